@@ -1,0 +1,55 @@
+#include "kernel/control_blocks.h"
+
+#include <algorithm>
+
+namespace nodrix {
+
+ZzCtrl zzctrl;
+ZdCtrl zdctrl;
+OptclCtrl optcl_ctrl;
+FVbsBand f_vbs_band;
+FLimit flimit;
+std::array<std::int32_t, 10> seeds{};
+InfTop inftop;
+PolMon polmon;
+Ssprsn ssprsn;
+ZzFlmn zzflmn;
+ZzSupv zzsupv;
+ZzSupt zzsupt;
+ZzMax zzmax;
+ZzMaxd zzmaxd;
+ZtMax ztmax;
+ZzScal zzscal;
+ZzCoun zzcoun;
+ZzErr zzerr;
+
+void opx_gd_minvet(const float* gd, float& r) {
+    r = *std::min_element(gd + kInbandFirst, gd + kInbandLast + 1);
+}
+
+void opx_gd_maxvet(const float* gd, float& r) {
+    r = *std::max_element(gd + kInbandFirst, gd + kInbandLast + 1);
+}
+
+void reset_control_blocks() {
+    zzctrl = {};
+    zdctrl = {};
+    optcl_ctrl = {};
+    f_vbs_band = {};
+    flimit = {};
+    seeds = {};
+    inftop = {};
+    polmon = {};
+    ssprsn = {};
+    zzflmn = {};
+    zzsupv = {};
+    zzsupt = {};
+    zzmax = {};
+    zzmaxd = {};
+    ztmax = {};
+    zzscal = {};
+    zzcoun = {};
+    zzerr = {};
+}
+
+}  // namespace nodrix

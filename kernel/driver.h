@@ -1,0 +1,57 @@
+// The simulation driver of one project: a dimensioning pass that counts the
+// kernel storage the project needs, a check of the counts against the compiled
+// capacities (the limits file and status 3 when they do not fit), then the
+// runs, two schedule calls each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace nodrix {
+
+// The project schedule: called once per dimensioning pass and twice per run.
+using ProjectSchedule = void (*)(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first);
+
+// The project constants the driver writes into the control blocks before each
+// dimensioning pass (values of sim_160G).
+struct ProjectConstants {
+    float delt = 0.0640443f;
+    float fcenter = 193.61597f;
+    float fbandlo = 187.37029f;
+    float fbandhi = 199.86163f;
+    float fgrid0 = 193.61597f;
+    float fgridlo = 185.80887f;
+    float fgridhi = 201.42307f;
+    std::int32_t seeds[10] = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
+    float tmon = 1280.0f;
+};
+
+struct ProjectDescription {
+    std::string name = "sim_160G";     // names the kernel files
+    std::int32_t first_instance = 1;   // history bounds
+    std::int32_t last_instance = 132;
+    ProjectSchedule projec = nullptr;  // null: an empty block list
+    ProjectConstants constants;
+};
+
+// The project the driver runs (set by the project before main calls topmain).
+void set_project(const ProjectDescription& project);
+const ProjectDescription& current_project();
+
+// The limits file name: "x0_" + lower-case project name + ".hst".
+std::string limits_file_name(const std::string& project);
+
+// Legacy graphics output hooks: nothing to close in this program.
+void ogscls();
+// Project-specific constants of the legacy kernel: none in this project.
+void opx_constants_init();
+
+void topmain(std::int32_t& prerun, std::int32_t& status);
+
+// The nine storage maxima of the last topmain call (H, I, D, C, HT, IT, CT, Z, ZD).
+struct StorageMaxima {
+    std::int32_t h, i, d, c, ht, it, ct, z, zd;
+};
+StorageMaxima last_storage_maxima();
+
+}  // namespace nodrix

@@ -1,0 +1,83 @@
+#include "kernel/schedule.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "kernel/control_blocks.h"
+#include "runtime/history.h"
+#include "runtime/io_file.h"
+#include "runtime/opxfile.h"
+
+namespace nodrix {
+namespace {
+
+std::int32_t memory_map_id = -1;
+double dfintm = 0.0;
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+void write_line(std::int32_t id, const char* keyword, const std::string& number, std::int32_t value) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%s %s %20d\n", keyword, number.c_str(), value);
+    io_write_str(id, line);
+}
+
+}  // namespace
+
+std::string memory_map_name(const std::string& project) { return "x1_" + lower(project) + ".mem"; }
+std::string delay_file_name(const std::string& project) { return "x1_" + lower(project) + ".dly"; }
+
+std::int32_t current_memory_map() { return memory_map_id; }
+double schedule_end_time() { return dfintm; }
+
+void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
+                  const ScheduleConstants& constants) {
+    zzctrl.tend = constants.tend;
+    dfintm = constants.tend;
+    zzctrl.pass = 0;
+    optcl_ctrl.blkmode = 1;
+    zzsupv.storephase = 0;
+    zzflmn.nohist = 1;
+    for (auto& w : zzmax.lim) w = 999999;
+    for (auto& w : zzmaxd.lim) w = 999999;
+
+    const std::string mem = memory_map_name(project);
+    const std::string dly = delay_file_name(project);
+    opxfdel(mem.c_str());
+    const std::int32_t mem_id = io_open(mem.c_str(), kIoWrite | kIoText, 0);
+    io_write_str(mem_id, "NodrixMEM 1\n");
+    io_write_str(mem_id, "##\n");
+    opxfdel(dly.c_str());
+    const std::int32_t dly_id = io_open(dly.c_str(), kIoWrite, -1);
+    memory_map_id = mem_id;
+
+    for (BlockCall& b : blocks) {
+        optcl_ctrl.memused = 0;
+        if (b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
+        if (b.call) b.call();
+        write_line(mem_id, "memory", std::to_string(b.instance), optcl_ctrl.memused);
+        if (b.shown != nullptr) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%04d", b.shown_number);
+            write_line(mem_id, "signal", number, b.shown->iv);
+        }
+        if (b.delay_record && b.delay_output != nullptr) {
+            io_write_int(dly_id, &b.instance, 1);
+            io_write_flt(dly_id, b.delay_output->gd.data(), kBins);
+        }
+    }
+
+    if (zzctrl.pass != 0)
+        opxhistoryset(history_id);
+    else if (zzflmn.nohist == 0)
+        opxhistorysave(history_id);
+
+    memory_map_id = -1;
+    io_close(mem_id);
+    io_close(dly_id);
+}
+
+}  // namespace nodrix

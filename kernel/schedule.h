@@ -1,0 +1,58 @@
+// The schedule mechanism: a project's block list, in schedule order, run once
+// per schedule call. Around every block call it keeps the memory map (the
+// storage each instance asked for and the in-band flag of its optical signal)
+// and, after every fibre and optical filter, appends the block's group-delay
+// profile to the delay file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "kernel/signals.h"
+
+namespace nodrix {
+
+// One block instance of a schedule.
+struct BlockCall {
+    std::int32_t instance = 0;            // the instance ("memory") number
+    std::function<void()> call;           // calls the block with its parameters and signals
+    // The optical signal whose "signal" line follows the "memory" line: the
+    // block's own optical output, or its optical input for blocks without
+    // optical output; null for blocks with no optical signal.
+    const OpticalSignal* shown = nullptr;
+    std::int32_t shown_number = 0;        // that signal's four-digit number
+    // Fibre or optical filter: its input's group delay is cleared before the
+    // call, and its output's group delay is appended to the delay file after it.
+    bool delay_record = false;
+    OpticalSignal* delay_input = nullptr;
+    const OpticalSignal* delay_output = nullptr;
+};
+
+// Schedule constants (the project's generated values).
+struct ScheduleConstants {
+    float tstart = 0.0f;        // start time of every source [ps]
+    float twinin = 15360.0f;    // window length of every source [ps]
+    float tend = 640443.06f;    // simulation end time [ps]
+};
+
+// The project's memory map and delay file names: "x1_" + lower-case name + ".mem"/".dly".
+std::string memory_map_name(const std::string& project);
+std::string delay_file_name(const std::string& project);
+
+// One schedule call as the generated schedule makes it: phase and storage words
+// reset (pass 0, blkmode 1, storephase 0, nohist 1, tend, limit words), both
+// files recreated, every block called once in order with its memory-map lines
+// and delay record, the history step, both files closed.
+void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
+                  const ScheduleConstants& constants = {});
+
+// The identifier (io_*) of the open memory map during a schedule call, for
+// blocks that write into it (the fibre's split requests); -1 outside a call.
+std::int32_t current_memory_map();
+
+// The schedule's copy of the end time (dfintm).
+double schedule_end_time();
+
+}  // namespace nodrix

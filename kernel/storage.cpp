@@ -1,0 +1,240 @@
+#include "kernel/storage.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/control_blocks.h"
+
+namespace nodrix {
+
+float zzhist[limits::kMaxH];
+std::int32_t zzist[limits::kMaxI];
+char zzcist[limits::kMaxC][80];
+double zzdist[limits::kMaxD];
+std::complex<float> zzzis[limits::kMaxZ];
+std::complex<double> zzzisd[limits::kMaxZD];
+float zthist[limits::kMaxHT];
+std::int32_t ztist[limits::kMaxIT];
+
+namespace {
+
+std::int32_t legacy_runs = 0;
+
+bool counting() { return zzsupv.storephase == 0; }
+
+void count(std::int32_t& counter, std::int64_t elements, std::int64_t bytes) {
+    counter += static_cast<std::int32_t>(elements);
+    optcl_ctrl.memused += static_cast<std::int32_t>(bytes);
+}
+
+std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
+
+bool divisor_matches(std::int32_t d) { return (zzcoun.coun - 1) % divisor_or_one(d) == 0; }
+
+// Allocating mode for the kinds with a two-element header. `next_at` reads the
+// absolute position of the next record from a header at p, `divisor_at` its
+// divisor; `write` writes a header (next position, divisor) at p.
+template <class NextAt, class DivisorAt, class Write>
+std::int32_t allocate2(std::int32_t& cursor, std::int32_t n, NextAt next_at, DivisorAt divisor_at, Write write) {
+    if (zzctrl.pass == 0) {
+        const std::int32_t p = cursor;
+        const std::int32_t next = p + n + 2;
+        write(p, next, zzscal.scal);
+        cursor = next;
+        return p + 2;
+    }
+    std::int32_t p = cursor;
+    while (!divisor_matches(divisor_at(p))) p = next_at(p);
+    cursor = next_at(p);
+    return p + 2;
+}
+
+}  // namespace
+
+std::int32_t loci(std::int32_t n) {
+    if (counting()) {
+        count(zzmax.i, n + 2, 4LL * n + 8);
+        return 1;
+    }
+    return allocate2(
+        zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
+        [](std::int32_t p, std::int32_t next, std::int32_t d) {
+            zzist[p - 1] = next;
+            zzist[p] = d;
+        });
+}
+
+std::int32_t loch(std::int32_t n) {
+    if (counting()) {
+        count(zzmax.h, n + 2, 4LL * n + 8);
+        return 1;
+    }
+    // The real kind stores the distance to the next record.
+    return allocate2(
+        zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
+        [](std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); },
+        [n](std::int32_t p, std::int32_t, std::int32_t d) {
+            zzhist[p - 1] = static_cast<float>(n + 2);
+            zzhist[p] = static_cast<float>(d);
+        });
+}
+
+std::int32_t locd(std::int32_t n) {
+    if (counting()) {
+        count(zzmax.d, n + 2, 8LL * n + 16);
+        return 1;
+    }
+    return allocate2(
+        zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
+        [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
+        [](std::int32_t p, std::int32_t next, std::int32_t d) {
+            zzdist[p - 1] = next + 0.5;
+            zzdist[p] = d;
+        });
+}
+
+std::int32_t lozz(std::int32_t n) {
+    if (counting()) {
+        count(zzmaxd.z, n + 2, 8LL * n + 16);
+        return 1;
+    }
+    return allocate2(
+        zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
+        [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
+        [](std::int32_t p, std::int32_t next, std::int32_t d) {
+            zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
+            zzzis[p] = {static_cast<float>(d), 0.0f};
+        });
+}
+
+std::int32_t lozd(std::int32_t n) {
+    if (counting()) {
+        count(zzmaxd.zd, n + 2, 16LL * n + 32);
+        return 1;
+    }
+    return allocate2(
+        zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
+        [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
+        [](std::int32_t p, std::int32_t next, std::int32_t d) {
+            zzzisd[p - 1] = {next + 0.5, 0.0};
+            zzzisd[p] = {static_cast<double>(d), 0.0};
+        });
+}
+
+std::int32_t locc(std::int32_t n) {
+    if (counting()) {
+        count(zzmax.c, n + 1, 80LL * n + 80);
+        return 1;
+    }
+    auto next_at = [](std::int32_t p) {
+        char field[12] = {};
+        std::memcpy(field, zzcist[p - 1], 11);
+        return static_cast<std::int32_t>(std::atoi(field));
+    };
+    auto divisor_at = [](std::int32_t p) {
+        char field[12] = {};
+        std::memcpy(field, zzcist[p - 1] + 40, 11);
+        return static_cast<std::int32_t>(std::atoi(field));
+    };
+    std::int32_t& cursor = zzsupv.c;
+    if (zzctrl.pass == 0) {
+        const std::int32_t p = cursor;
+        const std::int32_t next = p + n + 1;
+        char header[81];
+        std::memset(header, ' ', 80);
+        char num[16];
+        std::snprintf(num, sizeof num, "%11d", next);
+        std::memcpy(header, num, 11);
+        std::snprintf(num, sizeof num, "%11d", zzscal.scal);
+        std::memcpy(header + 40, num, 11);
+        std::memcpy(zzcist[p - 1], header, 80);
+        cursor = next;
+        return p + 1;
+    }
+    std::int32_t p = cursor;
+    while (!divisor_matches(divisor_at(p))) p = next_at(p);
+    cursor = next_at(p);
+    return p + 1;
+}
+
+std::int32_t locht(std::int32_t n) {
+    if (counting()) {
+        count(ztmax.ht, n + 1, 4LL * n + 4);
+        return 1;
+    }
+    std::int32_t& cursor = zzsupt.ht;
+    const std::int32_t p = cursor;
+    if (zzctrl.pass == 0) {
+        const std::int32_t next = p + n + 1;
+        zthist[p - 1] = static_cast<float>(next) + 0.5f;
+        cursor = next;
+        return p + 1;
+    }
+    cursor = static_cast<std::int32_t>(zthist[p - 1]);
+    return p + 1;
+}
+
+std::int32_t locit(std::int32_t n) {
+    if (counting()) {
+        count(ztmax.it, n + 1, 4LL * n + 4);
+        return 1;
+    }
+    std::int32_t& cursor = zzsupt.it;
+    const std::int32_t p = cursor;
+    if (zzctrl.pass == 0) {
+        const std::int32_t next = p + n + 1;
+        ztist[p - 1] = next;
+        cursor = next;
+        return p + 1;
+    }
+    cursor = ztist[p - 1];
+    return p + 1;
+}
+
+void zzsupvget(std::int32_t& h, std::int32_t& i, std::int32_t& c, std::int32_t& d, std::int32_t& z,
+               std::int32_t& zd) {
+    h = zzsupv.h;
+    i = zzsupv.i;
+    c = zzsupv.c;
+    d = zzsupv.d;
+    z = zzsupv.z;
+    zd = zzsupv.zd;
+}
+
+void zzsupvset(std::int32_t h, std::int32_t i, std::int32_t c, std::int32_t d, std::int32_t z, std::int32_t zd) {
+    zzsupv.h = h;
+    zzsupv.i = i;
+    zzsupv.c = c;
+    zzsupv.d = d;
+    zzsupv.z = z;
+    zzsupv.zd = zd;
+}
+
+void tqpmrx(std::int32_t n) { legacy_runs = n; }
+std::int32_t tqpmrx_runs() { return legacy_runs; }
+
+std::int32_t lentri(const char* text, std::int32_t length) {
+    for (std::int32_t k = length; k >= 1; --k)
+        if (text[k - 1] != ' ') return k;
+    return 1;
+}
+
+void count_char(const char* name, std::int32_t& n) {
+    constexpr int kLen = 50;
+    int first = -1;
+    int last = -1;
+    for (int k = 0; k < kLen && name[k] != '\0'; ++k) {
+        if (name[k] != ' ' && first < 0) first = k;
+        if (name[k] != ' ' && name[k] != '_') last = k;
+    }
+    n = (first < 0 || last < first) ? 0 : last - first + 1;
+}
+
+std::int32_t ldimen(const std::int32_t* list) {
+    std::int32_t n = 0;
+    while (list[n] >= 0) ++n;
+    return n;
+}
+
+}  // namespace nodrix

@@ -1,0 +1,60 @@
+// Kernel storage: typed per-instance slots that survive from one block call to
+// the next. In the dimensioning pass (storephase 0) the services only count
+// what each block asks for (and return position 1); in allocating mode they
+// hand out records laid end to end in the storage arrays and find them again
+// in later passes. Positions are 1-based element indices.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string_view>
+
+#include "kernel/storage_limits.h"
+
+namespace nodrix {
+
+// The storage arrays, sized by the build-time capacities.
+extern float zzhist[limits::kMaxH];
+extern std::int32_t zzist[limits::kMaxI];
+extern char zzcist[limits::kMaxC][80];
+extern double zzdist[limits::kMaxD];
+extern std::complex<float> zzzis[limits::kMaxZ];
+extern std::complex<double> zzzisd[limits::kMaxZD];
+extern float zthist[limits::kMaxHT];
+extern std::int32_t ztist[limits::kMaxIT];
+
+std::int32_t loci(std::int32_t n);   // integers
+std::int32_t loch(std::int32_t n);   // reals
+std::int32_t locd(std::int32_t n);   // doubles
+std::int32_t locc(std::int32_t n);   // 80-character texts
+std::int32_t lozz(std::int32_t n);   // complex of reals
+std::int32_t lozd(std::int32_t n);   // complex of doubles
+std::int32_t locht(std::int32_t n);  // small reals
+std::int32_t locit(std::int32_t n);  // small integers
+
+// Element access by position (1-based), for blocks that keep state.
+inline float* hist_at(std::int32_t pos) { return &zzhist[pos - 1]; }
+inline std::int32_t* ist_at(std::int32_t pos) { return &zzist[pos - 1]; }
+inline double* dist_at(std::int32_t pos) { return &zzdist[pos - 1]; }
+inline std::complex<float>* zis_at(std::int32_t pos) { return &zzzis[pos - 1]; }
+inline std::complex<double>* zisd_at(std::int32_t pos) { return &zzzisd[pos - 1]; }
+inline char* cist_at(std::int32_t pos) { return zzcist[pos - 1]; }
+
+// The six cursors of the main kinds (zzsupv words 2 to 7).
+void zzsupvget(std::int32_t& h, std::int32_t& i, std::int32_t& c, std::int32_t& d, std::int32_t& z,
+               std::int32_t& zd);
+void zzsupvset(std::int32_t h, std::int32_t i, std::int32_t c, std::int32_t d, std::int32_t z, std::int32_t zd);
+
+// Records the run count for the legacy recording kernel; no other effect.
+void tqpmrx(std::int32_t n);
+std::int32_t tqpmrx_runs();
+
+// Position of the last non-blank character of text[0..length), at least 1.
+std::int32_t lentri(const char* text, std::int32_t length);
+// Characters of a 50-character name from its first non-blank to its last
+// character that is neither blank nor underscore.
+void count_char(const char* name, std::int32_t& n);
+// Number of leading elements before the first negative one.
+std::int32_t ldimen(const std::int32_t* list);
+
+}  // namespace nodrix

@@ -1,0 +1,66 @@
+// Numbered file units (1 to 100) and the registry of the models' data files on
+// units 11 to 100. A unit holds an open stream; formatted units are read and
+// written as text lines, unformatted ones as length-prefixed records
+// (runtime/record_file.h).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace nodrix {
+
+// File types of opnfil.
+enum : std::int32_t {
+    kFormattedNew = 31,
+    kFormattedUnknown = 32,
+    kFormattedScratch = 33,
+    kUnformattedNew = 41,
+    kUnformattedUnknown = 42,
+    kUnformattedScratch = 43,
+};
+
+inline constexpr std::int32_t kFirstRegistryUnit = 11;
+inline constexpr std::int32_t kLastUnit = 100;
+
+// Registers and opens `name` (its first `length` characters up to the last
+// non-blank one) plus ".DAT" on the first free unit from 11 to 100 and returns
+// the unit. A "NEW" type whose file exists renames the old file to
+// name_old.DAT first. When no unit is free (error 9251) or the file cannot be
+// opened, unit is 0 and nothing is registered.
+void opnfil(const char* name, std::int32_t type, std::int32_t& unit, std::int32_t length);
+// The same for a file opened under its own name, without the ".DAT" suffix.
+void opnfil_as_named(const char* name, std::int32_t type, std::int32_t& unit, std::int32_t length);
+// Closes the unit registered under `name` + ".DAT": mode 1 deletes the file, 0 keeps it.
+void clofil(const char* name, std::int32_t mode, std::int32_t length);
+// Closes a registered unit by number: mode 1 deletes the file, 0 keeps it.
+void clodev(std::int32_t unit, std::int32_t mode);
+// Opens name + ".DAT" as type 32 for rewriting a marked text file.
+void opntff(const char* name, std::int32_t& unit);
+// Clears the whole registry (the legacy recorder units it would close do not
+// exist in this program).
+void tqflrs();
+
+// Opens an unnamed scratch file directly on a unit, outside the registry
+// (used for working files in the dimensioning pass).
+bool open_scratch_unit(std::int32_t unit, bool formatted);
+// Closes a unit opened outside the registry (scratch files vanish).
+void close_unit(std::int32_t unit);
+
+// The stream of an open unit, or null.
+std::FILE* unit_stream(std::int32_t unit);
+// The path of an open named unit ("" for scratch or closed units).
+std::string unit_path(std::int32_t unit);
+// True when the unit is registered (in use) in the registry.
+bool unit_registered(std::int32_t unit);
+
+// Formatted unit helpers: write one line (a line end is added); read one line
+// without its line end (false at the end of the file); rewind.
+bool unit_write_line(std::int32_t unit, const std::string& line);
+bool unit_read_line(std::int32_t unit, std::string& line);
+void unit_rewind(std::int32_t unit);
+
+// Closes every unit and clears the registry (tests).
+void reset_units();
+
+}  // namespace nodrix

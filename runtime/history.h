@@ -1,0 +1,14 @@
+// The run history: per block instance, where the six main storage cursors
+// stood, so that a later pass can put them back.
+#pragma once
+
+#include <cstdint>
+
+namespace nodrix {
+
+void opxhistoryinit(std::int32_t first, std::int32_t last);
+void opxhistorysave(std::int32_t id);
+void opxhistoryset(std::int32_t id);
+void opxhistoryend();
+
+}  // namespace nodrix

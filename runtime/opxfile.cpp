@@ -1,0 +1,124 @@
+#include "runtime/opxfile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "xu/xu_msg.h"
+
+namespace nodrix {
+namespace {
+
+std::int32_t err_num = 0;
+std::int32_t warn_num = 0;
+
+bool empty_text(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+void bad_parameter() { std::fputs("opx[err|warn|info](): bad parameter\n", stderr); }
+
+bool file_exists(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace
+
+void opxinit() {
+    err_num = 0;
+    warn_num = 0;
+}
+
+void opxerr(const char* text) {
+    if (empty_text(text)) {
+        bad_parameter();
+        return;
+    }
+    xu_MsgPrintf(nullptr, kMsgError, -1, nullptr, 0, "%s", text);
+    ++err_num;
+}
+
+void opxwarn(const char* text) {
+    if (empty_text(text)) {
+        bad_parameter();
+        return;
+    }
+    xu_MsgPrintf(nullptr, kMsgWarning, -1, nullptr, 0, "%s", text);
+    ++warn_num;
+}
+
+void opxinfo(const char* text) {
+    if (empty_text(text)) {
+        bad_parameter();
+        return;
+    }
+    xu_MsgPrintf(nullptr, kMsgError, -2, nullptr, 0, "%s", text);
+}
+
+void opxtrace(char* text) {
+    if (empty_text(text)) {
+        bad_parameter();
+        return;
+    }
+    for (char* p = text; *p != '\0'; ++p)
+        if (*p == '\n') *p = ' ';
+    xu_MsgPrintf(nullptr, kMsgInfo, -1, nullptr, 0, "%s", text);
+}
+
+void opxtrace(const std::string& text) {
+    std::string copy = text;
+    opxtrace(copy.data());
+}
+
+void opxget(std::int32_t* nerr, std::int32_t* nwarn) {
+    if (nerr != nullptr) *nerr = err_num;
+    if (nwarn != nullptr) *nwarn = warn_num;
+}
+
+void opxend() {}
+
+std::string cut_at_first_blank(const char* name) {
+    std::string s = name != nullptr ? name : "";
+    const auto blank = s.find(' ');
+    if (blank != std::string::npos) s.resize(blank);
+    return s;
+}
+
+void opxfdel(const char* name) {
+    const std::string path = cut_at_first_blank(name);
+    if (path.empty()) {
+        std::fputs("opxfdel(): bad parameters\n", stderr);
+        return;
+    }
+    if (!file_exists(path)) return;
+    if (std::remove(path.c_str()) != 0) std::fprintf(stderr, "opxfdel(): can't remove file %s\n", path.c_str());
+}
+
+std::int32_t opxfchk(const char* name) {
+    const std::string base = cut_at_first_blank(name);
+    if (base.empty()) {
+        std::fputs("opxfchk(): bad parameters\n", stderr);
+        return 0;
+    }
+    return file_exists(base + ".DAT") ? 1 : 0;
+}
+
+std::int32_t opxfrename(const char* name, char* old) {
+    const std::string base = cut_at_first_blank(name);
+    if (base.empty()) {
+        std::fputs("opxfrename(): bad source\n", stderr);
+        return 0;
+    }
+    if (old == nullptr) {
+        std::fputs("opxfrename(): bad destination\n", stderr);
+        return 0;
+    }
+    std::sprintf(old, "%s_old", base.c_str());
+    const std::string from = base + ".DAT";
+    const std::string to = base + "_old.DAT";
+    std::rename(from.c_str(), to.c_str());
+    return static_cast<std::int32_t>(std::strlen(old));
+}
+
+}  // namespace nodrix

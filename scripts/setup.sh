@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what Nodrix needs to build and test, with apt-get, where missing.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev fftw-dev gnuplot-nox)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi

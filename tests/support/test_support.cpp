@@ -1,0 +1,102 @@
+#include "tests/support/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "filters/filter_tables.h"
+#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
+#include "kernel/lib00.h"
+#include "runtime/filexx.h"
+#include "runtime/io_file.h"
+#include "runtime/opxfile.h"
+#include "runtime/wisdom.h"
+#include "xu/xu_msg.h"
+
+namespace nodrix::testing {
+
+void NodrixTest::SetUp() {
+    previous_ = std::filesystem::current_path();
+    char templ[] = "/tmp/nodrix-test-XXXXXX";
+    const char* made = ::mkdtemp(templ);
+    ASSERT_NE(made, nullptr);
+    dir_ = made;
+    std::filesystem::current_path(dir_);
+    reset_control_blocks();
+    xu_MsgReset();
+    xu_MsgInit("Nodrix", 56, nullptr, nullptr);
+    opxinit();
+    reset_kernel_errors();
+    reset_units();
+}
+
+void NodrixTest::TearDown() {
+    io_close_all();
+    reset_units();
+    xu_MsgReset();
+    std::filesystem::current_path(previous_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<unsigned char> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+void put_i32(std::vector<unsigned char>& out, std::int32_t v) {
+    unsigned char b[4];
+    std::memcpy(b, &v, 4);
+    out.insert(out.end(), b, b + 4);
+}
+
+void put_f32(std::vector<unsigned char>& out, float v) {
+    unsigned char b[4];
+    std::memcpy(b, &v, 4);
+    out.insert(out.end(), b, b + 4);
+}
+
+void put_f64(std::vector<unsigned char>& out, double v) {
+    unsigned char b[8];
+    std::memcpy(b, &v, 8);
+    out.insert(out.end(), b, b + 8);
+}
+
+void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul) {
+    out.insert(out.end(), s.begin(), s.end());
+    if (nul) out.push_back(0);
+}
+
+void set_project_constants() {
+    const ProjectConstants k;
+    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
+    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
+    optcl_ctrl.npol = 1;
+    zzctrl.delt = k.delt;
+    zdctrl.ddelt = static_cast<double>(k.delt);
+    inftop.itop1 = 1;
+    inftop.itop2 = 1;
+    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
+    polmon.tmon = k.tmon;
+    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
+    zzctrl.tend = 640443.06f;
+    opx_filter_init();
+}
+
+}  // namespace nodrix::testing

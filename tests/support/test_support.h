@@ -1,0 +1,39 @@
+// Test support: every test runs in its own temporary directory (the program
+// writes its files into the current directory) with the control blocks, the
+// message layer, the unit registry and the kernel error state reset.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace nodrix::testing {
+
+class NodrixTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path dir_;
+    std::filesystem::path previous_;
+};
+
+// Reads a whole file as bytes / as text.
+std::vector<unsigned char> read_bytes(const std::string& path);
+std::string read_text(const std::string& path);
+void write_text(const std::string& path, const std::string& text);
+
+// Little-endian byte builders for expected file layouts.
+void put_i32(std::vector<unsigned char>& out, std::int32_t v);
+void put_f32(std::vector<unsigned char>& out, float v);
+void put_f64(std::vector<unsigned char>& out, double v);
+void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul = true);
+
+// Puts the driver's project constants (grid, time step, seeds, split-step
+// settings) into the control blocks, as the driver does before a pass.
+void set_project_constants();
+
+}  // namespace nodrix::testing

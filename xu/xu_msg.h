@@ -1,0 +1,86 @@
+// The message layer: every diagnostic line of the program is formatted here
+// with the program name and a one-letter severity, filtered by a mask of shown
+// severities, and written to the standard error, an optional log file and an
+// optional in-memory list. A second, callback-based path (xu_Print) serves the
+// run-time library's own reports and ends the process on a fatal report.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace nodrix {
+
+// Severity bits of the context path.
+enum : int {
+    kMsgProgram = 1,  // "P"
+    kMsgTrace = 2,    // "T"
+    kMsgInfo = 4,     // "I", shown only with the verbose option
+    kMsgWarning = 8,  // "W"
+    kMsgError = 16,   // "E"
+    kMsgFatal = 32,   // "F"
+};
+
+// Output bits of a context.
+enum : int { kOutStderr = 1, kOutLogFile = 2, kOutList = 4 };
+
+struct XuMsgRecord {
+    int level;
+    char* text;  // owned copy of the composed line
+    int word;
+};
+
+struct XuMsg {
+    const char* name = nullptr;  // program name, or null
+    int shown = 56;              // severity bits that are output
+    int outputs = kOutStderr;
+    char* log_path = nullptr;    // owned
+    std::FILE* log = nullptr;
+    int warning_tally = 0;
+    int error_tally = 0;
+    int list_capacity = 0;
+    int list_count = 0;
+    XuMsgRecord* list = nullptr;
+    bool initialised = false;
+};
+
+// Callback of the xu_Print path.
+using XuMsgCallback = void (*)(int level, const char* name, const char* location, int code, int errnum,
+                               const char* format, std::va_list args);
+
+// Process-wide message state.
+extern char xu_prog_name[40];
+extern int xu_msg_level;   // bit 8 warning, bit 2 trace, bit 1 function trace
+extern int xu_level;       // severity of the next xu_Print report
+extern const char* xu_file;  // source unit of the next xu_Print report
+extern int xu_line;        // its line; negative: no location
+
+// Context path.
+XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv);
+XuMsg* xu_MsgGetMessage(XuMsg* handle);
+int xu_MsgOutputFileOpen(XuMsg* handle, const char* path);
+int xu_MsgOutputFileAppend(XuMsg* handle, const char* path);
+int xu_MsgOutputFileClose(XuMsg* handle);
+int xu_MsgPrintf(XuMsg* handle, int level, int code, const char* location, int word, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
+int xu_MsgVPrintf(XuMsg* handle, int level, int code, const char* location, int word, const char* format,
+                  std::va_list args);
+void xu_MsgSetCallback(XuMsgCallback cb);
+XuMsgCallback xu_MsgCallback();
+void xu_MsgSet2FileStream(std::FILE* stream);
+std::FILE* xu_Msg2FileStream();
+
+// Callback path. Severity codes: 1 trace, 2 information, 8 warning, 16 error,
+// 32 fatal; bit 64 appends the system's text of the current error number.
+void xu_Print(int code, const char* const* table, ...);
+void xu_PrintTrace(int kind, const char* text);
+void xu_msg_2file(int level, const char* name, const char* location, int code, int errnum, const char* format,
+                  std::va_list args);
+
+// Puts the message layer back into its start-of-process state (closes the log,
+// frees the kept list). Used by tests; the program initialises once.
+void xu_MsgReset();
+
+// The last component of a path, split at '/' or '\'.
+const char* xu_BaseName(const char* path);
+
+}  // namespace nodrix

@@ -1,0 +1,18 @@
+// String utilities of the run-time layer.
+#pragma once
+
+#include <cstdio>
+
+namespace nodrix {
+
+// Owned copy of a text (release with xu_free); null for null.
+char* xu_StringDup(const char* text);
+// Lower-cases the letters of a text in place and returns it.
+char* xu_StringLower(char* text);
+// Re-entrant tokenizer: skips leading delimiters, ends the token with a NUL and
+// keeps the continuation in *save; null when no token is left.
+char* xu_StringTok(char* text, const char* delimiters, char** save);
+// Reads a line like fgets; a line ending in CR LF is returned ending in LF.
+char* xu_FGets(char* buffer, int size, std::FILE* stream);
+
+}  // namespace nodrix

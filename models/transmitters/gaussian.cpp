@@ -1,0 +1,92 @@
+#include "models/transmitters/gaussian.h"
+
+#include <array>
+#include <cmath>
+
+#include "kernel/control_blocks.h"
+#include "kernel/storage.h"
+
+namespace nodrix {
+namespace {
+
+struct UniformState {
+    std::int32_t x = 0;
+    bool seeded = false;  // the first call seeds
+    bool mark = false;    // set at step 1 so that the step-1 reseed happens once
+};
+
+std::array<UniformState, 5> uniform_states;
+
+float uniform(UniformState& s, std::int32_t seed) {
+    if (zzctrl.step >= 2) s.mark = false;
+    if (!s.seeded || (zzctrl.step == 1 && !s.mark)) {
+        s.x = tsrn_seed_state(seed);
+        s.seeded = true;
+        if (zzctrl.step == 1) s.mark = true;
+    }
+    s.x = tsrn_step(s.x);
+    return static_cast<float>(s.x) * 4.656613e-10f;
+}
+
+}  // namespace
+
+std::int32_t tsrn_seed_state(std::int32_t seed) {
+    const std::int32_t x = static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(seed) - 1u);
+    return x == 1 ? 3173 : x;
+}
+
+std::int32_t tsrn_step(std::int32_t x) {
+    // 32-bit arithmetic with wrap-around, done in unsigned to keep it defined.
+    auto wrap = [](std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); };
+    const std::int32_t q = x / 32767;
+    const std::int32_t r = x % 32767;
+    const std::int32_t a = wrap(std::int64_t{r} * 65539);
+    const std::int32_t b = wrap(std::int64_t{q} * 32766 - 2147483647);
+    std::int32_t c = wrap(std::int64_t{a} - 2147483647);
+    if (c < 0 && b < 0) c = a;
+    std::int32_t next = wrap(std::int64_t{b} + c);
+    if (next < 0) next = wrap(std::int64_t{next} + 2147483647);
+    return next;
+}
+
+float tsrn01(std::int32_t seed) { return uniform(uniform_states[0], seed); }
+float tsrn02(std::int32_t seed) { return uniform(uniform_states[1], seed); }
+float tsrn03(std::int32_t seed) { return uniform(uniform_states[2], seed); }
+float tsrn04(std::int32_t seed) { return uniform(uniform_states[3], seed); }
+float tsrn05(std::int32_t seed) { return uniform(uniform_states[4], seed); }
+
+void reset_uniform_generators() { uniform_states = {}; }
+
+void gausrr(float mean, float deviation, ElectricalSample& out) {
+    const std::int32_t h = loch(3);  // stored mean, stored deviation, second value
+    const std::int32_t i = loci(1);  // 1 while a second value is available
+    out = ElectricalSample{};
+    if (zzctrl.pass == 0) return;
+    float* st = hist_at(h);
+    std::int32_t& have_second = *ist_at(i);
+    const std::int32_t r = inftop.itop1;
+    const std::int32_t seed = r + seeds[static_cast<std::size_t>((4 * r) % 10)];
+    if (zzctrl.time <= 0.0f) {
+        // First run call: keep the statistics and start without a spare value.
+        st[0] = mean;
+        st[1] = deviation;
+        have_second = 0;
+    }
+    if (have_second == 0) {
+        float u1;
+        float u2;
+        do u1 = tsrn01(seed);
+        while (!(u1 > 0.0f && u1 < 1.0f));
+        do u2 = tsrn01(seed);
+        while (!(u2 > 0.0f && u2 < 1.0f));
+        const float rho = std::sqrt(-2.0f * std::log(u1));
+        const float angle = 6.2831855f * u2;
+        out.value = rho * std::cos(angle) * deviation + mean;
+        st[2] = rho * std::sin(angle);
+    } else {
+        out.value = st[2] * st[1] + st[0];
+    }
+    have_second = have_second == 0 ? 1 : 0;
+}
+
+}  // namespace nodrix

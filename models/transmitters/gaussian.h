@@ -1,0 +1,35 @@
+// The shared random generators of the optical models: the uniform generator
+// tsrn01 (one state word shared by all its callers; tsrn02 to tsrn05 are
+// copies with their own state) and the Gaussian generator gausrr built on it.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/signals.h"
+
+namespace nodrix {
+
+// Next uniform number in (0, 1) of copy 1..5. The state is seeded from `seed`
+// on the first call and once when zzctrl.step equals 1.
+float tsrn01(std::int32_t seed);
+float tsrn02(std::int32_t seed);
+float tsrn03(std::int32_t seed);
+float tsrn04(std::int32_t seed);
+float tsrn05(std::int32_t seed);
+
+// One step of the generator's recurrence on a state word (32-bit wrap-around
+// arithmetic); returns the new state.
+std::int32_t tsrn_step(std::int32_t x);
+// Initial state for a seed: 2 seed - 1, with 1 replaced by 3173.
+std::int32_t tsrn_seed_state(std::int32_t seed);
+
+// Gaussian samples of the given mean and deviation (Box-Muller on tsrn01).
+// Writes (value, 0, 0). Keeps per-instance state in kernel storage: two reals
+// (stored mean and deviation), one real (the second value) and one integer
+// (its availability flag), requested on every call.
+void gausrr(float mean, float deviation, ElectricalSample& out);
+
+// Resets the shared uniform states (start of a process; tests).
+void reset_uniform_generators();
+
+}  // namespace nodrix

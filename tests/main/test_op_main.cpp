@@ -1,0 +1,120 @@
+// The entry: option spellings, log file, exit statuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
+#include "kernel/schedule.h"
+#include "kernel/storage.h"
+#include "main/op_main.h"
+#include "runtime/opxfile.h"
+#include "tests/support/test_support.h"
+#include "xu/xu_msg.h"
+
+namespace nodrix {
+namespace {
+
+namespace fs = std::filesystem;
+
+int schedule_calls = 0;
+bool report_error = false;
+bool need_too_much = false;
+
+void test_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    ++schedule_calls;
+    std::vector<BlockCall> blocks(1);
+    blocks[0].instance = 1;
+    blocks[0].call = [] {
+        opxtrace("block information");
+        if (report_error) opxerr("block failed");
+        if (need_too_much) loch(250000);
+    };
+    run_schedule("sim_160G", blocks, 2);
+}
+
+class EntryTest : public testing::NodrixTest {
+protected:
+    void SetUp() override {
+        testing::NodrixTest::SetUp();
+        xu_MsgReset();  // the entry creates the message context itself
+        schedule_calls = 0;
+        report_error = false;
+        need_too_much = false;
+        ProjectDescription p;
+        p.projec = test_schedule;
+        set_project(p);
+    }
+    int run(std::vector<std::string> words) {
+        words.insert(words.begin(), "sim_160G");
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        ::testing::internal::CaptureStderr();
+        const int status = op_main(static_cast<int>(words.size()), argv.data());
+        out_ = ::testing::internal::GetCapturedStderr();
+        return status;
+    }
+    std::string out_;
+};
+
+TEST_F(EntryTest, NoArgumentsRunsEverything) {
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(schedule_calls, 3);
+    EXPECT_EQ(out_, "");
+    EXPECT_TRUE(fs::exists("x1_sim_160g.mem"));
+}
+
+TEST_F(EntryTest, VerboseShowsInformationLines) {
+    EXPECT_EQ(run({"-VERBOSE"}), 0);
+    EXPECT_EQ(out_, "Nodrix-I-block information\nNodrix-I-block information\nNodrix-I-block information\n");
+}
+
+TEST_F(EntryTest, PrerunGivenTwiceStopsAfterTheDimensioningPass) {
+    EXPECT_EQ(run({"/prerun", "-PreRun"}), 0);
+    EXPECT_EQ(schedule_calls, 1);
+}
+
+TEST_F(EntryTest, LogOptionSpellings) {
+    report_error = true;
+    // An absolute path starts with '/': it is still the value, not an option.
+    const std::string log = (dir_ / "run.log").string();
+    EXPECT_EQ(run({"/LOG", log, "unknown", "-verb", "-logfile", "-warning"}), 1);
+    const std::string logged = testing::read_text(log);
+    EXPECT_EQ(logged, "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
+    EXPECT_EQ(out_, logged);  // the console still gets every line
+    xu_MsgReset();
+    EXPECT_EQ(run({"-log", log}), 1);  // opened for appending
+    EXPECT_EQ(testing::read_text(log), logged + logged);
+}
+
+TEST_F(EntryTest, LogOptionFollowedByAnOptionHasNoValue) {
+    EXPECT_EQ(run({"-log", "-prerun"}), 0);
+    EXPECT_EQ(schedule_calls, 1);  // the following option still takes effect
+    for (const auto& entry : fs::directory_iterator(dir_)) EXPECT_NE(entry.path().extension(), ".log");
+}
+
+TEST_F(EntryTest, LimitsExceededGiveThreeAndErrorsTakePrecedence) {
+    need_too_much = true;
+    EXPECT_EQ(run({}), 3);
+    EXPECT_TRUE(fs::exists("x0_sim_160g.hst"));
+    xu_MsgReset();
+    report_error = true;
+    EXPECT_EQ(run({}), 1);
+}
+
+TEST_F(EntryTest, ErrorCheckForGeneratedCode) {
+    xu_MsgInit("Nodrix", 56, nullptr, nullptr);
+    EXPECT_EQ(opxmain_serck(), 0);
+    EXPECT_EXIT(
+        {
+            opxerr("x");
+            opxmain_serck();
+        },
+        ::testing::ExitedWithCode(1), "Nodrix-E-x");
+}
+
+}  // namespace
+}  // namespace nodrix

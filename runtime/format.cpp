@@ -17,7 +17,8 @@ std::string fit_right(const std::string& s, int w) {
 
 // Fixed or scientific form with `digits` significant digits, without padding.
 std::string list_number(double v, int digits) {
-    char buf[64];
+    digits = digits < 1 ? 1 : (digits > 30 ? 30 : digits);
+    char buf[96];
     if (v == 0.0) {
         std::snprintf(buf, sizeof buf, "%.*f", digits - 1, 0.0);
         return buf;

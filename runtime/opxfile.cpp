@@ -66,10 +66,16 @@ void opxtrace(char* text) {
     xu_MsgPrintf(nullptr, kMsgInfo, -1, nullptr, 0, "%s", text);
 }
 
-void opxtrace(const std::string& text) {
+void opxtrace(const char* text) {
+    if (empty_text(text)) {
+        bad_parameter();
+        return;
+    }
     std::string copy = text;
     opxtrace(copy.data());
 }
+
+void opxtrace(const std::string& text) { opxtrace(text.c_str()); }
 
 void opxget(std::int32_t* nerr, std::int32_t* nwarn) {
     if (nerr != nullptr) *nerr = err_num;

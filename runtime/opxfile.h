@@ -19,6 +19,7 @@ void opxend();
 inline void opxerr(const std::string& text) { opxerr(text.c_str()); }
 inline void opxwarn(const std::string& text) { opxwarn(text.c_str()); }
 inline void opxinfo(const std::string& text) { opxinfo(text.c_str()); }
+void opxtrace(const char* text);
 void opxtrace(const std::string& text);
 
 // Data-file helpers. Names may come blank-padded: each is cut at its first blank.

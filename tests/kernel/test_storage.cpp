@@ -113,7 +113,9 @@ TEST_F(StorageTest, RecordsOfBlocksThatDoNotRunAtThisSampleAreSkipped) {
         zzsupv.i = 1;
         EXPECT_EQ(loci(2), every);
         const bool runs = (sample - 1) % 3 == 0;
-        if (runs) EXPECT_EQ(loci(2), third);
+        if (runs) {
+            EXPECT_EQ(loci(2), third);
+        }
         EXPECT_EQ(loci(2), last);
     }
 }

@@ -6,6 +6,7 @@
 
 #include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/schedule.h"
 #include "kernel/storage.h"
 #include "kernel/storage_limits.h"
 #include "runtime/filexx.h"
@@ -19,6 +20,7 @@ namespace {
 
 ProjectDescription the_project;
 StorageMaxima last_maxima{};
+bool sample_by_sample = false;
 
 void write_constants(const ProjectConstants& k) {
     f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
@@ -70,6 +72,8 @@ void write_limits_file(const StorageMaxima& m) {
 }  // namespace
 
 void set_project(const ProjectDescription& project) { the_project = project; }
+void set_per_sample_run(bool on) { sample_by_sample = on; }
+bool per_sample_run() { return sample_by_sample; }
 const ProjectDescription& current_project() { return the_project; }
 
 std::string limits_file_name(const std::string& project) {
@@ -140,6 +144,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
             }
         } else {
             tqflrs();
+            if (sample_by_sample) set_schedule_mode(ScheduleMode::per_sample);
             zzsupv.storephase = 1;
             zzctrl.pass = 0;
             first = 0;
@@ -165,6 +170,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
                 schedule(nrun, irun, more, first);
                 if (more == 1) ++nrun;
             }
+            set_schedule_mode(ScheduleMode::setup);
             ogscls();
             status = 0;
         }

@@ -48,6 +48,11 @@ void opx_constants_init();
 
 void topmain(std::int32_t& prerun, std::int32_t& status);
 
+// Asks topmain to run the project sample by sample after its dimensioning pass
+// (the schedule's per-sample mode) instead of the set-up runs.
+void set_per_sample_run(bool on);
+bool per_sample_run();
+
 // The nine storage maxima of the last topmain call (H, I, D, C, HT, IT, CT, Z, ZD).
 struct StorageMaxima {
     std::int32_t h, i, d, c, ht, it, ct, z, zd;

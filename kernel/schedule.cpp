@@ -13,6 +13,8 @@ namespace {
 
 std::int32_t memory_map_id = -1;
 double dfintm = 0.0;
+ScheduleMode the_mode = ScheduleMode::setup;
+std::int64_t sample_rounds = 0;
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -25,39 +27,18 @@ void write_line(std::int32_t id, const char* keyword, const std::string& number,
     io_write_str(id, line);
 }
 
-}  // namespace
+void reset_cursors() {
+    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
+    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+}
 
-std::string memory_map_name(const std::string& project) { return "x1_" + lower(project) + ".mem"; }
-std::string delay_file_name(const std::string& project) { return "x1_" + lower(project) + ".dly"; }
-
-std::int32_t current_memory_map() { return memory_map_id; }
-double schedule_end_time() { return dfintm; }
-
-void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
-                  const ScheduleConstants& constants) {
-    zzctrl.tend = constants.tend;
-    dfintm = constants.tend;
-    zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 1;
-    zzsupv.storephase = 0;
-    zzflmn.nohist = 1;
-    for (auto& w : zzmax.lim) w = 999999;
-    for (auto& w : zzmaxd.lim) w = 999999;
-
-    const std::string mem = memory_map_name(project);
-    const std::string dly = delay_file_name(project);
-    opxfdel(mem.c_str());
-    const std::int32_t mem_id = io_open(mem.c_str(), kIoWrite | kIoText, 0);
-    io_write_str(mem_id, "NodrixMEM 1\n");
-    io_write_str(mem_id, "##\n");
-    opxfdel(dly.c_str());
-    const std::int32_t dly_id = io_open(dly.c_str(), kIoWrite, -1);
-    memory_map_id = mem_id;
-
+// Calls every block once; with open files, writes the memory map and the delay file.
+void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dly_id) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
         if (b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (b.call) b.call();
+        if (mem_id < 0) continue;
         write_line(mem_id, "memory", std::to_string(b.instance), optcl_ctrl.memused);
         if (b.shown != nullptr) {
             char number[16];
@@ -69,6 +50,83 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
             io_write_flt(dly_id, b.delay_output->gd.data(), kBins);
         }
     }
+}
+
+// The simulation call of a per-sample run: every block once per sample.
+void sample_loop(std::span<BlockCall> blocks) {
+    zzsupv.storephase = 1;
+    const double dt = static_cast<double>(zzctrl.delt);
+    const double tend = static_cast<double>(zzctrl.tend);
+    sample_rounds = 0;
+    for (std::int64_t step = 1;; ++step) {
+        const double t = static_cast<double>(step - 1) * dt;
+        zzctrl.pass = 1;
+        zzctrl.step = static_cast<std::int32_t>(step);
+        zzctrl.time = static_cast<float>(t);
+        zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
+        zzcoun.coun = static_cast<std::int32_t>(step);
+        reset_cursors();
+        for (BlockCall& b : blocks)
+            if (b.call) b.call();
+        ++sample_rounds;
+        if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
+    }
+}
+
+}  // namespace
+
+std::string memory_map_name(const std::string& project) { return "x1_" + lower(project) + ".mem"; }
+std::string delay_file_name(const std::string& project) { return "x1_" + lower(project) + ".dly"; }
+
+void set_schedule_mode(ScheduleMode mode) { the_mode = mode; }
+ScheduleMode schedule_mode() { return the_mode; }
+std::int64_t last_sample_count() { return sample_rounds; }
+
+std::int32_t current_memory_map() { return memory_map_id; }
+double schedule_end_time() { return dfintm; }
+
+void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
+                  const ScheduleConstants& constants) {
+    const bool per_sample_run = the_mode == ScheduleMode::per_sample;
+    const std::int32_t driver_pass = zzctrl.pass;
+    zzctrl.tend = constants.tend;
+    dfintm = constants.tend;
+    zzctrl.pass = 0;
+    optcl_ctrl.blkmode = 1;
+    zzsupv.storephase = 0;
+    zzflmn.nohist = 1;
+    for (auto& w : zzmax.lim) w = 999999;
+    for (auto& w : zzmaxd.lim) w = 999999;
+
+    if (per_sample_run) {
+        // The memory map and the delay file stay those of the dimensioning pass.
+        optcl_ctrl.blkmode = 0;
+        if (driver_pass != 0) {
+            zzflmn.nohist = 0;
+            sample_loop(blocks);
+            return;
+        }
+        // Filter-writing round outside the dimensioning mode, then the state round.
+        one_round(blocks, -1, -1);
+        reset_cursors();
+        zzsupv.storephase = 1;
+        zzflmn.nohist = 0;
+        one_round(blocks, -1, -1);
+        opxhistorysave(history_id);
+        return;
+    }
+
+    const std::string mem = memory_map_name(project);
+    const std::string dly = delay_file_name(project);
+    opxfdel(mem.c_str());
+    const std::int32_t mem_id = io_open(mem.c_str(), kIoWrite | kIoText, 0);
+    io_write_str(mem_id, "NodrixMEM 1\n");
+    io_write_str(mem_id, "##\n");
+    opxfdel(dly.c_str());
+    const std::int32_t dly_id = io_open(dly.c_str(), kIoWrite, -1);
+    memory_map_id = mem_id;
+
+    one_round(blocks, mem_id, dly_id);
 
     if (zzctrl.pass != 0)
         opxhistoryset(history_id);

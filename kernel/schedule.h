@@ -41,12 +41,32 @@ struct ScheduleConstants {
 std::string memory_map_name(const std::string& project);
 std::string delay_file_name(const std::string& project);
 
-// One schedule call as the generated schedule makes it: phase and storage words
-// reset (pass 0, blkmode 1, storephase 0, nohist 1, tend, limit words), both
-// files recreated, every block called once in order with its memory-map lines
-// and delay record, the history step, both files closed.
+// How a schedule call runs its blocks.
+//  - setup: every call is an initialisation call (pass 0, blkmode 1,
+//    storephase 0, nohist 1): the blocks set up their spectral description,
+//    synthesise their filters and count their storage.
+//  - per_sample: the driver's dimensioning pass stays a set-up call; in a run,
+//    the initialisation call (pass 0) makes two rounds, a filter-writing round
+//    (blkmode 0, nohist 1, counting) that writes the blocks' working files
+//    outside the dimensioning mode, then the state round (blkmode 0, nohist 0,
+//    storephase 1) in which blocks read their hand-over files and store their
+//    state; the simulation call (pass 1) calls every block once per sample, for
+//    step = 1, 2, ... with time = (step - 1) delt, until the round in which the
+//    time reaches tend.
+enum class ScheduleMode { setup, per_sample };
+void set_schedule_mode(ScheduleMode mode);
+ScheduleMode schedule_mode();
+
+// One schedule call: phase and storage words reset (pass 0, blkmode 1,
+// storephase 0, nohist 1, tend, limit words), both files recreated, every
+// block called once in order with its memory-map lines and delay record, the
+// history step, both files closed. In the per-sample mode the run's calls
+// behave as described above.
 void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
                   const ScheduleConstants& constants = {});
+
+// Number of sample rounds of the last per-sample simulation call.
+std::int64_t last_sample_count();
 
 // The identifier (io_*) of the open memory map during a schedule call, for
 // blocks that write into it (the fibre's split requests); -1 outside a call.

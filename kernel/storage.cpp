@@ -30,15 +30,29 @@ void count(std::int32_t& counter, std::int64_t elements, std::int64_t bytes) {
 
 std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
 
+// A record that would end beyond its array means that a block asked for more
+// in a run than it counted in the dimensioning pass: stop before memory is
+// overwritten.
+void check_capacity(const char* kind, std::int64_t next, std::int64_t capacity) {
+    if (next - 1 <= capacity) return;
+    std::fprintf(stderr,
+                 "Nodrix-F-kernel storage of kind %s exhausted: a record ends at %lld, the capacity is %lld\n", kind,
+                 static_cast<long long>(next - 1), static_cast<long long>(capacity));
+    std::fflush(nullptr);
+    std::exit(1);
+}
+
 bool divisor_matches(std::int32_t d) { return (zzcoun.coun - 1) % divisor_or_one(d) == 0; }
 
 // Allocating mode for the kinds with a two-element header. `next_at` reads the
 // absolute position of the next record from a header at p, `divisor_at` its
 // divisor; `write` writes a header (next position, divisor) at p.
 template <class NextAt, class DivisorAt, class Write>
-std::int32_t allocate2(std::int32_t& cursor, std::int32_t n, NextAt next_at, DivisorAt divisor_at, Write write) {
+std::int32_t allocate2(const char* kind, std::int64_t capacity, std::int32_t& cursor, std::int32_t n, NextAt next_at,
+                       DivisorAt divisor_at, Write write) {
     if (zzctrl.pass == 0) {
         const std::int32_t p = cursor;
+        check_capacity(kind, std::int64_t{p} + n + 2, capacity);
         const std::int32_t next = p + n + 2;
         write(p, next, zzscal.scal);
         cursor = next;
@@ -58,7 +72,7 @@ std::int32_t loci(std::int32_t n) {
         return 1;
     }
     return allocate2(
-        zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
+        "I", limits::kMaxI, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzist[p - 1] = next;
             zzist[p] = d;
@@ -72,7 +86,7 @@ std::int32_t loch(std::int32_t n) {
     }
     // The real kind stores the distance to the next record.
     return allocate2(
-        zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
+        "H", limits::kMaxH, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); },
         [n](std::int32_t p, std::int32_t, std::int32_t d) {
             zzhist[p - 1] = static_cast<float>(n + 2);
@@ -86,7 +100,7 @@ std::int32_t locd(std::int32_t n) {
         return 1;
     }
     return allocate2(
-        zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
+        "D", limits::kMaxD, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzdist[p - 1] = next + 0.5;
@@ -100,7 +114,7 @@ std::int32_t lozz(std::int32_t n) {
         return 1;
     }
     return allocate2(
-        zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
+        "Z", limits::kMaxZ, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
@@ -114,7 +128,7 @@ std::int32_t lozd(std::int32_t n) {
         return 1;
     }
     return allocate2(
-        zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
+        "ZD", limits::kMaxZD, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzisd[p - 1] = {next + 0.5, 0.0};
@@ -140,6 +154,7 @@ std::int32_t locc(std::int32_t n) {
     std::int32_t& cursor = zzsupv.c;
     if (zzctrl.pass == 0) {
         const std::int32_t p = cursor;
+        check_capacity("C", std::int64_t{p} + n + 1, limits::kMaxC);
         const std::int32_t next = p + n + 1;
         char header[81];
         std::memset(header, ' ', 80);
@@ -166,6 +181,7 @@ std::int32_t locht(std::int32_t n) {
     std::int32_t& cursor = zzsupt.ht;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
+        check_capacity("HT", std::int64_t{p} + n + 1, limits::kMaxHT);
         const std::int32_t next = p + n + 1;
         zthist[p - 1] = static_cast<float>(next) + 0.5f;
         cursor = next;
@@ -183,6 +199,7 @@ std::int32_t locit(std::int32_t n) {
     std::int32_t& cursor = zzsupt.it;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
+        check_capacity("IT", std::int64_t{p} + n + 1, limits::kMaxIT);
         const std::int32_t next = p + n + 1;
         ztist[p - 1] = next;
         cursor = next;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <strings.h>
 
 #include "kernel/driver.h"
 #include "runtime/opxfile.h"
@@ -15,7 +16,22 @@ namespace {
 XuMsg* message_context = nullptr;
 
 // Option words; the position of a word is the code xu_GetArgs returns.
-const char* const flags[] = {"verbose", "prerun", ":log", ""};
+const char* const flags[] = {"verbose", "prerun", ":log", "simulate", "help", ""};
+
+const char* const help_text =
+    "Usage: %s [-verbose] [-prerun] [-simulate] [-log FILE] [-warning|-nowarning] [-help]\n"
+    "Runs the project: a dimensioning pass that counts the kernel storage it needs,\n"
+    "then the set-up of every block (spectra, filters, reports, memory map and delay file).\n"
+    "  -verbose    show the information lines\n"
+    "  -prerun     stop after the dimensioning pass\n"
+    "  -simulate   after the set-up, simulate the link sample by sample over the whole\n"
+    "              observation time and write the measurements (reports, spectra, eyes, BER)\n"
+    "  -log FILE   append every message to FILE\n"
+    "  -warning, -nowarning   report (or not) zero-size allocations of the run-time layer\n"
+    "  -help       this text\n"
+    "Options start with '-' or '/' and may be written in any letter case.\n"
+    "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
+    "(the counts the project needs are then in x0_<project>.hst; rebuild with them).\n";
 
 }  // namespace
 
@@ -41,9 +57,17 @@ int op_main(int argc, char** argv) {
             case 0: xu_MsgGetMessage(message_context)->shown |= kMsgInfo; break;
             case 1: prerun = 1; break;
             case 2: xu_MsgOutputFileAppend(message_context, value); break;
+            case 3: set_per_sample_run(true); break;
+            case 4:
+                std::printf(help_text, current_project().name.c_str());
+                xu_MsgOutputFileClose(message_context);
+                return 0;
             default: break;
         }
     }
+    // The simulation may also be asked for with the bare word.
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 

@@ -120,6 +120,13 @@ TEST_F(StorageTest, RecordsOfBlocksThatDoNotRunAtThisSampleAreSkipped) {
     }
 }
 
+TEST_F(StorageTest, AllocatingBeyondTheCapacityStopsBeforeOverwritingMemory) {
+    zzsupv.storephase = 1;
+    EXPECT_EQ(loch(limits::kMaxH - 2), 3);  // exactly the whole array
+    EXPECT_EXIT(loch(1), ::testing::ExitedWithCode(1), "Nodrix-F-kernel storage of kind H exhausted");
+    EXPECT_EXIT(locit(limits::kMaxIT), ::testing::ExitedWithCode(1), "kind IT exhausted");
+}
+
 TEST(TextHelpers, LentriCountCharLdimen) {
     EXPECT_EQ(lentri("abc   ", 6), 3);
     EXPECT_EQ(lentri("      ", 6), 1);

@@ -31,14 +31,20 @@ void check_parameters(const PhotodParams& p) {
     if (!(p.avalanche_gain > 0.0f)) opxerr("Photodiode: the avalanche gain must be positive");
 }
 
+// Steps the storage cursors over the records the Gaussian generator asks for
+// on each call (three reals, one integer), without drawing a number.
+void skip_gaussian_records() {
+    loch(3);
+    loci(1);
+}
+
 }  // namespace
 
 void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig,
             ElectricalSample& current) {
     // Storage walk, identical in both passes: the two factors while the input
     // is in band, then the Gaussian generator's own records when shot noise
-    // is on. The generator is called on every run call, so that its first
-    // call (t <= 0) sets it up and the records of later blocks stay in step.
+    // is on.
     const bool active = optcl_ctrl.setuponly == 0;
     const bool in_band = sig.iv != 0;
     const bool noisy = p.shot_noise == 1;
@@ -71,10 +77,20 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
 
     current = ElectricalSample{};
     if (!active) return;
-    ElectricalSample n;
-    if (noisy) gausrr(0.0f, 1.0f, n);
     const float t = zzctrl.time;
-    if (!in_band || t < in.ton || t >= out.toff) return;
+    const bool lit = in_band && t >= in.ton && t < out.toff;
+    ElectricalSample n;
+    if (noisy) {
+        // The generator is drawn only while light arrives, and on the first
+        // call of the run (t <= 0), which sets it up; on the other samples its
+        // records are passed over so that the blocks after this one find their own.
+        if (lit || t <= 0.0f) {
+            gausrr(0.0f, 1.0f, n);
+        } else {
+            skip_gaussian_records();
+        }
+    }
+    if (!lit) return;
 
     const float* st = hist_at(h);
     const float m = p.avalanche_gain;

@@ -97,14 +97,18 @@ TEST_F(PhotodiodeTest, ShotNoiseVarianceIsTwoQM2FI0B) {
     };
     const Case cases[] = {{1.0f, 0.0f, 1.0f, 0.0f}, {0.5f, 100.0f, 10.0f, 0.5f}};
     const std::int32_t n = 200000;
+    // The light arrives from step 1001 on: the generator is set up on the
+    // first call of the run all the same.
+    in.ton = 1000.0f * static_cast<float>(zdctrl.ddelt);
     for (const Case& c : cases) {
         sig.x = {std::sqrt(c.power), 0.0f, f_vbs_band.fcenter};
-        const auto values = run({1.0f, 1, c.dark_nA, c.gain, c.exponent}, n);
+        const auto values = run({1.0f, 1, c.dark_nA, c.gain, c.exponent}, n + 1000);
         double sum = 0.0;
         double sum2 = 0.0;
-        for (float v : values) {
+        for (std::size_t k = 1000; k < values.size(); ++k) {
+            const double v = values[k];
             sum += v;
-            sum2 += static_cast<double>(v) * v;
+            sum2 += v * v;
         }
         const double mean = sum / n;
         const double variance = sum2 / n - mean * mean;
@@ -152,23 +156,31 @@ TEST_F(PhotodiodeTest, StorageRequestsAndTheirWalkAcrossSamples) {
     }
     optcl_ctrl.setuponly = 0;
 
-    // A noisy photodiode on an out-of-band signal followed by a noiseless one
-    // in band: the second finds its own factors on every sample.
+    // Noisy photodiodes, one on an out-of-band signal, one lit only from
+    // step 21 to 30, followed by a noiseless one in band: the last finds its
+    // own factors on every sample, whether the generator was drawn or passed over.
     OpticalSignal dark_sig = sig;
     dark_sig.iv = 0;
+    const float dt = static_cast<float>(zdctrl.ddelt);
+    const InputWindow late{19.5f * dt, 10.0f * dt};
     const PhotodParams noisy{1.0f, 1, 0.0f, 1.0f, 0.0f};
     const PhotodParams plain{2.0f, 0, 0.0f, 1.0f, 0.0f};
     TimeWindow out2;
+    TimeWindow out3;
     ElectricalSample cur2;
+    ElectricalSample cur3;
     begin_init_pass();
     photod(noisy, in, out, dark_sig, cur);
-    photod(plain, in, out2, sig, cur2);
+    photod(noisy, late, out2, sig, cur2);
+    photod(plain, in, out3, sig, cur3);
     for (std::int32_t s = 1; s <= 50; ++s) {
         begin_sample(s);
         photod(noisy, in, out, dark_sig, cur);
-        photod(plain, in, out2, sig, cur2);
+        photod(noisy, late, out2, sig, cur2);
+        photod(plain, in, out3, sig, cur3);
         EXPECT_EQ(cur.value, 0.0f);
-        EXPECT_FLOAT_EQ(cur2.value, 0.002f) << "step " << s;
+        EXPECT_EQ(cur2.value > 0.0f, s >= 21 && s <= 30) << "step " << s;
+        EXPECT_FLOAT_EQ(cur3.value, 0.002f) << "step " << s;
     }
 }
 

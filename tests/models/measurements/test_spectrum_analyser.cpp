@@ -180,6 +180,47 @@ TEST_F(SpectrumAnalyserTest, OffsetTonesOnBothPolarisationsLandOnTheirBins) {
         }
 }
 
+TEST_F(SpectrumAnalyserTest, TwoAnalysersKeepTheirOwnFramesAcrossRuns) {
+    // Frames of 100 and of 50 on two signals in one run, the run made twice:
+    // each analyser finds its own tone, and the second run repeats the first.
+    OptsprParams q = p;
+    q.fft_length = 50;
+    q.file_name = "OSA92";
+    OpticalSignal sig2;
+    sig2.iv = 1;
+    TimeWindow out2;
+    in = {0.0f, 421.0f * dt};
+    testing::set_run_length(430);
+    std::vector<unsigned char> first_a;
+    std::vector<unsigned char> first_b;
+    for (int pass = 0; pass < 2; ++pass) {
+        begin_init_pass();
+        optspr(p, in, out, sig);
+        optspr(q, in, out2, sig2);
+        for (std::int32_t s = 1; s <= 430; ++s) {
+            begin_sample(s);
+            sig.x = tone(s, 12, 7.0, 100, 1.0f);
+            sig2.x = tone(s, 12, -9.0, 50, 1.0f);
+            optspr(p, in, out, sig);
+            optspr(q, in, out2, sig2);
+        }
+        const SpectrumFile a = read_spectrum("OSA72.qsp");
+        const SpectrumFile b = read_spectrum("OSA92.qsp");
+        ASSERT_EQ(a.count, 81);
+        ASSERT_EQ(b.count, 41);  // bins 5 to 45
+        EXPECT_EQ(a.maximum, a.values[51 + 7 - 10]);
+        EXPECT_EQ(b.maximum, b.values[26 - 9 - 5]);
+        EXPECT_NEAR(b.maximum, 10.0 * std::log10(50.0 * dt), 1e-3);
+        if (pass == 0) {
+            first_a = testing::read_bytes("OSA72.qsp");
+            first_b = testing::read_bytes("OSA92.qsp");
+        } else {
+            EXPECT_EQ(testing::read_bytes("OSA72.qsp"), first_a);
+            EXPECT_EQ(testing::read_bytes("OSA92.qsp"), first_b);
+        }
+    }
+}
+
 TEST_F(SpectrumAnalyserTest, StorageOfTheCollectors) {
     struct Case {
         std::int32_t fft_length, npol, memused;

@@ -41,7 +41,9 @@ float sample_power(const FieldSample& x, const FieldSample& y) {
 void write_report(const OpowmeParams& p, float power) {
     const std::string name = cut_at_first_blank(p.report_name.c_str());
     if (name.empty()) {
-        opxerr("Optical power meter " + p.title + ": no report name given");
+        const auto last = p.title.find_last_not_of(' ');
+        opxerr("Optical power meter " + p.title.substr(0, last == std::string::npos ? 0 : last + 1) +
+               ": no report name given");
         return;
     }
     std::int32_t unit = 0;

@@ -5,6 +5,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/signals.h"
 #include "models/measurements/power_meter.h"
+#include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/test_support.h"
@@ -59,6 +60,7 @@ TEST_F(PowerMeterTest, OneMilliwattReport) {
     EXPECT_EQ(testing::read_text("PWR71.DAT"), "\nOptical power at " + kTitle50 +
                                                    "\n P Power [dBm] =        0.000"
                                                    "\n P Power [mW] =    0.100E+01\n\n");
+    EXPECT_FALSE(unit_registered(kFirstRegistryUnit));  // the report unit is closed and released
 }
 
 TEST_F(PowerMeterTest, ZeroInputIsTruncatedWithTheWarning) {
@@ -112,6 +114,16 @@ TEST_F(PowerMeterTest, OnlyTheMeasuringWindowCounts) {
                       fmt::F(10.0 * std::log10(c.mean), 12, 3) + "\n P Power [mW] = " + fmt::E(mean, 12, 3) + "\n\n")
             << c.npol;
     }
+}
+
+TEST_F(PowerMeterTest, BlankReportNameIsAnError) {
+    p.report_name = "          ";
+    p.title = kTitle50;
+    ::testing::internal::CaptureStderr();
+    run(120, [](std::int32_t) {});
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-Optical power meter opowme2 Run(s): 1: no report name given\n");
+    EXPECT_FALSE(std::filesystem::exists(".DAT"));
 }
 
 TEST_F(PowerMeterTest, WindowOutputsAndStorage) {

@@ -1,0 +1,122 @@
+// Times the per-sample path of the receiver and measurement blocks in the
+// numbers the project carries: 16 photodiodes (shot noise on), 4 optical power
+// meters, 2 optical spectrum analysers (frames of 1000) and 2 eye scopes, over
+// a run of samples, and extrapolates to 10^7 samples. Two cases: the project's
+// windows (the signals last 15360 ps of the 640443 ps run) and windows that
+// span the whole run, in which every block works on every sample.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
+#include "kernel/signals.h"
+#include "kernel/storage.h"
+#include "models/measurements/eye_scope.h"
+#include "models/measurements/power_meter.h"
+#include "models/measurements/spectrum_analyser.h"
+#include "models/receivers/photodiode.h"
+#include "models/transmitters/gaussian.h"
+#include "runtime/filexx.h"
+
+using namespace nodrix;
+
+namespace {
+
+void set_constants(std::int32_t samples) {
+    reset_control_blocks();
+    const ProjectConstants k;
+    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
+    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
+    optcl_ctrl.npol = 1;
+    zzctrl.delt = k.delt;
+    zdctrl.ddelt = static_cast<double>(k.delt);
+    inftop.itop1 = 1;
+    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
+    polmon.tmon = k.tmon;
+    zzctrl.tend = static_cast<float>((samples - 0.5) * zdctrl.ddelt);
+}
+
+void rewind() {
+    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
+    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+}
+
+double run(std::int32_t samples, float twinin) {
+    set_constants(samples);
+    reset_uniform_generators();
+    std::vector<OpticalSignal> channels(16);
+    for (auto& c : channels) c.iv = 1;
+    OpticalSignal line;
+    line.iv = 1;
+    const InputWindow in{0.0f, twinin};
+    std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
+    std::vector<ElectricalSample> currents(16);
+    const PhotodParams pd{1.0f, std::getenv("NOSHOT") ? 0 : 1, 10.0f, 1.0f, 0.0f};
+    std::vector<OpowmeParams> pm;
+    for (int k = 0; k < 4; ++k) pm.push_back({"opowme Run(s): 1", "bench_PWM" + std::to_string(k)});
+    std::vector<OptsprParams> osa;
+    for (int k = 0; k < 2; ++k) osa.push_back({1, 1, 0, 0.0f, 1000, "optspr Run(s): 1", "bench_OSA" + std::to_string(k)});
+    std::vector<ScopeParams> sc;
+    for (int k = 0; k < 2; ++k) sc.push_back({0.0f, twinin, 1561, 32, "scope Run(s): 1", "bench_EYE" + std::to_string(k)});
+    const TimeWindow good{0.0f, twinin, 0.0f, twinin};
+
+    auto call_all = [&]() {
+        for (int k = 0; k < 4; ++k) opowme(pm[k], in, pm_out[k], line);
+        for (int k = 0; k < 2; ++k) optspr(osa[k], in, osa_out[k], line);
+        for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
+        scope(sc[0], good, currents[7]);
+        scope(sc[1], good, currents[13]);
+    };
+
+    zzctrl.pass = 0;
+    zzsupv.storephase = 1;
+    zzflmn.nohist = 0;
+    rewind();
+    call_all();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    for (std::int32_t s = 1; s <= samples; ++s) {
+        zzctrl.pass = 1;
+        zzctrl.step = s;
+        zdctrl.dtime = (s - 1) * zdctrl.ddelt;
+        zzctrl.time = static_cast<float>(zdctrl.dtime);
+        rewind();
+        // A field per channel turning slowly, as a demultiplexed carrier does.
+        const float ph = 0.001f * static_cast<float>(s);
+        const FieldSample f{std::cos(ph), std::sin(ph), f_vbs_band.fcenter};
+        for (auto& c : channels) c.x = f;
+        line.x = f;
+        call_all();
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    return std::chrono::duration<double>(t1 - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::int32_t samples = argc > 1 ? std::atoi(argv[1]) : 2000000;
+    const auto dir = std::filesystem::temp_directory_path() / "nodrix-bench-meters";
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+    const double run_length = samples * 0.0640443;
+    struct Case {
+        const char* name;
+        float twinin;
+    };
+    for (const Case& c : {Case{"project windows (signal 15360 ps)", 15360.0f},
+                          Case{"windows spanning the run", static_cast<float>(run_length + 10000.0)}}) {
+        const double s = run(samples, c.twinin);
+        std::printf("%-36s %d samples: %.3f s, %.1f ns per sample (24 blocks), %.2f s per 10^7 samples\n", c.name,
+                    samples, s, 1e9 * s / samples, s * 1e7 / samples);
+        reset_units();
+    }
+    std::filesystem::current_path(dir.parent_path());
+    std::filesystem::remove_all(dir);
+    return 0;
+}

@@ -170,10 +170,11 @@ void oampfg(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const
             return;
         }
         if (zzctrl.pass != 0 && outside_window(in, out)) {
+            // iv out keeps the value of the initialisation pass, which may
+            // have turned the branch off. The kernel hands records out in
+            // call order: keep this block's place so that the blocks after it
+            // find their own.
             empty_outputs(sout);
-            sout.iv = sin.iv;
-            // The kernel hands records out in call order: keep this block's
-            // place so that the blocks after it find their own.
             if (flat)
                 flat_reserve(sout);
             else
@@ -203,7 +204,6 @@ void oampfp(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const
         }
         if (zzctrl.pass != 0 && outside_window(in, out)) {
             empty_outputs(sout);
-            sout.iv = sin.iv;
             if (flat) {
                 loch(1);
                 flat_reserve(sout);

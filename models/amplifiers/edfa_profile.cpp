@@ -41,7 +41,8 @@ bool read_line(std::FILE* f, std::string& line) {
     return any;
 }
 
-// The first two numbers of a data line (blanks, tabs or commas between them).
+// The first two numbers of a data line (blanks, tabs or commas between them);
+// false when there are not two finite numbers.
 bool parse_pair(const std::string& line, float& a, float& b) {
     std::string s = line;
     std::replace(s.begin(), s.end(), ',', ' ');
@@ -51,7 +52,7 @@ bool parse_pair(const std::string& line, float& a, float& b) {
     if (end == p) return false;
     p = end;
     b = std::strtof(p, &end);
-    return end != p;
+    return end != p && std::isfinite(a) && std::isfinite(b);
 }
 
 bool blank_line(const std::string& line) {

@@ -258,6 +258,22 @@ TEST_F(EdfaRun, OutsideTheWindowTheFieldIsEmpty) {
     EXPECT_EQ(sout.x.re, 0.0f);
 }
 
+TEST_F(EdfaRun, ABranchTurnedOffStaysOff) {
+    in.ton = 10.0f * zzctrl.delt;
+    const OampfpParams p{35.0f, "", 2.81838f, 0, "", -1.0f};
+    begin_run_init();
+    ::testing::internal::CaptureStderr();
+    oampfp(p, in, out, sin, sout);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(sout.iv, 0);
+    for (int k = 1; k <= 20; ++k) {
+        begin_sample(k);
+        oampfp(p, in, out, sin, sout);
+        EXPECT_EQ(sout.iv, 0) << k;
+        EXPECT_EQ(sout.x.re, 0.0f) << k;
+    }
+}
+
 TEST_F(EdfaRun, BlocksAfterAnIdleAmplifierFindTheirOwnState) {
     // Two amplifiers in a row; the first one's input starts late. While the
     // first waits, the second must still read its own gain.

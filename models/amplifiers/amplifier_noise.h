@@ -1,0 +1,35 @@
+// The ASE noise source of the amplifiers: ten shared uniform streams (optrnd)
+// and the complex Gaussian pair generator built on them (wgn2an).
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/signals.h"
+
+namespace nodrix {
+
+// One uniform number of stream k (1..10): x <- a_k x mod (2^31 - 1), value
+// x * 4.656613e-10 in single precision. A counter above 1 re-arms the stream;
+// the first call with counter 1 after that reseeds it from `seed` (2 seed - 1,
+// with 1 replaced by 3173 for streams 1-5 and 1234 for streams 6-10). A stream
+// never seeded is seeded on its first call whatever the counter.
+float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed);
+
+// Starting state of stream k for a seed (the value before the first step).
+std::int32_t optrnd_seed_state(std::int32_t stream, std::int32_t seed);
+
+// Forgets every stream's state (start of a process; tests).
+void reset_optrnd_streams();
+
+// Two complex Gaussian samples whose real components each have variance
+// 0.5 / delt, written as field samples (real, imaginary, band centre). Asks
+// the kernel for one real slot and two groups of four integer slots on every
+// call; outside a per-sample pass it does nothing more. On the first sample
+// (time <= 0) it fixes the deviation, the four streams and their seeds.
+void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2);
+
+// The storage requests of wgn2an alone, for a call that must keep its place
+// in the kernel's record walk without drawing.
+void wgn2an_reserve();
+
+}  // namespace nodrix

@@ -1,0 +1,712 @@
+#include "models/amplifiers/edfa_profile.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+
+#include "filters/fft.h"
+#include "filters/filter_tables.h"
+#include "kernel/control_blocks.h"
+#include "kernel/storage.h"
+#include "models/amplifiers/amplifier_noise.h"
+#include "runtime/format.h"
+#include "runtime/opxfile.h"
+
+namespace nodrix {
+namespace {
+
+constexpr const char* kProfileHeader = "edfa optical amplifier ";
+constexpr const char* kGainTemporary = "K3TMPGN";
+constexpr const char* kTemporaryFiles[] = {"K3TMPGN", "K3TMPFN", "K3TMPPN"};
+constexpr float kHalfW2mW = 5e14f;  // half of the W/Hz to mW/THz factor, single precision
+constexpr float kW2mW = 1e15f;
+
+// Linear gain values are marked by a gain parameter of -99 or less.
+bool linear_values(float gain_parameter) { return gain_parameter <= -99.0f; }
+
+// One text line without its line end; false at the end of the file.
+bool read_line(std::FILE* f, std::string& line) {
+    line.clear();
+    int c = 0;
+    bool any = false;
+    while ((c = std::fgetc(f)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        line.push_back(static_cast<char>(c));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return any;
+}
+
+// The first two numbers of a data line (blanks, tabs or commas between them);
+// false when there are not two finite numbers.
+bool parse_pair(const std::string& line, float& a, float& b) {
+    std::string s = line;
+    std::replace(s.begin(), s.end(), ',', ' ');
+    const char* p = s.c_str();
+    char* end = nullptr;
+    a = std::strtof(p, &end);
+    if (end == p) return false;
+    p = end;
+    b = std::strtof(p, &end);
+    return end != p && std::isfinite(a) && std::isfinite(b);
+}
+
+bool blank_line(const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+}
+
+// The first whitespace-delimited token of a line starts with "##".
+bool marker_line(const std::string& line) {
+    const auto first = line.find_first_not_of(" \t");
+    return first != std::string::npos && line.compare(first, 2, "##") == 0;
+}
+
+// Clamped spline whose end slopes are those of the end intervals.
+void clamped_spline(ProfileTable& t) {
+    const std::int32_t n = t.size();
+    t.v2.assign(t.f.size(), 0.0f);
+    if (n < 2) return;
+    auto slope = [](float dy, float dx) { return dx != 0.0f ? dy / dx : 0.0f; };
+    const float yp1 = slope(t.v[1] - t.v[0], t.f[1] - t.f[0]);
+    const float ypn = slope(t.v[n - 1] - t.v[n - 2], t.f[n - 1] - t.f[n - 2]);
+    spline(t.f.data(), t.v.data(), n, yp1, ypn, t.v2.data());
+}
+
+ProfileTable flat_table(std::int32_t points, float value) {
+    ProfileTable t;
+    const float lo = flimit.fgridlo;
+    const float step = (flimit.fgridhi - flimit.fgridlo) / static_cast<float>(points - 1);
+    for (std::int32_t k = 0; k < points; ++k) {
+        t.f.push_back(lo + static_cast<float>(k) * step);
+        t.v.push_back(value);
+    }
+    clamped_spline(t);
+    return t;
+}
+
+// Reach of a table against the simulated band.
+struct Reach {
+    bool below = false;
+    bool above = false;
+    std::int32_t inside = 0;
+};
+
+Reach reach(const ProfileTable& t) {
+    Reach r;
+    for (float f : t.f) {
+        if (f <= f_vbs_band.fbandlo) r.below = true;
+        if (f >= f_vbs_band.fbandhi) r.above = true;
+        if (f >= f_vbs_band.fbandlo && f <= f_vbs_band.fbandhi) ++r.inside;
+    }
+    return r;
+}
+
+// ---- synthesis ----
+
+// Scratch of the length search (N points, N <= 2^12).
+std::complex<double> design_g[kEdfaResponseSize / 2];
+std::complex<double> design_n[kEdfaResponseSize / 2];
+
+// Frequency sampling of both targets on 2^log2p points (FFT order) with the
+// taper and the linear phase of a delay of `delay` samples, then the inverse
+// FFT: the taps of both filters.
+void design_responses(const EdfaShape& s, double dt, float fc, std::int32_t log2p, std::int64_t delay,
+                      std::complex<double>* hg, std::complex<double>* hn) {
+    const std::int64_t p = std::int64_t{1} << log2p;
+    const std::int64_t stride = kTableSize / p;
+    for (std::int64_t k = 0; k < p; ++k) {
+        const double fk = static_cast<double>(k < p / 2 ? k : k - p) / (static_cast<double>(p) * dt);
+        const float f = static_cast<float>(fc + fk);
+        const double tg = std::sqrt(std::max(0.0f, s.gain.at(f)));
+        const double tn = std::sqrt(std::max(0.0f, s.factor.at(f)));
+        const double w = wwfunc.ew[static_cast<std::size_t>(k * stride)];
+        std::int64_t kd = (k * delay) % p;
+        if (kd < 0) kd += p;
+        const double angle = -kTwoPi * static_cast<double>(kd) / static_cast<double>(p);
+        const std::complex<double> e(std::cos(angle), std::sin(angle));
+        hg[k] = w * tg * e;
+        hn[k] = w * tn * e;
+    }
+    cfft2(hg, log2p, 1);
+    cfft2(hn, log2p, 1);
+}
+
+// First and last tap (1-based) at which either response reaches 0.001 of its
+// largest tap. A response that is zero everywhere has no taps to place.
+void tap_extent(const std::complex<double>* hg, const std::complex<double>* hn, std::int64_t p, std::int64_t& i1,
+                std::int64_t& i2) {
+    double max_g = 0.0;
+    double max_n = 0.0;
+    for (std::int64_t k = 0; k < p; ++k) {
+        max_g = std::max(max_g, std::abs(hg[k]));
+        max_n = std::max(max_n, std::abs(hn[k]));
+    }
+    const double thr_g = 0.001 * max_g;
+    const double thr_n = 0.001 * max_n;
+    auto significant = [&](std::int64_t k) {
+        return (max_g > 0.0 && std::abs(hg[k]) >= thr_g) || (max_n > 0.0 && std::abs(hn[k]) >= thr_n);
+    };
+    i1 = 1;
+    i2 = 1;
+    for (std::int64_t k = 0; k < p; ++k)
+        if (significant(k)) {
+            i1 = k + 1;
+            break;
+        }
+    for (std::int64_t k = p - 1; k >= 0; --k)
+        if (significant(k)) {
+            i2 = k + 1;
+            break;
+        }
+}
+
+void report_length_error() {
+    opxerr("EDFA Optical Amplifier. ");
+    opxinfo("   The filter syntesis required to implement the ");
+    opxinfo("   gain and/or noise figure was not possible");
+    opxinfo("   Please check the amplifier parameters");
+    opxinfo("   and the power of the signal at the input of ");
+    opxinfo("   the amplifier.");
+    opxinfo("   Excessively large  or small  input powers may");
+    opxinfo("   cause numerical problems.");
+}
+
+// ---- the block ----
+
+// Response scratch of the initialisation pass (2N points, N <= 2^12).
+std::complex<double> response_g[kEdfaResponseSize];
+std::complex<double> response_n[kEdfaResponseSize];
+
+void empty_outputs(OpticalSignal& sout) {
+    sout.x = empty_field();
+    sout.y = empty_field();
+}
+
+// The temporary files go when the run reaches its end (outside block mode).
+void delete_temporary_files_at_end() {
+    if (optcl_ctrl.blkmode == 0 && zzctrl.time >= zzctrl.tend) delete_edfa_temporary_files();
+}
+
+ProfileTable table_of(float parameter, const std::string& file, bool linear, ProfileTable (*flat)(float)) {
+    if (parameter >= 0.0f) return flat(parameter);
+    return profile_table(read_profile_file(converti_nome(file)), linear);
+}
+
+// Initialisation pass of the profile model on built tables.
+void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileTable& noise_figure,
+                  std::int32_t noise_off, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
+                  OpticalSignal& sout) {
+    std::int32_t n = 0;
+    std::int32_t log2n = 0;
+    float delay = 0.0f;
+    elabora_vet(gain_parameter, gain, noise_off, noise_figure, sin.ps.data(), sout.ps.data(), sin.iv, sout.iv, n,
+                log2n, response_g, response_n, delay);
+    if (optcl_ctrl.setuponly == 0) {
+        float pg = 0.0f;
+        float pn = 0.0f;
+        if (n > 0) {
+            maxvet_complex(response_g, n, pg);
+            maxvet_complex(response_n, n, pn);
+        }
+        for (int i = 0; i < kBins; ++i) sout.gd[i] = sin.gd[i] + delay;
+        const float npol = static_cast<float>(optcl_ctrl.npol);
+        const float half_photon = static_cast<float>(0.5 * kPlanck * f_vbs_band.fcenter * kW2mW);
+        sout.pp = (optcl_ctrl.optaux1 == 0 && noise_off == 0)
+                      ? pg * sin.pp + (0.8f / zzctrl.delt) * npol * pn * half_photon
+                      : pg * sin.pp;
+        amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+    }
+    if (n <= 0) return;
+
+    const std::int32_t ip = loci(3);  // N, log2 N, position counter
+    EdfaAreas a;
+    a.hg = lozd(n);
+    a.hn = lozd(n);
+    a.x = lozd(n);
+    a.y = lozd(n);
+    a.xn = lozd(n);
+    a.yn = lozd(n);
+    a.xt = lozd(n);
+    a.yt = lozd(n);
+    if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
+    if (zzflmn.nohist != 0) return;
+    std::int32_t* st = ist_at(ip);
+    st[0] = n;
+    st[1] = log2n;
+    st[2] = 0;
+    std::copy(response_g, response_g + n, zisd_at(a.hg));
+    std::copy(response_n, response_n + n, zisd_at(a.hn));
+    for (std::int32_t pos : {a.x, a.y, a.xn, a.yn, a.xt, a.yt}) std::fill(zisd_at(pos), zisd_at(pos) + n, 0.0);
+}
+
+// Per-sample pass of the profile model: samples collected into blocks of N/2
+// and filtered by overlap-add, with the output N/2 samples behind.
+void profile_sample(std::int32_t noise_off, const InputWindow& in, const TimeWindow& out, const OpticalSignal& sin,
+                    OpticalSignal& sout) {
+    if (sout.iv == 0) {
+        empty_outputs(sout);
+        return;
+    }
+    std::int32_t* st = ist_at(loci(3));
+    const std::int32_t n = st[0];
+    EdfaAreas a;
+    a.hg = lozd(n);
+    a.hn = lozd(n);
+    a.x = lozd(n);
+    a.y = lozd(n);
+    a.xn = lozd(n);
+    a.yn = lozd(n);
+    a.xt = lozd(n);
+    a.yt = lozd(n);
+    const bool draw = optcl_ctrl.optaux1 == 0;
+    FieldSample z1;
+    FieldSample z2;
+    if (draw) wgn2an(f_vbs_band.fcenter, z1, z2);
+    const float t = zzctrl.time;
+    if (!(in.ton <= t && t < out.toff) || n < 2) {
+        empty_outputs(sout);
+        return;
+    }
+    const bool noise = draw && noise_off != 1;
+    const bool two_pol = optcl_ctrl.npol == 2;
+    std::int32_t counter = st[2];
+    if (counter == n / 2) {
+        edfa_runtime(a, n, st[1], noise, two_pol);
+        counter = 0;
+    }
+    const std::int32_t p = counter;  // 0-based position of this sample
+    std::complex<double>& bx = zisd_at(a.x)[p];
+    sout.x = FieldSample{static_cast<float>(bx.real()), static_cast<float>(bx.imag()), sin.x.fcenter};
+    bx = {sin.x.re, sin.x.im};
+    if (two_pol) {
+        std::complex<double>& by = zisd_at(a.y)[p];
+        sout.y = FieldSample{static_cast<float>(by.real()), static_cast<float>(by.imag()), sin.y.fcenter};
+        by = {sin.y.re, sin.y.im};
+    }
+    if (noise) {
+        // White noise of density h fc / 2 per polarisation, shaped by sqrt(F).
+        const float scale = std::sqrt(static_cast<float>(kPlanck * f_vbs_band.fcenter * kHalfW2mW));
+        zisd_at(a.xn)[p] = {scale * z1.re, scale * z1.im};
+        if (two_pol) zisd_at(a.yn)[p] = {scale * z2.re, scale * z2.im};
+    }
+    st[2] = p + 1;
+}
+
+}  // namespace
+
+// ---- names, splines, small helpers ----
+
+std::string converti_nome(const std::string& name) {
+    const auto first = name.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    const auto last = name.find_last_not_of(" _");
+    if (last == std::string::npos || last < first) return "";
+    return name.substr(first, last - first + 1) + ".DAT";
+}
+
+void spline(const float* x, const float* y, std::int32_t n, float yp1, float ypn, float* y2) {
+    if (n < 2) {
+        for (std::int32_t i = 0; i < n; ++i) y2[i] = 0.0f;
+        return;
+    }
+    auto slope = [](float dy, float dx) { return dx != 0.0f ? dy / dx : 0.0f; };
+    std::vector<float> u(static_cast<std::size_t>(n), 0.0f);
+    const float h0 = x[1] - x[0];
+    if (yp1 > 0.99e30f || h0 == 0.0f) {
+        y2[0] = 0.0f;
+        u[0] = 0.0f;
+    } else {
+        y2[0] = -0.5f;
+        u[0] = (3.0f / h0) * (slope(y[1] - y[0], h0) - yp1);
+    }
+    for (std::int32_t i = 1; i < n - 1; ++i) {
+        const float span = x[i + 1] - x[i - 1];
+        const float sig = span != 0.0f ? (x[i] - x[i - 1]) / span : 0.5f;
+        const float p = sig * y2[i - 1] + 2.0f;
+        y2[i] = (sig - 1.0f) / p;
+        // A node next to a zero-width interval gets no curvature term: the
+        // repeated abscissa acts as a break in the table.
+        const float hl = x[i] - x[i - 1];
+        const float hr = x[i + 1] - x[i];
+        const float d = (hl != 0.0f && hr != 0.0f) ? (y[i + 1] - y[i]) / hr - (y[i] - y[i - 1]) / hl : 0.0f;
+        u[i] = ((span != 0.0f ? 6.0f * d / span : 0.0f) - sig * u[i - 1]) / p;
+    }
+    float qn = 0.0f;
+    float un = 0.0f;
+    const float hn = x[n - 1] - x[n - 2];
+    if (ypn <= 0.99e30f && hn != 0.0f) {
+        qn = 0.5f;
+        un = (3.0f / hn) * (ypn - slope(y[n - 1] - y[n - 2], hn));
+    }
+    y2[n - 1] = (un - qn * u[n - 2]) / (qn * y2[n - 2] + 1.0f);
+    for (std::int32_t k = n - 2; k >= 0; --k) y2[k] = y2[k] * y2[k + 1] + u[k];
+}
+
+float splint(const float* xa, const float* ya, const float* y2a, std::int32_t n, float x) {
+    if (n < 1 || !(x >= xa[0] && x <= xa[n - 1])) return 0.0f;
+    if (n == 1) return ya[0];
+    std::int32_t klo = 0;
+    std::int32_t khi = n - 1;
+    while (khi - klo > 1) {
+        const std::int32_t k = (khi + klo) / 2;
+        if (xa[k] > x)
+            khi = k;
+        else
+            klo = k;
+    }
+    const float h = xa[khi] - xa[klo];
+    if (h == 0.0f) {
+        opxwarn("bad xa input in splint");
+        return ya[klo];
+    }
+    const float a = (xa[khi] - x) / h;
+    const float b = (x - xa[klo]) / h;
+    return a * ya[klo] + b * ya[khi] + ((a * a * a - a) * y2a[klo] + (b * b * b - b) * y2a[khi]) * (h * h) / 6.0f;
+}
+
+void maxvet_complex(const std::complex<double>* a, std::int32_t n, float& max) {
+    double m = 0.0;
+    for (std::int32_t k = 0; k < n; ++k) m = std::max(m, std::norm(a[k]));
+    max = static_cast<float>(m);
+}
+
+float smooth_excess_gain(float g) {
+    // In double: G^8 overflows single precision above 48 dB of gain.
+    const double gd = std::max(0.0f, g);
+    return static_cast<float>(std::pow(1.0 + std::pow(gd, 8.0), 0.125) - 1.0);
+}
+
+float ProfileTable::at(float freq) const { return splint(f.data(), v.data(), v2.data(), size(), freq); }
+
+// ---- tables ----
+
+ProfileData read_profile_file(const std::string& path) {
+    ProfileData d;
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
+    if (f == nullptr) {
+        opxerr(kProfileHeader);
+        opxinfo("  cannot open data file " + path);
+        opxinfo("  the amplifier and the branch after it are turned off");
+        d.status = ProfileData::Status::kCannotOpen;
+        return d;
+    }
+    std::string line;
+    bool marker = false;
+    while (read_line(f, line))
+        if (marker_line(line)) {
+            marker = true;
+            break;
+        }
+    if (!marker) {
+        std::fclose(f);
+        opxwarn(kProfileHeader);
+        opxinfo("  no ## marker line in data file " + path);
+        opxinfo("  the amplifier and the branch after it are turned off");
+        d.status = ProfileData::Status::kNoMarker;
+        return d;
+    }
+    d.status = ProfileData::Status::kRead;
+    while (read_line(f, line)) {
+        if (blank_line(line)) continue;
+        float wavelength = 0.0f;
+        float value = 0.0f;
+        if (!parse_pair(line, wavelength, value)) break;  // the data end at an unreadable line
+        if (static_cast<std::int32_t>(d.wavelength.size()) == kMaxProfilePoints) {
+            opxwarn(kProfileHeader);
+            opxinfo("  too many points in data file");
+            opxinfo("  continuing with a smaller number");
+            break;
+        }
+        d.wavelength.push_back(wavelength);
+        d.value.push_back(value);
+    }
+    std::fclose(f);
+    return d;
+}
+
+ProfileTable profile_table(const ProfileData& data, bool linear) {
+    struct Point {
+        float f;
+        float v;
+    };
+    std::vector<Point> points;
+    for (std::size_t i = 0; i < data.wavelength.size(); ++i) {
+        const float wl = data.wavelength[i];
+        if (!(wl > 0.0f)) continue;  // no frequency for it
+        const float f = static_cast<float>(kLightSpeed / wl);
+        const float v = linear ? data.value[i] : std::pow(10.0f, 0.1f * data.value[i]);
+        points.push_back({f, v});
+    }
+    std::stable_sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.f < b.f; });
+    ProfileTable t;
+    for (const Point& p : points) {
+        t.f.push_back(p.f);
+        t.v.push_back(p.v);
+    }
+    clamped_spline(t);
+    return t;
+}
+
+ProfileTable default_gain_table(float gain_db) { return flat_table(30, std::pow(10.0f, 0.1f * gain_db)); }
+
+ProfileTable default_noise_figure_table(float noise_figure) { return flat_table(123, noise_figure); }
+
+EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear) {
+    EdfaShape s;
+    s.gain = std::move(gain);
+    s.factor.f = noise_figure.f;
+    for (std::int32_t j = 0; j < noise_figure.size(); ++j) {
+        const float g = std::max(0.0f, s.gain.at(noise_figure.f[j]));
+        const float nf = noise_figure.v[j];
+        s.factor.v.push_back(linear ? (g - 1.0f) * nf : smooth_excess_gain(g) * nf);
+    }
+    clamped_spline(s.factor);
+    return s;
+}
+
+void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out) {
+    const float lo = flimit.fgridlo;
+    const float w = (flimit.fgridhi - flimit.fgridlo) / 1024.0f;
+    const double ase_unit = optcl_ctrl.npol * kPlanck * f_vbs_band.fcenter * kHalfW2mW;
+    for (int i = 0; i < kBins; ++i) {
+        const float f = lo + (static_cast<float>(i) + 0.5f) * w;
+        const float g = std::max(0.0f, shape.gain.at(f));
+        if (g > 1.0f && noise_off == 0) {
+            const float factor = std::max(0.0f, shape.factor.at(f));
+            ps_out[i] = g * ps_in[i] + static_cast<float>(ase_unit * factor * w);
+        } else {
+            ps_out[i] = g * ps_in[i];
+        }
+    }
+}
+
+bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure) {
+    const Reach g = reach(gain);
+    const Reach n = reach(noise_figure);
+    if (g.below && g.above && n.below && n.above) return true;
+    return g.inside >= 10 && n.inside >= 10;
+}
+
+// ---- synthesis ----
+
+std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<double>* hg,
+                    std::complex<double>* hn, float& delay) {
+    std::int32_t l = 8;
+    std::int64_t d = 0;  // placement offset: the filters' delay is N/2 - d samples
+    std::int32_t grows = 0;
+    std::int32_t shifts = 0;
+    std::int32_t shrinks = 0;
+    std::int64_t previous = 0;
+    bool first = true;
+    bool settle_next = false;
+    delay = 0.0f;
+    for (;;) {
+        if (l > 12) {
+            report_length_error();
+            return -1;
+        }
+        const std::int64_t n = std::int64_t{1} << l;
+        design_responses(shape, dt, fc, l, n / 2 - d, design_g, design_n);
+        std::int64_t i1 = 0;
+        std::int64_t i2 = 0;
+        tap_extent(design_g, design_n, n, i1, i2);
+        const std::int64_t measured = i2 - i1 + 1;
+        if (first || measured >= previous) previous = measured;
+        first = false;
+        const std::int64_t length = previous;
+        if (settle_next) break;
+        if (n < length + 8) {
+            ++l;
+            ++grows;
+        } else if (i1 < 5) {
+            if (n / (length + 8) < 2) break;
+            d -= std::int64_t{1} << (l - 2);
+            --l;
+            ++shrinks;
+        } else {
+            d += i1 - 4;
+            ++shifts;
+        }
+        if (grows > 9 || shifts > 9 || shrinks > 9) settle_next = true;
+    }
+    // Realised responses: the same design on 2N points, cut to N taps.
+    const std::int64_t n = std::int64_t{1} << l;
+    const std::int64_t placement = n / 2 - d;
+    design_responses(shape, dt, fc, l + 1, placement, hg, hn);
+    std::fill(hg + n, hg + 2 * n, 0.0);
+    std::fill(hn + n, hn + 2 * n, 0.0);
+    cfft2(hg, l + 1, -1);
+    cfft2(hn, l + 1, -1);
+    // The run-time blocks add N samples of latency to the placement delay.
+    delay = static_cast<float>(static_cast<double>(n + placement) * dt);
+    return l + 1;
+}
+
+std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* hg, std::complex<double>* hn,
+                                 float& delay) {
+    return coedfa(shape, zdctrl.ddelt, f_vbs_band.fcenter, hg, hn, delay);
+}
+
+void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_off,
+                 const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
+                 std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
+                 std::complex<double>* hn, float& delay) {
+    const EdfaShape shape = edfa_shape(gain_table, noise_figure_table, linear_values(gain));
+    edfa_spectrum(shape, noise_off, ps_in, ps_out);
+    iv_out = iv_in;
+    n = 0;
+    log2n = 0;
+    delay = 0.0f;
+    if (iv_in == 0) return;
+    if (!edfa_coverage(shape.gain, noise_figure_table)) {
+        iv_out = 0;
+        return;
+    }
+    if (optcl_ctrl.setuponly != 0) return;
+    log2n = calcola_filtri_edfa(shape, hg, hn, delay);
+    if (log2n < 0) {
+        // Like a failed filter synthesis: no filter, and the branch after the
+        // amplifier is turned off.
+        log2n = 0;
+        delay = 0.0f;
+        iv_out = 0;
+        return;
+    }
+    n = std::int32_t{1} << log2n;
+}
+
+// ---- run time ----
+
+void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol) {
+    const std::int32_t half = n / 2;
+    const std::complex<double>* hg = zisd_at(areas.hg);
+    const std::complex<double>* hn = zisd_at(areas.hn);
+    auto filter = [&](std::int32_t block, std::int32_t noise, std::int32_t tail) {
+        std::complex<double>* b = zisd_at(block);
+        std::complex<double>* t = zisd_at(tail);
+        std::fill(b + half, b + n, 0.0);
+        cfft3(block, log2n, -1);
+        if (add_noise) {
+            std::complex<double>* z = zisd_at(noise);
+            std::fill(z + half, z + n, 0.0);
+            cfft3(noise, log2n, -1);
+            // Shaped noise added in the frequency domain: one inverse FFT for both.
+            for (std::int32_t k = 0; k < n; ++k) b[k] = b[k] * hg[k] + z[k] * hn[k];
+        } else {
+            for (std::int32_t k = 0; k < n; ++k) b[k] *= hg[k];
+        }
+        cfft3(block, log2n, 1);
+        for (std::int32_t k = 0; k < half; ++k) {
+            b[k] += t[k];
+            t[k] = b[k + half];
+        }
+    };
+    filter(areas.x, areas.xn, areas.xt);
+    if (two_pol) filter(areas.y, areas.yn, areas.yt);
+}
+
+// ---- temporary files ----
+
+bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db) {
+    const std::string path = converti_nome(kGainTemporary);
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        opxerr(kProfileHeader);
+        opxinfo("  cannot write the temporary gain file " + path);
+        return false;
+    }
+    auto pair = [f](float wavelength, float value) {
+        const std::string line = fmt::list_real(wavelength) + fmt::list_real(value) + "\n";
+        std::fputs(line.c_str(), f);
+    };
+    std::fputs("# TEMPORARY FILE FOR GAIN DATA EXCHANGE\n", f);
+    std::fputs("##\n", f);
+    if (gain_data != nullptr) {
+        const float factor = std::pow(10.0f, -0.1f * offset_db);
+        for (std::size_t i = 0; i < gain_data->wavelength.size(); ++i) {
+            const float v = gain_data->value[i];
+            pair(gain_data->wavelength[i], linear ? v * factor : v - offset_db);
+        }
+    } else {
+        const float lo = flimit.fgridlo;
+        const float hi = flimit.fgridhi;
+        const float g = gain_db - offset_db;
+        pair(300000.0f / hi - 40.0f, g);
+        for (std::int32_t k = 29; k >= 0; --k) pair(300000.0f / (lo + static_cast<float>(k) * (hi - lo) / 29.0f), g);
+        pair(300000.0f / lo + 40.0f, g);
+    }
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+void delete_edfa_temporary_files() {
+    for (const char* name : kTemporaryFiles) opxfdel(converti_nome(name).c_str());
+}
+
+// ---- blocks ----
+
+void gain_dep_reserve(const OpticalSignal& sout) {
+    if (sout.iv == 0) return;
+    const std::int32_t n = *ist_at(loci(3));
+    for (int k = 0; k < 8; ++k) lozd(n);
+    if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
+}
+
+void fg_gain_dep(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
+                 OpticalSignal& sout) {
+    delete_temporary_files_at_end();
+    if (zzctrl.pass != 0) {
+        profile_sample(p.noise_off, in, out, sin, sout);
+        return;
+    }
+    const bool linear = linear_values(p.gain);
+    const ProfileTable gain = table_of(p.gain, p.gain_file, linear, default_gain_table);
+    const ProfileTable nf = table_of(p.noise_figure, p.noise_figure_file, linear, default_noise_figure_table);
+    profile_init(p.gain, gain, nf, p.noise_off, in, out, sin, sout);
+}
+
+void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
+                 OpticalSignal& sout) {
+    delete_temporary_files_at_end();
+    if (zzctrl.pass != 0) {
+        profile_sample(p.noise_off, in, out, sin, sout);
+        return;
+    }
+    if (!fixed_power_target_usable(p.output_power, in, out, sin, sout)) return;
+    const bool linear = linear_values(p.max_gain);
+    ProfileData gain_data;
+    ProfileTable gain;
+    if (p.max_gain < 0.0f) {
+        gain_data = read_profile_file(converti_nome(p.gain_file));
+        gain = profile_table(gain_data, linear);
+    } else {
+        gain = default_gain_table(p.max_gain);
+    }
+    const ProfileTable nf = table_of(p.noise_figure, p.noise_figure_file, linear, default_noise_figure_table);
+
+    // The output power at the full gain decides how far the gain is lowered.
+    std::array<float, kBins> ps{};
+    edfa_spectrum(edfa_shape(gain, nf, linear), p.noise_off, sin.ps.data(), ps.data());
+    float p_out = 0.0f;
+    for (float v : ps) p_out += v;
+    const float offset = p.output_power <= p_out ? 10.0f * std::log10(p_out / p.output_power) : 0.0f;
+
+    // The lowered gain goes through the temporary gain file. Its values keep
+    // the form of the block's data (linear stays linear), so that the noise
+    // figure is read the same way as before.
+    const float lowered_parameter = linear ? -99.0f : -1.0f;
+    ProfileTable lowered;
+    if (p.max_gain < 0.0f && gain_data.status != ProfileData::Status::kRead) {
+        lowered = gain;  // nothing usable: the branch goes off below
+    } else if (copia_file(p.max_gain < 0.0f ? &gain_data : nullptr, linear, p.max_gain, offset)) {
+        lowered = profile_table(read_profile_file(converti_nome(kGainTemporary)), linear);
+    }
+    profile_init(lowered_parameter, lowered, nf, p.noise_off, in, out, sin, sout);
+}
+
+}  // namespace nodrix

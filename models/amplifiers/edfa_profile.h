@@ -1,0 +1,140 @@
+// The profile model of the amplifiers: gain and noise figure that depend on
+// the wavelength, read from data files (or flat defaults), shaping the output
+// spectrum directly and, for the field, two finite impulse responses (gain
+// filter and ASE-shaping filter) synthesised by frequency sampling and applied
+// by FFT overlap-add.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kernel/signals.h"
+#include "models/amplifiers/edfa.h"
+
+namespace nodrix {
+
+// Data-file name of a file-name parameter: leading blanks and trailing blanks
+// and underscores removed, ".DAT" appended ("" for an all-blank name).
+std::string converti_nome(const std::string& name);
+
+// Single-precision cubic spline: second derivatives y2[0..n) with end slopes
+// yp1 and ypn (1e30 or more: natural end). A repeated abscissa acts as a
+// break: the nodes beside it get no curvature term, nothing is divided by 0.
+void spline(const float* x, const float* y, std::int32_t n, float yp1, float ypn, float* y2);
+// Value of the spline at x; 0 outside [xa[0], xa[n-1]]. Two equal abscissas
+// around x are reported ("bad xa input in splint") and give the left value.
+float splint(const float* xa, const float* ya, const float* y2a, std::int32_t n, float x);
+
+// Largest abs(z)^2 over a[0..n).
+void maxvet_complex(const std::complex<double>* a, std::int32_t n, float& max);
+
+// Smooth form of max(G, 1) - 1: (1 + G^8)^(1/8) - 1 (G below 0 taken as 0).
+float smooth_excess_gain(float g);
+
+// A profile data file as read: (wavelength [nm], value) pairs in file order.
+struct ProfileData {
+    enum class Status { kRead, kCannotOpen, kNoMarker };
+    Status status = Status::kCannotOpen;
+    std::vector<float> wavelength;
+    std::vector<float> value;
+};
+inline constexpr std::int32_t kMaxProfilePoints = 2000;
+
+// Reads the pairs after the "##" marker line (at most 2000, with the
+// too-many-points warning). A file that cannot be opened is reported as an
+// error, one without a marker line as a warning; both give no pairs.
+ProfileData read_profile_file(const std::string& path);
+
+// A spline table against frequency [THz], in increasing frequency.
+struct ProfileTable {
+    std::vector<float> f;
+    std::vector<float> v;
+    std::vector<float> v2;  // second derivatives
+    float at(float freq) const;  // spline value, 0 outside the table
+    std::int32_t size() const { return static_cast<std::int32_t>(f.size()); }
+};
+
+// Table of a data file: wavelengths converted to frequencies, values in dB
+// (10^(0.1 x)) or linear as they stand.
+ProfileTable profile_table(const ProfileData& data, bool linear);
+// Defaults: gain, 30 points over the grid at 10^(0.1 gain_db); noise figure,
+// 123 points over the grid at the given linear value.
+ProfileTable default_gain_table(float gain_db);
+ProfileTable default_noise_figure_table(float noise_figure);
+
+// Gain table and noise-factor table F at the noise-figure points:
+// F = (G - 1) NF with linear values, ((1 + G^8)^(1/8) - 1) NF otherwise.
+struct EdfaShape {
+    ProfileTable gain;
+    ProfileTable factor;
+};
+EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear);
+
+// Output spectrum: G_i ps_in + npol h fc 5e14 F_i w per bin (the ASE term only
+// where G_i > 1 and the noise is on).
+void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out);
+
+// True when both tables reach below and above the simulated band, or both
+// have at least 10 points inside it.
+bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure);
+
+// Largest response length the synthesis can hold: 2N points at N = 2^12.
+inline constexpr std::int32_t kEdfaResponseSize = 8192;
+
+// Synthesis of the gain filter (target sqrt(G)) and the ASE-shaping filter
+// (target sqrt(F)) for a time step dt [ps] around the band centre fc [THz].
+// Returns log2 of the run-time FFT length 2N (N taps), or -1 after the length
+// error; hg, hn receive the realised responses on 2N points (FFT order) and
+// delay the group delay the filters add, (N + N/2 - d) dt [ps].
+std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<double>* hg,
+                    std::complex<double>* hn, float& delay);
+// The same with the program's time step and band centre.
+std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* hg, std::complex<double>* hn,
+                                 float& delay);
+
+// Tables, spectrum, coverage check and synthesis of the profile model. On
+// return n is the run-time FFT length (0: no filter), log2n its log2; iv_out
+// is 0 when the tables do not cover the band or the synthesis failed.
+void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_off,
+                 const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
+                 std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
+                 std::complex<double>* hn, float& delay);
+
+// Positions of the eight run-time areas (kernel complex double storage).
+struct EdfaAreas {
+    std::int32_t hg = 0, hn = 0;  // gain and noise responses
+    std::int32_t x = 0, y = 0;    // signal blocks
+    std::int32_t xn = 0, yn = 0;  // noise blocks
+    std::int32_t xt = 0, yt = 0;  // overlap tails
+};
+
+// One overlap-add block of n points: the first halves of the blocks hold the
+// last n/2 samples; afterwards the signal blocks hold the filtered output
+// (gain-filtered signal plus, with add_noise, the shaped noise).
+void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol);
+
+// Writes the temporary gain file "K3TMPGN" (as K3TMPGN.DAT) for the
+// fixed-output-power amplifier: the gain pairs of `gain_data` (or, without a
+// file, the flat gain_db over the grid) lowered by offset_db. Linear values
+// are scaled by 10^(-0.1 offset_db). Returns false when it cannot be written.
+bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db);
+
+// Deletes the temporary files "K3TMPGN", "K3TMPFN", "K3TMPPN".
+void delete_edfa_temporary_files();
+
+// The profile model of oampfg (both passes).
+void fg_gain_dep(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
+                 OpticalSignal& sout);
+
+// The profile model of oampfp (both passes): the gain lowered to meet the
+// target output power, never raised.
+void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
+                 OpticalSignal& sout);
+
+// The storage requests of the profile model's per-sample call, for a call
+// outside the window that must keep its place in the kernel's record walk.
+void gain_dep_reserve(const OpticalSignal& sout);
+
+}  // namespace nodrix

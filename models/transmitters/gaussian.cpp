@@ -32,7 +32,11 @@ float uniform(UniformState& s, std::int32_t seed) {
 
 std::int32_t tsrn_seed_state(std::int32_t seed) {
     const std::int32_t x = static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(seed) - 1u);
-    return x == 1 ? 3173 : x;
+    // A state that is a multiple of the modulus 2^31 - 1 would stay 0 for ever
+    // (and the Gaussian generator, which waits for a value above 0, would never
+    // return): it is replaced like the fixed point 1.
+    if (x == 1 || x % 2147483647 == 0) return 3173;
+    return x;
 }
 
 std::int32_t tsrn_step(std::int32_t x) {
@@ -65,7 +69,9 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
     float* st = hist_at(h);
     std::int32_t& have_second = *ist_at(i);
     const std::int32_t r = inftop.itop1;
-    const std::int32_t seed = r + seeds[static_cast<std::size_t>((4 * r) % 10)];
+    // Seed word (4 r mod 10) + 1, taken non-negative so that any topology word
+    // selects one of the ten seeds.
+    const std::int32_t seed = r + seeds[static_cast<std::size_t>(((4LL * r) % 10 + 10) % 10)];
     if (zzctrl.time <= 0.0f) {
         // First run call: keep the statistics and start without a spare value.
         st[0] = mean;

@@ -118,8 +118,7 @@ double exact_frequency(float frequency) {
     }
     if (v != whole && d[7] > 5) {
         ++d[7];
-        // The carry runs up the digits; the leading one keeps it (a frequency
-        // of 999.999996 becomes 1000, not 0).
+        // The carry runs up the digits; the leading one keeps it.
         for (int i = 7; i > 0 && d[i] == 10; --i) {
             d[i] = 0;
             ++d[i - 1];

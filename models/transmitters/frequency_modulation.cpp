@@ -50,13 +50,12 @@ void siggen(float carrier, float amplitude, float phase, CarrierSample& out) {
     out.carrier = 0.0f;
 }
 
-void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
-            const ElectricalSample& input, CarrierSample& out) {
+FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
+                     const ElectricalSample& input) {
     const std::int32_t pos = loch(kFremodReals);
     if (zzctrl.pass == 0) {
         intgrl(start, 0.0f);
-        out = CarrierSample{};
-        return;
+        return FmPhase{};
     }
     float* st = hist_at(pos);
     if (first_run_call()) {
@@ -69,7 +68,17 @@ void fremod(float carrier, float amplitude, float phase, float start, float sens
         if (input.w3 != 0.0f) tsedet(kErrBaseband);
     }
     const float integral = intgrl(st[kStart], input.value);
-    siggen(st[kCarrier], st[kAmplitude], st[kPhase] + st[kSensitivity] * integral, out);
+    return FmPhase{st[kCarrier], st[kAmplitude], st[kPhase] + st[kSensitivity] * integral};
+}
+
+void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
+            const ElectricalSample& input, CarrierSample& out) {
+    const FmPhase fm = fremod_phase(carrier, amplitude, phase, start, sensitivity, input);
+    if (zzctrl.pass == 0) {
+        out = CarrierSample{};
+        return;
+    }
+    siggen(fm.carrier, fm.amplitude, fm.phase, out);
 }
 
 float twopol(float pole_re, float pole_im, float input) {

@@ -60,6 +60,18 @@ void siggen(float carrier, float amplitude, float phase, CarrierSample& out);
 void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
             const ElectricalSample& input, CarrierSample& out);
 
+// fremod without its signal generator, for callers that form the signal
+// themselves: the same storage, checks and integration; returns the kept
+// carrier and amplitude and the current phase (zeros in the initialisation
+// pass).
+struct FmPhase {
+    float carrier = 0.0f;
+    float amplitude = 0.0f;
+    float phase = 0.0f;
+};
+FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
+                     const ElectricalSample& input);
+
 // Two-pole low-pass of unit gain at zero frequency with the poles
 // pole_re +- j pole_im [rad/ps], pole_re < 0; the poles map to exp(pole delt)
 // on the first run call. A pole that is not in the left half-plane passes the

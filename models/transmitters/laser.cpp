@@ -35,9 +35,9 @@ LaserStorage reserve(const LaslorParams& p) {
 }
 
 // Steps 2 to 5 of a sample: amplitude, Gaussian frequency noise (shaped when
-// asked), and the complex envelope of the frequency-modulated carrier. In the
-// set-up pass the calls only reserve the chain's storage.
-CarrierSample envelope(const LaslorParams& p, double f_exact, float pole_re, float pole_im) {
+// asked), and the phase of the frequency-modulated carrier. In the set-up
+// pass the calls only reserve the chain's storage.
+FmPhase modulated_phase(const LaslorParams& p, double f_exact, float pole_re, float pole_im) {
     const float a = std::sqrt(std::max(p.power, 0.0f));
     // Deviation of the frequency noise [rad/ps] whose integral over one step
     // has the variance 2 pi linewidth 1e-6 delt of a Lorentzian line.
@@ -46,9 +46,7 @@ CarrierSample envelope(const LaslorParams& p, double f_exact, float pole_re, flo
     ElectricalSample noise;
     gausrr(0.0f, s, noise);
     if (p.noise_shaping == 1) noise.value = twopol(pole_re, pole_im, noise.value);
-    CarrierSample env;
-    fremod(static_cast<float>(f_exact), a, p.phase, 0.0f, 1.0f, noise, env);
-    return env;
+    return fremod_phase(static_cast<float>(f_exact), a, p.phase, 0.0f, 1.0f, noise);
 }
 
 void set_up(const LaslorParams& p, const InputWindow& in, TimeWindow& out, OpticalSignal& sig) {
@@ -92,7 +90,7 @@ void set_up(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
         }
     }
     // The chain's set-up: storage only, no sample.
-    envelope(p, f_exact, pole.re, pole.im);
+    modulated_phase(p, f_exact, pole.re, pole.im);
 }
 
 }  // namespace
@@ -165,19 +163,30 @@ void laslor(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
         pole_re = hist_at(st.pole)[0];
         pole_im = hist_at(st.pole)[1];
     }
-    const CarrierSample env = envelope(p, f_exact, pole_re, pole_im);
+    // The noise chain runs on every sample, inside the window or not.
+    const FmPhase fm = modulated_phase(p, f_exact, pole_re, pole_im);
     const float fc = f_vbs_band.fcenter;
     const float t = zzctrl.time;
     if (t >= in.ton && t < out.toff) {
-        // Move the envelope from the emission frequency to the band centre:
-        // the angle is taken from the fractional cycles in double precision.
+        // The envelope a (cos phase, sin phase) moved from the emission
+        // frequency to the band centre: rotated by the fractional cycles
+        // (f_exact - fc) (i - 1) ddelt, taken in double precision.
         const double cycles = (f_exact - static_cast<double>(fc)) * static_cast<double>(zzctrl.step - 1) * zdctrl.ddelt;
         const double angle = kTwoPi * (cycles - std::trunc(cycles));
-        const double c = std::cos(angle);
-        const double s = std::sin(angle);
-        const auto re = static_cast<double>(env.re);
-        const auto im = static_cast<double>(env.im);
-        sig.x = FieldSample{static_cast<float>(re * c - im * s), static_cast<float>(re * s + im * c), fc};
+        if (fm.carrier > 0.2f / zzctrl.delt) {
+            // Envelope and rotation in one turn of the phasor.
+            const double total = static_cast<double>(fm.phase) + angle;
+            const auto a = static_cast<double>(fm.amplitude);
+            sig.x = FieldSample{static_cast<float>(a * std::cos(total)), static_cast<float>(a * std::sin(total)), fc};
+        } else {
+            CarrierSample env;
+            siggen(fm.carrier, fm.amplitude, fm.phase, env);
+            const double c = std::cos(angle);
+            const double s = std::sin(angle);
+            const auto re = static_cast<double>(env.re);
+            const auto im = static_cast<double>(env.im);
+            sig.x = FieldSample{static_cast<float>(re * c - im * s), static_cast<float>(re * s + im * c), fc};
+        }
     } else {
         sig.x = empty_field();
     }

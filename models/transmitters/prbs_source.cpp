@@ -408,7 +408,10 @@ void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
             prbs_symbols(a.boundaries, nlev, degree, data, data + degree, bits);
         } else {
             const std::int64_t count = data[nlev];
-            const auto index = static_cast<std::int32_t>((data[nlev + 1] + a.boundaries - 1) % count + 1);
+            // The current symbol, 0 before the first (and taken as 0 should
+            // the record not hold a symbol of this file).
+            const std::int64_t current = data[nlev + 1] >= 0 && data[nlev + 1] <= count ? data[nlev + 1] : 0;
+            const auto index = static_cast<std::int32_t>((current + a.boundaries - 1) % count + 1);
             data[nlev + 1] = index;
             std::copy_n(ist_at(values_pos) + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
         }

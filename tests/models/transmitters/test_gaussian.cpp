@@ -29,6 +29,12 @@ TEST_F(GaussianTest, RecurrenceIsMultiplicationBy65539ModuloTheMersennePrime) {
     const std::int32_t states[] = {1, 2, 915, 3173, 32766, 32767, 32768, 65539, 1073741823, 2147483646, 2147418110};
     for (std::int32_t x : states)
         EXPECT_EQ(tsrn_step(x), static_cast<std::int32_t>(65539LL * x % kModulus)) << x;
+    // Seed states outside 1 .. 2^31 - 2 follow the quotient-remainder steps
+    // with 32-bit wrap-around: 2 x 0 - 1 = -1 gives 2147418110 (hand-worked:
+    // q = 0, r = -1, A = -65539, B = -2147483647, C = A - 2147483647 wraps to
+    // 2147418110 >= 0, x = B + C = -65537, plus 2147483647).
+    EXPECT_EQ(tsrn_step(-1), 2147418110);
+    EXPECT_EQ(tsrn_step(0), 0);
     std::int32_t x = 12345;
     for (int k = 0; k < 100000; ++k) {
         const auto expected = static_cast<std::int32_t>(65539LL * x % kModulus);

@@ -406,7 +406,7 @@ void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
     if (a.boundaries > 0 && valid != 0) {
         if (prbs) {
             prbs_symbols(a.boundaries, nlev, degree, data, data + degree, bits);
-        } else {
+        } else if (data[nlev] > 0) {
             const std::int64_t count = data[nlev];
             // The current symbol, 0 before the first (and taken as 0 should
             // the record not hold a symbol of this file).

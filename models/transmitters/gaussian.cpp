@@ -70,6 +70,20 @@ float tsrn05(std::int32_t seed) { return uniform(uniform_states[4], seed); }
 
 void reset_uniform_generators() { uniform_states = {}; }
 
+namespace {
+
+// Next number of tsrn01 strictly between 0 and 1. A generator stuck at 0
+// (only a degenerate seed state gets there) gives 0.5 instead of a hang.
+float open_uniform(std::int32_t seed) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        const float u = tsrn01(seed);
+        if (u > 0.0f && u < 1.0f) return u;
+    }
+    return 0.5f;
+}
+
+}  // namespace
+
 void gausrr(float mean, float deviation, ElectricalSample& out) {
     const std::int32_t h = loch(3);  // stored mean, stored deviation, second value
     const std::int32_t i = loci(1);  // 1 while a second value is available
@@ -88,12 +102,8 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
         have_second = 0;
     }
     if (have_second == 0) {
-        float u1;
-        float u2;
-        do u1 = tsrn01(seed);
-        while (!(u1 > 0.0f && u1 < 1.0f));
-        do u2 = tsrn01(seed);
-        while (!(u2 > 0.0f && u2 < 1.0f));
+        const float u1 = open_uniform(seed);
+        const float u2 = open_uniform(seed);
         const float rho = std::sqrt(-2.0f * std::log(u1));
         const float angle = 6.2831855f * u2;
         out.value = rho * std::cos(angle) * deviation + mean;

@@ -55,6 +55,9 @@ constexpr const char* kLevelLine1 = "File and datasource dialog have not";
 constexpr const char* kLevelLine2 = "the same logical level";
 constexpr const char* kOnlyBits = "File must contain only 0 or 1 ";
 
+// Most symbols a user file may hold.
+constexpr std::int32_t kMaxSymbols = 0x7fffffff / 8 - 8;
+
 // Kernel error codes of the source.
 constexpr std::int32_t kErrDegree = 14011;    // degree above 28
 constexpr std::int32_t kErrLevels = 14012;    // bits per symbol outside 1..8
@@ -243,8 +246,9 @@ void file_setup(const SpnseqParams& p, std::int32_t nlev, std::int32_t st_pos) {
                 opxinfo(kLevelLine2);
                 ok = false;
             }
+            // (At most kMaxSymbols are taken, so that nlev x count stays an integer.)
             std::string line;
-            while (unit_read_line(unit, line))
+            while (count < kMaxSymbols && unit_read_line(unit, line))
                 if (!blank_record(line)) ++count;
             if (count == 0) {
                 opxerr(kBadFile);

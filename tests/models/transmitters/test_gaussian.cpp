@@ -141,5 +141,20 @@ TEST_F(GaussianTest, AnyTopologyWordSelectsOneOfTheSeeds) {
     EXPECT_FLOAT_EQ(out.value, std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831855f * u2));
 }
 
+TEST_F(GaussianTest, StuckGeneratorDoesNotHang) {
+    // Seed -766949083: state -1533898167, whose step (quotient -46812,
+    // remainder -9363, wrap-around sums) is 0, a fixed point.
+    ASSERT_EQ(tsrn_seed_state(-766949083), -1533898167);
+    ASSERT_EQ(tsrn_step(-1533898167), 0);
+    seeds[4] = -766949084;  // itop1 1: seed 1 + word 5
+    begin_run();
+    ElectricalSample out;
+    gausrr(0.0f, 1.0f, out);
+    begin_sample(1);
+    gausrr(0.25f, 2.0f, out);
+    // Both uniforms fall back to 0.5: rho = sqrt(2 ln 2), angle pi.
+    EXPECT_FLOAT_EQ(out.value, std::sqrt(-2.0f * std::log(0.5f)) * std::cos(6.2831855f * 0.5f) * 2.0f + 0.25f);
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     static std::array<Transmitter, 16> tx;
     for (int k = 0; k < 16; ++k) {
         Transmitter& t = tx[static_cast<std::size_t>(k)];
-        t.laser.frequency = 193.85f - 0.05f * static_cast<float>(k) * 8.0f / 8.0f;
+        t.laser.frequency = 193.85f - 0.05f * static_cast<float>(k);
         t.laser.power = 1.0f;
         t.laser.linewidth = linewidth;
         t.source.ndeg = 7;

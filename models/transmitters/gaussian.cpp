@@ -32,10 +32,23 @@ float uniform(UniformState& s, std::int32_t seed) {
 
 std::int32_t tsrn_seed_state(std::int32_t seed) {
     const std::int32_t x = static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(seed) - 1u);
-    return x == 1 ? 3173 : x;
+    // A state that is a multiple of the modulus 2^31 - 1 would stay 0 for ever
+    // (and the Gaussian generator, which waits for a value above 0, would never
+    // return): it is replaced like the fixed point 1.
+    if (x == 1 || x % 2147483647 == 0) return 3173;
+    return x;
 }
 
 std::int32_t tsrn_step(std::int32_t x) {
+    // For a state in 1 .. 2^31 - 2 (every state after the first step) the
+    // recurrence below is x 65539 modulo the prime 2^31 - 1, taken here with
+    // one 64-bit product and a Mersenne reduction.
+    if (x > 0 && x < 2147483647) {
+        const std::uint64_t p = 65539u * static_cast<std::uint64_t>(x);
+        std::uint64_t r = (p & 0x7fffffffu) + (p >> 31);
+        if (r >= 0x7fffffffu) r -= 0x7fffffffu;
+        return static_cast<std::int32_t>(r);
+    }
     // 32-bit arithmetic with wrap-around, done in unsigned to keep it defined.
     auto wrap = [](std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); };
     const std::int32_t q = x / 32767;
@@ -57,6 +70,20 @@ float tsrn05(std::int32_t seed) { return uniform(uniform_states[4], seed); }
 
 void reset_uniform_generators() { uniform_states = {}; }
 
+namespace {
+
+// Next number of tsrn01 strictly between 0 and 1. A generator stuck at 0
+// (only a degenerate seed state gets there) gives 0.5 instead of a hang.
+float open_uniform(std::int32_t seed) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        const float u = tsrn01(seed);
+        if (u > 0.0f && u < 1.0f) return u;
+    }
+    return 0.5f;
+}
+
+}  // namespace
+
 void gausrr(float mean, float deviation, ElectricalSample& out) {
     const std::int32_t h = loch(3);  // stored mean, stored deviation, second value
     const std::int32_t i = loci(1);  // 1 while a second value is available
@@ -65,7 +92,9 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
     float* st = hist_at(h);
     std::int32_t& have_second = *ist_at(i);
     const std::int32_t r = inftop.itop1;
-    const std::int32_t seed = r + seeds[static_cast<std::size_t>((4 * r) % 10)];
+    // Seed word (4 r mod 10) + 1, taken non-negative so that any topology word
+    // selects one of the ten seeds.
+    const std::int32_t seed = r + seeds[static_cast<std::size_t>(((4LL * r) % 10 + 10) % 10)];
     if (zzctrl.time <= 0.0f) {
         // First run call: keep the statistics and start without a spare value.
         st[0] = mean;
@@ -73,12 +102,8 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
         have_second = 0;
     }
     if (have_second == 0) {
-        float u1;
-        float u2;
-        do u1 = tsrn01(seed);
-        while (!(u1 > 0.0f && u1 < 1.0f));
-        do u2 = tsrn01(seed);
-        while (!(u2 > 0.0f && u2 < 1.0f));
+        const float u1 = open_uniform(seed);
+        const float u2 = open_uniform(seed);
         const float rho = std::sqrt(-2.0f * std::log(u1));
         const float angle = 6.2831855f * u2;
         out.value = rho * std::cos(angle) * deviation + mean;

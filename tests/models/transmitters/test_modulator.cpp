@@ -1,0 +1,161 @@
+#include <cmath>
+#include <complex>
+#include <string>
+
+#include "kernel/control_blocks.h"
+#include "models/transmitters/modulator.h"
+#include "tests/models/transmitters/sample_harness.h"
+
+namespace nodrix {
+namespace {
+
+using testing::begin_run;
+using testing::begin_sample;
+
+class ModulatorTest : public testing::NodrixTest {
+protected:
+    void SetUp() override {
+        NodrixTest::SetUp();
+        testing::set_project_constants();
+        laser_.iv = 1;
+        laser_.pp = 2.0f;
+        laser_.ps.fill(1.0f);
+        laser_.x = FieldSample{0.6f, 0.8f, f_vbs_band.fcenter};
+        laser_.y = FieldSample{0.3f, -0.4f, f_vbs_band.fcenter};
+    }
+
+    // Set-up, then one sample with the given drive; returns the output x.
+    std::complex<float> sample(const OamodParams& p, float drive, std::int32_t step = 1) {
+        begin_run();
+        oamod(p, in_, window_, laser_, ElectricalSample{}, sig_);
+        begin_sample(step);
+        oamod(p, in_, window_, laser_, ElectricalSample{drive, 0.0f, 0.0f}, sig_);
+        EXPECT_EQ(sig_.x.fcenter, f_vbs_band.fcenter);
+        return {sig_.x.re, sig_.x.im};
+    }
+
+    OpticalSignal laser_;
+    OpticalSignal sig_;
+    TimeWindow window_;
+    InputWindow in_{0.0f, 15360.0f};
+};
+
+OamodParams modulator(float symmetry = 0.999f, float chirp = 0.0f) {
+    OamodParams p;
+    p.insertion_loss = 3.0f;
+    p.bias_voltage = 2.5f;
+    p.switching_voltage = 5.0f;
+    p.symmetry = symmetry;
+    p.chirp_factor = chirp;
+    p.spectral_field_factor = 0.7079457f;
+    return p;
+}
+
+TEST_F(ModulatorTest, TransferAtBiasAndExtinction) {
+    const float g = std::pow(10.0f, 0.15f);
+    const std::complex<float> in(0.6f, 0.8f);
+    // At the bias the field passes with the loss only.
+    const std::complex<float> full = sample(modulator(), 2.5f);
+    EXPECT_NEAR(full.real(), 0.6f / g, 1e-6);
+    EXPECT_NEAR(full.imag(), 0.8f / g, 1e-6);
+    // At bias - switching voltage (phi = -pi/2) only the symmetry term is
+    // left: j sqrt(1 - 0.999) / g.
+    const std::complex<float> dark = sample(modulator(), -2.5f);
+    const std::complex<float> expect = in * std::complex<float>(0.0f, std::sqrt(0.001f)) / g;
+    EXPECT_NEAR(dark.real(), expect.real(), 1e-6);
+    EXPECT_NEAR(dark.imag(), expect.imag(), 1e-6);
+    // A symmetric modulator only scales: the phase follows the input's.
+    for (float v : {-1.0f, 0.0f, 1.7f, 4.0f}) {
+        const std::complex<float> out = sample(modulator(1.0f), v);
+        const float phi = (v - 2.5f) * 1.5707964f / 5.0f;
+        EXPECT_NEAR(std::arg(out), std::arg(in), 1e-6) << v;
+        EXPECT_NEAR(std::abs(out), std::cos(phi) / g, 1e-6) << v;
+    }
+    EXPECT_EQ(sig_.y.re, 0.0f);  // one polarisation: y is zero field
+    optcl_ctrl.npol = 2;
+    sample(modulator(1.0f), 2.5f);
+    EXPECT_NEAR(sig_.y.re, 0.3f / g, 1e-6);
+    EXPECT_NEAR(sig_.y.im, -0.4f / g, 1e-6);
+}
+
+TEST_F(ModulatorTest, ChirpFollowsTheLogarithmOfThePowerAndStopsAtTheFloor) {
+    const float g = std::pow(10.0f, 0.15f);
+    // Bright sample: phase 0.5 alpha ln P added, P = 1 / g^2.
+    const std::complex<float> bright = sample(modulator(1.0f, 2.0f), 2.5f);
+    const float p_out = 1.0f / (g * g);
+    EXPECT_NEAR(std::abs(bright), 1.0f / g, 1e-6);
+    EXPECT_NEAR(std::remainder(std::arg(bright) - std::arg(std::complex<float>(0.6f, 0.8f)) - std::log(p_out), 2 * kPi),
+                0.0, 1e-5);
+    // Dark sample (P = 1e-7 / g^2 below 1e-4): the phase of P = 1e-4.
+    const std::complex<float> dark = sample(modulator(1.0f - 1e-7f, 2.0f), -2.5f);
+    // (cos(-pi/2) in single precision is -4.4e-8, not 0.)
+    const float phi = -1.5707964f;
+    const float asym = std::sqrt(1.0f - (1.0f - 1e-7f));
+    const std::complex<float> unchirped =
+        std::complex<float>(0.6f, 0.8f) * std::complex<float>(std::cos(phi), -asym * std::sin(phi)) / g;
+    ASSERT_LT(std::norm(unchirped), 1e-4f);
+    EXPECT_NEAR(std::abs(dark), std::abs(unchirped), 1e-7);
+    EXPECT_NEAR(std::remainder(std::arg(dark) - std::arg(unchirped) - std::log(1e-4), 2 * kPi), 0.0, 1e-4);
+    // No chirp: no phase added.
+    const std::complex<float> plain = sample(modulator(1.0f, 0.0f), 1.0f);
+    EXPECT_NEAR(std::arg(plain), std::arg(std::complex<float>(0.6f, 0.8f)), 1e-6);
+}
+
+TEST_F(ModulatorTest, SpectrumPowerDelaysAndWindow) {
+    for (int i = 0; i < kBins; ++i) laser_.gd[static_cast<std::size_t>(i)] = 1.0f + 0.01f * static_cast<float>(i);
+    in_ = InputWindow{10.0f, 100.0f};
+    begin_run();
+    oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
+    // 3 dB and the field factor 0.7079457: 10^-0.3 x 0.7079457^2 = 0.2512,
+    // about half the factor's square (0.2506).
+    const double scale = std::pow(10.0, -0.3) * 0.7079457 * 0.7079457;
+    EXPECT_NEAR(sig_.ps[0], scale, 1e-6);
+    EXPECT_NEAR(sig_.ps[1023], 0.2506, 0.001);
+    EXPECT_NEAR(sig_.pp, 2.0 * std::pow(10.0, -0.3), 1e-6);  // total power through the loss alone
+    EXPECT_EQ(sig_.iv, 1);
+    EXPECT_EQ(sig_.gd, laser_.gd);
+    // In-band delays 2.02 to 10.22 ps: the output starts with its input and
+    // ends the delay spread later.
+    EXPECT_FLOAT_EQ(window_.ton, 10.0f);
+    EXPECT_FLOAT_EQ(window_.tgoodi, 10.0f + 8.2f);
+    EXPECT_FLOAT_EQ(window_.toff, 110.0f + 8.2f);
+    EXPECT_FLOAT_EQ(window_.tgoodf, 110.0f);
+    // Zero field before the input starts and from toff on.
+    for (std::int32_t step : {1, 156, 157, 1845, 1846}) {
+        const float t = static_cast<float>(step - 1) * zzctrl.delt;
+        const bool inside = t >= in_.ton && t < window_.toff;
+        begin_sample(step);
+        oamod(modulator(), in_, window_, laser_, ElectricalSample{2.5f, 0.0f, 0.0f}, sig_);
+        EXPECT_EQ(sig_.x.re != 0.0f, inside) << step;
+    }
+}
+
+TEST_F(ModulatorTest, OutOfBandInputAndStorage) {
+    laser_.iv = 0;
+    laser_.gd.fill(3.0f);
+    window_ = TimeWindow{-1.0f, -1.0f, -1.0f, -1.0f};
+    testing::begin_counting();
+    oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
+    EXPECT_EQ(optcl_ctrl.memused, 0);
+    EXPECT_EQ(sig_.iv, 0);
+    EXPECT_EQ(sig_.pp, 0.0f);
+    EXPECT_EQ(sig_.gd[7], 3.0f);
+    EXPECT_EQ(window_.ton, -1.0f);
+    const std::complex<float> out = sample(modulator(), 2.5f);
+    EXPECT_EQ(out, std::complex<float>(0.0f, 0.0f));
+
+    laser_.iv = 1;
+    testing::begin_counting();
+    oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
+    EXPECT_EQ(optcl_ctrl.memused, 4 * 1 + 8);
+    testing::begin_counting();
+    optcl_ctrl.setuponly = 1;
+    sig_.gd.fill(0.0f);
+    oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
+    EXPECT_EQ(optcl_ctrl.memused, 0);
+    EXPECT_EQ(sig_.gd[7], 0.0f);  // set-up-only: spectrum and flag only
+    EXPECT_NEAR(sig_.ps[7], 0.2512, 1e-4);
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -108,7 +108,8 @@ std::int32_t balance_status(const PatternStats& stats) {
 
 float ber_to_q(double ber) {
     if (ber < 1e-40) return 100.0f;
-    if (ber > 0.5 * std::erfc(kSqrt2)) return 2.0f;
+    // At or above Q = 2's BER (in the single precision the BERs are kept in).
+    if (ber >= static_cast<double>(ber_at_q2())) return 2.0f;
     double lo = 1.8;
     double hi = 110.0;
     for (;;) {
@@ -210,7 +211,6 @@ namespace {
 
 void search(const EyeSamples& eye, std::int32_t pattern_length, const ApproxSelector& selector, SearchResult& r) {
     const std::int32_t n = eye.per_bit;
-    const bool need_chi2 = selector.kind == ApproxSelector::kChiSquare;
     r.best = Evaluation{};
     r.instant = 1;
     r.threshold = candidate_threshold(r.smin, r.smax, 1);
@@ -219,7 +219,6 @@ void search(const EyeSamples& eye, std::int32_t pattern_length, const ApproxSele
         for (std::int32_t k = 1; k <= kCandidateThresholds; ++k) {
             const float th = candidate_threshold(r.smin, r.smax, k);
             const Evaluation e = q_ber_evaluate(eye, j, th, pattern_length, selector);
-            if (need_chi2 && !e.chi_square) continue;  // the chi-square search weighs only its own results
             if (e.status < kBerFewOccurrences) qmax = std::max(qmax, e.q);
             if (better(e, r.best)) {
                 r.best = e;
@@ -254,7 +253,9 @@ SearchResult q_ber_optimize(const EyeSamples& eye, std::int32_t pattern_length, 
     EyeSamples view = eye;
     view.per_bit = n;
     search(view, pattern_length, selector, r);
-    if (selector.kind == ApproxSelector::kChiSquare && r.best.status == kBerNoEvaluation) {
+    // When the best evaluation could not use the chi-square model, the whole
+    // search is the Gaussian one.
+    if (selector.kind == ApproxSelector::kChiSquare && !r.best.chi_square) {
         selector.kind = ApproxSelector::kFailed;
         search(view, pattern_length, selector, r);
     }

@@ -86,7 +86,7 @@ bool pattern_statistics(const EyeSamples& eye, std::int32_t instant, float thres
 // exceeds 0.2 times their mean, else 4 when the smallest is below 10, else 1.
 std::int32_t balance_status(const PatternStats& stats);
 
-// BER to Q: 100 below 1e-40, 2 above 0.5 erfc(sqrt 2), otherwise the solution
+// BER to Q: 100 below 1e-40, 2 at or above 0.5 erfc(sqrt 2) (its single-precision value), otherwise the solution
 // of 0.5 erfc(Q / sqrt 2) = BER by bisection on [1.8, 110] to 0.1 %.
 float ber_to_q(double ber);
 
@@ -123,9 +123,10 @@ struct SearchResult {
 
 // Search of the sampling instant and threshold with the best Q (mode 0 Q
 // estimator, 1 BER estimator, 2 BER estimator that also evaluates every
-// instant at the best threshold). A chi-square request that no evaluation
-// could honour marks the selector failed and the search is made again with
-// the Gaussian approximation.
+// instant at the best threshold). With a chi-square request each evaluation
+// uses the chi-square model where it fits and the Gaussian one elsewhere; when
+// the best evaluation is a Gaussian one the selector is marked failed and the
+// search is made again with the Gaussian approximation throughout.
 SearchResult q_ber_optimize(const EyeSamples& eye, std::int32_t pattern_length, std::int32_t mode,
                             ApproxSelector& selector);
 

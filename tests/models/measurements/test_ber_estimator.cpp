@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "models/measurements/ber_estimator.h"
 #include "tests/support/test_support.h"
 
@@ -154,6 +155,18 @@ TEST_F(BerEstimator, StorageRequestsAndBadParameters) {
     p.samples_per_bit = 150;  // 100 kept: trunc(100 / (150 dt)) = 10 bits
     pestim(p, TimeWindow{}, ElectricalSample{});
     EXPECT_EQ(optcl_ctrl.memused, (4 * 1100 + 8) + 20 + 12);
+    // Allocating with nohist 1: the records are made but no state is written.
+    zzsupv.storephase = 1;
+    zzflmn.nohist = 1;
+    reset_cursors();
+    zzist[2] = 77;  // the collecting flag of the record at position 1 (two header words first)
+    pestim(p, TimeWindow{}, ElectricalSample{});
+    EXPECT_EQ(zzist[2], 77);
+    zzflmn.nohist = 0;
+    reset_cursors();
+    pestim(p, TimeWindow{}, ElectricalSample{});
+    EXPECT_EQ(zzist[2], 0);
+    zzsupv.storephase = 0;
     optcl_ctrl.memused = 0;
     p.pattern_length = 2;
     ::testing::internal::CaptureStderr();

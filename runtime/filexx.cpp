@@ -1,5 +1,7 @@
 #include "runtime/filexx.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstring>
 
@@ -211,7 +213,17 @@ bool unit_registered(std::int32_t unit) { return valid_unit(unit) && optman[unit
 bool unit_write_line(std::int32_t unit, const std::string& line) {
     std::FILE* f = unit_stream(unit);
     if (f == nullptr) return false;
-    return std::fputs(line.c_str(), f) >= 0 && std::fputc('\n', f) != EOF;
+    const bool ok = std::fputs(line.c_str(), f) >= 0 && std::fputc('\n', f) != EOF;
+    unit_end_here(unit);
+    return ok;
+}
+
+void unit_end_here(std::int32_t unit) {
+    std::FILE* f = unit_stream(unit);
+    if (f == nullptr) return;
+    std::fflush(f);
+    const long at = std::ftell(f);
+    if (at >= 0 && ::ftruncate(::fileno(f), at) != 0) std::perror("unit_end_here() - ftruncate()");
 }
 
 bool unit_read_line(std::int32_t unit, std::string& line) {

@@ -54,9 +54,14 @@ std::string unit_path(std::int32_t unit);
 // True when the unit is registered (in use) in the registry.
 bool unit_registered(std::int32_t unit);
 
-// Formatted unit helpers: write one line (a line end is added); read one line
-// without its line end (false at the end of the file); rewind.
+// Formatted unit helpers: write one line (a line end is added; as in any
+// sequential file, the file then ends after the line written, so rewriting an
+// older, longer file leaves nothing of it behind); read one line without its
+// line end (false at the end of the file); rewind.
 bool unit_write_line(std::int32_t unit, const std::string& line);
+// Ends the file of a unit at its current position (after the last record
+// written), for units written through their stream directly.
+void unit_end_here(std::int32_t unit);
 bool unit_read_line(std::int32_t unit, std::string& line);
 void unit_rewind(std::int32_t unit);
 

@@ -67,6 +67,21 @@ TEST_F(UnitRegistryTest, UnknownKeepsContentAndNewKeepsTheReplacedFileAsOld) {
     EXPECT_EQ(testing::read_text("data_old.DAT"), "line 1\nline 2\n");
 }
 
+TEST_F(UnitRegistryTest, RewritingAnOlderLongerFileLeavesNothingOfIt) {
+    testing::write_text("rep.DAT", "an old report\nwith many\nlines\n");
+    std::int32_t u = 0;
+    opnfil("rep", kFormattedUnknown, u, 3);
+    unit_write_line(u, "new");
+    clodev(u, 0);
+    EXPECT_EQ(testing::read_text("rep.DAT"), "new\n");
+    testing::write_text("rec.DAT", std::string(100, 'x'));
+    opnfil("rec", kUnformattedUnknown, u, 3);
+    std::fputs("abc", unit_stream(u));
+    unit_end_here(u);
+    clodev(u, 0);
+    EXPECT_EQ(testing::read_text("rec.DAT"), "abc");
+}
+
 TEST_F(UnitRegistryTest, ScratchFilesHaveNoName) {
     std::int32_t u = 0;
     opnfil("ignored", kUnformattedScratch, u, 7);

@@ -1,4 +1,6 @@
 #include "models/measurements/ber_estimator.h"
+#include "models/measurements/resampler.h"
+#include "models/measurements/run_end.h"
 
 #include <algorithm>
 #include <climits>
@@ -13,32 +15,6 @@
 #include "runtime/opxfile.h"
 
 namespace nodrix {
-
-namespace pestim_detail {
-
-bool resample_step(std::int32_t samples_per_bit, std::int32_t kept, std::int32_t step, float input, bool first,
-                   std::int32_t& counter, float& previous, float& value) {
-    const double ratio = static_cast<double>(samples_per_bit) / kept;
-    if (first) {
-        const auto k = static_cast<std::int32_t>(static_cast<std::int64_t>(step) * kept / samples_per_bit);
-        counter = (step - 1 < (k + 1) * ratio) ? k + 2 : k + 3;
-        previous = input;
-        return false;
-    }
-    // Position of the next kept sample, counted in input samples from the
-    // start of the run (sample `step` lies at step - 1).
-    const double x = (counter - 1) * ratio;
-    bool got = false;
-    if (x <= step - 1) {
-        value = previous + static_cast<float>(x - (step - 2)) * (input - previous);
-        ++counter;
-        got = true;
-    }
-    previous = input;
-    return got;
-}
-
-}  // namespace pestim_detail
 
 namespace {
 
@@ -318,11 +294,6 @@ std::int32_t buffer_length(const PestimParams& p, const TimeWindow& in, std::int
 }
 
 // True at the last sample of the run: the next one would lie at or past tend.
-bool run_ends_now() {
-    if (zzctrl.time >= zzctrl.tend) return true;
-    return static_cast<double>(zzctrl.step) * zzctrl.delt >=
-           static_cast<double>(zzctrl.tend) - 0.5 * static_cast<double>(zzctrl.delt);
-}
 
 }  // namespace
 
@@ -354,15 +325,19 @@ void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample&
         if (kept == p.samples_per_bit) {
             if (state[2] < length) buffer[state[2]++] = input.value;
         } else {
-            float v;
-            if (pestim_detail::resample_step(p.samples_per_bit, kept, zzctrl.step, input.value, state[0] == 0,
-                                             state[1], *hist_at(previous_pos), v) &&
-                state[2] < length)
-                buffer[state[2]++] = v;
+            // The resampling rule of the eye scope; its state lives in storage.
+            Resampler r{state[1], *hist_at(previous_pos)};
+            double v = 0.0;
+            if (state[0] == 0)
+                resample_start(r, zzctrl.step, p.samples_per_bit, kept, input.value);
+            else if (resample_step(r, zzctrl.step, p.samples_per_bit, kept, input.value, v) && state[2] < length)
+                buffer[state[2]++] = static_cast<float>(v);
+            state[1] = r.counter;
+            *hist_at(previous_pos) = r.previous;
         }
         state[0] = 1;
     }
-    if (run_ends_now()) {
+    if (run_end_sample()) {
         QBerRequest req;
         req.mode = p.estimator_kind + 1;
         req.fixed_threshold = p.fixed_threshold;

@@ -55,17 +55,4 @@ struct QBerRequest {
 // (`per_bit` of them per bit, at most 100).
 void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request);
 
-namespace pestim_detail {
-
-// One step of the resampling of a signal from `samples_per_bit` to `kept`
-// samples per bit by linear interpolation between the previous and the current
-// input sample. `step` is the sample index (from 1); `counter` and `previous`
-// persist between calls; `first` marks the first call in the window, which
-// only sets them up. Returns true with `value` when a resampled point falls
-// between the previous and the current sample (at most one per call).
-bool resample_step(std::int32_t samples_per_bit, std::int32_t kept, std::int32_t step, float input, bool first,
-                   std::int32_t& counter, float& previous, float& value);
-
-}  // namespace pestim_detail
-
 }  // namespace nodrix

@@ -177,7 +177,9 @@ void orcfil(const OrcfilParams& p, const InputWindow& in, TimeWindow& out, const
             OpticalSignal& sig_out) {
     UsdfilParams u;
     u.synthesis_options = {1, 0, -1, 0};
-    u.file_options = {p.instance, optcl_ctrl.npol, 1, 2, 0, 0, p.write_charts, p.bandwidth_definition};
+    // The bandwidth definition only sets where B is measured: it does not
+    // complement the filter (a band-pass must not turn into a band-stop).
+    u.file_options = {p.instance, optcl_ctrl.npol, 1, 2, 0, 0, p.write_charts, 0};
     u.abscissa_offset = 0.0f;
     u.abscissa_scale = 1.0f;
     u.centre_frequency = 0.0f;

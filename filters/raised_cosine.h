@@ -20,7 +20,7 @@ struct OrcfilParams {
     float centre_frequency = 0.0f;         // fc, absolute [THz]
     float bandwidth = 0.0f;                // B [THz], > 0
     std::int32_t write_charts = 0;         // 1: write the filter charts
-    std::int32_t bandwidth_definition = 0; // 1: B is the width at power transmission 0.75; also the complement option
+    std::int32_t bandwidth_definition = 0; // 1: B is the width at power transmission 0.75; else twice the half-width
     std::string block_name;                // shown in messages (48)
     std::string file_base;                 // base of the chart file name (50)
 };

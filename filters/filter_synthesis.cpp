@@ -211,10 +211,14 @@ void estimate_filter_delay(const std::complex<double>* realised, double* d, std:
         return -static_cast<double>(n) * std::arg(upper * std::conj(lower)) / kTwoPi;
     };
     double* e = d - 1;
-    for (std::int32_t k = 1; k <= half - 1; ++k)
-        e[k + half] = magnitude(H(k)) <= threshold ? kMarker : samples(H(k + 1), H(k));
-    for (std::int32_t k = n; k >= half + 2; --k)
-        e[k - half] = magnitude(H(k)) <= threshold ? kMarker : samples(H(k), H(k - 1));
+    // A phase difference needs both of its points: where either is at or
+    // below the threshold the entry is marked (a point next to a stop band
+    // would otherwise read as zero delay).
+    auto quiet = [&](std::int32_t k1, std::int32_t k2) {
+        return magnitude(H(k1)) <= threshold || magnitude(H(k2)) <= threshold;
+    };
+    for (std::int32_t k = 1; k <= half - 1; ++k) e[k + half] = quiet(k, k + 1) ? kMarker : samples(H(k + 1), H(k));
+    for (std::int32_t k = n; k >= half + 2; --k) e[k - half] = quiet(k, k - 1) ? kMarker : samples(H(k), H(k - 1));
     e[n] = e[n - 1];
     e[1] = e[2];
     // Leading markers take the mean of the first 8 valid entries.

@@ -342,6 +342,21 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         return;
     }
     const std::int32_t n = h.n;
+    // Allocating mode never runs past the capacities once the dimensioning
+    // check has passed; refuse, rather than let the records be laid past the
+    // end of the arrays, when it has not.
+    auto refuse = [&]() {
+        opxerr(kHeader + name);
+        opxinfo("   The kernel storage cannot hold the filter of " + std::to_string(n) + " points");
+        sig_out.iv = 0;
+        clodev(unit, keep ? 0 : 1);
+    };
+    if (zzsupv.storephase == 1 &&
+        (static_cast<std::int64_t>(zzsupv.i) + 3 * 3 - 1 > limits::kMaxI ||
+         static_cast<std::int64_t>(zzsupv.zd) + 5 * (static_cast<std::int64_t>(n) + 2) - 1 > limits::kMaxZD)) {
+        refuse();
+        return;
+    }
     const std::int32_t p_n = loci(1);
     const std::int32_t p_log2n = loci(1);
     const std::int32_t p_count = loci(1);
@@ -354,15 +369,10 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         clodev(unit, 0);
         return;
     }
-    // Allocating mode never runs past the capacities once the dimensioning
-    // check has passed; refuse rather than write outside the arrays otherwise.
-    const std::int32_t last_area = std::max({p_h, p_x, p_y, p_xt, p_yt});
-    if (std::max({p_n, p_log2n, p_count}) > limits::kMaxI ||
-        static_cast<std::int64_t>(last_area) + n - 1 > limits::kMaxZD) {
-        opxerr(kHeader + name);
-        opxinfo("   The kernel storage cannot hold the filter of " + std::to_string(n) + " points");
-        sig_out.iv = 0;
-        clodev(unit, 1);
+    // Counting mode answers every request with position 1: the areas then
+    // overlap, but they must still lie inside the array.
+    if (std::max({p_h, p_x, p_y, p_xt, p_yt}) + static_cast<std::int64_t>(n) - 1 > limits::kMaxZD) {
+        refuse();
         return;
     }
     bool ok = true;

@@ -558,6 +558,45 @@ TEST_F(OpticalFilterTest, StorageIsCountedInTheSetUpAndFilledOnlyWithoutNohist) 
     EXPECT_EQ(out_.iv, 0);
 }
 
+TEST_F(OpticalFilterTest, TheLongestFilterIsRefusedWhenTheStorageCannotHoldIt) {
+    // A 0.2 GHz wide resonance settles at 2^17 taps, 2^18 points at run time:
+    // five areas of 2^18 values do not fit the kernel's double complex array.
+    std::string s = "##\n";
+    const double fc = 194.0;
+    const double fs = 1.0 / zdctrl.ddelt;
+    for (double x = -0.6 * fs; x <= 0.6 * fs;) {
+        const double u = x / 0.0002;
+        s += fmt::F(fc + x, 16, 10) + " " + fmt::E(1.0 / (1.0 + u * u), 18, 10) + " " + fmt::E(-std::atan(u), 18, 10) + "\n";
+        x += std::max(0.0002 / 20.0, std::fabs(x) / 20.0);
+    }
+    testing::write_text("ring.DAT", s);
+    const UsdfilParams p = params("ring", 0);
+    setup(p);
+    ASSERT_EQ(out_.iv, 1);
+    const HandOverFile h = read_hand_over("kn000077.DAT");
+    EXPECT_EQ(h.n, 1 << 18);
+    EXPECT_EQ(static_cast<std::int32_t>(h.h.size()), h.n);
+    EXPECT_EQ(zzmaxd.zd, 5 * ((1 << 18) + 2));
+    CaptureStderr();
+    initialise(p);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-E-User defined optical filter at Test filter\n"
+              "   The kernel storage cannot hold the filter of 262144 points\n");
+    EXPECT_EQ(out_.iv, 0);
+    EXPECT_FALSE(std::filesystem::exists("kn000077.DAT"));
+    // Storing while the storage only counts (every area at position 1) is
+    // refused the same way.
+    setup(p);
+    zzflmn.nohist = 0;
+    optcl_ctrl.blkmode = 0;
+    CaptureStderr();
+    usdfil(p, win_, tw_, in_, out_);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-E-User defined optical filter at Test filter\n"
+              "   The kernel storage cannot hold the filter of 262144 points\n");
+    EXPECT_EQ(out_.iv, 0);
+}
+
 TEST_F(OpticalFilterTest, ChartsFromTheRequestedDataAndTheRealisedFilter) {
     testing::write_text("g.DAT", table_file([](double f) {
         const double x = (f - 194.1) / 0.6;

@@ -9,24 +9,28 @@
 namespace nodrix {
 namespace {
 
-// Twiddles e^(-j 2 pi k / 2^kTableLog2), k < 2^(kTableLog2 - 1), each computed
-// directly (no recurrence), so every stage of every length up to 2^kTableLog2
-// reads exact values with a stride. Filled on first use; the run-time
-// overlap-add then does no trigonometry at all.
+// Twiddles of every stage up to the length 2^kTableLog2, laid out per stage
+// so that a stage reads them in order: the stage that combines halves of h
+// points uses entries h..2h-1, entry h + k holding e^(-j 2 pi k / (2h)) as
+// (cos, -sin), each computed directly (no recurrence). A stage's entries are
+// filled on its first use; the run-time overlap-add then does no trigonometry.
 constexpr std::int32_t kTableLog2 = 18;
-constexpr std::int64_t kTableHalf = std::int64_t{1} << (kTableLog2 - 1);
-double twiddle_re[kTableHalf];
-double twiddle_im[kTableHalf];
-bool twiddles_ready = false;
+constexpr std::int64_t kTableSize = std::int64_t{1} << kTableLog2;
+double twiddles[2 * kTableSize];
+bool stage_ready[kTableLog2 + 1] = {};
 
-void fill_twiddles() {
-    const double step = kTwoPi / static_cast<double>(kTableHalf * 2);
-    for (std::int64_t k = 0; k < kTableHalf; ++k) {
-        const double a = step * static_cast<double>(k);
-        twiddle_re[k] = std::cos(a);
-        twiddle_im[k] = -std::sin(a);
+const double* stage_twiddles(std::int32_t stage) {  // stage s combines halves of 2^(s-1) points
+    const std::int64_t h = std::int64_t{1} << (stage - 1);
+    if (!stage_ready[stage]) {
+        const double step = kTwoPi / static_cast<double>(2 * h);
+        for (std::int64_t k = 0; k < h; ++k) {
+            const double a = step * static_cast<double>(k);
+            twiddles[2 * (h + k)] = std::cos(a);
+            twiddles[2 * (h + k) + 1] = -std::sin(a);
+        }
+        stage_ready[stage] = true;
     }
-    twiddles_ready = true;
+    return twiddles + 2 * h;
 }
 
 void bit_reverse(double* a, std::int64_t n) {
@@ -44,38 +48,62 @@ void bit_reverse(double* a, std::int64_t n) {
     }
 }
 
-// Butterflies on interleaved (re, im) doubles; `sign` is -1 for the forward
-// twiddle e^(-j...) and +1 for e^(+j...). Plain real arithmetic keeps the
-// compiler away from the slow checked complex multiply.
-void butterflies_table(double* a, std::int64_t n, std::int32_t log2n, double sign) {
-    // Stage m = 2: the twiddle is 1.
-    for (std::int64_t s = 0; s < n; s += 2) {
-        const double ur = a[2 * s], ui = a[2 * s + 1];
-        const double vr = a[2 * s + 2], vi = a[2 * s + 3];
-        a[2 * s] = ur + vr;
-        a[2 * s + 1] = ui + vi;
-        a[2 * s + 2] = ur - vr;
-        a[2 * s + 3] = ui - vi;
+// Butterflies on interleaved (re, im) doubles with plain real arithmetic (the
+// checked complex multiply is slow). kInverse selects the twiddle e^(+j...).
+// Stages are taken two at a time: one pass over the data does the stage of
+// half-size q and the stage of half-size 2q on four points at a time.
+template <bool kInverse>
+void butterflies_table(double* a, std::int64_t n, std::int32_t log2n) {
+    const double conj = kInverse ? -1.0 : 1.0;
+    std::int32_t stage = 1;
+    if (log2n % 2 != 0) {
+        // A single first stage: the twiddle is 1.
+        for (std::int64_t s = 0; s < n; s += 2) {
+            const double ur = a[2 * s], ui = a[2 * s + 1];
+            const double vr = a[2 * s + 2], vi = a[2 * s + 3];
+            a[2 * s] = ur + vr;
+            a[2 * s + 1] = ui + vi;
+            a[2 * s + 2] = ur - vr;
+            a[2 * s + 3] = ui - vi;
+        }
+        stage = 2;
     }
-    const double im_sign = -sign;  // the table holds -sin, so e^(sign j a) has im = -sign * table
-    for (std::int32_t stage = 2; stage <= log2n; ++stage) {
-        const std::int64_t m = std::int64_t{1} << stage;
-        const std::int64_t half = m / 2;
-        const std::int64_t stride = std::int64_t{1} << (kTableLog2 - stage);
-        for (std::int64_t s = 0; s < n; s += m) {
-            double* lo = a + 2 * s;
-            double* hi = a + 2 * (s + half);
-            for (std::int64_t k = 0; k < half; ++k) {
-                const double wr = twiddle_re[k * stride];
-                const double wi = im_sign * twiddle_im[k * stride];
-                const double xr = hi[2 * k], xi = hi[2 * k + 1];
-                const double tr = wr * xr - wi * xi;
-                const double ti = wr * xi + wi * xr;
-                const double ur = lo[2 * k], ui = lo[2 * k + 1];
-                lo[2 * k] = ur + tr;
-                lo[2 * k + 1] = ui + ti;
-                hi[2 * k] = ur - tr;
-                hi[2 * k + 1] = ui - ti;
+    for (; stage < log2n; stage += 2) {
+        const std::int64_t q = std::int64_t{1} << (stage - 1);
+        const double* w_a = stage_twiddles(stage);      // half-size q
+        const double* w_b = stage_twiddles(stage + 1);  // half-size 2q
+        for (std::int64_t s = 0; s < n; s += 4 * q) {
+            double* p0 = a + 2 * s;
+            double* p1 = p0 + 2 * q;
+            double* p2 = p1 + 2 * q;
+            double* p3 = p2 + 2 * q;
+            for (std::int64_t k = 0; k < q; ++k) {
+                const double ar = w_a[2 * k], ai = conj * w_a[2 * k + 1];
+                const double br = w_b[2 * k], bi = conj * w_b[2 * k + 1];
+                const double x0r = p0[2 * k], x0i = p0[2 * k + 1];
+                const double x1r = p1[2 * k], x1i = p1[2 * k + 1];
+                const double x2r = p2[2 * k], x2i = p2[2 * k + 1];
+                const double x3r = p3[2 * k], x3i = p3[2 * k + 1];
+                // First stage: (x0, x1) and (x2, x3) with the twiddle a.
+                const double t1r = ar * x1r - ai * x1i, t1i = ar * x1i + ai * x1r;
+                const double t3r = ar * x3r - ai * x3i, t3i = ar * x3i + ai * x3r;
+                const double y0r = x0r + t1r, y0i = x0i + t1i;
+                const double y1r = x0r - t1r, y1i = x0i - t1i;
+                const double y2r = x2r + t3r, y2i = x2i + t3i;
+                const double y3r = x2r - t3r, y3i = x2i - t3i;
+                // Second stage: (y0, y2) with b, (y1, y3) with b e^(-+j pi/2).
+                const double t2r = br * y2r - bi * y2i, t2i = br * y2i + bi * y2r;
+                const double ur = br * y3r - bi * y3i, ui = br * y3i + bi * y3r;
+                const double t4r = kInverse ? -ui : ui;
+                const double t4i = kInverse ? ur : -ur;
+                p0[2 * k] = y0r + t2r;
+                p0[2 * k + 1] = y0i + t2i;
+                p2[2 * k] = y0r - t2r;
+                p2[2 * k + 1] = y0i - t2i;
+                p1[2 * k] = y1r + t4r;
+                p1[2 * k + 1] = y1i + t4i;
+                p3[2 * k] = y1r - t4r;
+                p3[2 * k + 1] = y1i - t4i;
             }
         }
     }
@@ -111,12 +139,13 @@ void cfft2(std::complex<double>* a, std::int32_t log2n, std::int32_t direction) 
     // std::complex<double> is laid out as two doubles (re, im).
     double* d = reinterpret_cast<double*>(a);
     bit_reverse(d, n);
-    const double sign = direction > 0 ? 1.0 : -1.0;
     if (log2n <= kTableLog2) {
-        if (!twiddles_ready) fill_twiddles();
-        butterflies_table(d, n, log2n, sign);
+        if (direction > 0)
+            butterflies_table<true>(d, n, log2n);
+        else
+            butterflies_table<false>(d, n, log2n);
     } else {
-        butterflies_direct(d, n, sign);
+        butterflies_direct(d, n, direction > 0 ? 1.0 : -1.0);
     }
     if (direction > 0) {
         const double scale = 1.0 / static_cast<double>(n);

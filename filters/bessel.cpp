@@ -273,8 +273,8 @@ void filbes(const FilbesParams& p, const ElectricalSample& in, ElectricalSample&
     }
     const double x = in.value;
     double y = 0.0;
-    const double fs = sampling_frequency();
-    const bool upper = p.filter_type == 2 && static_cast<double>(p.centre_frequency) >= 0.2 * fs;
+    // Band-pass centres from 0.2 fs up take the upper form.
+    const bool upper = p.filter_type == 2 && static_cast<double>(p.centre_frequency) * zdctrl.ddelt >= 0.2;
     if (p.filter_type == 2) {
         if (!upper)
             fqbsbb(p.order, p.centre_frequency, p.bandwidth, p.output_gain, x, y);
@@ -285,6 +285,7 @@ void filbes(const FilbesParams& p, const ElectricalSample& in, ElectricalSample&
     }
     if (zzctrl.pass == 0) return;
     if (first_sample() && p.write_charts == 1) {
+        const double fs = sampling_frequency();
         if (upper)
             oqfcha(p.centre_frequency - 0.4 * fs, p.centre_frequency + 0.4 * fs);
         else

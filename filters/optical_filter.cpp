@@ -192,7 +192,11 @@ void convert_abscissas(const UsdfilParams& p, Description& d) {
     if (!frequency) vector_reversal(d.f.data(), d.b.data(), d.c.data(), d.n());
 }
 
+// Finite, strictly increasing frequencies: what the splines need (a zero
+// wavelength, or a repeat that is not on consecutive lines, fails).
 bool strictly_increasing(const Description& d) {
+    for (double f : d.f)
+        if (!std::isfinite(f)) return false;
     for (std::int32_t i = 0; i + 1 < d.n(); ++i)
         if (!(d.f[static_cast<std::size_t>(i + 1)] > d.f[static_cast<std::size_t>(i)])) return false;
     return true;
@@ -478,7 +482,7 @@ void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n
     if (outcome == ReadOutcome::kRead) check_input_data(d.f.data(), d.b.data(), d.c.data(), n, lo, hi, inside, false, polar, quiet);
     if (unusable == nullptr && n < 2) unusable = "   The filter description file holds fewer than two data points";
     if (unusable == nullptr && !strictly_increasing(d))
-        unusable = "   The abscissas of the filter description file do not increase strictly";
+        unusable = "   The abscissas of the filter description file do not give increasing frequencies";
     std::vector<double> b2(static_cast<std::size_t>(std::max(n, 1)), 0.0);
     std::vector<double> c2(static_cast<std::size_t>(std::max(n, 1)), 0.0);
     SplineTable table{d.f.data(), d.b.data(), b2.data(), d.c.data(), c2.data(), n, polar};

@@ -356,18 +356,5 @@ TEST_F(BesselTest, BandPassThreeDecibelPointsAndCentre) {
     }
 }
 
-TEST_F(BesselTest, ChartRangeIsHandedOverOnce) {
-    FilbesParams p = lowpass(2, 0.5f);
-    p.write_charts = 1;
-    const ChartRange before = last_chart_range();
-    initialise(p);
-    sample(p, 1, 0.0f);
-    sample(p, 2, 0.0f);
-    const ChartRange after = last_chart_range();
-    EXPECT_EQ(after.requests, before.requests + 1);
-    EXPECT_EQ(after.lowest, 0.0);
-    EXPECT_NEAR(after.highest, 0.4 / zdctrl.ddelt, 1e-9);
-}
-
 }  // namespace
 }  // namespace nodrix

@@ -197,20 +197,6 @@ TEST_F(LorentzianTest, SynthesisedFilterFollowsTheLorentzian) {
     EXPECT_EQ(out_.iv, 1);
 }
 
-TEST_F(LorentzianTest, ComplementTransmitsWhatTheResonanceRejects) {
-    LorfilParams p = params(1, 0.2f);
-    p.complement = 1;
-    setup(p);
-    ASSERT_EQ(out_.iv, 1);
-    const double width = (flimit.fgridhi - flimit.fgridlo) / 1024.0;
-    const float g = lorentzian_half_width(0.2f, 1);
-    for (int i = 380; i <= 440; ++i) {
-        const double f = flimit.fgridlo + (i + 0.5) * width;
-        const double x = (f - p.centre_frequency) / g;
-        ASSERT_NEAR(out_.ps[static_cast<std::size_t>(i)], 1.0 - 1.0 / (1.0 + x * x), 2e-4) << i;
-    }
-}
-
 TEST_F(LorentzianTest, BadParametersTurnTheFilterOff) {
     const LorfilParams p = params(0, 0.04f);
     CaptureStderr();

@@ -245,7 +245,7 @@ TEST_F(OpticalFilterTest, UnusableDescriptionsTurnTheFilterOffWithTheFailureMess
         {"# header only\n1.0 1.0\n2.0 1.0\n", "   The filter description file has no line starting with ##\n"},
         {"# one point\n##\n193.0 1.0\n", "   The filter description file holds fewer than two data points\n"},
         {"##\n194.0 1.0\n193.0 1.0\n195.0 1.0\n193.5 1.0\n192.0 1.0\n" + std::string(),
-         "   The abscissas of the filter description file do not increase strictly\n"},
+         "   The abscissas of the filter description file do not give increasing frequencies\n"},
         {"", "   The filter description file cannot be opened\n"},
     };
     for (const Case& c : cases) {
@@ -259,7 +259,7 @@ TEST_F(OpticalFilterTest, UnusableDescriptionsTurnTheFilterOffWithTheFailureMess
             "Nodrix-W-User defined optical filter\n   The number of data points inside the \n"
             "   simulation bandwidth is less than 64\n   This number is usually too small\n"
             "   to obtain a sufficient accuracy\n";
-        const bool read = c.reason.find("fewer") != std::string::npos || c.reason.find("strictly") != std::string::npos;
+        const bool read = c.reason.find("fewer") != std::string::npos || c.reason.find("increasing") != std::string::npos;
         EXPECT_EQ(err, (read ? fewer64 : std::string()) + kFailureQuiet + c.reason) << c.reason;
         EXPECT_EQ(usdfil_area.synthesis_status, -1);
         EXPECT_EQ(out_.iv, 0);
@@ -267,6 +267,20 @@ TEST_F(OpticalFilterTest, UnusableDescriptionsTurnTheFilterOffWithTheFailureMess
         for (float v : out_.ps) ASSERT_EQ(v, 0.0f);
         EXPECT_FALSE(std::filesystem::exists("bad.DAT") && c.content.empty()) << "no empty file left behind";
     }
+}
+
+TEST_F(OpticalFilterTest, ZeroWavelengthIsRefused) {
+    testing::write_text("w.DAT", "##\n0.0 1.0\n1500.0 1.0\n1600.0 1.0\n");
+    UsdfilParams p = params("w");
+    p.file_options[kOptAbscissaIsFrequency] = 0;
+    CaptureStderr();
+    setup(p);
+    const std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find(kFailureQuiet + "   The abscissas of the filter description file do not give increasing "
+                                       "frequencies\n"),
+              std::string::npos);
+    EXPECT_EQ(out_.iv, 0);
+    for (float v : out_.ps) ASSERT_EQ(v, 0.0f);
 }
 
 TEST_F(OpticalFilterTest, FailureMessageListsTheOptionsUnlessQuiet) {

@@ -9,6 +9,7 @@
 //     the run-time areas of two such optical filters, not sixteen.)
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -85,9 +86,13 @@ int main() {
         optcl_ctrl.blkmode = 1;
         zzflmn.nohist = 1;
         zzsupv.storephase = 0;
-        const auto t0 = Clock::now();
-        orcfil(p, win, tw, in, out);
-        const double ms = ms_since(t0);
+        // Best of three: the machine may be shared.
+        double ms = 1e30;
+        for (int r = 0; r < 3; ++r) {
+            const auto t0 = Clock::now();
+            orcfil(p, win, tw, in, out);
+            ms = std::min(ms, ms_since(t0));
+        }
         total += ms;
         // The FFT length is record 2 of the hand-over file.
         std::int32_t active = 0, n = 0;
@@ -102,12 +107,35 @@ int main() {
     std::printf("sixteen filters: %.1f ms, %.2f ms per filter\n\n", total, total / 16.0);
 
     // ---- 2. Per-sample pass ----
+    // Each figure is the best of five rounds of 2^18 samples.
     const OrcfilParams p = channel(3, instances[3]);
     FilbesParams b;
     b.filter_type = 1;
     b.order = 5;
     b.bandwidth = 0.008f;
     b.output_gain = 1.0f;
+    ElectricalSample e_in, e_out;
+    double sink = 0.0;
+    const int round = 1 << 18;
+    int step = 0;
+    auto next_sample = [&step]() {
+        ++step;
+        zzctrl.pass = 1;
+        zzctrl.step = step;
+        zzctrl.time = static_cast<float>(step - 1) * zzctrl.delt;
+        zdctrl.dtime = (step - 1) * zdctrl.ddelt;
+        reset_cursors();
+    };
+    auto best_of_five = [&](auto one_sample) {
+        double best = 1e30;
+        for (int r = 0; r < 5; ++r) {
+            const auto t0 = Clock::now();
+            for (int s = 0; s < round; ++s) one_sample();
+            best = std::min(best, 1e6 * ms_since(t0) / round);
+        }
+        return best;
+    };
+    // The optical filter: set-up, initialisation (allocating), samples.
     zzctrl.pass = 0;
     optcl_ctrl.blkmode = 1;
     zzflmn.nohist = 1;
@@ -118,39 +146,25 @@ int main() {
     zzflmn.nohist = 0;
     reset_cursors();
     orcfil(p, win, tw, in, out);
-    ElectricalSample e_in, e_out;
-    filbes(b, e_in, e_out);
-    const int samples = 1 << 20;
-    double sink = 0.0;
-    auto advance = [](int s) {
-        zzctrl.pass = 1;
-        zzctrl.step = s;
-        zzctrl.time = static_cast<float>(s - 1) * zzctrl.delt;
-        zdctrl.dtime = (s - 1) * zdctrl.ddelt;
-        reset_cursors();
-    };
-    // The optical filter alone (its records come first).
-    auto t0 = Clock::now();
-    for (int s = 1; s <= samples; ++s) {
-        advance(s);
-        in.x = FieldSample{static_cast<float>(s % 7) - 3.0f, 0.5f, f_vbs_band.fcenter};
+    const double optical_ns = best_of_five([&]() {
+        next_sample();
+        in.x = FieldSample{static_cast<float>(step % 7) - 3.0f, 0.5f, f_vbs_band.fcenter};
         orcfil(p, win, tw, in, out);
         sink += out.x.re;
-    }
-    const double optical_ns = 1e6 * ms_since(t0) / samples;
-    // Both, as a receiver chain runs them.
-    t0 = Clock::now();
-    for (int s = 1; s <= samples; ++s) {
-        advance(s);
-        in.x = FieldSample{static_cast<float>(s % 7) - 3.0f, 0.5f, f_vbs_band.fcenter};
-        orcfil(p, win, tw, in, out);
-        e_in.value = out.x.re * out.x.re + out.x.im * out.x.im;
+    });
+    // The Bessel filter in a run of its own.
+    zzctrl.pass = 0;
+    zdctrl.dtime = 0.0;
+    reset_cursors();
+    filbes(b, e_in, e_out);
+    step = 0;
+    const double bessel_ns = best_of_five([&]() {
+        next_sample();
+        e_in.value = static_cast<float>(step % 5);
         filbes(b, e_in, e_out);
         sink += e_out.value;
-    }
-    const double both_ns = 1e6 * ms_since(t0) / samples;
-    const double bessel_ns = both_ns - optical_ns;
-    std::printf("Per-sample pass over %d samples\n", samples);
+    });
+    std::printf("Per-sample pass (best of five rounds of %d samples)\n", round);
     std::printf("  raised-cosine filter (overlap-add, FFT length 16384): %.1f ns per sample\n", optical_ns);
     std::printf("  fifth-order Bessel filter:                            %.1f ns per sample\n", bessel_ns);
     std::printf("  sixteen of each over 10^7 samples: %.1f s (one core)\n",

@@ -9,17 +9,17 @@
 namespace nodrix {
 namespace {
 
-// Twiddles of every stage up to the length 2^kTableLog2, laid out per stage
-// so that a stage reads them in order: the stage that combines halves of h
-// points uses entries h..2h-1, entry h + k holding e^(-j 2 pi k / (2h)) as
-// (cos, -sin), each computed directly (no recurrence). A stage's entries are
+// Twiddles of every pass up to the length 2^kTableLog2, laid out per length
+// so that a pass reads them in order: the pass on sub-sequences of 2h points
+// uses entries h..2h-1, entry h + k holding e^(-j 2 pi k / (2h)) as
+// (cos, -sin), each computed directly (no recurrence). A length's entries are
 // filled on its first use; the run-time overlap-add then does no trigonometry.
 constexpr std::int32_t kTableLog2 = 18;
 constexpr std::int64_t kTableSize = std::int64_t{1} << kTableLog2;
 double twiddles[2 * kTableSize];
 bool stage_ready[kTableLog2 + 1] = {};
 
-const double* stage_twiddles(std::int32_t stage) {  // stage s combines halves of 2^(s-1) points
+const double* stage_twiddles(std::int32_t stage) {  // sub-sequences of 2^stage points
     const std::int64_t h = std::int64_t{1} << (stage - 1);
     if (!stage_ready[stage]) {
         const double step = kTwoPi / static_cast<double>(2 * h);
@@ -48,65 +48,88 @@ void bit_reverse(double* a, std::int64_t n) {
     }
 }
 
-// Butterflies on interleaved (re, im) doubles with plain real arithmetic (the
-// checked complex multiply is slow). kInverse selects the twiddle e^(+j...).
-// Stages are taken two at a time: one pass over the data does the stage of
-// half-size q and the stage of half-size 2q on four points at a time.
+// Work area of the self-sorting transform (the data move between it and the
+// caller's array from pass to pass).
+double work[2 * kTableSize];
+
+// Self-sorting (Stockham) radix-4 transform on interleaved (re, im) doubles:
+// natural order in and out, so no bit-reversal pass; every pass reads and
+// writes in order. A pass on sub-sequences of length len (stride s) takes
+// four points a, b, c, d a quarter apart and writes
+//   a + b + c + d, w (a - c -+ j (b - d)), w^2 (a - b + c - d), w^3 (a - c +- j (b - d)),
+// w = e^(-+j 2 pi p / len), the upper signs forward. A last radix-2 pass
+// handles odd log2 lengths. Plain real arithmetic keeps the compiler away
+// from the slow checked complex multiply. Returns the array holding the result.
 template <bool kInverse>
-void butterflies_table(double* a, std::int64_t n, std::int32_t log2n) {
-    const double conj = kInverse ? -1.0 : 1.0;
-    std::int32_t stage = 1;
-    if (log2n % 2 != 0) {
-        // A single first stage: the twiddle is 1.
-        for (std::int64_t s = 0; s < n; s += 2) {
-            const double ur = a[2 * s], ui = a[2 * s + 1];
-            const double vr = a[2 * s + 2], vi = a[2 * s + 3];
-            a[2 * s] = ur + vr;
-            a[2 * s + 1] = ui + vi;
-            a[2 * s + 2] = ur - vr;
-            a[2 * s + 3] = ui - vi;
-        }
-        stage = 2;
-    }
-    for (; stage < log2n; stage += 2) {
-        const std::int64_t q = std::int64_t{1} << (stage - 1);
-        const double* w_a = stage_twiddles(stage);      // half-size q
-        const double* w_b = stage_twiddles(stage + 1);  // half-size 2q
-        for (std::int64_t s = 0; s < n; s += 4 * q) {
-            double* p0 = a + 2 * s;
-            double* p1 = p0 + 2 * q;
-            double* p2 = p1 + 2 * q;
-            double* p3 = p2 + 2 * q;
-            for (std::int64_t k = 0; k < q; ++k) {
-                const double ar = w_a[2 * k], ai = conj * w_a[2 * k + 1];
-                const double br = w_b[2 * k], bi = conj * w_b[2 * k + 1];
-                const double x0r = p0[2 * k], x0i = p0[2 * k + 1];
-                const double x1r = p1[2 * k], x1i = p1[2 * k + 1];
-                const double x2r = p2[2 * k], x2i = p2[2 * k + 1];
-                const double x3r = p3[2 * k], x3i = p3[2 * k + 1];
-                // First stage: (x0, x1) and (x2, x3) with the twiddle a.
-                const double t1r = ar * x1r - ai * x1i, t1i = ar * x1i + ai * x1r;
-                const double t3r = ar * x3r - ai * x3i, t3i = ar * x3i + ai * x3r;
-                const double y0r = x0r + t1r, y0i = x0i + t1i;
-                const double y1r = x0r - t1r, y1i = x0i - t1i;
-                const double y2r = x2r + t3r, y2i = x2i + t3i;
-                const double y3r = x2r - t3r, y3i = x2i - t3i;
-                // Second stage: (y0, y2) with b, (y1, y3) with b e^(-+j pi/2).
-                const double t2r = br * y2r - bi * y2i, t2i = br * y2i + bi * y2r;
-                const double ur = br * y3r - bi * y3i, ui = br * y3i + bi * y3r;
-                const double t4r = kInverse ? -ui : ui;
-                const double t4i = kInverse ? ur : -ur;
-                p0[2 * k] = y0r + t2r;
-                p0[2 * k + 1] = y0i + t2i;
-                p2[2 * k] = y0r - t2r;
-                p2[2 * k + 1] = y0i - t2i;
-                p1[2 * k] = y1r + t4r;
-                p1[2 * k + 1] = y1i + t4i;
-                p3[2 * k] = y1r - t4r;
-                p3[2 * k + 1] = y1i - t4i;
+double* stockham(double* x, double* y, std::int64_t total) {
+    const double conj = kInverse ? -1.0 : 1.0;  // the table holds e^(-j...)
+    const double sg = kInverse ? 1.0 : -1.0;    // sign of j in the butterfly
+    std::int64_t len = total;
+    std::int64_t s = 1;
+    std::int32_t log2len = 0;
+    while ((std::int64_t{1} << log2len) < total) ++log2len;
+    while (len >= 4) {
+        const std::int64_t m = len / 4;
+        const double* t = stage_twiddles(log2len);  // e^(-j 2 pi k / len), k < len / 2
+        for (std::int64_t p = 0; p < m; ++p) {
+            const double w1r = t[2 * p], w1i = conj * t[2 * p + 1];
+            const double w2r = t[4 * p], w2i = conj * t[4 * p + 1];
+            double w3r, w3i;
+            if (3 * p < 2 * m) {
+                w3r = t[6 * p];
+                w3i = conj * t[6 * p + 1];
+            } else {  // e^(-j 2 pi k / len) = -e^(-j 2 pi (k - len/2) / len)
+                w3r = -t[2 * (3 * p - 2 * m)];
+                w3i = -conj * t[2 * (3 * p - 2 * m) + 1];
+            }
+            const double* xa = x + 2 * s * p;
+            const double* xb = xa + 2 * s * m;
+            const double* xc = xb + 2 * s * m;
+            const double* xd = xc + 2 * s * m;
+            double* y0 = y + 2 * s * 4 * p;
+            double* y1 = y0 + 2 * s;
+            double* y2 = y1 + 2 * s;
+            double* y3 = y2 + 2 * s;
+            for (std::int64_t q = 0; q < s; ++q) {
+                const double ar = xa[2 * q], ai = xa[2 * q + 1];
+                const double br = xb[2 * q], bi = xb[2 * q + 1];
+                const double cr = xc[2 * q], ci = xc[2 * q + 1];
+                const double dr = xd[2 * q], di = xd[2 * q + 1];
+                const double apcr = ar + cr, apci = ai + ci;
+                const double amcr = ar - cr, amci = ai - ci;
+                const double bpdr = br + dr, bpdi = bi + di;
+                // sg j (b - d)
+                const double jr = -sg * (bi - di), ji = sg * (br - dr);
+                const double u1r = amcr + jr, u1i = amci + ji;
+                const double u2r = apcr - bpdr, u2i = apci - bpdi;
+                const double u3r = amcr - jr, u3i = amci - ji;
+                y0[2 * q] = apcr + bpdr;
+                y0[2 * q + 1] = apci + bpdi;
+                y1[2 * q] = w1r * u1r - w1i * u1i;
+                y1[2 * q + 1] = w1r * u1i + w1i * u1r;
+                y2[2 * q] = w2r * u2r - w2i * u2i;
+                y2[2 * q + 1] = w2r * u2i + w2i * u2r;
+                y3[2 * q] = w3r * u3r - w3i * u3i;
+                y3[2 * q + 1] = w3r * u3i + w3i * u3r;
             }
         }
+        len = m;
+        s *= 4;
+        log2len -= 2;
+        std::swap(x, y);
     }
+    if (len == 2) {
+        for (std::int64_t q = 0; q < s; ++q) {
+            const double ar = x[2 * q], ai = x[2 * q + 1];
+            const double br = x[2 * (q + s)], bi = x[2 * (q + s) + 1];
+            y[2 * q] = ar + br;
+            y[2 * q + 1] = ai + bi;
+            y[2 * (q + s)] = ar - br;
+            y[2 * (q + s) + 1] = ai - bi;
+        }
+        std::swap(x, y);
+    }
+    return x;
 }
 
 // Lengths beyond the table: twiddles computed per stage.
@@ -138,19 +161,19 @@ void cfft2(std::complex<double>* a, std::int32_t log2n, std::int32_t direction) 
     const std::int64_t n = std::int64_t{1} << log2n;
     // std::complex<double> is laid out as two doubles (re, im).
     double* d = reinterpret_cast<double*>(a);
-    bit_reverse(d, n);
+    const double scale = direction > 0 ? 1.0 / static_cast<double>(n) : 1.0;
     if (log2n <= kTableLog2) {
-        if (direction > 0)
-            butterflies_table<true>(d, n, log2n);
-        else
-            butterflies_table<false>(d, n, log2n);
+        const double* result = direction > 0 ? stockham<true>(d, work, n) : stockham<false>(d, work, n);
+        if (result != d) {
+            for (std::int64_t i = 0; i < 2 * n; ++i) d[i] = result[i] * scale;
+            return;
+        }
     } else {
+        bit_reverse(d, n);
         butterflies_direct(d, n, direction > 0 ? 1.0 : -1.0);
     }
-    if (direction > 0) {
-        const double scale = 1.0 / static_cast<double>(n);
+    if (direction > 0)
         for (std::int64_t i = 0; i < 2 * n; ++i) d[i] *= scale;
-    }
 }
 
 void cfft3(std::int32_t position, std::int32_t log2n, std::int32_t direction) {

@@ -1,0 +1,129 @@
+#include "filters/lorentzian.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "filters/optical_filter.h"
+#include "kernel/control_blocks.h"
+#include "runtime/filexx.h"
+#include "runtime/format.h"
+#include "runtime/opxfile.h"
+
+namespace nodrix {
+namespace {
+
+constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTION";
+constexpr const char* kWarning = "Lorentzian optical filter at: ";
+
+// Next tabulated frequency, always moving the single-precision value forward.
+float advance(float f, float s) {
+    const float next = f + s;
+    return next > f ? next : std::nextafter(f, HUGE_VALF);
+}
+
+std::string trim_right(const std::string& s) {
+    const auto last = s.find_last_not_of(' ');
+    return last == std::string::npos ? std::string() : s.substr(0, last + 1);
+}
+
+void write_description(const LorfilParams& p, const std::string& name) {
+    std::remove((name + ".DAT").c_str());
+    std::int32_t unit = 0;
+    opnfil(name.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(name.size()));
+    if (unit_stream(unit) == nullptr) return;  // the synthesis then reports the missing file
+    unit_write_line(unit, fmt::A_right(kTitle, 52));
+    unit_write_line(unit, "##");
+    if (!(p.bandwidth > 0.0f) || p.order < 1) {
+        // Nothing to tabulate: the synthesis turns the filter off.
+        opxerr(kWarning);
+        opxinfo(trim_right(p.block_name));
+        if (!(p.bandwidth > 0.0f)) opxinfo("     the bandwidth must be positive");
+        if (p.order < 1) opxinfo("     the order must be at least 1");
+        clodev(unit, 0);
+        return;
+    }
+    bool small = false;
+    const auto lines = lorentzian_lines(p, f_vbs_band.fbandlo, f_vbs_band.fbandhi, small);
+    if (small) {
+        opxwarn(kWarning);
+        opxinfo(trim_right(p.block_name));
+        opxinfo("     the bandwidth parameter(GHz) " + fmt::E(1000.0f * p.bandwidth, 15, 8));
+        opxinfo("     is very small ");
+        opxinfo("     results may be inaccurate ");
+    }
+    // A blank separates the two exponent fields, so that a negative phase
+    // does not run into the transmission.
+    for (const LorentzianLine& l : lines)
+        unit_write_line(unit, fmt::F(l.f, 12, 8) + " " + fmt::E(l.t, 15, 8) + " " + fmt::E(l.phase, 15, 8));
+    clodev(unit, 0);
+}
+
+}  // namespace
+
+float lorentzian_half_width(float bandwidth, std::int32_t order) {
+    return (bandwidth / 2.0f) / std::sqrt(std::pow(2.0f, 1.0f / static_cast<float>(order)) - 1.0f);
+}
+
+std::vector<LorentzianLine> lorentzian_lines(const LorfilParams& p, float fband_lo, float fband_hi, bool& small) {
+    std::vector<LorentzianLine> out;
+    const float fc = p.centre_frequency;
+    const float g = lorentzian_half_width(p.bandwidth, p.order);
+    float s_o = 0.008928572f * (2.0f * g);
+    float s_c = 0.00125f * (8.0f * g);
+    const float outer_lo = fc - 6.0f * g;
+    const float inner_lo = fc - 4.0f * g;
+    const float inner_hi = fc + 4.0f * g;
+    const float outer_hi = fc + 6.0f * g;
+    const float s_lo = 0.002f * (outer_lo - fband_lo);
+    const float s_hi = 0.002f * (fband_hi - outer_hi);
+    small = s_c < 1e-5f || s_o < 1e-5f;
+    if (small) {
+        s_c = std::max(s_c, 1e-5f);
+        s_o = std::max(s_o, 1e-5f);
+    }
+    auto write = [&](float f) {
+        const float x = (f - fc) / g;
+        const float single = 1.0f / (1.0f + x * x);
+        float t = 1.0f;
+        for (std::int32_t k = 0; k < p.order; ++k) t *= single;
+        out.push_back({f, t, -std::atan(x)});
+    };
+    float f = fband_lo;
+    if (fband_lo < outer_lo) {
+        const float s = (outer_lo - fband_lo) / s_o < 500.0f ? s_o : s_lo;
+        for (; f < outer_lo; f = advance(f, s)) write(f);
+    }
+    for (f = outer_lo; f < inner_lo; f = advance(f, s_o)) write(f);
+    for (; f < inner_hi; f = advance(f, s_c)) write(f);
+    for (; f < outer_hi; f = advance(f, s_o)) write(f);
+    if (fband_hi > outer_hi) {
+        const float s = (fband_hi - outer_hi) / s_o < 500.0f ? s_o : s_hi;
+        for (; f < fband_hi; f = advance(f, s)) write(f);
+    }
+    return out;
+}
+
+void lorfil(const LorfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
+            OpticalSignal& sig_out) {
+    UsdfilParams u;
+    u.synthesis_options = {1, 0, -1, 0};
+    u.file_options = {p.instance, optcl_ctrl.npol, 1, 0, 0, 0, p.write_charts, p.complement};
+    u.abscissa_offset = 0.0f;
+    u.abscissa_scale = 1.0f;
+    u.centre_frequency = 0.0f;
+    u.block_name = p.block_name;
+    u.file_base = p.file_base;
+    if (zzctrl.pass != 0) {
+        usdfil(u, in, out, sig_in, sig_out);
+        return;
+    }
+    const std::string name = filename_generation(p.instance, "lo");
+    const std::string data_file = name + std::string(42, ' ');
+    u.data_file = data_file;
+    if (optcl_ctrl.blkmode == 1) write_description(p, name);
+    usdfil(u, in, out, sig_in, sig_out);
+    if (optcl_ctrl.blkmode == 0 && zzflmn.nohist == 0) delete_working_file(name);
+}
+
+}  // namespace nodrix

@@ -1,7 +1,9 @@
 #include "xu/pars_qxy.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -71,8 +73,31 @@ bool is_binary_extension(const char* path) {
 
 // ---- Binary primitives: 0, or -1 at the end of the file ----
 
+// Binary files are read ahead in blocks: value-by-value system reads would
+// make a long signal file slow to read.
+constexpr std::size_t kReadAhead = 65536;
+
+// Copies n bytes from the read-ahead buffer, refilling it from the file. At
+// the end of the file the n destination bytes are zeroed and -1 returned.
 int get_bytes(XuParsQxy* c, void* p, std::size_t n) {
-    return xu_BfileReadNByte(c->bfile, p, n) == 0 ? kQxyOk : kQxyReadError;
+    auto* dest = static_cast<unsigned char*>(p);
+    std::size_t done = 0;
+    while (done < n) {
+        if (c->ahead_pos == c->ahead_len) {
+            const ssize_t r = ::read(c->bfile->fd, c->ahead, kReadAhead);
+            if (r <= 0) {
+                std::memset(dest, 0, n);
+                return kQxyReadError;
+            }
+            c->ahead_len = static_cast<std::size_t>(r);
+            c->ahead_pos = 0;
+        }
+        const std::size_t take = std::min(n - done, c->ahead_len - c->ahead_pos);
+        std::memcpy(dest + done, c->ahead + c->ahead_pos, take);
+        c->ahead_pos += take;
+        done += take;
+    }
+    return kQxyOk;
 }
 int get_u8(XuParsQxy* c, std::uint8_t& v) { return get_bytes(c, &v, 1); }
 int get_i32(XuParsQxy* c, std::int32_t& v) { return get_bytes(c, &v, sizeof v); }
@@ -82,14 +107,25 @@ int get_f64(XuParsQxy* c, double& v) { return get_bytes(c, &v, sizeof v); }
 // -1 the file ends inside it.
 int get_first(XuParsQxy* c, void* p, std::size_t n) {
     auto* b = static_cast<unsigned char*>(p);
-    if (xu_BfileReadNByte(c->bfile, b, 1) != 0) return 0;
-    if (n > 1 && xu_BfileReadNByte(c->bfile, b + 1, n - 1) != 0) return kQxyReadError;
+    if (get_bytes(c, b, 1) != 0) return 0;
+    if (n > 1 && get_bytes(c, b + 1, n - 1) != 0) return kQxyReadError;
     return 1;
 }
 
 // A NUL-terminated text; at most 127 characters are kept, the rest is skipped.
 int get_text_ascii(XuParsQxy* c, char (&out)[kQxyTextSize]) {
-    return xu_BfileReadStringAscii(c->bfile, out, kQxyTextSize) == 0 ? kQxyOk : kQxyReadError;
+    std::size_t kept = 0;
+    for (;;) {
+        std::uint8_t ch = 0;
+        if (get_u8(c, ch) != 0) {
+            out[kept] = '\0';
+            return kQxyReadError;
+        }
+        if (ch == 0) break;
+        if (kept < kQxyTextSize - 1) out[kept++] = static_cast<char>(ch);
+    }
+    out[kept] = '\0';
+    return kQxyOk;
 }
 
 // A length-prefixed text: the length (with the NUL) must match the text.
@@ -673,6 +709,7 @@ XuParsQxy* xu_ParsQxyInit(XuMsg* handle, const char* path, QxyCallback cb, void*
     c->sep = sep < 0 ? ' ' : static_cast<char>(sep);
     c->bfile = bfile;
     c->stream = stream;
+    if (binary) c->ahead = static_cast<unsigned char*>(xu_malloc(kReadAhead));
     return c;
 }
 
@@ -972,6 +1009,7 @@ int xu_ParsQxyChartSetPos(XuParsQxy* c, int chart) {
     if (c == nullptr) return kQxyFormatError;
     if (c->binary) {
         if (xu_BfileSeek(c->bfile, 0) != 0) return kQxyReadError;
+        c->ahead_pos = c->ahead_len = 0;
     } else {
         std::rewind(c->stream);
         c->line_held = 0;
@@ -1010,6 +1048,7 @@ int xu_ParsQxyEnd(XuParsQxy* c) {
     const int r = xu_ParsQxyClose(c);
     free_chart(c);
     if (c->line != nullptr) xu_free(c->line);
+    if (c->ahead != nullptr) xu_free(c->ahead);
     if (c->path != nullptr) xu_free(c->path);
     xu_free(c);
     return r;

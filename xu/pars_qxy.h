@@ -75,6 +75,10 @@ struct XuParsQxy {
     double Fsym, Delt, Minimum, Maximum, Tstart;
     std::int32_t SamplesPerBit;
     char LabelX[kQxyTextSize], MeasureX[kQxyTextSize], LabelY[kQxyTextSize], MeasureY[kQxyTextSize];
+    // Binary files: bytes read ahead from the file.
+    unsigned char* ahead;
+    std::size_t ahead_len;
+    std::size_t ahead_pos;
     // Text lines: a whole line of any length, and one line held back.
     char* line;
     std::size_t line_cap;

@@ -505,6 +505,22 @@ TEST_F(ParsQxy, ChartByNumber) {
         EXPECT_EQ(none.code, 0);
         EXPECT_TRUE(none.got.charts.empty());
     }
+    // Positioning serves every text type, not only XY charts.
+    ChartSpec sig;
+    sig.header.ColumnNum = 1;
+    sig.columns = {column(0, kQxyDouble, P::of_double(-1.0), P::of_double(1.0), "", "")};
+    std::vector<ChartSpec> signals;
+    for (int chart = 0; chart < 3; ++chart) {
+        sig.header.SamplesNum = chart + 1;
+        sig.rows.push_back({P::of_double(chart)});
+        signals.push_back(sig);
+    }
+    ASSERT_TRUE(write_file("three.ssv", 1, kQxyElectricalSignal, signals));
+    Outcome third = run("three.ssv", 2);
+    ASSERT_EQ(third.code, 0) << third.err;
+    ASSERT_EQ(third.got.charts.size(), 1u);
+    ASSERT_EQ(third.got.charts[0].rows.size(), 3u);
+    EXPECT_EQ(third.got.charts[0].rows[2][0].d, 2.0);
     EXPECT_STREQ(run("two.qxy", 1).got.charts[0].header.Title, "second");
     EXPECT_STREQ(run("two_old.qxy", 1).got.charts[0].header.Title, "S chart");
 }

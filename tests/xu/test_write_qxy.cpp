@@ -98,6 +98,9 @@ TEST_F(WriteQxy, BinaryVersion3ByteExact) {
     put_sample_chart(e);
     e.push_back(0);
     EXPECT_EQ(read_bytes("one.qxy"), e);
+    // Created for its owner only.
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status("one.qxy").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
     // Two charts: the second starts after one byte 0, the file ends with one.
     ASSERT_TRUE(write_file("two.qxy", 0, kQxyXY, {sample_chart(), sample_chart()}));

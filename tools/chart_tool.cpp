@@ -1,0 +1,310 @@
+#include "tools/chart_tool.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tools/chart_file.h"
+
+namespace nodrix::chart {
+namespace {
+
+constexpr const char* kProgram = "nodrix-chart";
+
+using Handler = int (*)(const ToolOptions& options, std::ostream& out, std::ostream& err);
+
+struct Verb {
+    const char* name;
+    const char* usage;    // the words after the verb
+    const char* summary;  // one line for the command's help
+    const char* options;  // option letters the verb takes
+    const char* details;  // the verb's own help text
+    Handler run;
+};
+
+// Numbers for people: shortest form that reads back the same value.
+std::string number(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    char buf[40];
+    for (int precision = 6; precision <= 17; ++precision) {
+        std::snprintf(buf, sizeof buf, "%.*g", precision, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+std::string point_text(const QxyPoint& p) { return p.type == kQxyInt ? std::to_string(p.i) : number(p.d); }
+
+std::string quoted(const char* text) { return std::string("\"") + text + "\""; }
+
+std::string label_unit(const char* label, const char* unit) {
+    std::string s = label[0] != '\0' ? label : "(no label)";
+    if (unit[0] != '\0') s += std::string(" [") + unit + "]";
+    return s;
+}
+
+// Checks the file before the reader sees it, for a clear message.
+bool file_readable(const std::string& path, std::ostream& err) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) {
+        err << kProgram << ": " << path << ": no such file\n";
+        return false;
+    }
+    if (std::filesystem::is_directory(status)) {
+        err << kProgram << ": " << path << ": is a directory, not a chart file\n";
+        return false;
+    }
+    return true;
+}
+
+bool load(const std::string& path, int chart, bool keep_rows, ChartFile& file, std::ostream& err) {
+    if (!file_readable(path, err)) return false;
+    const int code = load_chart_file(path, chart, keep_rows, file);
+    if (code != 0) {
+        err << kProgram << ": " << path << ": " << reader_failure(code) << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::string form_text(const ChartFile& f) {
+    std::string s = f.binary ? "binary" : "text";
+    s += ", version " + std::to_string(f.version);
+    return s;
+}
+
+int run_info(const ToolOptions& o, std::ostream& out, std::ostream& err) {
+    ChartFile f;
+    if (!load(o.file, -1, false, f, err)) return kExitFailure;
+    const std::int32_t type = f.header.words[0];
+    out << "File: " << f.path << "\n";
+    out << "Form: " << form_text(f) << "\n";
+    out << "File type: " << type << " (" << file_type_name(type) << ")\n";
+    out << "Charts: " << f.charts.size() << "\n";
+    for (const Chart& c : f.charts) {
+        const QxyChartHeader& h = c.header;
+        out << "\nChart " << c.number << ": " << (h.Title[0] != '\0' ? quoted(h.Title) : "(no title)") << "\n";
+        if (h.LabelY[0] != '\0' || h.MeasureY[0] != '\0') out << "  Y: " << label_unit(h.LabelY, h.MeasureY) << "\n";
+        out << "  Rows: " << c.rows;
+        if (h.SamplesNum != 0 && h.SamplesNum != c.rows) out << " (the header states " << h.SamplesNum << ")";
+        out << "\n  Columns: " << c.columns.size() << "\n";
+        for (const TableColumn& t : chart_table(f, c))
+            if (t.data == nullptr)
+                out << "  Axis: " << t.title << " from " << number(t.start) << " in steps of " << number(t.step)
+                    << "\n";
+        if (type == kQxySpectrum || type == kQxySpectrumText)
+            out << "  Frequencies: " << number(h.Tstart) << " to " << number(h.StopFrequency) << " THz\n";
+        if (h.Fsym != 0.0) out << "  Fsym: " << number(h.Fsym) << "\n";
+        if (h.SamplesPerBit != 0) out << "  Samples per bit: " << h.SamplesPerBit << "\n";
+        for (const ColumnData& d : c.columns) {
+            const QxyColumn& col = d.descriptor;
+            out << "  Column " << col.Index << ": " << label_unit(col.Label, col.Measure) << ", "
+                << (col.Type == kQxyInt ? "integer" : "float") << ", stated range " << point_text(col.Minimum)
+                << " .. " << point_text(col.Maximum) << ", data range ";
+            if (d.finite > 0)
+                out << number(d.data_min) << " .. " << number(d.data_max);
+            else
+                out << "(no finite values)";
+            out << "\n";
+        }
+    }
+    return kExitOk;
+}
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string q = "\"";
+    for (const char ch : s) {
+        if (ch == '"') q += '"';
+        q += ch;
+    }
+    return q + "\"";
+}
+
+std::string csv_value(const TableColumn& t, std::int64_t row) {
+    const double v = table_value(t, row);
+    if (t.integer && std::isfinite(v)) return std::to_string(static_cast<long long>(v));
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+void write_csv(const ChartFile& f, const Chart& c, std::ostream& os) {
+    const std::vector<TableColumn> table = chart_table(f, c);
+    for (std::size_t k = 0; k < table.size(); ++k) os << (k ? "," : "") << csv_field(table[k].title);
+    os << "\n";
+    for (std::int64_t r = 0; r < c.rows; ++r) {
+        for (std::size_t k = 0; k < table.size(); ++k) os << (k ? "," : "") << csv_value(table[k], r);
+        os << "\n";
+    }
+}
+
+int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
+    ChartFile f;
+    if (!load(o.file, o.chart, true, f, err)) return kExitFailure;
+    if (f.charts.empty()) {
+        ChartFile all;
+        const int count = load_chart_file(o.file, -1, false, all) == 0 ? static_cast<int>(all.charts.size()) : 0;
+        err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
+            << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
+        return kExitFailure;
+    }
+    if (o.output.empty()) {
+        write_csv(f, f.charts[0], out);
+        return out ? kExitOk : kExitFailure;
+    }
+    std::ofstream file(o.output, std::ios::binary);
+    if (!file) {
+        err << kProgram << ": cannot write " << o.output << "\n";
+        return kExitFailure;
+    }
+    write_csv(f, f.charts[0], file);
+    file.close();
+    if (!file) {
+        err << kProgram << ": cannot write " << o.output << "\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+const Verb kVerbs[] = {
+    {"info", "FILE", "describe a chart file and each of its charts", "",
+     "Shows the file's form and type, then per chart its title, labels, units,\n"
+     "number of rows and columns, and each column's stated and actual range.\n",
+     run_info},
+    {"csv", "FILE [-c N] [-o OUT]", "write one chart as CSV", "co",
+     "Writes chart N (from 0, as info lists them; default 0) as comma-separated\n"
+     "values: a header row of labels with their units in brackets, then one\n"
+     "line per row. Signals and spectra get their time or frequency axis as\n"
+     "the first column. -o OUT writes to the file OUT instead of the output.\n",
+     run_csv},
+};
+
+void print_help(std::ostream& os) {
+    os << "Usage: " << kProgram << " COMMAND FILE [OPTIONS]\n\n"
+       << "Looks into the chart files of a run (.qxy, .qsp, .qsg binary charts and\n"
+       << "their text forms).\n\nCommands:\n";
+    for (const Verb& v : kVerbs) {
+        std::string head = std::string(v.name) + " " + v.usage;
+        if (head.size() < 28) head.resize(28, ' ');
+        os << "  " << head << "  " << v.summary << "\n";
+    }
+    os << "\n" << kProgram << " COMMAND --help shows the help of one command.\n";
+}
+
+void print_verb_help(const Verb& v, std::ostream& os) {
+    os << "Usage: " << kProgram << " " << v.name << " " << v.usage << "\n\n" << v.details;
+}
+
+}  // namespace
+
+bool parse_tool_options(const std::vector<std::string>& args, const std::string& allowed, ToolOptions& o,
+                        std::string& error) {
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        if (a == "-h" || a == "--help") {
+            o.help = true;
+            continue;
+        }
+        char letter = 0;
+        std::string value;
+        bool has_value = false;
+        if (a == "-c" || a == "--chart") letter = 'c';
+        else if (a == "-o" || a == "--output") letter = 'o';
+        else if (a.rfind("--chart=", 0) == 0) letter = 'c', value = a.substr(8), has_value = true;
+        else if (a.rfind("--output=", 0) == 0) letter = 'o', value = a.substr(9), has_value = true;
+        else if (a.size() > 2 && a[0] == '-' && (a[1] == 'c' || a[1] == 'o') && a[1] != '-')
+            letter = a[1], value = a.substr(2), has_value = true;
+        if (letter == 0 && a.size() > 1 && a[0] == '-') {
+            error = "unknown option " + a;
+            return false;
+        }
+        if (letter == 0) {
+            if (!o.file.empty()) {
+                error = "more than one file given (" + o.file + ", " + a + ")";
+                return false;
+            }
+            o.file = a;
+            continue;
+        }
+        if (allowed.find(letter) == std::string::npos) {
+            error = "option " + a + " does not apply here";
+            return false;
+        }
+        if (!has_value) {
+            if (k + 1 >= args.size()) {
+                error = "option " + a + " needs a value";
+                return false;
+            }
+            value = args[++k];
+        }
+        if (letter == 'c') {
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || n > 1000000000L) {
+                error = "chart number must be a whole number from 0, not \"" + value + "\"";
+                return false;
+            }
+            o.chart = static_cast<int>(n);
+            o.chart_given = true;
+        } else {
+            if (value.empty()) {
+                error = "option -o needs a file name";
+                return false;
+            }
+            o.output = value;
+        }
+    }
+    return true;
+}
+
+int chart_tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> words;
+    for (int k = 1; k < argc; ++k) words.emplace_back(argv[k] != nullptr ? argv[k] : "");
+    if (words.empty()) {
+        print_help(err);
+        return kExitUsage;
+    }
+    const std::string& verb_name = words[0];
+    if (verb_name == "-h" || verb_name == "--help" || verb_name == "help") {
+        print_help(out);
+        return kExitOk;
+    }
+    const Verb* verb = nullptr;
+    for (const Verb& v : kVerbs)
+        if (verb_name == v.name) verb = &v;
+    if (verb == nullptr) {
+        err << kProgram << ": unknown command \"" << verb_name << "\" (" << kProgram << " --help lists them)\n";
+        return kExitUsage;
+    }
+    ToolOptions options;
+    std::string error;
+    if (!parse_tool_options(std::vector<std::string>(words.begin() + 1, words.end()), verb->options, options,
+                            error)) {
+        err << kProgram << " " << verb->name << ": " << error << "\n";
+        print_verb_help(*verb, err);
+        return kExitUsage;
+    }
+    if (options.help) {
+        print_verb_help(*verb, out);
+        return kExitOk;
+    }
+    if (options.file.empty()) {
+        err << kProgram << " " << verb->name << ": no file given\n";
+        print_verb_help(*verb, err);
+        return kExitUsage;
+    }
+    return verb->run(options, out, err);
+}
+
+}  // namespace nodrix::chart

@@ -375,7 +375,7 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
         if (have_previous && x == previous) {
             opxwarn(header);
             opxinfo(std::string(wavelength ? "     the wavelength value" : "     the frequency value") +
-                    fmt::list_double_field(x, 20));
+                    fmt::list_real_field(static_cast<float>(x), 20));
             opxinfo("     in the data file is repeated ");
             opxinfo("     continuing using only the first occurence ");
             continue;

@@ -188,15 +188,27 @@ void sample_response(const StepFilterSpec& s, const PhaseCoefficients& c, std::i
     const double sign = parity != 0.0 ? -1.0 : 1.0;
     const bool flat = s.loss.flat();
     const double dd = static_cast<double>(d);
+    const double nyquist = 0.5 / dt;  // THz
     for (std::int64_t j = 0; j < points; ++j) {
         const std::size_t t = static_cast<std::size_t>(j * stride);
         const double phi = c.c2 * wwfunc.e2[t] + c.c3 * wwfunc.e3[t] + c.c4 * wwfunc.e4[t] + c.c5 * wwfunc.e5[t] +
                            c.c1 * wwfunc.es[t] + dd * wwfunc.ep[t];
         double amp = sign;
         if (!flat) {
-            const std::int64_t jp = j < points / 2 ? j : j - points;
-            const double df = static_cast<double>(jp) / (static_cast<double>(points) * dt);
-            amp *= std::pow(10.0, -0.05 * s.h * s.loss.relative_loss(df));
+            // Loss relative to the centre: the polynomial through the smoothed
+            // powers of the frequency, the profile tapered to zero towards the
+            // Nyquist point; both keep the response continuous there, so the
+            // filter stays short.
+            double db = 0.0;
+            if (s.loss.profile != nullptr) {
+                const std::int64_t jp = j < points / 2 ? j : j - points;
+                const double df = static_cast<double>(jp) / (static_cast<double>(points) * dt);
+                db = wwfunc.ew[t] * s.loss.relative_loss(df);
+            } else {
+                db = static_cast<double>(s.loss.slope) * nyquist * wwfunc.e1[t] +
+                     0.5 * static_cast<double>(s.loss.curvature) * nyquist * nyquist * wwfunc.e2[t];
+            }
+            amp *= std::pow(10.0, -0.05 * s.h * db);
         }
         out[j] = std::complex<double>(amp * std::cos(phi), -amp * std::sin(phi));
     }
@@ -245,8 +257,13 @@ void coefn5(const StepFilterSpec& s, double dt, double epsilon, StepFilterDesign
     int grow = 0;
     int shift = 0;
     int shrink = 0;
+    // The last measurement: centring delay and first and last index of the response.
+    std::int64_t last_d = 0;
+    std::int64_t last_i1 = 1;
+    std::int64_t last_i2 = 1;
     out.loop = false;
     out.limited = false;
+    const double threshold_fraction = std::min(epsilon, 1.0);
     for (;;) {
         const std::int64_t m = std::int64_t{1} << u;
         const std::int64_t d = m / 2 - d0;
@@ -257,14 +274,17 @@ void coefn5(const StepFilterSpec& s, double dt, double epsilon, StepFilterDesign
         std::int64_t i1 = 1;
         std::int64_t i2 = 1;
         if (peak > 0.0) {
-            const double threshold = epsilon * peak;
+            const double threshold = threshold_fraction * peak;
             i1 = 0;
-            while (std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
+            while (i1 < m - 1 && std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
             i2 = m - 1;
-            while (std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
+            while (i2 > i1 && std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
             ++i1;  // 1-based
             ++i2;
         }
+        last_d = d;
+        last_i1 = i1;
+        last_i2 = i2;
         std::int64_t support = i2 - i1 + 1;
         if (!first) support = std::max(support, previous_support);
         first = false;
@@ -291,15 +311,18 @@ void coefn5(const StepFilterSpec& s, double dt, double epsilon, StepFilterDesign
             break;
         }
     }
-    // The final design samples 2M points of the tables: M stays within 2^13.
-    while (u > kMaxFilterExponent) {
-        d0 -= std::int64_t{1} << (u - 2);
-        --u;
+    std::int64_t d = (std::int64_t{1} << u) / 2 - d0;
+    if (out.limited || u > kMaxFilterExponent) {
+        // The final design samples 2M points of the tables, so M stays within
+        // 2^13 taps: the response as last measured is centred in them and its
+        // ends are cut.
         out.limited = true;
+        u = std::min(u, kMaxFilterExponent);
+        const std::int64_t centre = (last_i1 - 1 + last_i2 - 1) / 2;
+        d = last_d + (std::int64_t{1} << u) / 2 - centre;
     }
 
     const std::int64_t m = std::int64_t{1} << u;
-    const std::int64_t d = m / 2 - d0;
     out.k = u;
     out.delay = static_cast<std::int32_t>(d);
     out.coef.assign(static_cast<std::size_t>(2 * m), {});
@@ -341,7 +364,11 @@ const StepFilterDesign* StepFilterCache::add(double h, double beta2, StepFilterD
 
 namespace {
 
-std::string value_line(const char* label, double v) { return std::string(label) + fmt::list_double_field(v, 20); }
+// A value written list-directed into a 20-character field: in single
+// precision, whose longest form fits the field (a double's 17 digits do not).
+std::string value_line(const char* label, double v) {
+    return std::string(label) + fmt::list_real_field(static_cast<float>(v), 20);
+}
 
 void report_design(const StepFilterSpec& s, const StepFilterDesign& d, double dt) {
     if (!d.loop && !d.limited) return;

@@ -66,7 +66,10 @@ struct LossProfile {
 };
 
 // What each step filter applies besides dispersion: the loss relative to the
-// centre frequency, from the slope and curvature or from a profile.
+// centre frequency, from the slope and curvature or from a profile. The filter
+// design evaluates the polynomial through the tables' smoothed powers of the
+// frequency and tapers the profile towards the Nyquist point, so the response
+// has no jump there; inside the simulated band both are the loss as given.
 struct LossShape {
     float slope = 0.0f;      // dB/km/THz (rpar 4)
     float curvature = 0.0f;  // dB/km/THz^2 (rpar 5)

@@ -152,8 +152,9 @@ public:
     }
     // A list-directed record: one blank, the text, the value.
     void item(const char* text, const std::string& value) { line(std::string(" ") + text + value); }
-    void close() {
-        if (unit_ != 0) clodev(unit_, 0);
+    // Mode 0 keeps the report, 1 removes an unfinished one.
+    void close(std::int32_t mode = 0) {
+        if (unit_ != 0) clodev(unit_, mode);
         unit_ = 0;
     }
 
@@ -498,7 +499,7 @@ void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, co
     auto fail = [&](const std::string& what) {
         if (!what.empty()) opxerr("Fiber at " + caption48(p) + "\n" + what);
         close_working(units, 1);
-        report.close();
+        report.close(1);
     };
     if (!open_working(instance, dimensioning, units)) {
         fail("");
@@ -934,8 +935,10 @@ void fiber1(const FiberParams& p, const InputWindow& in, TimeWindow& out, const 
             OpticalSignal& output) {
     const bool run = zzctrl.pass != 0;
     const float t = zzctrl.time;
-    if (optcl_ctrl.setuponly == 0 &&
-        (input.iv == 0 || (run && ((t > 0.0f && t < in.ton) || t >= out.toff)))) {
+    // In the run a block without a field, or outside its window, outputs
+    // empty samples and does no work. At set-up a block without a field still
+    // hands on the attenuated spectrum and the delays (its spectral face).
+    if (optcl_ctrl.setuponly == 0 && run && (input.iv == 0 || (t > 0.0f && t < in.ton) || t >= out.toff)) {
         empty_outputs(output);
         output.iv = input.iv;
         return;

@@ -841,6 +841,14 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
     for (std::int32_t i = 0; i < s.steps && ok; ++i) ok = records::read_values(stream(units.o7), v.dmin[i], v.dmax[i]);
     close_working(units, 1);
     if (!ok) return false;
+    // A step whose filter equals the previous step's uses that copy: equal
+    // steps then share one cached filter instead of streaming every copy
+    // from memory at each buffer. The overlap memories stay per step.
+    for (std::int32_t i = 1; i < s.steps; ++i) {
+        if (v.exponent[i] != v.exponent[i - 1]) continue;
+        const std::size_t bytes = sizeof(std::complex<double>) * (std::size_t{2} << v.exponent[i]);
+        if (std::memcmp(v.coef + v.offset[i], v.coef + v.offset[i - 1], bytes) == 0) v.offset[i] = v.offset[i - 1];
+    }
 
     std::fill(v.buffer, v.buffer + s.n, std::complex<double>{});
     std::fill(v.memory, v.memory + s.memlen, std::complex<double>{});
@@ -905,9 +913,14 @@ void run_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, cons
         ++buffers;
         if (buffers <= s.nbuf) {
             const bool nonlinear = ip(p, 3) != 0;
-            for (std::int32_t i = v.first[buffers - 1]; i <= v.last[buffers - 1]; ++i) {
-                const std::int32_t at = v.offset[i - 1];
-                slinea(i, v.exponent, v.offset, v.blocks, v.coef + at, v.memory + at / 2, n, v.work, v.buffer);
+            const std::int32_t first = v.first[buffers - 1];
+            // Overlap memory of a step: after the memories (M each) of the steps before it.
+            std::int64_t memory_at = 0;
+            for (std::int32_t i = 1; i < first; ++i) memory_at += std::int64_t{1} << v.exponent[i - 1];
+            for (std::int32_t i = first; i <= v.last[buffers - 1]; ++i) {
+                slinea(i, v.exponent, v.offset, v.blocks, v.coef + v.offset[i - 1], v.memory + memory_at, n, v.work,
+                       v.buffer);
+                memory_at += std::int64_t{1} << v.exponent[i - 1];
                 if (nonlinear) {
                     snonli(i, v.gleff, v.loss, n, v.buffer);
                 } else if (v.loss[i - 1] != 1.0) {

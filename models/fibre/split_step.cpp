@@ -286,15 +286,17 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
 }
 
 void kerr_rotation(double phi, double& c, double& s) {
+    // Series in Horner form with the reciprocal factorials as constants.
+    constexpr double k2 = 1.0 / 2.0, k3 = 1.0 / 6.0, k4 = 1.0 / 24.0, k5 = 1.0 / 120.0, k6 = 1.0 / 720.0,
+                     k7 = 1.0 / 5040.0;
     const double a = std::fabs(phi);
+    const double p2 = phi * phi;
     if (a < 0.008) {
-        const double p2 = phi * phi;
-        c = 1.0 - p2 / 2.0 + p2 * p2 / 24.0;
-        s = phi - phi * p2 / 6.0 + phi * p2 * p2 / 120.0;
+        c = 1.0 - p2 * (k2 - p2 * k4);
+        s = phi * (1.0 - p2 * (k3 - p2 * k5));
     } else if (a < 0.0174) {
-        const double p2 = phi * phi;
-        c = 1.0 - p2 / 2.0 + p2 * p2 / 24.0 - p2 * p2 * p2 / 720.0;
-        s = phi - phi * p2 / 6.0 + phi * p2 * p2 / 120.0 - phi * p2 * p2 * p2 / 5040.0;
+        c = 1.0 - p2 * (k2 - p2 * (k4 - p2 * k6));
+        s = phi * (1.0 - p2 * (k3 - p2 * (k5 - p2 * k7)));
     } else {
         c = std::cos(phi);
         s = std::sin(phi);

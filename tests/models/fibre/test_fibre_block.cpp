@@ -20,6 +20,7 @@
 #include "runtime/format.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
+#include "runtime/record_file.h"
 #include "tests/models/fibre/fibre_test_plans.h"
 #include "tests/support/test_support.h"
 
@@ -756,6 +757,65 @@ TEST_F(FibreBlock, SpanThenGratingRestoresThePulse) {
     for (const auto& v : out_field) peak = std::max(peak, std::norm(v));
     EXPECT_NEAR(peak, 1.0 / residual, 0.01);
     EXPECT_EQ(files_here(), std::vector<std::string>{});
+}
+
+TEST_F(FibreBlock, GrowingStepsPropagateAsOneDispersion) {
+    // A lossy fibre whose steps are set by a strong peak power (equal
+    // non-linear phase, growing along the fibre), carrying a weak pulse:
+    // dispersion and loss as for one fibre.
+    use_time_step(1.0f);
+    Rig r;
+    r.p.title = "Growing steps";
+    r.p.ipar[0] = 6;
+    r.p.ipar[2] = 1;
+    r.p.rpar[0] = 3.0f;
+    r.p.rpar[2] = 3.0f;
+    r.p.rpar[5] = 1500.0f;
+    r.p.rpar[11] = 1.3f;
+    r.p.rpar[26] = 121.0f;
+    r.in = InputWindow{0.0f, 800.0f};
+    // A weak carrier in the spectrum (four-wave mixing negligible), a strong
+    // total power for the phase rule.
+    r.input.ps.fill(0.0f);
+    r.input.ps[512] = 1.0f;
+    r.input.pp = 1000.0f;
+    r.input.iv = 1;
+    filter_pass(r);
+    // The steps from "o1": growing lengths and filters of more than one size.
+    std::FILE* o1 = std::fopen("o1000006.DAT", "rb");
+    ASSERT_NE(o1, nullptr);
+    std::vector<double> lengths;
+    std::vector<std::int32_t> exponents;
+    std::int32_t k = 0;
+    double alpha = 0.0, gamma = 0.0, h = 0.0;
+    while (records::read_values(o1, k, alpha, gamma, h)) {
+        lengths.push_back(h);
+        exponents.push_back(k);
+    }
+    std::fclose(o1);
+    ASSERT_GT(lengths.size(), 50u);
+    EXPECT_GT(lengths.back(), 2.0 * lengths.front());
+    EXPECT_NE(*std::min_element(exponents.begin(), exponents.end()), *std::max_element(exponents.begin(), exponents.end()));
+    init_pass(r);
+
+    const double width = 40.0;
+    std::vector<std::complex<double>> in_field;
+    std::vector<std::complex<double>> out_field;
+    const std::int32_t last = static_cast<std::int32_t>(r.out.toff) + 10;
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        const double t = zzctrl.time;
+        const std::complex<double> e = t < 800.0 ? 1e-3 * gaussian(t, 400.0, width) : std::complex<double>{};
+        r.input.x = {static_cast<float>(e.real()), 0.0f, f_vbs_band.fcenter};
+        sample(r);
+        in_field.push_back(std::complex<double>(r.input.x.re, 0.0));
+        out_field.emplace_back(r.output.x.re, r.output.x.im);
+    }
+    const Moments mi = moments(in_field, 1.0);
+    const Moments mo = moments(out_field, 1.0);
+    const double factor = std::sqrt(1.0 + std::pow(1500.0 * 3.0 / (width * width), 2));
+    EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
+    EXPECT_NEAR(mo.energy / mi.energy, std::pow(10.0, -0.3 * 3.0), 1e-3);
 }
 
 TEST_F(FibreBlock, ContinuousWaveTakesTheKerrPhaseAndTheLoss) {

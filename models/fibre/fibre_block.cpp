@@ -344,6 +344,13 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
     profile = LossProfile{};
     const std::string header = "User defined loss profile at " + caption48(p);
     const std::string file = trimmed(p.lossf);
+    // A missing profile is not created empty under the user's name.
+    if (std::FILE* probe = file.empty() ? nullptr : std::fopen(file.c_str(), "r"); probe != nullptr) {
+        std::fclose(probe);
+    } else {
+        opxerr("File " + file + " not found");
+        return false;
+    }
     std::int32_t unit = 0;
     opnfil_as_named(file.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(file.size()));
     if (unit_stream(unit) == nullptr) return false;

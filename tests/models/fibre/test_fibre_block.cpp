@@ -351,6 +351,15 @@ TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
                     3e-5 * out.ps[static_cast<std::size_t>(j)]);
     }
 
+    // A missing file: an error, the loss coefficients instead, and no file made.
+    p.lossf = "absent.txt";
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(read_loss_profile(p, profile));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-File absent.txt not found\n");
+    EXPECT_FALSE(std::filesystem::exists("absent.txt"));
+    EXPECT_TRUE(profile.f.empty());
+    p.lossf = "loss.txt";
+
     // Wavelengths: converted and put in rising frequency; the 4096th pair ends the reading.
     p.ipar[21] = 1;
     std::string text = "##\n";

@@ -149,6 +149,37 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     for (int l = 0; l < 5; ++l) EXPECT_NEAR(hits[static_cast<std::size_t>(l)] / double(draws), expected[l], 0.015) << l;
 }
 
+TEST_F(FibreFilters, FrequencyTablesHoldSmoothedPowers) {
+    EXPECT_EQ(wwfunc.dmfraz, 1e-8);
+    // Away from the Nyquist point (x = 0) E1..E5 are the powers of the FFT-bin
+    // frequency: (x - 1)^p above, (x + 1)^p below.
+    for (int i = 0; i < kTableSize; i += 97) {
+        const double x = table_x(i);
+        if (std::fabs(x) < 0.25) continue;
+        const double nu = x > 0.0 ? x - 1.0 : x + 1.0;
+        const std::size_t at = static_cast<std::size_t>(i);
+        EXPECT_NEAR(wwfunc.e1[at], nu, 1e-7) << x;
+        EXPECT_NEAR(wwfunc.e2[at], nu * nu, 1e-7) << x;
+        EXPECT_NEAR(wwfunc.e3[at], nu * nu * nu, 1e-7) << x;
+        EXPECT_NEAR(wwfunc.e4[at], std::pow(nu, 4), 1e-7) << x;
+        EXPECT_NEAR(wwfunc.e5[at], std::pow(nu, 5), 1e-7) << x;
+        EXPECT_NEAR(wwfunc.es[at], x > 0.0 ? 1.0 : -1.0, 1e-7) << x;
+        EXPECT_NEAR(wwfunc.ew[at], 1.0, 1e-7) << x;
+        EXPECT_NEAR(wwfunc.eg[at], 0.0, 1e-7) << x;
+    }
+    // Across the Nyquist point the odd powers pass smoothly through zero.
+    const std::size_t mid = kTableSize / 2;
+    EXPECT_EQ(table_x(static_cast<int>(mid)), 0.0);
+    EXPECT_EQ(wwfunc.e1[mid], 0.0);
+    EXPECT_EQ(wwfunc.e3[mid], 0.0);
+    EXPECT_NEAR(wwfunc.e2[mid], 1.0 - 0.1 / std::sqrt(kPi), 1e-15);
+    EXPECT_EQ(wwfunc.eg[mid], 1.0);
+    EXPECT_NEAR(wwfunc.ew[mid], 0.5 * (2.0 - 2.0 * std::erf(4.0)), 1e-15);
+    EXPECT_DOUBLE_EQ(wwfunc.ep[0], -kPi);
+    for (std::size_t i = mid - 40; i < mid + 40; ++i)
+        EXPECT_LT(std::fabs(wwfunc.e1[i + 1] - wwfunc.e1[i]), 0.01) << "no jump at the Nyquist point";
+}
+
 TEST_F(FibreFilters, ZeroDispersionIsAShortDelay) {
     StepFilterSpec s;
     s.h = 0.5;

@@ -683,7 +683,7 @@ void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, co
     }
 
     const std::int64_t samples = std::llround(static_cast<double>((out.toff - tinon) / dt)) + 1;
-    const std::int32_t nbuf = static_cast<std::int32_t>(std::min<std::int64_t>(samples / n, INT32_MAX));
+    const std::int32_t nbuf = static_cast<std::int32_t>(std::clamp<std::int64_t>(samples / n, 0, INT32_MAX));
 
     fibre_spectrum(p, use_profile, input.ps.data(), input.pp, output.ps.data(), output.pp);
 
@@ -806,7 +806,7 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
         return false;
     }
     rewind_working(units, false);
-    const bool nonlinear = ip(p, 3) != 0;
+    const bool nonlinear = ip(p, 3) == 1;
     bool ok = true;
     std::int64_t coef_at = 0;
     std::int64_t memory_at = 0;
@@ -919,7 +919,7 @@ void run_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, cons
     if (count == n) {
         ++buffers;
         if (buffers <= s.nbuf) {
-            const bool nonlinear = ip(p, 3) != 0;
+            const bool nonlinear = ip(p, 3) == 1;
             const std::int32_t first = v.first[buffers - 1];
             // Overlap memory of a step: after the memories (M each) of the steps before it.
             std::int64_t memory_at = 0;

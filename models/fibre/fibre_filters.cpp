@@ -35,6 +35,9 @@ constexpr std::int64_t kModulus = 2147483647;
 
 std::array<std::int64_t, 10> stream_state{};
 std::array<bool, 10> stream_started{};
+// Set when a draw at counter 1 restarted the stream; cleared by a draw at a
+// higher count. Only the first of successive draws at counter 1 restarts.
+std::array<bool, 10> stream_restarted{};
 
 }  // namespace
 
@@ -43,16 +46,22 @@ void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float
         u = 0.0f;
         return;
     }
-    const int g = stream - 1;
+    const auto g = static_cast<std::size_t>(stream - 1);
     ++counter;
-    if (counter == 1 || !stream_started[static_cast<std::size_t>(g)]) {
+    if (counter > 1) {
+        stream_restarted[g] = false;
+    } else if (counter == 1 && !stream_restarted[g]) {
+        stream_started[g] = false;
+        stream_restarted[g] = true;
+    }
+    if (!stream_started[g]) {
         std::int64_t x = 2 * static_cast<std::int64_t>(seed) - 1;
         if (x == 1) x = g < 5 ? 3173 : 1234;
-        stream_state[static_cast<std::size_t>(g)] = x;
-        stream_started[static_cast<std::size_t>(g)] = true;
+        stream_state[g] = x;
+        stream_started[g] = true;
     }
     const StreamConstants& c = kStreams[g % 5];
-    const std::int64_t x = stream_state[static_cast<std::size_t>(g)];
+    const std::int64_t x = stream_state[g];
     const std::int64_t hi = x / c.q;
     const std::int64_t lo = x - hi * c.q;
     std::int64_t next = 0;
@@ -65,8 +74,14 @@ void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float
         next = c.a * lo + hi * c.r - kModulus;
         if (next < 0) next += kModulus;
     }
-    stream_state[static_cast<std::size_t>(g)] = next;
+    stream_state[g] = next;
     u = static_cast<float>(next) * 4.656613e-10f;
+}
+
+void reset_random_streams() {
+    stream_state.fill(0);
+    stream_started.fill(false);
+    stream_restarted.fill(false);
 }
 
 // ---------------------------------------------------------------------------

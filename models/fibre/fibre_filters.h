@@ -30,8 +30,11 @@ inline constexpr std::int32_t kDispersionLevels = 5;
 // `counter` is the caller's draw counter of that stream: it is incremented,
 // and a draw with counter 1 (re)starts the stream from 2 * seed - 1 (1 is
 // replaced by 3173 on streams 1-5 and 1234 on streams 6-10), so a caller that
-// clears its counter gets a reproducible sequence.
+// clears its counter gets a reproducible sequence. Of successive draws at
+// counter 1 only the first restarts; a draw at a higher count re-arms it.
 void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float& u);
+// Puts the ten streams back into their start-of-process state (tests).
+void reset_random_streams();
 
 // ---------------------------------------------------------------------------
 // Random local dispersion

@@ -176,6 +176,7 @@ protected:
     void SetUp() override {
         NodrixTest::SetUp();
         testing::set_project_constants();
+        reset_random_streams();
         testing::use_estimated_plans();
     }
     std::int32_t open_memfile() { return io_open("x1_test.mem", kIoWrite, 0); }

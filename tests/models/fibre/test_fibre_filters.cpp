@@ -31,6 +31,7 @@ protected:
     void SetUp() override {
         NodrixTest::SetUp();
         testing::set_project_constants();
+        reset_random_streams();
     }
     double dt() const { return zdctrl.ddelt; }
 };
@@ -60,10 +61,14 @@ TEST_F(FibreFilters, RandomStreamsFirstDrawsByHand) {
     counter = 0;
     rndgen(6, counter, 1, u);
     EXPECT_EQ(u, static_cast<float>(65539LL * 1234) * 4.656613e-10f);
-    // A cleared counter starts the stream again.
+    // A cleared counter starts the stream again, once: a second draw at
+    // counter 1 right after continues the stream.
     counter = 0;
     rndgen(1, counter, 349, u);
     EXPECT_EQ(u, 45680683.0f * 4.656613e-10f);
+    counter = 0;
+    rndgen(1, counter, 349, u);
+    EXPECT_EQ(u, 274079219.0f * 4.656613e-10f);
 }
 
 TEST_F(FibreFilters, RandomStreamsFollowTheirMultipliers) {

@@ -884,6 +884,27 @@ TEST_F(FibreBlock, BadParametersAreReported) {
     EXPECT_EQ(r.output.x.re, 0.0f);
 }
 
+TEST_F(FibreBlock, StorageBeyondTheCapacityIsRefused) {
+    // 31 filters of 16384 coefficients do not fit the complex storage of this build.
+    Rig r = dispersive_fibre();
+    r.p.rpar[0] = 20.0f;
+    r.p.ipar[11] = 0;
+    filter_pass(r);
+    ::testing::internal::CaptureStderr();
+    init_pass(r);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-Fiber at Dispersive test fibre\n     the kernel storage is too small for this fibre\n");
+    // Only the saved set-up was allocated; the run stays dark and asks for no more.
+    EXPECT_EQ(zzsupv.zd, 1);
+    for (std::int32_t step = 1; step <= 20; ++step) {
+        set_sample(step);
+        r.input.x = {1.0f, 0.0f, f_vbs_band.fcenter};
+        sample(r);
+        EXPECT_EQ(r.output.x.re, 0.0f);
+        EXPECT_EQ(zzsupv.zd, 1);
+    }
+}
+
 TEST_F(FibreBlock, MissingWorkingFilesAreAnError) {
     Rig r = dispersive_fibre();
     ::testing::internal::CaptureStderr();

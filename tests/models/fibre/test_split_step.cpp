@@ -278,6 +278,29 @@ TEST_F(SplitStep, FourWaveMixingPiecesCoverTheFibre) {
     EXPECT_NEAR(first, -std::log(1.0 - 2.0 * 0.05 * x) / (2.0 * 0.05), 5e-4);  // E12.5
 }
 
+TEST_F(SplitStep, DispersionCapSplitHasNoEmptyPiece) {
+    // One phase-limited step longer than h_D = 4.1e-5 km: 121900 dispersion
+    // steps, three equal pieces, and no piece for the (empty) short steps.
+    const std::int32_t mem = open_memfile();
+    NonlinearStepInput s;
+    s.beta2 = 1e5;
+    s.peak_power = 1.0;
+    s.carriers = 3;
+    s.gamma = 1e-3;
+    s.length = 5.0;
+    s.system_length = 5.0;
+    s.phase_divisor = 360.0;
+    s.fwm_accuracy = 18.0;
+    std::int32_t n = 0;
+    std::int32_t uniform = 0;
+    stpeva(s, n, h, uniform, mem, 73);
+    EXPECT_EQ(n, -1);
+    const std::string pad(38, ' ');
+    EXPECT_EQ(memfile_text(mem), "fiber           73" + pad + "\n" + "numsplit            3" + pad + "\n" +
+                                     "length  0.16667E+01" + pad + "\n" + "length  0.16667E+01" + pad + "\n" +
+                                     "length  0.16667E+01" + pad + "\n");
+}
+
 TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
     zzctrl.pass = 1;
     std::mt19937 rng(7);

@@ -49,7 +49,7 @@ LoadedFibre load(bool span) {
     std::int32_t uniform = 0;
     const double alpha = span ? 0.2 / (20.0 * std::log10(std::exp(1.0))) : 0.0;
     const double gamma = span ? 1.26809e-3 : 0.0;
-    StepFilterSpec spec;
+    StepFilterInput step;
     if (span) {
         NonlinearStepInput s;
         s.beta2 = -20.2205;
@@ -65,11 +65,11 @@ LoadedFibre load(bool span) {
         s.phase_divisor = 360.0;
         s.fwm_accuracy = 18.0;
         stpeva(s, n, h, uniform, -1, 73);
-        spec.beta2 = -20.2205;
-        spec.beta3 = 0.147459;
+        step.beta2 = -20.2205;
+        step.beta3 = 0.147459;
     } else {
         stpeli(2448.86, 0.0, 0.0, 0.0, 1.0, n, h, -1, 74);
-        spec.beta2 = 2448.86;
+        step.beta2 = 2448.86;
     }
     const double length = span ? 120.0 : 1.0;
     const double eps = std::max(1e-8, std::pow(10.0, (std::log10(1.2 * length / (n * 121.0)) - 0.66) *
@@ -82,11 +82,11 @@ LoadedFibre load(bool span) {
     StepFilterDesign d;
     std::int32_t kmax = 0;
     for (std::int32_t i = 0; i < n; ++i) {
-        spec.h = h[static_cast<std::size_t>(i)];
+        step.h = h[static_cast<std::size_t>(i)];
         // Equal steps share one copy of their filter, as the block's run does.
-        const bool same = spec.h == last_h;
-        if (!same) coefn5(spec, dt, eps, d);
-        last_h = spec.h;
+        const bool same = step.h == last_h;
+        if (!same) coefn5(step, dt, eps, d);
+        last_h = step.h;
         const std::int64_t m = std::int64_t{1} << d.k;
         f.exponent.push_back(d.k);
         f.memory_at.push_back(f.memory_length);
@@ -98,8 +98,8 @@ LoadedFibre load(bool span) {
             for (const auto& c : d.coef) f.coef.push_back(c / static_cast<double>(2 * m));
         }
         kmax = std::max(kmax, d.k);
-        f.gleff.push_back(gamma * (alpha > 0 ? (1.0 - std::exp(-2.0 * alpha * spec.h)) / (2.0 * alpha) : spec.h));
-        f.loss.push_back(std::exp(-alpha * spec.h));
+        f.gleff.push_back(gamma * (alpha > 0 ? (1.0 - std::exp(-2.0 * alpha * step.h)) / (2.0 * alpha) : step.h));
+        f.loss.push_back(std::exp(-alpha * step.h));
         for (int j = 0; j < kBins - 1; ++j) acc[static_cast<std::size_t>(j)] += d.tau[static_cast<std::size_t>(j)];
         double lo = 1e300, hi = -1e300;
         for (int j = 102; j <= 922; ++j) {

@@ -175,7 +175,7 @@ struct PhaseCoefficients {
     double c1_parity;  // (c1 / pi) mod 2
 };
 
-PhaseCoefficients phase_coefficients(const StepFilterSpec& s, double dt) {
+PhaseCoefficients phase_coefficients(const StepFilterInput& s, double dt) {
     const double wn = kPi / dt;
     PhaseCoefficients c{};
     c.c2 = s.beta2 * s.h * wn * wn / 2.0;
@@ -192,7 +192,7 @@ PhaseCoefficients phase_coefficients(const StepFilterSpec& s, double dt) {
 
 // Samples the step response at P = 2^log2p points in FFT order (point j takes
 // table element j * 16384 / P) with a centring delay of d samples.
-void sample_response(const StepFilterSpec& s, const PhaseCoefficients& c, std::int32_t log2p, std::int64_t d, double dt,
+void sample_response(const StepFilterInput& s, const PhaseCoefficients& c, std::int32_t log2p, std::int64_t d, double dt,
                      std::complex<double>* out) {
     const std::int64_t points = std::int64_t{1} << log2p;
     const std::int64_t stride = kTableSize >> log2p;
@@ -231,7 +231,7 @@ void sample_response(const StepFilterSpec& s, const PhaseCoefficients& c, std::i
 
 }  // namespace
 
-double step_delay_spread(const StepFilterSpec& s, double dt) {
+double step_delay_spread(const StepFilterInput& s, double dt) {
     const double wn = kPi / dt;
     double xa = 0.0;
     double xb = 0.0;
@@ -261,7 +261,7 @@ std::int32_t initial_filter_exponent(double spread) {
     return static_cast<std::int32_t>(std::min<long>(std::lround(v) + 1, kMaxSearchExponent));
 }
 
-void coefn5(const StepFilterSpec& s, double dt, double epsilon, StepFilterDesign& out) {
+void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out) {
     const PhaseCoefficients c = phase_coefficients(s, dt);
     std::vector<std::complex<double>> h(static_cast<std::size_t>(kTableSize));
 
@@ -385,7 +385,7 @@ std::string value_line(const char* label, double v) {
     return std::string(label) + fmt::list_real_field(static_cast<float>(v), 20);
 }
 
-void report_design(const StepFilterSpec& s, const StepFilterDesign& d, double dt) {
+void report_design(const StepFilterInput& s, const StepFilterDesign& d, double dt) {
     if (!d.loop && !d.limited) return;
     if (optcl_ctrl.blkmode == 1 && zzflmn.nohist == 1)
         opxwarn(" external prerun phase ");
@@ -421,7 +421,7 @@ void end_file_here(std::FILE* f) {
 
 }  // namespace
 
-bool sfilco(std::int32_t unit_o4, const StepFilterSpec& s, StepFilterCache* cache, const StepFilterDesign*& design) {
+bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cache, const StepFilterDesign*& design) {
     const double dt = zdctrl.ddelt;
     design = cache != nullptr ? cache->find(s.h, s.beta2) : nullptr;
     if (design == nullptr) {
@@ -502,16 +502,16 @@ bool wrtfis(const WrtfisInput& in) {
         if (new_section) section_length = 0.0;
         dispersion += beta2_local * h;
 
-        StepFilterSpec spec;
-        spec.h = h;
-        spec.beta2 = beta2_local;
-        spec.beta3 = in.beta3;
-        spec.beta4 = in.beta4;
-        spec.beta5 = in.beta5;
-        spec.loss = in.shape;
+        StepFilterInput step;
+        step.h = h;
+        step.beta2 = beta2_local;
+        step.beta3 = in.beta3;
+        step.beta4 = in.beta4;
+        step.beta5 = in.beta5;
+        step.loss = in.shape;
         if (!in.reuse_designs) cache = StepFilterCache{};
         const StepFilterDesign* design = nullptr;
-        ok = sfilco(in.unit_o4, spec, use, design);
+        ok = sfilco(in.unit_o4, step, use, design);
         if (!ok) break;
         ncoef += std::int64_t{2} << design->k;
         memlen += std::int64_t{1} << design->k;

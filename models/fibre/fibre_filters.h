@@ -85,7 +85,7 @@ struct LossShape {
 };
 
 // One step of fibre as the filter design sees it.
-struct StepFilterSpec {
+struct StepFilterInput {
     double h = 0.0;  // step length [km]
     double beta2 = 0.0, beta3 = 0.0, beta4 = 0.0, beta5 = 0.0;  // ps^k/km
     LossShape loss;
@@ -102,20 +102,20 @@ struct StepFilterDesign {
 };
 
 // Spread of the step's group delay over the band, in samples.
-double step_delay_spread(const StepFilterSpec& s, double dt);
+double step_delay_spread(const StepFilterInput& s, double dt);
 // First filter exponent of the size search for a spread of S samples.
 std::int32_t initial_filter_exponent(double spread);
 
 // The design itself: size search, final 2M-point filter, group delay per bin.
 // dt is the sampling step [ps], epsilon the filter precision.
-void coefn5(const StepFilterSpec& s, double dt, double epsilon, StepFilterDesign& out);
+void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out);
 
 // Designs one step filter (reusing `cache` when the same step was designed
 // before), reports a search that stopped as a loop or was cut, and, outside
 // the dimensioning mode, writes the 2M coefficients to the unit of "o4", one
 // complex double per record. Returns false when "o4" cannot be written.
 class StepFilterCache;
-bool sfilco(std::int32_t unit_o4, const StepFilterSpec& s, StepFilterCache* cache, const StepFilterDesign*& design);
+bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cache, const StepFilterDesign*& design);
 
 // Designs already made within one fibre: equal steps with equal local beta2
 // have equal filters, so each distinct one is designed once.

@@ -186,7 +186,7 @@ TEST_F(FibreFilters, FrequencyTablesHoldSmoothedPowers) {
 }
 
 TEST_F(FibreFilters, ZeroDispersionIsAShortDelay) {
-    StepFilterSpec s;
+    StepFilterInput s;
     s.h = 0.5;
     EXPECT_EQ(step_delay_spread(s, dt()), 0.0);
     EXPECT_EQ(initial_filter_exponent(0.0), 8);  // M = 256
@@ -206,7 +206,7 @@ TEST_F(FibreFilters, ZeroDispersionIsAShortDelay) {
 
 // The realised response of a design against exp(-i (beta2 h w^2/2 + beta3 h w^3/6 + w d dt))
 // over the inner 80 % of the band, and its group delay against the bins' delays.
-void expect_dispersive_response(const StepFilterSpec& s, const StepFilterDesign& d, double dt, double tolerance) {
+void expect_dispersive_response(const StepFilterInput& s, const StepFilterDesign& d, double dt, double tolerance) {
     const std::size_t p = d.coef.size();
     double worst = 0.0;
     for (std::size_t j = 0; j < p; ++j) {
@@ -238,7 +238,7 @@ void expect_dispersive_response(const StepFilterSpec& s, const StepFilterDesign&
 
 TEST_F(FibreFilters, ReferenceStepFiltersMatchTheirDispersion) {
     // The longest span step and a grating step.
-    StepFilterSpec span;
+    StepFilterInput span;
     span.h = 0.15771;
     span.beta2 = -20.2205;
     span.beta3 = 0.147459;
@@ -248,7 +248,7 @@ TEST_F(FibreFilters, ReferenceStepFiltersMatchTheirDispersion) {
     EXPECT_FALSE(d.limited);
     expect_dispersive_response(span, d, dt(), 2e-3);
 
-    StepFilterSpec grating;
+    StepFilterInput grating;
     grating.h = 1.0 / 598.0;
     grating.beta2 = 2448.86;
     EXPECT_EQ(initial_filter_exponent(step_delay_spread(grating, dt())), 14);
@@ -257,7 +257,7 @@ TEST_F(FibreFilters, ReferenceStepFiltersMatchTheirDispersion) {
     expect_dispersive_response(grating, d, dt(), 5e-3);
 
     // A short step: a short filter with the same properties.
-    StepFilterSpec small = span;
+    StepFilterInput small = span;
     small.h = 0.01;
     coefn5(small, dt(), 6.35e-5, d);
     EXPECT_EQ(d.k, 9);
@@ -266,7 +266,7 @@ TEST_F(FibreFilters, ReferenceStepFiltersMatchTheirDispersion) {
 
 TEST_F(FibreFilters, LossShapeOfTheStepFilter) {
     // Zero dispersion, loss slope and curvature over a 2 km step.
-    StepFilterSpec s;
+    StepFilterInput s;
     s.h = 2.0;
     s.loss.slope = 0.5f;
     s.loss.curvature = 0.2f;
@@ -298,7 +298,7 @@ TEST_F(FibreFilters, LossShapeOfTheStepFilter) {
 }
 
 TEST_F(FibreFilters, DesignLongerThanTheTablesIsCutWithAWarning) {
-    StepFilterSpec s;
+    StepFilterInput s;
     s.h = 5.0;  // 32 times the longest step dispersion allows
     s.beta2 = -20.2205;
     s.beta3 = 0.147459;

@@ -1,0 +1,357 @@
+#include "models/fibre/split_step.h"
+
+#include <fftw.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kernel/control_blocks.h"
+#include "runtime/format.h"
+#include "runtime/io_file.h"
+#include "runtime/wisdom.h"
+
+namespace nodrix {
+
+namespace {
+
+// Counts beyond this are all "more than the step list holds"; keeping them
+// bounded keeps the integer arithmetic exact.
+constexpr double kCountCeiling = 1e15;
+
+std::int64_t bounded_count(double v) {
+    if (!(v < kCountCeiling)) return static_cast<std::int64_t>(kCountCeiling);
+    return static_cast<std::int64_t>(v);
+}
+
+// Equal pieces of a fibre that needs `count` steps: (count div 50000) + 1 of
+// them. Their number is bounded by the step-list length so that an absurd
+// design cannot flood the dimensioning file; the generator splits again.
+std::vector<double> equal_pieces(double length, std::int64_t count) {
+    const std::int64_t p = std::min<std::int64_t>(count / kMaxSteps + 1, kMaxSteps);
+    return std::vector<double>(static_cast<std::size_t>(p), length / static_cast<double>(p));
+}
+
+}  // namespace
+
+DispersionBound dispersion_bound(double beta2, double beta3, double beta4, double beta5, double dt) {
+    const double w = 0.8 * kPi / dt;
+    const double dplus = beta2 + beta3 * w + beta4 * w * w / 2.0 + beta5 * w * w * w / 6.0;
+    const double dminus = beta2 - beta3 * w + beta4 * w * w / 2.0 - beta5 * w * w * w / 6.0;
+    DispersionBound b;
+    b.d = std::max(std::fabs(dplus), std::fabs(dminus));
+    if (b.d == 0.0) b.d = 1e-6;
+    b.h_max = 1000.0 * dt * dt / b.d;
+    return b;
+}
+
+std::int64_t step_ceiling(double v) {
+    if (!(v < kCountCeiling)) return static_cast<std::int64_t>(kCountCeiling);
+    std::int64_t r = std::llround(v);
+    if (r == 0 || v - static_cast<double>(r) > 0.0001) ++r;
+    return r;
+}
+
+void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<const double> pieces,
+                         int field_width) {
+    auto field = [field_width](const std::string& number) {
+        return field_width > 12 ? fmt::A(number, field_width) : number;
+    };
+    const std::string fiber = "fiber " + field(fmt::I(instance, 12)) + "\n";
+    io_write_str(memfile, fiber.c_str());
+    const std::string numsplit = "numsplit " + field(fmt::I(static_cast<std::int64_t>(pieces.size()), 12)) + "\n";
+    io_write_str(memfile, numsplit.c_str());
+    for (double length : pieces) {
+        const std::string line = "length " + field(fmt::E(length, 12, 5)) + "\n";
+        io_write_str(memfile, line.c_str());
+    }
+}
+
+void stpeli(double beta2, double beta3, double beta4, double beta5, double length, std::int32_t& n,
+            std::span<double> h, std::int32_t memfile, std::int32_t instance) {
+    std::fill(h.begin(), h.end(), 0.0);
+    const DispersionBound bound = dispersion_bound(beta2, beta3, beta4, beta5, zdctrl.ddelt);
+    const std::int64_t count = bounded_count(std::floor(length / bound.h_max)) + 1;
+    if (count > kMaxSteps) {
+        const std::vector<double> pieces = equal_pieces(length, count);
+        write_split_request(memfile, instance, pieces, 12);
+        n = -1;
+        return;
+    }
+    n = static_cast<std::int32_t>(count);
+    for (std::int32_t i = 0; i < n; ++i) h[static_cast<std::size_t>(i)] = length / static_cast<double>(n);
+}
+
+namespace {
+
+// Pieces of a fibre split by the four-wave-mixing estimate: each piece
+// collects the allowed four-wave-mixing figure with its own input power.
+std::vector<double> fwm_pieces(const NonlinearStepInput& in, double carriers, double f, double spans) {
+    const double length = in.length;
+    const double alpha = in.alpha;
+    const double accuracy = std::pow(10.0, -0.05 * in.fwm_accuracy);
+    double s = 20000.0;
+    double z = 0.0;
+    double power = in.total_power;
+    std::vector<double> pieces;
+    for (;;) {
+        auto piece_x = [&] { return std::sqrt(s) * carriers * accuracy / (power * std::sqrt(spans * f) * in.gamma); };
+        double x = piece_x();
+        double ell = 0.0;
+        const bool usable = x > 0.0 && std::isfinite(x);
+        if (usable) {
+            if (alpha > 0.0) {
+                while (0.5 / alpha <= x) {
+                    s *= 0.5;
+                    x = piece_x();
+                }
+                ell = -std::log(1.0 - 2.0 * alpha * x) / (2.0 * alpha);
+            } else {
+                ell = x;
+            }
+        }
+        const bool last = !usable || z + ell >= length || pieces.size() + 1 >= static_cast<std::size_t>(kMaxSteps);
+        if (last) {
+            if (pieces.empty()) {
+                pieces.assign(2, length / 2.0);
+            } else {
+                pieces.push_back(length - z);
+            }
+            return pieces;
+        }
+        pieces.push_back(ell);
+        z += ell;
+        power *= std::exp(-2.0 * alpha * ell);
+    }
+}
+
+// True when no step of the list is longer than the lossless phase limit allows.
+bool steps_keep_phase(std::span<const double> h, std::int32_t m, const NonlinearStepInput& in) {
+    const double gp = in.gamma * in.peak_power;
+    if (!(gp > 0.0)) return true;
+    double z = 0.0;
+    for (std::int32_t i = 0; i < m; ++i) {
+        const double limit = kTwoPi / (in.phase_divisor * gp * std::exp(-2.0 * in.alpha * z));
+        if (h[static_cast<std::size_t>(i)] > limit) return false;
+        z += h[static_cast<std::size_t>(i)];
+    }
+    return true;
+}
+
+// Steps of equal effective length (growing along a lossy fibre).
+void equal_phase_steps(std::span<double> h, std::int32_t m, const NonlinearStepInput& in) {
+    const double alpha = in.alpha;
+    if (alpha > 0.0) {
+        const double c = (1.0 - std::exp(-2.0 * alpha * in.length)) / static_cast<double>(m);
+        for (std::int32_t i = 1; i <= m; ++i)
+            h[static_cast<std::size_t>(i - 1)] =
+                std::log((1.0 - static_cast<double>(i - 1) * c) / (1.0 - static_cast<double>(i) * c)) / (2.0 * alpha);
+    } else {
+        for (std::int32_t i = 0; i < m; ++i) h[static_cast<std::size_t>(i)] = in.length / static_cast<double>(m);
+    }
+}
+
+}  // namespace
+
+void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
+            std::int32_t memfile, std::int32_t instance) {
+    std::fill(h.begin(), h.end(), 0.0);
+    const double dt = zdctrl.ddelt;
+    const DispersionBound bound = dispersion_bound(in.beta2, in.beta3, in.beta4, in.beta5, dt);
+    const double length = in.length;
+    const double alpha = in.alpha;
+    const double gamma = in.gamma;
+
+    const double leff = alpha > 0.0 ? (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha) : length;
+    const double carriers = static_cast<double>(std::max(in.carriers, 3));
+    const double f = (carriers - 1.0) * (carriers - 1.0) * carriers / (3.0 * carriers - 2.0);
+    const double spans = static_cast<double>(step_ceiling(in.system_length / length));
+
+    const std::int64_t n_disp = step_ceiling(4.0 * kPi * length * std::fabs(in.beta2) / (dt * dt));
+    const double fwm = (in.total_power / carriers) * gamma * leff;
+    const std::int64_t n_fwm = step_ceiling(std::pow(10.0, in.fwm_accuracy / 10.0) * fwm * fwm * f * spans);
+    const std::int64_t n_phase = step_ceiling(in.peak_power * length * gamma * in.phase_divisor / kTwoPi);
+
+    if (n_disp <= n_fwm) {
+        // Equal steps fixed by dispersion.
+        const std::int64_t m = std::max(n_disp, n_phase);
+        uniform = 1;
+        if (m > kMaxSteps) {
+            const std::vector<double> pieces = equal_pieces(length, m);
+            write_split_request(memfile, instance, pieces, 50);
+            n = -1;
+            return;
+        }
+        n = static_cast<std::int32_t>(m);
+        for (std::int32_t i = 0; i < n; ++i) h[static_cast<std::size_t>(i)] = length / static_cast<double>(n);
+    } else {
+        // Steps of equal non-linear phase.
+        std::int64_t c = 0;
+        if (alpha == 0.0) {
+            c = n_phase;
+        } else {
+            const double gp = gamma * in.peak_power;
+            auto ratio = [&](double z) {
+                return 4.0 * kPi * alpha / (in.phase_divisor * gamma * in.peak_power * std::exp(-2.0 * alpha * z));
+            };
+            if (gp == 0.0 || ratio(0.0) >= 1.0) {
+                c = 1;
+            } else {
+                double z = 0.0;
+                while (z <= length && c < kMaxSteps + 1 && ratio(z) < 1.0) {
+                    z += -std::log(1.0 - ratio(z)) / (2.0 * alpha);
+                    ++c;
+                }
+            }
+        }
+        std::int64_t m = std::max(n_fwm, c);
+        // The smallest m from here whose steps keep the phase limit: a few
+        // single increments, then a doubling and bisection search (the longest
+        // step shrinks as m grows, so the test is monotone in m).
+        int increments = 0;
+        for (;;) {
+            if (m > kMaxSteps) {
+                const std::vector<double> pieces = fwm_pieces(in, carriers, f, spans);
+                write_split_request(memfile, instance, pieces, 50);
+                n = -1;
+                return;
+            }
+            const auto mi = static_cast<std::int32_t>(m);
+            equal_phase_steps(h, mi, in);
+            if (steps_keep_phase(h, mi, in)) break;
+            if (++increments < 64) {
+                ++m;
+                continue;
+            }
+            std::int64_t bad = m;
+            std::int64_t step = 1;
+            std::int64_t good = -1;
+            while (good < 0) {
+                const std::int64_t trial = bad + step;
+                if (trial > kMaxSteps) {
+                    m = kMaxSteps + 1;
+                    break;
+                }
+                equal_phase_steps(h, static_cast<std::int32_t>(trial), in);
+                if (steps_keep_phase(h, static_cast<std::int32_t>(trial), in))
+                    good = trial;
+                else
+                    bad = trial;
+                step *= 2;
+            }
+            if (good < 0) continue;  // over the limit: split
+            while (good - bad > 1) {
+                const std::int64_t mid = bad + (good - bad) / 2;
+                equal_phase_steps(h, static_cast<std::int32_t>(mid), in);
+                if (steps_keep_phase(h, static_cast<std::int32_t>(mid), in))
+                    good = mid;
+                else
+                    bad = mid;
+            }
+            m = good;
+            equal_phase_steps(h, static_cast<std::int32_t>(m), in);
+            break;
+        }
+        std::fill(h.begin() + m, h.end(), 0.0);
+        n = static_cast<std::int32_t>(m);
+        uniform = 0;
+    }
+
+    // Dispersion cap: steps that dispersion does not allow become equal steps of at most h_D.
+    std::int32_t j = 0;
+    double short_sum = 0.0;
+    for (std::int32_t i = 0; i < n; ++i)
+        if (h[static_cast<std::size_t>(i)] < bound.h_max) {
+            j = i + 1;
+            short_sum += h[static_cast<std::size_t>(i)];
+        }
+    if (j < n) {
+        const std::int64_t r = bounded_count(std::round((length - short_sum) / bound.h_max)) + 1;
+        if (j + r > kMaxSteps) {
+            std::vector<double> pieces;
+            if (j > 0) pieces.push_back(short_sum);
+            const std::vector<double> rest = equal_pieces(length - short_sum, r);
+            pieces.insert(pieces.end(), rest.begin(), rest.end());
+            write_split_request(memfile, instance, pieces, 50);
+            n = -1;
+            return;
+        }
+        const double hr = (length - short_sum) / static_cast<double>(r);
+        std::fill(h.begin() + j, h.end(), 0.0);
+        for (std::int64_t i = j; i < j + r; ++i) h[static_cast<std::size_t>(i)] = hr;
+        n = static_cast<std::int32_t>(j + r);
+        if (j == 0 || static_cast<double>(r) > 0.2 * static_cast<double>(j)) uniform = 1;
+    }
+}
+
+void kerr_rotation(double phi, double& c, double& s) {
+    // Series in Horner form with the reciprocal factorials as constants.
+    constexpr double k2 = 1.0 / 2.0, k3 = 1.0 / 6.0, k4 = 1.0 / 24.0, k5 = 1.0 / 120.0, k6 = 1.0 / 720.0,
+                     k7 = 1.0 / 5040.0;
+    const double a = std::fabs(phi);
+    const double p2 = phi * phi;
+    if (a < 0.008) {
+        c = 1.0 - p2 * (k2 - p2 * k4);
+        s = phi * (1.0 - p2 * (k3 - p2 * k5));
+    } else if (a < 0.0174) {
+        c = 1.0 - p2 * (k2 - p2 * (k4 - p2 * k6));
+        s = phi * (1.0 - p2 * (k3 - p2 * (k5 - p2 * k7)));
+    } else {
+        c = std::cos(phi);
+        s = std::sin(phi);
+    }
+}
+
+void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* /*offset*/, const std::int32_t* blocks,
+            const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
+            std::complex<double>* work, std::complex<double>* buffer) {
+    if (zzctrl.pass == 0) return;
+    const std::int32_t k = exponent[step - 1];
+    const std::int64_t m = std::int64_t{1} << k;
+    const std::int64_t nb = std::min<std::int64_t>(blocks[step - 1], n / m);
+    fftw_plan forward = forward_plan(k + 1);
+    fftw_plan backward = backward_plan(k + 1);
+    if (forward == nullptr || backward == nullptr) return;
+    fftw_complex* in = reinterpret_cast<fftw_complex*>(work);
+    fftw_complex* out = in + 2 * m;
+    const fftw_complex* h = reinterpret_cast<const fftw_complex*>(coef);
+    fftw_complex* mem = reinterpret_cast<fftw_complex*>(memory);
+    for (std::int64_t b = 0; b < nb; ++b) {
+        fftw_complex* block = reinterpret_cast<fftw_complex*>(buffer + b * m);
+        std::copy(block, block + m, in);
+        std::fill(in + m, in + 2 * m, fftw_complex{0.0, 0.0});
+        fftw_one(forward, in, out);
+        for (std::int64_t i = 0; i < 2 * m; ++i) {
+            const double re = out[i].re * h[i].re - out[i].im * h[i].im;
+            const double im = out[i].re * h[i].im + out[i].im * h[i].re;
+            out[i].re = re;
+            out[i].im = im;
+        }
+        fftw_one(backward, out, in);
+        for (std::int64_t i = 0; i < m; ++i) {
+            block[i].re = in[i].re + mem[i].re;
+            block[i].im = in[i].im + mem[i].im;
+            mem[i] = in[m + i];
+        }
+    }
+}
+
+void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n, std::complex<double>* buffer) {
+    if (zzctrl.pass == 0) return;
+    const double gi = g[step - 1];
+    const double ai = a[step - 1];
+    double* v = reinterpret_cast<double*>(buffer);
+    for (std::int32_t i = 0; i < n; ++i) {
+        const double x = v[2 * i];
+        const double y = v[2 * i + 1];
+        const double phi = gi * (x * x + y * y);
+        double c = 0.0;
+        double s = 0.0;
+        kerr_rotation(phi, c, s);
+        v[2 * i] = ai * (x * c + y * s);
+        v[2 * i + 1] = ai * (y * c - x * s);
+    }
+}
+
+}  // namespace nodrix

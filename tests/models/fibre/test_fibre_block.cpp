@@ -1,0 +1,918 @@
+// The fibre block: actual length, carriers, loss profile and spectral face,
+// the set-up of the reference span and grating, the dimensioning lines, the
+// working files' life, the report, and the per-sample propagation of pulses
+// and a CW against closed forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "filters/filter_tables.h"
+#include "kernel/control_blocks.h"
+#include "kernel/storage.h"
+#include "models/fibre/fibre_block.h"
+#include "models/fibre/split_step.h"
+#include "runtime/filexx.h"
+#include "runtime/format.h"
+#include "runtime/io_file.h"
+#include "runtime/opxfile.h"
+#include "runtime/record_file.h"
+#include "tests/models/fibre/fibre_test_plans.h"
+#include "tests/support/test_support.h"
+
+namespace nodrix {
+namespace {
+
+using testing::NodrixTest;
+using testing::read_text;
+using testing::write_text;
+
+// ---------------------------------------------------------------------------
+// Harness
+
+struct Rig {
+    FiberParams p;
+    InputWindow in{0.0f, 15360.0f};
+    TimeWindow out;
+    OpticalSignal input;
+    OpticalSignal output;
+    std::array<std::int32_t, 9> cursors{};  // where this block's records start (per-instance history)
+};
+
+void set_cursors(const std::array<std::int32_t, 9>& c) {
+    zzsupv.h = c[0];
+    zzsupv.i = c[1];
+    zzsupv.c = c[2];
+    zzsupv.d = c[3];
+    zzsupv.z = c[4];
+    zzsupv.zd = c[5];
+    zzsupt.ht = c[6];
+    zzsupt.it = c[7];
+    zzsupt.ct = c[8];
+}
+
+std::array<std::int32_t, 9> current_cursors() {
+    return {zzsupv.h, zzsupv.i, zzsupv.c, zzsupv.d, zzsupv.z, zzsupv.zd, zzsupt.ht, zzsupt.it, zzsupt.ct};
+}
+
+constexpr std::array<std::int32_t, 9> kFirstCursors{1, 1, 1, 1, 1, 1, 1, 1, 1};
+
+void call(Rig& r) { fiber1(r.p, r.in, r.out, r.input, r.output); }
+
+// The dimensioning pass of the reference schedule: counting, block mode,
+// filter writing.
+void dimensioning_pass(Rig& r) {
+    zzctrl.pass = 0;
+    optcl_ctrl.blkmode = 1;
+    zzflmn.nohist = 1;
+    zzsupv.storephase = 0;
+    optcl_ctrl.memused = 0;
+    set_cursors(kFirstCursors);
+    call(r);
+}
+
+// The filter-writing pass of a run (not dimensioning), counting storage.
+void filter_pass(Rig& r) {
+    zzctrl.pass = 0;
+    optcl_ctrl.blkmode = 0;
+    zzflmn.nohist = 1;
+    zzsupv.storephase = 0;
+    optcl_ctrl.memused = 0;
+    set_cursors(kFirstCursors);
+    call(r);
+}
+
+// The initialisation call before the samples: allocating, saving the set-up.
+void init_pass(Rig& r, const std::array<std::int32_t, 9>& cursors = kFirstCursors) {
+    zzctrl.pass = 0;
+    optcl_ctrl.blkmode = 0;
+    zzflmn.nohist = 0;
+    zzsupv.storephase = 1;
+    optcl_ctrl.memused = 0;
+    set_cursors(cursors);
+    r.cursors = cursors;
+    call(r);
+}
+
+void set_sample(std::int32_t step) {
+    zzctrl.pass = 1;
+    zzctrl.step = step;
+    zzctrl.time = static_cast<float>(step - 1) * zzctrl.delt;
+    zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
+}
+
+void sample(Rig& r) {
+    set_cursors(r.cursors);
+    call(r);
+}
+
+// Storage bytes the block asks for, from its layout: 13 saved integers and
+// 2055 saved reals (when saving), then per step 3 integer and 7 double arrays,
+// the coefficients, the buffer, the 4N work array and the overlap memories
+// (complex doubles), 2 integer arrays per buffer and 2 integers of state.
+std::int64_t expected_memused(bool saved, std::int64_t steps, std::int64_t ncoef, std::int64_t n, std::int64_t memlen,
+                              std::int64_t nbuf) {
+    std::int64_t bytes = 0;
+    if (saved) bytes += (4 * 13 + 8) + (4 * 2055 + 8);
+    bytes += 3 * (4 * steps + 8) + 7 * (8 * steps + 16);
+    bytes += (16 * ncoef + 32) + (16 * n + 32) + (16 * 4 * n + 32) + (16 * memlen + 32);
+    bytes += 2 * (4 * nbuf + 8) + (4 * 2 + 8);
+    return bytes;
+}
+
+FiberParams reference_span_params() {
+    FiberParams p;
+    p.title = "Fiber span 120 km";
+    p.name = "sim_160G_FBR0073";
+    p.ipar[0] = 73;
+    p.ipar[2] = 1;
+    p.ipar[12] = 1;
+    const std::pair<int, float> r[] = {{1, 120.0f},   {3, 0.2f},    {6, -20.2205f}, {7, 0.147459f}, {11, 20.0f},
+                                       {12, 1.26809f}, {13, 0.18f},  {14, 0.0122f},  {15, 0.032f},   {16, 299.792f},
+                                       {18, 206.616f}, {19, 1.2f},   {21, 80.0f},    {22, -1.0f},    {23, 120.0f},
+                                       {26, 300.0f},   {27, 121.0f}};
+    for (const auto& [w, v] : r) p.rpar[static_cast<std::size_t>(w - 1)] = v;
+    p.lossf = " ";
+    return p;
+}
+
+FiberParams reference_grating_params() {
+    FiberParams p;
+    p.title = "Dispersion compensating grating";
+    p.name = "sim_160G_GRT0074";
+    p.ipar[0] = 74;
+    p.rpar[0] = 1.0f;
+    p.rpar[5] = 2448.86f;
+    p.rpar[10] = 1e6f;
+    p.rpar[26] = 121.0f;
+    return p;
+}
+
+// Sixteen 1 mW carriers 50 bins apart around the centre, as the combined
+// lasers bring them.
+void sixteen_carriers(OpticalSignal& s) {
+    s.ps.fill(0.0f);
+    for (int c = 0; c < 16; ++c) s.ps[static_cast<std::size_t>(512 - 375 + 50 * c)] = 1.0f;
+    s.pp = 16.0f;
+    s.iv = 1;
+    s.x = empty_field();
+    s.y = empty_field();
+}
+
+// A sampling grid of 1024 bins over 1/dt around the centre frequency.
+void use_time_step(float dt) {
+    zzctrl.delt = dt;
+    zdctrl.ddelt = dt;
+    flimit.fgridlo = f_vbs_band.fcenter - 0.5f / dt;
+    flimit.fgridhi = f_vbs_band.fcenter + 0.5f / dt;
+}
+
+class FibreBlock : public NodrixTest {
+protected:
+    void SetUp() override {
+        NodrixTest::SetUp();
+        testing::set_project_constants();
+        reset_random_streams();
+        testing::use_estimated_plans();
+    }
+    std::int32_t open_memfile() { return io_open("x1_test.mem", kIoWrite, 0); }
+    std::string memfile_text(std::int32_t id) {
+        io_close(id);
+        return read_text("x1_test.mem");
+    }
+    static std::vector<std::string> files_here() {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(".")) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Pulse statistics of |E|^2 samples spaced dt.
+struct Moments {
+    double energy = 0.0;
+    double centre = 0.0;
+    double rms = 0.0;
+};
+
+Moments moments(const std::vector<std::complex<double>>& e, double dt) {
+    Moments m;
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        const double p = std::norm(e[i]);
+        const double t = static_cast<double>(i) * dt;
+        m.energy += p;
+        s1 += p * t;
+        s2 += p * t * t;
+    }
+    m.centre = s1 / m.energy;
+    m.rms = std::sqrt(s2 / m.energy - m.centre * m.centre);
+    return m;
+}
+
+// ---------------------------------------------------------------------------
+// Parts of the set-up
+
+TEST_F(FibreBlock, ActualLength) {
+    std::int32_t unit = 0;
+    opnfil("om000073", kUnformattedUnknown, unit, 8);
+    // k = 24 draws from stream ((24 mod 10) + 7) mod 10 + 1 = 2, seed 124, after 300 warm-up draws.
+    const float la = evalen(24, unit, 120.0f, 5.0f);
+    std::int64_t x = 2 * 124 - 1;
+    for (int i = 0; i < 301; ++i) x = 71335 * x % 2147483647;
+    const float u = static_cast<float>(x) * 4.656613e-10f;
+    EXPECT_EQ(la, 120.0f + (u - 0.5f) * 5.0f * 120.0f * 0.02f);
+    EXPECT_NE(la, 120.0f);
+    clodev(unit, 0);
+    std::vector<unsigned char> expected;
+    testing::put_i32(expected, 4);
+    testing::put_f32(expected, la);
+    testing::put_i32(expected, 4);
+    EXPECT_EQ(testing::read_bytes("om000073.DAT"), expected);
+    // Seed of the stream 0: the nominal length.
+    seeds[1] = 0;
+    opnfil("om000073", kUnformattedUnknown, unit, 8);
+    EXPECT_EQ(evalen(24, unit, 120.0f, 5.0f), 120.0f);
+    clodev(unit, 1);
+}
+
+TEST_F(FibreBlock, SpectrumSmoothingAndCarriers) {
+    // Grid of 1024 bins of 0.03 THz: resolution 0.1 THz gives w = 3, h = 2.
+    flimit.fgridlo = 178.0f;
+    flimit.fgridhi = 178.0f + 1024 * 0.03f;
+    f_vbs_band.fcenter = 178.0f + 512 * 0.03f;
+    std::array<float, kBins> in{};
+    std::array<float, kBins> out{};
+    in[499] = 8.0f;  // bin 500
+    spemed(0.1f, in.data(), out.data());
+    for (int j = 1; j <= kBins; ++j) {
+        const float expected = (j >= 495 && j <= 498) ? 2.0f : 0.0f;  // bins j+2 .. j+5 hold bin 500
+        EXPECT_EQ(out[static_cast<std::size_t>(j - 1)], expected) << j;
+    }
+
+    use_time_step(0.0640443f);
+    const float resolution = 0.01f;
+    std::array<float, kBins> s{};
+    std::int32_t count = 0;
+    float total = 0.0f;
+    // Three carriers over a low floor, a weak bump only 3 dB above its valley,
+    // and a strong line outside fc +- 0.4/dt.
+    s.fill(1e-4f);
+    s[300] = 1.0f;
+    s[512] = 2.0f;
+    s[700] = 0.5f;
+    s[600] = 2e-4f;
+    s[5] = 10.0f;
+    numcha(resolution, s.data(), count, total);
+    EXPECT_EQ(count, 3);
+    EXPECT_FLOAT_EQ(total, 3.5f);
+    // A carrier needs 4 dB on each side: two close lines with a shallow
+    // valley between them do not count, and without a carrier the strongest
+    // bin is the one.
+    s.fill(1e-4f);
+    s[450] = 1.0f;
+    s[451] = 0.6f;
+    s[452] = 0.9f;
+    numcha(resolution, s.data(), count, total);
+    EXPECT_EQ(count, 1);
+    EXPECT_FLOAT_EQ(total, 1.0f);
+    // Gentle ripple (9.5 dB from valley to peak on both sides together): no carrier.
+    for (int j = 0; j < kBins; ++j) s[static_cast<std::size_t>(j)] = 1.0f + 0.5f * std::sin(0.1f * static_cast<float>(j));
+    s[777] = 1.52f;
+    numcha(resolution, s.data(), count, total);
+    EXPECT_EQ(count, 1);
+    EXPECT_FLOAT_EQ(total, 1.52f);
+    // Nothing at all: one carrier of no power.
+    s.fill(0.0f);
+    numcha(resolution, s.data(), count, total);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(total, 0.0f);
+}
+
+TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
+    FiberParams p = reference_span_params();
+    p.title = "Span with measured loss";
+    p.ipar[20] = 1;
+    p.lossf = "loss.txt   ";
+    write_text("loss.txt",
+               "Measured loss of the span\n"
+               "frequency  loss\n"
+               "## data\n"
+               "186.0 0.30\n"
+               "190.0, 0.22\n"
+               "190.0 0.50\n"
+               "\n"
+               "194.0\n"
+               "  0.19 extra\n"
+               "198.0 0.21\n"
+               "202.0 0.26\n"
+               "end of data\n");
+    LossProfile profile;
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(read_loss_profile(p, profile));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-W-User defined loss profile at Span with measured loss\n"
+              "     the frequency value 190.000000         \n"
+              "     in the data file is repeated \n"
+              "     continuing using only the first occurence \n");
+    ASSERT_EQ(profile.f.size(), 5u);
+    EXPECT_EQ(profile.f[2], 194.0);
+    EXPECT_EQ(profile.loss[2], 0.19);
+    EXPECT_EQ(profile.loss[1], 0.22);
+    EXPECT_NEAR(profile.value(198.0), 0.21, 1e-12);
+    EXPECT_TRUE(std::filesystem::exists("loss.txt"));
+
+    // The spectral face over the nominal length, bin by bin.
+    OpticalSignal in;
+    for (int j = 0; j < kBins; ++j) in.ps[static_cast<std::size_t>(j)] = 1.0f + 0.001f * static_cast<float>(j);
+    in.pp = 16.0f;
+    OpticalSignal out;
+    fibre_spectrum(p, &profile, in.ps.data(), in.pp, out.ps.data(), out.pp);
+    const float delta = (flimit.fgridhi - flimit.fgridlo) / 1024.0f;
+    for (int j : {0, 100, 512, 900, 1023}) {
+        const double f = flimit.fgridlo + (j + 0.5) * delta;
+        EXPECT_NEAR(out.ps[static_cast<std::size_t>(j)], in.ps[static_cast<std::size_t>(j)] * std::pow(10.0, -12.0 * profile.value(f)),
+                    2e-5 * out.ps[static_cast<std::size_t>(j)]);
+    }
+    // The total power follows the loss at the centre: 0.2 dB/km over 120 km.
+    EXPECT_NEAR(out.pp, 16.0 * std::pow(10.0, -2.4), 1e-6);
+    // Without the profile: 0.2 dB/km + slope and curvature around fc.
+    p.rpar[3] = 0.01f;
+    p.rpar[4] = 0.002f;
+    fibre_spectrum(p, nullptr, in.ps.data(), in.pp, out.ps.data(), out.pp);
+    for (int j : {0, 300, 511, 1023}) {
+        const double df = flimit.fgridlo + (j + 0.5) * delta - f_vbs_band.fcenter;
+        const double loss = 0.2 + 0.01 * df + 0.5 * 0.002 * df * df;
+        EXPECT_NEAR(out.ps[static_cast<std::size_t>(j)], in.ps[static_cast<std::size_t>(j)] * std::pow(10.0, -12.0 * loss),
+                    3e-5 * out.ps[static_cast<std::size_t>(j)]);
+    }
+
+    // A missing file: an error, the loss coefficients instead, and no file made.
+    p.lossf = "absent.txt";
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(read_loss_profile(p, profile));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-File absent.txt not found\n");
+    EXPECT_FALSE(std::filesystem::exists("absent.txt"));
+    EXPECT_TRUE(profile.f.empty());
+    p.lossf = "loss.txt";
+
+    // Wavelengths: converted and put in rising frequency; the 4096th pair ends the reading.
+    p.ipar[21] = 1;
+    std::string text = "##\n";
+    for (int i = 0; i < 4100; ++i) text += std::to_string(1500.0 + 0.02 * i) + " 0.2\n";
+    write_text("loss.txt", text);
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(read_loss_profile(p, profile));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-W-User defined loss profile at Span with measured loss\n"
+              "     too many points in data file \n"
+              "     continuing with a smaller number \n");
+    ASSERT_EQ(profile.f.size(), 4096u);
+    EXPECT_NEAR(profile.f.front(), kLightSpeed / (1500.0 + 0.02 * 4095), 1e-9);
+    EXPECT_NEAR(profile.f.back(), kLightSpeed / 1500.0, 1e-9);
+}
+
+TEST_F(FibreBlock, SpectrumOnlyWhenNoFieldTravels) {
+    Rig r;
+    r.p = reference_span_params();
+    sixteen_carriers(r.input);
+    for (int j = 0; j < kBins; ++j) r.input.gd[static_cast<std::size_t>(j)] = 0.5f * static_cast<float>(j);
+    r.input.iv = 0;
+    r.output.gd.fill(-1.0f);
+    optcl_ctrl.setuponly = 1;
+    dimensioning_pass(r);
+    EXPECT_EQ(r.output.iv, 0);
+    EXPECT_EQ(optcl_ctrl.memused, 0);
+    // Set-up only: the spectrum is attenuated, the delays are left alone.
+    EXPECT_EQ(r.output.gd[10], -1.0f);
+    EXPECT_NEAR(r.output.ps[137], std::pow(10.0, -2.4), 1e-7);
+    EXPECT_NEAR(r.output.pp, 16.0 * std::pow(10.0, -2.4), 1e-6);
+    optcl_ctrl.setuponly = 0;
+    dimensioning_pass(r);
+    EXPECT_EQ(r.output.gd, r.input.gd);
+    EXPECT_EQ(r.output.x.re, 0.0f);
+    EXPECT_EQ(r.output.x.fcenter, f_vbs_band.fcenter);
+    EXPECT_TRUE(files_here().empty());
+}
+
+TEST_F(FibreBlock, RamanOptionsStopTheBlock) {
+    Rig r;
+    r.p = reference_span_params();
+    r.p.ipar[5] = 1;
+    sixteen_carriers(r.input);
+    const std::int32_t mem = open_memfile();
+    r.p.memfile = mem;
+    ::testing::internal::CaptureStderr();
+    dimensioning_pass(r);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-Raman amplification is not available in this program\nSimulation stopped\n");
+    EXPECT_EQ(optcl_ctrl.memused, 0);
+    EXPECT_EQ(memfile_text(mem), "");
+    std::int32_t errors = 0;
+    std::int32_t warnings = 0;
+    opxget(&errors, &warnings);
+    EXPECT_EQ(errors, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The reference designs
+
+TEST_F(FibreBlock, ReferenceSpanDimensioning) {
+    Rig r;
+    r.p = reference_span_params();
+    sixteen_carriers(r.input);
+    r.in.ton = 1000.0f;
+    const std::int32_t mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    const std::int32_t memused = optcl_ctrl.memused;
+    const std::string text = memfile_text(mem);
+
+    // Over the block limit: cut into pieces of consecutive steps.
+    ASSERT_GT(memused, r.p.memlim);
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "fiber " + std::string(10, ' ') + "73" + std::string(38, ' '));
+    std::getline(lines, line);
+    ASSERT_EQ(line.substr(0, 9), "numsplit ");
+    const int pieces = std::stoi(line.substr(9, 12));
+    EXPECT_EQ(line.size(), 59u);
+    double total = 0.0;
+    for (int i = 0; i < pieces; ++i) {
+        std::getline(lines, line);
+        ASSERT_EQ(line.substr(0, 7), "length ");
+        EXPECT_EQ(line.size(), 57u);
+        total += std::stod(line.substr(7, 12));
+    }
+    EXPECT_GE(pieces, 2);
+    EXPECT_NEAR(total, 120.0, 1e-3 * pieces);
+    EXPECT_FALSE(std::getline(lines, line));
+
+    // The scratch working files are gone.
+    EXPECT_EQ(files_here(), std::vector<std::string>{"x1_test.mem"});
+    EXPECT_EQ(r.output.iv, 1);
+    EXPECT_NEAR(r.output.pp, 16.0 * std::pow(10.0, -2.4), 1e-6);
+
+    // The accumulated delay follows beta2 L w + beta3 L w^2 / 2 plus whole-sample centring delays.
+    const double dt = zdctrl.ddelt;
+    std::vector<double> residual;
+    for (int j = 0; j < kBins - 1; ++j) {
+        const double w = kPi * (-1.0 + 2.0 * j / 1024.0) / dt;
+        residual.push_back(r.output.gd[static_cast<std::size_t>(j)] - (-20.2205 * 120.0 * w + 0.147459 * 120.0 * w * w / 2.0));
+    }
+    const double centring = residual[512];
+    for (double v : residual) EXPECT_NEAR(v, centring, 0.05);  // float delays of ~1e5 ps
+    EXPECT_NEAR(centring / dt, std::round(centring / dt), 0.2);
+    EXPECT_EQ(r.output.gd[1023], r.output.gd[1022]);
+
+    // The output window from the extreme delays over bins 103..923.
+    float dmin = 0.0f;
+    float dmax = 0.0f;
+    opx_gd_minvet(r.output.gd.data(), dmin);
+    opx_gd_maxvet(r.output.gd.data(), dmax);
+    const float n_dt = 8192.0f * zzctrl.delt;
+    EXPECT_NEAR(r.out.tgoodi, 1000.0f + n_dt + dmax, 0.05f);
+    EXPECT_NEAR(r.out.toff, r.out.tgoodi + 15360.0f, 0.05f);
+    EXPECT_NEAR(r.out.tgoodf, 1000.0f + 15360.0f + n_dt + dmin, 0.05f);
+    EXPECT_NEAR(r.out.ton, r.out.tgoodf - 15360.0f, 0.05f);
+}
+
+TEST_F(FibreBlock, ReferenceGratingDimensioning) {
+    Rig r;
+    r.p = reference_grating_params();
+    sixteen_carriers(r.input);
+    const std::int32_t mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    const std::int32_t memused = optcl_ctrl.memused;
+    const std::string text = memfile_text(mem);
+    // 598 filters of 8192 taps: 598 x 16384 coefficients, N = 8192.
+    const double dt = zzctrl.delt;
+    float dmax = 0.0f;
+    opx_gd_maxvet(r.output.gd.data(), dmax);
+    const std::int64_t nbuf =
+        (std::llround((r.out.toff - r.in.ton) / zzctrl.delt) + 1) / 8192;
+    EXPECT_EQ(memused, expected_memused(false, 598, 598 * 16384, 8192, 598 * 8192, nbuf));
+    // Pieces as the block limit allows: s = 2 (memused div 598) per step.
+    const std::int64_t s = 2 * (memused / 598);
+    const std::int64_t per_piece = (r.p.memlim - 1) / s;  // (count + 1) s < memlim
+    const std::int64_t pieces = (598 + per_piece - 1) / per_piece;
+    const std::string pad(38, ' ');
+    std::string expected = "fiber " + fmt::I(74, 12) + pad + "\n" + "numsplit " + fmt::I(pieces, 12) + pad + "\n";
+    for (std::int64_t i = 0; i < pieces; ++i) {
+        const std::int64_t steps = std::min<std::int64_t>(per_piece, 598 - i * per_piece);
+        expected += "length " + fmt::E(static_cast<double>(steps) / 598.0, 12, 5) + pad + "\n";
+    }
+    EXPECT_EQ(text, expected);
+    // The grating compensates 2448.86 ps2/km over its kilometre.
+    for (int j : {200, 512, 800}) {
+        const double w = kPi * (-1.0 + 2.0 * j / 1024.0) / dt;
+        EXPECT_NEAR(r.output.gd[static_cast<std::size_t>(j)] - r.output.gd[512], 2448.86 * w, 0.05) << j;
+    }
+    EXPECT_GT(dmax, 0.0f);
+}
+
+TEST_F(FibreBlock, MoreThanFiftyThousandStepsContinueWithADummy) {
+    Rig r;
+    r.p = reference_grating_params();
+    r.p.rpar[5] = 244886.0f;  // 59704 steps
+    sixteen_carriers(r.input);
+    const std::int32_t mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    EXPECT_EQ(memfile_text(mem),
+              "fiber           74\n"
+              "numsplit            2\n"
+              "length  0.50000E+00\n"
+              "length  0.50000E+00\n");
+    // One step of 1e-6 km with beta2 = 0.1: a filter of 2^6 taps (the design
+    // of that step), N = 64; its storage only, and no dimensioning lines.
+    const std::int64_t nbuf = (std::llround((r.out.toff - r.in.ton) / zzctrl.delt) + 1) / 64;
+    EXPECT_EQ(optcl_ctrl.memused, expected_memused(false, 1, 128, 64, 64, nbuf));
+    EXPECT_EQ(wwfunc.dmfraz, 1e-8);
+    EXPECT_EQ(files_here(), std::vector<std::string>{"x1_test.mem"});
+}
+
+TEST_F(FibreBlock, StepsLargerThanTheLimitArePiecesOfTheirOwn) {
+    // Four equal steps (linear element, dt = 1 ps).
+    use_time_step(1.0f);
+    Rig r;
+    r.p = reference_grating_params();
+    r.p.ipar[0] = 5;
+    r.p.rpar[0] = 2.1f;
+    r.p.rpar[5] = 1500.0f;
+    sixteen_carriers(r.input);
+    r.in.twinin = 1000.0f;
+    // Within the limit: no lines.
+    r.p.memlim = 1 << 30;
+    std::int32_t mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    const std::int32_t memused = optcl_ctrl.memused;
+    EXPECT_EQ(memfile_text(mem), "");
+    const std::int64_t s = 2 * (memused / 4);
+    const std::string pad(38, ' ');
+    // A limit below one step's share: every step is a piece of its own.
+    r.p.memlim = static_cast<std::int32_t>(s - 1);
+    mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    const std::string step_length = fmt::E(static_cast<double>(2.1f) / 4.0, 12, 5);
+    std::string expected = "fiber " + fmt::I(5, 12) + pad + "\n" + "numsplit " + fmt::I(4, 12) + pad + "\n";
+    for (int i = 0; i < 4; ++i) expected += "length " + step_length + pad + "\n";
+    EXPECT_EQ(memfile_text(mem), expected);
+    // Just over the limit: a piece holds steps while (count + 1) s < limit,
+    // with s twice a step's share: one step each here.
+    r.p.memlim = memused - 1;
+    mem = open_memfile();
+    r.p.memfile = mem;
+    dimensioning_pass(r);
+    EXPECT_EQ(memfile_text(mem), expected);
+}
+
+// ---------------------------------------------------------------------------
+// Runs sample by sample
+
+// A linear fibre of 2.1 km with beta2 = 1500 ps2/km at dt = 1 ps: four steps
+// of 8192-tap filters.
+Rig dispersive_fibre() {
+    use_time_step(1.0f);
+    Rig r;
+    r.p.title = "Dispersive test fibre";
+    r.p.name = "test_fiber_5";
+    r.p.ipar[0] = 5;
+    r.p.ipar[11] = 2;
+    r.p.rpar[0] = 2.1f;
+    r.p.rpar[5] = 1500.0f;
+    r.p.rpar[26] = 121.0f;
+    r.in = InputWindow{0.0f, 1000.0f};
+    r.input.ps.fill(0.0f);
+    r.input.ps[512] = 1.0f;
+    r.input.pp = 1.0f;
+    r.input.iv = 1;
+    return r;
+}
+
+std::complex<double> gaussian(double t, double t0, double width) {
+    const double x = (t - t0) / width;
+    return {std::exp(-0.5 * x * x), 0.0};
+}
+
+TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
+    Rig r = dispersive_fibre();
+    filter_pass(r);
+    // The working files of the run are on disk; the report is not written yet.
+    for (const char* f : {"om000005.DAT", "o1000005.DAT", "o4000005.DAT", "o7000005.DAT", "os000005.DAT"})
+        EXPECT_TRUE(std::filesystem::exists(f)) << f;
+    EXPECT_FALSE(std::filesystem::exists("test_fiber_5.DAT"));
+    const std::int32_t counted = optcl_ctrl.memused;
+    init_pass(r);
+    const std::int32_t memused = optcl_ctrl.memused;  // allocating: nothing counted
+    EXPECT_TRUE(std::filesystem::exists("test_fiber_5.DAT"));
+    EXPECT_TRUE(std::filesystem::exists("om000005.DAT"));
+
+    const double t0 = 500.0;
+    const double width = 30.0;  // T0 [ps]
+    std::vector<std::complex<double>> in_field;
+    std::vector<std::complex<double>> out_field;
+    const std::int32_t last = static_cast<std::int32_t>(r.out.toff) + 200;
+    std::int32_t dark_after = 0;
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        const double t = zzctrl.time;
+        const std::complex<double> e = (t < 1000.0) ? gaussian(t, t0, width) : std::complex<double>{};
+        r.input.x = {static_cast<float>(e.real()), static_cast<float>(e.imag()), f_vbs_band.fcenter};
+        sample(r);
+        if (step == 1) {
+            // The first call loaded the filters and removed the working files.
+            EXPECT_FALSE(std::filesystem::exists("o4000005.DAT"));
+            EXPECT_FALSE(std::filesystem::exists("om000005.DAT"));
+        }
+        in_field.push_back(std::complex<double>(r.input.x.re, r.input.x.im));
+        out_field.emplace_back(r.output.x.re, r.output.x.im);
+        EXPECT_EQ(r.output.x.fcenter, f_vbs_band.fcenter);
+        if (step <= 8192) {
+            EXPECT_EQ(r.output.x.re, 0.0f) << "the first N samples are the initial buffer";
+        }
+        if (t >= r.out.toff && (r.output.x.re != 0.0f || r.output.x.im != 0.0f)) ++dark_after;
+    }
+    EXPECT_EQ(dark_after, 0);
+    const Moments mi = moments(in_field, 1.0);
+    const Moments mo = moments(out_field, 1.0);
+    // Chirp-free Gaussian: T1 = T0 sqrt(1 + (beta2 z / T0^2)^2).
+    const double beta2z = 1500.0 * static_cast<double>(2.1f);
+    const double factor = std::sqrt(1.0 + std::pow(beta2z / (width * width), 2));
+    EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
+    EXPECT_NEAR(mo.energy, mi.energy, 1e-3 * mi.energy);
+    // Delay: the buffer of N samples plus the fibre's delay at the centre frequency.
+    EXPECT_NEAR(mo.centre - mi.centre, 8192.0 + r.output.gd[512], 1.0);
+
+    // Nothing is left but the report; no unit stays open.
+    EXPECT_EQ(files_here(), std::vector<std::string>{"test_fiber_5.DAT"});
+    for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u) EXPECT_FALSE(unit_registered(u)) << u;
+
+    // The report of level 2.
+    const std::string report = read_text("test_fiber_5.DAT");
+    std::istringstream lines(report);
+    std::vector<std::string> got;
+    for (std::string l; std::getline(lines, l);) got.push_back(l);
+    const double h = static_cast<double>(2.1f) / 4.0;
+    const float n_dt = 8192.0f;
+    float dmax = 0.0f;
+    opx_gd_maxvet(r.output.gd.data(), dmax);
+    // Carrier power: the smoothed carrier (eleven bins of 1/11 at this grid) summed.
+    float carrier = 0.0f;
+    for (int i = 0; i < 11; ++i) carrier += 1.0f / 11.0f;
+    const float dispersion = static_cast<float>(4.0 * 1500.0 * h) / 2.1f;
+    const std::vector<std::string> expected = {
+        fmt::A("Dispersive test fibre", 50),
+        "",
+        " Begin of fiber block informations",
+        "   Fiber span number 5",
+        " P    Actual length [Km] = 2.09999990",
+        " P    Number of detected carriers = 1",
+        " P    Average power per carrier [mW] =" + fmt::list_real(carrier),
+        " P    Input peak power [mW] = 1.00000000",
+        " P    Number of steps = 4",
+        " P    Minimum step size [Km] = 0.52499997615814209",
+        " P    Maximum step size [Km] = 0.52499997615814209",
+        "   Filter precision (dmfraz) =" + fmt::list_double(wwfunc.dmfraz),
+        " P    Average dispersion [ps2/km] =" + fmt::list_real(dispersion),
+        "   Buffer size = 8192",
+        "   On instant of the output [ps] =" + fmt::list_real(r.out.ton),
+        "   Good output start [ps] =" + fmt::list_real(n_dt + dmax),
+        "   Good output stop [ps] =" + fmt::list_real(r.out.tgoodf),
+        "   Off instant of the output [ps] =" + fmt::list_real(r.out.toff),
+        "   Allocated memory [bytes]" + fmt::list_int(memused),
+        " End of fiber block informations",
+        "",
+    };
+    EXPECT_EQ(got, expected);
+    EXPECT_NEAR(dispersion, 1500.0f, 1e-3f);
+    const std::int64_t nbuf = (std::llround(r.out.toff - r.in.ton) + 1) / 8192;
+    EXPECT_EQ(counted, expected_memused(false, 4, 4 * 16384, 8192, 4 * 8192, nbuf));
+    EXPECT_EQ(memused, 0);
+    // The filter precision of the block: 10^((log10(1.2 L / (n Lsys)) - 0.66) 1.0667 - 0.5).
+    EXPECT_NEAR(wwfunc.dmfraz,
+                std::pow(10.0, (std::log10(static_cast<double>(1.2f) * static_cast<double>(2.1f) / (4.0 * 121.0)) - 0.66) * 1.0666666666666667 - 0.5),
+                1e-12);
+}
+
+TEST_F(FibreBlock, SpanThenGratingRestoresThePulse) {
+    use_time_step(1.0f);
+    // Span: -1000 ps2/km over 2 km, treated as a (lossless, gamma 0) non-linear fibre.
+    Rig span;
+    span.p.title = "Span";
+    span.p.ipar[0] = 11;
+    span.p.ipar[2] = 1;
+    span.p.rpar[0] = 2.0f;
+    span.p.rpar[5] = -1000.0f;
+    span.p.rpar[26] = 121.0f;
+    span.in = InputWindow{0.0f, 600.0f};
+    span.input.ps.fill(0.0f);
+    span.input.ps[512] = 1.0f;
+    span.input.pp = 1.0f;
+    span.input.iv = 1;
+    // Grating: +1950 ps2/km over 1 km; residual -50 ps2.
+    Rig grating;
+    grating.p.title = "Grating";
+    grating.p.ipar[0] = 12;
+    grating.p.rpar[0] = 1.0f;
+    grating.p.rpar[5] = 1950.0f;
+    grating.p.rpar[26] = 121.0f;
+
+    filter_pass(span);
+    grating.input = span.output;
+    // The grating sees the whole interval in which the span's output lives.
+    grating.in = InputWindow{span.out.ton, span.out.toff - span.out.ton};
+    filter_pass(grating);
+    init_pass(span);
+    init_pass(grating, current_cursors());
+    ASSERT_EQ(grating.in.ton, span.out.ton);
+
+    const double width = 20.0;
+    std::vector<std::complex<double>> in_field;
+    std::vector<std::complex<double>> mid_field;
+    std::vector<std::complex<double>> out_field;
+    const std::int32_t last = static_cast<std::int32_t>(grating.out.toff) + 10;
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        const double t = zzctrl.time;
+        const std::complex<double> e = t < 600.0 ? gaussian(t, 300.0, width) : std::complex<double>{};
+        span.input.x = {static_cast<float>(e.real()), 0.0f, f_vbs_band.fcenter};
+        sample(span);
+        grating.input.x = span.output.x;
+        sample(grating);
+        in_field.push_back(e);
+        mid_field.emplace_back(span.output.x.re, span.output.x.im);
+        out_field.emplace_back(grating.output.x.re, grating.output.x.im);
+    }
+    const Moments mi = moments(in_field, 1.0);
+    const Moments mm = moments(mid_field, 1.0);
+    const Moments mo = moments(out_field, 1.0);
+    const double t2 = width * width;
+    const double after_span = std::sqrt(1.0 + std::pow(2000.0 / t2, 2));
+    const double residual = std::sqrt(1.0 + std::pow(50.0 / t2, 2));
+    EXPECT_NEAR(mm.rms / mi.rms, after_span, 0.01 * after_span);
+    EXPECT_NEAR(mo.rms / mi.rms, residual, 0.01 * residual);
+    EXPECT_NEAR(mo.energy, mi.energy, 2e-3 * mi.energy);
+    // The restored pulse keeps its shape: peak power as the residual dispersion allows.
+    double peak = 0.0;
+    for (const auto& v : out_field) peak = std::max(peak, std::norm(v));
+    EXPECT_NEAR(peak, 1.0 / residual, 0.01);
+    EXPECT_EQ(files_here(), std::vector<std::string>{});
+}
+
+TEST_F(FibreBlock, GrowingStepsPropagateAsOneDispersion) {
+    // A lossy fibre whose steps are set by a strong peak power (equal
+    // non-linear phase, growing along the fibre), carrying a weak pulse:
+    // dispersion and loss as for one fibre.
+    use_time_step(1.0f);
+    Rig r;
+    r.p.title = "Growing steps";
+    r.p.ipar[0] = 6;
+    r.p.ipar[2] = 1;
+    r.p.rpar[0] = 3.0f;
+    r.p.rpar[2] = 3.0f;
+    r.p.rpar[5] = 1500.0f;
+    r.p.rpar[11] = 1.3f;
+    r.p.rpar[26] = 121.0f;
+    r.in = InputWindow{0.0f, 800.0f};
+    // A weak carrier in the spectrum (four-wave mixing negligible), a strong
+    // total power for the phase rule.
+    r.input.ps.fill(0.0f);
+    r.input.ps[512] = 1.0f;
+    r.input.pp = 1000.0f;
+    r.input.iv = 1;
+    filter_pass(r);
+    // The steps from "o1": growing lengths and filters of more than one size.
+    std::FILE* o1 = std::fopen("o1000006.DAT", "rb");
+    ASSERT_NE(o1, nullptr);
+    std::vector<double> lengths;
+    std::vector<std::int32_t> exponents;
+    std::int32_t k = 0;
+    double alpha = 0.0, gamma = 0.0, h = 0.0;
+    while (records::read_values(o1, k, alpha, gamma, h)) {
+        lengths.push_back(h);
+        exponents.push_back(k);
+    }
+    std::fclose(o1);
+    ASSERT_GT(lengths.size(), 50u);
+    EXPECT_GT(lengths.back(), 2.0 * lengths.front());
+    EXPECT_NE(*std::min_element(exponents.begin(), exponents.end()), *std::max_element(exponents.begin(), exponents.end()));
+    init_pass(r);
+
+    const double width = 40.0;
+    std::vector<std::complex<double>> in_field;
+    std::vector<std::complex<double>> out_field;
+    const std::int32_t last = static_cast<std::int32_t>(r.out.toff) + 10;
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        const double t = zzctrl.time;
+        const std::complex<double> e = t < 800.0 ? 1e-3 * gaussian(t, 400.0, width) : std::complex<double>{};
+        r.input.x = {static_cast<float>(e.real()), 0.0f, f_vbs_band.fcenter};
+        sample(r);
+        in_field.push_back(std::complex<double>(r.input.x.re, 0.0));
+        out_field.emplace_back(r.output.x.re, r.output.x.im);
+    }
+    const Moments mi = moments(in_field, 1.0);
+    const Moments mo = moments(out_field, 1.0);
+    const double factor = std::sqrt(1.0 + std::pow(1500.0 * 3.0 / (width * width), 2));
+    EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
+    EXPECT_NEAR(mo.energy / mi.energy, std::pow(10.0, -0.3 * 3.0), 1e-3);
+}
+
+TEST_F(FibreBlock, ContinuousWaveTakesTheKerrPhaseAndTheLoss) {
+    // 10 km, 0.2 dB/km, gamma 1.3 /W/km, no dispersion, 100 mW.
+    Rig r;
+    r.p.title = "Kerr test fibre";
+    r.p.ipar[0] = 8;
+    r.p.ipar[2] = 1;
+    r.p.rpar[0] = 10.0f;
+    r.p.rpar[2] = 0.2f;
+    r.p.rpar[11] = 1.3f;
+    r.p.rpar[26] = 121.0f;
+    r.in = InputWindow{0.0f, 200.0f};
+    r.input.ps.fill(0.0f);
+    r.input.ps[512] = 100.0f;
+    r.input.pp = 100.0f;
+    r.input.iv = 1;
+    filter_pass(r);
+    init_pass(r);
+    const double alpha = static_cast<double>(0.2f) / (20.0 * std::log10(std::exp(1.0)));
+    const double length = 10.0;
+    const double leff = (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha);
+    const double phase = 1.3e-3 * 100.0 * leff;
+    const std::int32_t last = static_cast<std::int32_t>(r.out.toff / zzctrl.delt) + 5;
+    int checked = 0;
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        const float t = zzctrl.time;
+        r.input.x = {t < 200.0f ? 10.0f : 0.0f, 0.0f, f_vbs_band.fcenter};
+        sample(r);
+        if (t > r.out.tgoodi + 5.0f && t < r.out.tgoodf - 5.0f) {
+            const std::complex<double> e(r.output.x.re, r.output.x.im);
+            EXPECT_NEAR(std::norm(e), 100.0 * std::exp(-2.0 * alpha * length), 2e-4);
+            EXPECT_NEAR(std::arg(e), -phase, 1e-5);
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 2000);
+}
+
+TEST_F(FibreBlock, BadParametersAreReported) {
+    Rig r;
+    r.p = reference_span_params();
+    r.p.rpar[0] = 0.0f;
+    sixteen_carriers(r.input);
+    ::testing::internal::CaptureStderr();
+    dimensioning_pass(r);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-Fiber at Fiber span 120 km\n     the length must be positive\n");
+    EXPECT_EQ(optcl_ctrl.memused, 0);
+    // The run of such a fibre stays dark and asks for nothing.
+    set_sample(1);
+    zzsupv.storephase = 1;
+    r.input.x = {1.0f, 1.0f, f_vbs_band.fcenter};
+    call(r);
+    EXPECT_EQ(r.output.x.re, 0.0f);
+}
+
+TEST_F(FibreBlock, StorageBeyondTheCapacityIsRefused) {
+    // 31 filters of 16384 coefficients do not fit the complex storage of this build.
+    Rig r = dispersive_fibre();
+    r.p.rpar[0] = 20.0f;
+    r.p.ipar[11] = 0;
+    filter_pass(r);
+    ::testing::internal::CaptureStderr();
+    init_pass(r);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-Fiber at Dispersive test fibre\n     the kernel storage is too small for this fibre\n");
+    // Only the saved set-up was allocated; the run stays dark and asks for no more.
+    EXPECT_EQ(zzsupv.zd, 1);
+    for (std::int32_t step = 1; step <= 20; ++step) {
+        set_sample(step);
+        r.input.x = {1.0f, 0.0f, f_vbs_band.fcenter};
+        sample(r);
+        EXPECT_EQ(r.output.x.re, 0.0f);
+        EXPECT_EQ(zzsupv.zd, 1);
+    }
+}
+
+TEST_F(FibreBlock, MissingWorkingFilesAreAnError) {
+    Rig r = dispersive_fibre();
+    ::testing::internal::CaptureStderr();
+    init_pass(r);  // without the filter-writing pass before it
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Nodrix-E-Fiber at Dispersive test fibre\n     the working files cannot be read\n");
+    EXPECT_EQ(files_here(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace nodrix

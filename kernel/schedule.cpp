@@ -32,11 +32,14 @@ void reset_cursors() {
     zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
 }
 
-// Calls every block once; with open files, writes the memory map and the delay file.
-void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dly_id) {
+// Calls every block once; with open files, writes the memory map and the delay
+// file. With `save_history` the storage cursors at which each block starts are
+// kept under its instance number, so that later passes can put them back.
+void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dly_id, bool save_history = false) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
         if (b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
+        if (save_history) opxhistorysave(b.instance);
         if (b.call) b.call();
         if (mem_id < 0) continue;
         write_line(mem_id, "memory", std::to_string(b.instance), optcl_ctrl.memused);
@@ -66,8 +69,13 @@ void sample_loop(std::span<BlockCall> blocks) {
         zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
         zzcoun.coun = static_cast<std::int32_t>(step);
         reset_cursors();
-        for (BlockCall& b : blocks)
+        // Every block starts from its own records, whatever the blocks before
+        // it looked up at this sample (a block outside its window may skip its
+        // look-ups).
+        for (BlockCall& b : blocks) {
+            opxhistoryset(b.instance);
             if (b.call) b.call();
+        }
         ++sample_rounds;
         if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
     }
@@ -111,7 +119,7 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
         reset_cursors();
         zzsupv.storephase = 1;
         zzflmn.nohist = 0;
-        one_round(blocks, -1, -1);
+        one_round(blocks, -1, -1, true);
         opxhistorysave(history_id);
         return;
     }

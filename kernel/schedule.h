@@ -50,9 +50,12 @@ std::string delay_file_name(const std::string& project);
 //    (blkmode 0, nohist 1, counting) that writes the blocks' working files
 //    outside the dimensioning mode, then the state round (blkmode 0, nohist 0,
 //    storephase 1) in which blocks read their hand-over files and store their
-//    state; the simulation call (pass 1) calls every block once per sample, for
-//    step = 1, 2, ... with time = (step - 1) delt, until the round in which the
-//    time reaches tend.
+//    state, the storage cursors at each block's start kept in the run history
+//    under its instance number; the simulation call (pass 1) calls every block
+//    once per sample, for step = 1, 2, ... with time = (step - 1) delt, each
+//    block's cursors put back from the history first, until the round in
+//    which the time reaches tend. The memory map and the delay file are those
+//    of the dimensioning pass.
 enum class ScheduleMode { setup, per_sample };
 void set_schedule_mode(ScheduleMode mode);
 ScheduleMode schedule_mode();

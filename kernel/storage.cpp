@@ -28,6 +28,12 @@ void count(std::int32_t& counter, std::int64_t elements, std::int64_t bytes) {
     optcl_ctrl.memused += static_cast<std::int32_t>(bytes);
 }
 
+// In allocating mode the records handed out at initialisation are added to
+// memused too, so that a block's report of its storage holds in every pass.
+void allocated(std::int64_t bytes) {
+    if (zzctrl.pass == 0) optcl_ctrl.memused += static_cast<std::int32_t>(bytes);
+}
+
 std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
 
 // A record that would end beyond its array means that a block asked for more
@@ -71,6 +77,7 @@ std::int32_t loci(std::int32_t n) {
         count(zzmax.i, n + 2, 4LL * n + 8);
         return 1;
     }
+    allocated(4LL * n + 8);
     return allocate2(
         "I", limits::kMaxI, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
@@ -84,6 +91,7 @@ std::int32_t loch(std::int32_t n) {
         count(zzmax.h, n + 2, 4LL * n + 8);
         return 1;
     }
+    allocated(4LL * n + 8);
     // The real kind stores the distance to the next record.
     return allocate2(
         "H", limits::kMaxH, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
@@ -99,6 +107,7 @@ std::int32_t locd(std::int32_t n) {
         count(zzmax.d, n + 2, 8LL * n + 16);
         return 1;
     }
+    allocated(8LL * n + 16);
     return allocate2(
         "D", limits::kMaxD, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
@@ -113,6 +122,7 @@ std::int32_t lozz(std::int32_t n) {
         count(zzmaxd.z, n + 2, 8LL * n + 16);
         return 1;
     }
+    allocated(8LL * n + 16);
     return allocate2(
         "Z", limits::kMaxZ, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
@@ -127,6 +137,7 @@ std::int32_t lozd(std::int32_t n) {
         count(zzmaxd.zd, n + 2, 16LL * n + 32);
         return 1;
     }
+    allocated(16LL * n + 32);
     return allocate2(
         "ZD", limits::kMaxZD, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
@@ -141,6 +152,7 @@ std::int32_t locc(std::int32_t n) {
         count(zzmax.c, n + 1, 80LL * n + 80);
         return 1;
     }
+    allocated(80LL * n + 80);
     auto next_at = [](std::int32_t p) {
         char field[12] = {};
         std::memcpy(field, zzcist[p - 1], 11);
@@ -178,6 +190,7 @@ std::int32_t locht(std::int32_t n) {
         count(ztmax.ht, n + 1, 4LL * n + 4);
         return 1;
     }
+    allocated(4LL * n + 4);
     std::int32_t& cursor = zzsupt.ht;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
@@ -196,6 +209,7 @@ std::int32_t locit(std::int32_t n) {
         count(ztmax.it, n + 1, 4LL * n + 4);
         return 1;
     }
+    allocated(4LL * n + 4);
     std::int32_t& cursor = zzsupt.it;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {

@@ -116,6 +116,35 @@ TEST_F(PerSampleTest, RunsTheInitialisationRoundsThenEverySampleInOrder) {
               "NodrixMEM 1\n##\nmemory 2                   16\nmemory 1                   28\n");
 }
 
+// A block that skips its storage look-ups on some samples (outside its
+// window) must not shift the records the blocks after it find.
+void skipping_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    std::vector<BlockCall> blocks(2);
+    blocks[0].instance = 1;
+    blocks[0].call = [] {
+        if (zzctrl.pass != 0 && zzctrl.step % 2 == 0) return;  // no look-up on even samples
+        const std::int32_t pos = loci(4);
+        if (zzctrl.pass != 0) *ist_at(pos) = -1;
+    };
+    blocks[1].instance = 2;
+    blocks[1].call = block_a;
+    ScheduleConstants k;
+    k.tend = 1.0f;
+    run_schedule("ps", blocks, 3, k);
+}
+
+TEST_F(PerSampleTest, EachBlockStartsFromItsOwnRecords) {
+    ProjectDescription p = current_project();
+    p.projec = skipping_schedule;
+    set_project(p);
+    set_per_sample_run(true);
+    std::int32_t prerun = 0;
+    std::int32_t status = -1;
+    topmain(prerun, status);
+    EXPECT_EQ(stored, (std::vector<std::int32_t>{41, 42, 43, 44, 45}));
+    for (std::size_t k = 2; k < calls_a.size(); ++k) EXPECT_EQ(calls_a[k].position, 6 + 3);
+}
+
 TEST_F(PerSampleTest, WithoutTheOptionTheRunsStayInitialisationCalls) {
     std::int32_t prerun = 0;
     std::int32_t status = -1;

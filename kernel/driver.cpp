@@ -96,6 +96,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     const ProjectConstants& k = the_project.constants;
 
     bool stopped_by_prerun = false;
+    set_schedule_mode(sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
     while (irun < nrun) {
         ++irun;
         reset_cursors();
@@ -144,7 +145,6 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
             }
         } else {
             tqflrs();
-            if (sample_by_sample) set_schedule_mode(ScheduleMode::per_sample);
             zzsupv.storephase = 1;
             zzctrl.pass = 0;
             first = 0;
@@ -170,12 +170,12 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
                 schedule(nrun, irun, more, first);
                 if (more == 1) ++nrun;
             }
-            set_schedule_mode(ScheduleMode::setup);
             ogscls();
             status = 0;
         }
     }
 
+    set_schedule_mode(ScheduleMode::setup);
     opxplandestroy();
     opxend();
 }

@@ -1,5 +1,6 @@
 #include "kernel/schedule.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -93,10 +94,47 @@ std::int64_t last_sample_count() { return sample_rounds; }
 std::int32_t current_memory_map() { return memory_map_id; }
 double schedule_end_time() { return dfintm; }
 
+namespace {
+
+// The nine storage counts of a dimensioning pass.
+struct Counts {
+    std::int32_t h, i, c, d, z, zd, ht, it, ct;
+};
+Counts counts() { return {zzmax.h, zzmax.i, zzmax.c, zzmax.d, zzmaxd.z, zzmaxd.zd, ztmax.ht, ztmax.it, ztmax.ct}; }
+void set_counts(const Counts& k) {
+    zzmax.h = k.h;
+    zzmax.i = k.i;
+    zzmax.c = k.c;
+    zzmax.d = k.d;
+    zzmaxd.z = k.z;
+    zzmaxd.zd = k.zd;
+    ztmax.ht = k.ht;
+    ztmax.it = k.it;
+    ztmax.ct = k.ct;
+}
+Counts larger(const Counts& a, const Counts& b) {
+    return {std::max(a.h, b.h),   std::max(a.i, b.i),   std::max(a.c, b.c),   std::max(a.d, b.d),  std::max(a.z, b.z),
+            std::max(a.zd, b.zd), std::max(a.ht, b.ht), std::max(a.it, b.it), std::max(a.ct, b.ct)};
+}
+
+// A counting round of the dimensioning pass of a per-sample run; returns its counts.
+Counts counting_round(std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist) {
+    set_counts(Counts{});
+    reset_cursors();
+    optcl_ctrl.blkmode = blkmode;
+    zzflmn.nohist = nohist;
+    one_round(blocks, -1, -1);
+    return counts();
+}
+
+}  // namespace
+
 void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
                   const ScheduleConstants& constants) {
     const bool per_sample_run = the_mode == ScheduleMode::per_sample;
     const std::int32_t driver_pass = zzctrl.pass;
+    // The driver allocates in its runs and counts in its dimensioning passes.
+    const bool run_call = zzsupv.storephase == 1;
     zzctrl.tend = constants.tend;
     dfintm = constants.tend;
     zzctrl.pass = 0;
@@ -106,17 +144,19 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     for (auto& w : zzmax.lim) w = 999999;
     for (auto& w : zzmaxd.lim) w = 999999;
 
-    if (per_sample_run) {
+    if (per_sample_run && run_call) {
         // The memory map and the delay file stay those of the dimensioning pass.
-        optcl_ctrl.blkmode = 0;
         if (driver_pass != 0) {
+            optcl_ctrl.blkmode = 0;
             zzflmn.nohist = 0;
             sample_loop(blocks);
             return;
         }
-        // Filter-writing round outside the dimensioning mode, then the state round.
+        // The set-up round again (it writes the filters' hand-over files that
+        // the dimensioning pass's state round used up), then the state round.
         one_round(blocks, -1, -1);
         reset_cursors();
+        optcl_ctrl.blkmode = 0;
         zzsupv.storephase = 1;
         zzflmn.nohist = 0;
         one_round(blocks, -1, -1, true);
@@ -135,6 +175,18 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     memory_map_id = mem_id;
 
     one_round(blocks, mem_id, dly_id);
+
+    if (per_sample_run) {
+        // Dimensioning for a per-sample run: the storage of the rounds the run
+        // will make, counted as well. The filter-writing round also leaves the
+        // fibres' working files for the run.
+        const Counts setup = counts();
+        const Counts writing = counting_round(blocks, 0, 1);
+        const Counts state = counting_round(blocks, 0, 0);
+        set_counts(larger(setup, larger(writing, state)));
+        optcl_ctrl.blkmode = 1;
+        zzflmn.nohist = 1;
+    }
 
     if (zzctrl.pass != 0)
         opxhistoryset(history_id);

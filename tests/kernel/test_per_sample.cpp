@@ -79,27 +79,26 @@ TEST_F(PerSampleTest, RunsTheInitialisationRoundsThenEverySampleInOrder) {
     topmain(prerun, status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(schedule_mode(), ScheduleMode::setup);  // restored after the run
-    // Dimensioning call, filter-writing round, state round, then 5 samples.
-    ASSERT_EQ(calls_a.size(), 3u + 5u);
+    // The dimensioning pass counts the three rounds a per-sample run makes
+    // (set-up, filter writing, state); the run's initialisation call makes the
+    // set-up round again and the state round with real storage; then 5 samples.
+    ASSERT_EQ(calls_a.size(), 3u + 2u + 5u);
     ASSERT_EQ(calls_b.size(), calls_a.size());
-    const Call& dim = calls_a[0];
-    EXPECT_EQ(dim.blkmode, 1);
-    EXPECT_EQ(dim.nohist, 1);
-    EXPECT_EQ(dim.storephase, 0);
-    const Call& writing = calls_a[1];
-    EXPECT_EQ(writing.pass, 0);
-    EXPECT_EQ(writing.blkmode, 0);
-    EXPECT_EQ(writing.nohist, 1);
-    EXPECT_EQ(writing.storephase, 0);
-    const Call& state = calls_a[2];
-    EXPECT_EQ(state.pass, 0);
-    EXPECT_EQ(state.blkmode, 0);
-    EXPECT_EQ(state.nohist, 0);
-    EXPECT_EQ(state.storephase, 1);
-    EXPECT_EQ(state.position, 3);               // first record of the integer kind
-    EXPECT_EQ(calls_b[2].position, 4 + 3);      // the next record
-    for (std::size_t k = 3; k < calls_a.size(); ++k) {
-        const std::int32_t step = static_cast<std::int32_t>(k) - 2;
+    struct Round {
+        std::int32_t blkmode, nohist, storephase;
+    };
+    const Round rounds[] = {{1, 1, 0}, {0, 1, 0}, {0, 0, 0}, {1, 1, 0}, {0, 0, 1}};
+    for (std::size_t k = 0; k < 5; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(calls_a[k].pass, 0);
+        EXPECT_EQ(calls_a[k].blkmode, rounds[k].blkmode);
+        EXPECT_EQ(calls_a[k].nohist, rounds[k].nohist);
+        EXPECT_EQ(calls_a[k].storephase, rounds[k].storephase);
+    }
+    EXPECT_EQ(calls_a[4].position, 3);           // first record of the integer kind
+    EXPECT_EQ(calls_b[4].position, 4 + 3);       // the next record
+    for (std::size_t k = 5; k < calls_a.size(); ++k) {
+        const std::int32_t step = static_cast<std::int32_t>(k) - 4;
         EXPECT_EQ(calls_a[k].pass, 1);
         EXPECT_EQ(calls_a[k].step, step);
         EXPECT_EQ(calls_a[k].time, 0.25f * static_cast<float>(step - 1));
@@ -142,7 +141,33 @@ TEST_F(PerSampleTest, EachBlockStartsFromItsOwnRecords) {
     std::int32_t status = -1;
     topmain(prerun, status);
     EXPECT_EQ(stored, (std::vector<std::int32_t>{41, 42, 43, 44, 45}));
-    for (std::size_t k = 2; k < calls_a.size(); ++k) EXPECT_EQ(calls_a[k].position, 6 + 3);
+    for (std::size_t k = 4; k < calls_a.size(); ++k) EXPECT_EQ(calls_a[k].position, 6 + 3);
+}
+
+// A block that asks for more storage when it keeps its state: the
+// dimensioning pass of a per-sample run counts that too.
+void state_hungry_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    std::vector<BlockCall> blocks(1);
+    blocks[0].instance = 1;
+    blocks[0].call = [] {
+        loch(10);
+        if (zzflmn.nohist == 0) loch(1000);
+    };
+    run_schedule("ps", blocks, 2);
+}
+
+TEST_F(PerSampleTest, DimensioningCountsTheStateRound) {
+    ProjectDescription p = current_project();
+    p.projec = state_hungry_schedule;
+    set_project(p);
+    set_per_sample_run(true);
+    std::int32_t prerun = 1;
+    std::int32_t status = -1;
+    topmain(prerun, status);
+    EXPECT_EQ(zzmax.h, 12 + 1002);
+    set_per_sample_run(false);
+    topmain(prerun, status);
+    EXPECT_EQ(zzmax.h, 12);
 }
 
 TEST_F(PerSampleTest, WithoutTheOptionTheRunsStayInitialisationCalls) {

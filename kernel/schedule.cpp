@@ -39,7 +39,10 @@ void reset_cursors() {
 void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dly_id, bool save_history = false) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
-        if (b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
+        // The delay a fibre or filter records is its own. In the rounds that
+        // write no delay file the group delays accumulate along the link, so
+        // that every block's time window follows the light's arrival.
+        if (mem_id >= 0 && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
         if (b.call) b.call();
         if (mem_id < 0) continue;

@@ -155,6 +155,12 @@ void projec(std::int32_t& /*nrun*/, std::int32_t& /*irun*/, std::int32_t& /*more
 }
 
 }  // namespace
+
+const OpticalSignal& optical_signal(std::int32_t number) { return signals().x.at(static_cast<std::size_t>(number)); }
+const TimeWindow& output_window(std::int32_t instance) {
+    return signals().window.at(static_cast<std::size_t>(instance));
+}
+
 }  // namespace sim160g
 
 ProjectDescription sim_160g_project() {

@@ -2,10 +2,18 @@
 #pragma once
 
 #include "kernel/driver.h"
+#include "kernel/signals.h"
 
 namespace nodrix {
 
 // The project as the driver runs it: name, instance range, schedule.
 ProjectDescription sim_160g_project();
+
+namespace sim160g {
+// The project's signals as the last schedule call left them: an optical
+// signal by its number, the output window of an instance.
+const OpticalSignal& optical_signal(std::int32_t number);
+const TimeWindow& output_window(std::int32_t instance);
+}  // namespace sim160g
 
 }  // namespace nodrix

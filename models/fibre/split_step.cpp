@@ -55,6 +55,7 @@ std::int64_t step_ceiling(double v) {
 
 void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<const double> pieces,
                          int field_width) {
+    if (memfile < 0) return;  // no dimensioning file open in this pass
     auto field = [field_width](const std::string& number) {
         return field_width > 12 ? fmt::A(number, field_width) : number;
     };

@@ -21,9 +21,9 @@ struct GnuplotRun {
     std::string reason;    // system error text for kNotFound / kCannotStart
 };
 
-// Runs `program` (looked up on PATH when it has no slash) with no arguments,
-// writes `script` to its standard input and closes it, collects its output
-// and waits for it to end.
+// Runs `program` (looked up on PATH when it has no slash) with the argument
+// "/dev/stdin" (none where that name does not exist), writes `script` to its
+// standard input and closes it, collects its output and waits for it to end.
 GnuplotRun run_gnuplot(const std::string& program, const std::string& script);
 
 }  // namespace nodrix::chart

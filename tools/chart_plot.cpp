@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 namespace nodrix::chart {
 namespace {

@@ -161,8 +161,7 @@ int chart_count(const std::string& path) {
     return load_chart_file(path, -1, false, all) == 0 ? static_cast<int>(all.charts.size()) : 0;
 }
 
-void report_no_chart(const ToolOptions& o, std::ostream& err) {
-    const int count = chart_count(o.file);
+void report_no_chart(const ToolOptions& o, std::size_t count, std::ostream& err) {
     err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
         << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
 }
@@ -171,7 +170,7 @@ int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     ChartFile f;
     if (!load(o.file, o.chart, true, f, err)) return kExitFailure;
     if (f.charts.empty()) {
-        report_no_chart(o, err);
+        report_no_chart(o, static_cast<std::size_t>(chart_count(o.file)), err);
         return kExitFailure;
     }
     if (o.output.empty()) {
@@ -251,9 +250,7 @@ int run_plot(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     ChartFile f;
     if (!load(o.file, -1, true, f, err)) return kExitFailure;
     if (static_cast<std::size_t>(o.chart) >= f.charts.size()) {
-        const std::size_t count = f.charts.size();
-        err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
-            << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
+        report_no_chart(o, f.charts.size(), err);
         return kExitFailure;
     }
     const Chart& chart = f.charts[static_cast<std::size_t>(o.chart)];

@@ -318,8 +318,9 @@ TEST_F(ChartPlot, NothingToDraw) {
     h.frequency_step = 0.5;
     ASSERT_TRUE(qsp1_write("empty.qsp", h, std::vector<double>{}));
     ASSERT_TRUE(qsp1_write("nan.qsp", h, std::vector<double>{std::nan(""), INFINITY}));
-    for (const auto& [path, message] : {std::pair<std::string, std::string>{"empty.qsp", "chart 0 holds no rows to plot"},
-                                        {"nan.qsp", "chart 0 holds no finite values to plot"}}) {
+    const std::pair<std::string, std::string> cases[] = {{"empty.qsp", "chart 0 holds no rows to plot"},
+                                                         {"nan.qsp", "chart 0 holds no finite values to plot"}};
+    for (const auto& [path, message] : cases) {
         ChartFile f;
         ASSERT_EQ(chart::load_chart_file(path, -1, true, f), 0);
         ASSERT_EQ(f.charts.size(), 1u);

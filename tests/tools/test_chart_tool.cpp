@@ -356,10 +356,12 @@ TEST_F(ChartTool, PlotDrawsEachFormWithGnuplot) {
          "Wrote ber.png: chart 0 of 2, \"BER vs. Sampling Instant\"\n"},
         {{"plot", "est.qxy", "-c", "1", "-o", "q.SVG"}, "q.SVG", "Q vs. Sampling Instant",
          "Wrote q.SVG: chart 1 of 2, \"Q vs. Sampling Instant\"\n"},
-        {{"plot", "s.qsp", "-o", "s.svg"}, "s.svg", "Spectrum: s.qsp", "Wrote s.svg: chart 0 of 1, \"Spectrum: s.qsp\"\n"},
+        {{"plot", "s.qsp", "-o", "s.svg"}, "s.svg", "Spectrum: s.qsp",
+         "Wrote s.svg: chart 0 of 1, \"Spectrum: s.qsp\"\n"},
         {{"plot", "eye.qsg", "-o", "eye.svg"}, "eye.svg", "Eye diagram: eye.qsg",
          "Wrote eye.svg: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
-        {{"plot", "eye.qsg", "-o", "eye.png"}, "eye.png", "", "Wrote eye.png: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
+        {{"plot", "eye.qsg", "-o", "eye.png"}, "eye.png", "",
+         "Wrote eye.png: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output);

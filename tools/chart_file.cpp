@@ -74,20 +74,6 @@ std::string titled(const std::string& label, const std::string& unit) {
     return unit.empty() ? label : label + " [" + unit + "]";
 }
 
-// Name of a column that carries no label of its own.
-std::string default_label(std::int32_t type, const Chart& chart, std::size_t k) {
-    static const char* const kOptical2[] = {"re x", "im x", "re y", "im y"};
-    switch (type) {
-        case kQxyElectricalSignal: return "signal";
-        case kQxyOpticalSignal1: return k == 0 ? "re" : "im";
-        case kQxyOpticalSignal2: return k < 4 ? kOptical2[k] : "column " + std::to_string(k);
-        case kQxySpectrum:
-        case kQxySpectrumText: return "spectrum";
-        case kQxySymbolSignal: return "bit " + std::to_string(k);
-        default: return chart.columns.size() == 1 ? "value" : "column " + std::to_string(k);
-    }
-}
-
 }  // namespace
 
 int load_chart_file(const std::string& path, int chart, bool keep_rows, ChartFile& out) {
@@ -119,6 +105,19 @@ std::string file_type_name(std::int32_t type) {
         case kQxyXY: return "XY chart";
         case kQxyContainer: return "chart container";
         default: return "unknown type";
+    }
+}
+
+std::string default_label(std::int32_t type, const Chart& chart, std::size_t k) {
+    static const char* const kOptical2[] = {"re x", "im x", "re y", "im y"};
+    switch (type) {
+        case kQxyElectricalSignal: return "signal";
+        case kQxyOpticalSignal1: return k == 0 ? "re" : "im";
+        case kQxyOpticalSignal2: return k < 4 ? kOptical2[k] : "column " + std::to_string(k);
+        case kQxySpectrum:
+        case kQxySpectrumText: return "spectrum";
+        case kQxySymbolSignal: return "bit " + std::to_string(k);
+        default: return chart.columns.size() == 1 ? "value" : "column " + std::to_string(k);
     }
 }
 

@@ -57,6 +57,10 @@ struct TableColumn {
     double step = 0.0;
 };
 
+// Name of column k of a chart whose descriptor carries no label, by what the
+// file type puts there ("signal", "re x", "spectrum", "bit 2", "value", ...).
+std::string default_label(std::int32_t type, const Chart& chart, std::size_t k);
+
 std::vector<TableColumn> chart_table(const ChartFile& file, const Chart& chart);
 double table_value(const TableColumn& column, std::int64_t row);
 

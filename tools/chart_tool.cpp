@@ -1,14 +1,21 @@
 #include "tools/chart_tool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "tools/chart_file.h"
+#include "tools/chart_plot.h"
+#include "tools/gnuplot_run.h"
 
 namespace nodrix::chart {
 namespace {
@@ -148,14 +155,22 @@ void write_csv(const ChartFile& f, const Chart& c, std::ostream& os) {
     }
 }
 
+// Number of charts in a file (0 when it cannot be read).
+int chart_count(const std::string& path) {
+    ChartFile all;
+    return load_chart_file(path, -1, false, all) == 0 ? static_cast<int>(all.charts.size()) : 0;
+}
+
+void report_no_chart(const ToolOptions& o, std::size_t count, std::ostream& err) {
+    err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
+        << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
+}
+
 int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     ChartFile f;
     if (!load(o.file, o.chart, true, f, err)) return kExitFailure;
     if (f.charts.empty()) {
-        ChartFile all;
-        const int count = load_chart_file(o.file, -1, false, all) == 0 ? static_cast<int>(all.charts.size()) : 0;
-        err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
-            << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
+        report_no_chart(o, static_cast<std::size_t>(chart_count(o.file)), err);
         return kExitFailure;
     }
     if (o.output.empty()) {
@@ -176,6 +191,130 @@ int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+// The program that draws: NODRIX_GNUPLOT when set, else gnuplot on PATH.
+std::string gnuplot_program() {
+    const char* named = std::getenv("NODRIX_GNUPLOT");
+    return named != nullptr && named[0] != '\0' ? named : "gnuplot";
+}
+
+// Creates an empty, new file next to `output` for gnuplot to draw into; it
+// becomes `output` only once the drawing succeeded, so a failed drawing
+// neither leaves a broken image nor spoils an older one.
+bool create_part_file(const std::string& output, std::string& part, std::string& reason) {
+    const std::filesystem::path out_path(output);
+    const std::filesystem::path dir = out_path.parent_path();
+    for (int k = 0; k < 100; ++k) {
+        const std::string name = "." + out_path.filename().string() + "." + std::to_string(::getpid()) + "-" +
+                                 std::to_string(k) + ".part";
+        part = dir.empty() ? name : (dir / name).string();
+        const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    reason = std::strerror(errno);
+    return false;
+}
+
+// gnuplot's own lines, indented under a message of ours.
+void relay_messages(const std::string& messages, const char* prefix, std::ostream& err) {
+    std::istringstream lines(messages);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find_first_not_of(" \t\r^") != std::string::npos) err << prefix << line << "\n";
+}
+
+int run_plot(const ToolOptions& o, std::ostream& out, std::ostream& err) {
+    const std::string me = std::string(kProgram) + " plot: ";
+    if (o.output.empty()) {
+        err << me << "name the image with -o OUT.png or -o OUT.svg\n";
+        return kExitUsage;
+    }
+    const PlotFormat format = plot_format_for(o.output);
+    if (format == PlotFormat::kUnknown) {
+        err << me << o.output << ": the image name must end in .png or .svg\n";
+        return kExitUsage;
+    }
+    for (const char ch : o.output)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) {
+            err << me << "the image name holds a control character\n";
+            return kExitUsage;
+        }
+    std::error_code ec;
+    if (std::filesystem::is_directory(o.output, ec)) {
+        err << kProgram << ": cannot write " << o.output << ": it is a directory\n";
+        return kExitFailure;
+    }
+
+    ChartFile f;
+    if (!load(o.file, -1, true, f, err)) return kExitFailure;
+    if (static_cast<std::size_t>(o.chart) >= f.charts.size()) {
+        report_no_chart(o, f.charts.size(), err);
+        return kExitFailure;
+    }
+    const Chart& chart = f.charts[static_cast<std::size_t>(o.chart)];
+    Plot plot;
+    std::string error;
+    if (!build_plot(f, chart, std::filesystem::path(o.file).filename().string(), plot, error)) {
+        err << kProgram << ": " << o.file << ": " << error << "\n";
+        return kExitFailure;
+    }
+
+    std::string part;
+    std::string reason;
+    if (!create_part_file(o.output, part, reason)) {
+        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
+        return kExitFailure;
+    }
+    const std::string program = gnuplot_program();
+    const GnuplotRun run = run_gnuplot(program, gnuplot_script(plot, format, part));
+    std::error_code size_ec;
+    const auto size = std::filesystem::file_size(part, size_ec);
+    bool ok = false;
+    switch (run.outcome) {
+        case GnuplotRun::kDone:
+            ok = !size_ec && size > 0;
+            if (!ok) {
+                err << me << program << " ended without drawing the image\n";
+                relay_messages(run.messages, "  ", err);
+            }
+            break;
+        case GnuplotRun::kNotFound:
+            err << me << "cannot run " << program << ": " << run.reason
+                << " (install the package gnuplot-nox, or name the program in NODRIX_GNUPLOT)\n";
+            break;
+        case GnuplotRun::kCannotStart:
+            err << me << "cannot run " << program << ": " << run.reason << "\n";
+            break;
+        case GnuplotRun::kFailed:
+            err << me << program << " failed (exit status " << run.status << ")"
+                << (run.messages.empty() ? "\n" : "; it reported:\n");
+            relay_messages(run.messages, "  ", err);
+            break;
+        case GnuplotRun::kSignalled:
+            err << me << program << " was ended by signal " << run.status << "\n";
+            relay_messages(run.messages, "  ", err);
+            break;
+    }
+    if (ok) {
+        std::filesystem::rename(part, o.output, ec);
+        if (ec) {
+            err << kProgram << ": cannot write " << o.output << ": " << ec.message() << "\n";
+            ok = false;
+        }
+    }
+    if (!ok) {
+        std::filesystem::remove(part, ec);
+        return kExitFailure;
+    }
+    // Warnings of a drawing that succeeded.
+    relay_messages(run.messages, "gnuplot: ", err);
+    out << "Wrote " << o.output << ": chart " << chart.number << " of " << f.charts.size() << ", \"" << plot.title
+        << "\"\n";
+    return kExitOk;
+}
+
 const Verb kVerbs[] = {
     {"info", "FILE", "describe a chart file and each of its charts", "",
      "Shows the file's form and type, then per chart its title, labels, units,\n"
@@ -187,15 +326,33 @@ const Verb kVerbs[] = {
      "line per row. Signals and spectra get their time or frequency axis as\n"
      "the first column. -o OUT writes to the file OUT instead of the output.\n",
      run_csv},
+    {"plot", "FILE [-c N] -o OUT.png|OUT.svg", "draw one chart as a PNG or SVG image (with gnuplot)", "co",
+     "Draws chart N (from 0, as info lists them; default 0) with gnuplot into\n"
+     "OUT.png or OUT.svg (the extension chooses the format):\n"
+     "  spectra       power in dB against frequency in THz;\n"
+     "  XY charts     every further column against the first (BER and Q curves,\n"
+     "                eye closure); a BER axis, or positive values spanning more\n"
+     "                than two decades, on a logarithmic scale;\n"
+     "  eye signals   a signal file with its samples per bit, folded into traces\n"
+     "                of two bit periods on a time axis in ps;\n"
+     "  other signals each column against time.\n"
+     "Titles, axis labels and units come from the file. A file of several charts\n"
+     "gives one image per run: choose the chart with -c.\n"
+     "gnuplot (Debian package gnuplot-nox) must be installed; the environment\n"
+     "variable NODRIX_GNUPLOT names another program to run instead.\n"
+     "Exit status: 0 drawn, 1 unreadable file or gnuplot failed, 2 usage error.\n",
+     run_plot},
 };
 
 void print_help(std::ostream& os) {
     os << "Usage: " << kProgram << " COMMAND FILE [OPTIONS]\n\n"
        << "Looks into the chart files of a run (.qxy, .qsp, .qsg binary charts and\n"
        << "their text forms).\n\nCommands:\n";
+    std::size_t width = 0;
+    for (const Verb& v : kVerbs) width = std::max(width, std::string(v.name).size() + 1 + std::string(v.usage).size());
     for (const Verb& v : kVerbs) {
         std::string head = std::string(v.name) + " " + v.usage;
-        if (head.size() < 28) head.resize(28, ' ');
+        head.resize(width, ' ');
         os << "  " << head << "  " << v.summary << "\n";
     }
     os << "\n" << kProgram << " COMMAND --help shows the help of one command.\n";

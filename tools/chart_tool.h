@@ -3,6 +3,8 @@
 //   nodrix-chart info FILE               file type, form, and per chart its title,
 //                                        labels, units, rows, columns, extremes
 //   nodrix-chart csv FILE [-c N] [-o OUT]  one chart as CSV
+//   nodrix-chart plot FILE [-c N] -o OUT.png|OUT.svg
+//                                        one chart drawn by gnuplot
 //
 // Each verb is one entry of a table (name, usage, options it takes, handler),
 // so a new verb is one more handler and one more entry.

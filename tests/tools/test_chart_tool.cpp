@@ -1,11 +1,13 @@
 // The nodrix-chart command: verbs, options, output texts and exit statuses.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "models/measurements/ber_charts.h"
 #include "runtime/io_file.h"
 #include "tests/support/test_support.h"
 #include "tools/chart_file.h"
@@ -95,6 +97,8 @@ TEST_F(ChartTool, HelpAndUsage) {
     EXPECT_NE(r.out.find("Usage: nodrix-chart COMMAND FILE [OPTIONS]"), std::string::npos);
     EXPECT_NE(r.out.find("\n  info FILE"), std::string::npos);
     EXPECT_NE(r.out.find("\n  csv FILE [-c N] [-o OUT]"), std::string::npos);
+    EXPECT_NE(r.out.find("\n  plot FILE [-c N] -o OUT.png|OUT.svg  draw one chart as a PNG or SVG image"),
+              std::string::npos);
     EXPECT_EQ(r.err, "");
 
     r = tool({});
@@ -300,6 +304,151 @@ TEST_F(ChartTool, UnreadableFiles) {
     r = tool({"csv", "two.qxy", "-o", "no/such/dir/out.csv"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "nodrix-chart: cannot write no/such/dir/out.csv\n");
+}
+
+// Files left in the test's directory whose name holds `part`.
+int files_named(const std::string& part) {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        if (e.path().filename().string().find(part) != std::string::npos) ++n;
+    return n;
+}
+
+// Sets NODRIX_GNUPLOT for one scope.
+class GnuplotProgram {
+public:
+    explicit GnuplotProgram(const char* program) { ::setenv("NODRIX_GNUPLOT", program, 1); }
+    ~GnuplotProgram() { ::unsetenv("NODRIX_GNUPLOT"); }
+};
+
+TEST_F(ChartTool, PlotDrawsEachFormWithGnuplot) {
+    ::unsetenv("NODRIX_GNUPLOT");
+    ChartPoints ber;
+    ber.add(-40.0, 1e-6);
+    ber.add(0.0, 1e-12);
+    ber.add(40.0, 1e-7);
+    ChartPoints q;
+    q.add(-40.0, 12.0);
+    q.add(0.0, 17.5);
+    ASSERT_TRUE(write_estimator_charts("est.qxy", kBerInstantChart, ber, &kQChart, &q));
+    Qsp1Header h;
+    h.frequency_step = 0.5;
+    h.start_frequency = 192.0;
+    ASSERT_TRUE(qsp1_write("s.qsp", h, std::vector<double>{-70.0, -3.0, -20.0}));
+    Qsg2Header g;
+    g.samples = 40;
+    g.samples_per_bit = 8;
+    g.delt = 12.5;
+    const std::int32_t id = qsg2_create("eye.qsg", g);
+    ASSERT_GT(id, 0);
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(qsg2_append(id, std::vector<double>{(i / 8) % 3 == 0 ? 1.0 : 0.0}));
+    ASSERT_EQ(io_close(id), 0);
+
+    const unsigned char png_signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    struct Case {
+        std::vector<const char*> words;
+        const char* output;
+        const char* title;
+        const char* written;
+    };
+    const Case cases[] = {
+        {{"plot", "est.qxy", "-o", "ber.png"}, "ber.png", "BER vs. Sampling Instant",
+         "Wrote ber.png: chart 0 of 2, \"BER vs. Sampling Instant\"\n"},
+        {{"plot", "est.qxy", "-c", "1", "-o", "q.SVG"}, "q.SVG", "Q vs. Sampling Instant",
+         "Wrote q.SVG: chart 1 of 2, \"Q vs. Sampling Instant\"\n"},
+        {{"plot", "s.qsp", "-o", "s.svg"}, "s.svg", "Spectrum: s.qsp",
+         "Wrote s.svg: chart 0 of 1, \"Spectrum: s.qsp\"\n"},
+        {{"plot", "eye.qsg", "-o", "eye.svg"}, "eye.svg", "Eye diagram: eye.qsg",
+         "Wrote eye.svg: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
+        {{"plot", "eye.qsg", "-o", "eye.png"}, "eye.png", "",
+         "Wrote eye.png: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        const Result r = tool(c.words);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, c.written);
+        const std::vector<unsigned char> bytes = read_bytes(c.output);
+        ASSERT_GT(bytes.size(), 100u);
+        if (std::string(c.output).find(".png") != std::string::npos) {
+            EXPECT_TRUE(std::equal(std::begin(png_signature), std::end(png_signature), bytes.begin()));
+        } else {
+            const std::string svg(bytes.begin(), bytes.end());
+            EXPECT_EQ(svg.rfind("<?xml version=\"1.0\"", 0), 0u);
+            EXPECT_NE(svg.find("<svg"), std::string::npos);
+            EXPECT_NE(svg.find(std::string(">") + c.title + "</text>"), std::string::npos);
+            EXPECT_EQ(svg.substr(svg.find_last_not_of("\n") - 5, 6), "</svg>");
+        }
+    }
+    // No drawing file is left behind.
+    EXPECT_EQ(files_named(".part"), 0);
+}
+
+TEST_F(ChartTool, PlotFailures) {
+    ::unsetenv("NODRIX_GNUPLOT");
+    write_two_charts("two.qxy", 0);
+    struct Case {
+        std::vector<const char*> words;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"plot", "two.qxy"}, 2, "nodrix-chart plot: name the image with -o OUT.png or -o OUT.svg\n"},
+        {{"plot", "two.qxy", "-o", "a.jpg"}, 2, "nodrix-chart plot: a.jpg: the image name must end in .png or .svg\n"},
+        {{"plot", "two.qxy", "-o", "png"}, 2, "nodrix-chart plot: png: the image name must end in .png or .svg\n"},
+        {{"plot", "two.qxy", "-o", "a\nb.png"}, 2, "nodrix-chart plot: the image name holds a control character\n"},
+        {{"plot", "none.qxy", "-o", "a.png"}, 1, "nodrix-chart: none.qxy: no such file\n"},
+        {{"plot", "two.qxy", "-c", "2", "-o", "a.png"}, 1,
+         "nodrix-chart: two.qxy: no chart 2 (the file holds 2 charts, numbered from 0)\n"},
+        {{"plot", "two.qxy", "-o", "no/such/dir/a.png"}, 1,
+         "nodrix-chart: cannot write no/such/dir/a.png: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        const Result r = tool(c.words);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    Result r = tool({"plot", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: nodrix-chart plot FILE [-c N] -o OUT.png|OUT.svg\n", 0), 0u);
+
+    // gnuplot missing, or failing: status 1, and an image already there is
+    // left as it was.
+    write_text("old.png", "an older image");
+    {
+        GnuplotProgram missing("./no-such-dir/gnuplot");
+        r = tool({"plot", "two.qxy", "-o", "old.png"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  "nodrix-chart plot: cannot run ./no-such-dir/gnuplot: No such file or directory (install the "
+                  "package gnuplot-nox, or name the program in NODRIX_GNUPLOT)\n");
+    }
+    {
+        GnuplotProgram failing("false");
+        r = tool({"plot", "two.qxy", "-o", "old.png"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "nodrix-chart plot: false failed (exit status 1)\n");
+    }
+    {
+        // A program that succeeds without drawing anything.
+        GnuplotProgram idle("true");
+        r = tool({"plot", "two.qxy", "-o", "old.png"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "nodrix-chart plot: true ended without drawing the image\n");
+    }
+    EXPECT_EQ(read_text("old.png"), "an older image");
+    EXPECT_EQ(files_named(".part"), 0);
+
+    // A chart without rows: nothing is run.
+    Qsp1Header h;
+    ASSERT_TRUE(qsp1_write("empty.qsp", h, std::vector<double>{}));
+    r = tool({"plot", "empty.qsp", "-o", "e.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "nodrix-chart: empty.qsp: chart 0 holds no rows to plot\n");
+    EXPECT_FALSE(std::filesystem::exists("e.png"));
 }
 
 }  // namespace

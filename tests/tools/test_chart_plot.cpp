@@ -1,0 +1,353 @@
+// Plot layout of each chart form and the gnuplot script made from it, checked
+// without running gnuplot.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "models/measurements/ber_charts.h"
+#include "runtime/io_file.h"
+#include "tests/support/test_support.h"
+#include "tools/chart_file.h"
+#include "tools/chart_plot.h"
+#include "xu/chart_compact.h"
+#include "xu/write_qxy.h"
+
+namespace nodrix::testing {
+namespace {
+
+using chart::build_plot;
+using chart::ChartFile;
+using chart::gnuplot_script;
+using chart::Plot;
+using chart::PlotFormat;
+
+class ChartPlot : public NodrixTest {};
+
+// Reads chart `n` of a file and lays it out.
+Plot plot_of(const std::string& path, int n = 0) {
+    ChartFile f;
+    EXPECT_EQ(chart::load_chart_file(path, -1, true, f), 0);
+    Plot p;
+    std::string error;
+    EXPECT_LT(static_cast<std::size_t>(n), f.charts.size());
+    if (static_cast<std::size_t>(n) < f.charts.size()) {
+        EXPECT_TRUE(build_plot(f, f.charts[static_cast<std::size_t>(n)], path, p, error)) << error;
+    }
+    return p;
+}
+
+bool has_line(const std::string& script, const std::string& line) {
+    return ("\n" + script).find("\n" + line + "\n") != std::string::npos;
+}
+
+// The lines of a script's data block `name` ("$d0"), blank lines kept.
+std::vector<std::string> data_block(const std::string& script, const std::string& name) {
+    std::vector<std::string> lines;
+    const auto at = script.find(name + " << EOD\n");
+    if (at == std::string::npos) return lines;
+    std::istringstream in(script.substr(at));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line) && line != "EOD") lines.push_back(line);
+    return lines;
+}
+
+// Data block lines read back as traces (a blank line starts a new trace).
+std::vector<std::vector<std::pair<double, double>>> traces_of(const std::vector<std::string>& lines) {
+    std::vector<std::vector<std::pair<double, double>>> traces(1);
+    for (const std::string& l : lines) {
+        if (l.empty()) {
+            traces.emplace_back();
+            continue;
+        }
+        std::istringstream in(l);
+        std::string x, y;
+        in >> x >> y;
+        traces.back().emplace_back(std::strtod(x.c_str(), nullptr), std::strtod(y.c_str(), nullptr));
+    }
+    return traces;
+}
+
+TEST_F(ChartPlot, FormatByExtension) {
+    const std::pair<const char*, PlotFormat> cases[] = {
+        {"a.png", PlotFormat::kPng},   {"dir/A.PNG", PlotFormat::kPng},   {"x.svg", PlotFormat::kSvg},
+        {"x.Svg", PlotFormat::kSvg},   {"x.jpg", PlotFormat::kUnknown},   {"png", PlotFormat::kUnknown},
+        {"d.png/x", PlotFormat::kUnknown}, {"x.png.bak", PlotFormat::kUnknown}, {"", PlotFormat::kUnknown},
+    };
+    for (const auto& [name, format] : cases) EXPECT_EQ(chart::plot_format_for(name), format) << name;
+}
+
+TEST_F(ChartPlot, EyeFoldingOfAKnownSignal) {
+    // 20 samples at 4 per bit, 25 ps apart: traces of two bits take samples
+    // 0..8, 8..16 and the rest 16..19, each on a time axis from 0.
+    std::vector<double> v(20);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = 0.5 * static_cast<double>(i * i) - 3.0;
+    const auto traces = chart::fold_eye(v, 4, 25.0);
+    ASSERT_EQ(traces.size(), 3u);
+    const std::size_t first[] = {0, 8, 16};
+    const std::size_t count[] = {9, 9, 4};
+    for (std::size_t k = 0; k < 3; ++k) {
+        ASSERT_EQ(traces[k].x.size(), count[k]);
+        ASSERT_EQ(traces[k].y.size(), count[k]);
+        for (std::size_t j = 0; j < count[k]; ++j) {
+            EXPECT_DOUBLE_EQ(traces[k].x[j], 25.0 * static_cast<double>(j));
+            EXPECT_DOUBLE_EQ(traces[k].y[j], v[first[k] + j]);
+        }
+    }
+    // Exactly two bits per trace: 17 samples make two whole traces; 18 leave a
+    // trailing two-sample trace.
+    EXPECT_EQ(chart::fold_eye(std::vector<double>(17, 1.0), 4, 1.0).size(), 2u);
+    EXPECT_EQ(chart::fold_eye(std::vector<double>(18, 1.0), 4, 1.0).size(), 3u);
+    EXPECT_EQ(chart::fold_eye(std::vector<double>(18, 1.0), 4, 1.0)[2].x.size(), 2u);
+    // Nothing to fold.
+    EXPECT_TRUE(chart::fold_eye(v, 0, 1.0).empty());
+    EXPECT_TRUE(chart::fold_eye(std::vector<double>{1.0}, 4, 1.0).empty());
+}
+
+TEST_F(ChartPlot, LogScaleChoice) {
+    struct Case {
+        const char* label;
+        std::vector<double> y;
+        bool log;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {
+        {"Q [dB]", {1.0, 10.0, 100.5}, true},       // positive, more than two decades
+        {"Q [dB]", {1.0, 10.0, 100.0}, false},      // exactly two decades
+        {"Q [dB]", {-1.0, 1.0, 1000.0}, false},     // not all positive
+        {"Q [dB]", {0.0, 1e-3, 1.0}, false},        // a zero
+        {"Q [dB]", {1e-3, nan, 1.0}, true},         // non-finite values do not count
+        {"Q [dB]", {1e-3, -INFINITY, 0.01}, false},
+        {"BER", {1e-3, 2e-3}, true},                // a BER axis, whatever the span
+        {"bit error rate", {0.1, 0.2}, true},
+        {"Bit Error Ratio", {0.1, 0.2}, true},
+        {"BER", {0.0, 1e-9}, true},                 // log, the zero is left out
+        {"BER", {0.0, -1.0}, false},                // nothing positive to show
+        {"log10(BER)", {-9.0, -3.0}, false},
+        {"Fiber loss [dB]", {0.2, 0.25}, false},    // "ber" inside a word
+        {"Numbers", {0.2, 0.25}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<chart::PlotSeries> series{{"", {{std::vector<double>(c.y.size(), 0.0), c.y}}}};
+        EXPECT_EQ(chart::log_scale_for(c.label, series), c.log) << c.label << " " << c.y[0];
+    }
+}
+
+TEST_F(ChartPlot, SpectrumScript) {
+    Qsp1Header h;
+    h.fsym = 193.1;
+    h.frequency_step = 0.5;
+    h.start_frequency = 192.0;
+    h.stop_frequency = 193.0;
+    ASSERT_TRUE(qsp1_write("s.qsp", h, std::vector<double>{-70.0, -3.25, -20.0}));
+    const Plot p = plot_of("s.qsp");
+    EXPECT_EQ(p.kind, chart::PlotKind::kSpectrum);
+    const std::string s = gnuplot_script(p, PlotFormat::kPng, "out/s.png");
+    EXPECT_TRUE(has_line(s, "set output 'out/s.png'")) << s;
+    EXPECT_TRUE(has_line(s, "    set terminal pngcairo noenhanced size 1000,700")) << s;
+    EXPECT_TRUE(has_line(s, "set title 'Spectrum: s.qsp'")) << s;
+    EXPECT_TRUE(has_line(s, "set xlabel 'frequency [THz]'")) << s;
+    EXPECT_TRUE(has_line(s, "set ylabel 'power spectral density [dB]'")) << s;
+    EXPECT_EQ(s.find("logscale"), std::string::npos);
+    EXPECT_TRUE(has_line(s, "unset key"));
+    EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"192 -70", "192.5 -3.25", "193 -20"}));
+    EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with lines lw 1.2 notitle")) << s;
+    EXPECT_EQ(s.substr(s.size() - 14), "\nunset output\n");
+}
+
+TEST_F(ChartPlot, BerAndQChartsOfTheEstimator) {
+    // The estimator's own chart texts: blank-padded labels, a blank unit.
+    ChartPoints ber;
+    ber.add(-40.0, 1e-12);
+    ber.add(0.0, 3e-13);
+    ber.add(40.0, 0.0);  // a zero cannot sit on a logarithmic axis
+    ChartPoints q;
+    q.add(-40.0, 12.0);
+    q.add(0.0, 17.5);
+    ASSERT_TRUE(write_estimator_charts("est.qxy", kBerInstantChart, ber, &kQChart, &q));
+
+    const Plot b = plot_of("est.qxy", 0);
+    EXPECT_EQ(b.kind, chart::PlotKind::kXY);
+    EXPECT_EQ(b.title, "BER vs. Sampling Instant");
+    EXPECT_EQ(b.x_label, "time [ps]");
+    EXPECT_EQ(b.y_label, "BER");
+    EXPECT_TRUE(b.log_y);
+    const std::string s = gnuplot_script(b, PlotFormat::kSvg, "b.svg");
+    EXPECT_TRUE(has_line(s, "set terminal svg noenhanced size 1000,700 background '#ffffff'")) << s;
+    EXPECT_TRUE(has_line(s, "set logscale y 10"));
+    EXPECT_TRUE(has_line(s, "set title 'BER vs. Sampling Instant'"));
+    EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"-40 1e-12", "0 3e-13", "40 NaN"}));
+    EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with linespoints lw 1.5 pt 7 ps 0.6 notitle")) << s;
+
+    const Plot c = plot_of("est.qxy", 1);
+    EXPECT_EQ(c.title, "Q vs. Sampling Instant");
+    EXPECT_EQ(c.y_label, "Q [dB]");
+    EXPECT_FALSE(c.log_y);
+    const std::string t = gnuplot_script(c, PlotFormat::kPng, "q.png");
+    EXPECT_EQ(t.find("logscale"), std::string::npos);
+    EXPECT_EQ(data_block(t, "$d0"), (std::vector<std::string>{"-40 12", "0 17.5"}));
+
+    // The threshold chart: a unit "a.u." on X.
+    ChartPoints th;
+    th.add(0.1, 1e-3);
+    th.add(0.2, 1e-9);
+    ASSERT_TRUE(write_estimator_charts("th.qxy", kBerThresholdChart, th, nullptr, nullptr));
+    const Plot d = plot_of("th.qxy");
+    EXPECT_EQ(d.x_label, "Threshold Level [a.u.]");
+    EXPECT_TRUE(d.log_y);
+}
+
+TEST_F(ChartPlot, EyeDiagramScript) {
+    // An eye-scope file: 4 samples per bit, 25 ps apart, 21 samples.
+    Qsg2Header h;
+    h.samples = 21;
+    h.samples_per_bit = 4;
+    h.delt = 25.0;
+    h.tstart = 0.0;
+    h.fsym = 193.1;
+    const std::int32_t id = qsg2_create("eye.qsg", h);
+    ASSERT_GT(id, 0);
+    std::vector<double> v;
+    for (int i = 0; i < 21; ++i) {
+        v.push_back((i / 4) % 2 == 0 ? 1.0 + 0.01 * i : 0.1);
+        ASSERT_TRUE(qsg2_append(id, std::vector<double>{v.back()}));
+    }
+    ASSERT_EQ(io_close(id), 0);
+
+    const Plot p = plot_of("eye.qsg");
+    EXPECT_EQ(p.kind, chart::PlotKind::kEye);
+    const std::string s = gnuplot_script(p, PlotFormat::kPng, "eye.png");
+    EXPECT_TRUE(has_line(s, "set title 'Eye diagram: eye.qsg'"));
+    EXPECT_TRUE(has_line(s, "set xlabel 'time [ps]'"));
+    EXPECT_TRUE(has_line(s, "set ylabel 'signal'"));
+    EXPECT_TRUE(has_line(s, "set xrange [0:200]")) << s;
+    EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with lines lw 1 lc rgb '#801F4E9A' notitle")) << s;
+    // Three traces (0..8, 8..16, 16..20) of two bit periods, 0 to 200 ps.
+    const auto traces = traces_of(data_block(s, "$d0"));
+    ASSERT_EQ(traces.size(), 3u);
+    const std::size_t first[] = {0, 8, 16};
+    const std::size_t count[] = {9, 9, 5};
+    for (std::size_t k = 0; k < 3; ++k) {
+        ASSERT_EQ(traces[k].size(), count[k]) << k;
+        const std::size_t last = count[k] - 1;
+        EXPECT_EQ(traces[k].front().first, 0.0);
+        EXPECT_EQ(traces[k].back().first, 25.0 * static_cast<double>(last));
+        EXPECT_NEAR(traces[k].front().second, v[first[k]], 1e-9);
+        EXPECT_NEAR(traces[k].back().second, v[first[k] + last], 1e-9);
+    }
+    EXPECT_EQ(traces[0].back().first, 200.0);
+
+    // Without a bit rate the signal is drawn against time from its start.
+    h.samples_per_bit = 0;
+    h.tstart = 1000.0;
+    h.samples = 3;
+    const std::int32_t id2 = qsg2_create("raw.qsg", h);
+    ASSERT_GT(id2, 0);
+    for (const double x : {0.5, 0.25, 0.125}) ASSERT_TRUE(qsg2_append(id2, std::vector<double>{x}));
+    ASSERT_EQ(io_close(id2), 0);
+    const Plot r = plot_of("raw.qsg");
+    EXPECT_EQ(r.kind, chart::PlotKind::kSignal);
+    EXPECT_EQ(r.title, "Signal: raw.qsg");
+    EXPECT_EQ(data_block(gnuplot_script(r, PlotFormat::kPng, "r.png"), "$d0"),
+              (std::vector<std::string>{"1000 0.5", "1025 0.25", "1050 0.125"}));
+
+    // The text form: an electrical signal at 2 samples per bit, 50 ps apart,
+    // folds into traces 0..4 and 4..5.
+    write_text("elt.prn",
+               "NodrixEltSgn  3\nSamplesNum 6\nDelt 50\nFsym 10\nSamplesPerBit 2\nMinimum 0\nMaximum 1\n"
+               "+0\n+1\n+1\n+0\n+0\n+1\n");
+    const Plot e = plot_of("elt.prn");
+    EXPECT_EQ(e.kind, chart::PlotKind::kEye);
+    const std::string es = gnuplot_script(e, PlotFormat::kSvg, "e.svg");
+    EXPECT_EQ(data_block(es, "$d0"),
+              (std::vector<std::string>{"0 0", "50 1", "100 1", "150 0", "200 0", "", "0 0", "50 1"}));
+    EXPECT_TRUE(has_line(es, "set xrange [0:200]"));
+}
+
+TEST_F(ChartPlot, SeveralColumnsAndFlatData) {
+    // A version 3 chart of three columns: two curves against the first, keyed.
+    XuWriteQxy* w = xu_WriteQxyInit(nullptr, "c.qxy", 0);
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(xu_WriteQxyHeader(w, QxyFileHeader{}), 1);
+    QxyChartHeader h;
+    h.SamplesNum = 2;
+    h.ColumnNum = 3;
+    qxy_set_text(h.Title, "  Power after 'span' 1  ");
+    qxy_set_text(h.LabelY, "Power");
+    qxy_set_text(h.MeasureY, "dBm");
+    ASSERT_EQ(xu_WriteQxyChartHeader(w, h), 1);
+    const char* labels[] = {"length", "channel 1", "channel 2"};
+    const char* units[] = {"km", "dBm", "dBm"};
+    for (int k = 0; k < 3; ++k) {
+        QxyColumn c;
+        c.Index = k;
+        qxy_set_text(c.Label, labels[k]);
+        qxy_set_text(c.Measure, units[k]);
+        ASSERT_EQ(xu_WriteQxyChartColumn(w, c), 1);
+    }
+    for (const double x : {0.0, 60.0}) {
+        const QxyPoint row[3] = {QxyPoint::of_double(x), QxyPoint::of_double(3.0), QxyPoint::of_double(-x / 10)};
+        ASSERT_EQ(xu_WriteQxyChartData(w, row), 1);
+    }
+    ASSERT_EQ(xu_WriteQxyEnd(w), 1);
+    const Plot p = plot_of("c.qxy");
+    const std::string s = gnuplot_script(p, PlotFormat::kPng, "it's.png");
+    EXPECT_TRUE(has_line(s, "set output 'it''s.png'")) << s;
+    EXPECT_TRUE(has_line(s, "set title 'Power after ''span'' 1'")) << s;
+    EXPECT_TRUE(has_line(s, "set xlabel 'length [km]'"));
+    EXPECT_TRUE(has_line(s, "set ylabel 'Power [dBm]'"));
+    EXPECT_TRUE(has_line(s, "set key outside right top"));
+    EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"0 3", "60 3"}));
+    EXPECT_EQ(data_block(s, "$d1"), (std::vector<std::string>{"0 -0", "60 -6"}));
+    EXPECT_NE(s.find("plot $d0 using 1:2 with linespoints lw 1.5 pt 7 ps 0.6 title 'channel 1 [dBm]', \\\n"
+                     "     $d1 using 1:2 with linespoints lw 1.5 pt 7 ps 0.6 title 'channel 2 [dBm]'\n"),
+              std::string::npos)
+        << s;
+    // Channel 1 alone would be flat: gnuplot is given a range around it.
+    Plot flat = p;
+    flat.series.pop_back();
+    EXPECT_TRUE(has_line(gnuplot_script(flat, PlotFormat::kPng, "f.png"), "set yrange [2.7:3.3]"));
+}
+
+TEST_F(ChartPlot, NothingToDraw) {
+    Qsp1Header h;
+    h.frequency_step = 0.5;
+    ASSERT_TRUE(qsp1_write("empty.qsp", h, std::vector<double>{}));
+    ASSERT_TRUE(qsp1_write("nan.qsp", h, std::vector<double>{std::nan(""), INFINITY}));
+    const std::pair<std::string, std::string> cases[] = {{"empty.qsp", "chart 0 holds no rows to plot"},
+                                                         {"nan.qsp", "chart 0 holds no finite values to plot"}};
+    for (const auto& [path, message] : cases) {
+        ChartFile f;
+        ASSERT_EQ(chart::load_chart_file(path, -1, true, f), 0);
+        ASSERT_EQ(f.charts.size(), 1u);
+        Plot p;
+        std::string error;
+        EXPECT_FALSE(build_plot(f, f.charts[0], path, p, error));
+        EXPECT_EQ(error, message);
+    }
+}
+
+TEST_F(ChartPlot, TextsStayLiteral) {
+    // Quotes doubled; line breaks and control characters blanked; backquotes
+    // and macro marks kept as text (gnuplot substitutes neither inside single
+    // quotes); valid UTF-8 kept, stray bytes replaced.
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "'plain'"},
+        {"it's", "'it''s'"},
+        {"a\nb\rc\td", "'a b c d'"},
+        {"`rm x` @m \\n", "'`rm x` @m \\n'"},
+        {"1 \xC2\xB5s", "'1 \xC2\xB5s'"},
+        {"bad \xFF\xC2 end", "'bad ?\? end'"},
+        {"\xE2\x82", "'?\?'"},
+        {"\xED\xA0\x80", "'?\?\?'"},  // a surrogate
+        {"", "''"},
+    };
+    for (const auto& [text, quoted] : cases) EXPECT_EQ(chart::gnuplot_quoted(text), quoted) << text;
+}
+
+}  // namespace
+}  // namespace nodrix::testing

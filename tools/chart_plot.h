@@ -1,0 +1,77 @@
+// Plots of charts: lays a chart of a chart file out as lines to draw (spectra
+// against frequency, XY charts against their first column, signals against
+// time, and an electrical signal with a bit rate as an eye diagram) and turns
+// that layout into a gnuplot script. Both steps are pure: the script is text
+// that holds its data inline, so it can be checked without running gnuplot.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/chart_file.h"
+
+namespace nodrix::chart {
+
+// Image formats, chosen by the output file's extension.
+enum class PlotFormat { kUnknown, kPng, kSvg };
+
+// ".png" or ".svg" (any letter case); kUnknown otherwise.
+PlotFormat plot_format_for(const std::string& output);
+
+// One polyline.
+struct PlotTrace {
+    std::vector<double> x;
+    std::vector<double> y;
+};
+
+// Lines drawn alike, with one entry in the key (none when the title is empty).
+struct PlotSeries {
+    std::string title;
+    std::vector<PlotTrace> traces;
+};
+
+enum class PlotKind { kXY, kSpectrum, kSignal, kEye };
+
+struct Plot {
+    PlotKind kind = PlotKind::kXY;
+    std::string title;
+    std::string x_label;  // "label [unit]"
+    std::string y_label;
+    bool log_y = false;   // Y on a logarithmic scale
+    bool x_range_set = false;  // the X range is fixed (the eye's two bit periods)
+    double x_min = 0.0;
+    double x_max = 0.0;
+    std::vector<PlotSeries> series;
+};
+
+// Folds a sampled signal at `samples_per_bit` into traces of two bit periods:
+// trace k holds samples 2k*spb .. 2(k+1)*spb (the last sample of a trace is the
+// first of the next, so every transition at a trace boundary is drawn whole),
+// on a time axis from 0 to 2 * spb * step. A trailing part of at least two
+// samples is a shorter trace. Nothing for spb < 1 or fewer than two samples.
+std::vector<PlotTrace> fold_eye(const std::vector<double>& values, std::int32_t samples_per_bit, double step);
+
+// Whether Y goes on a logarithmic scale: all finite values positive and
+// spanning more than two decades, or a BER axis (the label names a bit error
+// rate) with at least one positive value.
+bool log_scale_for(const std::string& y_label, const std::vector<PlotSeries>& series);
+
+// Lays chart `chart` of `file` (read with its rows) out as a plot. `name` is
+// the file's name for charts without a title of their own. False with `error`
+// set when the chart holds nothing to draw.
+bool build_plot(const ChartFile& file, const Chart& chart, const std::string& name, Plot& plot,
+                std::string& error);
+
+// The gnuplot script that draws `plot` into `output` in `format`: terminal,
+// texts (as literal text: no markup, no substitution), axes, the data as
+// inline data blocks (non-finite values, and non-positive ones on a
+// logarithmic axis, written as NaN so they are left out), the plot command,
+// and the closing of the output. `output` must not hold a line break.
+std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::string& output);
+
+// A text as a gnuplot single-quoted string: quotes doubled, control characters
+// and bytes that are not UTF-8 replaced, so the text stays one literal.
+std::string gnuplot_quoted(const std::string& text);
+
+}  // namespace nodrix::chart

@@ -72,6 +72,7 @@ void write_limits_file(const StorageMaxima& m) {
 }  // namespace
 
 void set_project(const ProjectDescription& project) { the_project = project; }
+void set_source_window(float twinin) { the_project.schedule.twinin = twinin; }
 void set_per_sample_run(bool on) { sample_by_sample = on; }
 bool per_sample_run() { return sample_by_sample; }
 const ProjectDescription& current_project() { return the_project; }

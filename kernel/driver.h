@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kernel/schedule.h"
+
 namespace nodrix {
 
 // The project schedule: called once per dimensioning pass and twice per run.
@@ -32,11 +34,14 @@ struct ProjectDescription {
     std::int32_t last_instance = 132;
     ProjectSchedule projec = nullptr;  // null: an empty block list
     ProjectConstants constants;
+    ScheduleConstants schedule;        // the schedule's start time, window length and end time
 };
 
 // The project the driver runs (set by the project before main calls topmain).
 void set_project(const ProjectDescription& project);
 const ProjectDescription& current_project();
+// Changes the window length of the sources (twinin, ps) of the current project.
+void set_source_window(float twinin);
 
 // The limits file name: "x0_" + lower-case project name + ".hst".
 std::string limits_file_name(const std::string& project);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <strings.h>
 
 #include "kernel/driver.h"
@@ -16,16 +17,19 @@ namespace {
 XuMsg* message_context = nullptr;
 
 // Option words; the position of a word is the code xu_GetArgs returns.
-const char* const flags[] = {"verbose", "prerun", ":log", "simulate", "help", ""};
+const char* const flags[] = {"verbose", "prerun", ":log", "simulate", "help", ":window", ""};
 
 const char* const help_text =
-    "Usage: %s [-verbose] [-prerun] [-simulate] [-log FILE] [-warning|-nowarning] [-help]\n"
+    "Usage: %s [-verbose] [-prerun] [-simulate] [-window PS] [-log FILE] [-warning|-nowarning] [-help]\n"
     "Runs the project: a dimensioning pass that counts the kernel storage it needs,\n"
     "then the set-up of every block (spectra, filters, reports, memory map and delay file).\n"
     "  -verbose    show the information lines\n"
     "  -prerun     stop after the dimensioning pass\n"
     "  -simulate   after the set-up, simulate the link sample by sample over the whole\n"
     "              observation time and write the measurements (reports, spectra, eyes, BER)\n"
+    "  -window PS  length of the sources' emission window in ps (the project's value\n"
+    "              otherwise); measurements behind the fibre need it longer than the\n"
+    "              delay spread of the link plus their observation time\n"
     "  -log FILE   append every message to FILE\n"
     "  -warning, -nowarning   report (or not) zero-size allocations of the run-time layer\n"
     "  -help       this text\n"
@@ -62,6 +66,18 @@ int op_main(int argc, char** argv) {
                 std::printf(help_text, current_project().name.c_str());
                 xu_MsgOutputFileClose(message_context);
                 return 0;
+            case 5: {
+                char* end = nullptr;
+                const double ps = value != nullptr ? std::strtod(value, &end) : 0.0;
+                if (value == nullptr || end == value || *end != '\0' || !(ps > 0.0) || ps > 1e12) {
+                    opxerr(std::string("Bad source window length: ") + (value != nullptr ? value : "(none)") +
+                           "; give a positive number of ps");
+                    xu_MsgOutputFileClose(message_context);
+                    return 1;
+                }
+                set_source_window(static_cast<float>(ps));
+                break;
+            }
             default: break;
         }
     }

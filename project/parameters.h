@@ -23,7 +23,8 @@
 
 namespace nodrix::sim160g {
 
-// Start time and window length of every source [ps].
+// Start time and window length of every source [ps] (the length can be
+// changed for a run: the project description carries the one in use).
 inline constexpr float kTstart = 0.0f;
 inline constexpr float kTwinin = 15360.0f;
 // Samples per bit of the 10 Gb/s channels: 1561 time steps of 0.0640443 ps.

@@ -34,8 +34,9 @@ Signals& signals() {
 // The input window of an instance: the output window of the producer it is
 // connected to (its start and the window length), or the sources' start.
 InputWindow input_window(const Instance& b) {
-    if (b.window_from == 0) return InputWindow{kTstart, kTwinin};
-    return InputWindow{signals().window[static_cast<std::size_t>(b.window_from)].ton, kTwinin};
+    const ScheduleConstants& k = current_project().schedule;
+    if (b.window_from == 0) return InputWindow{k.tstart, k.twinin};
+    return InputWindow{signals().window[static_cast<std::size_t>(b.window_from)].ton, k.twinin};
 }
 
 // Builds the call of one instance, with its parameters filled just before the
@@ -150,11 +151,15 @@ std::vector<BlockCall> build_block_list() {
 
 // The generated schedule: every block instance once, in schedule order.
 void projec(std::int32_t& /*nrun*/, std::int32_t& /*irun*/, std::int32_t& /*more*/, std::int32_t& /*first*/) {
-    static std::vector<BlockCall> blocks = build_block_list();
-    run_schedule("sim_160G", blocks, kLastInstance + 1);
+    run_schedule("sim_160G", block_list(), kLastInstance + 1, current_project().schedule);
 }
 
 }  // namespace
+
+std::vector<BlockCall>& block_list() {
+    static std::vector<BlockCall> blocks = build_block_list();
+    return blocks;
+}
 
 const OpticalSignal& optical_signal(std::int32_t number) { return signals().x.at(static_cast<std::size_t>(number)); }
 const TimeWindow& output_window(std::int32_t instance) {
@@ -169,6 +174,9 @@ ProjectDescription sim_160g_project() {
     p.first_instance = 1;
     p.last_instance = sim160g::kLastInstance;
     p.projec = sim160g::projec;
+    p.schedule.tstart = sim160g::kTstart;
+    p.schedule.twinin = sim160g::kTwinin;
+    p.schedule.tend = 640443.06f;
     return p;
 }
 

@@ -105,6 +105,42 @@ TEST_F(EntryTest, LimitsExceededGiveThreeAndErrorsTakePrecedence) {
     EXPECT_EQ(run({}), 1);
 }
 
+TEST_F(EntryTest, SourceWindowOption) {
+    EXPECT_EQ(run({"-window", "30720", "-prerun"}), 0);
+    EXPECT_EQ(current_project().schedule.twinin, 30720.0f);
+    for (const char* bad : {"abc", "-5", "0", "12ps"}) {
+        xu_MsgReset();
+        schedule_calls = 0;
+        EXPECT_EQ(run({"-window", bad}), 1) << bad;
+        EXPECT_EQ(schedule_calls, 0) << bad;  // nothing runs
+    }
+    xu_MsgReset();
+    EXPECT_EQ(run({"-window", "abc"}), 1);
+    EXPECT_EQ(out_, "Nodrix-E-Bad source window length: abc; give a positive number of ps\n");
+    xu_MsgReset();
+    EXPECT_EQ(run({"-window"}), 1);
+    EXPECT_EQ(out_, "Nodrix-E-Bad source window length: (none); give a positive number of ps\n");
+}
+
+TEST_F(EntryTest, SimulateWordSelectsThePerSampleRun) {
+    EXPECT_EQ(run({"simulate", "-prerun"}), 0);
+    EXPECT_TRUE(per_sample_run());
+    set_per_sample_run(false);
+    xu_MsgReset();
+    EXPECT_EQ(run({"-SIMULATE", "-prerun"}), 0);
+    EXPECT_TRUE(per_sample_run());
+    set_per_sample_run(false);
+}
+
+TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(run({"-help"}), 0);
+    const std::string help = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(schedule_calls, 0);
+    EXPECT_NE(help.find("Usage: sim_160G [-verbose] [-prerun] [-simulate] [-window PS]"), std::string::npos);
+    EXPECT_NE(help.find("Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits"), std::string::npos);
+}
+
 TEST_F(EntryTest, ErrorCheckForGeneratedCode) {
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
     EXPECT_EQ(opxmain_serck(), 0);

@@ -88,6 +88,12 @@ void opx_constants_init() {}
 
 StorageMaxima last_storage_maxima() { return last_maxima; }
 
+bool storage_fits(const StorageMaxima& m) {
+    return !(m.i > limits::kMaxI || m.h > limits::kMaxH || m.c > limits::kMaxC || m.d > limits::kMaxD ||
+             m.z > limits::kMaxZ || m.zd > limits::kMaxZD || m.it > limits::kMaxIT || m.ht > limits::kMaxHT ||
+             m.ct > limits::kMaxCT);
+}
+
 void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
@@ -134,10 +140,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     last_maxima = m;
 
     if (!stopped_by_prerun) {
-        const bool fits = !(m.i > limits::kMaxI || m.h > limits::kMaxH || m.c > limits::kMaxC ||
-                            m.d > limits::kMaxD || m.z > limits::kMaxZ || m.zd > limits::kMaxZD ||
-                            m.it > limits::kMaxIT || m.ht > limits::kMaxHT || m.ct > limits::kMaxCT);
-        if (!fits) {
+        if (!storage_fits(m)) {
             if (!(zzctrl.delt > 0.0f)) {
                 opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
             } else {

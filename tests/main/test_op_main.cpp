@@ -9,6 +9,7 @@
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
+#include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -30,7 +31,7 @@ void test_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     blocks[0].call = [] {
         opxtrace("block information");
         if (report_error) opxerr("block failed");
-        if (need_too_much) loch(250000);
+        if (need_too_much) loch(limits::kMaxH);
     };
     run_schedule("sim_160G", blocks, 2);
 }

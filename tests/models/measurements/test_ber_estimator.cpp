@@ -86,15 +86,8 @@ protected:
     }
 
     static QBerRequest request(std::int32_t mode, std::int32_t length) {
-        QBerRequest r;
-        r.mode = mode;
-        r.pattern_length = length;
-        r.rv = {0.5f, 0.0f};
-        r.bit_period = 100.0;
-        r.title = kTitle;
-        r.report_name = "rep";
-        r.file_name = "chart   ";
-        return r;
+        return QBerRequest{.mode = mode, .pattern_length = length, .rv = {0.5f, 0.0f}, .bit_period = 100.0,
+                           .title = kTitle, .report_name = "rep", .file_name = "chart   "};
     }
 };
 

@@ -6,6 +6,9 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,26 @@ protected:
     TimeWindow tw_;
     OpticalSignal in_, out_;
 };
+
+// The numbers of a description file written by a filter block: the title
+// line, the "##" marker, then lines that must match `line_form`.
+inline std::vector<std::vector<double>> read_description(const std::string& path, const std::string& title,
+                                                         const std::string& line_form) {
+    std::istringstream in(read_text(path));
+    std::string l;
+    std::getline(in, l);
+    EXPECT_EQ(l, title);
+    std::getline(in, l);
+    EXPECT_EQ(l, "##");
+    const std::regex form(line_form);
+    std::vector<std::vector<double>> rows;
+    while (std::getline(in, l)) {
+        EXPECT_TRUE(std::regex_match(l, form)) << l;
+        std::istringstream fields(l);
+        rows.emplace_back(std::istream_iterator<double>(fields), std::istream_iterator<double>());
+    }
+    return rows;
+}
 
 // The head of the hand-over file and the realised response (FFT order).
 struct HandOverFile {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "filters/fft.h"
@@ -57,12 +58,13 @@ protected:
     std::string file_, name_ = "Test filter", base_ = "chart_base";
 };
 
-// A description from 185 to 202.5 THz (beyond the simulated band): lines of
-// absolute frequency and the given columns.
-void write_table(const std::string& path, const std::function<std::string(double)>& columns, int points) {
+// A description of evenly spaced abscissas, by default absolute frequencies
+// from 185 to 202.5 THz (beyond the simulated band), and the given columns.
+void write_table(const std::string& path, const std::function<std::string(double)>& columns, int points,
+                 double lo = 185.0, double hi = 202.5) {
     std::string s = "# test description\nsome header words\n## data follow\n";
     for (int i = 0; i < points; ++i) {
-        const double f = 185.0 + 17.5 * i / (points - 1);
+        const double f = lo + (hi - lo) * i / (points - 1);
         s += fmt::F(f, 14, 8) + " " + columns(f) + "\n";
     }
     testing::write_text(path, s);
@@ -218,12 +220,7 @@ TEST_F(OpticalFilterTest, RepeatedAbscissaAndTooManyPointsAreWarnedAndSkipped) {
 TEST_F(OpticalFilterTest, WavelengthDataComeOutInIncreasingFrequency) {
     // A transmission tilted in frequency, described in increasing wavelength.
     auto t_of_f = [](double f) { return 0.5 + 0.03 * (f - 193.6); };
-    std::string s = "##\n";
-    for (int i = 0; i < 800; ++i) {
-        const double lambda = 1480.0 + 140.0 * i / 799.0;
-        s += fmt::F(lambda, 16, 10) + " " + fmt::F(t_of_f(kLightSpeed / lambda), 14, 10) + "\n";
-    }
-    testing::write_text("wave.DAT", s);
+    write_table("wave.DAT", [&](double lambda) { return fmt::F(t_of_f(kLightSpeed / lambda), 14, 10); }, 800, 1480.0, 1620.0);
     UsdfilParams p = params("wave");
     p.file_options[kOptAbscissaIsFrequency] = 0;
     setup(p);
@@ -236,9 +233,7 @@ TEST_F(OpticalFilterTest, FewPointsInTheMiddleTurnOffSilently) {
     // Ten points inside, none below or above the band: off without a message
     // beyond the sparse-data warning; forty are synthesised.
     for (int points : {10, 40}) {
-        std::string s = "##\n";
-        for (int i = 0; i < points; ++i) s += fmt::F(193.0 + 1.0 * i / (points - 1), 14, 8) + " 1.0\n";
-        testing::write_text("mid.DAT", s);
+        write_table("mid.DAT", constant("1.0"), points, 193.0, 194.0);
         EXPECT_EQ(setup(params("mid")), kFewerThan64) << points;
         EXPECT_EQ(out_.iv, points > 10 ? 1 : 0) << points;
     }
@@ -343,44 +338,36 @@ TEST_F(OpticalFilterTest, OverlapAddEqualsDirectConvolutionDelayedByHalfTheLengt
     }
 }
 
-TEST_F(OpticalFilterTest, OutsideTheWindowOrWhenOffTheOutputIsEmpty) {
-    write_table("flat.DAT", constant("1.0"), 700);
-    const UsdfilParams p = params("flat");
-    setup(p);
-    initialise(p);
-    in_.x = FieldSample{1.0f, 1.0f, 193.0f};
-    win_.ton = 1000.0f;  // the first samples lie before the input starts
-    testing::begin_sample(1);
-    usdfil(p, win_, tw_, in_, out_);
-    EXPECT_EQ(out_.x.re, 0.0f);
-    EXPECT_EQ(out_.y.fcenter, f_vbs_band.fcenter) << "outside the window both outputs are (0, 0, fcenter)";
-    // An off filter (iv out 0) outputs empty samples and touches no storage.
-    out_.iv = 0;
-    testing::begin_sample(2);
-    usdfil(p, win_, tw_, in_, out_);
-    EXPECT_EQ(out_.x.re, 0.0f);
-    EXPECT_EQ(out_.x.fcenter, f_vbs_band.fcenter);
-    EXPECT_EQ(out_.y.fcenter, f_vbs_band.fcenter);
-    EXPECT_EQ(zzsupv.i, 1);
-}
-
-TEST_F(OpticalFilterTest, StorageIsCountedInTheSetUpAndFilledOnlyWithoutNohist) {
+TEST_F(OpticalFilterTest, StorageAndTheRunOutsideTheWindowOrWhenOff) {
     write_table("flat.DAT", constant("1.0"), 700);
     const UsdfilParams p = params("flat");
     optcl_ctrl.memused = 0;
     setup(p);
     const testing::HandOverFile h = testing::read_hand_over(77);
-    // Three integer slots and five double complex areas of N entries.
+    // Counted in the set-up: three integer slots and five double complex areas of N entries.
     EXPECT_EQ(optcl_ctrl.memused, 3 * 12 + 5 * (16 * h.n + 32));
     EXPECT_EQ(zzmax.i, 9);
     EXPECT_EQ(zzmaxd.zd, 5 * (h.n + 2));
+    // Filled by the initialisation call of a run (each slot after its two-word header).
     initialise(p);
-    EXPECT_EQ(zzist[2], h.n);  // the first slot after its two-word header
+    EXPECT_EQ(zzist[2], h.n);
     EXPECT_EQ(zzist[5], h.log2n);
     EXPECT_EQ(zzist[8], 0);
     EXPECT_EQ(zzzisd[2], h.h[0]);  // the H area
     EXPECT_EQ(zzsupv.zd, 1 + 5 * (h.n + 2));
-    // A missing hand-over file is reported and leaves the filter off.
+    // Before the input starts both outputs are (0, 0, fcenter); an off filter
+    // (iv out 0) outputs the same and touches no storage.
+    in_.x = FieldSample{1.0f, 1.0f, 193.0f};
+    win_.ton = 1000.0f;
+    for (std::int32_t iv : {1, 0}) {
+        out_.iv = iv;
+        testing::begin_sample(2 - iv);
+        usdfil(p, win_, tw_, in_, out_);
+        EXPECT_EQ(std::tuple(out_.x.re, out_.x.im, out_.x.fcenter), std::tuple(0.0f, 0.0f, f_vbs_band.fcenter)) << iv;
+        EXPECT_EQ(std::tuple(out_.y.re, out_.y.im, out_.y.fcenter), std::tuple(0.0f, 0.0f, f_vbs_band.fcenter)) << iv;
+    }
+    EXPECT_EQ(zzsupv.i, 1);
+    // The hand-over file is gone: a second initialisation reports it and leaves the filter off.
     EXPECT_EQ(initialise(p), "Nodrix-E-User defined optical filter at Test filter\n"
                              "   The filter working file kn000077.DAT cannot be read\n");
     EXPECT_EQ(out_.iv, 0);
@@ -439,6 +426,10 @@ TEST_F(OpticalFilterTest, ChartsFromTheRequestedDataAndTheRealisedFilter) {
         at = std::search(at, bytes.end(), t.begin(), t.end());
         ASSERT_NE(at, bytes.end()) << text;
     }
+    // A second run appends its four charts to the same file.
+    setup(p);
+    initialise(p);
+    EXPECT_EQ(testing::read_bytes("chart_base.qxy").size(), 2 * bytes.size() - head.size());
 }
 
 TEST_F(OpticalFilterTest, FileNames) {

@@ -81,22 +81,14 @@ TEST_F(ChartCompact, VersionOneSpectrumBytes) {
     want.rows = {{P::of_double(-80.0)}, {P::of_double(-1.5)}, {P::of_double(-40.0)}};
     EXPECT_EQ(describe(got.charts[0]), describe(want));
 
-    // A spectrum larger than the file buffer, and an empty one.
-    std::vector<double> big(4096);
-    for (std::size_t k = 0; k < big.size(); ++k) big[k] = -0.01 * static_cast<double>(k);
-    ASSERT_TRUE(qsp1_write("big.qsp", h, big));
-    EXPECT_EQ(read_bytes("big.qsp").size(), 105u + 8 * big.size());
-    Collected got_big;
-    ASSERT_EQ(parse_file("big.qsp", got_big), 0);
-    ASSERT_EQ(got_big.charts.at(0).rows.size(), big.size());
-    EXPECT_EQ(got_big.charts[0].rows[4095][0].d, big[4095]);
+    // An empty spectrum.
     ASSERT_TRUE(qsp1_write("none.qsp", h, {}));
     Collected got_none;
     ASSERT_EQ(parse_file("none.qsp", got_none), 0);
     ASSERT_EQ(got_none.charts.size(), 1u);
     EXPECT_TRUE(got_none.charts[0].rows.empty());
 
-    EXPECT_FALSE(qsp1_write("no/such/dir/s.qsp", h, big));
+    EXPECT_FALSE(qsp1_write("no/such/dir/s.qsp", h, {}));
 }
 
 Bytes qsg2_bytes(const Qsg2Header& h, const std::vector<double>& values) {

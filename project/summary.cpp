@@ -63,7 +63,23 @@ std::string format(const char* fmt, double a) {
     return buf;
 }
 
+// The channel's number and carrier frequency, the start of its row.
+std::string channel_heading(int channel) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "  %5d  %7.2f THz  ", channel, 192.35 + 0.1 * (channel - 1));
+    return buf;
+}
+
 }  // namespace
+
+std::string channel_row(int channel, const EstimatorReport& r, double responsivity) {
+    // Mean photocurrent over the responsivity: the mean received power.
+    const double mw = responsivity > 0.0 ? r.mean_level / (0.001 * responsivity) : 0.0;
+    const std::string power = mw > 0.0 ? format("%6.3f mW", mw) + format(" (%6.2f dBm)", 10.0 * std::log10(mw))
+                                       : std::string("     -                ");  // as wide as " 1.854 mW (  2.68 dBm)"
+    return channel_heading(channel) + power + "  " + format("%10.3e", r.ber) + "  " + format("%6.2f dB", r.q_db) +
+           format(" (%.2f)", r.q_linear) + (r.truncated ? "  truncated" : "") + "\n";
+}
 
 std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
     std::ifstream in(path);
@@ -116,25 +132,19 @@ std::string simulation_summary() {
     for (std::int32_t estimator : {110, 125, 132}) {
         const std::int32_t filter = filter_of_estimator(estimator);
         const int channel = demultiplexer_channel(filter);
-        const double f = 192.35 + 0.1 * (channel - 1);
-        out << "  " << format("%5d", channel) << "  " << format("%7.2f THz", f) << "  ";
-        const auto r = read_estimator_report(instance_name("PST", estimator) + ".DAT");
         if (!observable(estimator)) {
-            out << "not observed: the good interval at the receiver is shorter than the observation\n"
+            out << channel_heading(channel)
+                << "not observed: the good interval at the receiver is shorter than the observation\n"
                 << "                      window and its guard times (estimator " << estimator << ")\n";
             short_window = true;
             continue;
         }
+        const auto r = read_estimator_report(instance_name("PST", estimator) + ".DAT");
         if (!r) {
-            out << "no report (estimator " << estimator << ")\n";
+            out << channel_heading(channel) << "no report (estimator " << estimator << ")\n";
             continue;
         }
-        // Mean photocurrent over the responsivity: the mean received power.
-        const double mw = r->mean_level / (0.001 * photodiode.responsivity);
-        const std::string power = mw > 0.0 ? format("%6.3f mW", mw) + format(" (%6.2f dBm)", 10.0 * std::log10(mw))
-                                           : std::string("       -            ");
-        out << power << "  " << format("%10.3e", r->ber) << "  " << format("%6.2f dB", r->q_db)
-            << format(" (%.2f)", r->q_linear) << (r->truncated ? "  truncated" : "") << "\n";
+        out << channel_row(channel, *r, photodiode.responsivity);
     }
     if (short_window)
         out << "  The good interval behind the fibre is the sources' window less the delay spread of\n"

@@ -22,6 +22,11 @@ std::optional<EstimatorReport> read_estimator_report(const std::string& path);
 // The reading of a power meter report ("sim_160G_OPM0071.DAT") [dBm].
 std::optional<double> read_power_meter_report(const std::string& path);
 
+// One row of the channel table: the channel's number and carrier frequency,
+// the mean received power (the mean photocurrent over the responsivity
+// [A/W]), the BER and the Q.
+std::string channel_row(int channel, const EstimatorReport& r, double responsivity);
+
 // The summary text of the run whose files are in the current directory. An
 // estimator whose observation window held no time (the good interval of its
 // input was shorter than its guard times) is reported as not observed.

@@ -48,5 +48,24 @@ TEST_F(SummaryTest, ReadsThePowerMeterReportAndListsTheResultFiles) {
     EXPECT_FALSE(read_power_meter_report("none.DAT").has_value());
 }
 
+
+TEST_F(SummaryTest, ChannelRowsGiveTheChannelItsCarrierAndTheReceivedPower) {
+    EstimatorReport r;
+    r.ber = 0.12344e-11;
+    r.q_db = 16.90196;
+    r.q_linear = 7.0;
+    r.mean_level = 1.854e-3;  // 1.854 mA at 1 A/W: 1.854 mW, 2.68 dBm
+    EXPECT_EQ(channel_row(5, r, 1.0),
+              "      5   192.75 THz   1.854 mW (  2.68 dBm)   1.234e-12   16.90 dB (7.00)\n");
+    r.truncated = true;
+    r.mean_level = 0.0;
+    EXPECT_EQ(channel_row(16, r, 1.0),
+              "     16   193.85 THz       -                   1.234e-12   16.90 dB (7.00)  truncated\n");
+    // Half the responsivity: the same current means twice the power.
+    r.mean_level = 1.0e-3;
+    r.truncated = false;
+    EXPECT_EQ(channel_row(1, r, 0.5).substr(0, 44), "      1   192.35 THz   2.000 mW (  3.01 dBm)");
+}
+
 }  // namespace
 }  // namespace nodrix::sim160g

@@ -304,37 +304,110 @@ void kerr_rotation(double phi, double& c, double& s) {
     }
 }
 
+namespace {
+
+// Work of this size or more is shared between the two lanes of the plan
+// store; below it handing work to the helper thread costs more than it saves.
+constexpr std::int64_t kLaneWork = 2048;
+
+// One block of the linear half-step as two independent chains of half length.
+// The forward transform of the M samples x padded with M zeros splits into
+// X[2j] = F(x)[j] and X[2j+1] = F(x w^n)[j] (transforms of length M,
+// w = exp(-i pi / M)); the product Y = X H keeps that split; the backward
+// transform of length 2M splits into P and Q, the backward transforms of the
+// even and of the odd products: y[n] = P[n] + w^-n Q[n] and
+// y[n + M] = P[n] - w^-n Q[n]. Lane 0 carries the even chain, lane 1 the odd
+// one; then the overlap-add gives y[n] + T[n] as output and keeps y[n + M] as
+// the memory T.
+struct LinearBlock {
+    fftw_plan forward;
+    fftw_plan backward;
+    const fftw_complex* w;  // w^n, n < M
+    const fftw_complex* h;  // the 2M coefficients
+    fftw_complex* memory;   // M samples
+    fftw_complex* block;    // M samples, filtered in place
+    fftw_complex* work;     // 4M values: P, X even, Q (and x w^n), X odd
+    std::int64_t m;
+};
+
+void transform(fftw_plan plan, const fftw_complex* in, fftw_complex* out, std::int64_t m) {
+    if (m == 1) {
+        out[0] = in[0];
+        return;
+    }
+    fft_run(plan, in, out);
+}
+
+void linear_chain(const LinearBlock& b, int lane) {
+    const std::int64_t m = b.m;
+    fftw_complex* result = b.work + 2 * lane * m;
+    fftw_complex* spectrum = result + m;
+    const fftw_complex* source = b.block;
+    if (lane == 1) {
+        for (std::int64_t n = 0; n < m; ++n) {
+            const fftw_complex x = b.block[n];
+            const fftw_complex w = b.w[n];
+            result[n] = fftw_complex{x.re * w.re - x.im * w.im, x.re * w.im + x.im * w.re};
+        }
+        source = result;
+    }
+    transform(b.forward, source, spectrum, m);
+    const fftw_complex* h = b.h + lane;
+    for (std::int64_t j = 0; j < m; ++j) {
+        const fftw_complex x = spectrum[j];
+        const fftw_complex c = h[2 * j];
+        spectrum[j] = fftw_complex{x.re * c.re - x.im * c.im, x.re * c.im + x.im * c.re};
+    }
+    transform(b.backward, spectrum, result, m);
+}
+
+void overlap_add(const LinearBlock& b, int lane) {
+    const std::int64_t m = b.m;
+    const fftw_complex* p = b.work;
+    const fftw_complex* q = b.work + 2 * m;
+    const std::int64_t from = lane == 0 ? 0 : m / 2;
+    const std::int64_t to = lane == 0 ? m / 2 : m;
+    for (std::int64_t n = from; n < to; ++n) {
+        const double wr = b.w[n].re;
+        const double wi = -b.w[n].im;
+        const double tr = wr * q[n].re - wi * q[n].im;
+        const double ti = wr * q[n].im + wi * q[n].re;
+        const fftw_complex t = b.memory[n];
+        b.block[n] = fftw_complex{(p[n].re + tr) + t.re, (p[n].im + ti) + t.im};
+        b.memory[n] = fftw_complex{p[n].re - tr, p[n].im - ti};
+    }
+}
+
+}  // namespace
+
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* /*offset*/, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer) {
     if (zzctrl.pass == 0) return;
     const std::int32_t k = exponent[step - 1];
+    if (k < 0 || k >= kMaxPlanExponent) return;
     const std::int64_t m = std::int64_t{1} << k;
     const std::int64_t nb = std::min<std::int64_t>(blocks[step - 1], n / m);
-    fftw_plan forward = forward_plan(k + 1);
-    fftw_plan backward = backward_plan(k + 1);
-    if (forward == nullptr || backward == nullptr) return;
-    fftw_complex* in = reinterpret_cast<fftw_complex*>(work);
-    fftw_complex* out = in + 2 * m;
-    const fftw_complex* h = reinterpret_cast<const fftw_complex*>(coef);
-    fftw_complex* mem = reinterpret_cast<fftw_complex*>(memory);
-    for (std::int64_t b = 0; b < nb; ++b) {
-        fftw_complex* block = reinterpret_cast<fftw_complex*>(buffer + b * m);
-        std::copy(block, block + m, in);
-        std::fill(in + m, in + 2 * m, fftw_complex{0.0, 0.0});
-        fftw_one(forward, in, out);
-        for (std::int64_t i = 0; i < 2 * m; ++i) {
-            const double re = out[i].re * h[i].re - out[i].im * h[i].im;
-            const double im = out[i].re * h[i].im + out[i].im * h[i].re;
-            out[i].re = re;
-            out[i].im = im;
-        }
-        fftw_one(backward, out, in);
-        for (std::int64_t i = 0; i < m; ++i) {
-            block[i].re = in[i].re + mem[i].re;
-            block[i].im = in[i].im + mem[i].im;
-            mem[i] = in[m + i];
-        }
+    // Plans of length M and the twiddles of length 2M, made here on the calling thread.
+    LinearBlock b{};
+    if (k >= 1) {
+        b.forward = forward_plan(k);
+        b.backward = backward_plan(k);
+        if (b.forward == nullptr || b.backward == nullptr) return;
+    }
+    b.w = fft_twiddles(k + 1);
+    if (b.w == nullptr) return;
+    b.h = reinterpret_cast<const fftw_complex*>(coef);
+    b.memory = reinterpret_cast<fftw_complex*>(memory);
+    b.work = reinterpret_cast<fftw_complex*>(work);
+    b.m = m;
+    const bool concurrent = 2 * m >= kLaneWork;
+    auto chains = [&b](int lane) { linear_chain(b, lane); };
+    auto combine = [&b](int lane) { overlap_add(b, lane); };
+    for (std::int64_t i = 0; i < nb; ++i) {
+        b.block = reinterpret_cast<fftw_complex*>(buffer + i * m);
+        run_lanes(chains, concurrent);
+        run_lanes(combine, concurrent);
     }
 }
 
@@ -343,16 +416,22 @@ void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n,
     const double gi = g[step - 1];
     const double ai = a[step - 1];
     double* v = reinterpret_cast<double*>(buffer);
-    for (std::int32_t i = 0; i < n; ++i) {
-        const double x = v[2 * i];
-        const double y = v[2 * i + 1];
-        const double phi = gi * (x * x + y * y);
-        double c = 0.0;
-        double s = 0.0;
-        kerr_rotation(phi, c, s);
-        v[2 * i] = ai * (x * c + y * s);
-        v[2 * i + 1] = ai * (y * c - x * s);
-    }
+    // Sample by sample: the two halves of the buffer are independent lanes.
+    auto rotate = [gi, ai, v, n](int lane) {
+        const std::int32_t from = lane == 0 ? 0 : n / 2;
+        const std::int32_t to = lane == 0 ? n / 2 : n;
+        for (std::int32_t i = from; i < to; ++i) {
+            const double x = v[2 * i];
+            const double y = v[2 * i + 1];
+            const double phi = gi * (x * x + y * y);
+            double c = 0.0;
+            double s = 0.0;
+            kerr_rotation(phi, c, s);
+            v[2 * i] = ai * (x * c + y * s);
+            v[2 * i + 1] = ai * (y * c - x * s);
+        }
+    };
+    run_lanes(rotate, n >= kLaneWork);
 }
 
 }  // namespace nodrix

@@ -34,6 +34,7 @@ std::string wisdom_path;
 struct alignas(64) ThreadCounters {
     std::int64_t transforms = 0;
     double seconds = 0.0;
+    double waited = 0.0;
 };
 ThreadCounters thread_counters[2];
 std::atomic<bool> timing_on{false};
@@ -116,7 +117,13 @@ public:
             task(1, context);  // the helper has not taken it: do it here
             return;
         }
+        if (!timing_on.load(std::memory_order_relaxed)) {
+            wait_for(done_, g, false, caller_sleeping_);
+            return;
+        }
+        const Clock::time_point t0 = Clock::now();
         wait_for(done_, g, false, caller_sleeping_);
+        counters->waited += std::chrono::duration<double>(Clock::now() - t0).count();
     }
 
 private:
@@ -246,25 +253,35 @@ void opxplancreate() {
     import_plan(pplan.wisdom);
 }
 
-void create_plans(std::int32_t n) {
-    if (n < 1 || n > kMaxPlanExponent) return;
+namespace {
+
+// Creates the plan of length 2^n of one direction (timed).
+fftw_plan make_plan(std::int32_t n, fftw_direction direction) {
     int length = 2;
     for (int k = 1; k < n; ++k) length *= 2;
     const int flags = pplan.wisdom == 1 ? (FFTW_MEASURE | FFTW_USE_WISDOM) : FFTW_MEASURE;
     const Clock::time_point t0 = Clock::now();
-    pplan.forward[n] = fftw_create_plan(length, FFTW_FORWARD, flags);
-    pplan.backward[n] = fftw_create_plan(length, FFTW_BACKWARD, flags);
+    fftw_plan plan = fftw_create_plan(length, direction, flags);
     plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
-    plans_made += 2;
+    ++plans_made;
+    return plan;
+}
+
+}  // namespace
+
+void create_plans(std::int32_t n) {
+    if (n < 1 || n > kMaxPlanExponent) return;
+    pplan.forward[n] = make_plan(n, FFTW_FORWARD);
+    pplan.backward[n] = make_plan(n, FFTW_BACKWARD);
 }
 
 void opxplandestroy() {
     stop_lanes();
+    // A direction may have been made without the other (forward_plan and
+    // backward_plan make only the one asked for): each is destroyed.
     for (int n = 1; n <= kMaxPlanExponent; ++n) {
-        if (pplan.forward[n] != nullptr) {
-            fftw_destroy_plan(pplan.forward[n]);
-            if (pplan.backward[n] != nullptr) fftw_destroy_plan(pplan.backward[n]);
-        }
+        if (pplan.forward[n] != nullptr) fftw_destroy_plan(pplan.forward[n]);
+        if (pplan.backward[n] != nullptr) fftw_destroy_plan(pplan.backward[n]);
         pplan.forward[n] = nullptr;
         pplan.backward[n] = nullptr;
     }
@@ -273,13 +290,13 @@ void opxplandestroy() {
 
 fftw_plan forward_plan(std::int32_t n) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    if (pplan.forward[n] == nullptr) create_plans(n);
+    if (pplan.forward[n] == nullptr) pplan.forward[n] = make_plan(n, FFTW_FORWARD);
     return pplan.forward[n];
 }
 
 fftw_plan backward_plan(std::int32_t n) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    if (pplan.backward[n] == nullptr) create_plans(n);
+    if (pplan.backward[n] == nullptr) pplan.backward[n] = make_plan(n, FFTW_BACKWARD);
     return pplan.backward[n];
 }
 
@@ -407,6 +424,7 @@ FftUsage fft_usage() {
         u.transforms[t] = thread_counters[t].transforms;
         u.seconds[t] = thread_counters[t].seconds;
     }
+    u.waited = thread_counters[0].waited;
     u.plans_created = plans_made;
     u.plan_seconds = plan_time;
     return u;

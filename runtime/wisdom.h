@@ -34,7 +34,8 @@ void create_plans(std::int32_t n);
 // Destroys the plans and stops the helper thread.
 void opxplandestroy();
 
-// The plans of length 2^n, created when absent.
+// The plan of length 2^n of one direction, created when absent (measuring a
+// plan takes seconds: only the direction asked for is made).
 fftw_plan forward_plan(std::int32_t n);
 fftw_plan backward_plan(std::int32_t n);
 
@@ -93,12 +94,14 @@ void fft_run(fftw_plan plan, const fftw_complex* in, fftw_complex* out);
 
 // Use of the transforms since the last reset, per thread ([0] the calling
 // thread, [1] the helper): the transforms executed through fft_run and
-// fft_execute and the wall time spent inside them (timed only while
-// fft_timing is on); and the plans created and the time their creation took
+// fft_execute and the wall time spent inside them, and the time the calling
+// thread waited for the helper to finish its lane (times only while
+// fft_timing is on); the plans created and the time their creation took
 // (measuring plans can take seconds per length).
 struct FftUsage {
     std::int64_t transforms[2] = {0, 0};
     double seconds[2] = {0.0, 0.0};
+    double waited = 0.0;
     std::int32_t plans_created = 0;
     double plan_seconds = 0.0;
 };

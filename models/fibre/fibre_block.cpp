@@ -819,8 +819,7 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
         const std::int64_t m = std::int64_t{1} << k;
         ok = coef_at + 2 * m <= s.ncoef && memory_at + m <= s.memlen;
         if (!ok) break;
-        // The transforms of length 2M run split in two halves (plans of length M).
-        ok = fft_split_ready(k + 1);
+        ok = slinea_ready(k);
         v.exponent[i] = k;
         v.offset[i] = static_cast<std::int32_t>(coef_at);
         v.blocks[i] = static_cast<std::int32_t>(s.n / m);

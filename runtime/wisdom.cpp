@@ -187,16 +187,19 @@ private:
 LaneHelper lane_helper;
 int threads_override = 0;
 
+// The threads the environment asks for, read at the first need (0: not yet).
+int environment_threads = 0;
+
 int threads_from_environment() {
-    static const int threads = [] {
+    if (environment_threads == 0) {
+        environment_threads = std::thread::hardware_concurrency() == 1 ? 1 : 2;
         const char* v = std::getenv("NODRIX_THREADS");
         if (v != nullptr) {
             while (*v == ' ') ++v;
-            if (v[0] == '1' && (v[1] == '\0' || v[1] == ' ')) return 1;
+            if (v[0] == '1' && (v[1] == '\0' || v[1] == ' ')) environment_threads = 1;
         }
-        return std::thread::hardware_concurrency() == 1 ? 1 : 2;
-    }();
-    return threads;
+    }
+    return environment_threads;
 }
 
 // Executes a plan with the given input stride, counted and timed.
@@ -306,6 +309,7 @@ int lane_threads() { return threads_override != 0 ? threads_override : threads_f
 
 void set_lane_threads(int threads) {
     threads_override = threads == 1 ? 1 : (threads >= 2 ? 2 : 0);
+    if (threads_override == 0) environment_threads = 0;
     if (lane_threads() == 1) stop_lanes();
 }
 

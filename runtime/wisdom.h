@@ -62,7 +62,7 @@ void run_lanes(F& body, bool concurrent) {
 // a single core. The environment is read at the first call.
 int lane_threads();
 // Overrides the number of threads (1 or 2; 0 returns to the environment's
-// choice); stops the helper when going to one thread.
+// choice, read again); stops the helper when going to one thread.
 void set_lane_threads(int threads);
 // Stops the helper thread (it is started again when lanes next run together).
 void stop_lanes();

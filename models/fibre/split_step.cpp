@@ -450,7 +450,32 @@ void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n,
     auto halves = [gi, ai, v, n](int lane) {
         const std::int32_t from = lane == 0 ? 0 : n / 2;
         const std::int32_t to = lane == 0 ? n / 2 : n;
-        for (std::int32_t i = from; i < to; ++i) rotate(v[2 * i], v[2 * i + 1], gi, ai, v[2 * i], v[2 * i + 1]);
+        std::int32_t i = from;
+        // Two samples at a time while both phases are small (the common case):
+        // the series of kerr_rotation, operation for operation.
+        constexpr double k2 = 1.0 / 2.0, k3 = 1.0 / 6.0, k4 = 1.0 / 24.0, k5 = 1.0 / 120.0;
+        const Pair g2 = {gi, gi};
+        const Pair a2 = {ai, ai};
+        for (; i + 1 < to; i += 2) {
+            const Pair x = {v[2 * i], v[2 * i + 2]};
+            const Pair y = {v[2 * i + 1], v[2 * i + 3]};
+            const Pair phi = g2 * (x * x + y * y);
+            if (!(std::fabs(phi[0]) < 0.008 && std::fabs(phi[1]) < 0.008)) {
+                rotate(v[2 * i], v[2 * i + 1], gi, ai, v[2 * i], v[2 * i + 1]);
+                rotate(v[2 * i + 2], v[2 * i + 3], gi, ai, v[2 * i + 2], v[2 * i + 3]);
+                continue;
+            }
+            const Pair p2 = phi * phi;
+            const Pair c = 1.0 - p2 * (k2 - p2 * k4);
+            const Pair sn = phi * (1.0 - p2 * (k3 - p2 * k5));
+            const Pair xr = a2 * (x * c + y * sn);
+            const Pair yr = a2 * (y * c - x * sn);
+            v[2 * i] = xr[0];
+            v[2 * i + 1] = yr[0];
+            v[2 * i + 2] = xr[1];
+            v[2 * i + 3] = yr[1];
+        }
+        for (; i < to; ++i) rotate(v[2 * i], v[2 * i + 1], gi, ai, v[2 * i], v[2 * i + 1]);
     };
     run_lanes(halves, n >= kLaneWork);
 }

@@ -76,7 +76,7 @@ public:
         claimed_.store(0);
         done_.store(0);
         generation_ = 0;
-        stopping_ = false;
+        stopping_.store(false);
         std::fenv_t env;
         std::fegetenv(&env);
 #if defined(__unix__) || defined(__APPLE__)
@@ -100,10 +100,10 @@ public:
 
     void stop() {
         if (!running()) return;
-        stopping_ = true;
+        stopping_.store(true);
         publish(posted_, ++generation_, helper_sleeping_, true);
         thread_.join();
-        stopping_ = false;
+        stopping_.store(false);
     }
 
     void run(LaneTask task, void* context) {
@@ -136,7 +136,7 @@ private:
         for (;;) {
             wait_for(posted_, seen, true, helper_sleeping_);
             seen = posted_.load(std::memory_order_acquire);
-            if (stopping_) return;
+            if (stopping_.load()) return;
             std::uint32_t expected = seen - 1;
             if (!claimed_.compare_exchange_strong(expected, seen, std::memory_order_acq_rel)) continue;
             task_(1, context_);
@@ -176,9 +176,9 @@ private:
     std::atomic<std::uint32_t> done_{0};
     std::atomic<bool> helper_sleeping_{false};
     std::atomic<bool> caller_sleeping_{false};
-    // Written by the calling thread before it publishes a generation, read by
-    // the helper after it has seen that generation.
-    bool stopping_ = false;
+    // Set by the calling thread before it publishes the generation that stops
+    // the helper; the helper may read it while an earlier one is published.
+    std::atomic<bool> stopping_{false};
     LaneTask task_ = nullptr;
     void* context_ = nullptr;
     std::uint32_t generation_ = 0;  // calling thread only

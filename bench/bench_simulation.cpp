@@ -203,8 +203,8 @@ int main(int argc, char** argv) {
         };
     }
 
-    std::printf("sim_160G reference simulation, sample by sample (window %s ps), in %s\n",
-                window.empty() ? "of the project" : window.c_str(), dir.c_str());
+    std::printf("sim_160G reference simulation, sample by sample (source window %s), in %s\n",
+                window.empty() ? "of the project" : (window + " ps").c_str(), dir.c_str());
     std::printf("Transform threads: %d; plan wisdom from BNLIB: %s\n", lane_threads(),
                 std::getenv("BNLIB") != nullptr ? std::getenv("BNLIB") : "(not set)");
 
@@ -271,6 +271,7 @@ int main(int argc, char** argv) {
                 fibre_seconds, static_cast<long long>(fft.transforms[0]), static_cast<long long>(fft.transforms[1]));
     std::printf("  calling thread %.1f s = %.0f %% of the fibres' time; helper thread %.1f s alongside\n", fftw_caller,
                 fibre_seconds > 0.0 ? 100.0 * fftw_caller / fibre_seconds : 0.0, fft.seconds[1]);
+    std::printf("  the calling thread waited %.1f s for the helper to finish its half\n", fft.waited);
 
     if (hash) {
         std::printf("\nHashes of the optical outputs over all samples:\n");

@@ -366,13 +366,15 @@ void linear_chain(const LinearBlock& b, int parity) {
     const fftw_complex* w = b.w;
     fftw_complex* result = b.work + 2 * parity * m;
     fftw_complex* spectrum = result + m;
-    const fftw_complex* source = x;
+    // The even chain transforms x, the odd one x w^n; both from a copy of
+    // their own, so that the transform reads memory local to its thread (the
+    // block was last written half by each thread).
     if (parity == 1) {
-        // x w^n
         for (std::int64_t n = 0; n < m; ++n) store(result[n], product(load(x[n]), load(w[n])));
-        source = result;
+    } else {
+        std::copy(x, x + m, result);
     }
-    transform(b.forward, source, spectrum, m);
+    transform(b.forward, result, spectrum, m);
     // conj(X H)
     const fftw_complex* h = b.h + parity;
     for (std::int64_t j = 0; j < m; ++j) store(spectrum[j], product(load(spectrum[j]), load(h[2 * j])) * kConjugate);

@@ -12,9 +12,12 @@
 #include <string>
 #include <thread>
 
+#include <new>
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include "xu/xu_mem.h"
@@ -50,6 +53,14 @@ std::array<fftw_complex*, kMaxPlanExponent + 1> split_scratch{};
 // below it the hand-over between threads costs more than it saves.
 constexpr std::int64_t kConcurrentLength = 2048;
 
+long process_id() {
+#if defined(__unix__) || defined(__APPLE__)
+    return static_cast<long>(getpid());
+#else
+    return 0;
+#endif
+}
+
 // True on the helper thread, and on the calling thread while its lanes run.
 thread_local bool inside_lanes = false;
 // The counters of this thread.
@@ -68,7 +79,7 @@ class LaneHelper {
 public:
     ~LaneHelper() { stop(); }
 
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return thread_ != nullptr; }
 
     bool start() {
         if (running()) return true;
@@ -88,7 +99,8 @@ public:
 #endif
         bool ok = true;
         try {
-            thread_ = std::thread([this, env] { helper_main(env); });
+            thread_ = new (thread_storage_) std::thread([this, env] { helper_main(env); });
+            owner_ = process_id();
         } catch (...) {
             ok = false;
         }
@@ -100,9 +112,17 @@ public:
 
     void stop() {
         if (!running()) return;
+        if (owner_ != process_id()) {
+            // A process forked from the one that started the helper has no
+            // helper thread: the copy of its handle is forgotten, not joined.
+            thread_ = nullptr;
+            return;
+        }
         stopping_.store(true);
         publish(posted_, ++generation_, helper_sleeping_, true);
-        thread_.join();
+        thread_->join();
+        thread_->~thread();
+        thread_ = nullptr;
         stopping_.store(false);
     }
 
@@ -168,7 +188,11 @@ private:
         sleeping.store(false, std::memory_order_relaxed);
     }
 
-    std::thread thread_;
+    // The helper's handle lives in place (never on the heap), so that a
+    // forked copy can drop it without destroying it.
+    alignas(std::thread) unsigned char thread_storage_[sizeof(std::thread)];
+    std::thread* thread_ = nullptr;
+    long owner_ = 0;  // the process that started it
     std::mutex mutex_;
     std::condition_variable wake_;
     std::atomic<std::uint32_t> posted_{0};

@@ -358,6 +358,16 @@ TEST_F(LaneTest, LanesInsideALaneRunInTurnAndTheHelperRestarts) {
     EXPECT_EQ(again.load(), 2);
 }
 
+TEST_F(LaneTest, AForkedProcessEndsWithoutWaitingForTheHelper) {
+    // A child forked while the helper runs (as a death test does) exits
+    // normally: it has no helper thread to stop.
+    set_lane_threads(2);
+    auto nothing = [](int) {};
+    run_lanes(nothing, true);
+    EXPECT_EXIT(std::exit(5), ::testing::ExitedWithCode(5), "");
+    run_lanes(nothing, true);  // the parent's helper still serves
+}
+
 TEST_F(LaneTest, NodrixThreadsOneKeepsEverythingOnTheCallingThread) {
     setenv("NODRIX_THREADS", "1", 1);
     set_lane_threads(0);  // back to the environment's choice, read again

@@ -9,10 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
-
-#include <new>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>

@@ -88,6 +88,12 @@ void opx_constants_init() {}
 
 StorageMaxima last_storage_maxima() { return last_maxima; }
 
+bool storage_fits(const StorageMaxima& m) {
+    return !(m.i > limits::kMaxI || m.h > limits::kMaxH || m.c > limits::kMaxC || m.d > limits::kMaxD ||
+             m.z > limits::kMaxZ || m.zd > limits::kMaxZD || m.it > limits::kMaxIT || m.ht > limits::kMaxHT ||
+             m.ct > limits::kMaxCT);
+}
+
 void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
@@ -114,6 +120,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         opx_constants_init();
         write_split_step_settings(k);
         first = 1;
+        opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
         schedule(nrun, irun, more, first);
         status = 0;
         if (prerun == 1) {
@@ -132,15 +139,19 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         m.ct = std::max(m.ct, ztmax.ct);
     }
     last_maxima = m;
+    if (!stopped_by_prerun)
+        opxtrace("Storage counted: H " + std::to_string(m.h) + ", I " + std::to_string(m.i) + ", C " +
+                 std::to_string(m.c) + ", D " + std::to_string(m.d) + ", Z " + std::to_string(m.z) + ", ZD " +
+                 std::to_string(m.zd) + ", HT " + std::to_string(m.ht) + ", IT " + std::to_string(m.it) +
+                 ", CT " + std::to_string(m.ct));
 
     if (!stopped_by_prerun) {
-        const bool fits = !(m.i > limits::kMaxI || m.h > limits::kMaxH || m.c > limits::kMaxC ||
-                            m.d > limits::kMaxD || m.z > limits::kMaxZ || m.zd > limits::kMaxZD ||
-                            m.it > limits::kMaxIT || m.ht > limits::kMaxHT || m.ct > limits::kMaxCT);
-        if (!fits) {
+        if (!storage_fits(m)) {
             if (!(zzctrl.delt > 0.0f)) {
                 opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
             } else {
+                opxtrace("The storage does not fit the build's capacities: limits file " +
+                         limits_file_name(the_project.name));
                 write_limits_file(m);
                 status = 3;
             }
@@ -163,11 +174,14 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
                 std::fill_n(zzzis, m.z, std::complex<float>{});
                 std::fill_n(zzzisd, m.zd, std::complex<double>{});
                 for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
+                opxtrace("Run " + std::to_string(irun) + ": initialisation");
                 schedule(nrun, irun, more, first);
                 tqpmrx(nrun);
                 zzctrl.pass = 1;
                 zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
                 more = 0;
+                opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
+                                          : "Run " + std::to_string(irun) + ": second call");
                 schedule(nrun, irun, more, first);
                 if (more == 1) ++nrun;
             }

@@ -63,5 +63,7 @@ struct StorageMaxima {
     std::int32_t h, i, d, c, ht, it, ct, z, zd;
 };
 StorageMaxima last_storage_maxima();
+// True when every count is within the build's capacity.
+bool storage_fits(const StorageMaxima& m);
 
 }  // namespace nodrix

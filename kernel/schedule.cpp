@@ -77,7 +77,15 @@ void sample_loop(std::span<BlockCall> blocks) {
     std::vector<BlockStart> starts(blocks.size());
     for (std::size_t j = 0; j < blocks.size(); ++j)
         starts[j].kept = opxhistorypeek(blocks[j].instance, starts[j].cursors);
+    // Progress in tenths of the run, shown with the verbose option.
+    const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
+    std::int64_t next_report = expected / 10;
     for (std::int64_t step = 1;; ++step) {
+        if (step == next_report) {
+            opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
+                     std::to_string(static_cast<double>(step - 1) * dt) + " ps");
+            next_report += expected / 10;
+        }
         const double t = static_cast<double>(step - 1) * dt;
         zzctrl.pass = 1;
         zzctrl.step = static_cast<std::int32_t>(step);

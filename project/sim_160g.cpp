@@ -39,6 +39,13 @@ InputWindow input_window(const Instance& b) {
     return InputWindow{signals().window[static_cast<std::size_t>(b.window_from)].ton, k.twinin};
 }
 
+// The fibre's parameters with the link's variant applied.
+FiberParams fibre_variant(std::int32_t instance) {
+    FiberParams p = fibre_parameters(instance);
+    if (instance == 73) p.rpar[11] = sim160g::link_options().span_gamma;
+    return p;
+}
+
 // Builds the call of one instance, with its parameters filled just before the
 // call. `ordinal` is the transmitter's index in schedule order (from 0).
 std::function<void()> block_call(const Instance& b, int ordinal) {
@@ -87,7 +94,7 @@ std::function<void()> block_call(const Instance& b, int ordinal) {
                 optspr(p, in(), out, s.x[b.inputs[0]]);
             };
         case Kind::fibre:
-            return [&b, &s, &out, in, p = fibre_parameters(b.instance)]() mutable {
+            return [&b, &s, &out, in, p = fibre_variant(b.instance)]() mutable {
                 // The dimensioning file is the open memory map of this call.
                 p.memfile = current_memory_map();
                 fiber1(p, in(), out, s.x[b.inputs[0]], s.x[b.output]);
@@ -156,10 +163,22 @@ void projec(std::int32_t& /*nrun*/, std::int32_t& /*irun*/, std::int32_t& /*more
 
 }  // namespace
 
-std::vector<BlockCall>& block_list() {
-    static std::vector<BlockCall> blocks = build_block_list();
-    return blocks;
+namespace {
+LinkOptions options;
+std::vector<BlockCall>& blocks() {
+    static std::vector<BlockCall> list = build_block_list();
+    return list;
 }
+}  // namespace
+
+std::vector<BlockCall>& block_list() { return blocks(); }
+
+void set_link_options(const LinkOptions& o) {
+    options = o;
+    blocks() = build_block_list();
+}
+
+const LinkOptions& link_options() { return options; }
 
 const OpticalSignal& optical_signal(std::int32_t number) { return signals().x.at(static_cast<std::size_t>(number)); }
 const TimeWindow& output_window(std::int32_t instance) {

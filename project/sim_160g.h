@@ -13,6 +13,15 @@ namespace nodrix {
 ProjectDescription sim_160g_project();
 
 namespace sim160g {
+// Variants of the link for studies: the span's non-linear coefficient
+// [1/W/km] (1.26809 in the reference design). Setting them rebuilds the block
+// list.
+struct LinkOptions {
+    float span_gamma = 1.26809f;
+};
+void set_link_options(const LinkOptions& options);
+const LinkOptions& link_options();
+
 // The generated block list in schedule order (one entry per instance).
 std::vector<BlockCall>& block_list();
 // The project's signals as the last schedule call left them: an optical

@@ -1,35 +1,55 @@
 #!/usr/bin/env bash
-# Set-up, build, and the main job: the project sim_160G run in run/. When the
-# project needs more kernel storage than the build allows (exit status 3), the
-# limits file it wrote is read, the program is rebuilt with those capacities
-# and run again. Extra arguments go to sim_160G (for example: verbose).
+# Set-up, build, and the main job in run/:
+#  1. the project sim_160G as generated: the dimensioning pass and the set-up
+#     of every block (memory map, delay file). When the project needs more
+#     kernel storage than the build allows, the program exits with status 3 and
+#     writes the counts it needs to x0_sim_160g.hst; the program is then rebuilt
+#     with those capacities and run again.
+#  2. the link simulated sample by sample (-simulate), with a sources' window of
+#     30720 ps so that the receivers observe the channels behind the fibre, with
+#     the same limits flow; the program prints a summary of the results.
+# Extra arguments go to both runs of sim_160G (for example: -verbose).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs" --target sim_160G
+cmake --build build -j "$jobs" --target sim_160G nodrix-chart
 
 mkdir -p run
 cd run
-set +e
-../build/project/sim_160G "$@"
-status=$?
-set -e
-if [ "$status" -eq 3 ]; then
-  echo "sim_160G: the kernel storage limits are too small; rebuilding with the counts of x0_sim_160g.hst"
-  defs=()
-  while read -r key value; do
-    defs+=("-DNODRIX_${key}=${value}")
-  done < x0_sim_160g.hst
-  cmake -S .. -B ../build "${defs[@]}" >/dev/null
-  cmake --build ../build -j "$jobs" --target sim_160G
+
+# Runs sim_160G with the given arguments; on status 3 rebuilds with the
+# counts of the limits file and runs once more. Sets $status.
+run_with_limits() {
   set +e
   ../build/project/sim_160G "$@"
   status=$?
   set -e
-fi
-echo "sim_160G finished with exit status $status; files in $(pwd):"
-ls -1
+  if [ "$status" -eq 3 ]; then
+    echo "sim_160G: the kernel storage capacities are too small; rebuilding with the counts of x0_sim_160g.hst:"
+    cat x0_sim_160g.hst
+    defs=()
+    while read -r key value; do
+      defs+=("-DNODRIX_${key}=${value}")
+    done < x0_sim_160g.hst
+    cmake -S .. -B ../build "${defs[@]}" >/dev/null
+    cmake --build ../build -j "$jobs" --target sim_160G
+    set +e
+    ../build/project/sim_160G "$@"
+    status=$?
+    set -e
+  fi
+}
+
+echo "== sim_160G: set-up of the link"
+run_with_limits "$@"
+echo "sim_160G finished with exit status $status: memory map x1_sim_160g.mem, delay file x1_sim_160g.dly"
+[ "$status" -eq 0 ] || exit "$status"
+
+echo "== sim_160G -simulate: the link simulated sample by sample"
+run_with_limits -simulate -window 30720 "$@"
+echo "sim_160G -simulate finished with exit status $status; results in $(pwd)"
+echo "Draw them with build/tools/nodrix-chart plot FILE -o FILE.png (eyes *.qsg, spectra *.qsp, BER charts *.qxy)."
 exit "$status"

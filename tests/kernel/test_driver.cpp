@@ -8,6 +8,8 @@
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
+#include "kernel/storage_limits.h"
+#include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
 
@@ -89,7 +91,7 @@ TEST_F(DriverTest, FittingProjectRunsOneDimensioningPassAndOneRun) {
 }
 
 TEST_F(DriverTest, ExceededLimitsWriteTheLimitsFileAndGiveStatusThree) {
-    request.zd = 199999;  // 200001 elements with the header
+    request.zd = limits::kMaxZD - 1;  // one element more than the capacity with the header
     request.c = 5;
     EXPECT_EQ(run(), 3);
     EXPECT_EQ(passes_seen.size(), 1u);  // no run
@@ -102,27 +104,40 @@ TEST_F(DriverTest, ExceededLimitsWriteTheLimitsFileAndGiveStatusThree) {
               "MAXIT               2\n"
               "MAXCT               2\n"
               "MAXZ                2\n"
-              "MAXZD          200001\n");
+              "MAXZD" + fmt::I(limits::kMaxZD + 1, 16) + "\n");
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
     EXPECT_EQ(nerr, 0);
 }
 
-TEST_F(DriverTest, ExactlyAtEveryLimitFits) {
-    request = Request{199998, 199998, 99, 199998, 199998, 199998, 999, 999};
+TEST_F(DriverTest, ExactlyAtTheLimitsFits) {
+    using namespace limits;
+    request = Request{kMaxH - 2, kMaxI - 2, kMaxC - 1, kMaxD - 2, kMaxZ - 2, 8, kMaxHT - 1, kMaxIT - 1};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(passes_seen.size(), 3u);
+    EXPECT_EQ(passes_seen.size(), 3u);  // the runs took place with the storage allocated
     const StorageMaxima m = last_storage_maxima();
-    EXPECT_EQ(m.h, 200000);
-    EXPECT_EQ(m.c, 100);
-    EXPECT_EQ(m.ht, 1000);
+    EXPECT_EQ(m.h, kMaxH);
+    EXPECT_EQ(m.c, kMaxC);
+    EXPECT_EQ(m.ht, kMaxHT);
+    // Every kind, exactly at its capacity and one beyond.
+    const StorageMaxima full{kMaxH, kMaxI, kMaxD, kMaxC, kMaxHT, kMaxIT, kMaxCT, kMaxZ, kMaxZD};
+    EXPECT_TRUE(storage_fits(full));
+    std::int32_t StorageMaxima::*kinds[] = {&StorageMaxima::h,  &StorageMaxima::i,  &StorageMaxima::d,
+                                            &StorageMaxima::c,  &StorageMaxima::ht, &StorageMaxima::it,
+                                            &StorageMaxima::ct, &StorageMaxima::z,  &StorageMaxima::zd};
+    for (auto kind : kinds) {
+        StorageMaxima over = full;
+        over.*kind += 1;
+        EXPECT_FALSE(storage_fits(over));
+    }
 }
 
 TEST_F(DriverTest, OneMoreThanAnyLimitFails) {
+    using namespace limits;
     const Request over[] = {
-        {199999, 0, 0, 0, 0, 0, 0, 0}, {0, 199999, 0, 0, 0, 0, 0, 0}, {0, 0, 100, 0, 0, 0, 0, 0},
-        {0, 0, 0, 199999, 0, 0, 0, 0}, {0, 0, 0, 0, 199999, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 1000, 0},
-        {0, 0, 0, 0, 0, 0, 0, 1000},
+        {kMaxH - 1, 0, 0, 0, 0, 0, 0, 0}, {0, kMaxI - 1, 0, 0, 0, 0, 0, 0}, {0, 0, kMaxC, 0, 0, 0, 0, 0},
+        {0, 0, 0, kMaxD - 1, 0, 0, 0, 0}, {0, 0, 0, 0, kMaxZ - 1, 0, 0, 0}, {0, 0, 0, 0, 0, kMaxZD - 1, 0, 0},
+        {0, 0, 0, 0, 0, 0, kMaxHT, 0},    {0, 0, 0, 0, 0, 0, 0, kMaxIT},
     };
     for (const Request& r : over) {
         request = r;
@@ -136,7 +151,7 @@ TEST_F(DriverTest, NonPositiveTimeStepOnTheLimitPathIsAnError) {
     ProjectDescription p = current_project();
     p.constants.delt = 0.0f;
     set_project(p);
-    request.h = 300000;
+    request.h = limits::kMaxH;
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(messages_, "Nodrix-E-DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED\n");
     EXPECT_FALSE(fs::exists("x0_test_proj.hst"));
@@ -155,14 +170,14 @@ TEST_F(DriverTest, NonPositiveTimeStepWithFittingStorageRuns) {
 }
 
 TEST_F(DriverTest, PrerunStopsAfterTheDimensioningPass) {
-    request.h = 300000;
+    request.h = limits::kMaxH;
     EXPECT_EQ(run(1), 0);
     EXPECT_EQ(passes_seen.size(), 1u);
     EXPECT_FALSE(fs::exists("x0_test_proj.hst"));
 }
 
 TEST_F(DriverTest, AnErrorWhileWritingTheLimitsFileIsReported) {
-    request.h = 300000;
+    request.h = limits::kMaxH;
     fs::create_directory("x0_test_proj.hst");  // cannot be created as a file
     fs::create_directory("x0_test_proj.hst/keep");
     EXPECT_EQ(run(), 3);

@@ -9,6 +9,7 @@
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
+#include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -30,7 +31,7 @@ void test_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     blocks[0].call = [] {
         opxtrace("block information");
         if (report_error) opxerr("block failed");
-        if (need_too_much) loch(250000);
+        if (need_too_much) loch(limits::kMaxH);
     };
     run_schedule("sim_160G", blocks, 2);
 }
@@ -69,7 +70,17 @@ TEST_F(EntryTest, NoArgumentsRunsEverything) {
 
 TEST_F(EntryTest, VerboseShowsInformationLines) {
     EXPECT_EQ(run({"-VERBOSE"}), 0);
-    EXPECT_EQ(out_, "Nodrix-I-block information\nNodrix-I-block information\nNodrix-I-block information\n");
+    EXPECT_EQ(out_,
+              "Nodrix-I-Dimensioning pass 1 of project sim_160G\n"
+              "Nodrix-I-block information\n"
+              "Nodrix-I-Storage counted: H 2, I 2, C 2, D 2, Z 2, ZD 2, HT 2, IT 2, CT 2\n"
+              "Nodrix-I-Run 1: initialisation\n"
+              "Nodrix-I-block information\n"
+              "Nodrix-I-Run 1: second call\n"
+              "Nodrix-I-block information\n");
+    xu_MsgReset();
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(out_, "");  // without the option nothing is shown
 }
 
 TEST_F(EntryTest, PrerunGivenTwiceStopsAfterTheDimensioningPass) {

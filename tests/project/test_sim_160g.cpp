@@ -244,8 +244,33 @@ TEST_F(Sim160gTest, WorkingFilesOfTheSetUp) {
 }
 
 TEST_F(Sim160gTest, VerboseShowsInformationLines) {
-    // With -verbose the run's information lines are shown; without errors.
-    EXPECT_EQ(messages_.find("Nodrix-E-"), std::string::npos);
+    EXPECT_NE(messages_.find("Nodrix-I-Dimensioning pass 1 of project sim_160G\n"), std::string::npos) << messages_;
+    EXPECT_NE(messages_.find("Nodrix-I-Storage counted: H "), std::string::npos) << messages_;
+}
+
+TEST(Sim160gPrerun, StopsAfterTheDimensioningPass) {
+    const fs::path previous = fs::current_path();
+    char templ[] = "/tmp/nodrix-prerun-XXXXXX";
+    const fs::path dir = ::mkdtemp(templ);
+    fs::current_path(dir);
+    reset_control_blocks();
+    xu_MsgReset();
+    set_project(sim_160g_project());
+    std::vector<std::string> words{"sim_160G", "-prerun"};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStderr();
+    const int status = op_main(static_cast<int>(words.size()), argv.data());
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0) << messages;
+    EXPECT_TRUE(fs::exists("x1_sim_160g.mem"));
+    EXPECT_FALSE(fs::exists("x0_sim_160g.hst"));  // the limits are not compared
+    EXPECT_EQ(lines_of(testing::read_text("x1_sim_160g.mem")).size(), 2u + 132u + 79u + 13u);
+    xu_MsgReset();
+    fs::current_path(previous);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 }  // namespace

@@ -3,39 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "models/measurements/ber_charts.h"
-#include "runtime/io_file.h"
-#include "tests/support/test_support.h"
+#include "tests/xu/qxy_collect.h"
 #include "tools/chart_file.h"
 #include "tools/chart_plot.h"
-#include "xu/chart_compact.h"
-#include "xu/write_qxy.h"
 
 namespace nodrix::testing {
 namespace {
 
-using chart::build_plot;
-using chart::ChartFile;
 using chart::gnuplot_script;
 using chart::Plot;
 using chart::PlotFormat;
+using P = QxyPoint;
 
 class ChartPlot : public NodrixTest {};
 
 // Reads chart `n` of a file and lays it out.
 Plot plot_of(const std::string& path, int n = 0) {
-    ChartFile f;
+    chart::ChartFile f;
     EXPECT_EQ(chart::load_chart_file(path, -1, true, f), 0);
     Plot p;
     std::string error;
     EXPECT_LT(static_cast<std::size_t>(n), f.charts.size());
     if (static_cast<std::size_t>(n) < f.charts.size()) {
-        EXPECT_TRUE(build_plot(f, f.charts[static_cast<std::size_t>(n)], path, p, error)) << error;
+        EXPECT_TRUE(chart::build_plot(f, f.charts[static_cast<std::size_t>(n)], path, p, error)) << error;
     }
     return p;
 }
@@ -54,22 +49,6 @@ std::vector<std::string> data_block(const std::string& script, const std::string
     std::getline(in, line);
     while (std::getline(in, line) && line != "EOD") lines.push_back(line);
     return lines;
-}
-
-// Data block lines read back as traces (a blank line starts a new trace).
-std::vector<std::vector<std::pair<double, double>>> traces_of(const std::vector<std::string>& lines) {
-    std::vector<std::vector<std::pair<double, double>>> traces(1);
-    for (const std::string& l : lines) {
-        if (l.empty()) {
-            traces.emplace_back();
-            continue;
-        }
-        std::istringstream in(l);
-        std::string x, y;
-        in >> x >> y;
-        traces.back().emplace_back(std::strtod(x.c_str(), nullptr), std::strtod(y.c_str(), nullptr));
-    }
-    return traces;
 }
 
 TEST_F(ChartPlot, FormatByExtension) {
@@ -114,22 +93,18 @@ TEST_F(ChartPlot, LogScaleChoice) {
         std::vector<double> y;
         bool log;
     };
-    const double nan = std::nan("");
     const Case cases[] = {
-        {"Q [dB]", {1.0, 10.0, 100.5}, true},       // positive, more than two decades
-        {"Q [dB]", {1.0, 10.0, 100.0}, false},      // exactly two decades
-        {"Q [dB]", {-1.0, 1.0, 1000.0}, false},     // not all positive
-        {"Q [dB]", {0.0, 1e-3, 1.0}, false},        // a zero
-        {"Q [dB]", {1e-3, nan, 1.0}, true},         // non-finite values do not count
-        {"Q [dB]", {1e-3, -INFINITY, 0.01}, false},
-        {"BER", {1e-3, 2e-3}, true},                // a BER axis, whatever the span
+        {"Q [dB]", {1.0, 10.0, 100.5}, true},           // positive, more than two decades
+        {"Q [dB]", {1.0, 10.0, 100.0}, false},          // exactly two decades
+        {"Q [dB]", {-1.0, 1.0, 1000.0}, false},         // not all positive
+        {"Q [dB]", {0.0, 1e-3, 1.0}, false},            // a zero
+        {"Q [dB]", {1e-3, std::nan(""), 1.0}, true},    // non-finite values do not count
+        {"BER", {1e-3, 2e-3}, true},                    // a BER axis, whatever the span
         {"bit error rate", {0.1, 0.2}, true},
         {"Bit Error Ratio", {0.1, 0.2}, true},
-        {"BER", {0.0, 1e-9}, true},                 // log, the zero is left out
-        {"BER", {0.0, -1.0}, false},                // nothing positive to show
-        {"log10(BER)", {-9.0, -3.0}, false},
-        {"Fiber loss [dB]", {0.2, 0.25}, false},    // "ber" inside a word
-        {"Numbers", {0.2, 0.25}, false},
+        {"BER", {0.0, 1e-9}, true},                     // log, the zero is left out
+        {"log10(BER)", {-9.0, -3.0}, false},            // nothing positive to show
+        {"Fiber loss [dB]", {0.2, 0.25}, false},        // "ber" inside a word
     };
     for (const Case& c : cases) {
         std::vector<chart::PlotSeries> series{{"", {{std::vector<double>(c.y.size(), 0.0), c.y}}}};
@@ -138,34 +113,27 @@ TEST_F(ChartPlot, LogScaleChoice) {
 }
 
 TEST_F(ChartPlot, SpectrumScript) {
-    Qsp1Header h;
-    h.fsym = 193.1;
-    h.frequency_step = 0.5;
-    h.start_frequency = 192.0;
-    h.stop_frequency = 193.0;
-    ASSERT_TRUE(qsp1_write("s.qsp", h, std::vector<double>{-70.0, -3.25, -20.0}));
+    ASSERT_TRUE(qsp1_write("s.qsp", {.fsym = 193.1, .frequency_step = 0.5, .start_frequency = 192.0},
+                           std::vector<double>{-70.0, -3.25, -20.0}));
     const Plot p = plot_of("s.qsp");
     EXPECT_EQ(p.kind, chart::PlotKind::kSpectrum);
     const std::string s = gnuplot_script(p, PlotFormat::kPng, "out/s.png");
-    EXPECT_TRUE(has_line(s, "set output 'out/s.png'")) << s;
-    EXPECT_TRUE(has_line(s, "    set terminal pngcairo noenhanced size 1000,700")) << s;
-    EXPECT_TRUE(has_line(s, "set title 'Spectrum: s.qsp'")) << s;
-    EXPECT_TRUE(has_line(s, "set xlabel 'frequency [THz]'")) << s;
-    EXPECT_TRUE(has_line(s, "set ylabel 'power spectral density [dB]'")) << s;
+    for (const char* line : {"set output 'out/s.png'", "    set terminal pngcairo noenhanced size 1000,700",
+                             "set title 'Spectrum: s.qsp'", "set xlabel 'frequency [THz]'",
+                             "set ylabel 'power spectral density [dB]'", "unset key",
+                             "plot $d0 using 1:2 with lines lw 1.2 notitle"})
+        EXPECT_TRUE(has_line(s, line)) << line << "\n" << s;
     EXPECT_EQ(s.find("logscale"), std::string::npos);
-    EXPECT_TRUE(has_line(s, "unset key"));
     EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"192 -70", "192.5 -3.25", "193 -20"}));
-    EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with lines lw 1.2 notitle")) << s;
-    EXPECT_EQ(s.substr(s.size() - 14), "\nunset output\n");
+    EXPECT_TRUE(s.ends_with("\nunset output\n"));
 }
 
 TEST_F(ChartPlot, BerAndQChartsOfTheEstimator) {
     // The estimator's own chart texts: blank-padded labels, a blank unit.
-    ChartPoints ber;
+    ChartPoints ber, q;
     ber.add(-40.0, 1e-12);
     ber.add(0.0, 3e-13);
     ber.add(40.0, 0.0);  // a zero cannot sit on a logarithmic axis
-    ChartPoints q;
     q.add(-40.0, 12.0);
     q.add(0.0, 17.5);
     ASSERT_TRUE(write_estimator_charts("est.qxy", kBerInstantChart, ber, &kQChart, &q));
@@ -179,7 +147,6 @@ TEST_F(ChartPlot, BerAndQChartsOfTheEstimator) {
     const std::string s = gnuplot_script(b, PlotFormat::kSvg, "b.svg");
     EXPECT_TRUE(has_line(s, "set terminal svg noenhanced size 1000,700 background '#ffffff'")) << s;
     EXPECT_TRUE(has_line(s, "set logscale y 10"));
-    EXPECT_TRUE(has_line(s, "set title 'BER vs. Sampling Instant'"));
     EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"-40 1e-12", "0 3e-13", "40 NaN"}));
     EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with linespoints lw 1.5 pt 7 ps 0.6 notitle")) << s;
 
@@ -201,54 +168,27 @@ TEST_F(ChartPlot, BerAndQChartsOfTheEstimator) {
     EXPECT_TRUE(d.log_y);
 }
 
-TEST_F(ChartPlot, EyeDiagramScript) {
-    // An eye-scope file: 4 samples per bit, 25 ps apart, 21 samples.
-    Qsg2Header h;
-    h.samples = 21;
-    h.samples_per_bit = 4;
-    h.delt = 25.0;
-    h.tstart = 0.0;
-    h.fsym = 193.1;
-    const std::int32_t id = qsg2_create("eye.qsg", h);
-    ASSERT_GT(id, 0);
+TEST_F(ChartPlot, EyeDiagramAndSignalScripts) {
+    // An eye-scope file: 4 samples per bit, 25 ps apart, 21 samples, folded
+    // into traces of two bit periods from 0 to 200 ps (0..8, 8..16, 16..20).
     std::vector<double> v;
-    for (int i = 0; i < 21; ++i) {
-        v.push_back((i / 4) % 2 == 0 ? 1.0 + 0.01 * i : 0.1);
-        ASSERT_TRUE(qsg2_append(id, std::vector<double>{v.back()}));
-    }
-    ASSERT_EQ(io_close(id), 0);
-
+    for (int i = 0; i < 21; ++i) v.push_back((i / 4) % 2 == 0 ? 1.0 + 0.01 * i : 0.1);
+    ASSERT_TRUE(write_signal("eye.qsg", {.samples = 21, .samples_per_bit = 4, .delt = 25.0, .fsym = 193.1}, v));
     const Plot p = plot_of("eye.qsg");
     EXPECT_EQ(p.kind, chart::PlotKind::kEye);
     const std::string s = gnuplot_script(p, PlotFormat::kPng, "eye.png");
-    EXPECT_TRUE(has_line(s, "set title 'Eye diagram: eye.qsg'"));
-    EXPECT_TRUE(has_line(s, "set xlabel 'time [ps]'"));
-    EXPECT_TRUE(has_line(s, "set ylabel 'signal'"));
-    EXPECT_TRUE(has_line(s, "set xrange [0:200]")) << s;
-    EXPECT_TRUE(has_line(s, "plot $d0 using 1:2 with lines lw 1 lc rgb '#801F4E9A' notitle")) << s;
-    // Three traces (0..8, 8..16, 16..20) of two bit periods, 0 to 200 ps.
-    const auto traces = traces_of(data_block(s, "$d0"));
-    ASSERT_EQ(traces.size(), 3u);
-    const std::size_t first[] = {0, 8, 16};
-    const std::size_t count[] = {9, 9, 5};
-    for (std::size_t k = 0; k < 3; ++k) {
-        ASSERT_EQ(traces[k].size(), count[k]) << k;
-        const std::size_t last = count[k] - 1;
-        EXPECT_EQ(traces[k].front().first, 0.0);
-        EXPECT_EQ(traces[k].back().first, 25.0 * static_cast<double>(last));
-        EXPECT_NEAR(traces[k].front().second, v[first[k]], 1e-9);
-        EXPECT_NEAR(traces[k].back().second, v[first[k] + last], 1e-9);
-    }
-    EXPECT_EQ(traces[0].back().first, 200.0);
+    for (const char* line : {"set title 'Eye diagram: eye.qsg'", "set xlabel 'time [ps]'", "set ylabel 'signal'",
+                             "set xrange [0:200]", "plot $d0 using 1:2 with lines lw 1 lc rgb '#801F4E9A' notitle"})
+        EXPECT_TRUE(has_line(s, line)) << line << "\n" << s;
+    const std::vector<std::string> eye = data_block(s, "$d0");
+    ASSERT_EQ(eye.size(), 9u + 1 + 9 + 1 + 5);
+    EXPECT_EQ(eye[8], "200 1.08");  // the first trace ends on the second's first sample
+    EXPECT_EQ(eye[9], "");
+    EXPECT_EQ(eye[10], "0 1.08");
+    EXPECT_EQ(eye.back(), "100 0.1");
 
     // Without a bit rate the signal is drawn against time from its start.
-    h.samples_per_bit = 0;
-    h.tstart = 1000.0;
-    h.samples = 3;
-    const std::int32_t id2 = qsg2_create("raw.qsg", h);
-    ASSERT_GT(id2, 0);
-    for (const double x : {0.5, 0.25, 0.125}) ASSERT_TRUE(qsg2_append(id2, std::vector<double>{x}));
-    ASSERT_EQ(io_close(id2), 0);
+    ASSERT_TRUE(write_signal("raw.qsg", {.samples = 3, .delt = 25.0, .tstart = 1000.0}, {0.5, 0.25, 0.125}));
     const Plot r = plot_of("raw.qsg");
     EXPECT_EQ(r.kind, chart::PlotKind::kSignal);
     EXPECT_EQ(r.title, "Signal: raw.qsg");
@@ -262,45 +202,26 @@ TEST_F(ChartPlot, EyeDiagramScript) {
                "+0\n+1\n+1\n+0\n+0\n+1\n");
     const Plot e = plot_of("elt.prn");
     EXPECT_EQ(e.kind, chart::PlotKind::kEye);
-    const std::string es = gnuplot_script(e, PlotFormat::kSvg, "e.svg");
-    EXPECT_EQ(data_block(es, "$d0"),
+    EXPECT_EQ(data_block(gnuplot_script(e, PlotFormat::kSvg, "e.svg"), "$d0"),
               (std::vector<std::string>{"0 0", "50 1", "100 1", "150 0", "200 0", "", "0 0", "50 1"}));
-    EXPECT_TRUE(has_line(es, "set xrange [0:200]"));
 }
 
 TEST_F(ChartPlot, SeveralColumnsAndFlatData) {
     // A version 3 chart of three columns: two curves against the first, keyed.
-    XuWriteQxy* w = xu_WriteQxyInit(nullptr, "c.qxy", 0);
-    ASSERT_NE(w, nullptr);
-    ASSERT_EQ(xu_WriteQxyHeader(w, QxyFileHeader{}), 1);
-    QxyChartHeader h;
-    h.SamplesNum = 2;
-    h.ColumnNum = 3;
-    qxy_set_text(h.Title, "  Power after 'span' 1  ");
-    qxy_set_text(h.LabelY, "Power");
-    qxy_set_text(h.MeasureY, "dBm");
-    ASSERT_EQ(xu_WriteQxyChartHeader(w, h), 1);
-    const char* labels[] = {"length", "channel 1", "channel 2"};
-    const char* units[] = {"km", "dBm", "dBm"};
-    for (int k = 0; k < 3; ++k) {
-        QxyColumn c;
-        c.Index = k;
-        qxy_set_text(c.Label, labels[k]);
-        qxy_set_text(c.Measure, units[k]);
-        ASSERT_EQ(xu_WriteQxyChartColumn(w, c), 1);
-    }
-    for (const double x : {0.0, 60.0}) {
-        const QxyPoint row[3] = {QxyPoint::of_double(x), QxyPoint::of_double(3.0), QxyPoint::of_double(-x / 10)};
-        ASSERT_EQ(xu_WriteQxyChartData(w, row), 1);
-    }
-    ASSERT_EQ(xu_WriteQxyEnd(w), 1);
+    ChartSpec ch;
+    ch.header = QxyChartHeader{.SamplesNum = 2, .ColumnNum = 3};
+    qxy_set_text(ch.header.Title, "  Power after 'span' 1  ");
+    qxy_set_text(ch.header.LabelY, "Power");
+    qxy_set_text(ch.header.MeasureY, "dBm");
+    ch.columns = {column(0, kQxyDouble, P{}, P{}, "length", "km"), column(1, kQxyDouble, P{}, P{}, "channel 1", "dBm"),
+                  column(2, kQxyDouble, P{}, P{}, "channel 2", "dBm")};
+    for (const double x : {0.0, 60.0}) ch.rows.push_back({P::of_double(x), P::of_double(3.0), P::of_double(-x / 10)});
+    ASSERT_TRUE(write_file("c.qxy", 0, kQxyXY, {ch}));
     const Plot p = plot_of("c.qxy");
     const std::string s = gnuplot_script(p, PlotFormat::kPng, "it's.png");
-    EXPECT_TRUE(has_line(s, "set output 'it''s.png'")) << s;
-    EXPECT_TRUE(has_line(s, "set title 'Power after ''span'' 1'")) << s;
-    EXPECT_TRUE(has_line(s, "set xlabel 'length [km]'"));
-    EXPECT_TRUE(has_line(s, "set ylabel 'Power [dBm]'"));
-    EXPECT_TRUE(has_line(s, "set key outside right top"));
+    for (const char* line : {"set output 'it''s.png'", "set title 'Power after ''span'' 1'",
+                             "set xlabel 'length [km]'", "set ylabel 'Power [dBm]'", "set key outside right top"})
+        EXPECT_TRUE(has_line(s, line)) << line << "\n" << s;
     EXPECT_EQ(data_block(s, "$d0"), (std::vector<std::string>{"0 3", "60 3"}));
     EXPECT_EQ(data_block(s, "$d1"), (std::vector<std::string>{"0 -0", "60 -6"}));
     EXPECT_NE(s.find("plot $d0 using 1:2 with linespoints lw 1.5 pt 7 ps 0.6 title 'channel 1 [dBm]', \\\n"
@@ -311,24 +232,6 @@ TEST_F(ChartPlot, SeveralColumnsAndFlatData) {
     Plot flat = p;
     flat.series.pop_back();
     EXPECT_TRUE(has_line(gnuplot_script(flat, PlotFormat::kPng, "f.png"), "set yrange [2.7:3.3]"));
-}
-
-TEST_F(ChartPlot, NothingToDraw) {
-    Qsp1Header h;
-    h.frequency_step = 0.5;
-    ASSERT_TRUE(qsp1_write("empty.qsp", h, std::vector<double>{}));
-    ASSERT_TRUE(qsp1_write("nan.qsp", h, std::vector<double>{std::nan(""), INFINITY}));
-    const std::pair<std::string, std::string> cases[] = {{"empty.qsp", "chart 0 holds no rows to plot"},
-                                                         {"nan.qsp", "chart 0 holds no finite values to plot"}};
-    for (const auto& [path, message] : cases) {
-        ChartFile f;
-        ASSERT_EQ(chart::load_chart_file(path, -1, true, f), 0);
-        ASSERT_EQ(f.charts.size(), 1u);
-        Plot p;
-        std::string error;
-        EXPECT_FALSE(build_plot(f, f.charts[0], path, p, error));
-        EXPECT_EQ(error, message);
-    }
 }
 
 TEST_F(ChartPlot, TextsStayLiteral) {

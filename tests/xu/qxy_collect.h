@@ -1,30 +1,64 @@
-// Test helper: collects every record the chart reader delivers, and writes
-// charts through the chart writer from plain values.
+// Test helpers of the chart files: bytes built by hand, a reader callback that
+// collects every record, and charts written through the chart writer.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <sstream>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "runtime/io_file.h"
+#include "tests/support/test_support.h"
+#include "xu/chart_compact.h"
 #include "xu/pars_qxy.h"
 #include "xu/write_qxy.h"
 
 namespace nodrix::testing {
 
-struct CollectedChart {
+// Little-endian file bytes, built field by field: bytes, int32, float64,
+// NUL-terminated texts, length-prefixed texts (the length counts the NUL).
+struct Bytes : std::vector<unsigned char> {
+    template <class T, class Put>
+    Bytes& each(std::initializer_list<T> v, Put put) {
+        for (const T& x : v) put(x);
+        return *this;
+    }
+    Bytes& u8(std::initializer_list<int> v) { return each(v, [&](int b) { push_back(static_cast<unsigned char>(b)); }); }
+    Bytes& i32(std::initializer_list<std::int32_t> v) { return each(v, [&](std::int32_t x) { put_i32(*this, x); }); }
+    Bytes& f64(std::initializer_list<double> v) { return each(v, [&](double x) { put_f64(*this, x); }); }
+    Bytes& sz(std::initializer_list<std::string> v) { return each(v, [&](const std::string& t) { put_text(*this, t); }); }
+    Bytes& lp(std::initializer_list<std::string> v) {
+        return each(v, [&](const std::string& t) { lp_n(t, static_cast<std::int32_t>(t.size() + 1)); });
+    }
+    Bytes& lp_n(const std::string& t, std::int32_t length) {
+        put_i32(*this, length);
+        put_text(*this, t);
+        return *this;
+    }
+};
+
+inline void write_bytes(const std::string& path, const std::vector<unsigned char>& b) {
+    write_text(path, std::string(b.begin(), b.end()));
+}
+
+// A chart: header, columns, rows of points (as read back, or to write).
+struct ChartSpec {
     QxyChartHeader header;
     std::vector<QxyColumn> columns;
     std::vector<std::vector<QxyPoint>> rows;
 };
+using CollectedChart = ChartSpec;
 
 struct Collected {
     std::vector<int> kinds;
     std::int32_t version = -99;
     QxyFileHeader file{{0, 0, 0, 0, 0}};
     std::vector<CollectedChart> charts;
-    int refuse_kind = 0;  // the callback refuses the first record of this kind
+    int refuse_kind = 0;                  // the callback refuses the first record of this kind
     std::int64_t refuse_after_rows = -1;  // ... or the row of this index
 };
 
@@ -53,12 +87,20 @@ inline int parse_file(const std::string& path, Collected& out, int chart = -1) {
     return xu_ParsQxy(nullptr, path.c_str(), collect_record, &out, chart);
 }
 
-// A chart to write: header, columns, rows of points.
-struct ChartSpec {
-    QxyChartHeader header;
-    std::vector<QxyColumn> columns;
-    std::vector<std::vector<QxyPoint>> rows;
+// The reader's code, its message lines and the records.
+struct Outcome {
+    int code;
+    std::string err;
+    Collected got;
 };
+
+inline Outcome run(const std::string& path, int chart = -1) {
+    Outcome r;
+    ::testing::internal::CaptureStderr();
+    r.code = parse_file(path, r.got, chart);
+    r.err = ::testing::internal::GetCapturedStderr();
+    return r;
+}
 
 inline QxyColumn column(std::int32_t index, std::uint8_t type, QxyPoint lo, QxyPoint hi, const char* label,
                         const char* measure, std::int32_t scale = 0, double ordering = 0.0) {
@@ -89,12 +131,59 @@ inline bool write_file(const std::string& path, int mode, std::int32_t type, con
     return xu_WriteQxyEnd(w) == 1 && ok;
 }
 
-inline void expect_point(const QxyPoint& got, const QxyPoint& want, const std::string& where) {
-    EXPECT_EQ(got.type, want.type) << where;
-    if (want.type == kQxyInt)
-        EXPECT_EQ(got.i, want.i) << where;
-    else
-        EXPECT_EQ(got.d, want.d) << where;
+// Writes a version 2 signal file as the eye scope does: header, then the
+// values (in row order), one at a time.
+inline bool write_signal(const std::string& path, const Qsg2Header& h, const std::vector<double>& values) {
+    const std::int32_t id = qsg2_create(path, h);
+    bool ok = id > 0;
+    for (std::size_t k = 0; ok && k < values.size(); ++k) ok = qsg2_append(id, std::span<const double>(&values[k], 1));
+    return id > 0 && io_close(id) == 0 && ok;
+}
+
+// One chart of a signal, spectrum or XY type with `columns` float columns (or
+// integer columns for type 6) and one row.
+inline ChartSpec signal_chart(std::int32_t type, std::int32_t columns) {
+    ChartSpec ch;
+    ch.header = QxyChartHeader{.SamplesNum = 1, .ColumnNum = columns, .Fsym = 10.0, .Delt = 0.5, .SamplesPerBit = 32,
+                               .Tstart = type == kQxySpectrum || type == kQxySpectrumText ? 193.0 : -2.5,
+                               .StopFrequency = 194.0, .FrequencyStep = 0.125};
+    const bool ints = type == kQxySymbolSignal;
+    std::vector<QxyPoint> row;
+    for (std::int32_t k = 0; k < columns; ++k) {
+        ch.columns.push_back(ints ? column(k, kQxyInt, QxyPoint::of_int(0), QxyPoint::of_int(1), "", "")
+                                  : column(k, kQxyDouble, QxyPoint::of_double(-1.5), QxyPoint::of_double(1.5), "", ""));
+        row.push_back(ints ? QxyPoint::of_int(k % 2) : QxyPoint::of_double(k == 0 ? 1.5 : -0.25));
+    }
+    ch.rows = {row};
+    return ch;
+}
+
+// A chart as text, every field with its exact value and every point with its
+// type, so that a chart read back is compared with the one expected at once.
+inline std::string point_text(const QxyPoint& p) {
+    std::ostringstream s;
+    s.precision(17);
+    s << (p.type == kQxyInt ? "i" : p.type == kQxyDouble ? "d" : "?") << p.value();
+    return s.str();
+}
+
+inline std::string describe(const ChartSpec& c) {
+    std::ostringstream s;
+    s.precision(17);
+    const QxyChartHeader& h = c.header;
+    s << "header " << h.ChartType << ' ' << h.GraphStyle << ' ' << h.SamplesNum << ' ' << h.ColumnNum << " '"
+      << h.Title << "' '" << h.LabelY << "' '" << h.MeasureY << "' " << h.Fsym << ' ' << h.Delt << ' '
+      << h.SamplesPerBit << ' ' << h.Tstart << ' ' << h.StopFrequency << ' ' << h.FrequencyStep << '\n';
+    for (const QxyColumn& k : c.columns)
+        s << "column " << k.Index << ' ' << static_cast<int>(k.Type) << ' ' << point_text(k.Minimum) << ' '
+          << point_text(k.Maximum) << ' ' << k.StartingScale << ' ' << k.Ordering << " '" << k.Label << "' '"
+          << k.Measure << "'\n";
+    for (const auto& row : c.rows) {
+        s << "row";
+        for (const QxyPoint& p : row) s << ' ' << point_text(p);
+        s << '\n';
+    }
+    return s.str();
 }
 
 }  // namespace nodrix::testing

@@ -1,46 +1,16 @@
-// A small per-sample schedule for the amplifier tests: an allocating
-// initialisation call, then one round of calls per sample with the storage
-// cursors back at 1, pass 1, the step and the time set.
+// The amplifier tests run on the block schedule of the filter tests with an
+// optical input of a few bins near the band centre.
 #pragma once
 
-#include <cstdint>
-
-#include "kernel/control_blocks.h"
 #include "kernel/signals.h"
+#include "tests/filters/block_schedule.h"
 
 namespace nodrix::testing {
 
-inline void reset_cursors() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
-
-// Initialisation call of a run: allocating storage, block mode off, state kept.
-inline void begin_run_init() {
-    reset_cursors();
-    zzsupv.storephase = 1;
-    zzctrl.pass = 0;
-    zzctrl.step = 0;
-    zzctrl.time = 0.0f;
-    optcl_ctrl.blkmode = 0;
-    zzflmn.nohist = 0;
-}
-
-// One round of the per-sample pass (step counted from 1).
-inline void begin_sample(std::int32_t step) {
-    reset_cursors();
-    zzsupv.storephase = 1;
-    zzctrl.pass = 1;
-    zzctrl.step = step;
-    zzctrl.time = static_cast<float>(step - 1) * zzctrl.delt;
-    zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
-}
-
-// An optical input: `power` spread over a few bins near the centre, the
-// group delays given by gd(i) = 0.01 i ps, in band, window from 0.
+// `power` spread over bins 500..523, group delays gd(i) = 0.01 i ps, in band.
 inline OpticalSignal test_signal(float power) {
     OpticalSignal s;
-    for (int i = 0; i < kBins; ++i) s.gd[i] = 0.01f * static_cast<float>(i);
+    for (int i = 0; i < kBins; ++i) s.gd[i] = 0.01f * float(i);
     for (int i = 500; i < 524; ++i) s.ps[i] = power / 24.0f;
     s.pp = power;
     s.iv = 1;

@@ -16,24 +16,24 @@
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
 #include "models/amplifiers/edfa_profile.h"
-#include "runtime/opxfile.h"
 #include "tests/models/amplifiers/amplifier_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
+using cd = std::complex<double>;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 using testing::begin_run_init;
 using testing::begin_sample;
-using testing::test_signal;
 
 constexpr double kC = 299792.458;
-constexpr double kH = 6.6260755e-22;
+constexpr double kHalfPhoton = 6.6260755e-22 * 193.61597 * 5e14;  // h fc / 2 [mW/THz]
 
 // A profile file of value(f) on a frequency grid, written as wavelengths in
 // increasing order behind two header lines and the marker.
-void write_profile(const std::string& path, double f_lo, double f_hi, double df,
-                   const std::function<double(double)>& value) {
+void write_profile(const std::string& path, double f_lo, double f_hi, double df, const std::function<double(double)>& value) {
     std::string text = "EDFA profile\nwavelength value\n## data\n";
     for (double f = f_hi; f >= f_lo - 1e-9; f -= df) {
         char line[64];
@@ -42,6 +42,8 @@ void write_profile(const std::string& path, double f_lo, double f_hi, double df,
     }
     testing::write_text(path, text);
 }
+
+double bin_width() { return (flimit.fgridhi - flimit.fgridlo) / 1024.0; }
 
 class EdfaProfile : public testing::NodrixTest {
 protected:
@@ -54,141 +56,119 @@ protected:
     }
     InputWindow in{0.0f, 15360.0f};
     TimeWindow out;
-    OpticalSignal sin = test_signal(1.0f);
+    OpticalSignal sin = testing::test_signal(1.0f);
     OpticalSignal sout;
 };
 
 TEST_F(EdfaProfile, FileNames) {
     const std::pair<const char*, const char*> cases[] = {
-        {"gain", "gain.DAT"},          {"gain      ", "gain.DAT"}, {"gain__ _ ", "gain.DAT"},
-        {"  my_gain__", "my_gain.DAT"}, {"a b ", "a b.DAT"},        {"K3TMPGN", "K3TMPGN.DAT"},
-        {"     ", ""},                  {"___", ""},
+        {"gain      ", "gain.DAT"}, {"gain__ _ ", "gain.DAT"}, {"  my_gain__", "my_gain.DAT"},
+        {"a b ", "a b.DAT"},        {"     ", ""},              {"___", ""},
     };
     for (const auto& [name, file] : cases) EXPECT_EQ(converti_nome(name), file) << name;
 }
 
 TEST_F(EdfaProfile, SplineAndBadAbscissas) {
-    // A clamped spline with the true end slopes reproduces a cubic.
+    // With the true end slopes the spline is the cubic itself; 0 outside.
     auto cubic = [](float x) { return 0.5f * x * x * x - x * x + 2.0f; };
-    std::vector<float> x{0.0f, 0.7f, 1.5f, 2.0f, 3.1f, 4.0f};
-    std::vector<float> y;
-    for (float v : x) y.push_back(cubic(v));
-    std::vector<float> y2(x.size());
-    spline(x.data(), y.data(), 6, 0.0f, 24.0f - 8.0f, y2.data());
-    for (float v : {0.0f, 0.3f, 1.0f, 2.5f, 3.99f, 4.0f}) EXPECT_NEAR(splint(x.data(), y.data(), y2.data(), 6, v), cubic(v), 2e-5f) << v;
-    EXPECT_EQ(splint(x.data(), y.data(), y2.data(), 6, -0.01f), 0.0f);  // outside: 0
-    EXPECT_EQ(splint(x.data(), y.data(), y2.data(), 6, 4.01f), 0.0f);
-
-    // Repeated abscissas: finite second derivatives, the report, the left value.
-    std::vector<float> xr{1.0f, 2.0f, 2.0f};
-    std::vector<float> yr{1.0f, 5.0f, 7.0f};
-    std::vector<float> y2r(3);
-    spline(xr.data(), yr.data(), 3, 1e30f, 1e30f, y2r.data());
+    const float x[] = {0.0f, 0.7f, 1.5f, 2.0f, 3.1f, 4.0f};
+    float y[6], y2[6];
+    for (int i = 0; i < 6; ++i) y[i] = cubic(x[i]);
+    spline(x, y, 6, 0.0f, 24.0f - 8.0f, y2);
+    for (float v : {0.0f, 0.3f, 1.0f, 2.5f, 3.99f, 4.0f}) EXPECT_NEAR(splint(x, y, y2, 6, v), cubic(v), 2e-5f) << v;
+    EXPECT_EQ(splint(x, y, y2, 6, -0.01f), 0.0f);
+    EXPECT_EQ(splint(x, y, y2, 6, 4.01f), 0.0f);
+    // A repeated abscissa: finite curvatures, the report and the left value there.
+    const float xr[] = {1.0f, 2.0f, 2.0f}, yr[] = {1.0f, 5.0f, 7.0f};
+    float y2r[3];
+    spline(xr, yr, 3, 1e30f, 1e30f, y2r);
     for (float v : y2r) EXPECT_TRUE(std::isfinite(v));
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(splint(xr.data(), yr.data(), y2r.data(), 3, 2.0f), 5.0f);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-W-bad xa input in splint\n");
-    EXPECT_NEAR(splint(xr.data(), yr.data(), y2r.data(), 3, 1.5f), 3.0f, 1e-6f);
+    CaptureStderr();
+    EXPECT_EQ(splint(xr, yr, y2r, 3, 2.0f), 5.0f);
+    EXPECT_EQ(GetCapturedStderr(), "Nodrix-W-bad xa input in splint\n");
+    EXPECT_NEAR(splint(xr, yr, y2r, 3, 1.5f), 3.0f, 1e-6f);
 }
 
 TEST_F(EdfaProfile, DataFiles) {
-    testing::write_text("ok.DAT", "# header\n x ## not a marker\n##\n1550.0 20.0\n\n1560.5, 18.5\n1570 17 extra\n"
-                                  "1580 nan\n1590 10\n");  // the data end at a line without two finite numbers
+    // The data end at a line without two finite numbers.
+    testing::write_text("ok.DAT", "# header\n x ## not a marker\n##\n1550.0 20.0\n\n1560.5, 18.5\n1570 17 extra\n1580 nan\n1590 10\n");
     ProfileData d = read_profile_file("ok.DAT");
     EXPECT_EQ(d.status, ProfileData::Status::kRead);
     EXPECT_EQ(d.wavelength, (std::vector<float>{1550.0f, 1560.5f, 1570.0f}));
     EXPECT_EQ(d.value, (std::vector<float>{20.0f, 18.5f, 17.0f}));
     // Increasing wavelength becomes increasing frequency; dB or linear values.
-    const ProfileTable db = profile_table(d, false);
-    EXPECT_FLOAT_EQ(db.f[0], static_cast<float>(kC / 1570.0));
-    EXPECT_FLOAT_EQ(db.v[0], std::pow(10.0f, 1.7f));
+    EXPECT_FLOAT_EQ(profile_table(d, false).f[0], float(kC / 1570.0));
+    EXPECT_FLOAT_EQ(profile_table(d, false).v[0], std::pow(10.0f, 1.7f));
     EXPECT_EQ(profile_table(d, true).v[2], 20.0f);
-
-    std::string big = "##\n";
-    for (int k = 0; k < 2001; ++k) big += std::to_string(1500.0 + 0.05 * k) + " 1.0\n";
-    testing::write_text("big.DAT", big);
-    ::testing::internal::CaptureStderr();
-    d = read_profile_file("big.DAT");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-W-edfa optical amplifier \n  too many points in data file\n  continuing with a smaller number\n");
-    EXPECT_EQ(d.wavelength.size(), 2000u);
-    big.resize(big.rfind("1600"));  // exactly 2000 pairs: no warning
-    testing::write_text("big.DAT", big);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(read_profile_file("big.DAT").wavelength.size(), 2000u);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-
+    // At most 2000 pairs: 2001 are warned and cut, exactly 2000 are not.
+    for (int count : {2001, 2000}) {
+        std::string big = "##\n";
+        for (int k = 0; k < count; ++k) big += std::to_string(1500.0 + 0.05 * k) + " 1.0\n";
+        testing::write_text("big.DAT", big);
+        CaptureStderr();
+        EXPECT_EQ(read_profile_file("big.DAT").wavelength.size(), 2000u);
+        EXPECT_EQ(GetCapturedStderr(), count > 2000 ? "Nodrix-W-edfa optical amplifier \n  too many points in data file\n"
+                                                      "  continuing with a smaller number\n" : "");
+    }
     testing::write_text("nomark.DAT", "# header\n1550 20\n1560 20\n");
-    ::testing::internal::CaptureStderr();
-    d = read_profile_file("nomark.DAT");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-W-edfa optical amplifier \n  no ## marker line in data file nomark.DAT\n"
-              "  the amplifier and the branch after it are turned off\n");
-    EXPECT_EQ(d.status, ProfileData::Status::kNoMarker);
-    EXPECT_TRUE(d.wavelength.empty());
-    ::testing::internal::CaptureStderr();
-    d = read_profile_file("absent.DAT");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-edfa optical amplifier \n  cannot open data file absent.DAT\n"
-              "  the amplifier and the branch after it are turned off\n");
-    EXPECT_EQ(d.status, ProfileData::Status::kCannotOpen);
+    const std::pair<const char*, std::string> failures[] = {
+        {"nomark.DAT", "Nodrix-W-edfa optical amplifier \n  no ## marker line in data file nomark.DAT\n"},
+        {"absent.DAT", "Nodrix-E-edfa optical amplifier \n  cannot open data file absent.DAT\n"}};
+    for (const auto& [file, message] : failures) {
+        CaptureStderr();
+        d = read_profile_file(file);
+        EXPECT_EQ(GetCapturedStderr(), message + "  the amplifier and the branch after it are turned off\n");
+        EXPECT_EQ(d.status, file[0] == 'n' ? ProfileData::Status::kNoMarker : ProfileData::Status::kCannotOpen);
+        EXPECT_TRUE(d.wavelength.empty());
+    }
 }
 
 TEST_F(EdfaProfile, SmoothExcessGain) {
     EXPECT_EQ(smooth_excess_gain(0.0f), 0.0f);
     EXPECT_LT(smooth_excess_gain(0.5f), 1e-3f);
     EXPECT_NEAR(smooth_excess_gain(1.0f), std::pow(2.0, 0.125) - 1.0, 1e-6);
-    for (float g : {2.0f, 3.0f, 10.0f, 100.0f, 1000.0f, 1e5f, 1e7f}) {
-        const double bound = std::pow(double(g), -7.0) / 8.0 + 4e-7 * g;  // closed form plus float rounding
-        EXPECT_NEAR(smooth_excess_gain(g), g - 1.0, bound) << g;
-    }
+    for (float g : {2.0f, 10.0f, 1000.0f, 1e5f, 1e7f})  // (G^8 beyond single precision from 1e5)
+        EXPECT_NEAR(smooth_excess_gain(g), g - 1.0, std::pow(double(g), -7.0) / 8.0 + 4e-7 * g) << g;
 }
 
 TEST_F(EdfaProfile, UncoveredBinsGetNoGainAndLinearValuesGiveExactFactors) {
-    // dB file over 190..197 THz only; the default noise figure 2.0.
+    // A 20 dB file over 190..197 THz only, noise figure 2: G ps + (h fc / 2) F w
+    // per bin with F = ((1 + G^8)^(1/8) - 1) NF = 99 NF; nothing outside the file.
     write_profile("partial.DAT", 190.0, 197.0, 0.25, [](double) { return 20.0; });
     optcl_ctrl.setuponly = 1;
-    oampfg({-1.0f, "partial", 2.0f, 0, ""}, in, out, sin, sout);
     sin.ps.fill(0.01f);
     oampfg({-1.0f, "partial", 2.0f, 0, ""}, in, out, sin, sout);
-    const double w = (flimit.fgridhi - flimit.fgridlo) / 1024.0;
     for (int i = 0; i < kBins; ++i) {
-        const double f = flimit.fgridlo + (i + 0.5) * w;
+        const double f = flimit.fgridlo + (i + 0.5) * bin_width();
         if (f < 190.0 - 1e-4 || f > 197.0 + 1e-4) {
             ASSERT_EQ(sout.ps[i], 0.0f) << i;
         } else if (f > 190.01 && f < 196.99) {
-            ASSERT_NEAR(sout.ps[i], 100.0 * 0.01 + kH * 193.61597 * 5e14 * (99.0 * 2.0) * w, 2e-4) << i;
+            ASSERT_NEAR(sout.ps[i], 100.0 * 0.01 + kHalfPhoton * 99.0 * 2.0 * bin_width(), 2e-4) << i;
         }
     }
-
-    // Coverage: 29 points inside the band suffice; 9 do not; a gain file
+    // Coverage: 29 points inside the band suffice, 9 do not; a gain file
     // without its marker turns the branch off.
     EXPECT_TRUE(edfa_coverage(profile_table(read_profile_file("partial.DAT"), false), default_noise_figure_table(2.0f)));
     ProfileTable nine;
-    for (int k = 0; k < 9; ++k) {
-        nine.f.push_back(189.0f + static_cast<float>(k));
-        nine.v.push_back(2.0f);
-    }
+    for (int k = 0; k < 9; ++k) nine.f.push_back(189.0f + float(k));
+    nine.v.assign(9, 2.0f);
     EXPECT_FALSE(edfa_coverage(default_gain_table(10.0f), nine));
     testing::write_text("nomark.DAT", "1550 20\n1560 20\n");
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     oampfg({-1.0f, "nomark", 2.0f, 0, ""}, in, out, sin, sout);
-    ::testing::internal::GetCapturedStderr();
+    GetCapturedStderr();
     EXPECT_EQ(sout.iv, 0);
     EXPECT_EQ(sout.ps[512], 0.0f);
-
     // Linear files (gain parameter -99): F = (G - 1) NF exactly at the points.
     write_profile("lin_gain.DAT", 180.0, 205.0, 0.5, [](double f) { return 30.0 + (f - 193.0); });
     write_profile("lin_nf.DAT", 180.0, 205.0, 1.0, [](double f) { return 2.0 + 0.1 * (f - 193.0); });
-    const bool linear = true;
-    const ProfileTable g = profile_table(read_profile_file("lin_gain.DAT"), linear);
-    const ProfileTable nf = profile_table(read_profile_file("lin_nf.DAT"), linear);
-    const EdfaShape s = edfa_shape(g, nf, linear);
+    const ProfileTable g = profile_table(read_profile_file("lin_gain.DAT"), true);
+    const ProfileTable nf = profile_table(read_profile_file("lin_nf.DAT"), true);
+    const EdfaShape s = edfa_shape(g, nf, true);
     for (int j = 0; j < nf.size(); ++j) ASSERT_EQ(s.factor.v[j], (g.at(nf.f[j]) - 1.0f) * nf.v[j]) << j;
     oampfg({-99.0f, "lin_gain", -1.0f, 0, "lin_nf"}, in, out, sin, sout);
-    const int i = 512;
-    const float f = flimit.fgridlo + 512.5f * static_cast<float>(w);
-    EXPECT_NEAR(sout.ps[i], g.at(f) * 0.01 + kH * 193.61597 * 5e14 * s.factor.at(f) * w, 1e-5);
+    const float f = flimit.fgridlo + 512.5f * float(bin_width());
+    EXPECT_NEAR(sout.ps[512], g.at(f) * 0.01 + kHalfPhoton * s.factor.at(f) * bin_width(), 1e-5);
 }
 
 // A gain of 20 dB +- 3 dB and a noise figure of 1.8 +- 0.3 over the grid.
@@ -199,26 +179,26 @@ EdfaShape smooth_shape() {
                       profile_table(read_profile_file("shape_n.DAT"), true), false);
 }
 
+cd hg[kEdfaResponseSize], hn[kEdfaResponseSize];
+
 TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
+    // In the band: |H_g|^2 = G and |H_n|^2 = F, real under the linear phase of
+    // the reported delay; the peak gain is 10^2.3.
     const EdfaShape s = smooth_shape();
-    static std::complex<double> hg[kEdfaResponseSize];
-    static std::complex<double> hn[kEdfaResponseSize];
     float delay = 0.0f;
     const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay);
     ASSERT_GT(log2n, 0);
     const int n = 1 << log2n;
     const double dt = zdctrl.ddelt;
-    const double placement = delay / dt - n / 2;  // delay in samples beyond the run-time latency
     int checked = 0;
     for (int k = 0; k < n; ++k) {
         const double fk = (k < n / 2 ? k : k - n) / (n * dt);
-        const float f = static_cast<float>(193.61597 + fk);
+        const float f = float(193.61597 + fk);
         if (f < f_vbs_band.fbandlo || f > f_vbs_band.fbandhi) continue;
         ++checked;
         ASSERT_NEAR(std::norm(hg[k]), s.gain.at(f), 2e-3 * s.gain.at(f)) << k;
         ASSERT_NEAR(std::norm(hn[k]), s.factor.at(f), 2e-3 * s.factor.at(f)) << k;
-        // A real target under the linear phase of the reported delay.
-        const std::complex<double> undone = hg[k] * std::polar(1.0, kTwoPi * fk * placement * dt);
+        const cd undone = hg[k] * std::polar(1.0, kTwoPi * fk * (delay - n / 2 * dt));  // beyond the run-time latency
         ASSERT_NEAR(undone.imag(), 0.0, 2e-3 * std::abs(hg[k])) << k;
     }
     EXPECT_GT(checked, n / 2);
@@ -230,40 +210,26 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
 TEST_F(EdfaProfile, LengthErrorTurnsTheBranchOff) {
     // A gain peak 0.004 THz wide needs a response far longer than 4096 taps.
     EdfaShape s;
-    for (int k = -400; k <= 400; ++k) {
-        const float f = 193.61597f + 0.0005f * k;
-        s.gain.f.push_back(f);
-        s.gain.v.push_back(1.0f + 1e6f * std::exp(-std::pow((f - 193.61597f) / 0.002f, 2.0f)));
-    }
-    s.gain.f.insert(s.gain.f.begin(), 180.0f);
-    s.gain.v.insert(s.gain.v.begin(), 1.0f);
+    s.gain.f = {180.0f};
+    for (int k = -400; k <= 400; ++k) s.gain.f.push_back(193.61597f + 0.0005f * k);
     s.gain.f.push_back(210.0f);
-    s.gain.v.push_back(1.0f);
+    for (float f : s.gain.f) s.gain.v.push_back(1.0f + 1e6f * std::exp(-std::pow((f - 193.61597f) / 0.002f, 2.0f)));
     s.gain.v2.assign(s.gain.f.size(), 0.0f);
     spline(s.gain.f.data(), s.gain.v.data(), s.gain.size(), 1e30f, 1e30f, s.gain.v2.data());
     s.factor = default_noise_figure_table(1.0f);
-    static std::complex<double> hg[kEdfaResponseSize];
-    static std::complex<double> hn[kEdfaResponseSize];
     float delay = 1.0f;
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_EQ(coedfa(s, zdctrl.ddelt, 193.61597f, hg, hn, delay), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-EDFA Optical Amplifier. \n"
-              "   The filter syntesis required to implement the \n"
-              "   gain and/or noise figure was not possible\n"
-              "   Please check the amplifier parameters\n"
-              "   and the power of the signal at the input of \n"
-              "   the amplifier.\n"
-              "   Excessively large  or small  input powers may\n"
-              "   cause numerical problems.\n");
-
-    std::int32_t iv = 1;
-    std::int32_t n = -1;
-    std::int32_t log2n = -1;
-    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-E-EDFA Optical Amplifier. \n   The filter syntesis required to implement the \n"
+              "   gain and/or noise figure was not possible\n   Please check the amplifier parameters\n"
+              "   and the power of the signal at the input of \n   the amplifier.\n"
+              "   Excessively large  or small  input powers may\n   cause numerical problems.\n");
+    std::int32_t iv = 1, n = -1, log2n = -1;
+    CaptureStderr();
     elabora_vet(-1.0f, s.gain, 0, default_noise_figure_table(2.0f), sin.ps.data(), sout.ps.data(), 1, iv, n, log2n,
                 hg, hn, delay);
-    ::testing::internal::GetCapturedStderr();
+    GetCapturedStderr();
     EXPECT_EQ(iv, 0);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(delay, 0.0f);
@@ -280,33 +246,27 @@ TEST_F(EdfaProfile, OverlapAddEqualsDirectConvolution) {
     oampfg(p, in, out, sin, sout);
     ASSERT_EQ(sout.iv, 1);
     const std::int32_t n = *ist_at(3);  // the first integer record: N, log2 N, counter
-    const std::complex<double>* h = zisd_at(3);  // the first complex area: H_g
+    const cd* h = zisd_at(3);           // the first complex area: H_g
     // The taps by a direct inverse DFT of the stored response (N/2 of them are used).
-    std::vector<std::complex<double>> taps(n / 2);
+    std::vector<cd> taps(n / 2), x;
     for (int t = 0; t < n / 2; ++t) {
         for (int k = 0; k < n; ++k) taps[t] += h[k] * std::polar(1.0, kTwoPi * k * t / n);
         taps[t] /= n;
     }
-    std::vector<std::complex<double>> x;
-    const int samples = 3 * n + 17;
     double peak = 0.0;
-    for (int k = 1; k <= samples; ++k) {
+    for (int k = 1; k <= 3 * n + 17; ++k) {
         begin_sample(k);
-        x.emplace_back(std::sin(0.37 * k) + 0.2 * std::cos(2.1 * k), 0.5 * std::cos(0.11 * k * k));
+        x.emplace_back(float(std::sin(0.37 * k) + 0.2 * std::cos(2.1 * k)), float(0.5 * std::cos(0.11 * k * k)));
         sin.x = FieldSample{float(x.back().real()), float(x.back().imag()), 193.61597f};
-        sin.y = FieldSample{float(x.back().imag()), float(-x.back().real()), 193.61597f};
+        sin.y = FieldSample{float(x.back().imag()), float(-x.back().real()), 193.61597f};  // y = -j x
         oampfg(p, in, out, sin, sout);
-        std::complex<double> expected = 0.0;
-        for (int t = 0; t < n / 2; ++t) {
-            const int j = (k - 1) - n / 2 - t;  // the output lags the input by N/2 samples
-            if (j >= 0) expected += taps[t] * std::complex<double>(float(x[j].real()), float(x[j].imag()));
-        }
-        peak = std::max(peak, std::abs(expected));
-        ASSERT_NEAR(sout.x.re, expected.real(), 1e-5 * (1.0 + peak)) << k;
-        ASSERT_NEAR(sout.x.im, expected.imag(), 1e-5 * (1.0 + peak)) << k;
-        // y = -j x, filtered the same way.
-        ASSERT_NEAR(sout.y.re, expected.imag(), 1e-5 * (1.0 + peak)) << k;
-        ASSERT_NEAR(sout.y.im, -expected.real(), 1e-5 * (1.0 + peak)) << k;
+        cd want = 0.0;
+        for (int t = 0; t < n / 2 && (k - 1) - n / 2 - t >= 0; ++t) want += taps[t] * x[(k - 1) - n / 2 - t];  // N/2 behind
+        peak = std::max(peak, std::abs(want));
+        ASSERT_NEAR(sout.x.re, want.real(), 1e-5 * (1.0 + peak)) << k;
+        ASSERT_NEAR(sout.x.im, want.imag(), 1e-5 * (1.0 + peak)) << k;
+        ASSERT_NEAR(sout.y.re, want.imag(), 1e-5 * (1.0 + peak)) << k;
+        ASSERT_NEAR(sout.y.im, -want.real(), 1e-5 * (1.0 + peak)) << k;
     }
     EXPECT_GT(peak, 1.0);
 }
@@ -322,11 +282,11 @@ TEST_F(EdfaProfile, NoiseAndStorageOfTheRun) {
     oampfg(p, in, out, sin, sout);
     const std::int32_t n = *ist_at(3);
     EXPECT_EQ(counted, 20 + 8 * (16 * n + 32) + 60);
-    // White noise of h fc 5e14 / dt per sample through H_n: power scale^2 / dt * sum |h_n|^2.
-    const std::complex<double>* hn = zisd_at(3 + n + 2);
+    // White noise of h fc / 2 per sample and unit bandwidth through H_n: power (h fc / 2) / dt sum |h_n|^2.
+    const cd* h_n = zisd_at(3 + n + 2);
     double taps_energy = 0.0;
-    for (int k = 0; k < n; ++k) taps_energy += std::norm(hn[k]) / n;
-    const double expected = kH * 193.61597 * 5e14 / zzctrl.delt * taps_energy;
+    for (int k = 0; k < n; ++k) taps_energy += std::norm(h_n[k]) / n;
+    const double expected = kHalfPhoton / zzctrl.delt * taps_energy;
     double power = 0.0;
     const int m = 40000;
     for (int k = 1; k <= m + n; ++k) {
@@ -338,35 +298,27 @@ TEST_F(EdfaProfile, NoiseAndStorageOfTheRun) {
 }
 
 TEST_F(EdfaProfile, FixedOutputPowerLowersTheGain) {
+    // 20 dB on 1 mW: lowered to a 50 mW target; never raised for 400 mW.
     optcl_ctrl.setuponly = 1;
     write_profile("g20.DAT", 180.0, 207.0, 0.5, [](double) { return 20.0; });
-    const double p_in = 1.0;
-    struct Case {
-        float target;
-        double expected;
-    } cases[] = {{50.0f, 50.0}, {400.0f, 100.0}};  // lowered to the target; never raised
-    for (const Case& c : cases) {
-        oampfp({-1.0f, "g20", 2.0f, 1, "", c.target}, in, out, sin, sout);
+    for (const auto& [target, expected] : {std::pair{50.0f, 50.0}, std::pair{400.0f, 100.0}}) {
+        oampfp({-1.0f, "g20", 2.0f, 1, "", target}, in, out, sin, sout);
         double total = 0.0;
         for (float v : sout.ps) total += v;
-        EXPECT_NEAR(total, c.expected, 1e-5 * c.expected) << c.target;
+        EXPECT_NEAR(total, expected, 1e-5 * expected) << target;
     }
-    // Linear files stay linear: gain 100, noise figure 2 (not 10^0.2).
+    // Linear files stay linear: gain 100, noise figure 2 (not 10^0.2). The
+    // block sums P_out in single precision: 1e-5 of it is lost on 100 mW.
     write_profile("g100.DAT", 180.0, 207.0, 0.5, [](double) { return 100.0; });
     write_profile("nf2.DAT", 180.0, 207.0, 0.5, [](double) { return 2.0; });
     oampfp({-99.0f, "g100", -1.0f, 0, "nf2", 50.0f}, in, out, sin, sout);
-    const double w = (flimit.fgridhi - flimit.fgridlo) / 1024.0;
-    const double unit = kH * 193.61597 * 5e14 * w;
-    const double p_out = 100.0 * p_in + 1024 * unit * 99.0 * 2.0;
-    const double g = 100.0 * 50.0 / p_out;
-    // (The block sums P_out in single precision: 1e-5 of it is lost on 100 mW.)
-    EXPECT_NEAR(sout.ps[510], g * sin.ps[510] + unit * (g - 1.0) * 2.0, 3e-5 * sout.ps[510]);
-    EXPECT_NEAR(sout.ps[100], unit * (g - 1.0) * 2.0, 3e-5 * sout.ps[100]);
-
-    // Without a gain file the temporary file carries the flat gain over the grid.
+    const double ase = kHalfPhoton * bin_width() * 2.0;  // per unit of excess gain and bin
+    const double g = 100.0 * 50.0 / (100.0 * 1.0 + 1024 * ase * 99.0);
+    EXPECT_NEAR(sout.ps[510], g * sin.ps[510] + ase * (g - 1.0), 3e-5 * sout.ps[510]);
+    EXPECT_NEAR(sout.ps[100], ase * (g - 1.0), 3e-5 * sout.ps[100]);
+    // Without a gain file the temporary file carries the flat gain over the grid, lowered by 3 dB.
     oampfp({20.0f, "", -1.0f, 1, "nf2", 50.0f}, in, out, sin, sout);
-    const std::string text = testing::read_text("K3TMPGN.DAT");
-    EXPECT_EQ(text.substr(0, 43), "# TEMPORARY FILE FOR GAIN DATA EXCHANGE\n##\n");
+    EXPECT_EQ(testing::read_text("K3TMPGN.DAT").substr(0, 43), "# TEMPORARY FILE FOR GAIN DATA EXCHANGE\n##\n");
     const ProfileData d = read_profile_file("K3TMPGN.DAT");
     ASSERT_EQ(d.wavelength.size(), 32u);
     EXPECT_FLOAT_EQ(d.wavelength.front(), 300000.0f / flimit.fgridhi - 40.0f);
@@ -377,15 +329,14 @@ TEST_F(EdfaProfile, FixedOutputPowerLowersTheGain) {
 }
 
 TEST_F(EdfaProfile, TemporaryFilesGoAtTheEndOfTheRun) {
-    for (int mode : {1, 0}) {
+    for (int mode : {1, 0}) {  // in block mode they stay
         for (const char* f : {"K3TMPGN.DAT", "K3TMPFN.DAT", "K3TMPPN.DAT"}) testing::write_text(f, "x");
         optcl_ctrl.blkmode = mode;
         begin_sample(1);
         zzctrl.time = zzctrl.tend;
         sout.iv = 0;
         fg_gain_dep({-1.0f, "g", 2.0f, 0, ""}, in, out, sin, sout);
-        for (const char* f : {"K3TMPGN.DAT", "K3TMPFN.DAT", "K3TMPPN.DAT"})
-            EXPECT_EQ(std::filesystem::exists(f), mode == 1) << f;
+        for (const char* f : {"K3TMPGN.DAT", "K3TMPFN.DAT", "K3TMPPN.DAT"}) EXPECT_EQ(std::filesystem::exists(f), mode == 1) << f;
     }
 }
 

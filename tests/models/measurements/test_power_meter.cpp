@@ -3,7 +3,6 @@
 #include <string>
 
 #include "kernel/control_blocks.h"
-#include "kernel/signals.h"
 #include "models/measurements/power_meter.h"
 #include "runtime/filexx.h"
 #include "runtime/format.h"
@@ -13,11 +12,14 @@
 namespace nodrix {
 namespace {
 
-using testing::begin_init_pass;
-using testing::begin_sample;
-
 const std::string kTitle = "opowme2 Run(s): 1";
-const std::string kTitle50 = kTitle + std::string(50 - kTitle.size(), ' ');
+const std::string kHead = "\nOptical power at " + kTitle + std::string(50 - kTitle.size(), ' ');
+const std::string kZeroReport = kHead +
+                                "\n P Power [dBm] =     -100.000"
+                                "\n P Power [mW] =    0.000E+00\n\n"
+                                "WARNING !\n"
+                                "  The evaluated optical power is very low\n"
+                                "  and has been conventionally truncated to    -100.000 dBm\n";
 
 class PowerMeterTest : public testing::NodrixTest {
 protected:
@@ -26,101 +28,73 @@ protected:
         testing::set_project_constants();
         sig.iv = 1;
         sig.x = {1.0f, 0.0f, f_vbs_band.fcenter};
-        sig.y = empty_field();
         dt = static_cast<float>(zdctrl.ddelt);
-        // A short run: the measuring window [tgoodi + m, tgoodf - m] with
-        // edges between samples.
-        in = {0.0f, 100.0f * dt};
+        // A short run: the measuring window [tgoodi + m, tgoodf - m] with edges between samples.
         polmon.tmon = 10.5f * dt;
     }
-    // Runs `n` samples; `field(step)` sets the input before each.
+    // Runs 120 samples (`field(step)` sets the input before each) and returns the report.
     template <class Field>
-    void run(std::int32_t n, Field field) {
-        testing::set_run_length(n);
-        begin_init_pass();
+    std::string run(Field field) {
+        std::filesystem::remove("PWR71.DAT");
+        testing::set_run_length(120);
+        testing::begin_init_pass();
+        const InputWindow in{0.0f, 100.0f * dt};
         opowme(p, in, out, sig);
-        for (std::int32_t s = 1; s <= n; ++s) {
-            begin_sample(s);
+        for (std::int32_t s = 1; s <= 120; ++s) {
+            testing::begin_sample(s);
             field(s);
             opowme(p, in, out, sig);
-            if (s < n) {
-                ASSERT_FALSE(std::filesystem::exists("PWR71.DAT")) << "report before the end, step " << s;
-            }
+            if (s < 120 && std::filesystem::exists("PWR71.DAT")) ADD_FAILURE() << "report before the end, step " << s;
         }
+        return testing::read_text("PWR71.DAT");
     }
+    static void steady(std::int32_t) {}
     OpowmeParams p{kTitle, "PWR71     other words"};
-    InputWindow in;
     TimeWindow out;
     OpticalSignal sig;
     float dt = 0.0f;
 };
 
 TEST_F(PowerMeterTest, OneMilliwattReport) {
-    run(120, [](std::int32_t) {});
-    EXPECT_EQ(testing::read_text("PWR71.DAT"), "\nOptical power at " + kTitle50 +
-                                                   "\n P Power [dBm] =        0.000"
-                                                   "\n P Power [mW] =    0.100E+01\n\n");
+    EXPECT_EQ(run(steady), kHead + "\n P Power [dBm] =        0.000\n P Power [mW] =    0.100E+01\n\n");
     EXPECT_FALSE(unit_registered(kFirstRegistryUnit));  // the report unit is closed and released
 }
 
 TEST_F(PowerMeterTest, ZeroInputIsTruncatedWithTheWarning) {
-    const std::string expected = "\nOptical power at " + kTitle50 +
-                                 "\n P Power [dBm] =     -100.000"
-                                 "\n P Power [mW] =    0.000E+00\n\n"
-                                 "WARNING !\n"
-                                 "  The evaluated optical power is very low\n"
-                                 "  and has been conventionally truncated to    -100.000 dBm\n";
     sig.x = empty_field();
-    run(120, [](std::int32_t) {});
-    EXPECT_EQ(testing::read_text("PWR71.DAT"), expected);
-
+    EXPECT_EQ(run(steady), kZeroReport);
     // No sample in the window (it is empty when 2 m exceeds its length) and an
     // input out of band measure no power either, without dividing by zero.
-    std::filesystem::remove("PWR71.DAT");
     sig.x = {1.0f, 0.0f, f_vbs_band.fcenter};
     polmon.tmon = 50.5f * dt;
-    run(120, [](std::int32_t) {});
-    EXPECT_EQ(testing::read_text("PWR71.DAT"), expected);
-
-    std::filesystem::remove("PWR71.DAT");
+    EXPECT_EQ(run(steady), kZeroReport);
     polmon.tmon = 10.5f * dt;
     sig.iv = 0;
-    run(120, [](std::int32_t) {});
-    EXPECT_EQ(testing::read_text("PWR71.DAT"), expected);
+    EXPECT_EQ(run(steady), kZeroReport);
 }
 
 TEST_F(PowerMeterTest, OnlyTheMeasuringWindowCounts) {
-    struct Case {
-        std::int32_t npol;
-        double mean;  // mean power over steps 12..90 (times 11 dt to 89 dt): 3121 and 3123.25 mW
-    };
-    double sum_x = 0.0;
-    double sum_xy = 0.0;
-    for (int s = 12; s <= 90; ++s) {
-        sum_x += static_cast<double>(s) * s;
-        sum_xy += static_cast<double>(s) * s + 2.25;
-    }
-    const Case cases[] = {{1, sum_x / 79.0}, {2, sum_xy / 79.0}};
-    for (const Case& c : cases) {
-        optcl_ctrl.npol = c.npol;
-        std::filesystem::remove("PWR71.DAT");
-        run(120, [this](std::int32_t s) {
-            sig.x = {static_cast<float>(s), 0.0f, f_vbs_band.fcenter};
-            sig.y = {0.0f, 1.5f, f_vbs_band.fcenter};
-        });
-        const float mean = static_cast<float>(c.mean);
-        EXPECT_EQ(testing::read_text("PWR71.DAT"),
-                  "\nOptical power at " + kTitle50 + "\n P Power [dBm] = " +
-                      fmt::F(10.0 * std::log10(c.mean), 12, 3) + "\n P Power [mW] = " + fmt::E(mean, 12, 3) + "\n\n")
-            << c.npol;
+    // Field s at step s: the mean over steps 12..90 (times 11 dt to 89 dt), plus 2.25 mW of y with two polarisations.
+    double sum = 0.0;
+    for (int s = 12; s <= 90; ++s) sum += static_cast<double>(s) * s;
+    for (std::int32_t npol : {1, 2}) {
+        optcl_ctrl.npol = npol;
+        const double mean = sum / 79.0 + (npol == 2 ? 2.25 : 0.0);
+        EXPECT_EQ(run([this](std::int32_t s) {
+                      sig.x = {static_cast<float>(s), 0.0f, f_vbs_band.fcenter};
+                      sig.y = {0.0f, 1.5f, f_vbs_band.fcenter};
+                  }),
+                  kHead + "\n P Power [dBm] = " + fmt::F(10.0 * std::log10(mean), 12, 3) +
+                      "\n P Power [mW] = " + fmt::E(static_cast<float>(mean), 12, 3) + "\n\n")
+            << npol;
     }
 }
 
 TEST_F(PowerMeterTest, BlankReportNameIsAnError) {
     p.report_name = "          ";
-    p.title = kTitle50;
+    p.title = kTitle + std::string(50 - kTitle.size(), ' ');
     ::testing::internal::CaptureStderr();
-    run(120, [](std::int32_t) {});
+    run(steady);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Nodrix-E-Optical power meter opowme2 Run(s): 1: no report name given\n");
     EXPECT_FALSE(std::filesystem::exists(".DAT"));
@@ -133,10 +107,7 @@ TEST_F(PowerMeterTest, WindowOutputsAndStorage) {
     testing::begin_counting_pass();
     opowme(p, {5.0f, 1000.0f}, out, sig);
     EXPECT_EQ(optcl_ctrl.memused, 32);  // two doubles
-    EXPECT_FLOAT_EQ(out.ton, 5.0f);
-    EXPECT_FLOAT_EQ(out.tgoodi, 12.0f);
-    EXPECT_FLOAT_EQ(out.tgoodf, 1005.0f);
-    EXPECT_FLOAT_EQ(out.toff, 1012.0f);
+    EXPECT_EQ((std::vector<float>{out.ton, out.tgoodi, out.tgoodf, out.toff}), (std::vector<float>{5.0f, 12.0f, 1005.0f, 1012.0f}));
     sig.iv = 0;
     testing::begin_counting_pass();
     opowme(p, {5.0f, 1000.0f}, out, sig);

@@ -5,16 +5,24 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
+#include "models/transmitters/gaussian.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix::testing {
 
-inline void reset_cursors() {
+// Storage cursors back at 1 and the pass, step and time of sample k (from 1;
+// 0 for an initialisation call).
+inline void at_sample(std::int32_t pass, std::int32_t k) {
     zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
     zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+    zzctrl.pass = pass;
+    zzctrl.step = k;
+    zzctrl.time = static_cast<float>(std::max(k - 1, 0)) * zzctrl.delt;
+    zdctrl.dtime = static_cast<double>(std::max(k - 1, 0)) * zdctrl.ddelt;
 }
 
 // The initialisation call of a run: storage allocated from the first
@@ -23,36 +31,38 @@ inline void begin_run() {
     std::fill(zzhist, zzhist + 20000, 0.0f);
     std::fill(zzist, zzist + 20000, 0);
     std::fill(zzdist, zzdist + 20000, 0.0);
-    reset_cursors();
     zzsupv.storephase = 1;
-    zzflmn.nohist = 0;
-    optcl_ctrl.blkmode = 0;
-    optcl_ctrl.setuponly = 0;
-    zzctrl.pass = 0;
-    zzctrl.step = 0;
-    zzctrl.time = 0.0f;
-    zdctrl.dtime = 0.0;
+    zzflmn.nohist = optcl_ctrl.blkmode = optcl_ctrl.setuponly = 0;
+    at_sample(0, 0);
 }
 
 // One round of a per-sample pass: sample k (from 1) at time (k - 1) delt.
-inline void begin_sample(std::int32_t k) {
-    reset_cursors();
-    zzctrl.pass = 1;
-    zzctrl.step = k;
-    zzctrl.time = static_cast<float>(k - 1) * zzctrl.delt;
-    zdctrl.dtime = static_cast<double>(k - 1) * zdctrl.ddelt;
-}
+inline void begin_sample(std::int32_t k) { at_sample(1, k); }
 
 // The dimensioning state the project's schedule uses: counting, nohist 1.
 inline void begin_counting() {
-    reset_cursors();
     zzsupv.storephase = 0;
-    zzflmn.nohist = 1;
-    optcl_ctrl.blkmode = 1;
+    zzflmn.nohist = optcl_ctrl.blkmode = 1;
     optcl_ctrl.memused = 0;
-    zzctrl.pass = 0;
-    zzctrl.step = 0;
-    zzctrl.time = 0.0f;
+    at_sample(0, 0);
 }
+
+// Message lines a piece of code writes.
+template <class F>
+std::string stderr_of(F&& f) {
+    ::testing::internal::CaptureStderr();
+    f();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// Fixture of the transmitter tests: the project's constants, fresh generators.
+class TxTest : public NodrixTest {
+protected:
+    void SetUp() override {
+        NodrixTest::SetUp();
+        set_project_constants();
+        reset_uniform_generators();
+    }
+};
 
 }  // namespace nodrix::testing

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 #include "kernel/control_blocks.h"
 #include "runtime/history.h"
@@ -59,12 +60,23 @@ void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dl
     }
 }
 
+// Where a block's storage cursors stand at its start in every round.
+struct BlockStart {
+    bool kept = false;
+    std::int32_t cursors[6] = {};
+};
+
 // The simulation call of a per-sample run: every block once per sample.
 void sample_loop(std::span<BlockCall> blocks) {
     zzsupv.storephase = 1;
     const double dt = static_cast<double>(zzctrl.delt);
     const double tend = static_cast<double>(zzctrl.tend);
     sample_rounds = 0;
+    // The history does not change during the rounds: each block's cursors are
+    // read from it once.
+    std::vector<BlockStart> starts(blocks.size());
+    for (std::size_t j = 0; j < blocks.size(); ++j)
+        starts[j].kept = opxhistorypeek(blocks[j].instance, starts[j].cursors);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
@@ -84,9 +96,17 @@ void sample_loop(std::span<BlockCall> blocks) {
         // Every block starts from its own records, whatever the blocks before
         // it looked up at this sample (a block outside its window may skip its
         // look-ups).
-        for (BlockCall& b : blocks) {
-            opxhistoryset(b.instance);
-            if (b.call) b.call();
+        for (std::size_t j = 0; j < blocks.size(); ++j) {
+            const BlockStart& s = starts[j];
+            if (s.kept) {
+                zzsupv.h = s.cursors[0];
+                zzsupv.i = s.cursors[1];
+                zzsupv.c = s.cursors[2];
+                zzsupv.d = s.cursors[3];
+                zzsupv.z = s.cursors[4];
+                zzsupv.zd = s.cursors[5];
+            }
+            if (blocks[j].call) blocks[j].call();
         }
         ++sample_rounds;
         if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;

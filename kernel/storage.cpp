@@ -72,7 +72,7 @@ std::int32_t allocate2(const char* kind, std::int64_t capacity, std::int32_t& cu
 
 }  // namespace
 
-std::int32_t loci(std::int32_t n) {
+std::int32_t storage_services::loci(std::int32_t n) {
     if (counting()) {
         count(zzmax.i, n + 2, 4LL * n + 8);
         return 1;
@@ -86,7 +86,7 @@ std::int32_t loci(std::int32_t n) {
         });
 }
 
-std::int32_t loch(std::int32_t n) {
+std::int32_t storage_services::loch(std::int32_t n) {
     if (counting()) {
         count(zzmax.h, n + 2, 4LL * n + 8);
         return 1;
@@ -102,7 +102,7 @@ std::int32_t loch(std::int32_t n) {
         });
 }
 
-std::int32_t locd(std::int32_t n) {
+std::int32_t storage_services::locd(std::int32_t n) {
     if (counting()) {
         count(zzmax.d, n + 2, 8LL * n + 16);
         return 1;
@@ -117,7 +117,7 @@ std::int32_t locd(std::int32_t n) {
         });
 }
 
-std::int32_t lozz(std::int32_t n) {
+std::int32_t storage_services::lozz(std::int32_t n) {
     if (counting()) {
         count(zzmaxd.z, n + 2, 8LL * n + 16);
         return 1;
@@ -132,7 +132,7 @@ std::int32_t lozz(std::int32_t n) {
         });
 }
 
-std::int32_t lozd(std::int32_t n) {
+std::int32_t storage_services::lozd(std::int32_t n) {
     if (counting()) {
         count(zzmaxd.zd, n + 2, 16LL * n + 32);
         return 1;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "kernel/control_blocks.h"
 #include "kernel/storage_limits.h"
 
 namespace nodrix {
@@ -23,12 +24,85 @@ extern std::complex<double> zzzisd[limits::kMaxZD];
 extern float zthist[limits::kMaxHT];
 extern std::int32_t ztist[limits::kMaxIT];
 
-std::int32_t loci(std::int32_t n);   // integers
-std::int32_t loch(std::int32_t n);   // reals
-std::int32_t locd(std::int32_t n);   // doubles
+// The general services (every mode and divisor).
+namespace storage_services {
+std::int32_t loci(std::int32_t n);
+std::int32_t loch(std::int32_t n);
+std::int32_t locd(std::int32_t n);
+std::int32_t lozz(std::int32_t n);
+std::int32_t lozd(std::int32_t n);
+}  // namespace storage_services
+
+// A block that runs sample by sample looks its records up at every sample.
+// The common case takes a few loads: allocating mode in a later pass, and the
+// record at the cursor kept for every sample (divisor 0 or 1). Anything else
+// goes to the general service, which answers the same for this case too.
+namespace storage_detail {
+inline bool later_pass() { return zzsupv.storephase == 1 && zzctrl.pass != 0; }
+inline bool every_sample(std::int32_t divisor) { return divisor == 0 || divisor == 1; }
+}  // namespace storage_detail
+
+// Integers.
+inline std::int32_t loci(std::int32_t n) {
+    if (storage_detail::later_pass()) {
+        const std::int32_t p = zzsupv.i;
+        if (storage_detail::every_sample(zzist[p])) {
+            zzsupv.i = zzist[p - 1];
+            return p + 2;
+        }
+    }
+    return storage_services::loci(n);
+}
+
+// Reals; the header holds the distance to the next record.
+inline std::int32_t loch(std::int32_t n) {
+    if (storage_detail::later_pass()) {
+        const std::int32_t p = zzsupv.h;
+        if (storage_detail::every_sample(static_cast<std::int32_t>(zzhist[p]))) {
+            zzsupv.h = p + static_cast<std::int32_t>(zzhist[p - 1]);
+            return p + 2;
+        }
+    }
+    return storage_services::loch(n);
+}
+
+// Doubles.
+inline std::int32_t locd(std::int32_t n) {
+    if (storage_detail::later_pass()) {
+        const std::int32_t p = zzsupv.d;
+        if (storage_detail::every_sample(static_cast<std::int32_t>(zzdist[p]))) {
+            zzsupv.d = static_cast<std::int32_t>(zzdist[p - 1]);
+            return p + 2;
+        }
+    }
+    return storage_services::locd(n);
+}
+
+// Complex of reals.
+inline std::int32_t lozz(std::int32_t n) {
+    if (storage_detail::later_pass()) {
+        const std::int32_t p = zzsupv.z;
+        if (storage_detail::every_sample(static_cast<std::int32_t>(zzzis[p].real()))) {
+            zzsupv.z = static_cast<std::int32_t>(zzzis[p - 1].real());
+            return p + 2;
+        }
+    }
+    return storage_services::lozz(n);
+}
+
+// Complex of doubles.
+inline std::int32_t lozd(std::int32_t n) {
+    if (storage_detail::later_pass()) {
+        const std::int32_t p = zzsupv.zd;
+        if (storage_detail::every_sample(static_cast<std::int32_t>(zzzisd[p].real()))) {
+            zzsupv.zd = static_cast<std::int32_t>(zzzisd[p - 1].real());
+            return p + 2;
+        }
+    }
+    return storage_services::lozd(n);
+}
+
 std::int32_t locc(std::int32_t n);   // 80-character texts
-std::int32_t lozz(std::int32_t n);   // complex of reals
-std::int32_t lozd(std::int32_t n);   // complex of doubles
 std::int32_t locht(std::int32_t n);  // small reals
 std::int32_t locit(std::int32_t n);  // small integers
 

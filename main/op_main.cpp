@@ -35,7 +35,10 @@ const char* const help_text =
     "  -help       this text\n"
     "Options start with '-' or '/' and may be written in any letter case.\n"
     "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
-    "(the counts the project needs are then in x0_<project>.hst; rebuild with them).\n";
+    "(the counts the project needs are then in x0_<project>.hst; rebuild with them).\n"
+    "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
+    "once with nodrix-wisdom, otherwise every run measures its FFT plans (seconds per length).\n"
+    "NODRIX_THREADS=1 keeps the fibre's transforms on one thread (the results are the same).\n";
 
 }  // namespace
 

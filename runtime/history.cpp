@@ -43,6 +43,13 @@ void opxhistoryset(std::int32_t id) {
     zzsupvset(hist_l0ph[k], hist_l0pi[k], hist_l0pc[k], hist_l0pd[k], hist_l0pz[k], hist_l0pzd[k]);
 }
 
+bool opxhistorypeek(std::int32_t id, std::int32_t (&cursors)[6]) {
+    if (!valid(id)) return false;
+    const std::int32_t k = id - id_base;
+    for (int t = 0; t < 6; ++t) cursors[t] = (*tables[t])[k];
+    return true;
+}
+
 void opxhistoryend() {
     for (auto* t : tables) {
         if (*t != nullptr) xu_free(*t);

@@ -819,7 +819,7 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
         const std::int64_t m = std::int64_t{1} << k;
         ok = coef_at + 2 * m <= s.ncoef && memory_at + m <= s.memlen;
         if (!ok) break;
-        ok = forward_plan(k + 1) != nullptr && backward_plan(k + 1) != nullptr;
+        ok = slinea_ready(k);
         v.exponent[i] = k;
         v.offset[i] = static_cast<std::int32_t>(coef_at);
         v.blocks[i] = static_cast<std::int32_t>(s.n / m);

@@ -286,7 +286,10 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
     }
 }
 
-void kerr_rotation(double phi, double& c, double& s) {
+namespace {
+
+// cos and sin of the Kerr phase: series for small phases, exactly otherwise.
+inline void kerr_cos_sin(double phi, double& c, double& s) {
     // Series in Horner form with the reciprocal factorials as constants.
     constexpr double k2 = 1.0 / 2.0, k3 = 1.0 / 6.0, k4 = 1.0 / 24.0, k5 = 1.0 / 120.0, k6 = 1.0 / 720.0,
                      k7 = 1.0 / 5040.0;
@@ -304,37 +307,139 @@ void kerr_rotation(double phi, double& c, double& s) {
     }
 }
 
+}  // namespace
+
+void kerr_rotation(double phi, double& c, double& s) { kerr_cos_sin(phi, c, s); }
+
+namespace {
+
+// Work of this size or more is shared between the two lanes of the plan
+// store; below it handing work to the helper thread costs more than it saves.
+constexpr std::int64_t kLaneWork = 2048;
+
+// One block of the linear half-step as two independent chains of half length.
+// The forward transform of the M samples x padded with M zeros splits into
+// X[2j] = F(x)[j] and X[2j+1] = F(x w^n)[j] (forward transforms of length M,
+// w = exp(-i pi / M)); the product Y = X H keeps that split; the backward
+// transform of length 2M splits into P and Q, the backward transforms of the
+// even and of the odd products: y[n] = P[n] + w^-n Q[n] and
+// y[n + M] = P[n] - w^-n Q[n]. A backward transform is taken as the conjugate
+// of the forward transform of the conjugate, so that one plan (the forward
+// one of length M) serves both directions: the chains keep conj(P) and
+// conj(Q), and the overlap-add conjugates back. It gives y[n] + T[n] as the
+// output and keeps y[n + M] as the memory T. Lane 0 (the calling thread)
+// carries the odd chain, which has the extra twist, lane 1 the even one.
+struct LinearBlock {
+    fftw_plan forward;
+    const fftw_complex* w;  // w^n, n < M
+    const fftw_complex* h;  // the 2M coefficients
+    fftw_complex* memory;   // M samples
+    fftw_complex* block;    // M samples, filtered in place
+    fftw_complex* work;     // 4M values: conj(P), X even, conj(Q) (and x w^n), X odd
+    std::int64_t m;
+};
+
+void transform(fftw_plan plan, const fftw_complex* in, fftw_complex* out, std::int64_t m) {
+    if (m == 1) {
+        out[0] = in[0];
+        return;
+    }
+    fft_run(plan, in, out);
+}
+
+// A complex double as a pair of lanes (re, im): the loops below do two
+// operations per instruction, each the same rounded operation as in the
+// plain complex arithmetic written beside them (a - b as a + (-1) b, and a
+// sign change as a product by -1, are exact).
+using Pair = double __attribute__((vector_size(16)));
+inline Pair load(const fftw_complex& c) { return Pair{c.re, c.im}; }
+inline void store(fftw_complex& c, Pair v) { c = fftw_complex{v[0], v[1]}; }
+constexpr Pair kConjugate = {1.0, -1.0};
+constexpr Pair kNegateReal = {-1.0, 1.0};
+// (ar br - ai bi, ar bi + ai br)
+inline Pair product(Pair a, Pair b) { return Pair{a[0], a[0]} * b + (Pair{a[1], a[1]} * Pair{b[1], b[0]}) * kNegateReal; }
+
+// The chain of the even (parity 0) or the odd (parity 1) samples of the spectrum.
+void linear_chain(const LinearBlock& b, int parity) {
+    const std::int64_t m = b.m;
+    const fftw_complex* x = b.block;
+    const fftw_complex* w = b.w;
+    fftw_complex* result = b.work + 2 * parity * m;
+    fftw_complex* spectrum = result + m;
+    // The even chain transforms x, the odd one x w^n; both from a copy of
+    // their own, so that the transform reads memory local to its thread (the
+    // block was last written half by each thread).
+    if (parity == 1) {
+        for (std::int64_t n = 0; n < m; ++n) store(result[n], product(load(x[n]), load(w[n])));
+    } else {
+        std::copy(x, x + m, result);
+    }
+    transform(b.forward, result, spectrum, m);
+    // conj(X H)
+    const fftw_complex* h = b.h + parity;
+    for (std::int64_t j = 0; j < m; ++j) store(spectrum[j], product(load(spectrum[j]), load(h[2 * j])) * kConjugate);
+    transform(b.forward, spectrum, result, m);
+}
+
+void overlap_add(const LinearBlock& b, int lane) {
+    const std::int64_t m = b.m;
+    const fftw_complex* p = b.work;
+    const fftw_complex* q = b.work + 2 * m;
+    const fftw_complex* w = b.w;
+    fftw_complex* memory = b.memory;
+    fftw_complex* block = b.block;
+    const std::int64_t from = lane == 0 ? 0 : m / 2;
+    const std::int64_t to = lane == 0 ? m / 2 : m;
+    for (std::int64_t n = from; n < to; ++n) {
+        // w^n conj(Q) = conj(w^-n Q); conj(P) + w^n conj(Q) = conj(y[n]) and
+        // conj(P) - w^n conj(Q) = conj(y[n + M]). Output y[n] + T[n], memory y[n + M].
+        const Pair t = product(load(w[n]), load(q[n]));
+        const Pair pn = load(p[n]);
+        store(block[n], (pn + t) * kConjugate + load(memory[n]));
+        store(memory[n], (pn - t) * kConjugate);
+    }
+}
+
+// The non-linear half-step of one sample: a u exp(-i g |u|^2).
+inline void rotate(double x, double y, double g, double a, double& xr, double& yr) {
+    const double phi = g * (x * x + y * y);
+    double c = 0.0;
+    double s = 0.0;
+    kerr_cos_sin(phi, c, s);
+    xr = a * (x * c + y * s);
+    yr = a * (y * c - x * s);
+}
+
+}  // namespace
+
+bool slinea_ready(std::int32_t k) {
+    if (k < 0 || k >= kMaxPlanExponent) return false;
+    if (k >= 1 && forward_plan(k) == nullptr) return false;
+    return fft_twiddles(k + 1) != nullptr;
+}
+
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* /*offset*/, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer) {
     if (zzctrl.pass == 0) return;
     const std::int32_t k = exponent[step - 1];
+    if (!slinea_ready(k)) return;
     const std::int64_t m = std::int64_t{1} << k;
     const std::int64_t nb = std::min<std::int64_t>(blocks[step - 1], n / m);
-    fftw_plan forward = forward_plan(k + 1);
-    fftw_plan backward = backward_plan(k + 1);
-    if (forward == nullptr || backward == nullptr) return;
-    fftw_complex* in = reinterpret_cast<fftw_complex*>(work);
-    fftw_complex* out = in + 2 * m;
-    const fftw_complex* h = reinterpret_cast<const fftw_complex*>(coef);
-    fftw_complex* mem = reinterpret_cast<fftw_complex*>(memory);
-    for (std::int64_t b = 0; b < nb; ++b) {
-        fftw_complex* block = reinterpret_cast<fftw_complex*>(buffer + b * m);
-        std::copy(block, block + m, in);
-        std::fill(in + m, in + 2 * m, fftw_complex{0.0, 0.0});
-        fftw_one(forward, in, out);
-        for (std::int64_t i = 0; i < 2 * m; ++i) {
-            const double re = out[i].re * h[i].re - out[i].im * h[i].im;
-            const double im = out[i].re * h[i].im + out[i].im * h[i].re;
-            out[i].re = re;
-            out[i].im = im;
-        }
-        fftw_one(backward, out, in);
-        for (std::int64_t i = 0; i < m; ++i) {
-            block[i].re = in[i].re + mem[i].re;
-            block[i].im = in[i].im + mem[i].im;
-            mem[i] = in[m + i];
-        }
+    LinearBlock b{};
+    b.forward = k >= 1 ? forward_plan(k) : nullptr;
+    b.w = fft_twiddles(k + 1);
+    b.h = reinterpret_cast<const fftw_complex*>(coef);
+    b.memory = reinterpret_cast<fftw_complex*>(memory);
+    b.work = reinterpret_cast<fftw_complex*>(work);
+    b.m = m;
+    const bool concurrent = 2 * m >= kLaneWork;
+    auto chains = [&b](int lane) { linear_chain(b, 1 - lane); };
+    auto combine = [&b](int lane) { overlap_add(b, lane); };
+    for (std::int64_t i = 0; i < nb; ++i) {
+        b.block = reinterpret_cast<fftw_complex*>(buffer + i * m);
+        run_lanes(chains, concurrent);
+        run_lanes(combine, concurrent);
     }
 }
 
@@ -343,16 +448,38 @@ void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n,
     const double gi = g[step - 1];
     const double ai = a[step - 1];
     double* v = reinterpret_cast<double*>(buffer);
-    for (std::int32_t i = 0; i < n; ++i) {
-        const double x = v[2 * i];
-        const double y = v[2 * i + 1];
-        const double phi = gi * (x * x + y * y);
-        double c = 0.0;
-        double s = 0.0;
-        kerr_rotation(phi, c, s);
-        v[2 * i] = ai * (x * c + y * s);
-        v[2 * i + 1] = ai * (y * c - x * s);
-    }
+    // Sample by sample: the two halves of the buffer are independent lanes.
+    auto halves = [gi, ai, v, n](int lane) {
+        const std::int32_t from = lane == 0 ? 0 : n / 2;
+        const std::int32_t to = lane == 0 ? n / 2 : n;
+        std::int32_t i = from;
+        // Two samples at a time while both phases are small (the common case):
+        // the series of kerr_rotation, operation for operation.
+        constexpr double k2 = 1.0 / 2.0, k3 = 1.0 / 6.0, k4 = 1.0 / 24.0, k5 = 1.0 / 120.0;
+        const Pair g2 = {gi, gi};
+        const Pair a2 = {ai, ai};
+        for (; i + 1 < to; i += 2) {
+            const Pair x = {v[2 * i], v[2 * i + 2]};
+            const Pair y = {v[2 * i + 1], v[2 * i + 3]};
+            const Pair phi = g2 * (x * x + y * y);
+            if (!(std::fabs(phi[0]) < 0.008 && std::fabs(phi[1]) < 0.008)) {
+                rotate(v[2 * i], v[2 * i + 1], gi, ai, v[2 * i], v[2 * i + 1]);
+                rotate(v[2 * i + 2], v[2 * i + 3], gi, ai, v[2 * i + 2], v[2 * i + 3]);
+                continue;
+            }
+            const Pair p2 = phi * phi;
+            const Pair c = 1.0 - p2 * (k2 - p2 * k4);
+            const Pair sn = phi * (1.0 - p2 * (k3 - p2 * k5));
+            const Pair xr = a2 * (x * c + y * sn);
+            const Pair yr = a2 * (y * c - x * sn);
+            v[2 * i] = xr[0];
+            v[2 * i + 1] = yr[0];
+            v[2 * i + 2] = xr[1];
+            v[2 * i + 3] = yr[1];
+        }
+        for (; i < to; ++i) rotate(v[2 * i], v[2 * i + 1], gi, ai, v[2 * i], v[2 * i + 1]);
+    };
+    run_lanes(halves, n >= kLaneWork);
 }
 
 }  // namespace nodrix

@@ -120,6 +120,48 @@ TEST_F(StorageTest, RecordsOfBlocksThatDoNotRunAtThisSampleAreSkipped) {
     }
 }
 
+TEST_F(StorageTest, EveryKindFindsItsRecordsWithDivisorsZeroOneAndThree) {
+    // The records of every kind with a divisor, kept at every sample (0, 1)
+    // and every third sample (3), looked up again in later passes.
+    zzsupv.storephase = 1;
+    zzctrl.pass = 0;
+    struct Kind {
+        std::int32_t (*service)(std::int32_t);
+        std::int32_t* cursor;
+    };
+    const Kind kinds[] = {{loci, &zzsupv.i}, {loch, &zzsupv.h}, {locd, &zzsupv.d}, {lozz, &zzsupv.z}, {lozd, &zzsupv.zd}};
+    std::int32_t first[5], third[5], last[5], end[5];
+    for (int k = 0; k < 5; ++k) {
+        zzscal.scal = 0;
+        first[k] = kinds[k].service(4);
+        zzscal.scal = 3;
+        third[k] = kinds[k].service(1);
+        zzscal.scal = 1;
+        last[k] = kinds[k].service(2);
+        end[k] = *kinds[k].cursor;
+    }
+    zzctrl.pass = 1;
+    for (std::int32_t sample = 1; sample <= 7; ++sample) {
+        zzcoun.coun = sample;
+        for (int k = 0; k < 5; ++k) {
+            SCOPED_TRACE(::testing::Message() << "sample " << sample << " kind " << k);
+            *kinds[k].cursor = 1;
+            EXPECT_EQ(kinds[k].service(4), first[k]);
+            EXPECT_EQ(*kinds[k].cursor, third[k] - 2);  // at the next record
+            if ((sample - 1) % 3 == 0) {
+                EXPECT_EQ(kinds[k].service(1), third[k]);
+            }
+            EXPECT_EQ(kinds[k].service(2), last[k]);
+            EXPECT_EQ(*kinds[k].cursor, end[k]);
+        }
+    }
+    // Counting mode still counts, whatever the pass.
+    zzsupv.storephase = 0;
+    zzmax.i = 0;
+    EXPECT_EQ(loci(5), 1);
+    EXPECT_EQ(zzmax.i, 7);
+}
+
 TEST_F(StorageTest, AllocatingBeyondTheCapacityStopsBeforeOverwritingMemory) {
     zzsupv.storephase = 1;
     EXPECT_EQ(loch(limits::kMaxH - 2), 3);  // exactly the whole array

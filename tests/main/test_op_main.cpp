@@ -150,6 +150,9 @@ TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {
     EXPECT_EQ(schedule_calls, 0);
     EXPECT_NE(help.find("Usage: sim_160G [-verbose] [-prerun] [-simulate] [-window PS]"), std::string::npos);
     EXPECT_NE(help.find("Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits"), std::string::npos);
+    EXPECT_NE(help.find("Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln"),
+              std::string::npos);
+    EXPECT_NE(help.find("NODRIX_THREADS=1 keeps the fibre's transforms on one thread"), std::string::npos);
 }
 
 TEST_F(EntryTest, ErrorCheckForGeneratedCode) {

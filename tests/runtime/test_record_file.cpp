@@ -80,5 +80,52 @@ TEST_F(RecordFileTest, ShortOrDamagedRecordsAreRefused) {
     std::fclose(f);
 }
 
+TEST_F(RecordFileTest, RecordsAroundTheBufferSizeAndLargeOnesKeepTheirLayout) {
+    // Records of 255 .. 257 bytes (around the size written in one piece) and
+    // one of 3 MiB (read in pieces), written and read back byte for byte.
+    std::vector<std::vector<std::byte>> sent;
+    for (const std::size_t size : {std::size_t{255}, std::size_t{256}, std::size_t{257}, std::size_t{3} << 20}) {
+        std::vector<std::byte> r(size);
+        for (std::size_t i = 0; i < size; ++i) r[i] = static_cast<std::byte>((i * 7 + size) & 0xff);
+        sent.push_back(r);
+    }
+    std::FILE* f = std::fopen("s.bin", "wb");
+    for (const auto& r : sent) ASSERT_TRUE(records::write(f, r));
+    std::fclose(f);
+    std::vector<unsigned char> want;
+    for (const auto& r : sent) {
+        testing::put_i32(want, static_cast<std::int32_t>(r.size()));
+        for (std::byte b : r) want.push_back(static_cast<unsigned char>(b));
+        testing::put_i32(want, static_cast<std::int32_t>(r.size()));
+    }
+    EXPECT_EQ(testing::read_bytes("s.bin"), want);
+    f = std::fopen("s.bin", "rb");
+    std::vector<std::byte> back;
+    for (const auto& r : sent) {
+        ASSERT_TRUE(records::read(f, back));
+        EXPECT_EQ(back, r);
+    }
+    EXPECT_FALSE(records::read(f, back));
+    std::fclose(f);
+}
+
+TEST_F(RecordFileTest, ADamagedLengthBeyondTheFileIsRefused) {
+    // A length word of 1.5 GiB in front of a few bytes: refused, nothing kept
+    // (and no buffer of that size is made to find out).
+    std::vector<unsigned char> bad;
+    testing::put_i32(bad, 0x60000000);
+    testing::put_i32(bad, 1);
+    testing::put_i32(bad, 2);
+    std::FILE* f = std::fopen("h.bin", "wb");
+    std::fwrite(bad.data(), 1, bad.size(), f);
+    std::fclose(f);
+    f = std::fopen("h.bin", "rb");
+    std::vector<std::byte> data;
+    EXPECT_FALSE(records::read(f, data));
+    EXPECT_TRUE(data.empty());
+    EXPECT_LT(data.capacity(), std::size_t{2} << 20);
+    std::fclose(f);
+}
+
 }  // namespace
 }  // namespace nodrix

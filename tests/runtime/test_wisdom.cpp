@@ -1,11 +1,19 @@
 // The FFT plan store and the run history.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <numbers>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "kernel/control_blocks.h"
@@ -80,6 +88,305 @@ TEST_F(PlanStoreTest, PlansTransformForwardAndBackward) {
     EXPECT_EQ(backward_plan(0), nullptr);
 }
 
+
+// ---- Split transforms and lanes ----------------------------------------
+
+// Estimated plans in the store's slots: measuring them takes seconds each.
+void use_estimated_plans() {
+    for (int n = 1; n <= kMaxPlanExponent; ++n) {
+        if (pplan.forward[static_cast<std::size_t>(n)] == nullptr)
+            pplan.forward[static_cast<std::size_t>(n)] = fftw_create_plan(1 << n, FFTW_FORWARD, FFTW_ESTIMATE);
+        if (pplan.backward[static_cast<std::size_t>(n)] == nullptr)
+            pplan.backward[static_cast<std::size_t>(n)] = fftw_create_plan(1 << n, FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+}
+
+class SplitTransformTest : public testing::NodrixTest {
+protected:
+    void SetUp() override {
+        testing::NodrixTest::SetUp();
+        opxplancreate();
+        use_estimated_plans();
+    }
+    void TearDown() override {
+        set_lane_threads(0);
+        fft_timing(false);
+        opxplandestroy();
+        testing::NodrixTest::TearDown();
+    }
+};
+
+std::vector<fftw_complex> random_signal(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<fftw_complex> v(n);
+    for (auto& c : v) c = fftw_complex{g(rng), g(rng)};
+    return v;
+}
+
+// The transform by its definition, summed in long double with exact angles.
+std::vector<std::complex<long double>> direct_dft(const std::vector<fftw_complex>& x, int direction) {
+    const std::size_t n = x.size();
+    const long double two_pi = 6.283185307179586476925286766559L;
+    std::vector<std::complex<long double>> turn(n);  // exp(direction i 2 pi r / n)
+    for (std::size_t r = 0; r < n; ++r)
+        turn[r] = std::polar(1.0L, static_cast<long double>(direction) * two_pi * static_cast<long double>(r) /
+                                       static_cast<long double>(n));
+    std::vector<std::complex<long double>> out(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::complex<long double> sum = 0.0L;
+        for (std::size_t j = 0; j < n; ++j) sum += std::complex<long double>(x[j].re, x[j].im) * turn[(j * k) % n];
+        out[k] = sum;
+    }
+    return out;
+}
+
+// Largest |a - b| relative to the root mean square of b.
+template <class A, class B>
+double relative_error(const A& a, const B& b) {
+    long double worst = 0.0L;
+    long double power = 0.0L;
+    for (std::size_t k = 0; k < b.size(); ++k) {
+        const std::complex<long double> bk(b[k].real(), b[k].imag());
+        worst = std::max(worst, std::abs(std::complex<long double>(a[k].re, a[k].im) - bk));
+        power += std::norm(bk);
+    }
+    return static_cast<double>(worst / std::sqrt(power / static_cast<long double>(b.size())));
+}
+
+TEST_F(SplitTransformTest, MatchesTheDefinitionAndTheUnsplitTransformInBothDirections) {
+    for (const int n : {1, 2, 3, 5, 8, 11, 12}) {
+        for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
+            SCOPED_TRACE(::testing::Message() << "n " << n << " direction " << direction);
+            const std::size_t length = std::size_t{1} << n;
+            const auto x = random_signal(length, static_cast<unsigned>(n));
+            std::vector<fftw_complex> split(length);
+            fft_execute(n, direction, x.data(), split.data());
+            EXPECT_LT(relative_error(split, direct_dft(x, direction)), 1e-14);
+            // FFTW's own transform of the full length, through the store's plan.
+            std::vector<fftw_complex> in = x;
+            std::vector<fftw_complex> whole(length);
+            fftw_one(direction == FFTW_FORWARD ? forward_plan(n) : backward_plan(n), in.data(), whole.data());
+            std::vector<std::complex<double>> reference(length);
+            for (std::size_t k = 0; k < length; ++k) reference[k] = {whole[k].re, whole[k].im};
+            EXPECT_LT(relative_error(split, reference), 1e-14);
+        }
+    }
+}
+
+TEST_F(SplitTransformTest, InPlaceAndOnOneThreadGiveTheSameBits) {
+    for (const int n : {4, 12, 13}) {
+        SCOPED_TRACE(n);
+        const std::size_t length = std::size_t{1} << n;
+        const auto x = random_signal(length, 3u);
+        set_lane_threads(2);
+        std::vector<fftw_complex> two(length);
+        fft_execute(n, FFTW_BACKWARD, x.data(), two.data());
+        set_lane_threads(1);
+        std::vector<fftw_complex> one(length);
+        fft_execute(n, FFTW_BACKWARD, x.data(), one.data());
+        std::vector<fftw_complex> in_place = x;
+        fft_execute(n, FFTW_BACKWARD, in_place.data(), in_place.data());
+        EXPECT_EQ(std::memcmp(two.data(), one.data(), length * sizeof(fftw_complex)), 0);
+        EXPECT_EQ(std::memcmp(in_place.data(), one.data(), length * sizeof(fftw_complex)), 0);
+    }
+    // Lengths without a slot are left alone.
+    fftw_complex untouched[2] = {{1.0, 2.0}, {3.0, 4.0}};
+    fft_execute(0, FFTW_FORWARD, untouched, untouched);
+    fft_execute(15, FFTW_FORWARD, untouched, untouched);
+    EXPECT_EQ(untouched[1].im, 4.0);
+}
+
+TEST_F(SplitTransformTest, TwiddlesAreExactAtTheQuarterTurnsAndOnTheUnitCircle) {
+    EXPECT_EQ(fft_twiddles(0), nullptr);
+    EXPECT_EQ(fft_twiddles(15), nullptr);
+    for (const int n : {1, 2, 3, 10}) {
+        const fftw_complex* w = fft_twiddles(n);
+        ASSERT_NE(w, nullptr);
+        const std::size_t half = std::size_t{1} << (n - 1);
+        EXPECT_EQ(w[0].re, 1.0);
+        EXPECT_EQ(w[0].im, 0.0);
+        if (half >= 2) {
+            EXPECT_EQ(w[half / 2].re, 0.0);   // exp(-i pi / 2)
+            EXPECT_EQ(w[half / 2].im, -1.0);
+        }
+        for (std::size_t j = 0; j < half; ++j) {
+            const double angle = -2.0 * std::numbers::pi * static_cast<double>(j) / static_cast<double>(2 * half);
+            EXPECT_NEAR(w[j].re, std::cos(angle), 1e-15);
+            EXPECT_NEAR(w[j].im, std::sin(angle), 1e-15);
+        }
+    }
+    EXPECT_FALSE(fft_split_ready(15));
+    EXPECT_TRUE(fft_split_ready(6));
+}
+
+TEST_F(SplitTransformTest, UsageCountsTransformsAndTimesOnlyWhenAsked) {
+    reset_fft_usage();
+    const auto x = random_signal(4096, 5u);
+    std::vector<fftw_complex> y(4096);
+    fft_execute(12, FFTW_FORWARD, x.data(), y.data());
+    FftUsage u = fft_usage();
+    EXPECT_EQ(u.transforms[0] + u.transforms[1], 2);  // the two halves
+    EXPECT_EQ(u.seconds[0] + u.seconds[1], 0.0);
+    fft_timing(true);
+    fft_execute(12, FFTW_FORWARD, x.data(), y.data());
+    u = fft_usage();
+    EXPECT_EQ(u.transforms[0] + u.transforms[1], 4);
+    EXPECT_GT(u.seconds[0] + u.seconds[1], 0.0);
+    reset_fft_usage();
+    EXPECT_EQ(fft_usage().transforms[0], 0);
+}
+
+TEST_F(SplitTransformTest, PlansOfOneDirectionAreMadeAlone) {
+    opxplandestroy();
+    reset_fft_usage();
+    // A slot filled by hand counts as present; the other direction stays empty.
+    pplan.forward[2] = fftw_create_plan(4, FFTW_FORWARD, FFTW_ESTIMATE);
+    EXPECT_EQ(forward_plan(2), pplan.forward[2]);
+    EXPECT_EQ(pplan.backward[2], nullptr);
+    EXPECT_EQ(fft_usage().plans_created, 0);
+    ASSERT_NE(backward_plan(1), nullptr);  // measured: length 2 is quick
+    EXPECT_EQ(pplan.forward[1], nullptr);
+    EXPECT_EQ(fft_usage().plans_created, 1);
+    opxplandestroy();  // both lone plans go
+    EXPECT_EQ(pplan.forward[2], nullptr);
+    EXPECT_EQ(pplan.backward[1], nullptr);
+}
+
+class LaneTest : public testing::NodrixTest {
+protected:
+    void TearDown() override {
+        set_lane_threads(0);
+        stop_lanes();
+        unsetenv("NODRIX_THREADS");
+        testing::NodrixTest::TearDown();
+    }
+};
+
+TEST_F(LaneTest, BothLanesRunOnceOnEitherThreadCount) {
+    const std::thread::id caller = std::this_thread::get_id();
+    for (const int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        set_lane_threads(threads);
+        EXPECT_EQ(lane_threads(), threads);
+        for (int i = 0; i < 3000; ++i) {
+            int runs[2] = {0, 0};
+            std::thread::id where[2];
+            std::vector<int> order;
+            std::atomic<int> sequence{0};
+            int position[2] = {0, 0};
+            auto body = [&](int lane) {
+                ++runs[lane];
+                where[lane] = std::this_thread::get_id();
+                position[lane] = sequence.fetch_add(1);
+            };
+            run_lanes(body, true);
+            ASSERT_EQ(runs[0], 1);
+            ASSERT_EQ(runs[1], 1);
+            ASSERT_EQ(where[0], caller);
+            if (threads == 1) {
+                ASSERT_EQ(where[1], caller);
+                ASSERT_LT(position[0], position[1]);
+            }
+        }
+        // Not concurrent: both on the calling thread, lane 0 first.
+        std::vector<int> seen;
+        auto body = [&seen](int lane) { seen.push_back(lane); };
+        run_lanes(body, false);
+        EXPECT_EQ(seen, (std::vector<int>{0, 1}));
+    }
+}
+
+TEST_F(LaneTest, TheHelperTakesLaneOneAndSleepsBetweenTasks) {
+    set_lane_threads(2);
+    const std::thread::id caller = std::this_thread::get_id();
+    int on_helper = 0;
+    for (int i = 0; i < 20; ++i) {
+        std::thread::id where;
+        int lane1 = 0;
+        auto body = [&](int lane) {
+            if (lane == 0) {
+                // A slow lane 0 leaves lane 1 to the helper.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            } else {
+                where = std::this_thread::get_id();
+                lane1 = 42;
+            }
+        };
+        run_lanes(body, true);
+        EXPECT_EQ(lane1, 42);  // its writes are seen after the return
+        if (where != caller) ++on_helper;
+        // Long enough for the helper to give up spinning and sleep.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    EXPECT_GT(on_helper, 0);
+
+    // An idle helper sleeps: while this thread sleeps the process uses
+    // (nearly) no processor time.
+    auto cpu = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    auto nothing = [](int) {};
+    run_lanes(nothing, true);
+    const double before = cpu();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LT(cpu() - before, 0.05);
+}
+
+TEST_F(LaneTest, LanesInsideALaneRunInTurnAndTheHelperRestarts) {
+    set_lane_threads(2);
+    std::atomic<int> inner{0};
+    auto outer = [&inner](int) {
+        auto body = [&inner](int) { inner.fetch_add(1); };
+        run_lanes(body, true);
+    };
+    run_lanes(outer, true);
+    EXPECT_EQ(inner.load(), 4);
+    stop_lanes();
+    int runs = 0;
+    auto count = [&runs](int) { ++runs; };  // lanes in turn never overlap: a plain counter is safe
+    set_lane_threads(1);
+    run_lanes(count, true);
+    set_lane_threads(2);
+    std::atomic<int> again{0};
+    auto count2 = [&again](int) { again.fetch_add(1); };
+    run_lanes(count2, true);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(again.load(), 2);
+}
+
+TEST_F(LaneTest, AForkedProcessEndsWithoutWaitingForTheHelper) {
+    // A child forked while the helper runs (as a death test does) exits
+    // normally: it has no helper thread to stop.
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer's own runtime does not survive a fork of a threaded process";
+#endif
+    set_lane_threads(2);
+    auto nothing = [](int) {};
+    run_lanes(nothing, true);
+    EXPECT_EXIT(std::exit(5), ::testing::ExitedWithCode(5), "");
+    run_lanes(nothing, true);  // the parent's helper still serves
+}
+
+TEST_F(LaneTest, NodrixThreadsOneKeepsEverythingOnTheCallingThread) {
+    setenv("NODRIX_THREADS", "1", 1);
+    set_lane_threads(0);  // back to the environment's choice, read again
+    EXPECT_EQ(lane_threads(), 1);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id where;
+    auto body = [&where](int lane) {
+        if (lane == 1) where = std::this_thread::get_id();
+    };
+    run_lanes(body, true);
+    EXPECT_EQ(where, caller);
+    setenv("NODRIX_THREADS", "2", 1);
+    set_lane_threads(0);
+    EXPECT_EQ(lane_threads(), std::thread::hardware_concurrency() == 1 ? 1 : 2);
+}
+
 class HistoryTest : public testing::NodrixTest {
 protected:
     void TearDown() override {
@@ -106,6 +413,16 @@ TEST_F(HistoryTest, SavesAndRestoresCursorsIncludingTheExtraEntry) {
     opxhistoryset(500);  // outside the tables: no effect
     zzsupvget(h, i, c, d, z, zd);
     EXPECT_EQ(c, 1);
+    // Peeking reads an entry without making it current.
+    std::int32_t kept[6] = {};
+    EXPECT_TRUE(opxhistorypeek(133, kept));
+    EXPECT_EQ(kept[0], 10);
+    EXPECT_EQ(kept[3], 40);
+    EXPECT_EQ(kept[5], 60);
+    zzsupvget(h, i, c, d, z, zd);
+    EXPECT_EQ(h, 1);
+    EXPECT_FALSE(opxhistorypeek(0, kept));
+    EXPECT_FALSE(opxhistorypeek(134, kept));
 }
 
 }  // namespace

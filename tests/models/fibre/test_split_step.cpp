@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <sstream>
@@ -348,6 +349,118 @@ TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
     std::vector<std::complex<double>> coef(32, {1.0, 0.0}), memory(16), work(64), buffer(16, {1.0, 2.0});
     slinea(1, exponent, offset, blocks, coef.data(), memory.data(), 16, work.data(), buffer.data());
     EXPECT_EQ(buffer[3], std::complex<double>(1.0, 2.0));
+}
+
+
+// The overlap-add of one step the plain way: each block padded with M zeros,
+// one forward and one backward FFTW transform of length 2M (estimated plans).
+void plain_overlap_add(std::int32_t k, const std::vector<std::complex<double>>& coef,
+                       std::vector<std::complex<double>>& memory, std::vector<std::complex<double>>& block) {
+    const std::size_t m = std::size_t{1} << k;
+    std::vector<fftw_complex> in(2 * m), out(2 * m);
+    for (std::size_t i = 0; i < 2 * m; ++i) in[i] = i < m ? fftw_complex{block[i].real(), block[i].imag()} : fftw_complex{0, 0};
+    fftw_one(pplan.forward[static_cast<std::size_t>(k + 1)], in.data(), out.data());
+    for (std::size_t i = 0; i < 2 * m; ++i) {
+        const std::complex<double> y = std::complex<double>(out[i].re, out[i].im) * coef[i];
+        out[i] = fftw_complex{y.real(), y.imag()};
+    }
+    fftw_one(pplan.backward[static_cast<std::size_t>(k + 1)], out.data(), in.data());
+    for (std::size_t i = 0; i < m; ++i) {
+        block[i] = std::complex<double>(in[i].re, in[i].im) + memory[i];
+        memory[i] = {in[m + i].re, in[m + i].im};
+    }
+}
+
+TEST_F(SplitStep, LargeFiltersSplitOnTwoThreadsGiveTheSameBitsAsOnOne) {
+    zzctrl.pass = 1;
+    std::mt19937 rng(11);
+    std::normal_distribution<double> g(0.0, 1.0);
+    for (const std::int32_t k : {10, 12}) {
+        SCOPED_TRACE(k);
+        const std::int32_t m = 1 << k;
+        const std::int32_t n = 2 * m;  // two blocks per buffer
+        std::vector<std::complex<double>> coef(static_cast<std::size_t>(2 * m));
+        for (auto& c : coef) c = std::complex<double>(g(rng), g(rng)) / (2.0 * m);
+        const std::int32_t exponent[1] = {k};
+        const std::int32_t offset[1] = {0};
+        const std::int32_t blocks[1] = {2};
+        const double gleff[1] = {0.01};
+        const double loss[1] = {0.99};
+        std::vector<std::vector<std::complex<double>>> buffers(3, std::vector<std::complex<double>>(n));
+        for (auto& b : buffers)
+            for (auto& v : b) v = {g(rng), g(rng)};
+        // The plain algorithm, buffer after buffer.
+        std::vector<std::complex<double>> plain_memory(static_cast<std::size_t>(m));
+        std::vector<std::vector<std::complex<double>>> plain = buffers;
+        for (auto& b : plain) {
+            for (std::int32_t i = 0; i < 2; ++i) {
+                std::vector<std::complex<double>> block(b.begin() + i * m, b.begin() + (i + 1) * m);
+                plain_overlap_add(k, coef, plain_memory, block);
+                std::copy(block.begin(), block.end(), b.begin() + i * m);
+            }
+        }
+        std::vector<std::vector<std::complex<double>>> results;
+        for (const int threads : {2, 1}) {
+            set_lane_threads(threads);
+            std::vector<std::complex<double>> memory(static_cast<std::size_t>(m));
+            std::vector<std::complex<double>> work(static_cast<std::size_t>(4 * n));
+            std::vector<std::complex<double>> all;
+            for (std::size_t b = 0; b < buffers.size(); ++b) {
+                std::vector<std::complex<double>> buffer = buffers[b];
+                slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work.data(), buffer.data());
+                // Against the plain algorithm before the non-linear step.
+                double worst = 0.0;
+                for (std::int32_t i = 0; i < n; ++i)
+                    worst = std::max(worst, std::abs(buffer[static_cast<std::size_t>(i)] - plain[b][static_cast<std::size_t>(i)]));
+                EXPECT_LT(worst, 1e-13);
+                snonli(1, gleff, loss, n, buffer.data());
+                all.insert(all.end(), buffer.begin(), buffer.end());
+            }
+            all.insert(all.end(), memory.begin(), memory.end());
+            results.push_back(all);
+        }
+        set_lane_threads(0);
+        ASSERT_EQ(results[0].size(), results[1].size());
+        EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), results[0].size() * sizeof(results[0][0])), 0);
+    }
+    EXPECT_FALSE(slinea_ready(14));
+    EXPECT_FALSE(slinea_ready(-1));
+    EXPECT_TRUE(slinea_ready(0));
+}
+
+TEST_F(SplitStep, NonLinearStepOfEverySampleIsTheRotationOfItsOwnPhase) {
+    // Long enough for both threads, odd so that one sample is left over, with
+    // phases of all three ranges mixed among neighbours.
+    zzctrl.pass = 1;
+    const std::int32_t n = 4099;
+    const double gi = 0.002;
+    const double ai = 0.97;
+    const double g[1] = {gi};
+    const double a[1] = {ai};
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double scale[4] = {1.0, 2.4, 4.0, 12.0};  // |phi| below 0.008, in the middle range, beyond
+    std::vector<std::complex<double>> buffer(static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) {
+        const double r = scale[static_cast<std::size_t>((i * 7 / 3) % 4)];
+        buffer[static_cast<std::size_t>(i)] = {r * u(rng), r * u(rng)};
+    }
+    const std::vector<std::complex<double>> input = buffer;
+    for (const int threads : {2, 1}) {
+        set_lane_threads(threads);
+        buffer = input;
+        snonli(1, g, a, n, buffer.data());
+        for (std::int32_t i = 0; i < n; ++i) {
+            const double x = input[static_cast<std::size_t>(i)].real();
+            const double y = input[static_cast<std::size_t>(i)].imag();
+            double c = 0.0;
+            double s = 0.0;
+            kerr_rotation(gi * (x * x + y * y), c, s);
+            ASSERT_EQ(buffer[static_cast<std::size_t>(i)].real(), ai * (x * c + y * s)) << i;
+            ASSERT_EQ(buffer[static_cast<std::size_t>(i)].imag(), ai * (y * c - x * s)) << i;
+        }
+    }
+    set_lane_threads(0);
 }
 
 TEST_F(SplitStep, NonLinearStepPhaseEnergyAndLoss) {

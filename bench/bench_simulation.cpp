@@ -1,0 +1,282 @@
+// Runs the reference simulation of sim_160G sample by sample, as
+// `sim_160G -simulate` does, and prints where the time goes: the wall time of
+// the set-up and of the per-sample rounds, the time per block kind, the FFT
+// plans' creation time, and the fibres' time inside FFTW.
+//
+// The block kinds are timed by sampling: a thousand times a second a timer
+// notes the kind of the block then running (every block call is wrapped to
+// mark its kind). With 10^7 rounds of 132 blocks, reading a clock around
+// every call would cost more than many blocks do. The FFT calls of the
+// fibres' linear half-steps are few and long, and are timed call by call.
+//
+//   bench_simulation [-window PS] [-dir DIR] [-hash]
+//     -window PS  the sources' window length (as the program's option)
+//     -dir DIR    run in DIR (made if absent; default a new temporary directory)
+//     -hash       also print a hash of every optical output over all samples,
+//                 to compare runs (thread counts, builds) sample for sample
+//
+// NODRIX_THREADS=1 in the environment runs the transforms on one thread.
+// The run needs kernel storage beyond the default capacities; a build that is
+// too small says so and exits with status 3.
+#include <sys/resource.h>
+#include <sys/time.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
+#include "kernel/schedule.h"
+#include "kernel/storage_limits.h"
+#include "main/op_main.h"
+#include "project/sim_160g.h"
+#include "project/topology.h"
+#include "runtime/wisdom.h"
+
+using namespace nodrix;
+using sim160g::Kind;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Rows of the table: the block kinds (both amplifier kinds in one row), then
+// the time between block calls (the schedule's own work).
+enum Row { lasers, sources, drivers, modulators, combiners, amplifiers, fibres, filters, photodiodes, bessels,
+           meters, analysers, estimators, scopes, schedule_row, kRows };
+const char* const kRowNames[kRows] = {"lasers",         "data sources",       "NRZ drivers",     "modulators",
+                                      "combiners",      "amplifiers",         "fibres",          "raised-cosine filters",
+                                      "photodiodes",    "Bessel filters",     "power meters",    "spectrum analysers",
+                                      "estimators",     "scopes",             "schedule (between blocks)"};
+
+Row row_of(Kind k) {
+    switch (k) {
+        case Kind::laser: return lasers;
+        case Kind::data_source: return sources;
+        case Kind::nrz_driver: return drivers;
+        case Kind::modulator: return modulators;
+        case Kind::combiner: return combiners;
+        case Kind::amplifier_fg:
+        case Kind::amplifier_fp: return amplifiers;
+        case Kind::power_meter: return meters;
+        case Kind::spectrum: return analysers;
+        case Kind::fibre: return fibres;
+        case Kind::raised_cosine: return filters;
+        case Kind::photodiode: return photodiodes;
+        case Kind::bessel: return bessels;
+        case Kind::ber: return estimators;
+        case Kind::scope: return scopes;
+    }
+    return schedule_row;
+}
+
+// What the sampling timer reads and counts (the helper thread of the plan
+// store blocks all signals, so the timer always interrupts this thread).
+volatile std::sig_atomic_t running_row = schedule_row;
+volatile std::sig_atomic_t in_rounds = 0;  // 1 during the per-sample rounds
+volatile long tally[kRows] = {};
+volatile long tally_rounds_total = 0;
+volatile long tally_setup = 0;
+
+void on_tick(int) {
+    if (in_rounds == 1) {
+        tally[running_row] = tally[running_row] + 1;
+        tally_rounds_total = tally_rounds_total + 1;
+    } else if (in_rounds == 0) {
+        tally_setup = tally_setup + 1;
+    }
+}
+
+bool start_sampling() {
+    struct sigaction sa {};
+    sa.sa_handler = on_tick;
+    sa.sa_flags = SA_RESTART;  // the blocks' file calls carry on across ticks
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGALRM, &sa, nullptr) != 0) return false;
+    itimerval t{};
+    t.it_interval.tv_usec = 1000;
+    t.it_value.tv_usec = 1000;
+    return setitimer(ITIMER_REAL, &t, nullptr) == 0;
+}
+
+void stop_sampling() {
+    itimerval t{};
+    setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+// Hash (64-bit FNV-1a) of an optical output over the per-sample rounds.
+struct OutputHash {
+    std::int32_t instance = 0;
+    const OpticalSignal* signal = nullptr;
+    std::uint64_t hash = 14695981039346656037ull;
+    void add() {
+        const float v[4] = {signal->x.re, signal->x.im, signal->y.re, signal->y.im};
+        unsigned char bytes[sizeof v];
+        std::memcpy(bytes, v, sizeof v);
+        for (unsigned char c : bytes) {
+            hash ^= c;
+            hash *= 1099511628211ull;
+        }
+    }
+};
+
+Clock::time_point rounds_start;
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+void usage(const char* self) {
+    std::fprintf(stderr, "Usage: %s [-window PS] [-dir DIR] [-hash]\n", self);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string window;
+    std::string dir;
+    bool hash = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-window" && i + 1 < argc) {
+            window = argv[++i];
+        } else if (a == "-dir" && i + 1 < argc) {
+            dir = argv[++i];
+        } else if (a == "-hash") {
+            hash = true;
+        } else {
+            usage(argv[0]);
+            return 2;
+        }
+    }
+    std::error_code ec;
+    if (dir.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "nodrix-bench-simulation-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::fprintf(stderr, "Cannot make a run directory under %s\n", pattern.c_str());
+            return 2;
+        }
+        dir = pattern;
+    } else {
+        std::filesystem::create_directories(dir, ec);
+    }
+    std::filesystem::current_path(dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "Cannot run in %s: %s\n", dir.c_str(), ec.message().c_str());
+        return 2;
+    }
+
+    set_project(sim_160g_project());
+    std::vector<BlockCall>& blocks = sim160g::block_list();
+    const auto order = sim160g::schedule();
+    std::vector<OutputHash> hashes;
+    hashes.reserve(blocks.size());
+    std::array<int, kRows> instances{};
+    for (std::size_t j = 0; j < blocks.size() && j < order.size(); ++j) {
+        const Row row = row_of(order[j].kind);
+        ++instances[row];
+        OutputHash* h = nullptr;
+        if (hash && sim160g::has_optical_output(order[j].kind)) {
+            hashes.push_back({order[j].instance, &sim160g::optical_signal(order[j].output)});
+            h = &hashes.back();
+        }
+        blocks[j].call = [call = std::move(blocks[j].call), row, h] {
+            if (zzctrl.pass != 0 && in_rounds == 0) {
+                rounds_start = Clock::now();
+                in_rounds = 1;
+            }
+            running_row = row;
+            call();
+            running_row = schedule_row;
+            if (h != nullptr && zzctrl.pass != 0) h->add();
+        };
+    }
+
+    std::printf("sim_160G reference simulation, sample by sample (source window %s), in %s\n",
+                window.empty() ? "of the project" : (window + " ps").c_str(), dir.c_str());
+    std::printf("Transform threads: %d; plan wisdom from BNLIB: %s\n", lane_threads(),
+                std::getenv("BNLIB") != nullptr ? std::getenv("BNLIB") : "(not set)");
+
+    std::vector<std::string> words = {argv[0], "-simulate"};
+    if (!window.empty()) {
+        words.push_back("-window");
+        words.push_back(window);
+    }
+    std::vector<char*> args;
+    for (std::string& w : words) args.push_back(w.data());
+    args.push_back(nullptr);
+
+    reset_fft_usage();
+    fft_timing(true);
+    if (!start_sampling()) std::fprintf(stderr, "No sampling timer: the per-kind table stays empty\n");
+    const double cpu0 = cpu_seconds();
+    const Clock::time_point t0 = Clock::now();
+    const int status = op_main(static_cast<int>(args.size()) - 1, args.data());
+    const Clock::time_point t1 = Clock::now();
+    const double cpu = cpu_seconds() - cpu0;
+    in_rounds = 2;
+    stop_sampling();
+    const FftUsage fft = fft_usage();
+
+    if (status == 3) {
+        const StorageMaxima m = last_storage_maxima();
+        std::printf("The kernel storage capacities of this build are too small for the run.\n"
+                    "It needs H %d, I %d, C %d, D %d, ZD %d (this build: %d, %d, %d, %d, %d).\n"
+                    "Configure a build with them, e.g.\n"
+                    "  cmake -S . -B build -DNODRIX_MAXH=%d -DNODRIX_MAXI=%d -DNODRIX_MAXC=%d -DNODRIX_MAXD=%d "
+                    "-DNODRIX_MAXZD=%d\n",
+                    m.h, m.i, m.c, m.d, m.zd, limits::kMaxH, limits::kMaxI, limits::kMaxC, limits::kMaxD,
+                    limits::kMaxZD, m.h, m.i, m.c, m.d, m.zd);
+        return 3;
+    }
+    if (status != 0) std::printf("The run ended with status %d (see the messages above).\n", status);
+
+    const double wall = std::chrono::duration<double>(t1 - t0).count();
+    const double rounds = rounds_start == Clock::time_point{}
+                              ? 0.0
+                              : std::chrono::duration<double>(t1 - rounds_start).count();
+    std::printf("\nWall time %.1f s (CPU time of both threads %.1f s)\n", wall, cpu);
+    std::printf("  set-up and initialisation  %7.1f s\n", wall - rounds);
+    std::printf("  per-sample rounds          %7.1f s  (%lld rounds)\n", rounds,
+                static_cast<long long>(last_sample_count()));
+    std::printf("  FFT plans created: %d, in %.1f s (measured by FFTW; a wisdom file makes this quick)\n",
+                fft.plans_created, fft.plan_seconds);
+
+    const long total = tally_rounds_total;
+    std::printf("\nTime per block kind in the per-sample rounds (%ld samples of 1 ms)\n", total);
+    std::printf("  %-26s %6s %9s %8s %10s\n", "kind", "blocks", "samples", "share", "seconds");
+    double fibre_seconds = 0.0;
+    for (int r = 0; r < kRows; ++r) {
+        const double share = total > 0 ? static_cast<double>(tally[r]) / static_cast<double>(total) : 0.0;
+        const double seconds = share * rounds;
+        if (r == fibres) fibre_seconds = seconds;
+        std::printf("  %-26s %6d %9ld %7.1f%% %10.2f\n", kRowNames[r], instances[static_cast<std::size_t>(r)],
+                    static_cast<long>(tally[r]), 100.0 * share, seconds);
+    }
+
+    const double fftw_caller = fft.seconds[0];
+    std::printf("\nFibres: %.1f s; inside FFTW (the split transforms of the linear half-steps, %lld + %lld "
+                "transforms on the calling and the helper thread):\n",
+                fibre_seconds, static_cast<long long>(fft.transforms[0]), static_cast<long long>(fft.transforms[1]));
+    std::printf("  calling thread %.1f s = %.0f %% of the fibres' time; helper thread %.1f s alongside\n", fftw_caller,
+                fibre_seconds > 0.0 ? 100.0 * fftw_caller / fibre_seconds : 0.0, fft.seconds[1]);
+    std::printf("  the calling thread waited %.1f s for the helper to finish its half\n", fft.waited);
+
+    if (hash) {
+        std::printf("\nHashes of the optical outputs over all samples:\n");
+        for (const OutputHash& h : hashes)
+            std::printf("  %4d %016llx\n", h.instance, static_cast<unsigned long long>(h.hash));
+    }
+    return status;
+}

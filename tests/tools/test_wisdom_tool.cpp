@@ -1,0 +1,115 @@
+// The plan wisdom tool: what it writes is what the plan store reads.
+#include <fftw.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "runtime/wisdom.h"
+#include "tests/support/test_support.h"
+#include "tools/wisdom_tool.h"
+
+namespace nodrix {
+namespace {
+
+class WisdomToolTest : public testing::NodrixTest {
+protected:
+    void TearDown() override {
+        opxplandestroy();
+        fftw_forget_wisdom();
+        unsetenv("BNLIB");
+        testing::NodrixTest::TearDown();
+    }
+    int run(std::vector<std::string> words) {
+        words.insert(words.begin(), "nodrix-wisdom");
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        out_.str("");
+        err_.str("");
+        return wisdom_tool::wisdom_tool_main(static_cast<int>(argv.size()), argv.data(), out_, err_);
+    }
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+// The entries "(length ...)" of a wisdom text.
+std::set<std::string> entries(const std::string& text) {
+    std::set<std::string> found;
+    const std::regex entry(R"(\(\d+ [^()]*\))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it)
+        found.insert(it->str());
+    return found;
+}
+
+TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
+    ASSERT_EQ(run({"-max", "3", dir_.string()}), 0) << err_.str();
+    EXPECT_NE(out_.str().find("length 2^3"), std::string::npos);
+    EXPECT_NE(out_.str().find("Wrote " + (dir_ / "opwis.pln").string()), std::string::npos);
+    const std::string first = testing::read_text("opwis.pln");
+    EXPECT_EQ(first.rfind("(FFTW-2.1.5", 0), 0u);
+    const std::set<std::string> small = entries(first);
+    // Both directions of every length: the direction is the third number.
+    for (const char* length : {"2", "4", "8"}) {
+        int directions = 0;
+        for (const std::string& e : small)
+            if (e.rfind(std::string("(") + length + " ", 0) == 0) ++directions;
+        EXPECT_GE(directions, 2) << length;
+    }
+    // The plan store reads it.
+    fftw_forget_wisdom();
+    setenv("BNLIB", dir_.c_str(), 1);
+    opxplancreate();
+    EXPECT_EQ(pplan.wisdom, 1);
+    // A second run, through BNLIB, keeps what was there and adds the longer lengths.
+    ASSERT_EQ(run({"-max", "5"}), 0) << err_.str();
+    EXPECT_NE(out_.str().find("Starting from the wisdom in"), std::string::npos);
+    const std::set<std::string> more = entries(testing::read_text("opwis.pln"));
+    for (const std::string& e : small) EXPECT_EQ(more.count(e), 1u) << e;
+    EXPECT_GT(more.size(), small.size());
+    // Nothing but the file is left in the directory.
+    int files = 0;
+    for ([[maybe_unused]] const auto& f : std::filesystem::directory_iterator(dir_)) ++files;
+    EXPECT_EQ(files, 1);
+}
+
+TEST_F(WisdomToolTest, AFileWithoutWisdomIsReplacedWithAWord) {
+    testing::write_text("opwis.pln", "(not wisdom");
+    ASSERT_EQ(run({"-max", "2", "."}), 0);
+    EXPECT_NE(err_.str().find("holds no wisdom of this FFTW; it is replaced"), std::string::npos);
+    EXPECT_EQ(testing::read_text("opwis.pln").rfind("(FFTW-2.1.5", 0), 0u);
+}
+
+TEST_F(WisdomToolTest, BadArgumentsAndMissingDirectories) {
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, nullptr},
+        {{"-max", "0"}, 2, "-max takes a number from 1 to 14"},
+        {{"-max", "15"}, 2, "-max takes a number from 1 to 14"},
+        {{"-max", "3x"}, 2, "-max takes a number from 1 to 14"},
+        {{"-fast"}, 2, "unknown argument -fast"},
+        {{}, 1, "no directory given and BNLIB is not set"},
+        {{"no-such-dir"}, 1, "no directory no-such-dir"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.empty() ? std::string("(none)") : c.words[0]);
+        EXPECT_EQ(run(c.words), c.status);
+        if (c.message != nullptr) {
+            EXPECT_NE(err_.str().find(c.message), std::string::npos) << err_.str();
+        } else {
+            EXPECT_NE(out_.str().find("Usage: nodrix-wisdom [-max N] [DIR]"), std::string::npos);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists("opwis.pln"));
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -1,0 +1,133 @@
+#include "tools/wisdom_tool.h"
+
+#include <fftw.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "runtime/wisdom.h"
+
+namespace nodrix::wisdom_tool {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: nodrix-wisdom [-max N] [DIR]\n"
+    "Measures the FFT plans of lengths 2 to 2^N (N from 1 to 14, default 14) in both\n"
+    "directions and writes what FFTW learnt to DIR/opwis.pln, the plan wisdom file\n"
+    "that the simulator reads from the directory named by the environment variable\n"
+    "BNLIB (DIR defaults to $BNLIB). Wisdom already in the file is kept and added to.\n"
+    "Measuring takes a few seconds per length, once; a run with BNLIB=DIR then\n"
+    "finds its plans at once instead of measuring them at every start.\n"
+    "The wisdom belongs to the machine it was measured on: measure again on another.\n";
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+int write_wisdom(const std::string& dir, int max_exponent, std::ostream& out, std::ostream& err) {
+    if (max_exponent < 1 || max_exponent > kMaxPlanExponent) {
+        err << "nodrix-wisdom: the largest exponent must lie between 1 and " << kMaxPlanExponent << "\n";
+        return 1;
+    }
+    std::error_code ec;
+    if (dir.empty() || !std::filesystem::is_directory(dir, ec)) {
+        err << "nodrix-wisdom: " << (dir.empty() ? std::string("no directory given and BNLIB is not set")
+                                                 : "no directory " + dir)
+            << "\n";
+        return 1;
+    }
+    const std::filesystem::path file = std::filesystem::path(dir) / "opwis.pln";
+    fftw_forget_wisdom();
+    if (std::FILE* f = std::fopen(file.c_str(), "r")) {
+        if (fftw_import_wisdom_from_file(f) == FFTW_SUCCESS) {
+            out << "Starting from the wisdom in " << file.string() << "\n";
+        } else {
+            err << "nodrix-wisdom: " << file.string() << " holds no wisdom of this FFTW; it is replaced\n";
+            fftw_forget_wisdom();
+        }
+        std::fclose(f);
+    }
+    // The plan store's flags when it has read wisdom: measured, using wisdom.
+    const int flags = FFTW_MEASURE | FFTW_USE_WISDOM;
+    for (int n = 1; n <= max_exponent; ++n) {
+        const Clock::time_point t0 = Clock::now();
+        for (const fftw_direction direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
+            fftw_plan plan = fftw_create_plan(1 << n, direction, flags);
+            if (plan == nullptr) {
+                err << "nodrix-wisdom: FFTW cannot make a plan of length " << (1 << n) << "\n";
+                return 1;
+            }
+            fftw_destroy_plan(plan);
+        }
+        out << "length 2^" << n << ": " << std::chrono::duration<double>(Clock::now() - t0).count() << " s\n";
+    }
+    // Written beside the file and renamed over it: a failed write keeps the old one.
+    std::string temporary = (std::filesystem::path(dir) / "opwis.pln.XXXXXX").string();
+    const int fd = mkstemp(temporary.data());
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (f == nullptr) {
+        if (fd >= 0) close(fd);
+        err << "nodrix-wisdom: cannot write in " << dir << "\n";
+        return 1;
+    }
+    fftw_export_wisdom_to_file(f);
+    const bool written = std::fflush(f) == 0 && std::ferror(f) == 0;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        std::filesystem::remove(temporary, ec);
+        err << "nodrix-wisdom: cannot write " << temporary << "\n";
+        return 1;
+    }
+    std::filesystem::permissions(temporary,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_read | std::filesystem::perms::others_read,
+                                 ec);
+    std::filesystem::rename(temporary, file, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        err << "nodrix-wisdom: cannot replace " << file.string() << "\n";
+        return 1;
+    }
+    out << "Wrote " << file.string() << "; runs with BNLIB=" << dir << " use it.\n";
+    return 0;
+}
+
+int wisdom_tool_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    int max_exponent = kMaxPlanExponent;
+    std::string dir;
+    bool dir_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "-help" || a == "--help") {
+            out << kUsage;
+            return 0;
+        }
+        if (a == "-max" && i + 1 < argc) {
+            char* end = nullptr;
+            const long v = std::strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || v < 1 || v > kMaxPlanExponent) {
+                err << "nodrix-wisdom: -max takes a number from 1 to " << kMaxPlanExponent << "\n" << kUsage;
+                return 2;
+            }
+            max_exponent = static_cast<int>(v);
+        } else if (!a.empty() && a[0] != '-' && !dir_given) {
+            dir = a;
+            dir_given = true;
+        } else {
+            err << "nodrix-wisdom: unknown argument " << a << "\n" << kUsage;
+            return 2;
+        }
+    }
+    if (!dir_given) {
+        const char* bnlib = std::getenv("BNLIB");
+        if (bnlib != nullptr) dir = bnlib;
+    }
+    return write_wisdom(dir, max_exponent, out, err);
+}
+
+}  // namespace nodrix::wisdom_tool

@@ -114,16 +114,8 @@ void lorfil(const LorfilParams& p, const InputWindow& in, TimeWindow& out, const
     u.centre_frequency = 0.0f;
     u.block_name = p.block_name;
     u.file_base = p.file_base;
-    if (zzctrl.pass != 0) {
-        usdfil(u, in, out, sig_in, sig_out);
-        return;
-    }
-    const std::string name = filename_generation(p.instance, "lo");
-    const std::string data_file = name + std::string(42, ' ');
-    u.data_file = data_file;
-    if (optcl_ctrl.blkmode == 1) write_description(p, name);
-    usdfil(u, in, out, sig_in, sig_out);
-    if (optcl_ctrl.blkmode == 0 && zzflmn.nohist == 0) delete_working_file(name);
+    described_filter(
+        u, p.instance, "lo", [&p](const std::string& name) { write_description(p, name); }, in, out, sig_in, sig_out);
 }
 
 }  // namespace nodrix

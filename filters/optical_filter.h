@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "kernel/control_blocks.h"
 #include "kernel/signals.h"
 
 namespace nodrix {
@@ -77,5 +78,29 @@ std::string filename_generation(std::int32_t number, std::string_view prefix);
 
 // Deletes a working file (name + ".DAT") through the unit registry, when it exists.
 void delete_working_file(const std::string& name);
+
+// A filter block defined by a closed-form transfer function, run as the user
+// defined filter on a description file it writes itself: the working file
+// `prefix` + instance. In the set-up (blkmode 1) `describe` writes it; the
+// initialisation with nohist 0 deletes it after use. Samples go straight to
+// usdfil. `u` carries everything else; its data file is set here.
+template <class Describe>
+void described_filter(UsdfilParams u, std::int32_t instance, std::string_view prefix, Describe&& describe,
+                      const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out);
+
+template <class Describe>
+void described_filter(UsdfilParams u, std::int32_t instance, std::string_view prefix, Describe&& describe,
+                      const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
+    if (zzctrl.pass != 0) {
+        usdfil(u, in, out, sig_in, sig_out);
+        return;
+    }
+    const std::string name = filename_generation(instance, prefix);
+    const std::string data_file = name + std::string(42, ' ');
+    u.data_file = data_file;
+    if (optcl_ctrl.blkmode == 1) describe(name);
+    usdfil(u, in, out, sig_in, sig_out);
+    if (optcl_ctrl.blkmode == 0 && zzflmn.nohist == 0) delete_working_file(name);
+}
 
 }  // namespace nodrix

@@ -52,14 +52,6 @@ std::array<fftw_complex*, kMaxPlanExponent + 1> split_scratch{};
 // below it the hand-over between threads costs more than it saves.
 constexpr std::int64_t kConcurrentLength = 2048;
 
-long process_id() {
-#if defined(__unix__) || defined(__APPLE__)
-    return static_cast<long>(getpid());
-#else
-    return 0;
-#endif
-}
-
 // True on the helper thread, and on the calling thread while its lanes run.
 thread_local bool inside_lanes = false;
 // The counters of this thread.
@@ -74,14 +66,36 @@ thread_local ThreadCounters* counters = &thread_counters[0];
 // waits by spinning for a short while (the tasks of a fibre buffer follow each
 // other within microseconds), then sleeps on the condition variable; the
 // other side notifies only when the sleeping flag says someone sleeps.
+//
+// The helper, its mutex and its condition variable are never destroyed: a
+// process forked while the helper sleeps inherits a condition variable with a
+// waiter that does not exist in it, and destroying that would wait for the
+// waiter forever. The program's own exit stops the helper (an exit handler);
+// a forked child only forgets it and runs both lanes itself.
+class LaneHelper;
+LaneHelper& lane_helper();
+
 class LaneHelper {
 public:
-    ~LaneHelper() { stop(); }
-
     bool running() const { return thread_ != nullptr; }
+
+    // After a fork, in the child: no helper thread, and none to be started
+    // (the mutex may have been held by the helper at the fork).
+    void forget_after_fork() {
+        thread_ = nullptr;
+        forked_ = true;
+    }
 
     bool start() {
         if (running()) return true;
+        if (forked_) return false;
+        if (!hooks_registered_) {
+            hooks_registered_ = true;
+            std::atexit([] { lane_helper().stop(); });
+#if defined(__unix__) || defined(__APPLE__)
+            pthread_atfork(nullptr, nullptr, [] { lane_helper().forget_after_fork(); });
+#endif
+        }
         posted_.store(0);
         claimed_.store(0);
         done_.store(0);
@@ -99,7 +113,6 @@ public:
         bool ok = true;
         try {
             thread_ = new (thread_storage_) std::thread([this, env] { helper_main(env); });
-            owner_ = process_id();
         } catch (...) {
             ok = false;
         }
@@ -111,12 +124,6 @@ public:
 
     void stop() {
         if (!running()) return;
-        if (owner_ != process_id()) {
-            // A process forked from the one that started the helper has no
-            // helper thread: the copy of its handle is forgotten, not joined.
-            thread_ = nullptr;
-            return;
-        }
         stopping_.store(true);
         publish(posted_, ++generation_, helper_sleeping_, true);
         thread_->join();
@@ -187,11 +194,12 @@ private:
         sleeping.store(false, std::memory_order_relaxed);
     }
 
-    // The helper's handle lives in place (never on the heap), so that a
-    // forked copy can drop it without destroying it.
+    // The helper's handle lives in place, so that a forked copy can drop it
+    // without destroying it.
     alignas(std::thread) unsigned char thread_storage_[sizeof(std::thread)];
     std::thread* thread_ = nullptr;
-    long owner_ = 0;  // the process that started it
+    bool forked_ = false;
+    bool hooks_registered_ = false;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::atomic<std::uint32_t> posted_{0};
@@ -207,7 +215,11 @@ private:
     std::uint32_t generation_ = 0;  // calling thread only
 };
 
-LaneHelper lane_helper;
+LaneHelper& lane_helper() {
+    static LaneHelper* const helper = new LaneHelper;  // never destroyed (see above)
+    return *helper;
+}
+
 int threads_override = 0;
 
 // The threads the environment asks for, read at the first need (0: not yet).
@@ -336,13 +348,13 @@ void set_lane_threads(int threads) {
     if (lane_threads() == 1) stop_lanes();
 }
 
-void stop_lanes() { lane_helper.stop(); }
+void stop_lanes() { lane_helper().stop(); }
 
 void run_lanes(LaneTask task, void* context, bool concurrent) {
     // Lanes inside a lane run one after the other.
-    if (concurrent && !inside_lanes && lane_threads() >= 2 && lane_helper.start()) {
+    if (concurrent && !inside_lanes && lane_threads() >= 2 && lane_helper().start()) {
         inside_lanes = true;
-        lane_helper.run(task, context);
+        lane_helper().run(task, context);
         inside_lanes = false;
         return;
     }

@@ -359,16 +359,28 @@ TEST_F(LaneTest, LanesInsideALaneRunInTurnAndTheHelperRestarts) {
 }
 
 TEST_F(LaneTest, AForkedProcessEndsWithoutWaitingForTheHelper) {
-    // A child forked while the helper runs (as a death test does) exits
-    // normally: it has no helper thread to stop.
+    // A child forked while the helper sleeps on its condition variable (as a
+    // death test does) runs both lanes itself and exits normally: it has no
+    // helper thread to stop or to wait for.
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the thread sanitizer's own runtime does not survive a fork of a threaded process";
 #endif
     set_lane_threads(2);
     auto nothing = [](int) {};
     run_lanes(nothing, true);
-    EXPECT_EXIT(std::exit(5), ::testing::ExitedWithCode(5), "");
-    run_lanes(nothing, true);  // the parent's helper still serves
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the helper goes to sleep
+    EXPECT_EXIT(
+        {
+            int runs = 0;
+            auto count = [&runs](int) { ++runs; };
+            run_lanes(count, true);
+            std::exit(runs == 2 ? 5 : 6);
+        },
+        ::testing::ExitedWithCode(5), "");
+    std::atomic<int> runs{0};
+    auto count = [&runs](int) { ++runs; };
+    run_lanes(count, true);  // the parent's lanes still run, helper and all
+    EXPECT_EQ(runs.load(), 2);
 }
 
 TEST_F(LaneTest, NodrixThreadsOneKeepsEverythingOnTheCallingThread) {

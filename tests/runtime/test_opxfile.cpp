@@ -49,12 +49,12 @@ TEST_F(FileHelperTest, CheckLooksForTheDatSuffix) {
 }
 
 TEST_F(FileHelperTest, RenameKeepsTheOldFile) {
-    testing::write_text("spec.DAT", "data");
+    testing::write_text("rept.DAT", "data");
     char old[64] = {};
-    EXPECT_EQ(opxfrename("spec  more", old), 8);
-    EXPECT_STREQ(old, "spec_old");
-    EXPECT_FALSE(fs::exists("spec.DAT"));
-    EXPECT_EQ(testing::read_text("spec_old.DAT"), "data");
+    EXPECT_EQ(opxfrename("rept  more", old), 8);
+    EXPECT_STREQ(old, "rept_old");
+    EXPECT_FALSE(fs::exists("rept.DAT"));
+    EXPECT_EQ(testing::read_text("rept_old.DAT"), "data");
     CaptureStderr();
     EXPECT_EQ(opxfrename("", old), 0);
     EXPECT_EQ(opxfrename("x", nullptr), 0);

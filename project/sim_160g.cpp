@@ -53,12 +53,12 @@ std::function<void()> block_call(const Instance& b, int ordinal) {
     const auto in = [&b]() { return input_window(b); };
     TimeWindow& out = s.window[static_cast<std::size_t>(b.instance)];
     switch (b.kind) {
+        // Parameters are made once per block, not on every call: a data
+        // source's carry a file name, and 10^7 samples would allocate it each time.
         case Kind::laser:
-            return [&b, &s, &out, ordinal, in] { laslor(laser_parameters(ordinal), in(), out, s.x[b.output]); };
+            return [&b, &s, &out, in, p = laser_parameters(ordinal)] { laslor(p, in(), out, s.x[b.output]); };
         case Kind::data_source:
-            return [&b, &s, ordinal] {
-                spnseq(data_source_parameters(ordinal), s.ze[b.output], s.lg[b.instance]);
-            };
+            return [&b, &s, p = data_source_parameters(ordinal)] { spnseq(p, s.ze[b.output], s.lg[b.instance]); };
         case Kind::nrz_driver:
             return [&b, &s] {
                 static const RecnrzParams p = nrz_driver_parameters();

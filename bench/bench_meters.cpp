@@ -18,7 +18,7 @@
 #include "kernel/storage.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/power_meter.h"
-#include "models/measurements/spectrum_analyser.h"
+#include "models/measurements/osa.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 #include "runtime/filexx.h"

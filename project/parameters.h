@@ -13,7 +13,7 @@
 #include "models/measurements/ber_estimator.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/power_meter.h"
-#include "models/measurements/spectrum_analyser.h"
+#include "models/measurements/osa.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/combiner.h"
 #include "models/transmitters/laser.h"

@@ -1,4 +1,4 @@
-#include "models/measurements/spectrum_analyser.h"
+#include "models/measurements/osa.h"
 
 #include <fftw.h>
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kernel/control_blocks.h"
-#include "models/measurements/spectrum_analyser.h"
+#include "models/measurements/osa.h"
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/test_support.h"
 

@@ -16,17 +16,6 @@ namespace {
 constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTION";
 constexpr const char* kWarning = "Lorentzian optical filter at: ";
 
-// Next tabulated frequency, always moving the single-precision value forward.
-float advance(float f, float s) {
-    const float next = f + s;
-    return next > f ? next : std::nextafter(f, HUGE_VALF);
-}
-
-std::string trim_right(const std::string& s) {
-    const auto last = s.find_last_not_of(' ');
-    return last == std::string::npos ? std::string() : s.substr(0, last + 1);
-}
-
 void write_description(const LorfilParams& p, const std::string& name) {
     std::remove((name + ".DAT").c_str());
     std::int32_t unit = 0;
@@ -92,14 +81,14 @@ std::vector<LorentzianLine> lorentzian_lines(const LorfilParams& p, float fband_
     float f = fband_lo;
     if (fband_lo < outer_lo) {
         const float s = (outer_lo - fband_lo) / s_o < 500.0f ? s_o : s_lo;
-        for (; f < outer_lo; f = advance(f, s)) write(f);
+        for (; f < outer_lo; f = next_frequency(f, s)) write(f);
     }
-    for (f = outer_lo; f < inner_lo; f = advance(f, s_o)) write(f);
-    for (; f < inner_hi; f = advance(f, s_c)) write(f);
-    for (; f < outer_hi; f = advance(f, s_o)) write(f);
+    for (f = outer_lo; f < inner_lo; f = next_frequency(f, s_o)) write(f);
+    for (; f < inner_hi; f = next_frequency(f, s_c)) write(f);
+    for (; f < outer_hi; f = next_frequency(f, s_o)) write(f);
     if (fband_hi > outer_hi) {
         const float s = (fband_hi - outer_hi) / s_o < 500.0f ? s_o : s_hi;
-        for (; f < fband_hi; f = advance(f, s)) write(f);
+        for (; f < fband_hi; f = next_frequency(f, s)) write(f);
     }
     return out;
 }

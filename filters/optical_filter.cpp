@@ -30,11 +30,6 @@ constexpr const char* kHeader = "User defined optical filter at ";
 
 using cd = std::complex<double>;
 
-std::string trim_right(std::string_view s) {
-    const auto last = s.find_last_not_of(' ');
-    return last == std::string_view::npos ? std::string() : std::string(s.substr(0, last + 1));
-}
-
 bool file_exists(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return false;
@@ -397,6 +392,16 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
 }
 
 }  // namespace
+
+std::string trim_right(std::string_view s) {
+    const auto last = s.find_last_not_of(' ');
+    return last == std::string_view::npos ? std::string() : std::string(s.substr(0, last + 1));
+}
+
+float next_frequency(float f, float step) {
+    const float next = f + step;
+    return next > f ? next : std::nextafter(f, HUGE_VALF);
+}
 
 std::string filename_generation(std::int32_t number, std::string_view prefix) {
     std::int64_t v = number;

@@ -72,6 +72,14 @@ void filtri_runtime(std::int32_t h_area, std::int32_t x_area, std::int32_t y_are
 void graph_out(std::string_view block_name, std::string_view file_base, std::int32_t instance,
                std::int32_t data_kind, double band_centre);
 
+// The text without its trailing blanks (names come blank-padded).
+std::string trim_right(std::string_view s);
+
+// Next tabulated frequency of a description file: f + step, but always moving
+// the single-precision value forward, even where the step is below half a
+// unit of its last place.
+float next_frequency(float f, float step);
+
 // Working-file name: the two-letter prefix and the number as six digits
 // (77 and "rc" give "rc000077"); numbers are taken modulo 10^6.
 std::string filename_generation(std::int32_t number, std::string_view prefix);

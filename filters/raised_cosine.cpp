@@ -16,18 +16,6 @@ namespace {
 constexpr const char* kTitle = "# TEMPORARY FILE FOR RAISED COSINE TRANSFER FUNCTION";
 constexpr const char* kWarning = "Raised cosine optical filter at: ";
 
-// Next tabulated frequency; the step always moves the single-precision value
-// forward, even where it is below half a unit of its last place.
-float advance(float f, float s) {
-    const float next = f + s;
-    return next > f ? next : std::nextafter(f, HUGE_VALF);
-}
-
-std::string trim_right(const std::string& s) {
-    const auto last = s.find_last_not_of(' ');
-    return last == std::string::npos ? std::string() : s.substr(0, last + 1);
-}
-
 bool parameters_valid(const OrcfilParams& p) {
     return p.bandwidth > 0.0f && p.shape_exponent > 0.0f && p.roll_off >= 0.0f && p.roll_off <= 1.0f;
 }
@@ -115,7 +103,7 @@ std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, 
     // Lower stop band, at most 500 lines.
     if (fband_lo < l.f_lo) {
         const float s = (l.f_lo - fband_lo) / l.s_l > 500.0f ? 0.002f * (l.f_lo - fband_lo) : l.s_l;
-        for (float f = fband_lo; f < l.f_lo; f = advance(f, s)) write(f, 0.0f);
+        for (float f = fband_lo; f < l.f_lo; f = next_frequency(f, s)) write(f, 0.0f);
     }
     float f = l.f_lo;
     float h = 0.0f;
@@ -123,23 +111,23 @@ std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, 
         // Each test sees the frequency left by the one before it.
         while (f <= l.f_hi) {
             if (f < fc - l.e_o) {
-                f = advance(f, l.s_l);
+                f = next_frequency(f, l.s_l);
                 h = 0.0f;
             }
             if (fc - l.e_o <= f && f <= fc - l.e_i) {
-                f = advance(f, l.s_t);
+                f = next_frequency(f, l.s_t);
                 h = std::pow((1.0f + std::cos(kPiF * (f - fc + l.e_i) / l.w)) / 2.0f, n);
             }
             if (fc - l.e_i < f && f < fc + l.e_i) {
-                f = advance(f, l.s_p);
+                f = next_frequency(f, l.s_p);
                 h = 1.0f;
             }
             if (fc + l.e_i <= f && f <= fc + l.e_o) {
-                f = advance(f, l.s_t);
+                f = next_frequency(f, l.s_t);
                 h = std::pow((1.0f + std::cos(kPiF * (f - fc - l.e_i) / l.w)) / 2.0f, n);
             }
             if (f > fc + l.e_o) {
-                f = advance(f, l.s_u);
+                f = next_frequency(f, l.s_u);
                 h = 0.0f;
             }
             write(f, h * h);
@@ -147,15 +135,15 @@ std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, 
     } else if (r == 0.0f && l.f_lo < l.f_hi) {
         while (f < l.f_hi) {
             if (f < fc - l.f0) {
-                f = advance(f, l.s_l);
+                f = next_frequency(f, l.s_l);
                 h = 0.0f;
             }
             if (fc - l.f0 <= f && f <= fc + l.f0) {
-                f = advance(f, l.s_p);
+                f = next_frequency(f, l.s_p);
                 h = 1.0f;
             }
             if (f > fc + l.f0) {
-                f = advance(f, l.s_u);
+                f = next_frequency(f, l.s_u);
                 h = 0.0f;
             }
             write(f, h * h);
@@ -166,7 +154,7 @@ std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, 
         const float s = (fband_hi - l.f_hi) / l.s_u > 500.0f ? 0.002f * (fband_hi - l.f_hi) : l.s_u;
         f = last;
         do {
-            f = advance(f, s);
+            f = next_frequency(f, s);
             write(f, 0.0f);
         } while (f < fband_hi);
     }

@@ -18,6 +18,20 @@
 namespace nodrix {
 namespace {
 
+// The eight areas of N values, reserved in the same order in every pass.
+EdfaAreas reserve_areas(std::int32_t n) {
+    EdfaAreas a;
+    a.hg = lozd(n);
+    a.hn = lozd(n);
+    a.x = lozd(n);
+    a.y = lozd(n);
+    a.xn = lozd(n);
+    a.yn = lozd(n);
+    a.xt = lozd(n);
+    a.yt = lozd(n);
+    return a;
+}
+
 constexpr const char* kProfileHeader = "edfa optical amplifier ";
 constexpr const char* kGainTemporary = "K3TMPGN";
 constexpr const char* kTemporaryFiles[] = {"K3TMPGN", "K3TMPFN", "K3TMPPN"};
@@ -223,15 +237,7 @@ void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileT
     if (n <= 0) return;
 
     const std::int32_t ip = loci(3);  // N, log2 N, position counter
-    EdfaAreas a;
-    a.hg = lozd(n);
-    a.hn = lozd(n);
-    a.x = lozd(n);
-    a.y = lozd(n);
-    a.xn = lozd(n);
-    a.yn = lozd(n);
-    a.xt = lozd(n);
-    a.yt = lozd(n);
+    const EdfaAreas a = reserve_areas(n);
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
     if (zzflmn.nohist != 0) return;
     std::int32_t* st = ist_at(ip);
@@ -253,15 +259,7 @@ void profile_sample(std::int32_t noise_off, const InputWindow& in, const TimeWin
     }
     std::int32_t* st = ist_at(loci(3));
     const std::int32_t n = st[0];
-    EdfaAreas a;
-    a.hg = lozd(n);
-    a.hn = lozd(n);
-    a.x = lozd(n);
-    a.y = lozd(n);
-    a.xn = lozd(n);
-    a.yn = lozd(n);
-    a.xt = lozd(n);
-    a.yt = lozd(n);
+    const EdfaAreas a = reserve_areas(n);
     const bool draw = optcl_ctrl.optaux1 == 0;
     FieldSample z1;
     FieldSample z2;

@@ -154,34 +154,43 @@ void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const Input
     }
 }
 
+namespace {
+
+// The front shared by both blocks; true when the call ends here. Set-up
+// only: the descriptors, never a sample. A turned-off branch stays off. Outside
+// the window, iv out keeps the value of the initialisation pass (which may
+// have turned the branch off), and since the kernel hands records out in call
+// order the block still makes its requests (the fixed-power gain slot first
+// when `gain_slot`), so that the blocks after it find their own.
+bool done_before_model(bool flat, bool gain_slot, const InputWindow& in, const TimeWindow& out,
+                       const OpticalSignal& sin, OpticalSignal& sout) {
+    if (optcl_ctrl.setuponly != 0) {
+        if (zzctrl.pass == 0) return false;
+        empty_outputs(sout);
+        return true;
+    }
+    if (sin.iv == 0) {
+        empty_outputs(sout);
+        sout.iv = 0;
+        return true;
+    }
+    if (zzctrl.pass == 0 || !outside_window(in, out)) return false;
+    empty_outputs(sout);
+    if (flat) {
+        if (gain_slot) loch(1);
+        flat_reserve(sout);
+    } else {
+        gain_dep_reserve(sout);
+    }
+    return true;
+}
+
+}  // namespace
+
 void oampfg(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
             OpticalSignal& sout) {
     const bool flat = p.gain >= 0.0f && p.noise_figure >= 0.0f;
-    if (optcl_ctrl.setuponly != 0) {
-        // Set-up only: the descriptors, never a sample.
-        if (zzctrl.pass != 0) {
-            empty_outputs(sout);
-            return;
-        }
-    } else {
-        if (sin.iv == 0) {
-            empty_outputs(sout);
-            sout.iv = 0;
-            return;
-        }
-        if (zzctrl.pass != 0 && outside_window(in, out)) {
-            // iv out keeps the value of the initialisation pass, which may
-            // have turned the branch off. The kernel hands records out in
-            // call order: keep this block's place so that the blocks after it
-            // find their own.
-            empty_outputs(sout);
-            if (flat)
-                flat_reserve(sout);
-            else
-                gain_dep_reserve(sout);
-            return;
-        }
-    }
+    if (done_before_model(flat, false, in, out, sin, sout)) return;
     if (flat)
         fg_flat(p.gain, p.noise_figure, p.noise_off, in, out, sin, sout);
     else
@@ -191,28 +200,7 @@ void oampfg(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const
 void oampfp(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
             OpticalSignal& sout) {
     const bool flat = p.max_gain >= 0.0f && p.noise_figure >= 0.0f;
-    if (optcl_ctrl.setuponly != 0) {
-        if (zzctrl.pass != 0) {
-            empty_outputs(sout);
-            return;
-        }
-    } else {
-        if (sin.iv == 0) {
-            empty_outputs(sout);
-            sout.iv = 0;
-            return;
-        }
-        if (zzctrl.pass != 0 && outside_window(in, out)) {
-            empty_outputs(sout);
-            if (flat) {
-                loch(1);
-                flat_reserve(sout);
-            } else {
-                gain_dep_reserve(sout);
-            }
-            return;
-        }
-    }
+    if (done_before_model(flat, true, in, out, sin, sout)) return;
     if (!flat) {
         fp_gain_dep(p, in, out, sin, sout);
         return;

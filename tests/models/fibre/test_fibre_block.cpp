@@ -7,6 +7,8 @@
 #include <cmath>
 #include <complex>
 #include <filesystem>
+#include <functional>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,24 +17,19 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/fibre/fibre_block.h"
-#include "models/fibre/split_step.h"
 #include "runtime/filexx.h"
 #include "runtime/format.h"
-#include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
-#include "tests/models/fibre/fibre_test_plans.h"
-#include "tests/support/test_support.h"
+#include "tests/models/fibre/fibre_test_support.h"
 
 namespace nodrix {
 namespace {
 
-using testing::NodrixTest;
+namespace fs = std::filesystem;
 using testing::read_text;
-using testing::write_text;
-
-// ---------------------------------------------------------------------------
-// Harness
+using Field = std::vector<std::complex<double>>;
+using Cursors = std::array<std::int32_t, 9>;
 
 struct Rig {
     FiberParams p;
@@ -40,63 +37,40 @@ struct Rig {
     TimeWindow out;
     OpticalSignal input;
     OpticalSignal output;
-    std::array<std::int32_t, 9> cursors{};  // where this block's records start (per-instance history)
+    Cursors cursors{};  // where this block's records start (per-instance history)
 };
 
-void set_cursors(const std::array<std::int32_t, 9>& c) {
-    zzsupv.h = c[0];
-    zzsupv.i = c[1];
-    zzsupv.c = c[2];
-    zzsupv.d = c[3];
-    zzsupv.z = c[4];
-    zzsupv.zd = c[5];
-    zzsupt.ht = c[6];
-    zzsupt.it = c[7];
-    zzsupt.ct = c[8];
+// The kernel's storage cursors.
+std::array<std::int32_t*, 9> cursor_fields() {
+    return {&zzsupv.h, &zzsupv.i, &zzsupv.c, &zzsupv.d, &zzsupv.z, &zzsupv.zd, &zzsupt.ht, &zzsupt.it, &zzsupt.ct};
 }
-
-std::array<std::int32_t, 9> current_cursors() {
-    return {zzsupv.h, zzsupv.i, zzsupv.c, zzsupv.d, zzsupv.z, zzsupv.zd, zzsupt.ht, zzsupt.it, zzsupt.ct};
+void set_cursors(const Cursors& c) {
+    for (std::size_t i = 0; i < c.size(); ++i) *cursor_fields()[i] = c[i];
 }
-
-constexpr std::array<std::int32_t, 9> kFirstCursors{1, 1, 1, 1, 1, 1, 1, 1, 1};
+Cursors current_cursors() {
+    Cursors c;
+    for (std::size_t i = 0; i < c.size(); ++i) c[i] = *cursor_fields()[i];
+    return c;
+}
+constexpr Cursors kFirstCursors{1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 void call(Rig& r) { fiber1(r.p, r.in, r.out, r.input, r.output); }
 
-// The dimensioning pass of the reference schedule: counting, block mode,
-// filter writing.
-void dimensioning_pass(Rig& r) {
+// A call before the samples: the dimensioning (block mode), the filter
+// writing (storage counted) or the initialisation (allocating, saving the set-up).
+void setup_pass(Rig& r, std::int32_t blkmode, std::int32_t nohist, const Cursors& cursors = kFirstCursors) {
     zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 1;
-    zzflmn.nohist = 1;
-    zzsupv.storephase = 0;
-    optcl_ctrl.memused = 0;
-    set_cursors(kFirstCursors);
-    call(r);
-}
-
-// The filter-writing pass of a run (not dimensioning), counting storage.
-void filter_pass(Rig& r) {
-    zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 0;
-    zzflmn.nohist = 1;
-    zzsupv.storephase = 0;
-    optcl_ctrl.memused = 0;
-    set_cursors(kFirstCursors);
-    call(r);
-}
-
-// The initialisation call before the samples: allocating, saving the set-up.
-void init_pass(Rig& r, const std::array<std::int32_t, 9>& cursors = kFirstCursors) {
-    zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 0;
-    zzflmn.nohist = 0;
-    zzsupv.storephase = 1;
+    optcl_ctrl.blkmode = blkmode;
+    zzflmn.nohist = nohist;
+    zzsupv.storephase = 1 - nohist;
     optcl_ctrl.memused = 0;
     set_cursors(cursors);
     r.cursors = cursors;
     call(r);
 }
+void dimensioning_pass(Rig& r) { setup_pass(r, 1, 1); }
+void filter_pass(Rig& r) { setup_pass(r, 0, 1); }
+void init_pass(Rig& r, const Cursors& cursors = kFirstCursors) { setup_pass(r, 0, 0, cursors); }
 
 void set_sample(std::int32_t step) {
     zzctrl.pass = 1;
@@ -116,12 +90,10 @@ void sample(Rig& r) {
 // (complex doubles), 2 integer arrays per buffer and 2 integers of state.
 std::int64_t expected_memused(bool saved, std::int64_t steps, std::int64_t ncoef, std::int64_t n, std::int64_t memlen,
                               std::int64_t nbuf) {
-    std::int64_t bytes = 0;
-    if (saved) bytes += (4 * 13 + 8) + (4 * 2055 + 8);
+    std::int64_t bytes = saved ? (4 * 13 + 8) + (4 * 2055 + 8) : 0;
     bytes += 3 * (4 * steps + 8) + 7 * (8 * steps + 16);
     bytes += (16 * ncoef + 32) + (16 * n + 32) + (16 * 4 * n + 32) + (16 * memlen + 32);
-    bytes += 2 * (4 * nbuf + 8) + (4 * 2 + 8);
-    return bytes;
+    return bytes + 2 * (4 * nbuf + 8) + (4 * 2 + 8);
 }
 
 FiberParams reference_span_params() {
@@ -152,15 +124,15 @@ FiberParams reference_grating_params() {
     return p;
 }
 
-// Sixteen 1 mW carriers 50 bins apart around the centre, as the combined
-// lasers bring them.
-void sixteen_carriers(OpticalSignal& s) {
-    s.ps.fill(0.0f);
-    for (int c = 0; c < 16; ++c) s.ps[static_cast<std::size_t>(512 - 375 + 50 * c)] = 1.0f;
-    s.pp = 16.0f;
-    s.iv = 1;
-    s.x = empty_field();
-    s.y = empty_field();
+// A block fed with sixteen 1 mW carriers 50 bins apart around the centre, as the combined lasers bring them.
+Rig sixteen_carriers(const FiberParams& p) {
+    Rig r;
+    r.p = p;
+    for (std::size_t c = 0; c < 16; ++c) r.input.ps[512 - 375 + 50 * c] = 1.0f;
+    r.input.pp = 16.0f;
+    r.input.iv = 1;
+    r.input.x = r.input.y = empty_field();
+    return r;
 }
 
 // A sampling grid of 1024 bins over 1/dt around the centre frequency.
@@ -171,49 +143,105 @@ void use_time_step(float dt) {
     flimit.fgridhi = f_vbs_band.fcenter + 0.5f / dt;
 }
 
-class FibreBlock : public NodrixTest {
-protected:
-    void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
-        reset_random_streams();
-        testing::use_estimated_plans();
+// A fibre carrying one carrier at the centre frequency.
+struct OneCarrier {
+    const char* title;
+    std::int32_t number;
+    bool nonlinear = true;
+    // km, dB/km, ps2/km, 1/W/km, input window [ps], carrier and total power [mW]
+    float length = 0.0f, loss = 0.0f, beta2 = 0.0f, gamma = 0.0f, window = 0.0f, power = 1.0f, total = 1.0f;
+};
+
+Rig one_carrier_fibre(const OneCarrier& f) {
+    Rig r;
+    r.p.title = f.title;
+    r.p.ipar[0] = f.number;
+    r.p.ipar[2] = f.nonlinear ? 1 : 0;
+    r.p.rpar[0] = f.length;
+    r.p.rpar[2] = f.loss;
+    r.p.rpar[5] = f.beta2;
+    r.p.rpar[11] = f.gamma;
+    r.p.rpar[26] = 121.0f;
+    r.in = InputWindow{0.0f, f.window};
+    r.input.ps[512] = f.power;
+    r.input.pp = f.total;
+    r.input.iv = 1;
+    return r;
+}
+
+// A linear fibre of 2.1 km with beta2 = 1500 ps2/km at dt = 1 ps: four steps of 8192-tap filters.
+Rig dispersive_fibre() {
+    use_time_step(1.0f);
+    Rig r = one_carrier_fibre(
+        {.title = "Dispersive test fibre", .number = 5, .nonlinear = false, .length = 2.1f, .beta2 = 1500.0f, .window = 1000.0f});
+    r.p.name = "test_fiber_5";
+    r.p.ipar[11] = 2;
+    return r;
+}
+
+double gaussian(double t, double t0, double width) { return std::exp(-0.5 * std::pow((t - t0) / width, 2)); }
+
+// Runs a chain of blocks sample by sample to `last`, the first fed with the
+// real field pulse(t); returns the input field and each block's output
+// field. `each(step)` looks at every sample.
+std::vector<Field> run(const std::vector<Rig*>& chain, std::int32_t last, const std::function<double(double)>& pulse,
+                       const std::function<void(std::int32_t)>& each = nullptr) {
+    std::vector<Field> fields(chain.size() + 1);
+    for (std::int32_t step = 1; step <= last; ++step) {
+        set_sample(step);
+        chain[0]->input.x = {static_cast<float>(pulse(zzctrl.time)), 0.0f, f_vbs_band.fcenter};
+        fields[0].emplace_back(chain[0]->input.x.re, 0.0);
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            if (i > 0) chain[i]->input.x = chain[i - 1]->output.x;
+            sample(*chain[i]);
+            fields[i + 1].emplace_back(chain[i]->output.x.re, chain[i]->output.x.im);
+        }
+        if (each) each(step);
     }
-    std::int32_t open_memfile() { return io_open("x1_test.mem", kIoWrite, 0); }
-    std::string memfile_text(std::int32_t id) {
-        io_close(id);
-        return read_text("x1_test.mem");
+    return fields;
+}
+
+// Pulse statistics of |E|^2 samples 1 ps apart.
+struct Moments {
+    double energy = 0.0, centre = 0.0, rms = 0.0;
+    explicit Moments(const Field& e) {
+        double s2 = 0.0;
+        for (std::size_t i = 0; i < e.size(); ++i) {
+            const double p = std::norm(e[i]), t = static_cast<double>(i);
+            energy += p;
+            centre += p * t;
+            s2 += p * t * t;
+        }
+        centre /= energy;
+        rms = std::sqrt(s2 / energy - centre * centre);
+    }
+};
+
+// T1 / T0 of a chirp-free Gaussian after an accumulated dispersion beta2 z: sqrt(1 + (beta2 z / T0^2)^2).
+double broadening(double beta2z, double width) { return std::sqrt(1.0 + std::pow(beta2z / (width * width), 2)); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+class FibreBlock : public testing::FibreTest {
+protected:
+    // The dimensioning pass with its split lines written to the dimensioning file; returns them.
+    std::string dimension(Rig& r) {
+        r.p.memfile = open_memfile();
+        dimensioning_pass(r);
+        return memfile_text(r.p.memfile);
     }
     static std::vector<std::string> files_here() {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(".")) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(".")) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
 };
-
-// Pulse statistics of |E|^2 samples spaced dt.
-struct Moments {
-    double energy = 0.0;
-    double centre = 0.0;
-    double rms = 0.0;
-};
-
-Moments moments(const std::vector<std::complex<double>>& e, double dt) {
-    Moments m;
-    double s1 = 0.0;
-    double s2 = 0.0;
-    for (std::size_t i = 0; i < e.size(); ++i) {
-        const double p = std::norm(e[i]);
-        const double t = static_cast<double>(i) * dt;
-        m.energy += p;
-        s1 += p * t;
-        s2 += p * t * t;
-    }
-    m.centre = s1 / m.energy;
-    m.rms = std::sqrt(s2 / m.energy - m.centre * m.centre);
-    return m;
-}
 
 // ---------------------------------------------------------------------------
 // Parts of the set-up
@@ -225,8 +253,7 @@ TEST_F(FibreBlock, ActualLength) {
     const float la = evalen(24, unit, 120.0f, 5.0f);
     std::int64_t x = 2 * 124 - 1;
     for (int i = 0; i < 301; ++i) x = 71335 * x % 2147483647;
-    const float u = static_cast<float>(x) * 4.656613e-10f;
-    EXPECT_EQ(la, 120.0f + (u - 0.5f) * 5.0f * 120.0f * 0.02f);
+    EXPECT_EQ(la, 120.0f + (static_cast<float>(x) * 4.656613e-10f - 0.5f) * 5.0f * 120.0f * 0.02f);
     EXPECT_NE(la, 120.0f);
     clodev(unit, 0);
     std::vector<unsigned char> expected;
@@ -241,6 +268,18 @@ TEST_F(FibreBlock, ActualLength) {
     clodev(unit, 1);
 }
 
+// Carriers counted at 0.01 THz resolution in `s`, with `lines` put over it.
+void expect_carriers(std::array<float, kBins> s, std::initializer_list<std::pair<std::size_t, float>> lines, std::int32_t count,
+                     float power) {
+    for (const auto& [bin, value] : lines) s[bin] = value;
+    std::int32_t n = 0;
+    float total = 0.0f;
+    numcha(0.01f, s.data(), n, total);
+    EXPECT_EQ(n, count);
+    if (power == 0.0f) EXPECT_EQ(total, 0.0f);
+    else EXPECT_FLOAT_EQ(total, power);
+}
+
 TEST_F(FibreBlock, SpectrumSmoothingAndCarriers) {
     // Grid of 1024 bins of 0.03 THz: resolution 0.1 THz gives w = 3, h = 2.
     flimit.fgridlo = 178.0f;
@@ -250,48 +289,21 @@ TEST_F(FibreBlock, SpectrumSmoothingAndCarriers) {
     std::array<float, kBins> out{};
     in[499] = 8.0f;  // bin 500
     spemed(0.1f, in.data(), out.data());
-    for (int j = 1; j <= kBins; ++j) {
-        const float expected = (j >= 495 && j <= 498) ? 2.0f : 0.0f;  // bins j+2 .. j+5 hold bin 500
-        EXPECT_EQ(out[static_cast<std::size_t>(j - 1)], expected) << j;
-    }
+    for (std::size_t j = 1; j <= kBins; ++j) EXPECT_EQ(out[j - 1], (j >= 495 && j <= 498) ? 2.0f : 0.0f) << j;  // j+2 .. j+5 hold bin 500
 
+    // At a resolution of 0.01 THz: three carriers over a low floor, a weak bump
+    // only 3 dB above its valley, and a strong line outside fc +- 0.4/dt.
     use_time_step(0.0640443f);
-    const float resolution = 0.01f;
     std::array<float, kBins> s{};
-    std::int32_t count = 0;
-    float total = 0.0f;
-    // Three carriers over a low floor, a weak bump only 3 dB above its valley,
-    // and a strong line outside fc +- 0.4/dt.
     s.fill(1e-4f);
-    s[300] = 1.0f;
-    s[512] = 2.0f;
-    s[700] = 0.5f;
-    s[600] = 2e-4f;
-    s[5] = 10.0f;
-    numcha(resolution, s.data(), count, total);
-    EXPECT_EQ(count, 3);
-    EXPECT_FLOAT_EQ(total, 3.5f);
-    // A carrier needs 4 dB on each side: two close lines with a shallow
-    // valley between them do not count, and without a carrier the strongest
-    // bin is the one.
-    s.fill(1e-4f);
-    s[450] = 1.0f;
-    s[451] = 0.6f;
-    s[452] = 0.9f;
-    numcha(resolution, s.data(), count, total);
-    EXPECT_EQ(count, 1);
-    EXPECT_FLOAT_EQ(total, 1.0f);
+    expect_carriers(s, {{300, 1.0f}, {512, 2.0f}, {700, 0.5f}, {600, 2e-4f}, {5, 10.0f}}, 3, 3.5f);
+    // A carrier needs 4 dB on each side: two close lines with a shallow valley
+    // between them do not count, and without a carrier the strongest bin is the one.
+    expect_carriers(s, {{450, 1.0f}, {451, 0.6f}, {452, 0.9f}}, 1, 1.0f);
     // Gentle ripple (9.5 dB from valley to peak on both sides together): no carrier.
-    for (int j = 0; j < kBins; ++j) s[static_cast<std::size_t>(j)] = 1.0f + 0.5f * std::sin(0.1f * static_cast<float>(j));
-    s[777] = 1.52f;
-    numcha(resolution, s.data(), count, total);
-    EXPECT_EQ(count, 1);
-    EXPECT_FLOAT_EQ(total, 1.52f);
-    // Nothing at all: one carrier of no power.
-    s.fill(0.0f);
-    numcha(resolution, s.data(), count, total);
-    EXPECT_EQ(count, 1);
-    EXPECT_EQ(total, 0.0f);
+    for (std::size_t j = 0; j < kBins; ++j) s[j] = 1.0f + 0.5f * std::sin(0.1f * static_cast<float>(j));
+    expect_carriers(s, {{777, 1.52f}}, 1, 1.52f);
+    expect_carriers({}, {}, 1, 0.0f);  // nothing at all: one carrier of no power
 }
 
 TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
@@ -299,23 +311,10 @@ TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
     p.title = "Span with measured loss";
     p.ipar[20] = 1;
     p.lossf = "loss.txt   ";
-    write_text("loss.txt",
-               "Measured loss of the span\n"
-               "frequency  loss\n"
-               "## data\n"
-               "186.0 0.30\n"
-               "190.0, 0.22\n"
-               "190.0 0.50\n"
-               "\n"
-               "194.0\n"
-               "  0.19 extra\n"
-               "198.0 0.21\n"
-               "202.0 0.26\n"
-               "end of data\n");
+    testing::write_text("loss.txt", "Measured loss of the span\nfrequency  loss\n## data\n186.0 0.30\n190.0, 0.22\n190.0 0.50\n\n"
+                                    "194.0\n  0.19 extra\n198.0 0.21\n202.0 0.26\nend of data\n");
     LossProfile profile;
-    ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(read_loss_profile(p, profile));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::stderr_of([&] { EXPECT_TRUE(read_loss_profile(p, profile)); }),
               "Nodrix-W-User defined loss profile at Span with measured loss\n"
               "     the frequency value 190.000000         \n"
               "     in the data file is repeated \n"
@@ -325,50 +324,44 @@ TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
     EXPECT_EQ(profile.loss[2], 0.19);
     EXPECT_EQ(profile.loss[1], 0.22);
     EXPECT_NEAR(profile.value(198.0), 0.21, 1e-12);
-    EXPECT_TRUE(std::filesystem::exists("loss.txt"));
+    EXPECT_TRUE(fs::exists("loss.txt"));
 
-    // The spectral face over the nominal length, bin by bin.
+    // The spectral face over the nominal length, bin by bin: with the profile,
+    // then with 0.2 dB/km + slope and curvature around fc.
     OpticalSignal in;
-    for (int j = 0; j < kBins; ++j) in.ps[static_cast<std::size_t>(j)] = 1.0f + 0.001f * static_cast<float>(j);
+    for (std::size_t j = 0; j < kBins; ++j) in.ps[j] = 1.0f + 0.001f * static_cast<float>(j);
     in.pp = 16.0f;
     OpticalSignal out;
-    fibre_spectrum(p, &profile, in.ps.data(), in.pp, out.ps.data(), out.pp);
     const float delta = (flimit.fgridhi - flimit.fgridlo) / 1024.0f;
-    for (int j : {0, 100, 512, 900, 1023}) {
-        const double f = flimit.fgridlo + (j + 0.5) * delta;
-        EXPECT_NEAR(out.ps[static_cast<std::size_t>(j)], in.ps[static_cast<std::size_t>(j)] * std::pow(10.0, -12.0 * profile.value(f)),
-                    2e-5 * out.ps[static_cast<std::size_t>(j)]);
-    }
-    // The total power follows the loss at the centre: 0.2 dB/km over 120 km.
-    EXPECT_NEAR(out.pp, 16.0 * std::pow(10.0, -2.4), 1e-6);
-    // Without the profile: 0.2 dB/km + slope and curvature around fc.
+    const auto expect_face = [&](std::initializer_list<std::size_t> bins, const std::function<double(double)>& loss, double tol) {
+        for (std::size_t j : bins)
+            EXPECT_NEAR(out.ps[j], in.ps[j] * std::pow(10.0, -12.0 * loss(flimit.fgridlo + (static_cast<double>(j) + 0.5) * delta)),
+                        tol * out.ps[j]) << j;
+    };
+    fibre_spectrum(p, &profile, in.ps.data(), in.pp, out.ps.data(), out.pp);
+    expect_face({0, 100, 512, 900, 1023}, [&](double f) { return profile.value(f); }, 2e-5);
+    EXPECT_NEAR(out.pp, 16.0 * std::pow(10.0, -2.4), 1e-6);  // total power: the loss at the centre
     p.rpar[3] = 0.01f;
     p.rpar[4] = 0.002f;
     fibre_spectrum(p, nullptr, in.ps.data(), in.pp, out.ps.data(), out.pp);
-    for (int j : {0, 300, 511, 1023}) {
-        const double df = flimit.fgridlo + (j + 0.5) * delta - f_vbs_band.fcenter;
-        const double loss = 0.2 + 0.01 * df + 0.5 * 0.002 * df * df;
-        EXPECT_NEAR(out.ps[static_cast<std::size_t>(j)], in.ps[static_cast<std::size_t>(j)] * std::pow(10.0, -12.0 * loss),
-                    3e-5 * out.ps[static_cast<std::size_t>(j)]);
-    }
+    expect_face({0, 300, 511, 1023}, [&](double f) {
+        const double df = f - f_vbs_band.fcenter;
+        return 0.2 + 0.01 * df + 0.5 * 0.002 * df * df;
+    }, 3e-5);
 
     // A missing file: an error, the loss coefficients instead, and no file made.
     p.lossf = "absent.txt";
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(read_loss_profile(p, profile));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-File absent.txt not found\n");
-    EXPECT_FALSE(std::filesystem::exists("absent.txt"));
+    EXPECT_EQ(testing::stderr_of([&] { EXPECT_FALSE(read_loss_profile(p, profile)); }), "Nodrix-E-File absent.txt not found\n");
+    EXPECT_FALSE(fs::exists("absent.txt"));
     EXPECT_TRUE(profile.f.empty());
-    p.lossf = "loss.txt";
 
     // Wavelengths: converted and put in rising frequency; the 4096th pair ends the reading.
+    p.lossf = "loss.txt";
     p.ipar[21] = 1;
     std::string text = "##\n";
     for (int i = 0; i < 4100; ++i) text += std::to_string(1500.0 + 0.02 * i) + " 0.2\n";
-    write_text("loss.txt", text);
-    ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(read_loss_profile(p, profile));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    testing::write_text("loss.txt", text);
+    EXPECT_EQ(testing::stderr_of([&] { EXPECT_TRUE(read_loss_profile(p, profile)); }),
               "Nodrix-W-User defined loss profile at Span with measured loss\n"
               "     too many points in data file \n"
               "     continuing with a smaller number \n");
@@ -378,10 +371,8 @@ TEST_F(FibreBlock, LossProfileFileAndSpectralFace) {
 }
 
 TEST_F(FibreBlock, SpectrumOnlyWhenNoFieldTravels) {
-    Rig r;
-    r.p = reference_span_params();
-    sixteen_carriers(r.input);
-    for (int j = 0; j < kBins; ++j) r.input.gd[static_cast<std::size_t>(j)] = 0.5f * static_cast<float>(j);
+    Rig r = sixteen_carriers(reference_span_params());
+    for (std::size_t j = 0; j < kBins; ++j) r.input.gd[j] = 0.5f * static_cast<float>(j);
     r.input.iv = 0;
     r.output.gd.fill(-1.0f);
     optcl_ctrl.setuponly = 1;
@@ -401,18 +392,11 @@ TEST_F(FibreBlock, SpectrumOnlyWhenNoFieldTravels) {
 }
 
 TEST_F(FibreBlock, RamanOptionsStopTheBlock) {
-    Rig r;
-    r.p = reference_span_params();
+    Rig r = sixteen_carriers(reference_span_params());
     r.p.ipar[5] = 1;
-    sixteen_carriers(r.input);
-    const std::int32_t mem = open_memfile();
-    r.p.memfile = mem;
-    ::testing::internal::CaptureStderr();
-    dimensioning_pass(r);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::stderr_of([&] { EXPECT_EQ(dimension(r), ""); }),
               "Nodrix-E-Raman amplification is not available in this program\nSimulation stopped\n");
     EXPECT_EQ(optcl_ctrl.memused, 0);
-    EXPECT_EQ(memfile_text(mem), "");
     std::int32_t errors = 0;
     std::int32_t warnings = 0;
     opxget(&errors, &warnings);
@@ -423,37 +407,13 @@ TEST_F(FibreBlock, RamanOptionsStopTheBlock) {
 // The reference designs
 
 TEST_F(FibreBlock, ReferenceSpanDimensioning) {
-    Rig r;
-    r.p = reference_span_params();
-    sixteen_carriers(r.input);
+    Rig r = sixteen_carriers(reference_span_params());
     r.in.ton = 1000.0f;
-    const std::int32_t mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
-    const std::int32_t memused = optcl_ctrl.memused;
-    const std::string text = memfile_text(mem);
-
+    const std::vector<double> pieces = testing::split_pieces(dimension(r), 73);
     // Over the block limit: cut into pieces of consecutive steps.
-    ASSERT_GT(memused, r.p.memlim);
-    std::istringstream lines(text);
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(line, "fiber " + std::string(10, ' ') + "73" + std::string(38, ' '));
-    std::getline(lines, line);
-    ASSERT_EQ(line.substr(0, 9), "numsplit ");
-    const int pieces = std::stoi(line.substr(9, 12));
-    EXPECT_EQ(line.size(), 59u);
-    double total = 0.0;
-    for (int i = 0; i < pieces; ++i) {
-        std::getline(lines, line);
-        ASSERT_EQ(line.substr(0, 7), "length ");
-        EXPECT_EQ(line.size(), 57u);
-        total += std::stod(line.substr(7, 12));
-    }
-    EXPECT_GE(pieces, 2);
-    EXPECT_NEAR(total, 120.0, 1e-3 * pieces);
-    EXPECT_FALSE(std::getline(lines, line));
-
+    ASSERT_GT(optcl_ctrl.memused, r.p.memlim);
+    EXPECT_GE(pieces.size(), 2u);
+    EXPECT_NEAR(std::accumulate(pieces.begin(), pieces.end(), 0.0), 120.0, 1e-3 * static_cast<double>(pieces.size()));
     // The scratch working files are gone.
     EXPECT_EQ(files_here(), std::vector<std::string>{"x1_test.mem"});
     EXPECT_EQ(r.output.iv, 1);
@@ -462,15 +422,14 @@ TEST_F(FibreBlock, ReferenceSpanDimensioning) {
     // The accumulated delay follows beta2 L w + beta3 L w^2 / 2 plus whole-sample centring delays.
     const double dt = zdctrl.ddelt;
     std::vector<double> residual;
-    for (int j = 0; j < kBins - 1; ++j) {
-        const double w = kPi * (-1.0 + 2.0 * j / 1024.0) / dt;
-        residual.push_back(r.output.gd[static_cast<std::size_t>(j)] - (-20.2205 * 120.0 * w + 0.147459 * 120.0 * w * w / 2.0));
+    for (std::size_t j = 0; j < kBins - 1; ++j) {
+        const double w = kPi * (-1.0 + 2.0 * static_cast<double>(j) / 1024.0) / dt;
+        residual.push_back(r.output.gd[j] - (-20.2205 * 120.0 * w + 0.147459 * 120.0 * w * w / 2.0));
     }
     const double centring = residual[512];
     for (double v : residual) EXPECT_NEAR(v, centring, 0.05);  // float delays of ~1e5 ps
     EXPECT_NEAR(centring / dt, std::round(centring / dt), 0.2);
     EXPECT_EQ(r.output.gd[1023], r.output.gd[1022]);
-
     // The output window from the extreme delays over bins 103..923.
     float dmin = 0.0f;
     float dmax = 0.0f;
@@ -484,24 +443,14 @@ TEST_F(FibreBlock, ReferenceSpanDimensioning) {
 }
 
 TEST_F(FibreBlock, ReferenceGratingDimensioning) {
-    Rig r;
-    r.p = reference_grating_params();
-    sixteen_carriers(r.input);
-    const std::int32_t mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
+    Rig r = sixteen_carriers(reference_grating_params());
+    const std::string text = dimension(r);
     const std::int32_t memused = optcl_ctrl.memused;
-    const std::string text = memfile_text(mem);
     // 598 filters of 8192 taps: 598 x 16384 coefficients, N = 8192.
-    const double dt = zzctrl.delt;
-    float dmax = 0.0f;
-    opx_gd_maxvet(r.output.gd.data(), dmax);
-    const std::int64_t nbuf =
-        (std::llround((r.out.toff - r.in.ton) / zzctrl.delt) + 1) / 8192;
+    const std::int64_t nbuf = (std::llround((r.out.toff - r.in.ton) / zzctrl.delt) + 1) / 8192;
     EXPECT_EQ(memused, expected_memused(false, 598, 598 * 16384, 8192, 598 * 8192, nbuf));
-    // Pieces as the block limit allows: s = 2 (memused div 598) per step.
-    const std::int64_t s = 2 * (memused / 598);
-    const std::int64_t per_piece = (r.p.memlim - 1) / s;  // (count + 1) s < memlim
+    // Pieces as the block limit allows: s = 2 (memused div 598) per step, (count + 1) s < memlim.
+    const std::int64_t per_piece = (r.p.memlim - 1) / (2 * (memused / 598));
     const std::int64_t pieces = (598 + per_piece - 1) / per_piece;
     const std::string pad(38, ' ');
     std::string expected = "fiber " + fmt::I(74, 12) + pad + "\n" + "numsplit " + fmt::I(pieces, 12) + pad + "\n";
@@ -511,26 +460,16 @@ TEST_F(FibreBlock, ReferenceGratingDimensioning) {
     }
     EXPECT_EQ(text, expected);
     // The grating compensates 2448.86 ps2/km over its kilometre.
-    for (int j : {200, 512, 800}) {
-        const double w = kPi * (-1.0 + 2.0 * j / 1024.0) / dt;
-        EXPECT_NEAR(r.output.gd[static_cast<std::size_t>(j)] - r.output.gd[512], 2448.86 * w, 0.05) << j;
+    for (std::size_t j : {200, 512, 800}) {
+        const double w = kPi * (-1.0 + 2.0 * static_cast<double>(j) / 1024.0) / zzctrl.delt;
+        EXPECT_NEAR(r.output.gd[j] - r.output.gd[512], 2448.86 * w, 0.05) << j;
     }
-    EXPECT_GT(dmax, 0.0f);
 }
 
 TEST_F(FibreBlock, MoreThanFiftyThousandStepsContinueWithADummy) {
-    Rig r;
-    r.p = reference_grating_params();
+    Rig r = sixteen_carriers(reference_grating_params());
     r.p.rpar[5] = 244886.0f;  // 59704 steps
-    sixteen_carriers(r.input);
-    const std::int32_t mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
-    EXPECT_EQ(memfile_text(mem),
-              "fiber           74\n"
-              "numsplit            2\n"
-              "length  0.50000E+00\n"
-              "length  0.50000E+00\n");
+    EXPECT_EQ(dimension(r), "fiber           74\nnumsplit            2\nlength  0.50000E+00\nlength  0.50000E+00\n");
     // One step of 1e-6 km with beta2 = 0.1: a filter of 2^6 taps (the design
     // of that step), N = 64; its storage only, and no dimensioning lines.
     const std::int64_t nbuf = (std::llround((r.out.toff - r.in.ton) / zzctrl.delt) + 1) / 64;
@@ -542,112 +481,60 @@ TEST_F(FibreBlock, MoreThanFiftyThousandStepsContinueWithADummy) {
 TEST_F(FibreBlock, StepsLargerThanTheLimitArePiecesOfTheirOwn) {
     // Four equal steps (linear element, dt = 1 ps).
     use_time_step(1.0f);
-    Rig r;
-    r.p = reference_grating_params();
+    Rig r = sixteen_carriers(reference_grating_params());
     r.p.ipar[0] = 5;
     r.p.rpar[0] = 2.1f;
     r.p.rpar[5] = 1500.0f;
-    sixteen_carriers(r.input);
     r.in.twinin = 1000.0f;
-    // Within the limit: no lines.
-    r.p.memlim = 1 << 30;
-    std::int32_t mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
+    const auto lines_at = [&](std::int32_t limit) {
+        r.p.memlim = limit;
+        return dimension(r);
+    };
+    EXPECT_EQ(lines_at(1 << 30), "");  // within the limit: no lines
     const std::int32_t memused = optcl_ctrl.memused;
-    EXPECT_EQ(memfile_text(mem), "");
-    const std::int64_t s = 2 * (memused / 4);
-    const std::string pad(38, ' ');
-    // A limit below one step's share: every step is a piece of its own.
-    r.p.memlim = static_cast<std::int32_t>(s - 1);
-    mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
-    const std::string step_length = fmt::E(static_cast<double>(2.1f) / 4.0, 12, 5);
-    std::string expected = "fiber " + fmt::I(5, 12) + pad + "\n" + "numsplit " + fmt::I(4, 12) + pad + "\n";
-    for (int i = 0; i < 4; ++i) expected += "length " + step_length + pad + "\n";
-    EXPECT_EQ(memfile_text(mem), expected);
-    // Just over the limit: a piece holds steps while (count + 1) s < limit,
-    // with s twice a step's share: one step each here.
-    r.p.memlim = memused - 1;
-    mem = open_memfile();
-    r.p.memfile = mem;
-    dimensioning_pass(r);
-    EXPECT_EQ(memfile_text(mem), expected);
+    // A piece holds steps while (count + 1) s < limit, with s twice a step's
+    // share: a limit below s, or just below the whole, gives one step each.
+    const std::string expected = testing::padded_lines({"fiber            5", "numsplit            4", "length  0.52500E+00",
+                                                        "length  0.52500E+00", "length  0.52500E+00", "length  0.52500E+00"});
+    EXPECT_EQ(lines_at(static_cast<std::int32_t>(2 * (memused / 4) - 1)), expected);
+    EXPECT_EQ(lines_at(memused - 1), expected);
 }
 
 // ---------------------------------------------------------------------------
 // Runs sample by sample
-
-// A linear fibre of 2.1 km with beta2 = 1500 ps2/km at dt = 1 ps: four steps
-// of 8192-tap filters.
-Rig dispersive_fibre() {
-    use_time_step(1.0f);
-    Rig r;
-    r.p.title = "Dispersive test fibre";
-    r.p.name = "test_fiber_5";
-    r.p.ipar[0] = 5;
-    r.p.ipar[11] = 2;
-    r.p.rpar[0] = 2.1f;
-    r.p.rpar[5] = 1500.0f;
-    r.p.rpar[26] = 121.0f;
-    r.in = InputWindow{0.0f, 1000.0f};
-    r.input.ps.fill(0.0f);
-    r.input.ps[512] = 1.0f;
-    r.input.pp = 1.0f;
-    r.input.iv = 1;
-    return r;
-}
-
-std::complex<double> gaussian(double t, double t0, double width) {
-    const double x = (t - t0) / width;
-    return {std::exp(-0.5 * x * x), 0.0};
-}
 
 TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
     Rig r = dispersive_fibre();
     filter_pass(r);
     // The working files of the run are on disk; the report is not written yet.
     for (const char* f : {"om000005.DAT", "o1000005.DAT", "o4000005.DAT", "o7000005.DAT", "os000005.DAT"})
-        EXPECT_TRUE(std::filesystem::exists(f)) << f;
-    EXPECT_FALSE(std::filesystem::exists("test_fiber_5.DAT"));
+        EXPECT_TRUE(fs::exists(f)) << f;
+    EXPECT_FALSE(fs::exists("test_fiber_5.DAT"));
     const std::int32_t counted = optcl_ctrl.memused;
     init_pass(r);
     const std::int32_t memused = optcl_ctrl.memused;  // allocating: the records handed out
-    EXPECT_TRUE(std::filesystem::exists("test_fiber_5.DAT"));
-    EXPECT_TRUE(std::filesystem::exists("om000005.DAT"));
+    EXPECT_TRUE(fs::exists("test_fiber_5.DAT"));
+    EXPECT_TRUE(fs::exists("om000005.DAT"));
 
-    const double t0 = 500.0;
     const double width = 30.0;  // T0 [ps]
-    std::vector<std::complex<double>> in_field;
-    std::vector<std::complex<double>> out_field;
-    const std::int32_t last = static_cast<std::int32_t>(r.out.toff) + 200;
     std::int32_t dark_after = 0;
-    for (std::int32_t step = 1; step <= last; ++step) {
-        set_sample(step);
-        const double t = zzctrl.time;
-        const std::complex<double> e = (t < 1000.0) ? gaussian(t, t0, width) : std::complex<double>{};
-        r.input.x = {static_cast<float>(e.real()), static_cast<float>(e.imag()), f_vbs_band.fcenter};
-        sample(r);
-        if (step == 1) {
-            // The first call loaded the filters and removed the working files.
-            EXPECT_FALSE(std::filesystem::exists("o4000005.DAT"));
-            EXPECT_FALSE(std::filesystem::exists("om000005.DAT"));
-        }
-        in_field.push_back(std::complex<double>(r.input.x.re, r.input.x.im));
-        out_field.emplace_back(r.output.x.re, r.output.x.im);
-        EXPECT_EQ(r.output.x.fcenter, f_vbs_band.fcenter);
-        if (step <= 8192) {
-            EXPECT_EQ(r.output.x.re, 0.0f) << "the first N samples are the initial buffer";
-        }
-        if (t >= r.out.toff && (r.output.x.re != 0.0f || r.output.x.im != 0.0f)) ++dark_after;
-    }
+    const auto fields = run({&r}, static_cast<std::int32_t>(r.out.toff) + 200,
+                            [&](double t) { return t < 1000.0 ? gaussian(t, 500.0, width) : 0.0; },
+                            [&](std::int32_t step) {
+                                if (step == 1) {  // the first call loaded the filters and removed the working files
+                                    EXPECT_FALSE(fs::exists("o4000005.DAT"));
+                                    EXPECT_FALSE(fs::exists("om000005.DAT"));
+                                }
+                                EXPECT_EQ(r.output.x.fcenter, f_vbs_band.fcenter);
+                                if (step <= 8192) {
+                                    EXPECT_EQ(r.output.x.re, 0.0f) << "the first N samples are the initial buffer";
+                                }
+                                if (zzctrl.time >= r.out.toff && (r.output.x.re != 0.0f || r.output.x.im != 0.0f)) ++dark_after;
+                            });
     EXPECT_EQ(dark_after, 0);
-    const Moments mi = moments(in_field, 1.0);
-    const Moments mo = moments(out_field, 1.0);
-    // Chirp-free Gaussian: T1 = T0 sqrt(1 + (beta2 z / T0^2)^2).
-    const double beta2z = 1500.0 * static_cast<double>(2.1f);
-    const double factor = std::sqrt(1.0 + std::pow(beta2z / (width * width), 2));
+    const Moments mi(fields[0]);
+    const Moments mo(fields[1]);
+    const double factor = broadening(1500.0 * static_cast<double>(2.1f), width);
     EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
     EXPECT_NEAR(mo.energy, mi.energy, 1e-3 * mi.energy);
     // Delay: the buffer of N samples plus the fibre's delay at the centre frequency.
@@ -656,20 +543,11 @@ TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
     // Nothing is left but the report; no unit stays open.
     EXPECT_EQ(files_here(), std::vector<std::string>{"test_fiber_5.DAT"});
     for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u) EXPECT_FALSE(unit_registered(u)) << u;
-
-    // The report of level 2.
-    const std::string report = read_text("test_fiber_5.DAT");
-    std::istringstream lines(report);
-    std::vector<std::string> got;
-    for (std::string l; std::getline(lines, l);) got.push_back(l);
-    const double h = static_cast<double>(2.1f) / 4.0;
-    const float n_dt = 8192.0f;
+    // The report of level 2. Carrier power: the smoothed carrier (eleven bins of 1/11 at this grid) summed.
     float dmax = 0.0f;
     opx_gd_maxvet(r.output.gd.data(), dmax);
-    // Carrier power: the smoothed carrier (eleven bins of 1/11 at this grid) summed.
     float carrier = 0.0f;
     for (int i = 0; i < 11; ++i) carrier += 1.0f / 11.0f;
-    const float dispersion = static_cast<float>(4.0 * 1500.0 * h) / 2.1f;
     const std::vector<std::string> expected = {
         fmt::A("Dispersive test fibre", 50),
         "",
@@ -683,51 +561,34 @@ TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
         " P    Minimum step size [Km] = 0.52499997615814209",
         " P    Maximum step size [Km] = 0.52499997615814209",
         "   Filter precision (dmfraz) =" + fmt::list_double(wwfunc.dmfraz),
-        " P    Average dispersion [ps2/km] =" + fmt::list_real(dispersion),
+        " P    Average dispersion [ps2/km] =" + fmt::list_real(static_cast<float>(1500.0 * static_cast<double>(2.1f)) / 2.1f),
         "   Buffer size = 8192",
         "   On instant of the output [ps] =" + fmt::list_real(r.out.ton),
-        "   Good output start [ps] =" + fmt::list_real(n_dt + dmax),
+        "   Good output start [ps] =" + fmt::list_real(8192.0f + dmax),
         "   Good output stop [ps] =" + fmt::list_real(r.out.tgoodf),
         "   Off instant of the output [ps] =" + fmt::list_real(r.out.toff),
         "   Allocated memory [bytes]" + fmt::list_int(memused),
         " End of fiber block informations",
         "",
     };
-    EXPECT_EQ(got, expected);
-    EXPECT_NEAR(dispersion, 1500.0f, 1e-3f);
+    EXPECT_EQ(lines_of(read_text("test_fiber_5.DAT")), expected);
     const std::int64_t nbuf = (std::llround(r.out.toff - r.in.ton) + 1) / 8192;
     EXPECT_EQ(counted, expected_memused(false, 4, 4 * 16384, 8192, 4 * 8192, nbuf));
     // The set-up saved in this pass adds loci(13) and loch(2055).
     EXPECT_EQ(memused, counted + (4 * 13 + 8) + (4 * 2055 + 8));
     // The filter precision of the block: 10^((log10(1.2 L / (n Lsys)) - 0.66) 1.0667 - 0.5).
     EXPECT_NEAR(wwfunc.dmfraz,
-                std::pow(10.0, (std::log10(static_cast<double>(1.2f) * static_cast<double>(2.1f) / (4.0 * 121.0)) - 0.66) * 1.0666666666666667 - 0.5),
+                std::pow(10.0, (std::log10(static_cast<double>(1.2f) * static_cast<double>(2.1f) / (4.0 * 121.0)) - 0.66) *
+                                       1.0666666666666667 - 0.5),
                 1e-12);
 }
 
 TEST_F(FibreBlock, SpanThenGratingRestoresThePulse) {
+    // Span: -1000 ps2/km over 2 km, as a (lossless, gamma 0) non-linear fibre;
+    // grating: +1950 ps2/km over 1 km; residual -50 ps2.
     use_time_step(1.0f);
-    // Span: -1000 ps2/km over 2 km, treated as a (lossless, gamma 0) non-linear fibre.
-    Rig span;
-    span.p.title = "Span";
-    span.p.ipar[0] = 11;
-    span.p.ipar[2] = 1;
-    span.p.rpar[0] = 2.0f;
-    span.p.rpar[5] = -1000.0f;
-    span.p.rpar[26] = 121.0f;
-    span.in = InputWindow{0.0f, 600.0f};
-    span.input.ps.fill(0.0f);
-    span.input.ps[512] = 1.0f;
-    span.input.pp = 1.0f;
-    span.input.iv = 1;
-    // Grating: +1950 ps2/km over 1 km; residual -50 ps2.
-    Rig grating;
-    grating.p.title = "Grating";
-    grating.p.ipar[0] = 12;
-    grating.p.rpar[0] = 1.0f;
-    grating.p.rpar[5] = 1950.0f;
-    grating.p.rpar[26] = 121.0f;
-
+    Rig span = one_carrier_fibre({.title = "Span", .number = 11, .length = 2.0f, .beta2 = -1000.0f, .window = 600.0f});
+    Rig grating = one_carrier_fibre({.title = "Grating", .number = 12, .nonlinear = false, .length = 1.0f, .beta2 = 1950.0f});
     filter_pass(span);
     grating.input = span.output;
     // The grating sees the whole interval in which the span's output lives.
@@ -735,62 +596,30 @@ TEST_F(FibreBlock, SpanThenGratingRestoresThePulse) {
     filter_pass(grating);
     init_pass(span);
     init_pass(grating, current_cursors());
-    ASSERT_EQ(grating.in.ton, span.out.ton);
 
     const double width = 20.0;
-    std::vector<std::complex<double>> in_field;
-    std::vector<std::complex<double>> mid_field;
-    std::vector<std::complex<double>> out_field;
-    const std::int32_t last = static_cast<std::int32_t>(grating.out.toff) + 10;
-    for (std::int32_t step = 1; step <= last; ++step) {
-        set_sample(step);
-        const double t = zzctrl.time;
-        const std::complex<double> e = t < 600.0 ? gaussian(t, 300.0, width) : std::complex<double>{};
-        span.input.x = {static_cast<float>(e.real()), 0.0f, f_vbs_band.fcenter};
-        sample(span);
-        grating.input.x = span.output.x;
-        sample(grating);
-        in_field.push_back(e);
-        mid_field.emplace_back(span.output.x.re, span.output.x.im);
-        out_field.emplace_back(grating.output.x.re, grating.output.x.im);
-    }
-    const Moments mi = moments(in_field, 1.0);
-    const Moments mm = moments(mid_field, 1.0);
-    const Moments mo = moments(out_field, 1.0);
-    const double t2 = width * width;
-    const double after_span = std::sqrt(1.0 + std::pow(2000.0 / t2, 2));
-    const double residual = std::sqrt(1.0 + std::pow(50.0 / t2, 2));
-    EXPECT_NEAR(mm.rms / mi.rms, after_span, 0.01 * after_span);
+    const auto fields = run({&span, &grating}, static_cast<std::int32_t>(grating.out.toff) + 10,
+                            [&](double t) { return t < 600.0 ? gaussian(t, 300.0, width) : 0.0; });
+    const Moments mi(fields[0]);
+    const Moments mo(fields[2]);
+    const double residual = broadening(50.0, width);
+    EXPECT_NEAR(Moments(fields[1]).rms / mi.rms, broadening(2000.0, width), 0.01 * broadening(2000.0, width));
     EXPECT_NEAR(mo.rms / mi.rms, residual, 0.01 * residual);
     EXPECT_NEAR(mo.energy, mi.energy, 2e-3 * mi.energy);
     // The restored pulse keeps its shape: peak power as the residual dispersion allows.
     double peak = 0.0;
-    for (const auto& v : out_field) peak = std::max(peak, std::norm(v));
+    for (const auto& v : fields[2]) peak = std::max(peak, std::norm(v));
     EXPECT_NEAR(peak, 1.0 / residual, 0.01);
     EXPECT_EQ(files_here(), std::vector<std::string>{});
 }
 
 TEST_F(FibreBlock, GrowingStepsPropagateAsOneDispersion) {
-    // A lossy fibre whose steps are set by a strong peak power (equal
-    // non-linear phase, growing along the fibre), carrying a weak pulse:
-    // dispersion and loss as for one fibre.
+    // A lossy fibre whose steps are set by a strong total power (equal
+    // non-linear phase, growing along the fibre) and a weak carrier (four-wave
+    // mixing negligible), carrying a weak pulse: dispersion and loss as for one fibre.
     use_time_step(1.0f);
-    Rig r;
-    r.p.title = "Growing steps";
-    r.p.ipar[0] = 6;
-    r.p.ipar[2] = 1;
-    r.p.rpar[0] = 3.0f;
-    r.p.rpar[2] = 3.0f;
-    r.p.rpar[5] = 1500.0f;
-    r.p.rpar[11] = 1.3f;
-    r.p.rpar[26] = 121.0f;
-    r.in = InputWindow{0.0f, 800.0f};
-    // A weak carrier in the spectrum (four-wave mixing negligible), a strong
-    // total power for the phase rule.
-    r.input.ps.fill(0.0f);
-    r.input.ps[512] = 1.0f;
-    r.input.pp = 1000.0f;
-    r.input.iv = 1;
+    Rig r = one_carrier_fibre({.title = "Growing steps", .number = 6, .length = 3.0f, .loss = 3.0f, .beta2 = 1500.0f,
+                               .gamma = 1.3f, .window = 800.0f, .total = 1000.0f});
     filter_pass(r);
     // The steps from "o1": growing lengths and filters of more than one size.
     std::FILE* o1 = std::fopen("o1000006.DAT", "rb");
@@ -810,72 +639,43 @@ TEST_F(FibreBlock, GrowingStepsPropagateAsOneDispersion) {
     init_pass(r);
 
     const double width = 40.0;
-    std::vector<std::complex<double>> in_field;
-    std::vector<std::complex<double>> out_field;
-    const std::int32_t last = static_cast<std::int32_t>(r.out.toff) + 10;
-    for (std::int32_t step = 1; step <= last; ++step) {
-        set_sample(step);
-        const double t = zzctrl.time;
-        const std::complex<double> e = t < 800.0 ? 1e-3 * gaussian(t, 400.0, width) : std::complex<double>{};
-        r.input.x = {static_cast<float>(e.real()), 0.0f, f_vbs_band.fcenter};
-        sample(r);
-        in_field.push_back(std::complex<double>(r.input.x.re, 0.0));
-        out_field.emplace_back(r.output.x.re, r.output.x.im);
-    }
-    const Moments mi = moments(in_field, 1.0);
-    const Moments mo = moments(out_field, 1.0);
-    const double factor = std::sqrt(1.0 + std::pow(1500.0 * 3.0 / (width * width), 2));
+    const auto fields = run({&r}, static_cast<std::int32_t>(r.out.toff) + 10,
+                            [&](double t) { return t < 800.0 ? 1e-3 * gaussian(t, 400.0, width) : 0.0; });
+    const Moments mi(fields[0]);
+    const Moments mo(fields[1]);
+    const double factor = broadening(1500.0 * 3.0, width);
     EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
     EXPECT_NEAR(mo.energy / mi.energy, std::pow(10.0, -0.3 * 3.0), 1e-3);
 }
 
 TEST_F(FibreBlock, ContinuousWaveTakesTheKerrPhaseAndTheLoss) {
     // 10 km, 0.2 dB/km, gamma 1.3 /W/km, no dispersion, 100 mW.
-    Rig r;
-    r.p.title = "Kerr test fibre";
-    r.p.ipar[0] = 8;
-    r.p.ipar[2] = 1;
-    r.p.rpar[0] = 10.0f;
-    r.p.rpar[2] = 0.2f;
-    r.p.rpar[11] = 1.3f;
-    r.p.rpar[26] = 121.0f;
-    r.in = InputWindow{0.0f, 200.0f};
-    r.input.ps.fill(0.0f);
-    r.input.ps[512] = 100.0f;
-    r.input.pp = 100.0f;
-    r.input.iv = 1;
+    Rig r = one_carrier_fibre(
+        {.title = "Kerr test fibre", .number = 8, .length = 10.0f, .loss = 0.2f, .gamma = 1.3f, .window = 200.0f, .power = 100.0f, .total = 100.0f});
     filter_pass(r);
     init_pass(r);
     const double alpha = static_cast<double>(0.2f) / (20.0 * std::log10(std::exp(1.0)));
-    const double length = 10.0;
-    const double leff = (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha);
-    const double phase = 1.3e-3 * 100.0 * leff;
-    const std::int32_t last = static_cast<std::int32_t>(r.out.toff / zzctrl.delt) + 5;
+    const double leff = (1.0 - std::exp(-2.0 * alpha * 10.0)) / (2.0 * alpha);
     int checked = 0;
-    for (std::int32_t step = 1; step <= last; ++step) {
-        set_sample(step);
-        const float t = zzctrl.time;
-        r.input.x = {t < 200.0f ? 10.0f : 0.0f, 0.0f, f_vbs_band.fcenter};
-        sample(r);
-        if (t > r.out.tgoodi + 5.0f && t < r.out.tgoodf - 5.0f) {
+    run({&r}, static_cast<std::int32_t>(r.out.toff / zzctrl.delt) + 5, [](double t) { return t < 200.0 ? 10.0 : 0.0; },
+        [&](std::int32_t) {
+            const float t = zzctrl.time;
+            if (t <= r.out.tgoodi + 5.0f || t >= r.out.tgoodf - 5.0f) return;
             const std::complex<double> e(r.output.x.re, r.output.x.im);
-            EXPECT_NEAR(std::norm(e), 100.0 * std::exp(-2.0 * alpha * length), 2e-4);
-            EXPECT_NEAR(std::arg(e), -phase, 1e-5);
+            EXPECT_NEAR(std::norm(e), 100.0 * std::exp(-2.0 * alpha * 10.0), 2e-4);
+            EXPECT_NEAR(std::arg(e), -1.3e-3 * 100.0 * leff, 1e-5);
             ++checked;
-        }
-    }
+        });
     EXPECT_GT(checked, 2000);
 }
 
+// ---------------------------------------------------------------------------
+// Faults
+
 TEST_F(FibreBlock, BadParametersAreReported) {
-    Rig r;
-    r.p = reference_span_params();
+    Rig r = sixteen_carriers(reference_span_params());
     r.p.rpar[0] = 0.0f;
-    sixteen_carriers(r.input);
-    ::testing::internal::CaptureStderr();
-    dimensioning_pass(r);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-Fiber at Fiber span 120 km\n     the length must be positive\n");
+    EXPECT_EQ(testing::stderr_of([&] { dimensioning_pass(r); }), "Nodrix-E-Fiber at Fiber span 120 km\n     the length must be positive\n");
     EXPECT_EQ(optcl_ctrl.memused, 0);
     // The run of such a fibre stays dark and asks for nothing.
     set_sample(1);
@@ -892,30 +692,23 @@ TEST_F(FibreBlock, StorageBeyondTheCapacityIsRefused) {
     r.p.rpar[0] = 20.0f;
     r.p.ipar[11] = 0;
     filter_pass(r);
-    std::array<std::int32_t, 9> nearly_full = kFirstCursors;
+    Cursors nearly_full = kFirstCursors;
     const std::int32_t first_free = limits::kMaxZD - 31 * 16384 + 2;
     nearly_full[5] = first_free;
-    ::testing::internal::CaptureStderr();
-    init_pass(r, nearly_full);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::stderr_of([&] { init_pass(r, nearly_full); }),
               "Nodrix-E-Fiber at Dispersive test fibre\n     the kernel storage is too small for this fibre\n");
     // Only the saved set-up was allocated; the run stays dark and asks for no more.
     EXPECT_EQ(zzsupv.zd, first_free);
-    for (std::int32_t step = 1; step <= 20; ++step) {
-        set_sample(step);
-        r.input.x = {1.0f, 0.0f, f_vbs_band.fcenter};
-        sample(r);
+    run({&r}, 20, [](double) { return 1.0; }, [&](std::int32_t) {
         EXPECT_EQ(r.output.x.re, 0.0f);
         EXPECT_EQ(zzsupv.zd, first_free);
-    }
+    });
 }
 
 TEST_F(FibreBlock, MissingWorkingFilesAreAnError) {
     Rig r = dispersive_fibre();
-    ::testing::internal::CaptureStderr();
-    init_pass(r);  // without the filter-writing pass before it
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Nodrix-E-Fiber at Dispersive test fibre\n     the working files cannot be read\n");
+    // Without the filter-writing pass before the initialisation.
+    EXPECT_EQ(testing::stderr_of([&] { init_pass(r); }), "Nodrix-E-Fiber at Dispersive test fibre\n     the working files cannot be read\n");
     EXPECT_EQ(files_here(), std::vector<std::string>{});
 }
 

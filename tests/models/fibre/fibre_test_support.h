@@ -1,0 +1,81 @@
+// Shared set-up of the fibre tests: project constants, fresh random streams,
+// estimated FFT plans (the plan store measures its plans, which with this FFTW
+// takes seconds per length), and the dimensioning file that split requests
+// are written to.
+#pragma once
+
+#include <fftw.h>
+
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "models/fibre/fibre_filters.h"
+#include "runtime/io_file.h"
+#include "runtime/wisdom.h"
+#include "tests/support/test_support.h"
+
+namespace nodrix::testing {
+
+inline void use_estimated_plans() {
+    for (std::size_t n = 1; n <= static_cast<std::size_t>(kMaxPlanExponent); ++n) {
+        if (pplan.forward[n] == nullptr) pplan.forward[n] = fftw_create_plan(1 << n, FFTW_FORWARD, FFTW_ESTIMATE);
+        if (pplan.backward[n] == nullptr) pplan.backward[n] = fftw_create_plan(1 << n, FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+}
+
+class FibreTest : public NodrixTest {
+protected:
+    void SetUp() override {
+        NodrixTest::SetUp();
+        set_project_constants();
+        reset_random_streams();
+        use_estimated_plans();
+    }
+    std::int32_t open_memfile() { return io_open("x1_test.mem", kIoWrite, 0); }
+    std::string memfile_text(std::int32_t id) {
+        io_close(id);
+        return read_text("x1_test.mem");
+    }
+};
+
+// What `f` writes to the standard error.
+inline std::string stderr_of(const std::function<void()>& f) {
+    ::testing::internal::CaptureStderr();
+    f();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// Split-request lines as written to the dimensioning file: each padded with
+// 38 blanks.
+inline std::string padded_lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines) text += l + std::string(38, ' ') + "\n";
+    return text;
+}
+
+// The piece lengths [km] of a split request for fibre `number`, checking the
+// layout of its lines: 12-character fields padded as above.
+inline std::vector<double> split_pieces(const std::string& text, int number) {
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    const std::string id = std::to_string(number);
+    EXPECT_EQ(line, "fiber " + std::string(12 - id.size(), ' ') + id + std::string(38, ' '));
+    std::getline(in, line);
+    EXPECT_EQ(line.substr(0, 9), "numsplit ");
+    EXPECT_EQ(line.size(), 59u);
+    const std::size_t count = static_cast<std::size_t>(std::atoi(line.substr(9, 12).c_str()));
+    std::vector<double> pieces;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(line.substr(0, 7), "length ");
+        EXPECT_EQ(line.size(), 57u);
+        pieces.push_back(std::atof(line.substr(7, 12).c_str()));
+    }
+    EXPECT_EQ(pieces.size(), count);
+    return pieces;
+}
+
+}  // namespace nodrix::testing

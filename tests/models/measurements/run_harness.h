@@ -1,62 +1,54 @@
-// A per-sample run for block tests, as a schedule that drives the run phase
-// makes it: one initialisation call of every block (allocating storage,
-// nohist 0, pass 0), then for each sample the storage cursors back at 1, pass
-// 1, step from 1 and time = (step - 1) x delt.
+// Block calls as the run schedule makes them (block_schedule.h), on storage
+// cleared for each run, with the fixture the block tests share.
 #pragma once
 
 #include <algorithm>
 #include <complex>
 #include <cstdint>
+#include <string>
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
+#include "models/transmitters/gaussian.h"
+#include "tests/filters/block_schedule.h"
+#include "tests/support/test_support.h"
 
 namespace nodrix::testing {
 
-inline void rewind_storage_cursors() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
-
-// The initialisation call of a run: storage cleared and allocating.
+// The initialisation call of a run: storage cleared and allocating, nohist 0.
 inline void begin_init_pass() {
     std::fill(std::begin(zzhist), std::end(zzhist), 0.0f);
     std::fill(std::begin(zzist), std::end(zzist), 0);
     std::fill(std::begin(zzdist), std::end(zzdist), 0.0);
     std::fill(std::begin(zzzisd), std::end(zzzisd), std::complex<double>{});
-    zzctrl.pass = 0;
-    zzctrl.step = 0;
-    zzctrl.time = 0.0f;
-    zdctrl.dtime = 0.0;
-    zzsupv.storephase = 1;
-    zzflmn.nohist = 0;
-    optcl_ctrl.blkmode = 0;
     optcl_ctrl.setuponly = 0;
-    rewind_storage_cursors();
+    begin_run_init();
 }
 
-// The dimensioning call: storage counted, nothing stored.
+// The dimensioning call: storage counted from 0, nothing stored, nohist 1.
 inline void begin_counting_pass() {
-    zzctrl.pass = 0;
-    zzsupv.storephase = 0;
-    zzflmn.nohist = 1;
-    optcl_ctrl.blkmode = 1;
+    begin_setup();
     optcl_ctrl.memused = 0;
-}
-
-inline void begin_sample(std::int32_t step) {
-    zzctrl.pass = 1;
-    zzctrl.step = step;
-    zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
-    zzctrl.time = static_cast<float>(zdctrl.dtime);
-    zzcoun.coun = step;
-    rewind_storage_cursors();
 }
 
 // A run whose last sample is step n.
 inline void set_run_length(std::int32_t n) { zzctrl.tend = static_cast<float>((n - 0.5) * zdctrl.ddelt); }
 
-// The time of sample `step`.
-inline float sample_time(std::int32_t step) { return static_cast<float>((step - 1) * zdctrl.ddelt); }
+template <class F>
+std::string stderr_of(F&& f) {
+    ::testing::internal::CaptureStderr();
+    f();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// The project's constants and fresh noise generators.
+class BlockTest : public NodrixTest {
+protected:
+    void SetUp() override {
+        NodrixTest::SetUp();
+        set_project_constants();
+        reset_uniform_generators();
+    }
+};
 
 }  // namespace nodrix::testing

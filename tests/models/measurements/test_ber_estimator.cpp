@@ -8,50 +8,40 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "models/measurements/ber_estimator.h"
 #include "tests/models/measurements/run_harness.h"
-#include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
-using testing::NodrixTest;
 using testing::read_text;
 
 const std::string kTitle = "pestim3 Run(s): 1";
 const std::string kTitle50 = kTitle + std::string(50 - kTitle.size(), ' ');
+using Lines = std::vector<std::string>;
 
-class BerEstimator : public NodrixTest {
+class BerEstimator : public testing::BlockTest {
 protected:
-    void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
-        zdctrl.ddelt = zzctrl.delt;
-    }
-
     static PestimParams params(std::int32_t spb, std::int32_t kind, std::int32_t length) {
         return PestimParams{0.0f, 0.0f, spb, length, kind, 0.5f, {0, 0, 0, 0}, {0.5f, 0.0f}, kTitle, "rep  x", kTitle, "chart"};
     }
 
-    // The initialisation call (counting as the project's blkmode 1 does) and
-    // per-sample calls of steps from..to; the observation covers the run from
-    // time 0, which ends after `end_steps` samples.
+    // The initialisation call (counting as blkmode 1 does) and the calls of samples from..steps of a
+    // run of `end_steps` samples (default `steps`), observed from time 0.
     static void run(PestimParams p, const std::function<float(std::int32_t)>& input, std::int32_t steps,
                     std::int32_t end_steps = 0, std::int32_t from = 0) {
-        p.window = static_cast<float>(((end_steps > 0 ? end_steps : steps) + 1) * static_cast<double>(zzctrl.delt));
-        testing::set_run_length(end_steps > 0 ? end_steps : steps);
+        const std::int32_t end = end_steps > 0 ? end_steps : steps;
+        p.window = static_cast<float>((end + 1) * static_cast<double>(zzctrl.delt));
+        testing::set_run_length(end);
         for (std::int32_t k = from; k <= steps; ++k) {
             k == 0 ? testing::begin_init_pass() : testing::begin_sample(k);
             optcl_ctrl.blkmode = 1;
-            pestim(p, window(), ElectricalSample{k == 0 ? 0.0f : input(k), 0.0f, 0.0f});
+            pestim(p, TimeWindow{0.0f, 1e9f, -polmon.tmon, 1e9f}, ElectricalSample{k == 0 ? 0.0f : input(k), 0.0f, 0.0f});
         }
     }
-    static TimeWindow window() { return TimeWindow{0.0f, 1e9f, -polmon.tmon, 1e9f}; }
 
-    static std::vector<std::string> report() {
-        std::vector<std::string> lines;
+    static Lines report() {
+        Lines lines;
         const std::string text = read_text("rep.DAT");
         for (std::size_t at = 0, nl; at < text.size(); at = nl + 1) {
             nl = text.find('\n', at);
@@ -59,13 +49,18 @@ protected:
         }
         return lines;
     }
-
-    static bool has_lines(const std::vector<std::string>& all, const std::vector<std::string>& want) {
+    static bool has_lines(const Lines& all, const Lines& want) {
         return std::search(all.begin(), all.end(), want.begin(), want.end()) != all.end();
     }
+    // Lines `at`, `at + 1`, ... start with the given texts.
+    static void expect_heads(const Lines& lines, std::size_t at, const Lines& heads) {
+        for (const std::string& h : heads) {
+            ASSERT_LT(at, lines.size());
+            EXPECT_EQ(lines[at++].substr(0, h.size()), h);
+        }
+    }
 
-    // X values of the first chart of a version 1 XY file (its count at byte 36,
-    // then two extremes, five texts, a word and the points).
+    // X values of the first chart of an XY file: count at byte 36, then two extremes, five texts, a word, the points.
     static std::vector<double> chart_x(const std::string& path) {
         const std::vector<unsigned char> b = testing::read_bytes(path);
         std::int32_t n;
@@ -77,14 +72,6 @@ protected:
         return x;
     }
 
-    // Lines `at`, `at + 1`, ... start with the given texts.
-    static void expect_heads(const std::vector<std::string>& lines, std::size_t at, const std::vector<std::string>& heads) {
-        for (const std::string& h : heads) {
-            ASSERT_LT(at, lines.size());
-            EXPECT_EQ(lines[at++].substr(0, h.size()), h);
-        }
-    }
-
     static QBerRequest request(std::int32_t mode, std::int32_t length) {
         return QBerRequest{.mode = mode, .pattern_length = length, .rv = {0.5f, 0.0f}, .bit_period = 100.0,
                            .title = kTitle, .report_name = "rep", .file_name = "chart   "};
@@ -94,36 +81,20 @@ protected:
 TEST_F(BerEstimator, ConstantInputReportsQ2InBothModes) {
     PestimParams p = params(8, 0, 1);
     run(p, [](std::int32_t) { return 0.25f; }, 8 * 60);
-    EXPECT_EQ(report(), (std::vector<std::string>{
-                            "BER Estimator at " + kTitle50,
-                            "BER evaluation with pattern length   1",
-                            "Gaussian Approximation used",
-                            "Optimal Decision Threshold =  0.25000E+00",
-                            " P BER at Optimal Decision Threshold                   = 0.22750E-01",
-                            "Equivalent Q at Optimal Decision Threshold [linear] =   2.00000",
-                            " P Equivalent Q at Optimal Decision Threshold [dB]     =   6.02060",
-                            "",
-                            "WARNING !",
-                            "  The evaluated BER is very high",
-                            "  and has been conventionally truncated to  0.22750E-01",
-                        }));
+    EXPECT_EQ(report(), (Lines{"BER Estimator at " + kTitle50, "BER evaluation with pattern length   1",
+                               "Gaussian Approximation used", "Optimal Decision Threshold =  0.25000E+00",
+                               " P BER at Optimal Decision Threshold                   = 0.22750E-01",
+                               "Equivalent Q at Optimal Decision Threshold [linear] =   2.00000",
+                               " P Equivalent Q at Optimal Decision Threshold [dB]     =   6.02060", "", "WARNING !",
+                               "  The evaluated BER is very high", "  and has been conventionally truncated to  0.22750E-01"}));
     p = params(8, -1, 1);
     p.nv = {0, 1, 0, 0};
     run(p, [](std::int32_t) { return 0.25f; }, 8 * 60);
-    EXPECT_EQ(report(), (std::vector<std::string>{
-                            "Q Estimator at " + kTitle50,
-                            "Q-evaluation with pattern length   1",
-                            " P Q value  [dB]       =      6.02060",
-                            " P Q value  [linear]   =      2.00000",
-                            "Optimal threshold   =  0.25000E+00",
-                            "",
-                            "WARNING !",
-                            "  The evaluated Q-value is very low",
-                            "  and has been conventionally truncated to      6.02060 dB",
-                            " P Eye closure [dB]    =     50.00000",
-                            " P Average eye opening =  0.00000E+00",
-                            " P Eye opening         =  0.00000E+00",
-                        }));
+    EXPECT_EQ(report(), (Lines{"Q Estimator at " + kTitle50, "Q-evaluation with pattern length   1",
+                               " P Q value  [dB]       =      6.02060", " P Q value  [linear]   =      2.00000",
+                               "Optimal threshold   =  0.25000E+00", "", "WARNING !", "  The evaluated Q-value is very low",
+                               "  and has been conventionally truncated to      6.02060 dB", " P Eye closure [dB]    =     50.00000",
+                               " P Average eye opening =  0.00000E+00", " P Eye opening         =  0.00000E+00"}));
     EXPECT_TRUE(std::filesystem::exists("rep_old.DAT"));  // the previous report is kept
 }
 
@@ -137,20 +108,19 @@ TEST_F(BerEstimator, StorageRequestsAndBadParameters) {
     p.samples_per_bit = 150;  // 100 kept: trunc(100 / (150 dt)) = 10 bits
     pestim(p, TimeWindow{}, ElectricalSample{});
     EXPECT_EQ(optcl_ctrl.memused, (4 * 1100 + 8) + 20 + 12);
-    // Allocating with nohist 1: the records are made but no state is written.
+    // Allocating with nohist 1 makes the records but writes no state.
     for (std::int32_t nohist : {1, 0}) {
         zzsupv.storephase = 1;
         zzflmn.nohist = nohist;
-        testing::rewind_storage_cursors();
-        zzist[2] = 77;  // the collecting flag of the record at position 1 (two header words first)
+        testing::reset_cursors();
+        zzist[2] = 77;  // the collecting flag of the record at position 1 (after two header words)
         pestim(p, TimeWindow{}, ElectricalSample{});
         EXPECT_EQ(zzist[2], nohist == 1 ? 77 : 0);
     }
     testing::begin_counting_pass();
     p.pattern_length = 2;
-    ::testing::internal::CaptureStderr();
-    pestim(p, TimeWindow{}, ElectricalSample{});
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5\n");
+    EXPECT_EQ(testing::stderr_of([&] { pestim(p, TimeWindow{}, ElectricalSample{}); }),
+              "Nodrix-E-pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5\n");
     EXPECT_EQ(optcl_ctrl.memused, 0);
 }
 
@@ -170,8 +140,7 @@ TEST_F(BerEstimator, MoreThan100SamplesPerBitKeep100) {
     p.nv = {1, 0, 0, 0};
     run(p, [](std::int32_t k) { return ((k - 1) / 150) % 2 == 0 ? 0.2f : 0.9f; }, 150 * 40);
     const std::vector<double> x = chart_x("chart.qxy");
-    ASSERT_EQ(x.size(), 100u);
-    // The bit lasts 150 time steps: instants 1.5 steps apart.
+    ASSERT_EQ(x.size(), 100u);  // instants 1.5 time steps apart
     EXPECT_NEAR(x[1] - x[0], 1.5 * zzctrl.delt, 1e-6);
     EXPECT_NEAR(x[99], 99 * 1.5 * zzctrl.delt, 1e-4);
 }
@@ -201,7 +170,7 @@ TEST_F(BerEstimator, NoiselessEyeMissingPatternAndFewOccurrences) {
                                      "  You should probably increase the number of simulated bits"}));
     q_ber_main(alt, 1, request(1, 3));
     EXPECT_TRUE(has_lines(report(), {"  BER has been conventionally set to 0.22750E-01"}));
-    // Nine marks and nine spaces with noise: status 4.
+    // Nine marks and nine spaces with noise.
     std::vector<float> few;
     for (int b = 0; b < 18; ++b) few.push_back(static_cast<float>(b % 2) + 0.01f * static_cast<float>(b % 5));
     q_ber_main(few, 1, request(1, 1));
@@ -211,18 +180,16 @@ TEST_F(BerEstimator, NoiselessEyeMissingPatternAndFewOccurrences) {
 }
 
 TEST_F(BerEstimator, QModeSideResultsAndCharts) {
-    // N = 10: a raised-cosine-like eye with noise; all four Q-mode requests.
+    // N = 10: a raised-cosine-like noisy eye; all four Q-mode requests.
     std::mt19937 gen(11);
     std::normal_distribution<float> noise(0.0f, 0.03f);
     std::vector<float> s;
-    int prev = 0;
-    for (int b = 0; b < 400; ++b) {
-        const int bit = static_cast<int>(gen() & 1u);
+    for (int b = 0, prev = 0, bit; b < 400; ++b, prev = bit) {
+        bit = static_cast<int>(gen() & 1u);
         for (int j = 0; j < 10; ++j) {
             const float w = 0.5f - 0.5f * std::cos(3.14159265f * (j + 0.5f) / 10.0f);
             s.push_back(static_cast<float>(prev) + (static_cast<float>(bit - prev)) * w + noise(gen));
         }
-        prev = bit;
     }
     QBerRequest r = request(0, 1);
     r.nv = {1, 1, 1, 1};
@@ -230,8 +197,7 @@ TEST_F(BerEstimator, QModeSideResultsAndCharts) {
     expect_heads(report(), 5, {" P Eye closure [dB]    = ", " P Average eye opening = ", " P Eye opening         = ",
                                " P Jitter value [ps]   = ", "Tolerance to Sampling Instant Variation with",
                                "Q factor degradation tolerance of  1.000 dB: ", " P Sampling Instant Tolerance [ps] = "});
-    // The Q chart holds the 8 instants left after one is removed at each end.
-    const std::vector<double> x = chart_x("chart.qxy");
+    const std::vector<double> x = chart_x("chart.qxy");  // one instant left out at each end
     ASSERT_EQ(x.size(), 8u);
     for (int k = 0; k < 8; ++k) EXPECT_NEAR(x[k], (k - 4) * 10.0, 1e-12);
 }
@@ -245,10 +211,9 @@ TEST_F(BerEstimator, BerModeThresholdReportsAndApproximation) {
     r.nv = {0, 0, 1, 1};
     r.fixed_threshold = 5.0f;
     q_ber_main(s, 1, r);
-    std::vector<std::string> lines = report();
-    EXPECT_TRUE(has_lines(lines, {"Fixed Decision Threshold =  0.50000E+01",
-                                  " P BER at Fixed Decision Threshold =-0.10000E+01", "ERROR !",
-                                  "  The Fixed Decision Threshold is outside the eye",
+    Lines lines = report();
+    EXPECT_TRUE(has_lines(lines, {"Fixed Decision Threshold =  0.50000E+01", " P BER at Fixed Decision Threshold =-0.10000E+01",
+                                  "ERROR !", "  The Fixed Decision Threshold is outside the eye",
                                   "  BER evaluation is impossible"}));
     ASSERT_EQ(lines.size(), 20u);
     expect_heads(lines, 7, {"Relative Decision Threshold = ", " P BER at Relative Decision Threshold                   =",
@@ -257,19 +222,15 @@ TEST_F(BerEstimator, BerModeThresholdReportsAndApproximation) {
     expect_heads(lines, 16, {"Mean Decision Threshold = ", " P BER at Mean Decision Threshold                    =",
                              "Equivalent Q at Mean Decision Threshold [linear]  = ",
                              " P Equivalent Q at Mean Decision Threshold [dB]      = "});
-    // Marks noisier than spaces: the chi-square model fits.
-    r.rv[1] = 40.0f;
+    r.rv[1] = 40.0f;  // marks noisier than spaces: the chi-square model fits
+    q_ber_main(s, 1, r);
+    expect_heads(report(), 2, {"Chi^2 Approximation used", "Chi^2 Degree of freedom = "});
+    for (float& v : s) v = 1.0f - v;  // spaces noisier than marks: the Gaussian result stands
     q_ber_main(s, 1, r);
     lines = report();
-    expect_heads(lines, 2, {"Chi^2 Approximation used", "Chi^2 Degree of freedom = "});
-    // Spaces noisier than marks: no chi-square model, the Gaussian result stands.
-    for (float& v : s) v = 1.0f - v;
-    q_ber_main(s, 1, r);
-    lines = report();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.begin() + 8),
-              (std::vector<std::string>{"Gaussian Approximation used", "", "WARNING !",
-                                        "It was impossible to use the Chi^2 approximation",
-                                        "The result has thus been obtained", "using the gaussian approximation"}));
+    EXPECT_EQ(Lines(lines.begin() + 2, lines.begin() + 8),
+              (Lines{"Gaussian Approximation used", "", "WARNING !", "It was impossible to use the Chi^2 approximation",
+                     "The result has thus been obtained", "using the gaussian approximation"}));
 }
 
 }  // namespace

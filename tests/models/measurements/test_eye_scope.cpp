@@ -1,92 +1,108 @@
 #include <algorithm>
-#include <filesystem>
+#include <cmath>
 #include <functional>
-#include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/measurements/eye_scope.h"
+#include "models/measurements/resampler.h"
 #include "tests/models/measurements/run_harness.h"
-#include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
-// The expected signal file: header with the final count and extremes, then the values.
+TEST(Resampler, LinearInputIsReproducedAtThePointPositions) {
+    // With the input equal to its position (i - 1) every value equals its point's position; points follow
+    // at spb / rec, each between the previous and the current sample, also ten million samples into a run.
+    // The first counter is k + 2 for k = trunc(first rec / spb), or k + 3 when point k + 1 lies at or
+    // before the first sample (64/16 at 16: position 16 lies after 15 but is passed over).
+    struct Case { std::int32_t spb, rec, first, counter; };
+    for (const Case& c : {Case{64, 16, 1, 2}, Case{64, 16, 16, 6}, Case{10, 4, 17, 8}, Case{10, 4, 18, 9},
+                          Case{8, 8, 5, 7}, Case{7, 3, 5, 4}, Case{100, 99, 2, 3}, Case{10, 3, 9999990, 2999999}}) {
+        Resampler r;
+        resample_start(r, c.first, c.spb, c.rec, static_cast<float>(c.first - 1));
+        EXPECT_EQ(r.counter, c.counter) << c.spb << "/" << c.rec << " at " << c.first;
+        const double spacing = static_cast<double>(c.spb) / c.rec;
+        double last = -1.0;
+        int produced = 0;
+        for (std::int32_t i = c.first + 1; i < c.first + 400; ++i) {
+            double v = -1.0;
+            if (!resample_step(r, i, c.spb, c.rec, static_cast<float>(i - 1), v)) continue;
+            ++produced;
+            EXPECT_TRUE(v > i - 2.0 && v <= i - 1.0) << c.spb << "/" << c.rec << " at " << i;
+            EXPECT_NEAR(v, (r.counter - 2) * spacing, 1e-6) << c.spb << "/" << c.rec << " at " << i;
+            EXPECT_TRUE(last < 0.0 || std::fabs(v - last - spacing) < 1e-6);
+            last = v;
+        }
+        EXPECT_NEAR(produced, 399.0 / spacing, 2.0) << c.spb << "/" << c.rec;
+    }
+}
+
+// The signal file: header with the final count and extremes, then the values.
 std::vector<unsigned char> signal_file(std::int32_t recorded_per_bit, double delt, const std::vector<double>& values) {
-    const auto [lo, hi] = values.empty() ? std::pair{0.0, 0.0}
-                                         : std::pair{*std::min_element(values.begin(), values.end()),
-                                                     *std::max_element(values.begin(), values.end())};
+    const bool none = values.empty();
     std::vector<unsigned char> b;
     testing::put_text(b, "NodrixSgn  2");
-    for (std::int32_t v : {1, 5, 16, 1, 7, 1}) testing::put_i32(b, v);  // ..., one column
-    testing::put_i32(b, static_cast<std::int32_t>(values.size()));
-    testing::put_i32(b, recorded_per_bit);
-    for (double v : {lo, hi, delt, 0.0, static_cast<double>(f_vbs_band.fcenter)}) testing::put_f64(b, v);
+    for (std::int32_t v : {1, 5, 16, 1, 7, 1, static_cast<std::int32_t>(values.size()), recorded_per_bit}) testing::put_i32(b, v);
+    for (double v : {none ? 0.0 : *std::min_element(values.begin(), values.end()),
+                     none ? 0.0 : *std::max_element(values.begin(), values.end()), delt, 0.0,
+                     static_cast<double>(f_vbs_band.fcenter)})
+        testing::put_f64(b, v);
     testing::put_i32(b, 0);
     for (double v : values) testing::put_f64(b, v);
     return b;
 }
 
-class EyeScopeTest : public testing::NodrixTest {
+class EyeScopeTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
+        BlockTest::SetUp();
         dt = static_cast<float>(zdctrl.ddelt);
         polmon.tmon = 10.5f * dt;
         good = {0.0f, 0.0f, 0.0f, 1000.0f * dt};
+        // The window [tgoodi + m + delay, min(tgoodf - m, tgoodi + m + window)]: 15.5 dt .. 40.5 dt.
         p.delay = 5.0f * dt;
         p.window = 30.0f * dt;
     }
     // Runs samples 1..n with input(step) and returns the signal file.
     std::vector<unsigned char> run(std::int32_t n, const std::function<float(std::int32_t)>& input) {
         testing::set_run_length(n);
-        testing::begin_init_pass();
-        scope(p, good, ElectricalSample{});
-        for (std::int32_t s = 1; s <= n; ++s) {
-            testing::begin_sample(s);
-            scope(p, good, ElectricalSample{input(s), 0.0f, 0.0f});
+        for (std::int32_t s = 0; s <= n; ++s) {
+            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
+            scope(p, good, ElectricalSample{s == 0 ? 0.0f : input(s), 0.0f, 0.0f});
         }
         return testing::read_bytes("EYE111.qsg");
     }
     static float step(std::int32_t s) { return static_cast<float>(s); }
-    // The window [tgoodi + m + delay, min(tgoodf - m, tgoodi + m + window)],
-    // set in SetUp to 15.5 dt .. 40.5 dt (edges between samples).
+    static std::vector<double> steps(std::int32_t from, std::int32_t to, std::int32_t by = 1) {
+        std::vector<double> v;
+        for (std::int32_t s = from; s <= to; s += by) v.push_back(s);
+        return v;
+    }
     ScopeParams p{0.0f, 0.0f, 4, 4, "scope1 Run(s): 1", "EYE111    "};
     TimeWindow good;
     float dt = 0.0f;
 };
 
 TEST_F(EyeScopeTest, EqualRatesRecordEverySampleAndRewriteTheHeader) {
-    // Window from 15.5 dt to 40.5 dt, recorded while t < 41.5 dt: steps 17 to 42.
+    // Recorded while t < 41.5 dt: steps 17 to 42.
     auto input = [](std::int32_t s) { return 0.25f * static_cast<float>((s - 30) * (s - 30)) - 3.0f; };
     std::vector<double> expected;
     for (std::int32_t s = 17; s <= 42; ++s) expected.push_back(input(s));
     EXPECT_EQ(run(60, input), signal_file(4, zdctrl.ddelt, expected));
-    // A run ending inside the window completes the file too.
-    expected.clear();
-    for (std::int32_t s = 17; s <= 30; ++s) expected.push_back(s);
-    EXPECT_EQ(run(30, step), signal_file(4, zdctrl.ddelt, expected));
+    EXPECT_EQ(run(30, step), signal_file(4, zdctrl.ddelt, steps(17, 30)));  // a run ending inside the window
 }
 
 TEST_F(EyeScopeTest, SixteenOfSixtyFourKeepsEveryFourthSampleAndFourOfTenInterpolates) {
     p.samples_per_bit = 64;
     p.recorded_samples_per_bit = 16;
-    p.delay = 7.0f * dt;    // first call at step 18 (position 17)
+    p.delay = 7.0f * dt;    // first call at step 18 (position 17), which only starts the resampling
     p.window = 80.0f * dt;  // steps 18 .. 92
-    // Positions 20, 24, ..., 88 (steps 21 .. 89): the samples themselves. The
-    // first call of the window only starts the resampling.
-    std::vector<double> expected;
-    for (std::int32_t s = 21; s <= 89; s += 4) expected.push_back(s);
-    EXPECT_EQ(run(120, step), signal_file(16, 64 * zdctrl.ddelt / 16, expected));
-    // 4 of 10: points every 2.5 samples; a linear input (value = position) is
-    // reproduced at the fractional positions. The first call (step 18) has
-    // k = trunc(18 x 4 / 10) = 7, so the first point is number k + 2 = 9, at
-    // (9 - 1) x 2.5 = 20; the last lies at or before position 91 (step 92).
+    EXPECT_EQ(run(120, step), signal_file(16, 64 * zdctrl.ddelt / 16, steps(21, 89, 4)));
+    // 4 of 10: points every 2.5 samples, a linear input reproduced at the fractional positions. At step 18
+    // k = trunc(18 x 4 / 10) = 7: the first point is number 9, at 8 x 2.5 = 20; the last at or before 91.
     p.samples_per_bit = 10;
     p.recorded_samples_per_bit = 4;
-    expected.clear();
+    std::vector<double> expected;
     for (double x = 20.0; x <= 91.0; x += 2.5) expected.push_back(x);
     EXPECT_EQ(run(120, [](std::int32_t s) { return static_cast<float>(s - 1); }), signal_file(4, 2.5 * zdctrl.ddelt, expected));
 }
@@ -104,11 +120,11 @@ TEST_F(EyeScopeTest, StorageSetUpAndBadRates) {
     for (auto [spb, rec] : {std::pair{4, 5}, std::pair{0, 1}, std::pair{4, 0}}) {
         p.samples_per_bit = spb;
         p.recorded_samples_per_bit = rec;
-        ::testing::internal::CaptureStderr();
-        EXPECT_TRUE(run(60, step).empty());
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+        std::vector<unsigned char> file;
+        EXPECT_EQ(testing::stderr_of([&] { file = run(60, step); }),
                   "Nodrix-E-Eye scope scope1 Run(s): 1: the samples per bit must be at least 1, and those recorded at "
                   "most the simulated ones\n");
+        EXPECT_TRUE(file.empty());
     }
 }
 

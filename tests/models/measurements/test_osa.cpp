@@ -5,16 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/measurements/osa.h"
 #include "tests/models/measurements/run_harness.h"
-#include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
-// A spectrum file read back by the offsets of its layout: the bin count at
-// byte 53, the extremes at 81 and 89, the values from 101.
+// A spectrum file read back by its layout: bin count at byte 53, extremes at 81 and 89, values from 101.
 struct SpectrumFile {
     std::int32_t count = 0;
     double minimum = 0, maximum = 0;
@@ -33,27 +30,24 @@ SpectrumFile read_spectrum(const std::string& path) {
     return f;
 }
 
-class SpectrumAnalyserTest : public testing::NodrixTest {
+class SpectrumAnalyserTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
+        BlockTest::SetUp();
         sig.iv = 1;
         dt = static_cast<float>(zdctrl.ddelt);
         polmon.tmon = 10.5f * dt;  // window edges between samples
     }
-    // A run of `n` samples with the good interval [0, length dt): the samples
-    // of steps 12 .. length - 10 are collected. `field(step)` sets the input.
+    // A run of `n` samples with the good interval [0, length dt): steps 12 .. length - 10 are collected.
+    // `field(step)` sets the input; the file appears at the last sample only.
     void run(std::int32_t length, std::int32_t n, const std::function<void(std::int32_t)>& field) {
         in = {0.0f, static_cast<float>(length) * dt};
         testing::set_run_length(n);
-        testing::begin_init_pass();
-        optspr(p, in, out, sig);
-        for (std::int32_t s = 1; s <= n; ++s) {
-            testing::begin_sample(s);
+        for (std::int32_t s = 0; s <= n; ++s) {
+            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
             field(s);
             optspr(p, in, out, sig);
-            ASSERT_EQ(std::filesystem::exists("OSA72.qsp"), s == n) << "step " << s;
+            ASSERT_EQ(std::filesystem::exists("OSA72.qsp"), s == n && n > 0) << "step " << s;
         }
     }
     // A field rotating by `bins` frequency steps of a frame of n, amplitude a.
@@ -61,6 +55,7 @@ protected:
         const double phase = 2.0 * kPi * bins * (step - 12) / n;
         return {a * static_cast<float>(std::cos(phase)), a * static_cast<float>(std::sin(phase)), f_vbs_band.fcenter};
     }
+    void carrier(std::int32_t) { sig.x = {1.0f, 0.0f, f_vbs_band.fcenter}; }
     OptsprParams p{1, 1, 0, 0.0f, 100, "optspr1 Run(s): 1", "OSA72                "};
     InputWindow in;
     TimeWindow out;
@@ -68,30 +63,10 @@ protected:
     float dt = 0.0f;
 };
 
-TEST_F(SpectrumAnalyserTest, FrameLengthAndFrequencyAxis) {
-    EXPECT_EQ(spectrum_frame_length(1001), 1002);
-    EXPECT_EQ(spectrum_frame_length(1000), 1000);
-    const float fref = f_vbs_band.fcenter;
-    struct Case { std::int32_t n, i1, i2; };
-    for (const Case& c : {Case{1000, 100, 900}, Case{1002, 100, 902}, Case{100, 10, 90}}) {
-        const SpectrumAxis a = spectrum_axis(c.n, fref, dt);
-        EXPECT_EQ(a.i1, c.i1) << c.n;
-        EXPECT_EQ(a.i2, c.i2) << c.n;
-        const double step = 1.0 / (c.n * static_cast<double>(dt));
-        EXPECT_DOUBLE_EQ(a.frequency_step, step);
-        // Bin k lies at fref + (k - N/2 - 1) steps: for N = 1000 the first of
-        // the 801 bins is 401 steps below the reference.
-        EXPECT_NEAR(a.start_frequency, fref + (c.i1 - c.n / 2 - 1) * step, 1e-12);
-        EXPECT_NEAR(a.stop_frequency, fref + (c.i2 - c.n / 2 - 1) * step, 1e-12);
-    }
-}
-
 TEST_F(SpectrumAnalyserTest, NoCompleteFrameGivesAnEmptySpectrumAtTheFloorByteForByte) {
-    p.fft_length = 999;  // used as 1000
-    // 300 collected samples: no frame of 1000 completes.
-    run(321, 400, [this](std::int32_t) { sig.x = {1.0f, 0.0f, f_vbs_band.fcenter}; });
-    const double fref = f_vbs_band.fcenter;
-    const double d = dt;
+    p.fft_length = 999;  // used as 1000 (an even frame); 300 collected samples complete no frame
+    run(321, 400, [this](std::int32_t s) { carrier(s); });
+    const double fref = f_vbs_band.fcenter, d = dt;
     std::vector<unsigned char> expected;
     testing::put_text(expected, "NodrixSpr  1");
     for (std::int32_t v : {4, 5, 16, 1, 7}) testing::put_i32(expected, v);
@@ -99,10 +74,10 @@ TEST_F(SpectrumAnalyserTest, NoCompleteFrameGivesAnEmptySpectrumAtTheFloorByteFo
     testing::put_f64(expected, fref);
     testing::put_i32(expected, 0);
     testing::put_i32(expected, 801);
-    testing::put_f64(expected, 1.0 / (1000 * d));
-    testing::put_f64(expected, fref + (2.0 * 100 - 1000 - 2) / (2.0 * 1000 * d));
-    testing::put_f64(expected, fref + (2.0 * 900 - 1000 - 2) / (2.0 * 1000 * d));
-    for (int k = 0; k < 2; ++k) testing::put_f64(expected, -200.0);  // every bin at 1e-20
+    // Frequency step 1 / (N dt); bins 100 .. 900 at fref + (k - N/2 - 1) steps; extremes: every bin at 1e-20.
+    for (double v : {1.0 / (1000 * d), fref + (2.0 * 100 - 1000 - 2) / (2.0 * 1000 * d),
+                     fref + (2.0 * 900 - 1000 - 2) / (2.0 * 1000 * d), -200.0, -200.0})
+        testing::put_f64(expected, v);
     testing::put_i32(expected, 0);
     for (int k = 0; k < 801; ++k) testing::put_f64(expected, -200.0);
     testing::put_i32(expected, 0);
@@ -110,11 +85,10 @@ TEST_F(SpectrumAnalyserTest, NoCompleteFrameGivesAnEmptySpectrumAtTheFloorByteFo
 }
 
 TEST_F(SpectrumAnalyserTest, CarrierAtTheReferencePeaksInTheCentreBin) {
-    // Two frames of 1000 of a constant field of 1 mW (carrier at fref).
-    p.fft_length = 1000;
-    run(2021, 2030, [this](std::int32_t) { sig.x = {1.0f, 0.0f, f_vbs_band.fcenter}; });
+    p.fft_length = 1000;  // two frames of a constant 1 mW field at fref
+    run(2021, 2030, [this](std::int32_t s) { carrier(s); });
     const SpectrumFile f = read_spectrum("OSA72.qsp");
-    ASSERT_EQ(f.count, 801);  // bins 100 to 900
+    ASSERT_EQ(f.count, 801);             // bins 100 to 900
     const std::size_t peak = 501 - 100;  // bin N/2 + 1
     // Averaged periodogram |X_0|^2 dt / N = N dt for a unit field.
     EXPECT_NEAR(f.values[peak], 10.0 * std::log10(1000.0 * dt), 1e-4);
@@ -126,8 +100,7 @@ TEST_F(SpectrumAnalyserTest, CarrierAtTheReferencePeaksInTheCentreBin) {
 
 TEST_F(SpectrumAnalyserTest, OffsetTonesOnBothPolarisationsLandOnTheirBins) {
     optcl_ctrl.npol = 2;
-    // Steps 12 .. 261 are collected: two full frames of 100 and a partial
-    // third, which is not transformed; outside the window the field is large.
+    // Steps 12 .. 261 collected: two frames of 100 and a partial third, not transformed; large field outside.
     run(271, 280, [this](std::int32_t s) {
         const float a = s < 12 || s > 261 ? 100.0f : s < 212 ? 1.0f : 30.0f;
         sig.x = tone(s, 17.0, 100, a);
@@ -144,8 +117,8 @@ TEST_F(SpectrumAnalyserTest, OffsetTonesOnBothPolarisationsLandOnTheirBins) {
 }
 
 TEST_F(SpectrumAnalyserTest, TwoAnalysersKeepTheirOwnFramesAcrossRuns) {
-    // Frames of 100 and of 50 on two signals in one run, the run made twice:
-    // each analyser finds its own tone, and the second run repeats the first.
+    // Frames of 100 and of 50 on two signals, the run made twice: each finds its own tone, the second
+    // run repeats the first.
     const OptsprParams q{1, 1, 0, 0.0f, 50, p.title, "OSA92"};
     OpticalSignal sig2;
     sig2.iv = 1;
@@ -179,20 +152,14 @@ TEST_F(SpectrumAnalyserTest, TwoAnalysersKeepTheirOwnFramesAcrossRuns) {
 TEST_F(SpectrumAnalyserTest, StorageOfTheCollectors) {
     // Per polarisation: N double complex (16 N + 32), N reals (4 N + 8), four integers (24).
     struct Case { std::int32_t fft_length, npol, memused; };
-    for (const Case& c : {Case{1001, 1, 16 * 1002 + 32 + 4 * 1002 + 8 + 24}, Case{1000, 2, 2 * (20000 + 64)}}) {
+    for (const Case& c : {Case{1001, 1, 16 * 1002 + 32 + 4 * 1002 + 8 + 24}, Case{1000, 2, 2 * (20000 + 64)}, Case{0, 1, 0}}) {
         p.fft_length = c.fft_length;
         optcl_ctrl.npol = c.npol;
         testing::begin_counting_pass();
-        optspr(p, {0.0f, 100.0f}, out, sig);
+        EXPECT_EQ(testing::stderr_of([&] { optspr(p, {0.0f, 100.0f}, out, sig); }),
+                  c.fft_length > 0 ? "" : "Nodrix-E-Optical spectrum analyser optspr1 Run(s): 1: the FFT length must be positive\n");
         EXPECT_EQ(optcl_ctrl.memused, c.memused) << c.fft_length;
     }
-    p.fft_length = 0;
-    ::testing::internal::CaptureStderr();
-    testing::begin_counting_pass();
-    optspr(p, {0.0f, 100.0f}, out, sig);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-Optical spectrum analyser optspr1 Run(s): 1: the FFT length must be positive\n");
-    EXPECT_EQ(optcl_ctrl.memused, 0);
 }
 
 }  // namespace

@@ -2,47 +2,38 @@
 #include <filesystem>
 #include <string>
 
-#include "kernel/control_blocks.h"
 #include "models/measurements/power_meter.h"
 #include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "tests/models/measurements/run_harness.h"
-#include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
 const std::string kTitle = "opowme2 Run(s): 1";
 const std::string kHead = "\nOptical power at " + kTitle + std::string(50 - kTitle.size(), ' ');
-const std::string kZeroReport = kHead +
-                                "\n P Power [dBm] =     -100.000"
-                                "\n P Power [mW] =    0.000E+00\n\n"
-                                "WARNING !\n"
-                                "  The evaluated optical power is very low\n"
-                                "  and has been conventionally truncated to    -100.000 dBm\n";
+const std::string kZeroReport = kHead + "\n P Power [dBm] =     -100.000\n P Power [mW] =    0.000E+00\n\nWARNING !\n"
+                                        "  The evaluated optical power is very low\n"
+                                        "  and has been conventionally truncated to    -100.000 dBm\n";
 
-class PowerMeterTest : public testing::NodrixTest {
+class PowerMeterTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
+        BlockTest::SetUp();
         sig.iv = 1;
         sig.x = {1.0f, 0.0f, f_vbs_band.fcenter};
         dt = static_cast<float>(zdctrl.ddelt);
-        // A short run: the measuring window [tgoodi + m, tgoodf - m] with edges between samples.
-        polmon.tmon = 10.5f * dt;
+        polmon.tmon = 10.5f * dt;  // the window [tgoodi + m, tgoodf - m] with edges between samples
     }
     // Runs 120 samples (`field(step)` sets the input before each) and returns the report.
     template <class Field>
     std::string run(Field field) {
         std::filesystem::remove("PWR71.DAT");
         testing::set_run_length(120);
-        testing::begin_init_pass();
         const InputWindow in{0.0f, 100.0f * dt};
-        opowme(p, in, out, sig);
-        for (std::int32_t s = 1; s <= 120; ++s) {
-            testing::begin_sample(s);
-            field(s);
+        for (std::int32_t s = 0; s <= 120; ++s) {
+            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
+            if (s > 0) field(s);
             opowme(p, in, out, sig);
             if (s < 120 && std::filesystem::exists("PWR71.DAT")) ADD_FAILURE() << "report before the end, step " << s;
         }
@@ -60,11 +51,11 @@ TEST_F(PowerMeterTest, OneMilliwattReport) {
     EXPECT_FALSE(unit_registered(kFirstRegistryUnit));  // the report unit is closed and released
 }
 
-TEST_F(PowerMeterTest, ZeroInputIsTruncatedWithTheWarning) {
+TEST_F(PowerMeterTest, NoPowerIsTruncatedWithTheWarning) {
+    // Zero input, no sample in the window (empty when 2 m exceeds its length), an input out of band:
+    // no power, and no division by zero.
     sig.x = empty_field();
     EXPECT_EQ(run(steady), kZeroReport);
-    // No sample in the window (it is empty when 2 m exceeds its length) and an
-    // input out of band measure no power either, without dividing by zero.
     sig.x = {1.0f, 0.0f, f_vbs_band.fcenter};
     polmon.tmon = 50.5f * dt;
     EXPECT_EQ(run(steady), kZeroReport);
@@ -74,7 +65,7 @@ TEST_F(PowerMeterTest, ZeroInputIsTruncatedWithTheWarning) {
 }
 
 TEST_F(PowerMeterTest, OnlyTheMeasuringWindowCounts) {
-    // Field s at step s: the mean over steps 12..90 (times 11 dt to 89 dt), plus 2.25 mW of y with two polarisations.
+    // Field s at step s: the mean over steps 12..90, plus 2.25 mW of y with two polarisations.
     double sum = 0.0;
     for (int s = 12; s <= 90; ++s) sum += static_cast<double>(s) * s;
     for (std::int32_t npol : {1, 2}) {
@@ -84,8 +75,8 @@ TEST_F(PowerMeterTest, OnlyTheMeasuringWindowCounts) {
                       sig.x = {static_cast<float>(s), 0.0f, f_vbs_band.fcenter};
                       sig.y = {0.0f, 1.5f, f_vbs_band.fcenter};
                   }),
-                  kHead + "\n P Power [dBm] = " + fmt::F(10.0 * std::log10(mean), 12, 3) +
-                      "\n P Power [mW] = " + fmt::E(static_cast<float>(mean), 12, 3) + "\n\n")
+                  kHead + "\n P Power [dBm] = " + fmt::F(10.0 * std::log10(mean), 12, 3) + "\n P Power [mW] = " +
+                      fmt::E(static_cast<float>(mean), 12, 3) + "\n\n")
             << npol;
     }
 }
@@ -93,10 +84,7 @@ TEST_F(PowerMeterTest, OnlyTheMeasuringWindowCounts) {
 TEST_F(PowerMeterTest, BlankReportNameIsAnError) {
     p.report_name = "          ";
     p.title = kTitle + std::string(50 - kTitle.size(), ' ');
-    ::testing::internal::CaptureStderr();
-    run(steady);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Nodrix-E-Optical power meter opowme2 Run(s): 1: no report name given\n");
+    EXPECT_EQ(testing::stderr_of([&] { run(steady); }), "Nodrix-E-Optical power meter opowme2 Run(s): 1: no report name given\n");
     EXPECT_FALSE(std::filesystem::exists(".DAT"));
 }
 

@@ -2,21 +2,16 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/receivers/photodiode.h"
-#include "models/transmitters/gaussian.h"
 #include "tests/models/measurements/run_harness.h"
-#include "tests/support/test_support.h"
 
 namespace nodrix {
 namespace {
 
-class PhotodiodeTest : public testing::NodrixTest {
+class PhotodiodeTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
-        reset_uniform_generators();
+        BlockTest::SetUp();
         sig.iv = 1;
         sig.x = {1.0f, 0.0f, f_vbs_band.fcenter};
     }
@@ -65,7 +60,7 @@ TEST_F(PhotodiodeTest, WindowAndBandGateTheCurrent) {
     EXPECT_EQ((std::vector<float>{out.ton, out.tgoodi, out.tgoodf, out.toff}),
               (std::vector<float>{in.ton, in.ton + 25.0f, in.ton + in.twinin, in.ton + in.twinin + 25.0f}));
     for (std::int32_t s = 1; s <= 100; ++s) {
-        const float t = testing::sample_time(s);
+        const auto t = static_cast<float>((s - 1) * zdctrl.ddelt);
         EXPECT_EQ(values[s - 1], t >= in.ton && t < out.toff ? 0.001f : 0.0f) << "step " << s;
     }
     sig.iv = 0;  // out of band: no current for the whole run
@@ -88,13 +83,12 @@ TEST_F(PhotodiodeTest, ShotNoiseVarianceIsTwoQM2FI0BAndNegativeCurrentsAreClippe
         const double i0 = 1e-3 * c.power + 1e-9 * c.dark_nA;
         const double b = 1e12 / (2.0 * zdctrl.ddelt);  // simulation bandwidth [Hz]
         const double expected = 2.0 * 1.6021892e-19 * c.gain * c.gain * std::pow(c.gain, c.exponent) * i0 * b;
-        // A variance from n Gaussian samples deviates by sqrt(2 / n) = 0.3 %; 2 % is over six deviations.
+        // A variance of n Gaussian samples deviates by sqrt(2 / n) = 0.3 %: 2 % is over six deviations.
         EXPECT_NEAR((sum2 / n - mean * mean) / expected, 1.0, 0.02) << c.gain;
         EXPECT_NEAR(mean, c.gain * i0, 5.0 * std::sqrt(expected / n));
     }
-    // I0 = 6.245e-7 A puts the mean current at half the noise deviation: a
-    // fraction Phi(-0.5) = 0.3085 of the samples would be negative (binomial
-    // deviation 0.0033); they are clipped to exactly +0.
+    // I0 = 6.245e-7 A puts the mean at half the noise deviation: a fraction Phi(-0.5) = 0.3085 would be
+    // negative (binomial deviation 0.0033); they are clipped to exactly +0.
     in.ton = 0.0f;
     sig.x = {std::sqrt(6.245e-4f), 0.0f, f_vbs_band.fcenter};
     int zeros = 0;
@@ -106,8 +100,7 @@ TEST_F(PhotodiodeTest, ShotNoiseVarianceIsTwoQM2FI0BAndNegativeCurrentsAreClippe
 }
 
 TEST_F(PhotodiodeTest, StorageRequestsAndTheirWalkAcrossSamples) {
-    // Two factors (4 x 2 + 8 bytes) in band; the generator's three reals and
-    // one integer (20 + 12 bytes) with shot noise.
+    // Two factors (4 x 2 + 8 bytes) in band; the generator's three reals and one integer (20 + 12) with shot noise.
     struct Case { std::int32_t iv, shot, setuponly, memused; };
     for (const Case& c : {Case{1, 0, 0, 16}, Case{1, 1, 0, 48}, Case{0, 1, 0, 32}, Case{0, 0, 0, 0}, Case{1, 1, 1, 0}}) {
         sig.iv = c.iv;
@@ -118,9 +111,8 @@ TEST_F(PhotodiodeTest, StorageRequestsAndTheirWalkAcrossSamples) {
     }
     optcl_ctrl.setuponly = 0;
     sig.iv = 1;
-    // Noisy photodiodes, one on an out-of-band signal, one lit only from step
-    // 21 to 30, then a noiseless one in band: the last finds its own factors on
-    // every sample, whether the generator was drawn or passed over.
+    // Noisy photodiodes on an out-of-band signal and lit only at steps 21..30, then a noiseless one in band:
+    // the last finds its own factors on every sample, whether the generator was drawn or passed over.
     OpticalSignal dark_sig = sig;
     dark_sig.iv = 0;
     const float dt = static_cast<float>(zdctrl.ddelt);
@@ -140,11 +132,11 @@ TEST_F(PhotodiodeTest, StorageRequestsAndTheirWalkAcrossSamples) {
 }
 
 TEST_F(PhotodiodeTest, ImpossibleParametersAreReported) {
-    ::testing::internal::CaptureStderr();
     testing::begin_init_pass();
-    photod({-1.0f, 0, -2.0f, 0.0f, 0.0f}, in, out, sig, cur);
-    photod({1.0f, 0, 0.0f, 1.0f, 0.0f}, in, out, sig, cur);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::stderr_of([&] {
+                  photod({-1.0f, 0, -2.0f, 0.0f, 0.0f}, in, out, sig, cur);
+                  photod({1.0f, 0, 0.0f, 1.0f, 0.0f}, in, out, sig, cur);
+              }),
               "Nodrix-E-Photodiode: the responsivity must not be negative\n"
               "Nodrix-E-Photodiode: the dark current must not be negative\n"
               "Nodrix-E-Photodiode: the avalanche gain must be positive\n");

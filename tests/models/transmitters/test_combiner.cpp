@@ -2,24 +2,23 @@
 #include <cmath>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/combiner.h"
 #include "models/transmitters/laser.h"
 #include "models/transmitters/modulator.h"
 #include "models/transmitters/nrz_driver.h"
 #include "models/transmitters/prbs_source.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
-using testing::begin_run;
+using testing::begin_init_pass;
 using testing::begin_sample;
 
-class CombinerTest : public testing::TxTest {
+class CombinerTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        TxTest::SetUp();
+        BlockTest::SetUp();
         for (int k = 0; k < 4; ++k) {
             const auto n = static_cast<float>(k + 1);
             OpticalSignal& s = in_[k];
@@ -44,7 +43,7 @@ TEST_F(CombinerTest, SumsAndWorstCaseDelay) {
     in_[1].gd.fill(5.0f);
     in_[2].gd[50] = 99.0f;  // outside bins 102..922: kept, but not in the window
     in_[3].gd[700] = 8.0f;
-    testing::begin_counting();
+    testing::begin_counting_pass();
     call(Ocmb04Params{4, 0.5f, 3.0f, 2.0f});
     EXPECT_EQ(optcl_ctrl.memused, 0);  // no storage
     EXPECT_EQ(out_.ps[0], 10.0f * 0.25f * 2.0f);
@@ -94,9 +93,8 @@ TEST_F(CombinerTest, FieldsSummedInsideTheWindow) {
     EXPECT_EQ(out_.y.im, 16.0f);
 }
 
-// Four transmitters and their combiner per sample, as the schedule runs them:
-// every block finds its own state, so a transmitter in the group gives the
-// samples it gives alone.
+// Four transmitters and their combiner per sample: every block finds its own state, so a transmitter in the
+// group gives the samples it gives alone.
 struct Transmitter {
     LaslorParams laser;
     SpnseqParams source;
@@ -124,7 +122,7 @@ TEST_F(CombinerTest, TransmitterGroupPerSample) {
     Transmitter solo(2);
     std::vector<FieldSample> alone;
     for (int k = 0; k <= samples; ++k) {
-        k == 0 ? begin_run() : begin_sample(k);
+        k == 0 ? begin_init_pass() : begin_sample(k);
         solo.step(in);
         alone.push_back(solo.out.x);
     }
@@ -133,7 +131,7 @@ TEST_F(CombinerTest, TransmitterGroupPerSample) {
     TimeWindow line_window;
     int ones = 0;
     for (int k = 0; k <= samples; ++k) {
-        k == 0 ? begin_run() : begin_sample(k);
+        k == 0 ? begin_init_pass() : begin_sample(k);
         for (Transmitter& t : group) t.step(in);
         ocmb04(Ocmb04Params{}, InputWindow{group[0].out_window.ton, in.twinin}, line_window, group[0].out, group[1].out,
                group[2].out, group[3].out, line);

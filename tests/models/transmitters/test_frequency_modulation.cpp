@@ -2,24 +2,22 @@
 #include <cmath>
 #include <string>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/frequency_modulation.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
-using testing::begin_run;
+using testing::begin_init_pass;
 using testing::begin_sample;
-using FmTest = testing::TxTest;
+using FmTest = testing::BlockTest;
 
 TEST_F(FmTest, IntegratorTrailsByHalfAStep) {
     zzctrl.delt = 0.5f;
-    begin_run();
+    begin_init_pass();
     EXPECT_EQ(intgrl(1.0f, 7.0f), 1.0f);  // set-up: the start value
-    // Start 1, inputs 2, 4, -2, 0 with steps of 0.5: the first call adds its
-    // half step only; later calls add the half step of their input before and
-    // after returning.
+    // Start 1, inputs 2, 4, -2, 0, steps of 0.5: the first call adds its half step only, later calls the
+    // half steps of their input before and after returning.
     const float inputs[] = {2.0f, 4.0f, -2.0f, 0.0f};
     const float expect[] = {1.5f, 2.5f, 3.0f, 2.5f};
     for (int k = 1; k <= 4; ++k) {
@@ -28,20 +26,10 @@ TEST_F(FmTest, IntegratorTrailsByHalfAStep) {
     }
 }
 
-TEST_F(FmTest, SignalGeneratorRealForm) {
-    // Below 0.2 / delt = 3.12 THz a real carrier signal (the envelope form
-    // above it is checked through fremod).
-    CarrierSample out;
-    zzctrl.time = 0.3f;
-    siggen(1.0f, 2.0f, 0.5f, out);
-    EXPECT_NEAR(out.re, 2.0 * std::cos(0.5 + 2.0 * kPi * 1.0 * 0.3f), 1e-6);
-    EXPECT_EQ(out.im + out.carrier, 0.0f);
-}
-
 TEST_F(FmTest, ModulatorKeepsItsFirstArgumentsChecksThemAndStores) {
     CarrierSample out;
     const std::string quiet = testing::stderr_of([&] {
-        begin_run();
+        begin_init_pass();
         fremod(193.0f, 2.0f, 0.5f, 0.0f, 1.5f, ElectricalSample{3.0f, 0.0f, 0.0f}, out);
         EXPECT_EQ(out.re, 0.0f);
         begin_sample(1);
@@ -58,7 +46,7 @@ TEST_F(FmTest, ModulatorKeepsItsFirstArgumentsChecksThemAndStores) {
     });
     EXPECT_EQ(quiet, "");
     const std::string err = testing::stderr_of([&] {
-        begin_run();
+        begin_init_pass();
         for (int k = 0; k <= 3; ++k) {
             if (k > 0) begin_sample(k);
             fremod(1.0f, 1.0f, 0.0f, 0.0f, 1.0f, ElectricalSample{0.0f, 0.0f, 5.0f}, out);
@@ -68,7 +56,7 @@ TEST_F(FmTest, ModulatorKeepsItsFirstArgumentsChecksThemAndStores) {
     EXPECT_NE(err.find("ERROR CODE = 15091"), std::string::npos) << err;
     EXPECT_EQ(err.find("15090", err.find("15090") + 1), std::string::npos);  // first run call only
 
-    testing::begin_counting();  // fremod loch(5) with its intgrl locd(1); twopol locd(5)
+    testing::begin_counting_pass();  // fremod loch(5) with its intgrl locd(1); twopol locd(5)
     fremod(193.0f, 1.0f, 0.0f, 0.0f, 1.0f, ElectricalSample{}, out);
     EXPECT_EQ(optcl_ctrl.memused, (4 * 5 + 8) + (8 * 1 + 16));
     twopol(-1.0f, 1.0f, 0.0f);
@@ -76,8 +64,8 @@ TEST_F(FmTest, ModulatorKeepsItsFirstArgumentsChecksThemAndStores) {
 }
 
 TEST_F(FmTest, TwoPoleLowPassGainAndResonance) {
-    // zeta 0.2, wn 2 pi x 10 GHz: unit gain at DC, peak 1 / (2 zeta sqrt(1 -
-    // zeta^2)) at wn sqrt(1 - 2 zeta^2), 1 / |1 - 25 + j 2 zeta 5| at 5 wn.
+    // zeta 0.2, wn 2 pi x 10 GHz: unit gain at DC, peak 1 / (2 zeta sqrt(1 - zeta^2)) at wn sqrt(1 - 2 zeta^2),
+    // 1 / |1 - 25 + j 2 zeta 5| at 5 wn.
     const double zeta = 0.2;
     const double wn = 2.0 * kPi * 0.01;
     const auto pre = static_cast<float>(-wn * zeta);
@@ -86,7 +74,7 @@ TEST_F(FmTest, TwoPoleLowPassGainAndResonance) {
                                                {wn * std::sqrt(1.0 - 2.0 * zeta * zeta), 1.0 / (2.0 * zeta * std::sqrt(1.0 - zeta * zeta))},
                                                {5.0 * wn, 1.0 / std::hypot(24.0, 2.0)}};
     for (const auto& [w, gain] : cases) {  // w 0: a step
-        begin_run();
+        begin_init_pass();
         twopol(pre, pim, 0.0f);
         double peak = 0.0;
         for (int k = 1; k <= 40000; ++k) {
@@ -97,7 +85,7 @@ TEST_F(FmTest, TwoPoleLowPassGainAndResonance) {
         EXPECT_NEAR(peak, gain, 0.005 * gain) << w;
     }
     // A pole outside the left half-plane leaves the input unchanged.
-    begin_run();
+    begin_init_pass();
     twopol(0.0f, 1.0f, 0.0f);
     for (int k = 1; k <= 3; ++k) {
         begin_sample(k);

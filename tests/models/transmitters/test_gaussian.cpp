@@ -1,16 +1,15 @@
 #include <cmath>
 #include <cstdint>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/gaussian.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
-using testing::begin_run;
+using testing::begin_init_pass;
 using testing::begin_sample;
-using GaussianTest = testing::TxTest;
+using GaussianTest = testing::BlockTest;
 
 constexpr std::int64_t kModulus = 2147483647;
 std::int32_t times_65539(std::int64_t x) { return static_cast<std::int32_t>(65539 * x % kModulus); }
@@ -20,9 +19,8 @@ TEST_F(GaussianTest, RecurrenceIsMultiplicationBy65539ModuloTheMersennePrime) {
     for (std::int32_t x : {1, 32766, 32767, 32768, 1073741823, 2147483646}) EXPECT_EQ(tsrn_step(x), times_65539(x)) << x;
     std::int32_t x = 12345;
     for (int k = 0; k < 100000; ++k, x = times_65539(x)) ASSERT_EQ(tsrn_step(x), times_65539(x)) << k;
-    // Outside 1 .. 2^31 - 2 the quotient-remainder steps wrap around in 32
-    // bits; hand-worked for -1: q 0, r -1, A -65539, B -2147483647, C wraps
-    // to 2147418110, B + C = -65537, plus 2^31 - 1.
+    // Outside 1 .. 2^31 - 2 the quotient-remainder steps wrap in 32 bits; for -1: q 0, r -1, A -65539,
+    // B -2147483647, C wraps to 2147418110, B + C = -65537, plus 2^31 - 1.
     EXPECT_EQ(tsrn_step(-1), 2147418110);
     EXPECT_EQ(tsrn_step(0), 0);
     EXPECT_EQ(tsrn_seed_state(458), 915);
@@ -50,7 +48,7 @@ TEST_F(GaussianTest, BoxMullerPairsFromTheRunSeedAndStorage) {
     float u[4];
     for (std::int64_t x = 915, k = 0; k < 4; ++k) u[k] = uniform_of(x = times_65539(x));
     auto rho = [](float v) { return std::sqrt(-2.0f * std::log(v)); };
-    begin_run();
+    begin_init_pass();
     ElectricalSample out{9.0f, 9.0f, 9.0f};
     gausrr(0.5f, 2.0f, out);
     EXPECT_EQ(out.value, 0.0f);  // set-up: zero, no number drawn
@@ -65,33 +63,32 @@ TEST_F(GaussianTest, BoxMullerPairsFromTheRunSeedAndStorage) {
     gausrr(-1.0f, 3.0f, out);
     EXPECT_FLOAT_EQ(out.value, rho(u[2]) * std::cos(6.2831855f * u[3]) * 3.0f - 1.0f);
 
-    testing::begin_counting();  // three reals and one integer per call
+    testing::begin_counting_pass();  // three reals and one integer per call
     gausrr(0.0f, 1.0f, out);
     EXPECT_EQ(optcl_ctrl.memused, (4 * 3 + 8) + (4 * 1 + 8));
 }
 
-TEST_F(GaussianTest, AnyTopologyWordSelectsOneOfTheSeeds) {
-    inftop.itop1 = -3;  // (4 x -3) mod 10 taken as 8: seed word 9 (583), seed 580
-    begin_run();
+// The first value of a run: set-up call, then sample 1.
+float first_value(float mean, float deviation) {
     ElectricalSample out;
+    begin_init_pass();
     gausrr(0.0f, 1.0f, out);
     begin_sample(1);
-    gausrr(0.0f, 1.0f, out);
-    const std::int64_t s1 = times_65539(2 * 580 - 1);
-    EXPECT_FLOAT_EQ(out.value, std::sqrt(-2.0f * std::log(uniform_of(s1))) * std::cos(6.2831855f * uniform_of(times_65539(s1))));
+    gausrr(mean, deviation, out);
+    return out.value;
 }
 
-TEST_F(GaussianTest, StuckGeneratorDoesNotHang) {
-    // Seed -766949083: state -1533898167, whose wrap-around step is 0, a fixed point.
+TEST_F(GaussianTest, AnyTopologyWordSelectsASeedAndAStuckGeneratorDoesNotHang) {
+    inftop.itop1 = -3;  // (4 x -3) mod 10 taken as 8: seed word 9 (583), seed 580
+    const std::int64_t s1 = times_65539(2 * 580 - 1);
+    EXPECT_FLOAT_EQ(first_value(0.0f, 1.0f), std::sqrt(-2.0f * std::log(uniform_of(s1))) * std::cos(6.2831855f * uniform_of(times_65539(s1))));
+    // Seed -766949083: state -1533898167, whose wrap-around step is 0, a fixed point. Both uniforms fall
+    // back to 0.5: rho = sqrt(2 ln 2), angle pi.
     ASSERT_EQ(tsrn_step(tsrn_seed_state(-766949083)), 0);
+    inftop.itop1 = 1;
+    reset_uniform_generators();
     seeds[4] = -766949084;  // itop1 1: seed 1 + word 5
-    begin_run();
-    ElectricalSample out;
-    gausrr(0.0f, 1.0f, out);
-    begin_sample(1);
-    gausrr(0.25f, 2.0f, out);
-    // Both uniforms fall back to 0.5: rho = sqrt(2 ln 2), angle pi.
-    EXPECT_FLOAT_EQ(out.value, -std::sqrt(2.0f * std::log(2.0f)) * 2.0f + 0.25f);
+    EXPECT_FLOAT_EQ(first_value(0.25f, 2.0f), -std::sqrt(2.0f * std::log(2.0f)) * 2.0f + 0.25f);
 }
 
 }  // namespace

@@ -1,21 +1,20 @@
 #include <cmath>
 #include <complex>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/modulator.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
-using testing::begin_run;
+using testing::begin_init_pass;
 using testing::begin_sample;
 using cf = std::complex<float>;
 
-class ModulatorTest : public testing::TxTest {
+class ModulatorTest : public testing::BlockTest {
 protected:
     void SetUp() override {
-        TxTest::SetUp();
+        BlockTest::SetUp();
         laser_.iv = 1;
         laser_.pp = 2.0f;
         laser_.ps.fill(1.0f);
@@ -25,7 +24,7 @@ protected:
 
     // Set-up, then one sample with the given drive; returns the output x.
     cf sample(const OamodParams& p, float drive) {
-        begin_run();
+        begin_init_pass();
         oamod(p, in_, window_, laser_, ElectricalSample{}, sig_);
         begin_sample(1);
         oamod(p, in_, window_, laser_, ElectricalSample{drive, 0.0f, 0.0f}, sig_);
@@ -78,7 +77,7 @@ TEST_F(ModulatorTest, ChirpFollowsTheLogarithmOfThePowerAndStopsAtTheFloor) {
 TEST_F(ModulatorTest, SpectrumPowerDelaysAndWindow) {
     for (int i = 0; i < kBins; ++i) laser_.gd[i] = 1.0f + 0.01f * static_cast<float>(i);
     in_ = InputWindow{10.0f, 100.0f};
-    begin_run();
+    begin_init_pass();
     oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
     // 3 dB and the field factor 0.7079457: 10^-0.3 x 0.7079457^2 = 0.2512,
     // about half the factor's square (0.2506).
@@ -105,7 +104,7 @@ TEST_F(ModulatorTest, OutOfBandInputAndStorage) {
     laser_.iv = 0;
     laser_.gd.fill(3.0f);
     window_ = TimeWindow{-1.0f, -1.0f, -1.0f, -1.0f};
-    testing::begin_counting();
+    testing::begin_counting_pass();
     oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
     EXPECT_EQ(optcl_ctrl.memused, 0);
     EXPECT_EQ(sig_.iv, 0);
@@ -115,10 +114,10 @@ TEST_F(ModulatorTest, OutOfBandInputAndStorage) {
     EXPECT_EQ(sample(modulator(), 2.5f), cf(0.0f, 0.0f));
 
     laser_.iv = 1;
-    testing::begin_counting();
+    testing::begin_counting_pass();
     oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);
     EXPECT_EQ(optcl_ctrl.memused, 4 * 1 + 8);
-    testing::begin_counting();
+    testing::begin_counting_pass();
     optcl_ctrl.setuponly = 1;
     sig_.gd.fill(0.0f);
     oamod(modulator(), in_, window_, laser_, ElectricalSample{}, sig_);

@@ -1,19 +1,18 @@
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/nrz_driver.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
 using testing::stderr_of;
-using NrzTest = testing::TxTest;
+using NrzTest = testing::BlockTest;
 
 // Drives the block with one bit per bit period and returns the samples.
 std::vector<float> drive(const RecnrzParams& p, const std::vector<int>& bits) {
     ElectricalSample out;
-    testing::begin_run();
+    testing::begin_init_pass();
     recnrz(p, 0, out);
     std::vector<float> v;
     int k = 1;
@@ -63,13 +62,13 @@ TEST_F(NrzTest, ShapeLevelsCrossingAndOffsets) {
 TEST_F(NrzTest, AdjustmentWarningsAndStorage) {
     ElectricalSample out;
     EXPECT_EQ(stderr_of([&] {
-                  testing::begin_run();
+                  testing::begin_init_pass();
                   recnrz(RecnrzParams{10, -2.5f, 2.5f, 0.6f, 20.0f}, 0, out);
               }),
               "Nodrix-W-The crossing point has been adjusted\nNodrix-W-to:  33.3 percent\n");
     // The project's set-up (nohist 1) skips the initialisation entirely.
     EXPECT_EQ(stderr_of([&] {
-                  testing::begin_counting();
+                  testing::begin_counting_pass();
                   recnrz(RecnrzParams{10, -2.5f, 2.5f, 0.6f, 20.0f}, 0, out);
               }),
               "");

@@ -4,22 +4,20 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "models/transmitters/prbs_source.h"
-#include "tests/models/transmitters/sample_harness.h"
+#include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {
 namespace {
 
 using testing::stderr_of;
-using PrbsTest = testing::TxTest;
+using PrbsTest = testing::BlockTest;
 
 // The polynomial of a table entry as a bit mask (decimal digits are octal digits).
 std::uint64_t polynomial_bits(std::int32_t entry) { return std::stoull(std::to_string(entry), nullptr, 8); }
 
-// Fibonacci register of the polynomial started with all ones: bit i of the
-// state holds s(n + i); s(n + degree) is the parity of the state masked by
-// the polynomial's lower coefficients.
+// Fibonacci register of the polynomial from all ones: bit i holds s(n + i); s(n + degree) is the parity of
+// the state masked by the polynomial's lower coefficients.
 std::vector<int> lfsr_sequence(std::int32_t entry, int degree, int length) {
     std::uint64_t state = (std::uint64_t{1} << degree) - 1;
     const std::uint64_t low = polynomial_bits(entry) & state;
@@ -69,10 +67,9 @@ SourceRun run_source(const SpnseqParams& p, int samples) {
     LogicalSignal lg{};
     SourceRun r;
     for (int k = 0; k <= samples; ++k) {
-        k == 0 ? testing::begin_run() : testing::begin_sample(k);
+        k == 0 ? testing::begin_init_pass() : testing::begin_sample(k);
         spnseq(p, clk, lg);
-        if (k > 0) r.lg.push_back(lg);
-        if (k > 0) r.clk.push_back(clk.value);
+        if (k > 0) { r.lg.push_back(lg); r.clk.push_back(clk.value); }
     }
     return r;
 }
@@ -117,12 +114,11 @@ TEST_F(PrbsTest, TableHoldsPrimitivePolynomialsOfEachDegree) {
 }
 
 TEST_F(PrbsTest, AutomaticDegree) {
-    EXPECT_EQ(prbs_auto_degree(1, 6404.5f, 1, 1.0f), 13);  // 6404 halves 12 times before reaching 1
-    EXPECT_EQ(prbs_auto_degree(2, 3202.25f, 1, 1.0f), 13);
-    EXPECT_EQ(prbs_auto_degree(1, 640443.06f, 1561, 0.0640443f), 13);  // the project's run: 6406 symbols
-    EXPECT_EQ(prbs_auto_degree(1, 0.5f, 1, 1.0f), 5);
-    EXPECT_EQ(prbs_auto_degree(1, 64.0f, 1, 1.0f), 7);
-    EXPECT_EQ(prbs_auto_degree(1, 1.0e12f, 1, 1.0f), 28);
+    // 6404 symbols halve 12 times before reaching 1; the project's run has 6406 symbols.
+    struct Case { std::int32_t nlev; float tend; std::int32_t nsbit; float delt; std::int32_t degree; };
+    for (const Case& c : {Case{1, 6404.5f, 1, 1.0f, 13}, Case{2, 3202.25f, 1, 1.0f, 13}, Case{1, 640443.06f, 1561, 0.0640443f, 13},
+                          Case{1, 0.5f, 1, 1.0f, 5}, Case{1, 64.0f, 1, 1.0f, 7}, Case{1, 1.0e12f, 1, 1.0f, 28}})
+        EXPECT_EQ(prbs_auto_degree(c.nlev, c.tend, c.nsbit, c.delt), c.degree) << c.tend;
     // The block announces the degree once, on the first sample (not in the set-up), and uses it.
     zzctrl.tend = 6404.5f;
     zzctrl.delt = 1.0f;
@@ -138,8 +134,7 @@ TEST_F(PrbsTest, AutomaticDegree) {
 TEST_F(PrbsTest, Degree7EveryVariantGivesItsMaximalLengthSequence) {
     for (int v = 1; v <= prbs_variants(7); ++v) {
         const SourceRun r = run_source(prbs(7, v), 1 + 2 * 127);
-        // Sample 1 is the first symbol boundary of the run: all ones. From
-        // sample 2 on, one register bit per sample: s(1), s(2), ...
+        // Sample 1 is the run's first symbol boundary (all ones), then one register bit per sample: s(1), s(2), ...
         EXPECT_EQ(r.lg[0][0], 1);
         const std::vector<int> s = lfsr_sequence(prbs_polynomial(7, v), 7, 2 * 127 + 1);
         for (int k = 2; k <= 1 + 2 * 127; ++k) {
@@ -156,9 +151,8 @@ TEST_F(PrbsTest, Degree7EveryVariantGivesItsMaximalLengthSequence) {
 
 TEST_F(PrbsTest, StartPatternFirstSampleAdvanceAndClockForms) {
     const std::vector<int> s = lfsr_sequence(203, 7, 40);
-    // ioffs 0, nsbit 3, nstart 5, nlev 2: the first sample advances 5 x 3 + 1
-    // samples, meeting 6 boundaries; it is itself a boundary (all ones) and the
-    // register has stepped 6 x 2 times. The next boundary (sample 4) shows s(12), s(13).
+    // ioffs 0, nsbit 3, nstart 5, nlev 2: the first sample advances 5 x 3 + 1 samples over 6 boundaries; it is
+    // a boundary (all ones) and the register has stepped 6 x 2 times. The next (sample 4) shows s(12), s(13).
     SourceRun r = run_source(prbs(7, 1, 3, 0, 5, 2), 10);
     const int expect2[10][2] = {{1, 1}, {1, 1}, {1, 1}, {s[12], s[13]}, {s[12], s[13]},
                                 {s[12], s[13]}, {s[14], s[15]}, {s[14], s[15]}, {s[14], s[15]}, {s[16], s[17]}};
@@ -166,15 +160,13 @@ TEST_F(PrbsTest, StartPatternFirstSampleAdvanceAndClockForms) {
         EXPECT_EQ(head(r.lg[k]), (std::vector<int>{expect2[k][0], expect2[k][1], -1})) << k + 1;
         EXPECT_EQ(r.clk[k], k % 3 == 0 ? 1.0f : 0.0f) << k + 1;
     }
-    // ioffs 1: the first sample advances 5 x 3 + 2 + 1 samples and ends one
-    // short of the 7th boundary: all zeros; sample 2 is the 7th (all ones),
-    // sample 5 the 8th, showing s(7).
+    // ioffs 1: the first sample advances 5 x 3 + 2 + 1 samples, one short of the 7th boundary: all zeros;
+    // sample 2 is the 7th (all ones), sample 5 the 8th, showing s(7).
     r = run_source(prbs(7, 1, 3, 1, 5, 1), 8);
     const int expect1[8] = {0, 1, 1, 1, s[7], s[7], s[7], s[8]};
     for (int k = 0; k < 8; ++k) EXPECT_EQ(r.lg[k][0], expect1[k]) << k + 1;
     // A start beyond whole register periods gives the same symbols.
-    const SourceRun a = run_source(prbs(7, 4, 2, 1, 7, 1), 300);
-    const SourceRun b = run_source(prbs(7, 4, 2, 1, 7 + 3 * 127, 1), 300);
+    const SourceRun a = run_source(prbs(7, 4, 2, 1, 7, 1), 300), b = run_source(prbs(7, 4, 2, 1, 7 + 3 * 127, 1), 300);
     for (int k = 0; k < 300; ++k) ASSERT_EQ(a.lg[k][0], b.lg[k][0]);
 
     // Clock forms with nsbit 4, ioffs 1: sample 1 ends at phase 3, then 0, 1, 2, 3, ...
@@ -209,14 +201,14 @@ TEST_F(PrbsTest, StorageOfTheSetUp) {
     ElectricalSample clk;
     LogicalSignal lg{};
     lg.fill(7);
-    testing::begin_counting();
+    testing::begin_counting_pass();
     spnseq(prbs(7, 13, 1561, 227, 72), clk, lg);
     // loci(3), loch(2), loci(1 + 2 x 7 + 2); no data: 0, -3, nothing past the terminator.
     EXPECT_EQ(optcl_ctrl.memused, (4 * 3 + 8) + (4 * 2 + 8) + (4 * 17 + 8));
     EXPECT_EQ(head(lg), (std::vector<int>{0, -3, 7}));
 
     testing::write_text("data.DAT", "##\n2\n1 0\n0 1\n1 1\n");
-    testing::begin_counting();
+    testing::begin_counting_pass();
     spnseq(user_file("data", 2), clk, lg);
     // loci(3), loch(2), loci(nlev + 3), loci(nlev x 3 symbols)
     EXPECT_EQ(optcl_ctrl.memused, (4 * 3 + 8) + (4 * 2 + 8) + (4 * 5 + 8) + (4 * 6 + 8));
@@ -232,11 +224,7 @@ TEST_F(PrbsTest, UserFileSymbolsWrapAround) {
 }
 
 TEST_F(PrbsTest, UserFileProblems) {
-    struct Case {
-        const char* text;  // null: no file
-        int nlev;
-        std::string lines;
-    };
+    struct Case { const char* text; int nlev; std::string lines; };  // text null: no file
     const std::string bad = "Nodrix-E-Datasource bad file \n";
     const std::string only_bits = "Nodrix-E-Datasource bad file\nFile must contain only 0 or 1 \n";
     const Case cases[] = {

@@ -86,5 +86,69 @@ TEST_F(ErrorRoutingTest, WarningsOncePerCodeAtPositiveTimeOnly) {
     EXPECT_EQ(nwarn, 3);
 }
 
+TEST_F(ErrorRoutingTest, FreeTextReportsAreCutTo60) {
+    zzctrl.time = 2.0f;
+    const std::string text80 = std::string(60, 'a') + std::string(20, 'b');
+    CaptureStderr();
+    txedet(text80);
+    txwarn("short");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-E-  NODRIX ERROR CONDITION - TIME =  0.200000E+01\n " + std::string(60, 'a') +
+                  "\nNodrix-W-  NODRIX WARNING CONDITION - TIME =  0.200000E+01\n short\n");
+    EXPECT_EQ(kernel_error_count(), 1);
+}
+
+TEST_F(ErrorRoutingTest, ErrorCheckEndsTheProcessWithStatusOne) {
+    tserck();  // no errors: nothing happens
+    EXPECT_EXIT(
+        {
+            tsedet(1);
+            tserck();
+        },
+        ::testing::ExitedWithCode(1), "ERROR CODE =     1");
+}
+
+TEST_F(ErrorRoutingTest, FailedFilterSynthesisReports) {
+    const std::int32_t options[8] = {77, 1, 1, 2, 0, 0, 1, 0};
+    const std::int32_t quiet[4] = {1, 0, -1, 0};
+    const std::int32_t loud[4] = {1, 0, 0, 0};
+    CaptureStderr();
+    warning_message_opt(options, "Raised cosine 77", quiet);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-W-User defined optical filter at Raised cosine 77\n"
+              "   The filter synthesis was not possible.\n"
+              "   Please read the online help for further information.\n"
+              "   Simulation will proceed, but the branch \n"
+              "   after this block will be turned off\n");
+    const std::int32_t db_options[8] = {77, 1, 0, 0, 1, 1, 0, 0};
+    CaptureStderr();
+    warning_message_opt(db_options, "F", loud);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-W-User defined optical filter at F\n"
+              "   The filter synthesis was not possible.\n"
+              "   Please check if the filter description file\n"
+              "   matches the following options\n"
+              "   - abscissa in wavelength [nm]\n"
+              "   - points expressed as modulus and phase\n"
+              "   - relative abscissa values\n"
+              "   - modulus in dB\n"
+              "   Please read the online help for further information.\n"
+              "   Simulation will proceed, but the branch \n"
+              "   after this block will be turned off\n");
+    CaptureStderr();
+    error_message_opt(options, "G");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-E-User defined optical filter at \n"
+              "G\n"
+              "   The filter syntesis was not possible\n"
+              "   Please check if the filter description file\n"
+              "   matches the following options\n"
+              "   - abscissa in frequency [Thz]\n"
+              "   - points expressed as modulus and group delay\n"
+              "   - absolute abscissa values\n"
+              "   - modulus in a linear scale\n"
+              "please read the online help for further information.\n");
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -242,5 +242,24 @@ TEST_F(RecordFileTest, RecordsAroundTheBufferSizeAndLargeOnesKeepTheirLayout) {
     std::fclose(f);
 }
 
+TEST_F(IoFileTest, SeekWorksUnbufferedAndIsRefusedBuffered) {
+    std::int32_t id = io_open("s.bin", kIoWrite, 0);
+    io_write_str(id, "abcdef");
+    io_close(id);
+    id = io_open("s.bin", kIoRead, 0);
+    EXPECT_EQ(io_fseek(id, 4), 0);
+    char c = 0;
+    EXPECT_EQ(io_read_str(id, &c, 1), 1);
+    EXPECT_EQ(c, 'e');
+    io_close(id);
+    id = io_open("s.bin", kIoRead, 100);
+    CaptureStderr();
+    EXPECT_EQ(io_fseek(id, 4), -1);  // a buffered seek must not report success
+    EXPECT_EQ(GetCapturedStderr(), "io_fseek():\nCannot use with buffered files.\n");
+    EXPECT_EQ(io_read_str(id, &c, 1), 1);
+    EXPECT_EQ(c, 'a');  // not moved
+    io_close(id);
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -1,5 +1,4 @@
 // Kernel error and warning routing.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,36 +14,24 @@ namespace {
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-class ErrorRoutingTest : public testing::NodrixTest {
-protected:
-    void use_message_file(const char* name) {
-        zzerr.name.fill(' ');
-        std::memcpy(zzerr.name.data(), name, std::strlen(name));
-    }
-};
+class ErrorRoutingTest : public testing::NodrixTest {};
 
 TEST_F(ErrorRoutingTest, ErrorHeadlineWithoutMessageFile) {
-    zzctrl.time = 0.0f;
     CaptureStderr();
     tsedet(7);
+    zzctrl.time = 1234.5f;
+    tsedet("mR");
     EXPECT_EQ(GetCapturedStderr(),
               "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =     7   TIME =  0.000000E+00\n"
               "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n"
-              " \n");
-    EXPECT_EQ(kernel_error_count(), 1);
-    std::int32_t nerr = 0;
-    opxget(&nerr, nullptr);
-    EXPECT_EQ(nerr, 1);  // raises the exit status although the run goes on
-}
-
-TEST_F(ErrorRoutingTest, TwoCharacterCodesAndLaterTimes) {
-    zzctrl.time = 1234.5f;
-    CaptureStderr();
-    tsedet("mR");
-    EXPECT_EQ(GetCapturedStderr(),
+              " \n"
               "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =    mR   TIME =  0.123450E+04\n"
               "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n"
               " \n");
+    EXPECT_EQ(kernel_error_count(), 2);
+    std::int32_t nerr = 0;
+    opxget(&nerr, nullptr);
+    EXPECT_EQ(nerr, 2);  // raises the exit status although the run goes on
 }
 
 TEST_F(ErrorRoutingTest, MessageFileBlocksAndAtSignRules) {
@@ -57,15 +44,14 @@ TEST_F(ErrorRoutingTest, MessageFileBlocksAndAtSignRules) {
                         "  12@ Code group 12@ reached\n"
                         "      second line @\n"
                         "99999 last\n");
-    use_message_file("errors.txt");
+    zzerr.name.fill(' ');
+    std::memcpy(zzerr.name.data(), "errors.txt", 10);
     CaptureStderr();
     tsedet(14011);
     tsedet(125);
     tsedet(14012);
-    const std::string out = GetCapturedStderr();
-    const std::string pad75 = std::string(75, ' ');
     auto field = [&](const std::string& t) { return t + std::string(75 - t.size(), ' '); };
-    EXPECT_EQ(out,
+    EXPECT_EQ(GetCapturedStderr(),
               "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE = 14011   TIME =  0.000000E+00\n" +
                   field("Degree of the shift register too large") + "\n" + field("Use a degree of at most 28") +
                   "\n" + field("(see the data source)") + "\n \n" +
@@ -73,7 +59,6 @@ TEST_F(ErrorRoutingTest, MessageFileBlocksAndAtSignRules) {
                   field("Code group 125 reached") + "\n" + field("second line 5") + "\n \n" +
                   "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE = 14012   TIME =  0.000000E+00\n" +
                   "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n \n");
-    (void)pad75;
 }
 
 TEST_F(ErrorRoutingTest, WarningsOncePerCodeAtPositiveTimeOnly) {

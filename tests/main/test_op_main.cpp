@@ -40,7 +40,7 @@ class EntryTest : public testing::NodrixTest {
 protected:
     void SetUp() override {
         testing::NodrixTest::SetUp();
-        xu_MsgReset();  // the entry creates the message context itself
+        xu_MsgReset();
         schedule_calls = 0;
         report_error = false;
         need_too_much = false;
@@ -49,6 +49,7 @@ protected:
         set_project(p);
     }
     int run(std::vector<std::string> words) {
+        xu_MsgReset();  // the entry creates the message context itself
         words.insert(words.begin(), "sim_160G");
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());
@@ -61,15 +62,9 @@ protected:
     std::string out_;
 };
 
-TEST_F(EntryTest, NoArgumentsRunsEverything) {
-    EXPECT_EQ(run({}), 0);
-    EXPECT_EQ(schedule_calls, 3);
-    EXPECT_EQ(out_, "");
-    EXPECT_TRUE(fs::exists("x1_sim_160g.mem"));
-}
-
-TEST_F(EntryTest, VerboseShowsInformationLines) {
+TEST_F(EntryTest, RunsEverythingAndVerboseShowsInformationLines) {
     EXPECT_EQ(run({"-VERBOSE"}), 0);
+    EXPECT_EQ(schedule_calls, 3);
     EXPECT_EQ(out_,
               "Nodrix-I-Dimensioning pass 1 of project sim_160G\n"
               "Nodrix-I-block information\n"
@@ -78,14 +73,10 @@ TEST_F(EntryTest, VerboseShowsInformationLines) {
               "Nodrix-I-block information\n"
               "Nodrix-I-Run 1: second call\n"
               "Nodrix-I-block information\n");
-    xu_MsgReset();
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(out_, "");  // without the option nothing is shown
-}
-
-TEST_F(EntryTest, PrerunGivenTwiceStopsAfterTheDimensioningPass) {
-    EXPECT_EQ(run({"/prerun", "-PreRun"}), 0);
-    EXPECT_EQ(schedule_calls, 1);
+    EXPECT_EQ(schedule_calls, 6);
+    EXPECT_TRUE(fs::exists("x1_sim_160g.mem"));
 }
 
 TEST_F(EntryTest, LogOptionSpellings) {
@@ -96,14 +87,27 @@ TEST_F(EntryTest, LogOptionSpellings) {
     const std::string logged = testing::read_text(log);
     EXPECT_EQ(logged, "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
     EXPECT_EQ(out_, logged);  // the console still gets every line
-    xu_MsgReset();
     EXPECT_EQ(run({"-log", log}), 1);  // opened for appending
     EXPECT_EQ(testing::read_text(log), logged + logged);
 }
 
-TEST_F(EntryTest, LogOptionFollowedByAnOptionHasNoValue) {
-    EXPECT_EQ(run({"-log", "-prerun"}), 0);
-    EXPECT_EQ(schedule_calls, 1);  // the following option still takes effect
+TEST_F(EntryTest, OptionsThatStopAfterTheDimensioningPass) {
+    // "-log" followed by an option has no value: no log file, and the option still counts.
+    struct Case {
+        std::vector<std::string> words;
+        bool per_sample;
+    };
+    for (const Case& c : {Case{{"/prerun", "-PreRun"}, false}, Case{{"simulate", "-prerun"}, true},
+                          Case{{"-SIMULATE", "-prerun"}, true}, Case{{"-log", "-prerun"}, false},
+                          Case{{"-window", "30720", "-prerun"}, false}}) {
+        SCOPED_TRACE(c.words[0]);
+        schedule_calls = 0;
+        EXPECT_EQ(run(c.words), 0);
+        EXPECT_EQ(schedule_calls, 1);
+        EXPECT_EQ(per_sample_run(), c.per_sample);
+        set_per_sample_run(false);
+    }
+    EXPECT_EQ(current_project().schedule.twinin, 30720.0f);
     for (const auto& entry : fs::directory_iterator(dir_)) EXPECT_NE(entry.path().extension(), ".log");
 }
 
@@ -111,36 +115,21 @@ TEST_F(EntryTest, LimitsExceededGiveThreeAndErrorsTakePrecedence) {
     need_too_much = true;
     EXPECT_EQ(run({}), 3);
     EXPECT_TRUE(fs::exists("x0_sim_160g.hst"));
-    xu_MsgReset();
     report_error = true;
     EXPECT_EQ(run({}), 1);
 }
 
-TEST_F(EntryTest, SourceWindowOption) {
-    EXPECT_EQ(run({"-window", "30720", "-prerun"}), 0);
-    EXPECT_EQ(current_project().schedule.twinin, 30720.0f);
+TEST_F(EntryTest, BadSourceWindowsRunNothing) {
     for (const char* bad : {"abc", "-5", "0", "12ps"}) {
-        xu_MsgReset();
         schedule_calls = 0;
         EXPECT_EQ(run({"-window", bad}), 1) << bad;
         EXPECT_EQ(schedule_calls, 0) << bad;  // nothing runs
+        if (std::string(bad) == "abc") {
+            EXPECT_EQ(out_, "Nodrix-E-Bad source window length: abc; give a positive number of ps\n");
+        }
     }
-    xu_MsgReset();
-    EXPECT_EQ(run({"-window", "abc"}), 1);
-    EXPECT_EQ(out_, "Nodrix-E-Bad source window length: abc; give a positive number of ps\n");
-    xu_MsgReset();
     EXPECT_EQ(run({"-window"}), 1);
     EXPECT_EQ(out_, "Nodrix-E-Bad source window length: (none); give a positive number of ps\n");
-}
-
-TEST_F(EntryTest, SimulateWordSelectsThePerSampleRun) {
-    EXPECT_EQ(run({"simulate", "-prerun"}), 0);
-    EXPECT_TRUE(per_sample_run());
-    set_per_sample_run(false);
-    xu_MsgReset();
-    EXPECT_EQ(run({"-SIMULATE", "-prerun"}), 0);
-    EXPECT_TRUE(per_sample_run());
-    set_per_sample_run(false);
 }
 
 TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {

@@ -1,4 +1,4 @@
-// The unit registry of the models' data files.
+// The unit registry of the models' data files, and the data-file helpers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,40 +15,39 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using testing::read_text;
+using testing::write_text;
 namespace fs = std::filesystem;
 
 class UnitRegistryTest : public testing::NodrixTest {};
 
-TEST_F(UnitRegistryTest, OpensTheTrimmedNamePlusDatOnTheFirstFreeUnit) {
-    std::int32_t u1 = 0;
-    std::int32_t u2 = 0;
+TEST_F(UnitRegistryTest, OpensTheCutTrimmedNamePlusDatOnTheFirstFreeUnit) {
+    std::int32_t u1 = 0, u2 = 0, u3 = 0;
     opnfil("report one      ", kFormattedNew, u1, 16);
     opnfil("rc000077", kUnformattedUnknown, u2, 8);
+    opnfil("abcdef", kFormattedUnknown, u3, 3);
     EXPECT_EQ(u1, 11);
     EXPECT_EQ(u2, 12);
-    EXPECT_TRUE(fs::exists("report one.DAT"));
     EXPECT_TRUE(fs::exists("rc000077.DAT"));
+    EXPECT_TRUE(fs::exists("abc.DAT"));
     EXPECT_TRUE(unit_write_line(u1, " P Power [dBm] =        0.000"));
     clodev(u1, 0);
-    EXPECT_EQ(testing::read_text("report one.DAT"), " P Power [dBm] =        0.000\n");
+    EXPECT_EQ(read_text("report one.DAT"), " P Power [dBm] =        0.000\n");
     EXPECT_FALSE(unit_registered(u1));
     clofil("rc000077    ", 1, 12);  // mode 1 deletes
     EXPECT_FALSE(fs::exists("rc000077.DAT"));
+    clodev(u3, 1);
+    EXPECT_FALSE(fs::exists("abc.DAT"));
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
     EXPECT_EQ(nerr, 0);
-}
-
-TEST_F(UnitRegistryTest, LengthCutsTheName) {
-    std::int32_t u = 0;
-    opnfil("abcdef", kFormattedUnknown, u, 3);
-    EXPECT_TRUE(fs::exists("abc.DAT"));
-    clodev(u, 1);
-    EXPECT_FALSE(fs::exists("abc.DAT"));
+    opnfil("r", kFormattedUnknown, u1, 1);
+    tqflrs();  // the legacy reset empties the registry
+    EXPECT_FALSE(unit_registered(u1));
 }
 
 TEST_F(UnitRegistryTest, UnknownKeepsContentAndNewKeepsTheReplacedFileAsOld) {
-    testing::write_text("data.DAT", "line 1\nline 2\n");
+    write_text("data.DAT", "line 1\nline 2\n");
     std::int32_t u = 0;
     opnfil("data", kFormattedUnknown, u, 4);
     std::string line;
@@ -63,23 +62,23 @@ TEST_F(UnitRegistryTest, UnknownKeepsContentAndNewKeepsTheReplacedFileAsOld) {
     opnfil("data", kFormattedNew, u, 4);
     unit_write_line(u, "fresh");
     clodev(u, 0);
-    EXPECT_EQ(testing::read_text("data.DAT"), "fresh\n");
-    EXPECT_EQ(testing::read_text("data_old.DAT"), "line 1\nline 2\n");
+    EXPECT_EQ(read_text("data.DAT"), "fresh\n");
+    EXPECT_EQ(read_text("data_old.DAT"), "line 1\nline 2\n");
 }
 
 TEST_F(UnitRegistryTest, RewritingAnOlderLongerFileLeavesNothingOfIt) {
-    testing::write_text("rep.DAT", "an old report\nwith many\nlines\n");
+    write_text("rep.DAT", "an old report\nwith many\nlines\n");
     std::int32_t u = 0;
     opnfil("rep", kFormattedUnknown, u, 3);
     unit_write_line(u, "new");
     clodev(u, 0);
-    EXPECT_EQ(testing::read_text("rep.DAT"), "new\n");
-    testing::write_text("rec.DAT", std::string(100, 'x'));
+    EXPECT_EQ(read_text("rep.DAT"), "new\n");
+    write_text("rec.DAT", std::string(100, 'x'));
     opnfil("rec", kUnformattedUnknown, u, 3);
     std::fputs("abc", unit_stream(u));
     unit_end_here(u);
     clodev(u, 0);
-    EXPECT_EQ(testing::read_text("rec.DAT"), "abc");
+    EXPECT_EQ(read_text("rec.DAT"), "abc");
 }
 
 TEST_F(UnitRegistryTest, ScratchFilesHaveNoName) {
@@ -98,10 +97,9 @@ TEST_F(UnitRegistryTest, ScratchFilesHaveNoName) {
 }
 
 TEST_F(UnitRegistryTest, RegistryErrorsGoThroughTheKernelWithTheirCodes) {
-    std::int32_t u = 0;
+    std::int32_t u = 0, v = 0;
     CaptureStderr();
-    opnfil("odd", 35, u, 3);        // type outside 31..33, 41..43: reported, the call goes on
-    std::int32_t v = 0;
+    opnfil("odd", 35, u, 3);  // type outside 31..33, 41..43: reported, the call goes on
     opnfil("odd", kFormattedUnknown, v, 3);  // the same registered name again
     clofil("odd", 2, 3);
     clofil("never", 0, 5);
@@ -118,14 +116,12 @@ TEST_F(UnitRegistryTest, RegistryErrorsGoThroughTheKernelWithTheirCodes) {
     EXPECT_EQ(nerr, 7);
 }
 
-TEST_F(UnitRegistryTest, NoFreeUnitGivesAnInvalidUnitAndKeepsOpenFiles) {
-    std::vector<std::int32_t> units;
+TEST_F(UnitRegistryTest, NoFreeUnitGivesUnitZeroAndKeepsOpenFiles) {
     for (int k = 11; k <= 100; ++k) {
         std::int32_t u = 0;
         const std::string name = "f" + std::to_string(k);
         opnfil(name.c_str(), kFormattedUnknown, u, static_cast<std::int32_t>(name.size()));
         ASSERT_EQ(u, k);
-        units.push_back(u);
     }
     unit_write_line(100, "kept");
     std::int32_t u = -5;
@@ -136,28 +132,26 @@ TEST_F(UnitRegistryTest, NoFreeUnitGivesAnInvalidUnitAndKeepsOpenFiles) {
     EXPECT_EQ(unit_stream(u), nullptr);
     EXPECT_FALSE(fs::exists("extra.DAT"));
     clodev(100, 0);
-    EXPECT_EQ(testing::read_text("f100.DAT"), "kept\n");
+    EXPECT_EQ(read_text("f100.DAT"), "kept\n");
 }
 
-TEST_F(UnitRegistryTest, LegacyResetClearsTheRegistry) {
-    std::int32_t u = 0;
-    opnfil("r", kFormattedUnknown, u, 1);
-    tqflrs();
-    EXPECT_FALSE(unit_registered(u));
-}
-
-TEST_F(UnitRegistryTest, MarkedTextFileKeepsTheLinesBeforeTheMark) {
-    std::int32_t u = 0;
-    opntff("plot", u);
-    unit_write_line(u, "first section");
-    clodev(u, 0);
-    EXPECT_EQ(testing::read_text("plot.DAT"), "@ \n{ \nfirst section\n");
-    testing::write_text("plot.DAT", "@ head\nkeep me\n ## old section\ndropped\n");
-    opntff("plot", u);
-    unit_write_line(u, "new section");
-    clodev(u, 0);
-    EXPECT_EQ(testing::read_text("plot.DAT"), "@ head\nkeep me\n{ \nnew section\n");
-    EXPECT_FALSE(fs::exists("plot_old.DAT"));
+TEST_F(UnitRegistryTest, DeleteCutsAtTheFirstBlankAndReportsWhatItCannotRemove) {
+    write_text("abc", "x");
+    write_text("abc  def", "y");
+    fs::create_directory("full");
+    write_text("full/inside", "x");
+    CaptureStderr();
+    opxfdel("abc  def");
+    opxfdel("not_there");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_FALSE(fs::exists("abc"));
+    EXPECT_TRUE(fs::exists("abc  def"));
+    CaptureStderr();
+    opxfdel("");
+    opxfdel(nullptr);
+    opxfdel("full");
+    EXPECT_EQ(GetCapturedStderr(),
+              "opxfdel(): bad parameters\nopxfdel(): bad parameters\nopxfdel(): can't remove file full\n");
 }
 
 }  // namespace

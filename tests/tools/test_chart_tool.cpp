@@ -15,8 +15,6 @@
 namespace nodrix::testing {
 namespace {
 
-using P = QxyPoint;
-
 class ChartTool : public NodrixTest {};
 
 struct Result {
@@ -39,8 +37,8 @@ Result tool(std::vector<const char*> words) {
 }
 
 // Two XY charts: (time, level) with 3 rows, and one integer column with 2 rows.
-std::vector<ChartSpec> two_charts() {
-    ChartSpec a, b;
+std::vector<TestChart> two_charts() {
+    TestChart a, b;
     a.header = QxyChartHeader{.GraphStyle = -1, .SamplesNum = 3, .ColumnNum = 2};
     qxy_set_text(a.header.Title, "Eye, channel 1");
     qxy_set_text(a.header.LabelY, "Level");
@@ -56,12 +54,7 @@ std::vector<ChartSpec> two_charts() {
 }
 
 TEST_F(ChartTool, HelpAndUsage) {
-    struct Case {
-        std::vector<const char*> words;
-        int status;
-        std::string out;  // what the output begins with
-        std::string err;  // what the diagnostics begin with
-    };
+    struct Case { std::vector<const char*> words; int status; std::string out, err; };  // how out and err begin
     const Case cases[] = {
         {{"--help"}, 0, "Usage: nodrix-chart COMMAND FILE [OPTIONS]\n", ""},
         {{}, 2, "", "Usage: nodrix-chart"},
@@ -87,11 +80,7 @@ TEST_F(ChartTool, HelpAndUsage) {
 }
 
 TEST_F(ChartTool, OptionParsing) {
-    struct Case {
-        std::vector<std::string> args;
-        int chart;  // -1: refused with `text` as the error
-        std::string text;  // the output file, or the error
-    };
+    struct Case { std::vector<std::string> args; int chart; std::string text; };  // chart -1: refused, text the error
     const Case cases[] = {
         {{"f.qxy"}, 0, ""},
         {{"f.qxy", "-c", "2"}, 2, ""},
@@ -243,11 +232,7 @@ TEST_F(ChartTool, PlotDrawsEachFormWithGnuplot) {
     ASSERT_TRUE(write_signal("eye.qsg", {.samples = 40, .samples_per_bit = 8, .delt = 12.5}, eye));
 
     const unsigned char png_signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    struct Case {
-        std::vector<const char*> words;
-        const char* title;
-        const char* written;
-    };
+    struct Case { std::vector<const char*> words; const char* title; const char* written; };
     const Case cases[] = {
         {{"plot", "est.qxy", "-o", "ber.png"}, "BER vs. Sampling Instant",
          "Wrote ber.png: chart 0 of 2, \"BER vs. Sampling Instant\"\n"},
@@ -256,7 +241,6 @@ TEST_F(ChartTool, PlotDrawsEachFormWithGnuplot) {
         {{"plot", "s.qsp", "-o", "s.svg"}, "Spectrum: s.qsp", "Wrote s.svg: chart 0 of 1, \"Spectrum: s.qsp\"\n"},
         {{"plot", "eye.qsg", "-o", "eye.svg"}, "Eye diagram: eye.qsg",
          "Wrote eye.svg: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
-        {{"plot", "eye.qsg", "-o", "eye.png"}, "", "Wrote eye.png: chart 0 of 1, \"Eye diagram: eye.qsg\"\n"},
     };
     for (const Case& c : cases) {
         const std::string output = c.words.back();
@@ -286,12 +270,7 @@ TEST_F(ChartTool, PlotFailures) {
     ASSERT_TRUE(qsp1_write("empty.qsp", {}, std::vector<double>{}));
     ASSERT_TRUE(qsp1_write("nan.qsp", {.frequency_step = 0.5}, std::vector<double>{std::nan(""), INFINITY}));
     write_text("old.png", "an older image");
-    struct Case {
-        const char* gnuplot;  // NODRIX_GNUPLOT, or null
-        std::vector<const char*> words;
-        int status;
-        std::string err;
-    };
+    struct Case { const char* gnuplot; std::vector<const char*> words; int status; std::string err; };  // gnuplot: NODRIX_GNUPLOT
     const Case cases[] = {
         {nullptr, {"plot", "two.qxy"}, 2, "nodrix-chart plot: name the image with -o OUT.png or -o OUT.svg\n"},
         {nullptr, {"plot", "two.qxy", "-o", "a.jpg"}, 2,

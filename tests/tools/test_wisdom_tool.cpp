@@ -2,6 +2,7 @@
 #include <fftw.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -53,13 +54,12 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     const std::string first = testing::read_text("opwis.pln");
     EXPECT_EQ(first.rfind("(FFTW-2.1.5", 0), 0u);
     const std::set<std::string> small = entries(first);
-    // Both directions of every length: the direction is the third number.
-    for (const char* length : {"2", "4", "8"}) {
-        int directions = 0;
-        for (const std::string& e : small)
-            if (e.rfind(std::string("(") + length + " ", 0) == 0) ++directions;
-        EXPECT_GE(directions, 2) << length;
-    }
+    // Both directions of every length.
+    for (const char* length : {"2", "4", "8"})
+        EXPECT_GE(std::count_if(small.begin(), small.end(),
+                                [&](const std::string& e) { return e.rfind(std::string("(") + length + " ", 0) == 0; }),
+                  2)
+            << length;
     // The plan store reads it.
     fftw_forget_wisdom();
     setenv("BNLIB", dir_.c_str(), 1);
@@ -72,9 +72,7 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     for (const std::string& e : small) EXPECT_EQ(more.count(e), 1u) << e;
     EXPECT_GT(more.size(), small.size());
     // Nothing but the file is left in the directory.
-    int files = 0;
-    for ([[maybe_unused]] const auto& f : std::filesystem::directory_iterator(dir_)) ++files;
-    EXPECT_EQ(files, 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 1);
 }
 
 TEST_F(WisdomToolTest, AFileWithoutWisdomIsReplacedWithAWord) {
@@ -85,11 +83,7 @@ TEST_F(WisdomToolTest, AFileWithoutWisdomIsReplacedWithAWord) {
 }
 
 TEST_F(WisdomToolTest, BadArgumentsAndMissingDirectories) {
-    struct Case {
-        std::vector<std::string> words;
-        int status;
-        const char* message;
-    };
+    struct Case { std::vector<std::string> words; int status; const char* message; };
     const Case cases[] = {
         {{"--help"}, 0, nullptr},
         {{"-max", "0"}, 2, "-max takes a number from 1 to 14"},

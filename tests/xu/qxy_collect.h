@@ -19,6 +19,8 @@
 
 namespace nodrix::testing {
 
+using P = QxyPoint;
+
 // Little-endian file bytes, built field by field: bytes, int32, float64,
 // NUL-terminated texts, length-prefixed texts (the length counts the NUL).
 struct Bytes : std::vector<unsigned char> {
@@ -46,18 +48,17 @@ inline void write_bytes(const std::string& path, const std::vector<unsigned char
 }
 
 // A chart: header, columns, rows of points (as read back, or to write).
-struct ChartSpec {
-    QxyChartHeader header;
-    std::vector<QxyColumn> columns;
-    std::vector<std::vector<QxyPoint>> rows;
+struct TestChart {
+    QxyChartHeader header{};
+    std::vector<QxyColumn> columns{};
+    std::vector<std::vector<QxyPoint>> rows{};
 };
-using CollectedChart = ChartSpec;
 
 struct Collected {
     std::vector<int> kinds;
     std::int32_t version = -99;
     QxyFileHeader file{{0, 0, 0, 0, 0}};
-    std::vector<CollectedChart> charts;
+    std::vector<TestChart> charts;
     int refuse_kind = 0;                  // the callback refuses the first record of this kind
     std::int64_t refuse_after_rows = -1;  // ... or the row of this index
 };
@@ -117,13 +118,13 @@ inline QxyColumn column(std::int32_t index, std::uint8_t type, QxyPoint lo, QxyP
 }
 
 // Writes a whole file with the chart writer; mode 0 binary, 1 text.
-inline bool write_file(const std::string& path, int mode, std::int32_t type, const std::vector<ChartSpec>& charts) {
+inline bool write_file(const std::string& path, int mode, std::int32_t type, const std::vector<TestChart>& charts) {
     XuWriteQxy* w = xu_WriteQxyInit(nullptr, path.c_str(), mode);
     if (w == nullptr) return false;
     QxyFileHeader fh;
     fh.words[0] = type;
     bool ok = xu_WriteQxyHeader(w, fh) == 1;
-    for (const ChartSpec& ch : charts) {
+    for (const TestChart& ch : charts) {
         ok = ok && xu_WriteQxyChartHeader(w, ch.header) == 1;
         for (const QxyColumn& col : ch.columns) ok = ok && xu_WriteQxyChartColumn(w, col) == 1;
         for (const auto& row : ch.rows) ok = ok && xu_WriteQxyChartData(w, row.data()) == 1;
@@ -131,8 +132,13 @@ inline bool write_file(const std::string& path, int mode, std::int32_t type, con
     return xu_WriteQxyEnd(w) == 1 && ok;
 }
 
-// Writes a version 2 signal file as the eye scope does: header, then the
-// values (in row order), one at a time.
+// Binary (mode 0) for names ending in .qxy, text otherwise.
+inline bool write_file(const std::string& path, std::int32_t type, const std::vector<TestChart>& charts) {
+    return write_file(path, path.ends_with(".qxy") ? 0 : 1, type, charts);
+}
+
+// Writes a version 2 signal file as the eye scope does: the header, then the
+// values one at a time.
 inline bool write_signal(const std::string& path, const Qsg2Header& h, const std::vector<double>& values) {
     const std::int32_t id = qsg2_create(path, h);
     bool ok = id > 0;
@@ -142,17 +148,17 @@ inline bool write_signal(const std::string& path, const Qsg2Header& h, const std
 
 // One chart of a signal, spectrum or XY type with `columns` float columns (or
 // integer columns for type 6) and one row.
-inline ChartSpec signal_chart(std::int32_t type, std::int32_t columns) {
-    ChartSpec ch;
+inline TestChart signal_chart(std::int32_t type, std::int32_t columns) {
+    TestChart ch;
     ch.header = QxyChartHeader{.SamplesNum = 1, .ColumnNum = columns, .Fsym = 10.0, .Delt = 0.5, .SamplesPerBit = 32,
                                .Tstart = type == kQxySpectrum || type == kQxySpectrumText ? 193.0 : -2.5,
                                .StopFrequency = 194.0, .FrequencyStep = 0.125};
     const bool ints = type == kQxySymbolSignal;
     std::vector<QxyPoint> row;
     for (std::int32_t k = 0; k < columns; ++k) {
-        ch.columns.push_back(ints ? column(k, kQxyInt, QxyPoint::of_int(0), QxyPoint::of_int(1), "", "")
-                                  : column(k, kQxyDouble, QxyPoint::of_double(-1.5), QxyPoint::of_double(1.5), "", ""));
-        row.push_back(ints ? QxyPoint::of_int(k % 2) : QxyPoint::of_double(k == 0 ? 1.5 : -0.25));
+        ch.columns.push_back(ints ? column(k, kQxyInt, P::of_int(0), P::of_int(1), "", "")
+                                  : column(k, kQxyDouble, P::of_double(-1.5), P::of_double(1.5), "", ""));
+        row.push_back(ints ? P::of_int(k % 2) : P::of_double(k == 0 ? 1.5 : -0.25));
     }
     ch.rows = {row};
     return ch;
@@ -160,30 +166,37 @@ inline ChartSpec signal_chart(std::int32_t type, std::int32_t columns) {
 
 // A chart as text, every field with its exact value and every point with its
 // type, so that a chart read back is compared with the one expected at once.
-inline std::string point_text(const QxyPoint& p) {
+inline std::string describe(const TestChart& c) {
     std::ostringstream s;
     s.precision(17);
-    s << (p.type == kQxyInt ? "i" : p.type == kQxyDouble ? "d" : "?") << p.value();
-    return s.str();
-}
-
-inline std::string describe(const ChartSpec& c) {
-    std::ostringstream s;
-    s.precision(17);
+    const auto point = [&](const QxyPoint& p) -> std::ostringstream& {
+        s << ' ' << (p.type == kQxyInt ? "i" : p.type == kQxyDouble ? "d" : "?") << p.value();
+        return s;
+    };
     const QxyChartHeader& h = c.header;
     s << "header " << h.ChartType << ' ' << h.GraphStyle << ' ' << h.SamplesNum << ' ' << h.ColumnNum << " '"
       << h.Title << "' '" << h.LabelY << "' '" << h.MeasureY << "' " << h.Fsym << ' ' << h.Delt << ' '
       << h.SamplesPerBit << ' ' << h.Tstart << ' ' << h.StopFrequency << ' ' << h.FrequencyStep << '\n';
-    for (const QxyColumn& k : c.columns)
-        s << "column " << k.Index << ' ' << static_cast<int>(k.Type) << ' ' << point_text(k.Minimum) << ' '
-          << point_text(k.Maximum) << ' ' << k.StartingScale << ' ' << k.Ordering << " '" << k.Label << "' '"
-          << k.Measure << "'\n";
+    for (const QxyColumn& k : c.columns) {
+        s << "column " << k.Index << ' ' << static_cast<int>(k.Type);
+        point(k.Minimum);
+        point(k.Maximum) << ' ' << k.StartingScale << ' ' << k.Ordering << " '" << k.Label << "' '" << k.Measure
+                         << "'\n";
+    }
     for (const auto& row : c.rows) {
         s << "row";
-        for (const QxyPoint& p : row) s << ' ' << point_text(p);
+        for (const QxyPoint& p : row) point(p);
         s << '\n';
     }
     return s.str();
+}
+
+// Expects the file to read without failure into exactly `want`.
+inline void expect_reads_as(const std::string& path, const std::vector<TestChart>& want) {
+    Collected got;
+    ASSERT_EQ(parse_file(path, got), 0) << path;
+    ASSERT_EQ(got.charts.size(), want.size()) << path;
+    for (std::size_t k = 0; k < want.size(); ++k) EXPECT_EQ(describe(got.charts[k]), describe(want[k])) << path;
 }
 
 }  // namespace nodrix::testing

@@ -1,6 +1,6 @@
-// Chart writer: byte layouts of the version 3 binary form and the text form
-// against hand-built expectations, separators by extension, the writer's
-// failure reports, and round trips of every form through the reader.
+// Chart writers: byte layouts of the version 3 binary form, the text forms and
+// the compact version 1/2 forms of the models against hand-built expectations,
+// separators by extension, failure reports, and round trips through the reader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,13 +13,12 @@
 namespace nodrix::testing {
 namespace {
 
-using P = QxyPoint;
-
 class WriteQxy : public NodrixTest {};
+class ChartCompact : public NodrixTest {};
 
 // A two-column chart: a float column and an integer column, two rows.
-ChartSpec sample_chart() {
-    ChartSpec ch;
+TestChart sample_chart() {
+    TestChart ch;
     ch.header = QxyChartHeader{.ChartType = 2, .GraphStyle = -1, .SamplesNum = 2, .ColumnNum = 2, .Fsym = 10.0,
                                .Delt = 0.5, .SamplesPerBit = 32, .Tstart = 1.25, .StopFrequency = 194.0,
                                .FrequencyStep = 0.125};
@@ -42,7 +41,7 @@ void put_sample_chart(Bytes& e) {
 Bytes file_head_v3() { return Bytes().sz({"NodrixXY 3"}).u8({1}).i32({7, 5, 16, 1, 7, 0}); }
 
 TEST_F(WriteQxy, BinaryVersion3ByteExact) {
-    ASSERT_TRUE(write_file("one.qxy", 0, kQxyXY, {sample_chart()}));
+    ASSERT_TRUE(write_file("one.qxy", kQxyXY, {sample_chart()}));
     Bytes e = file_head_v3();
     put_sample_chart(e);
     EXPECT_EQ(read_bytes("one.qxy"), e.u8({0}));
@@ -51,35 +50,25 @@ TEST_F(WriteQxy, BinaryVersion3ByteExact) {
     EXPECT_EQ(fs::status("one.qxy").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
     // Two charts: the second starts after one byte 0, the file ends with one.
-    ASSERT_TRUE(write_file("two.qxy", 0, kQxyXY, {sample_chart(), sample_chart()}));
+    ASSERT_TRUE(write_file("two.qxy", kQxyXY, {sample_chart(), sample_chart()}));
     put_sample_chart(e);
     EXPECT_EQ(read_bytes("two.qxy"), e.u8({0}));
 
     // A chart without columns closes its empty column list at once.
-    ASSERT_TRUE(write_file("empty.qxy", 0, kQxyXY, {ChartSpec{}}));
+    ASSERT_TRUE(write_file("empty.qxy", kQxyXY, {TestChart{}}));
     EXPECT_EQ(read_bytes("empty.qxy"), file_head_v3().u8({1}).i32({0, 0, 0, 0}).lp({""}).u8({2}).lp({"", ""})
                                            .u8({3}).f64({0.0, 0.0}).i32({0}).f64({0.0, 0.0, 0.0}).u8({0, 0, 0}));
 }
 
-TEST_F(WriteQxy, TextXYChartExact) {
-    ASSERT_TRUE(write_file("chart.csv", 1, kQxyXY, {sample_chart()}));
-    EXPECT_EQ(read_text("chart.csv"),
-              "NodrixExpXY, 4\nType, 7\nChartType,2\nGraphStyle,-1\nSamplesNum,2\nColumnNum,2\nTitle,Q\nLabelY,BER\n"
-              "MeasureY,\nColumnBegin\nType,3\nMinimum,-1.50000000000000000e+00\nMaximum,2.00000000000000000e+00\n"
-              "StartingScale,1\nOrdering,5.00000000000000000e-01\nLabel,Time\nMeasure,ps\nColumnEnd\n"
-              "ColumnBegin\nType,5\nMinimum,0\nMaximum,7\nStartingScale,0\nOrdering,0.00000000000000000e+00\n"
-              "Label,Level\nMeasure,\nColumnEnd\n"
-              "-1.50000000000000000e+00,7\n"
-              "+2.00000000000000000e+00,0\n");
-}
-
-TEST_F(WriteQxy, TextSignalAndSpectrumHeaders) {
-    struct Case {
-        std::int32_t type, columns;
-        const char* path;
-        const char* text;
-    };
+TEST_F(WriteQxy, TextFormsExact) {
+    struct Case { std::int32_t type, columns; const char* path; const char* text; };
     const Case cases[] = {
+        {kQxyXY, 0, "chart.csv",
+         "NodrixExpXY, 4\nType, 7\nChartType,2\nGraphStyle,-1\nSamplesNum,2\nColumnNum,2\nTitle,Q\nLabelY,BER\n"
+         "MeasureY,\nColumnBegin\nType,3\nMinimum,-1.50000000000000000e+00\nMaximum,2.00000000000000000e+00\n"
+         "StartingScale,1\nOrdering,5.00000000000000000e-01\nLabel,Time\nMeasure,ps\nColumnEnd\n"
+         "ColumnBegin\nType,5\nMinimum,0\nMaximum,7\nStartingScale,0\nOrdering,0.00000000000000000e+00\n"
+         "Label,Level\nMeasure,\nColumnEnd\n-1.50000000000000000e+00,7\n+2.00000000000000000e+00,0\n"},
         {1, 1, "elt.TXT",
          "NodrixEltSgn\t 3\nSamplesNum\t1\nDelt\t5.00000000000000000e-01\nFsym\t1.00000000000000000e+01\n"
          "SamplesPerBit\t32\nMinimum\t-1.50000000000000000e+00\nMaximum\t1.50000000000000000e+00\n"
@@ -99,7 +88,7 @@ TEST_F(WriteQxy, TextSignalAndSpectrumHeaders) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        ASSERT_TRUE(write_file(c.path, 1, c.type, {signal_chart(c.type, c.columns)}));
+        ASSERT_TRUE(write_file(c.path, c.type, {c.type == kQxyXY ? sample_chart() : signal_chart(c.type, c.columns)}));
         EXPECT_EQ(read_text(c.path), c.text);
     }
 }
@@ -177,23 +166,6 @@ TEST_F(WriteQxy, FailureReports) {
     EXPECT_EQ(xu_WriteQxyEnd(nullptr), 0);
 }
 
-TEST_F(WriteQxy, TextsCutAt127Characters) {
-    ChartSpec ch = sample_chart();
-    qxy_set_text(ch.header.Title, std::string(300, 't'));
-    EXPECT_EQ(std::strlen(ch.header.Title), 127u);
-    // A field filled to its last byte without a NUL is still written cut.
-    std::memset(ch.columns[0].Label, 'L', sizeof ch.columns[0].Label);
-    for (const char* path : {"long.qxy", "long.csv"}) {
-        SCOPED_TRACE(path);
-        ASSERT_TRUE(write_file(path, std::string(path).ends_with(".qxy") ? 0 : 1, kQxyXY, {ch}));
-        Collected got;
-        ASSERT_EQ(parse_file(path, got), 0);
-        ASSERT_EQ(got.charts.size(), 1u);
-        EXPECT_EQ(std::string(got.charts[0].header.Title), std::string(127, 't'));
-        EXPECT_EQ(std::string(got.charts[0].columns[0].Label), std::string(127, 'L'));
-    }
-}
-
 // Every form the writer writes reads back with the same header fields (those
 // the form carries; the others read as 0), columns and values.
 TEST_F(WriteQxy, RoundTripEveryForm) {
@@ -211,9 +183,9 @@ TEST_F(WriteQxy, RoundTripEveryForm) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        const ChartSpec ch = c.type == kQxyXY ? sample_chart() : signal_chart(c.type, c.columns);
+        const TestChart ch = c.type == kQxyXY ? sample_chart() : signal_chart(c.type, c.columns);
         ASSERT_TRUE(write_file(c.path, c.mode, c.type, {ch, ch}));
-        ChartSpec want = ch;
+        TestChart want = ch;
         QxyChartHeader& h = want.header;
         const auto dropped = [&](char field) { return std::strchr(c.carried, field) == nullptr; };
         if (dropped('D')) h.Delt = 0.0;
@@ -229,16 +201,17 @@ TEST_F(WriteQxy, RoundTripEveryForm) {
         EXPECT_EQ(got.file.words[1], 5);
         EXPECT_EQ(got.file.words[4], 7);
         ASSERT_EQ(got.charts.size(), 2u);
-        for (const CollectedChart& g : got.charts) EXPECT_EQ(describe(g), describe(want));
+        for (const TestChart& g : got.charts) EXPECT_EQ(describe(g), describe(want));
     }
 }
 
 // Values that need all 17 digits, extremes of the float and integer ranges,
-// and rows far wider than the 126 characters of a short line buffer.
-TEST_F(WriteQxy, WideRowsAndExactValues) {
-    ChartSpec ch;
-    ch.header.ColumnNum = 40;
-    ch.header.SamplesNum = 3;
+// rows far wider than the 126 characters of a short line buffer, and texts
+// cut at 127 characters (also a field filled to its last byte without a NUL).
+TEST_F(WriteQxy, WideRowsExactValuesAndLongTexts) {
+    TestChart ch{.header = {.SamplesNum = 3, .ColumnNum = 40}};
+    qxy_set_text(ch.header.Title, std::string(300, 't'));
+    EXPECT_EQ(std::strlen(ch.header.Title), 127u);
     const double values[] = {0.1, -1.0 / 3.0, 1e-300, -1.7976931348623157e308, 4.9e-324, 123456789.123456789};
     const std::int32_t ints[] = {0, -2147483647 - 1, 2147483647, -1};
     for (int k = 0; k < 40; ++k)
@@ -250,16 +223,112 @@ TEST_F(WriteQxy, WideRowsAndExactValues) {
             row.push_back(k % 5 == 4 ? P::of_int(ints[(r + k) % 4]) : P::of_double(values[(r + k) % 6]));
         ch.rows.push_back(row);
     }
+    TestChart want = ch;
+    std::memset(ch.columns[0].Label, 'L', sizeof ch.columns[0].Label);
+    qxy_set_text(want.columns[0].Label, std::string(127, 'L'));
     for (const char* path : {"wide.csv", "wide.prn", "wide.qxy"}) {
-        SCOPED_TRACE(path);
-        ASSERT_TRUE(write_file(path, std::string(path).ends_with(".qxy") ? 0 : 1, kQxyXY, {ch}));
-        Collected got;
-        ASSERT_EQ(parse_file(path, got), 0);
-        ASSERT_EQ(got.charts.size(), 1u);
-        EXPECT_EQ(describe(got.charts[0]), describe(ch));
+        ASSERT_TRUE(write_file(path, kQxyXY, {ch}));
+        expect_reads_as(path, {want});
     }
     const std::string text = read_text("wide.csv");
     EXPECT_GT(text.size() - text.rfind('\n', text.size() - 2), 800u);  // one row line is far wider than 126
+}
+
+void put_qxy1_chart(Bytes& e, std::initializer_list<std::string> texts, const std::vector<double>& x,
+                    const std::vector<double>& y, double lo, double hi) {
+    e.i32({static_cast<std::int32_t>(y.size())}).f64({lo, hi}).sz(texts).i32({0});
+    for (std::size_t k = 0; k < y.size(); ++k) e.f64({x[k], y[k]});
+    e.i32({0});
+}
+
+TEST_F(ChartCompact, VersionOneXYBytesAndAppend) {
+    const std::vector<double> x = {1.0, 2.0, 3.0}, y = {-9.0, -3.0, -6.0}, one = {7.25};
+    const std::int32_t id = qxy1_create("c.qxy");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(qxy1_write_chart(id, "BER", "Threshold", "mA", "log BER", "", x, y));
+    ASSERT_TRUE(qxy1_write_chart(id, "", "", "", "", "", {}, {}));
+    EXPECT_FALSE(qxy1_write_chart(id, "bad", "", "", "", "", x, one));  // X and Y of unequal length
+    ASSERT_TRUE(qxy1_close(id));
+    // Appending to the closed file, and to a file not there yet.
+    for (const char* path : {"c.qxy", "fresh.qxy"}) {
+        const std::int32_t more = qxy1_open_append(path);
+        ASSERT_GT(more, 0);
+        ASSERT_TRUE(qxy1_write_chart(more, "Q", "t", "ps", "Q", "dB", one, one));
+        ASSERT_TRUE(qxy1_close(more));
+    }
+    const Bytes head = Bytes().sz({"NodrixXY  1"}).i32({7, 5, 16, 1, 7, 0});
+    Bytes e = head, f = head;
+    put_qxy1_chart(e, {"BER", "Threshold", "mA", "log BER", ""}, x, y, -9.0, -3.0);
+    put_qxy1_chart(e, {"", "", "", "", ""}, {}, {}, 0.0, 0.0);
+    for (Bytes* b : {&e, &f}) put_qxy1_chart(*b, {"Q", "t", "ps", "Q", "dB"}, one, one, 7.25, 7.25);
+    EXPECT_EQ(read_bytes("c.qxy"), e);
+    EXPECT_EQ(read_bytes("fresh.qxy"), f);
+
+    // Read back: two-column charts whose column 0 is X with its label and unit.
+    Collected got;
+    ASSERT_EQ(parse_file("c.qxy", got), 0);
+    EXPECT_EQ(got.version, 1);
+    ASSERT_EQ(got.charts.size(), 3u);
+    TestChart want{.header = {.SamplesNum = 3, .ColumnNum = 2}};
+    qxy_set_text(want.header.Title, "BER");
+    qxy_set_text(want.header.LabelY, "log BER");
+    want.columns = {column(0, kQxyDouble, P::of_double(-9.0), P::of_double(-3.0), "Threshold", "mA"),
+                    column(1, kQxyDouble, P::of_double(-9.0), P::of_double(-3.0), "log BER", "")};
+    for (std::size_t k = 0; k < 3; ++k) want.rows.push_back({P::of_double(x[k]), P::of_double(y[k])});
+    EXPECT_EQ(describe(got.charts[0]), describe(want));
+    EXPECT_TRUE(got.charts[1].rows.empty());
+    EXPECT_STREQ(got.charts[2].columns.at(1).Measure, "dB");
+}
+
+TEST_F(ChartCompact, VersionOneSpectrumBytes) {
+    const Qsp1Header h{.delt = 0.0640443, .fsym = 193.1, .frequency_step = 0.0125, .start_frequency = 192.0,
+                       .stop_frequency = 192.025, .minimum = -80.0, .maximum = -1.5};
+    ASSERT_TRUE(qsp1_write("s.qsp", h, std::vector<double>{-80.0, -1.5, -40.0}));
+    EXPECT_EQ(read_bytes("s.qsp"), Bytes().sz({"NodrixSpr  1"}).i32({4, 5, 16, 1, 7}).f64({0.0640443, 193.1}).i32({0, 3})
+                                       .f64({0.0125, 192.0, 192.025, -80.0, -1.5}).i32({0})
+                                       .f64({-80.0, -1.5, -40.0}).i32({0}));
+    TestChart want{.header = {.SamplesNum = 3, .ColumnNum = 1, .Fsym = 193.1, .Delt = 0.0640443, .Tstart = 192.0,
+                              .StopFrequency = 192.025, .FrequencyStep = 0.0125}};
+    want.columns = {column(0, kQxyDouble, P::of_double(-80.0), P::of_double(-1.5), "", "")};
+    want.rows = {{P::of_double(-80.0)}, {P::of_double(-1.5)}, {P::of_double(-40.0)}};
+    expect_reads_as("s.qsp", {want});
+    // An empty spectrum.
+    ASSERT_TRUE(qsp1_write("none.qsp", h, {}));
+    want.header.SamplesNum = 0;
+    want.rows.clear();
+    expect_reads_as("none.qsp", {want});
+    EXPECT_FALSE(qsp1_write("no/such/dir/s.qsp", h, {}));
+}
+
+Bytes qsg2_bytes(const Qsg2Header& h, const std::vector<double>& values) {
+    Bytes e;
+    e.sz({"NodrixSgn  2"}).i32({h.type, 5, 16, 1, 7, h.columns, h.samples, h.samples_per_bit});
+    e.f64({h.minimum, h.maximum, h.delt, h.tstart, h.fsym}).i32({0});
+    for (const double d : values) e.f64({d});
+    return e;
+}
+
+TEST_F(ChartCompact, VersionTwoSignalRewrittenInPlace) {
+    // As the eye scope does: a header with no count, the samples, the file
+    // closed, then the whole header written again with the final values.
+    Qsg2Header h{.samples_per_bit = 16, .delt = 0.0640443, .tstart = 100.0, .fsym = 10.0};
+    const std::vector<double> samples = {0.25, -1.5, 2.75, 0.0};
+    ASSERT_TRUE(write_signal("eye.qsg", h, samples));
+    EXPECT_EQ(read_bytes("eye.qsg"), qsg2_bytes(h, samples));
+    h.samples = 4;
+    h.minimum = -1.5;
+    h.maximum = 2.75;
+    ASSERT_TRUE(qsg2_rewrite_header("eye.qsg", h));
+    EXPECT_EQ(read_bytes("eye.qsg"), qsg2_bytes(h, samples));
+
+    TestChart want{.header = {.SamplesNum = 4, .ColumnNum = 1, .Fsym = 10.0, .Delt = 0.0640443, .SamplesPerBit = 16,
+                              .Tstart = 100.0}};
+    want.columns = {column(0, kQxyDouble, P::of_double(-1.5), P::of_double(2.75), "", "")};
+    for (const double s : samples) want.rows.push_back({P::of_double(s)});
+    expect_reads_as("eye.qsg", {want});
+    // Rewriting the header of a file not there creates nothing.
+    EXPECT_FALSE(qsg2_rewrite_header("missing.qsg", h));
+    EXPECT_FALSE(std::filesystem::exists("missing.qsg"));
 }
 
 }  // namespace

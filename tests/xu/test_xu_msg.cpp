@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -14,36 +15,38 @@ namespace {
 
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
-using testing::NodrixTest;
 using testing::read_text;
 
-class MessageTest : public NodrixTest {};
+class MessageTest : public testing::NodrixTest {};
 
-TEST_F(MessageTest, SimulationLayerLinesAndCounters) {
-    CaptureStderr();
-    opxerr("first error");
-    opxwarn("a warning");
-    opxinfo("plain text");
-    opxtrace("hidden trace");
-    EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-first error\nNodrix-W-a warning\nplain text\n");
-    std::int32_t nerr = -1;
-    std::int32_t nwarn = -1;
+std::pair<std::int32_t, std::int32_t> counts() {
+    std::int32_t nerr = -1, nwarn = -1;
     opxget(&nerr, &nwarn);
-    EXPECT_EQ(nerr, 1);
-    EXPECT_EQ(nwarn, 1);
-    opxget(nullptr, &nwarn);  // either destination may be null
-    opxinit();
-    opxget(&nerr, &nwarn);
-    EXPECT_EQ(nerr, 0);
-    EXPECT_EQ(nwarn, 0);
+    return {nerr, nwarn};
 }
 
-TEST_F(MessageTest, TextIsPrintedNotInterpretedAndNewlineContinuesWithoutHead) {
+// Texts are printed, not interpreted; a newline continues without a head; a
+// long line is not cut; an empty or null text gives the bad-parameter line and
+// changes no counter; traces stay hidden.
+TEST_F(MessageTest, SimulationLayerLinesAndCounters) {
+    const std::string long_text(5000, 'x'), bad = "opx[err|warn|info](): bad parameter\n";
     CaptureStderr();
     opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
+    opxwarn("a warning");
     opxinfo("100% of %d");
-    EXPECT_EQ(GetCapturedStderr(),
-              "Nodrix-E-DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED\n100% of %d\n");
+    opxtrace("hidden trace");
+    opxerr(long_text);
+    opxinfo("");
+    opxinfo(static_cast<const char*>(nullptr));
+    opxerr("");
+    EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED\n"
+                                   "Nodrix-W-a warning\n100% of %d\nNodrix-E-" + long_text + "\n" + bad + bad + bad);
+    EXPECT_EQ(counts(), std::pair(2, 1));
+    std::int32_t nwarn = -1;
+    opxget(nullptr, &nwarn);  // either destination may be null
+    EXPECT_EQ(nwarn, 1);
+    opxinit();
+    EXPECT_EQ(counts(), std::pair(0, 0));
 }
 
 TEST_F(MessageTest, VerboseShowsTraceWithLetterIAndBlanksNewlines) {
@@ -53,39 +56,21 @@ TEST_F(MessageTest, VerboseShowsTraceWithLetterIAndBlanksNewlines) {
     opxtrace(text);
     EXPECT_EQ(GetCapturedStderr(), "Nodrix-I-two lines\n");
     EXPECT_STREQ(text, "two lines");  // replaced in place
-    std::int32_t nerr = 0;
-    std::int32_t nwarn = 0;
-    opxget(&nerr, &nwarn);
-    EXPECT_EQ(nerr + nwarn, 0);
+    EXPECT_EQ(counts(), std::pair(0, 0));
 }
 
-TEST_F(MessageTest, BadParameterLineChangesNoCounter) {
-    CaptureStderr();
-    opxinfo("");
-    opxinfo(static_cast<const char*>(nullptr));
-    opxerr("");
-    EXPECT_EQ(GetCapturedStderr(), "opx[err|warn|info](): bad parameter\n"
-                                       "opx[err|warn|info](): bad parameter\n"
-                                       "opx[err|warn|info](): bad parameter\n");
-    std::int32_t nerr = 0;
-    opxget(&nerr, nullptr);
-    EXPECT_EQ(nerr, 0);
-}
-
-TEST_F(MessageTest, CodedLinesPutTheTextOnItsOwnLine) {
+// Coded lines put the text on its own line; the letter follows the first set
+// bit of the level; a level without a shown bit is filtered.
+TEST_F(MessageTest, CodedLinesAndLetters) {
     CaptureStderr();
     xu_MsgPrintf(nullptr, kMsgError, 0, "unit.cpp(12)", 0, "value %d", 5);
     xu_MsgPrintf(nullptr, kMsgWarning, 7, "", 0, "w");
     xu_MsgPrintf(nullptr, kMsgFatal, -1, nullptr, 0, "fatal");
-    xu_MsgPrintf(nullptr, 64, -1, nullptr, 0, "filtered");  // no shown bit
+    xu_MsgPrintf(nullptr, 64, -1, nullptr, 0, "filtered");
     EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-000-unit.cpp(12):\nvalue 5\nNodrix-W-007-:\nw\nNodrix-F-fatal\n");
-    const XuMsg* ctx = xu_MsgGetMessage(nullptr);
+    XuMsg* ctx = xu_MsgGetMessage(nullptr);
     EXPECT_EQ(ctx->error_tally, 1);
     EXPECT_EQ(ctx->warning_tally, 1);
-}
-
-TEST_F(MessageTest, LetterFollowsTheFirstSetBit) {
-    XuMsg* ctx = xu_MsgGetMessage(nullptr);
     ctx->shown = 0xff;
     CaptureStderr();
     xu_MsgPrintf(nullptr, kMsgProgram | kMsgError, -1, nullptr, 0, "p");
@@ -94,16 +79,16 @@ TEST_F(MessageTest, LetterFollowsTheFirstSetBit) {
     EXPECT_EQ(GetCapturedStderr(), "Nodrix-P-p\nNodrix-T-t\nNodrix-?-q\n");
 }
 
-TEST_F(MessageTest, LongLinesAreNotCut) {
-    const std::string text(5000, 'x');
-    CaptureStderr();
-    opxerr(text);
-    EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-" + text + "\n");
-}
-
-TEST_F(MessageTest, LogFileIsOpenedForAppendingAndReopenedFromItsPath) {
-    testing::write_text("run.log", "earlier\n");
+// The log file is opened for appending and reopened from its kept path;
+// appending without any path or to an unopenable file leaves the standard
+// error alone and still counts.
+TEST_F(MessageTest, LogFile) {
     XuMsg* ctx = xu_MsgGetMessage(nullptr);
+    EXPECT_EQ(xu_MsgOutputFileAppend(ctx, nullptr), 1);
+    EXPECT_EQ(ctx->outputs, kOutStderr);
+    EXPECT_EQ(xu_MsgOutputFileAppend(ctx, "no/such/dir/x.log"), 1);
+    EXPECT_EQ(ctx->outputs, kOutStderr);
+    testing::write_text("run.log", "earlier\n");
     EXPECT_EQ(xu_MsgOutputFileAppend(ctx, "run.log"), 1);
     CaptureStderr();
     opxerr("in the log");
@@ -114,24 +99,11 @@ TEST_F(MessageTest, LogFileIsOpenedForAppendingAndReopenedFromItsPath) {
     xu_MsgOutputFileClose(ctx);
     GetCapturedStderr();
     EXPECT_EQ(read_text("run.log"), "earlier\nNodrix-E-in the log\nNodrix-W-again\n");
+    EXPECT_EQ(counts(), std::pair(2, 1));
     EXPECT_EQ(xu_MsgOutputFileOpen(ctx, "new.log"), 1);  // opened for writing
     opxinfo("fresh");
     xu_MsgOutputFileClose(ctx);
     EXPECT_EQ(read_text("new.log"), "fresh\n");
-}
-
-TEST_F(MessageTest, AppendWithoutAnyPathOrToAnUnopenableFileDoesNothing) {
-    XuMsg* ctx = xu_MsgGetMessage(nullptr);
-    EXPECT_EQ(xu_MsgOutputFileAppend(ctx, nullptr), 1);
-    EXPECT_EQ(ctx->outputs, kOutStderr);
-    EXPECT_EQ(xu_MsgOutputFileAppend(ctx, "no/such/dir/x.log"), 1);
-    EXPECT_EQ(ctx->outputs, kOutStderr);
-    CaptureStderr();
-    opxerr("still counted");
-    GetCapturedStderr();
-    std::int32_t nerr = 0;
-    opxget(&nerr, nullptr);
-    EXPECT_EQ(nerr, 1);
 }
 
 TEST_F(MessageTest, KeptListGrowsByTwentyFive) {
@@ -147,11 +119,7 @@ TEST_F(MessageTest, KeptListGrowsByTwentyFive) {
 
 TEST_F(MessageTest, InitTakesTheNameAfterTheLastSeparatorAndConsumesMessageOptions) {
     xu_MsgReset();
-    char a0[] = "/opt/bin/sim_160G";
-    char a1[] = "-warning";
-    char a2[] = "keep";
-    char a3[] = "/notrace";
-    char a4[] = "-Warning";
+    char a0[] = "/opt/bin/sim_160G", a1[] = "-warning", a2[] = "keep", a3[] = "/notrace", a4[] = "-Warning";
     char* argv[] = {a0, a1, a2, a3, a4, nullptr};
     int argc = 5;
     XuMsg* ctx = xu_MsgInit(nullptr, 2, &argc, argv);
@@ -169,23 +137,21 @@ TEST_F(MessageTest, InitTakesTheNameAfterTheLastSeparatorAndConsumesMessageOptio
     EXPECT_EQ(xu_MsgInit("Other", 0, &argc2, argv2), ctx);
     EXPECT_EQ(argc2, 2);
     EXPECT_STREQ(ctx->name, "sim_160G");
-}
-
-TEST_F(MessageTest, InitWithoutUsableName) {
-    xu_MsgReset();
-    EXPECT_EQ(xu_MsgInit(nullptr, 0, nullptr, nullptr), nullptr);
-    xu_MsgReset();
-    EXPECT_EQ(xu_MsgInit("dir\\", 0, nullptr, nullptr), nullptr);
-    xu_MsgReset();
-    ASSERT_NE(xu_MsgInit("C:\\tools\\prog", 0, nullptr, nullptr), nullptr);
-    EXPECT_STREQ(xu_prog_name, "prog");
-    xu_MsgReset();
+    // Without a usable name; a name cut at 39 characters.
     const std::string longname(60, 'n');
-    ASSERT_NE(xu_MsgInit(longname.c_str(), 0, nullptr, nullptr), nullptr);
-    EXPECT_EQ(std::string(xu_prog_name), std::string(39, 'n'));
+    const std::pair<const char*, const char*> names[] = {
+        {nullptr, nullptr}, {"dir\\", nullptr}, {"C:\\tools\\prog", "prog"}, {longname.c_str(), longname.c_str() + 21}};
+    for (const auto& [name, kept] : names) {
+        xu_MsgReset();
+        const XuMsg* got = xu_MsgInit(name, 0, nullptr, nullptr);
+        EXPECT_EQ(got == nullptr, kept == nullptr) << (name ? name : "(null)");
+        if (kept != nullptr) {
+            EXPECT_STREQ(xu_prog_name, kept);
+        }
+    }
 }
 
-TEST_F(MessageTest, CallbackPathHeads) {
+TEST_F(MessageTest, CallbackPathHeadsAndTrace) {
     static const char* const table[] = {"plain %d", "text %s"};
     CaptureStderr();
     xu_level = kMsgWarning;
@@ -203,17 +169,6 @@ TEST_F(MessageTest, CallbackPathHeads) {
     xu_level = 5;
     xu_line = -1;
     xu_Print(0, table, 9);
-    EXPECT_EQ(GetCapturedStderr(),
-              "Nodrix-W-000-xu_mem.cpp(42): plain 3\n"
-              "Nodrix-W-001: text no location\n"
-              "Nodrix-I-000: plain 1\n"
-              "Nodrix-T-trace.cpp(7): text traced\n"
-              "Nodrix-?-000: plain 9\n");
-}
-
-TEST_F(MessageTest, CallbackPathWithoutCodeOrLocationAndTrace) {
-    CaptureStderr();
-    xu_line = -1;
     xu_PrintTrace('n', "solve");
     xu_PrintTrace('E', "broken");
     xu_PrintTrace('x', "note");
@@ -221,6 +176,11 @@ TEST_F(MessageTest, CallbackPathWithoutCodeOrLocationAndTrace) {
     xu_file = "f.cpp";
     xu_PrintTrace('r', "solve");
     EXPECT_EQ(GetCapturedStderr(),
+              "Nodrix-W-000-xu_mem.cpp(42): plain 3\n"
+              "Nodrix-W-001: text no location\n"
+              "Nodrix-I-000: plain 1\n"
+              "Nodrix-T-trace.cpp(7): text traced\n"
+              "Nodrix-?-000: plain 9\n"
               "Nodrix-T: Entering function solve\n\n"
               "Nodrix-E-: broken\n"
               "Nodrix-I-: note\n"
@@ -240,17 +200,6 @@ TEST_F(MessageTest, CallbackCanBeReplacedAndRemoved) {
     EXPECT_EQ(xu_MsgCallback(), nullptr);
 }
 
-TEST_F(MessageTest, FatalReportAbortsAfterItsLine) {
-    static const char* const table[] = {"out of everything %d"};
-    EXPECT_DEATH(
-        {
-            xu_level = kMsgFatal;
-            xu_line = -1;
-            xu_Print(0, table, 1);
-        },
-        "Nodrix-F-000: out of everything 1");
-}
-
 TEST_F(MessageTest, SystemErrorTextIsAppended) {
     static const char* const table[] = {"open failed"};
     CaptureStderr();
@@ -260,6 +209,17 @@ TEST_F(MessageTest, SystemErrorTextIsAppended) {
     xu_Print(0, table);
     EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-000: open failed\n\t: No such file or directory\n");
     EXPECT_EQ(xu_level, kMsgError);
+}
+
+TEST_F(MessageTest, FatalReportAbortsAfterItsLine) {
+    static const char* const table[] = {"out of everything %d"};
+    EXPECT_DEATH(
+        {
+            xu_level = kMsgFatal;
+            xu_line = -1;
+            xu_Print(0, table, 1);
+        },
+        "Nodrix-F-000: out of everything 1");
 }
 
 }  // namespace

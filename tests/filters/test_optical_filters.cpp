@@ -555,6 +555,25 @@ TEST_F(OpticalFilterTest, RaisedCosineWithoutRollOffIsARectangle) {
     EXPECT_NEAR(ones, 100, 2);  // the pass band 2 f0 = 0.04 THz in steps of 0.02 e_i = 0.0004 THz
 }
 
+TEST_F(OpticalFilterTest, RaisedCosineBandwidthDefinitionOnePutsThreeQuartersAtTheBandEdge) {
+    OrcfilParams p = channel(4);
+    p.bandwidth_definition = 1;
+    EXPECT_NEAR(raised_cosine_layout(p).f0, 0.02 / (1.0 - 0.5228733 * 0.2), 2e-7);
+    setup(orcfil, p);
+    const Rows lines = raised_cosine_lines();
+    for (double edge : {192.67, 192.63}) {  // the table interpolated at fc -+ B/2
+        std::size_t i = 1;
+        while (i + 1 < lines.size() && lines[i][0] < edge) ++i;
+        const double f0 = lines[i - 1][0], t0 = lines[i - 1][1], f1 = lines[i][0], t1 = lines[i][1];
+        EXPECT_NEAR(t0 + (t1 - t0) * (edge - f0) / (f1 - f0), 0.75, 2e-3) << edge;
+    }
+    // Still a band-pass: the bandwidth definition does not complement it.
+    EXPECT_EQ(out_.iv, 1);
+    const std::size_t centre = bin_of(192.65);
+    EXPECT_NEAR(out_.ps[centre] / in_.ps[centre], 1.0f, 1e-3f);
+    EXPECT_NEAR(out_.ps[centre + 20] / in_.ps[centre + 20], 0.0f, 1e-6f);
+}
+
 TEST_F(OpticalFilterTest, EveryRaisedCosineLinkChannelIsRealisedCloseToTheIdealShape) {
     const double dt = zdctrl.ddelt;
     for (int k = 1; k <= 16; ++k) {

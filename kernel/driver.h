@@ -48,7 +48,7 @@ std::string limits_file_name(const std::string& project);
 
 // Legacy graphics output hooks: nothing to close in this program.
 void ogscls();
-// Project-specific constants of the legacy kernel: none in this project.
+// Constants a project may add to the legacy kernel: none in this one.
 void opx_constants_init();
 
 void topmain(std::int32_t& prerun, std::int32_t& status);

@@ -16,4 +16,5 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNODRIX_SANITIZE=ON -DNODRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE long)
+# The regression net runs the optimised programs of the normal build only.
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE 'long|regression')

@@ -49,6 +49,8 @@ const RegressionCase kCases[] = {
     {"simulation", NODRIX_SHORT_SIMULATION, {"-simulate", "-window", "30720"}},
 };
 
+void PrintTo(const RegressionCase& c, std::ostream* os) { *os << c.name; }
+
 const fs::path kReference = NODRIX_REFERENCE_DIR;
 
 // Largest result file kept whole in the references.

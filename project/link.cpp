@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "runtime/opxfile.h"
@@ -460,6 +461,11 @@ private:
         d.block.kind = find_kind(kind->as_string()->get());
         if (d.block.kind == nullptr) {
             problems_.add(problems_.at(line_of(*kind)) + ": " + label, unknown_kind(kind->as_string()->get()));
+            // Its signals are unknown too: readers of them are not reported again.
+            if (d.block.id != 0) unknown_writers_.insert(d.block.id);
+            for (const char* key : {"output", "clock_output"})
+                if (const toml::node* n = t.get(key); n != nullptr && n->is_integer())
+                    unknown_writers_.insert(static_cast<std::int32_t>(n->as_integer()->get()));
             return;
         }
         d.where = problems_.at(line) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
@@ -624,7 +630,8 @@ private:
                 const std::int32_t number = port.key == "output" ? b.output : b.clock_output;
                 if (number == 0) continue;
                 const auto [at, fresh] = writers.emplace(number, Writer{&drafts_[k], port.kind, k});
-                if (!fresh)
+                // A duplicate instance writes its number twice; that is reported already.
+                if (!fresh && at->second.block->block.id != b.id)
                     problems_.add(drafts_[k].where, std::string(port.key) + " " + std::to_string(number) +
                                                         " is already written by block " +
                                                         std::to_string(at->second.block->block.id));
@@ -636,7 +643,7 @@ private:
                 const auto w = writers.find(signal);
                 const std::string what = std::string(port.key) + " " + std::to_string(signal);
                 if (w == writers.end()) {
-                    problems_.add(d.where, what + " is not written by any block");
+                    if (unknown_writers_.count(signal) == 0) problems_.add(d.where, what + " is not written by any block");
                 } else if (w->second.order >= k) {
                     problems_.add(d.where, what + " is written by block " + std::to_string(w->second.block->block.id) +
                                                ", which does not come before it in the schedule");
@@ -670,6 +677,7 @@ private:
     std::map<std::string, Given> link_values_;
     std::map<const KindSpec*, std::map<std::string, Given>> defaults_;
     std::vector<BlockDraft> drafts_;
+    std::set<std::int32_t> unknown_writers_;  // signals of blocks of unknown kinds
     std::deque<toml::table> parsed_;  // the overrides' values
 };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -156,20 +157,31 @@ void apply_message_options(XuMsg* messages, const Options& o) {
     if (!o.log.empty()) xu_MsgOutputFileAppend(messages, o.log.c_str());
 }
 
-int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
-    Options o;
-    if (!parse("run",
-               {{"simulate", false}, {"set", true}, {"o", true}, {"window", true}, {"verbose", false},
-                {"log", true}, {"quiet", false}, {"help", false}},
-               args, o))
-        return kUsage;
+// The front of the verbs that read a link: their options, --help, the
+// message options and the link itself. Gives the exit status when the verb
+// ends there.
+std::optional<int> read_link(const std::string& verb, const std::vector<OptionSpec>& known, const char* help,
+                             XuMsg* messages, const std::vector<std::string>& args, Options& o,
+                             std::optional<Link>& link) {
+    if (!parse(verb, known, args, o)) return kUsage;
     if (o.help) {
-        std::fputs(kRunHelp, stdout);
+        std::fputs(help, stdout);
         return 0;
     }
     apply_message_options(messages, o);
-    auto link = load_link_file(o.link, o.overrides);
+    link = load_link_file(o.link, o.overrides);
     if (!link) return 1;
+    return std::nullopt;
+}
+
+int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
+    Options o;
+    std::optional<Link> link;
+    if (const auto status = read_link("run",
+                                      {{"simulate", false}, {"set", true}, {"o", true}, {"window", true},
+                                       {"verbose", false}, {"log", true}, {"quiet", false}, {"help", false}},
+                                      kRunHelp, messages, args, o, link))
+        return *status;
     if (!o.out_dir.empty()) {
         std::error_code ec;
         fs::create_directories(o.out_dir, ec);
@@ -278,16 +290,12 @@ void warn_unobserved(const LinkSchedule& s) {
 
 int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
     Options o;
-    if (!parse("check", {{"set", true}, {"window", true}, {"verbose", false}, {"log", true}, {"help", false}}, args,
-               o))
-        return kUsage;
-    if (o.help) {
-        std::fputs(kCheckHelp, stdout);
-        return 0;
-    }
-    apply_message_options(messages, o);
-    auto link = load_link_file(o.link, o.overrides);
-    if (!link) return 1;
+    std::optional<Link> link;
+    if (const auto status = read_link("check",
+                                      {{"set", true}, {"window", true}, {"verbose", false}, {"log", true},
+                                       {"help", false}},
+                                      kCheckHelp, messages, args, o, link))
+        return *status;
     // The set-up runs in a scratch directory beside the link's results, so that
     // data files stay within reach; it is removed with everything in it.
     const fs::path home = fs::current_path();
@@ -338,15 +346,21 @@ void print_kind(const KindSpec& k) {
         ports("Reads", k.inputs);
         ports("Writes (the output is numbered by the instance unless given)", k.outputs);
     }
-    std::printf("Parameters:\n");
-    std::size_t width = 0;
-    for (const ParamSpec& p : k.params) width = std::max(width, p.name.size());
+    std::printf("Parameters (name, type [unit], default, allowed values; then what it is):\n");
+    std::vector<std::array<std::string, 4>> rows;
+    std::array<std::size_t, 3> width{};
     for (const ParamSpec& p : k.params) {
-        const std::string unit = p.unit.empty() ? "" : "[" + std::string(p.unit) + "]";
-        std::printf("  %-*s %-8s %-12s default %-26s allowed %s\n      %s\n", static_cast<int>(width),
-                    std::string(p.name).c_str(), param_type_name(p.type), unit.c_str(), default_value(p).c_str(),
-                    allowed_values(p).c_str(), std::string(p.help).c_str());
+        std::array<std::string, 4> row{std::string(p.name),
+                                       std::string(param_type_name(p.type)) +
+                                           (p.unit.empty() ? "" : " [" + std::string(p.unit) + "]"),
+                                       default_value(p), allowed_values(p)};
+        for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
+        rows.push_back(std::move(row));
     }
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        std::printf("  %-*s  %-*s  %-*s  %s\n      %s\n", static_cast<int>(width[0]), rows[r][0].c_str(),
+                    static_cast<int>(width[1]), rows[r][1].c_str(), static_cast<int>(width[2]), rows[r][2].c_str(),
+                    rows[r][3].c_str(), std::string(k.params[r].help).c_str());
 }
 
 int verb_blocks(const std::vector<std::string>& args) {

@@ -38,11 +38,9 @@
 #include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "project/sim_160g.h"
-#include "project/topology.h"
 #include "runtime/wisdom.h"
 
 using namespace nodrix;
-using sim160g::Kind;
 
 namespace {
 
@@ -57,24 +55,16 @@ const char* const kRowNames[kRows] = {"lasers",         "data sources",       "N
                                       "photodiodes",    "Bessel filters",     "power meters",    "spectrum analysers",
                                       "estimators",     "scopes",             "schedule (between blocks)"};
 
-Row row_of(Kind k) {
-    switch (k) {
-        case Kind::laser: return lasers;
-        case Kind::data_source: return sources;
-        case Kind::nrz_driver: return drivers;
-        case Kind::modulator: return modulators;
-        case Kind::combiner: return combiners;
-        case Kind::amplifier_fg:
-        case Kind::amplifier_fp: return amplifiers;
-        case Kind::power_meter: return meters;
-        case Kind::spectrum: return analysers;
-        case Kind::fibre: return fibres;
-        case Kind::raised_cosine: return filters;
-        case Kind::photodiode: return photodiodes;
-        case Kind::bessel: return bessels;
-        case Kind::ber: return estimators;
-        case Kind::scope: return scopes;
-    }
+Row row_of(std::string_view kind) {
+    const std::pair<std::string_view, Row> rows[] = {
+        {"laser", lasers},         {"prbs_source", sources},       {"nrz_driver", drivers},
+        {"modulator", modulators}, {"combiner", combiners},        {"amplifier_fixed_gain", amplifiers},
+        {"amplifier_fixed_power", amplifiers},                     {"power_meter", meters},
+        {"spectrum_analyser", analysers},                          {"fibre", fibres},
+        {"raised_cosine_filter", filters},                         {"photodiode", photodiodes},
+        {"bessel_filter", bessels}, {"ber_estimator", estimators}, {"eye_scope", scopes}};
+    for (const auto& [name, row] : rows)
+        if (name == kind) return row;
     return schedule_row;
 }
 
@@ -177,18 +167,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    set_project(sim_160g_project());
-    std::vector<BlockCall>& blocks = sim160g::block_list();
-    const auto order = sim160g::schedule();
+    const auto schedule = sim160g::make_schedule();
+    if (!schedule) return 1;
+    set_project(schedule->project());
+    std::vector<BlockCall>& blocks = schedule->calls();
+    const std::vector<LinkBlock>& order = schedule->link().blocks;
     std::vector<OutputHash> hashes;
     hashes.reserve(blocks.size());
     std::array<int, kRows> instances{};
     for (std::size_t j = 0; j < blocks.size() && j < order.size(); ++j) {
-        const Row row = row_of(order[j].kind);
+        const Row row = row_of(order[j].kind->name);
         ++instances[row];
         OutputHash* h = nullptr;
-        if (hash && sim160g::has_optical_output(order[j].kind)) {
-            hashes.push_back({order[j].instance, &sim160g::optical_signal(order[j].output)});
+        if (hash && order[j].output != 0 && schedule->optical(order[j].output) != nullptr) {
+            hashes.push_back({order[j].id, schedule->optical(order[j].output)});
             h = &hashes.back();
         }
         blocks[j].call = [call = std::move(blocks[j].call), row, h] {

@@ -38,7 +38,7 @@ void write_constants(const ProjectConstants& k) {
 
 void write_split_step_settings(const ProjectConstants& k) {
     polmon.tmon = k.tmon;
-    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
+    ssprsn = k.ssprsn;
 }
 
 void reset_cursors() {
@@ -47,7 +47,7 @@ void reset_cursors() {
 }
 
 void schedule(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
-    if (the_project.projec != nullptr) the_project.projec(nrun, irun, more, first);
+    if (the_project.projec) the_project.projec(nrun, irun, more, first);
 }
 
 void write_limits_file(const StorageMaxima& m) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "kernel/schedule.h"
@@ -12,10 +13,11 @@
 namespace nodrix {
 
 // The project schedule: called once per dimensioning pass and twice per run.
-using ProjectSchedule = void (*)(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first);
+using ProjectSchedule =
+    std::function<void(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first)>;
 
 // The project constants the driver writes into the control blocks before each
-// dimensioning pass (values of sim_160G).
+// dimensioning pass (by default the values of sim_160G).
 struct ProjectConstants {
     float delt = 0.0640443f;
     float fcenter = 193.61597f;
@@ -26,6 +28,7 @@ struct ProjectConstants {
     float fgridhi = 201.42307f;
     std::int32_t seeds[10] = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
     float tmon = 1280.0f;
+    Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
 };
 
 struct ProjectDescription {

@@ -53,11 +53,27 @@ std::int32_t opxmain_serck() {
     return nerr;
 }
 
+XuMsg* open_messages(int* argc, char** argv) {
+    xu_mem_init(nullptr);
+    message_context = xu_MsgInit("Nodrix", 56, argc, argv);
+    return message_context;
+}
+
+int run_driver(std::int32_t prerun) {
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::int32_t status = 0;
+    topmain(prerun, status);
+    std::int32_t nerr = 0;
+    opxget(&nerr, nullptr);
+    return nerr >= 1 ? 1 : status;
+}
+
+void close_messages() { xu_MsgOutputFileClose(message_context); }
+
 int op_main(int argc, char** argv) {
     std::int32_t prerun = 0;
-    std::int32_t status = 0;
-    xu_mem_init(nullptr);
-    message_context = xu_MsgInit("Nodrix", 56, &argc, argv);
+    open_messages(&argc, argv);
     char* value = nullptr;
     for (int code; (code = xu_GetArgs(flags, &argc, argv, &value)) != -1;) {
         switch (code) {
@@ -87,15 +103,9 @@ int op_main(int argc, char** argv) {
     // The simulation may also be asked for with the bare word.
     for (int i = 1; i < argc; ++i)
         if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-
-    topmain(prerun, status);
-
-    std::int32_t nerr = 0;
-    opxget(&nerr, nullptr);
-    xu_MsgOutputFileClose(message_context);
-    return nerr >= 1 ? 1 : status;
+    const int status = run_driver(prerun);
+    close_messages();
+    return status;
 }
 
 }  // namespace nodrix

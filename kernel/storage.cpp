@@ -1,25 +1,48 @@
 #include "kernel/storage.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "kernel/control_blocks.h"
+#include "xu/xu_mem.h"
 
 namespace nodrix {
 
-float zzhist[limits::kMaxH];
-std::int32_t zzist[limits::kMaxI];
-char zzcist[limits::kMaxC][80];
-double zzdist[limits::kMaxD];
-std::complex<float> zzzis[limits::kMaxZ];
-std::complex<double> zzzisd[limits::kMaxZD];
-float zthist[limits::kMaxHT];
-std::int32_t ztist[limits::kMaxIT];
+float* zzhist = nullptr;
+std::int32_t* zzist = nullptr;
+char (*zzcist)[80] = nullptr;
+double* zzdist = nullptr;
+std::complex<float>* zzzis = nullptr;
+std::complex<double>* zzzisd = nullptr;
+float* zthist = nullptr;
+std::int32_t* ztist = nullptr;
 
 namespace {
 
 std::int32_t legacy_runs = 0;
+
+// The one heap block that holds every array, and the capacities it was made for.
+void* storage_block = nullptr;
+StorageCounts capacities{};
+
+constexpr std::int64_t kAlignment = 64;
+
+std::int64_t aligned(std::int64_t bytes) { return (bytes + kAlignment - 1) / kAlignment * kAlignment; }
+
+// Byte sizes of the eight arrays, in the order they lie in the block.
+struct Layout {
+    std::int64_t h, i, c, d, z, zd, ht, it;
+    std::int64_t total() const { return h + i + c + d + z + zd + ht + it; }
+};
+
+Layout layout(const StorageCounts& k) {
+    return {aligned(std::int64_t{k.h} * 4),  aligned(std::int64_t{k.i} * 4),   aligned(std::int64_t{k.c} * 80),
+            aligned(std::int64_t{k.d} * 8),  aligned(std::int64_t{k.z} * 8),   aligned(std::int64_t{k.zd} * 16),
+            aligned(std::int64_t{k.ht} * 4), aligned(std::int64_t{k.it} * 4)};
+}
 
 bool counting() { return zzsupv.storephase == 0; }
 
@@ -72,6 +95,41 @@ std::int32_t allocate2(const char* kind, std::int64_t capacity, std::int32_t& cu
 
 }  // namespace
 
+std::int64_t storage_bytes(const StorageCounts& k) { return layout(k).total(); }
+
+void allocate_storage(const StorageCounts& k) {
+    if (storage_block != nullptr) xu_free(storage_block);
+    storage_block = nullptr;
+    const Layout l = layout(k);
+    // calloc: a fresh mapping is zero already, so the pages of capacity that
+    // the run does not use are never touched. The base is moved up to the
+    // next 64-byte boundary.
+    storage_block = xu_calloc(1, static_cast<std::size_t>(l.total() + kAlignment));
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_block);
+    char* at = static_cast<char*>(storage_block) + (kAlignment - address % kAlignment) % kAlignment;
+    auto take = [&at](std::int64_t bytes) {
+        char* here = at;
+        at += bytes;
+        return here;
+    };
+    zzhist = reinterpret_cast<float*>(take(l.h));
+    zzist = reinterpret_cast<std::int32_t*>(take(l.i));
+    zzcist = reinterpret_cast<char (*)[80]>(take(l.c));
+    zzdist = reinterpret_cast<double*>(take(l.d));
+    zzzis = reinterpret_cast<std::complex<float>*>(take(l.z));
+    zzzisd = reinterpret_cast<std::complex<double>*>(take(l.zd));
+    zthist = reinterpret_cast<float*>(take(l.ht));
+    ztist = reinterpret_cast<std::int32_t*>(take(l.it));
+    capacities = k;
+}
+
+const StorageCounts& storage_capacities() { return capacities; }
+
+bool storage_fits(const StorageCounts& m, const StorageCounts& k) {
+    return m.h <= k.h && m.i <= k.i && m.d <= k.d && m.c <= k.c && m.ht <= k.ht && m.it <= k.it && m.ct <= k.ct &&
+           m.z <= k.z && m.zd <= k.zd;
+}
+
 std::int32_t storage_services::loci(std::int32_t n) {
     if (counting()) {
         count(zzmax.i, n + 2, 4LL * n + 8);
@@ -79,7 +137,7 @@ std::int32_t storage_services::loci(std::int32_t n) {
     }
     allocated(4LL * n + 8);
     return allocate2(
-        "I", limits::kMaxI, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
+        "I", capacities.i, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzist[p - 1] = next;
             zzist[p] = d;
@@ -94,7 +152,7 @@ std::int32_t storage_services::loch(std::int32_t n) {
     allocated(4LL * n + 8);
     // The real kind stores the distance to the next record.
     return allocate2(
-        "H", limits::kMaxH, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
+        "H", capacities.h, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); },
         [n](std::int32_t p, std::int32_t, std::int32_t d) {
             zzhist[p - 1] = static_cast<float>(n + 2);
@@ -109,7 +167,7 @@ std::int32_t storage_services::locd(std::int32_t n) {
     }
     allocated(8LL * n + 16);
     return allocate2(
-        "D", limits::kMaxD, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
+        "D", capacities.d, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzdist[p - 1] = next + 0.5;
@@ -124,7 +182,7 @@ std::int32_t storage_services::lozz(std::int32_t n) {
     }
     allocated(8LL * n + 16);
     return allocate2(
-        "Z", limits::kMaxZ, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
+        "Z", capacities.z, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
@@ -139,7 +197,7 @@ std::int32_t storage_services::lozd(std::int32_t n) {
     }
     allocated(16LL * n + 32);
     return allocate2(
-        "ZD", limits::kMaxZD, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
+        "ZD", capacities.zd, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzisd[p - 1] = {next + 0.5, 0.0};
@@ -166,7 +224,7 @@ std::int32_t locc(std::int32_t n) {
     std::int32_t& cursor = zzsupv.c;
     if (zzctrl.pass == 0) {
         const std::int32_t p = cursor;
-        check_capacity("C", std::int64_t{p} + n + 1, limits::kMaxC);
+        check_capacity("C", std::int64_t{p} + n + 1, capacities.c);
         const std::int32_t next = p + n + 1;
         char header[81];
         std::memset(header, ' ', 80);
@@ -194,7 +252,7 @@ std::int32_t locht(std::int32_t n) {
     std::int32_t& cursor = zzsupt.ht;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
-        check_capacity("HT", std::int64_t{p} + n + 1, limits::kMaxHT);
+        check_capacity("HT", std::int64_t{p} + n + 1, capacities.ht);
         const std::int32_t next = p + n + 1;
         zthist[p - 1] = static_cast<float>(next) + 0.5f;
         cursor = next;
@@ -213,7 +271,7 @@ std::int32_t locit(std::int32_t n) {
     std::int32_t& cursor = zzsupt.it;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
-        check_capacity("IT", std::int64_t{p} + n + 1, limits::kMaxIT);
+        check_capacity("IT", std::int64_t{p} + n + 1, capacities.it);
         const std::int32_t next = p + n + 1;
         ztist[p - 1] = next;
         cursor = next;

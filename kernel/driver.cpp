@@ -157,9 +157,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         reset_cursors();
         zzsupv.storephase = 0;
         zzctrl.pass = 0;
-        zzmax.h = zzmax.i = zzmax.c = zzmax.d = 0;
-        zzmaxd.z = zzmaxd.zd = 0;
-        ztmax.ht = ztmax.it = ztmax.ct = 0;
+        start_storage_count();
         write_constants(k);
         opxinit();
         opx_filter_init();
@@ -183,7 +181,8 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
     bool run = false;
-    if (stopped_by_prerun) {
+    if (stopped_by_prerun || storage_count_overflowed(m)) {
+        // Counts beyond any capacity were reported while counting: no run.
     } else if (storage_fits(m, capacities)) {
         run = true;
     } else if (the_sizing.autosize) {

@@ -47,6 +47,12 @@ const StorageCounts& storage_capacities();
 // True when every count is within its capacity.
 bool storage_fits(const StorageCounts& counts, const StorageCounts& capacities);
 
+// Zeroes the nine count words of a dimensioning pass. A count that would pass
+// kLargestCapacity is an error, reported once per kind until the next start,
+// and stays above kLargestCapacity.
+void start_storage_count();
+bool storage_count_overflowed(const StorageCounts& counts);
+
 // The general services (every mode and divisor).
 namespace storage_services {
 std::int32_t loci(std::int32_t n);

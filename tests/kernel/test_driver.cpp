@@ -258,6 +258,22 @@ TEST_F(DriverTest, TheMemoryCapRefusesStorageBeforeItIsAllocated) {
     EXPECT_EQ(storage_capacities().c, kMaxC);
 }
 
+TEST_F(DriverTest, CountsBeyondTheLargestCapacityAreAnErrorAndNothingRuns) {
+    // n + 2 elements pass 2^31 - 2; the three counting rounds of a per-sample
+    // run's dimensioning report each kind once.
+    request[1] = 2147483647;
+    request[0] = 2147483645;
+    request[2] = 1000;
+    set_per_sample_run(true);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages_,
+              "Nodrix-E-The kernel storage of kind H would need more than 2147483646 elements\n"
+              "Nodrix-E-The kernel storage of kind I would need more than 2147483646 elements\n");
+    EXPECT_EQ(passes_seen, (std::vector<std::int32_t>{0, 0, 0}));
+    EXPECT_FALSE(fs::exists("x0_test_proj.hst"));
+    EXPECT_EQ(errors(), 2);
+}
+
 class StorageTest : public testing::NodrixTest {
 protected:
     void SetUp() override {

@@ -285,5 +285,14 @@ TEST(Sim160gPrerun, StopsAfterTheDimensioningPass) {
     EXPECT_EQ(lines_of(testing::read_text("x1_sim_160g.mem")).size(), 2u + 132u + 79u + 13u);
 }
 
+TEST(Sim160gWindow, StorageCountsBeyondThe32BitPositionsAreAnError) {
+    // The fibres' buffers for 3e11 ps of light would need more integers than
+    // 32-bit positions reach: an error, no limits file and no run.
+    const OneRun r({"-window", "3e11"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages, "Nodrix-E-The kernel storage of kind I would need more than 2147483646 elements\n");
+    EXPECT_FALSE(fs::exists("x0_sim_160g.hst"));
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -94,7 +94,9 @@ int op_main(int argc, char** argv) {
             case 5: {
                 char* end = nullptr;
                 const double ps = value != nullptr ? std::strtod(value, &end) : 0.0;
-                if (value == nullptr || end == value || *end != '\0' || !(ps > 0.0) || ps > 1e12) {
+                // The window is a real: a length that rounds to 0 is no window.
+                if (value == nullptr || end == value || *end != '\0' || !(ps > 0.0) || ps > 1e12 ||
+                    !(static_cast<float>(ps) > 0.0f)) {
                     opxerr(std::string("Bad source window length: ") + (value != nullptr ? value : "(none)") +
                            "; give a positive number of ps");
                     xu_MsgOutputFileClose(message_context);

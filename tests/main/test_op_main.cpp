@@ -175,13 +175,13 @@ TEST_F(EntryTest, BadStorageOptionsRunNothing) {
 }
 
 TEST_F(EntryTest, BadSourceWindowsRunNothing) {
-    for (const char* bad : {"abc", "-5", "0", "12ps"}) {
+    // "-5" is an option, not the value; 1e-300 is positive, but no window as a real.
+    for (const auto& [bad, shown] : {std::pair{"abc", "abc"}, std::pair{"-5", "(none)"}, std::pair{"0", "0"},
+                                     std::pair{"12ps", "12ps"}, std::pair{"1e-300", "1e-300"}}) {
         schedule_calls = 0;
         EXPECT_EQ(run({"-window", bad}), 1) << bad;
         EXPECT_EQ(schedule_calls, 0) << bad;  // nothing runs
-        if (std::string(bad) == "abc") {
-            EXPECT_EQ(out_, "Nodrix-E-Bad source window length: abc; give a positive number of ps\n");
-        }
+        EXPECT_EQ(out_, std::string("Nodrix-E-Bad source window length: ") + shown + "; give a positive number of ps\n");
     }
     EXPECT_EQ(run({"-window"}), 1);
     EXPECT_EQ(out_, "Nodrix-E-Bad source window length: (none); give a positive number of ps\n");

@@ -17,6 +17,7 @@ namespace nodrix {
 // the counts a project needs, or the capacities of the arrays.
 struct StorageCounts {
     std::int32_t h, i, d, c, ht, it, ct, z, zd;
+    bool operator==(const StorageCounts&) const = default;
 };
 
 // Capacities when nothing asks for more.

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "kernel/driver.h"
+#include "kernel/schedule.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
@@ -20,11 +21,11 @@ XuMsg* message_context = nullptr;
 
 // Option words; the position of a word is the code xu_GetArgs returns.
 const char* const flags[] = {"verbose", "prerun",  ":log",     "simulate", "help",
-                             ":window", ":limits", "autosize", ":maxmem",  ""};
+                             ":window", ":limits", "autosize", ":maxmem",  "quiet", ""};
 
 const char* const help_text =
     "Usage: %s [-verbose] [-prerun] [-simulate] [-window PS] [-limits FILE] [-autosize] [-maxmem MIB]\n"
-    "       [-log FILE] [-warning|-nowarning] [-help]\n"
+    "       [-log FILE] [-quiet] [-warning|-nowarning] [-help]\n"
     "Runs the project: a dimensioning pass that counts the kernel storage it needs,\n"
     "then the set-up of every block (spectra, filters, reports, memory map and delay file).\n"
     "  -verbose    show the information lines\n"
@@ -40,6 +41,7 @@ const char* const help_text =
     "  -autosize   size the kernel storage to the dimensioning pass's counts and run on\n"
     "  -maxmem MIB refuse kernel storage beyond MIB MiB (default: the physical memory)\n"
     "  -log FILE   append every message to FILE\n"
+    "  -quiet      no progress line while simulating (shown only on a terminal)\n"
     "  -warning, -nowarning   report (or not) zero-size allocations of the run-time layer\n"
     "  -help       this text\n"
     "Options start with '-' or '/' and may be written in any letter case.\n"
@@ -130,6 +132,7 @@ int op_main(int argc, char** argv) {
                 sizing.limits_file = value;
                 break;
             case 7: sizing.autosize = true; break;
+            case 9: set_progress_line(false); break;
             case 8:
                 if (!parse_mib(value, sizing.maxmem_mib)) {
                     opxerr(std::string("Bad memory cap: ") + (value != nullptr ? value : "(none)") +

@@ -14,7 +14,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs" --target sim_160G nodrix-chart nodrix-wisdom
+cmake --build build -j "$jobs" --target sim_160G nodrix_program nodrix-chart nodrix-wisdom
 
 mkdir -p run
 cd run

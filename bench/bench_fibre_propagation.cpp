@@ -17,6 +17,7 @@
 
 #include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "kernel/driver.h"
 #include "kernel/signals.h"
 #include "models/fibre/fibre_block.h"
@@ -203,6 +204,7 @@ double per_call_ns() {
 }  // namespace
 
 int main() {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const ProjectConstants k;
     zzctrl.delt = k.delt;
     zdctrl.ddelt = static_cast<double>(k.delt);

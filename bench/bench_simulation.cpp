@@ -16,8 +16,7 @@
 //                 to compare runs (thread counts, builds) sample for sample
 //
 // NODRIX_THREADS=1 in the environment runs the transforms on one thread.
-// The run needs kernel storage beyond the default capacities; a build that is
-// too small says so and exits with status 3.
+// The kernel storage is sized from the dimensioning pass (-autosize).
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -35,7 +34,6 @@
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
-#include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "project/sim_160g.h"
 #include "runtime/wisdom.h"
@@ -200,7 +198,7 @@ int main(int argc, char** argv) {
     std::printf("Transform threads: %d; plan wisdom from BNLIB: %s\n", lane_threads(),
                 std::getenv("BNLIB") != nullptr ? std::getenv("BNLIB") : "(not set)");
 
-    std::vector<std::string> words = {argv[0], "-simulate"};
+    std::vector<std::string> words = {argv[0], "-simulate", "-autosize"};
     if (!window.empty()) {
         words.push_back("-window");
         words.push_back(window);
@@ -221,17 +219,6 @@ int main(int argc, char** argv) {
     stop_sampling();
     const FftUsage fft = fft_usage();
 
-    if (status == 3) {
-        const StorageMaxima m = last_storage_maxima();
-        std::printf("The kernel storage capacities of this build are too small for the run.\n"
-                    "It needs H %d, I %d, C %d, D %d, ZD %d (this build: %d, %d, %d, %d, %d).\n"
-                    "Configure a build with them, e.g.\n"
-                    "  cmake -S . -B build -DNODRIX_MAXH=%d -DNODRIX_MAXI=%d -DNODRIX_MAXC=%d -DNODRIX_MAXD=%d "
-                    "-DNODRIX_MAXZD=%d\n",
-                    m.h, m.i, m.c, m.d, m.zd, limits::kMaxH, limits::kMaxI, limits::kMaxC, limits::kMaxD,
-                    limits::kMaxZD, m.h, m.i, m.c, m.d, m.zd);
-        return 3;
-    }
     if (status != 0) std::printf("The run ended with status %d (see the messages above).\n", status);
 
     const double wall = std::chrono::duration<double>(t1 - t0).count();
@@ -244,6 +231,12 @@ int main(int argc, char** argv) {
                 static_cast<long long>(last_sample_count()));
     std::printf("  FFT plans created: %d, in %.1f s (measured by FFTW; a wisdom file makes this quick)\n",
                 fft.plans_created, fft.plan_seconds);
+    rusage peak{};
+    getrusage(RUSAGE_SELF, &peak);
+    const StorageCounts& k = storage_capacities();
+    std::printf("  peak resident memory %.0f MiB; kernel storage %.0f MiB (ZD %d elements)\n",
+                static_cast<double>(peak.ru_maxrss) / 1024.0,
+                static_cast<double>(storage_bytes(k)) / (1024.0 * 1024.0), k.zd);
 
     const long total = tally_rounds_total;
     std::printf("\nTime per block kind in the per-sample rounds (%ld samples of 1 ms)\n", total);

@@ -30,7 +30,7 @@ constexpr int kUsage = 2;
 
 const char* const kUsageText =
     "Usage: nodrix run LINK.toml [-simulate] [-set ID.PARAM=VALUE ...] [-o DIR] [-window PS]\n"
-    "                            [-verbose] [-log FILE] [-quiet]\n"
+    "                            [-verbose] [-log FILE] [-quiet] [-maxmem MIB]\n"
     "       nodrix check LINK.toml [-set ID.PARAM=VALUE ...] [-window PS] [-verbose] [-log FILE]\n"
     "       nodrix blocks [KIND]\n"
     "nodrix VERB --help explains each verb.\n";
@@ -50,6 +50,7 @@ const char* const kRunHelp =
     "  -verbose            show the information lines\n"
     "  -log FILE           append every message to FILE\n"
     "  -quiet              no progress line while simulating\n"
+    "  -maxmem MIB         refuse kernel storage beyond MIB MiB (default: the physical memory)\n"
     "Relative file names in the description are taken from its directory.\n"
     "Exit status: 0 done, 1 an error was reported, 2 a usage error.\n";
 
@@ -77,6 +78,7 @@ struct Options {
     std::string log;
     bool quiet = false;
     bool help = false;
+    std::int64_t maxmem_mib = 0;
 };
 
 struct OptionSpec {
@@ -141,6 +143,11 @@ bool parse(const std::string& verb, const std::vector<OptionSpec>& known, const 
                 return false;
             }
             o.overrides.push_back(*over);
+        } else if (name == "maxmem") {
+            if (!parse_mib(value->c_str(), o.maxmem_mib)) {
+                usage_error(verb, "-maxmem " + *value + ": give a positive whole number of MiB");
+                return false;
+            }
         } else if (name == "window") {
             o.overrides.push_back(LinkOverride{"link", "emission_window_ps", *value, "-window " + *value});
         }
@@ -179,7 +186,8 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
     std::optional<Link> link;
     if (const auto status = read_link("run",
                                       {{"simulate", false}, {"set", true}, {"o", true}, {"window", true},
-                                       {"verbose", false}, {"log", true}, {"quiet", false}, {"help", false}},
+                                       {"verbose", false}, {"log", true}, {"quiet", false}, {"maxmem", true},
+                                       {"help", false}},
                                       kRunHelp, messages, args, o, link))
         return *status;
     if (!o.out_dir.empty()) {
@@ -196,6 +204,11 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
     set_project(schedule.project());
     set_per_sample_run(o.simulate);
     set_progress_line(!o.quiet);
+    // The storage the link needs, counted by the dimensioning pass.
+    StorageSizing sizing;
+    sizing.autosize = true;
+    sizing.maxmem_mib = o.maxmem_mib;
+    set_storage_sizing(sizing);
     const int status = run_driver(0);
     if (o.simulate && status != 3)
         std::fputs(simulation_summary(schedule).c_str(), stdout);

@@ -22,6 +22,9 @@ int run_driver(std::int32_t prerun);
 // Closes the log file of the message context.
 void close_messages();
 
+// Reads a positive whole number of MiB (the -maxmem option).
+bool parse_mib(const char* value, std::int64_t& mib);
+
 // Ends the process with status 1 (closing the log) when errors were reported;
 // otherwise returns the error count.
 std::int32_t opxmain_serck();

@@ -42,13 +42,6 @@ std::vector<DelayRecord> read_delay_file(const std::string& path) {
     return out;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 // One run of the program on the project, in the test's directory. The whole
 // set-up of the link runs once per test suite and its files are kept; the
 // regression net guards their bytes, these tests their physics.

@@ -39,14 +39,15 @@ struct RegressionCase {
     std::vector<std::string> args;
 };
 
-// The set-up run as generated; a set-up whose storage counts exceed the
-// capacities (the limits file, status 3); a per-sample simulation of the
-// first 2560 ps, long enough for every block to run sample by sample and for
-// the first power meter and spectrum analyser to measure.
+// The set-up run as generated, its storage sized by the dimensioning pass; a
+// set-up whose storage counts exceed the default capacities (the limits file,
+// status 3); a per-sample simulation of the first 2560 ps, long enough for
+// every block to run sample by sample and for the first power meter and
+// spectrum analyser to measure.
 const RegressionCase kCases[] = {
-    {"setup", NODRIX_SIM_160G, {}},
+    {"setup", NODRIX_SIM_160G, {"-autosize"}},
     {"limits", NODRIX_SIM_160G, {"-window", "1e10"}},
-    {"simulation", NODRIX_SHORT_SIMULATION, {"-simulate", "-window", "30720"}},
+    {"simulation", NODRIX_SHORT_SIMULATION, {"-simulate", "-window", "30720", "-autosize"}},
 };
 
 void PrintTo(const RegressionCase& c, std::ostream* os) { *os << c.name; }

@@ -121,11 +121,15 @@ void set_per_sample_run(bool on) { sample_by_sample = on; }
 bool per_sample_run() { return sample_by_sample; }
 const ProjectDescription& current_project() { return the_project; }
 
-std::string limits_file_name(const std::string& project) {
-    std::string s = project;
+namespace {
+std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return "x0_" + s + ".hst";
+    return s;
 }
+}  // namespace
+
+std::string limits_file_name(const std::string& project) { return "x0_" + lower(project) + ".hst"; }
+std::string run_lock_name(const std::string& project) { return "x1_" + lower(project) + ".lck"; }
 
 void ogscls() {}
 void opx_constants_init() {}

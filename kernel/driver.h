@@ -49,6 +49,9 @@ void set_source_window(float twinin);
 
 // The limits file name: "x0_" + lower-case project name + ".hst".
 std::string limits_file_name(const std::string& project);
+// The lock file of a run of the project in its directory: "x1_" + lower-case
+// project name + ".lck".
+std::string run_lock_name(const std::string& project);
 
 // Legacy graphics output hooks: nothing to close in this program.
 void ogscls();

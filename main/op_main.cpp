@@ -4,12 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <strings.h>
 
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
+#include "runtime/filexx.h"
+#include "runtime/io_file.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
 #include "xu/xu_msg.h"
@@ -47,7 +51,11 @@ const char* const help_text =
     "Options start with '-' or '/' and may be written in any letter case.\n"
     "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
     "(the counts the project needs are then in x0_<project>.hst, which the next run in the\n"
-    "same directory reads; or run with -autosize).\n"
+    "same directory reads; or run with -autosize), 130 or 143 interrupted by SIGINT or\n"
+    "SIGTERM (the run's unfinished and working files are removed). A result file goes under\n"
+    "its name only when complete; one that cannot be written is an error.\n"
+    "One run at a time per directory: a run holds the lock file x1_<project>.lck while it\n"
+    "works, and another run started there stops with an error.\n"
     "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
     "once with nodrix-wisdom, otherwise every run measures its FFT plans (seconds per length).\n"
     "NODRIX_THREADS=1 keeps the fibre's transforms on one thread (the results are the same).\n";
@@ -82,19 +90,42 @@ XuMsg* open_messages(int* argc, char** argv) {
     return message_context;
 }
 
-int run_driver(std::int32_t prerun) {
+int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run) {
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::string& project = current_project().name;
+    // The handlers first, so that no signal finds the lock taken and not
+    // yet known to them.
+    catch_interruptions();
+    if (!lock_run_directory(run_lock_name(project), project)) {
+        release_interruptions();
+        return 1;
+    }
+    begin_run_files();
     std::int32_t status = 0;
     topmain(prerun, status);
+    // What a block left open is incomplete (reported); a simulation leaves
+    // working files only when it stopped before using them up.
+    io_close_unfinished();
+    units_close_unfinished();
+    // A set-up run's working files are the filters' hand-over files, kept
+    // from here on, even if a signal comes.
+    if (per_sample_run())
+        remove_working_files();
+    else
+        keep_working_files();
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
-    return nerr >= 1 ? 1 : status;
+    const int result = nerr >= 1 ? 1 : status;
+    if (after_run) after_run(result);
+    unlock_run_directory();
+    release_interruptions();
+    return result;
 }
 
 void close_messages() { xu_MsgOutputFileClose(message_context); }
 
-int op_main(int argc, char** argv) {
+int op_main(int argc, char** argv, const std::function<void(int status)>& after_run) {
     std::int32_t prerun = 0;
     StorageSizing sizing;
     open_messages(&argc, argv);
@@ -148,7 +179,7 @@ int op_main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
     set_storage_sizing(sizing);
-    const int status = run_driver(prerun);
+    const int status = run_driver(prerun, after_run);
     close_messages();
     return status;
 }

@@ -240,11 +240,8 @@ float evalen(std::int32_t k, std::int32_t unit, float length, float tolerance) {
     const float actual = length + (u - 0.5f) * tolerance * length * 0.02f;
     std::FILE* f = unit_stream(unit);
     if (f == nullptr || !records::write_values(f, actual)) return -1.0f;
-    std::fflush(f);
-    const long at = std::ftell(f);
-    if (at >= 0 && ::ftruncate(::fileno(f), at) != 0) {
-        // The later header records overwrite whatever follows.
-    }
+    // The later header records overwrite whatever follows.
+    stream_end_here(f);
     return actual;
 }
 

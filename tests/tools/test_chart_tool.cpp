@@ -176,7 +176,7 @@ TEST_F(ChartTool, InfoOfSpectrumAndSignal) {
     EXPECT_NE(r.out.find("  Axis: time [ps] from 10 in steps of 0.25\n  Fsym: 10\n  Samples per bit: 4\n"),
               std::string::npos);
     s.samples = 5;
-    ASSERT_TRUE(qsg2_rewrite_header("e.qsg", s));
+    ASSERT_TRUE(write_signal("e.qsg", s, {1.0, 2.0}));
     r = tool({"info", "e.qsg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");

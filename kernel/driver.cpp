@@ -24,6 +24,7 @@ namespace {
 ProjectDescription the_project;
 StorageMaxima last_maxima{};
 bool sample_by_sample = false;
+bool simulated = false;
 StorageSizing the_sizing;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
@@ -119,6 +120,7 @@ const StorageSizing& storage_sizing() { return the_sizing; }
 void set_source_window(float twinin) { the_project.schedule.twinin = twinin; }
 void set_per_sample_run(bool on) { sample_by_sample = on; }
 bool per_sample_run() { return sample_by_sample; }
+bool last_run_simulated() { return simulated; }
 const ProjectDescription& current_project() { return the_project; }
 
 namespace {
@@ -143,6 +145,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t first = 1;
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
     const ProjectConstants& k = the_project.constants;
+    simulated = false;
 
     // The blocks use their storage as scratch space even while it is only
     // counted, so the arrays exist before the dimensioning pass.
@@ -230,6 +233,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
             opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                       : "Run " + std::to_string(irun) + ": second call");
             schedule(nrun, irun, more, first);
+            simulated = sample_by_sample;
             if (more == 1) ++nrun;
         }
         ogscls();

@@ -33,7 +33,7 @@ const char* const help_text =
     "Runs the project: a dimensioning pass that counts the kernel storage it needs,\n"
     "then the set-up of every block (spectra, filters, reports, memory map and delay file).\n"
     "  -verbose    show the information lines\n"
-    "  -prerun     stop after the dimensioning pass\n"
+    "  -prerun     stop after the dimensioning pass (no simulation, even with -simulate)\n"
     "  -simulate   after the set-up, simulate the link sample by sample over the whole\n"
     "              observation time and write the measurements (reports, spectra, eyes, BER)\n"
     "  -window PS  length of the sources' emission window in ps (the project's value\n"
@@ -178,6 +178,8 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
     // The simulation may also be asked for with the bare word.
     for (int i = 1; i < argc; ++i)
         if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
+    // A run that stops after its dimensioning pass simulates nothing.
+    if (prerun == 1) set_per_sample_run(false);
     set_storage_sizing(sizing);
     const int status = run_driver(prerun, after_run);
     close_messages();

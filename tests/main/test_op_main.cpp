@@ -94,20 +94,17 @@ TEST_F(EntryTest, LogOptionSpellings) {
 }
 
 TEST_F(EntryTest, OptionsThatStopAfterTheDimensioningPass) {
-    // "-log" followed by an option has no value: no log file, and the option still counts.
-    struct Case {
-        std::vector<std::string> words;
-        bool per_sample;
-    };
-    for (const Case& c : {Case{{"/prerun", "-PreRun"}, false}, Case{{"simulate", "-prerun"}, true},
-                          Case{{"-SIMULATE", "-prerun"}, true}, Case{{"-log", "-prerun"}, false},
-                          Case{{"-window", "30720", "-prerun"}, false}}) {
-        SCOPED_TRACE(c.words[0]);
+    // "-log" followed by an option has no value: no log file, and the option
+    // still counts. A run that stops after its dimensioning pass simulates
+    // nothing, whatever -simulate says.
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"/prerun", "-PreRun"}, {"simulate", "-prerun"}, {"-SIMULATE", "-prerun"},
+          {"-log", "-prerun"}, {"-window", "30720", "-prerun"}}) {
+        SCOPED_TRACE(words[0]);
         schedule_calls = 0;
-        EXPECT_EQ(run(c.words), 0);
+        EXPECT_EQ(run(words), 0);
         EXPECT_EQ(schedule_calls, 1);
-        EXPECT_EQ(per_sample_run(), c.per_sample);
-        set_per_sample_run(false);
+        EXPECT_FALSE(per_sample_run());
     }
     EXPECT_EQ(current_project().schedule.twinin, 30720.0f);
     for (const auto& entry : fs::directory_iterator(dir_)) EXPECT_NE(entry.path().extension(), ".log");

@@ -333,6 +333,44 @@ TEST_F(RunFaults, AResultThatCannotBeReplacedIsAnErrorAndKeepsWhatWasThere) {
     for (const auto& e : fs::directory_iterator(dir)) EXPECT_FALSE(unfinished_or_working(e.path().filename().string()));
 }
 
+// A run's summary is of what it wrote: not the reports an earlier run left,
+// not files it did not write; and a run that simulated nothing (stopped by
+// -prerun, or by an error before the simulation) shows none, and leaves the
+// earlier results as they were, with none of its working files behind.
+TEST_F(RunFaults, TheSummaryIsOfWhatThisRunWroteAndOnlyOfASimulation) {
+    const fs::path dir = dir_ / "run";
+    Outcome r = run_child(dir, {"-simulate", "-autosize", "-quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  5 at signal 0004: "), std::string::npos) << r.out;
+    const Files earlier = files_of(dir);
+    ASSERT_TRUE(earlier.count("faults_OPM0005.DAT"));
+
+    // A run cut before the power meter's window ends writes no report; the
+    // earlier run's report is still there, and none of this run's results.
+    r = run_child(dir, {"-simulate", "-autosize", "-quiet"}, {*parse_override("link.end_time_ps=100")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  5 at signal 0004: no report\n"), std::string::npos) << r.out;
+    const std::string files = r.out.substr(r.out.find("Files written\n"));
+    EXPECT_EQ(files.find("faults_OPM0005.DAT"), std::string::npos) << files;
+    EXPECT_NE(files.find("  faults_PST0012.DAT\n"), std::string::npos) << files;
+    EXPECT_EQ(testing::read_text((dir / "faults_OPM0005.DAT").string()), earlier.at("faults_OPM0005.DAT"));
+
+    // Nothing simulated: no summary, the earlier results untouched.
+    const Files now = files_of(dir);
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"-simulate", "-prerun"}, {"-simulate", "-autosize", "-maxmem", "1"}}) {
+        SCOPED_TRACE(options.back());
+        r = run_child(dir, options);
+        EXPECT_EQ(r.out, "");
+        for (const auto& [name, bytes] : now) {
+            if (name.rfind("faults_", 0) != 0) continue;
+            EXPECT_TRUE(testing::read_text((dir / name).string()) == bytes) << name;
+        }
+        for (const auto& e : fs::directory_iterator(dir))
+            EXPECT_EQ(e.path().filename().string().rfind("o", 0), std::string::npos) << e.path();  // no fibre files
+    }
+}
+
 // A simulation whose storage does not fit stops with status 3 and the limits
 // file, and leaves none of the working files its dimensioning pass wrote; a
 // set-up run keeps the filters' hand-over files, as it always did.

@@ -161,7 +161,7 @@ bool parse(const std::string& verb, const std::vector<OptionSpec>& known, const 
 
 void apply_message_options(XuMsg* messages, const Options& o) {
     if (o.verbose) xu_MsgGetMessage(messages)->shown |= kMsgInfo;
-    if (!o.log.empty()) xu_MsgOutputFileAppend(messages, o.log.c_str());
+    if (!o.log.empty()) open_log_file(messages, o.log.c_str());
 }
 
 // The front of the verbs that read a link: their options, --help, the

@@ -1,12 +1,15 @@
 #include "main/op_main.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <strings.h>
+#include <vector>
 
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
@@ -17,6 +20,7 @@
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
 #include "xu/xu_msg.h"
+#include "xu/xu_string.h"
 
 namespace nodrix {
 namespace {
@@ -26,6 +30,37 @@ XuMsg* message_context = nullptr;
 // Option words; the position of a word is the code xu_GetArgs returns.
 const char* const flags[] = {"verbose", "prerun",  ":log",     "simulate", "help",
                              ":window", ":limits", "autosize", ":maxmem",  "quiet", ""};
+
+// The words the message layer takes from the command line itself.
+const char* const message_words[] = {"warning", "nowarning", "trace", "notrace", "ftrace", "noftrace"};
+
+// The words of the command line that no option took are ignored, as they
+// always were; each is named in a warning, with the option it most likely
+// misspells.
+void warn_ignored_words(int argc, char** argv) {
+    std::vector<std::string_view> known;
+    for (const char* const* w = flags; **w != '\0'; ++w) known.push_back(**w == ':' ? *w + 1 : *w);
+    for (const char* w : message_words) known.push_back(w);
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (word == nullptr || strcasecmp(word, "simulate") == 0) continue;
+        const bool option = word[0] == '-' || word[0] == '/';
+        std::string bare = option ? word + 1 : word;
+        for (char& c : bare) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        // A word cut short or run on ("-verb", "-logfile") means the option it
+        // shares its start with; otherwise the option a typo away.
+        std::string near;
+        int sharing = 0;
+        for (std::string_view k : known)
+            if (bare.size() >= 3 && (k.rfind(bare, 0) == 0 || std::string_view(bare).rfind(k, 0) == 0)) {
+                near = k;
+                ++sharing;
+            }
+        if (sharing != 1) near = closest_word(bare, known);
+        opxwarn(std::string(option ? "Unknown option \"" : "Unknown argument \"") + word + "\" ignored" +
+                (near.empty() ? "" : "; did you mean \"-" + near + "\"?"));
+    }
+}
 
 const char* const help_text =
     "Usage: %s [-verbose] [-prerun] [-simulate] [-window PS] [-limits FILE] [-autosize] [-maxmem MIB]\n"
@@ -48,7 +83,8 @@ const char* const help_text =
     "  -quiet      no progress line while simulating (shown only on a terminal)\n"
     "  -warning, -nowarning   report (or not) zero-size allocations of the run-time layer\n"
     "  -help       this text\n"
-    "Options start with '-' or '/' and may be written in any letter case.\n"
+    "Options start with '-' or '/' and may be written in any letter case; a word that is no\n"
+    "option is ignored, with a warning.\n"
     "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
     "(the counts the project needs are then in x0_<project>.hst, which the next run in the\n"
     "same directory reads; or run with -autosize), 130 or 143 interrupted by SIGINT or\n"
@@ -123,6 +159,22 @@ int run_driver(std::int32_t prerun, const std::function<void(int status)>& after
     return result;
 }
 
+void open_log_file(XuMsg* messages, const char* path) {
+    XuMsg* ctx = xu_MsgGetMessage(messages);
+    // Without a value the option reopens the file named before, if any.
+    const char* name = path != nullptr ? path : ctx->log_path;
+    if (name == nullptr || *name == '\0') {
+        opxwarn("No log file named after -log: the messages go to the standard error only");
+        return;
+    }
+    const std::FILE* before = ctx->log;
+    errno = 0;
+    xu_MsgOutputFileAppend(messages, path);
+    if (ctx->log == before)
+        opxwarn(std::string("Cannot open the log file ") + name + ": " + std::strerror(errno != 0 ? errno : EIO) +
+                "; the messages go to the standard error only");
+}
+
 void close_messages() { xu_MsgOutputFileClose(message_context); }
 
 int op_main(int argc, char** argv, const std::function<void(int status)>& after_run) {
@@ -134,7 +186,7 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
         switch (code) {
             case 0: xu_MsgGetMessage(message_context)->shown |= kMsgInfo; break;
             case 1: prerun = 1; break;
-            case 2: xu_MsgOutputFileAppend(message_context, value); break;
+            case 2: open_log_file(message_context, value); break;
             case 3: set_per_sample_run(true); break;
             case 4:
                 std::printf(help_text, current_project().name.c_str());
@@ -178,6 +230,7 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
     // The simulation may also be asked for with the bare word.
     for (int i = 1; i < argc; ++i)
         if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
+    warn_ignored_words(argc, argv);
     // A run that stops after its dimensioning pass simulates nothing.
     if (prerun == 1) set_per_sample_run(false);
     set_storage_sizing(sizing);

@@ -30,6 +30,10 @@ XuMsg* open_messages(int* argc, char** argv);
 // run's files.
 int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run = {});
 
+// Appends the messages to a log file (the -log option); a file that cannot be
+// opened, or no file named, is a warning, and the messages go to the standard
+// error only.
+void open_log_file(XuMsg* messages, const char* path);
 
 // Closes the log file of the message context.
 void close_messages();

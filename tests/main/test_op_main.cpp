@@ -83,14 +83,43 @@ TEST_F(EntryTest, RunsEverythingAndVerboseShowsInformationLines) {
 
 TEST_F(EntryTest, LogOptionSpellings) {
     report_error = true;
-    // An absolute path starts with '/': it is still the value, not an option.
+    // An absolute path starts with '/': it is still the value, not an option;
+    // longer words are not the option (and are warned about as ignored).
     const std::string log = (dir_ / "run.log").string();
-    EXPECT_EQ(run({"/LOG", log, "unknown", "-verb", "-logfile", "-warning"}), 1);
+    EXPECT_EQ(run({"/LOG", log, "-logfile", "-warning"}), 1);
     const std::string logged = testing::read_text(log);
-    EXPECT_EQ(logged, "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
+    EXPECT_EQ(logged,
+              "Nodrix-W-Unknown option \"-logfile\" ignored; did you mean \"-log\"?\n"
+              "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
     EXPECT_EQ(out_, logged);  // the console still gets every line
-    EXPECT_EQ(run({"-log", log}), 1);  // opened for appending
+    EXPECT_EQ(run({"-log", log, "-logfile"}), 1);  // opened for appending
     EXPECT_EQ(testing::read_text(log), logged + logged);
+}
+
+// The words no option takes are still ignored, and a log file that cannot be
+// opened still leaves the messages on the console alone, as scripts may
+// expect; but each is named in a warning, and the run goes on unchanged.
+TEST_F(EntryTest, IgnoredWordsAndAnUnopenableLogFileAreWarnedAbout) {
+    const std::string ignored = "Nodrix-W-Unknown option \"";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-simulat"}, ignored + "-simulat\" ignored; did you mean \"-simulate\"?\n"},
+        {{"/VERB"}, ignored + "/VERB\" ignored; did you mean \"-verbose\"?\n"},
+        {{"-Warning"}, ignored + "-Warning\" ignored; did you mean \"-warning\"?\n"},  // the message layer's own
+        {{"-xyz"}, ignored + "-xyz\" ignored\n"},
+        {{"simulat"}, "Nodrix-W-Unknown argument \"simulat\" ignored; did you mean \"-simulate\"?\n"},
+        {{"-log", "/nonexistent/x.log"},
+         "Nodrix-W-Cannot open the log file /nonexistent/x.log: No such file or directory; the messages go to "
+         "the standard error only\n"},
+        {{"-log"}, "Nodrix-W-No log file named after -log: the messages go to the standard error only\n"},
+    };
+    for (const auto& [words, warning] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(words));
+        schedule_calls = 0;
+        EXPECT_EQ(run(words), 0);
+        EXPECT_EQ(out_, warning);
+        EXPECT_EQ(schedule_calls, 3);  // the set-up run, not a simulation
+        EXPECT_FALSE(per_sample_run());
+    }
 }
 
 TEST_F(EntryTest, OptionsThatStopAfterTheDimensioningPass) {

@@ -25,6 +25,7 @@ struct Unit {
     std::FILE* stream = nullptr;
     int fd = -1;
     std::string path;       // the file's name; empty for scratch files
+    std::string scratch_dir;  // where a scratch file was made
     std::string temporary;  // a new file: where it is written until it is closed
     bool noted = false;     // noted among the run's working files
     int error = 0;          // the first failure to write (errno)
@@ -64,7 +65,7 @@ void failed(Unit& u, int error) {
     if (u.error != 0) return;
     u.error = error != 0 ? error : EIO;
     if (u.path.empty())
-        opxerr(std::string("Cannot write a scratch file: ") + std::strerror(u.error));
+        opxerr("Cannot write a scratch file in " + u.scratch_dir + ": " + std::strerror(u.error));
     else
         report_unwritable(u.path, u.error);
 }
@@ -115,9 +116,10 @@ bool open_unit_file(Unit& u, const std::string& path, std::int32_t type) {
         case kFormattedScratch:
         case kUnformattedScratch: {
             const char* dir = std::getenv("TMPDIR");
-            std::string pattern = std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/nodrix-XXXXXX";
+            u.scratch_dir = dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+            std::string pattern = u.scratch_dir + "/nodrix-XXXXXX";
             fd = ::mkstemp(pattern.data());
-            if (fd >= 0) ::unlink(pattern.c_str());
+            if (fd >= 0) ::unlink(pattern.c_str());  // it vanishes with its descriptor
             break;
         }
         case kFormattedNew:

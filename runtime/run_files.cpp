@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "runtime/opxfile.h"
+#include "xu/xu_mem.h"
 
 namespace nodrix {
 namespace {
@@ -38,20 +39,19 @@ std::string absolute(const std::string& name) {
 }
 
 char* copy_of(const std::string& s) {
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
-    if (p != nullptr) std::memcpy(p, s.c_str(), s.size() + 1);
+    char* p = static_cast<char*>(xu_malloc(s.size() + 1));
+    std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
 }
 
 // Publishes a name for removal on interruption (before its file exists).
 void publish(const std::string& name) {
     char* p = copy_of(absolute(name));
-    if (p == nullptr) return;
     for (auto& slot : removal_names) {
         char* none = nullptr;
         if (slot.compare_exchange_strong(none, p, std::memory_order_release)) return;
     }
-    std::free(p);  // the table is full: this file is not removed on interruption
+    xu_free(p);  // the table is full: this file is not removed on interruption
 }
 
 // Withdraws a published name (after its file is gone or in place).
@@ -61,7 +61,7 @@ void withdraw(const std::string& name) {
         char* p = slot.load(std::memory_order_acquire);
         if (p != nullptr && full == p) {
             slot.store(nullptr, std::memory_order_release);
-            std::free(p);
+            xu_free(p);
             return;
         }
     }
@@ -69,7 +69,7 @@ void withdraw(const std::string& name) {
 
 void withdraw_all() {
     for (auto& slot : removal_names)
-        if (char* p = slot.exchange(nullptr, std::memory_order_acq_rel); p != nullptr) std::free(p);
+        if (char* p = slot.exchange(nullptr, std::memory_order_acq_rel); p != nullptr) xu_free(p);
 }
 
 // ---- The run's lists ----
@@ -309,7 +309,7 @@ void unlock_run_directory() {
     // Removed while still locked, so that no run locks a file about to go.
     char* p = lock_file_name.exchange(nullptr, std::memory_order_acq_rel);
     ::unlink(lock_path.c_str());
-    std::free(p);
+    if (p != nullptr) xu_free(p);
     ::close(lock_fd);
     lock_fd = -1;
     lock_path.clear();

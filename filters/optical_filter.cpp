@@ -319,7 +319,9 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
     sig_out.iv = h.active != 0 ? 1 : 0;
     sig_out.x = empty_field();
     sig_out.y = empty_field();
-    if (p.file_options[kOptWriteCharts] == 1 && zzflmn.nohist == 0) {
+    // The charts belong to a run: the counting round of a dimensioning pass
+    // (storage not allocated) would append them a second time.
+    if (p.file_options[kOptWriteCharts] == 1 && zzflmn.nohist == 0 && zzsupv.storephase == 1) {
         if (h.active != 0)
             graph_out(p.block_name, p.file_base, p.file_options[kOptInstance], p.file_options[kOptDataKind],
                       f_vbs_band.fcenter);
@@ -618,11 +620,7 @@ void graph_out(std::string_view block_name, std::string_view file_base, std::int
     clodev(unit, 1);
     const std::string path = trim_right(file_base) + ".qxy";
     const std::int32_t id = qxy1_open_append(path);
-    if (id < 0) {
-        opxerr(kHeader + trim_right(block_name));
-        opxinfo("   The chart file " + path + " cannot be written");
-        return;
-    }
+    if (id < 0) return;  // the io layer has reported why
     const bool phase = data_kind == 0;
     qxy1_write_chart(id, "Requested Amplitude", "frequency", "THz", "Amplitude", "dB", rx, ra);
     if (phase)

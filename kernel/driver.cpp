@@ -24,6 +24,7 @@ namespace {
 ProjectDescription the_project;
 StorageMaxima last_maxima{};
 bool sample_by_sample = false;
+bool simulated = false;
 StorageSizing the_sizing;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
@@ -119,13 +120,18 @@ const StorageSizing& storage_sizing() { return the_sizing; }
 void set_source_window(float twinin) { the_project.schedule.twinin = twinin; }
 void set_per_sample_run(bool on) { sample_by_sample = on; }
 bool per_sample_run() { return sample_by_sample; }
+bool last_run_simulated() { return simulated; }
 const ProjectDescription& current_project() { return the_project; }
 
-std::string limits_file_name(const std::string& project) {
-    std::string s = project;
+namespace {
+std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return "x0_" + s + ".hst";
+    return s;
 }
+}  // namespace
+
+std::string limits_file_name(const std::string& project) { return "x0_" + lower(project) + ".hst"; }
+std::string run_lock_name(const std::string& project) { return "x1_" + lower(project) + ".lck"; }
 
 void ogscls() {}
 void opx_constants_init() {}
@@ -139,6 +145,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t first = 1;
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
     const ProjectConstants& k = the_project.constants;
+    simulated = false;
 
     // The blocks use their storage as scratch space even while it is only
     // counted, so the arrays exist before the dimensioning pass.
@@ -226,6 +233,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
             opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                       : "Run " + std::to_string(irun) + ": second call");
             schedule(nrun, irun, more, first);
+            simulated = sample_by_sample;
             if (more == 1) ++nrun;
         }
         ogscls();

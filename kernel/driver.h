@@ -49,6 +49,9 @@ void set_source_window(float twinin);
 
 // The limits file name: "x0_" + lower-case project name + ".hst".
 std::string limits_file_name(const std::string& project);
+// The lock file of a run of the project in its directory: "x1_" + lower-case
+// project name + ".lck".
+std::string run_lock_name(const std::string& project);
 
 // Legacy graphics output hooks: nothing to close in this program.
 void ogscls();
@@ -61,6 +64,9 @@ void topmain(std::int32_t& prerun, std::int32_t& status);
 // (the schedule's per-sample mode) instead of the set-up runs.
 void set_per_sample_run(bool on);
 bool per_sample_run();
+// Whether the last topmain call simulated the link sample by sample (a run
+// that stopped before, or a set-up run, did not).
+bool last_run_simulated();
 
 // The nine storage maxima of the last topmain call.
 using StorageMaxima = StorageCounts;

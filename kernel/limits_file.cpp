@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/format.h"
+#include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
@@ -48,16 +49,14 @@ bool parse_count(const std::string& text, std::int32_t& value) {
 
 void write_limits_file(const std::string& path, const StorageCounts& counts) {
     opxfdel(path.c_str());
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        opxerr("Cannot create the limits file " + path);
-        return;
-    }
-    for (const Record& r : kRecords) {
-        const std::string line = fmt::A(r.key, 10) + fmt::I(counts.*r.count, 11) + "\n";
-        std::fputs(line.c_str(), f);
-    }
-    if (std::fclose(f) != 0) opxerr("Cannot write the limits file " + path);
+    std::string text;
+    for (const Record& r : kRecords) text += fmt::A(r.key, 10) + fmt::I(counts.*r.count, 11) + "\n";
+    // A failure is reported by the io layer, naming the file; the file then
+    // does not go in place.
+    const std::int32_t id = io_open(path.c_str(), kIoWrite | kIoText, -1);
+    if (id < 0) return;
+    io_write_str(id, text.c_str());
+    io_close(id);
 }
 
 bool read_limits_file(const std::string& path, StorageCounts& counts) {

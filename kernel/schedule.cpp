@@ -27,7 +27,10 @@ std::string lower(std::string s) {
     return s;
 }
 
+// A file that could not be opened (-1) takes no lines; the io layer has
+// reported why, and a write that fails is reported there too.
 void write_line(std::int32_t id, const char* keyword, const std::string& number, std::int32_t value) {
+    if (id < 0) return;
     char line[128];
     std::snprintf(line, sizeof line, "%s %s %20d\n", keyword, number.c_str(), value);
     io_write_str(id, line);
@@ -38,29 +41,36 @@ void reset_cursors() {
     zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
 }
 
-// Calls every block once; with open files, writes the memory map and the delay
+// The memory map and the delay file of a round that writes them (ids of
+// io_open, -1 for one that could not be opened).
+struct ScheduleFiles {
+    std::int32_t mem = -1;
+    std::int32_t dly = -1;
+};
+
+// Calls every block once; with `files`, writes the memory map and the delay
 // file. With `save_history` the storage cursors at which each block starts are
 // kept under its instance number, so that later passes can put them back.
-void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dly_id, bool save_history = false) {
+void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool save_history = false) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
         // The delay a fibre or filter records is its own. In the rounds that
         // write no delay file the group delays accumulate along the link, so
         // that every block's time window follows the light's arrival.
-        if (mem_id >= 0 && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
+        if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
         if (b.call) b.call();
-        if (mem_id < 0) continue;
+        if (files == nullptr) continue;
+        const std::int32_t mem_id = files->mem;
+        const std::int32_t dly_id = files->dly;
         write_line(mem_id, "memory", std::to_string(b.instance), optcl_ctrl.memused);
         if (b.shown != nullptr) {
             char number[16];
             std::snprintf(number, sizeof number, "%04d", b.shown_number);
             write_line(mem_id, "signal", number, b.shown->iv);
         }
-        if (b.delay_record && b.delay_output != nullptr) {
-            io_write_int(dly_id, &b.instance, 1);
+        if (b.delay_record && b.delay_output != nullptr && dly_id >= 0 && io_write_int(dly_id, &b.instance, 1) == 0)
             io_write_flt(dly_id, b.delay_output->gd.data(), kBins);
-        }
     }
 }
 
@@ -198,7 +208,7 @@ Counts counting_round(std::span<BlockCall> blocks, std::int32_t blkmode, std::in
     reset_cursors();
     optcl_ctrl.blkmode = blkmode;
     zzflmn.nohist = nohist;
-    one_round(blocks, -1, -1);
+    one_round(blocks, nullptr);
     return counts();
 }
 
@@ -229,27 +239,30 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
         }
         // The set-up round again (it writes the filters' hand-over files that
         // the dimensioning pass's state round used up), then the state round.
-        one_round(blocks, -1, -1);
+        one_round(blocks, nullptr);
         reset_cursors();
         optcl_ctrl.blkmode = 0;
         zzsupv.storephase = 1;
         zzflmn.nohist = 0;
-        one_round(blocks, -1, -1, true);
+        one_round(blocks, nullptr, true);
         opxhistorysave(history_id);
         return;
     }
 
     const std::string mem = memory_map_name(project);
     const std::string dly = delay_file_name(project);
+    // Both files are made anew on every call; each goes in place when it is
+    // closed complete (a failure is reported by the io layer, and the blocks
+    // still run).
+    ScheduleFiles files;
     opxfdel(mem.c_str());
-    const std::int32_t mem_id = io_open(mem.c_str(), kIoWrite | kIoText, 0);
-    io_write_str(mem_id, "NodrixMEM 1\n");
-    io_write_str(mem_id, "##\n");
+    files.mem = io_open(mem.c_str(), kIoWrite | kIoText, 0);
+    if (files.mem >= 0 && io_write_str(files.mem, "NodrixMEM 1\n") == 0) io_write_str(files.mem, "##\n");
     opxfdel(dly.c_str());
-    const std::int32_t dly_id = io_open(dly.c_str(), kIoWrite, -1);
-    memory_map_id = mem_id;
+    files.dly = io_open(dly.c_str(), kIoWrite, -1);
+    memory_map_id = files.mem;
 
-    one_round(blocks, mem_id, dly_id);
+    one_round(blocks, &files);
 
     if (per_sample_run) {
         // Dimensioning for a per-sample run: the storage of the rounds the run
@@ -269,8 +282,8 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
         opxhistorysave(history_id);
 
     memory_map_id = -1;
-    io_close(mem_id);
-    io_close(dly_id);
+    if (files.mem >= 0) io_close(files.mem);
+    if (files.dly >= 0) io_close(files.dly);
 }
 
 }  // namespace nodrix

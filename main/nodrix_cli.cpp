@@ -161,7 +161,7 @@ bool parse(const std::string& verb, const std::vector<OptionSpec>& known, const 
 
 void apply_message_options(XuMsg* messages, const Options& o) {
     if (o.verbose) xu_MsgGetMessage(messages)->shown |= kMsgInfo;
-    if (!o.log.empty()) xu_MsgOutputFileAppend(messages, o.log.c_str());
+    if (!o.log.empty()) open_log_file(messages, o.log.c_str());
 }
 
 // The front of the verbs that read a link: their options, --help, the
@@ -209,13 +209,14 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
     sizing.autosize = true;
     sizing.maxmem_mib = o.maxmem_mib;
     set_storage_sizing(sizing);
-    const int status = run_driver(0);
-    if (o.simulate && status != 3)
-        std::fputs(simulation_summary(schedule).c_str(), stdout);
-    else if (status == 0)
-        std::printf("Set-up of %s done: memory map %s, delay file %s\n", schedule.link().name().c_str(),
-                    memory_map_name(schedule.link().name()).c_str(), delay_file_name(schedule.link().name()).c_str());
-    return status;
+    return run_driver(0, [&](int status) {
+        if (last_run_simulated())
+            std::fputs(simulation_summary(schedule).c_str(), stdout);
+        else if (!o.simulate && status == 0)
+            std::printf("Set-up of %s done: memory map %s, delay file %s\n", schedule.link().name().c_str(),
+                        memory_map_name(schedule.link().name()).c_str(),
+                        delay_file_name(schedule.link().name()).c_str());
+    });
 }
 
 // ---- check

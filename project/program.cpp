@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "kernel/driver.h"
 #include "main/op_main.h"
 #include "project/summary.h"
 
@@ -9,10 +10,11 @@ namespace nodrix {
 
 int run_link_program(LinkSchedule& schedule, int argc, char** argv) {
     set_project(schedule.project());
-    const int status = op_main(argc, argv);
-    // After a simulation the results are summed up on the console.
-    if (per_sample_run() && status != 3) std::fputs(simulation_summary(schedule).c_str(), stdout);
-    return status;
+    // After a simulation its results are summed up on the console; a run that
+    // simulated nothing has nothing to sum up.
+    return op_main(argc, argv, [&schedule](int) {
+        if (last_run_simulated()) std::fputs(simulation_summary(schedule).c_str(), stdout);
+    });
 }
 
 }  // namespace nodrix

@@ -94,21 +94,6 @@ std::string number_text(double v) {
     return buf;
 }
 
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 }  // namespace
 
 std::string allowed_values(const ParamSpec& p) {
@@ -163,16 +148,5 @@ std::string default_value(const ParamSpec& p) {
     return number_text(p.fallback);
 }
 
-std::string closest_word(std::string_view word, const std::vector<std::string_view>& candidates) {
-    std::string_view best;
-    std::size_t best_distance = std::string_view::npos;
-    for (std::string_view c : candidates) {
-        const std::size_t d = edit_distance(word, c);
-        if (d < best_distance) best_distance = d, best = c;
-    }
-    // A typo changes a few letters; anything further is another word.
-    const std::size_t tolerance = std::max<std::size_t>(2, word.size() / 3);
-    return best_distance <= tolerance ? std::string(best) : std::string();
-}
 
 }  // namespace nodrix

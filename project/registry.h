@@ -15,6 +15,7 @@
 
 #include "kernel/schedule.h"
 #include "kernel/signals.h"
+#include "xu/xu_string.h"  // closest_word, for the names of a description
 
 namespace nodrix {
 
@@ -150,8 +151,4 @@ void declare_receivers(std::vector<KindSpec>& kinds);
 std::string allowed_values(const ParamSpec& p);
 // The default as a link file would write it, or "(required)".
 std::string default_value(const ParamSpec& p);
-// The closest of `candidates` to `word` when it is close enough to be a
-// likely typo, else empty.
-std::string closest_word(std::string_view word, const std::vector<std::string_view>& candidates);
-
 }  // namespace nodrix

@@ -4,11 +4,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "kernel/control_blocks.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 namespace {
@@ -25,11 +25,6 @@ std::optional<double> value_after_equals(const std::string& line) {
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string format(const char* fmt, double a) {
     char buf[64];
@@ -127,15 +122,8 @@ std::optional<double> read_power_meter_report(const std::string& path) {
     return std::nullopt;
 }
 
-std::vector<std::string> result_files(const std::string& link_name) {
-    std::vector<std::string> files;
-    const std::string kernel = lower(link_name);
-    for (const auto& entry : std::filesystem::directory_iterator(".")) {
-        const std::string name = entry.path().filename().string();
-        if (starts_with(name, link_name + "_") || starts_with(name, "x0_" + kernel) ||
-            starts_with(name, "x1_" + kernel))
-            files.push_back(name);
-    }
+std::vector<std::string> result_files() {
+    std::vector<std::string> files = files_put_in_place();
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -156,7 +144,10 @@ std::string simulation_summary(const LinkSchedule& s) {
             short_window = true;
             continue;
         }
-        const auto r = read_estimator_report(estimator.settings.text("report_name") + ".DAT");
+        // A report the run did not write (one an earlier run left) is none of its results.
+        const std::string report = estimator.settings.text("report_name") + ".DAT";
+        std::optional<EstimatorReport> r;
+        if (run_wrote(report)) r = read_estimator_report(report);
         if (!r) {
             out << channel_heading(channel.number, channel.frequency) << "no report (estimator " << estimator.id
                 << ")\n";
@@ -173,7 +164,9 @@ std::string simulation_summary(const LinkSchedule& s) {
     out << "Optical power meters\n";
     for (const LinkBlock& meter : link.blocks) {
         if (meter.kind->name != "power_meter") continue;
-        const auto dbm = read_power_meter_report(meter.settings.text("file_name") + ".DAT");
+        const std::string report = meter.settings.text("file_name") + ".DAT";
+        std::optional<double> dbm;
+        if (run_wrote(report)) dbm = read_power_meter_report(report);
         out << "  " << meter.id << " " << meter.settings.text("label") << ": ";
         if (dbm)
             out << format("%.3f dBm", *dbm) << (*dbm <= -100.0 ? " (nothing in its measuring window)" : "") << "\n";
@@ -181,7 +174,7 @@ std::string simulation_summary(const LinkSchedule& s) {
             out << "no report\n";
     }
     out << "Files written\n";
-    for (const std::string& f : result_files(link.name())) out << "  " << f << "\n";
+    for (const std::string& f : result_files()) out << "  " << f << "\n";
     return out.str();
 }
 

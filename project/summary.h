@@ -29,12 +29,14 @@ std::optional<double> read_power_meter_report(const std::string& path);
 // [A/W]), the BER and the Q.
 std::string channel_row(int channel, double frequency_thz, const EstimatorReport& r, double responsivity);
 
-// The summary of the run whose files are in the current directory. An
-// estimator whose observation window held no time (the good interval of its
-// input was shorter than its guard times) is reported as not observed.
+// The summary of the last run, from the reports it wrote in the current
+// directory (runtime/run_files.h: a report an earlier run left counts as
+// none). An estimator whose observation window held no time (the good
+// interval of its input was shorter than its guard times) is reported as not
+// observed.
 std::string simulation_summary(const LinkSchedule& schedule);
 
-// The result files of a link in the current directory, sorted.
-std::vector<std::string> result_files(const std::string& link_name);
+// The result files the last run put in place, sorted.
+std::vector<std::string> result_files();
 
 }  // namespace nodrix

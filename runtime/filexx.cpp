@@ -1,20 +1,34 @@
 #include "runtime/filexx.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernel/lib00.h"
+#include "runtime/io_file.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
 namespace {
 
+// A unit's stream reads and writes its file through the functions below, so
+// that every write is checked (io_write_fully) and the first failure is
+// reported with the file's name.
 struct Unit {
     std::FILE* stream = nullptr;
-    std::string path;  // empty for scratch files
+    int fd = -1;
+    std::string path;       // the file's name; empty for scratch files
+    std::string scratch_dir;  // where a scratch file was made
+    std::string temporary;  // a new file: where it is written until it is closed
+    bool noted = false;     // noted among the run's working files
+    int error = 0;          // the first failure to write (errno)
 };
 
 // The optman registry of units 11 to 100.
@@ -26,6 +40,9 @@ struct Registration {
 
 std::array<Unit, kLastUnit + 1> units;
 std::array<Registration, kLastUnit + 1> optman;
+
+// Stream buffer of a unit: the fibres' working files run to hundreds of MB.
+constexpr std::size_t kStreamBuffer = 1 << 16;
 
 bool valid_unit(std::int32_t unit) { return unit >= 1 && unit <= kLastUnit; }
 
@@ -44,16 +61,126 @@ bool exists(const std::string& path) {
     return true;
 }
 
-std::FILE* open_stream(const std::string& path, std::int32_t type) {
+void failed(Unit& u, int error) {
+    if (u.error != 0) return;
+    u.error = error != 0 ? error : EIO;
+    if (u.path.empty())
+        opxerr("Cannot write a scratch file in " + u.scratch_dir + ": " + std::strerror(u.error));
+    else
+        report_unwritable(u.path, u.error);
+}
+
+ssize_t unit_read(void* cookie, char* buf, std::size_t n) {
+    auto& u = *static_cast<Unit*>(cookie);
+    for (;;) {
+        const ssize_t r = ::read(u.fd, buf, n);
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
+
+ssize_t unit_write(void* cookie, const char* buf, std::size_t n) {
+    auto& u = *static_cast<Unit*>(cookie);
+    if (u.error != 0) return 0;  // the file already failed: it is not completed
+    if (!u.noted && u.temporary.empty() && !u.path.empty()) {
+        // A file the run writes is one of its working files.
+        note_working_file(u.path);
+        u.noted = true;
+    }
+    if (io_write_fully(u.fd, buf, n)) return static_cast<ssize_t>(n);
+    failed(u, errno);
+    return 0;  // the stream marks itself in error
+}
+
+int unit_seek(void* cookie, off64_t* offset, int whence) {
+    auto& u = *static_cast<Unit*>(cookie);
+    const off_t at = ::lseek(u.fd, static_cast<off_t>(*offset), whence);
+    if (at < 0) return -1;
+    *offset = at;
+    return 0;
+}
+
+int unit_close(void* cookie) {
+    auto& u = *static_cast<Unit*>(cookie);
+    const int r = ::close(u.fd);
+    if (r != 0) failed(u, errno);
+    u.fd = -1;
+    return r;
+}
+
+// Opens the file of a unit: a scratch file without a name, a new file under a
+// temporary name, or the file itself, created when missing.
+bool open_unit_file(Unit& u, const std::string& path, std::int32_t type) {
+    u = Unit{};
+    int fd = -1;
     switch (type) {
         case kFormattedScratch:
-        case kUnformattedScratch: return std::tmpfile();
+        case kUnformattedScratch: {
+            const char* dir = std::getenv("TMPDIR");
+            u.scratch_dir = dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+            std::string pattern = u.scratch_dir + "/nodrix-XXXXXX";
+            fd = ::mkstemp(pattern.data());
+            if (fd >= 0) ::unlink(pattern.c_str());  // it vanishes with its descriptor
+            break;
+        }
         case kFormattedNew:
-        case kUnformattedNew: return std::fopen(path.c_str(), "w+b");
+        case kUnformattedNew:
+            u.path = path;
+            fd = create_temporary(path, u.temporary, 0666, false);  // the old file is kept as _old
+            break;
         default:
-            if (exists(path)) return std::fopen(path.c_str(), "r+b");
-            return std::fopen(path.c_str(), "w+b");
+            u.path = path;
+            if (!exists(path)) {
+                // Created by the run: one of its working files from the start.
+                note_working_file(path);
+                u.noted = true;
+                fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            } else {
+                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+            }
+            break;
     }
+    if (fd < 0) {
+        u = Unit{};
+        return false;
+    }
+    u.fd = fd;
+    const cookie_io_functions_t io{unit_read, unit_write, unit_seek, unit_close};
+    u.stream = ::fopencookie(&u, "r+", io);
+    if (u.stream == nullptr) {
+        ::close(fd);
+        if (!u.temporary.empty()) discard_temporary(u.temporary);
+        u = Unit{};
+        return false;
+    }
+    std::setvbuf(u.stream, nullptr, _IOFBF, kStreamBuffer);
+    return true;
+}
+
+// Closes a unit's file. A new file goes in place once complete (the file it
+// replaces kept as name_old.DAT); an incomplete file does not stay under its
+// name; mode 1 (remove_file) deletes the file.
+void close_file(Unit& u, bool remove_file) {
+    if (u.stream != nullptr && std::fclose(u.stream) != 0) failed(u, errno);
+    u.stream = nullptr;
+    if (!u.temporary.empty()) {
+        if (remove_file || u.error != 0) {
+            discard_temporary(u.temporary);
+        } else {
+            const std::string& name = u.path;
+            if (exists(name)) {
+                // A replaced data file is kept as name_old.DAT.
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".DAT") == 0) {
+                    const std::string base = name.substr(0, name.size() - 4);
+                    std::string old(base.size() + 8, '\0');
+                    opxfrename(base.c_str(), old.data());
+                }
+            }
+            if (!put_in_place(u.temporary, name)) failed(u, errno);
+        }
+    } else if (!u.path.empty() && (remove_file || (u.error != 0 && u.noted))) {
+        std::remove(u.path.c_str());
+    }
+    u = Unit{};
 }
 
 void open_registered(const std::string& file_name, const std::string& registered, std::int32_t type,
@@ -77,35 +204,22 @@ void open_registered(const std::string& file_name, const std::string& registered
         tsedet(9251);
         return;
     }
-    const bool scratch = type == kFormattedScratch || type == kUnformattedScratch;
-    if ((type == kFormattedNew || type == kUnformattedNew) && exists(file_name)) {
-        // A replaced data file is kept as name_old.DAT.
-        const std::string base = file_name.size() > 4 ? file_name.substr(0, file_name.size() - 4) : file_name;
-        if (file_name.size() > 4 && file_name.compare(file_name.size() - 4, 4, ".DAT") == 0) {
-            std::string old(base.size() + 8, '\0');
-            opxfrename(base.c_str(), old.data());
-        } else {
-            std::remove(file_name.c_str());
-        }
-    }
-    std::FILE* f = open_stream(file_name, type);
-    if (f == nullptr) {
-        opxerr("Cannot open file " + file_name);
+    if (!open_unit_file(units[found], file_name, type)) {
+        const int e = errno;
+        if (type == kFormattedNew || type == kUnformattedNew)
+            report_unwritable(file_name, e);
+        else
+            opxerr("Cannot open file " + file_name);
         return;
     }
     optman[found].in_use = 1;
     optman[found].type = type;
     optman[found].name = registered;
-    units[found].stream = f;
-    units[found].path = scratch ? std::string() : file_name;
     unit = found;
 }
 
 void close_and_clear(std::int32_t unit, bool remove_file) {
-    Unit& u = units[unit];
-    if (u.stream != nullptr) std::fclose(u.stream);
-    if (remove_file && !u.path.empty()) std::remove(u.path.c_str());
-    u = Unit{};
+    close_file(units[unit], remove_file);
     optman[unit] = Registration{};
 }
 
@@ -189,19 +303,29 @@ void tqflrs() {
     for (auto& r : optman) r = Registration{};
 }
 
-bool open_scratch_unit(std::int32_t unit, bool /*formatted*/) {
+bool open_scratch_unit(std::int32_t unit, bool formatted) {
     if (!valid_unit(unit) || units[unit].stream != nullptr) return false;
-    units[unit].stream = std::tmpfile();
-    units[unit].path.clear();
-    return units[unit].stream != nullptr;
+    return open_unit_file(units[unit], "", formatted ? kFormattedScratch : kUnformattedScratch);
 }
 
 void close_unit(std::int32_t unit) {
     if (!valid_unit(unit)) return;
     Unit& u = units[unit];
-    if (u.stream != nullptr) std::fclose(u.stream);
-    u = Unit{};
+    // A new file closed this way is not complete: it does not go in place.
+    close_file(u, !u.temporary.empty());
     optman[unit] = Registration{};
+}
+
+std::int32_t units_close_unfinished() {
+    std::int32_t closed = 0;
+    for (std::int32_t unit = 1; unit <= kLastUnit; ++unit) {
+        Unit& u = units[unit];
+        if (u.stream == nullptr) continue;
+        ++closed;
+        if (!u.temporary.empty()) report_unfinished(u.path);
+        close_unit(unit);
+    }
+    return closed;
 }
 
 std::FILE* unit_stream(std::int32_t unit) { return valid_unit(unit) ? units[unit].stream : nullptr; }
@@ -219,11 +343,27 @@ bool unit_write_line(std::int32_t unit, const std::string& line) {
 }
 
 void unit_end_here(std::int32_t unit) {
-    std::FILE* f = unit_stream(unit);
+    if (!valid_unit(unit)) return;
+    Unit& u = units[unit];
+    if (u.stream == nullptr) return;
+    std::fflush(u.stream);
+    const long at = std::ftell(u.stream);
+    if (at >= 0 && ::ftruncate(u.fd, at) != 0) failed(u, errno);
+}
+
+bool unit_flush(std::int32_t unit) {
+    if (!valid_unit(unit) || units[unit].stream == nullptr) return false;
+    std::fflush(units[unit].stream);
+    return units[unit].error == 0;
+}
+
+void stream_end_here(std::FILE* f) {
     if (f == nullptr) return;
-    std::fflush(f);
-    const long at = std::ftell(f);
-    if (at >= 0 && ::ftruncate(::fileno(f), at) != 0) std::perror("unit_end_here() - ftruncate()");
+    for (std::int32_t unit = 1; unit <= kLastUnit; ++unit)
+        if (units[unit].stream == f) {
+            unit_end_here(unit);
+            return;
+        }
 }
 
 bool unit_read_line(std::int32_t unit, std::string& line) {

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
+#include "runtime/run_files.h"
 #include "xu/xu_mem.h"
 
 namespace nodrix {
@@ -24,9 +27,17 @@ struct Slot {
     char* start = nullptr;
     char* end = nullptr;
     char* pos = nullptr;
+    std::string name;       // the file's own name
+    std::string temporary;  // where a result file is written until it is complete
+    int error = 0;          // the first failure of a file opened for writing (errno)
 };
 
 std::array<Slot, kSlots> io_files;
+
+// Writes made, and the numbers of those made to fail.
+std::int64_t writes_made = 0;
+std::int64_t fail_first = 0;  // 0: none
+std::int64_t fail_last = 0;
 
 void say(const char* text) { std::fputs(text, stderr); }
 
@@ -36,14 +47,40 @@ Slot* slot_of(const std::int32_t* id) {
     return s.id == *id ? &s : nullptr;
 }
 
-bool write_all(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
+bool writing(const Slot& s) { return (s.mode & kIoWrite) != 0; }
+
+// The first failure of a file opened for writing is an error naming it.
+void failed(Slot& s, int error) {
+    if (s.error != 0 || !writing(s)) return;
+    s.error = error != 0 ? error : EIO;
+    report_unwritable(s.name, s.error);
+}
+
+// Writes what the buffer holds.
+bool flush_buffer(Slot& s) {
+    const auto n = static_cast<std::size_t>(s.pos - s.start);
+    s.pos = s.start;
+    return n == 0 || io_write_fully(s.fd, s.start, n);
+}
+
+// A result file opened for appending starts as a copy of the file it replaces.
+bool copy_existing(const char* name, int to) {
+    const int from = ::open(name, O_RDONLY | O_CLOEXEC);
+    if (from < 0) return errno == ENOENT;
+    char buf[65536];
+    bool ok = true;
+    for (ssize_t r; ok && (r = ::read(from, buf, sizeof buf)) != 0;) {
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        ok = io_write_fully(to, buf, static_cast<std::size_t>(r));
     }
-    return true;
+    const int e = errno;
+    ::close(from);
+    errno = e;
+    return ok;
 }
 
 std::int32_t write_bytes(const std::int32_t* id, const void* data, std::int64_t count) {
@@ -56,32 +93,25 @@ std::int32_t write_bytes(const std::int32_t* id, const void* data, std::int64_t 
         say("io_write(): Bad parameters\n");
         return -1;
     }
+    if (s->error != 0) return -1;  // the file already failed: it is not completed
     const auto n = static_cast<std::size_t>(count);
     const char* p = static_cast<const char*>(data);
-    if (s->size == 0) {
-        if (!write_all(s->fd, p, n)) {
-            std::perror("io_write() - write()");
-            return -1;
-        }
-        return 0;
-    }
+    auto fail = [s] {
+        const int e = errno;
+        std::perror("io_write() - write()");
+        failed(*s, e);
+        return -1;
+    };
+    if (s->size == 0) return io_write_fully(s->fd, p, n) ? 0 : fail();
     if (static_cast<std::size_t>(s->end - s->pos) >= n) {
         std::memcpy(s->pos, p, n);
         s->pos += n;
         return 0;
     }
-    if (!write_all(s->fd, s->start, static_cast<std::size_t>(s->pos - s->start))) {
-        std::perror("io_write() - write()");
-        return -1;
-    }
-    s->pos = s->start;
+    if (!flush_buffer(*s)) return fail();
     if (n > static_cast<std::size_t>(s->size)) {
         // Larger than the whole buffer: straight to the file.
-        if (!write_all(s->fd, p, n)) {
-            std::perror("io_write() - write()");
-            return -1;
-        }
-        return 0;
+        return io_write_fully(s->fd, p, n) ? 0 : fail();
     }
     std::memcpy(s->start, p, n);
     s->pos = s->start + n;
@@ -140,22 +170,10 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
         return -1;
     }
     const std::int32_t buffer = *size < 0 ? kDefaultBuffer : *size;
-    int flags = 0;
-    if (*mode & kIoAppend) flags |= O_APPEND;
-    if (*mode & kIoRead) {
-        flags |= (*mode & kIoWrite) ? O_RDWR : O_RDONLY;
-    } else {
-        if (!(*mode & kIoWrite)) {
-            say("io_open(): Bad flags\n");
-            return -1;
-        }
-        flags |= O_WRONLY | O_CREAT;
-        if (!(*mode & kIoAppend)) flags |= O_TRUNC;
-    }
-    const int fd = ::open(name, flags, 0600);
-    if (fd < 0) {
-        std::fprintf(stderr, "io_open(): Can't open file %s\n", name);
-        std::perror("open()");
+    const bool write_bit = (*mode & kIoWrite) != 0;
+    const bool read_bit = (*mode & kIoRead) != 0;
+    if (!read_bit && !write_bit) {
+        say("io_open(): Bad flags\n");
         return -1;
     }
     Slot* free_slot = nullptr;
@@ -166,7 +184,32 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
         }
     if (free_slot == nullptr) {
         say("io_new_file(): Out of buffer\n");
-        ::close(fd);
+        if (write_bit) report_unwritable(name, EMFILE);
+        return -1;
+    }
+    std::string temporary;
+    int fd = -1;
+    if (read_bit) {
+        // Read, or changed in place.
+        int flags = (write_bit ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+        if (*mode & kIoAppend) flags |= O_APPEND;
+        fd = ::open(name, flags, 0600);
+    } else {
+        fd = create_temporary(name, temporary, 0600);
+        if (fd >= 0 && (*mode & kIoAppend) && !copy_existing(name, fd)) {
+            const int e = errno;
+            ::close(fd);
+            discard_temporary(temporary);
+            errno = e;
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        const int e = errno;
+        std::fprintf(stderr, "io_open(): Can't open file %s\n", name);
+        errno = e;
+        std::perror("open()");
+        if (write_bit) report_unwritable(name, e);
         return -1;
     }
     Slot& s = *free_slot;
@@ -175,10 +218,12 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
     s.fd = fd;
     s.mode = *mode;
     s.size = buffer;
+    s.name = name;
+    s.temporary = temporary;
     if (buffer > 0) {
         s.start = static_cast<char*>(xu_malloc(static_cast<std::size_t>(buffer)));
         s.pos = s.start;
-        if (*mode & kIoRead) {
+        if (read_bit) {
             const ssize_t r = ::read(fd, s.start, static_cast<std::size_t>(buffer));
             if (r < 0) {
                 std::perror("io_open() - read()");
@@ -255,20 +300,31 @@ std::int32_t io_close(const std::int32_t* id) {
         say("io_close(): Bad file Id\n");
         return -1;
     }
-    if (s->size != 0 && (s->mode & kIoWrite)) {
-        if (!write_all(s->fd, s->start, static_cast<std::size_t>(s->pos - s->start))) {
-            std::perror("io_close() - write()");
-            return -1;
-        }
+    bool ok = true;
+    if (s->size != 0 && writing(*s) && !flush_buffer(*s)) {
+        const int e = errno;
+        std::perror("io_close() - write()");
+        failed(*s, e);
+        ok = false;
     }
     if (s->start != nullptr) xu_free(s->start);
-    const int r = ::close(s->fd);
-    *s = Slot{};
-    if (r != 0) {
+    if (::close(s->fd) != 0) {
+        const int e = errno;
         std::perror("io_close() - close()");
-        return -1;
+        failed(*s, e);
+        ok = false;
     }
-    return 0;
+    if (!s->temporary.empty()) {
+        // A result file goes in place only when every byte reached it.
+        if (s->error != 0)
+            discard_temporary(s->temporary);
+        else if (!put_in_place(s->temporary, s->name))
+            failed(*s, errno);
+        ok = ok && s->error == 0;
+    }
+    ok = ok && s->error == 0;
+    *s = Slot{};
+    return ok ? 0 : -1;
 }
 
 std::int32_t io_close_all() {
@@ -280,6 +336,75 @@ std::int32_t io_close_all() {
         }
     return closed;
 }
+
+std::int32_t io_write_at(std::int32_t id, std::int64_t offset, const void* data, std::int32_t count) {
+    Slot* s = slot_of(&id);
+    if (s == nullptr || !writing(*s)) {
+        say("io_write(): Bad file Id\n");
+        return -1;
+    }
+    if (data == nullptr || count <= 0 || offset < 0) {
+        say("io_write(): Bad parameters\n");
+        return -1;
+    }
+    if ((s->size != 0 && !flush_buffer(*s)) ||
+        !io_write_fully(s->fd, data, static_cast<std::size_t>(count), static_cast<off_t>(offset))) {
+        const int e = errno;
+        std::perror("io_write() - write()");
+        failed(*s, e);
+        return -1;
+    }
+    return 0;
+}
+
+std::int32_t io_close_unfinished() {
+    std::int32_t closed = 0;
+    for (Slot& s : io_files) {
+        if (s.id == 0) continue;
+        ++closed;
+        if (!s.temporary.empty()) {
+            report_unfinished(s.name);
+            discard_temporary(s.temporary);
+        }
+        if (s.start != nullptr) xu_free(s.start);
+        ::close(s.fd);
+        s = Slot{};
+    }
+    return closed;
+}
+
+bool io_write_fully(int fd, const void* data, std::size_t count, off_t at) {
+    if (count == 0) return true;
+    ++writes_made;
+    if (fail_first != 0 && writes_made >= fail_first && writes_made <= fail_last) {
+        errno = ENOSPC;
+        return false;
+    }
+    const char* p = static_cast<const char*>(data);
+    while (count > 0) {
+        const ssize_t w = at < 0 ? ::write(fd, p, count) : ::pwrite(fd, p, count, at);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return false;
+        }
+        p += w;
+        count -= static_cast<std::size_t>(w);
+        if (at >= 0) at += w;
+    }
+    return true;
+}
+
+void io_fail_writes(std::int64_t first, std::int64_t count) {
+    if (first <= 0 || count == 0) {
+        fail_first = 0;
+        return;
+    }
+    fail_first = writes_made + first;
+    fail_last = count < 0 ? std::numeric_limits<std::int64_t>::max() : fail_first + count - 1;
+}
+
+std::int64_t io_writes_made() { return writes_made; }
 
 std::int32_t io_rewrite_int(const char* name, const std::int32_t* data, const std::int32_t* count) {
     const std::int32_t mode = kIoRead | kIoWrite;

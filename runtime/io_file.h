@@ -2,9 +2,19 @@
 // buffer per file. Values are written in native byte order with no header,
 // padding or conversion. Every failure is reported on the standard error and
 // returned as -1 (0 for the existence check); none stops the program.
+//
+// A file opened for writing is a result file: it is written under a temporary
+// name and put in place under its own name by io_close only when every write
+// reached it (runtime/run_files.h); opened for appending, it starts as a copy
+// of the existing file. Opened for reading and writing, it is changed in
+// place. The first failure to create, write or complete such a file is an
+// error through opxerr naming the file and the reason; the file is then not
+// put in place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace nodrix {
 
@@ -32,6 +42,25 @@ std::int32_t io_close_all();
 std::int32_t io_rewrite_int(const char* name, const std::int32_t* data, const std::int32_t* count);
 // 1 when the file (name cut at the first blank) can be opened for reading.
 std::int32_t io_fchk(const char* name);
+// Writes bytes at an offset from the start of a file open for writing, after
+// the bytes its buffer holds; the position of later writes does not move.
+std::int32_t io_write_at(std::int32_t id, std::int64_t offset, const void* data, std::int32_t count);
+// Closes every file still open; those opened for writing are incomplete: their
+// temporary files are removed and each is reported as an error. Returns how
+// many were open.
+std::int32_t io_close_unfinished();
+
+// Every write of the program's result and working files goes through these,
+// whole or failing: `at` < 0 writes at the file position, else at that offset.
+// False with errno set on a failure.
+bool io_write_fully(int fd, const void* data, std::size_t count, off_t at = -1);
+// Makes writes fail with "No space left on device", as a full disk would:
+// counting from the next write as 1, write number `first` and the `count` - 1
+// after it (every one from `first` on when `count` is negative). `first` 0
+// lets every write through again.
+void io_fail_writes(std::int64_t first, std::int64_t count);
+// The writes made so far (failed ones included).
+std::int64_t io_writes_made();
 
 // Value forms for callers in C++.
 inline std::int32_t io_open(const char* name, std::int32_t mode, std::int32_t size) { return io_open(name, &mode, &size); }

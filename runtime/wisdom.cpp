@@ -1,6 +1,7 @@
 #include "runtime/wisdom.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cfenv>
 #include <chrono>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include "runtime/opxfile.h"
 #include "xu/xu_mem.h"
 
 namespace nodrix {
@@ -225,13 +227,28 @@ int threads_override = 0;
 // The threads the environment asks for, read at the first need (0: not yet).
 int environment_threads = 0;
 
+// NODRIX_THREADS asks for a number of threads; the lanes use one or two, and
+// no more than the machine has cores. Anything else than a positive whole
+// number is a warning, and the default holds.
 int threads_from_environment() {
     if (environment_threads == 0) {
-        environment_threads = std::thread::hardware_concurrency() == 1 ? 1 : 2;
+        const int most = std::thread::hardware_concurrency() == 1 ? 1 : 2;
+        environment_threads = most;
         const char* v = std::getenv("NODRIX_THREADS");
         if (v != nullptr) {
-            while (*v == ' ') ++v;
-            if (v[0] == '1' && (v[1] == '\0' || v[1] == ' ')) environment_threads = 1;
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(v, &end, 10);
+            while (end != v && *end == ' ') ++end;
+            const std::string said = std::string("NODRIX_THREADS=\"") + v + "\"";
+            if (end == v || *end != '\0' || errno != 0 || n < 1) {
+                opxwarn(said + " is not a positive whole number of threads: the transforms use " +
+                        std::to_string(most));
+            } else if (n > most) {
+                opxwarn(said + ": the transforms use at most " + std::to_string(most) + " threads on this machine");
+            } else {
+                environment_threads = static_cast<int>(n);
+            }
         }
     }
     return environment_threads;

@@ -59,7 +59,9 @@ void run_lanes(F& body, bool concurrent) {
 }
 
 // Threads the lanes use: 2, or 1 when NODRIX_THREADS is 1 or the machine has
-// a single core. The environment is read at the first call.
+// a single core. The environment is read at the first call; a value that is
+// not a positive whole number, or more threads than can be used, is a warning
+// (the default, or the most that can be used, holds).
 int lane_threads();
 // Overrides the number of threads (1 or 2; 0 returns to the environment's
 // choice, read again); stops the helper when going to one thread.

@@ -94,6 +94,12 @@ std::string reader_failure(int code) {
     }
 }
 
+bool ranges_per_column(const ChartFile& file) {
+    const std::int32_t type = file.header.words[0];
+    if (file.binary) return file.version >= 3 || type == kQxyContainer;
+    return type == kQxyXY && file.version > 3;
+}
+
 std::string file_type_name(std::int32_t type) {
     switch (type) {
         case kQxyElectricalSignal: return "electrical signal";

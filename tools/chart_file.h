@@ -44,6 +44,10 @@ int load_chart_file(const std::string& path, int chart, bool keep_rows, ChartFil
 // What a reader code means, for a user.
 std::string reader_failure(int code);
 
+// True when the file's form states a range per column; the older forms state
+// one range per chart, which the reader repeats on every column.
+bool ranges_per_column(const ChartFile& file);
+
 // Name of a file-type code ("XY chart", "spectrum", ...).
 std::string file_type_name(std::int32_t type);
 

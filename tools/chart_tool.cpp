@@ -67,6 +67,11 @@ bool file_readable(const std::string& path, std::ostream& err) {
         err << kProgram << ": " << path << ": is a directory, not a chart file\n";
         return false;
     }
+    // A device or a pipe may never end (/dev/zero): chart files are regular files.
+    if (!std::filesystem::is_regular_file(status)) {
+        err << kProgram << ": " << path << ": is not a regular file, not a chart file\n";
+        return false;
+    }
     return true;
 }
 
@@ -109,11 +114,18 @@ int run_info(const ToolOptions& o, std::ostream& out, std::ostream& err) {
             out << "  Frequencies: " << number(h.Tstart) << " to " << number(h.StopFrequency) << " THz\n";
         if (h.Fsym != 0.0) out << "  Fsym: " << number(h.Fsym) << "\n";
         if (h.SamplesPerBit != 0) out << "  Samples per bit: " << h.SamplesPerBit << "\n";
+        // The older forms state one range for the whole chart (of its values,
+        // the Y values of an XY chart); the reader repeats it on every column.
+        const bool per_column = ranges_per_column(f);
+        if (!per_column && !c.columns.empty())
+            out << "  Stated range of the chart's values: " << point_text(c.columns[0].descriptor.Minimum) << " .. "
+                << point_text(c.columns[0].descriptor.Maximum) << "\n";
         for (const ColumnData& d : c.columns) {
             const QxyColumn& col = d.descriptor;
             out << "  Column " << col.Index << ": " << label_unit(col.Label, col.Measure) << ", "
-                << (col.Type == kQxyInt ? "integer" : "float") << ", stated range " << point_text(col.Minimum)
-                << " .. " << point_text(col.Maximum) << ", data range ";
+                << (col.Type == kQxyInt ? "integer" : "float");
+            if (per_column) out << ", stated range " << point_text(col.Minimum) << " .. " << point_text(col.Maximum);
+            out << ", data range ";
             if (d.finite > 0)
                 out << number(d.data_min) << " .. " << number(d.data_max);
             else
@@ -155,51 +167,9 @@ void write_csv(const ChartFile& f, const Chart& c, std::ostream& os) {
     }
 }
 
-// Number of charts in a file (0 when it cannot be read).
-int chart_count(const std::string& path) {
-    ChartFile all;
-    return load_chart_file(path, -1, false, all) == 0 ? static_cast<int>(all.charts.size()) : 0;
-}
-
-void report_no_chart(const ToolOptions& o, std::size_t count, std::ostream& err) {
-    err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
-        << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
-}
-
-int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
-    ChartFile f;
-    if (!load(o.file, o.chart, true, f, err)) return kExitFailure;
-    if (f.charts.empty()) {
-        report_no_chart(o, static_cast<std::size_t>(chart_count(o.file)), err);
-        return kExitFailure;
-    }
-    if (o.output.empty()) {
-        write_csv(f, f.charts[0], out);
-        return out ? kExitOk : kExitFailure;
-    }
-    std::ofstream file(o.output, std::ios::binary);
-    if (!file) {
-        err << kProgram << ": cannot write " << o.output << "\n";
-        return kExitFailure;
-    }
-    write_csv(f, f.charts[0], file);
-    file.close();
-    if (!file) {
-        err << kProgram << ": cannot write " << o.output << "\n";
-        return kExitFailure;
-    }
-    return kExitOk;
-}
-
-// The program that draws: NODRIX_GNUPLOT when set, else gnuplot on PATH.
-std::string gnuplot_program() {
-    const char* named = std::getenv("NODRIX_GNUPLOT");
-    return named != nullptr && named[0] != '\0' ? named : "gnuplot";
-}
-
-// Creates an empty, new file next to `output` for gnuplot to draw into; it
-// becomes `output` only once the drawing succeeded, so a failed drawing
-// neither leaves a broken image nor spoils an older one.
+// Creates an empty, new file next to `output` to write into; it becomes
+// `output` only once it is complete, so a failed drawing or export neither
+// leaves a broken file nor spoils an older one.
 bool create_part_file(const std::string& output, std::string& part, std::string& reason) {
     const std::filesystem::path out_path(output);
     const std::filesystem::path dir = out_path.parent_path();
@@ -216,6 +186,75 @@ bool create_part_file(const std::string& output, std::string& part, std::string&
     }
     reason = std::strerror(errno);
     return false;
+}
+
+void report_no_chart(const ToolOptions& o, std::size_t count, std::ostream& err) {
+    err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
+        << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
+}
+
+std::string reason_of_errno() { return errno != 0 ? std::strerror(errno) : "write error"; }
+
+int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
+    // The whole file first, so that damage anywhere in it is reported, then
+    // the rows of the chart asked for.
+    ChartFile all;
+    if (!load(o.file, -1, false, all, err)) return kExitFailure;
+    if (static_cast<std::size_t>(o.chart) >= all.charts.size()) {
+        report_no_chart(o, all.charts.size(), err);
+        return kExitFailure;
+    }
+    ChartFile f;
+    if (!load(o.file, o.chart, true, f, err)) return kExitFailure;
+    if (o.output.empty()) {
+        errno = 0;
+        write_csv(f, f.charts[0], out);
+        out.flush();  // a full disk or a closed pipe shows only when the output is flushed
+        if (!out) {
+            err << kProgram << ": cannot write the output: " << reason_of_errno() << "\n";
+            return kExitFailure;
+        }
+        return kExitOk;
+    }
+    std::error_code ec;
+    if (std::filesystem::equivalent(o.file, o.output, ec)) {
+        err << kProgram << ": " << o.output << " is the chart file itself; write the CSV elsewhere\n";
+        return kExitFailure;
+    }
+    if (std::filesystem::is_directory(o.output, ec)) {
+        err << kProgram << ": cannot write " << o.output << ": it is a directory\n";
+        return kExitFailure;
+    }
+    // The CSV becomes `output` only once it is complete.
+    std::string part;
+    std::string reason;
+    if (!create_part_file(o.output, part, reason)) {
+        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
+        return kExitFailure;
+    }
+    {
+        std::ofstream file(part, std::ios::binary | std::ios::trunc);
+        errno = 0;
+        write_csv(f, f.charts[0], file);
+        file.close();
+        if (!file) reason = reason_of_errno();
+    }
+    if (reason.empty()) {
+        std::filesystem::rename(part, o.output, ec);
+        if (ec) reason = ec.message();
+    }
+    if (!reason.empty()) {
+        std::filesystem::remove(part, ec);
+        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+// The program that draws: NODRIX_GNUPLOT when set, else gnuplot on PATH.
+std::string gnuplot_program() {
+    const char* named = std::getenv("NODRIX_GNUPLOT");
+    return named != nullptr && named[0] != '\0' ? named : "gnuplot";
 }
 
 // gnuplot's own lines, indented under a message of ours.

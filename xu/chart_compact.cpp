@@ -28,11 +28,18 @@ bool exists(const std::string& path) {
     return true;
 }
 
-bool put_qsg2_header(std::int32_t id, const Qsg2Header& h) {
-    return put_text(id, "NodrixSgn  2") && put_file_header(id, h.type) && put_int(id, h.columns) &&
-           put_int(id, h.samples) && put_int(id, h.samples_per_bit) && put_dbl(id, h.minimum) &&
-           put_dbl(id, h.maximum) && put_dbl(id, h.delt) && put_dbl(id, h.tstart) && put_dbl(id, h.fsym) &&
-           put_int(id, 0);
+// The header of a version 2 signal file, byte by byte.
+std::string qsg2_header_bytes(const Qsg2Header& h) {
+    std::string b("NodrixSgn  2", 13);  // with its NUL
+    auto put = [&b](const auto& v) { b.append(reinterpret_cast<const char*>(&v), sizeof v); };
+    put(h.type);
+    for (std::int32_t w : kFileHeaderTail) put(w);
+    put(h.columns);
+    put(h.samples);
+    put(h.samples_per_bit);
+    for (double v : {h.minimum, h.maximum, h.delt, h.tstart, h.fsym}) put(v);
+    put(std::int32_t{0});
+    return b;
 }
 
 }  // namespace
@@ -88,7 +95,8 @@ bool qsp1_write(const std::string& path, const Qsp1Header& h, std::span<const do
 std::int32_t qsg2_create(const std::string& path, const Qsg2Header& header) {
     const std::int32_t id = io_open(path.c_str(), kIoWrite, -1);
     if (id < 0) return -1;
-    if (!put_qsg2_header(id, header)) {
+    const std::string head = qsg2_header_bytes(header);
+    if (io_write_byte(id, head.data(), static_cast<std::int32_t>(head.size())) != 0) {
         io_close(id);
         return -1;
     }
@@ -99,10 +107,9 @@ bool qsg2_append(std::int32_t id, std::span<const double> row) {
     return io_write_dbl(id, row.data(), static_cast<std::int32_t>(row.size())) == 0;
 }
 
-bool qsg2_rewrite_header(const std::string& path, const Qsg2Header& header) {
-    const std::int32_t id = io_open(path.c_str(), kIoRead | kIoWrite, 0);
-    if (id < 0) return false;
-    const bool ok = put_qsg2_header(id, header);
+bool qsg2_finish(std::int32_t id, const Qsg2Header& header) {
+    const std::string head = qsg2_header_bytes(header);
+    const bool ok = io_write_at(id, 0, head.data(), static_cast<std::int32_t>(head.size())) == 0;
     return io_close(id) == 0 && ok;
 }
 

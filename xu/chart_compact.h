@@ -1,7 +1,8 @@
 // Writers of the compact binary chart forms that the models produce through the
 // io_* files: the version 1 XY chart ("NodrixXY  1"), the version 1 spectrum
 // ("NodrixSpr  1") and the version 2 sampled signal ("NodrixSgn  2"), whose
-// header is written first with a zero count and rewritten in place at the end.
+// header is written first with a zero count and written again over itself,
+// with the final count, before the file is closed.
 #pragma once
 
 #include <cstdint>
@@ -60,8 +61,8 @@ struct Qsg2Header {
 std::int32_t qsg2_create(const std::string& path, const Qsg2Header& header);
 // Appends one row (one float64 per column).
 bool qsg2_append(std::int32_t id, std::span<const double> row);
-// Rewrites the whole header at the start of a closed file, in place (the file
-// is reopened for reading and writing, unbuffered, without truncation).
-bool qsg2_rewrite_header(const std::string& path, const Qsg2Header& header);
+// Writes the final header over the first one and closes the file, which then
+// goes in place under its name if every write reached it.
+bool qsg2_finish(std::int32_t id, const Qsg2Header& header);
 
 }  // namespace nodrix

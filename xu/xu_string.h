@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace nodrix {
 
@@ -14,5 +17,9 @@ char* xu_StringLower(char* text);
 char* xu_StringTok(char* text, const char* delimiters, char** save);
 // Reads a line like fgets; a line ending in CR LF is returned ending in LF.
 char* xu_FGets(char* buffer, int size, std::FILE* stream);
+
+// The closest of `candidates` to `word` when it is close enough to be a
+// likely typo, else empty.
+std::string closest_word(std::string_view word, const std::vector<std::string_view>& candidates);
 
 }  // namespace nodrix

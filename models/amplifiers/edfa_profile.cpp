@@ -12,6 +12,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
+#include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 
@@ -610,8 +611,14 @@ void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bo
 // ---- temporary files ----
 
 bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db) {
+    // A working file of the run: written through a unit, so that every write
+    // is checked and the file does not stay behind a run that is cut short.
     const std::string path = converti_nome(kGainTemporary);
-    std::FILE* f = std::fopen(path.c_str(), "w");
+    const std::string base = path.substr(0, path.size() - 4);
+    std::remove(path.c_str());
+    std::int32_t unit = 0;
+    opnfil(base.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(base.size()));
+    std::FILE* f = unit_stream(unit);
     if (f == nullptr) {
         opxerr(kProfileHeader);
         opxinfo("  cannot write the temporary gain file " + path);
@@ -637,8 +644,8 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
         for (std::int32_t k = 29; k >= 0; --k) pair(300000.0f / (lo + static_cast<float>(k) * (hi - lo) / 29.0f), g);
         pair(300000.0f / lo + 40.0f, g);
     }
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
+    const bool ok = unit_flush(unit);  // a failure has been reported, naming the file
+    clodev(unit, 0);
     return ok;
 }
 

@@ -240,11 +240,8 @@ float evalen(std::int32_t k, std::int32_t unit, float length, float tolerance) {
     const float actual = length + (u - 0.5f) * tolerance * length * 0.02f;
     std::FILE* f = unit_stream(unit);
     if (f == nullptr || !records::write_values(f, actual)) return -1.0f;
-    std::fflush(f);
-    const long at = std::ftell(f);
-    if (at >= 0 && ::ftruncate(::fileno(f), at) != 0) {
-        // The later header records overwrite whatever follows.
-    }
+    // The later header records overwrite whatever follows.
+    stream_end_here(f);
     return actual;
 }
 
@@ -504,10 +501,17 @@ void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, co
 
     WorkingUnits units;
     Report report;
+    // A fibre whose set-up failed stays dark in the run: outside the filter
+    // pass its record says so where the run looks for it, so that the run
+    // neither reads nor writes the records of the blocks after it.
     auto fail = [&](const std::string& what) {
         if (!what.empty()) opxerr("Fiber at " + caption48(p) + "\n" + what);
         close_working(units, 1);
         report.close(1);
+        if (!filter_pass && saved_fits()) {
+            const std::int32_t si = loci(kSavedInts);
+            if (zzsupv.storephase == 1) ist_at(si)[0] = kDisabled;
+        }
     };
     if (!open_working(instance, dimensioning, units)) {
         fail("");

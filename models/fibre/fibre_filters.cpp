@@ -412,11 +412,7 @@ void report_design(const StepFilterInput& s, const StepFilterDesign& d, double d
 // design does not leave records of an earlier one behind.
 void end_file_here(std::FILE* f) {
     if (f == nullptr) return;
-    std::fflush(f);
-    const long at = std::ftell(f);
-    if (at >= 0 && ::ftruncate(::fileno(f), at) != 0) {
-        // A file that cannot be cut still holds every record written now.
-    }
+    stream_end_here(f);
 }
 
 }  // namespace

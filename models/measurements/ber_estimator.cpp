@@ -196,9 +196,11 @@ void write_charts(const QBerRequest& req, const ChartTexts& t1, const ChartPoint
         return;
     }
     const std::string path = base + ".qxy";
-    const bool ok = first ? write_estimator_charts(path, t1, c1, second ? &t2 : nullptr, second ? &c2 : nullptr)
-                          : write_estimator_charts(path, t2, c2, nullptr, nullptr);
-    if (!ok) opxerr("pestim: cannot write the chart file " + path);
+    // A failure is reported by the io layer, naming the file.
+    if (first)
+        write_estimator_charts(path, t1, c1, second ? &t2 : nullptr, second ? &c2 : nullptr);
+    else
+        write_estimator_charts(path, t2, c2, nullptr, nullptr);
 }
 
 }  // namespace

@@ -54,15 +54,13 @@ void record(std::int32_t* w, double* extremes, double v) {
     ++w[kCount];
 }
 
-// Closes the signal file and writes its header again, in place, with the final
-// count and extremes; the scope is idle afterwards.
+// Writes the header again with the final count and extremes and closes the
+// signal file, which goes in place only if complete (a failure is reported by
+// the io layer); the scope is idle afterwards.
 void finish(const ScopeParams& p, std::int32_t* w, const double* extremes) {
-    io_close(w[kFile]);
+    qsg2_finish(w[kFile], signal_header(p, w[kCount], extremes[0], extremes[1]));
     w[kFile] = 0;
     w[kRecording] = 0;
-    const std::string path = signal_path(p);
-    if (!qsg2_rewrite_header(path, signal_header(p, w[kCount], extremes[0], extremes[1])))
-        opxerr("Eye scope: cannot complete the signal file " + path);
 }
 
 }  // namespace
@@ -93,14 +91,11 @@ void scope(const ScopeParams& p, const TimeWindow& in, const ElectricalSample& i
         const float m = polmon.tmon;
         win[0] = in.tgoodi + m + p.delay;
         win[1] = std::min(in.tgoodf - m, in.tgoodi + m + p.window);
-        if (!valid_rates(p)) return;
-        const std::string path = signal_path(p);
-        const std::int32_t id = qsg2_create(path, signal_header(p, 0, 0.0, 0.0));
-        if (id <= 0) {
-            opxerr("Eye scope: cannot create the signal file " + path);
-            return;
-        }
-        w[kFile] = id;
+        // The file belongs to a run: a counting call of the dimensioning pass
+        // (storage not allocated) opens nothing that no sample would close.
+        if (!valid_rates(p) || zzsupv.storephase != 1) return;
+        const std::int32_t id = qsg2_create(signal_path(p), signal_header(p, 0, 0.0, 0.0));
+        if (id > 0) w[kFile] = id;  // else the io layer has reported why
         return;
     }
 

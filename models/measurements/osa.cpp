@@ -199,7 +199,7 @@ void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const
     h.maximum = maximum;
     const std::vector<double> values(db.begin() + (axis.i1 - 1), db.begin() + axis.i2);
     const std::string path = trimmed_right(p.file_name) + ".qsp";
-    if (!qsp1_write(path, h, values)) opxerr("Optical spectrum analyser: cannot write the spectrum file " + path);
+    qsp1_write(path, h, values);  // a failure is reported by the io layer, naming the file
     spettl_release(sx);
     if (two) spettl_release(sy);
 }

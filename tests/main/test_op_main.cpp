@@ -83,31 +83,57 @@ TEST_F(EntryTest, RunsEverythingAndVerboseShowsInformationLines) {
 
 TEST_F(EntryTest, LogOptionSpellings) {
     report_error = true;
-    // An absolute path starts with '/': it is still the value, not an option.
+    // An absolute path starts with '/': it is still the value, not an option;
+    // longer words are not the option (and are warned about as ignored).
     const std::string log = (dir_ / "run.log").string();
-    EXPECT_EQ(run({"/LOG", log, "unknown", "-verb", "-logfile", "-warning"}), 1);
+    EXPECT_EQ(run({"/LOG", log, "-logfile", "-warning"}), 1);
     const std::string logged = testing::read_text(log);
-    EXPECT_EQ(logged, "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
+    EXPECT_EQ(logged,
+              "Nodrix-W-Unknown option \"-logfile\" ignored; did you mean \"-log\"?\n"
+              "Nodrix-E-block failed\nNodrix-E-block failed\nNodrix-E-block failed\n");
     EXPECT_EQ(out_, logged);  // the console still gets every line
-    EXPECT_EQ(run({"-log", log}), 1);  // opened for appending
+    EXPECT_EQ(run({"-log", log, "-logfile"}), 1);  // opened for appending
     EXPECT_EQ(testing::read_text(log), logged + logged);
 }
 
-TEST_F(EntryTest, OptionsThatStopAfterTheDimensioningPass) {
-    // "-log" followed by an option has no value: no log file, and the option still counts.
-    struct Case {
-        std::vector<std::string> words;
-        bool per_sample;
+// The words no option takes are still ignored, and a log file that cannot be
+// opened still leaves the messages on the console alone, as scripts may
+// expect; but each is named in a warning, and the run goes on unchanged.
+TEST_F(EntryTest, IgnoredWordsAndAnUnopenableLogFileAreWarnedAbout) {
+    const std::string ignored = "Nodrix-W-Unknown option \"";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-simulat"}, ignored + "-simulat\" ignored; did you mean \"-simulate\"?\n"},
+        {{"/VERB"}, ignored + "/VERB\" ignored; did you mean \"-verbose\"?\n"},
+        {{"-Warning"}, ignored + "-Warning\" ignored; did you mean \"-warning\"?\n"},  // the message layer's own
+        {{"-xyz"}, ignored + "-xyz\" ignored\n"},
+        {{"simulat"}, "Nodrix-W-Unknown argument \"simulat\" ignored; did you mean \"-simulate\"?\n"},
+        {{"-log", "/nonexistent/x.log"},
+         "Nodrix-W-Cannot open the log file /nonexistent/x.log: No such file or directory; the messages go to "
+         "the standard error only\n"},
+        {{"-log"}, "Nodrix-W-No log file named after -log: the messages go to the standard error only\n"},
     };
-    for (const Case& c : {Case{{"/prerun", "-PreRun"}, false}, Case{{"simulate", "-prerun"}, true},
-                          Case{{"-SIMULATE", "-prerun"}, true}, Case{{"-log", "-prerun"}, false},
-                          Case{{"-window", "30720", "-prerun"}, false}}) {
-        SCOPED_TRACE(c.words[0]);
+    for (const auto& [words, warning] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(words));
         schedule_calls = 0;
-        EXPECT_EQ(run(c.words), 0);
+        EXPECT_EQ(run(words), 0);
+        EXPECT_EQ(out_, warning);
+        EXPECT_EQ(schedule_calls, 3);  // the set-up run, not a simulation
+        EXPECT_FALSE(per_sample_run());
+    }
+}
+
+TEST_F(EntryTest, OptionsThatStopAfterTheDimensioningPass) {
+    // "-log" followed by an option has no value: no log file, and the option
+    // still counts. A run that stops after its dimensioning pass simulates
+    // nothing, whatever -simulate says.
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"/prerun", "-PreRun"}, {"simulate", "-prerun"}, {"-SIMULATE", "-prerun"},
+          {"-log", "-prerun"}, {"-window", "30720", "-prerun"}}) {
+        SCOPED_TRACE(words[0]);
+        schedule_calls = 0;
+        EXPECT_EQ(run(words), 0);
         EXPECT_EQ(schedule_calls, 1);
-        EXPECT_EQ(per_sample_run(), c.per_sample);
-        set_per_sample_run(false);
+        EXPECT_FALSE(per_sample_run());
     }
     EXPECT_EQ(current_project().schedule.twinin, 30720.0f);
     for (const auto& entry : fs::directory_iterator(dir_)) EXPECT_NE(entry.path().extension(), ".log");

@@ -320,6 +320,35 @@ TEST_F(LaneTest, NodrixThreadsOneKeepsEverythingOnTheCallingThread) {
     EXPECT_EQ(lane_threads(), std::thread::hardware_concurrency() == 1 ? 1 : 2);
 }
 
+// A value that is no positive whole number, or more threads than the lanes
+// use, is said, and the default (or the most) holds.
+TEST_F(LaneTest, NodrixThreadsThatCannotBeHonouredAreWarnedAbout) {
+    const int most = std::thread::hardware_concurrency() == 1 ? 1 : 2;
+    const std::string no_number = " is not a positive whole number of threads: the transforms use " +
+                                  std::to_string(most) + "\n";
+    const std::pair<const char*, std::string> cases[] = {
+        {"0", "Nodrix-W-NODRIX_THREADS=\"0\"" + no_number},
+        {"-1", "Nodrix-W-NODRIX_THREADS=\"-1\"" + no_number},
+        {"two", "Nodrix-W-NODRIX_THREADS=\"two\"" + no_number},
+        {"1.5", "Nodrix-W-NODRIX_THREADS=\"1.5\"" + no_number},
+        {"", "Nodrix-W-NODRIX_THREADS=\"\"" + no_number},
+        {"1000", "Nodrix-W-NODRIX_THREADS=\"1000\": the transforms use at most " + std::to_string(most) +
+                     " threads on this machine\n"},
+        {" 1 ", ""},
+    };
+    for (const auto& [value, warning] : cases) {
+        SCOPED_TRACE(value);
+        setenv("NODRIX_THREADS", value, 1);
+        ::testing::internal::CaptureStderr();
+        set_lane_threads(0);  // read again
+        const int threads = lane_threads();
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), warning);
+        EXPECT_EQ(threads, std::string(value) == " 1 " ? 1 : most);
+    }
+    unsetenv("NODRIX_THREADS");
+    set_lane_threads(0);
+}
+
 class HistoryTest : public testing::NodrixTest {
 protected:
     void TearDown() override {

@@ -1,9 +1,15 @@
 // The nodrix-chart command: verbs, options, output texts and exit statuses.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +57,14 @@ std::vector<TestChart> two_charts() {
     b.columns = {column(0, kQxyInt, P::of_int(0), P::of_int(9), "", "")};
     b.rows = {{P::of_int(4)}, {P::of_int(-2)}};
     return {a, b};
+}
+
+// Files left in the test's directory whose name holds `part`.
+int files_named(const std::string& part) {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        if (e.path().filename().string().find(part) != std::string::npos) ++n;
+    return n;
 }
 
 TEST_F(ChartTool, HelpAndUsage) {
@@ -149,7 +163,8 @@ TEST_F(ChartTool, InfoOfSpectrumAndSignal) {
               "  Axis: frequency [THz] from 192 in steps of 0.5\n"
               "  Frequencies: 192 to 193 THz\n"
               "  Fsym: 193.1\n"
-              "  Column 0: (no label), float, stated range -70 .. -3, data range -70 .. -3\n");
+              "  Stated range of the chart's values: -70 .. -3\n"
+              "  Column 0: (no label), float, data range -70 .. -3\n");
 
     // An eye-scope signal: its time axis; with a header that states more
     // samples than the file holds, it is reported as damaged.
@@ -161,7 +176,7 @@ TEST_F(ChartTool, InfoOfSpectrumAndSignal) {
     EXPECT_NE(r.out.find("  Axis: time [ps] from 10 in steps of 0.25\n  Fsym: 10\n  Samples per bit: 4\n"),
               std::string::npos);
     s.samples = 5;
-    ASSERT_TRUE(qsg2_rewrite_header("e.qsg", s));
+    ASSERT_TRUE(write_signal("e.qsg", s, {1.0, 2.0}));
     r = tool({"info", "e.qsg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -200,7 +215,11 @@ TEST_F(ChartTool, UnreadableFiles) {
         {{"info", "notes.txt"},
          "nodrix-chart: notes.txt: not a chart file of a known form, or a damaged one (format error)\n"},
         {{"csv", "two.qxy", "-c", "5"}, "nodrix-chart: two.qxy: no chart 5 (the file holds 2 charts, numbered from 0)\n"},
-        {{"csv", "two.qxy", "-o", "no/such/dir/out.csv"}, "nodrix-chart: cannot write no/such/dir/out.csv\n"},
+        {{"csv", "two.qxy", "-o", "no/such/dir/out.csv"},
+         "nodrix-chart: cannot write no/such/dir/out.csv: No such file or directory\n"},
+        // A device may never end: refused at once instead of read for ever.
+        {{"info", "/dev/zero"}, "nodrix-chart: /dev/zero: is not a regular file, not a chart file\n"},
+        {{"csv", "two.qxy", "-o", "two.qxy"}, "nodrix-chart: two.qxy is the chart file itself; write the CSV elsewhere\n"},
     };
     for (const auto& [words, err] : cases) {
         const Result r = tool(words);
@@ -209,14 +228,61 @@ TEST_F(ChartTool, UnreadableFiles) {
         EXPECT_EQ(r.err, err);
     }
     EXPECT_EQ(tool({"info", "notes.txt"}).stderr_, "Nodrix-E-Cannot read Header section\n");
+    EXPECT_EQ(read_bytes("two.qxy").size(), std::filesystem::file_size("two.qxy"));
+    const Result again = tool({"info", "two.qxy"});
+    EXPECT_EQ(again.status, 0) << "the refused output left its input intact: " << again.err;
 }
 
-// Files left in the test's directory whose name holds `part`.
-int files_named(const std::string& part) {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("."))
-        if (e.path().filename().string().find(part) != std::string::npos) ++n;
-    return n;
+TEST_F(ChartTool, CsvReportsDamageAnywhereInTheFile) {
+    // Two estimator charts; the second one cut short.
+    ChartPoints ber, q;
+    for (int k = 0; k < 20; ++k) ber.add(k, 1e-9), q.add(k, 6.0);
+    ASSERT_TRUE(write_estimator_charts("est.qxy", kBerInstantChart, ber, &kQChart, &q));
+    std::filesystem::resize_file("est.qxy", std::filesystem::file_size("est.qxy") - 40);
+    const Result r = tool({"csv", "est.qxy", "-c", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "nodrix-chart: est.qxy: the file ends inside a chart or cannot be read (truncated or damaged)\n");
+}
+
+TEST_F(ChartTool, InfoStatesTheOneRangeOfAnEstimatorChartForTheChart) {
+    ChartPoints ber;
+    for (const auto& [t, v] : {std::pair{-40.0, 1e-6}, {0.0, 1e-12}, {40.0, 1e-7}}) ber.add(t, v);
+    ASSERT_TRUE(write_estimator_charts("est.qxy", kBerInstantChart, ber, nullptr, nullptr));
+    const Result r = tool({"info", "est.qxy"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The file holds the range of the BER values once; the time column is not given it.
+    EXPECT_NE(r.out.find("  Stated range of the chart's values: 1e-12 .. 1e-06\n  Column 0: time [ps], float, data "
+                         "range -40 .. 40\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(ChartTool, FailedWritesAreReportedAndLeaveNoPartialFile) {
+    ASSERT_TRUE(write_file("two.qxy", 0, kQxyXY, two_charts()));
+    // The standard output on a full disk: the failure shows at the flush.
+    std::ofstream full("/dev/full");
+    const char* words[] = {"nodrix-chart", "csv", "two.qxy"};
+    std::ostringstream err;
+    EXPECT_EQ(chart::chart_tool_main(3, words, full, err), 1);
+    EXPECT_EQ(err.str(), "nodrix-chart: cannot write the output: No space left on device\n");
+    // A file that cannot grow past 10 bytes stands for a full disk: the export
+    // fails, and neither a partial out.csv nor its part file is left.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{10, 10};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        std::ostringstream o, e;
+        const char* w[] = {"nodrix-chart", "csv", "two.qxy", "-o", "out.csv"};
+        const int status = chart::chart_tool_main(5, w, o, e);
+        ::_exit(status == 1 && e.str() == "nodrix-chart: cannot write out.csv: File too large\n" ? 0 : 10 + status);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(files_named("out.csv"), 0);
 }
 
 TEST_F(ChartTool, PlotDrawsEachFormWithGnuplot) {

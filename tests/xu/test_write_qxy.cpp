@@ -308,17 +308,20 @@ Bytes qsg2_bytes(const Qsg2Header& h, const std::vector<double>& values) {
     return e;
 }
 
-TEST_F(ChartCompact, VersionTwoSignalRewrittenInPlace) {
-    // As the eye scope does: a header with no count, the samples, the file
-    // closed, then the whole header written again with the final values.
+TEST_F(ChartCompact, VersionTwoSignalFinishedWithItsFinalHeader) {
+    // As the eye scope does: a header with no count, the samples, then the
+    // whole header written again with the final values as the file is closed.
+    // Until then the file is not under its name.
     Qsg2Header h{.samples_per_bit = 16, .delt = 0.0640443, .tstart = 100.0, .fsym = 10.0};
     const std::vector<double> samples = {0.25, -1.5, 2.75, 0.0};
-    ASSERT_TRUE(write_signal("eye.qsg", h, samples));
-    EXPECT_EQ(read_bytes("eye.qsg"), qsg2_bytes(h, samples));
+    const std::int32_t id = qsg2_create("eye.qsg", h);
+    ASSERT_GT(id, 0);
+    for (const double v : samples) ASSERT_TRUE(qsg2_append(id, std::span<const double>(&v, 1)));
+    EXPECT_FALSE(std::filesystem::exists("eye.qsg"));
     h.samples = 4;
     h.minimum = -1.5;
     h.maximum = 2.75;
-    ASSERT_TRUE(qsg2_rewrite_header("eye.qsg", h));
+    ASSERT_TRUE(qsg2_finish(id, h));
     EXPECT_EQ(read_bytes("eye.qsg"), qsg2_bytes(h, samples));
 
     TestChart want{.header = {.SamplesNum = 4, .ColumnNum = 1, .Fsym = 10.0, .Delt = 0.0640443, .SamplesPerBit = 16,
@@ -326,9 +329,6 @@ TEST_F(ChartCompact, VersionTwoSignalRewrittenInPlace) {
     want.columns = {column(0, kQxyDouble, P::of_double(-1.5), P::of_double(2.75), "", "")};
     for (const double s : samples) want.rows.push_back({P::of_double(s)});
     expect_reads_as("eye.qsg", {want});
-    // Rewriting the header of a file not there creates nothing.
-    EXPECT_FALSE(qsg2_rewrite_header("missing.qsg", h));
-    EXPECT_FALSE(std::filesystem::exists("missing.qsg"));
 }
 
 }  // namespace

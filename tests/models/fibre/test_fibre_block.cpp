@@ -708,11 +708,27 @@ TEST_F(FibreBlock, StorageBeyondTheCapacityIsRefused) {
     });
 }
 
-TEST_F(FibreBlock, MissingWorkingFilesAreAnError) {
+// A fibre whose working files cannot be read (a disk that filled while they
+// were written) is an error and stays dark in the run: the run neither reads
+// the records of the block after it as its own nor writes them (which made
+// that block's storage walk loop for ever).
+TEST_F(FibreBlock, MissingWorkingFilesAreAnErrorAndTheRunStaysDark) {
     Rig r = dispersive_fibre();
+    dimensioning_pass(r);  // the output window of a set-up that went well
     // Without the filter-writing pass before the initialisation.
     EXPECT_EQ(testing::stderr_of([&] { init_pass(r); }), "Nodrix-E-Fiber at Dispersive test fibre\n     the working files cannot be read\n");
     EXPECT_EQ(files_here(), std::vector<std::string>{});
+    const std::int32_t next = loci(16);  // the next block's record
+    std::fill_n(ist_at(next), 16, 7);
+    // The run knows the fibre dark from its own record: it does not try the
+    // working files again (nor report them again).
+    EXPECT_EQ(testing::stderr_of([&] {
+                  run({&r}, 20, [](double) { return 1.0; }, [&](std::int32_t) {
+                      EXPECT_EQ(r.output.x.re, 0.0f);
+                      EXPECT_EQ(std::count(ist_at(next), ist_at(next) + 16, 7), 16);
+                  });
+              }),
+              "");
 }
 
 }  // namespace

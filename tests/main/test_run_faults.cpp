@@ -1,0 +1,541 @@
+// Whole runs under the faults a hostile user meets: a disk that fills at any
+// write, a file in the way of a result, an interruption, two runs in one
+// directory, an earlier run's results in the directory.
+//
+// The runs of a small link (every kind of file a run writes: memory map, delay
+// file, limits file, reports, charts appended to, eye signal, the filters',
+// fibre's and amplifier's working files) are made in forked children of the
+// test, after one run in the test itself has measured the FFT plans; the
+// project's own programs are started for the interruptions and the lock.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
+#include "kernel/lib00.h"
+#include "project/link.h"
+#include "project/link_schedule.h"
+#include "project/program.h"
+#include "runtime/filexx.h"
+#include "runtime/io_file.h"
+#include "runtime/wisdom.h"
+#include "tests/support/test_support.h"
+#include "xu/xu_msg.h"
+
+namespace nodrix {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;  // name -> bytes
+
+// One channel over 1 km, amplified to a fixed power (the amplifier's
+// temporary gain file), filtered with charts (appended to), measured by a
+// power meter, a spectrum analyser, an estimator and an eye scope.
+const char* const kLink = R"(
+[link]
+name = "faults"
+time_step_ps = 1.5625
+end_time_ps = 3200.0
+emission_window_ps = 2560.0
+centre_frequency_thz = 193.1
+grid_reference_thz = 193.1
+grid_low_thz = 192.78
+grid_high_thz = 193.42
+band_low_thz = 192.844
+band_high_thz = 193.356
+monitor_offset_ps = 160.0
+
+[[block]]
+id = 1
+kind = "prbs_source"
+degree = 7
+samples_per_bit = 64
+
+[[block]]
+id = 2
+kind = "nrz_driver"
+input = 1
+samples_per_bit = 64
+
+[[block]]
+id = 3
+kind = "laser"
+frequency_thz = 193.1
+power_mw = 2.0
+
+[[block]]
+id = 4
+kind = "modulator"
+input = 3
+drive = 2
+
+[[block]]
+id = 5
+kind = "power_meter"
+input = 4
+
+[[block]]
+id = 6
+kind = "spectrum_analyser"
+input = 4
+fft_length = 64
+
+[[block]]
+id = 7
+kind = "fibre"
+input = 4
+length_km = 1.0
+section_length_km = 1.0
+
+[[block]]
+id = 8
+kind = "amplifier_fixed_power"
+input = 7
+output_power_mw = 1.0
+max_gain_db = 10.0
+
+[[block]]
+id = 9
+kind = "raised_cosine_filter"
+input = 8
+centre_frequency_thz = 193.1
+bandwidth_thz = 0.1
+roll_off = 0.5
+write_charts = true
+
+[[block]]
+id = 10
+kind = "photodiode"
+input = 9
+
+[[block]]
+id = 11
+kind = "bessel_filter"
+input = 10
+bandwidth_thz = 0.008
+
+[[block]]
+id = 12
+kind = "ber_estimator"
+input = 11
+window_ps = 800.0
+samples_per_bit = 64
+
+[[block]]
+id = 13
+kind = "eye_scope"
+input = 11
+window_ps = 800.0
+samples_per_bit = 64
+recorded_samples_per_bit = 32
+)";
+
+// The files of a directory.
+Files files_of(const fs::path& dir) {
+    Files f;
+    for (const auto& e : fs::directory_iterator(dir)) f[e.path().filename().string()] = testing::read_text(e.path().string());
+    return f;
+}
+
+std::set<std::string> names_of(const Files& f) {
+    std::set<std::string> s;
+    for (const auto& [name, bytes] : f) s.insert(name);
+    return s;
+}
+
+// Temporary files of results (".NAME.PID.part"), lock files and working files
+// (two letters, six digits): what an unfinished run must not leave.
+bool unfinished_or_working(const std::string& name) {
+    const bool working = name.size() == 12 && name.compare(8, 4, ".DAT") == 0 &&
+                         name.find_first_not_of("0123456789", 2) == 8;
+    return (name[0] == '.' && name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) ||
+           name.find(".lck") != std::string::npos || working;
+}
+
+struct Outcome {
+    int status = -1;  // exit status, or 1000 + the signal that ended the process
+    std::string out, err;
+};
+
+int exit_code(int wstatus) {
+    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) return 1000 + WTERMSIG(wstatus);
+    return -1;
+}
+
+class RunFaults : public testing::NodrixTest {
+protected:
+    void SetUp() override {
+        testing::NodrixTest::SetUp();
+        // Plans measured once, by the first run, and shared with the
+        // children through FFTW's wisdom (used when a wisdom file was read).
+        fs::create_directory(dir_ / "wisdom");
+        fftw_forget_wisdom();
+        std::FILE* w = std::fopen((dir_ / "wisdom" / "opwis.pln").c_str(), "w");
+        ASSERT_NE(w, nullptr);
+        fftw_export_wisdom_to_file(w);
+        std::fclose(w);
+        ::setenv("BNLIB", (dir_ / "wisdom").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("BNLIB");
+        testing::NodrixTest::TearDown();
+    }
+
+    // The link program (sim_160G's command line) on the test link in `dir`,
+    // in this process, with writes from number `fail_first` on (`fail_count`
+    // of them, all with -1) failing as on a full disk. Returns the status.
+    static int run_here(const fs::path& dir, const std::vector<std::string>& options,
+                        const std::vector<LinkOverride>& overrides, std::int64_t fail_first, std::int64_t fail_count) {
+        fs::create_directories(dir);
+        fs::current_path(dir);
+        reset_control_blocks();
+        reset_kernel_errors();
+        reset_units();
+        xu_MsgReset();
+        set_per_sample_run(false);
+        set_storage_sizing(StorageSizing{});
+        auto link = load_link_text(kLink, "faults.toml", dir.string(), overrides);
+        if (!link) return 99;
+        LinkSchedule schedule(std::move(*link));
+        std::vector<std::string> words{"faults"};
+        words.insert(words.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        io_fail_writes(fail_first, fail_count);
+        const int status = run_link_program(schedule, static_cast<int>(words.size()), argv.data());
+        io_fail_writes(0, 0);
+        return status;
+    }
+
+    // The same in a forked child; its console text is kept outside `dir`.
+    Outcome run_child(const fs::path& dir, const std::vector<std::string>& options,
+                      const std::vector<LinkOverride>& overrides = {}, std::int64_t fail_first = 0,
+                      std::int64_t fail_count = 0, bool as_nobody = false) {
+        const std::string out = (dir_ / "stdout").string();
+        const std::string err = (dir_ / "stderr").string();
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(98);
+            if (as_nobody && ::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(97);
+            ::alarm(60);  // a run that hangs fails the test instead of holding it
+            const int status = run_here(dir, options, overrides, fail_first, fail_count);
+            std::fflush(nullptr);
+            ::_exit(status);
+        }
+        Outcome r;
+        int wstatus = 0;
+        if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid) r.status = exit_code(wstatus);
+        r.out = testing::read_text(out);
+        r.err = testing::read_text(err);
+        return r;
+    }
+};
+
+// A disk that fills at any write of a run: the run ends with status 1 and an
+// error naming a file and the reason, and what it leaves under final names is
+// complete: every file is the one a whole run writes, byte for byte, and no
+// temporary, working or lock file remains. A single failed write, the disk
+// free again after it, is never passed over either.
+TEST_F(RunFaults, AFullDiskAtAnyWriteEndsWithStatusOneAndLeavesOnlyCompleteFiles) {
+    struct Scenario {
+        const char* name;
+        std::vector<std::string> options;
+        int status;  // of the whole run
+    };
+    const Scenario scenarios[] = {
+        {"simulation", {"-simulate", "-autosize", "-quiet"}, 0},
+        {"limits", {"-window", "1e9"}, 3},  // the set-up stops at the limits file
+    };
+    // The error names the file, or the directory of a scratch file, and why.
+    const std::regex kNamed("Nodrix-E-Cannot write (the file [^ ]+|a scratch file in [^ ]+): No space left on device\n");
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        const fs::path ref = dir_ / (std::string(s.name) + "_reference");
+        const std::int64_t before = io_writes_made();
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = run_here(ref, s.options, {}, 0, 0);
+        ::testing::internal::GetCapturedStdout();
+        const std::string messages = ::testing::internal::GetCapturedStderr();
+        fs::current_path(dir_);
+        ASSERT_EQ(status, s.status) << messages;
+        const std::int64_t writes = io_writes_made() - before;
+        const Files reference = files_of(ref);
+        ASSERT_GT(writes, 20);
+        ASSERT_TRUE(reference.count(s.status == 3 ? "x0_faults.hst" : "faults_EYE0013.qsg"));
+
+        // The first writes, the last, and an even spread between.
+        std::set<std::int64_t> sample{1, 2, 3, writes - 1, writes};
+        for (int j = 1; j <= 24; ++j) sample.insert(1 + (writes - 1) * j / 25);
+        for (const std::int64_t k : sample) {
+            for (const bool full : {true, false}) {
+                SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(writes) +
+                             (full ? ", the disk full from there on" : ", that write alone"));
+                const fs::path dir = dir_ / ("k" + std::to_string(k) + (full ? "full" : "one"));
+                const Outcome r = run_child(dir, s.options, {}, k, full ? -1 : 1);
+                EXPECT_EQ(r.status, 1) << r.err;
+                EXPECT_TRUE(std::regex_search(r.err, kNamed)) << r.err;
+                const Files left = files_of(dir);
+                for (const auto& [name, bytes] : left) {
+                    EXPECT_FALSE(unfinished_or_working(name) && !reference.count(name)) << name << " left";
+                    if (!full) continue;
+                    const auto whole = reference.find(name);
+                    if (whole == reference.end())
+                        ADD_FAILURE() << name << " is no file of a whole run";
+                    else
+                        EXPECT_TRUE(bytes == whole->second) << name << " differs from a whole run's";
+                }
+                fs::remove_all(dir);
+            }
+        }
+    }
+}
+
+// A directory, or a file its user may not write (the run made by an
+// ordinary user), in place of a result: an error naming it and why, status 1,
+// and what was there is left as it was.
+TEST_F(RunFaults, AResultThatCannotBeReplacedIsAnErrorAndKeepsWhatWasThere) {
+    const fs::path dir = dir_ / "run";
+    fs::create_directories(dir / "faults_OSA0006.qsp");
+    testing::write_text((dir / "faults_BER0012.qxy").string(), "an earlier chart");
+    fs::permissions(dir / "faults_BER0012.qxy", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(dir, fs::perms::all);
+    fs::permissions(dir_, fs::perms::all);
+    const Outcome r = run_child(dir, {"-simulate", "-autosize", "-quiet"}, {}, 0, 0, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Nodrix-E-Cannot write the file faults_OSA0006.qsp: Is a directory\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Nodrix-E-Cannot write the file faults_BER0012.qxy: Permission denied\n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_directory(dir / "faults_OSA0006.qsp"));
+    EXPECT_EQ(testing::read_text((dir / "faults_BER0012.qxy").string()), "an earlier chart");
+    EXPECT_TRUE(fs::exists(dir / "faults_EYE0013.qsg"));  // the other results are written
+    for (const auto& e : fs::directory_iterator(dir)) EXPECT_FALSE(unfinished_or_working(e.path().filename().string()));
+}
+
+// A run's summary is of what it wrote: not the reports an earlier run left,
+// not files it did not write; and a run that simulated nothing (stopped by
+// -prerun, or by an error before the simulation) shows none, and leaves the
+// earlier results as they were, with none of its working files behind.
+TEST_F(RunFaults, TheSummaryIsOfWhatThisRunWroteAndOnlyOfASimulation) {
+    const fs::path dir = dir_ / "run";
+    Outcome r = run_child(dir, {"-simulate", "-autosize", "-quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  5 at signal 0004: "), std::string::npos) << r.out;
+    const Files earlier = files_of(dir);
+    ASSERT_TRUE(earlier.count("faults_OPM0005.DAT"));
+
+    // A run cut before the power meter's window ends writes no report; the
+    // earlier run's report is still there, and none of this run's results.
+    r = run_child(dir, {"-simulate", "-autosize", "-quiet"}, {*parse_override("link.end_time_ps=100")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  5 at signal 0004: no report\n"), std::string::npos) << r.out;
+    const std::string files = r.out.substr(r.out.find("Files written\n"));
+    EXPECT_EQ(files.find("faults_OPM0005.DAT"), std::string::npos) << files;
+    EXPECT_NE(files.find("  faults_PST0012.DAT\n"), std::string::npos) << files;
+    EXPECT_EQ(testing::read_text((dir / "faults_OPM0005.DAT").string()), earlier.at("faults_OPM0005.DAT"));
+
+    // Nothing simulated: no summary, the earlier results untouched.
+    const Files now = files_of(dir);
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"-simulate", "-prerun"}, {"-simulate", "-autosize", "-maxmem", "1"}}) {
+        SCOPED_TRACE(options.back());
+        r = run_child(dir, options);
+        EXPECT_EQ(r.out, "");
+        for (const auto& [name, bytes] : now) {
+            if (name.rfind("faults_", 0) != 0) continue;
+            EXPECT_TRUE(testing::read_text((dir / name).string()) == bytes) << name;
+        }
+        for (const auto& e : fs::directory_iterator(dir))
+            EXPECT_EQ(e.path().filename().string().rfind("o", 0), std::string::npos) << e.path();  // no fibre files
+    }
+}
+
+// A simulation whose storage does not fit stops with status 3 and the limits
+// file, and leaves none of the working files its dimensioning pass wrote; a
+// set-up run keeps the filters' hand-over files, as it always did.
+TEST_F(RunFaults, AStoppedSimulationLeavesNoWorkingFiles) {
+    Outcome r = run_child(dir_ / "simulation", {"-simulate", "-window", "1e9"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(names_of(files_of(dir_ / "simulation")),
+              (std::set<std::string>{"x0_faults.hst", "x1_faults.dly", "x1_faults.mem"}));
+    r = run_child(dir_ / "setup", {"-window", "1e9"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(names_of(files_of(dir_ / "setup")),
+              (std::set<std::string>{"kn000009.DAT", "kp000009.DAT", "rc000009.DAT", "x0_faults.hst",
+                                     "x1_faults.dly", "x1_faults.mem"}));
+}
+
+// ---- The programs, interrupted and run twice in one directory ----
+
+const fs::path kReference = NODRIX_REFERENCE_DIR;
+
+// The bytes a reference case of the regression net holds for a file (its
+// manifest line: name, size, FNV-1a checksum), for files kept by checksum.
+struct Checksum {
+    std::uintmax_t size = 0;
+    std::string hash;
+};
+std::map<std::string, Checksum> manifest(const std::string& reference) {
+    std::map<std::string, Checksum> m;
+    std::ifstream in(kReference / (reference + ".txt"));
+    for (std::string name; in >> name;) {
+        if (name == "status") {
+            int ignored;
+            in >> ignored;
+            continue;
+        }
+        in >> m[name].size >> m[name].hash;
+    }
+    return m;
+}
+std::string fnv1a(const std::string& bytes) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ULL;
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+pid_t start(const fs::path& dir, const std::vector<std::string>& words, const fs::path& err) {
+    std::vector<std::string> w = words;
+    std::vector<char*> argv;
+    for (auto& s : w) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::unsetenv("BNLIB");
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int o = ::open("/dev/null", O_WRONLY);
+        if (::chdir(dir.c_str()) != 0 || e < 0 || o < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
+    int wstatus = 0;
+    return ::waitpid(pid, &wstatus, 0) == pid ? exit_code(wstatus) : -1;
+}
+
+// Waits until a file whose name contains `part` appears in `dir`.
+bool appears(const fs::path& dir, const std::string& part, pid_t pid) {
+    for (int k = 0; k < 6000; ++k) {
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().find(part) != std::string::npos) return true;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Every file left is one a whole run of the reference case writes.
+void expect_only_complete_files(const fs::path& dir, const std::string& reference) {
+    const auto m = manifest(reference);
+    for (const auto& [name, bytes] : files_of(dir)) {
+        const auto e = m.find(name);
+        if (e == m.end() || name.find(".DAT") != std::string::npos)
+            ADD_FAILURE() << name << " (" << bytes.size() << " bytes) left behind";
+        else
+            EXPECT_EQ(fnv1a(bytes), e->second.hash) << name << " is not the whole file (" << bytes.size() << " bytes)";
+    }
+}
+
+class Programs : public testing::NodrixTest {};
+
+// SIGINT while the link is simulated sample by sample, SIGTERM at points of
+// a set-up run: status 130 or 143, the run's working files (hundreds of MB of
+// the fibres') removed, and nothing unfinished under a final name.
+TEST_F(Programs, AnInterruptedRunEndsWithItsSignalsStatusAndLeavesNoPartialFile) {
+    {
+        SCOPED_TRACE("SIGINT while simulating");
+        const fs::path dir = dir_ / "simulation";
+        fs::create_directory(dir);
+        const pid_t pid = start(dir, {NODRIX_SHORT_SIMULATION, "-simulate", "-window", "30720", "-autosize"},
+                                dir_ / "err");
+        // The eye scopes open their signal files just before the first sample.
+        ASSERT_TRUE(appears(dir, "EYE0111.qsg.", pid));
+        ::kill(pid, SIGINT);
+        EXPECT_EQ(wait_for(pid), 130);
+        EXPECT_EQ(testing::read_text((dir_ / "err").string()),
+                  "Nodrix-E-Interrupted by SIGINT: the run's unfinished and working files are removed\n");
+        expect_only_complete_files(dir, "simulation");
+    }
+    for (const int ms : {0, 1500}) {
+        SCOPED_TRACE("SIGTERM " + std::to_string(ms) + " ms into a set-up run");
+        const fs::path dir = dir_ / ("setup" + std::to_string(ms));
+        fs::create_directory(dir);
+        const pid_t pid = start(dir, {NODRIX_SIM_160G, "-autosize"}, dir_ / "err");
+        ASSERT_TRUE(appears(dir, ".lck", pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(wait_for(pid), 143);
+        expect_only_complete_files(dir, "setup");
+    }
+}
+
+// Two set-up runs started together in one directory: one runs, and writes
+// what a run alone writes; the other stops at once with an error naming the
+// first, status 1. A run killed outright does not block the next.
+TEST_F(Programs, OneRunPerDirectory) {
+    const pid_t first = start(dir_, {NODRIX_SIM_160G, "-autosize"}, dir_ / ".." / (dir_.filename().string() + ".a"));
+    const pid_t second = start(dir_, {NODRIX_SIM_160G, "-autosize"}, dir_ / ".." / (dir_.filename().string() + ".b"));
+    const int a = wait_for(first);
+    const int b = wait_for(second);
+    const std::string err_a = testing::read_text((dir_ / ".." / (dir_.filename().string() + ".a")).string());
+    const std::string err_b = testing::read_text((dir_ / ".." / (dir_.filename().string() + ".b")).string());
+    fs::remove(dir_ / ".." / (dir_.filename().string() + ".a"));
+    fs::remove(dir_ / ".." / (dir_.filename().string() + ".b"));
+    ASSERT_EQ(std::set<int>({a, b}), (std::set<int>{0, 1})) << err_a << err_b;
+    const pid_t winner = a == 0 ? first : second;
+    EXPECT_EQ(a == 0 ? err_b : err_a, "Nodrix-E-Another run of sim_160G (process " + std::to_string(winner) +
+                                          ") is working in this directory (lock file x1_sim_160g.lck); wait for it "
+                                          "to end, or run in another directory\n");
+    const auto m = manifest("setup");
+    const Files left = files_of(dir_);
+    EXPECT_EQ(left.size(), m.size() - 2);  // the console streams aside
+    for (const auto& [name, bytes] : left) {
+        ASSERT_TRUE(m.count(name)) << name;
+        EXPECT_EQ(fnv1a(bytes), m.at(name).hash) << name;
+    }
+
+    const fs::path dir = dir_ / "killed";
+    fs::create_directory(dir);
+    const pid_t killed = start(dir, {NODRIX_SIM_160G, "-autosize"}, dir_ / "err");
+    ASSERT_TRUE(appears(dir, ".lck", killed));
+    ::kill(killed, SIGKILL);
+    EXPECT_EQ(wait_for(killed), 1000 + SIGKILL);
+    // The next run goes past the lock (to stop at once at its storage cap).
+    const pid_t next = start(dir, {NODRIX_SIM_160G, "-maxmem", "1"}, dir_ / "err");
+    EXPECT_EQ(wait_for(next), 1);
+    EXPECT_EQ(testing::read_text((dir_ / "err").string()),
+              "Nodrix-E-The kernel storage needs 8 MiB, more than the memory cap of 1 MiB\n");
+    EXPECT_FALSE(fs::exists(dir / "x1_sim_160g.lck"));
+}
+
+}  // namespace
+}  // namespace nodrix

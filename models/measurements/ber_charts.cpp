@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <span>
 
 #include "xu/chart_compact.h"
@@ -59,6 +60,41 @@ EyeParameters eye_parameters(const EyeSamples& eye, std::int32_t instant, float 
         p.closure_db = 50.0f;
     if (marks == 0 || spaces == 0) p.opening = 0.0f;
     return p;
+}
+
+EyeQ eye_q_factor(const EyeSamples& eye, std::int32_t instant, float threshold) {
+    EyeQ r;
+    double sum_mark = 0.0;
+    double sum_space = 0.0;
+    for (std::int32_t b = 0; b < eye.bits(); ++b) {
+        const double s = eye.at(b, instant);
+        if (s > threshold) {
+            sum_mark += s;
+            ++r.marks;
+        } else {
+            sum_space += s;
+            ++r.spaces;
+        }
+    }
+    if (!r.defined()) return r;
+    r.mean_mark = sum_mark / r.marks;
+    r.mean_space = sum_space / r.spaces;
+    // Second pass about the class means: no cancellation between large sums.
+    double var_mark = 0.0;
+    double var_space = 0.0;
+    for (std::int32_t b = 0; b < eye.bits(); ++b) {
+        const double s = eye.at(b, instant);
+        if (s > threshold)
+            var_mark += (s - r.mean_mark) * (s - r.mean_mark);
+        else
+            var_space += (s - r.mean_space) * (s - r.mean_space);
+    }
+    r.sigma_mark = std::sqrt(var_mark / r.marks);
+    r.sigma_space = std::sqrt(var_space / r.spaces);
+    const double opening = r.mean_mark - r.mean_space;
+    const double noise = r.sigma_mark + r.sigma_space;
+    r.q = noise > 0.0 ? opening / noise : std::numeric_limits<double>::infinity();
+    return r;
 }
 
 EyeParameters q_other_parameters(const EyeSamples& eye, std::int32_t best_instant, float threshold,

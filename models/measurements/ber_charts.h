@@ -43,6 +43,24 @@ struct EyeParameters {
 // Eye parameters at one instant, marks and spaces separated by the threshold.
 EyeParameters eye_parameters(const EyeSamples& eye, std::int32_t instant, float threshold);
 
+// The eye's Q at one instant: (mean of the marks - mean of the spaces) /
+// (deviation of the marks + deviation of the spaces), over every complete bit,
+// a sample above the threshold being a mark (the decision of the search).
+// Unlike the equivalent Q of a BER it does not saturate: an open eye keeps its
+// distance from the noise. The deviations are those of the classes about
+// their own means (divided by the count), summed in double precision.
+struct EyeQ {
+    std::int32_t marks = 0;
+    std::int32_t spaces = 0;
+    double mean_mark = 0.0;
+    double mean_space = 0.0;
+    double sigma_mark = 0.0;
+    double sigma_space = 0.0;
+    double q = 0.0;  // infinite for two noiseless levels; 0 without both classes
+    bool defined() const { return marks > 0 && spaces > 0; }
+};
+EyeQ eye_q_factor(const EyeSamples& eye, std::int32_t instant, float threshold);
+
 // Eye parameters at the best instant and, when `chart` is given, the eye
 // closure over the central part of the bit (X: offset in ps).
 EyeParameters q_other_parameters(const EyeSamples& eye, std::int32_t best_instant, float threshold,

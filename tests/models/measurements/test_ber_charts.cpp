@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "models/measurements/ber_charts.h"
@@ -33,6 +34,28 @@ TEST_F(BerCharts, EyeParametersAndClosedEye) {
     // Every sample on one side of the threshold: no eye at all.
     const EyeParameters c = eye_parameters(EyeSamples{s.data(), 6, 1}, 1, 2.0f);
     EXPECT_EQ((std::vector<float>{c.closure_db, c.opening, c.average_opening}), (std::vector<float>{50.0f, 0.0f, 0.0f}));
+}
+
+TEST_F(BerCharts, EyeQAtTheBestInstant) {
+    // Two samples per bit and a trailing part bit that is left out. At instant 2 the
+    // marks are 1.0, 1.2, 0.8 (mean 1, deviation 0.2 sqrt(2/3)) and the spaces 0.1,
+    // -0.1, 0.0 (mean 0, deviation 0.1 sqrt(2/3)): Q = 1 / (0.3 sqrt(2/3)) = 4.0824829.
+    // Instant 1 sits on the threshold: no marks at all.
+    const std::vector<float> s{0.5f, 1.0f, 0.5f, 0.1f, 0.5f, 1.2f, 0.5f, -0.1f, 0.5f, 0.8f, 0.5f, 0.0f, 100.0f};
+    const EyeSamples eye{s.data(), static_cast<std::int32_t>(s.size()), 2};
+    const EyeQ q = eye_q_factor(eye, 2, 0.5f);
+    EXPECT_EQ(q.marks, 3);
+    EXPECT_EQ(q.spaces, 3);
+    EXPECT_NEAR(q.mean_mark, 1.0, 1e-7);
+    EXPECT_NEAR(q.sigma_mark, 0.2 * std::sqrt(2.0 / 3.0), 1e-7);
+    EXPECT_NEAR(q.sigma_space, 0.1 * std::sqrt(2.0 / 3.0), 1e-7);
+    EXPECT_NEAR(q.q, 4.0824829, 1e-6);
+    const EyeQ none = eye_q_factor(eye, 1, 0.5f);
+    EXPECT_FALSE(none.defined());
+    EXPECT_EQ(none.q, 0.0);
+    // Two noiseless levels: an infinite Q, where the estimator would stop at 100.
+    const std::vector<float> clean{1.0f, 0.0f, 1.0f, 0.0f};
+    EXPECT_EQ(eye_q_factor(EyeSamples{clean.data(), 4, 1}, 1, 0.5f).q, std::numeric_limits<double>::infinity());
 }
 
 TEST_F(BerCharts, JitterOfTheMarkPeaks) {

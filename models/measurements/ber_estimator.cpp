@@ -238,7 +238,7 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
     }
 
     const std::string name = cut_at_first_blank(req.report_name.c_str());
-    if (!name.empty()) eye_q_board()[name] = eye_q_factor(eye, s.instant, s.threshold);
+    if (!name.empty()) eye_q_board()[name] = best_eye_q(eye);
     if (name.empty()) {
         opxerr("pestim: no report file name for " + trailing_blanks_removed(req.title));
     } else {

@@ -57,7 +57,7 @@ struct QBerRequest {
 // (`per_bit` of them per bit, at most 100).
 void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request);
 
-// The eye's Q (eye_q_factor at the best instant and threshold) of the last
+// The eye's Q (best_eye_q of the collected samples) of the last
 // evaluation of an estimator in this process, by its report name up to the
 // first blank; nothing before its evaluation. This is how the run's summary
 // gets a Q that does not saturate, the report staying as it is. An

@@ -34,7 +34,8 @@ bool parse_options(const std::string& verb, const std::vector<OptionSpec>& known
             std::vector<std::string_view> names;
             for (const OptionSpec& s : known) names.push_back(s.name);
             const std::string near = closest_word(name, names);
-            usage_error(verb, "unknown option \"" + w + "\"" + (near.empty() ? "" : "; did you mean \"-" + near + "\"?"));
+            usage_error(verb, "unknown option \"" + w + "\"" +
+                                  (near.empty() ? "" : "; did you mean \"" + std::string(dashes ? "--" : "-") + near + "\"?"));
             return false;
         }
         if (spec->takes_value && !value) {

@@ -310,8 +310,10 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
             std::string which;
             for (std::size_t k = 0; k < p.values.size(); ++k)
                 which += (k > 0 ? ", " : "") + d.varies[k].name + "=" + p.values[k];
-            if (!load_link_file(o.link, overrides_of(p.sets, "--vary (point " + point_name(p.number) + ": " + which + ")")))
+            if (!load_link_file(o.link, overrides_of(p.sets))) {
+                opxerr("nodrix sweep: point " + point_name(p.number) + " (" + which + ") cannot run; nothing was made");
                 return false;
+            }
         }
     }
     const auto hash = hash_file(d.link);
@@ -707,7 +709,8 @@ int verb_sweep(const std::vector<std::string>& args) {
     if (!check_usage(o, varies)) return kUsage;
     if (!o.point.empty()) return run_point(o.point);
     if (!o.collect.empty()) {
-        const fs::path dir = fs::absolute(o.collect);
+        fs::path dir = fs::absolute(o.collect).lexically_normal();
+        if (dir.filename().empty()) dir = dir.parent_path();
         std::string error;
         const auto d = read_definition(dir / "sweep.toml", error);
         if (!d) {
@@ -719,7 +722,8 @@ int verb_sweep(const std::vector<std::string>& args) {
 
     Definition d;
     if (!define(o, varies, d)) return 1;
-    const fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
+    fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
+    if (dir.filename().empty()) dir = dir.parent_path();  // "out/" and "." name the directory itself
     const std::vector<Point> pts = points(d);
     if (!prepare(dir, d, pts)) return 1;
     std::vector<std::size_t> todo;

@@ -531,8 +531,9 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
             const double elapsed = std::chrono::duration<double>(now - start).count();
             const std::string remaining =
                 finished > 0 ? clock_text(elapsed * static_cast<double>(todo.size() - finished) / finished) : "-:--";
-            std::fprintf(stderr, "\rSweep: %d of %zu points run, %d failed, %zu running  elapsed %s  remaining %s ",
-                         finished, todo.size(), failed, running.size(), clock_text(elapsed).c_str(), remaining.c_str());
+            std::fprintf(stderr, "\rSweep: %d of %zu points done, %d failed, %zu running  elapsed %s  remaining %s ",
+                         finished - failed, todo.size(), failed, running.size(), clock_text(elapsed).c_str(),
+                         remaining.c_str());
             drawn = true;
         }
     }

@@ -308,9 +308,13 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
     plot.x_label = first.unit.empty() ? first.name : first.name + " [" + first.unit + "]";
     plot.y_label = "eye Q [dB]";
     plot.log_x = numeric && log_spec(first.spec);
-    if (!numeric)
+    if (!numeric) {
         for (std::size_t k = 0; k < first.values.size(); ++k)
             plot.x_tics.emplace_back(static_cast<double>(k + 1), first.values[k]);
+        plot.x_range_set = true;  // half a step of room at both ends
+        plot.x_min = 0.5;
+        plot.x_max = static_cast<double>(first.values.size()) + 0.5;
+    }
     auto x_of = [&](const std::string& value) {
         if (numeric) return *as_number(value);
         for (std::size_t k = 0; k < first.values.size(); ++k)

@@ -332,6 +332,7 @@ TEST_F(SweepTest, ThePlotShowsTheEyeQAgainstTheFirstParameterPerValueOfTheSecond
     d.seeds = 1;
     const std::string t = plot_script(d, points(d), {status[0], status[1]}, "t.png");
     EXPECT_NE(t.find("\nset xtics ('lp' 1, 'bp' 2)\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("\nset xrange [0.5:2.5]\n"), std::string::npos) << t;
     EXPECT_EQ(t.find("logscale"), std::string::npos);
     EXPECT_NE(t.find("title 'channel 1 (193.10 THz)'"), std::string::npos);
 }

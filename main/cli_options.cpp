@@ -40,7 +40,7 @@ bool parse_options(const std::string& verb, const std::vector<OptionSpec>& known
         }
         if (spec->takes_value && !value) {
             if (k + 1 >= args.size()) {
-                usage_error(verb, "-" + name + " needs a value");
+                usage_error(verb, std::string(dashes ? "--" : "-") + name + " needs a value");
                 return false;
             }
             value = args[++k];

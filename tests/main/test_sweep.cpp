@@ -111,6 +111,7 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
         {{}, "no link file given"},
         {{l}, "nothing to vary: give --vary ID.PARAM=SPEC or --seeds N"},
         {{l, "--vray", "3.power_mw=1"}, "unknown option \"--vray\"; did you mean \"--vary\"?"},
+        {{l, "--vary"}, "--vary needs a value"},
         {{l, "--vary", "power_mw=1"}, "--vary power_mw=1: write ID.PARAM=SPEC (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"},
         {{l, "--vary", "3.power_mw=1:2"},
          "--vary 3.power_mw=1:2: a range is START:STOP:STEP or START:STOP:xFACTOR, with numbers"},

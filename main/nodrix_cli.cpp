@@ -14,7 +14,9 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
+#include "main/cli_options.h"
 #include "main/op_main.h"
+#include "main/sweep.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "project/summary.h"
@@ -33,6 +35,9 @@ const char* const kUsageText =
     "                            [-verbose] [-log FILE] [-quiet] [-maxmem MIB]\n"
     "       nodrix check LINK.toml [-set ID.PARAM=VALUE ...] [-window PS] [-verbose] [-log FILE]\n"
     "       nodrix blocks [KIND]\n"
+    "       nodrix sweep LINK.toml --vary ID.PARAM=SPEC [--vary ...] [--seeds N] [-o DIR] [-j N]\n"
+    "                              [--slurm | --slurm-dry-run] [--slurm-args \"ARGS\"]\n"
+    "       nodrix sweep --collect DIR\n"
     "nodrix VERB --help explains each verb.\n";
 
 const char* const kRunHelp =
@@ -81,49 +86,18 @@ struct Options {
     std::int64_t maxmem_mib = 0;
 };
 
-struct OptionSpec {
-    const char* name;
-    bool takes_value;
-};
-
-void usage_error(const std::string& verb, const std::string& what) {
-    opxerr("nodrix " + verb + ": " + what + " (nodrix " + verb + " --help)");
-}
-
 // Reads the options of a verb; false after a usage error (reported).
 bool parse(const std::string& verb, const std::vector<OptionSpec>& known, const std::vector<std::string>& args,
            Options& o) {
-    for (std::size_t k = 0; k < args.size(); ++k) {
-        std::string word = args[k];
-        if (word.empty() || word[0] != '-' || word == "-") {
-            if (!o.link.empty()) {
-                usage_error(verb, "one link file only, not \"" + o.link + "\" and \"" + word + "\"");
-                return false;
-            }
-            o.link = word;
-            continue;
-        }
-        std::string name = word.substr(word.rfind("--", 0) == 0 ? 2 : 1);
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); eq != std::string::npos && word.rfind("--", 0) == 0) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
-        const auto spec = std::find_if(known.begin(), known.end(), [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == known.end()) {
-            std::vector<std::string_view> names;
-            for (const OptionSpec& s : known) names.push_back(s.name);
-            const std::string near = closest_word(name, names);
-            usage_error(verb, "unknown option \"" + word + "\"" + (near.empty() ? "" : "; did you mean \"-" + near + "\"?"));
+    auto word = [&](const std::string& w) {
+        if (!o.link.empty()) {
+            usage_error(verb, "one link file only, not \"" + o.link + "\" and \"" + w + "\"");
             return false;
         }
-        if (spec->takes_value && !value) {
-            if (k + 1 >= args.size()) {
-                usage_error(verb, "-" + name + " needs a value");
-                return false;
-            }
-            value = args[++k];
-        }
+        o.link = w;
+        return true;
+    };
+    auto option = [&](const std::string& name, const std::string& value) {
         if (name == "help") {
             o.help = true;
         } else if (name == "simulate") {
@@ -133,25 +107,27 @@ bool parse(const std::string& verb, const std::vector<OptionSpec>& known, const 
         } else if (name == "quiet") {
             o.quiet = true;
         } else if (name == "o") {
-            o.out_dir = *value;
+            o.out_dir = value;
         } else if (name == "log") {
-            o.log = *value;
+            o.log = value;
         } else if (name == "set") {
-            const auto over = parse_override(*value);
+            const auto over = parse_override(value);
             if (!over) {
-                usage_error(verb, "-set " + *value + ": write ID.PARAM=VALUE (73.length_km=80, link.end_time_ps=5e4)");
+                usage_error(verb, "-set " + value + ": write ID.PARAM=VALUE (73.length_km=80, link.end_time_ps=5e4)");
                 return false;
             }
             o.overrides.push_back(*over);
         } else if (name == "maxmem") {
-            if (!parse_mib(value->c_str(), o.maxmem_mib)) {
-                usage_error(verb, "-maxmem " + *value + ": give a positive whole number of MiB");
+            if (!parse_mib(value.c_str(), o.maxmem_mib)) {
+                usage_error(verb, "-maxmem " + value + ": give a positive whole number of MiB");
                 return false;
             }
         } else if (name == "window") {
-            o.overrides.push_back(LinkOverride{"link", "emission_window_ps", *value, "-window " + *value});
+            o.overrides.push_back(LinkOverride{"link", "emission_window_ps", value, "-window " + value});
         }
-    }
+        return true;
+    };
+    if (!parse_options(verb, known, args, option, word)) return false;
     if (!o.help && o.link.empty()) {
         usage_error(verb, "no link file given");
         return false;
@@ -199,24 +175,15 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
             return 1;
         }
     }
-    LinkSchedule schedule(std::move(*link));
-    if (!schedule.ok()) return 1;
-    set_project(schedule.project());
-    set_per_sample_run(o.simulate);
-    set_progress_line(!o.quiet);
-    // The storage the link needs, counted by the dimensioning pass.
-    StorageSizing sizing;
-    sizing.autosize = true;
-    sizing.maxmem_mib = o.maxmem_mib;
-    set_storage_sizing(sizing);
-    return run_driver(0, [&](int status) {
-        if (last_run_simulated())
-            std::fputs(simulation_summary(schedule).c_str(), stdout);
-        else if (!o.simulate && status == 0)
-            std::printf("Set-up of %s done: memory map %s, delay file %s\n", schedule.link().name().c_str(),
-                        memory_map_name(schedule.link().name()).c_str(),
-                        delay_file_name(schedule.link().name()).c_str());
-    });
+    return run_link(std::move(*link), RunSettings{o.simulate, o.quiet, o.maxmem_mib},
+                    [&](const LinkSchedule& schedule, int status) {
+                        const std::string& name = schedule.link().name();
+                        if (last_run_simulated())
+                            std::fputs(simulation_summary(schedule).c_str(), stdout);
+                        else if (status == 0)
+                            std::printf("Set-up of %s done: memory map %s, delay file %s\n", name.c_str(),
+                                        memory_map_name(name).c_str(), delay_file_name(name).c_str());
+                    });
 }
 
 // ---- check
@@ -412,6 +379,24 @@ int verb_blocks(const std::vector<std::string>& args) {
 
 }  // namespace
 
+int run_link(Link link, const RunSettings& settings,
+             const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    LinkSchedule schedule(std::move(link));
+    if (!schedule.ok()) return 1;
+    set_project(schedule.project());
+    set_per_sample_run(settings.simulate);
+    set_progress_line(!settings.quiet);
+    // The storage the link needs, counted by the dimensioning pass.
+    StorageSizing sizing;
+    sizing.autosize = true;
+    sizing.maxmem_mib = settings.maxmem_mib;
+    set_storage_sizing(sizing);
+    // The report on the run is made with the directory's lock still held.
+    return run_driver(0, [&](int status) {
+        if (after) after(schedule, status);
+    });
+}
+
 int nodrix_main(int argc, char** argv) {
     XuMsg* messages = open_messages(&argc, argv);
     std::vector<std::string> args;
@@ -425,13 +410,15 @@ int nodrix_main(int argc, char** argv) {
         status = verb_check(messages, args);
     } else if (verb == "blocks") {
         status = verb_blocks(args);
+    } else if (verb == "sweep") {
+        status = verb_sweep(args);
     } else if (verb == "--help" || verb == "-help" || verb == "help") {
         std::fputs(kUsageText, stdout);
         status = 0;
     } else {
         std::fputs(kUsageText, stderr);
         if (!verb.empty()) {
-            const std::string near = closest_word(verb, {"run", "check", "blocks"});
+            const std::string near = closest_word(verb, {"run", "check", "blocks", "sweep"});
             opxerr("nodrix: unknown verb \"" + verb + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?"));
         }
     }

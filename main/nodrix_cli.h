@@ -9,8 +9,26 @@
 // storage is sized to what the link needs (within -maxmem).
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
+#include "project/link.h"
+#include "project/link_schedule.h"
+
 namespace nodrix {
 
 int nodrix_main(int argc, char** argv);
+
+struct RunSettings {
+    bool simulate = false;         // sample by sample
+    bool quiet = false;            // no progress line
+    std::int64_t maxmem_mib = 0;   // cap on the kernel storage (0: the physical memory)
+};
+// Runs a checked link in the working directory as `nodrix run` does: the
+// kernel storage sized by the dimensioning pass, then the set-up or the
+// simulation. `after` sees the schedule and the driver's status once the
+// driver has returned. Returns that status.
+int run_link(Link link, const RunSettings& settings,
+             const std::function<void(const LinkSchedule& schedule, int status)>& after);
 
 }  // namespace nodrix

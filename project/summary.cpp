@@ -9,6 +9,7 @@
 
 #include "kernel/control_blocks.h"
 #include "runtime/run_files.h"
+#include "models/measurements/ber_estimator.h"
 
 namespace nodrix {
 namespace {
@@ -67,28 +68,43 @@ Channel channel_of(const LinkSchedule& s, const LinkBlock& estimator) {
     return {static_cast<int>(best) + 1, static_cast<double>(carriers[best])};
 }
 
-// Whether the estimator's observation window held any time: it starts at the
-// good interval's start plus the guard time and the delay, and ends no later
-// than the good interval's end less the guard time.
-bool observable(const LinkSchedule& s, const LinkBlock& estimator) {
+// The estimator's observation window: from the good interval's start plus
+// the guard time and the delay to no later than the good interval's end less
+// the guard time; empty (end <= start) when the good interval is too short.
+struct Observation {
+    double start = 0.0;
+    double end = 0.0;
+};
+std::optional<Observation> observation(const LinkSchedule& s, const LinkBlock& estimator) {
     const TimeWindow* w = s.producer_window(estimator);
-    if (w == nullptr) return false;
+    if (w == nullptr) return std::nullopt;
     const double m = polmon.tmon;
     const double start = w->tgoodi + m + estimator.settings.real("delay_ps");
     const double end = std::min(static_cast<double>(w->tgoodi) + m + estimator.settings.real("window_ps"),
                                 static_cast<double>(w->tgoodf) - m);
-    return end > start;
+    return Observation{start, end};
 }
 
 }  // namespace
 
-std::string channel_row(int channel, double frequency_thz, const EstimatorReport& r, double responsivity) {
-    // Mean photocurrent over the responsivity: the mean received power.
-    const double mw = responsivity > 0.0 ? r.mean_level / (0.001 * responsivity) : 0.0;
-    const std::string power = mw > 0.0 ? format("%6.3f mW", mw) + format(" (%6.2f dBm)", 10.0 * std::log10(mw))
-                                       : std::string("     -                ");  // as wide as " 1.854 mW (  2.68 dBm)"
-    return channel_heading(channel, frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
-           format("%6.2f dB", r.q_db) + format(" (%.2f)", r.q_linear) + (r.truncated ? "  truncated" : "") + "\n";
+std::optional<double> ChannelResult::received_mw() const {
+    const double mw = responsivity > 0.0 ? report.mean_level / (0.001 * responsivity) : 0.0;
+    if (mw > 0.0) return mw;
+    return std::nullopt;
+}
+
+std::string channel_row(const ChannelResult& c) {
+    const EstimatorReport& r = c.report;
+    const auto mw = c.received_mw();
+    const std::string power = mw ? format("%6.3f mW", *mw) + format(" (%6.2f dBm)", 10.0 * std::log10(*mw))
+                                 : std::string("     -                ");  // as wide as " 1.854 mW (  2.68 dBm)"
+    std::string eye = "     -";
+    if (c.eye && c.eye->defined())
+        eye = std::isinf(c.eye->q) ? std::string("   inf dB (inf)")
+                                   : format("%6.2f dB", 20.0 * std::log10(c.eye->q)) + format(" (%.2f)", c.eye->q);
+    return channel_heading(c.channel, c.frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
+           format("%6.2f dB", r.q_db) + format(" (%6.2f)", r.q_linear) + "  " + eye +
+           (r.truncated ? "  truncated" : "") + "\n";
 }
 
 std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
@@ -104,6 +120,14 @@ std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
             if (auto v = value_after_equals(line)) r.q_db = *v, have_q = true;
         } else if (starts_with(line, "Equivalent Q at Optimal Decision Threshold [linear]")) {
             if (auto v = value_after_equals(line)) r.q_linear = *v;
+        } else if (starts_with(line, " P BER at Relative Decision Threshold")) {
+            r.relative_ber = value_after_equals(line);
+        } else if (starts_with(line, " P Equivalent Q at Relative Decision Threshold [dB]")) {
+            r.relative_q_db = value_after_equals(line);
+        } else if (starts_with(line, " P BER at Fixed Decision Threshold")) {
+            r.fixed_ber = value_after_equals(line);
+        } else if (starts_with(line, " P Equivalent Q at Fixed Decision Threshold [dB]")) {
+            r.fixed_q_db = value_after_equals(line);
         } else if (starts_with(line, "Mean Decision Threshold")) {
             if (auto v = value_after_equals(line)) r.mean_level = *v;
         } else if (line.find("conventionally truncated") != std::string::npos) {
@@ -128,48 +152,80 @@ std::vector<std::string> result_files() {
     return files;
 }
 
+RunResults run_results(const LinkSchedule& s) {
+    RunResults results;
+    for (const LinkBlock& b : s.link().blocks) {
+        if (b.kind->name == "ber_estimator") {
+            ChannelResult c;
+            c.estimator = b.id;
+            const Channel channel = channel_of(s, b);
+            c.channel = channel.number;
+            c.frequency_thz = channel.frequency;
+            const LinkBlock* photodiode = s.upstream(b, "photodiode");
+            c.responsivity = photodiode != nullptr ? photodiode->settings.real("responsivity_a_per_w") : 0.0;
+            const std::string report = b.settings.text("report_name");
+            const auto seen = observation(s, b);
+            const double end_time = s.link().settings.real("end_time_ps");
+            if (!seen || seen->end <= seen->start) {
+                c.state = ChannelResult::State::not_observed;
+            } else if (seen->start >= end_time) {
+                c.state = ChannelResult::State::after_end;
+                c.observation_start_ps = seen->start;
+                c.end_time_ps = end_time;
+            } else if (const auto r = run_wrote(report + ".DAT") ? read_estimator_report(report + ".DAT")
+                                                                 : std::nullopt) {
+                c.report = *r;
+                c.eye = last_eye_q(report);
+            } else {
+                c.state = ChannelResult::State::no_report;
+            }
+            results.channels.push_back(std::move(c));
+        } else if (b.kind->name == "power_meter") {
+            // A report the run did not write (one an earlier run left) is none of its results.
+            const std::string report = b.settings.text("file_name") + ".DAT";
+            results.meters.push_back(MeterResult{b.id, b.settings.text("label"),
+                                                 run_wrote(report) ? read_power_meter_report(report) : std::nullopt});
+        }
+    }
+    return results;
+}
+
 std::string simulation_summary(const LinkSchedule& s) {
     std::ostringstream out;
     const Link& link = s.link();
+    const RunResults results = run_results(s);
     out << "Simulation of " << link.name() << "\n";
-    out << "  channel  frequency   received power      BER            Q\n";
+    out << "  channel  frequency   received power      BER            Q                   eye Q\n";
     bool short_window = false;
-    for (const LinkBlock& estimator : link.blocks) {
-        if (estimator.kind->name != "ber_estimator") continue;
-        const Channel channel = channel_of(s, estimator);
-        if (!observable(s, estimator)) {
-            out << channel_heading(channel.number, channel.frequency)
-                << "not observed: the good interval at the receiver is shorter than the observation\n"
-                << "                      window and its guard times (estimator " << estimator.id << ")\n";
-            short_window = true;
-            continue;
+    for (const ChannelResult& c : results.channels) {
+        switch (c.state) {
+            case ChannelResult::State::not_observed:
+                out << channel_heading(c.channel, c.frequency_thz)
+                    << "not observed: the good interval at the receiver is shorter than the observation\n"
+                    << "                      window and its guard times (estimator " << c.estimator << ")\n";
+                short_window = true;
+                break;
+            case ChannelResult::State::after_end:
+                out << channel_heading(c.channel, c.frequency_thz) << "not observed: the run ends at "
+                    << format("%.0f", c.end_time_ps) << " ps, before the observation window at the receiver\n"
+                    << "                      opens at " << format("%.0f", c.observation_start_ps)
+                    << " ps (estimator " << c.estimator << "); lengthen link.end_time_ps\n";
+                break;
+            case ChannelResult::State::no_report:
+                out << channel_heading(c.channel, c.frequency_thz) << "no report (estimator " << c.estimator << ")\n";
+                break;
+            case ChannelResult::State::measured: out << channel_row(c); break;
         }
-        // A report the run did not write (one an earlier run left) is none of its results.
-        const std::string report = estimator.settings.text("report_name") + ".DAT";
-        std::optional<EstimatorReport> r;
-        if (run_wrote(report)) r = read_estimator_report(report);
-        if (!r) {
-            out << channel_heading(channel.number, channel.frequency) << "no report (estimator " << estimator.id
-                << ")\n";
-            continue;
-        }
-        const LinkBlock* photodiode = s.upstream(estimator, "photodiode");
-        out << channel_row(channel.number, channel.frequency, *r,
-                           photodiode != nullptr ? photodiode->settings.real("responsivity_a_per_w") : 0.0);
     }
     if (short_window)
         out << "  The good interval behind the fibre is the sources' window less the delay spread of\n"
                "  the link over the whole simulated band; lengthen the sources' window with\n"
                "  -window PS (for example -window 30720) to observe the channels.\n";
     out << "Optical power meters\n";
-    for (const LinkBlock& meter : link.blocks) {
-        if (meter.kind->name != "power_meter") continue;
-        const std::string report = meter.settings.text("file_name") + ".DAT";
-        std::optional<double> dbm;
-        if (run_wrote(report)) dbm = read_power_meter_report(report);
-        out << "  " << meter.id << " " << meter.settings.text("label") << ": ";
-        if (dbm)
-            out << format("%.3f dBm", *dbm) << (*dbm <= -100.0 ? " (nothing in its measuring window)" : "") << "\n";
+    for (const MeterResult& m : results.meters) {
+        out << "  " << m.id << " " << m.label << ": ";
+        if (m.dbm)
+            out << format("%.3f dBm", *m.dbm) << (*m.dbm <= -100.0 ? " (nothing in its measuring window)" : "") << "\n";
         else
             out << "no report\n";
     }

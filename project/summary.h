@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "models/measurements/ber_charts.h"
 #include "project/link_schedule.h"
 
 namespace nodrix {
@@ -18,22 +19,56 @@ struct EstimatorReport {
     double q_linear = 0.0;
     double mean_level = 0.0; // mean of the collected samples (the mean decision threshold) [A]
     bool truncated = false;  // the BER or Q was conventionally truncated
+    // The relative and fixed thresholds' results, when the report has them.
+    // A fixed threshold outside the eye has the BER -1 and no Q.
+    std::optional<double> relative_ber, relative_q_db;
+    std::optional<double> fixed_ber, fixed_q_db;
 };
 std::optional<EstimatorReport> read_estimator_report(const std::string& path);
 
 // The reading of a power meter report ("sim_160G_OPM0071.DAT") [dBm].
 std::optional<double> read_power_meter_report(const std::string& path);
 
-// One row of the channel table: the channel's number and carrier frequency,
-// the mean received power (the mean photocurrent over the responsivity
-// [A/W]), the BER and the Q.
-std::string channel_row(int channel, double frequency_thz, const EstimatorReport& r, double responsivity);
+// What the run found for one estimator: the channel it measures, its
+// report and the eye's Q of its evaluation.
+struct ChannelResult {
+    // not_observed: the good interval at the receiver is shorter than the
+    // observation window and its guard times; after_end: the run ends before
+    // the observation window opens.
+    enum class State { measured, not_observed, after_end, no_report };
+    State state = State::measured;
+    double observation_start_ps = 0.0;  // after_end: when the window would open
+    double end_time_ps = 0.0;           //   and when the run ends
+    std::int32_t estimator = 0;       // instance number
+    int channel = 0;                  // numbered from 1 in rising carrier frequency; 0 unknown
+    double frequency_thz = 0.0;
+    double responsivity = 0.0;        // of the photodiode in front of it [A/W]
+    EstimatorReport report;
+    std::optional<EyeQ> eye;
+    // The mean received power: the mean photocurrent over the responsivity
+    // [mW]; nothing when it is not positive.
+    std::optional<double> received_mw() const;
+};
 
-// The summary of the last run, from the reports it wrote in the current
-// directory (runtime/run_files.h: a report an earlier run left counts as
-// none). An estimator whose observation window held no time (the good
-// interval of its input was shorter than its guard times) is reported as not
-// observed.
+struct MeterResult {
+    std::int32_t id = 0;
+    std::string label;
+    std::optional<double> dbm;        // nothing without a report
+};
+
+// The results of the run whose files are in the current directory, read
+// from the reports of its estimators and power meters (in schedule order).
+struct RunResults {
+    std::vector<ChannelResult> channels;
+    std::vector<MeterResult> meters;
+};
+RunResults run_results(const LinkSchedule& schedule);
+
+// One row of the channel table: the channel's number and carrier frequency,
+// the mean received power, the BER and the Q the report gives, and the eye's Q.
+std::string channel_row(const ChannelResult& c);
+
+// The summary of the run whose files are in the current directory.
 std::string simulation_summary(const LinkSchedule& schedule);
 
 // The result files the last run put in place, sorted.

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Set-up, then builds and runs the whole test suite twice: a normal build and a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. The normal run
+# includes the Slurm test (label slurm): CTest starts a single-node Slurm
+# cluster on localhost for it (scripts/slurm-cluster.sh, as root) and stops it
+# afterwards; when the cluster cannot start, the test fails with the reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --slurm
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -14,5 +17,6 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNODRIX_SANITIZE=ON -DNODRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-# The regression net runs the optimised programs of the normal build only.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE 'long|regression')
+# The regression net and the Slurm test run the optimised programs of the
+# normal build only.
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE 'long|regression|slurm')

@@ -338,6 +338,13 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
     s += "set ylabel " + gnuplot_quoted(plot.y_label) + "\n";
     s += "set grid\n";
     if (plot.log_y) s += "set logscale y 10\nset format y '%.0e'\n";
+    if (plot.log_x) s += "set logscale x 10\n";
+    if (!plot.x_tics.empty()) {
+        s += "set xtics (";
+        for (std::size_t k = 0; k < plot.x_tics.size(); ++k)
+            s += (k > 0 ? ", " : "") + gnuplot_quoted(plot.x_tics[k].second) + " " + data_number(plot.x_tics[k].first);
+        s += ")\n";
+    }
 
     const Extent ex = extent(plot, false);
     const Extent ey = extent(plot, true);
@@ -349,10 +356,13 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
 
     bool keyed = false;
     for (const PlotSeries& series : plot.series) keyed = keyed || !series.title.empty();
-    s += keyed ? "set key outside right top\n" : "unset key\n";
+    s += keyed ? (plot.key_below ? "set key below\n" : "set key outside right top\n") : "unset key\n";
 
     // One data block per series; traces are separated by a blank line, which
     // gnuplot draws as separate lines.
+    std::vector<bool> bars(plot.series.size(), false);
+    for (std::size_t k = 0; k < plot.series.size(); ++k)
+        for (const PlotTrace& t : plot.series[k].traces) bars[k] = bars[k] || !t.dy.empty();
     for (std::size_t k = 0; k < plot.series.size(); ++k) {
         s += "$d" + std::to_string(k) + " << EOD\n";
         const std::vector<PlotTrace>& traces = plot.series[k].traces;
@@ -361,7 +371,10 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
             const PlotTrace& tr = traces[t];
             for (std::size_t i = 0; i < tr.x.size() && i < tr.y.size(); ++i) {
                 const double y = plot.log_y && tr.y[i] <= 0.0 ? std::nan("") : tr.y[i];
-                s += data_number(tr.x[i]) + " " + data_number(y) + "\n";
+                const double x = plot.log_x && tr.x[i] <= 0.0 ? std::nan("") : tr.x[i];
+                s += data_number(x) + " " + data_number(y);
+                if (bars[k]) s += " " + data_number(i < tr.dy.size() ? tr.dy[i] : 0.0);
+                s += "\n";
             }
         }
         s += "EOD\n";
@@ -381,7 +394,8 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
     for (std::size_t k = 0; k < plot.series.size(); ++k) {
         if (k > 0) s += ", \\\n     ";
         const std::string& title = plot.series[k].title;
-        s += "$d" + std::to_string(k) + " using 1:2 " + style + " " +
+        const std::string drawn = bars[k] ? "using 1:2:3 with yerrorlines lw 1.5 pt 7 ps 0.6" : "using 1:2 " + style;
+        s += "$d" + std::to_string(k) + " " + drawn + " " +
              (title.empty() ? std::string("notitle") : "title " + gnuplot_quoted(title));
     }
     s += "\nunset output\n";

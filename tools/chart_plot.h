@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/chart_file.h"
@@ -19,10 +20,11 @@ enum class PlotFormat { kUnknown, kPng, kSvg };
 // ".png" or ".svg" (any letter case); kUnknown otherwise.
 PlotFormat plot_format_for(const std::string& output);
 
-// One polyline.
+// One polyline; with `dy` (one per point), error bars of y +- dy.
 struct PlotTrace {
     std::vector<double> x;
     std::vector<double> y;
+    std::vector<double> dy;
 };
 
 // Lines drawn alike, with one entry in the key (none when the title is empty).
@@ -39,6 +41,9 @@ struct Plot {
     std::string x_label;  // "label [unit]"
     std::string y_label;
     bool log_y = false;   // Y on a logarithmic scale
+    bool log_x = false;   // X on a logarithmic scale
+    bool key_below = false;  // the key under the plot rather than at its right
+    std::vector<std::pair<double, std::string>> x_tics;  // labelled X positions instead of numbers
     bool x_range_set = false;  // the X range is fixed (the eye's two bit periods)
     double x_min = 0.0;
     double x_max = 0.0;
@@ -66,7 +71,8 @@ bool build_plot(const ChartFile& file, const Chart& chart, const std::string& na
 // The gnuplot script that draws `plot` into `output` in `format`: terminal,
 // texts (as literal text: no markup, no substitution), axes, the data as
 // inline data blocks (non-finite values, and non-positive ones on a
-// logarithmic axis, written as NaN so they are left out), the plot command,
+// logarithmic axis, written as NaN so they are left out; a third column of
+// error bars for series whose traces have them), the plot command,
 // and the closing of the output. `output` must not hold a line break.
 std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::string& output);
 

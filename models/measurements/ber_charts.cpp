@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <span>
+#include <vector>
 
 #include "xu/chart_compact.h"
 
@@ -59,6 +61,82 @@ EyeParameters eye_parameters(const EyeSamples& eye, std::int32_t instant, float 
         p.closure_db = 50.0f;
     if (marks == 0 || spaces == 0) p.opening = 0.0f;
     return p;
+}
+
+namespace {
+
+// The eye's Q with marks and spaces told apart by one threshold.
+EyeQ eye_q_at(const EyeSamples& eye, std::int32_t instant, double threshold) {
+    EyeQ r;
+    r.threshold = threshold;
+    double sum_mark = 0.0;
+    double sum_space = 0.0;
+    for (std::int32_t b = 0; b < eye.bits(); ++b) {
+        const double s = eye.at(b, instant);
+        if (s > threshold) {
+            sum_mark += s;
+            ++r.marks;
+        } else {
+            sum_space += s;
+            ++r.spaces;
+        }
+    }
+    if (!r.defined()) return r;
+    r.mean_mark = sum_mark / r.marks;
+    r.mean_space = sum_space / r.spaces;
+    // Second pass about the class means: no cancellation between large sums.
+    double var_mark = 0.0;
+    double var_space = 0.0;
+    for (std::int32_t b = 0; b < eye.bits(); ++b) {
+        const double s = eye.at(b, instant);
+        if (s > threshold)
+            var_mark += (s - r.mean_mark) * (s - r.mean_mark);
+        else
+            var_space += (s - r.mean_space) * (s - r.mean_space);
+    }
+    r.sigma_mark = std::sqrt(var_mark / r.marks);
+    r.sigma_space = std::sqrt(var_space / r.spaces);
+    const double opening = r.mean_mark - r.mean_space;
+    const double noise = r.sigma_mark + r.sigma_space;
+    r.q = noise > 0.0 ? opening / noise : std::numeric_limits<double>::infinity();
+    return r;
+}
+
+}  // namespace
+
+EyeQ eye_q_factor(const EyeSamples& eye, std::int32_t instant) {
+    std::vector<double> v;
+    for (std::int32_t b = 0; b < eye.bits(); ++b) v.push_back(eye.at(b, instant));
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    // Running sums of the sorted samples: split k makes the k lowest spaces.
+    std::vector<double> sum(n + 1, 0.0);
+    for (std::size_t k = 0; k < n; ++k) sum[k + 1] = sum[k] + v[k];
+    std::size_t best = 0;
+    double best_score = -1.0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (v[k - 1] == v[k]) continue;  // no threshold parts equal samples
+        const double w = static_cast<double>(k) / static_cast<double>(n);
+        const double opening = (sum[n] - sum[k]) / static_cast<double>(n - k) - sum[k] / static_cast<double>(k);
+        const double score = w * (1.0 - w) * opening * opening;  // the variance between the two classes
+        if (score > best_score) {
+            best_score = score;
+            best = k;
+        }
+    }
+    if (best == 0) return EyeQ{};  // fewer than two distinct samples: no eye
+    // The chosen split again, its deviations summed about the class means.
+    return eye_q_at(eye, instant, 0.5 * (v[best - 1] + v[best]));
+}
+
+EyeQ best_eye_q(const EyeSamples& eye) {
+    EyeQ best;
+    for (std::int32_t j = 1; j <= eye.per_bit; ++j) {
+        EyeQ e = eye_q_factor(eye, j);
+        e.instant = j;
+        if (e.defined() && (!best.defined() || e.q > best.q)) best = e;
+    }
+    return best;
 }
 
 EyeParameters q_other_parameters(const EyeSamples& eye, std::int32_t best_instant, float threshold,

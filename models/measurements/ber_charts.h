@@ -43,6 +43,36 @@ struct EyeParameters {
 // Eye parameters at one instant, marks and spaces separated by the threshold.
 EyeParameters eye_parameters(const EyeSamples& eye, std::int32_t instant, float threshold);
 
+// The eye's Q at one instant: (mean of the marks - mean of the spaces) /
+// (deviation of the marks + deviation of the spaces), over every complete bit.
+// Unlike the equivalent Q of a BER it does not saturate: an open eye keeps its
+// distance from the noise. Marks and spaces are told apart as the two levels
+// of the samples (Otsu's split): of every threshold between two distinct
+// sorted samples, the one that makes the variance between the two classes,
+// w0 w1 (mean1 - mean0)^2 with w the classes' shares, largest. Within an open
+// eye's opening every threshold gives the same classes; a space that ISI
+// lifts towards the marks stays with the spaces, and a lone outlier does not
+// make a class of its own. The deviations are those of the classes about
+// their own means (divided by the count), in double precision.
+struct EyeQ {
+    std::int32_t instant = 0;  // 1..N (best_eye_q)
+    std::int32_t marks = 0;
+    std::int32_t spaces = 0;
+    double threshold = 0.0;  // that told them apart: midway between the largest space and the smallest mark
+    double mean_mark = 0.0;
+    double mean_space = 0.0;
+    double sigma_mark = 0.0;
+    double sigma_space = 0.0;
+    double q = 0.0;  // infinite for two noiseless levels; 0 without two distinct levels
+    bool defined() const { return marks > 0 && spaces > 0; }
+};
+EyeQ eye_q_factor(const EyeSamples& eye, std::int32_t instant);
+// The eye's Q at the instant where it is largest: the eye's own best
+// sampling instant. (The search's best instant is chosen by the
+// pattern-resolved BER, which in a good link is floored at every instant of
+// the opening, so that it need not be where the eye is widest.)
+EyeQ best_eye_q(const EyeSamples& eye);
+
 // Eye parameters at the best instant and, when `chart` is given, the eye
 // closure over the central part of the bit (X: offset in ps).
 EyeParameters q_other_parameters(const EyeSamples& eye, std::int32_t best_instant, float threshold,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <map>
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
@@ -19,6 +20,12 @@ namespace nodrix {
 namespace {
 
 constexpr std::int32_t kEvaluated = 2;  // collecting flag once the end-of-run evaluation is made
+
+// The eye's Q of each estimator's last evaluation, by report name.
+std::map<std::string, EyeQ>& eye_q_board() {
+    static std::map<std::string, EyeQ> board;
+    return board;
+}
 
 // ---- Report ----
 
@@ -233,6 +240,7 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
     }
 
     const std::string name = cut_at_first_blank(req.report_name.c_str());
+    if (!name.empty()) eye_q_board()[name] = best_eye_q(eye);
     if (name.empty()) {
         opxerr("pestim: no report file name for " + trailing_blanks_removed(req.title));
     } else {
@@ -251,6 +259,12 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
         write_charts(req, kQChart, q.q_chart, kEyeClosureChart, q.eye_chart);
     else
         write_charts(req, kBerInstantChart, ber_by_instant, kBerThresholdChart, ber_by_threshold);
+}
+
+std::optional<EyeQ> last_eye_q(const std::string& report_name) {
+    const auto it = eye_q_board().find(cut_at_first_blank(report_name.c_str()));
+    if (it == eye_q_board().end()) return std::nullopt;
+    return it->second;
 }
 
 namespace {
@@ -311,6 +325,7 @@ void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample&
     const std::int32_t previous_pos = loch(1);
     std::int32_t* state = ist_at(state_pos);
     if (zzctrl.pass == 0) {
+        eye_q_board().erase(cut_at_first_blank(p.report_name.c_str()));
         if (zzflmn.nohist == 0) {
             state[0] = 0;
             state[1] = 0;

@@ -6,10 +6,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "kernel/signals.h"
+#include "models/measurements/ber_charts.h"
 
 namespace nodrix {
 
@@ -54,5 +56,12 @@ struct QBerRequest {
 // Search, side results, report and charts for the collected samples
 // (`per_bit` of them per bit, at most 100).
 void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request);
+
+// The eye's Q (best_eye_q of the collected samples) of the last
+// evaluation of an estimator in this process, by its report name up to the
+// first blank; nothing before its evaluation. This is how the run's summary
+// gets a Q that does not saturate, the report staying as it is. An
+// estimator's set-up forgets its value.
+std::optional<EyeQ> last_eye_q(const std::string& report_name);
 
 }  // namespace nodrix

@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/driver.h"
-#include "main/nodrix_cli.h"
-#include "tests/support/test_support.h"
-#include "xu/xu_msg.h"
+#include "tests/main/nodrix_run.h"
 
 namespace nodrix {
 namespace {
@@ -17,24 +14,7 @@ namespace fs = std::filesystem;
 
 const std::string kProjects = NODRIX_PROJECTS_DIR;
 
-class NodrixTest : public testing::NodrixTest {
-protected:
-    int run(std::vector<std::string> words) {
-        xu_MsgReset();  // the program opens its message context itself
-        words.insert(words.begin(), "nodrix");
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        const int status = nodrix_main(static_cast<int>(words.size()), argv.data());
-        err_ = ::testing::internal::GetCapturedStderr();
-        out_ = ::testing::internal::GetCapturedStdout();
-        set_per_sample_run(false);
-        return status;
-    }
-    std::string out_, err_;
-};
+using NodrixTest = testing::NodrixRunTest;
 
 TEST_F(NodrixTest, UsageErrorsEndWithStatusTwo) {
     struct Case {

@@ -1,6 +1,8 @@
 // The console summary's reading of the measurement reports.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "project/summary.h"
 #include "tests/support/test_support.h"
 
@@ -20,6 +22,11 @@ TEST_F(SummaryTest, ReadsTheEstimatorReport) {
                         " P Equivalent Q at Optimal Decision Threshold [dB]     =  16.90196\n"
                         "Relative Decision Threshold =  0.19984E-02\n"
                         " P BER at Relative Decision Threshold                   = 0.50784E-10\n"
+                        "Equivalent Q at Relative Decision Threshold [linear] =   6.46875\n"
+                        " P Equivalent Q at Relative Decision Threshold [dB]     =  16.21700\n"
+                        "Fixed Decision Threshold =  0.50000E-01\n"
+                        " P BER at Fixed Decision Threshold =-0.10000E+01\n"
+                        "ERROR !\n"
                         "Mean Decision Threshold =  0.18543E-02\n");
     const auto r = read_estimator_report("pst.DAT");
     ASSERT_TRUE(r.has_value());
@@ -28,6 +35,10 @@ TEST_F(SummaryTest, ReadsTheEstimatorReport) {
     EXPECT_DOUBLE_EQ(r->q_linear, 7.0);
     EXPECT_DOUBLE_EQ(r->mean_level, 0.18543e-2);
     EXPECT_FALSE(r->truncated);
+    EXPECT_EQ(r->relative_ber, 0.50784e-10);
+    EXPECT_EQ(r->relative_q_db, 16.217);
+    EXPECT_EQ(r->fixed_ber, -1.0);  // outside the eye: no Q
+    EXPECT_FALSE(r->fixed_q_db.has_value());
     testing::write_text("trunc.DAT",
                         " P BER at Optimal Decision Threshold                   = 0.99999E-40\n"
                         " P Equivalent Q at Optimal Decision Threshold [dB]     =  40.00000\n"
@@ -46,22 +57,45 @@ TEST_F(SummaryTest, ReadsThePowerMeterReport) {
 }
 
 
-TEST_F(SummaryTest, ChannelRowsGiveTheChannelItsCarrierAndTheReceivedPower) {
-    EstimatorReport r;
-    r.ber = 0.12344e-11;
-    r.q_db = 16.90196;
-    r.q_linear = 7.0;
-    r.mean_level = 1.854e-3;  // 1.854 mA at 1 A/W: 1.854 mW, 2.68 dBm
-    EXPECT_EQ(channel_row(5, 192.75, r, 1.0),
-              "      5   192.75 THz   1.854 mW (  2.68 dBm)   1.234e-12   16.90 dB (7.00)\n");
-    r.truncated = true;
-    r.mean_level = 0.0;
-    EXPECT_EQ(channel_row(16, 193.85, r, 1.0),
-              "     16   193.85 THz       -                   1.234e-12   16.90 dB (7.00)  truncated\n");
+TEST_F(SummaryTest, ChannelRowsGiveTheChannelItsCarrierTheReceivedPowerAndTheEyeQ) {
+    ChannelResult c;
+    c.channel = 5;
+    c.frequency_thz = 192.75;
+    c.responsivity = 1.0;
+    c.report.ber = 0.12344e-11;
+    c.report.q_db = 16.90196;
+    c.report.q_linear = 7.0;
+    c.report.mean_level = 1.854e-3;  // 1.854 mA at 1 A/W: 1.854 mW, 2.68 dBm
+    c.eye = EyeQ{.marks = 60, .spaces = 68, .q = 25.0};  // 27.96 dB
+    const std::string header = "  channel  frequency   received power      BER            Q                   eye Q";
+    const std::string row = channel_row(c);
+    EXPECT_EQ(row, "      5   192.75 THz   1.854 mW (  2.68 dBm)   1.234e-12   16.90 dB (  7.00)   27.96 dB (25.00)\n");
+    EXPECT_EQ(row.find("16.90") - 1, header.find("Q "));
+    EXPECT_EQ(row.find("27.96") - 1, header.find("eye Q"));
+    struct Case {
+        std::optional<EyeQ> eye;
+        double mean_level;
+        bool truncated;
+        std::string tail;  // from the Q on
+    };
+    const Case cases[] = {
+        {EyeQ{.marks = 3, .spaces = 3, .q = std::numeric_limits<double>::infinity()}, 1.854e-3, true,
+         " 16.90 dB (  7.00)     inf dB (inf)  truncated\n"},
+        {EyeQ{}, 1.854e-3, false, " 16.90 dB (  7.00)       -\n"},  // no marks or no spaces
+        {std::nullopt, 0.0, false, " 16.90 dB (  7.00)       -\n"},
+    };
+    for (const Case& k : cases) {
+        c.eye = k.eye;
+        c.report.mean_level = k.mean_level;
+        c.report.truncated = k.truncated;
+        const std::string r = channel_row(c);
+        EXPECT_EQ(r.substr(58), k.tail);
+        EXPECT_EQ(r.substr(22, 22), k.mean_level > 0.0 ? " 1.854 mW (  2.68 dBm)" : "     -                ");
+    }
     // Half the responsivity: the same current means twice the power.
-    r.mean_level = 1.0e-3;
-    r.truncated = false;
-    EXPECT_EQ(channel_row(1, 192.35, r, 0.5).substr(0, 44), "      1   192.35 THz   2.000 mW (  3.01 dBm)");
+    c.report.mean_level = 1.0e-3;
+    c.responsivity = 0.5;
+    EXPECT_EQ(c.received_mw(), 2.0);
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(ChartPlot, LogScaleChoice) {
         {"Fiber loss [dB]", {0.2, 0.25}, false},        // "ber" inside a word
     };
     for (const Case& c : cases) {
-        std::vector<chart::PlotSeries> series{{"", {{std::vector<double>(c.y.size(), 0.0), c.y}}}};
+        std::vector<chart::PlotSeries> series{{"", {{std::vector<double>(c.y.size(), 0.0), c.y, {}}}}};
         EXPECT_EQ(chart::log_scale_for(c.label, series), c.log) << c.label << " " << c.y[0];
     }
 }

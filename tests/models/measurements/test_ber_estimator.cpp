@@ -179,6 +179,24 @@ TEST_F(BerEstimator, NoiselessEyeMissingPatternAndFewOccurrences) {
                                      "  You should probably increase the number of simulated bits"}));
 }
 
+TEST_F(BerEstimator, TheEyeQGoesOnWhereTheReportedQSaturates) {
+    // Levels 0 and 1 with Gaussian noise of deviation 0.02: a true Q of 25, far
+    // beyond the BER floor, where the report stops at 100 (40 dB).
+    std::mt19937 gen(11);
+    std::normal_distribution<float> noise(0.0f, 0.02f);
+    std::vector<float> eye;
+    for (int b = 0; b < 4000; ++b) eye.push_back(static_cast<float>(gen() & 1u) + noise(gen));
+    q_ber_main(eye, 1, request(1, 3));
+    EXPECT_TRUE(has_lines(report(), {" P Equivalent Q at Optimal Decision Threshold [dB]     =  40.00000"}));
+    const auto q = last_eye_q("rep  and the rest of its field");
+    ASSERT_TRUE(q.has_value());
+    EXPECT_NEAR(q->q, 25.0, 1.0);
+    EXPECT_EQ(q->marks + q->spaces, 4000);
+    // Setting the estimator up again forgets it.
+    run(params(8, 0, 1), [](std::int32_t) { return 0.0f; }, 0);
+    EXPECT_FALSE(last_eye_q("rep").has_value());
+}
+
 TEST_F(BerEstimator, QModeSideResultsAndCharts) {
     // N = 10: a raised-cosine-like noisy eye; all four Q-mode requests.
     std::mt19937 gen(11);

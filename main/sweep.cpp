@@ -1,0 +1,771 @@
+#include "main/sweep.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "main/cli_options.h"
+#include "main/sweep_point.h"
+#include "main/sweep_spec.h"
+#include "main/sweep_table.h"
+#include "project/link.h"
+#include "runtime/opxfile.h"
+
+extern char** environ;
+
+namespace nodrix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace sweep;
+
+constexpr int kUsage = 2;
+
+const char* const kSweepHelp =
+    "Usage: nodrix sweep LINK.toml --vary ID.PARAM=SPEC [--vary ...] [options]\n"
+    "       nodrix sweep --collect DIR\n"
+    "Runs a link over many values of its parameters, each point sample by sample in its own\n"
+    "directory DIR/points/NNNN (its result files, console.txt, the parameters it ran with in\n"
+    "point.toml and its record result.toml), and writes the table DIR/sweep.csv and the plot\n"
+    "DIR/sweep.png and DIR/sweep.svg of the eye's Q against the first varied parameter.\n"
+    "  --vary ID.PARAM=SPEC  a parameter to vary (ID as for -set). SPEC is a list 80,100,120,\n"
+    "                        a range START:STOP:STEP (80:120:10) or a logarithmic range\n"
+    "                        START:STOP:xFACTOR (0.25:16:x2 is 0.25, 0.5, 1, ... 16).\n"
+    "                        Several --vary make the full grid, the last changing fastest.\n"
+    "  --zip                 pair the values of the --vary lists instead (equal lengths)\n"
+    "  --seeds N             run every combination with N noise seeds (link.seeds; seed 0 is\n"
+    "                        the link's own); the table adds their mean and spread\n"
+    "  -o DIR                the sweep's directory (default NAME-sweep, NAME the link's name)\n"
+    "  -j N                  points run at once on this machine (default: the cores); each\n"
+    "                        point runs on one thread\n"
+    "  -set ID.PARAM=VALUE   a change of every point, as for nodrix run; -window PS likewise\n"
+    "  -quiet                no progress line\n"
+    "  --slurm               run the points as a Slurm job array (sbatch --array, one task per\n"
+    "                        point) and submit a collect job that depends on it; prints the job ids\n"
+    "  --slurm-dry-run       only write the scripts (DIR/slurm/points.sh, collect.sh, submit.sh)\n"
+    "  --slurm-args \"ARGS\"   options for sbatch (partition, time, memory), for both jobs\n"
+    "  --collect DIR         build the table and the plot from the points of DIR\n"
+    "Every value is checked as -set checks it before anything runs. Running the same sweep\n"
+    "again runs only the points that are not complete (checked against their records).\n"
+    "Points take their FFT plans from the wisdom named by BNLIB, or else FFTW's estimate, so\n"
+    "that a point gives the same numbers wherever it runs.\n"
+    "Exit status: 0 every point done, 1 an error or a point failed or incomplete, 2 a usage error.\n";
+
+struct Options {
+    std::string link;
+    std::vector<std::pair<std::string, std::string>> varies;  // name, spec
+    std::vector<std::string> sets;
+    bool zip = false;
+    int seeds = 1;
+    std::string out_dir;
+    int jobs = 0;
+    bool quiet = false;
+    bool slurm = false;
+    bool slurm_dry_run = false;
+    std::optional<std::string> slurm_args;
+    std::string collect;
+    std::string point;
+    bool help = false;
+};
+
+std::optional<int> whole(const std::string& text, int low, int high) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) return std::nullopt;
+    return static_cast<int>(v);
+}
+
+bool parse(const std::vector<std::string>& args, Options& o) {
+    const std::vector<OptionSpec> known = {
+        {"vary", true},  {"zip", false},   {"seeds", true},           {"o", true},
+        {"j", true},     {"set", true},    {"window", true},          {"quiet", false},
+        {"slurm", false}, {"slurm-dry-run", false}, {"slurm-args", true}, {"collect", true},
+        {"point", true}, {"help", false},
+    };
+    auto word = [&](const std::string& w) {
+        if (!o.link.empty()) {
+            usage_error("sweep", "one link file only, not \"" + o.link + "\" and \"" + w + "\"");
+            return false;
+        }
+        o.link = w;
+        return true;
+    };
+    auto option = [&](const std::string& name, const std::string& value) {
+        if (name == "vary" || name == "set") {
+            const auto eq = value.find('=');
+            const auto over = parse_override(value);
+            if (!over) {
+                usage_error("sweep", (name == "vary" ? "--vary " : "-set ") + value + ": write ID.PARAM=" +
+                                         (name == "vary" ? "SPEC (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"
+                                                         : "VALUE (73.length_km=80, link.end_time_ps=5e4)"));
+                return false;
+            }
+            if (name == "set")
+                o.sets.push_back(value);
+            else
+                o.varies.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+        } else if (name == "window") {
+            o.sets.push_back("link.emission_window_ps=" + value);
+        } else if (name == "seeds" || name == "j") {
+            const auto n = whole(value, 1, name == "seeds" ? 1000 : 1024);
+            if (!n) {
+                usage_error("sweep", (name == "seeds" ? "--seeds " : "-j ") + value + ": give a whole number from 1 to " +
+                                         (name == "seeds" ? "1000" : "1024"));
+                return false;
+            }
+            (name == "seeds" ? o.seeds : o.jobs) = *n;
+        } else if (name == "zip") {
+            o.zip = true;
+        } else if (name == "o") {
+            o.out_dir = value;
+        } else if (name == "quiet") {
+            o.quiet = true;
+        } else if (name == "slurm") {
+            o.slurm = true;
+        } else if (name == "slurm-dry-run") {
+            o.slurm_dry_run = true;
+        } else if (name == "slurm-args") {
+            o.slurm_args = value;
+        } else if (name == "collect") {
+            o.collect = value;
+        } else if (name == "point") {
+            o.point = value;
+        } else if (name == "help") {
+            o.help = true;
+        }
+        return true;
+    };
+    return parse_options("sweep", known, args, option, word);
+}
+
+// The words of --slurm-args: split at blanks, with '...' and "..." quoting.
+std::optional<std::vector<std::string>> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    std::string w;
+    bool in_word = false;
+    char quote = 0;
+    for (const char c : text) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            else
+                w += c;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            in_word = true;
+        } else if (c == ' ' || c == '\t' || c == '\n') {
+            if (in_word) words.push_back(w);
+            w.clear();
+            in_word = false;
+        } else {
+            w += c;
+            in_word = true;
+        }
+    }
+    if (quote != 0) return std::nullopt;
+    if (in_word) words.push_back(w);
+    return words;
+}
+
+// A word for a shell script: quoted unless plain.
+std::string shell_word(const std::string& s) {
+    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=.,/:@%") ==
+                          std::string::npos)
+        return s;
+    std::string q = "'";
+    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Checks what was asked before anything is made; the usage errors.
+bool check_usage(Options& o, std::vector<Vary>& varies) {
+    auto fail = [](const std::string& what) {
+        usage_error("sweep", what);
+        return false;
+    };
+    const bool collecting = !o.collect.empty();
+    const bool pointing = !o.point.empty();
+    if (collecting && pointing) return fail("--collect and --point exclude each other");
+    if (collecting || pointing) {
+        if (!o.link.empty() || !o.varies.empty() || !o.sets.empty() || o.zip || o.seeds != 1 || !o.out_dir.empty() ||
+            o.jobs != 0 || o.slurm || o.slurm_dry_run || o.slurm_args)
+            return fail(std::string(collecting ? "--collect DIR" : "--point DIR") + " takes no other option nor a link");
+        return true;
+    }
+    if (o.link.empty()) return fail("no link file given");
+    if (o.varies.empty() && o.seeds < 2) return fail("nothing to vary: give --vary ID.PARAM=SPEC or --seeds N");
+    if (o.slurm && o.slurm_dry_run) return fail("--slurm and --slurm-dry-run exclude each other");
+    if (o.slurm_args && !o.slurm && !o.slurm_dry_run) return fail("--slurm-args needs --slurm or --slurm-dry-run");
+    if (o.jobs != 0 && (o.slurm || o.slurm_dry_run)) return fail("-j sets the points run at once here, not on Slurm");
+    if (o.slurm_args && !split_words(*o.slurm_args)) return fail("--slurm-args: a quote is not closed");
+    std::set<std::string> names;
+    for (const auto& [name, spec] : o.varies) {
+        std::string error;
+        Vary v{name, spec, "", spec_values(spec, error)};
+        if (!error.empty()) return fail("--vary " + name + "=" + spec + ": " + error);
+        if (!names.insert(name).second) return fail("--vary " + name + " is given twice");
+        for (const std::string& s : o.sets)
+            if (s.substr(0, s.find('=')) == name) return fail(name + " is both varied and set (-set " + s + ")");
+        if (name == "link.seeds" && o.seeds > 1) return fail("--vary link.seeds and --seeds exclude each other");
+        varies.push_back(std::move(v));
+    }
+    if (o.zip) {
+        for (const Vary& v : varies)
+            if (v.values.size() != varies[0].values.size())
+                return fail("--zip pairs the values: " + varies[0].name + " has " +
+                            std::to_string(varies[0].values.size()) + " and " + v.name + " " +
+                            std::to_string(v.values.size()));
+    }
+    double count = o.seeds;
+    if (o.zip)
+        count *= varies.empty() ? 1.0 : static_cast<double>(varies[0].values.size());
+    else
+        for (const Vary& v : varies) count *= static_cast<double>(v.values.size());
+    if (count > static_cast<double>(kMaxPoints))
+        return fail("the sweep has " + std::to_string(static_cast<long long>(count)) + " points, more than " +
+                    std::to_string(kMaxPoints));
+    return true;
+}
+
+std::vector<LinkOverride> overrides_of(const std::vector<std::string>& sets, const std::string& origin = "") {
+    std::vector<LinkOverride> out;
+    for (const std::string& s : sets)
+        if (auto o = parse_override(s)) {
+            if (!origin.empty()) o->origin = origin;
+            out.push_back(*o);
+        }
+    return out;
+}
+
+// The kind whose parameter a varied name (ID.PARAM) changes: the link's
+// settings, the kind of block ID, or the kind named; null when there is none.
+const KindSpec* kind_of(const Link& link, const std::string& target) {
+    if (target == "link") return &link_settings_kind();
+    if (target.find_first_not_of("0123456789") == std::string::npos) {
+        const LinkBlock* b = target.size() < 10 ? link.find(static_cast<std::int32_t>(std::stol(target))) : nullptr;
+        return b != nullptr ? b->kind : nullptr;
+    }
+    return find_kind(target);
+}
+
+// Checks every value as -set would, then every point's combination of them;
+// fills the definition. False after errors (reported), nothing made.
+bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
+    std::error_code ec;
+    d.link = fs::absolute(o.link, ec).lexically_normal().string();
+    d.directory = fs::current_path(ec).string();
+    d.sets = o.sets;
+    d.zip = o.zip;
+    d.seeds = o.seeds;
+    const std::optional<Link> base = load_link_file(o.link, overrides_of(o.sets));
+    if (!base) return false;
+    d.name = base->name();
+    const auto seeds = base->settings.integers("seeds");
+    d.link_seeds.assign(seeds.begin(), seeds.end());
+    int errors = 0;
+    for (Vary& v : varies) {
+        const auto target = parse_override(v.name + "=");
+        const KindSpec* kind = kind_of(*base, target->target);
+        const ParamSpec* param = kind != nullptr ? kind->find_param(target->key) : nullptr;
+        v.unit = param != nullptr ? std::string(param->unit) : std::string();
+        // A name that is no parameter is reported once, with the first value.
+        const bool known = param != nullptr || (kind != nullptr && target->target != "link" &&
+                                                kind->find_port(target->key) != nullptr);
+        for (const std::string& value : v.values) {
+            std::vector<LinkOverride> over = overrides_of(o.sets);
+            const auto mine = overrides_of({v.name + "=" + value}, "--vary " + v.name + "=" + v.spec + " (value " +
+                                                                        value + ")");
+            over.insert(over.end(), mine.begin(), mine.end());
+            if (!load_link_file(o.link, over)) {
+                ++errors;
+                if (!known) break;
+            }
+        }
+    }
+    if (errors > 0) return false;
+    d.varies = std::move(varies);
+    // Combinations of values that are each fine alone may still clash.
+    if (d.varies.size() > 1) {
+        std::set<std::vector<std::string>> seen;
+        for (const Point& p : points(d)) {
+            if (!seen.insert(p.values).second) continue;
+            std::string which;
+            for (std::size_t k = 0; k < p.values.size(); ++k)
+                which += (k > 0 ? ", " : "") + d.varies[k].name + "=" + p.values[k];
+            if (!load_link_file(o.link, overrides_of(p.sets))) {
+                opxerr("nodrix sweep: point " + point_name(p.number) + " (" + which + ") cannot run; nothing was made");
+                return false;
+            }
+        }
+    }
+    const auto hash = hash_file(d.link);
+    if (!hash) {
+        opxerr("Cannot read the link file " + o.link);
+        return false;
+    }
+    d.link_hash = *hash;
+    return true;
+}
+
+bool write_text_file(const fs::path& file, const std::string& text) {
+    const fs::path part = file.string() + ".part";
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) return false;
+    }
+    std::error_code ec;
+    fs::rename(part, file, ec);
+    return !ec;
+}
+
+std::string read_whole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Makes the sweep's directory, or finds the same sweep in it: its definition
+// and every point's parameters. False after an error (reported).
+bool prepare(const fs::path& dir, const Definition& d, const std::vector<Point>& pts) {
+    std::error_code ec;
+    const std::string text = definition_text(d);
+    const fs::path def = dir / "sweep.toml";
+    if (fs::exists(def, ec)) {
+        if (read_whole(def) != text) {
+            std::string error;
+            const auto old = read_definition(def, error);
+            std::string why = "other values, changes or seeds";
+            if (old && old->link != d.link) why = "another link file (" + old->link + ")";
+            else if (old && old->link_hash != d.link_hash) why = "the link file as it was before it changed";
+            opxerr("nodrix sweep: " + dir.string() + " holds another sweep (of " + why +
+                   "); give another -o DIR, or remove it to start afresh");
+            return false;
+        }
+    } else if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+        opxerr("nodrix sweep: " + dir.string() + " is not empty and holds no sweep; give another -o DIR");
+        return false;
+    }
+    fs::create_directories(dir / "points", ec);
+    if (ec || !write_text_file(def, text)) {
+        opxerr("nodrix sweep: cannot write into " + dir.string() + (ec ? ": " + ec.message() : ""));
+        return false;
+    }
+    for (const Point& p : pts) {
+        const fs::path pd = dir / "points" / point_name(p.number);
+        const std::string pt = point_text(d, p);
+        fs::create_directories(pd, ec);
+        if (fs::exists(pd / "point.toml") && read_whole(pd / "point.toml") == pt) continue;
+        if (ec || !write_text_file(pd / "point.toml", pt)) {
+            opxerr("nodrix sweep: cannot write " + (pd / "point.toml").string());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<PointStatus> check_all(const fs::path& dir, const std::vector<Point>& pts) {
+    std::vector<PointStatus> s;
+    for (const Point& p : pts) s.push_back(check_point(dir / "points" / point_name(p.number)));
+    return s;
+}
+
+std::string values_text(const Definition& d, const Point& p) {
+    std::string s;
+    for (std::size_t k = 0; k < p.values.size(); ++k) s += (k > 0 ? ", " : "") + d.varies[k].name + "=" + p.values[k];
+    if (d.seeds > 1) s += std::string(s.empty() ? "" : ", ") + "seed " + std::to_string(p.seed);
+    return s;
+}
+
+// The table and plots, and what became of the points. Returns the exit status.
+int finish(const fs::path& dir, const Definition& d, const std::vector<Point>& pts, int skipped) {
+    const std::vector<PointStatus> status = check_all(dir, pts);
+    const bool written = write_results(dir, d, pts, status);
+    int done = 0;
+    int failed = 0;
+    int incomplete = 0;
+    for (const PointStatus& s : status)
+        (s.state == PointState::complete ? done : s.state == PointState::failed ? failed : incomplete)++;
+    std::printf("Sweep of %s: %zu points, %d done%s, %d failed, %d incomplete\n", d.name.c_str(), pts.size(), done,
+                skipped > 0 ? (" (" + std::to_string(skipped) + " complete before, not run again)").c_str() : "",
+                failed, incomplete);
+    std::printf("  table %s\n", (dir / "sweep.csv").c_str());
+    if (fs::exists(dir / "sweep.png")) std::printf("  plot  %s, %s\n", (dir / "sweep.png").c_str(), (dir / "sweep.svg").c_str());
+    if (failed + incomplete > 0) {
+        std::printf("Points not done:\n");
+        for (std::size_t k = 0; k < pts.size(); ++k)
+            if (status[k].state != PointState::complete)
+                std::printf("  %s (%s): %s: %s\n", point_name(pts[k].number).c_str(), values_text(d, pts[k]).c_str(),
+                            status[k].state == PointState::failed ? "failed" : "incomplete", status[k].message.c_str());
+    }
+    return written && failed + incomplete == 0 ? 0 : 1;
+}
+
+// ---- running points here
+
+volatile std::sig_atomic_t stop_signal = 0;
+extern "C" void on_stop(int sig) { stop_signal = sig; }
+
+std::string self_program() {
+    std::error_code ec;
+    const fs::path p = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("nodrix") : p.string();
+}
+
+int cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+    return 1;
+}
+
+std::string clock_text(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+// Starts `nodrix sweep --point DIR` with its standard input from /dev/null.
+pid_t start_point(const std::string& program, const fs::path& dir) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<std::string> words{program, "sweep", "--point", dir.string()};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int r = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return r == 0 ? pid : -1;
+}
+
+// Runs the points not complete, `jobs` at a time, with a progress line.
+// Returns the signal that interrupted it, or 0.
+int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vector<std::size_t>& todo, int jobs,
+             bool quiet) {
+    const std::string program = self_program();
+    struct sigaction act {};
+    act.sa_handler = on_stop;
+    sigemptyset(&act.sa_mask);
+    struct sigaction old_int {}, old_term {};
+    stop_signal = 0;
+    sigaction(SIGINT, &act, &old_int);
+    sigaction(SIGTERM, &act, &old_term);
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const bool shown = !quiet && ::isatty(STDERR_FILENO) == 1;
+    std::map<pid_t, std::pair<std::size_t, Clock::time_point>> running;
+    std::size_t next = 0;
+    int finished = 0;
+    int failed = 0;
+    auto last_drawn = Clock::now() - std::chrono::seconds(1);
+    bool drawn = false;
+    while ((next < todo.size() && stop_signal == 0) || !running.empty()) {
+        while (stop_signal == 0 && next < todo.size() && static_cast<int>(running.size()) < jobs) {
+            const fs::path pd = dir / "points" / point_name(pts[todo[next]].number);
+            const pid_t pid = start_point(program, pd);
+            if (pid < 0) {
+                record_failure(pd, 1, "cannot start " + program + ": " + std::strerror(errno), 0.0);
+                ++finished;
+                ++failed;
+            } else {
+                running[pid] = {todo[next], Clock::now()};
+            }
+            ++next;
+        }
+        if (stop_signal != 0) {
+            // A point cut short leaves no record: it is incomplete and runs again next time.
+            for (const auto& [pid, what] : running) ::kill(pid, SIGTERM);
+            for (const auto& [pid, what] : running) {
+                int st = 0;
+                while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+                }
+            }
+            running.clear();
+            break;
+        }
+        int st = 0;
+        const pid_t pid = ::waitpid(-1, &st, WNOHANG);
+        if (pid > 0 && running.count(pid) > 0) {
+            const auto [k, began] = running[pid];
+            running.erase(pid);
+            ++finished;
+            if (!(WIFEXITED(st) && WEXITSTATUS(st) == 0)) ++failed;
+            if (WIFSIGNALED(st) && stop_signal == 0) {
+                const double wall = std::chrono::duration<double>(Clock::now() - began).count();
+                record_failure(dir / "points" / point_name(pts[k].number), 128 + WTERMSIG(st),
+                               "the run was ended by signal " + std::to_string(WTERMSIG(st)) + " (" +
+                                   strsignal(WTERMSIG(st)) + ")",
+                               wall);
+            }
+            continue;
+        }
+        if (pid <= 0) {
+            const timespec pause{0, 100 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+        const auto now = Clock::now();
+        if (shown && now - last_drawn >= std::chrono::milliseconds(500)) {
+            last_drawn = now;
+            const double elapsed = std::chrono::duration<double>(now - start).count();
+            const std::string remaining =
+                finished > 0 ? clock_text(elapsed * static_cast<double>(todo.size() - finished) / finished) : "-:--";
+            std::fprintf(stderr, "\rSweep: %d of %zu points done, %d failed, %zu running  elapsed %s  remaining %s ",
+                         finished - failed, todo.size(), failed, running.size(), clock_text(elapsed).c_str(),
+                         remaining.c_str());
+            drawn = true;
+        }
+    }
+    if (drawn) std::fprintf(stderr, "\r%90s\r", "");
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    return stop_signal;
+}
+
+// ---- Slurm
+
+struct Command {
+    bool started = false;
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+Command run_command(const std::vector<std::string>& words) {
+    Command c;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        c.output = std::strerror(errno);
+        return c;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    std::vector<std::string> w = words;
+    std::vector<char*> argv;
+    for (std::string& s : w) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (r != 0) {
+        ::close(out[0]);
+        c.output = std::strerror(r);
+        return c;
+    }
+    c.started = true;
+    char buf[4096];
+    for (;;) {
+        const ssize_t got = ::read(out[0], buf, sizeof buf);
+        if (got > 0)
+            c.output.append(buf, static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR)
+            break;
+    }
+    ::close(out[0]);
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    c.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return c;
+}
+
+struct SlurmScripts {
+    std::vector<std::string> points_submit;   // the sbatch words of the job array
+    std::vector<std::string> collect_submit;  // of the collect job, without its dependency
+};
+
+// Writes DIR/slurm/: the list of points to run, the job-array script, the
+// collect script and a script that submits both.
+std::optional<SlurmScripts> write_slurm(const fs::path& dir, const std::vector<Point>& pts,
+                                        const std::vector<std::size_t>& todo, const std::vector<std::string>& args) {
+    const fs::path s = dir / "slurm";
+    std::error_code ec;
+    fs::create_directories(s, ec);
+    const std::string program = shell_word(self_program());
+    std::string list;
+    for (std::size_t k : todo) list += (dir / "points" / point_name(pts[k].number)).string() + "\n";
+    const std::string points_sh =
+        "#!/bin/bash\n"
+        "# The points of the sweep in " + dir.string() + " as a Slurm job array: task K runs the\n"
+        "# point on line K + 1 of points.txt, on one core, as nodrix sweep --point does it anywhere.\n"
+        "#SBATCH --job-name=nodrix-sweep\n"
+        "#SBATCH --ntasks=1\n"
+        "#SBATCH --cpus-per-task=1\n"
+        "#SBATCH --output=" + (s / "task-%a.out").string() + "\n"
+        "set -eu\n"
+        "point=$(sed -n \"$((SLURM_ARRAY_TASK_ID + 1))p\" " + shell_word((s / "points.txt").string()) + ")\n"
+        "exec " + program + " sweep --point \"$point\"\n";
+    const std::string collect_sh =
+        "#!/bin/bash\n"
+        "# The table and the plot of the sweep in " + dir.string() + ", from its points.\n"
+        "#SBATCH --job-name=nodrix-sweep-collect\n"
+        "#SBATCH --ntasks=1\n"
+        "#SBATCH --output=" + (s / "collect.out").string() + "\n"
+        "exec " + program + " sweep --collect " + shell_word(dir.string()) + "\n";
+    SlurmScripts r;
+    r.points_submit = {"sbatch", "--parsable", "--array=0-" + std::to_string(todo.size() - 1)};
+    r.points_submit.insert(r.points_submit.end(), args.begin(), args.end());
+    r.points_submit.push_back((s / "points.sh").string());
+    r.collect_submit = {"sbatch", "--parsable"};
+    r.collect_submit.insert(r.collect_submit.end(), args.begin(), args.end());
+    r.collect_submit.push_back((s / "collect.sh").string());
+    auto words = [](const std::vector<std::string>& w, std::size_t from) {
+        std::string t;
+        for (std::size_t k = from; k < w.size(); ++k) t += " " + shell_word(w[k]);
+        return t;
+    };
+    const std::string submit_sh =
+        "#!/bin/bash\n"
+        "# Submits the points of the sweep as a job array, then its collect step, which runs\n"
+        "# once every task of the array has ended, whatever became of them.\n"
+        "set -euo pipefail\n"
+        "points=$(sbatch" + words(r.points_submit, 1) + ")\n"
+        "collect=$(sbatch" + words({r.collect_submit.begin(), r.collect_submit.begin() + 2}, 1) +
+        " --dependency=afterany:${points%%;*}" + words(r.collect_submit, 2) + ")\n"
+        "echo \"Points: job ${points%%;*} (" + std::to_string(todo.size()) + " array tasks)\"\n"
+        "echo \"Collect: job ${collect%%;*} (after the points end)\"\n";
+    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"points.txt", list},
+                                     {"points.sh", points_sh},
+                                     {"collect.sh", collect_sh},
+                                     {"submit.sh", submit_sh}}) {
+        if (!write_text_file(s / name, text)) {
+            opxerr("nodrix sweep: cannot write " + (s / name).string());
+            return std::nullopt;
+        }
+        if (std::string(name).ends_with(".sh")) fs::permissions(s / name, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add, ec);
+    }
+    return r;
+}
+
+// The job id sbatch --parsable printed ("12" or "12;cluster").
+std::optional<std::string> job_id(const std::string& output) {
+    const std::string first = output.substr(0, output.find_first_of(";\n"));
+    if (first.empty() || first.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    return first;
+}
+
+int submit(const SlurmScripts& s, std::size_t tasks) {
+    auto failed = [](const std::vector<std::string>& words, const Command& c) {
+        std::string cmd;
+        for (const std::string& w : words) cmd += (cmd.empty() ? "" : " ") + shell_word(w);
+        std::string out = c.output;
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        opxerr("nodrix sweep: " + cmd + " " +
+               (c.started ? "failed (exit status " + std::to_string(c.status) + ")" : "could not start") +
+               (out.empty() ? "" : ": " + out));
+        return 1;
+    };
+    const Command points = run_command(s.points_submit);
+    const auto points_id = points.status == 0 ? job_id(points.output) : std::nullopt;
+    if (!points_id) return failed(s.points_submit, points);
+    std::vector<std::string> collect = s.collect_submit;
+    collect.insert(collect.begin() + 2, "--dependency=afterany:" + *points_id);
+    const Command c = run_command(collect);
+    const auto collect_id = c.status == 0 ? job_id(c.output) : std::nullopt;
+    if (!collect_id) {
+        failed(collect, c);
+        opxerr("nodrix sweep: the points were submitted as job " + *points_id +
+               "; once they end, nodrix sweep --collect DIR builds the table");
+        return 1;
+    }
+    std::printf("Points: job %s (%zu array tasks)\nCollect: job %s (after the points end)\n", points_id->c_str(),
+                tasks, collect_id->c_str());
+    return 0;
+}
+
+}  // namespace
+
+int verb_sweep(const std::vector<std::string>& args) {
+    Options o;
+    if (!parse(args, o)) return kUsage;
+    if (o.help) {
+        std::fputs(kSweepHelp, stdout);
+        return 0;
+    }
+    std::vector<Vary> varies;
+    if (!check_usage(o, varies)) return kUsage;
+    if (!o.point.empty()) return run_point(o.point);
+    if (!o.collect.empty()) {
+        fs::path dir = fs::absolute(o.collect).lexically_normal();
+        if (dir.filename().empty()) dir = dir.parent_path();
+        std::string error;
+        const auto d = read_definition(dir / "sweep.toml", error);
+        if (!d) {
+            opxerr("nodrix sweep --collect: cannot read " + (dir / "sweep.toml").string() + ": " + error);
+            return 1;
+        }
+        return finish(dir, *d, points(*d), 0);
+    }
+
+    Definition d;
+    if (!define(o, varies, d)) return 1;
+    fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
+    if (dir.filename().empty()) dir = dir.parent_path();  // "out/" and "." name the directory itself
+    const std::vector<Point> pts = points(d);
+    if (!prepare(dir, d, pts)) return 1;
+    std::vector<std::size_t> todo;
+    const std::vector<PointStatus> before = check_all(dir, pts);
+    for (std::size_t k = 0; k < pts.size(); ++k)
+        if (before[k].state != PointState::complete) todo.push_back(k);
+    const int skipped = static_cast<int>(pts.size() - todo.size());
+    // The results are made again at the end: none stays meanwhile that the
+    // points might no longer bear out.
+    std::error_code ec;
+    for (const char* f : {"sweep.csv", "sweep.png", "sweep.svg"}) fs::remove(dir / f, ec);
+
+    if (o.slurm || o.slurm_dry_run) {
+        if (todo.empty()) {
+            std::printf("Every point of %s is complete; nothing to submit.\n", dir.c_str());
+            return finish(dir, d, pts, skipped);
+        }
+        const auto scripts = write_slurm(dir, pts, todo, *split_words(o.slurm_args.value_or("")));
+        if (!scripts) return 1;
+        if (o.slurm_dry_run) {
+            std::printf("Slurm scripts of %zu points written to %s: submit them with bash %s\n", todo.size(),
+                        (dir / "slurm").c_str(), (dir / "slurm" / "submit.sh").c_str());
+            return 0;
+        }
+        return submit(*scripts, todo.size());
+    }
+
+    if (skipped > 0 && !todo.empty())
+        std::printf("%d of %zu points are complete; running the other %zu\n", skipped, pts.size(), todo.size());
+    std::fflush(stdout);
+    const int interrupted = run_here(dir, pts, todo, o.jobs > 0 ? o.jobs : cores(), o.quiet);
+    if (interrupted != 0) {
+        const std::vector<PointStatus> now = check_all(dir, pts);
+        const auto complete = std::count_if(now.begin(), now.end(), [](const PointStatus& s) {
+            return s.state == PointState::complete;
+        });
+        opxerr("nodrix sweep: interrupted with " + std::to_string(complete) + " of " + std::to_string(pts.size()) +
+               " points complete; the same command runs the others");
+        return 128 + interrupted;
+    }
+    return finish(dir, d, pts, skipped);
+}
+
+}  // namespace nodrix

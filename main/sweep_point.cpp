@@ -1,0 +1,434 @@
+#include "main/sweep_point.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <toml++/toml.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "main/nodrix_cli.h"
+#include "project/summary.h"
+#include "runtime/opxfile.h"
+
+namespace nodrix::sweep {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kParameters = "point.toml";
+const char* const kRecord = "result.toml";
+const char* const kConsole = "console.txt";
+
+// A shell word: quoted unless it is plain.
+std::string shell_word(const std::string& s) {
+    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=.,/:") ==
+                          std::string::npos)
+        return s;
+    std::string q = "'";
+    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+void put(toml::table& t, const char* key, const std::optional<double>& v) {
+    if (v) t.insert(key, *v);
+}
+
+std::optional<double> get(const toml::table& t, const char* key) {
+    const toml::node* n = t.get(key);
+    if (n == nullptr) return std::nullopt;
+    if (const auto d = n->value<double>()) return d;  // integers too
+    return std::nullopt;
+}
+
+const char* state_text(ChannelResult::State s) {
+    switch (s) {
+        case ChannelResult::State::measured: return "measured";
+        case ChannelResult::State::not_observed:
+            return "not observed: the good interval at the receiver is shorter than the observation window "
+                   "and its guard times";
+        case ChannelResult::State::after_end:
+            return "not observed: the run ends before the observation window at the receiver opens";
+        case ChannelResult::State::no_report: return "no report";
+    }
+    return "";
+}
+
+ChannelRecord channel_record(const ChannelResult& c) {
+    ChannelRecord r;
+    r.estimator = c.estimator;
+    r.channel = c.channel;
+    r.frequency_thz = c.frequency_thz;
+    r.state = state_text(c.state);
+    if (c.state != ChannelResult::State::measured) return r;
+    if (const auto mw = c.received_mw()) r.power_dbm = 10.0 * std::log10(*mw);
+    r.ber_optimal = c.report.ber;
+    r.q_optimal_db = c.report.q_db;
+    r.ber_relative = c.report.relative_ber;
+    r.q_relative_db = c.report.relative_q_db;
+    r.ber_fixed = c.report.fixed_ber;
+    r.q_fixed_db = c.report.fixed_q_db;
+    if (c.eye && c.eye->defined()) r.q_eye = c.eye->q;
+    return r;
+}
+
+// The first error a run reported on its console, without the program's prefix.
+std::string first_error(const fs::path& console) {
+    std::ifstream in(console);
+    for (std::string line; std::getline(in, line);)
+        for (const char* prefix : {"Nodrix-E-", "Nodrix-F-"})
+            if (line.rfind(prefix, 0) == 0) return line.substr(9);
+    return "";
+}
+
+// Every file a run left in its directory, with size and checksum.
+std::vector<FileRecord> run_files(const fs::path& dir) {
+    std::vector<FileRecord> files;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name == kParameters || name == kRecord || name.rfind(kRecord, 0) == 0 || !e.is_regular_file()) continue;
+        files.push_back(FileRecord{name, e.file_size(), hash_file(e.path()).value_or("")});
+    }
+    std::sort(files.begin(), files.end(), [](const FileRecord& a, const FileRecord& b) { return a.name < b.name; });
+    return files;
+}
+
+}  // namespace
+
+std::string point_text(const Definition& d, const Point& p) {
+    toml::table t;
+    t.insert("link", d.link);
+    t.insert("link_fnv1a", d.link_hash);
+    t.insert("directory", d.directory);
+    toml::array sets;
+    for (const std::string& s : p.sets) sets.push_back(s);
+    t.insert("set", std::move(sets));
+    t.insert("seed", p.seed);
+    toml::table values;
+    for (std::size_t k = 0; k < d.varies.size() && k < p.values.size(); ++k) values.insert(d.varies[k].name, p.values[k]);
+    t.insert("values", std::move(values));
+    std::string command = "nodrix run " + shell_word(d.link) + " -simulate";
+    for (const std::string& s : p.sets) command += " -set " + shell_word(s);
+    std::ostringstream out;
+    out << "# Point " << p.number << " of a sweep: the link and the changes it runs with, in order.\n"
+        << "# The same run by hand, from " << shell_word(d.directory) << ":\n#   " << command << "\n"
+        << t << "\n";
+    return out.str();
+}
+
+std::string record_text(const ResultRecord& r) {
+    toml::table t;
+    t.insert("status", r.done ? "done" : "failed");
+    t.insert("exit_status", r.exit_status);
+    t.insert("message", r.message);
+    t.insert("wall_time_s", r.wall_time_s);
+    t.insert("parameters_fnv1a", r.parameters_hash);
+    t.insert("program_fnv1a", r.program_hash);
+    toml::array channels;
+    for (const ChannelRecord& c : r.channels) {
+        toml::table ct;
+        ct.insert("estimator", c.estimator);
+        ct.insert("channel", c.channel);
+        ct.insert("frequency_thz", c.frequency_thz);
+        ct.insert("state", c.state);
+        put(ct, "power_dbm", c.power_dbm);
+        put(ct, "ber_optimal", c.ber_optimal);
+        put(ct, "q_optimal_db", c.q_optimal_db);
+        put(ct, "ber_relative", c.ber_relative);
+        put(ct, "q_relative_db", c.q_relative_db);
+        put(ct, "ber_fixed", c.ber_fixed);
+        put(ct, "q_fixed_db", c.q_fixed_db);
+        put(ct, "q_eye", c.q_eye);
+        channels.push_back(std::move(ct));
+    }
+    t.insert("channel", std::move(channels));
+    toml::array meters;
+    for (const MeterRecord& m : r.meters) {
+        toml::table mt;
+        mt.insert("id", m.id);
+        mt.insert("label", m.label);
+        put(mt, "power_dbm", m.dbm);
+        meters.push_back(std::move(mt));
+    }
+    t.insert("meter", std::move(meters));
+    toml::array files;
+    for (const FileRecord& f : r.files) {
+        toml::table ft;
+        ft.insert("name", f.name);
+        ft.insert("size", static_cast<std::int64_t>(f.size));
+        ft.insert("fnv1a", f.hash);
+        files.push_back(std::move(ft));
+    }
+    t.insert("file", std::move(files));
+    std::ostringstream out;
+    out << "# The record of a point's run, written when it ended.\n" << t << "\n";
+    return out.str();
+}
+
+std::optional<ResultRecord> read_record(const fs::path& file, std::string& error) {
+    toml::table t;
+    try {
+        t = toml::parse_file(file.string());
+    } catch (const toml::parse_error& e) {
+        error = std::string(e.description());
+        return std::nullopt;
+    }
+    ResultRecord r;
+    const auto status = t["status"].value<std::string>();
+    const auto exit_status = t["exit_status"].value<std::int64_t>();
+    const auto message = t["message"].value<std::string>();
+    const auto wall = get(t, "wall_time_s");
+    const auto params = t["parameters_fnv1a"].value<std::string>();
+    const auto program = t["program_fnv1a"].value<std::string>();
+    const toml::array* channels = t["channel"].as_array();
+    const toml::array* meters = t["meter"].as_array();
+    const toml::array* files = t["file"].as_array();
+    if (!status || (*status != "done" && *status != "failed") || !exit_status || !message || !wall || !params || !program ||
+        channels == nullptr || meters == nullptr || files == nullptr) {
+        error = "a setting is missing or of the wrong type";
+        return std::nullopt;
+    }
+    r.done = *status == "done";
+    r.exit_status = static_cast<int>(*exit_status);
+    r.message = *message;
+    r.wall_time_s = *wall;
+    r.parameters_hash = *params;
+    r.program_hash = *program;
+    for (const toml::node& n : *channels) {
+        const toml::table* ct = n.as_table();
+        if (ct == nullptr) continue;
+        ChannelRecord c;
+        c.estimator = static_cast<std::int32_t>((*ct)["estimator"].value_or(std::int64_t{0}));
+        c.channel = static_cast<int>((*ct)["channel"].value_or(std::int64_t{0}));
+        c.frequency_thz = get(*ct, "frequency_thz").value_or(0.0);
+        c.state = (*ct)["state"].value_or(std::string());
+        c.power_dbm = get(*ct, "power_dbm");
+        c.ber_optimal = get(*ct, "ber_optimal");
+        c.q_optimal_db = get(*ct, "q_optimal_db");
+        c.ber_relative = get(*ct, "ber_relative");
+        c.q_relative_db = get(*ct, "q_relative_db");
+        c.ber_fixed = get(*ct, "ber_fixed");
+        c.q_fixed_db = get(*ct, "q_fixed_db");
+        c.q_eye = get(*ct, "q_eye");
+        r.channels.push_back(std::move(c));
+    }
+    for (const toml::node& n : *meters) {
+        const toml::table* mt = n.as_table();
+        if (mt == nullptr) continue;
+        r.meters.push_back(MeterRecord{static_cast<std::int32_t>((*mt)["id"].value_or(std::int64_t{0})),
+                                       (*mt)["label"].value_or(std::string()), get(*mt, "power_dbm")});
+    }
+    for (const toml::node& n : *files) {
+        const toml::table* ft = n.as_table();
+        const auto name = ft != nullptr ? (*ft)["name"].value<std::string>() : std::nullopt;
+        const auto size = ft != nullptr ? (*ft)["size"].value<std::int64_t>() : std::nullopt;
+        const auto hash = ft != nullptr ? (*ft)["fnv1a"].value<std::string>() : std::nullopt;
+        if (!name || !size || !hash || *size < 0) {
+            error = "a [[file]] is missing a setting";
+            return std::nullopt;
+        }
+        r.files.push_back(FileRecord{*name, static_cast<std::uintmax_t>(*size), *hash});
+    }
+    return r;
+}
+
+bool write_record(const fs::path& dir, const ResultRecord& r) {
+    const std::string text = record_text(r);
+    const fs::path temp = dir / (std::string(kRecord) + ".part");
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w <= 0) break;
+        done += static_cast<std::size_t>(w);
+    }
+    // On the disk before it is renamed: the record never announces what a
+    // crash could still lose.
+    const bool ok = done == text.size() && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok || std::rename(temp.c_str(), (dir / kRecord).c_str()) != 0) {
+        std::error_code ec;
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+PointStatus check_point(const fs::path& dir) {
+    PointStatus s;
+    const auto params = hash_file(dir / kParameters);
+    if (!params) {
+        s.message = std::string("no parameters (") + kParameters + " missing)";
+        return s;
+    }
+    std::error_code ec;
+    if (!fs::exists(dir / kRecord, ec)) {
+        s.message = fs::exists(dir / kConsole, ec) ? "the run did not finish: no result (its console text is in " +
+                                                         (dir / kConsole).string() + ")"
+                                                   : "not run";
+        return s;
+    }
+    std::string error;
+    s.record = read_record(dir / kRecord, error);
+    if (!s.record) {
+        s.message = "its result record cannot be read: " + error;
+        return s;
+    }
+    if (s.record->parameters_hash != *params) {
+        s.message = "its result is of other parameters than those in " + std::string(kParameters);
+        return s;
+    }
+    if (s.record->program_hash != program_hash()) {
+        s.message = "it was run by another build of nodrix";
+        return s;
+    }
+    if (!s.record->done) {
+        s.state = PointState::failed;
+        s.message = s.record->message.empty() ? "exit status " + std::to_string(s.record->exit_status)
+                                              : s.record->message;
+        return s;
+    }
+    for (const FileRecord& f : s.record->files) {
+        const fs::path p = dir / f.name;
+        if (!fs::is_regular_file(p, ec)) {
+            s.message = "its result file " + f.name + " is missing";
+            return s;
+        }
+        if (fs::file_size(p, ec) != f.size || hash_file(p) != f.hash) {
+            s.message = "its result file " + f.name + " changed since the run";
+            return s;
+        }
+    }
+    s.state = PointState::complete;
+    return s;
+}
+
+const std::string& program_hash() {
+    static const std::string hash = hash_file("/proc/self/exe").value_or("unknown");
+    return hash;
+}
+
+bool record_failure(const fs::path& dir, int exit_status, const std::string& message, double wall_time_s) {
+    const auto params = hash_file(dir / kParameters);
+    if (!params) return false;
+    ResultRecord r;
+    r.exit_status = exit_status;
+    r.message = message;
+    r.wall_time_s = wall_time_s;
+    r.parameters_hash = *params;
+    r.program_hash = program_hash();
+    r.files = run_files(dir);
+    return write_record(dir, r);
+}
+
+int run_point(const fs::path& given) {
+    const auto started = std::chrono::steady_clock::now();
+    const fs::path dir = fs::absolute(given);
+    const fs::path parameters = dir / kParameters;
+    toml::table t;
+    std::string text;
+    try {
+        std::ifstream in(parameters, std::ios::binary);
+        if (!in) throw std::runtime_error("no such file");
+        std::ostringstream s;
+        s << in.rdbuf();
+        text = s.str();
+        t = toml::parse(text, parameters.string());
+    } catch (const std::exception& e) {
+        opxerr("nodrix sweep --point: cannot read " + parameters.string() + ": " + e.what());
+        return 1;
+    }
+    const auto link = t["link"].value<std::string>();
+    const auto link_hash = t["link_fnv1a"].value<std::string>();
+    const auto directory = t["directory"].value<std::string>();
+    std::vector<std::string> sets;
+    bool sets_ok = t["set"].as_array() != nullptr;
+    if (sets_ok)
+        for (const toml::node& n : *t["set"].as_array()) {
+            const auto s = n.value<std::string>();
+            sets_ok = sets_ok && s.has_value();
+            if (s) sets.push_back(*s);
+        }
+    if (!link || !link_hash || !directory || !sets_ok) {
+        opxerr("nodrix sweep --point: " + parameters.string() + " lacks link, link_fnv1a, directory or set");
+        return 1;
+    }
+
+    // What an earlier run left goes, the record first: from here on the point
+    // is incomplete until its new record is in place.
+    std::error_code ec;
+    fs::remove(dir / kRecord, ec);
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.path().filename() != kParameters) fs::remove_all(e.path(), ec);
+    const int saved_err = ::dup(2);
+    const int console = ::open((dir / kConsole).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (console < 0) {
+        opxerr("nodrix sweep --point: cannot write " + (dir / kConsole).string());
+        return 1;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(console, 1);
+    ::dup2(console, 2);
+    ::close(console);
+
+    // One thread per point, and FFT plans that do not depend on timing (the
+    // wisdom named by BNLIB, or else FFTW's estimate), so that a point gives
+    // the same numbers wherever and beside whatever it runs.
+    ::setenv("NODRIX_THREADS", "1", 1);
+    if (std::getenv("BNLIB") == nullptr && std::getenv("NODRIX_FFT_PLANS") == nullptr)
+        ::setenv("NODRIX_FFT_PLANS", "estimate", 1);
+
+    RunResults results;
+    int status = 1;
+    if (hash_file(*link) != *link_hash) {
+        opxerr("the link file " + *link + " changed since the sweep was prepared; run the sweep again in a new directory");
+    } else {
+        std::vector<LinkOverride> overrides;
+        for (const std::string& s : sets)
+            if (const auto o = parse_override(s)) overrides.push_back(*o);
+        std::optional<Link> loaded;
+        fs::current_path(*directory, ec);
+        if (ec)
+            opxerr("Cannot enter " + *directory + ", where the sweep was started: " + ec.message());
+        else
+            loaded = load_link_file(*link, overrides);
+        fs::current_path(dir, ec);
+        if (loaded && !ec)
+            status = run_link(std::move(*loaded), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
+                if (st == 3) return;
+                results = run_results(s);
+                std::fputs(simulation_summary(s).c_str(), stdout);
+            });
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+
+    ResultRecord r;
+    r.done = status == 0;
+    r.exit_status = status;
+    if (!r.done) {
+        r.message = first_error(dir / kConsole);
+        if (r.message.empty()) r.message = "exit status " + std::to_string(status);
+    }
+    r.parameters_hash = hash_text(text);
+    r.program_hash = program_hash();
+    for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
+    for (const MeterResult& m : results.meters) r.meters.push_back(MeterRecord{m.id, m.label, m.dbm});
+    r.files = run_files(dir);
+    r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!write_record(dir, r)) {
+        const std::string what = "nodrix sweep --point: cannot write " + (dir / kRecord).string() + "\n";
+        if (saved_err >= 0 && ::write(saved_err, what.data(), what.size()) < 0) {
+        }
+        return 1;
+    }
+    return r.done ? 0 : 1;
+}
+
+}  // namespace nodrix::sweep

@@ -1,0 +1,98 @@
+// One point of a sweep in its directory DIR/points/NNNN:
+//   point.toml    the exact parameters it runs with: the link file, every
+//                 -set change in order, the varied values and the seed
+//   console.txt   what the run wrote on the console
+//   the run's result files (reports, charts, memory map, ...)
+//   result.toml   written last, by renaming a complete temporary file: the
+//                 status, the wall time, the measured values, and the size and
+//                 checksum of every file the run left. Only a point whose
+//                 record says done, was made from the parameters in
+//                 point.toml and finds its files unchanged is complete.
+// A point runs the same way wherever it runs (on this machine or as a task of
+// a Slurm job array): `nodrix sweep --point DIR/points/NNNN`.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main/sweep_spec.h"
+
+namespace nodrix::sweep {
+
+// The parameters file of a point.
+std::string point_text(const Definition& d, const Point& p);
+
+// The measured values of one channel (an estimator's).
+struct ChannelRecord {
+    std::int32_t estimator = 0;
+    int channel = 0;                 // 0 when the estimator's channel is not known
+    double frequency_thz = 0.0;
+    std::string state;               // "measured", or why not ("not observed: ...")
+    std::optional<double> power_dbm;
+    std::optional<double> ber_optimal, q_optimal_db;
+    std::optional<double> ber_relative, q_relative_db;
+    std::optional<double> ber_fixed, q_fixed_db;
+    std::optional<double> q_eye;     // the eye's Q, linear (infinite for a noiseless eye)
+};
+
+struct MeterRecord {
+    std::int32_t id = 0;
+    std::string label;
+    std::optional<double> dbm;
+};
+
+struct FileRecord {
+    std::string name;
+    std::uintmax_t size = 0;
+    std::string hash;
+};
+
+// The record of a point's run.
+struct ResultRecord {
+    bool done = false;               // the run ended with status 0
+    int exit_status = 0;
+    std::string message;             // why it failed
+    double wall_time_s = 0.0;
+    std::string parameters_hash;     // of the point.toml it ran with
+    std::string program_hash;        // of the nodrix that ran it
+    std::vector<ChannelRecord> channels;
+    std::vector<MeterRecord> meters;
+    std::vector<FileRecord> files;
+};
+
+std::string record_text(const ResultRecord& r);
+std::optional<ResultRecord> read_record(const std::filesystem::path& file, std::string& error);
+// Writes the record into DIR/result.toml through a temporary file renamed
+// over it, flushed to the disk first; false when it cannot.
+bool write_record(const std::filesystem::path& dir, const ResultRecord& r);
+
+enum class PointState { complete, failed, incomplete };
+struct PointStatus {
+    PointState state = PointState::incomplete;
+    std::string message;             // why it is failed or incomplete
+    std::optional<ResultRecord> record;
+};
+
+// The checksum of this program (the running executable), which a record
+// names: points run by another build of nodrix are not taken as complete.
+const std::string& program_hash();
+
+// What a point directory holds, checked: complete only when its record says
+// done, was made from its present point.toml by this build of nodrix, and
+// every file it lists is there with its size and checksum.
+PointStatus check_point(const std::filesystem::path& dir);
+
+// Records that a point's run failed without writing its own record (it was
+// ended by a signal): status failed with the message, the files it left.
+bool record_failure(const std::filesystem::path& dir, int exit_status, const std::string& message, double wall_time_s);
+
+// Runs a point in its directory (`nodrix sweep --point DIR`): clears what an
+// earlier run left, sends the console into console.txt, runs the link with
+// the point's changes sample by sample, single-threaded, with the same FFT
+// plans wherever it runs, and writes its record. Returns 0 done, 1 failed.
+int run_point(const std::filesystem::path& dir);
+
+}  // namespace nodrix::sweep

@@ -1,0 +1,46 @@
+// The results of a sweep: the table DIR/sweep.csv, one row per point, and the
+// plot DIR/sweep.png and .svg of the eye's Q against the first varied
+// parameter, built from the point directories alone (locally at the end of a
+// sweep, or by the collect step of a Slurm sweep).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "main/sweep_point.h"
+#include "main/sweep_spec.h"
+
+namespace nodrix::sweep {
+
+// A number of the table: "%.9g", "inf" and "-inf"; empty for nothing (and NaN).
+std::string cell(const std::optional<double>& v);
+
+// The table (CSV, RFC 4180 quoting). Columns:
+//   point, one per varied parameter (named ID.PARAM), seed (with --seeds),
+//   status (done, failed, incomplete), wall_time_s,
+//   per channel "chN_" (N the channel; "chN_eID_" when two estimators
+//   measure one channel, "eID_" when the channel is not known): power_dbm,
+//   ber_optimal, q_optimal_db, ber_relative, q_relative_db, ber_fixed,
+//   q_fixed_db (as the estimator reports them), q_eye and q_eye_db (the eye's Q),
+//   per power meter "meterID_dbm",
+//   message (why a point failed or is incomplete).
+// With several seeds, each combination of values is followed by two rows
+// whose seed column says "mean" and "spread": the mean and the standard
+// deviation (n - 1) of every number over its completed seeds.
+std::string table_csv(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status);
+
+// The gnuplot script of the plot into `output` (.png or .svg): the eye's Q
+// in dB against the first varied parameter, one line per channel and per
+// combination of the other varied parameters' values, with error bars of
+// the spread over the seeds. Empty when there is nothing to draw.
+std::string plot_script(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
+                        const std::string& output);
+
+// Checks every point of the sweep in DIR and writes the table and the plots
+// (each through a temporary file renamed into place). Reports problems and
+// returns false when the table or a plot could not be made.
+bool write_results(const std::filesystem::path& dir, const Definition& d, const std::vector<Point>& points,
+                   const std::vector<PointStatus>& status);
+
+}  // namespace nodrix::sweep

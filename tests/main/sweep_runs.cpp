@@ -1,0 +1,169 @@
+// nodrix sweep as a user runs it, points simulated: a grid killed with its
+// points and run again, and the eye's Q of the small link against its launch
+// power.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "tests/main/sweep_process.h"
+#include "tests/support/test_support.h"
+
+namespace nodrix {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::csv_rows;
+using testing::file_text;
+
+const std::string kNodrix = NODRIX_NODRIX;
+const std::string kOneChannel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel.toml";
+
+using SweepRuns = testing::NodrixTest;
+
+std::vector<fs::path> records(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(dir / "points"))
+        if (fs::exists(e.path() / "result.toml")) found.push_back(e.path() / "result.toml");
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(SweepRuns, AGridKilledWithItsPointsAndRunAgainCompletesWithoutRunningFinishedPointsAgain) {
+    const fs::path here = fs::current_path();
+    const std::vector<std::string> sweep = {kNodrix, "sweep", kOneChannel, "--vary", "3.power_mw=0.5,1,2", "--vary",
+                                            "6.length_km=20,40", "-j", "2", "-o", "grid"};
+    // Killed, points and all, as soon as its first point is complete.
+    const testing::Started first = testing::start(sweep, here, "first");
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (std::chrono::steady_clock::now() < give_up &&
+           (!fs::exists("grid/points") || records("grid").empty()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::kill(-first.pid, SIGKILL);
+    ASSERT_EQ(testing::finish(first), 128 + SIGKILL) << file_text(first.console);
+    const std::vector<fs::path> kept = records("grid");
+    ASSERT_GE(kept.size(), 1u);
+    ASSERT_LT(kept.size(), 6u);
+
+    // Only the points with a record look complete, and they are.
+    std::string console;
+    EXPECT_EQ(testing::run_program({kNodrix, "sweep", "--collect", "grid"}, here, "collect", console), 1);
+    const auto rows = csv_rows("grid/sweep.csv");
+    ASSERT_EQ(rows.size(), 6u);
+    for (const auto& row : rows) {
+        const bool recorded = fs::exists("grid/points/" + row.at("point") + "/result.toml");
+        EXPECT_EQ(row.at("status"), recorded ? "done" : "incomplete") << row.at("point");
+        if (!recorded) {
+            EXPECT_TRUE(row.at("message").starts_with("the run did not finish: no result") || row.at("message") == "not run")
+                << row.at("message");
+        }
+    }
+
+    // Run again: the finished points keep their records untouched.
+    std::vector<std::pair<ino_t, std::string>> before;
+    for (const fs::path& r : kept) {
+        struct stat st {};
+        ::stat(r.c_str(), &st);
+        before.emplace_back(st.st_ino, file_text(r));
+    }
+    ASSERT_EQ(testing::run_program(sweep, here, "second", console), 0) << console;
+    const std::string n = std::to_string(kept.size());
+    EXPECT_NE(console.find(n + " of 6 points are complete; running the other " + std::to_string(6 - kept.size())),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Sweep of one_channel: 6 points, 6 done (" + n +
+                           " complete before, not run again), 0 failed, 0 incomplete"),
+              std::string::npos)
+        << console;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        struct stat st {};
+        ::stat(kept[k].c_str(), &st);
+        EXPECT_EQ(st.st_ino, before[k].first) << kept[k];
+        EXPECT_EQ(file_text(kept[k]), before[k].second) << kept[k];
+    }
+    // A complete table and plot.
+    const auto table = csv_rows("grid/sweep.csv");
+    ASSERT_EQ(table.size(), 6u);
+    for (const auto& row : table) {
+        EXPECT_EQ(row.at("status"), "done");
+        EXPECT_GT(std::stod(row.at("ch1_q_eye_db")), 10.0) << row.at("point");
+        EXPECT_EQ(row.at("ch1_q_optimal_db"), "40");  // what the eye's Q was made for
+    }
+    EXPECT_EQ(file_text("grid/sweep.png").substr(0, 4), "\x89PNG");
+    EXPECT_NE(file_text("grid/sweep.svg").find("<svg"), std::string::npos);
+}
+
+TEST_F(SweepRuns, TheEyeQRisesWithTheLaunchPowerUntilTheKerrEffectTakesOver) {
+    // 2 uW to 0.5 W from the laser (3 dB less into the span), two noise seeds.
+    std::string console;
+    ASSERT_EQ(testing::run_program({kNodrix, "sweep", kOneChannel, "--vary", "3.power_mw=0.002:600:x4", "--seeds",
+                                    "2", "-j", "2", "-o", "power"},
+                                   fs::current_path(), "sweep", console),
+              0)
+        << console;
+    std::vector<double> power;
+    std::vector<double> q;
+    double largest_spread = 0.0;
+    for (const auto& row : csv_rows("power/sweep.csv")) {
+        if (row.at("seed") == "mean") {
+            power.push_back(std::stod(row.at("3.power_mw")));
+            q.push_back(std::stod(row.at("ch1_q_eye_db")));
+        } else if (row.at("seed") == "spread") {
+            largest_spread = std::max(largest_spread, std::stod(row.at("ch1_q_eye_db")));
+        } else if (row.at("seed") == "1") {
+            EXPECT_NE(file_text("power/points/" + row.at("point") + "/point.toml").find("'link.seeds=["),
+                      std::string::npos);
+        }
+    }
+    ASSERT_EQ(power.size(), 10u);
+    EXPECT_DOUBLE_EQ(power.back(), 524.288);
+    std::string curve;
+    for (std::size_t k = 0; k < q.size(); ++k) curve += std::to_string(power[k]) + " mW: " + std::to_string(q[k]) + " dB\n";
+    // Limited by the amplifier's noise, the Q grows with the power ...
+    for (std::size_t k = 1; k < 4; ++k) EXPECT_GT(q[k], q[k - 1] + 0.5) << curve;
+    EXPECT_GT(q[3] - q[0], 6.0) << curve;
+    // ... to a largest value at a power well inside the range, and the fibre's
+    // non-linearity brings it down again at the highest power.
+    const auto peak = std::max_element(q.begin(), q.end()) - q.begin();
+    EXPECT_GE(peak, 3) << curve;
+    EXPECT_LE(peak, 8) << curve;
+    EXPECT_LT(q.back(), q[static_cast<std::size_t>(peak)] - 6.0) << curve;
+    // The seeds change the noise.
+    EXPECT_GT(largest_spread, 0.0);
+}
+
+TEST_F(SweepRuns, AFailedPointIsARowWithItsMessageAndTheSweepSaysWhich) {
+    const fs::path here = fs::current_path();
+    fs::copy_file(kOneChannel, "link.toml");
+    std::string console;
+    ASSERT_EQ(testing::run_program({kNodrix, "sweep", "link.toml", "--vary", "3.power_mw=1,2", "-o", "s",
+                                    "--slurm-dry-run"},
+                                   here, "prepare", console),
+              0)
+        << console;
+    // The link file changes before the points run.
+    testing::write_text("link.toml", file_text("link.toml") + "\n");
+    EXPECT_EQ(testing::run_program({kNodrix, "sweep", "--point", "s/points/0002"}, here, "point", console), 1);
+    EXPECT_EQ(console, "");  // the point's console goes to its directory
+    EXPECT_EQ(testing::run_program({kNodrix, "sweep", "--collect", "s"}, here, "collect", console), 1);
+    const std::string why = "the link file " + (here / "link.toml").string() +
+                            " changed since the sweep was prepared; run the sweep again in a new directory";
+    EXPECT_NE(console.find("Points not done:\n  0001 (3.power_mw=1): incomplete: not run\n"
+                           "  0002 (3.power_mw=2): failed: " + why + "\n"),
+              std::string::npos)
+        << console;
+    const auto rows = csv_rows("s/sweep.csv");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].at("status"), "failed");
+    EXPECT_EQ(rows[1].at("message"), why);
+    // No point measured a channel: no channel columns.
+    EXPECT_TRUE(file_text("s/sweep.csv").starts_with("point,3.power_mw,status,wall_time_s,message\n"));
+    EXPECT_NE(file_text("s/points/0002/console.txt").find("Nodrix-E-" + why), std::string::npos);
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -29,8 +29,8 @@ bool parse_options(const std::string& verb, const std::vector<OptionSpec>& known
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        const auto spec = std::find_if(known.begin(), known.end(), [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == known.end()) {
+        const auto known_option = std::find_if(known.begin(), known.end(), [&](const OptionSpec& s) { return name == s.name; });
+        if (known_option == known.end()) {
             std::vector<std::string_view> names;
             for (const OptionSpec& s : known) names.push_back(s.name);
             const std::string near = closest_word(name, names);
@@ -38,7 +38,7 @@ bool parse_options(const std::string& verb, const std::vector<OptionSpec>& known
                                   (near.empty() ? "" : "; did you mean \"" + std::string(dashes ? "--" : "-") + near + "\"?"));
             return false;
         }
-        if (spec->takes_value && !value) {
+        if (known_option->takes_value && !value) {
             if (k + 1 >= args.size()) {
                 usage_error(verb, std::string(dashes ? "--" : "-") + name + " needs a value");
                 return false;

@@ -35,7 +35,7 @@ const char* const kUsageText =
     "                            [-verbose] [-log FILE] [-quiet] [-maxmem MIB]\n"
     "       nodrix check LINK.toml [-set ID.PARAM=VALUE ...] [-window PS] [-verbose] [-log FILE]\n"
     "       nodrix blocks [KIND]\n"
-    "       nodrix sweep LINK.toml --vary ID.PARAM=SPEC [--vary ...] [--seeds N] [-o DIR] [-j N]\n"
+    "       nodrix sweep LINK.toml --vary ID.PARAM=VALUES [--vary ...] [--seeds N] [-o DIR] [-j N]\n"
     "                              [--slurm | --slurm-dry-run] [--slurm-args \"ARGS\"]\n"
     "       nodrix sweep --collect DIR\n"
     "nodrix VERB --help explains each verb.\n";

@@ -23,7 +23,7 @@
 
 #include "main/cli_options.h"
 #include "main/sweep_point.h"
-#include "main/sweep_spec.h"
+#include "main/sweep_values.h"
 #include "main/sweep_table.h"
 #include "project/link.h"
 #include "runtime/opxfile.h"
@@ -39,13 +39,13 @@ using namespace sweep;
 constexpr int kUsage = 2;
 
 const char* const kSweepHelp =
-    "Usage: nodrix sweep LINK.toml --vary ID.PARAM=SPEC [--vary ...] [options]\n"
+    "Usage: nodrix sweep LINK.toml --vary ID.PARAM=VALUES [--vary ...] [options]\n"
     "       nodrix sweep --collect DIR\n"
     "Runs a link over many values of its parameters, each point sample by sample in its own\n"
     "directory DIR/points/NNNN (its result files, console.txt, the parameters it ran with in\n"
     "point.toml and its record result.toml), and writes the table DIR/sweep.csv and the plot\n"
     "DIR/sweep.png and DIR/sweep.svg of the eye's Q against the first varied parameter.\n"
-    "  --vary ID.PARAM=SPEC  a parameter to vary (ID as for -set). SPEC is a list 80,100,120,\n"
+    "  --vary ID.PARAM=VALUES  a parameter to vary (ID as for -set). VALUES is a list 80,100,120,\n"
     "                        a range START:STOP:STEP (80:120:10) or a logarithmic range\n"
     "                        START:STOP:xFACTOR (0.25:16:x2 is 0.25, 0.5, 1, ... 16).\n"
     "                        Several --vary make the full grid, the last changing fastest.\n"
@@ -70,7 +70,7 @@ const char* const kSweepHelp =
 
 struct Options {
     std::string link;
-    std::vector<std::pair<std::string, std::string>> varies;  // name, spec
+    std::vector<std::pair<std::string, std::string>> varies;  // name, written
     std::vector<std::string> sets;
     bool zip = false;
     int seeds = 1;
@@ -114,7 +114,7 @@ bool parse(const std::vector<std::string>& args, Options& o) {
             const auto over = parse_override(value);
             if (!over) {
                 usage_error("sweep", (name == "vary" ? "--vary " : "-set ") + value + ": write ID.PARAM=" +
-                                         (name == "vary" ? "SPEC (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"
+                                         (name == "vary" ? "VALUES (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"
                                                          : "VALUE (73.length_km=80, link.end_time_ps=5e4)"));
                 return false;
             }
@@ -211,16 +211,16 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
         return true;
     }
     if (o.link.empty()) return fail("no link file given");
-    if (o.varies.empty() && o.seeds < 2) return fail("nothing to vary: give --vary ID.PARAM=SPEC or --seeds N");
+    if (o.varies.empty() && o.seeds < 2) return fail("nothing to vary: give --vary ID.PARAM=VALUES or --seeds N");
     if (o.slurm && o.slurm_dry_run) return fail("--slurm and --slurm-dry-run exclude each other");
     if (o.slurm_args && !o.slurm && !o.slurm_dry_run) return fail("--slurm-args needs --slurm or --slurm-dry-run");
     if (o.jobs != 0 && (o.slurm || o.slurm_dry_run)) return fail("-j sets the points run at once here, not on Slurm");
     if (o.slurm_args && !split_words(*o.slurm_args)) return fail("--slurm-args: a quote is not closed");
     std::set<std::string> names;
-    for (const auto& [name, spec] : o.varies) {
+    for (const auto& [name, written] : o.varies) {
         std::string error;
-        Vary v{name, spec, "", spec_values(spec, error)};
-        if (!error.empty()) return fail("--vary " + name + "=" + spec + ": " + error);
+        Vary v{name, written, "", parse_values(written, error)};
+        if (!error.empty()) return fail("--vary " + name + "=" + written + ": " + error);
         if (!names.insert(name).second) return fail("--vary " + name + " is given twice");
         for (const std::string& s : o.sets)
             if (s.substr(0, s.find('=')) == name) return fail(name + " is both varied and set (-set " + s + ")");
@@ -291,7 +291,7 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
                                                 kind->find_port(target->key) != nullptr);
         for (const std::string& value : v.values) {
             std::vector<LinkOverride> over = overrides_of(o.sets);
-            const auto mine = overrides_of({v.name + "=" + value}, "--vary " + v.name + "=" + v.spec + " (value " +
+            const auto mine = overrides_of({v.name + "=" + value}, "--vary " + v.name + "=" + v.written + " (value " +
                                                                         value + ")");
             over.insert(over.end(), mine.begin(), mine.end());
             if (!load_link_file(o.link, over)) {

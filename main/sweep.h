@@ -1,6 +1,6 @@
 // nodrix sweep: a link run over many values of its parameters.
 //
-//   nodrix sweep LINK.toml --vary ID.PARAM=SPEC [--vary ...] [--zip] [--seeds N]
+//   nodrix sweep LINK.toml --vary ID.PARAM=VALUES [--vary ...] [--zip] [--seeds N]
 //                [-o DIR] [-j N] [-set ID.PARAM=VALUE ...] [-window PS] [-quiet]
 //                [--slurm | --slurm-dry-run] [--slurm-args "ARGS"]
 //   nodrix sweep --collect DIR

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "main/sweep_spec.h"
+#include "main/sweep_values.h"
 
 namespace nodrix::sweep {
 

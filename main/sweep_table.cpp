@@ -307,7 +307,7 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
     plot.key_below = true;
     plot.x_label = first.unit.empty() ? first.name : first.name + " [" + first.unit + "]";
     plot.y_label = "eye Q [dB]";
-    plot.log_x = numeric && log_spec(first.spec);
+    plot.log_x = numeric && log_range(first.written);
     if (!numeric) {
         for (std::size_t k = 0; k < first.values.size(); ++k)
             plot.x_tics.emplace_back(static_cast<double>(k + 1), first.values[k]);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "main/sweep_point.h"
-#include "main/sweep_spec.h"
+#include "main/sweep_values.h"
 
 namespace nodrix::sweep {
 

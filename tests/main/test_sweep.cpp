@@ -1,4 +1,4 @@
-// nodrix sweep without running points: value specifications, the points of a
+// nodrix sweep without running points: lists and ranges of values, the points of a
 // sweep, its usage errors and checks, the completion check of a point, the
 // table and the plot script, and the Slurm scripts of a dry run.
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "main/sweep_point.h"
-#include "main/sweep_spec.h"
+#include "main/sweep_values.h"
 #include "main/sweep_table.h"
 #include "tests/main/nodrix_run.h"
 
@@ -23,9 +23,9 @@ const std::string kOneChannel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel
 
 using SweepTest = testing::NodrixRunTest;
 
-TEST_F(SweepTest, ValueSpecifications) {
+TEST_F(SweepTest, ListsAndRangesOfValues) {
     struct Case {
-        std::string spec;
+        std::string written;
         Strings values;
     };
     const Case good[] = {
@@ -47,8 +47,8 @@ TEST_F(SweepTest, ValueSpecifications) {
     };
     for (const Case& c : good) {
         std::string error;
-        EXPECT_EQ(spec_values(c.spec, error), c.values) << c.spec;
-        EXPECT_EQ(error, "") << c.spec;
+        EXPECT_EQ(parse_values(c.written, error), c.values) << c.written;
+        EXPECT_EQ(error, "") << c.written;
     }
     const std::string range = "a range is START:STOP:STEP or START:STOP:xFACTOR, with numbers";
     const std::string log = "a logarithmic range needs ends above 0 and a factor above 0 other than 1";
@@ -67,13 +67,13 @@ TEST_F(SweepTest, ValueSpecifications) {
         {"1,2:3", "a list or a range, not both"},
         {"0:1:0.00001", "more than 10000 values"},
     };
-    for (const auto& [spec, message] : bad) {
+    for (const auto& [written, message] : bad) {
         std::string error;
-        EXPECT_TRUE(spec_values(spec, error).empty()) << spec;
-        EXPECT_EQ(error, message) << spec;
+        EXPECT_TRUE(parse_values(written, error).empty()) << written;
+        EXPECT_EQ(error, message) << written;
     }
-    EXPECT_TRUE(log_spec("0.25:16:x2"));
-    EXPECT_FALSE(log_spec("80:120:10"));
+    EXPECT_TRUE(log_range("0.25:16:x2"));
+    EXPECT_FALSE(log_range("80:120:10"));
 }
 
 TEST_F(SweepTest, PointsOfAGridAZipAndSeeds) {
@@ -109,10 +109,10 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
     const std::string l = kOneChannel;
     const std::pair<Strings, std::string> cases[] = {
         {{}, "no link file given"},
-        {{l}, "nothing to vary: give --vary ID.PARAM=SPEC or --seeds N"},
+        {{l}, "nothing to vary: give --vary ID.PARAM=VALUES or --seeds N"},
         {{l, "--vray", "3.power_mw=1"}, "unknown option \"--vray\"; did you mean \"--vary\"?"},
         {{l, "--vary"}, "--vary needs a value"},
-        {{l, "--vary", "power_mw=1"}, "--vary power_mw=1: write ID.PARAM=SPEC (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"},
+        {{l, "--vary", "power_mw=1"}, "--vary power_mw=1: write ID.PARAM=VALUES (3.power_mw=0.5:8:x2, 6.length_km=40,80,120)"},
         {{l, "--vary", "3.power_mw=1:2"},
          "--vary 3.power_mw=1:2: a range is START:STOP:STEP or START:STOP:xFACTOR, with numbers"},
         {{l, "--vary", "3.power_mw=1,2", "--vary=3.power_mw=3"}, "--vary 3.power_mw is given twice"},

@@ -1,4 +1,4 @@
-#include "main/sweep_spec.h"
+#include "main/sweep_values.h"
 
 #include <toml++/toml.h>
 
@@ -11,7 +11,7 @@
 namespace nodrix::sweep {
 namespace {
 
-// Most values one specification may give.
+// Most values one list or range may give.
 constexpr std::size_t kMaxValues = 10000;
 
 std::string trimmed(std::string_view s) {
@@ -39,13 +39,13 @@ std::string value_text(double v, double scale) {
 }
 
 // The items of a list: commas outside brackets and quotes part them.
-std::vector<std::string> list_items(std::string_view spec) {
+std::vector<std::string> list_items(std::string_view written) {
     std::vector<std::string> items;
     int depth = 0;
     char quote = 0;
     std::size_t start = 0;
-    for (std::size_t k = 0; k <= spec.size(); ++k) {
-        const char c = k < spec.size() ? spec[k] : ',';
+    for (std::size_t k = 0; k <= written.size(); ++k) {
+        const char c = k < written.size() ? written[k] : ',';
         if (quote != 0) {
             if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
@@ -55,7 +55,7 @@ std::vector<std::string> list_items(std::string_view spec) {
         } else if (c == ']') {
             --depth;
         } else if (c == ',' && depth <= 0) {
-            items.push_back(trimmed(spec.substr(start, k - start)));
+            items.push_back(trimmed(written.substr(start, k - start)));
             start = k + 1;
         }
     }
@@ -64,11 +64,11 @@ std::vector<std::string> list_items(std::string_view spec) {
 
 const char* const kRangeForm = "a range is START:STOP:STEP or START:STOP:xFACTOR, with numbers";
 
-std::vector<std::string> range_values(std::string_view spec, std::string& error) {
+std::vector<std::string> range_values(std::string_view written, std::string& error) {
     std::vector<std::string> parts;
     for (std::size_t start = 0;;) {
-        const auto colon = spec.find(':', start);
-        parts.push_back(trimmed(spec.substr(start, colon == std::string_view::npos ? colon : colon - start)));
+        const auto colon = written.find(':', start);
+        parts.push_back(trimmed(written.substr(start, colon == std::string_view::npos ? colon : colon - start)));
         if (colon == std::string_view::npos) break;
         start = colon + 1;
     }
@@ -139,16 +139,16 @@ bool get_strings(const toml::node* n, std::vector<std::string>& out) {
 
 }  // namespace
 
-bool log_spec(std::string_view spec) {
-    const auto colon = spec.rfind(':');
-    if (colon == std::string_view::npos || colon + 1 >= spec.size()) return false;
-    const std::string last = trimmed(spec.substr(colon + 1));
+bool log_range(std::string_view written) {
+    const auto colon = written.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 >= written.size()) return false;
+    const std::string last = trimmed(written.substr(colon + 1));
     return !last.empty() && (last[0] == 'x' || last[0] == 'X');
 }
 
-std::vector<std::string> spec_values(std::string_view spec, std::string& error) {
+std::vector<std::string> parse_values(std::string_view written, std::string& error) {
     error.clear();
-    if (trimmed(spec).empty()) {
+    if (trimmed(written).empty()) {
         error = "no values";
         return {};
     }
@@ -156,7 +156,7 @@ std::vector<std::string> spec_values(std::string_view spec, std::string& error) 
     bool range = false;
     char quote = 0;
     int depth = 0;
-    for (const char c : spec) {
+    for (const char c : written) {
         if (quote != 0) {
             if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
@@ -170,13 +170,13 @@ std::vector<std::string> spec_values(std::string_view spec, std::string& error) 
         }
     }
     if (range) {
-        if (spec.find(',') != std::string_view::npos) {
+        if (written.find(',') != std::string_view::npos) {
             error = "a list or a range, not both";
             return {};
         }
-        return range_values(spec, error);
+        return range_values(written, error);
     }
-    std::vector<std::string> values = list_items(spec);
+    std::vector<std::string> values = list_items(written);
     for (const std::string& v : values)
         if (v.empty()) {
             error = "an empty value in the list";
@@ -282,7 +282,7 @@ std::string definition_text(const Definition& d) {
     for (const Vary& v : d.varies) {
         toml::table vt;
         vt.insert("name", v.name);
-        vt.insert("spec", v.spec);
+        vt.insert("written", v.written);
         vt.insert("unit", v.unit);
         put_strings(vt, "values", v.values);
         varies.push_back(std::move(vt));
@@ -328,14 +328,14 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
         const toml::table* vt = n.as_table();
         Vary v;
         const auto name = vt != nullptr ? (*vt)["name"].value<std::string>() : std::nullopt;
-        const auto spec = vt != nullptr ? (*vt)["spec"].value<std::string>() : std::nullopt;
+        const auto written = vt != nullptr ? (*vt)["written"].value<std::string>() : std::nullopt;
         const auto unit = vt != nullptr ? (*vt)["unit"].value<std::string>() : std::nullopt;
-        if (!name || !spec || !unit || !get_strings(vt->get("values"), v.values)) {
+        if (!name || !written || !unit || !get_strings(vt->get("values"), v.values)) {
             error = "a [[vary]] is missing a setting";
             return std::nullopt;
         }
         v.name = *name;
-        v.spec = *spec;
+        v.written = *written;
         v.unit = *unit;
         d.varies.push_back(std::move(v));
     }

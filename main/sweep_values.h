@@ -13,20 +13,20 @@
 
 namespace nodrix::sweep {
 
-// The values of a value specification, as `-set` values:
+// The values a --vary gives (a list or a range), as `-set` values:
 //   80,100,120     a list (numbers or texts; a [..] or quoted value may hold commas)
 //   80:120:10      from 80 to 120 in steps of 10 (the end is included when a step reaches it)
 //   0.5:32:x2      from 0.5 to 32, each value twice the one before (a logarithmic range)
-// Nothing, with `error` set, when the specification is not one of these.
-std::vector<std::string> spec_values(std::string_view spec, std::string& error);
+// Nothing, with `error` set, when the text is not one of these.
+std::vector<std::string> parse_values(std::string_view written, std::string& error);
 
-// Whether a specification is a logarithmic range.
-bool log_spec(std::string_view spec);
+// Whether the values are written as a logarithmic range.
+bool log_range(std::string_view written);
 
 // A varied parameter.
 struct Vary {
     std::string name;                 // "3.power_mw": the ID.PARAM of -set
-    std::string spec;                 // as written
+    std::string written;              // the values as written
     std::string unit;                 // of the parameter ("mW"; empty when none)
     std::vector<std::string> values;
 };

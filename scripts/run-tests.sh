@@ -17,6 +17,7 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNODRIX_SANITIZE=ON -DNODRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-# The regression net and the Slurm test run the optimised programs of the
-# normal build only.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE 'long|regression|slurm')
+# The regression net and the sweeps' whole runs (labels sweep and slurm)
+# simulate many points: they run the optimised programs of the normal build
+# only; the sweep's own logic runs here in its unit tests.
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -LE 'long|regression|sweep|slurm')

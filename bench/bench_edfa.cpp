@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/storage.h"

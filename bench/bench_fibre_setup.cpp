@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "kernel/driver.h"

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "filters/bessel.h"
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "filters/optical_filter.h"
 #include "filters/raised_cosine.h"
 #include "kernel/control_blocks.h"

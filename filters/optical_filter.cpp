@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "filters/fft.h"
-#include "filters/filter_synthesis.h"
-#include "filters/spline.h"
+#include "numerics/fft.h"
+#include "numerics/filter_synthesis.h"
+#include "numerics/spline.h"
 #include "kernel/control_blocks.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/limits_file.h"
 #include "kernel/schedule.h"

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <numeric>
 
-#include "filters/fft.h"
-#include "filters/filter_tables.h"
+#include "numerics/fft.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"

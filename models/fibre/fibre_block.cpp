@@ -11,8 +11,8 @@
 #include <numeric>
 #include <span>
 
-#include "filters/filter_tables.h"
-#include "filters/spline.h"
+#include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "kernel/storage.h"
 #include "models/fibre/split_step.h"
 #include "runtime/filexx.h"

@@ -10,7 +10,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/measurements/ber_charts.h"
-#include "models/measurements/ber_search.h"
+#include "numerics/ber_search.h"
 #include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "filters/fft.h"
+#include "numerics/fft.h"
 #include "filters/lorentzian.h"
 #include "filters/optical_filter.h"
 #include "filters/raised_cosine.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "filters/filter_tables.h"
-#include "filters/spline.h"
+#include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "kernel/control_blocks.h"
 #include "models/fibre/fibre_filters.h"
 #include "runtime/filexx.h"

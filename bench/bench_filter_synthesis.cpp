@@ -16,10 +16,10 @@
 #include <filesystem>
 #include <string>
 
-#include "filters/bessel.h"
+#include "models/filters/bessel.h"
 #include "numerics/filter_tables.h"
-#include "filters/optical_filter.h"
-#include "filters/raised_cosine.h"
+#include "models/filters/optical_filter.h"
+#include "models/filters/raised_cosine.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "kernel/driver.h"

@@ -1,10 +1,10 @@
-#include "filters/lorentzian.h"
+#include "models/filters/lorentzian.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "filters/optical_filter.h"
+#include "models/filters/optical_filter.h"
 #include "kernel/control_blocks.h"
 #include "runtime/filexx.h"
 #include "runtime/format.h"

@@ -1,4 +1,4 @@
-#include "filters/optical_filter.h"
+#include "models/filters/optical_filter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -17,7 +17,7 @@
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 
 namespace nodrix {
 

@@ -8,7 +8,7 @@
 #include "models/measurements/run_end.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 
 namespace nodrix {
 namespace {

@@ -10,7 +10,7 @@
 #include "kernel/storage.h"
 #include "models/measurements/run_end.h"
 #include "runtime/opxfile.h"
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 
 namespace nodrix {
 namespace {

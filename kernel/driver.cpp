@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
+#include "kernel/history.h"
 #include "kernel/limits_file.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
-#include "runtime/filexx.h"
-#include "runtime/history.h"
+#include "numerics/filter_tables.h"
 #include "runtime/opxfile.h"
 #include "runtime/wisdom.h"
 

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <span>
 
+#include "kernel/filexx.h"
 #include "numerics/fft.h"
 #include "numerics/filter_tables.h"
 #include "numerics/spline.h"
-#include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "models/filters/optical_filter.h"
 #include "kernel/control_blocks.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
+#include "models/filters/optical_filter.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 

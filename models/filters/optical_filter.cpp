@@ -7,17 +7,17 @@
 #include <cstdlib>
 #include <vector>
 
+#include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
+#include "kernel/lib00.h"
+#include "kernel/storage.h"
 #include "numerics/fft.h"
 #include "numerics/filter_synthesis.h"
 #include "numerics/spline.h"
-#include "kernel/control_blocks.h"
-#include "kernel/lib00.h"
-#include "kernel/storage.h"
-#include "runtime/filexx.h"
+#include "runtime/chart_compact.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
-#include "runtime/chart_compact.h"
 
 namespace nodrix {
 

@@ -34,7 +34,7 @@
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "project/program.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/wisdom.h"
 #include "tests/support/test_support.h"

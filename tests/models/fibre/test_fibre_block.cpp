@@ -17,7 +17,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/fibre/fibre_block.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"

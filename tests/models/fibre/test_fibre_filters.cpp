@@ -13,7 +13,7 @@
 #include "numerics/spline.h"
 #include "kernel/control_blocks.h"
 #include "models/fibre/fibre_filters.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/opxfile.h"
 #include "tests/models/fibre/fibre_test_support.h"
 

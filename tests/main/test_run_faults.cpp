@@ -33,7 +33,7 @@
 #include "kernel/lib00.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
-#include "project/program.h"
+#include "main/link_program.h"
 #include "kernel/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/wisdom.h"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The layer check, set-up, then builds and runs the whole test suite twice: a normal build and a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. The normal run
+# The layer check (scripts/check-layers.sh), set-up, then builds and runs the
+# whole test suite twice: a normal build and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The normal run
 # includes the Slurm test (label slurm): CTest starts a single-node Slurm
 # cluster on localhost for it (scripts/slurm-cluster.sh, as root) and stops it
 # afterwards; when the cluster cannot start, the test fails with the reason.

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/chart_compact.h"
 #include "runtime/io_file.h"
-#include "xu/chart_compact.h"
 #include "xu/pars_qxy.h"
 #include "xu/write_qxy.h"
 #include "xu/xu_msg.h"

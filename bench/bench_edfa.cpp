@@ -6,13 +6,13 @@
 #include <cmath>
 #include <cstdio>
 
-#include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
 #include "models/amplifiers/edfa_profile.h"
+#include "numerics/filter_tables.h"
 
 using namespace nodrix;
 

@@ -15,14 +15,14 @@
 #include <random>
 #include <vector>
 
-#include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "kernel/driver.h"
 #include "kernel/signals.h"
+#include "kernel/storage.h"
 #include "models/fibre/fibre_block.h"
 #include "models/fibre/fibre_filters.h"
 #include "models/fibre/split_step.h"
+#include "numerics/filter_tables.h"
 #include "runtime/wisdom.h"
 #include "xu/xu_msg.h"
 

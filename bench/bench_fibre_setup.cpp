@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "kernel/driver.h"
+#include "kernel/filexx.h"
 #include "kernel/signals.h"
+#include "kernel/storage.h"
 #include "models/fibre/fibre_block.h"
 #include "models/fibre/fibre_filters.h"
 #include "models/fibre/split_step.h"
-#include "runtime/filexx.h"
+#include "numerics/filter_tables.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_msg.h"

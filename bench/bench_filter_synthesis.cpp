@@ -16,14 +16,14 @@
 #include <filesystem>
 #include <string>
 
-#include "filters/bessel.h"
-#include "filters/filter_tables.h"
-#include "filters/optical_filter.h"
-#include "filters/raised_cosine.h"
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "kernel/driver.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
+#include "kernel/storage.h"
+#include "models/filters/bessel.h"
+#include "models/filters/optical_filter.h"
+#include "models/filters/raised_cosine.h"
+#include "numerics/filter_tables.h"
 #include "runtime/record_file.h"
 #include "xu/xu_msg.h"
 

@@ -14,14 +14,14 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
+#include "kernel/filexx.h"
 #include "kernel/signals.h"
 #include "kernel/storage.h"
 #include "models/measurements/eye_scope.h"
-#include "models/measurements/power_meter.h"
 #include "models/measurements/osa.h"
+#include "models/measurements/power_meter.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
-#include "runtime/filexx.h"
 
 using namespace nodrix;
 

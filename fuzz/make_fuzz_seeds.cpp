@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/chart_compact.h"
 #include "runtime/io_file.h"
-#include "xu/chart_compact.h"
 #include "xu/write_qxy.h"
 
 namespace {

@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
+#include "kernel/history.h"
 #include "kernel/limits_file.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
-#include "runtime/filexx.h"
-#include "runtime/history.h"
 #include "runtime/opxfile.h"
 #include "runtime/wisdom.h"
 
@@ -167,7 +166,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         start_storage_count();
         write_constants(k);
         opxinit();
-        opx_filter_init();
+        if (the_project.block_setup) the_project.block_setup();
         opxplancreate();
         opxhistoryinit(the_project.first_instance, the_project.last_instance);
         opx_constants_init();

@@ -37,6 +37,10 @@ struct ProjectDescription {
     std::int32_t first_instance = 1;   // history bounds
     std::int32_t last_instance = 132;
     ProjectSchedule projec = nullptr;  // null: an empty block list
+    // Start-up of the project's block library, called at the start of every
+    // dimensioning pass before the plans are made (a link fills the filter
+    // design tables here); null: nothing to set up.
+    std::function<void()> block_setup = nullptr;
     ProjectConstants constants;
     ScheduleConstants schedule;        // the schedule's start time, window length and end time
 };

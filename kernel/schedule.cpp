@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernel/control_blocks.h"
-#include "runtime/history.h"
+#include "kernel/history.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 

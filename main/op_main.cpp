@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "kernel/driver.h"
+#include "kernel/filexx.h"
 #include "kernel/schedule.h"
-#include "runtime/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"

@@ -2,10 +2,10 @@
 // optical filters and the electrical Bessel filter.
 #include <memory>
 
-#include "filters/bessel.h"
-#include "filters/lorentzian.h"
-#include "filters/optical_filter.h"
-#include "filters/raised_cosine.h"
+#include "models/filters/bessel.h"
+#include "models/filters/lorentzian.h"
+#include "models/filters/optical_filter.h"
+#include "models/filters/raised_cosine.h"
 #include "project/registry.h"
 
 namespace nodrix {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "numerics/filter_tables.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
@@ -184,6 +185,10 @@ ProjectDescription LinkSchedule::project() {
         constants_ = current_project().schedule;
         run_schedule(name, calls_, history, constants_);
     };
+    // The fibre step-filter and amplifier filter designs read the shared
+    // frequency tables and the filter precision, set afresh for every
+    // dimensioning pass.
+    p.block_setup = opx_filter_init;
     return p;
 }
 

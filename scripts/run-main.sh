@@ -22,7 +22,7 @@ start=$SECONDS
 
 echo "== sim_160G: set-up of the link"
 set +e
-../build/project/sim_160G -autosize "$@"
+../build/main/sim_160G -autosize "$@"
 status=$?
 set -e
 echo "sim_160G finished with exit status $status: memory map x1_sim_160g.mem, delay file x1_sim_160g.dly"
@@ -30,7 +30,7 @@ echo "sim_160G finished with exit status $status: memory map x1_sim_160g.mem, de
 
 echo "== sim_160G -simulate: the link simulated sample by sample"
 set +e
-../build/project/sim_160G -simulate -window 30720 -autosize "$@"
+../build/main/sim_160G -simulate -window 30720 -autosize "$@"
 status=$?
 set -e
 echo "sim_160G -simulate finished with exit status $status; results in $(pwd)"

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Set-up, then builds and runs the whole test suite twice: a normal build and a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. The normal run
+# The layer check (scripts/check-layers.sh), set-up, then builds and runs the
+# whole test suite twice: a normal build and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The normal run
 # includes the Slurm test (label slurm): CTest starts a single-node Slurm
 # cluster on localhost for it (scripts/slurm-cluster.sh, as root) and stops it
 # afterwards; when the cluster cannot start, the test fails with the reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Includes point down the layers before anything is built.
+bash scripts/check-layers.sh
 bash scripts/setup.sh --slurm
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -4,8 +4,8 @@
 // header, one descriptor per column and rows of points. The writer produces the
 // version 3 binary form ("NodrixXY 3") or the keyword-value text form, whose
 // separator follows from the file's extension. The compact version 1 and 2
-// binary forms written by the models live in xu/chart_compact.h; the reader of
-// every form is xu/pars_qxy.h.
+// binary forms written by the models live in runtime/chart_compact.h (they go
+// through the run-time io files); the reader of every form is xu/pars_qxy.h.
 #pragma once
 
 #include <cstddef>

@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <numeric>
 
-#include "filters/fft.h"
-#include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
-#include "runtime/filexx.h"
+#include "numerics/fft.h"
+#include "numerics/filter_tables.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 

@@ -11,11 +11,11 @@
 #include <numeric>
 #include <span>
 
-#include "filters/filter_tables.h"
-#include "filters/spline.h"
+#include "kernel/filexx.h"
 #include "kernel/storage.h"
 #include "models/fibre/split_step.h"
-#include "runtime/filexx.h"
+#include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "runtime/format.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <span>
 
-#include "filters/fft.h"
-#include "filters/filter_tables.h"
-#include "filters/spline.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
+#include "numerics/fft.h"
+#include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"

@@ -1,7 +1,7 @@
 // Step-filter synthesis of the fibre: for every integration step a finite
 // impulse response that applies the step's dispersion (beta2..beta5 over the
 // step length) and the frequency-dependent part of its loss, designed by
-// frequency sampling of the shared tables of filters/filter_tables.h; the
+// frequency sampling of the shared tables of numerics/filter_tables.h; the
 // optional random local beta2 per fibre section; the group delay accumulated
 // over the 1024 spectrum bins; and the working files that hand the design to
 // the run ("om", "o1", "o4", "o7", "os").

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 
 namespace nodrix {
 

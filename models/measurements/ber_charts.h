@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "models/measurements/ber_search.h"
+#include "numerics/ber_search.h"
 
 namespace nodrix {
 

@@ -8,10 +8,10 @@
 #include <map>
 
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
 #include "kernel/storage.h"
 #include "models/measurements/ber_charts.h"
-#include "models/measurements/ber_search.h"
-#include "runtime/filexx.h"
+#include "numerics/ber_search.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 

@@ -6,9 +6,9 @@
 #include "kernel/storage.h"
 #include "models/measurements/resampler.h"
 #include "models/measurements/run_end.h"
+#include "runtime/chart_compact.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
-#include "xu/chart_compact.h"
 
 namespace nodrix {
 namespace {

@@ -9,8 +9,8 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/measurements/run_end.h"
+#include "runtime/chart_compact.h"
 #include "runtime/opxfile.h"
-#include "xu/chart_compact.h"
 
 namespace nodrix {
 namespace {

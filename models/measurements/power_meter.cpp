@@ -3,9 +3,9 @@
 #include <cmath>
 
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
 #include "kernel/storage.h"
 #include "models/measurements/run_end.h"
-#include "runtime/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "runtime/filexx.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {

@@ -16,7 +16,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
-#include "runtime/history.h"
+#include "kernel/history.h"
 #include "runtime/wisdom.h"
 #include "tests/support/test_support.h"
 

@@ -7,12 +7,12 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/wisdom.h"

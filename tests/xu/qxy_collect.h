@@ -13,7 +13,7 @@
 
 #include "runtime/io_file.h"
 #include "tests/support/test_support.h"
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 #include "xu/pars_qxy.h"
 #include "xu/write_qxy.h"
 

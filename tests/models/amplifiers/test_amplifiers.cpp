@@ -20,7 +20,7 @@
 #include "models/amplifiers/edfa.h"
 #include "models/amplifiers/edfa_profile.h"
 #include "runtime/opxfile.h"
-#include "tests/filters/block_schedule.h"
+#include "tests/models/filters/block_schedule.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {

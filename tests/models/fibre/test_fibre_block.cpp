@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/fibre/fibre_block.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "filters/filter_tables.h"
-#include "filters/spline.h"
+#include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "kernel/control_blocks.h"
 #include "models/fibre/fibre_filters.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/opxfile.h"
 #include "tests/models/fibre/fibre_test_support.h"
 

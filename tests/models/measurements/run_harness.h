@@ -10,7 +10,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "tests/filters/block_schedule.h"
+#include "tests/models/filters/block_schedule.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix::testing {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "models/measurements/power_meter.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/format.h"
 #include "tests/models/measurements/run_harness.h"
 

@@ -16,15 +16,15 @@
 #include <tuple>
 #include <vector>
 
-#include "filters/fft.h"
-#include "filters/lorentzian.h"
-#include "filters/optical_filter.h"
-#include "filters/raised_cosine.h"
+#include "numerics/fft.h"
+#include "models/filters/lorentzian.h"
+#include "models/filters/optical_filter.h"
+#include "models/filters/raised_cosine.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "runtime/format.h"
 #include "runtime/record_file.h"
-#include "tests/filters/block_schedule.h"
+#include "tests/models/filters/block_schedule.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {

@@ -1,4 +1,4 @@
-#include "filters/filter_tables.h"
+#include "numerics/filter_tables.h"
 
 #include <cmath>
 

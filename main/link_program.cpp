@@ -1,4 +1,4 @@
-#include "project/program.h"
+#include "main/link_program.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "filters/filter_synthesis.h"
+#include "numerics/filter_synthesis.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "filters/fft.h"
-#include "filters/spline.h"
+#include "numerics/fft.h"
+#include "numerics/spline.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
 

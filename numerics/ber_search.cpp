@@ -1,9 +1,9 @@
-#include "models/measurements/ber_search.h"
+#include "numerics/ber_search.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "models/measurements/ber_chi_square.h"
+#include "numerics/ber_chi_square.h"
 
 namespace nodrix {
 namespace {

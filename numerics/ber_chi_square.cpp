@@ -1,4 +1,4 @@
-#include "models/measurements/ber_chi_square.h"
+#include "numerics/ber_chi_square.h"
 
 #include <algorithm>
 #include <cmath>

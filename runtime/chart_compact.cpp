@@ -1,4 +1,4 @@
-#include "xu/chart_compact.h"
+#include "runtime/chart_compact.h"
 
 #include <algorithm>
 #include <cstdio>

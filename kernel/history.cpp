@@ -1,4 +1,4 @@
-#include "runtime/history.h"
+#include "kernel/history.h"
 
 #include "kernel/storage.h"
 #include "xu/xu_mem.h"

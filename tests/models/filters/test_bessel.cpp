@@ -1,4 +1,4 @@
-#include "filters/bessel.h"
+#include "models/filters/bessel.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "tests/filters/block_schedule.h"
+#include "tests/models/filters/block_schedule.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {

@@ -1,4 +1,4 @@
-#include "filters/bessel.h"
+#include "models/filters/bessel.h"
 
 #include <algorithm>
 #include <cmath>

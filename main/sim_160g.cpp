@@ -1,5 +1,5 @@
 // sim_160G: the project executable of the reference link.
-#include "project/program.h"
+#include "main/link_program.h"
 #include "project/sim_160g.h"
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "models/measurements/ber_search.h"
+#include "numerics/ber_search.h"
 
 namespace nodrix {
 

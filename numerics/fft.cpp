@@ -1,4 +1,4 @@
-#include "filters/fft.h"
+#include "numerics/fft.h"
 
 #include <cmath>
 #include <utility>

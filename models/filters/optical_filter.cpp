@@ -1,4 +1,4 @@
-#include "filters/optical_filter.h"
+#include "models/filters/optical_filter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,17 +7,17 @@
 #include <cstdlib>
 #include <vector>
 
-#include "filters/fft.h"
-#include "filters/filter_synthesis.h"
-#include "filters/spline.h"
 #include "kernel/control_blocks.h"
+#include "kernel/filexx.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "runtime/filexx.h"
+#include "numerics/fft.h"
+#include "numerics/filter_synthesis.h"
+#include "numerics/spline.h"
+#include "runtime/chart_compact.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
-#include "xu/chart_compact.h"
 
 namespace nodrix {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "kernel/lib00.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
 

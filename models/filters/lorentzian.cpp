@@ -1,12 +1,12 @@
-#include "filters/lorentzian.h"
+#include "models/filters/lorentzian.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "filters/optical_filter.h"
 #include "kernel/control_blocks.h"
-#include "runtime/filexx.h"
+#include "kernel/filexx.h"
+#include "models/filters/optical_filter.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 

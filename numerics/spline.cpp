@@ -1,4 +1,4 @@
-#include "filters/spline.h"
+#include "numerics/spline.h"
 
 #include <algorithm>
 #include <cmath>

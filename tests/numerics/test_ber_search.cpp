@@ -3,7 +3,7 @@
 #include <random>
 #include <vector>
 
-#include "models/measurements/ber_search.h"
+#include "numerics/ber_search.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {

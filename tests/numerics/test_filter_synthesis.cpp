@@ -1,5 +1,5 @@
 // The numerical tools of filter design (FFT, cubic spline) and the synthesis of a filter from a table.
-#include "filters/filter_synthesis.h"
+#include "numerics/filter_synthesis.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/fft.h"
-#include "filters/spline.h"
+#include "numerics/fft.h"
+#include "numerics/spline.h"
 #include "kernel/control_blocks.h"
 #include "tests/support/test_support.h"
 

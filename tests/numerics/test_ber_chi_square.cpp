@@ -2,7 +2,7 @@
 #include <functional>
 #include <string>
 
-#include "models/measurements/ber_chi_square.h"
+#include "numerics/ber_chi_square.h"
 #include "tests/models/measurements/run_harness.h"
 
 namespace nodrix {

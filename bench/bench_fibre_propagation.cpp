@@ -4,8 +4,7 @@
 // overlap-add, non-linear half-step), the share FFTW takes of it, the cost of
 // one block call per sample besides the buffer work, and an estimate of the
 // span's and the grating's whole run from the buffers each step must pass.
-#include <fftw.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -209,7 +208,7 @@ int main() {
     opx_filter_init();
     opxplancreate();
 
-    std::printf("FFT plans (the plan store measures them; without a wisdom file this dominates a first run)\n");
+    std::printf("FFT plans (%s by the plan store)\n", plan_rigor() == PlanRigor::estimate ? "estimated" : "measured");
     for (std::int32_t e : {9, 13}) {
         const auto t0 = Clock::now();
         forward_plan(e);
@@ -238,6 +237,7 @@ int main() {
     double per_buffer = 1e30;
     double fft_per_buffer = 0.0;
     double waited_per_buffer = 0.0;
+    std::int64_t transforms_per_buffer = 0;
     fft_timing(true);
     for (int r = 0; r < repeats; ++r) {
         refill();
@@ -253,14 +253,32 @@ int main() {
         if (t < per_buffer) {
             per_buffer = t;
             fft_per_buffer = fft_usage().seconds[0];
+            transforms_per_buffer = fft_usage().transforms[0];
             waited_per_buffer = fft_usage().waited;
         }
     }
     fft_timing(false);
     std::printf("Per 2^13-sample buffer through all %d steps: %.1f ms (%.1f us per step), FFTW on the calling "
-                "thread %.1f ms = %.0f %%, waiting for the helper %.1f ms\n",
+                "thread %.1f ms = %.0f %% (%lld transforms), waiting for the helper %.1f ms\n",
                 f.steps, 1e3 * per_buffer, 1e6 * per_buffer / f.steps, 1e3 * fft_per_buffer,
-                100.0 * fft_per_buffer / per_buffer, 1e3 * waited_per_buffer);
+                100.0 * fft_per_buffer / per_buffer, static_cast<long long>(transforms_per_buffer),
+                1e3 * waited_per_buffer);
+    {
+        // One transform of the filters' length alone, hot in the cache: the floor of the calls above.
+        const std::int32_t m = std::int32_t{1} << f.exponent[0];
+        std::vector<std::complex<double>> in(static_cast<std::size_t>(m), {1.0, 0.5});
+        std::vector<std::complex<double>> out(static_cast<std::size_t>(m));
+        const FftPlan plan = fft_plan(m, FFTW_FORWARD, in.data(), out.data());
+        double best = 1e30;
+        for (int r = 0; r < 200; ++r) {
+            const auto t0 = Clock::now();
+            fft_run(plan, in.data(), out.data());
+            best = std::min(best, seconds_since(t0));
+        }
+        std::printf("  one transform of %d points alone: %.1f us; the calling thread's transforms take %.2f times "
+                    "that each\n",
+                    m, 1e6 * best, fft_per_buffer / (static_cast<double>(transforms_per_buffer) * best));
+    }
     // Non-linear half-steps alone, at a few mW per sample.
     {
         double best = 1e30;

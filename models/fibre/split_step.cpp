@@ -1,7 +1,5 @@
 #include "models/fibre/split_step.h"
 
-#include <fftw.h>
-
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -330,18 +328,19 @@ constexpr std::int64_t kLaneWork = 2048;
 // output and keeps y[n + M] as the memory T. Lane 0 (the calling thread)
 // carries the odd chain, which has the extra twist, lane 1 the even one.
 struct LinearBlock {
-    fftw_plan forward;
-    const fftw_complex* w;  // w^n, n < M
-    const fftw_complex* h;  // the 2M coefficients
-    fftw_complex* memory;   // M samples
-    fftw_complex* block;    // M samples, filtered in place
-    fftw_complex* work;     // 4M values: conj(P), X even, conj(Q) (and x w^n), X odd
+    FftPlan to_spectrum[2];  // per chain: its samples to its spectrum (empty when M = 1)
+    FftPlan to_result[2];    // per chain: its spectrum back
+    const Complex* w;        // w^n, n < M
+    const Complex* h;        // the 2M coefficients
+    Complex* memory;         // M samples
+    Complex* block;          // M samples, filtered in place
+    Complex* work;           // 4M values: conj(P), X even, conj(Q) (and x w^n), X odd
     std::int64_t m;
 };
 
-void transform(fftw_plan plan, const fftw_complex* in, fftw_complex* out, std::int64_t m) {
-    if (m == 1) {
-        out[0] = in[0];
+void transform(const FftPlan& plan, const Complex* in, Complex* out) {
+    if (!plan) {
+        out[0] = in[0];  // length 1
         return;
     }
     fft_run(plan, in, out);
@@ -352,8 +351,8 @@ void transform(fftw_plan plan, const fftw_complex* in, fftw_complex* out, std::i
 // plain complex arithmetic written beside them (a - b as a + (-1) b, and a
 // sign change as a product by -1, are exact).
 using Pair = double __attribute__((vector_size(16)));
-inline Pair load(const fftw_complex& c) { return Pair{c.re, c.im}; }
-inline void store(fftw_complex& c, Pair v) { c = fftw_complex{v[0], v[1]}; }
+inline Pair load(const Complex& c) { return Pair{c.real(), c.imag()}; }
+inline void store(Complex& c, Pair v) { c = Complex(v[0], v[1]); }
 constexpr Pair kConjugate = {1.0, -1.0};
 constexpr Pair kNegateReal = {-1.0, 1.0};
 // (ar br - ai bi, ar bi + ai br)
@@ -362,10 +361,10 @@ inline Pair product(Pair a, Pair b) { return Pair{a[0], a[0]} * b + (Pair{a[1], 
 // The chain of the even (parity 0) or the odd (parity 1) samples of the spectrum.
 void linear_chain(const LinearBlock& b, int parity) {
     const std::int64_t m = b.m;
-    const fftw_complex* x = b.block;
-    const fftw_complex* w = b.w;
-    fftw_complex* result = b.work + 2 * parity * m;
-    fftw_complex* spectrum = result + m;
+    const Complex* x = b.block;
+    const Complex* w = b.w;
+    Complex* result = b.work + 2 * parity * m;
+    Complex* spectrum = result + m;
     // The even chain transforms x, the odd one x w^n; both from a copy of
     // their own, so that the transform reads memory local to its thread (the
     // block was last written half by each thread).
@@ -374,20 +373,20 @@ void linear_chain(const LinearBlock& b, int parity) {
     } else {
         std::copy(x, x + m, result);
     }
-    transform(b.forward, result, spectrum, m);
+    transform(b.to_spectrum[parity], result, spectrum);
     // conj(X H)
-    const fftw_complex* h = b.h + parity;
+    const Complex* h = b.h + parity;
     for (std::int64_t j = 0; j < m; ++j) store(spectrum[j], product(load(spectrum[j]), load(h[2 * j])) * kConjugate);
-    transform(b.forward, spectrum, result, m);
+    transform(b.to_result[parity], spectrum, result);
 }
 
 void overlap_add(const LinearBlock& b, int lane) {
     const std::int64_t m = b.m;
-    const fftw_complex* p = b.work;
-    const fftw_complex* q = b.work + 2 * m;
-    const fftw_complex* w = b.w;
-    fftw_complex* memory = b.memory;
-    fftw_complex* block = b.block;
+    const Complex* p = b.work;
+    const Complex* q = b.work + 2 * m;
+    const Complex* w = b.w;
+    Complex* memory = b.memory;
+    Complex* block = b.block;
     const std::int64_t from = lane == 0 ? 0 : m / 2;
     const std::int64_t to = lane == 0 ? m / 2 : m;
     for (std::int64_t n = from; n < to; ++n) {
@@ -418,6 +417,27 @@ bool slinea_ready(std::int32_t k) {
     return fft_twiddles(k + 1) != nullptr;
 }
 
+namespace {
+
+// The plans of the chains for the work array at hand (its alignment decides
+// which); false when one cannot be made.
+bool chain_plans(LinearBlock& b) {
+    for (int parity = 0; parity < 2; ++parity) {
+        Complex* result = b.work + 2 * parity * b.m;
+        Complex* spectrum = result + b.m;
+        b.to_spectrum[parity] = {};
+        b.to_result[parity] = {};
+        if (b.m == 1) continue;
+        const auto m = static_cast<std::int32_t>(b.m);
+        b.to_spectrum[parity] = fft_plan(m, FFTW_FORWARD, result, spectrum);
+        b.to_result[parity] = fft_plan(m, FFTW_FORWARD, spectrum, result);
+        if (!b.to_spectrum[parity] || !b.to_result[parity]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* /*offset*/, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer) {
@@ -427,17 +447,17 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
     const std::int64_t m = std::int64_t{1} << k;
     const std::int64_t nb = std::min<std::int64_t>(blocks[step - 1], n / m);
     LinearBlock b{};
-    b.forward = k >= 1 ? forward_plan(k) : nullptr;
     b.w = fft_twiddles(k + 1);
-    b.h = reinterpret_cast<const fftw_complex*>(coef);
-    b.memory = reinterpret_cast<fftw_complex*>(memory);
-    b.work = reinterpret_cast<fftw_complex*>(work);
+    b.h = coef;
+    b.memory = memory;
+    b.work = work;
     b.m = m;
+    if (!chain_plans(b)) return;
     const bool concurrent = 2 * m >= kLaneWork;
     auto chains = [&b](int lane) { linear_chain(b, 1 - lane); };
     auto combine = [&b](int lane) { overlap_add(b, lane); };
     for (std::int64_t i = 0; i < nb; ++i) {
-        b.block = reinterpret_cast<fftw_complex*>(buffer + i * m);
+        b.block = buffer + i * m;
         run_lanes(chains, concurrent);
         run_lanes(combine, concurrent);
     }

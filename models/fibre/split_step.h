@@ -64,15 +64,18 @@ void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<
 // in place, block by block of M = 2^exponent[step-1] samples, by FFT
 // overlap-add with the step's 2M coefficients `coef` (frequency response
 // already divided by 2M) and its overlap memory `memory` (M samples, kept
-// between buffers). `work` holds 4n values. Does nothing outside the run
-// phase. The transforms of length 2M run as two chains of length M, shared
-// with the plan store's helper thread.
+// between buffers). `work` holds 4n values, at any alignment (the plan store
+// plans for the alignment it has). Does nothing outside the run phase. The
+// transforms of length 2M run as two chains of length M, shared with the
+// plan store's helper thread.
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* offset, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer);
 
-// Makes the FFT plan and the twiddles that slinea needs for filters of 2^k
-// taps (on the calling thread); false when there can be none (k outside 0..13).
+// Makes the FFT plan (for arrays on FFTW's alignment; slinea has the plan of
+// other arrays made when it first meets them) and the twiddles that slinea
+// needs for filters of 2^k taps, on the calling thread; false when there can
+// be none (k outside 0..13).
 bool slinea_ready(std::int32_t k);
 
 // Non-linear half-step of step `step` (1-based): every sample u becomes

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -205,16 +206,22 @@ struct Noise {
     }
 };
 
-// One filter step of exponent k over `input` in buffers of n samples.
-Field linear_step(std::int32_t k, std::int32_t n, const Field& coef, const Field& input, Field& memory) {
+// One filter step of exponent k over `input` in buffers of n samples; with
+// `shifted` the work array and the buffers lie one double off the 16-byte
+// alignment (as a double complex array may), so that other plans serve them.
+Field linear_step(std::int32_t k, std::int32_t n, const Field& coef, const Field& input, Field& memory,
+                  bool shifted = false) {
     const std::int32_t exponent[1] = {k};
     const std::int32_t offset[1] = {0};
     const std::int32_t blocks[1] = {n >> k};
-    Field work(static_cast<std::size_t>(4 * n));
-    Field output = input;
+    std::vector<double> storage(2 * (4 * static_cast<std::size_t>(n) + input.size()) + 2);
+    double* start = storage.data() + ((reinterpret_cast<std::uintptr_t>(storage.data()) % 16 == 0) == shifted ? 1 : 0);
+    auto* work = reinterpret_cast<std::complex<double>*>(start);
+    auto* output = work + 4 * n;
+    std::copy(input.begin(), input.end(), output);
     for (std::size_t b = 0; b < input.size(); b += static_cast<std::size_t>(n))
-        slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work.data(), output.data() + b);
-    return output;
+        slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work, output + b);
+    return Field(output, output + input.size());
 }
 
 TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
@@ -231,12 +238,14 @@ TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
             coef[static_cast<std::size_t>(j)] /= 2.0 * m;
         }
         const Field input = noise(64 * 5);  // five buffers of 64
-        Field memory(static_cast<std::size_t>(m));
-        const Field output = linear_step(k, 64, coef, input, memory);
-        for (std::size_t i = 0; i < input.size(); ++i) {
-            std::complex<double> expected;
-            for (std::size_t q = 0; q < static_cast<std::size_t>(m) && q <= i; ++q) expected += taps[q] * input[i - q];
-            ASSERT_NEAR(std::abs(output[i] - expected), 0.0, 1e-10) << "k " << k << " sample " << i;
+        for (const bool shifted : {false, true}) {
+            Field memory(static_cast<std::size_t>(m));
+            const Field output = linear_step(k, 64, coef, input, memory, shifted);
+            for (std::size_t i = 0; i < input.size(); ++i) {
+                std::complex<double> expected;
+                for (std::size_t q = 0; q < static_cast<std::size_t>(m) && q <= i; ++q) expected += taps[q] * input[i - q];
+                ASSERT_NEAR(std::abs(output[i] - expected), 0.0, 1e-10) << "k " << k << " shifted " << shifted << " sample " << i;
+            }
         }
     }
     // Outside the run phase the buffer is left alone.
@@ -246,20 +255,18 @@ TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
 }
 
 // The overlap-add of one step the plain way: each block padded with M zeros,
-// one forward and one backward FFTW transform of length 2M (estimated plans).
+// one forward and one backward transform of length 2M.
 void plain_overlap_add(std::int32_t k, const Field& coef, Field& memory, std::complex<double>* block) {
     const std::size_t m = std::size_t{1} << k;
-    std::vector<fftw_complex> in(2 * m), out(2 * m);
-    for (std::size_t i = 0; i < 2 * m; ++i) in[i] = i < m ? fftw_complex{block[i].real(), block[i].imag()} : fftw_complex{0, 0};
-    fftw_one(pplan.forward[static_cast<std::size_t>(k + 1)], in.data(), out.data());
-    for (std::size_t i = 0; i < 2 * m; ++i) {
-        const std::complex<double> y = std::complex<double>(out[i].re, out[i].im) * coef[i];
-        out[i] = fftw_complex{y.real(), y.imag()};
-    }
-    fftw_one(pplan.backward[static_cast<std::size_t>(k + 1)], out.data(), in.data());
+    Field in(2 * m), out(2 * m);
+    std::copy(block, block + m, in.begin());
+    const auto length = static_cast<std::int32_t>(2 * m);
+    fft_run(fft_plan(length, FFTW_FORWARD, in.data(), out.data()), in.data(), out.data());
+    for (std::size_t i = 0; i < 2 * m; ++i) out[i] *= coef[i];
+    fft_run(fft_plan(length, FFTW_BACKWARD, out.data(), in.data()), out.data(), in.data());
     for (std::size_t i = 0; i < m; ++i) {
-        block[i] = std::complex<double>(in[i].re, in[i].im) + memory[i];
-        memory[i] = {in[m + i].re, in[m + i].im};
+        block[i] = in[i] + memory[i];
+        memory[i] = in[m + i];
     }
 }
 

@@ -37,7 +37,9 @@ const char* const help_text =
     "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
     "(the counts the project needs are then in x0_<project>.hst; rebuild with them).\n"
     "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
-    "once with nodrix-wisdom, otherwise every run measures its FFT plans (seconds per length).\n"
+    "once with nodrix-wisdom, otherwise every run measures its FFT plans, and runs measured\n"
+    "apart may differ in the last bits; NODRIX_FFT_PLANS=estimate plans without measuring,\n"
+    "the same way every time (slower transforms).\n"
     "NODRIX_THREADS=1 keeps the fibre's transforms on one thread (the results are the same).\n";
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cfenv>
 #include <chrono>
 #include <cmath>
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <new>
 #include <sstream>
@@ -379,10 +378,22 @@ const char* wisdom_file_name() {
 
 WisdomImport import_wisdom_file(const std::string& path) {
     WisdomImport r;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return r;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr && errno == ENOENT) return r;
     r.present = true;
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string text;
+    bool read = file != nullptr;
+    if (read) {
+        char chunk[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
+        read = std::ferror(file) == 0;
+        std::fclose(file);
+    }
+    if (!read) {
+        r.reason = "it cannot be read";
+        return r;
+    }
     r.reason = foreign_wisdom(text);
     if (!r.reason.empty()) return r;
     // FFTW reads the whole text or keeps none of it.

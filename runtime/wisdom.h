@@ -51,9 +51,9 @@ inline constexpr int kMaxPlanExponent = 14;
 // Destroys any plans of an earlier pass and imports the wisdom file.
 void opxplancreate();
 // Imports the wisdom file when BNLIB names a directory holding one: flag 1
-// when FFTW took it. A missing file is silent; a file that is not wisdom of
-// this program's FFTW, or that FFTW rejects, is reported as a warning and
-// nothing of it is used.
+// when FFTW took it. A missing file is silent; a file that cannot be read,
+// that is not wisdom of this program's FFTW, or that FFTW rejects, is
+// reported as a warning and nothing of it is used.
 void import_plan(std::int32_t& flag);
 void create_plans(std::int32_t n);
 // Destroys every plan and stops the helper thread.
@@ -71,7 +71,7 @@ const char* wisdom_file_name();
 
 // What reading a wisdom file gave.
 struct WisdomImport {
-    bool present = false;   // the file could be opened
+    bool present = false;   // the file exists
     bool imported = false;  // FFTW took all of it
     std::string reason;     // why not, when present and not imported
 };

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <thread>
 #include <string>
@@ -106,6 +107,11 @@ TEST_F(PlanStoreTest, OnlyWisdomOfThisFftwIsUsedAndAnyOtherFileIsReported) {
         // A rejected file leaves nothing behind: the plans of length 8 are not known.
         EXPECT_EQ(wisdom_holds(8), c.flag == 1);
     }
+    // Something of that name that cannot be read.
+    std::filesystem::remove("opwis.pln");
+    std::filesystem::create_directory("opwis.pln");
+    EXPECT_EQ(import_messages(flag), head + "it cannot be read\n");
+    EXPECT_EQ(flag, 0);
     forget_wisdom();
 }
 

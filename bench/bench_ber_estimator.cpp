@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "models/measurements/ber_estimator.h"
 
 using namespace nodrix;
@@ -32,6 +33,7 @@ void reset_cursors() { zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zz
 }  // namespace
 
 int main(int argc, char** argv) {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const long samples = argc > 1 ? std::atol(argv[1]) : 10000000L;
     zzctrl.delt = 0.0640443f;
     zdctrl.ddelt = zzctrl.delt;

@@ -53,6 +53,7 @@ double seconds_since(Clock::time_point t0) {
 }  // namespace
 
 int main() {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     set_constants();
     const int samples = 2000000;
     InputWindow in{0.0f, 1e9f};

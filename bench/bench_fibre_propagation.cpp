@@ -20,6 +20,7 @@
 
 #include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "kernel/driver.h"
 #include "kernel/signals.h"
 #include "models/fibre/fibre_block.h"
@@ -209,6 +210,7 @@ int main(int argc, char** argv) {
     // -narrow: the element loops two doubles wide even where AVX would take four.
     const bool narrow = argc > 1 && std::string(argv[1]) == "-narrow";
     set_wide_loops(!narrow);
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const ProjectConstants k;
     zzctrl.delt = k.delt;
     zdctrl.ddelt = static_cast<double>(k.delt);

@@ -14,6 +14,7 @@
 
 #include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "kernel/driver.h"
 #include "kernel/signals.h"
 #include "models/fibre/fibre_block.h"
@@ -161,6 +162,7 @@ double time_synthesis(const FiberParams& p, bool reuse, std::int32_t& nsteps) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const bool with_files = argc > 1 && std::strcmp(argv[1], "--files") == 0;
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
     project_constants();

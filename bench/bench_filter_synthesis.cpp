@@ -21,6 +21,7 @@
 #include "filters/optical_filter.h"
 #include "filters/raised_cosine.h"
 #include "kernel/control_blocks.h"
+#include "kernel/storage.h"
 #include "kernel/driver.h"
 #include "runtime/filexx.h"
 #include "runtime/record_file.h"
@@ -54,6 +55,7 @@ OrcfilParams channel(int c, std::int32_t instance) {
 }  // namespace
 
 int main() {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     char templ[] = "/tmp/nodrix-bench-filters-XXXXXX";
     if (::mkdtemp(templ) == nullptr) return 1;
     const std::filesystem::path dir = templ;

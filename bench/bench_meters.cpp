@@ -100,6 +100,7 @@ double run(std::int32_t samples, float twinin) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const std::int32_t samples = argc > 1 ? std::atoi(argv[1]) : 2000000;
     const auto dir = std::filesystem::temp_directory_path() / "nodrix-bench-meters";
     std::filesystem::create_directories(dir);

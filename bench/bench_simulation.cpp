@@ -19,8 +19,7 @@
 //
 // NODRIX_THREADS=1 in the environment runs the transforms on one thread;
 // NODRIX_FFT_PLANS=estimate makes the plans by estimate instead of measuring.
-// The run needs kernel storage beyond the default capacities; a build that is
-// too small says so and exits with status 3.
+// The kernel storage is sized from the dimensioning pass (-autosize).
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -40,14 +39,11 @@
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
-#include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "project/sim_160g.h"
-#include "project/topology.h"
 #include "runtime/wisdom.h"
 
 using namespace nodrix;
-using sim160g::Kind;
 
 namespace {
 
@@ -62,24 +58,16 @@ const char* const kRowNames[kRows] = {"lasers",         "data sources",       "N
                                       "photodiodes",    "Bessel filters",     "power meters",    "spectrum analysers",
                                       "estimators",     "scopes",             "schedule (between blocks)"};
 
-Row row_of(Kind k) {
-    switch (k) {
-        case Kind::laser: return lasers;
-        case Kind::data_source: return sources;
-        case Kind::nrz_driver: return drivers;
-        case Kind::modulator: return modulators;
-        case Kind::combiner: return combiners;
-        case Kind::amplifier_fg:
-        case Kind::amplifier_fp: return amplifiers;
-        case Kind::power_meter: return meters;
-        case Kind::spectrum: return analysers;
-        case Kind::fibre: return fibres;
-        case Kind::raised_cosine: return filters;
-        case Kind::photodiode: return photodiodes;
-        case Kind::bessel: return bessels;
-        case Kind::ber: return estimators;
-        case Kind::scope: return scopes;
-    }
+Row row_of(std::string_view kind) {
+    const std::pair<std::string_view, Row> rows[] = {
+        {"laser", lasers},         {"prbs_source", sources},       {"nrz_driver", drivers},
+        {"modulator", modulators}, {"combiner", combiners},        {"amplifier_fixed_gain", amplifiers},
+        {"amplifier_fixed_power", amplifiers},                     {"power_meter", meters},
+        {"spectrum_analyser", analysers},                          {"fibre", fibres},
+        {"raised_cosine_filter", filters},                         {"photodiode", photodiodes},
+        {"bessel_filter", bessels}, {"ber_estimator", estimators}, {"eye_scope", scopes}};
+    for (const auto& [name, row] : rows)
+        if (name == kind) return row;
     return schedule_row;
 }
 
@@ -205,18 +193,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    set_project(sim_160g_project());
-    std::vector<BlockCall>& blocks = sim160g::block_list();
-    const auto order = sim160g::schedule();
+    const auto schedule = sim160g::make_schedule();
+    if (!schedule) return 1;
+    set_project(schedule->project());
+    std::vector<BlockCall>& blocks = schedule->calls();
+    const std::vector<LinkBlock>& order = schedule->link().blocks;
     std::vector<OutputHash> hashes;
     hashes.reserve(blocks.size());
     std::array<int, kRows> instances{};
     for (std::size_t j = 0; j < blocks.size() && j < order.size(); ++j) {
-        const Row row = row_of(order[j].kind);
+        const Row row = row_of(order[j].kind->name);
         ++instances[row];
         OutputHash* h = nullptr;
-        if (hash && sim160g::has_optical_output(order[j].kind)) {
-            hashes.push_back({order[j].instance, &sim160g::optical_signal(order[j].output)});
+        if (hash && order[j].output != 0 && schedule->optical(order[j].output) != nullptr) {
+            hashes.push_back({order[j].id, schedule->optical(order[j].output)});
             h = &hashes.back();
         }
         blocks[j].call = [call = std::move(blocks[j].call), row, h] {
@@ -237,7 +227,7 @@ int main(int argc, char** argv) {
                 plan_rigor() == PlanRigor::estimate ? "estimated" : "measured",
                 std::getenv("BNLIB") != nullptr ? std::getenv("BNLIB") : "(not set)");
 
-    std::vector<std::string> words = {argv[0], "-simulate"};
+    std::vector<std::string> words = {argv[0], "-simulate", "-autosize"};
     if (!window.empty()) {
         words.push_back("-window");
         words.push_back(window);
@@ -258,17 +248,6 @@ int main(int argc, char** argv) {
     stop_sampling();
     const FftUsage fft = fft_usage();
 
-    if (status == 3) {
-        const StorageMaxima m = last_storage_maxima();
-        std::printf("The kernel storage capacities of this build are too small for the run.\n"
-                    "It needs H %d, I %d, C %d, D %d, ZD %d (this build: %d, %d, %d, %d, %d).\n"
-                    "Configure a build with them, e.g.\n"
-                    "  cmake -S . -B build -DNODRIX_MAXH=%d -DNODRIX_MAXI=%d -DNODRIX_MAXC=%d -DNODRIX_MAXD=%d "
-                    "-DNODRIX_MAXZD=%d\n",
-                    m.h, m.i, m.c, m.d, m.zd, limits::kMaxH, limits::kMaxI, limits::kMaxC, limits::kMaxD,
-                    limits::kMaxZD, m.h, m.i, m.c, m.d, m.zd);
-        return 3;
-    }
     if (status != 0) std::printf("The run ended with status %d (see the messages above).\n", status);
 
     const double wall = std::chrono::duration<double>(t1 - t0).count();
@@ -280,6 +259,12 @@ int main(int argc, char** argv) {
     std::printf("  per-sample rounds          %7.1f s  (%lld rounds)\n", rounds,
                 static_cast<long long>(last_sample_count()));
     std::printf("  FFT plans created: %d, in %.2f s\n", fft.plans_created, fft.plan_seconds);
+    rusage peak{};
+    getrusage(RUSAGE_SELF, &peak);
+    const StorageCounts& k = storage_capacities();
+    std::printf("  peak resident memory %.0f MiB; kernel storage %.0f MiB (ZD %d elements)\n",
+                static_cast<double>(peak.ru_maxrss) / 1024.0,
+                static_cast<double>(storage_bytes(k)) / (1024.0 * 1024.0), k.zd);
 
     const long total = tally_rounds_total;
     std::printf("\nTime per block kind in the per-sample rounds (%ld samples of 1 ms)\n", total);

@@ -42,6 +42,7 @@ void reset_cursors() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const long samples = argc > 1 ? std::atol(argv[1]) : 200000;
     const float linewidth = argc > 2 ? static_cast<float>(std::atof(argv[2])) : 10.0f;
     reset_control_blocks();

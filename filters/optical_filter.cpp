@@ -350,9 +350,10 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         sig_out.iv = 0;
         clodev(unit, keep ? 0 : 1);
     };
+    const StorageCounts& capacity = storage_capacities();
     if (zzsupv.storephase == 1 &&
-        (static_cast<std::int64_t>(zzsupv.i) + 3 * 3 - 1 > limits::kMaxI ||
-         static_cast<std::int64_t>(zzsupv.zd) + 5 * (static_cast<std::int64_t>(n) + 2) - 1 > limits::kMaxZD)) {
+        (static_cast<std::int64_t>(zzsupv.i) + 3 * 3 - 1 > capacity.i ||
+         static_cast<std::int64_t>(zzsupv.zd) + 5 * (static_cast<std::int64_t>(n) + 2) - 1 > capacity.zd)) {
         refuse();
         return;
     }
@@ -370,7 +371,7 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
     }
     // Counting mode answers every request with position 1: the areas then
     // overlap, but they must still lie inside the array.
-    if (std::max({p_h, p_x, p_y, p_xt, p_yt}) + static_cast<std::int64_t>(n) - 1 > limits::kMaxZD) {
+    if (std::max({p_h, p_x, p_y, p_xt, p_yt}) + static_cast<std::int64_t>(n) - 1 > capacity.zd) {
         refuse();
         return;
     }

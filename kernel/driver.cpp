@@ -1,16 +1,19 @@
 #include "kernel/driver.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 #include "filters/filter_tables.h"
 #include "kernel/control_blocks.h"
+#include "kernel/limits_file.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
-#include "kernel/storage_limits.h"
 #include "runtime/filexx.h"
-#include "runtime/format.h"
 #include "runtime/history.h"
 #include "runtime/opxfile.h"
 #include "runtime/wisdom.h"
@@ -21,6 +24,9 @@ namespace {
 ProjectDescription the_project;
 StorageMaxima last_maxima{};
 bool sample_by_sample = false;
+StorageSizing the_sizing;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
 
 void write_constants(const ProjectConstants& k) {
     f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
@@ -38,7 +44,7 @@ void write_constants(const ProjectConstants& k) {
 
 void write_split_step_settings(const ProjectConstants& k) {
     polmon.tmon = k.tmon;
-    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
+    ssprsn = k.ssprsn;
 }
 
 void reset_cursors() {
@@ -47,31 +53,69 @@ void reset_cursors() {
 }
 
 void schedule(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
-    if (the_project.projec != nullptr) the_project.projec(nrun, irun, more, first);
+    if (the_project.projec) the_project.projec(nrun, irun, more, first);
 }
 
-void write_limits_file(const StorageMaxima& m) {
-    const std::string name = limits_file_name(the_project.name);
-    opxfdel(name.c_str());
-    std::FILE* f = std::fopen(name.c_str(), "w");
-    if (f == nullptr) {
-        opxerr("Cannot create the limits file " + name);
-        return;
+StorageCounts larger(const StorageCounts& a, const StorageCounts& b) {
+    return {std::max(a.h, b.h),   std::max(a.i, b.i),   std::max(a.d, b.d),
+            std::max(a.c, b.c),   std::max(a.ht, b.ht), std::max(a.it, b.it),
+            std::max(a.ct, b.ct), std::max(a.z, b.z),   std::max(a.zd, b.zd)};
+}
+
+std::string counts_text(const StorageCounts& m) {
+    return "H " + std::to_string(m.h) + ", I " + std::to_string(m.i) + ", C " + std::to_string(m.c) + ", D " +
+           std::to_string(m.d) + ", Z " + std::to_string(m.z) + ", ZD " + std::to_string(m.zd) + ", HT " +
+           std::to_string(m.ht) + ", IT " + std::to_string(m.it) + ", CT " + std::to_string(m.ct);
+}
+
+// Capacities before the dimensioning pass: the defaults, raised by the limits
+// file when there is one. False after an error.
+bool initial_capacities(StorageCounts& k) {
+    k = kDefaultCapacities;
+    std::string file = the_sizing.limits_file;
+    if (file.empty()) {
+        file = limits_file_name(the_project.name);
+        std::error_code ec;
+        if (!std::filesystem::exists(file, ec)) return true;
     }
-    const std::pair<const char*, std::int32_t> records[] = {
-        {"MAXH", m.h}, {"MAXI", m.i}, {"MAXD", m.d}, {"MAXC", m.c}, {"MAXHT", m.ht},
-        {"MAXIT", m.it}, {"MAXCT", m.ct}, {"MAXZ", m.z}, {"MAXZD", m.zd},
-    };
-    for (const auto& [key, value] : records) {
-        const std::string line = fmt::A(key, 10) + fmt::I(value, 11) + "\n";
-        std::fputs(line.c_str(), f);
+    StorageCounts read = kDefaultCapacities;
+    if (!read_limits_file(file, read)) return false;
+    k = larger(k, read);
+    opxtrace("Storage capacities from the limits file " + file + ": " + counts_text(k));
+    return true;
+}
+
+std::int64_t physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? std::int64_t{pages} * page : 0;
+}
+
+// Allocates the storage arrays unless they would pass the memory cap (the
+// machine's physical memory unless the sizing gives one): a clear error then,
+// instead of a run that swaps or an allocation that aborts.
+bool allocate_within_cap(const StorageCounts& k) {
+    const std::int64_t bytes = storage_bytes(k);
+    std::int64_t cap = physical_memory();
+    std::string cap_text = "the machine's physical memory of " + std::to_string(cap / kMiB) + " MiB";
+    if (the_sizing.maxmem_mib > 0) {
+        cap = the_sizing.maxmem_mib > INT64_MAX / kMiB ? INT64_MAX : the_sizing.maxmem_mib * kMiB;
+        cap_text = "the memory cap of " + std::to_string(the_sizing.maxmem_mib) + " MiB";
     }
-    if (std::fclose(f) != 0) opxerr("Cannot write the limits file " + name);
+    if (cap > 0 && bytes > cap) {
+        opxerr("The kernel storage needs " + std::to_string((bytes + kMiB - 1) / kMiB) + " MiB, more than " +
+               cap_text);
+        return false;
+    }
+    allocate_storage(k);
+    return true;
 }
 
 }  // namespace
 
 void set_project(const ProjectDescription& project) { the_project = project; }
+void set_storage_sizing(const StorageSizing& sizing) { the_sizing = sizing; }
+const StorageSizing& storage_sizing() { return the_sizing; }
 void set_source_window(float twinin) { the_project.schedule.twinin = twinin; }
 void set_per_sample_run(bool on) { sample_by_sample = on; }
 bool per_sample_run() { return sample_by_sample; }
@@ -88,12 +132,6 @@ void opx_constants_init() {}
 
 StorageMaxima last_storage_maxima() { return last_maxima; }
 
-bool storage_fits(const StorageMaxima& m) {
-    return !(m.i > limits::kMaxI || m.h > limits::kMaxH || m.c > limits::kMaxC || m.d > limits::kMaxD ||
-             m.z > limits::kMaxZ || m.zd > limits::kMaxZD || m.it > limits::kMaxIT || m.ht > limits::kMaxHT ||
-             m.ct > limits::kMaxCT);
-}
-
 void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
@@ -102,6 +140,16 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
     const ProjectConstants& k = the_project.constants;
 
+    // The blocks use their storage as scratch space even while it is only
+    // counted, so the arrays exist before the dimensioning pass.
+    StorageCounts capacities{};
+    status = 0;
+    if (!initial_capacities(capacities) || !allocate_within_cap(capacities)) {
+        opxplandestroy();
+        opxend();
+        return;
+    }
+
     bool stopped_by_prerun = false;
     set_schedule_mode(sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
     while (irun < nrun) {
@@ -109,9 +157,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         reset_cursors();
         zzsupv.storephase = 0;
         zzctrl.pass = 0;
-        zzmax.h = zzmax.i = zzmax.c = zzmax.d = 0;
-        zzmaxd.z = zzmaxd.zd = 0;
-        ztmax.ht = ztmax.it = ztmax.ct = 0;
+        start_storage_count();
         write_constants(k);
         opxinit();
         opx_filter_init();
@@ -128,66 +174,62 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
             break;
         }
         tqpmrx(nrun);
-        m.h = std::max(m.h, zzmax.h);
-        m.i = std::max(m.i, zzmax.i);
-        m.c = std::max(m.c, zzmax.c);
-        m.d = std::max(m.d, zzmax.d);
-        m.z = std::max(m.z, zzmaxd.z);
-        m.zd = std::max(m.zd, zzmaxd.zd);
-        m.ht = std::max(m.ht, ztmax.ht);
-        m.it = std::max(m.it, ztmax.it);
-        m.ct = std::max(m.ct, ztmax.ct);
+        m = larger(m, StorageCounts{zzmax.h, zzmax.i, zzmax.d, zzmax.c, ztmax.ht, ztmax.it, ztmax.ct, zzmaxd.z,
+                                    zzmaxd.zd});
     }
     last_maxima = m;
-    if (!stopped_by_prerun)
-        opxtrace("Storage counted: H " + std::to_string(m.h) + ", I " + std::to_string(m.i) + ", C " +
-                 std::to_string(m.c) + ", D " + std::to_string(m.d) + ", Z " + std::to_string(m.z) + ", ZD " +
-                 std::to_string(m.zd) + ", HT " + std::to_string(m.ht) + ", IT " + std::to_string(m.it) +
-                 ", CT " + std::to_string(m.ct));
+    if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
-    if (!stopped_by_prerun) {
-        if (!storage_fits(m)) {
-            if (!(zzctrl.delt > 0.0f)) {
-                opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
-            } else {
-                opxtrace("The storage does not fit the build's capacities: limits file " +
-                         limits_file_name(the_project.name));
-                write_limits_file(m);
-                status = 3;
-            }
-        } else {
-            tqflrs();
-            zzsupv.storephase = 1;
+    bool run = false;
+    if (stopped_by_prerun || storage_count_overflowed(m)) {
+        // Counts beyond any capacity were reported while counting: no run.
+    } else if (storage_fits(m, capacities)) {
+        run = true;
+    } else if (the_sizing.autosize) {
+        capacities = larger(capacities, m);
+        opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
+        run = allocate_within_cap(capacities);
+    } else if (!(zzctrl.delt > 0.0f)) {
+        opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
+    } else {
+        const std::string name = limits_file_name(the_project.name);
+        opxtrace("The storage does not fit the capacities: limits file " + name);
+        write_limits_file(name, m);
+        status = 3;
+    }
+
+    if (run) {
+        tqflrs();
+        zzsupv.storephase = 1;
+        zzctrl.pass = 0;
+        first = 0;
+        nrun = 1;
+        irun = 0;
+        std::fill_n(zthist, m.ht, 0.0f);
+        std::fill_n(ztist, m.it, 0);
+        while (irun < nrun) {
+            ++irun;
             zzctrl.pass = 0;
-            first = 0;
-            nrun = 1;
-            irun = 0;
-            std::fill_n(zthist, m.ht, 0.0f);
-            std::fill_n(ztist, m.it, 0);
-            while (irun < nrun) {
-                ++irun;
-                zzctrl.pass = 0;
-                reset_cursors();
-                std::fill_n(zzhist, m.h, 0.0f);
-                std::fill_n(zzist, m.i, 0);
-                std::fill_n(zzdist, m.d, 0.0);
-                std::fill_n(zzzis, m.z, std::complex<float>{});
-                std::fill_n(zzzisd, m.zd, std::complex<double>{});
-                for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
-                opxtrace("Run " + std::to_string(irun) + ": initialisation");
-                schedule(nrun, irun, more, first);
-                tqpmrx(nrun);
-                zzctrl.pass = 1;
-                zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-                more = 0;
-                opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
-                                          : "Run " + std::to_string(irun) + ": second call");
-                schedule(nrun, irun, more, first);
-                if (more == 1) ++nrun;
-            }
-            ogscls();
-            status = 0;
+            reset_cursors();
+            std::fill_n(zzhist, m.h, 0.0f);
+            std::fill_n(zzist, m.i, 0);
+            std::fill_n(zzdist, m.d, 0.0);
+            std::fill_n(zzzis, m.z, std::complex<float>{});
+            std::fill_n(zzzisd, m.zd, std::complex<double>{});
+            for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
+            opxtrace("Run " + std::to_string(irun) + ": initialisation");
+            schedule(nrun, irun, more, first);
+            tqpmrx(nrun);
+            zzctrl.pass = 1;
+            zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+            more = 0;
+            opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
+                                      : "Run " + std::to_string(irun) + ": second call");
+            schedule(nrun, irun, more, first);
+            if (more == 1) ++nrun;
         }
+        ogscls();
+        status = 0;
     }
 
     set_schedule_mode(ScheduleMode::setup);

@@ -1,21 +1,24 @@
 // The simulation driver of one project: a dimensioning pass that counts the
-// kernel storage the project needs, a check of the counts against the compiled
-// capacities (the limits file and status 3 when they do not fit), then the
-// runs, two schedule calls each.
+// kernel storage the project needs, a check of the counts against the
+// storage capacities (the limits file and status 3 when they do not fit),
+// then the runs, two schedule calls each.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "kernel/schedule.h"
+#include "kernel/storage.h"
 
 namespace nodrix {
 
 // The project schedule: called once per dimensioning pass and twice per run.
-using ProjectSchedule = void (*)(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first);
+using ProjectSchedule =
+    std::function<void(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first)>;
 
 // The project constants the driver writes into the control blocks before each
-// dimensioning pass (values of sim_160G).
+// dimensioning pass (by default the values of sim_160G).
 struct ProjectConstants {
     float delt = 0.0640443f;
     float fcenter = 193.61597f;
@@ -26,6 +29,7 @@ struct ProjectConstants {
     float fgridhi = 201.42307f;
     std::int32_t seeds[10] = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
     float tmon = 1280.0f;
+    Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
 };
 
 struct ProjectDescription {
@@ -58,12 +62,23 @@ void topmain(std::int32_t& prerun, std::int32_t& status);
 void set_per_sample_run(bool on);
 bool per_sample_run();
 
-// The nine storage maxima of the last topmain call (H, I, D, C, HT, IT, CT, Z, ZD).
-struct StorageMaxima {
-    std::int32_t h, i, d, c, ht, it, ct, z, zd;
-};
+// The nine storage maxima of the last topmain call.
+using StorageMaxima = StorageCounts;
 StorageMaxima last_storage_maxima();
-// True when every count is within the build's capacity.
-bool storage_fits(const StorageMaxima& m);
+
+// How topmain sizes the kernel storage. The capacities start from the
+// defaults; a limits file raises them (`limits_file`, or else the project's
+// own "x0_<project>.hst" when the working directory holds one, so that a run
+// that stopped with status 3 goes through when started again); `autosize`
+// raises them to the dimensioning pass's counts, so that the run goes straight
+// on instead of stopping with status 3. A damaged or unreadable limits file,
+// and storage beyond the memory cap, are errors and nothing runs.
+struct StorageSizing {
+    std::string limits_file;         // empty: the project's own limits file, if present
+    bool autosize = false;
+    std::int64_t maxmem_mib = 0;     // cap on the storage [MiB]; 0: the machine's physical memory
+};
+void set_storage_sizing(const StorageSizing& sizing);
+const StorageSizing& storage_sizing();
 
 }  // namespace nodrix

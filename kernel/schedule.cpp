@@ -1,7 +1,10 @@
 #include "kernel/schedule.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -17,6 +20,7 @@ std::int32_t memory_map_id = -1;
 double dfintm = 0.0;
 ScheduleMode the_mode = ScheduleMode::setup;
 std::int64_t sample_rounds = 0;
+bool progress_line = true;
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -60,6 +64,43 @@ void one_round(std::span<BlockCall> blocks, std::int32_t mem_id, std::int32_t dl
     }
 }
 
+// The progress line of a simulation: redrawn about twice a second, on the
+// standard error only when it is a terminal, and wiped at the end.
+class Progress {
+public:
+    explicit Progress(std::int64_t expected)
+        : expected_(expected), shown_(progress_line && ::isatty(STDERR_FILENO) == 1), start_(Clock::now()) {}
+    void update(std::int64_t step) {
+        if (!shown_) return;
+        const auto now = Clock::now();
+        if (now - last_ < std::chrono::milliseconds(500)) return;
+        last_ = now;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double done = std::min(1.0, static_cast<double>(step) / static_cast<double>(expected_));
+        const double remaining = done > 0.0 ? elapsed * (1.0 - done) / done : 0.0;
+        std::fprintf(stderr, "\rSimulating: %3d %%  elapsed %s  remaining %s ", static_cast<int>(100.0 * done),
+                     clock_text(elapsed).c_str(), clock_text(remaining).c_str());
+        drawn_ = true;
+    }
+    ~Progress() {
+        if (drawn_) std::fprintf(stderr, "\r%60s\r", "");
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static std::string clock_text(double seconds) {
+        const long s = static_cast<long>(seconds + 0.5);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+        return buf;
+    }
+    std::int64_t expected_;
+    bool shown_;
+    bool drawn_ = false;
+    Clock::time_point start_;
+    Clock::time_point last_{};
+};
+
 // Where a block's storage cursors stand at its start in every round.
 struct BlockStart {
     bool kept = false;
@@ -80,7 +121,9 @@ void sample_loop(std::span<BlockCall> blocks) {
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
+    Progress progress(expected);
     for (std::int64_t step = 1;; ++step) {
+        if ((step & 4095) == 0) progress.update(step);
         if (step == next_report) {
             opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
                      std::to_string(static_cast<double>(step - 1) * dt) + " ps");
@@ -119,6 +162,7 @@ std::string memory_map_name(const std::string& project) { return "x1_" + lower(p
 std::string delay_file_name(const std::string& project) { return "x1_" + lower(project) + ".dly"; }
 
 void set_schedule_mode(ScheduleMode mode) { the_mode = mode; }
+void set_progress_line(bool on) { progress_line = on; }
 ScheduleMode schedule_mode() { return the_mode; }
 std::int64_t last_sample_count() { return sample_rounds; }
 

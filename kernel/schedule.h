@@ -68,6 +68,11 @@ ScheduleMode schedule_mode();
 void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
                   const ScheduleConstants& constants = {});
 
+// A per-sample simulation shows its progress (percentage, elapsed and
+// remaining time) on one line of the standard error when that is a terminal,
+// unless this is turned off.
+void set_progress_line(bool on);
+
 // Number of sample rounds of the last per-sample simulation call.
 std::int64_t last_sample_count();
 

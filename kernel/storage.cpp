@@ -1,37 +1,87 @@
 #include "kernel/storage.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kernel/control_blocks.h"
+#include "runtime/opxfile.h"
+#include "xu/xu_mem.h"
 
 namespace nodrix {
 
-float zzhist[limits::kMaxH];
-std::int32_t zzist[limits::kMaxI];
-char zzcist[limits::kMaxC][80];
-double zzdist[limits::kMaxD];
-std::complex<float> zzzis[limits::kMaxZ];
-std::complex<double> zzzisd[limits::kMaxZD];
-float zthist[limits::kMaxHT];
-std::int32_t ztist[limits::kMaxIT];
+float* zzhist = nullptr;
+std::int32_t* zzist = nullptr;
+char (*zzcist)[80] = nullptr;
+double* zzdist = nullptr;
+std::complex<float>* zzzis = nullptr;
+std::complex<double>* zzzisd = nullptr;
+float* zthist = nullptr;
+std::int32_t* ztist = nullptr;
 
 namespace {
 
 std::int32_t legacy_runs = 0;
 
+// The one heap block that holds every array, and the capacities it was made for.
+void* storage_block = nullptr;
+StorageCounts capacities{};
+
+constexpr std::int64_t kAlignment = 64;
+
+std::int64_t aligned(std::int64_t bytes) { return (bytes + kAlignment - 1) / kAlignment * kAlignment; }
+
+// Byte sizes of the eight arrays, in the order they lie in the block.
+struct Layout {
+    std::int64_t h, i, c, d, z, zd, ht, it;
+    std::int64_t total() const { return h + i + c + d + z + zd + ht + it; }
+};
+
+Layout layout(const StorageCounts& k) {
+    return {aligned(std::int64_t{k.h} * 4),  aligned(std::int64_t{k.i} * 4),   aligned(std::int64_t{k.c} * 80),
+            aligned(std::int64_t{k.d} * 8),  aligned(std::int64_t{k.z} * 8),   aligned(std::int64_t{k.zd} * 16),
+            aligned(std::int64_t{k.ht} * 4), aligned(std::int64_t{k.it} * 4)};
+}
+
+enum Kind { kH, kI, kC, kD, kZ, kZD, kHT, kIT };
+const char* const kKindName[] = {"H", "I", "C", "D", "Z", "ZD", "HT", "IT"};
+
+// Kinds whose count has passed kLargestCapacity since the last start (bit per kind).
+unsigned overflow_reported = 0;
+
 bool counting() { return zzsupv.storephase == 0; }
 
-void count(std::int32_t& counter, std::int64_t elements, std::int64_t bytes) {
-    counter += static_cast<std::int32_t>(elements);
-    optcl_ctrl.memused += static_cast<std::int32_t>(bytes);
+// memused is a 32-bit word that wraps on a huge request (the fibre's
+// piecewise split reads a negative value as such).
+void add_memused(std::int64_t bytes) {
+    optcl_ctrl.memused = static_cast<std::int32_t>(static_cast<std::uint32_t>(optcl_ctrl.memused) +
+                                                   static_cast<std::uint32_t>(bytes));
+}
+
+// Adds a request to its kind's count, which cannot pass the largest capacity:
+// such a project cannot run at all.
+void count(Kind kind, std::int32_t& counter, std::int64_t elements, std::int64_t bytes) {
+    const std::int64_t total = std::int64_t{counter} + elements;
+    if (total > kLargestCapacity) {
+        if ((overflow_reported & (1u << kind)) == 0) {
+            overflow_reported |= 1u << kind;
+            opxerr(std::string("The kernel storage of kind ") + kKindName[kind] + " would need more than " +
+                   std::to_string(kLargestCapacity) + " elements");
+        }
+        counter = kLargestCapacity + 1;
+    } else if (counter <= kLargestCapacity) {
+        counter = static_cast<std::int32_t>(total);
+    }
+    add_memused(bytes);
 }
 
 // In allocating mode the records handed out at initialisation are added to
 // memused too, so that a block's report of its storage holds in every pass.
 void allocated(std::int64_t bytes) {
-    if (zzctrl.pass == 0) optcl_ctrl.memused += static_cast<std::int32_t>(bytes);
+    if (zzctrl.pass == 0) add_memused(bytes);
 }
 
 std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
@@ -39,11 +89,11 @@ std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
 // A record that would end beyond its array means that a block asked for more
 // in a run than it counted in the dimensioning pass: stop before memory is
 // overwritten.
-void check_capacity(const char* kind, std::int64_t next, std::int64_t capacity) {
+void check_capacity(Kind kind, std::int64_t next, std::int64_t capacity) {
     if (next - 1 <= capacity) return;
     std::fprintf(stderr,
-                 "Nodrix-F-kernel storage of kind %s exhausted: a record ends at %lld, the capacity is %lld\n", kind,
-                 static_cast<long long>(next - 1), static_cast<long long>(capacity));
+                 "Nodrix-F-kernel storage of kind %s exhausted: a record ends at %lld, the capacity is %lld\n",
+                 kKindName[kind], static_cast<long long>(next - 1), static_cast<long long>(capacity));
     std::fflush(nullptr);
     std::exit(1);
 }
@@ -54,7 +104,7 @@ bool divisor_matches(std::int32_t d) { return (zzcoun.coun - 1) % divisor_or_one
 // absolute position of the next record from a header at p, `divisor_at` its
 // divisor; `write` writes a header (next position, divisor) at p.
 template <class NextAt, class DivisorAt, class Write>
-std::int32_t allocate2(const char* kind, std::int64_t capacity, std::int32_t& cursor, std::int32_t n, NextAt next_at,
+std::int32_t allocate2(Kind kind, std::int64_t capacity, std::int32_t& cursor, std::int32_t n, NextAt next_at,
                        DivisorAt divisor_at, Write write) {
     if (zzctrl.pass == 0) {
         const std::int32_t p = cursor;
@@ -72,14 +122,60 @@ std::int32_t allocate2(const char* kind, std::int64_t capacity, std::int32_t& cu
 
 }  // namespace
 
+std::int64_t storage_bytes(const StorageCounts& k) { return layout(k).total(); }
+
+void allocate_storage(const StorageCounts& k) {
+    if (storage_block != nullptr) xu_free(storage_block);
+    storage_block = nullptr;
+    const Layout l = layout(k);
+    // calloc: a fresh mapping is zero already, so the pages of capacity that
+    // the run does not use are never touched. The base is moved up to the
+    // next 64-byte boundary.
+    storage_block = xu_calloc(1, static_cast<std::size_t>(l.total() + kAlignment));
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_block);
+    char* at = static_cast<char*>(storage_block) + (kAlignment - address % kAlignment) % kAlignment;
+    auto take = [&at](std::int64_t bytes) {
+        char* here = at;
+        at += bytes;
+        return here;
+    };
+    zzhist = reinterpret_cast<float*>(take(l.h));
+    zzist = reinterpret_cast<std::int32_t*>(take(l.i));
+    zzcist = reinterpret_cast<char (*)[80]>(take(l.c));
+    zzdist = reinterpret_cast<double*>(take(l.d));
+    zzzis = reinterpret_cast<std::complex<float>*>(take(l.z));
+    zzzisd = reinterpret_cast<std::complex<double>*>(take(l.zd));
+    zthist = reinterpret_cast<float*>(take(l.ht));
+    ztist = reinterpret_cast<std::int32_t*>(take(l.it));
+    capacities = k;
+}
+
+const StorageCounts& storage_capacities() { return capacities; }
+
+bool storage_fits(const StorageCounts& m, const StorageCounts& k) {
+    return m.h <= k.h && m.i <= k.i && m.d <= k.d && m.c <= k.c && m.ht <= k.ht && m.it <= k.it && m.ct <= k.ct &&
+           m.z <= k.z && m.zd <= k.zd;
+}
+
+void start_storage_count() {
+    zzmax.h = zzmax.i = zzmax.c = zzmax.d = 0;
+    zzmaxd.z = zzmaxd.zd = 0;
+    ztmax.ht = ztmax.it = ztmax.ct = 0;
+    overflow_reported = 0;
+}
+
+bool storage_count_overflowed(const StorageCounts& m) {
+    return std::max({m.h, m.i, m.d, m.c, m.ht, m.it, m.ct, m.z, m.zd}) > kLargestCapacity;
+}
+
 std::int32_t storage_services::loci(std::int32_t n) {
     if (counting()) {
-        count(zzmax.i, n + 2, 4LL * n + 8);
+        count(kI, zzmax.i, std::int64_t{n} + 2, 4LL * n + 8);
         return 1;
     }
     allocated(4LL * n + 8);
     return allocate2(
-        "I", limits::kMaxI, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
+        kI, capacities.i, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzist[p - 1] = next;
             zzist[p] = d;
@@ -88,13 +184,13 @@ std::int32_t storage_services::loci(std::int32_t n) {
 
 std::int32_t storage_services::loch(std::int32_t n) {
     if (counting()) {
-        count(zzmax.h, n + 2, 4LL * n + 8);
+        count(kH, zzmax.h, std::int64_t{n} + 2, 4LL * n + 8);
         return 1;
     }
     allocated(4LL * n + 8);
     // The real kind stores the distance to the next record.
     return allocate2(
-        "H", limits::kMaxH, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
+        kH, capacities.h, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); },
         [n](std::int32_t p, std::int32_t, std::int32_t d) {
             zzhist[p - 1] = static_cast<float>(n + 2);
@@ -104,12 +200,12 @@ std::int32_t storage_services::loch(std::int32_t n) {
 
 std::int32_t storage_services::locd(std::int32_t n) {
     if (counting()) {
-        count(zzmax.d, n + 2, 8LL * n + 16);
+        count(kD, zzmax.d, std::int64_t{n} + 2, 8LL * n + 16);
         return 1;
     }
     allocated(8LL * n + 16);
     return allocate2(
-        "D", limits::kMaxD, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
+        kD, capacities.d, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzdist[p - 1] = next + 0.5;
@@ -119,12 +215,12 @@ std::int32_t storage_services::locd(std::int32_t n) {
 
 std::int32_t storage_services::lozz(std::int32_t n) {
     if (counting()) {
-        count(zzmaxd.z, n + 2, 8LL * n + 16);
+        count(kZ, zzmaxd.z, std::int64_t{n} + 2, 8LL * n + 16);
         return 1;
     }
     allocated(8LL * n + 16);
     return allocate2(
-        "Z", limits::kMaxZ, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
+        kZ, capacities.z, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
@@ -134,12 +230,12 @@ std::int32_t storage_services::lozz(std::int32_t n) {
 
 std::int32_t storage_services::lozd(std::int32_t n) {
     if (counting()) {
-        count(zzmaxd.zd, n + 2, 16LL * n + 32);
+        count(kZD, zzmaxd.zd, std::int64_t{n} + 2, 16LL * n + 32);
         return 1;
     }
     allocated(16LL * n + 32);
     return allocate2(
-        "ZD", limits::kMaxZD, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
+        kZD, capacities.zd, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
         [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
         [](std::int32_t p, std::int32_t next, std::int32_t d) {
             zzzisd[p - 1] = {next + 0.5, 0.0};
@@ -149,7 +245,7 @@ std::int32_t storage_services::lozd(std::int32_t n) {
 
 std::int32_t locc(std::int32_t n) {
     if (counting()) {
-        count(zzmax.c, n + 1, 80LL * n + 80);
+        count(kC, zzmax.c, std::int64_t{n} + 1, 80LL * n + 80);
         return 1;
     }
     allocated(80LL * n + 80);
@@ -166,7 +262,7 @@ std::int32_t locc(std::int32_t n) {
     std::int32_t& cursor = zzsupv.c;
     if (zzctrl.pass == 0) {
         const std::int32_t p = cursor;
-        check_capacity("C", std::int64_t{p} + n + 1, limits::kMaxC);
+        check_capacity(kC, std::int64_t{p} + n + 1, capacities.c);
         const std::int32_t next = p + n + 1;
         char header[81];
         std::memset(header, ' ', 80);
@@ -187,14 +283,14 @@ std::int32_t locc(std::int32_t n) {
 
 std::int32_t locht(std::int32_t n) {
     if (counting()) {
-        count(ztmax.ht, n + 1, 4LL * n + 4);
+        count(kHT, ztmax.ht, std::int64_t{n} + 1, 4LL * n + 4);
         return 1;
     }
     allocated(4LL * n + 4);
     std::int32_t& cursor = zzsupt.ht;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
-        check_capacity("HT", std::int64_t{p} + n + 1, limits::kMaxHT);
+        check_capacity(kHT, std::int64_t{p} + n + 1, capacities.ht);
         const std::int32_t next = p + n + 1;
         zthist[p - 1] = static_cast<float>(next) + 0.5f;
         cursor = next;
@@ -206,14 +302,14 @@ std::int32_t locht(std::int32_t n) {
 
 std::int32_t locit(std::int32_t n) {
     if (counting()) {
-        count(ztmax.it, n + 1, 4LL * n + 4);
+        count(kIT, ztmax.it, std::int64_t{n} + 1, 4LL * n + 4);
         return 1;
     }
     allocated(4LL * n + 4);
     std::int32_t& cursor = zzsupt.it;
     const std::int32_t p = cursor;
     if (zzctrl.pass == 0) {
-        check_capacity("IT", std::int64_t{p} + n + 1, limits::kMaxIT);
+        check_capacity(kIT, std::int64_t{p} + n + 1, capacities.it);
         const std::int32_t next = p + n + 1;
         ztist[p - 1] = next;
         cursor = next;

@@ -10,19 +10,49 @@
 #include <string_view>
 
 #include "kernel/control_blocks.h"
-#include "kernel/storage_limits.h"
 
 namespace nodrix {
 
-// The storage arrays, sized by the build-time capacities.
-extern float zzhist[limits::kMaxH];
-extern std::int32_t zzist[limits::kMaxI];
-extern char zzcist[limits::kMaxC][80];
-extern double zzdist[limits::kMaxD];
-extern std::complex<float> zzzis[limits::kMaxZ];
-extern std::complex<double> zzzisd[limits::kMaxZD];
-extern float zthist[limits::kMaxHT];
-extern std::int32_t ztist[limits::kMaxIT];
+// Element counts of the nine storage kinds, in the order of the limits file:
+// the counts a project needs, or the capacities of the arrays.
+struct StorageCounts {
+    std::int32_t h, i, d, c, ht, it, ct, z, zd;
+    bool operator==(const StorageCounts&) const = default;
+};
+
+// Capacities when nothing asks for more.
+inline constexpr StorageCounts kDefaultCapacities{200000, 200000, 200000, 100, 1000, 1000, 100, 200000, 200000};
+// Largest capacity of a kind: every position of a record, and the position
+// after its end, must be a 32-bit integer.
+inline constexpr std::int32_t kLargestCapacity = 2147483646;
+
+// The storage arrays, allocated at run time with the capacities below. Each
+// starts on a 64-byte boundary, so that every record keeps its element's
+// alignment and the double complex areas suit vector loads and FFT plans.
+// The small text kind (CT) has no array in this program.
+extern float* zzhist;
+extern std::int32_t* zzist;
+extern char (*zzcist)[80];
+extern double* zzdist;
+extern std::complex<float>* zzzis;
+extern std::complex<double>* zzzisd;
+extern float* zthist;
+extern std::int32_t* ztist;
+
+// Bytes the arrays of these capacities take, alignment included.
+std::int64_t storage_bytes(const StorageCounts& capacities);
+// Replaces the arrays by zero-filled ones of these capacities (each at most
+// kLargestCapacity). Pages the run never uses are never touched.
+void allocate_storage(const StorageCounts& capacities);
+const StorageCounts& storage_capacities();
+// True when every count is within its capacity.
+bool storage_fits(const StorageCounts& counts, const StorageCounts& capacities);
+
+// Zeroes the nine count words of a dimensioning pass. A count that would pass
+// kLargestCapacity is an error, reported once per kind until the next start,
+// and stays above kLargestCapacity.
+void start_storage_count();
+bool storage_count_overflowed(const StorageCounts& counts);
 
 // The general services (every mode and divisor).
 namespace storage_services {

@@ -1,11 +1,14 @@
 #include "main/op_main.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <strings.h>
 
 #include "kernel/driver.h"
+#include "kernel/schedule.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
@@ -17,10 +20,12 @@ namespace {
 XuMsg* message_context = nullptr;
 
 // Option words; the position of a word is the code xu_GetArgs returns.
-const char* const flags[] = {"verbose", "prerun", ":log", "simulate", "help", ":window", ""};
+const char* const flags[] = {"verbose", "prerun",  ":log",     "simulate", "help",
+                             ":window", ":limits", "autosize", ":maxmem",  "quiet", ""};
 
 const char* const help_text =
-    "Usage: %s [-verbose] [-prerun] [-simulate] [-window PS] [-log FILE] [-warning|-nowarning] [-help]\n"
+    "Usage: %s [-verbose] [-prerun] [-simulate] [-window PS] [-limits FILE] [-autosize] [-maxmem MIB]\n"
+    "       [-log FILE] [-quiet] [-warning|-nowarning] [-help]\n"
     "Runs the project: a dimensioning pass that counts the kernel storage it needs,\n"
     "then the set-up of every block (spectra, filters, reports, memory map and delay file).\n"
     "  -verbose    show the information lines\n"
@@ -30,12 +35,19 @@ const char* const help_text =
     "  -window PS  length of the sources' emission window in ps (the project's value\n"
     "              otherwise); measurements behind the fibre need it longer than the\n"
     "              delay spread of the link plus their observation time\n"
+    "  -limits FILE  kernel storage capacities from FILE, a limits file as the program\n"
+    "              writes it; without the option, x0_<project>.hst is read when the\n"
+    "              working directory holds it. No capacity goes below its default\n"
+    "  -autosize   size the kernel storage to the dimensioning pass's counts and run on\n"
+    "  -maxmem MIB refuse kernel storage beyond MIB MiB (default: the physical memory)\n"
     "  -log FILE   append every message to FILE\n"
+    "  -quiet      no progress line while simulating (shown only on a terminal)\n"
     "  -warning, -nowarning   report (or not) zero-size allocations of the run-time layer\n"
     "  -help       this text\n"
     "Options start with '-' or '/' and may be written in any letter case.\n"
     "Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits are too small\n"
-    "(the counts the project needs are then in x0_<project>.hst; rebuild with them).\n"
+    "(the counts the project needs are then in x0_<project>.hst, which the next run in the\n"
+    "same directory reads; or run with -autosize).\n"
     "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
     "once with nodrix-wisdom, otherwise every run measures its FFT plans, and runs measured\n"
     "apart may differ in the last bits; NODRIX_FFT_PLANS=estimate plans without measuring,\n"
@@ -43,6 +55,17 @@ const char* const help_text =
     "NODRIX_THREADS=1 keeps the fibre's transforms on one thread (the results are the same).\n";
 
 }  // namespace
+
+bool parse_mib(const char* value, std::int64_t& mib) {
+    if (value == nullptr || *value == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(value, &end, 10);
+    if (*end != '\0' || errno != 0 || v <= 0 || v > INT64_MAX / (1024 * 1024)) return false;
+    mib = v;
+    return true;
+}
+
 
 std::int32_t opxmain_serck() {
     std::int32_t nerr = 0;
@@ -55,11 +78,28 @@ std::int32_t opxmain_serck() {
     return nerr;
 }
 
+XuMsg* open_messages(int* argc, char** argv) {
+    xu_mem_init(nullptr);
+    message_context = xu_MsgInit("Nodrix", 56, argc, argv);
+    return message_context;
+}
+
+int run_driver(std::int32_t prerun) {
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::int32_t status = 0;
+    topmain(prerun, status);
+    std::int32_t nerr = 0;
+    opxget(&nerr, nullptr);
+    return nerr >= 1 ? 1 : status;
+}
+
+void close_messages() { xu_MsgOutputFileClose(message_context); }
+
 int op_main(int argc, char** argv) {
     std::int32_t prerun = 0;
-    std::int32_t status = 0;
-    xu_mem_init(nullptr);
-    message_context = xu_MsgInit("Nodrix", 56, &argc, argv);
+    StorageSizing sizing;
+    open_messages(&argc, argv);
     char* value = nullptr;
     for (int code; (code = xu_GetArgs(flags, &argc, argv, &value)) != -1;) {
         switch (code) {
@@ -74,7 +114,9 @@ int op_main(int argc, char** argv) {
             case 5: {
                 char* end = nullptr;
                 const double ps = value != nullptr ? std::strtod(value, &end) : 0.0;
-                if (value == nullptr || end == value || *end != '\0' || !(ps > 0.0) || ps > 1e12) {
+                // The window is a real: a length that rounds to 0 is no window.
+                if (value == nullptr || end == value || *end != '\0' || !(ps > 0.0) || ps > 1e12 ||
+                    !(static_cast<float>(ps) > 0.0f)) {
                     opxerr(std::string("Bad source window length: ") + (value != nullptr ? value : "(none)") +
                            "; give a positive number of ps");
                     xu_MsgOutputFileClose(message_context);
@@ -83,21 +125,34 @@ int op_main(int argc, char** argv) {
                 set_source_window(static_cast<float>(ps));
                 break;
             }
+            case 6:
+                if (value == nullptr) {
+                    opxerr("No limits file given: -limits FILE");
+                    xu_MsgOutputFileClose(message_context);
+                    return 1;
+                }
+                sizing.limits_file = value;
+                break;
+            case 7: sizing.autosize = true; break;
+            case 9: set_progress_line(false); break;
+            case 8:
+                if (!parse_mib(value, sizing.maxmem_mib)) {
+                    opxerr(std::string("Bad memory cap: ") + (value != nullptr ? value : "(none)") +
+                           "; give a positive whole number of MiB");
+                    xu_MsgOutputFileClose(message_context);
+                    return 1;
+                }
+                break;
             default: break;
         }
     }
     // The simulation may also be asked for with the bare word.
     for (int i = 1; i < argc; ++i)
         if (argv[i] != nullptr && strcasecmp(argv[i], "simulate") == 0) set_per_sample_run(true);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-
-    topmain(prerun, status);
-
-    std::int32_t nerr = 0;
-    opxget(&nerr, nullptr);
-    xu_MsgOutputFileClose(message_context);
-    return nerr >= 1 ? 1 : status;
+    set_storage_sizing(sizing);
+    const int status = run_driver(prerun);
+    close_messages();
+    return status;
 }
 
 }  // namespace nodrix

@@ -1,5 +1,8 @@
-// sim_160G: the project executable.
+// sim_160G: the project executable of the reference link.
 #include "project/program.h"
 #include "project/sim_160g.h"
 
-int main(int argc, char** argv) { return nodrix::run_project_program(nodrix::sim_160g_project(), argc, argv); }
+int main(int argc, char** argv) {
+    const auto schedule = nodrix::sim160g::make_schedule();
+    return schedule ? nodrix::run_link_program(*schedule, argc, argv) : 1;
+}

@@ -7,11 +7,11 @@
 
 namespace nodrix {
 
-int run_project_program(const ProjectDescription& project, int argc, char** argv) {
-    set_project(project);
+int run_link_program(LinkSchedule& schedule, int argc, char** argv) {
+    set_project(schedule.project());
     const int status = op_main(argc, argv);
     // After a simulation the results are summed up on the console.
-    if (per_sample_run() && status != 3) std::fputs(sim160g::simulation_summary().c_str(), stdout);
+    if (per_sample_run() && status != 3) std::fputs(simulation_summary(schedule).c_str(), stdout);
     return status;
 }
 

@@ -1,12 +1,12 @@
-// The project executable's whole run: the driver on the command line, then,
-// after a simulation, the summary of its results on the console.
+// The run of a link as the project executable makes it: the driver on the
+// command line, then, after a simulation, the summary of its results.
 #pragma once
 
-#include "kernel/driver.h"
+#include "project/link_schedule.h"
 
 namespace nodrix {
 
-// Runs `project` on the command line and returns the exit status.
-int run_project_program(const ProjectDescription& project, int argc, char** argv);
+// Runs the schedule on the command line and returns the exit status.
+int run_link_program(LinkSchedule& schedule, int argc, char** argv);
 
 }  // namespace nodrix

@@ -1,33 +1,22 @@
-// The project sim_160G: a 16-channel wavelength-multiplexed link.
+// The project sim_160G: the reference link, built in from
+// projects/sim_160G.toml so that the executable needs no file beside it.
 #pragma once
 
-#include "kernel/driver.h"
-#include "kernel/schedule.h"
-#include "kernel/signals.h"
-
+#include <memory>
+#include <string_view>
 #include <vector>
 
-namespace nodrix {
+#include "project/link.h"
+#include "project/link_schedule.h"
 
-// The project as the driver runs it: name, instance range, schedule.
-ProjectDescription sim_160g_project();
+namespace nodrix::sim160g {
 
-namespace sim160g {
-// Variants of the link for studies: the span's non-linear coefficient
-// [1/W/km] (1.26809 in the reference design). Setting them rebuilds the block
-// list.
-struct LinkOptions {
-    float span_gamma = 1.26809f;
-};
-void set_link_options(const LinkOptions& options);
-const LinkOptions& link_options();
+// The text of the built-in link description.
+std::string_view link_text();
 
-// The generated block list in schedule order (one entry per instance).
-std::vector<BlockCall>& block_list();
-// The project's signals as the last schedule call left them: an optical
-// signal by its number, the output window of an instance.
-const OpticalSignal& optical_signal(std::int32_t number);
-const TimeWindow& output_window(std::int32_t instance);
-}  // namespace sim160g
+// The schedule of the built-in link with the given overrides (variants for
+// studies, such as "73.gamma_per_w_per_km=0" for a span without the Kerr
+// effect); null when an override is wrong (reported).
+std::unique_ptr<LinkSchedule> make_schedule(const std::vector<LinkOverride>& overrides = {});
 
-}  // namespace nodrix
+}  // namespace nodrix::sim160g

@@ -1,6 +1,7 @@
 #include "project/summary.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -8,11 +9,8 @@
 #include <sstream>
 
 #include "kernel/control_blocks.h"
-#include "project/parameters.h"
-#include "project/sim_160g.h"
-#include "project/topology.h"
 
-namespace nodrix::sim160g {
+namespace nodrix {
 namespace {
 
 // The number after the last '=' of a report line.
@@ -26,35 +24,11 @@ std::optional<double> value_after_equals(const std::string& line) {
     return v;
 }
 
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-const Instance* find_instance(std::int32_t instance) {
-    for (const Instance& b : schedule())
-        if (b.instance == instance) return &b;
-    return nullptr;
-}
-
-// The demultiplexer filter in front of an estimator: estimator -> its
-// photodiode's window -> the photodiode's filter.
-std::int32_t filter_of_estimator(std::int32_t estimator) {
-    const Instance* e = find_instance(estimator);
-    if (e == nullptr) return 0;
-    const Instance* photodiode = find_instance(e->window_from);
-    return photodiode != nullptr ? photodiode->window_from : 0;
-}
-
-// Whether the estimator's observation window held any time: it starts at the
-// good interval's start plus the guard time and the delay, and ends no later
-// than the good interval's end less the guard time.
-bool observable(std::int32_t estimator) {
-    const Instance* e = find_instance(estimator);
-    if (e == nullptr) return false;
-    const TimeWindow& w = output_window(e->window_from);
-    const PestimParams p = ber_estimator_parameters(estimator);
-    const double m = polmon.tmon;
-    const double start = w.tgoodi + m + p.delay;
-    const double end = std::min(static_cast<double>(w.tgoodi) + m + p.window, static_cast<double>(w.tgoodf) - m);
-    return end > start;
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 std::string format(const char* fmt, double a) {
@@ -64,21 +38,62 @@ std::string format(const char* fmt, double a) {
 }
 
 // The channel's number and carrier frequency, the start of its row.
-std::string channel_heading(int channel) {
+std::string channel_heading(int channel, double frequency_thz) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "  %5d  %7.2f THz  ", channel, 192.35 + 0.1 * (channel - 1));
+    std::snprintf(buf, sizeof buf, "  %5d  %7.2f THz  ", channel, frequency_thz);
     return buf;
+}
+
+// The channel an estimator measures: the carrier nearest the centre of the
+// optical filter in front of its photodiode (the only carrier when there is
+// no filter), numbered from 1 in rising frequency among the link's lasers.
+struct Channel {
+    int number = 0;
+    double frequency = 0.0;
+};
+Channel channel_of(const LinkSchedule& s, const LinkBlock& estimator) {
+    std::vector<float> carriers;
+    for (const LinkBlock& b : s.link().blocks)
+        if (b.kind->name == "laser") carriers.push_back(b.settings.real("frequency_thz"));
+    std::sort(carriers.begin(), carriers.end());
+    carriers.erase(std::unique(carriers.begin(), carriers.end()), carriers.end());
+    if (carriers.empty()) return {};
+    const LinkBlock* photodiode = s.upstream(estimator, "photodiode");
+    const LinkBlock* filter = nullptr;
+    for (std::string_view kind : {"raised_cosine_filter", "lorentzian_filter", "user_filter"}) {
+        const LinkBlock* f = photodiode != nullptr ? s.upstream(*photodiode, kind) : nullptr;
+        if (f != nullptr && (filter == nullptr || f > filter)) filter = f;  // the nearest one
+    }
+    if (filter == nullptr && carriers.size() > 1) return {};
+    const float centre = filter != nullptr ? filter->settings.real("centre_frequency_thz") : carriers[0];
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < carriers.size(); ++k)
+        if (std::fabs(carriers[k] - centre) < std::fabs(carriers[best] - centre)) best = k;
+    return {static_cast<int>(best) + 1, static_cast<double>(carriers[best])};
+}
+
+// Whether the estimator's observation window held any time: it starts at the
+// good interval's start plus the guard time and the delay, and ends no later
+// than the good interval's end less the guard time.
+bool observable(const LinkSchedule& s, const LinkBlock& estimator) {
+    const TimeWindow* w = s.producer_window(estimator);
+    if (w == nullptr) return false;
+    const double m = polmon.tmon;
+    const double start = w->tgoodi + m + estimator.settings.real("delay_ps");
+    const double end = std::min(static_cast<double>(w->tgoodi) + m + estimator.settings.real("window_ps"),
+                                static_cast<double>(w->tgoodf) - m);
+    return end > start;
 }
 
 }  // namespace
 
-std::string channel_row(int channel, const EstimatorReport& r, double responsivity) {
+std::string channel_row(int channel, double frequency_thz, const EstimatorReport& r, double responsivity) {
     // Mean photocurrent over the responsivity: the mean received power.
     const double mw = responsivity > 0.0 ? r.mean_level / (0.001 * responsivity) : 0.0;
     const std::string power = mw > 0.0 ? format("%6.3f mW", mw) + format(" (%6.2f dBm)", 10.0 * std::log10(mw))
                                        : std::string("     -                ");  // as wide as " 1.854 mW (  2.68 dBm)"
-    return channel_heading(channel) + power + "  " + format("%10.3e", r.ber) + "  " + format("%6.2f dB", r.q_db) +
-           format(" (%.2f)", r.q_linear) + (r.truncated ? "  truncated" : "") + "\n";
+    return channel_heading(channel, frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
+           format("%6.2f dB", r.q_db) + format(" (%.2f)", r.q_linear) + (r.truncated ? "  truncated" : "") + "\n";
 }
 
 std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
@@ -112,59 +127,62 @@ std::optional<double> read_power_meter_report(const std::string& path) {
     return std::nullopt;
 }
 
-std::vector<std::string> result_files() {
+std::vector<std::string> result_files(const std::string& link_name) {
     std::vector<std::string> files;
+    const std::string kernel = lower(link_name);
     for (const auto& entry : std::filesystem::directory_iterator(".")) {
         const std::string name = entry.path().filename().string();
-        if (starts_with(name, "sim_160G_") || starts_with(name, "x0_sim_160g") || starts_with(name, "x1_sim_160g"))
+        if (starts_with(name, link_name + "_") || starts_with(name, "x0_" + kernel) ||
+            starts_with(name, "x1_" + kernel))
             files.push_back(name);
     }
     std::sort(files.begin(), files.end());
     return files;
 }
 
-std::string simulation_summary() {
+std::string simulation_summary(const LinkSchedule& s) {
     std::ostringstream out;
-    const PhotodParams photodiode = photodiode_parameters();
-    out << "Simulation of sim_160G\n";
+    const Link& link = s.link();
+    out << "Simulation of " << link.name() << "\n";
     out << "  channel  frequency   received power      BER            Q\n";
     bool short_window = false;
-    for (std::int32_t estimator : {110, 125, 132}) {
-        const std::int32_t filter = filter_of_estimator(estimator);
-        const int channel = demultiplexer_channel(filter);
-        if (!observable(estimator)) {
-            out << channel_heading(channel)
+    for (const LinkBlock& estimator : link.blocks) {
+        if (estimator.kind->name != "ber_estimator") continue;
+        const Channel channel = channel_of(s, estimator);
+        if (!observable(s, estimator)) {
+            out << channel_heading(channel.number, channel.frequency)
                 << "not observed: the good interval at the receiver is shorter than the observation\n"
-                << "                      window and its guard times (estimator " << estimator << ")\n";
+                << "                      window and its guard times (estimator " << estimator.id << ")\n";
             short_window = true;
             continue;
         }
-        const auto r = read_estimator_report(instance_name("PST", estimator) + ".DAT");
+        const auto r = read_estimator_report(estimator.settings.text("report_name") + ".DAT");
         if (!r) {
-            out << channel_heading(channel) << "no report (estimator " << estimator << ")\n";
+            out << channel_heading(channel.number, channel.frequency) << "no report (estimator " << estimator.id
+                << ")\n";
             continue;
         }
-        out << channel_row(channel, *r, photodiode.responsivity);
+        const LinkBlock* photodiode = s.upstream(estimator, "photodiode");
+        out << channel_row(channel.number, channel.frequency, *r,
+                           photodiode != nullptr ? photodiode->settings.real("responsivity_a_per_w") : 0.0);
     }
     if (short_window)
         out << "  The good interval behind the fibre is the sources' window less the delay spread of\n"
                "  the link over the whole simulated band; lengthen the sources' window with\n"
                "  -window PS (for example -window 30720) to observe the channels.\n";
     out << "Optical power meters\n";
-    const std::pair<std::int32_t, const char*> meters[] = {
-        {71, "after the booster amplifier"}, {93, "after the span and the line amplifier"},
-        {94, "at the demultiplexer input"}};
-    for (const auto& [instance, where] : meters) {
-        const auto dbm = read_power_meter_report(instance_name("OPM", instance) + ".DAT");
-        out << "  " << instance << " " << where << ": ";
+    for (const LinkBlock& meter : link.blocks) {
+        if (meter.kind->name != "power_meter") continue;
+        const auto dbm = read_power_meter_report(meter.settings.text("file_name") + ".DAT");
+        out << "  " << meter.id << " " << meter.settings.text("label") << ": ";
         if (dbm)
             out << format("%.3f dBm", *dbm) << (*dbm <= -100.0 ? " (nothing in its measuring window)" : "") << "\n";
         else
             out << "no report\n";
     }
     out << "Files written\n";
-    for (const std::string& f : result_files()) out << "  " << f << "\n";
+    for (const std::string& f : result_files(link.name())) out << "  " << f << "\n";
     return out.str();
 }
 
-}  // namespace nodrix::sim160g
+}  // namespace nodrix

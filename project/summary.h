@@ -1,13 +1,15 @@
-// The console summary of a simulation of sim_160G: per measured channel the
-// received optical power, the BER and the Q read from the estimators'
-// reports; the power meters' readings; and the result files of the run.
+// The console summary of a simulated link: per BER estimator the channel it
+// measures, its received optical power, BER and Q read from its report; the
+// power meters' readings; and the result files of the run.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace nodrix::sim160g {
+#include "project/link_schedule.h"
+
+namespace nodrix {
 
 // The values of one estimator report ("sim_160G_PST0110.DAT").
 struct EstimatorReport {
@@ -25,14 +27,14 @@ std::optional<double> read_power_meter_report(const std::string& path);
 // One row of the channel table: the channel's number and carrier frequency,
 // the mean received power (the mean photocurrent over the responsivity
 // [A/W]), the BER and the Q.
-std::string channel_row(int channel, const EstimatorReport& r, double responsivity);
+std::string channel_row(int channel, double frequency_thz, const EstimatorReport& r, double responsivity);
 
-// The summary text of the run whose files are in the current directory. An
+// The summary of the run whose files are in the current directory. An
 // estimator whose observation window held no time (the good interval of its
 // input was shorter than its guard times) is reported as not observed.
-std::string simulation_summary();
+std::string simulation_summary(const LinkSchedule& schedule);
 
-// The result files of the project in the current directory, sorted.
-std::vector<std::string> result_files();
+// The result files of a link in the current directory, sorted.
+std::vector<std::string> result_files(const std::string& link_name);
 
-}  // namespace nodrix::sim160g
+}  // namespace nodrix

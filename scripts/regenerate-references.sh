@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNODRIX_MAXZD=35000000 >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs" --target regression_tests
 rm -rf tests/regression/reference
 NODRIX_REGRESSION_RECORD=1 build/tests/regression/regression_tests

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Set-up, build, and the main job in run/:
 #  1. the project sim_160G as generated: the dimensioning pass and the set-up
-#     of every block (memory map, delay file). When the project needs more
-#     kernel storage than the build allows, the program exits with status 3 and
-#     writes the counts it needs to x0_sim_160g.hst; the program is then rebuilt
-#     with those capacities and run again.
+#     of every block (memory map, delay file);
 #  2. the link simulated sample by sample (-simulate), with a sources' window of
-#     30720 ps so that the receivers observe the channels behind the fibre, with
-#     the same limits flow; the program prints a summary of the results.
-# Both runs take their FFT plans from the wisdom file in $BNLIB (build/wisdom
+#     30720 ps so that the receivers observe the channels behind the fibre; the
+#     program prints a summary of the results.
+# Both runs size the kernel storage from their own dimensioning pass
+# (-autosize): no rebuild, whatever the project needs.
+# Both take their FFT plans from the wisdom file in $BNLIB (build/wisdom
 # unless BNLIB is set), made once with nodrix-wisdom when it is missing.
 # Extra arguments go to both runs of sim_160G (for example: -verbose).
 set -euo pipefail
@@ -17,7 +16,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs" --target sim_160G nodrix-chart nodrix-wisdom
+cmake --build build -j "$jobs" --target sim_160G nodrix_program nodrix-chart nodrix-wisdom
 
 # FFT plan wisdom, measured once: the runs take their plans from it, the same
 # plans every time, so that a run repeated gives the same results to the bit.
@@ -32,37 +31,22 @@ fi
 
 mkdir -p run
 cd run
-
-# Runs sim_160G with the given arguments; on status 3 rebuilds with the
-# counts of the limits file and runs once more. Sets $status.
-run_with_limits() {
-  set +e
-  ../build/project/sim_160G "$@"
-  status=$?
-  set -e
-  if [ "$status" -eq 3 ]; then
-    echo "sim_160G: the kernel storage capacities are too small; rebuilding with the counts of x0_sim_160g.hst:"
-    cat x0_sim_160g.hst
-    defs=()
-    while read -r key value; do
-      defs+=("-DNODRIX_${key}=${value}")
-    done < x0_sim_160g.hst
-    cmake -S .. -B ../build "${defs[@]}" >/dev/null
-    cmake --build ../build -j "$jobs" --target sim_160G
-    set +e
-    ../build/project/sim_160G "$@"
-    status=$?
-    set -e
-  fi
-}
+start=$SECONDS
 
 echo "== sim_160G: set-up of the link"
-run_with_limits "$@"
+set +e
+../build/project/sim_160G -autosize "$@"
+status=$?
+set -e
 echo "sim_160G finished with exit status $status: memory map x1_sim_160g.mem, delay file x1_sim_160g.dly"
 [ "$status" -eq 0 ] || exit "$status"
 
 echo "== sim_160G -simulate: the link simulated sample by sample"
-run_with_limits -simulate -window 30720 "$@"
+set +e
+../build/project/sim_160G -simulate -window 30720 -autosize "$@"
+status=$?
+set -e
 echo "sim_160G -simulate finished with exit status $status; results in $(pwd)"
+echo "Main job: $((SECONDS - start)) s wall time (build excluded)"
 echo "Draw them with build/tools/nodrix-chart plot FILE -o FILE.png (eyes *.qsg, spectra *.qsp, BER charts *.qxy)."
 exit "$status"

@@ -2,7 +2,7 @@
 # Installs what Nodrix needs to build and test, with apt-get, where missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libfftw3-dev gnuplot-nox)
+packages=(cmake g++ make libgtest-dev libfftw3-dev libtomlplusplus-dev gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

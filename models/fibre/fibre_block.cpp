@@ -208,13 +208,14 @@ bool run_storage_fits(const RunSizes& s) {
     const std::int64_t doubles = 7 * (steps + 2);
     const std::int64_t zd = (std::int64_t{s.ncoef} + 2) + (std::int64_t{s.n} + 2) + (4 * std::int64_t{s.n} + 2) +
                             (std::int64_t{s.memlen} + 2);
-    return zzsupv.i + ints - 1 <= limits::kMaxI && zzsupv.d + doubles - 1 <= limits::kMaxD &&
-           zzsupv.zd + zd - 1 <= limits::kMaxZD;
+    const StorageCounts& k = storage_capacities();
+    return zzsupv.i + ints - 1 <= k.i && zzsupv.d + doubles - 1 <= k.d && zzsupv.zd + zd - 1 <= k.zd;
 }
 
 bool saved_fits() {
     if (zzsupv.storephase != 1) return true;
-    return zzsupv.i + kSavedInts + 2 - 1 <= limits::kMaxI && zzsupv.h + kSavedReals + 2 - 1 <= limits::kMaxH;
+    const StorageCounts& k = storage_capacities();
+    return zzsupv.i + kSavedInts + 2 - 1 <= k.i && zzsupv.h + kSavedReals + 2 - 1 <= k.h;
 }
 
 void storage_error(const FiberParams& p) {

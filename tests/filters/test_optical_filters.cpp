@@ -410,24 +410,27 @@ TEST_F(OpticalFilterTest, TheLongestFilterIsRefusedWhenTheStorageCannotHoldIt) {
     const std::string refused = "Nodrix-E-User defined optical filter at Test filter\n"
                                 "   The kernel storage cannot hold the filter of 262144 points\n";
     // The blocks before this one have left room for four of the five areas.
+    StorageCounts capacities = kDefaultCapacities;
+    capacities.zd = 8 * (h.n + 2);
+    allocate_storage(capacities);
     testing::begin_run_init();
-    zzsupv.zd = limits::kMaxZD - 4 * (h.n + 2) + 1;
+    zzsupv.zd = capacities.zd - 4 * (h.n + 2) + 1;
     CaptureStderr();
     usdfil(p, win_, tw_, in_, out_);
     EXPECT_EQ(GetCapturedStderr(), refused);
     EXPECT_EQ(out_.iv, 0);
     EXPECT_FALSE(std::filesystem::exists("kn000077.DAT"));
     // While the storage only counts (every area at position 1), refused the same way when one area
-    // is longer than the whole array, as in builds with the default capacity.
-    if (h.n > limits::kMaxZD) {
-        setup(p);
-        zzflmn.nohist = 0;
-        optcl_ctrl.blkmode = 0;
-        CaptureStderr();
-        usdfil(p, win_, tw_, in_, out_);
-        EXPECT_EQ(GetCapturedStderr(), refused);
-        EXPECT_EQ(out_.iv, 0);
-    }
+    // is longer than the whole array.
+    capacities.zd = h.n - 1;
+    allocate_storage(capacities);
+    setup(p);
+    zzflmn.nohist = 0;
+    optcl_ctrl.blkmode = 0;
+    CaptureStderr();
+    usdfil(p, win_, tw_, in_, out_);
+    EXPECT_EQ(GetCapturedStderr(), refused);
+    EXPECT_EQ(out_.iv, 0);
 }
 
 // Lorentzian filter --------------------------------------------------------------

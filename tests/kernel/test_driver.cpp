@@ -11,7 +11,6 @@
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
-#include "kernel/storage_limits.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -20,7 +19,10 @@ namespace nodrix {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace limits;
+
+constexpr std::int32_t kMaxH = kDefaultCapacities.h, kMaxI = kDefaultCapacities.i, kMaxC = kDefaultCapacities.c,
+                       kMaxD = kDefaultCapacities.d, kMaxZ = kDefaultCapacities.z, kMaxZD = kDefaultCapacities.zd,
+                       kMaxHT = kDefaultCapacities.ht, kMaxIT = kDefaultCapacities.it;
 
 // The single block of a synthetic project asks for this much storage of the
 // kinds H, I, C, D, Z, ZD, HT, IT (0: none).
@@ -55,6 +57,10 @@ protected:
         p.last_instance = 1;
         p.projec = one_block_schedule;
         set_project(p);
+    }
+    void TearDown() override {
+        set_per_sample_run(false);
+        testing::NodrixTest::TearDown();
     }
     std::int32_t run(std::int32_t prerun = 0) {
         std::int32_t status = -1;
@@ -124,13 +130,13 @@ TEST_F(DriverTest, ExactlyAtTheLimitsFitsAndOneMoreOfAnyKindFails) {
     EXPECT_EQ(m.h, kMaxH);
     EXPECT_EQ(m.c, kMaxC);
     EXPECT_EQ(m.ht, kMaxHT);
-    const StorageMaxima full{kMaxH, kMaxI, kMaxD, kMaxC, kMaxHT, kMaxIT, kMaxCT, kMaxZ, kMaxZD};
-    EXPECT_TRUE(storage_fits(full));
+    const StorageMaxima full = kDefaultCapacities;
+    EXPECT_TRUE(storage_fits(full, kDefaultCapacities));
     for (auto kind : {&StorageMaxima::h, &StorageMaxima::i, &StorageMaxima::d, &StorageMaxima::c, &StorageMaxima::ht,
                       &StorageMaxima::it, &StorageMaxima::ct, &StorageMaxima::z, &StorageMaxima::zd}) {
         StorageMaxima over = full;
         over.*kind += 1;
-        EXPECT_FALSE(storage_fits(over));
+        EXPECT_FALSE(storage_fits(over, kDefaultCapacities));
     }
     // Through a run: each kind one element beyond its capacity (C and the
     // small kinds have a one-element header, the others two).
@@ -169,6 +175,8 @@ TEST_F(DriverTest, AnErrorWhileWritingTheLimitsFileIsReported) {
     request[0] = kMaxH;
     fs::create_directory("x0_test_proj.hst");  // cannot be created as a file
     fs::create_directory("x0_test_proj.hst/keep");
+    testing::write_text("given.hst", "MAXH 2\n");  // read instead of the project's own
+    set_storage_sizing({"given.hst", false, 0});
     EXPECT_EQ(run(), 3);
     EXPECT_EQ(errors(), 1);  // the entry then exits with status 1, not 3
 }
@@ -184,6 +192,68 @@ TEST_F(DriverTest, EmptyProjectWritesTheHeadersOnly) {
     EXPECT_EQ(testing::read_text("x1_test_proj.mem"), "NodrixMEM 1\n##\n");
     EXPECT_TRUE(testing::read_bytes("x1_test_proj.dly").empty());
     EXPECT_EQ(limits_file_name("sim_160G"), "x0_sim_160g.hst");
+}
+
+TEST_F(DriverTest, CapacitiesFromTheDefaultsALimitsFileAndTheCounts) {
+    request[0] = 299998;  // 300000 H elements with the header, beyond the default
+    EXPECT_EQ(run(), 3);
+    // Started again in the same directory, the run reads the file it wrote,
+    // whose counts of 2 do not lower the defaults.
+    EXPECT_EQ(run(), 0);
+    StorageCounts expected = kDefaultCapacities;
+    expected.h = 300000;
+    EXPECT_EQ(storage_capacities(), expected);
+    // A file named by the sizing replaces the project's own.
+    testing::write_text("small.hst", "MAXH 250000\n");
+    set_storage_sizing({"small.hst", false, 0});
+    EXPECT_EQ(run(), 3);
+    EXPECT_EQ(storage_capacities().h, 250000);
+    // A damaged file: an error, and not even the dimensioning pass runs.
+    testing::write_text("x0_test_proj.hst", "MAXH 300000\nMAXZD 3.5e7\n");
+    set_storage_sizing({});
+    passes_seen.clear();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages_, "Nodrix-E-Limits file x0_test_proj.hst, line 2: the count of MAXZD must be a whole number "
+                         "from 0 to 2147483646\n");
+    EXPECT_TRUE(passes_seen.empty());
+    EXPECT_EQ(errors(), 1);
+}
+
+TEST_F(DriverTest, TheMemoryCapRefusesStorageBeforeItIsAllocated) {
+    // The default arrays take 8016064 bytes: H and I 800000 each, C 8000, D and
+    // Z 1600000 each, ZD 3200000, HT and IT 4000 each, rounded up to 4032 for
+    // the 64-byte boundaries.
+    EXPECT_EQ(storage_bytes(kDefaultCapacities), 8016064);
+    set_storage_sizing({"", false, 7});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages_, "Nodrix-E-The kernel storage needs 8 MiB, more than the memory cap of 7 MiB\n");
+    EXPECT_TRUE(passes_seen.empty());
+    EXPECT_EQ(errors(), 1);
+    // Without a cap the machine's memory is the limit: 196613 MiB (texts and
+    // double complex values of the largest capacity) would abort the
+    // allocation, and are refused instead.
+    testing::write_text("huge.hst", "MAXC 2147483646\nMAXZD 2147483646\n");
+    set_storage_sizing({"huge.hst", false, 0});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages_.rfind("Nodrix-E-The kernel storage needs 196613 MiB, more than the machine's physical "
+                              "memory of ", 0), 0u) << messages_;
+    EXPECT_EQ(storage_capacities(), kDefaultCapacities);
+}
+
+TEST_F(DriverTest, CountsBeyondTheLargestCapacityAreAnErrorAndNothingRuns) {
+    // n + 2 elements pass 2^31 - 2; the three counting rounds of a per-sample
+    // run's dimensioning report each kind once.
+    request[1] = 2147483647;
+    request[0] = 2147483645;
+    request[2] = 1000;
+    set_per_sample_run(true);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages_,
+              "Nodrix-E-The kernel storage of kind H would need more than 2147483646 elements\n"
+              "Nodrix-E-The kernel storage of kind I would need more than 2147483646 elements\n");
+    EXPECT_EQ(passes_seen, (std::vector<std::int32_t>{0, 0, 0}));
+    EXPECT_FALSE(fs::exists("x0_test_proj.hst"));
+    EXPECT_EQ(errors(), 2);
 }
 
 class StorageTest : public testing::NodrixTest {
@@ -309,9 +379,9 @@ TEST_F(StorageTest, EveryKindFindsItsRecordsWithDivisorsZeroOneAndThree) {
 
 TEST_F(StorageTest, AllocatingBeyondTheCapacityStopsBeforeOverwritingMemory) {
     zzsupv.storephase = 1;
-    EXPECT_EQ(loch(limits::kMaxH - 2), 3);  // exactly the whole array
+    EXPECT_EQ(loch(kMaxH - 2), 3);  // exactly the whole array
     EXPECT_EXIT(loch(1), ::testing::ExitedWithCode(1), "Nodrix-F-kernel storage of kind H exhausted");
-    EXPECT_EXIT(locit(limits::kMaxIT), ::testing::ExitedWithCode(1), "kind IT exhausted");
+    EXPECT_EXIT(locit(kMaxIT), ::testing::ExitedWithCode(1), "kind IT exhausted");
 }
 
 TEST(TextHelpers, CountCharSkipsLeadingBlanksAndTrailingUnderscores) {

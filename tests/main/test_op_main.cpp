@@ -9,7 +9,6 @@
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
-#include "kernel/storage_limits.h"
 #include "main/op_main.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -23,6 +22,7 @@ namespace fs = std::filesystem;
 int schedule_calls = 0;
 bool report_error = false;
 bool need_too_much = false;
+std::int32_t reals_wanted = 0;
 
 void test_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     ++schedule_calls;
@@ -31,7 +31,8 @@ void test_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     blocks[0].call = [] {
         opxtrace("block information");
         if (report_error) opxerr("block failed");
-        if (need_too_much) loch(limits::kMaxH);
+        if (need_too_much) loch(kDefaultCapacities.h);
+        if (reals_wanted > 0) loch(reals_wanted);
     };
     run_schedule("sim_160G", blocks, 2);
 }
@@ -44,6 +45,7 @@ protected:
         schedule_calls = 0;
         report_error = false;
         need_too_much = false;
+        reals_wanted = 0;
         ProjectDescription p;
         p.projec = test_schedule;
         set_project(p);
@@ -119,17 +121,55 @@ TEST_F(EntryTest, LimitsExceededGiveThreeAndErrorsTakePrecedence) {
     EXPECT_EQ(run({}), 1);
 }
 
-TEST_F(EntryTest, BadSourceWindowsRunNothing) {
-    for (const char* bad : {"abc", "-5", "0", "12ps"}) {
+TEST_F(EntryTest, StorageSizingOptions) {
+    reals_wanted = 299998;  // 300000 H elements with the header
+    testing::write_text("big.hst", "MAXH 300000\n");
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::int32_t capacity;  // of H, after the run
+    };
+    const Case cases[] = {
+        {{"/AutoSize"}, 0, 300000},
+        {{"-LIMITS", "big.hst"}, 0, 300000},
+        {{"-maxmem", "9", "-autosize"}, 0, 300000},  // 8416064 bytes
+        {{"-maxmem", "8", "-autosize"}, 1, kDefaultCapacities.h},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
         schedule_calls = 0;
-        EXPECT_EQ(run({"-window", bad}), 1) << bad;
-        EXPECT_EQ(schedule_calls, 0) << bad;  // nothing runs
-        if (std::string(bad) == "abc") {
-            EXPECT_EQ(out_, "Nodrix-E-Bad source window length: abc; give a positive number of ps\n");
-        }
+        EXPECT_EQ(run(c.words), c.status) << out_;
+        EXPECT_EQ(schedule_calls, c.status == 0 ? 3 : 1);
+        EXPECT_EQ(storage_capacities().h, c.capacity);
+        EXPECT_FALSE(fs::exists("x0_sim_160g.hst"));
     }
-    EXPECT_EQ(run({"-window"}), 1);
-    EXPECT_EQ(out_, "Nodrix-E-Bad source window length: (none); give a positive number of ps\n");
+    EXPECT_EQ(out_, "Nodrix-E-The kernel storage needs 9 MiB, more than the memory cap of 8 MiB\n");
+}
+
+TEST_F(EntryTest, BadOptionValuesRunNothing) {
+    // "-5" is an option, not the value; 1e-300 is positive, but no window as a real.
+    const std::string window = "Nodrix-E-Bad source window length: ";
+    const std::string mib = "; give a positive whole number of MiB\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-window", "abc"}, window + "abc; give a positive number of ps\n"},
+        {{"-window", "-5"}, window + "(none); give a positive number of ps\n"},
+        {{"-window", "0"}, window + "0; give a positive number of ps\n"},
+        {{"-window", "12ps"}, window + "12ps; give a positive number of ps\n"},
+        {{"-window", "1e-300"}, window + "1e-300; give a positive number of ps\n"},
+        {{"-maxmem", "0"}, "Nodrix-E-Bad memory cap: 0" + mib},
+        {{"-maxmem", "1.5"}, "Nodrix-E-Bad memory cap: 1.5" + mib},
+        {{"-maxmem", "99999999999999999999"}, "Nodrix-E-Bad memory cap: 99999999999999999999" + mib},
+        {{"-maxmem", "-autosize"}, "Nodrix-E-Bad memory cap: (none)" + mib},
+        {{"-limits"}, "Nodrix-E-No limits file given: -limits FILE\n"},
+        {{"-limits", "absent.hst"}, "Nodrix-E-Cannot read the limits file absent.hst\n"},
+    };
+    for (const auto& [words, message] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(words));
+        schedule_calls = 0;
+        EXPECT_EQ(run(words), 1);
+        EXPECT_EQ(out_, message);
+        EXPECT_EQ(schedule_calls, 0);
+    }
 }
 
 TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {
@@ -137,7 +177,9 @@ TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {
     EXPECT_EQ(run({"-help"}), 0);
     const std::string help = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(schedule_calls, 0);
-    EXPECT_NE(help.find("Usage: sim_160G [-verbose] [-prerun] [-simulate] [-window PS]"), std::string::npos);
+    EXPECT_NE(help.find("Usage: sim_160G [-verbose] [-prerun] [-simulate] [-window PS] [-limits FILE] [-autosize] "
+                        "[-maxmem MIB]\n"),
+              std::string::npos);
     EXPECT_NE(help.find("Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits"), std::string::npos);
     EXPECT_NE(help.find("Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln"),
               std::string::npos);

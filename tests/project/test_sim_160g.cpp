@@ -15,9 +15,7 @@
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
 #include "main/op_main.h"
-#include "project/parameters.h"
 #include "project/sim_160g.h"
-#include "project/topology.h"
 #include "tests/support/test_support.h"
 #include "xu/xu_msg.h"
 
@@ -44,15 +42,9 @@ std::vector<DelayRecord> read_delay_file(const std::string& path) {
     return out;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 // One run of the program on the project, in the test's directory. The whole
-// set-up of the link runs once per test suite and its files are kept.
+// set-up of the link runs once per test suite and its files are kept; the
+// regression net guards their bytes, these tests their physics.
 class Sim160gTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -63,13 +55,14 @@ protected:
         reset_control_blocks();
         reset_kernel_errors();
         xu_MsgReset();
-        set_project(sim_160g_project());
-        std::vector<std::string> words{"sim_160G", "-verbose"};
+        schedule_ = sim160g::make_schedule();
+        set_project(schedule_->project());
+        std::vector<std::string> words{"sim_160G"};
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
         ::testing::internal::CaptureStderr();
-        status_ = op_main(static_cast<int>(words.size()), argv.data());
+        op_main(static_cast<int>(words.size()), argv.data());
         messages_ = ::testing::internal::GetCapturedStderr();
         fs::current_path(previous_);
     }
@@ -77,91 +70,20 @@ protected:
         xu_MsgReset();
         std::error_code ec;
         fs::remove_all(dir_, ec);
+        schedule_.reset();
     }
     static std::string file(const std::string& name) { return (dir_ / name).string(); }
 
     static fs::path dir_;
     static fs::path previous_;
-    static int status_;
     static std::string messages_;
+    static std::unique_ptr<LinkSchedule> schedule_;
 };
 
 fs::path Sim160gTest::dir_;
 fs::path Sim160gTest::previous_;
-int Sim160gTest::status_ = -1;
 std::string Sim160gTest::messages_;
-
-TEST_F(Sim160gTest, RunEndsWithoutErrors) {
-    // The demultiplexer filters need more double complex storage than the
-    // default build allows: the limits file and status 3, or 0 when the build
-    // carries larger limits.
-    EXPECT_TRUE(status_ == 0 || status_ == 3) << messages_;
-    EXPECT_EQ(messages_.find("Nodrix-E-"), std::string::npos) << messages_;
-    if (status_ == 3) {
-        const auto records = lines_of(testing::read_text(file("x0_sim_160g.hst")));
-        ASSERT_EQ(records.size(), 9u);
-        const char* keys[] = {"MAXH", "MAXI", "MAXD", "MAXC", "MAXHT", "MAXIT", "MAXCT", "MAXZ", "MAXZD"};
-        for (std::size_t k = 0; k < 9; ++k) {
-            ASSERT_EQ(records[k].size(), 21u);
-            EXPECT_EQ(records[k].substr(0, 10), std::string(keys[k]) + std::string(10 - std::strlen(keys[k]), ' '));
-            EXPECT_GE(std::stol(records[k].substr(10)), 2);
-        }
-    }
-}
-
-TEST_F(Sim160gTest, MemoryMapHoldsEveryBlockInScheduleOrder) {
-    const auto lines = lines_of(testing::read_text(file("x1_sim_160g.mem")));
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "NodrixMEM 1");
-    EXPECT_EQ(lines[1], "##");
-    std::vector<std::int32_t> memory_order;
-    std::map<std::int32_t, std::string> signal_after;  // the signal line that follows a memory line
-    std::int32_t last = 0;
-    for (std::size_t k = 2; k < lines.size(); ++k) {
-        const std::string& l = lines[k];
-        if (l.rfind("memory ", 0) == 0) {
-            std::istringstream in(l.substr(7));
-            in >> last;
-            memory_order.push_back(last);
-            // The storage is right-justified in 20 columns after one blank.
-            const std::string number = std::to_string(last);
-            EXPECT_EQ(l.size(), 7 + number.size() + 1 + 20) << l;
-        } else if (l.rfind("signal ", 0) == 0) {
-            signal_after[last] = l.substr(7, 4);
-            EXPECT_EQ(l.size(), 7u + 4 + 1 + 20) << l;
-            EXPECT_EQ(l.back(), '1') << "every signal of the link carries light in band: " << l;
-        }
-    }
-    const auto order = sim160g::schedule();
-    ASSERT_EQ(memory_order.size(), 132u);
-    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(memory_order[k], order[k].instance) << k;
-    // Signal lines: a block's own optical output, or the input of the blocks
-    // that only observe light; none for the electrical and logical blocks.
-    EXPECT_EQ(signal_after[66], "0066");
-    EXPECT_EQ(signal_after[67], "0067");
-    EXPECT_EQ(signal_after[69], "0069");
-    EXPECT_EQ(signal_after[71], "0070");
-    EXPECT_EQ(signal_after[72], "0070");
-    EXPECT_EQ(signal_after[73], "0071");
-    EXPECT_EQ(signal_after[74], "0072");
-    EXPECT_EQ(signal_after[92], "0073");
-    EXPECT_EQ(signal_after[94], "0074");
-    EXPECT_EQ(signal_after[77], "0075");
-    EXPECT_EQ(signal_after[78], "0075");
-    EXPECT_EQ(signal_after[129], "0120");
-    for (std::int32_t none : {64, 65, 79, 110, 111, 118, 125, 132}) EXPECT_EQ(signal_after.count(none), 0u) << none;
-    // 16 lasers, 16 modulators, 5 combiners, 3 amplifiers, 2 fibres, 16
-    // filters; 16 photodiodes, 3 power meters, 2 spectrum analysers.
-    EXPECT_EQ(signal_after.size(), 58u + 21u);
-}
-
-TEST_F(Sim160gTest, DelayFileHoldsTheFibresAndTheFilters) {
-    const auto records = read_delay_file(file("x1_sim_160g.dly"));
-    EXPECT_EQ(testing::read_bytes(file("x1_sim_160g.dly")).size(), 18u * 4100);
-    const std::vector<std::int32_t> want{73, 74, 77, 80, 83, 86, 89, 95, 98, 101, 104, 107, 112, 115, 119, 122, 126, 129};
-    ASSERT_EQ(records.size(), want.size());
-    for (std::size_t k = 0; k < want.size(); ++k) EXPECT_EQ(records[k].instance, want[k]);
-}
+std::unique_ptr<LinkSchedule> Sim160gTest::schedule_;
 
 // Bin centres of the spectral grid [THz] and their angular offsets from the
 // band centre [rad/ps].
@@ -172,6 +94,7 @@ double bin_frequency(int j) {
 }
 
 TEST_F(Sim160gTest, DelayProfilesFollowTheDispersion) {
+    EXPECT_EQ(messages_.find("Nodrix-E-"), std::string::npos) << messages_;
     const auto records = read_delay_file(file("x1_sim_160g.dly"));
     ASSERT_EQ(records.size(), 18u);
     const double fc = 193.61597;
@@ -220,7 +143,7 @@ TEST_F(Sim160gTest, DemultiplexerDelaysAreFlatInTheirPassBands) {
     for (std::size_t k = 2; k < records.size(); ++k) {
         const std::int32_t instance = records[k].instance;
         SCOPED_TRACE(instance);
-        const double fc = 192.35 + 0.1 * (sim160g::demultiplexer_channel(instance) - 1);
+        const double fc = schedule_->link().find(instance)->settings.real("centre_frequency_thz");
         // Bins lying wholly in the pass band |f - fc| < e_i = 0.016 THz.
         const double half_bin = (201.42307 - 185.80887) / 1024.0 / 2.0;
         std::vector<float> pass;
@@ -233,44 +156,6 @@ TEST_F(Sim160gTest, DemultiplexerDelaysAreFlatInTheirPassBands) {
         // Half the FFT length of the run-time blocks at least: N = 16384 taps of 0.064 ps.
         EXPECT_GT(*lo, 0.5f * 8192 * 0.0640443f);
     }
-}
-
-TEST_F(Sim160gTest, WorkingFilesOfTheSetUp) {
-    // The fibres' dimensioning pass works on scratch files and its report level
-    // is 0: nothing of the fibres is left in the directory.
-    for (const char* prefix : {"om", "o1", "o4", "o7", "os"})
-        for (const char* number : {"000073", "000074"})
-            EXPECT_FALSE(fs::exists(file(std::string(prefix) + number + ".DAT"))) << prefix << number;
-}
-
-TEST_F(Sim160gTest, VerboseShowsInformationLines) {
-    EXPECT_NE(messages_.find("Nodrix-I-Dimensioning pass 1 of project sim_160G\n"), std::string::npos) << messages_;
-    EXPECT_NE(messages_.find("Nodrix-I-Storage counted: H "), std::string::npos) << messages_;
-}
-
-TEST(Sim160gPrerun, StopsAfterTheDimensioningPass) {
-    const fs::path previous = fs::current_path();
-    char templ[] = "/tmp/nodrix-prerun-XXXXXX";
-    const fs::path dir = ::mkdtemp(templ);
-    fs::current_path(dir);
-    reset_control_blocks();
-    xu_MsgReset();
-    set_project(sim_160g_project());
-    std::vector<std::string> words{"sim_160G", "-prerun"};
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::testing::internal::CaptureStderr();
-    const int status = op_main(static_cast<int>(words.size()), argv.data());
-    const std::string messages = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 0) << messages;
-    EXPECT_TRUE(fs::exists("x1_sim_160g.mem"));
-    EXPECT_FALSE(fs::exists("x0_sim_160g.hst"));  // the limits are not compared
-    EXPECT_EQ(lines_of(testing::read_text("x1_sim_160g.mem")).size(), 2u + 132u + 79u + 13u);
-    xu_MsgReset();
-    fs::current_path(previous);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 }  // namespace

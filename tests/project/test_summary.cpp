@@ -4,7 +4,7 @@
 #include "project/summary.h"
 #include "tests/support/test_support.h"
 
-namespace nodrix::sim160g {
+namespace nodrix {
 namespace {
 
 class SummaryTest : public testing::NodrixTest {};
@@ -44,7 +44,7 @@ TEST_F(SummaryTest, ReadsThePowerMeterReportAndListsTheResultFiles) {
     EXPECT_DOUBLE_EQ(*read_power_meter_report("sim_160G_OPM0071.DAT"), 11.075);
     testing::write_text("x1_sim_160g.mem", "NodrixMEM 1\n##\n");
     testing::write_text("unrelated.txt", "");
-    EXPECT_EQ(result_files(), (std::vector<std::string>{"sim_160G_OPM0071.DAT", "x1_sim_160g.mem"}));
+    EXPECT_EQ(result_files("sim_160G"), (std::vector<std::string>{"sim_160G_OPM0071.DAT", "x1_sim_160g.mem"}));
     EXPECT_FALSE(read_power_meter_report("none.DAT").has_value());
 }
 
@@ -55,17 +55,17 @@ TEST_F(SummaryTest, ChannelRowsGiveTheChannelItsCarrierAndTheReceivedPower) {
     r.q_db = 16.90196;
     r.q_linear = 7.0;
     r.mean_level = 1.854e-3;  // 1.854 mA at 1 A/W: 1.854 mW, 2.68 dBm
-    EXPECT_EQ(channel_row(5, r, 1.0),
+    EXPECT_EQ(channel_row(5, 192.75, r, 1.0),
               "      5   192.75 THz   1.854 mW (  2.68 dBm)   1.234e-12   16.90 dB (7.00)\n");
     r.truncated = true;
     r.mean_level = 0.0;
-    EXPECT_EQ(channel_row(16, r, 1.0),
+    EXPECT_EQ(channel_row(16, 193.85, r, 1.0),
               "     16   193.85 THz       -                   1.234e-12   16.90 dB (7.00)  truncated\n");
     // Half the responsivity: the same current means twice the power.
     r.mean_level = 1.0e-3;
     r.truncated = false;
-    EXPECT_EQ(channel_row(1, r, 0.5).substr(0, 44), "      1   192.35 THz   2.000 mW (  3.01 dBm)");
+    EXPECT_EQ(channel_row(1, 192.35, r, 0.5).substr(0, 44), "      1   192.35 THz   2.000 mW (  3.01 dBm)");
 }
 
 }  // namespace
-}  // namespace nodrix::sim160g
+}  // namespace nodrix

@@ -4,7 +4,6 @@
 #include "project/sim_160g.h"
 
 int main(int argc, char** argv) {
-    nodrix::ProjectDescription project = nodrix::sim_160g_project();
-    project.schedule.tend = 2560.0f;
-    return nodrix::run_project_program(project, argc, argv);
+    const auto schedule = nodrix::sim160g::make_schedule({*nodrix::parse_override("link.end_time_ps=2560")});
+    return schedule ? nodrix::run_link_program(*schedule, argc, argv) : 1;
 }

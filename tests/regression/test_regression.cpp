@@ -39,15 +39,18 @@ struct RegressionCase {
     std::vector<std::string> args;
 };
 
-// The set-up run as generated; a set-up whose storage counts exceed the
-// capacities (the limits file, status 3); a per-sample simulation of the
-// first 2560 ps, long enough for every block to run sample by sample and for
-// the first power meter and spectrum analyser to measure.
+// The set-up run as generated, its storage sized by the dimensioning pass; a
+// set-up whose storage counts exceed the default capacities (the limits file,
+// status 3); a per-sample simulation of the first 2560 ps, long enough for
+// every block to run sample by sample and for the first power meter and
+// spectrum analyser to measure.
 const RegressionCase kCases[] = {
-    {"setup", NODRIX_SIM_160G, {}},
+    {"setup", NODRIX_SIM_160G, {"-autosize"}},
     {"limits", NODRIX_SIM_160G, {"-window", "1e10"}},
-    {"simulation", NODRIX_SHORT_SIMULATION, {"-simulate", "-window", "30720"}},
+    {"simulation", NODRIX_SHORT_SIMULATION, {"-simulate", "-window", "30720", "-autosize"}},
 };
+
+void PrintTo(const RegressionCase& c, std::ostream* os) { *os << c.name; }
 
 const fs::path kReference = NODRIX_REFERENCE_DIR;
 
@@ -197,49 +200,110 @@ std::string first_difference(const std::string& expected, const std::string& act
     return d.str();
 }
 
-class RegressionNet : public ::testing::TestWithParam<RegressionCase> {};
+const char* const kRegenerate =
+    "\n(if the change of results is intended, record the references again with "
+    "scripts/regenerate-references.sh and say why in the commit)";
 
-TEST_P(RegressionNet, EveryOutputMatchesTheReference) {
-    const RegressionCase& c = GetParam();
+// A run of a program in a fresh directory, removed afterwards.
+RunResult run_in_scratch(const RegressionCase& c) {
     char templ[] = "/tmp/nodrix-regression-XXXXXX";
     const char* made = ::mkdtemp(templ);
-    ASSERT_NE(made, nullptr);
+    if (made == nullptr) return {};
     const fs::path top = made;
-    const RunResult r = run_case(c, top);
+    RunResult r = run_case(c, top);
     std::error_code ec;
     fs::remove_all(top, ec);
+    return r;
+}
 
-    if (std::getenv("NODRIX_REGRESSION_RECORD") != nullptr) {
-        record(c, r);
-        return;
-    }
-    const char* regenerate =
-        "\n(if the change of results is intended, record the references again with "
-        "scripts/regenerate-references.sh and say why in the commit)";
-    const fs::path manifest_path = kReference / (std::string(c.name) + ".txt");
-    ASSERT_TRUE(fs::exists(manifest_path)) << "no reference " << manifest_path << regenerate;
+// Compares a run with a reference case; with `files_only` the console text
+// is left out (another program printing its own).
+void expect_matches(const std::string& reference, const RunResult& r, bool files_only) {
+    const fs::path manifest_path = kReference / (reference + ".txt");
+    ASSERT_TRUE(fs::exists(manifest_path)) << "no reference " << manifest_path << kRegenerate;
     const Manifest m = read_manifest(manifest_path);
-    EXPECT_EQ(r.status, m.status) << "exit status of " << c.name << regenerate;
+    EXPECT_EQ(r.status, m.status) << "exit status against " << reference << kRegenerate;
+    auto console = [](const std::string& name) { return name == "(stdout)" || name == "(stderr)"; };
     for (const auto& [name, e] : m.entries) {
+        if (files_only && console(name)) continue;
         const auto found = r.outputs.find(name);
         if (found == r.outputs.end()) {
-            ADD_FAILURE() << c.name << ": " << name << " was not written" << regenerate;
+            ADD_FAILURE() << reference << ": " << name << " was not written" << kRegenerate;
             continue;
         }
         const std::string& bytes = found->second;
         if (bytes.size() == e.size && hex(fnv1a(bytes)) == e.hash) continue;
         const fs::path blob = kReference / "blobs" / e.hash;
         if (fs::exists(blob))
-            ADD_FAILURE() << c.name << ": " << name << " differs from the reference, "
-                          << first_difference(read_file(blob), bytes) << regenerate;
+            ADD_FAILURE() << reference << ": " << name << " differs from the reference, "
+                          << first_difference(read_file(blob), bytes) << kRegenerate;
         else
-            ADD_FAILURE() << c.name << ": " << name << " differs from the reference (size " << bytes.size()
-                          << ", reference " << e.size << "; only its checksum is kept)" << regenerate;
+            ADD_FAILURE() << reference << ": " << name << " differs from the reference (size " << bytes.size()
+                          << ", reference " << e.size << "; only its checksum is kept)" << kRegenerate;
     }
     for (const auto& [name, bytes] : r.outputs)
-        if (m.entries.count(name) == 0)
-            ADD_FAILURE() << c.name << ": " << name << " (" << bytes.size() << " bytes) is not in the reference"
-                          << regenerate;
+        if (m.entries.count(name) == 0 && !(files_only && console(name)))
+            ADD_FAILURE() << reference << ": " << name << " (" << bytes.size() << " bytes) is not in the reference"
+                          << kRegenerate;
+}
+
+// A file of a reference case, as stored whole.
+std::string reference_file(const std::string& reference, const std::string& name) {
+    const Manifest m = read_manifest(kReference / (reference + ".txt"));
+    const auto e = m.entries.find(name);
+    return e == m.entries.end() ? std::string() : read_file(kReference / "blobs" / e->second.hash);
+}
+
+class RegressionNet : public ::testing::TestWithParam<RegressionCase> {};
+
+TEST_P(RegressionNet, EveryOutputMatchesTheReference) {
+    const RegressionCase& c = GetParam();
+    const RunResult r = run_in_scratch(c);
+    if (std::getenv("NODRIX_REGRESSION_RECORD") != nullptr) {
+        record(c, r);
+        return;
+    }
+    expect_matches(c.name, r, false);
+}
+
+// The reference link run by nodrix from its description file writes the
+// same files as sim_160G.
+TEST(NodrixRegression, RunsTheReferenceLinkLikeSim160G) {
+    if (std::getenv("NODRIX_REGRESSION_RECORD") != nullptr) GTEST_SKIP() << "recording";
+    const RegressionCase c{"nodrix", NODRIX_NODRIX,
+                           {"run", NODRIX_PROJECTS_DIR "/sim_160G.toml", "-simulate", "-window", "30720", "-set",
+                            "link.end_time_ps=2560"}};
+    expect_matches("simulation", run_in_scratch(c), true);
+}
+
+// -set changes a parameter without any rebuild: a span of 80 km instead of
+// 120 changes the span's lines of the memory map (its storage and how it is
+// split) and its delay record, and nothing else.
+TEST(NodrixRegression, SetChangesTheSpanLengthAndNothingElse) {
+    if (std::getenv("NODRIX_REGRESSION_RECORD") != nullptr) GTEST_SKIP() << "recording";
+    const RegressionCase c{"span", NODRIX_NODRIX,
+                           {"run", NODRIX_PROJECTS_DIR "/sim_160G.toml", "-set", "73.length_km=80"}};
+    const RunResult r = run_in_scratch(c);
+    ASSERT_EQ(r.status, 0) << r.outputs.at("(stderr)");
+    auto without_span = [](const std::string& map, std::vector<std::string>& span) {
+        std::vector<std::string> rest;
+        for (const std::string& line : split_lines(map)) {
+            const bool of_span = line.rfind("numsplit", 0) == 0 || line.rfind("length", 0) == 0 ||
+                                 line.rfind("memory 73 ", 0) == 0;
+            (of_span ? span : rest).push_back(line);
+        }
+        return rest;
+    };
+    std::vector<std::string> span_then, span_now;
+    EXPECT_EQ(without_span(reference_file("setup", "x1_sim_160g.mem"), span_then),
+              without_span(r.outputs.at("x1_sim_160g.mem"), span_now));
+    EXPECT_NE(span_then, span_now);
+    const std::string dly_then = reference_file("setup", "x1_sim_160g.dly");
+    const std::string& dly_now = r.outputs.at("x1_sim_160g.dly");
+    ASSERT_EQ(dly_now.size(), dly_then.size());
+    constexpr std::size_t kRecord = 4 + 4 * 1024;  // instance number and 1024 group delays
+    EXPECT_NE(dly_now.substr(0, kRecord), dly_then.substr(0, kRecord));  // the span's own
+    EXPECT_EQ(dly_now.substr(kRecord), dly_then.substr(kRecord));       // the grating and the filters
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, RegressionNet, ::testing::ValuesIn(kCases),

@@ -11,6 +11,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
+#include "kernel/storage.h"
 #include "runtime/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
@@ -32,6 +33,9 @@ void NodrixTest::SetUp() {
     opxinit();
     reset_kernel_errors();
     reset_units();
+    // Blocks called directly find storage of the default capacities, zeroed.
+    allocate_storage(kDefaultCapacities);
+    set_storage_sizing(StorageSizing{});
 }
 
 void NodrixTest::TearDown() {

@@ -1,6 +1,7 @@
 // Test support: every test runs in its own temporary directory (the program
 // writes its files into the current directory) with the control blocks, the
-// message layer, the unit registry and the kernel error state reset.
+// message layer, the unit registry and the kernel error state reset, and the
+// kernel storage allocated anew with its default capacities.
 #pragma once
 
 #include <gtest/gtest.h>

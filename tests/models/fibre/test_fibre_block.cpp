@@ -687,13 +687,16 @@ TEST_F(FibreBlock, BadParametersAreReported) {
 
 TEST_F(FibreBlock, StorageBeyondTheCapacityIsRefused) {
     // The blocks before this one have left less double complex storage than
-    // 31 filters of 16384 coefficients need, whatever the build's capacity.
+    // 31 filters of 16384 coefficients need.
     Rig r = dispersive_fibre();
     r.p.rpar[0] = 20.0f;
     r.p.ipar[11] = 0;
     filter_pass(r);
     Cursors nearly_full = kFirstCursors;
-    const std::int32_t first_free = limits::kMaxZD - 31 * 16384 + 2;
+    StorageCounts capacities = kDefaultCapacities;
+    capacities.zd = 32 * 16384;
+    allocate_storage(capacities);
+    const std::int32_t first_free = capacities.zd - 31 * 16384 + 2;
     nearly_full[5] = first_free;
     EXPECT_EQ(testing::stderr_of([&] { init_pass(r, nearly_full); }),
               "Nodrix-E-Fiber at Dispersive test fibre\n     the kernel storage is too small for this fibre\n");

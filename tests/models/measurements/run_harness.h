@@ -17,10 +17,7 @@ namespace nodrix::testing {
 
 // The initialisation call of a run: storage cleared and allocating, nohist 0.
 inline void begin_init_pass() {
-    std::fill(std::begin(zzhist), std::end(zzhist), 0.0f);
-    std::fill(std::begin(zzist), std::end(zzist), 0);
-    std::fill(std::begin(zzdist), std::end(zzdist), 0.0);
-    std::fill(std::begin(zzzisd), std::end(zzzisd), std::complex<double>{});
+    allocate_storage(storage_capacities());  // zero-filled anew
     optcl_ctrl.setuponly = 0;
     begin_run_init();
 }

@@ -1,0 +1,215 @@
+// Block kinds of the filters: the raised-cosine, Lorentzian and user-defined
+// optical filters and the electrical Bessel filter.
+#include <memory>
+
+#include "filters/bessel.h"
+#include "filters/lorentzian.h"
+#include "filters/optical_filter.h"
+#include "filters/raised_cosine.h"
+#include "project/registry.h"
+
+namespace nodrix {
+namespace {
+
+using P = ParamSpec;
+using T = ParamType;
+
+std::function<void()> make_raised_cosine(const BlockSettings& s, const BlockWiring& w) {
+    OrcfilParams p;
+    p.instance = w.id;
+    p.shape_exponent = s.real("shape_exponent");
+    p.roll_off = s.real("roll_off");
+    p.centre_frequency = s.real("centre_frequency_thz");
+    p.bandwidth = s.real("bandwidth_thz");
+    p.write_charts = s.flag("write_charts") ? 1 : 0;
+    p.bandwidth_definition = s.integer("bandwidth_definition");
+    p.block_name = s.text("title");
+    p.file_base = s.text("file_name");
+    return [p, w] { orcfil(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+std::function<void()> make_lorentzian(const BlockSettings& s, const BlockWiring& w) {
+    LorfilParams p;
+    p.instance = w.id;
+    p.order = s.integer("order");
+    p.centre_frequency = s.real("centre_frequency_thz");
+    p.bandwidth = s.real("bandwidth_thz");
+    p.write_charts = s.flag("write_charts") ? 1 : 0;
+    p.complement = s.flag("complement") ? 1 : 0;
+    p.block_name = s.text("title");
+    p.file_base = s.text("file_name");
+    return [p, w] { lorfil(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+// The user-defined filter's parameters refer to their texts; the texts live
+// beside them for the life of the call.
+struct UserFilter {
+    UsdfilParams p;
+    std::string data_file, block_name, file_base;
+};
+
+std::function<void()> make_user_filter(const BlockSettings& s, const BlockWiring& w) {
+    auto f = std::make_shared<UserFilter>();
+    f->data_file = s.padded("data_file");
+    f->block_name = s.text("title");
+    f->file_base = s.text("file_name");
+    UsdfilParams& p = f->p;
+    p.synthesis_options = {s.flag("polar_interpolation") ? 1 : 0, s.integer("smoothing_points"),
+                           s.flag("quiet_checks") ? -1 : 0, 0};
+    p.file_options = {w.id,
+                      s.integer("polarisations"),
+                      s.integer("abscissa"),
+                      s.integer("data"),
+                      s.flag("relative_abscissa") ? 1 : 0,
+                      s.flag("modulus_in_db") ? 1 : 0,
+                      s.flag("write_charts") ? 1 : 0,
+                      s.flag("complement") ? 1 : 0};
+    p.abscissa_offset = s.real("abscissa_offset_thz");
+    p.abscissa_scale = s.real("abscissa_scale");
+    p.centre_frequency = s.real("centre_frequency_thz");
+    p.data_file = f->data_file;
+    p.block_name = f->block_name;
+    p.file_base = f->file_base;
+    return [f, w] { usdfil(f->p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+std::function<void()> make_bessel(const BlockSettings& s, const BlockWiring& w) {
+    FilbesParams p;
+    p.filter_type = s.integer("type");
+    p.order = s.integer("order");
+    p.centre_frequency = s.real("centre_frequency_thz");
+    p.bandwidth = s.real("bandwidth_thz");
+    p.output_gain = s.real("output_gain");
+    p.write_charts = s.flag("write_charts") ? 1 : 0;
+    p.chart_title = s.padded("chart_title");
+    return [p, in = w.electrical_input, out = w.electrical_output] { filbes(p, *in, *out); };
+}
+
+const std::vector<PortSpec> kOpticalIn = {
+    PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light in"}};
+const std::vector<PortSpec> kOpticalOut = {
+    PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the filtered light"}};
+
+ParamSpec title(std::string_view fallback) {
+    return P{.name = "title", .type = T::text, .text_fallback = fallback, .help = "caption in messages"};
+}
+ParamSpec file_name(std::string_view fallback) {
+    return P{.name = "file_name", .type = T::text, .text_fallback = fallback,
+             .help = "base of the chart file name"};
+}
+ParamSpec write_charts() {
+    return P{.name = "write_charts", .type = T::flag, .fallback = 0, .help = "write the filter's charts"};
+}
+
+}  // namespace
+
+void declare_filters(std::vector<KindSpec>& kinds) {
+    kinds.push_back(KindSpec{
+        .name = "raised_cosine_filter",
+        .routine = "orcfil",
+        .help = "raised-cosine optical band-pass filter (a demultiplexer channel)",
+        .params =
+            {
+                P{.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency", .required = true},
+                P{.name = "bandwidth_thz", .unit = "THz", .help = "bandwidth", .low = 0, .low_open = true,
+                  .required = true},
+                P{.name = "roll_off", .fallback = 0.0, .help = "roll-off factor (0: rectangular)", .low = 0,
+                  .high = 1},
+                P{.name = "shape_exponent", .fallback = 1.0, .help = "exponent of the raised-cosine amplitude",
+                  .low = 0, .low_open = true},
+                P{.name = "bandwidth_definition", .type = T::choice, .fallback = 0,
+                  .help = "the bandwidth is twice the nominal half-width, or the width at 0.75 power transmission",
+                  .choices = {{"nominal", 0}, {"three_quarter_power", 1}}},
+                write_charts(),
+                title("orcfil{n} Run(s): 1"),
+                file_name("{link}_ORC{id}"),
+            },
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .delay_record = true,
+        .make = make_raised_cosine,
+    });
+    kinds.push_back(KindSpec{
+        .name = "lorentzian_filter",
+        .routine = "lorfil",
+        .help = "Lorentzian optical band-pass filter of integer order",
+        .params =
+            {
+                P{.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency", .required = true},
+                P{.name = "bandwidth_thz", .unit = "THz", .help = "full 3-dB width of the power transmission",
+                  .low = 0, .low_open = true, .required = true},
+                P{.name = "order", .type = T::integer, .fallback = 1, .help = "power of the Lorentzian", .low = 1},
+                P{.name = "complement", .type = T::flag, .fallback = 0, .help = "transmit 1 - T instead of T"},
+                write_charts(),
+                title("lorfil{n} Run(s): 1"),
+                file_name("{link}_LOR{id}"),
+            },
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .delay_record = true,
+        .make = make_lorentzian,
+    });
+    kinds.push_back(KindSpec{
+        .name = "user_filter",
+        .routine = "usdfil",
+        .help = "optical filter synthesised from a tabulated transfer function (a description file)",
+        .params =
+            {
+                P{.name = "data_file", .type = T::file, .help = "description file (without \".DAT\")",
+                  .required = true},
+                P{.name = "abscissa", .type = T::choice, .fallback = 1, .help = "abscissa of the description",
+                  .choices = {{"wavelength", 0}, {"frequency", 1}}},
+                P{.name = "data", .type = T::choice, .fallback = 0, .help = "what the description tabulates",
+                  .choices = {{"modulus_phase", 0}, {"modulus_group_delay", 1}, {"modulus", 2}}},
+                P{.name = "relative_abscissa", .type = T::flag, .fallback = 0,
+                  .help = "abscissas relative to centre_frequency_thz"},
+                P{.name = "modulus_in_db", .type = T::flag, .fallback = 0,
+                  .help = "power transmission in dB, else linear"},
+                P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
+                  .help = "reference of relative abscissas"},
+                P{.name = "abscissa_offset_thz", .unit = "THz", .fallback = 0.0,
+                  .help = "added to every converted frequency"},
+                P{.name = "abscissa_scale", .fallback = 1.0, .help = "multiplies the abscissas before conversion"},
+                P{.name = "polarisations", .type = T::integer, .fallback = 1, .help = "polarisations filtered",
+                  .low = 1, .high = 2},
+                P{.name = "complement", .type = T::flag, .fallback = 0, .help = "transmit 1 - P instead of P"},
+                P{.name = "polar_interpolation", .type = T::flag, .fallback = 1,
+                  .help = "interpolate modulus and phase, else real and imaginary parts"},
+                P{.name = "smoothing_points", .type = T::integer, .fallback = 0,
+                  .help = "moving average over this many points (above 1)", .low = 0},
+                P{.name = "quiet_checks", .type = T::flag, .fallback = 1,
+                  .help = "no warnings on the data's variations"},
+                write_charts(),
+                title("usdfil{n} Run(s): 1"),
+                file_name("{link}_USD{id}"),
+            },
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .delay_record = true,
+        .make = make_user_filter,
+    });
+    kinds.push_back(KindSpec{
+        .name = "bessel_filter",
+        .routine = "filbes",
+        .help = "electrical Bessel filter: low-pass, band-pass or high-pass",
+        .params =
+            {
+                P{.name = "type", .type = T::choice, .fallback = 1, .help = "response",
+                  .choices = {{"low_pass", 1}, {"band_pass", 2}, {"high_pass", 3}}},
+                P{.name = "order", .type = T::integer, .fallback = 1, .help = "order", .low = 1, .high = 10},
+                P{.name = "bandwidth_thz", .unit = "THz", .help = "3-dB bandwidth (3-dB frequency of a low-pass)",
+                  .low = 0, .low_open = true, .required = true},
+                P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
+                  .help = "centre of a band-pass"},
+                P{.name = "output_gain", .fallback = 1.0, .help = "factor on the output"},
+                write_charts(),
+                P{.name = "chart_title", .type = T::text, .help = "title of the response chart"},
+            },
+        .inputs = {PortSpec{.key = "input", .kind = SignalKind::electrical, .help = "the signal in"}},
+        .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the filtered signal"}},
+        .windowed = false,
+        .make = make_bessel,
+    });
+}
+
+}  // namespace nodrix

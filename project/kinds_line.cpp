@@ -1,0 +1,176 @@
+// Block kinds of the line: the fibre and the two amplifiers.
+#include "kernel/schedule.h"
+#include "models/amplifiers/edfa.h"
+#include "models/fibre/fibre_block.h"
+#include "project/registry.h"
+
+namespace nodrix {
+namespace {
+
+using P = ParamSpec;
+using T = ParamType;
+
+// The fibre's integer and real parameter words, filled from the named
+// parameters; the words of the Raman options stay 0 (off).
+FiberParams fibre_parameters(const BlockSettings& s, std::int32_t id) {
+    FiberParams p;
+    p.title = s.text("title");
+    p.name = s.text("file_name");
+    p.ipar.fill(0);
+    p.rpar.fill(0.0f);
+    p.ipar[0] = id;
+    p.ipar[1] = s.integer("random_dispersion");
+    p.ipar[2] = s.flag("nonlinear") ? 1 : 0;
+    p.ipar[11] = s.integer("report");
+    p.ipar[20] = s.text("loss_profile_file").empty() ? 0 : 1;
+    p.ipar[21] = s.integer("loss_profile_abscissa");
+    p.rpar[0] = s.real("length_km");
+    p.rpar[1] = s.real("length_tolerance_percent");
+    p.rpar[2] = s.real("attenuation_db_per_km");
+    p.rpar[3] = s.real("attenuation_slope_db_per_km_thz");
+    p.rpar[4] = s.real("attenuation_curvature_db_per_km_thz2");
+    p.rpar[5] = s.real("beta2_ps2_per_km");
+    p.rpar[6] = s.real("beta3_ps3_per_km");
+    p.rpar[7] = s.real("beta4_ps4_per_km");
+    p.rpar[8] = s.real("beta5_ps5_per_km");
+    p.rpar[9] = s.real("dispersion_spread_ps2_per_km");
+    p.rpar[10] = s.real("section_length_km");
+    p.rpar[11] = s.real("gamma_per_w_per_km");
+    p.rpar[26] = s.real("reference_length_km");
+    p.ramf1 = std::string(50, ' ');
+    p.ramf2 = std::string(50, ' ');
+    p.ramtmp = "xr_raman_" + std::to_string(id) + ".tmp";
+    p.pumpf = std::string(50, ' ');
+    p.plossf = std::string(50, ' ');
+    p.lossf = s.padded("loss_profile_file");
+    p.memlim = s.integer("memory_limit_bytes");
+    return p;
+}
+
+std::function<void()> make_fibre(const BlockSettings& s, const BlockWiring& w) {
+    return [p = fibre_parameters(s, w.id), w]() mutable {
+        // The dimensioning file is the open memory map of this schedule call.
+        p.memfile = current_memory_map();
+        fiber1(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output);
+    };
+}
+
+std::function<void()> make_fixed_gain(const BlockSettings& s, const BlockWiring& w) {
+    const OampfgParams p{s.real("gain_db"), s.padded("gain_profile_file"), s.real("noise_figure_linear"),
+                         s.flag("ase_off") ? 1 : 0, s.padded("noise_figure_profile_file")};
+    return [p, w] { oampfg(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+std::function<void()> make_fixed_power(const BlockSettings& s, const BlockWiring& w) {
+    const OampfpParams p{s.real("max_gain_db"),       s.padded("gain_profile_file"),
+                         s.real("noise_figure_linear"), s.flag("ase_off") ? 1 : 0,
+                         s.padded("noise_figure_profile_file"), s.real("output_power_mw")};
+    return [p, w] { oampfp(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+const std::vector<PortSpec> kOpticalIn = {
+    PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light in"}};
+const std::vector<PortSpec> kOpticalOut = {
+    PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the light out"}};
+
+// Gain and noise parameters shared by both amplifiers, after the gain.
+void amplifier_noise_params(std::vector<ParamSpec>& params) {
+    params.push_back(P{.name = "gain_profile_file", .type = T::file,
+                       .help = "gain profile (with a negative gain: the profile model)"});
+    params.push_back(P{.name = "noise_figure_linear", .fallback = 2.81838,
+                       .help = "noise figure, linear; negative: from the noise-figure profile"});
+    params.push_back(P{.name = "ase_off", .type = T::flag, .fallback = 0,
+                       .help = "true: no amplified spontaneous emission is added"});
+    params.push_back(P{.name = "noise_figure_profile_file", .type = T::file,
+                       .help = "noise-figure profile (with a negative noise figure)"});
+}
+
+}  // namespace
+
+void declare_line(std::vector<KindSpec>& kinds) {
+    kinds.push_back(KindSpec{
+        .name = "fibre",
+        .routine = "fiber1",
+        .help = "single-mode fibre solved by the split-step method; linear and lossless it is a grating",
+        .params =
+            {
+                P{.name = "length_km", .unit = "km", .help = "nominal length", .low = 0, .low_open = true,
+                  .required = true},
+                P{.name = "length_tolerance_percent", .unit = "%", .fallback = 0.0,
+                  .help = "spread of the random actual length", .low = -100, .high = 100, .low_open = true,
+                  .high_open = true},
+                P{.name = "attenuation_db_per_km", .unit = "dB/km", .fallback = 0.0,
+                  .help = "attenuation at the band centre"},
+                P{.name = "attenuation_slope_db_per_km_thz", .unit = "dB/km/THz", .fallback = 0.0,
+                  .help = "slope of the attenuation"},
+                P{.name = "attenuation_curvature_db_per_km_thz2", .unit = "dB/km/THz^2", .fallback = 0.0,
+                  .help = "curvature of the attenuation"},
+                P{.name = "beta2_ps2_per_km", .unit = "ps^2/km", .fallback = 0.0,
+                  .help = "group-velocity dispersion at the band centre"},
+                P{.name = "beta3_ps3_per_km", .unit = "ps^3/km", .fallback = 0.0, .help = "third-order dispersion"},
+                P{.name = "beta4_ps4_per_km", .unit = "ps^4/km", .fallback = 0.0, .help = "fourth-order dispersion"},
+                P{.name = "beta5_ps5_per_km", .unit = "ps^5/km", .fallback = 0.0, .help = "fifth-order dispersion"},
+                P{.name = "dispersion_spread_ps2_per_km", .unit = "ps^2/km", .fallback = 0.0,
+                  .help = "spread of the random dispersion of the sections"},
+                P{.name = "random_dispersion", .type = T::choice, .fallback = 0,
+                  .help = "distribution of the sections' random dispersion",
+                  .choices = {{"uniform", 0}, {"gaussian", 1}}},
+                P{.name = "section_length_km", .unit = "km", .fallback = 1e6,
+                  .help = "length of the sections of constant dispersion", .low = 0, .low_open = true},
+                P{.name = "gamma_per_w_per_km", .unit = "1/W/km", .fallback = 0.0,
+                  .help = "non-linear coefficient (Kerr effect)"},
+                P{.name = "nonlinear", .type = T::flag, .fallback = 1,
+                  .help = "steps by the non-linear rule; false: a linear element such as a grating"},
+                P{.name = "reference_length_km", .unit = "km", .fallback = 121.0,
+                  .help = "system length of the four-wave-mixing estimate and the filter precision", .low = 0,
+                  .low_open = true},
+                P{.name = "loss_profile_file", .type = T::file,
+                  .help = "attenuation profile (pairs of abscissa and dB/km) instead of the three terms above"},
+                P{.name = "loss_profile_abscissa", .type = T::choice, .fallback = 0,
+                  .help = "abscissa of the loss profile", .choices = {{"frequency", 0}, {"wavelength", 1}}},
+                P{.name = "report", .type = T::choice, .fallback = 0, .help = "set-up report",
+                  .choices = {{"none", 0}, {"normal", 1}, {"detailed", 2}}},
+                P{.name = "memory_limit_bytes", .type = T::integer, .unit = "bytes", .fallback = 128974848,
+                  .help = "storage of one block above which the memory map asks to split the fibre", .low = 1},
+                P{.name = "title", .type = T::text, .text_fallback = "fiber{n} Run(s): 1",
+                  .help = "caption in reports and warnings"},
+                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_FBR{id}",
+                  .help = "base of the report file name"},
+            },
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .delay_record = true,
+        .make = make_fibre,
+    });
+
+    std::vector<ParamSpec> fixed_gain = {
+        P{.name = "gain_db", .unit = "dB", .help = "gain; negative: the profile model", .required = true}};
+    amplifier_noise_params(fixed_gain);
+    kinds.push_back(KindSpec{
+        .name = "amplifier_fixed_gain",
+        .routine = "oampfg",
+        .help = "erbium-doped fibre amplifier of fixed gain, adding amplified spontaneous emission",
+        .params = fixed_gain,
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .make = make_fixed_gain,
+    });
+
+    std::vector<ParamSpec> fixed_power = {
+        P{.name = "max_gain_db", .unit = "dB", .help = "largest gain; negative: the profile model",
+          .required = true}};
+    amplifier_noise_params(fixed_power);
+    fixed_power.push_back(P{.name = "output_power_mw", .unit = "mW", .help = "target output power", .low = 0,
+                            .low_open = true, .required = true});
+    kinds.push_back(KindSpec{
+        .name = "amplifier_fixed_power",
+        .routine = "oampfp",
+        .help = "erbium-doped fibre amplifier holding a target output power",
+        .params = fixed_power,
+        .inputs = kOpticalIn,
+        .outputs = kOpticalOut,
+        .make = make_fixed_power,
+    });
+}
+
+}  // namespace nodrix

@@ -1,0 +1,193 @@
+// Block kinds of the receivers and measurements: photodiode, power meter,
+// spectrum analyser, eye scope, BER and Q estimator.
+#include "models/measurements/ber_estimator.h"
+#include "models/measurements/eye_scope.h"
+#include "models/measurements/osa.h"
+#include "models/measurements/power_meter.h"
+#include "models/receivers/photodiode.h"
+#include "project/registry.h"
+
+namespace nodrix {
+namespace {
+
+using P = ParamSpec;
+using T = ParamType;
+
+std::function<void()> make_photodiode(const BlockSettings& s, const BlockWiring& w) {
+    const PhotodParams p{s.real("responsivity_a_per_w"), s.flag("shot_noise") ? 1 : 0, s.real("dark_current_na"),
+                         s.real("avalanche_gain"), s.real("excess_noise_exponent")};
+    return [p, w] { photod(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.electrical_output); };
+}
+
+std::function<void()> make_power_meter(const BlockSettings& s, const BlockWiring& w) {
+    const OpowmeParams p{s.text("title"), s.text("file_name")};
+    return [p, w] { opowme(p, w.input_window(), *w.window, *w.optical_inputs[0]); };
+}
+
+std::function<void()> make_spectrum_analyser(const BlockSettings& s, const BlockWiring& w) {
+    OptsprParams p{};
+    // The analyser's four settings words are not read by its computation.
+    p.setting1 = 1;
+    p.setting2 = 1;
+    p.setting3 = 0;
+    p.setting4 = 0.0f;
+    p.fft_length = s.integer("fft_length");
+    p.title = s.text("title");
+    p.file_name = s.text("file_name");
+    return [p, w] { optspr(p, w.input_window(), *w.window, *w.optical_inputs[0]); };
+}
+
+std::function<void()> make_eye_scope(const BlockSettings& s, const BlockWiring& w) {
+    const ScopeParams p{s.real("delay_ps"),  s.real("window_ps"), s.integer("samples_per_bit"),
+                        s.integer("recorded_samples_per_bit"), s.text("title"), s.text("file_name")};
+    return [p, w] { scope(p, *w.producer_window, *w.electrical_input); };
+}
+
+std::function<void()> make_ber_estimator(const BlockSettings& s, const BlockWiring& w) {
+    PestimParams p;
+    p.delay = s.real("delay_ps");
+    p.window = s.real("window_ps");
+    p.samples_per_bit = s.integer("samples_per_bit");
+    p.pattern_length = s.integer("pattern_length");
+    p.estimator_kind = s.integer("estimator");
+    p.fixed_threshold = s.real("fixed_threshold_a");
+    p.nv = {s.flag("instant_chart") ? 1 : 0, s.flag("threshold_chart") ? 1 : 0,
+            s.flag("relative_threshold_report") ? 1 : 0, s.flag("fixed_threshold_report") ? 1 : 0};
+    p.rv = {s.real("relative_threshold"), s.real("chi_square_degrees")};
+    p.title = s.text("title");
+    p.report_name = s.text("report_name");
+    p.title2 = p.title;
+    p.file_name = s.text("chart_name");
+    return [p, w] { pestim(p, *w.producer_window, *w.electrical_input); };
+}
+
+const std::vector<PortSpec> kOpticalIn = {
+    PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light measured"}};
+const std::vector<PortSpec> kElectricalIn = {
+    PortSpec{.key = "input", .kind = SignalKind::electrical, .help = "the received signal"}};
+
+ParamSpec title(std::string_view fallback) {
+    return P{.name = "title", .type = T::text, .text_fallback = fallback, .help = "caption in the report"};
+}
+
+// The observation window of the scope and the estimator: from the start of
+// the good interval of their input plus the monitoring offset.
+std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
+    std::vector<ParamSpec> params = {
+        P{.name = "delay_ps", .unit = "ps", .fallback = 0.0, .help = "delay of the observation's start"},
+        P{.name = "window_ps", .unit = "ps", .help = "length of the observation", .low = 0, .low_open = true,
+          .required = true},
+        P{.name = "samples_per_bit", .type = T::integer, .unit = "samples", .help = "samples per bit of the signal",
+          .low = 1, .required = true},
+    };
+    params.insert(params.end(), more.begin(), more.end());
+    return params;
+}
+
+}  // namespace
+
+void declare_receivers(std::vector<KindSpec>& kinds) {
+    kinds.push_back(KindSpec{
+        .name = "photodiode",
+        .routine = "photod",
+        .help = "PIN or avalanche photodiode with shot and dark-current noise",
+        .params =
+            {
+                P{.name = "responsivity_a_per_w", .unit = "A/W", .fallback = 1.0, .help = "responsivity",
+                  .low = 0},
+                P{.name = "shot_noise", .type = T::flag, .fallback = 1, .help = "add shot noise"},
+                P{.name = "dark_current_na", .unit = "nA", .fallback = 0.0, .help = "dark current", .low = 0},
+                P{.name = "avalanche_gain", .fallback = 1.0, .help = "multiplication factor (1: PIN diode)",
+                  .low = 0, .low_open = true},
+                P{.name = "excess_noise_exponent", .fallback = 0.0,
+                  .help = "x of the excess noise factor F = M^x"},
+            },
+        .inputs = kOpticalIn,
+        .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the photocurrent [A]"}},
+        .make = make_photodiode,
+    });
+    kinds.push_back(KindSpec{
+        .name = "power_meter",
+        .routine = "opowme",
+        .help = "optical power meter: the mean power over the good interval, reported in dBm and mW",
+        .params =
+            {
+                title("opowme{n} Run(s): 1"),
+                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_OPM{id}",
+                  .help = "report file name (\".DAT\" appended)"},
+                P{.name = "label", .type = T::text, .text_fallback = "at signal {input}",
+                  .help = "where the meter sits, in the run's summary"},
+            },
+        .inputs = kOpticalIn,
+        .outputs = {},
+        .make = make_power_meter,
+    });
+    kinds.push_back(KindSpec{
+        .name = "spectrum_analyser",
+        .routine = "optspr",
+        .help = "optical spectrum analyser: averaged periodograms written as a spectrum file (.qsp)",
+        .params =
+            {
+                P{.name = "fft_length", .type = T::integer, .unit = "samples", .fallback = 1000,
+                  .help = "frame length (an odd value is raised by 1)", .low = 1},
+                title("optspr{n} Run(s): 1"),
+                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_OSA{id}",
+                  .help = "spectrum file name (\".qsp\" appended)"},
+            },
+        .inputs = kOpticalIn,
+        .outputs = {},
+        .make = make_spectrum_analyser,
+    });
+    kinds.push_back(KindSpec{
+        .name = "eye_scope",
+        .routine = "scope",
+        .help = "eye scope: the signal over the observation window, written as a signal file (.qsg)",
+        .params = observation({
+            P{.name = "recorded_samples_per_bit", .type = T::integer, .unit = "samples", .fallback = 32,
+              .help = "samples per bit recorded, at most samples_per_bit", .low = 1},
+            title("scope{n} Run(s): 1"),
+            P{.name = "file_name", .type = T::text, .text_fallback = "{link}_EYE{id}",
+              .help = "signal file name (\".qsg\" appended)"},
+        }),
+        .inputs = kElectricalIn,
+        .outputs = {},
+        .windowed = false,
+        .make = make_eye_scope,
+    });
+    kinds.push_back(KindSpec{
+        .name = "ber_estimator",
+        .routine = "pestim",
+        .help = "BER and Q estimator: best sampling instant and threshold, report and charts",
+        .params = observation({
+            P{.name = "pattern_length", .type = T::integer, .fallback = 3, .help = "bits forming a pattern",
+              .choices = {{"1", 1}, {"3", 3}, {"5", 5}}},
+            P{.name = "estimator", .type = T::choice, .fallback = 0, .help = "what is estimated",
+              .choices = {{"q", -1}, {"ber", 0}, {"ber_every_instant", 1}}},
+            P{.name = "fixed_threshold_a", .unit = "A", .fallback = 0.0,
+              .help = "decision threshold of the fixed-threshold report"},
+            P{.name = "relative_threshold", .fallback = 0.5,
+              .help = "threshold between the levels of the relative-threshold report", .low = 0, .high = 1},
+            P{.name = "chi_square_degrees", .fallback = 0.0,
+              .help = "degrees of freedom of the chi-square statistics (0: Gaussian)", .low = 0},
+            P{.name = "instant_chart", .type = T::flag, .fallback = 1,
+              .help = "chart against the sampling instant (Q estimator: the Q chart)"},
+            P{.name = "threshold_chart", .type = T::flag, .fallback = 1,
+              .help = "chart against the threshold (Q estimator: eye closure and eye results)"},
+            P{.name = "relative_threshold_report", .type = T::flag, .fallback = 1,
+              .help = "results at the relative threshold (Q estimator: jitter)"},
+            P{.name = "fixed_threshold_report", .type = T::flag, .fallback = 1,
+              .help = "results at the fixed and mean thresholds (Q estimator: instant tolerance)"},
+            title("pestim{n} Run(s): 1"),
+            P{.name = "report_name", .type = T::text, .text_fallback = "{link}_PST{id}",
+              .help = "report file name (\".DAT\" appended)"},
+            P{.name = "chart_name", .type = T::text, .text_fallback = "{link}_BER{id}",
+              .help = "chart file name (\".qxy\" appended)"},
+        }),
+        .inputs = kElectricalIn,
+        .outputs = {},
+        .windowed = false,
+        .make = make_ber_estimator,
+    });
+}
+
+}  // namespace nodrix

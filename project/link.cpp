@@ -1,0 +1,706 @@
+#include "project/link.h"
+
+#include <toml++/toml.h>
+
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "runtime/opxfile.h"
+
+namespace nodrix {
+
+const KindSpec& link_settings_kind() {
+    using P = ParamSpec;
+    using T = ParamType;
+    static const KindSpec kind{
+        .name = "link",
+        .routine = "",
+        .help = "run settings of the link",
+        .params =
+            {
+                P{.name = "name", .type = T::text,
+                  .help = "names the result files (letters, digits, '_', '-', '.')", .required = true},
+                P{.name = "time_step_ps", .unit = "ps", .fallback = 0.0640443, .help = "simulation time step",
+                  .low = 0, .low_open = true},
+                P{.name = "end_time_ps", .unit = "ps", .help = "simulation end time", .low = 0, .low_open = true,
+                  .required = true},
+                P{.name = "start_time_ps", .unit = "ps", .fallback = 0.0, .help = "start of every source's emission"},
+                P{.name = "emission_window_ps", .unit = "ps", .fallback = 15360.0,
+                  .help = "length of every source's emission", .low = 0, .low_open = true},
+                P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 193.61597,
+                  .help = "centre of the simulated band"},
+                P{.name = "band_low_thz", .unit = "THz", .fallback = 187.37029, .help = "low edge of the simulated band"},
+                P{.name = "band_high_thz", .unit = "THz", .fallback = 199.86163,
+                  .help = "high edge of the simulated band"},
+                P{.name = "grid_reference_thz", .unit = "THz", .fallback = 193.61597,
+                  .help = "reference frequency of the spectral grid"},
+                P{.name = "grid_low_thz", .unit = "THz", .fallback = 185.80887,
+                  .help = "low edge of the 1024-bin spectral grid"},
+                P{.name = "grid_high_thz", .unit = "THz", .fallback = 201.42307,
+                  .help = "high edge of the 1024-bin spectral grid"},
+                P{.name = "monitor_offset_ps", .unit = "ps", .fallback = 1280.0,
+                  .help = "guard time the measurements leave at both ends of a good interval", .low = 0},
+                P{.name = "seeds", .type = T::integer_list, .text_fallback = "349,124,541,978,457,565,942,313,583,288",
+                  .help = "the ten seeds of the random streams (a block's seed parameter picks one)", .low = 0,
+                  .count = 10},
+                P{.name = "fwm_accuracy_db", .unit = "dB", .fallback = 18.0,
+                  .help = "accuracy of the split-step's four-wave-mixing estimate"},
+                P{.name = "fourfold_precision_off", .type = T::flag, .fallback = 0,
+                  .help = "true: no fourfold filter precision for non-uniform steps"},
+                P{.name = "filter_precision_constant", .fallback = 1.2,
+                  .help = "constant of the fibre filters' precision", .low = 0, .low_open = true},
+                P{.name = "peak_power_index", .type = T::integer, .fallback = 26,
+                  .help = "integer of the fibre's peak-power estimate"},
+                P{.name = "max_nonlinear_phase_deg", .unit = "degrees", .fallback = 1.0,
+                  .help = "largest non-linear phase of one split-step", .low = 0, .low_open = true},
+            },
+    };
+    return kind;
+}
+
+const LinkBlock* Link::find(std::int32_t id) const {
+    for (const LinkBlock& b : blocks)
+        if (b.id == id) return &b;
+    return nullptr;
+}
+
+const LinkBlock* Link::producer(std::int32_t signal) const {
+    for (const LinkBlock& b : blocks)
+        if ((b.output != 0 && b.output == signal) || (b.clock_output != 0 && b.clock_output == signal)) return &b;
+    return nullptr;
+}
+
+std::optional<LinkOverride> parse_override(std::string_view argument) {
+    const auto eq = argument.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    const std::string_view lhs = argument.substr(0, eq);
+    const auto dot = lhs.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == lhs.size()) return std::nullopt;
+    return LinkOverride{std::string(lhs.substr(0, dot)), std::string(lhs.substr(dot + 1)),
+                        std::string(argument.substr(eq + 1)), "-set " + std::string(argument)};
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One value given for a parameter or a connection, and where it was given.
+struct Given {
+    const toml::node* node = nullptr;
+    std::string where;      // "file:12: block 73 (fibre)" or "-set 73.length_km=80"
+    std::string base_dir;   // the directory relative file names are taken from
+};
+
+// Reports the problems of one link, each once, and counts them.
+class Problems {
+public:
+    explicit Problems(std::string source) : source_(std::move(source)) {}
+    void add(const std::string& where, const std::string& what) {
+        opxerr(where + ": " + what);
+        ++count_;
+    }
+    int count() const { return count_; }
+    std::string at(int line) const { return source_ + ":" + std::to_string(line); }
+    const std::string& source() const { return source_; }
+
+private:
+    std::string source_;
+    int count_ = 0;
+};
+
+int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line); }
+
+std::string in_quotes(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+std::string number_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+
+bool in_range(const ParamSpec& p, double v) {
+    if (p.low_open ? !(v > p.low) : !(v >= p.low)) return false;
+    if (p.high_open ? !(v < p.high) : !(v <= p.high)) return false;
+    return true;
+}
+
+const char* type_words(const toml::node& n) {
+    switch (n.type()) {
+        case toml::node_type::string: return "a text";
+        case toml::node_type::integer: return "a whole number";
+        case toml::node_type::floating_point: return "a number";
+        case toml::node_type::boolean: return "true or false";
+        case toml::node_type::array: return "a list";
+        case toml::node_type::table: return "a table";
+        default: return "a date or time";
+    }
+}
+
+std::string range_problem(const ParamSpec& p, double v) {
+    return std::string(p.name) + " = " + number_text(v) + " is out of range; allowed: " + allowed_values(p);
+}
+
+// Converts a given value to the parameter's value; the problem in words, or
+// empty when it is acceptable.
+std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
+    const toml::node& n = *g.node;
+    const std::string name(p.name);
+    switch (p.type) {
+        case ParamType::real: {
+            std::optional<double> v;
+            if (auto f = n.as_floating_point()) v = f->get();
+            if (auto i = n.as_integer()) v = static_cast<double>(i->get());
+            if (!v) return name + " must be a number, not " + type_words(n);
+            if (!std::isfinite(*v) || !in_range(p, *v)) return range_problem(p, *v);
+            out.number = *v;
+            return {};
+        }
+        case ParamType::integer: {
+            const auto i = n.as_integer();
+            if (i == nullptr) return name + " must be a whole number, not " + type_words(n);
+            const double v = static_cast<double>(i->get());
+            bool listed = p.choices.empty();
+            for (const Choice& c : p.choices) listed = listed || c.value == i->get();
+            if (!in_range(p, v) || v < INT32_MIN || v > INT32_MAX || !listed) return range_problem(p, v);
+            out.number = v;
+            return {};
+        }
+        case ParamType::flag: {
+            const auto b = n.as_boolean();
+            if (b == nullptr) return name + " must be true or false, not " + type_words(n);
+            out.number = b->get() ? 1.0 : 0.0;
+            return {};
+        }
+        case ParamType::choice: {
+            const auto s = n.as_string();
+            if (s != nullptr)
+                for (const Choice& c : p.choices)
+                    if (c.name == s->get()) {
+                        out.number = c.value;
+                        return {};
+                    }
+            return name + (s != nullptr ? " = " + in_quotes(s->get()) + " is not allowed" : " must be a text in quotes") +
+                   "; allowed: " + allowed_values(p);
+        }
+        case ParamType::text:
+        case ParamType::file: {
+            const auto s = n.as_string();
+            if (s == nullptr) return name + " must be a text in quotes, not " + type_words(n);
+            out.text = s->get();
+            if (p.type == ParamType::file && !out.text.empty() && fs::path(out.text).is_relative())
+                out.text = (fs::path(g.base_dir) / out.text).lexically_normal().string();
+            return {};
+        }
+        case ParamType::integer_list: {
+            const auto a = n.as_array();
+            if (a == nullptr || a->size() != p.count)
+                return name + " must be a list of " + std::to_string(p.count) + " whole numbers";
+            out.list.clear();
+            for (const toml::node& e : *a) {
+                const auto i = e.as_integer();
+                if (i == nullptr) return name + " must be a list of " + std::to_string(p.count) + " whole numbers";
+                if (!in_range(p, static_cast<double>(i->get())) || i->get() > INT32_MAX)
+                    return range_problem(p, static_cast<double>(i->get()));
+                out.list.push_back(static_cast<std::int32_t>(i->get()));
+            }
+            return {};
+        }
+    }
+    return {};
+}
+
+ParamValue fallback_value(const ParamSpec& p) {
+    ParamValue v;
+    v.number = p.fallback;
+    v.text = std::string(p.text_fallback);
+    if (p.type == ParamType::integer_list) {
+        std::istringstream in(v.text);
+        for (std::string item; std::getline(in, item, ',');) v.list.push_back(std::stoi(item));
+        v.text.clear();
+    }
+    return v;
+}
+
+// Texts may name the link, the instance, the ordinal and the first input.
+std::string expand(const std::string& text, const std::string& link, const LinkBlock* b, std::string& problem) {
+    std::string out;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        if (text[k] != '{') {
+            out += text[k];
+            continue;
+        }
+        const auto close = text.find('}', k);
+        const std::string word = close == std::string::npos ? text.substr(k) : text.substr(k, close - k + 1);
+        char buf[16];
+        if (word == "{link}") {
+            out += link;
+        } else if (word == "{id}" && b != nullptr) {
+            std::snprintf(buf, sizeof buf, "%04d", b->id);
+            out += buf;
+        } else if (word == "{n}" && b != nullptr) {
+            out += std::to_string(b->ordinal);
+        } else if (word == "{input}" && b != nullptr && !b->inputs.empty()) {
+            std::snprintf(buf, sizeof buf, "%04d", b->inputs[0]);
+            out += buf;
+        } else {
+            problem = "unknown placeholder " + word + " in " + in_quotes(text) +
+                      "; a text may hold {link}, {id}, {n} and {input}";
+            return text;
+        }
+        k += word.size() - 1;
+    }
+    return out;
+}
+
+// What a block's [[block]] table and the overrides gave it.
+struct BlockDraft {
+    LinkBlock block;
+    std::map<std::string, Given> values;        // by parameter name
+    std::map<std::string, Given> connections;   // by port key
+    std::string where;
+};
+
+std::vector<std::string_view> names_of(const KindSpec& k, bool with_ports) {
+    std::vector<std::string_view> names;
+    for (const ParamSpec& p : k.params) names.push_back(p.name);
+    if (with_ports) {
+        for (const PortSpec& p : k.inputs) names.push_back(p.key);
+        for (const PortSpec& p : k.outputs) names.push_back(p.key);
+    }
+    return names;
+}
+
+std::string unknown_key(const KindSpec& k, std::string_view key, bool with_ports) {
+    const std::string near = closest_word(key, names_of(k, with_ports));
+    std::string s = "unknown " + std::string(with_ports ? "parameter or connection " : "setting ") + in_quotes(key);
+    if (!near.empty()) return s + "; did you mean " + in_quotes(near) + "?";
+    if (k.name == "link") return s + "; nodrix blocks link lists the settings";
+    return s + "; nodrix blocks " + std::string(k.name) + " lists its parameters";
+}
+
+std::string unknown_kind(std::string_view kind) {
+    std::vector<std::string_view> names;
+    for (const KindSpec& k : block_kinds()) names.push_back(k.name);
+    const std::string near = closest_word(kind, names);
+    return "unknown kind " + in_quotes(kind) + (near.empty() ? "" : "; did you mean " + in_quotes(near) + "?") +
+           " (nodrix blocks lists the kinds)";
+}
+
+// Resolves the values of a kind's parameters: given, else from the defaults
+// of the kind, else the registry's; reports what is wrong.
+std::vector<ParamValue> resolve(const KindSpec& kind, const std::map<std::string, Given>& given,
+                                const std::map<std::string, Given>* defaults, const std::string& where,
+                                Problems& problems) {
+    std::vector<ParamValue> values;
+    for (const ParamSpec& p : kind.params) {
+        ParamValue v = fallback_value(p);
+        auto g = given.find(std::string(p.name));
+        const Given* chosen = g != given.end() ? &g->second : nullptr;
+        if (chosen == nullptr && defaults != nullptr) {
+            auto d = defaults->find(std::string(p.name));
+            if (d != defaults->end()) chosen = &d->second;
+        }
+        if (chosen != nullptr) {
+            const std::string problem = convert(p, *chosen, v);
+            if (!problem.empty()) problems.add(chosen->where, problem);
+        } else if (p.required) {
+            std::string what = "missing required parameter " + std::string(p.name);
+            if (!p.unit.empty()) what += " [" + std::string(p.unit) + "]";
+            problems.add(where, what + " (" + std::string(p.help) + ")");
+        }
+        values.push_back(std::move(v));
+    }
+    return values;
+}
+
+// A signal number of a connection: a whole number from 1.
+bool signal_number(const Given& g, const PortSpec& port, std::vector<std::int32_t>& out, Problems& problems) {
+    auto one = [&](const toml::node& n) {
+        const auto i = n.as_integer();
+        if (i == nullptr || i->get() < 1 || i->get() > 999999) return false;
+        out.push_back(static_cast<std::int32_t>(i->get()));
+        return true;
+    };
+    bool ok = true;
+    if (const auto a = g.node->as_array(); a != nullptr && port.max_count > 1) {
+        if (a->empty() || static_cast<int>(a->size()) > port.max_count) ok = false;
+        for (const toml::node& n : *a) ok = one(n) && ok;
+    } else {
+        ok = one(*g.node);
+    }
+    if (!ok)
+        problems.add(g.where, std::string(port.key) + " must be " +
+                                  (port.max_count > 1 ? "a list of 1 to " + std::to_string(port.max_count) + " "
+                                                      : std::string("a ")) +
+                                  "signal number" + (port.max_count > 1 ? "s" : "") + " (1 to 999999)");
+    return ok;
+}
+
+class Loader {
+public:
+    Loader(std::string source, std::string base_dir) : problems_(source), base_dir_(std::move(base_dir)) {}
+
+    std::optional<Link> load(std::string_view text, const std::vector<LinkOverride>& overrides) {
+        toml::table root;
+        try {
+            root = toml::parse(text, problems_.source());
+        } catch (const toml::parse_error& e) {
+            problems_.add(problems_.at(static_cast<int>(e.source().begin.line)) + ":" +
+                              std::to_string(e.source().begin.column),
+                          std::string(e.description()));
+            return finish();
+        }
+        read_root(root);
+        for (const LinkOverride& o : overrides) apply(o);
+        return build();
+    }
+
+private:
+    void read_root(const toml::table& root) {
+        for (const auto& [key, node] : root) {
+            const std::string k(key.str());
+            if (k == "link") {
+                read_link(node);
+            } else if (k == "defaults") {
+                read_defaults(node);
+            } else if (k == "block") {
+                read_blocks(node);
+            } else {
+                const std::string near = closest_word(k, {"link", "defaults", "block"});
+                problems_.add(problems_.at(line_of(node)),
+                              "unknown section " + in_quotes(k) + (near.empty() ? "" : "; did you mean " + in_quotes(near) + "?") +
+                                  " (a link file holds [link], [defaults.KIND] and [[block]])");
+            }
+        }
+        if (!root.contains("link")) problems_.add(problems_.source(), "no [link] section (its name and end time)");
+        if (!root.contains("block")) problems_.add(problems_.source(), "no [[block]]: the link has no blocks");
+    }
+
+    void read_link(const toml::node& node) {
+        const auto t = node.as_table();
+        if (t == nullptr) {
+            problems_.add(problems_.at(line_of(node)), "link must be a table: [link]");
+            return;
+        }
+        const KindSpec& kind = link_settings_kind();
+        for (const auto& [key, value] : *t) {
+            const std::string where = problems_.at(line_of(value)) + ": [link]";
+            if (kind.find_param(key.str()) == nullptr)
+                problems_.add(where, unknown_key(kind, key.str(), false));
+            else
+                link_values_[std::string(key.str())] = Given{&value, where, base_dir_};
+        }
+    }
+
+    void read_defaults(const toml::node& node) {
+        const auto t = node.as_table();
+        if (t == nullptr) {
+            problems_.add(problems_.at(line_of(node)), "defaults must be a table of kinds: [defaults.KIND]");
+            return;
+        }
+        for (const auto& [kind_name, table] : *t) {
+            const std::string where = problems_.at(line_of(table)) + ": [defaults." + std::string(kind_name.str()) + "]";
+            const KindSpec* kind = find_kind(kind_name.str());
+            const auto values = table.as_table();
+            if (kind == nullptr || values == nullptr) {
+                problems_.add(where, kind == nullptr ? unknown_kind(kind_name.str()) : "must be a table of parameters");
+                continue;
+            }
+            for (const auto& [key, value] : *values) {
+                const std::string at = problems_.at(line_of(value)) + ": [defaults." + std::string(kind->name) + "]";
+                if (kind->find_param(key.str()) == nullptr)
+                    problems_.add(at, unknown_key(*kind, key.str(), false) +
+                                          (kind->find_port(key.str()) != nullptr ? " (connections belong to blocks)" : ""));
+                else
+                    defaults_[kind][std::string(key.str())] = Given{&value, at, base_dir_};
+            }
+        }
+    }
+
+    void read_blocks(const toml::node& node) {
+        const auto a = node.as_array();
+        if (a == nullptr) {
+            problems_.add(problems_.at(line_of(node)), "block must be an array of tables: [[block]]");
+            return;
+        }
+        for (const toml::node& n : *a) {
+            const auto t = n.as_table();
+            const int line = line_of(n);
+            if (t == nullptr) {
+                problems_.add(problems_.at(line), "a block must be a table: [[block]]");
+                continue;
+            }
+            read_block(*t, line);
+        }
+    }
+
+    void read_block(const toml::table& t, int line) {
+        BlockDraft d;
+        d.block.line = line;
+        const toml::node* id = t.get("id");
+        const toml::node* kind = t.get("kind");
+        std::string label = "block";
+        if (id == nullptr || !id->is_integer() || id->as_integer()->get() < 1 || id->as_integer()->get() > 999999) {
+            problems_.add(problems_.at(line) + ": block",
+                          id == nullptr ? "missing id (the instance number)" : "id must be a whole number from 1 to 999999");
+        } else {
+            d.block.id = static_cast<std::int32_t>(id->as_integer()->get());
+            label += " " + std::to_string(d.block.id);
+        }
+        if (kind == nullptr || !kind->is_string()) {
+            problems_.add(problems_.at(line) + ": " + label,
+                          kind == nullptr ? "missing kind (nodrix blocks lists the kinds)" : "kind must be a text in quotes");
+            return;
+        }
+        d.block.kind = find_kind(kind->as_string()->get());
+        if (d.block.kind == nullptr) {
+            problems_.add(problems_.at(line_of(*kind)) + ": " + label, unknown_kind(kind->as_string()->get()));
+            // Its signals are unknown too: readers of them are not reported again.
+            if (d.block.id != 0) unknown_writers_.insert(d.block.id);
+            for (const char* key : {"output", "clock_output"})
+                if (const toml::node* n = t.get(key); n != nullptr && n->is_integer())
+                    unknown_writers_.insert(static_cast<std::int32_t>(n->as_integer()->get()));
+            return;
+        }
+        d.where = problems_.at(line) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
+        for (const auto& [key, value] : t) {
+            const std::string k(key.str());
+            if (k == "id" || k == "kind") continue;
+            const std::string where = problems_.at(line_of(value)) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
+            if (d.block.kind->find_param(k) != nullptr)
+                d.values[k] = Given{&value, where, base_dir_};
+            else if (d.block.kind->find_port(k) != nullptr)
+                d.connections[k] = Given{&value, where, base_dir_};
+            else
+                problems_.add(where, unknown_key(*d.block.kind, k, true));
+        }
+        if (d.block.id != 0) drafts_.push_back(std::move(d));
+    }
+
+    // The value of an override as a TOML value; a bare word is a text.
+    const toml::node* override_value(const LinkOverride& o) {
+        try {
+            const toml::table& t = parsed_.emplace_back(toml::parse("v = " + o.value));
+            if (const toml::node* v = t.get("v")) return v;
+        } catch (const toml::parse_error&) {
+        }
+        toml::table& t = parsed_.emplace_back();
+        t.insert("v", o.value);
+        return t.get("v");
+    }
+
+    void apply(const LinkOverride& o) {
+        const Given g{override_value(o), o.origin, fs::current_path().string()};
+        if (o.target == "link") {
+            if (link_settings_kind().find_param(o.key) == nullptr)
+                problems_.add(o.origin, unknown_key(link_settings_kind(), o.key, false));
+            else
+                link_values_[o.key] = g;
+            return;
+        }
+        const bool number = o.target.find_first_not_of("0123456789") == std::string::npos;
+        const KindSpec* kind = number ? nullptr : find_kind(o.target);
+        if (!number && kind == nullptr) {
+            problems_.add(o.origin, in_quotes(o.target) + " is neither \"link\", an instance number nor a block kind; " +
+                                        unknown_kind(o.target));
+            return;
+        }
+        int matched = 0;
+        for (BlockDraft& d : drafts_) {
+            if (number ? std::to_string(d.block.id) != o.target : d.block.kind != kind) continue;
+            ++matched;
+            if (d.block.kind->find_param(o.key) != nullptr)
+                d.values[o.key] = g;
+            else if (number && d.block.kind->find_port(o.key) != nullptr)
+                d.connections[o.key] = g;
+            else
+                problems_.add(o.origin, "block " + std::to_string(d.block.id) + " (" + std::string(d.block.kind->name) +
+                                            "): " + unknown_key(*d.block.kind, o.key, number));
+        }
+        if (matched == 0)
+            problems_.add(o.origin, number ? "the link has no block " + o.target
+                                           : "the link has no block of kind " + in_quotes(o.target));
+    }
+
+    std::optional<Link> build() {
+        Link link;
+        link.source = problems_.source();
+        const std::string link_where = problems_.source() + ": [link]";
+        link.settings = BlockSettings(link_settings_kind(),
+                                      resolve(link_settings_kind(), link_values_, nullptr, link_where, problems_));
+        check_link_settings(link.settings, link_where);
+        std::map<std::int32_t, int> first_line;
+        std::map<const KindSpec*, int> ordinals;
+        for (BlockDraft& d : drafts_) {
+            if (auto [at, fresh] = first_line.emplace(d.block.id, d.block.line); !fresh)
+                problems_.add(d.where, "duplicate instance " + std::to_string(d.block.id) + " (also at line " +
+                                           std::to_string(at->second) + ")");
+            d.block.ordinal = ++ordinals[d.block.kind];
+            connect(d);
+        }
+        check_signals();
+        for (BlockDraft& d : drafts_) {
+            const auto defaults = defaults_.find(d.block.kind);
+            std::vector<ParamValue> values = resolve(*d.block.kind, d.values,
+                                                     defaults != defaults_.end() ? &defaults->second : nullptr,
+                                                     d.where, problems_);
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                if (d.block.kind->params[k].type != ParamType::text) continue;
+                std::string problem;
+                values[k].text = expand(values[k].text, link.settings.text("name"), &d.block, problem);
+                if (!problem.empty()) problems_.add(d.where, std::string(d.block.kind->params[k].name) + ": " + problem);
+            }
+            d.block.settings = BlockSettings(*d.block.kind, std::move(values));
+            if (d.block.kind->check != nullptr) {
+                const std::string problem = d.block.kind->check(d.block.settings);
+                if (!problem.empty()) problems_.add(d.where, problem);
+            }
+            link.blocks.push_back(std::move(d.block));
+        }
+        if (problems_.count() > 0) return finish();
+        return link;
+    }
+
+    void check_link_settings(const BlockSettings& s, const std::string& where) {
+        const std::string& name = s.text("name");
+        const bool safe = !name.empty() && name[0] != '.' &&
+                          name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
+                              std::string::npos;
+        if (!safe && link_values_.count("name") != 0)
+            problems_.add(link_values_["name"].where,
+                          "name " + in_quotes(name) + " cannot name files; use letters, digits, '_', '-' and '.'");
+        if (!(s.real("grid_low_thz") < s.real("grid_high_thz")))
+            problems_.add(where, "grid_low_thz must lie below grid_high_thz");
+        if (!(s.real("band_low_thz") < s.real("band_high_thz")))
+            problems_.add(where, "band_low_thz must lie below band_high_thz");
+    }
+
+    // Reads a block's connections: the signals it reads, the numbers of the
+    // signals it writes.
+    void connect(BlockDraft& d) {
+        LinkBlock& b = d.block;
+        const KindSpec& kind = *b.kind;
+        for (const PortSpec& port : kind.inputs) {
+            const auto g = d.connections.find(std::string(port.key));
+            if (g == d.connections.end()) {
+                if (port.required)
+                    problems_.add(d.where, "missing connection " + std::string(port.key) + " (" +
+                                               (port.max_count > 1 ? "1 to " + std::to_string(port.max_count) + " " : "an ") +
+                                               signal_kind_name(port.kind) + " signal" +
+                                               (port.max_count > 1 ? "s" : "") + ")");
+                continue;
+            }
+            std::vector<std::int32_t> numbers;
+            if (!signal_number(g->second, port, numbers, problems_)) continue;
+            if (port.key == "drive")
+                b.drive = numbers[0];
+            else
+                b.inputs.insert(b.inputs.end(), numbers.begin(), numbers.end());
+        }
+        for (const PortSpec& port : kind.outputs) {
+            const auto g = d.connections.find(std::string(port.key));
+            std::int32_t number = port.key == "output" ? b.id : 0;
+            if (g != d.connections.end()) {
+                std::vector<std::int32_t> numbers;
+                if (!signal_number(g->second, port, numbers, problems_)) continue;
+                number = numbers[0];
+            }
+            (port.key == "output" ? b.output : b.clock_output) = number;
+        }
+    }
+
+    // Every input is written by an earlier block, as a signal of the kind the
+    // port takes; no signal is written twice.
+    void check_signals() {
+        struct Writer {
+            const BlockDraft* block;
+            SignalKind kind;
+            std::size_t order;
+        };
+        std::map<std::int32_t, Writer> writers;
+        for (std::size_t k = 0; k < drafts_.size(); ++k) {
+            const LinkBlock& b = drafts_[k].block;
+            for (const PortSpec& port : b.kind->outputs) {
+                const std::int32_t number = port.key == "output" ? b.output : b.clock_output;
+                if (number == 0) continue;
+                const auto [at, fresh] = writers.emplace(number, Writer{&drafts_[k], port.kind, k});
+                // A duplicate instance writes its number twice; that is reported already.
+                if (!fresh && at->second.block->block.id != b.id)
+                    problems_.add(drafts_[k].where, std::string(port.key) + " " + std::to_string(number) +
+                                                        " is already written by block " +
+                                                        std::to_string(at->second.block->block.id));
+            }
+        }
+        for (std::size_t k = 0; k < drafts_.size(); ++k) {
+            const BlockDraft& d = drafts_[k];
+            auto check = [&](std::int32_t signal, const PortSpec& port) {
+                const auto w = writers.find(signal);
+                const std::string what = std::string(port.key) + " " + std::to_string(signal);
+                if (w == writers.end()) {
+                    if (unknown_writers_.count(signal) == 0) problems_.add(d.where, what + " is not written by any block");
+                } else if (w->second.order >= k) {
+                    problems_.add(d.where, what + " is written by block " + std::to_string(w->second.block->block.id) +
+                                               ", which does not come before it in the schedule");
+                } else if (w->second.kind != port.kind) {
+                    const LinkBlock& from = w->second.block->block;
+                    problems_.add(d.where, what + " is the " + signal_kind_name(w->second.kind) + " output of block " +
+                                               std::to_string(from.id) + " (" + std::string(from.kind->name) + "); " +
+                                               std::string(port.key) + " takes an " + signal_kind_name(port.kind) +
+                                               " signal");
+                }
+            };
+            std::size_t next = 0;
+            for (const PortSpec& port : d.block.kind->inputs) {
+                if (port.key == "drive") {
+                    if (d.block.drive != 0) check(d.block.drive, port);
+                    continue;
+                }
+                for (; next < d.block.inputs.size(); ++next) check(d.block.inputs[next], port);
+            }
+        }
+    }
+
+    std::optional<Link> finish() {
+        opxinfo(problems_.source() + ": " + std::to_string(problems_.count()) +
+                (problems_.count() == 1 ? " error" : " errors") + "; nothing was run");
+        return std::nullopt;
+    }
+
+    Problems problems_;
+    std::string base_dir_;
+    std::map<std::string, Given> link_values_;
+    std::map<const KindSpec*, std::map<std::string, Given>> defaults_;
+    std::vector<BlockDraft> drafts_;
+    std::set<std::int32_t> unknown_writers_;  // signals of blocks of unknown kinds
+    std::deque<toml::table> parsed_;  // the overrides' values
+};
+
+}  // namespace
+
+std::optional<Link> load_link_text(std::string_view text, const std::string& source, const std::string& base_dir,
+                                   const std::vector<LinkOverride>& overrides) {
+    Loader loader(source, base_dir);
+    return loader.load(text, overrides);
+}
+
+std::optional<Link> load_link_file(const std::string& path, const std::vector<LinkOverride>& overrides) {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    if (!in || fs::is_directory(path, ec)) {
+        opxerr("Cannot read the link file " + path + ": " +
+               (fs::exists(path, ec) ? "not a readable file" : "no such file"));
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    const fs::path dir = fs::absolute(fs::path(path)).parent_path();
+    return load_link_text(text.str(), path, dir.string(), overrides);
+}
+
+}  // namespace nodrix

@@ -4,8 +4,10 @@
 // overlap-add, non-linear half-step), the share FFTW takes of it, the cost of
 // one block call per sample besides the buffer work, and an estimate of the
 // span's and the grating's whole run from the buffers each step must pass.
-#include <fftw.h>
-
+//
+//   bench_fibre_propagation [-narrow]
+//     -narrow  the half-steps' element loops two doubles wide, not four
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "kernel/control_blocks.h"
@@ -203,7 +206,10 @@ double per_call_ns() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // -narrow: the element loops two doubles wide even where AVX would take four.
+    const bool narrow = argc > 1 && std::string(argv[1]) == "-narrow";
+    set_wide_loops(!narrow);
     allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const ProjectConstants k;
     zzctrl.delt = k.delt;
@@ -211,7 +217,7 @@ int main() {
     opx_filter_init();
     opxplancreate();
 
-    std::printf("FFT plans (the plan store measures them; without a wisdom file this dominates a first run)\n");
+    std::printf("FFT plans (%s by the plan store)\n", plan_rigor() == PlanRigor::estimate ? "estimated" : "measured");
     for (std::int32_t e : {9, 13}) {
         const auto t0 = Clock::now();
         forward_plan(e);
@@ -223,7 +229,8 @@ int main() {
     std::printf("Reference span: %d steps, N = %d, %zu distinct coefficients (designed and loaded in %.2f s)\n",
                 f.steps, f.n, f.coef.size(), seconds_since(t_load));
     for (std::int32_t x : f.exponent) slinea_ready(x);
-    std::printf("Transform threads: %d\n", lane_threads());
+    std::printf("Transform threads: %d; element loops %s\n", lane_threads(),
+                narrow ? "two doubles wide (-narrow)" : "four doubles wide where the processor has AVX");
 
     zzctrl.pass = 1;
     std::vector<std::complex<double>> buffer(static_cast<std::size_t>(f.n));
@@ -240,6 +247,7 @@ int main() {
     double per_buffer = 1e30;
     double fft_per_buffer = 0.0;
     double waited_per_buffer = 0.0;
+    std::int64_t transforms_per_buffer = 0;
     fft_timing(true);
     for (int r = 0; r < repeats; ++r) {
         refill();
@@ -248,21 +256,39 @@ int main() {
         for (std::int32_t i = 1; i <= f.steps; ++i) {
             const std::int32_t at = f.offset[static_cast<std::size_t>(i - 1)];
             slinea(i, f.exponent.data(), f.offset.data(), f.blocks.data(), f.coef.data() + at,
-                   f.memory.data() + f.memory_at[static_cast<std::size_t>(i - 1)], f.n, work.data(), buffer.data());
-            snonli(i, f.gleff.data(), f.loss.data(), f.n, buffer.data());
+                   f.memory.data() + f.memory_at[static_cast<std::size_t>(i - 1)], f.n, work.data(), buffer.data(),
+                   f.gleff.data(), f.loss.data());
         }
         const double t = seconds_since(t0);
         if (t < per_buffer) {
             per_buffer = t;
             fft_per_buffer = fft_usage().seconds[0];
+            transforms_per_buffer = fft_usage().transforms[0];
             waited_per_buffer = fft_usage().waited;
         }
     }
     fft_timing(false);
     std::printf("Per 2^13-sample buffer through all %d steps: %.1f ms (%.1f us per step), FFTW on the calling "
-                "thread %.1f ms = %.0f %%, waiting for the helper %.1f ms\n",
+                "thread %.1f ms = %.0f %% (%lld transforms), waiting for the helper %.1f ms\n",
                 f.steps, 1e3 * per_buffer, 1e6 * per_buffer / f.steps, 1e3 * fft_per_buffer,
-                100.0 * fft_per_buffer / per_buffer, 1e3 * waited_per_buffer);
+                100.0 * fft_per_buffer / per_buffer, static_cast<long long>(transforms_per_buffer),
+                1e3 * waited_per_buffer);
+    {
+        // One transform of the filters' length alone, hot in the cache: the floor of the calls above.
+        const std::int32_t m = std::int32_t{1} << f.exponent[0];
+        std::vector<std::complex<double>> in(static_cast<std::size_t>(m), {1.0, 0.5});
+        std::vector<std::complex<double>> out(static_cast<std::size_t>(m));
+        const FftPlan plan = fft_plan(m, FFTW_FORWARD, in.data(), out.data());
+        double best = 1e30;
+        for (int r = 0; r < 200; ++r) {
+            const auto t0 = Clock::now();
+            fft_run(plan, in.data(), out.data());
+            best = std::min(best, seconds_since(t0));
+        }
+        std::printf("  one transform of %d points alone: %.1f us; the calling thread's transforms take %.2f times "
+                    "that each\n",
+                    m, 1e6 * best, fft_per_buffer / (static_cast<double>(transforms_per_buffer) * best));
+    }
     // Non-linear half-steps alone, at a few mW per sample.
     {
         double best = 1e30;

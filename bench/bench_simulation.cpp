@@ -1,7 +1,9 @@
 // Runs the reference simulation of sim_160G sample by sample, as
 // `sim_160G -simulate` does, and prints where the time goes: the wall time of
 // the set-up and of the per-sample rounds, the time per block kind, the FFT
-// plans' creation time, and the fibres' time inside FFTW.
+// plans' creation time, and the fibres' time inside FFTW against its floor:
+// their count of transforms times the time of one transform of that length
+// (timed here after the run with the same plan, best of many).
 //
 // The block kinds are timed by sampling: a thousand times a second a timer
 // notes the kind of the block then running (every block call is wrapped to
@@ -15,13 +17,16 @@
 //     -hash       also print a hash of every optical output over all samples,
 //                 to compare runs (thread counts, builds) sample for sample
 //
-// NODRIX_THREADS=1 in the environment runs the transforms on one thread.
+// NODRIX_THREADS=1 in the environment runs the transforms on one thread;
+// NODRIX_FFT_PLANS=estimate makes the plans by estimate instead of measuring.
 // The kernel storage is sized from the dimensioning pass (-autosize).
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -125,6 +130,29 @@ double cpu_seconds() {
            1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
+// One transform of length 2^n with the plan the run used (FFTW keeps what it
+// measured for the process), on aligned arrays with the data hot in the
+// cache: the best of many.
+double one_transform_seconds(int n) {
+    const std::size_t length = std::size_t{1} << n;
+    Complex* in = static_cast<Complex*>(fftw_malloc(length * sizeof(Complex)));
+    Complex* out = static_cast<Complex*>(fftw_malloc(length * sizeof(Complex)));
+    for (std::size_t i = 0; i < length; ++i) in[i] = Complex(std::cos(0.37 * i), std::sin(0.11 * i));
+    const FftPlan plan = fft_plan(static_cast<std::int32_t>(length), FFTW_FORWARD, in, out);
+    double best = 0.0;
+    if (plan) {
+        best = 1e30;
+        for (int r = 0; r < 200; ++r) {
+            const Clock::time_point t0 = Clock::now();
+            fft_run(plan, in, out);
+            best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+        }
+    }
+    fftw_free(in);
+    fftw_free(out);
+    return best;
+}
+
 void usage(const char* self) {
     std::fprintf(stderr, "Usage: %s [-window PS] [-dir DIR] [-hash]\n", self);
 }
@@ -195,7 +223,8 @@ int main(int argc, char** argv) {
 
     std::printf("sim_160G reference simulation, sample by sample (source window %s), in %s\n",
                 window.empty() ? "of the project" : (window + " ps").c_str(), dir.c_str());
-    std::printf("Transform threads: %d; plan wisdom from BNLIB: %s\n", lane_threads(),
+    std::printf("Transform threads: %d; plans %s; plan wisdom from BNLIB: %s\n", lane_threads(),
+                plan_rigor() == PlanRigor::estimate ? "estimated" : "measured",
                 std::getenv("BNLIB") != nullptr ? std::getenv("BNLIB") : "(not set)");
 
     std::vector<std::string> words = {argv[0], "-simulate", "-autosize"};
@@ -229,8 +258,7 @@ int main(int argc, char** argv) {
     std::printf("  set-up and initialisation  %7.1f s\n", wall - rounds);
     std::printf("  per-sample rounds          %7.1f s  (%lld rounds)\n", rounds,
                 static_cast<long long>(last_sample_count()));
-    std::printf("  FFT plans created: %d, in %.1f s (measured by FFTW; a wisdom file makes this quick)\n",
-                fft.plans_created, fft.plan_seconds);
+    std::printf("  FFT plans created: %d, in %.2f s\n", fft.plans_created, fft.plan_seconds);
     rusage peak{};
     getrusage(RUSAGE_SELF, &peak);
     const StorageCounts& k = storage_capacities();
@@ -250,13 +278,31 @@ int main(int argc, char** argv) {
                     static_cast<long>(tally[r]), 100.0 * share, seconds);
     }
 
-    const double fftw_caller = fft.seconds[0];
-    std::printf("\nFibres: %.1f s; inside FFTW (the split transforms of the linear half-steps, %lld + %lld "
-                "transforms on the calling and the helper thread):\n",
-                fibre_seconds, static_cast<long long>(fft.transforms[0]), static_cast<long long>(fft.transforms[1]));
-    std::printf("  calling thread %.1f s = %.0f %% of the fibres' time; helper thread %.1f s alongside\n", fftw_caller,
-                fibre_seconds > 0.0 ? 100.0 * fftw_caller / fibre_seconds : 0.0, fft.seconds[1]);
+    // The fibres' transforms are those of power-of-two lengths (the
+    // analysers' frames have other lengths).
+    std::int64_t fibre_transforms = 0;
+    double fibre_fftw = 0.0;
+    double floor = 0.0;
+    for (int n = 1; n <= kMaxPlanExponent; ++n) {
+        const std::int64_t count = fft.transforms_of[n];
+        if (count == 0) continue;
+        fibre_transforms += count;
+        fibre_fftw += fft.seconds_of[n];
+        floor += static_cast<double>(count) * one_transform_seconds(n);
+    }
+    std::printf("\nFibres: %.1f s; inside FFTW %.1f s (%lld transforms: %lld on the calling thread, %lld on the "
+                "helper)\n",
+                fibre_seconds, fibre_fftw, static_cast<long long>(fibre_transforms),
+                static_cast<long long>(fft.transforms[0] - fft.transforms_of[kLengthClasses - 1]),
+                static_cast<long long>(fft.transforms[1]));
+    const double caller_fftw = fft.seconds[0] - fft.seconds_of[kLengthClasses - 1];
+    std::printf("  calling thread %.1f s = %.0f %% of the fibres' time; helper thread %.1f s alongside\n",
+                caller_fftw, fibre_seconds > 0.0 ? 100.0 * caller_fftw / fibre_seconds : 0.0, fft.seconds[1]);
     std::printf("  the calling thread waited %.1f s for the helper to finish its half\n", fft.waited);
+    std::printf("  floor (the count times one transform of its length alone): %.1f s; inside FFTW / floor = %.2f\n",
+                floor, floor > 0.0 ? fibre_fftw / floor : 0.0);
+    std::printf("Spectrum analysers' frames: %lld transforms, %.2f s inside FFTW\n",
+                static_cast<long long>(fft.transforms_of[kLengthClasses - 1]), fft.seconds_of[kLengthClasses - 1]);
 
     if (hash) {
         std::printf("\nHashes of the optical outputs over all samples:\n");

@@ -93,7 +93,9 @@ const char* const help_text =
     "One run at a time per directory: a run holds the lock file x1_<project>.lck while it\n"
     "works, and another run started there stops with an error.\n"
     "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
-    "once with nodrix-wisdom, otherwise every run measures its FFT plans (seconds per length).\n"
+    "once with nodrix-wisdom, otherwise every run measures its FFT plans, and runs measured\n"
+    "apart may differ in the last bits; NODRIX_FFT_PLANS=estimate plans without measuring,\n"
+    "the same way every time (slower transforms).\n"
     "NODRIX_THREADS=1 keeps the fibre's transforms on one thread (the results are the same).\n";
 
 }  // namespace

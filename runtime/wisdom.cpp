@@ -1,6 +1,8 @@
 #include "runtime/wisdom.h"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cfenv>
 #include <chrono>
@@ -11,8 +13,10 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -36,8 +40,8 @@ std::string wisdom_path;
 // Use counters, one set per thread (the calling thread, the helper) so that
 // each thread writes only its own.
 struct alignas(64) ThreadCounters {
-    std::int64_t transforms = 0;
-    double seconds = 0.0;
+    std::int64_t transforms[kLengthClasses] = {};
+    double seconds[kLengthClasses] = {};
     double waited = 0.0;
 };
 ThreadCounters thread_counters[2];
@@ -45,14 +49,8 @@ std::atomic<bool> timing_on{false};
 std::int32_t plans_made = 0;
 double plan_time = 0.0;
 
-// Twiddle tables w^j = exp(-2 pi i j / 2^n), j < 2^(n-1), and the scratch of
-// the split transform of length 2^n (two halves).
-std::array<fftw_complex*, kMaxPlanExponent + 1> twiddle_tables{};
-std::array<fftw_complex*, kMaxPlanExponent + 1> split_scratch{};
-
-// Lengths from which the two lanes of a split transform run concurrently:
-// below it the hand-over between threads costs more than it saves.
-constexpr std::int64_t kConcurrentLength = 2048;
+// Twiddle tables w^j = exp(-2 pi i j / 2^n), j < 2^(n-1).
+std::array<Complex*, kMaxPlanExponent + 1> twiddle_tables{};
 
 // True on the helper thread, and on the calling thread while its lanes run.
 thread_local bool inside_lanes = false;
@@ -254,31 +252,134 @@ int threads_from_environment() {
     return environment_threads;
 }
 
-// Executes a plan with the given input stride, counted and timed.
-void execute(fftw_plan plan, const fftw_complex* in, int istride, fftw_complex* out) {
-    ThreadCounters& c = *counters;
-    ++c.transforms;
-    fftw_complex* src = const_cast<fftw_complex*>(in);  // FFTW leaves the input of out-of-place plans alone
-    if (!timing_on.load(std::memory_order_relaxed)) {
-        fftw(plan, 1, src, istride, 0, out, 1, 0);
-        return;
-    }
-    const Clock::time_point t0 = Clock::now();
-    fftw(plan, 1, src, istride, 0, out, 1, 0);
-    c.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-fftw_complex* allocate_complex(std::int64_t count) {
-    return static_cast<fftw_complex*>(xu_malloc(static_cast<std::size_t>(count) * sizeof(fftw_complex)));
+Complex* allocate_complex(std::int64_t count) {
+    return static_cast<Complex*>(xu_malloc(static_cast<std::size_t>(count) * sizeof(Complex)));
 }
 
 void free_tables() {
-    for (auto* table : {&twiddle_tables, &split_scratch}) {
-        for (fftw_complex*& p : *table) {
-            if (p != nullptr) xu_free(p);
-            p = nullptr;
-        }
+    for (Complex*& p : twiddle_tables) {
+        if (p != nullptr) xu_free(p);
+        p = nullptr;
     }
+}
+
+// ---- Plans -------------------------------------------------------------------
+
+// The problem a plan was made for: length, direction, placement, the
+// alignment of its arrays (fftw_alignment_of: the byte offset from the
+// alignment FFTW's SIMD code wants, 0 when aligned) and the planner flags.
+struct PlanKey {
+    std::int32_t length = 0;
+    int direction = FFTW_FORWARD;
+    bool in_place = false;
+    int align_in = 0;
+    int align_out = 0;
+    unsigned flags = FFTW_MEASURE;
+    bool operator==(const PlanKey&) const = default;
+};
+
+struct KeptPlan {
+    PlanKey key;
+    fftw_plan plan = nullptr;
+};
+
+// Every plan the store made (those of pplan among them), destroyed together.
+std::vector<KeptPlan> kept_plans;
+
+// The rigor: 0 not yet read, else 1 + PlanRigor.
+int rigor_override = 0;
+int environment_rigor = 0;
+
+constexpr const char* kRigorVariable = "NODRIX_FFT_PLANS";
+
+// The rigor NODRIX_FFT_PLANS asks for; `report` warns of a value that is
+// neither "estimate" nor "measure".
+PlanRigor rigor_from_environment(bool report) {
+    const char* v = std::getenv(kRigorVariable);
+    if (v == nullptr || *v == '\0' || std::strcmp(v, "measure") == 0) return PlanRigor::measure;
+    if (std::strcmp(v, "estimate") == 0) return PlanRigor::estimate;
+    if (report) {
+        opxwarn(std::string(kRigorVariable) + "=" + v + " is not known");
+        opxinfo("     the FFT plans are measured (the choices are measure and estimate)");
+    }
+    return PlanRigor::measure;
+}
+
+unsigned rigor_flags() { return plan_rigor() == PlanRigor::estimate ? FFTW_ESTIMATE : FFTW_MEASURE; }
+
+int alignment_of(const Complex* p) { return fftw_alignment_of(const_cast<double*>(reinterpret_cast<const double*>(p))); }
+
+// Makes the plan of a problem on scratch arrays of its alignment: FFTW's own
+// allocation (aligned for its SIMD code) moved on by the alignment offset.
+fftw_plan make_plan(const PlanKey& k) {
+    const std::size_t bytes = sizeof(Complex) * static_cast<std::size_t>(k.length) + 64;
+    char* in_base = static_cast<char*>(fftw_malloc(bytes));
+    char* out_base = k.in_place ? nullptr : static_cast<char*>(fftw_malloc(bytes));
+    fftw_plan plan = nullptr;
+    if (in_base != nullptr && (k.in_place || out_base != nullptr)) {
+        double* in = reinterpret_cast<double*>(in_base + k.align_in);
+        double* out = k.in_place ? in : reinterpret_cast<double*>(out_base + k.align_out);
+        unsigned flags = k.flags;
+        // Should FFTW's allocation not be aligned as its SIMD code wants, the
+        // plan makes no assumption of alignment at all.
+        if (fftw_alignment_of(in) != k.align_in || fftw_alignment_of(out) != k.align_out) flags |= FFTW_UNALIGNED;
+        const Clock::time_point t0 = Clock::now();
+        plan = fftw_plan_dft_1d(k.length, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out),
+                                k.direction, flags);
+        plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
+        ++plans_made;
+    }
+    fftw_free(in_base);
+    fftw_free(out_base);
+    return plan;
+}
+
+fftw_plan plan_of(const PlanKey& k) {
+    for (const KeptPlan& p : kept_plans)
+        if (p.key == k) return p.plan;
+    fftw_plan plan = make_plan(k);
+    if (plan == nullptr) return nullptr;
+    kept_plans.push_back({k, plan});
+    // The aligned out-of-place plans of the store's rigor are pplan's.
+    const bool power_of_two = k.length >= 2 && (k.length & (k.length - 1)) == 0;
+    if (power_of_two && k.length <= (1 << kMaxPlanExponent) && !k.in_place && k.align_in == 0 && k.align_out == 0 &&
+        k.flags == rigor_flags()) {
+        const int n = std::countr_zero(static_cast<std::uint32_t>(k.length));
+        (k.direction == FFTW_FORWARD ? pplan.forward : pplan.backward)[static_cast<std::size_t>(n)] = plan;
+    }
+    return plan;
+}
+
+fftw_plan aligned_plan(std::int32_t n, int direction) {
+    if (n < 1 || n > kMaxPlanExponent) return nullptr;
+    return plan_of(PlanKey{std::int32_t{1} << n, direction, false, 0, 0, rigor_flags()});
+}
+
+void destroy_plans() {
+    for (KeptPlan& p : kept_plans) fftw_destroy_plan(p.plan);
+    kept_plans.clear();
+    pplan.forward.fill(nullptr);
+    pplan.backward.fill(nullptr);
+}
+
+// "fftw-3.3.10" of fftw_version "fftw-3.3.10-sse2-avx".
+std::string fftw_release() {
+    const std::string v = fftw_version;
+    const std::size_t dash = v.find('-', 5);
+    return dash == std::string::npos ? v : v.substr(0, dash);
+}
+
+// Why a text cannot be wisdom of this program's FFTW, judged by its head
+// "(fftw-3.x.y fftw_wisdom"; empty when the head is right.
+std::string foreign_wisdom(const std::string& text) {
+    std::istringstream in(text);
+    std::string maker;
+    std::string kind;
+    in >> maker >> kind;
+    if (maker.rfind("(fftw-3.", 0) != 0 || kind != "fftw_wisdom") return "it is not wisdom of FFTW 3 in double precision";
+    if (maker.substr(1) != fftw_release())
+        return "it was made by " + maker.substr(1) + ", this program uses " + fftw_release();
+    return "";
 }
 
 }  // namespace
@@ -290,69 +391,161 @@ const char* wisdom_file_name() {
     return wisdom_path.c_str();
 }
 
+WisdomImport import_wisdom_file(const std::string& path) {
+    WisdomImport r;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr && errno == ENOENT) return r;
+    r.present = true;
+    std::string text;
+    bool read = file != nullptr;
+    if (read) {
+        char chunk[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
+        read = std::ferror(file) == 0;
+        std::fclose(file);
+    }
+    if (!read) {
+        r.reason = "it cannot be read";
+        return r;
+    }
+    r.reason = foreign_wisdom(text);
+    if (!r.reason.empty()) return r;
+    // FFTW reads the whole text or keeps none of it.
+    r.imported = text.find('\0') == std::string::npos && fftw_import_wisdom_from_string(text.c_str()) != 0;
+    if (!r.imported) r.reason = "FFTW rejects it: it is damaged, or made by another build of " + fftw_release();
+    return r;
+}
+
 void import_plan(std::int32_t& flag) {
     flag = 0;
     const char* path = wisdom_file_name();
     if (path == nullptr) return;
-    std::FILE* f = std::fopen(path, "r");
-    if (f == nullptr) return;
-    if (fftw_import_wisdom_from_file(f) == FFTW_SUCCESS) flag = 1;
-    std::fclose(f);
+    const WisdomImport r = import_wisdom_file(path);
+    if (r.imported) flag = 1;
+    if (!r.present || r.imported) return;  // no file: the plans are made without wisdom
+    opxwarn(std::string("FFT plan wisdom file ") + path + " is not used");
+    opxinfo("     " + r.reason);
 }
 
-void opxplancreate() {
-    for (int n = 1; n <= kMaxPlanExponent; ++n) {
-        pplan.forward[n] = nullptr;
-        pplan.backward[n] = nullptr;
+bool learn_plans(std::int32_t n) {
+    if (n < 1 || n > kMaxPlanExponent) return false;
+    // The alignments a double complex array can have: every 16-byte offset
+    // from FFTW's own allocation, as far as FFTW tells them apart.
+    std::vector<int> alignments;
+    Complex* probe = static_cast<Complex*>(fftw_malloc(8 * sizeof(Complex)));
+    if (probe == nullptr) return false;
+    for (int k = 0; k < 4; ++k) {
+        const int a = alignment_of(probe + k);
+        if (std::find(alignments.begin(), alignments.end(), a) == alignments.end()) alignments.push_back(a);
     }
+    fftw_free(probe);
+    for (const int a : alignments) {
+        for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
+            const fftw_plan plan = make_plan(PlanKey{std::int32_t{1} << n, direction, false, a, a, FFTW_PATIENT});
+            if (plan == nullptr) return false;
+            fftw_destroy_plan(plan);
+        }
+    }
+    return true;
+}
+
+bool export_wisdom(std::FILE* file) {
+    fftw_export_wisdom_to_file(file);
+    return std::ferror(file) == 0;
+}
+
+void forget_wisdom() { fftw_forget_wisdom(); }
+
+void opxplancreate() {
+    destroy_plans();
+    environment_rigor = 1 + static_cast<int>(rigor_from_environment(true));
     import_plan(pplan.wisdom);
 }
 
-namespace {
-
-// Creates the plan of length 2^n of one direction (timed).
-fftw_plan make_plan(std::int32_t n, fftw_direction direction) {
-    int length = 2;
-    for (int k = 1; k < n; ++k) length *= 2;
-    const int flags = pplan.wisdom == 1 ? (FFTW_MEASURE | FFTW_USE_WISDOM) : FFTW_MEASURE;
-    const Clock::time_point t0 = Clock::now();
-    fftw_plan plan = fftw_create_plan(length, direction, flags);
-    plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
-    ++plans_made;
-    return plan;
+PlanRigor plan_rigor() {
+    if (rigor_override != 0) return static_cast<PlanRigor>(rigor_override - 1);
+    if (environment_rigor == 0) environment_rigor = 1 + static_cast<int>(rigor_from_environment(false));
+    return static_cast<PlanRigor>(environment_rigor - 1);
 }
 
-}  // namespace
+void set_plan_rigor(PlanRigor rigor) { rigor_override = 1 + static_cast<int>(rigor); }
+
+void reset_plan_rigor() {
+    rigor_override = 0;
+    environment_rigor = 0;
+}
 
 void create_plans(std::int32_t n) {
-    if (n < 1 || n > kMaxPlanExponent) return;
-    pplan.forward[n] = make_plan(n, FFTW_FORWARD);
-    pplan.backward[n] = make_plan(n, FFTW_BACKWARD);
+    aligned_plan(n, FFTW_FORWARD);
+    aligned_plan(n, FFTW_BACKWARD);
 }
 
 void opxplandestroy() {
     stop_lanes();
-    // A direction may have been made without the other (forward_plan and
-    // backward_plan make only the one asked for): each is destroyed.
-    for (int n = 1; n <= kMaxPlanExponent; ++n) {
-        if (pplan.forward[n] != nullptr) fftw_destroy_plan(pplan.forward[n]);
-        if (pplan.backward[n] != nullptr) fftw_destroy_plan(pplan.backward[n]);
-        pplan.forward[n] = nullptr;
-        pplan.backward[n] = nullptr;
-    }
+    destroy_plans();
     free_tables();
 }
 
-fftw_plan forward_plan(std::int32_t n) {
-    if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    if (pplan.forward[n] == nullptr) pplan.forward[n] = make_plan(n, FFTW_FORWARD);
-    return pplan.forward[n];
+fftw_plan forward_plan(std::int32_t n) { return aligned_plan(n, FFTW_FORWARD); }
+
+fftw_plan backward_plan(std::int32_t n) { return aligned_plan(n, FFTW_BACKWARD); }
+
+FftPlan fft_plan(std::int32_t length, int direction, const Complex* in, const Complex* out, bool estimated) {
+    if (length < 1 || in == nullptr || out == nullptr) return {};
+    const fftw_plan plan = plan_of(PlanKey{length, direction, in == out, alignment_of(in), alignment_of(out),
+                                           estimated ? FFTW_ESTIMATE : rigor_flags()});
+    return plan == nullptr ? FftPlan{} : FftPlan{plan, length};
 }
 
-fftw_plan backward_plan(std::int32_t n) {
+void fft_run(const FftPlan& plan, const Complex* in, Complex* out) {
+    const bool power_of_two = (plan.length & (plan.length - 1)) == 0 && plan.length <= (1 << kMaxPlanExponent);
+    const int length_class =
+        power_of_two ? std::countr_zero(static_cast<std::uint32_t>(plan.length)) : kLengthClasses - 1;
+    ThreadCounters& c = *counters;
+    ++c.transforms[length_class];
+    // An out-of-place complex plan leaves its input alone (FFTW's default).
+    auto* src = reinterpret_cast<fftw_complex*>(const_cast<Complex*>(in));
+    auto* dst = reinterpret_cast<fftw_complex*>(out);
+    if (!timing_on.load(std::memory_order_relaxed)) {
+        fftw_execute_dft(plan.plan, src, dst);
+        return;
+    }
+    const Clock::time_point t0 = Clock::now();
+    fftw_execute_dft(plan.plan, src, dst);
+    c.seconds[length_class] += std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+const Complex* fft_twiddles(std::int32_t n) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    if (pplan.backward[n] == nullptr) pplan.backward[n] = make_plan(n, FFTW_BACKWARD);
-    return pplan.backward[n];
+    Complex*& table = twiddle_tables[static_cast<std::size_t>(n)];
+    if (table != nullptr) return table;
+    // The angles are reduced to the first octant, so that the table is exact
+    // at the quarter turn and symmetric like the exponential itself.
+    constexpr double kTwoPiExact = 6.28318530717958647692528676655900577;
+    const std::int64_t length = std::int64_t{1} << n;
+    const std::int64_t half = length / 2;
+    table = allocate_complex(half);
+    auto angle = [length](std::int64_t j) { return kTwoPiExact * static_cast<double>(j) / static_cast<double>(length); };
+    for (std::int64_t j = 0; j < half; ++j) {
+        double c = 0.0;
+        double s = 0.0;
+        if (8 * j <= length) {
+            c = std::cos(angle(j));
+            s = std::sin(angle(j));
+        } else if (4 * j <= length) {
+            c = std::sin(angle(length / 4 - j));
+            s = std::cos(angle(length / 4 - j));
+        } else if (8 * j <= 3 * length) {
+            c = -std::sin(angle(j - length / 4));
+            s = std::cos(angle(j - length / 4));
+        } else {
+            c = -std::cos(angle(half - j));
+            s = std::sin(angle(half - j));
+        }
+        table[j] = Complex(c, -s);
+    }
+    return table;
 }
 
 // ---- Two lanes -------------------------------------------------------------
@@ -379,106 +572,17 @@ void run_lanes(LaneTask task, void* context, bool concurrent) {
     task(1, context);
 }
 
-// ---- Split transforms ------------------------------------------------------
-
-const fftw_complex* fft_twiddles(std::int32_t n) {
-    if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    fftw_complex*& table = twiddle_tables[static_cast<std::size_t>(n)];
-    if (table != nullptr) return table;
-    // The angles are reduced to the first octant, so that the table is exact
-    // at the quarter turn and symmetric like the exponential itself.
-    constexpr double kTwoPiExact = 6.28318530717958647692528676655900577;
-    const std::int64_t length = std::int64_t{1} << n;
-    const std::int64_t half = length / 2;
-    table = allocate_complex(half);
-    auto angle = [length](std::int64_t j) { return kTwoPiExact * static_cast<double>(j) / static_cast<double>(length); };
-    for (std::int64_t j = 0; j < half; ++j) {
-        double c = 0.0;
-        double s = 0.0;
-        if (8 * j <= length) {
-            c = std::cos(angle(j));
-            s = std::sin(angle(j));
-        } else if (4 * j <= length) {
-            c = std::sin(angle(length / 4 - j));
-            s = std::cos(angle(length / 4 - j));
-        } else if (8 * j <= 3 * length) {
-            c = -std::sin(angle(j - length / 4));
-            s = std::cos(angle(j - length / 4));
-        } else {
-            c = -std::cos(angle(half - j));
-            s = std::sin(angle(half - j));
-        }
-        table[j] = fftw_complex{c, -s};
-    }
-    return table;
-}
-
-bool fft_split_ready(std::int32_t n) {
-    if (n < 1 || n > kMaxPlanExponent) return false;
-    if (fft_twiddles(n) == nullptr) return false;
-    if (n == 1) return true;
-    return forward_plan(n - 1) != nullptr && backward_plan(n - 1) != nullptr;
-}
-
-namespace {
-
-struct SplitJob {
-    fftw_plan half_plan;
-    const fftw_complex* in;
-    fftw_complex* out;
-    fftw_complex* scratch;  // the transforms of the even samples, then of the odd ones
-    const fftw_complex* w;
-    std::int64_t half;
-    bool forward;
-};
-
-}  // namespace
-
-void fft_execute(std::int32_t n, int direction, const fftw_complex* in, fftw_complex* out) {
-    if (n < 1 || n > kMaxPlanExponent) return;
-    const bool forward = direction == FFTW_FORWARD;
-    if (n == 1) {
-        const fftw_complex a = in[0];
-        const fftw_complex b = in[1];
-        out[0] = fftw_complex{a.re + b.re, a.im + b.im};
-        out[1] = fftw_complex{a.re - b.re, a.im - b.im};
-        return;
-    }
-    if (!fft_split_ready(n)) return;
-    const std::int64_t half = std::int64_t{1} << (n - 1);
-    fftw_complex*& scratch = split_scratch[static_cast<std::size_t>(n)];
-    if (scratch == nullptr) scratch = allocate_complex(2 * half);
-    SplitJob job{forward ? pplan.forward[n - 1] : pplan.backward[n - 1], in, out, scratch, fft_twiddles(n), half,
-                 forward};
-    const bool concurrent = 2 * half >= kConcurrentLength;
-    // The half-length transforms of the even and of the odd samples.
-    auto halves = [&job](int lane) { execute(job.half_plan, job.in + lane, 2, job.scratch + lane * job.half); };
-    run_lanes(halves, concurrent);
-    // The butterflies, the lower half of k in lane 0, the upper in lane 1.
-    auto butterflies = [&job](int lane) {
-        const std::int64_t quarter = job.half / 2;
-        const fftw_complex* e = job.scratch;
-        const fftw_complex* o = job.scratch + job.half;
-        const double sign = job.forward ? 1.0 : -1.0;
-        for (std::int64_t k = lane * quarter; k < (lane + 1) * quarter; ++k) {
-            const double wr = job.w[k].re;
-            const double wi = sign * job.w[k].im;
-            const double tr = wr * o[k].re - wi * o[k].im;
-            const double ti = wr * o[k].im + wi * o[k].re;
-            job.out[k] = fftw_complex{e[k].re + tr, e[k].im + ti};
-            job.out[k + job.half] = fftw_complex{e[k].re - tr, e[k].im - ti};
-        }
-    };
-    run_lanes(butterflies, concurrent);
-}
-
-void fft_run(fftw_plan plan, const fftw_complex* in, fftw_complex* out) { execute(plan, in, 1, out); }
+// ---- Use -------------------------------------------------------------------
 
 FftUsage fft_usage() {
     FftUsage u;
     for (int t = 0; t < 2; ++t) {
-        u.transforms[t] = thread_counters[t].transforms;
-        u.seconds[t] = thread_counters[t].seconds;
+        for (int k = 0; k < kLengthClasses; ++k) {
+            u.transforms[t] += thread_counters[t].transforms[k];
+            u.seconds[t] += thread_counters[t].seconds[k];
+            u.transforms_of[k] += thread_counters[t].transforms[k];
+            u.seconds_of[k] += thread_counters[t].seconds[k];
+        }
     }
     u.waited = thread_counters[0].waited;
     u.plans_created = plans_made;

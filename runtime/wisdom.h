@@ -1,6 +1,23 @@
-// The FFT plan store: one forward and one backward FFTW plan per power-of-two
-// length 2^n (n = 1..14), created on request and shared by every model, with
-// optional plan wisdom read from "opwis.pln" in the directory named by BNLIB.
+// The FFT plan store: FFTW 3 plans made once per run and shared by every
+// model, with optional plan wisdom read from "opwis.pln" in the directory
+// named by BNLIB.
+//
+// An FFTW 3 plan is made for arrays of one placement (in place or not) and
+// one memory alignment, and its SIMD code may rely on that alignment. The
+// store therefore hands out plans for given arrays: the plan of the arrays'
+// placement and alignment (fftw_alignment_of), made on scratch arrays of the
+// same alignment the first time it is asked for. Arrays aligned as FFTW's own
+// allocation (every double complex array on a 16-byte boundary, with the FFTW
+// of this system) get the plans of pplan, the one forward and one backward
+// plan per power-of-two length 2^n (n = 1..14), out of place.
+//
+// How plans are chosen (plan_rigor): measured by default (FFTW times
+// candidate algorithms, as the store always has; wisdom read at start, when
+// present, decides instead of the timing); with NODRIX_FFT_PLANS=estimate in
+// the environment, estimated (FFTW's operation-count heuristic). Different
+// algorithms round differently in the last bits, and measuring picks among
+// nearly equal candidates by the clock, so only estimated plans, or plans
+// from one wisdom file, give byte-identical runs every time.
 //
 // Large transforms may use the machine's second core: work that falls into
 // two independent halves ("lanes") runs lane 0 on the calling thread and
@@ -9,18 +26,21 @@
 // environment (or a machine with one core) keeps both lanes on the calling
 // thread. Either way the lanes compute exactly the same numbers, so results
 // never depend on the number of threads. Plans and tables are only created on
-// the calling thread; FFTW executes power-of-two plans reentrantly.
+// the calling thread; executing a plan (fft_run) is safe on both threads.
 #pragma once
 
-#include <fftw.h>
+#include <fftw3.h>
 
 #include <array>
+#include <complex>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace nodrix {
 
 struct PPlan {
-    std::array<fftw_plan, 15> forward{};   // forward[n]: length 2^n (n = 1..14)
+    std::array<fftw_plan, 15> forward{};   // forward[n]: length 2^n (n = 1..14), out of place, aligned arrays
     std::array<fftw_plan, 15> backward{};  // backward[n]
     std::int32_t wisdom = 0;               // 1 when wisdom was imported
 };
@@ -28,19 +48,83 @@ extern PPlan pplan;
 
 inline constexpr int kMaxPlanExponent = 14;
 
+// Destroys any plans of an earlier pass and imports the wisdom file.
 void opxplancreate();
+// Imports the wisdom file when BNLIB names a directory holding one: flag 1
+// when FFTW took it. A missing file is silent; a file that cannot be read,
+// that is not wisdom of this program's FFTW, or that FFTW rejects, is
+// reported as a warning and nothing of it is used.
 void import_plan(std::int32_t& flag);
 void create_plans(std::int32_t n);
-// Destroys the plans and stops the helper thread.
+// Destroys every plan and stops the helper thread.
 void opxplandestroy();
 
-// The plan of length 2^n of one direction, created when absent (measuring a
-// plan takes seconds: only the direction asked for is made).
+// The plan of length 2^n of one direction for aligned out-of-place arrays,
+// created when absent (only the direction asked for is made).
 fftw_plan forward_plan(std::int32_t n);
 fftw_plan backward_plan(std::int32_t n);
 
 // The wisdom file path for a BNLIB value: "<dir>/opwis.pln".
 const char* wisdom_file_name();
+
+// ---- Wisdom ------------------------------------------------------------------
+
+// What reading a wisdom file gave.
+struct WisdomImport {
+    bool present = false;   // the file exists
+    bool imported = false;  // FFTW took all of it
+    std::string reason;     // why not, when present and not imported
+};
+// Reads a wisdom file into FFTW. A text that is not wisdom of this program's
+// FFTW, or that FFTW rejects, leaves FFTW's wisdom as it was.
+WisdomImport import_wisdom_file(const std::string& path);
+// Makes the plans of length 2^n (n = 1..14) of both directions thoroughly
+// (FFTW's patient planning) for the arrays the store plans for, aligned as a
+// double complex array can be, so that FFTW's wisdom holds them; false when
+// one cannot be made.
+bool learn_plans(std::int32_t n);
+// Writes FFTW's wisdom to an open file; false on a write error.
+bool export_wisdom(std::FILE* file);
+// Forgets every wisdom FFTW holds (plans made already stay valid).
+void forget_wisdom();
+
+// ---- How plans are chosen ----------------------------------------------------
+
+enum class PlanRigor { measure, estimate };
+// The rigor of the store's plans: from NODRIX_FFT_PLANS ("estimate", else
+// measure), read at the first need.
+PlanRigor plan_rigor();
+// Overrides the rigor for the plans made afterwards; reset_plan_rigor returns
+// to the environment's choice, read again.
+void set_plan_rigor(PlanRigor rigor);
+void reset_plan_rigor();
+
+// ---- Transforms ------------------------------------------------------------
+
+using Complex = std::complex<double>;
+
+// The plan of a transform of `length` points in `direction` (FFTW_FORWARD or
+// FFTW_BACKWARD, unnormalised) fit for the arrays `in` and `out` (in place
+// when they are the same) and for any arrays of the same placement and
+// alignment. `estimated` asks for an estimated plan whatever the rigor (for
+// occasional transforms, whose measuring would cost more than it saves).
+// Made on the calling thread when absent; empty when length < 1 or FFTW
+// cannot plan it.
+struct FftPlan {
+    fftw_plan plan = nullptr;
+    std::int32_t length = 0;
+    explicit operator bool() const { return plan != nullptr; }
+};
+FftPlan fft_plan(std::int32_t length, int direction, const Complex* in, const Complex* out, bool estimated = false);
+
+// Executes a plan from fft_plan on arrays of the placement and alignment it
+// was asked for, counted and, when timing is on, timed. The input of an
+// out-of-place transform is left unchanged.
+void fft_run(const FftPlan& plan, const Complex* in, Complex* out);
+
+// w^j = exp(-2 pi i j / L) for j = 0 .. L/2 - 1 (L = 2^n, n = 1..14), built
+// on the calling thread at the first request; null for other n.
+const Complex* fft_twiddles(std::int32_t n);
 
 // ---- Two lanes -------------------------------------------------------------
 
@@ -69,41 +153,21 @@ void set_lane_threads(int threads);
 // Stops the helper thread (it is started again when lanes next run together).
 void stop_lanes();
 
-// ---- Split transforms ------------------------------------------------------
-
-// A transform of length L = 2^n split by one radix-2 step into two transforms
-// of length L/2 that run as two lanes:
-//   X[k] = E[k] + w^k O[k],  X[k + L/2] = E[k] - w^k O[k],  k < L/2,
-// with E and O the half-length transforms of the even and the odd samples and
-// w = exp(-2 pi i / L) (its conjugate for the backward direction).
-// Lengths 4 .. 2^14 are split (n = 2..14); length 2 is done by its plan.
-
-// w^j = exp(-2 pi i j / L) for j = 0 .. L/2 - 1 (L = 2^n, n = 1..14), built
-// on the calling thread at the first request; null for other n.
-const fftw_complex* fft_twiddles(std::int32_t n);
-
-// Makes the half-length plans and the twiddles of length 2^n ready (on the
-// calling thread); false when n is outside 1..14 or a plan cannot be made.
-bool fft_split_ready(std::int32_t n);
-
-// Transform of length 2^n of `in` into `out` (direction FFTW_FORWARD or
-// FFTW_BACKWARD, unnormalised like fftw_one); `in` and `out` may be the same
-// array. Does nothing when n is outside 1..14.
-void fft_execute(std::int32_t n, int direction, const fftw_complex* in, fftw_complex* out);
-
-// Executes a plan (fftw_one), counted and, when timing is on, timed.
-void fft_run(fftw_plan plan, const fftw_complex* in, fftw_complex* out);
+// ---- Use -------------------------------------------------------------------
 
 // Use of the transforms since the last reset, per thread ([0] the calling
-// thread, [1] the helper): the transforms executed through fft_run and
-// fft_execute and the wall time spent inside them, and the time the calling
-// thread waited for the helper to finish its lane (times only while
-// fft_timing is on); the plans created and the time their creation took
-// (measuring plans can take seconds per length).
+// thread, [1] the helper): the transforms executed through fft_run and the
+// wall time spent inside them, and the time the calling thread waited for the
+// helper to finish its lane (times only while fft_timing is on); the same
+// for both threads together by length (2^n in class n, other lengths in the
+// last class); the plans created and the time their creation took.
+inline constexpr int kLengthClasses = kMaxPlanExponent + 2;
 struct FftUsage {
     std::int64_t transforms[2] = {0, 0};
     double seconds[2] = {0.0, 0.0};
     double waited = 0.0;
+    std::int64_t transforms_of[kLengthClasses] = {};
+    double seconds_of[kLengthClasses] = {};
     std::int32_t plans_created = 0;
     double plan_seconds = 0.0;
 };

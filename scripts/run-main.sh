@@ -7,6 +7,8 @@
 #     program prints a summary of the results.
 # Both runs size the kernel storage from their own dimensioning pass
 # (-autosize): no rebuild, whatever the project needs.
+# Both take their FFT plans from the wisdom file in $BNLIB (build/wisdom
+# unless BNLIB is set), made once with nodrix-wisdom when it is missing.
 # Extra arguments go to both runs of sim_160G (for example: -verbose).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +17,17 @@ bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs" --target sim_160G nodrix_program nodrix-chart nodrix-wisdom
+
+# FFT plan wisdom, measured once: the runs take their plans from it, the same
+# plans every time, so that a run repeated gives the same results to the bit.
+if [ -z "${BNLIB:-}" ]; then
+  export BNLIB="$(pwd)/build/wisdom"
+fi
+if [ ! -f "$BNLIB/opwis.pln" ]; then
+  echo "== nodrix-wisdom: measuring the FFT plans once into $BNLIB/opwis.pln"
+  { mkdir -p "$BNLIB" && build/tools/nodrix-wisdom -max 13 "$BNLIB" >/dev/null; } ||
+    echo "nodrix-wisdom could not write $BNLIB/opwis.pln; the runs measure their plans"
+fi
 
 mkdir -p run
 cd run

@@ -4,7 +4,7 @@
 # run as a single-node cluster (scripts/slurm-cluster.sh).
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev fftw-dev libtomlplusplus-dev gnuplot-nox)
+packages=(cmake g++ make libgtest-dev libfftw3-dev libtomlplusplus-dev gnuplot-nox)
 if [ "${1:-}" = --slurm ]; then
   packages+=(slurm-wlm munge)
 fi

@@ -1,6 +1,5 @@
 #include "tools/wisdom_tool.h"
 
-#include <fftw.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,12 +17,14 @@ namespace {
 constexpr const char* kUsage =
     "Usage: nodrix-wisdom [-max N] [DIR]\n"
     "Measures the FFT plans of lengths 2 to 2^N (N from 1 to 14, default 14) in both\n"
-    "directions and writes what FFTW learnt to DIR/opwis.pln, the plan wisdom file\n"
-    "that the simulator reads from the directory named by the environment variable\n"
-    "BNLIB (DIR defaults to $BNLIB). Wisdom already in the file is kept and added to.\n"
-    "Measuring takes a few seconds per length, once; a run with BNLIB=DIR then\n"
-    "finds its plans at once instead of measuring them at every start.\n"
-    "The wisdom belongs to the machine it was measured on: measure again on another.\n";
+    "directions, more thoroughly than a run can afford, and writes what FFTW learnt\n"
+    "to DIR/opwis.pln, the plan wisdom file that the simulator reads from the\n"
+    "directory named by the environment variable BNLIB (DIR defaults to $BNLIB).\n"
+    "Wisdom already in the file is kept and added to. Measuring takes up to a few\n"
+    "seconds per length, once; runs with BNLIB=DIR then take their plans from the\n"
+    "file instead of measuring them, and so also choose the same plans every time.\n"
+    "The wisdom belongs to the machine and the FFTW it was measured with: measure\n"
+    "again on another.\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -42,27 +43,17 @@ int write_wisdom(const std::string& dir, int max_exponent, std::ostream& out, st
         return 1;
     }
     const std::filesystem::path file = std::filesystem::path(dir) / "opwis.pln";
-    fftw_forget_wisdom();
-    if (std::FILE* f = std::fopen(file.c_str(), "r")) {
-        if (fftw_import_wisdom_from_file(f) == FFTW_SUCCESS) {
-            out << "Starting from the wisdom in " << file.string() << "\n";
-        } else {
-            err << "nodrix-wisdom: " << file.string() << " holds no wisdom of this FFTW; it is replaced\n";
-            fftw_forget_wisdom();
-        }
-        std::fclose(f);
-    }
-    // The plan store's flags when it has read wisdom: measured, using wisdom.
-    const int flags = FFTW_MEASURE | FFTW_USE_WISDOM;
+    forget_wisdom();
+    const WisdomImport old = import_wisdom_file(file.string());
+    if (old.imported)
+        out << "Starting from the wisdom in " << file.string() << "\n";
+    else if (old.present)
+        err << "nodrix-wisdom: " << file.string() << " is not used (" << old.reason << "); it is replaced\n";
     for (int n = 1; n <= max_exponent; ++n) {
         const Clock::time_point t0 = Clock::now();
-        for (const fftw_direction direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
-            fftw_plan plan = fftw_create_plan(1 << n, direction, flags);
-            if (plan == nullptr) {
-                err << "nodrix-wisdom: FFTW cannot make a plan of length " << (1 << n) << "\n";
-                return 1;
-            }
-            fftw_destroy_plan(plan);
+        if (!learn_plans(n)) {
+            err << "nodrix-wisdom: FFTW cannot make a plan of length " << (1 << n) << "\n";
+            return 1;
         }
         out << "length 2^" << n << ": " << std::chrono::duration<double>(Clock::now() - t0).count() << " s\n";
     }
@@ -75,8 +66,7 @@ int write_wisdom(const std::string& dir, int max_exponent, std::ostream& out, st
         err << "nodrix-wisdom: cannot write in " << dir << "\n";
         return 1;
     }
-    fftw_export_wisdom_to_file(f);
-    const bool written = std::fflush(f) == 0 && std::ferror(f) == 0;
+    const bool written = export_wisdom(f) && std::fflush(f) == 0 && std::ferror(f) == 0;
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
         std::filesystem::remove(temporary, ec);

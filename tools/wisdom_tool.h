@@ -1,7 +1,8 @@
-// nodrix-wisdom: measures the FFT plans of the plan store once and keeps what
-// FFTW learnt (its "wisdom") in the file that the simulator reads at start,
-// "opwis.pln" in the directory named by BNLIB. Measuring a plan takes seconds
-// per length; with the file in place a run finds its plans at once.
+// nodrix-wisdom: measures the FFT plans of the plan store once, thoroughly,
+// and keeps what FFTW learnt (its "wisdom") in the file that the simulator
+// reads at start, "opwis.pln" in the directory named by BNLIB. With the file
+// in place a run takes its plans from it instead of measuring them: better
+// plans, and the same ones at every run.
 #pragma once
 
 #include <iosfwd>
@@ -10,8 +11,9 @@
 namespace nodrix::wisdom_tool {
 
 // Measures the plans of lengths 2^1 .. 2^max_exponent (max_exponent 1..14),
-// both directions, with the flags of the plan store, starting from the wisdom
-// already in DIR/opwis.pln when it can be read, and writes the wisdom to
+// both directions, thoroughly, for the arrays the plan store plans for,
+// starting from the wisdom already in DIR/opwis.pln when FFTW takes it, and
+// writes the wisdom to
 // DIR/opwis.pln (a temporary file in DIR renamed over it, so that a failed
 // write leaves the old file). Progress goes to `out`, problems to `err`.
 // Returns 0 when the file was written, 1 otherwise.

@@ -930,12 +930,11 @@ void run_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, cons
             std::int64_t memory_at = 0;
             for (std::int32_t i = 1; i < first; ++i) memory_at += std::int64_t{1} << v.exponent[i - 1];
             for (std::int32_t i = first; i <= v.last[buffers - 1]; ++i) {
+                // For a non-linear fibre the non-linear half-step follows within slinea.
                 slinea(i, v.exponent, v.offset, v.blocks, v.coef + v.offset[i - 1], v.memory + memory_at, n, v.work,
-                       v.buffer);
+                       v.buffer, nonlinear ? v.gleff : nullptr, nonlinear ? v.loss : nullptr);
                 memory_at += std::int64_t{1} << v.exponent[i - 1];
-                if (nonlinear) {
-                    snonli(i, v.gleff, v.loss, n, v.buffer);
-                } else if (v.loss[i - 1] != 1.0) {
+                if (!nonlinear && v.loss[i - 1] != 1.0) {
                     const double a = v.loss[i - 1];
                     for (std::int32_t j = 0; j < n; ++j) v.buffer[j] *= a;
                 }

@@ -64,21 +64,33 @@ void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<
 // in place, block by block of M = 2^exponent[step-1] samples, by FFT
 // overlap-add with the step's 2M coefficients `coef` (frequency response
 // already divided by 2M) and its overlap memory `memory` (M samples, kept
-// between buffers). `work` holds 4n values. Does nothing outside the run
-// phase. The transforms of length 2M run as two chains of length M, shared
-// with the plan store's helper thread.
+// between buffers). `work` holds 4n values, at any alignment (the plan store
+// plans for the alignment it has). Does nothing outside the run phase. The
+// transforms of length 2M run as two chains of length M, shared with the
+// plan store's helper thread.
+// With g and a given, the non-linear half-step of the same step follows, as
+// snonli(step, g, a, n, buffer) would do it (when the filter is as long as
+// the buffer, in the same pass over the samples).
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* offset, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
-            std::complex<double>* work, std::complex<double>* buffer);
+            std::complex<double>* work, std::complex<double>* buffer, const double* g = nullptr,
+            const double* a = nullptr);
 
-// Makes the FFT plan and the twiddles that slinea needs for filters of 2^k
-// taps (on the calling thread); false when there can be none (k outside 0..13).
+// Makes the FFT plan (for arrays on FFTW's alignment; slinea has the plan of
+// other arrays made when it first meets them) and the twiddles that slinea
+// needs for filters of 2^k taps, on the calling thread; false when there can
+// be none (k outside 0..13).
 bool slinea_ready(std::int32_t k);
 
 // Non-linear half-step of step `step` (1-based): every sample u becomes
 // a u exp(-i g |u|^2) with g = g[step-1] (gamma times the effective length)
 // and a = a[step-1] (field loss factor). Does nothing outside the run phase.
 void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n, std::complex<double>* buffer);
+
+// The element loops of both half-steps work on four doubles at once where the
+// processor has AVX (the default), or on two: the results are the same to
+// the bit either way. For tests and benchmarks.
+void set_wide_loops(bool on);
 
 // The phase rotation of snonli for one phase: cos and sin by their series for
 // small phases, exactly otherwise.

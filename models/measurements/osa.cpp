@@ -1,7 +1,5 @@
 #include "models/measurements/osa.h"
 
-#include <fftw.h>
-
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -11,6 +9,7 @@
 #include "models/measurements/run_end.h"
 #include "runtime/chart_compact.h"
 #include "runtime/opxfile.h"
+#include "runtime/wisdom.h"
 
 namespace nodrix {
 namespace {
@@ -18,44 +17,13 @@ namespace {
 constexpr float kPowerFloor = 1e-20f;  // smallest bin power kept before the dB conversion
 constexpr float kDynamicRange = 150.0f;  // dB shown below the peak
 
-// Frame lengths are rarely powers of two, so the collectors plan their own
-// in-place transforms (estimated, not measured) instead of using the shared
-// power-of-two plans. A collector keeps the slot number in its storage; the
-// slot remembers its owner (the collector's storage position), so that a
-// collector restarting a run replaces its own plan and never another's.
-struct PlanSlot {
-    fftw_plan plan = nullptr;
-    std::int32_t owner = 0;
-    std::int32_t n = 0;
-};
-std::vector<PlanSlot> plan_slots;
-
-void release_owned(std::int32_t owner) {
-    for (PlanSlot& s : plan_slots)
-        if (s.plan != nullptr && s.owner == owner) {
-            fftw_destroy_plan(s.plan);
-            s = PlanSlot{};
-        }
-}
-
-// Creates the plan of a collector and returns its handle (slot + 1), 0 on failure.
-std::int32_t create_owned_plan(std::int32_t owner, std::int32_t n) {
-    release_owned(owner);
-    const fftw_plan plan = fftw_create_plan(n, FFTW_FORWARD, FFTW_ESTIMATE | FFTW_IN_PLACE);
-    if (plan == nullptr) {
-        opxerr("Optical spectrum analyser: cannot plan the FFT of the frame");
-        return 0;
-    }
-    auto free_slot = std::find_if(plan_slots.begin(), plan_slots.end(), [](const PlanSlot& s) { return s.plan == nullptr; });
-    if (free_slot == plan_slots.end()) free_slot = plan_slots.insert(plan_slots.end(), PlanSlot{});
-    *free_slot = PlanSlot{plan, owner, n};
-    return static_cast<std::int32_t>(free_slot - plan_slots.begin()) + 1;
-}
-
-fftw_plan owned_plan(std::int32_t handle, std::int32_t owner, std::int32_t n) {
-    if (handle < 1 || handle > static_cast<std::int32_t>(plan_slots.size())) return nullptr;
-    const PlanSlot& s = plan_slots[static_cast<std::size_t>(handle - 1)];
-    return (s.owner == owner && s.n == n) ? s.plan : nullptr;
+// The frame's transform: in place, of any length, estimated rather than
+// measured (a frame is transformed rarely, and its lengths are rarely powers
+// of two). The plan store keeps it for the run.
+FftPlan frame_plan(std::int32_t n, std::complex<double>* frame) {
+    const FftPlan plan = fft_plan(n, FFTW_FORWARD, frame, frame, true);
+    if (!plan) opxerr("Optical spectrum analyser: cannot plan the FFT of the frame");
+    return plan;
 }
 
 std::string trimmed_right(const std::string& s) {
@@ -84,22 +52,19 @@ SpettlState spettl(std::int32_t n, bool collect, float re, float im) {
         w[1] = 0;
         w[2] = 0;
         std::fill_n(s.power, n, 0.0f);
-        w[3] = create_owned_plan(i, n);
+        w[3] = frame_plan(n, s.frame) ? 1 : 0;
     }
     if (!collect) return s;
     const std::int32_t pos = w[1] % n;
     s.frame[pos] = {static_cast<double>(re), static_cast<double>(im)};
     ++w[1];
     if (pos == n - 1) {
-        fftw_plan plan = owned_plan(w[3], i, n);
-        if (plan == nullptr) {
-            // The run did not start at t = 0: plan now.
-            w[3] = create_owned_plan(i, n);
-            plan = owned_plan(w[3], i, n);
-            if (plan == nullptr) return s;
-        }
+        // Planned at the first call, or now when the run did not start at t = 0.
+        const FftPlan plan = frame_plan(n, s.frame);
+        w[3] = plan ? 1 : 0;
+        if (!plan) return s;
         ++w[2];
-        fftw_one(plan, reinterpret_cast<fftw_complex*>(s.frame), nullptr);
+        fft_run(plan, s.frame, s.frame);
         for (std::int32_t k = 0; k < n; ++k) {
             const double r = s.frame[k].real();
             const double m = s.frame[k].imag();
@@ -107,12 +72,6 @@ SpettlState spettl(std::int32_t n, bool collect, float re, float im) {
         }
     }
     return s;
-}
-
-void spettl_release(const SpettlState& s) {
-    const std::int32_t owner = static_cast<std::int32_t>(s.words - zzist) + 1;
-    release_owned(owner);
-    s.words[3] = 0;
 }
 
 SpectrumAxis spectrum_axis(std::int32_t n, float fref, float dt) {

@@ -30,7 +30,7 @@ void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const
 struct SpettlState {
     std::complex<double>* frame = nullptr;  // N samples of the current frame
     float* power = nullptr;                 // N accumulated |X_k|^2, uncentred
-    std::int32_t* words = nullptr;          // N, sample counter, frame counter, plan handle
+    std::int32_t* words = nullptr;          // N, sample counter, frame counter, 1 when the transform is planned
 };
 
 // One call of the frame collector of frame length n: claims its storage and,
@@ -38,8 +38,6 @@ struct SpettlState {
 // every full frame. The first run call (t <= 0) creates its FFT plan and
 // clears the counters and the accumulated power.
 SpettlState spettl(std::int32_t n, bool collect, float re, float im);
-// Destroys the FFT plan of a collector (end of run).
-void spettl_release(const SpettlState& s);
 
 // Frame length used for a requested length: odd values are raised by 1.
 std::int32_t spectrum_frame_length(std::int32_t fft_length);

@@ -209,6 +209,7 @@ TEST_F(EntryTest, HelpPrintsTheUsageAndRunsNothing) {
     EXPECT_NE(help.find("Exit status: 0 done, 1 an error was reported, 3 the kernel storage limits"), std::string::npos);
     EXPECT_NE(help.find("Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln"),
               std::string::npos);
+    EXPECT_NE(help.find("NODRIX_FFT_PLANS=estimate plans without measuring"), std::string::npos);
     EXPECT_NE(help.find("NODRIX_THREADS=1 keeps the fibre's transforms on one thread"), std::string::npos);
 }
 

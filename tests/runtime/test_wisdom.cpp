@@ -1,8 +1,10 @@
-// The FFT plan store, the split transforms, the lanes and the run history.
+// The FFT plan store, the lanes and the run history.
 #include <gtest/gtest.h>
 
+#include <fftw3.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -10,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "kernel/control_blocks.h"
@@ -28,157 +32,187 @@ protected:
     void TearDown() override {
         opxplandestroy();
         unsetenv("BNLIB");
+        unsetenv("NODRIX_FFT_PLANS");
+        reset_plan_rigor();
         testing::NodrixTest::TearDown();
     }
 };
 
-TEST_F(PlanStoreTest, WisdomIsReadOnlyFromAValidFileInBnlib) {
-    unsetenv("BNLIB");
-    pplan.wisdom = 7;
-    opxplancreate();
-    EXPECT_EQ(pplan.wisdom, 0);
-    for (int n = 1; n <= kMaxPlanExponent; ++n) EXPECT_EQ(pplan.forward[n], nullptr);
-    opxplandestroy();  // nothing created: nothing to do
-    setenv("BNLIB", dir_.c_str(), 1);
+// What the wisdom file of BNLIB gives: the flag, and the messages.
+std::string import_messages(std::int32_t& flag) {
     ::testing::internal::CaptureStderr();
-    opxplancreate();  // no wisdom file: silent
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(pplan.wisdom, 0);
-    // Wisdom exported with FFTW's own call is imported; anything else is not.
-    fftw_plan p = fftw_create_plan(64, FFTW_FORWARD, FFTW_MEASURE | FFTW_USE_WISDOM);
+    opxplancreate();
+    flag = pplan.wisdom;
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// Whether FFTW's wisdom holds the measured plan of length n for aligned
+// arrays, of both directions.
+bool wisdom_holds(int n) {
+    fftw_complex* a = fftw_alloc_complex(static_cast<std::size_t>(n));
+    fftw_complex* b = fftw_alloc_complex(static_cast<std::size_t>(n));
+    bool holds = true;
+    for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
+        fftw_plan p = fftw_plan_dft_1d(n, a, b, direction, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+        holds = holds && p != nullptr;
+        if (p != nullptr) fftw_destroy_plan(p);
+    }
+    fftw_free(a);
+    fftw_free(b);
+    return holds;
+}
+
+TEST_F(PlanStoreTest, OnlyWisdomOfThisFftwIsUsedAndAnyOtherFileIsReported) {
+    std::int32_t flag = 7;
+    unsetenv("BNLIB");
+    EXPECT_EQ(import_messages(flag), "");
+    EXPECT_EQ(flag, 0);
+    setenv("BNLIB", dir_.c_str(), 1);
+    EXPECT_EQ(import_messages(flag), "");  // no file: silent
+    EXPECT_EQ(flag, 0);
+
+    forget_wisdom();
+    ASSERT_TRUE(learn_plans(3));
     std::FILE* f = std::fopen("opwis.pln", "w");
-    fftw_export_wisdom_to_file(f);
+    ASSERT_TRUE(export_wisdom(f));
     std::fclose(f);
-    fftw_destroy_plan(p);
-    fftw_forget_wisdom();
-    opxplancreate();
-    EXPECT_EQ(pplan.wisdom, 1);
-    testing::write_text("opwis.pln", "(not wisdom at all");
-    fftw_forget_wisdom();
-    opxplancreate();
-    EXPECT_EQ(pplan.wisdom, 0);
-    fftw_forget_wisdom();
-}
+    const std::string wisdom = testing::read_text("opwis.pln");
+    std::string release = fftw_version;
+    release = release.substr(0, release.find('-', 5));  // "fftw-3.3.10"
+    ASSERT_EQ(wisdom.rfind("(" + release + " fftw_wisdom", 0), 0u);
+    std::string older = wisdom;
+    older.replace(1, release.size(), "fftw-3.0.1");
 
-TEST_F(PlanStoreTest, PlansOfOneDirectionAreMadeAlone) {
-    create_plans(3);
-    ASSERT_NE(pplan.forward[3], nullptr);
-    ASSERT_NE(pplan.backward[3], nullptr);
-    EXPECT_EQ(forward_plan(15), nullptr);
-    EXPECT_EQ(backward_plan(0), nullptr);
-    opxplandestroy();
-    reset_fft_usage();
-    // A slot filled by hand counts as present; the other direction stays empty.
-    pplan.forward[2] = fftw_create_plan(4, FFTW_FORWARD, FFTW_ESTIMATE);
-    EXPECT_EQ(forward_plan(2), pplan.forward[2]);
-    EXPECT_EQ(pplan.backward[2], nullptr);
-    EXPECT_EQ(fft_usage().plans_created, 0);
-    ASSERT_NE(backward_plan(1), nullptr);  // measured: length 2 is quick
-    EXPECT_EQ(pplan.forward[1], nullptr);
-    EXPECT_EQ(fft_usage().plans_created, 1);
-    opxplandestroy();  // both lone plans go
-    EXPECT_EQ(pplan.forward[2], nullptr);
-    EXPECT_EQ(pplan.backward[1], nullptr);
-}
-
-class SplitTransformTest : public testing::NodrixTest {
-protected:
-    void SetUp() override {
-        testing::NodrixTest::SetUp();
-        opxplancreate();
-        // Estimated plans in the store's slots: measuring them takes seconds each.
-        for (std::size_t n = 1; n <= kMaxPlanExponent; ++n) {
-            if (pplan.forward[n] == nullptr) pplan.forward[n] = fftw_create_plan(1 << n, FFTW_FORWARD, FFTW_ESTIMATE);
-            if (pplan.backward[n] == nullptr) pplan.backward[n] = fftw_create_plan(1 << n, FFTW_BACKWARD, FFTW_ESTIMATE);
-        }
+    const std::string path = (dir_ / "opwis.pln").string();
+    const std::string head = "Nodrix-W-FFT plan wisdom file " + path + " is not used\n     ";
+    const std::string not_wisdom = head + "it is not wisdom of FFTW 3 in double precision\n";
+    const std::string rejected = head + "FFTW rejects it: it is damaged, or made by another build of " + release + "\n";
+    struct Case { const char* what; std::string text; std::int32_t flag; std::string messages; };
+    const Case cases[] = {
+        {"FFTW's own export", wisdom, 1, ""},
+        {"not wisdom", "(not wisdom at all", 0, not_wisdom},
+        {"empty", "", 0, not_wisdom},
+        {"FFTW 2 wisdom", "(FFTW-2.1.5 (8 529 -1 0 1 1 1 1 0) (4 529 -1 0 1 1 1 1 0))\n", 0, not_wisdom},
+        {"single precision", "(" + release + " fftwf_wisdom #x0 #x0 #x0 #x0\n)\n", 0, not_wisdom},
+        {"another FFTW", older, 0, head + "it was made by fftw-3.0.1, this program uses " + release + "\n"},
+        {"cut short", wisdom.substr(0, wisdom.size() / 2), 0, rejected},
+        {"a stray byte", wisdom.substr(0, 30) + '\0' + wisdom.substr(30), 0, rejected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::write_text("opwis.pln", c.text);
+        forget_wisdom();
+        EXPECT_EQ(import_messages(flag), c.messages);
+        EXPECT_EQ(flag, c.flag);
+        // A rejected file leaves nothing behind: the plans of length 8 are not known.
+        EXPECT_EQ(wisdom_holds(8), c.flag == 1);
     }
-    void TearDown() override {
-        set_lane_threads(0);
-        fft_timing(false);
-        opxplandestroy();
-        testing::NodrixTest::TearDown();
-    }
-};
-
-std::vector<fftw_complex> random_signal(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> g(0.0, 1.0);
-    std::vector<fftw_complex> v(n);
-    for (auto& c : v) c = fftw_complex{g(rng), g(rng)};
-    return v;
+    // Something of that name that cannot be read.
+    std::filesystem::remove("opwis.pln");
+    std::filesystem::create_directory("opwis.pln");
+    EXPECT_EQ(import_messages(flag), head + "it cannot be read\n");
+    EXPECT_EQ(flag, 0);
+    forget_wisdom();
 }
 
 // The transform by its definition, summed in long double with exact angles.
-std::vector<std::complex<long double>> direct_dft(const std::vector<fftw_complex>& x, int direction) {
-    const std::size_t n = x.size();
+std::vector<std::complex<long double>> direct_dft(const Complex* x, std::size_t n, int direction) {
     const long double two_pi = 6.283185307179586476925286766559L;
-    std::vector<std::complex<long double>> turn(n);  // exp(direction i 2 pi r / n)
-    for (std::size_t r = 0; r < n; ++r)
-        turn[r] = std::polar(1.0L, static_cast<long double>(direction) * two_pi * static_cast<long double>(r) /
-                                       static_cast<long double>(n));
     std::vector<std::complex<long double>> out(n);
     for (std::size_t k = 0; k < n; ++k) {
         std::complex<long double> sum = 0.0L;
-        for (std::size_t j = 0; j < n; ++j) sum += std::complex<long double>(x[j].re, x[j].im) * turn[(j * k) % n];
+        for (std::size_t j = 0; j < n; ++j)
+            sum += std::complex<long double>(x[j]) *
+                   std::polar(1.0L, direction * two_pi * static_cast<long double>((j * k) % n) / n);
         out[k] = sum;
     }
     return out;
 }
 
 // Largest |a - b| relative to the root mean square of b.
-template <class B>
-double relative_error(const std::vector<fftw_complex>& a, const B& b) {
+double relative_error(const Complex* a, const std::vector<std::complex<long double>>& b) {
     long double worst = 0.0L;
     long double power = 0.0L;
     for (std::size_t k = 0; k < b.size(); ++k) {
-        const std::complex<long double> bk(b[k].real(), b[k].imag());
-        worst = std::max(worst, std::abs(std::complex<long double>(a[k].re, a[k].im) - bk));
-        power += std::norm(bk);
+        worst = std::max(worst, std::abs(std::complex<long double>(a[k]) - b[k]));
+        power += std::norm(b[k]);
     }
     return static_cast<double>(worst / std::sqrt(power / static_cast<long double>(b.size())));
 }
 
-TEST_F(SplitTransformTest, MatchesTheDefinitionAndTheUnsplitTransformInBothDirections) {
-    for (const int n : {1, 2, 3, 5, 8, 11, 12}) {
+TEST_F(PlanStoreTest, PlansFitTheirArraysWhateverTheirPlacementAndAlignment) {
+    set_plan_rigor(PlanRigor::estimate);
+    forward_plan(3);
+    ASSERT_NE(pplan.forward[3], nullptr);
+    EXPECT_EQ(pplan.backward[3], nullptr);  // only the direction asked for
+    EXPECT_EQ(forward_plan(15), nullptr);
+    EXPECT_EQ(backward_plan(0), nullptr);
+    EXPECT_FALSE(fft_plan(0, FFTW_FORWARD, nullptr, nullptr));
+
+    // Arrays on FFTW's alignment, in place, and shifted by one double (the
+    // alignment a double complex array may have); lengths of powers of two
+    // and not, in both directions.
+    std::mt19937 rng(3);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<double> storage(2 * 2 * 1000 + 8);
+    double* base = storage.data() + (fftw_alignment_of(storage.data()) == 0 ? 0 : 1);
+    ASSERT_EQ(fftw_alignment_of(base), 0);
+    Complex* aligned = reinterpret_cast<Complex*>(base);
+    Complex* shifted = reinterpret_cast<Complex*>(base + 1);
+    ASSERT_NE(fftw_alignment_of(base + 1), 0);
+    for (const std::int32_t length : {8, 1000}) {
         for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
-            SCOPED_TRACE(::testing::Message() << "n " << n << " direction " << direction);
-            const std::size_t length = std::size_t{1} << n;
-            const auto x = random_signal(length, static_cast<unsigned>(n));
-            std::vector<fftw_complex> split(length);
-            fft_execute(n, direction, x.data(), split.data());
-            EXPECT_LT(relative_error(split, direct_dft(x, direction)), 1e-14);
-            // FFTW's own transform of the full length, through the store's plan.
-            std::vector<fftw_complex> in = x;
-            std::vector<fftw_complex> whole(length);
-            fftw_one(direction == FFTW_FORWARD ? forward_plan(n) : backward_plan(n), in.data(), whole.data());
-            std::vector<std::complex<double>> reference(length);
-            for (std::size_t k = 0; k < length; ++k) reference[k] = {whole[k].re, whole[k].im};
-            EXPECT_LT(relative_error(split, reference), 1e-14);
+            SCOPED_TRACE(::testing::Message() << length << " " << direction);
+            struct Arrays { Complex* in; Complex* out; };
+            for (const Arrays a : {Arrays{aligned, aligned + length}, Arrays{aligned, aligned}, Arrays{shifted, shifted + length},
+                                   Arrays{shifted, aligned + length + 1}}) {
+                for (std::int32_t j = 0; j < length; ++j) a.in[j] = Complex(g(rng), g(rng));
+                const std::vector<Complex> x(a.in, a.in + length);
+                const auto expected = direct_dft(x.data(), x.size(), direction);
+                const FftPlan plan = fft_plan(length, direction, a.in, a.out);
+                ASSERT_TRUE(plan);
+                const std::int32_t made = fft_usage().plans_created;
+                EXPECT_EQ(fft_plan(length, direction, a.in, a.out).plan, plan.plan);  // made once
+                EXPECT_EQ(fft_usage().plans_created, made);
+                fft_run(plan, a.in, a.out);
+                EXPECT_LT(relative_error(a.out, expected), 1e-14);
+                if (a.in != a.out) {
+                    EXPECT_EQ(std::memcmp(a.in, x.data(), x.size() * sizeof(Complex)), 0);
+                }
+            }
         }
     }
+    // The aligned out-of-place plans of powers of two are pplan's.
+    EXPECT_EQ(fft_plan(8, FFTW_BACKWARD, aligned, aligned + 8).plan, pplan.backward[3]);
+    EXPECT_NE(fft_plan(8, FFTW_BACKWARD, shifted, shifted + 8).plan, pplan.backward[3]);
+    opxplandestroy();
+    EXPECT_EQ(pplan.forward[3], nullptr);
+    EXPECT_EQ(pplan.backward[3], nullptr);
 }
 
-TEST_F(SplitTransformTest, InPlaceAndOnOneThreadGiveTheSameBits) {
-    for (const int n : {4, 12, 13}) {
-        SCOPED_TRACE(n);
-        const std::size_t length = std::size_t{1} << n;
-        const auto x = random_signal(length, 3u);
-        set_lane_threads(2);
-        std::vector<fftw_complex> two(length);
-        fft_execute(n, FFTW_BACKWARD, x.data(), two.data());
-        set_lane_threads(1);
-        std::vector<fftw_complex> one(length);
-        fft_execute(n, FFTW_BACKWARD, x.data(), one.data());
-        std::vector<fftw_complex> in_place = x;
-        fft_execute(n, FFTW_BACKWARD, in_place.data(), in_place.data());
-        EXPECT_EQ(std::memcmp(two.data(), one.data(), length * sizeof(fftw_complex)), 0);
-        EXPECT_EQ(std::memcmp(in_place.data(), one.data(), length * sizeof(fftw_complex)), 0);
+TEST_F(PlanStoreTest, TheEnvironmentChoosesHowPlansAreMade) {
+    struct Case { const char* value; PlanRigor rigor; const char* messages; };
+    const Case cases[] = {
+        {nullptr, PlanRigor::measure, ""},
+        {"measure", PlanRigor::measure, ""},
+        {"estimate", PlanRigor::estimate, ""},
+        {"Estimate", PlanRigor::measure,
+         "Nodrix-W-NODRIX_FFT_PLANS=Estimate is not known\n"
+         "     the FFT plans are measured (the choices are measure and estimate)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value == nullptr ? "(unset)" : c.value);
+        if (c.value == nullptr)
+            unsetenv("NODRIX_FFT_PLANS");
+        else
+            setenv("NODRIX_FFT_PLANS", c.value, 1);
+        reset_plan_rigor();
+        EXPECT_EQ(plan_rigor(), c.rigor);
+        std::int32_t flag = 0;
+        EXPECT_EQ(import_messages(flag), c.messages);
+        set_plan_rigor(c.rigor == PlanRigor::measure ? PlanRigor::estimate : PlanRigor::measure);
+        EXPECT_NE(plan_rigor(), c.rigor);  // an override wins
     }
-    // Lengths without a slot are left alone.
-    fftw_complex untouched[2] = {{1.0, 2.0}, {3.0, 4.0}};
-    fft_execute(0, FFTW_FORWARD, untouched, untouched);
-    fft_execute(15, FFTW_FORWARD, untouched, untouched);
-    EXPECT_EQ(untouched[1].im, 4.0);
 }
 
 class LaneTest : public testing::NodrixTest {

@@ -39,6 +39,7 @@ void NodrixTest::SetUp() {
 }
 
 void NodrixTest::TearDown() {
+    opxplandestroy();  // the FFT plans a test had made
     io_close_all();
     reset_units();
     xu_MsgReset();

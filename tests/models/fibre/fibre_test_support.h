@@ -1,10 +1,7 @@
 // Shared set-up of the fibre tests: project constants, fresh random streams,
-// estimated FFT plans (the plan store measures its plans, which with this FFTW
-// takes seconds per length), and the dimensioning file that split requests
-// are written to.
+// estimated FFT plans (quicker to make than measured ones, and the same at
+// every run), and the dimensioning file that split requests are written to.
 #pragma once
-
-#include <fftw.h>
 
 #include <cstdlib>
 #include <functional>
@@ -19,20 +16,17 @@
 
 namespace nodrix::testing {
 
-inline void use_estimated_plans() {
-    for (std::size_t n = 1; n <= static_cast<std::size_t>(kMaxPlanExponent); ++n) {
-        if (pplan.forward[n] == nullptr) pplan.forward[n] = fftw_create_plan(1 << n, FFTW_FORWARD, FFTW_ESTIMATE);
-        if (pplan.backward[n] == nullptr) pplan.backward[n] = fftw_create_plan(1 << n, FFTW_BACKWARD, FFTW_ESTIMATE);
-    }
-}
-
 class FibreTest : public NodrixTest {
 protected:
     void SetUp() override {
         NodrixTest::SetUp();
         set_project_constants();
         reset_random_streams();
-        use_estimated_plans();
+        set_plan_rigor(PlanRigor::estimate);
+    }
+    void TearDown() override {
+        reset_plan_rigor();
+        NodrixTest::TearDown();
     }
     std::int32_t open_memfile() { return io_open("x1_test.mem", kIoWrite, 0); }
     std::string memfile_text(std::int32_t id) {

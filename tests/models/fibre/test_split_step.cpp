@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -205,16 +206,23 @@ struct Noise {
     }
 };
 
-// One filter step of exponent k over `input` in buffers of n samples.
-Field linear_step(std::int32_t k, std::int32_t n, const Field& coef, const Field& input, Field& memory) {
+// One filter step of exponent k over `input` in buffers of n samples; with
+// `shifted` the work array and the buffers lie one double off the 16-byte
+// alignment (as a double complex array may), so that other plans serve them;
+// with g and a the non-linear half-step follows within slinea.
+Field linear_step(std::int32_t k, std::int32_t n, const Field& coef, const Field& input, Field& memory,
+                  bool shifted = false, const double* g = nullptr, const double* a = nullptr) {
     const std::int32_t exponent[1] = {k};
     const std::int32_t offset[1] = {0};
     const std::int32_t blocks[1] = {n >> k};
-    Field work(static_cast<std::size_t>(4 * n));
-    Field output = input;
+    std::vector<double> storage(2 * (4 * static_cast<std::size_t>(n) + input.size()) + 2);
+    double* start = storage.data() + ((reinterpret_cast<std::uintptr_t>(storage.data()) % 16 == 0) == shifted ? 1 : 0);
+    auto* work = reinterpret_cast<std::complex<double>*>(start);
+    auto* output = work + 4 * n;
+    std::copy(input.begin(), input.end(), output);
     for (std::size_t b = 0; b < input.size(); b += static_cast<std::size_t>(n))
-        slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work.data(), output.data() + b);
-    return output;
+        slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work, output + b, g, a);
+    return Field(output, output + input.size());
 }
 
 TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
@@ -231,12 +239,14 @@ TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
             coef[static_cast<std::size_t>(j)] /= 2.0 * m;
         }
         const Field input = noise(64 * 5);  // five buffers of 64
-        Field memory(static_cast<std::size_t>(m));
-        const Field output = linear_step(k, 64, coef, input, memory);
-        for (std::size_t i = 0; i < input.size(); ++i) {
-            std::complex<double> expected;
-            for (std::size_t q = 0; q < static_cast<std::size_t>(m) && q <= i; ++q) expected += taps[q] * input[i - q];
-            ASSERT_NEAR(std::abs(output[i] - expected), 0.0, 1e-10) << "k " << k << " sample " << i;
+        for (const bool shifted : {false, true}) {
+            Field memory(static_cast<std::size_t>(m));
+            const Field output = linear_step(k, 64, coef, input, memory, shifted);
+            for (std::size_t i = 0; i < input.size(); ++i) {
+                std::complex<double> expected;
+                for (std::size_t q = 0; q < static_cast<std::size_t>(m) && q <= i; ++q) expected += taps[q] * input[i - q];
+                ASSERT_NEAR(std::abs(output[i] - expected), 0.0, 1e-10) << "k " << k << " shifted " << shifted << " sample " << i;
+            }
         }
     }
     // Outside the run phase the buffer is left alone.
@@ -246,59 +256,71 @@ TEST_F(SplitStep, OverlapAddOverBuffersEqualsOneLongConvolution) {
 }
 
 // The overlap-add of one step the plain way: each block padded with M zeros,
-// one forward and one backward FFTW transform of length 2M (estimated plans).
+// one forward and one backward transform of length 2M.
 void plain_overlap_add(std::int32_t k, const Field& coef, Field& memory, std::complex<double>* block) {
     const std::size_t m = std::size_t{1} << k;
-    std::vector<fftw_complex> in(2 * m), out(2 * m);
-    for (std::size_t i = 0; i < 2 * m; ++i) in[i] = i < m ? fftw_complex{block[i].real(), block[i].imag()} : fftw_complex{0, 0};
-    fftw_one(pplan.forward[static_cast<std::size_t>(k + 1)], in.data(), out.data());
-    for (std::size_t i = 0; i < 2 * m; ++i) {
-        const std::complex<double> y = std::complex<double>(out[i].re, out[i].im) * coef[i];
-        out[i] = fftw_complex{y.real(), y.imag()};
-    }
-    fftw_one(pplan.backward[static_cast<std::size_t>(k + 1)], out.data(), in.data());
+    Field in(2 * m), out(2 * m);
+    std::copy(block, block + m, in.begin());
+    const auto length = static_cast<std::int32_t>(2 * m);
+    fft_run(fft_plan(length, FFTW_FORWARD, in.data(), out.data()), in.data(), out.data());
+    for (std::size_t i = 0; i < 2 * m; ++i) out[i] *= coef[i];
+    fft_run(fft_plan(length, FFTW_BACKWARD, out.data(), in.data()), out.data(), in.data());
     for (std::size_t i = 0; i < m; ++i) {
-        block[i] = std::complex<double>(in[i].re, in[i].im) + memory[i];
-        memory[i] = {in[m + i].re, in[m + i].im};
+        block[i] = in[i] + memory[i];
+        memory[i] = in[m + i];
     }
 }
 
-TEST_F(SplitStep, LargeFiltersSplitOnTwoThreadsGiveTheSameBitsAsOnOne) {
+TEST_F(SplitStep, ThreadsLoopWidthsAndTheNonLinearStepAlongGiveTheSameBits) {
     zzctrl.pass = 1;
     Noise noise{std::mt19937(11)};
+    const double gleff[1] = {0.01};
+    const double loss[1] = {0.99};
     for (const std::int32_t k : {10, 12}) {
-        SCOPED_TRACE(k);
-        const std::size_t m = std::size_t{1} << k;
-        const std::int32_t n = 2 << k;  // two blocks per buffer
-        const Field coef = noise(2 * m, 1.0 / (2.0 * static_cast<double>(m)));
-        const double gleff[1] = {0.01};
-        const double loss[1] = {0.99};
-        std::vector<Field> buffers(3);
-        for (auto& b : buffers) b = noise(static_cast<std::size_t>(n));
-        // The plain algorithm, block after block.
-        Field plain_memory(m);
-        std::vector<Field> plain = buffers;
-        for (auto& b : plain)
-            for (std::size_t i = 0; i < 2; ++i) plain_overlap_add(k, coef, plain_memory, b.data() + i * m);
-        std::vector<Field> results;
-        for (const int threads : {2, 1}) {
-            set_lane_threads(threads);
-            Field memory(m);
-            Field all;
-            for (std::size_t b = 0; b < buffers.size(); ++b) {
-                Field buffer = linear_step(k, n, coef, buffers[b], memory);
-                double worst = 0.0;  // against the plain algorithm before the non-linear step
-                for (std::size_t i = 0; i < buffer.size(); ++i) worst = std::max(worst, std::abs(buffer[i] - plain[b][i]));
-                EXPECT_LT(worst, 1e-13);
-                snonli(1, gleff, loss, n, buffer.data());
-                all.insert(all.end(), buffer.begin(), buffer.end());
+        for (const std::int32_t blocks : {2, 1}) {  // one block: the non-linear step rides along
+            SCOPED_TRACE(::testing::Message() << "k " << k << ", blocks " << blocks);
+            const std::size_t m = std::size_t{1} << k;
+            const std::int32_t n = blocks << k;
+            const Field coef = noise(2 * m, 1.0 / (2.0 * static_cast<double>(m)));
+            std::vector<Field> buffers(3);
+            for (auto& b : buffers) b = noise(static_cast<std::size_t>(n));
+            // The plain algorithm, block after block.
+            Field plain_memory(m);
+            std::vector<Field> plain = buffers;
+            for (auto& b : plain)
+                for (std::int32_t i = 0; i < blocks; ++i) plain_overlap_add(k, coef, plain_memory, b.data() + i * m);
+            std::vector<Field> results;
+            for (const int threads : {2, 1}) {
+                for (const bool wide : {true, false}) {
+                    for (const bool along : {false, true}) {
+                        set_lane_threads(threads);
+                        set_wide_loops(wide);
+                        Field memory(m);
+                        Field all;
+                        for (std::size_t b = 0; b < buffers.size(); ++b) {
+                            Field buffer = along ? linear_step(k, n, coef, buffers[b], memory, false, gleff, loss)
+                                                 : linear_step(k, n, coef, buffers[b], memory);
+                            if (!along) {
+                                double worst = 0.0;  // against the plain algorithm before the non-linear step
+                                for (std::size_t i = 0; i < buffer.size(); ++i)
+                                    worst = std::max(worst, std::abs(buffer[i] - plain[b][i]));
+                                EXPECT_LT(worst, 1e-13);
+                                snonli(1, gleff, loss, n, buffer.data());
+                            }
+                            all.insert(all.end(), buffer.begin(), buffer.end());
+                        }
+                        all.insert(all.end(), memory.begin(), memory.end());
+                        results.push_back(all);
+                    }
+                }
             }
-            all.insert(all.end(), memory.begin(), memory.end());
-            results.push_back(all);
+            set_lane_threads(0);
+            set_wide_loops(true);
+            for (const Field& r : results) {
+                ASSERT_EQ(r.size(), results[0].size());
+                EXPECT_EQ(std::memcmp(r.data(), results[0].data(), r.size() * sizeof(r[0])), 0);
+            }
         }
-        set_lane_threads(0);
-        ASSERT_EQ(results[0].size(), results[1].size());
-        EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), results[0].size() * sizeof(results[0][0])), 0);
     }
     EXPECT_FALSE(slinea_ready(14));
     EXPECT_FALSE(slinea_ready(-1));
@@ -334,8 +356,9 @@ TEST_F(SplitStep, NonLinearStepRotatesEverySampleByItsOwnPhase) {
     EXPECT_NEAR(std::norm(lossy[2]), 5.0 * std::exp(-2.0 * 0.046 * 3.0), 1e-12);
 
     // Long enough for both threads, odd so that one sample is left over, with
-    // phases of all three ranges mixed among neighbours: each sample gets the
-    // rotation of its own phase.
+    // small phases alone at first and then phases of all three ranges mixed
+    // among neighbours: each sample gets the rotation of its own phase, with
+    // the element loops four or two doubles wide.
     const std::int32_t n = 4099;
     const double g[1] = {0.002};
     const double a[1] = {0.97};
@@ -344,24 +367,28 @@ TEST_F(SplitStep, NonLinearStepRotatesEverySampleByItsOwnPhase) {
     const double scale[4] = {1.0, 2.4, 4.0, 12.0};  // |phi| below 0.008, in the middle range, beyond
     Field input(static_cast<std::size_t>(n));
     for (std::int32_t i = 0; i < n; ++i) {
-        const double r = scale[static_cast<std::size_t>((i * 7 / 3) % 4)];
+        const double r = i < 1024 ? 1.0 : scale[static_cast<std::size_t>((i * 7 / 3) % 4)];
         input[static_cast<std::size_t>(i)] = {r * u(rng), r * u(rng)};
     }
     for (const int threads : {2, 1}) {
-        set_lane_threads(threads);
-        Field buffer = input;
-        snonli(1, g, a, n, buffer.data());
-        for (std::size_t i = 0; i < buffer.size(); ++i) {
-            const double x = input[i].real();
-            const double y = input[i].imag();
-            double c = 0.0;
-            double s = 0.0;
-            kerr_rotation(g[0] * (x * x + y * y), c, s);
-            ASSERT_EQ(buffer[i].real(), a[0] * (x * c + y * s)) << i;
-            ASSERT_EQ(buffer[i].imag(), a[0] * (y * c - x * s)) << i;
+        for (const bool wide : {true, false}) {
+            set_lane_threads(threads);
+            set_wide_loops(wide);
+            Field buffer = input;
+            snonli(1, g, a, n, buffer.data());
+            for (std::size_t i = 0; i < buffer.size(); ++i) {
+                const double x = input[i].real();
+                const double y = input[i].imag();
+                double c = 0.0;
+                double s = 0.0;
+                kerr_rotation(g[0] * (x * x + y * y), c, s);
+                ASSERT_EQ(buffer[i].real(), a[0] * (x * c + y * s)) << i;
+                ASSERT_EQ(buffer[i].imag(), a[0] * (y * c - x * s)) << i;
+            }
         }
     }
     set_lane_threads(0);
+    set_wide_loops(true);
 }
 
 }  // namespace

@@ -159,8 +159,6 @@ void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const
     const std::vector<double> values(db.begin() + (axis.i1 - 1), db.begin() + axis.i2);
     const std::string path = trimmed_right(p.file_name) + ".qsp";
     qsp1_write(path, h, values);  // a failure is reported by the io layer, naming the file
-    spettl_release(sx);
-    if (two) spettl_release(sy);
 }
 
 }  // namespace nodrix

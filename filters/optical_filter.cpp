@@ -328,16 +328,7 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         else
             delete_working_file(filename_generation(p.file_options[kOptInstance], "kp"));
     }
-    float dmin_in = 0.0f, dmin_out = 0.0f, dmax_out = 0.0f;
-    opx_gd_minvet(sig_in.gd.data(), dmin_in);
-    opx_gd_minvet(sig_out.gd.data(), dmin_out);
-    opx_gd_maxvet(sig_out.gd.data(), dmax_out);
-    const float d1 = dmin_out - dmin_in;
-    const float d2 = dmax_out - dmin_in;
-    out.ton = in.ton + d1;
-    out.toff = in.ton + in.twinin + d2;
-    out.tgoodi = in.ton + d2;
-    out.tgoodf = in.ton + in.twinin + d1;
+    group_delay_window(in, sig_out.gd.data(), least_group_delay(sig_in.gd.data()), out);
     if (h.active == 0) {
         if (unit != 0) clodev(unit, keep ? 0 : 1);
         return;

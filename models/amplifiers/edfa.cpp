@@ -83,7 +83,7 @@ bool fixed_power_target_usable(float output_power, const InputWindow& in, TimeWi
     sout.pp = 0.0f;
     sout.iv = 0;
     sout.gd = sin.gd;
-    amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+    group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     return false;
 }
 
@@ -100,19 +100,6 @@ float fixed_power_gain(float p_in, float a, float target, float g_max) {
     // target: G p_in = target.
     if (g < 1.0f && p_in > 0.0f) g = target / p_in;
     return g <= g_max ? g : g_max;
-}
-
-void amplifier_time_window(const InputWindow& in, const float* gd_in, const float* gd_out, TimeWindow& out) {
-    float a = 0.0f;
-    float b = 0.0f;
-    float c = 0.0f;
-    opx_gd_minvet(gd_in, a);
-    opx_gd_minvet(gd_out, b);
-    opx_gd_maxvet(gd_out, c);
-    out.ton = in.ton + (b - a);
-    out.tgoodi = in.ton + (c - a);
-    out.toff = in.ton + in.twinin + (c - a);
-    out.tgoodf = in.ton + in.twinin + (b - a);
 }
 
 void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const InputWindow& in, TimeWindow& out,
@@ -145,7 +132,7 @@ void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const Input
     // 0.8 / dt is the simulated bandwidth: the ASE power the field carries.
     sout.pp = optcl_ctrl.optaux1 == 0 ? power_gain * sin.pp + npol * (0.8f / zzctrl.delt) * s
                                       : power_gain * sin.pp;
-    amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+    group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     if (zzflmn.nohist == 0 && sout.iv != 0) {
         float* st = hist_at(slot);
         st[0] = g;

@@ -233,7 +233,7 @@ void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileT
         sout.pp = (optcl_ctrl.optaux1 == 0 && noise_off == 0)
                       ? pg * sin.pp + (0.8f / zzctrl.delt) * npol * pn * half_photon
                       : pg * sin.pp;
-        amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+        group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     }
     if (n <= 0) return;
 

@@ -63,15 +63,7 @@ void opowme(const OpowmeParams& p, const InputWindow& in, TimeWindow& out, const
 
     if (zzctrl.pass == 0) {
         if (!active) return;
-        float dmin;
-        float dmax;
-        opx_gd_minvet(sig.gd.data(), dmin);
-        opx_gd_maxvet(sig.gd.data(), dmax);
-        const float spread = dmax - dmin;
-        out.ton = in.ton;
-        out.toff = in.ton + in.twinin + spread;
-        out.tgoodi = in.ton + spread;
-        out.tgoodf = in.ton + in.twinin;
+        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (in_band && zzflmn.nohist == 0) {
             dist_at(d)[0] = 0.0;
             dist_at(d)[1] = 0.0;

@@ -54,15 +54,7 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
         current = ElectricalSample{};
         if (!active) return;
         check_parameters(p);
-        float dmin;
-        float dmax;
-        opx_gd_minvet(sig.gd.data(), dmin);
-        opx_gd_maxvet(sig.gd.data(), dmax);
-        const float spread = dmax - dmin;
-        out.ton = in.ton;
-        out.toff = in.ton + in.twinin + spread;
-        out.tgoodi = in.ton + spread;
-        out.tgoodf = in.ton + in.twinin;
+        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (in_band && zzflmn.nohist == 0) {
             float* st = hist_at(h);
             st[0] = photod_scaled_responsivity(p.responsivity);

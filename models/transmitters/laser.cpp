@@ -67,14 +67,7 @@ void set_up(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
     if (p.power < 0.0f) opxerr(kNegativePower);
     if (p.linewidth < 0.0f) opxerr(kNegativeLinewidth);
     sig.pp = power;
-    float dmin = 0.0f;
-    float dmax = 0.0f;
-    opx_gd_minvet(sig.gd.data(), dmin);
-    opx_gd_maxvet(sig.gd.data(), dmax);
-    out.ton = in.ton + dmin;
-    out.tgoodi = in.ton + dmax;
-    out.toff = in.ton + in.twinin + dmax;
-    out.tgoodf = in.ton + in.twinin + dmin;
+    group_delay_window(in, sig.gd.data(), 0.0f, out);
 
     const bool keep = zzsupv.storephase == 1;
     const double f_exact = exact_frequency(p.frequency);

@@ -33,16 +33,7 @@ void set_up(const OamodParams& p, const InputWindow& in, TimeWindow& out, const 
     if (p.symmetry < 0.0f || p.symmetry > 1.0f) opxerr(kBadSymmetry);
     if (p.switching_voltage == 0.0f) opxerr(kNoSwitching);
     sig.pp = laser.pp / loss;
-    float a = 0.0f;
-    float b = 0.0f;
-    float c = 0.0f;
-    opx_gd_minvet(laser.gd.data(), a);
-    opx_gd_minvet(sig.gd.data(), b);
-    opx_gd_maxvet(sig.gd.data(), c);
-    out.ton = in.ton + (b - a);
-    out.tgoodi = in.ton + (c - a);
-    out.toff = in.ton + in.twinin + (c - a);
-    out.tgoodf = in.ton + in.twinin + (b - a);
+    group_delay_window(in, sig.gd.data(), least_group_delay(laser.gd.data()), out);
     const std::int32_t pos = loch(1);
     if (zzsupv.storephase == 1 && zzflmn.nohist == 0) *hist_at(pos) = std::pow(10.0f, 0.05f * p.insertion_loss);
 }

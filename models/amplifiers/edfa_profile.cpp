@@ -9,6 +9,7 @@
 
 #include "filters/fft.h"
 #include "filters/filter_tables.h"
+#include "filters/spline.h"
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
@@ -345,28 +346,6 @@ void spline(const float* x, const float* y, std::int32_t n, float yp1, float ypn
     for (std::int32_t k = n - 2; k >= 0; --k) y2[k] = y2[k] * y2[k + 1] + u[k];
 }
 
-float splint(const float* xa, const float* ya, const float* y2a, std::int32_t n, float x) {
-    if (n < 1 || !(x >= xa[0] && x <= xa[n - 1])) return 0.0f;
-    if (n == 1) return ya[0];
-    std::int32_t klo = 0;
-    std::int32_t khi = n - 1;
-    while (khi - klo > 1) {
-        const std::int32_t k = (khi + klo) / 2;
-        if (xa[k] > x)
-            khi = k;
-        else
-            klo = k;
-    }
-    const float h = xa[khi] - xa[klo];
-    if (h == 0.0f) {
-        opxwarn("bad xa input in splint");
-        return ya[klo];
-    }
-    const float a = (xa[khi] - x) / h;
-    const float b = (x - xa[klo]) / h;
-    return a * ya[klo] + b * ya[khi] + ((a * a * a - a) * y2a[klo] + (b * b * b - b) * y2a[khi]) * (h * h) / 6.0f;
-}
-
 void maxvet_complex(const std::complex<double>* a, std::int32_t n, float& max) {
     double m = 0.0;
     for (std::int32_t k = 0; k < n; ++k) m = std::max(m, std::norm(a[k]));
@@ -379,7 +358,11 @@ float smooth_excess_gain(float g) {
     return static_cast<float>(std::pow(1.0 + std::pow(gd, 8.0), 0.125) - 1.0);
 }
 
-float ProfileTable::at(float freq) const { return splint(f.data(), v.data(), v2.data(), size(), freq); }
+float ProfileTable::at(float freq) const {
+    const std::int32_t n = size();
+    if (n < 1 || !(freq >= f[0] && freq <= f[n - 1])) return 0.0f;
+    return splint(f.data(), v.data(), v2.data(), n, freq);
+}
 
 // ---- tables ----
 

@@ -155,7 +155,7 @@ void searmm(std::int32_t i1, std::int32_t i2, const double* array, double& minim
 double LossProfile::value(double frequency) const {
     if (f.empty()) return 0.0;
     const double x = std::clamp(frequency, f.front(), f.back());
-    return dsplint(f.data(), loss.data(), y2.data(), static_cast<std::int32_t>(f.size()), x);
+    return splint(f.data(), loss.data(), y2.data(), static_cast<std::int32_t>(f.size()), x);
 }
 
 double LossShape::relative_loss(double df) const {

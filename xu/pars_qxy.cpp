@@ -39,15 +39,6 @@ int deliver(XuParsQxy* c, int kind, const void* record) {
     return c->cb(c->msg, kind, record, c->user) < 0 ? kQxyRefused : kQxyOk;
 }
 
-std::int32_t saturate_i32(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(std::lround(v));
-}
-
 void copy_text(char (&dst)[kQxyTextSize], const char* src) {
     std::size_t n = 0;
     while (n < kQxyTextSize - 1 && src[n] != '\0') ++n;

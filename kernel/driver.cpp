@@ -29,7 +29,9 @@ StorageSizing the_sizing;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
-void write_constants(const ProjectConstants& k) {
+}  // namespace
+
+void write_run_constants(const ProjectConstants& k) {
     f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
     flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
     optcl_ctrl.npol = 1;
@@ -41,12 +43,11 @@ void write_constants(const ProjectConstants& k) {
     optcl_ctrl.setuponly = 0;
     optcl_ctrl.optaux1 = 0;
     optcl_ctrl.optaux2 = 0;
-}
-
-void write_split_step_settings(const ProjectConstants& k) {
     polmon.tmon = k.tmon;
     ssprsn = k.ssprsn;
 }
+
+namespace {
 
 void reset_cursors() {
     zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
@@ -165,13 +166,12 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         zzsupv.storephase = 0;
         zzctrl.pass = 0;
         start_storage_count();
-        write_constants(k);
+        write_run_constants(k);
         opxinit();
         opx_filter_init();
         opxplancreate();
         opxhistoryinit(the_project.first_instance, the_project.last_instance);
         opx_constants_init();
-        write_split_step_settings(k);
         first = 1;
         opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
         schedule(nrun, irun, more, first);

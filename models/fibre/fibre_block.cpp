@@ -594,7 +594,6 @@ void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, co
                                           0.5);
     precision = std::max(1e-8, std::isfinite(precision) ? precision : 1e-8);
     if (ip(p, 3) != 0 && uniform != 1 && ssprsn.ssp2 == 0) precision *= 4.0;
-    wwfunc.dmfraz = precision;
 
     const bool detailed = ip(p, 12) == 2;
     if (report.active()) {
@@ -639,6 +638,7 @@ void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, co
         w.nsteps = nsteps;
         w.h = h.data();
         w.dlyin = input.gd.data();
+        w.precision = precision;
         if (!wrtfis(w)) {
             fail("");
             return;

@@ -417,12 +417,13 @@ void end_file_here(std::FILE* f) {
 
 }  // namespace
 
-bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cache, const StepFilterDesign*& design) {
+bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, StepFilterCache* cache,
+            const StepFilterDesign*& design) {
     const double dt = zdctrl.ddelt;
     design = cache != nullptr ? cache->find(s.h, s.beta2) : nullptr;
     if (design == nullptr) {
         StepFilterDesign fresh;
-        coefn5(s, dt, wwfunc.dmfraz, fresh);
+        coefn5(s, dt, precision, fresh);
         if (cache == nullptr) return false;
         design = cache->add(s.h, s.beta2, std::move(fresh));
     }
@@ -507,7 +508,7 @@ bool wrtfis(const WrtfisInput& in) {
         step.loss = in.shape;
         if (!in.reuse_designs) cache = StepFilterCache{};
         const StepFilterDesign* design = nullptr;
-        ok = sfilco(in.unit_o4, step, use, design);
+        ok = sfilco(in.unit_o4, step, in.precision, use, design);
         if (!ok) break;
         ncoef += std::int64_t{2} << design->k;
         memlen += std::int64_t{1} << design->k;

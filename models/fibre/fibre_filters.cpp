@@ -436,35 +436,78 @@ bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, St
     return true;
 }
 
-bool wrtfis(const WrtfisInput& in) {
-    const bool dimensioning = optcl_ctrl.blkmode == 1;
-    const std::int32_t k = in.k;
+namespace {
 
-    // Warm up the streams; each starts again from its seed.
+// The ten random streams of fibre k, warmed up; each starts again from its seed.
+std::array<std::int32_t, 10> warmed_streams(std::int32_t k) {
     std::array<std::int32_t, 10> counters{};
     for (std::int32_t g = 1; g <= 10; ++g) {
-        counters[static_cast<std::size_t>(g - 1)] = 0;
         const std::int32_t seed = seeds[static_cast<std::size_t>(g - 1)];
         if (seed == 0) continue;
         float u = 0.0f;
         for (std::int32_t i = 0; i < 10 * k + 50; ++i) rndgen(g, counters[static_cast<std::size_t>(g - 1)], seed, u);
     }
+    return counters;
+}
+
+// The levels the local beta2 is drawn from: one level when the spread is
+// negligible.
+struct DispersionTable {
+    std::int32_t levels = kDispersionLevels;
+    std::array<double, kDispersionLevels> table{};
+    double low = 0.0, high = 0.0;  // uniform model: beta2 -+ sqrt(3) spread
+};
+
+DispersionTable dispersion_table(const WrtfisInput& in) {
+    DispersionTable t;
+    const double spread = in.spread;
+    if (in.beta2 != 0.0 ? std::fabs(spread / in.beta2) < 0.001 : spread < 1e-6) t.levels = 1;
+    const double root3 = 1.7320508075688772;
+    t.low = in.beta2 - root3 * spread;
+    t.high = in.beta2 + root3 * spread;
+    if (in.dispersion_model == 1)
+        vb2p3s(in.beta2, spread, t.levels, t.table.data());
+    else
+        valb2p(t.low, t.high, t.levels, t.table.data());
+    return t;
+}
+
+// The local beta2 of a new section.
+void draw_section_beta2(const WrtfisInput& in, DispersionTable& t, std::array<std::int32_t, 10>& counters,
+                        double& beta2) {
+    if (in.dispersion_model == 1)
+        dfib3s(in.k, in.beta2, in.spread, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+    else
+        detfib(in.k, t.low, t.high, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+}
+
+// The records of "os" and the header records of "om": delays after the last
+// step, then coefficient count, largest exponent, memory length, dispersion
+// and six zero Raman words.
+bool write_totals(std::FILE* os, std::FILE* om, const std::array<double, kBins>& acc, std::int64_t ncoef,
+                  std::int32_t kmax, std::int64_t memlen, double dispersion) {
+    std::array<float, kBins> delays{};
+    for (int j = 0; j < kBins; ++j) delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
+    if (!records::write_array(os, std::span<const float>(delays))) return false;
+    const std::int32_t zero = 0;
+    bool ok = records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX))) &&
+              records::write_values(om, kmax) &&
+              records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX))) &&
+              records::write_values(om, static_cast<float>(dispersion));
+    for (int i = 0; i < 6 && ok; ++i) ok = records::write_values(om, zero);
+    return ok;
+}
+
+}  // namespace
+
+bool wrtfis(const WrtfisInput& in) {
+    const bool dimensioning = optcl_ctrl.blkmode == 1;
+    std::array<std::int32_t, 10> counters = warmed_streams(in.k);
 
     std::array<double, kBins> acc{};
     for (int j = 0; j < kBins; ++j) acc[static_cast<std::size_t>(j)] = in.dlyin != nullptr ? in.dlyin[j] : 0.0;
 
-    // Levels of the local beta2.
-    const double spread = in.spread;
-    std::int32_t levels = kDispersionLevels;
-    if (in.beta2 != 0.0 ? std::fabs(spread / in.beta2) < 0.001 : spread < 1e-6) levels = 1;
-    std::array<double, kDispersionLevels> table{};
-    const double root3 = 1.7320508075688772;
-    const double low = in.beta2 - root3 * spread;
-    const double high = in.beta2 + root3 * spread;
-    if (in.dispersion_model == 1)
-        vb2p3s(in.beta2, spread, levels, table.data());
-    else
-        valb2p(low, high, levels, table.data());
+    DispersionTable table = dispersion_table(in);
 
     std::FILE* om = unit_stream(in.unit_om);
     std::FILE* o1 = dimensioning ? nullptr : unit_stream(in.unit_o1);
@@ -488,12 +531,7 @@ bool wrtfis(const WrtfisInput& in) {
 
     for (std::int32_t i = 0; i < in.nsteps && ok; ++i) {
         const double h = in.h[i];
-        if (new_section) {
-            if (in.dispersion_model == 1)
-                dfib3s(k, in.beta2, spread, levels, table.data(), seeds.data(), counters.data(), beta2_local);
-            else
-                detfib(k, low, high, levels, table.data(), seeds.data(), counters.data(), beta2_local);
-        }
+        if (new_section) draw_section_beta2(in, table, counters, beta2_local);
         section_length += h;
         new_section = section_length >= static_cast<double>(in.section) * (1.0 - 1e-12);
         if (new_section) section_length = 0.0;
@@ -528,19 +566,7 @@ bool wrtfis(const WrtfisInput& in) {
         ok = ok && records::write_values(o7, mn - d0, mx - d0);
     }
 
-    if (ok) {
-        std::array<float, kBins> delays{};
-        for (int j = 0; j < kBins; ++j) delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
-        ok = records::write_array(os, std::span<const float>(delays));
-    }
-    if (ok) {
-        const std::int32_t zero = 0;
-        ok = records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX))) &&
-             records::write_values(om, kmax) &&
-             records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX))) &&
-             records::write_values(om, static_cast<float>(dispersion));
-        for (int i = 0; i < 6 && ok; ++i) ok = records::write_values(om, zero);
-    }
+    ok = ok && write_totals(os, om, acc, ncoef, kmax, memlen, dispersion);
     end_file_here(om);
     end_file_here(o1);
     end_file_here(dimensioning ? nullptr : unit_stream(in.unit_o4));

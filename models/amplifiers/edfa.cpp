@@ -23,11 +23,19 @@ void empty_outputs(OpticalSignal& sout) {
     sout.y = empty_field();
 }
 
+// The flat model's own state, after the noise pair's (when noise is on).
+struct FlatState {
+    std::int32_t values;
+};
+constexpr StateSlot<FlatState> kFlatState[] = {
+    {&FlatState::values, SlotKind::real, 3},  // field gain g, inversion factor n_sp, ASE density S [mW/THz]
+};
+
 // The storage requests of the flat model's per-sample call.
 void flat_reserve(const OpticalSignal& sout) {
     if (sout.iv == 0) return;
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
-    loch(3);
+    claim_state(kFlatState);
 }
 
 // Per-sample pass of the flat model: g x + sqrt(S) z on each polarisation.
@@ -40,7 +48,7 @@ void flat_sample(const InputWindow& in, const TimeWindow& out, const OpticalSign
     FieldSample z1;
     FieldSample z2;
     if (noise) wgn2an(f_vbs_band.fcenter, z1, z2);
-    const float* slot = hist_at(loch(3));
+    const float* slot = hist_at(claim_state(kFlatState).values);
     const float t = zzctrl.time;
     if (!(in.ton <= t && t < out.toff)) {
         empty_outputs(sout);
@@ -116,7 +124,7 @@ void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const Input
             FieldSample z2;
             wgn2an(f_vbs_band.fcenter, z1, z2);  // reserves its slots only
         }
-        slot = loch(3);
+        slot = claim_state(kFlatState).values;
     }
     const float g = std::pow(10.0f, 0.05f * gain);
     const float power_gain = g * g;

@@ -103,23 +103,26 @@ void rewind_working(const WorkingUnits& u, bool dimensioning) {
 }
 
 void request_run_storage(const RunSizes& s, RunStorage& r) {
-    r.exponent = loci(s.steps);
-    r.offset = loci(s.steps);
-    r.blocks = loci(s.steps);
-    r.alpha = locd(s.steps);
-    r.gamma = locd(s.steps);
-    r.length = locd(s.steps);
-    r.gleff = locd(s.steps);
-    r.loss = locd(s.steps);
-    r.coef = lozd(s.ncoef);
-    r.buffer = lozd(s.n);
-    r.work = lozd(4 * s.n);
-    r.memory = lozd(s.memlen);
-    r.first = loci(s.nbuf);
-    r.last = loci(s.nbuf);
-    r.dmin = locd(s.steps);
-    r.dmax = locd(s.steps);
-    r.state = loci(2);
+    const StateSlot<RunStorage> slots[] = {
+        {&RunStorage::exponent, SlotKind::integer, s.steps},        // per step: filter exponent k (M = 2^k),
+        {&RunStorage::offset, SlotKind::integer, s.steps},          //   its first coefficient,
+        {&RunStorage::blocks, SlotKind::integer, s.steps},          //   filter blocks per buffer (N / M)
+        {&RunStorage::alpha, SlotKind::real_double, s.steps},       // per step: loss coefficient,
+        {&RunStorage::gamma, SlotKind::real_double, s.steps},       //   non-linear coefficient,
+        {&RunStorage::length, SlotKind::real_double, s.steps},      //   length,
+        {&RunStorage::gleff, SlotKind::real_double, s.steps},       //   gamma times effective length,
+        {&RunStorage::loss, SlotKind::real_double, s.steps},        //   field loss factor
+        {&RunStorage::coef, SlotKind::complex_double, s.ncoef},     // the step filters
+        {&RunStorage::buffer, SlotKind::complex_double, s.n},       // the field buffer of N samples
+        {&RunStorage::work, SlotKind::complex_double, 4 * s.n},     // FFT work area
+        {&RunStorage::memory, SlotKind::complex_double, s.memlen},  // overlap memories of the steps
+        {&RunStorage::first, SlotKind::integer, s.nbuf},            // per buffer: first and last step it passes
+        {&RunStorage::last, SlotKind::integer, s.nbuf},
+        {&RunStorage::dmin, SlotKind::real_double, s.steps},        // per step: least and greatest delay
+        {&RunStorage::dmax, SlotKind::real_double, s.steps},
+        {&RunStorage::state, SlotKind::integer, 2},                 // sample and buffer counter
+    };
+    claim_state(slots, r);
 }
 
 bool run_storage_fits(const RunSizes& s) {

@@ -98,14 +98,15 @@ private:
 // ---------------------------------------------------------------------------
 // Run storage
 
-// Positions of the per-step, per-buffer and buffer storage, in request order.
+// Positions of the per-step, per-buffer and buffer storage (the order of
+// their claims is that of request_run_storage).
 struct RunStorage {
-    std::int32_t exponent = 0, offset = 0, blocks = 0;                   // I, per step
-    std::int32_t alpha = 0, gamma = 0, length = 0, gleff = 0, loss = 0;  // D, per step
-    std::int32_t coef = 0, buffer = 0, work = 0, memory = 0;             // ZD
-    std::int32_t first = 0, last = 0;                                    // I, per buffer
-    std::int32_t dmin = 0, dmax = 0;                                     // D, per step
-    std::int32_t state = 0;                                              // I, sample and buffer counter
+    std::int32_t exponent = 0, offset = 0, blocks = 0;
+    std::int32_t alpha = 0, gamma = 0, length = 0, gleff = 0, loss = 0;
+    std::int32_t coef = 0, buffer = 0, work = 0, memory = 0;
+    std::int32_t first = 0, last = 0;
+    std::int32_t dmin = 0, dmax = 0;
+    std::int32_t state = 0;
 };
 
 struct RunSizes {

@@ -31,13 +31,6 @@ void check_parameters(const PhotodParams& p) {
     if (!(p.avalanche_gain > 0.0f)) opxerr("Photodiode: the avalanche gain must be positive");
 }
 
-// Steps the storage cursors over the records the Gaussian generator asks for
-// on each call (three reals, one integer), without drawing a number.
-void skip_gaussian_records() {
-    loch(3);
-    loci(1);
-}
-
 }  // namespace
 
 void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig,
@@ -79,7 +72,7 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
         if (lit || t <= 0.0f) {
             gausrr(0.0f, 1.0f, n);
         } else {
-            skip_gaussian_records();
+            gausrr_reserve();
         }
     }
     if (!lit) return;

@@ -31,6 +31,13 @@ constexpr StateSlot<FlatState> kFlatState[] = {
     {&FlatState::values, SlotKind::real, 3},  // field gain g, inversion factor n_sp, ASE density S [mW/THz]
 };
 
+// The fixed-power amplifier's gain [dB], fixed in the initialisation pass,
+// claimed before the flat model's state.
+struct FixedGainState {
+    std::int32_t gain;
+};
+constexpr StateSlot<FixedGainState> kFixedGainState[] = {{&FixedGainState::gain, SlotKind::real, 1}};
+
 // The storage requests of the flat model's per-sample call.
 void flat_reserve(const OpticalSignal& sout) {
     if (sout.iv == 0) return;
@@ -172,7 +179,7 @@ bool done_before_model(bool flat, bool gain_slot, const InputWindow& in, const T
     if (zzctrl.pass == 0 || !outside_window(in, out)) return false;
     empty_outputs(sout);
     if (flat) {
-        if (gain_slot) loch(1);
+        if (gain_slot) claim_state(kFixedGainState);
         flat_reserve(sout);
     } else {
         gain_dep_reserve(sout);
@@ -200,7 +207,7 @@ void oampfp(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const
         fp_gain_dep(p, in, out, sin, sout);
         return;
     }
-    const std::int32_t slot = loch(1);  // the gain [dB] fixed in the initialisation pass
+    const std::int32_t slot = claim_state(kFixedGainState).gain;
     if (zzctrl.pass != 0) {
         fg_flat(*hist_at(slot), p.noise_figure, p.noise_off, in, out, sin, sout);
         return;

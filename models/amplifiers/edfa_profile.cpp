@@ -20,18 +20,27 @@
 namespace nodrix {
 namespace {
 
-// The eight areas of N values, reserved in the same order in every pass.
+// The profile model's state: its sizes (N, log2 N, position counter), then
+// the eight areas of N values, claimed in this order in every pass.
+struct SizesState {
+    std::int32_t words;
+};
+constexpr StateSlot<SizesState> kSizesState[] = {{&SizesState::words, SlotKind::integer, 3}};
+
+std::int32_t claim_sizes() { return claim_state(kSizesState).words; }
+
 EdfaAreas reserve_areas(std::int32_t n) {
-    EdfaAreas a;
-    a.hg = lozd(n);
-    a.hn = lozd(n);
-    a.x = lozd(n);
-    a.y = lozd(n);
-    a.xn = lozd(n);
-    a.yn = lozd(n);
-    a.xt = lozd(n);
-    a.yt = lozd(n);
-    return a;
+    const StateSlot<EdfaAreas> slots[] = {
+        {&EdfaAreas::hg, SlotKind::complex_double, n},  // gain filter response
+        {&EdfaAreas::hn, SlotKind::complex_double, n},  // ASE-shaping filter response
+        {&EdfaAreas::x, SlotKind::complex_double, n},   // signal blocks, X and Y
+        {&EdfaAreas::y, SlotKind::complex_double, n},
+        {&EdfaAreas::xn, SlotKind::complex_double, n},  // noise blocks, X and Y
+        {&EdfaAreas::yn, SlotKind::complex_double, n},
+        {&EdfaAreas::xt, SlotKind::complex_double, n},  // overlap tails, X and Y
+        {&EdfaAreas::yt, SlotKind::complex_double, n},
+    };
+    return claim_state(slots);
 }
 
 constexpr const char* kProfileHeader = "edfa optical amplifier ";
@@ -238,7 +247,7 @@ void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileT
     }
     if (n <= 0) return;
 
-    const std::int32_t ip = loci(3);  // N, log2 N, position counter
+    const std::int32_t ip = claim_sizes();
     const EdfaAreas a = reserve_areas(n);
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
     if (zzflmn.nohist != 0) return;
@@ -259,7 +268,7 @@ void profile_sample(std::int32_t noise_off, const InputWindow& in, const TimeWin
         empty_outputs(sout);
         return;
     }
-    std::int32_t* st = ist_at(loci(3));
+    std::int32_t* st = ist_at(claim_sizes());
     const std::int32_t n = st[0];
     const EdfaAreas a = reserve_areas(n);
     const bool draw = optcl_ctrl.optaux1 == 0;
@@ -640,8 +649,7 @@ void delete_edfa_temporary_files() {
 
 void gain_dep_reserve(const OpticalSignal& sout) {
     if (sout.iv == 0) return;
-    const std::int32_t n = *ist_at(loci(3));
-    for (int k = 0; k < 8; ++k) lozd(n);
+    reserve_areas(*ist_at(claim_sizes()));
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
 }
 

@@ -249,6 +249,32 @@ bool read_hand_over_head(std::FILE* f, HandOver& h) {
     return true;
 }
 
+// The filter's state: its sizes and sample count, then the five areas of N
+// values, claimed in this order in both passes.
+struct FilterSizes {
+    std::int32_t n, log2n, count;
+};
+constexpr StateSlot<FilterSizes> kFilterSizes[] = {
+    {&FilterSizes::n, SlotKind::integer, 1},      // FFT length N
+    {&FilterSizes::log2n, SlotKind::integer, 1},  // log2 N
+    {&FilterSizes::count, SlotKind::integer, 1},  // samples collected in the current block
+};
+
+struct FilterAreas {
+    std::int32_t h, x, y, xt, yt;
+};
+
+FilterAreas claim_filter_areas(std::int32_t n) {
+    const StateSlot<FilterAreas> slots[] = {
+        {&FilterAreas::h, SlotKind::complex_double, n},   // frequency response
+        {&FilterAreas::x, SlotKind::complex_double, n},   // input blocks, X and Y
+        {&FilterAreas::y, SlotKind::complex_double, n},
+        {&FilterAreas::xt, SlotKind::complex_double, n},  // overlap tails, X and Y
+        {&FilterAreas::yt, SlotKind::complex_double, n},
+    };
+    return claim_state(slots);
+}
+
 // ---- Per-sample pass ----
 
 void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSample& x_in, const FieldSample& y_in,
@@ -261,17 +287,16 @@ void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSamp
         return;
     }
     // The slots and areas come back in the order they were reserved.
-    const std::int32_t p_n = loci(1);
-    const std::int32_t p_log2n = loci(1);
-    const std::int32_t p_count = loci(1);
-    const std::int32_t n = *ist_at(p_n);
-    const std::int32_t log2n = *ist_at(p_log2n);
-    const std::int32_t area = n > 1 ? n : 1;
-    const std::int32_t p_h = lozd(area);
-    const std::int32_t p_x = lozd(area);
-    const std::int32_t p_y = lozd(area);
-    const std::int32_t p_xt = lozd(area);
-    const std::int32_t p_yt = lozd(area);
+    const FilterSizes sizes = claim_state(kFilterSizes);
+    const std::int32_t p_count = sizes.count;
+    const std::int32_t n = *ist_at(sizes.n);
+    const std::int32_t log2n = *ist_at(sizes.log2n);
+    const FilterAreas areas = claim_filter_areas(n > 1 ? n : 1);
+    const std::int32_t p_h = areas.h;
+    const std::int32_t p_x = areas.x;
+    const std::int32_t p_y = areas.y;
+    const std::int32_t p_xt = areas.xt;
+    const std::int32_t p_yt = areas.yt;
     const float t = zzctrl.time;
     if (n < 2 || !(in.ton <= t && t < out.toff)) {
         sig_out.x = empty;
@@ -350,14 +375,16 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         refuse();
         return;
     }
-    const std::int32_t p_n = loci(1);
-    const std::int32_t p_log2n = loci(1);
-    const std::int32_t p_count = loci(1);
-    const std::int32_t p_h = lozd(n);
-    const std::int32_t p_x = lozd(n);
-    const std::int32_t p_y = lozd(n);
-    const std::int32_t p_xt = lozd(n);
-    const std::int32_t p_yt = lozd(n);
+    const FilterSizes sizes = claim_state(kFilterSizes);
+    const std::int32_t p_n = sizes.n;
+    const std::int32_t p_log2n = sizes.log2n;
+    const std::int32_t p_count = sizes.count;
+    const FilterAreas areas = claim_filter_areas(n);
+    const std::int32_t p_h = areas.h;
+    const std::int32_t p_x = areas.x;
+    const std::int32_t p_y = areas.y;
+    const std::int32_t p_xt = areas.xt;
+    const std::int32_t p_yt = areas.yt;
     if (keep) {
         clodev(unit, 0);
         return;

@@ -151,9 +151,9 @@ void run_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, cons
     const float t = zzctrl.time;
     empty_outputs(output);
     if (zzsupv.storephase != 1) return;  // nothing was kept for a run
-    const std::int32_t* saved = ist_at(loci(kSavedInts));
+    const std::int32_t* saved = ist_at(claim_state(kSavedIntState).ints);
     if (saved[0] < 0) return;
-    const float* restored = hist_at(loch(kSavedReals));
+    const float* restored = hist_at(claim_state(kSavedRealState).reals);
     const RunSizes s{saved[0], saved[1], saved[2], saved[3], saved[5]};
     RunStorage rs;
     request_run_storage(s, rs);

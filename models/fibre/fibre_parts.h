@@ -109,6 +109,14 @@ struct RunStorage {
     std::int32_t state = 0;
 };
 
+// The set-up saved for the run: the integers, then (when the fibre runs) the
+// reals; the word counts are kSavedInts and kSavedReals.
+struct SavedState {
+    std::int32_t ints = 0, reals = 0;
+};
+inline constexpr StateSlot<SavedState> kSavedIntState[] = {{&SavedState::ints, SlotKind::integer, kSavedInts}};
+inline constexpr StateSlot<SavedState> kSavedRealState[] = {{&SavedState::reals, SlotKind::real, kSavedReals}};
+
 struct RunSizes {
     std::int32_t steps = 0, nbuf = 0, ncoef = 0, n = 0, memlen = 0;
 };

@@ -530,8 +530,8 @@ bool claim_storage(const FiberParams& p, bool filter_pass, const RunSizes& sizes
             storage_error(p);
             return false;
         }
-        const std::int32_t si = loci(kSavedInts);
-        const std::int32_t sh = loch(kSavedReals);
+        const std::int32_t si = claim_state(kSavedIntState).ints;
+        const std::int32_t sh = claim_state(kSavedRealState).reals;
         allocate = run_storage_fits(sizes);
         if (zzsupv.storephase == 1) save_setup(si, sh, allocate, sizes, design, out, output);
     } else {
@@ -577,7 +577,7 @@ void fibre_parts::setup_face(const FiberParams& p, const InputWindow& in, TimeWi
         close_working(units, 1);
         report.close(1);
         if (!filter_pass && saved_fits()) {
-            const std::int32_t si = loci(kSavedInts);
+            const std::int32_t si = claim_state(kSavedIntState).ints;
             if (zzsupv.storephase == 1) ist_at(si)[0] = kDisabled;
         }
     };

@@ -59,29 +59,20 @@ RunView view_of(const RunStorage& r) {
                    dist_at(r.dmax), ist_at(r.state)};
 }
 
-// Loads the step filters from the working files, prepares the FFT plans and
-// the buffer schedule, and removes the working files.
-bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunView& v) {
-    WorkingUnits units;
-    if (!open_working(ip(p, 1), false, units)) {
-        close_working(units, 1);
-        return false;
-    }
-    rewind_working(units, false);
-    const bool nonlinear = ip(p, 3) == 1;
-    bool ok = true;
+// Reads the records of "o1": per step the filter exponent, loss, gamma and
+// length, and what the run derives from them.
+bool load_steps(const WorkingUnits& units, bool nonlinear, const RunSizes& s, const RunView& v) {
     std::int64_t coef_at = 0;
     std::int64_t memory_at = 0;
-    for (std::int32_t i = 0; i < s.steps && ok; ++i) {
+    for (std::int32_t i = 0; i < s.steps; ++i) {
         std::int32_t k = 0;
         double alpha = 0.0, gamma = 0.0, h = 0.0;
-        ok = records::read_values(stream(units.o1), k, alpha, gamma, h) && k >= 1 && k <= kMaxFilterExponent &&
-             (std::int32_t{1} << k) <= s.n;
-        if (!ok) break;
+        if (!(records::read_values(stream(units.o1), k, alpha, gamma, h) && k >= 1 && k <= kMaxFilterExponent &&
+              (std::int32_t{1} << k) <= s.n))
+            return false;
         const std::int64_t m = std::int64_t{1} << k;
-        ok = coef_at + 2 * m <= s.ncoef && memory_at + m <= s.memlen;
-        if (!ok) break;
-        ok = slinea_ready(k);
+        if (!(coef_at + 2 * m <= s.ncoef && memory_at + m <= s.memlen)) return false;
+        const bool ready = slinea_ready(k);
         v.exponent[i] = k;
         v.offset[i] = static_cast<std::int32_t>(coef_at);
         v.blocks[i] = static_cast<std::int32_t>(s.n / m);
@@ -93,39 +84,45 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
         v.loss[i] = std::exp(-alpha * h);
         coef_at += 2 * m;
         memory_at += m;
+        if (!ready) return false;
     }
+    return true;
+}
+
+// Reads the step filters of "o4" (scaled by 1 / 2M for the inverse FFT) and
+// the delay extremes of "o7".
+bool load_filters(const WorkingUnits& units, const RunSizes& s, const RunView& v) {
     std::vector<std::byte> record;
-    for (std::int32_t i = 0; i < s.steps && ok; ++i) {
+    for (std::int32_t i = 0; i < s.steps; ++i) {
         const std::int64_t m2 = std::int64_t{2} << v.exponent[i];
         const double scale = 1.0 / static_cast<double>(m2);
         std::complex<double>* c = v.coef + v.offset[i];
-        for (std::int64_t j = 0; j < m2 && ok; ++j) {
-            ok = records::read(stream(units.o4), record) && record.size() >= sizeof(std::complex<double>);
-            if (ok) {
-                std::memcpy(&c[j], record.data(), sizeof(std::complex<double>));
-                c[j] *= scale;
-            }
+        for (std::int64_t j = 0; j < m2; ++j) {
+            if (!(records::read(stream(units.o4), record) && record.size() >= sizeof(std::complex<double>)))
+                return false;
+            std::memcpy(&c[j], record.data(), sizeof(std::complex<double>));
+            c[j] *= scale;
         }
     }
-    for (std::int32_t i = 0; i < s.steps && ok; ++i) ok = records::read_values(stream(units.o7), v.dmin[i], v.dmax[i]);
-    close_working(units, 1);
-    if (!ok) return false;
-    // A step whose filter equals the previous step's uses that copy: equal
-    // steps then share one cached filter instead of streaming every copy
-    // from memory at each buffer. The overlap memories stay per step.
+    for (std::int32_t i = 0; i < s.steps; ++i)
+        if (!records::read_values(stream(units.o7), v.dmin[i], v.dmax[i])) return false;
+    return true;
+}
+
+// A step whose filter equals the previous step's uses that copy: equal steps
+// then share one cached filter instead of streaming every copy from memory
+// at each buffer. The overlap memories stay per step.
+void share_equal_filters(const RunSizes& s, const RunView& v) {
     for (std::int32_t i = 1; i < s.steps; ++i) {
         if (v.exponent[i] != v.exponent[i - 1]) continue;
         const std::size_t bytes = sizeof(std::complex<double>) * (std::size_t{2} << v.exponent[i]);
         if (std::memcmp(v.coef + v.offset[i], v.coef + v.offset[i - 1], bytes) == 0) v.offset[i] = v.offset[i - 1];
     }
+}
 
-    std::fill(v.buffer, v.buffer + s.n, std::complex<double>{});
-    std::fill(v.memory, v.memory + s.memlen, std::complex<double>{});
-    v.state[0] = 0;
-    v.state[1] = 0;
-
-    // Steps each buffer passes: from the first step after which the buffer can
-    // hold signal to the first step whose signal starts after the buffer ends.
+// Steps each buffer passes: from the first step after which the buffer can
+// hold signal to the first step whose signal starts after the buffer ends.
+void schedule_buffers(const RunSizes& s, float tindur, const RunView& v) {
     const double dt = zzctrl.delt;
     const double span = static_cast<double>(s.n) * dt;
     for (std::int32_t b = 1; b <= s.nbuf; ++b) {
@@ -143,6 +140,26 @@ bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunVi
         v.first[b - 1] = first;
         v.last[b - 1] = e;
     }
+}
+
+// Loads the step filters from the working files, prepares the FFT plans and
+// the buffer schedule, and removes the working files.
+bool load_run(const FiberParams& p, const RunSizes& s, float tindur, const RunView& v) {
+    WorkingUnits units;
+    if (!open_working(ip(p, 1), false, units)) {
+        close_working(units, 1);
+        return false;
+    }
+    rewind_working(units, false);
+    const bool ok = load_steps(units, ip(p, 3) == 1, s, v) && load_filters(units, s, v);
+    close_working(units, 1);
+    if (!ok) return false;
+    share_equal_filters(s, v);
+    std::fill(v.buffer, v.buffer + s.n, std::complex<double>{});
+    std::fill(v.memory, v.memory + s.memlen, std::complex<double>{});
+    v.state[0] = 0;
+    v.state[1] = 0;
+    schedule_buffers(s, tindur, v);
     return true;
 }
 

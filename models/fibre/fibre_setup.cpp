@@ -141,6 +141,37 @@ bool parse_number(std::string token, double& v) {
     return end != nullptr && *end == '\0' && end != token.c_str() && std::isfinite(v);
 }
 
+// The spline needs rising abscissae: puts unordered data in order and keeps
+// the first of equal ones.
+void put_in_order(std::vector<double>& xs, std::vector<double>& ys) {
+    if (std::is_sorted(xs.begin(), xs.end()) && std::adjacent_find(xs.begin(), xs.end()) == xs.end()) return;
+    std::vector<std::size_t> order(xs.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return xs[a] < xs[b]; });
+    std::vector<double> sx;
+    std::vector<double> sy;
+    for (std::size_t i : order)
+        if (sx.empty() || xs[i] != sx.back()) {
+            sx.push_back(xs[i]);
+            sy.push_back(ys[i]);
+        }
+    xs.swap(sx);
+    ys.swap(sy);
+}
+
+// Skips the lines of an open profile up to the marker line starting with
+// "##"; false when there is none.
+bool skip_to_marker(std::int32_t unit) {
+    std::string line;
+    std::vector<std::string> tokens;
+    while (unit_read_line(unit, line)) {
+        tokens.clear();
+        split_tokens(line, tokens);
+        if (!tokens.empty() && tokens[0].rfind("##", 0) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
@@ -159,17 +190,9 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
     if (unit_stream(unit) == nullptr) return false;
     const bool wavelength = ip(p, 22) == 1;
 
+    const bool marker = skip_to_marker(unit);
     std::string line;
     std::vector<std::string> tokens;
-    bool marker = false;
-    while (unit_read_line(unit, line)) {
-        tokens.clear();
-        split_tokens(line, tokens);
-        if (!tokens.empty() && tokens[0].rfind("##", 0) == 0) {
-            marker = true;
-            break;
-        }
-    }
     std::vector<double> xs;
     std::vector<double> ys;
     double previous = 0.0;
@@ -210,22 +233,7 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
         std::vector<double> none(xs.size());
         vector_reversal(xs.data(), ys.data(), none.data(), static_cast<std::int32_t>(xs.size()));
     }
-    // The spline needs rising abscissae: put unordered data in order and keep
-    // the first of equal ones.
-    if (!std::is_sorted(xs.begin(), xs.end()) || std::adjacent_find(xs.begin(), xs.end()) != xs.end()) {
-        std::vector<std::size_t> order(xs.size());
-        std::iota(order.begin(), order.end(), 0);
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return xs[a] < xs[b]; });
-        std::vector<double> sx;
-        std::vector<double> sy;
-        for (std::size_t i : order)
-            if (sx.empty() || xs[i] != sx.back()) {
-                sx.push_back(xs[i]);
-                sy.push_back(ys[i]);
-            }
-        xs.swap(sx);
-        ys.swap(sy);
-    }
+    put_in_order(xs, ys);
     if (xs.size() < 2) {
         opxwarn(header);
         opxinfo("     too few points in data file ");

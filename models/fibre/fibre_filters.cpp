@@ -261,6 +261,42 @@ std::int32_t initial_filter_exponent(double spread) {
     return static_cast<std::int32_t>(std::min<long>(std::lround(v) + 1, kMaxSearchExponent));
 }
 
+namespace {
+
+// First and last index (1-based) of the impulse response of m points whose
+// magnitude reaches the fraction of its peak; 1, 1 for a zero response.
+void response_extent(const std::vector<std::complex<double>>& h, std::int64_t m, double fraction, std::int64_t& i1,
+                     std::int64_t& i2) {
+    double peak = 0.0;
+    for (std::int64_t j = 0; j < m; ++j) peak = std::max(peak, std::abs(h[static_cast<std::size_t>(j)]));
+    i1 = 1;
+    i2 = 1;
+    if (!(peak > 0.0)) return;
+    const double threshold = fraction * peak;
+    i1 = 0;
+    while (i1 < m - 1 && std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
+    i2 = m - 1;
+    while (i2 > i1 && std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
+    ++i1;  // 1-based
+    ++i2;
+}
+
+// Group delay per spectrum bin of the designed step: its dispersion plus
+// the centring delay of d samples.
+void step_group_delay(const StepFilterInput& s, double dt, std::int64_t d, StepFilterDesign& out) {
+    const double b2 = s.beta2 * s.h;
+    const double b3 = s.beta3 * s.h;
+    const double b4 = s.beta4 * s.h;
+    const double b5 = s.beta5 * s.h;
+    for (int j = 0; j < kBins; ++j) {
+        const double w = wwfunc.ep[static_cast<std::size_t>(16 * j)] / dt;
+        out.tau[static_cast<std::size_t>(j)] =
+            b2 * w + b3 * w * w / 2.0 + b4 * w * w * w / 6.0 + b5 * w * w * w * w / 24.0 + static_cast<double>(d) * dt;
+    }
+}
+
+}  // namespace
+
 void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out) {
     const PhaseCoefficients c = phase_coefficients(s, dt);
     std::vector<std::complex<double>> h(static_cast<std::size_t>(kTableSize));
@@ -284,19 +320,9 @@ void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesig
         const std::int64_t d = m / 2 - d0;
         sample_response(s, c, u, d, dt, h.data());
         cfft2(h.data(), u, +1);
-        double peak = 0.0;
-        for (std::int64_t j = 0; j < m; ++j) peak = std::max(peak, std::abs(h[static_cast<std::size_t>(j)]));
         std::int64_t i1 = 1;
         std::int64_t i2 = 1;
-        if (peak > 0.0) {
-            const double threshold = threshold_fraction * peak;
-            i1 = 0;
-            while (i1 < m - 1 && std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
-            i2 = m - 1;
-            while (i2 > i1 && std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
-            ++i1;  // 1-based
-            ++i2;
-        }
+        response_extent(h, m, threshold_fraction, i1, i2);
         last_d = d;
         last_i1 = i1;
         last_i2 = i2;
@@ -345,16 +371,7 @@ void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesig
     cfft2(out.coef.data(), u + 1, +1);
     std::fill(out.coef.begin() + m, out.coef.end(), std::complex<double>{});
     cfft2(out.coef.data(), u + 1, -1);
-
-    const double b2 = s.beta2 * s.h;
-    const double b3 = s.beta3 * s.h;
-    const double b4 = s.beta4 * s.h;
-    const double b5 = s.beta5 * s.h;
-    for (int j = 0; j < kBins; ++j) {
-        const double w = wwfunc.ep[static_cast<std::size_t>(16 * j)] / dt;
-        out.tau[static_cast<std::size_t>(j)] =
-            b2 * w + b3 * w * w / 2.0 + b4 * w * w * w / 6.0 + b5 * w * w * w * w / 24.0 + static_cast<double>(d) * dt;
-    }
+    step_group_delay(s, dt, d, out);
 }
 
 // ---------------------------------------------------------------------------

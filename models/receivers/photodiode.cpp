@@ -31,6 +31,14 @@ void check_parameters(const PhotodParams& p) {
     if (!(p.avalanche_gain > 0.0f)) opxerr("Photodiode: the avalanche gain must be positive");
 }
 
+// The state of one photodiode, kept while its input is in band.
+struct DiodeState {
+    std::int32_t factors;
+};
+constexpr StateSlot<DiodeState> kDiodeState[] = {
+    {&DiodeState::factors, SlotKind::real, 2},  // scaled responsivity, shot-noise factor
+};
+
 }  // namespace
 
 void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig,
@@ -41,7 +49,7 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
     const bool active = optcl_ctrl.setuponly == 0;
     const bool in_band = sig.iv != 0;
     const bool noisy = p.shot_noise == 1;
-    const std::int32_t h = (active && in_band) ? loch(2) : 0;
+    const std::int32_t h = (active && in_band) ? claim_state(kDiodeState).factors : 0;
 
     if (zzctrl.pass == 0) {
         current = ElectricalSample{};

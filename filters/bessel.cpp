@@ -44,6 +44,13 @@ struct CascadeState {
     std::int32_t coef, state, order, response;
 };
 
+// The block's own slot: the library's bookkeeping word, unused here, kept
+// for its place before the cascade's state.
+struct FilbesState {
+    std::int32_t bookkeeping;
+};
+constexpr StateSlot<FilbesState> kFilbesState[] = {{&FilbesState::bookkeeping, SlotKind::integer, 1}};
+
 CascadeState claim_cascade(std::int32_t coefficients, std::int32_t states) {
     const StateSlot<CascadeState> slots[] = {
         {&CascadeState::coef, SlotKind::real_double, coefficients},
@@ -282,7 +289,7 @@ void filbes(const FilbesParams& p, const ElectricalSample& in, ElectricalSample&
         if (p.filter_type != 2 && p.centre_frequency != 0.0f) tsedet("dR");
         if (p.write_charts > 1) tsedet("eR");
     }
-    loci(1);  // the library's bookkeeping slot of the block
+    claim_state(kFilbesState);
     if (!type_ok || p.order < 1) {
         // No form to run: the output stays 0.
         if (zzctrl.pass != 0) out.value = 0.0f;

@@ -321,6 +321,31 @@ void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSamp
 
 // ---- Initialisation from the hand-over file ----
 
+// The spectral outputs of the hand-over: spectrum, delays, power, band flag.
+void spectral_outputs(const HandOver& h, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
+    for (int i = 0; i < kBins; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        sig_out.ps[k] = h.transmission[k] * sig_in.ps[k];
+        sig_out.gd[k] = h.delay[k] + sig_in.gd[k];
+    }
+    sig_out.pp = h.peak * sig_in.pp;
+    sig_out.iv = h.active != 0 ? 1 : 0;
+    sig_out.x = empty_field();
+    sig_out.y = empty_field();
+}
+
+// The charts belong to a run: the counting round of a dimensioning pass
+// (storage not allocated) would append them a second time. A filter that is
+// off leaves no requested-data file behind.
+void charts_of_run(const UsdfilParams& p, const HandOver& h) {
+    if (p.file_options[kOptWriteCharts] != 1 || zzflmn.nohist != 0 || zzsupv.storephase != 1) return;
+    if (h.active != 0)
+        graph_out(p.block_name, p.file_base, p.file_options[kOptInstance], p.file_options[kOptDataKind],
+                  f_vbs_band.fcenter);
+    else
+        delete_working_file(filename_generation(p.file_options[kOptInstance], "kp"));
+}
+
 void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
                        OpticalSignal& sig_out) {
     const std::string name = trim_right(p.block_name);
@@ -335,24 +360,8 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         h = HandOver{};
         h.active = 0;
     }
-    for (int i = 0; i < kBins; ++i) {
-        const auto k = static_cast<std::size_t>(i);
-        sig_out.ps[k] = h.transmission[k] * sig_in.ps[k];
-        sig_out.gd[k] = h.delay[k] + sig_in.gd[k];
-    }
-    sig_out.pp = h.peak * sig_in.pp;
-    sig_out.iv = h.active != 0 ? 1 : 0;
-    sig_out.x = empty_field();
-    sig_out.y = empty_field();
-    // The charts belong to a run: the counting round of a dimensioning pass
-    // (storage not allocated) would append them a second time.
-    if (p.file_options[kOptWriteCharts] == 1 && zzflmn.nohist == 0 && zzsupv.storephase == 1) {
-        if (h.active != 0)
-            graph_out(p.block_name, p.file_base, p.file_options[kOptInstance], p.file_options[kOptDataKind],
-                      f_vbs_band.fcenter);
-        else
-            delete_working_file(filename_generation(p.file_options[kOptInstance], "kp"));
-    }
+    spectral_outputs(h, sig_in, sig_out);
+    charts_of_run(p, h);
     group_delay_window(in, sig_out.gd.data(), least_group_delay(sig_in.gd.data()), out);
     if (h.active == 0) {
         if (unit != 0) clodev(unit, keep ? 0 : 1);

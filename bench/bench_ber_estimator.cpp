@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernel/control_blocks.h"
+#include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/measurements/ber_estimator.h"
 
@@ -35,9 +36,7 @@ void reset_cursors() { zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zz
 int main(int argc, char** argv) {
     allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const long samples = argc > 1 ? std::atol(argv[1]) : 10000000L;
-    zzctrl.delt = 0.0640443f;
-    zdctrl.ddelt = zzctrl.delt;
-    polmon.tmon = 1280.0f;
+    write_run_constants(ProjectConstants{});
     zzctrl.tend = static_cast<float>(samples * static_cast<double>(zzctrl.delt));
     zzsupv.storephase = 1;
     optcl_ctrl.blkmode = 1;

@@ -21,15 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void set_constants() {
-    const ProjectConstants k;
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = k.delt;
+    write_run_constants(ProjectConstants{});
     zzctrl.tend = 640443.06f;
-    inftop.itop1 = 1;
-    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
     opx_filter_init();
 }
 

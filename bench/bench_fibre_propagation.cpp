@@ -150,14 +150,11 @@ std::int64_t buffer_step_passes(const LoadedFibre& f, double tindur) {
 // look-ups, window checks, one buffer slot), for a small dispersive fibre at
 // dt = 1 ps whose buffer is 8192 samples.
 double per_call_ns() {
-    const ProjectConstants k;
-    f_vbs_band.fcenter = k.fcenter;
-    zzctrl.delt = 1.0f;
-    zdctrl.ddelt = 1.0;
+    ProjectConstants k;
+    k.delt = 1.0f;
+    write_run_constants(k);
     flimit.fgridlo = k.fcenter - 0.5f;
     flimit.fgridhi = k.fcenter + 0.5f;
-    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
-    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
     FiberParams p;
     p.title = "bench fibre";
     p.ipar[0] = 5;
@@ -211,9 +208,7 @@ int main(int argc, char** argv) {
     const bool narrow = argc > 1 && std::string(argv[1]) == "-narrow";
     set_wide_loops(!narrow);
     allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
-    const ProjectConstants k;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
+    write_run_constants(ProjectConstants{});
     opx_filter_init();
     opxplancreate();
 

@@ -34,15 +34,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 void project_constants() {
-    const ProjectConstants k;
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
-    inftop.itop1 = 1;
-    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
-    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
+    write_run_constants(ProjectConstants{});
     opx_filter_init();
 }
 
@@ -127,9 +119,9 @@ double time_synthesis(const FiberParams& p, bool reuse, std::int32_t& nsteps) {
     } else {
         stpeli(p.rpar[5], 0.0, 0.0, 0.0, p.rpar[0], nsteps, h, -1, p.ipar[0]);
     }
-    wwfunc.dmfraz = std::max(1e-8, std::pow(10.0, (std::log10(1.2 * p.rpar[0] / (nsteps * 121.0)) - 0.66) *
-                                                          1.0666666666666667 -
-                                                      0.5));
+    const double precision = std::max(1e-8, std::pow(10.0, (std::log10(1.2 * p.rpar[0] / (nsteps * 121.0)) - 0.66) *
+                                                                   1.0666666666666667 -
+                                                               0.5));
     optcl_ctrl.blkmode = 1;
     zzflmn.nohist = 1;
     open_scratch_unit(99, false);
@@ -138,6 +130,7 @@ double time_synthesis(const FiberParams& p, bool reuse, std::int32_t& nsteps) {
     std::vector<float> dlyin(kBins, 0.0f);
     WrtfisInput in;
     in.k = p.ipar[0] % 50 + 1;
+    in.precision = precision;
     in.loss = p.rpar[2];
     in.beta2 = p.rpar[5];
     in.beta3 = p.rpar[6];

@@ -61,12 +61,7 @@ int main() {
     const std::filesystem::path dir = templ;
     std::filesystem::current_path(dir);
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
-    const ProjectConstants k;
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
+    write_run_constants(ProjectConstants{});
     opx_filter_init();
     const int instances[16] = {89, 95, 104, 77, 107, 129, 83, 80, 115, 98, 122, 119, 112, 101, 86, 126};
     OpticalSignal in;

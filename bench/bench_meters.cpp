@@ -29,15 +29,7 @@ namespace {
 
 void set_constants(std::int32_t samples) {
     reset_control_blocks();
-    const ProjectConstants k;
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
-    inftop.itop1 = 1;
-    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
-    polmon.tmon = k.tmon;
+    write_run_constants(ProjectConstants{});
     zzctrl.tend = static_cast<float>((samples - 0.5) * zdctrl.ddelt);
 }
 

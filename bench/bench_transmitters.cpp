@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "kernel/control_blocks.h"
+#include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/transmitters/combiner.h"
 #include "models/transmitters/gaussian.h"
@@ -46,14 +47,8 @@ int main(int argc, char** argv) {
     const long samples = argc > 1 ? std::atol(argv[1]) : 200000;
     const float linewidth = argc > 2 ? static_cast<float>(std::atof(argv[2])) : 10.0f;
     reset_control_blocks();
-    zzctrl.delt = 0.0640443f;
-    zdctrl.ddelt = zzctrl.delt;
+    write_run_constants(ProjectConstants{});
     zzctrl.tend = 640443.06f;
-    f_vbs_band = {193.61597f, 187.37029f, 199.86163f};
-    flimit = {193.61597f, 185.80887f, 201.42307f};
-    optcl_ctrl.npol = 1;
-    inftop.itop1 = 1;
-    seeds = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
 
     static std::array<Transmitter, 16> tx;
     for (int k = 0; k < 16; ++k) {

@@ -28,7 +28,9 @@ StorageSizing the_sizing;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
-void write_constants(const ProjectConstants& k) {
+}  // namespace
+
+void write_run_constants(const ProjectConstants& k) {
     f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
     flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
     optcl_ctrl.npol = 1;
@@ -40,12 +42,11 @@ void write_constants(const ProjectConstants& k) {
     optcl_ctrl.setuponly = 0;
     optcl_ctrl.optaux1 = 0;
     optcl_ctrl.optaux2 = 0;
-}
-
-void write_split_step_settings(const ProjectConstants& k) {
     polmon.tmon = k.tmon;
     ssprsn = k.ssprsn;
 }
+
+namespace {
 
 void reset_cursors() {
     zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
@@ -137,13 +138,109 @@ void opx_constants_init() {}
 
 StorageMaxima last_storage_maxima() { return last_maxima; }
 
-void topmain(std::int32_t& prerun, std::int32_t& status) {
+namespace {
+
+// The dimensioning passes: the blocks only count the storage they ask for.
+// The largest counts of all passes; `stopped` when a prerun ended after the
+// first pass.
+StorageMaxima dimension(std::int32_t prerun, std::int32_t& more, bool& stopped) {
+    const ProjectConstants& k = the_project.constants;
+    StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
-    std::int32_t more = 0;
     std::int32_t first = 1;
-    StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
-    const ProjectConstants& k = the_project.constants;
+    stopped = false;
+    while (irun < nrun) {
+        ++irun;
+        reset_cursors();
+        zzsupv.storephase = 0;
+        zzctrl.pass = 0;
+        start_storage_count();
+        write_run_constants(k);
+        opxinit();
+        if (the_project.block_setup) the_project.block_setup();
+        opxplancreate();
+        opxhistoryinit(the_project.first_instance, the_project.last_instance);
+        opx_constants_init();
+        first = 1;
+        opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
+        schedule(nrun, irun, more, first);
+        if (prerun == 1) {
+            stopped = true;
+            break;
+        }
+        tqpmrx(nrun);
+        m = larger(m, StorageCounts{zzmax.h, zzmax.i, zzmax.d, zzmax.c, ztmax.ht, ztmax.it, ztmax.ct, zzmaxd.z,
+                                    zzmaxd.zd});
+    }
+    return m;
+}
+
+// Whether the counts m fit the capacities, raised to them when autosizing;
+// otherwise the limits file is written and the status is 3.
+bool storage_ready(const StorageMaxima& m, StorageCounts& capacities, std::int32_t& status) {
+    if (storage_count_overflowed(m)) return false;  // reported while counting: no run
+    if (storage_fits(m, capacities)) return true;
+    if (the_sizing.autosize) {
+        capacities = larger(capacities, m);
+        opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
+        return allocate_within_cap(capacities);
+    }
+    if (!(zzctrl.delt > 0.0f)) {
+        opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
+        return false;
+    }
+    const std::string name = limits_file_name(the_project.name);
+    opxtrace("The storage does not fit the capacities: limits file " + name);
+    write_limits_file(name, m);
+    status = 3;
+    return false;
+}
+
+// Clears the storage the counts m cover before the initialisation of a run.
+void clear_run_storage(const StorageMaxima& m) {
+    std::fill_n(zzhist, m.h, 0.0f);
+    std::fill_n(zzist, m.i, 0);
+    std::fill_n(zzdist, m.d, 0.0);
+    std::fill_n(zzzis, m.z, std::complex<float>{});
+    std::fill_n(zzzisd, m.zd, std::complex<double>{});
+    for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
+}
+
+// The runs, two schedule calls each: the initialisation, then the samples
+// (or the second set-up call). The schedule asks for another run with more.
+void run_passes(const StorageMaxima& m, std::int32_t& more) {
+    tqflrs();
+    zzsupv.storephase = 1;
+    zzctrl.pass = 0;
+    std::int32_t first = 0;
+    std::int32_t nrun = 1;
+    std::int32_t irun = 0;
+    std::fill_n(zthist, m.ht, 0.0f);
+    std::fill_n(ztist, m.it, 0);
+    while (irun < nrun) {
+        ++irun;
+        zzctrl.pass = 0;
+        reset_cursors();
+        clear_run_storage(m);
+        opxtrace("Run " + std::to_string(irun) + ": initialisation");
+        schedule(nrun, irun, more, first);
+        tqpmrx(nrun);
+        zzctrl.pass = 1;
+        zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+        more = 0;
+        opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
+                                  : "Run " + std::to_string(irun) + ": second call");
+        schedule(nrun, irun, more, first);
+        simulated = sample_by_sample;
+        if (more == 1) ++nrun;
+    }
+    ogscls();
+}
+
+}  // namespace
+
+void topmain(std::int32_t& prerun, std::int32_t& status) {
     simulated = false;
 
     // The blocks use their storage as scratch space even while it is only
@@ -156,86 +253,15 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         return;
     }
 
-    bool stopped_by_prerun = false;
     set_schedule_mode(sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
-    while (irun < nrun) {
-        ++irun;
-        reset_cursors();
-        zzsupv.storephase = 0;
-        zzctrl.pass = 0;
-        start_storage_count();
-        write_constants(k);
-        opxinit();
-        if (the_project.block_setup) the_project.block_setup();
-        opxplancreate();
-        opxhistoryinit(the_project.first_instance, the_project.last_instance);
-        opx_constants_init();
-        write_split_step_settings(k);
-        first = 1;
-        opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
-        schedule(nrun, irun, more, first);
-        status = 0;
-        if (prerun == 1) {
-            stopped_by_prerun = true;
-            break;
-        }
-        tqpmrx(nrun);
-        m = larger(m, StorageCounts{zzmax.h, zzmax.i, zzmax.d, zzmax.c, ztmax.ht, ztmax.it, ztmax.ct, zzmaxd.z,
-                                    zzmaxd.zd});
-    }
+    std::int32_t more = 0;
+    bool stopped_by_prerun = false;
+    const StorageMaxima m = dimension(prerun, more, stopped_by_prerun);
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
-    bool run = false;
-    if (stopped_by_prerun || storage_count_overflowed(m)) {
-        // Counts beyond any capacity were reported while counting: no run.
-    } else if (storage_fits(m, capacities)) {
-        run = true;
-    } else if (the_sizing.autosize) {
-        capacities = larger(capacities, m);
-        opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
-        run = allocate_within_cap(capacities);
-    } else if (!(zzctrl.delt > 0.0f)) {
-        opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
-    } else {
-        const std::string name = limits_file_name(the_project.name);
-        opxtrace("The storage does not fit the capacities: limits file " + name);
-        write_limits_file(name, m);
-        status = 3;
-    }
-
-    if (run) {
-        tqflrs();
-        zzsupv.storephase = 1;
-        zzctrl.pass = 0;
-        first = 0;
-        nrun = 1;
-        irun = 0;
-        std::fill_n(zthist, m.ht, 0.0f);
-        std::fill_n(ztist, m.it, 0);
-        while (irun < nrun) {
-            ++irun;
-            zzctrl.pass = 0;
-            reset_cursors();
-            std::fill_n(zzhist, m.h, 0.0f);
-            std::fill_n(zzist, m.i, 0);
-            std::fill_n(zzdist, m.d, 0.0);
-            std::fill_n(zzzis, m.z, std::complex<float>{});
-            std::fill_n(zzzisd, m.zd, std::complex<double>{});
-            for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
-            opxtrace("Run " + std::to_string(irun) + ": initialisation");
-            schedule(nrun, irun, more, first);
-            tqpmrx(nrun);
-            zzctrl.pass = 1;
-            zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-            more = 0;
-            opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
-                                      : "Run " + std::to_string(irun) + ": second call");
-            schedule(nrun, irun, more, first);
-            simulated = sample_by_sample;
-            if (more == 1) ++nrun;
-        }
-        ogscls();
+    if (!stopped_by_prerun && storage_ready(m, capacities, status)) {
+        run_passes(m, more);
         status = 0;
     }
 

@@ -32,6 +32,11 @@ struct ProjectConstants {
     Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
 };
 
+// Writes the project constants into the control blocks (band, grid, time
+// step, seeds, split-step settings; the set-up words cleared), as the driver
+// does before each dimensioning pass.
+void write_run_constants(const ProjectConstants& k);
+
 struct ProjectDescription {
     std::string name = "sim_160G";     // names the kernel files
     std::int32_t first_instance = 1;   // history bounds

@@ -55,6 +55,17 @@ struct TimeWindow {
     float tgoodf = 0.0f;
 };
 
+// The output window of a block whose output components carry the group
+// delays gd (in band) and whose input was referred to the delay ref [ps]: it
+// starts with the least delayed component and stops with the most delayed
+// one; all components are present from the latest start to the earliest end.
+// A meter that keeps its input's window start passes the least delay of gd
+// itself as ref.
+void group_delay_window(const InputWindow& in, const float* gd, float ref, TimeWindow& out);
+
+// The least group delay in band of a signal, the usual reference.
+float least_group_delay(const float* gd);
+
 // An empty field sample at the band centre.
 inline FieldSample empty_field() { return FieldSample{0.0f, 0.0f, f_vbs_band.fcenter}; }
 

@@ -100,25 +100,174 @@ void check_capacity(Kind kind, std::int64_t next, std::int64_t capacity) {
 
 bool divisor_matches(std::int32_t d) { return (zzcoun.coun - 1) % divisor_or_one(d) == 0; }
 
-// Allocating mode for the kinds with a two-element header. `next_at` reads the
-// absolute position of the next record from a header at p, `divisor_at` its
-// divisor; `write` writes a header (next position, divisor) at p.
-template <class NextAt, class DivisorAt, class Write>
-std::int32_t allocate2(Kind kind, std::int64_t capacity, std::int32_t& cursor, std::int32_t n, NextAt next_at,
-                       DivisorAt divisor_at, Write write) {
-    if (zzctrl.pass == 0) {
-        const std::int32_t p = cursor;
-        check_capacity(kind, std::int64_t{p} + n + 2, capacity);
-        const std::int32_t next = p + n + 2;
-        write(p, next, zzscal.scal);
-        cursor = next;
-        return p + 2;
+// One storage kind as the look-up service sees it: the header words in front
+// of each record, the bytes of an element, its count word, capacity and
+// cursor, and how the header is written and read. `write(p, next, n)` writes
+// the header of a record of n elements at p (the divisor too, for the kinds
+// that keep one); `next_at(p)` reads the position of the next record;
+// `divisor_at(p)`, for the kinds with a divisor, the record's divisor.
+//
+// The look-up: in the dimensioning pass it only counts; in allocating mode the
+// set-up pass lays the record at the cursor, and later passes walk to the
+// next record whose divisor matches the counter (every record, for the kinds
+// without a divisor).
+template <class K>
+std::int32_t look_up(std::int32_t n) {
+    const std::int64_t bytes = K::kElementBytes * (std::int64_t{n} + K::kHeader);
+    if (counting()) {
+        count(K::kKind, K::count_word(), std::int64_t{n} + K::kHeader, bytes);
+        return 1;
     }
+    allocated(bytes);
+    std::int32_t& cursor = K::cursor();
     std::int32_t p = cursor;
-    while (!divisor_matches(divisor_at(p))) p = next_at(p);
-    cursor = next_at(p);
-    return p + 2;
+    if (zzctrl.pass == 0) {
+        check_capacity(K::kKind, std::int64_t{p} + n + K::kHeader, K::capacity());
+        const std::int32_t next = p + n + K::kHeader;
+        K::write(p, next, n);
+        cursor = next;
+        return p + K::kHeader;
+    }
+    if constexpr (K::kDivisor)
+        while (!divisor_matches(K::divisor_at(p))) p = K::next_at(p);
+    cursor = K::next_at(p);
+    return p + K::kHeader;
 }
+
+struct IntegerKind {
+    static constexpr Kind kKind = kI;
+    static constexpr std::int32_t kHeader = 2;
+    static constexpr std::int64_t kElementBytes = 4;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmax.i; }
+    static std::int64_t capacity() { return capacities.i; }
+    static std::int32_t& cursor() { return zzsupv.i; }
+    static std::int32_t next_at(std::int32_t p) { return zzist[p - 1]; }
+    static std::int32_t divisor_at(std::int32_t p) { return zzist[p]; }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) {
+        zzist[p - 1] = next;
+        zzist[p] = zzscal.scal;
+    }
+};
+
+// The real kind stores the distance to the next record.
+struct RealKind {
+    static constexpr Kind kKind = kH;
+    static constexpr std::int32_t kHeader = 2;
+    static constexpr std::int64_t kElementBytes = 4;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmax.h; }
+    static std::int64_t capacity() { return capacities.h; }
+    static std::int32_t& cursor() { return zzsupv.h; }
+    static std::int32_t next_at(std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); }
+    static std::int32_t divisor_at(std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); }
+    static void write(std::int32_t p, std::int32_t, std::int32_t n) {
+        zzhist[p - 1] = static_cast<float>(n + 2);
+        zzhist[p] = static_cast<float>(zzscal.scal);
+    }
+};
+
+struct DoubleKind {
+    static constexpr Kind kKind = kD;
+    static constexpr std::int32_t kHeader = 2;
+    static constexpr std::int64_t kElementBytes = 8;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmax.d; }
+    static std::int64_t capacity() { return capacities.d; }
+    static std::int32_t& cursor() { return zzsupv.d; }
+    static std::int32_t next_at(std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); }
+    static std::int32_t divisor_at(std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) {
+        zzdist[p - 1] = next + 0.5;
+        zzdist[p] = zzscal.scal;
+    }
+};
+
+struct ComplexKind {
+    static constexpr Kind kKind = kZ;
+    static constexpr std::int32_t kHeader = 2;
+    static constexpr std::int64_t kElementBytes = 8;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmaxd.z; }
+    static std::int64_t capacity() { return capacities.z; }
+    static std::int32_t& cursor() { return zzsupv.z; }
+    static std::int32_t next_at(std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); }
+    static std::int32_t divisor_at(std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) {
+        zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
+        zzzis[p] = {static_cast<float>(zzscal.scal), 0.0f};
+    }
+};
+
+struct DoubleComplexKind {
+    static constexpr Kind kKind = kZD;
+    static constexpr std::int32_t kHeader = 2;
+    static constexpr std::int64_t kElementBytes = 16;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmaxd.zd; }
+    static std::int64_t capacity() { return capacities.zd; }
+    static std::int32_t& cursor() { return zzsupv.zd; }
+    static std::int32_t next_at(std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); }
+    static std::int32_t divisor_at(std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) {
+        zzzisd[p - 1] = {next + 0.5, 0.0};
+        zzzisd[p] = {static_cast<double>(zzscal.scal), 0.0};
+    }
+};
+
+// Text records of 80 characters; one header record holds the next position
+// (columns 1-11) and the divisor (columns 41-51).
+struct TextKind {
+    static constexpr Kind kKind = kC;
+    static constexpr std::int32_t kHeader = 1;
+    static constexpr std::int64_t kElementBytes = 80;
+    static constexpr bool kDivisor = true;
+    static std::int32_t& count_word() { return zzmax.c; }
+    static std::int64_t capacity() { return capacities.c; }
+    static std::int32_t& cursor() { return zzsupv.c; }
+    static std::int32_t field(std::int32_t p, int column) {
+        char text[12] = {};
+        std::memcpy(text, zzcist[p - 1] + column, 11);
+        return static_cast<std::int32_t>(std::atoi(text));
+    }
+    static std::int32_t next_at(std::int32_t p) { return field(p, 0); }
+    static std::int32_t divisor_at(std::int32_t p) { return field(p, 40); }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) {
+        char header[81];
+        std::memset(header, ' ', 80);
+        char num[16];
+        std::snprintf(num, sizeof num, "%11d", next);
+        std::memcpy(header, num, 11);
+        std::snprintf(num, sizeof num, "%11d", zzscal.scal);
+        std::memcpy(header + 40, num, 11);
+        std::memcpy(zzcist[p - 1], header, 80);
+    }
+};
+
+// The two kinds of the second storage set keep every record for every sample.
+struct SecondRealKind {
+    static constexpr Kind kKind = kHT;
+    static constexpr std::int32_t kHeader = 1;
+    static constexpr std::int64_t kElementBytes = 4;
+    static constexpr bool kDivisor = false;
+    static std::int32_t& count_word() { return ztmax.ht; }
+    static std::int64_t capacity() { return capacities.ht; }
+    static std::int32_t& cursor() { return zzsupt.ht; }
+    static std::int32_t next_at(std::int32_t p) { return static_cast<std::int32_t>(zthist[p - 1]); }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) { zthist[p - 1] = static_cast<float>(next) + 0.5f; }
+};
+
+struct SecondIntegerKind {
+    static constexpr Kind kKind = kIT;
+    static constexpr std::int32_t kHeader = 1;
+    static constexpr std::int64_t kElementBytes = 4;
+    static constexpr bool kDivisor = false;
+    static std::int32_t& count_word() { return ztmax.it; }
+    static std::int64_t capacity() { return capacities.it; }
+    static std::int32_t& cursor() { return zzsupt.it; }
+    static std::int32_t next_at(std::int32_t p) { return ztist[p - 1]; }
+    static void write(std::int32_t p, std::int32_t next, std::int32_t) { ztist[p - 1] = next; }
+};
 
 }  // namespace
 
@@ -168,156 +317,14 @@ bool storage_count_overflowed(const StorageCounts& m) {
     return std::max({m.h, m.i, m.d, m.c, m.ht, m.it, m.ct, m.z, m.zd}) > kLargestCapacity;
 }
 
-std::int32_t storage_services::loci(std::int32_t n) {
-    if (counting()) {
-        count(kI, zzmax.i, std::int64_t{n} + 2, 4LL * n + 8);
-        return 1;
-    }
-    allocated(4LL * n + 8);
-    return allocate2(
-        kI, capacities.i, zzsupv.i, n, [](std::int32_t p) { return zzist[p - 1]; }, [](std::int32_t p) { return zzist[p]; },
-        [](std::int32_t p, std::int32_t next, std::int32_t d) {
-            zzist[p - 1] = next;
-            zzist[p] = d;
-        });
-}
-
-std::int32_t storage_services::loch(std::int32_t n) {
-    if (counting()) {
-        count(kH, zzmax.h, std::int64_t{n} + 2, 4LL * n + 8);
-        return 1;
-    }
-    allocated(4LL * n + 8);
-    // The real kind stores the distance to the next record.
-    return allocate2(
-        kH, capacities.h, zzsupv.h, n, [](std::int32_t p) { return p + static_cast<std::int32_t>(zzhist[p - 1]); },
-        [](std::int32_t p) { return static_cast<std::int32_t>(zzhist[p]); },
-        [n](std::int32_t p, std::int32_t, std::int32_t d) {
-            zzhist[p - 1] = static_cast<float>(n + 2);
-            zzhist[p] = static_cast<float>(d);
-        });
-}
-
-std::int32_t storage_services::locd(std::int32_t n) {
-    if (counting()) {
-        count(kD, zzmax.d, std::int64_t{n} + 2, 8LL * n + 16);
-        return 1;
-    }
-    allocated(8LL * n + 16);
-    return allocate2(
-        kD, capacities.d, zzsupv.d, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p - 1]); },
-        [](std::int32_t p) { return static_cast<std::int32_t>(zzdist[p]); },
-        [](std::int32_t p, std::int32_t next, std::int32_t d) {
-            zzdist[p - 1] = next + 0.5;
-            zzdist[p] = d;
-        });
-}
-
-std::int32_t storage_services::lozz(std::int32_t n) {
-    if (counting()) {
-        count(kZ, zzmaxd.z, std::int64_t{n} + 2, 8LL * n + 16);
-        return 1;
-    }
-    allocated(8LL * n + 16);
-    return allocate2(
-        kZ, capacities.z, zzsupv.z, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p - 1].real()); },
-        [](std::int32_t p) { return static_cast<std::int32_t>(zzzis[p].real()); },
-        [](std::int32_t p, std::int32_t next, std::int32_t d) {
-            zzzis[p - 1] = {static_cast<float>(next) + 0.5f, 0.0f};
-            zzzis[p] = {static_cast<float>(d), 0.0f};
-        });
-}
-
-std::int32_t storage_services::lozd(std::int32_t n) {
-    if (counting()) {
-        count(kZD, zzmaxd.zd, std::int64_t{n} + 2, 16LL * n + 32);
-        return 1;
-    }
-    allocated(16LL * n + 32);
-    return allocate2(
-        kZD, capacities.zd, zzsupv.zd, n, [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p - 1].real()); },
-        [](std::int32_t p) { return static_cast<std::int32_t>(zzzisd[p].real()); },
-        [](std::int32_t p, std::int32_t next, std::int32_t d) {
-            zzzisd[p - 1] = {next + 0.5, 0.0};
-            zzzisd[p] = {static_cast<double>(d), 0.0};
-        });
-}
-
-std::int32_t locc(std::int32_t n) {
-    if (counting()) {
-        count(kC, zzmax.c, std::int64_t{n} + 1, 80LL * n + 80);
-        return 1;
-    }
-    allocated(80LL * n + 80);
-    auto next_at = [](std::int32_t p) {
-        char field[12] = {};
-        std::memcpy(field, zzcist[p - 1], 11);
-        return static_cast<std::int32_t>(std::atoi(field));
-    };
-    auto divisor_at = [](std::int32_t p) {
-        char field[12] = {};
-        std::memcpy(field, zzcist[p - 1] + 40, 11);
-        return static_cast<std::int32_t>(std::atoi(field));
-    };
-    std::int32_t& cursor = zzsupv.c;
-    if (zzctrl.pass == 0) {
-        const std::int32_t p = cursor;
-        check_capacity(kC, std::int64_t{p} + n + 1, capacities.c);
-        const std::int32_t next = p + n + 1;
-        char header[81];
-        std::memset(header, ' ', 80);
-        char num[16];
-        std::snprintf(num, sizeof num, "%11d", next);
-        std::memcpy(header, num, 11);
-        std::snprintf(num, sizeof num, "%11d", zzscal.scal);
-        std::memcpy(header + 40, num, 11);
-        std::memcpy(zzcist[p - 1], header, 80);
-        cursor = next;
-        return p + 1;
-    }
-    std::int32_t p = cursor;
-    while (!divisor_matches(divisor_at(p))) p = next_at(p);
-    cursor = next_at(p);
-    return p + 1;
-}
-
-std::int32_t locht(std::int32_t n) {
-    if (counting()) {
-        count(kHT, ztmax.ht, std::int64_t{n} + 1, 4LL * n + 4);
-        return 1;
-    }
-    allocated(4LL * n + 4);
-    std::int32_t& cursor = zzsupt.ht;
-    const std::int32_t p = cursor;
-    if (zzctrl.pass == 0) {
-        check_capacity(kHT, std::int64_t{p} + n + 1, capacities.ht);
-        const std::int32_t next = p + n + 1;
-        zthist[p - 1] = static_cast<float>(next) + 0.5f;
-        cursor = next;
-        return p + 1;
-    }
-    cursor = static_cast<std::int32_t>(zthist[p - 1]);
-    return p + 1;
-}
-
-std::int32_t locit(std::int32_t n) {
-    if (counting()) {
-        count(kIT, ztmax.it, std::int64_t{n} + 1, 4LL * n + 4);
-        return 1;
-    }
-    allocated(4LL * n + 4);
-    std::int32_t& cursor = zzsupt.it;
-    const std::int32_t p = cursor;
-    if (zzctrl.pass == 0) {
-        check_capacity(kIT, std::int64_t{p} + n + 1, capacities.it);
-        const std::int32_t next = p + n + 1;
-        ztist[p - 1] = next;
-        cursor = next;
-        return p + 1;
-    }
-    cursor = ztist[p - 1];
-    return p + 1;
-}
+std::int32_t storage_services::loci(std::int32_t n) { return look_up<IntegerKind>(n); }
+std::int32_t storage_services::loch(std::int32_t n) { return look_up<RealKind>(n); }
+std::int32_t storage_services::locd(std::int32_t n) { return look_up<DoubleKind>(n); }
+std::int32_t storage_services::lozz(std::int32_t n) { return look_up<ComplexKind>(n); }
+std::int32_t storage_services::lozd(std::int32_t n) { return look_up<DoubleComplexKind>(n); }
+std::int32_t locc(std::int32_t n) { return look_up<TextKind>(n); }
+std::int32_t locht(std::int32_t n) { return look_up<SecondRealKind>(n); }
+std::int32_t locit(std::int32_t n) { return look_up<SecondIntegerKind>(n); }
 
 void zzsupvget(std::int32_t& h, std::int32_t& i, std::int32_t& c, std::int32_t& d, std::int32_t& z,
                std::int32_t& zd) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -160,5 +161,50 @@ std::int32_t lentri(const char* text, std::int32_t length);
 void count_char(const char* name, std::int32_t& n);
 // Number of leading elements before the first negative one.
 std::int32_t ldimen(const std::int32_t* list);
+
+// ---------------------------------------------------------------------------
+// Block state declared once
+//
+// A block lists its state slots once, in the order it asks for them: for each
+// the member of its position struct that receives the slot's position, the
+// kind and the number of elements. Claiming the list issues the requests in
+// that order, which is what fixes the block's place in the memory map. A slot
+// the block never reads still takes its place in the list when the map needs
+// it.
+
+enum class SlotKind { real, integer, text, real_double, complex, complex_double };
+
+template <class State>
+struct StateSlot {
+    std::int32_t State::*position;  // receives the slot's position
+    SlotKind kind;
+    std::int32_t size;  // elements
+};
+
+inline std::int32_t claim_slot(SlotKind kind, std::int32_t n) {
+    switch (kind) {
+        case SlotKind::real: return loch(n);
+        case SlotKind::integer: return loci(n);
+        case SlotKind::text: return locc(n);
+        case SlotKind::real_double: return locd(n);
+        case SlotKind::complex: return lozz(n);
+        case SlotKind::complex_double: return lozd(n);
+    }
+    return 0;
+}
+
+// Claims the slots in list order into `state` (a slot of a member that a
+// block leaves out of the list keeps its position).
+template <class State, std::size_t N>
+void claim_state(const StateSlot<State> (&slots)[N], State& state) {
+    for (const StateSlot<State>& slot : slots) state.*slot.position = claim_slot(slot.kind, slot.size);
+}
+
+template <class State, std::size_t N>
+State claim_state(const StateSlot<State> (&slots)[N]) {
+    State state{};
+    claim_state(slots, state);
+    return state;
+}
 
 }  // namespace nodrix

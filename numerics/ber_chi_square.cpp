@@ -121,6 +121,51 @@ bool steed_k_scaled(double x, double mu, double& kmu, double& kmu1) {
     return false;
 }
 
+// I'_nu / I_nu by its continued fraction (modified Lentz); false when it
+// does not converge.
+bool bessel_i_ratio(double x, double nu, double& h) {
+    const double xi = 1.0 / x;
+    const double xi2 = 2.0 * xi;
+    h = std::max(nu * xi, kTiny);
+    double b = xi2 * nu;
+    double d = 0.0;
+    double c = h;
+    for (int it = 1; it <= kMaxIterations; ++it) {
+        b += xi2;
+        d = 1.0 / (b + d);
+        c = b + 1.0 / c;
+        const double del = c * d;
+        h *= del;
+        if (std::fabs(del - 1.0) < kBesselAccuracy) return true;
+    }
+    return false;
+}
+
+// K_mu and K_mu+1 by Temme's series below kSeriesLimit, Steed's continued
+// fraction above; scaled by e^x when `scaled`. The warning text on failure.
+bool bessel_k_mu(double x, double mu, bool scaled, const BesselTexts& texts, double& kmu, double& kmu1) {
+    if (x < kSeriesLimit) {
+        if (!temme_k(x, mu, kmu, kmu1)) {
+            opxwarn(texts.series);
+            return false;
+        }
+        if (scaled) {
+            kmu *= std::exp(x);
+            kmu1 *= std::exp(x);
+        }
+        return true;
+    }
+    if (!steed_k_scaled(x, mu, kmu, kmu1)) {
+        opxwarn(texts.cf2);
+        return false;
+    }
+    if (!scaled) {
+        kmu *= std::exp(-x);
+        kmu1 *= std::exp(-x);
+    }
+    return true;
+}
+
 // I and K (and derivatives) by Temme's method; `scaled` returns I e^-x and K e^x.
 bool bessel_ik(double x, double nu, bool scaled, const BesselTexts& texts, BesselIK& r) {
     r = BesselIK{};
@@ -132,21 +177,8 @@ bool bessel_ik(double x, double nu, bool scaled, const BesselTexts& texts, Besse
     const double mu = nu - nl;
     const double xi = 1.0 / x;
     const double xi2 = 2.0 * xi;
-    // I'_nu / I_nu by its continued fraction (modified Lentz).
-    double h = std::max(nu * xi, kTiny);
-    double b = xi2 * nu;
-    double d = 0.0;
-    double c = h;
-    int it = 1;
-    for (; it <= kMaxIterations; ++it) {
-        b += xi2;
-        d = 1.0 / (b + d);
-        c = b + 1.0 / c;
-        const double del = c * d;
-        h *= del;
-        if (std::fabs(del - 1.0) < kBesselAccuracy) break;
-    }
-    if (it > kMaxIterations) {
+    double h = 0.0;
+    if (!bessel_i_ratio(x, nu, h)) {
         opxwarn(texts.cf1);
         return false;
     }
@@ -170,27 +202,9 @@ bool bessel_ik(double x, double nu, bool scaled, const BesselTexts& texts, Besse
         }
     }
     const double f = ipl / il;  // I'_mu / I_mu
-    double kmu;
-    double kmu1;
-    if (x < kSeriesLimit) {
-        if (!temme_k(x, mu, kmu, kmu1)) {
-            opxwarn(texts.series);
-            return false;
-        }
-        if (scaled) {
-            kmu *= std::exp(x);
-            kmu1 *= std::exp(x);
-        }
-    } else {
-        if (!steed_k_scaled(x, mu, kmu, kmu1)) {
-            opxwarn(texts.cf2);
-            return false;
-        }
-        if (!scaled) {
-            kmu *= std::exp(-x);
-            kmu1 *= std::exp(-x);
-        }
-    }
+    double kmu = 0.0;
+    double kmu1 = 0.0;
+    if (!bessel_k_mu(x, mu, scaled, texts, kmu, kmu1)) return false;
     // Wronskian I K' - I' K = -1/x gives I_mu (the same scaling holds for the
     // scaled functions, whose exponential factors cancel).
     const double kpmu = mu * xi * kmu - kmu1;

@@ -85,16 +85,16 @@ Scan first_scan(const std::complex<double>* c, std::int64_t n, double threshold,
 }  // namespace
 
 std::complex<double> SplineTable::response_at(double freq) const {
-    const double yb = dsplint(f, b, b2, n, freq);
-    const double yc = dsplint(f, c, c2, n, freq);
+    const double yb = splint(f, b, b2, n, freq);
+    const double yc = splint(f, c, c2, n, freq);
     if (polar) return std::polar(yb, yc);
     return {yb, yc};
 }
 
 double SplineTable::power_at(double freq) const {
-    const double yb = dsplint(f, b, b2, n, freq);
+    const double yb = splint(f, b, b2, n, freq);
     if (polar) return yb * yb;
-    const double yc = dsplint(f, c, c2, n, freq);
+    const double yc = splint(f, c, c2, n, freq);
     return yb * yb + yc * yc;
 }
 
@@ -272,7 +272,7 @@ void convert_group_delay(const double* f, double* modulus, double* delay, std::i
         const double h = (f[i + 1] - f[i]) / 10.0;
         for (int s = 0; s < 10; ++s) {
             const double mid = f[i] + (s + 0.5) * h;
-            phi -= kTwoPi * (dsplint(f, delay, curvature.data(), n, mid) - mean) * h;
+            phi -= kTwoPi * (splint(f, delay, curvature.data(), n, mid) - mean) * h;
         }
         phase[static_cast<std::size_t>(i + 1)] = phi;
     }

@@ -9,7 +9,6 @@ namespace nodrix {
 WwFunc wwfunc;
 
 void opx_filter_init() {
-    wwfunc.dmfraz = 1e-8;
     const double g = 0.1 / std::sqrt(kPi);
     for (int i = 0; i < kTableSize; ++i) {
         const double x = table_x(i);

@@ -14,7 +14,6 @@ namespace nodrix {
 inline constexpr int kTableSize = 16384;
 
 struct WwFunc {
-    double dmfraz = 0.0;  // filter precision (epsilon of the step-filter design)
     std::array<double, kTableSize> e1{};  // x - s
     std::array<double, kTableSize> e2{};  // (1 + x^2) - 2 s x - (0.1 / sqrt(pi)) e^(-400 x^2)
     std::array<double, kTableSize> e3{};  // (3 + x^2) x - (3 x^2 + 1) s
@@ -28,7 +27,7 @@ struct WwFunc {
 
 extern WwFunc wwfunc;
 
-// Sets the filter precision to 1e-8 and fills the tables (start-up).
+// Fills the tables (start-up).
 void opx_filter_init();
 
 // Normalised frequency of table index i (0-based): (i - 8192) / 8192.

@@ -38,8 +38,9 @@ void dspline(const double* x, const double* y, std::int32_t n, double yp1, doubl
     for (std::int32_t k = n - 2; k >= 0; --k) y2[k] = y2[k] * y2[k + 1] + u[k];
 }
 
-double dsplint(const double* xa, const double* ya, const double* y2a, std::int32_t n, double x) {
-    if (n < 1) return 0.0;
+template <class Real>
+Real splint(const Real* xa, const Real* ya, const Real* y2a, std::int32_t n, Real x) {
+    if (n < 1) return Real{0};
     if (n == 1) return ya[0];
     std::int32_t klo = 0;
     std::int32_t khi = n - 1;
@@ -50,15 +51,18 @@ double dsplint(const double* xa, const double* ya, const double* y2a, std::int32
         else
             klo = k;
     }
-    const double h = xa[khi] - xa[klo];
-    if (h == 0.0) {
+    const Real h = xa[khi] - xa[klo];
+    if (h == Real{0}) {
         opxwarn("bad xa input in splint");
         return ya[klo];
     }
-    const double a = (xa[khi] - x) / h;
-    const double b = (x - xa[klo]) / h;
-    return a * ya[klo] + b * ya[khi] + ((a * a * a - a) * y2a[klo] + (b * b * b - b) * y2a[khi]) * (h * h) / 6.0;
+    const Real a = (xa[khi] - x) / h;
+    const Real b = (x - xa[klo]) / h;
+    return a * ya[klo] + b * ya[khi] + ((a * a * a - a) * y2a[klo] + (b * b * b - b) * y2a[khi]) * (h * h) / Real{6};
 }
+
+template float splint<float>(const float*, const float*, const float*, std::int32_t, float);
+template double splint<double>(const double*, const double*, const double*, std::int32_t, double);
 
 void dspline_clamped(const double* x, const double* y, std::int32_t n, double* y2) {
     if (n < 2) {

@@ -11,10 +11,12 @@ namespace nodrix {
 // slopes yp1 and ypn (a slope of 1e30 or more gives a natural end).
 void dspline(const double* x, const double* y, std::int32_t n, double yp1, double ypn, double* y2);
 
-// Value of that spline at x. Outside the table the end intervals' cubics are
-// continued. Two equal abscissas bracketing x are reported ("bad xa input in
-// splint") and give the left point's value.
-double dsplint(const double* xa, const double* ya, const double* y2a, std::int32_t n, double x);
+// Value of that spline at x, in the precision of the table (float or
+// double). Outside the table the end intervals' cubics are continued. Two
+// equal abscissas bracketing x are reported ("bad xa input in splint") and
+// give the left point's value.
+template <class Real>
+Real splint(const Real* xa, const Real* ya, const Real* y2a, std::int32_t n, Real x);
 
 // Clamped spline whose end slopes are those of the first and last intervals
 // (the form every data table of the program uses). Needs n >= 2.

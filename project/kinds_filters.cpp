@@ -101,10 +101,8 @@ ParamSpec write_charts() {
     return P{.name = "write_charts", .type = T::flag, .fallback = 0, .help = "write the filter's charts"};
 }
 
-}  // namespace
-
-void declare_filters(std::vector<KindSpec>& kinds) {
-    kinds.push_back(KindSpec{
+KindSpec raised_cosine_filter_kind() {
+    return KindSpec{
         .name = "raised_cosine_filter",
         .routine = "orcfil",
         .help = "raised-cosine optical band-pass filter (a demultiplexer channel)",
@@ -128,8 +126,11 @@ void declare_filters(std::vector<KindSpec>& kinds) {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_raised_cosine,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec lorentzian_filter_kind() {
+    return KindSpec{
         .name = "lorentzian_filter",
         .routine = "lorfil",
         .help = "Lorentzian optical band-pass filter of integer order",
@@ -148,8 +149,11 @@ void declare_filters(std::vector<KindSpec>& kinds) {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_lorentzian,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec user_filter_kind() {
+    return KindSpec{
         .name = "user_filter",
         .routine = "usdfil",
         .help = "optical filter synthesised from a tabulated transfer function (a description file)",
@@ -187,8 +191,11 @@ void declare_filters(std::vector<KindSpec>& kinds) {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_user_filter,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec bessel_filter_kind() {
+    return KindSpec{
         .name = "bessel_filter",
         .routine = "filbes",
         .help = "electrical Bessel filter: low-pass, band-pass or high-pass",
@@ -209,7 +216,16 @@ void declare_filters(std::vector<KindSpec>& kinds) {
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the filtered signal"}},
         .windowed = false,
         .make = make_bessel,
-    });
+    };
+}
+
+}  // namespace
+
+void declare_filters(std::vector<KindSpec>& kinds) {
+    kinds.push_back(raised_cosine_filter_kind());
+    kinds.push_back(lorentzian_filter_kind());
+    kinds.push_back(user_filter_kind());
+    kinds.push_back(bessel_filter_kind());
 }
 
 }  // namespace nodrix

@@ -85,10 +85,8 @@ void amplifier_noise_params(std::vector<ParamSpec>& params) {
                        .help = "noise-figure profile (with a negative noise figure)"});
 }
 
-}  // namespace
-
-void declare_line(std::vector<KindSpec>& kinds) {
-    kinds.push_back(KindSpec{
+KindSpec fibre_kind() {
+    return KindSpec{
         .name = "fibre",
         .routine = "fiber1",
         .help = "single-mode fibre solved by the split-step method; linear and lossless it is a grating",
@@ -141,12 +139,14 @@ void declare_line(std::vector<KindSpec>& kinds) {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_fibre,
-    });
+    };
+}
 
+KindSpec amplifier_fixed_gain_kind() {
     std::vector<ParamSpec> fixed_gain = {
         P{.name = "gain_db", .unit = "dB", .help = "gain; negative: the profile model", .required = true}};
     amplifier_noise_params(fixed_gain);
-    kinds.push_back(KindSpec{
+    return KindSpec{
         .name = "amplifier_fixed_gain",
         .routine = "oampfg",
         .help = "erbium-doped fibre amplifier of fixed gain, adding amplified spontaneous emission",
@@ -154,15 +154,17 @@ void declare_line(std::vector<KindSpec>& kinds) {
         .inputs = kOpticalIn,
         .outputs = kOpticalOut,
         .make = make_fixed_gain,
-    });
+    };
+}
 
+KindSpec amplifier_fixed_power_kind() {
     std::vector<ParamSpec> fixed_power = {
         P{.name = "max_gain_db", .unit = "dB", .help = "largest gain; negative: the profile model",
           .required = true}};
     amplifier_noise_params(fixed_power);
     fixed_power.push_back(P{.name = "output_power_mw", .unit = "mW", .help = "target output power", .low = 0,
                             .low_open = true, .required = true});
-    kinds.push_back(KindSpec{
+    return KindSpec{
         .name = "amplifier_fixed_power",
         .routine = "oampfp",
         .help = "erbium-doped fibre amplifier holding a target output power",
@@ -170,7 +172,15 @@ void declare_line(std::vector<KindSpec>& kinds) {
         .inputs = kOpticalIn,
         .outputs = kOpticalOut,
         .make = make_fixed_power,
-    });
+    };
+}
+
+}  // namespace
+
+void declare_line(std::vector<KindSpec>& kinds) {
+    kinds.push_back(fibre_kind());
+    kinds.push_back(amplifier_fixed_gain_kind());
+    kinds.push_back(amplifier_fixed_power_kind());
 }
 
 }  // namespace nodrix

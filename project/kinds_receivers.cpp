@@ -84,10 +84,8 @@ std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
     return params;
 }
 
-}  // namespace
-
-void declare_receivers(std::vector<KindSpec>& kinds) {
-    kinds.push_back(KindSpec{
+KindSpec photodiode_kind() {
+    return KindSpec{
         .name = "photodiode",
         .routine = "photod",
         .help = "PIN or avalanche photodiode with shot and dark-current noise",
@@ -105,8 +103,11 @@ void declare_receivers(std::vector<KindSpec>& kinds) {
         .inputs = kOpticalIn,
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the photocurrent [A]"}},
         .make = make_photodiode,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec power_meter_kind() {
+    return KindSpec{
         .name = "power_meter",
         .routine = "opowme",
         .help = "optical power meter: the mean power over the good interval, reported in dBm and mW",
@@ -121,8 +122,11 @@ void declare_receivers(std::vector<KindSpec>& kinds) {
         .inputs = kOpticalIn,
         .outputs = {},
         .make = make_power_meter,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec spectrum_analyser_kind() {
+    return KindSpec{
         .name = "spectrum_analyser",
         .routine = "optspr",
         .help = "optical spectrum analyser: averaged periodograms written as a spectrum file (.qsp)",
@@ -137,8 +141,11 @@ void declare_receivers(std::vector<KindSpec>& kinds) {
         .inputs = kOpticalIn,
         .outputs = {},
         .make = make_spectrum_analyser,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec eye_scope_kind() {
+    return KindSpec{
         .name = "eye_scope",
         .routine = "scope",
         .help = "eye scope: the signal over the observation window, written as a signal file (.qsg)",
@@ -153,8 +160,11 @@ void declare_receivers(std::vector<KindSpec>& kinds) {
         .outputs = {},
         .windowed = false,
         .make = make_eye_scope,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec ber_estimator_kind() {
+    return KindSpec{
         .name = "ber_estimator",
         .routine = "pestim",
         .help = "BER and Q estimator: best sampling instant and threshold, report and charts",
@@ -187,7 +197,17 @@ void declare_receivers(std::vector<KindSpec>& kinds) {
         .outputs = {},
         .windowed = false,
         .make = make_ber_estimator,
-    });
+    };
+}
+
+}  // namespace
+
+void declare_receivers(std::vector<KindSpec>& kinds) {
+    kinds.push_back(photodiode_kind());
+    kinds.push_back(power_meter_kind());
+    kinds.push_back(spectrum_analyser_kind());
+    kinds.push_back(eye_scope_kind());
+    kinds.push_back(ber_estimator_kind());
 }
 
 }  // namespace nodrix

@@ -66,10 +66,8 @@ std::function<void()> make_combiner(const BlockSettings& s, const BlockWiring& w
     };
 }
 
-}  // namespace
-
-void declare_transmitters(std::vector<KindSpec>& kinds) {
-    kinds.push_back(KindSpec{
+KindSpec prbs_source_kind() {
+    return KindSpec{
         .name = "prbs_source",
         .routine = "spnseq",
         .help = "data source: symbols from a pseudo-random bit sequence or a file, with a clock at the symbol rate",
@@ -99,8 +97,11 @@ void declare_transmitters(std::vector<KindSpec>& kinds) {
                              .help = "the clock"}},
         .windowed = false,
         .make = make_prbs_source,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec nrz_driver_kind() {
+    return KindSpec{
         .name = "nrz_driver",
         .routine = "recnrz",
         .help = "NRZ pulse driver: the data bits as the modulator's drive voltage, with linear edges",
@@ -119,8 +120,11 @@ void declare_transmitters(std::vector<KindSpec>& kinds) {
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the drive voltage"}},
         .windowed = false,
         .make = make_nrz_driver,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec laser_kind() {
+    return KindSpec{
         .name = "laser",
         .routine = "laslor",
         .help = "continuous-wave laser with Lorentzian phase noise",
@@ -141,8 +145,11 @@ void declare_transmitters(std::vector<KindSpec>& kinds) {
         .inputs = {},
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the light"}},
         .make = make_laser,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec modulator_kind() {
+    return KindSpec{
         .name = "modulator",
         .routine = "oamod",
         .help = "push-pull intensity modulator with insertion loss and optional chirp",
@@ -163,8 +170,11 @@ void declare_transmitters(std::vector<KindSpec>& kinds) {
                    PortSpec{.key = "drive", .kind = SignalKind::electrical, .help = "the drive voltage"}},
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the modulated light"}},
         .make = make_modulator,
-    });
-    kinds.push_back(KindSpec{
+    };
+}
+
+KindSpec combiner_kind() {
+    return KindSpec{
         .name = "combiner",
         .routine = "ocmb04",
         .help = "passive optical combiner of up to four inputs (open ports carry no light)",
@@ -178,7 +188,17 @@ void declare_transmitters(std::vector<KindSpec>& kinds) {
                             .help = "one to four signals"}},
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the combined light"}},
         .make = make_combiner,
-    });
+    };
+}
+
+}  // namespace
+
+void declare_transmitters(std::vector<KindSpec>& kinds) {
+    kinds.push_back(prbs_source_kind());
+    kinds.push_back(nrz_driver_kind());
+    kinds.push_back(laser_kind());
+    kinds.push_back(modulator_kind());
+    kinds.push_back(combiner_kind());
 }
 
 }  // namespace nodrix

@@ -9,6 +9,16 @@
 #include "xu/xu_string.h"
 
 namespace nodrix {
+
+std::int32_t saturate_i32(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+        return std::numeric_limits<std::int32_t>::max();
+    if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(std::lround(v));
+}
+
 namespace {
 
 constexpr const char* kBinaryMagic = "NodrixXY";
@@ -18,16 +28,6 @@ constexpr int kBinaryVersion = 3;
 enum : std::uint8_t { kMarkEnd = 0, kMarkTitle = 1, kMarkLabels = 2, kMarkTiming = 3, kMarkColumn = 4, kMarkRow = 5 };
 
 bool valid_point_type(int type) { return type == kQxyDouble || type == kQxyInt; }
-
-// A value converted to an int32, saturating; NaN gives 0.
-std::int32_t saturate_i32(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(std::lround(v));
-}
 
 // The value of a point in the point type of its column.
 double as_double(const QxyPoint& p) { return p.type == kQxyInt ? static_cast<double>(p.i) : p.d; }

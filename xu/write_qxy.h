@@ -46,6 +46,10 @@ struct QxyPoint {
     static QxyPoint of_int(std::int32_t v) { return QxyPoint{kQxyInt, 0.0, v}; }
 };
 
+// A value as an int32 point: rounded to nearest, saturating at the int32
+// limits; NaN gives 0.
+std::int32_t saturate_i32(double v);
+
 // Five 32-bit words: the file-type code and the fixed words 5, 16, 1, 7.
 struct QxyFileHeader {
     std::int32_t words[5] = {kQxyXY, 5, 16, 1, 7};

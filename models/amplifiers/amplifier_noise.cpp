@@ -56,16 +56,27 @@ float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
 
 void reset_optrnd_streams() { streams = {}; }
 
-void wgn2an_reserve() {
-    loch(1);
-    loci(4);
-    loci(4);
-}
+namespace {
+
+// The state of one generator pair.
+struct NoiseState {
+    std::int32_t sigma, streams, seeds;
+};
+constexpr StateSlot<NoiseState> kNoiseState[] = {
+    {&NoiseState::sigma, SlotKind::real, 1},     // component standard deviation
+    {&NoiseState::streams, SlotKind::integer, 4},  // stream numbers
+    {&NoiseState::seeds, SlotKind::integer, 4},    // stream seeds
+};
+
+}  // namespace
+
+void wgn2an_reserve() { claim_state(kNoiseState); }
 
 void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2) {
-    const std::int32_t hs = loch(1);  // component standard deviation
-    const std::int32_t ik = loci(4);  // stream numbers
-    const std::int32_t is = loci(4);  // stream seeds
+    const NoiseState st = claim_state(kNoiseState);
+    const std::int32_t hs = st.sigma;
+    const std::int32_t ik = st.streams;
+    const std::int32_t is = st.seeds;
     if (zzctrl.pass == 0) return;
 
     float& sigma = *hist_at(hs);

@@ -22,9 +22,8 @@ std::int32_t optrnd_seed_state(std::int32_t stream, std::int32_t seed);
 void reset_optrnd_streams();
 
 // Two complex Gaussian samples whose real components each have variance
-// 0.5 / delt, written as field samples (real, imaginary, band centre). Asks
-// the kernel for one real slot and two groups of four integer slots on every
-// call; outside a per-sample pass it does nothing more. On the first sample
+// 0.5 / delt, written as field samples (real, imaginary, band centre). Claims
+// its kernel storage on every call; outside a per-sample pass it does nothing more. On the first sample
 // (time <= 0) it fixes the deviation, the four streams and their seeds.
 void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2);
 

@@ -23,11 +23,26 @@ void empty_outputs(OpticalSignal& sout) {
     sout.y = empty_field();
 }
 
+// The flat model's own state, after the noise pair's (when noise is on).
+struct FlatState {
+    std::int32_t values;
+};
+constexpr StateSlot<FlatState> kFlatState[] = {
+    {&FlatState::values, SlotKind::real, 3},  // field gain g, inversion factor n_sp, ASE density S [mW/THz]
+};
+
+// The fixed-power amplifier's gain [dB], fixed in the initialisation pass,
+// claimed before the flat model's state.
+struct FixedGainState {
+    std::int32_t gain;
+};
+constexpr StateSlot<FixedGainState> kFixedGainState[] = {{&FixedGainState::gain, SlotKind::real, 1}};
+
 // The storage requests of the flat model's per-sample call.
 void flat_reserve(const OpticalSignal& sout) {
     if (sout.iv == 0) return;
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
-    loch(3);
+    claim_state(kFlatState);
 }
 
 // Per-sample pass of the flat model: g x + sqrt(S) z on each polarisation.
@@ -40,7 +55,7 @@ void flat_sample(const InputWindow& in, const TimeWindow& out, const OpticalSign
     FieldSample z1;
     FieldSample z2;
     if (noise) wgn2an(f_vbs_band.fcenter, z1, z2);
-    const float* slot = hist_at(loch(3));
+    const float* slot = hist_at(claim_state(kFlatState).values);
     const float t = zzctrl.time;
     if (!(in.ton <= t && t < out.toff)) {
         empty_outputs(sout);
@@ -83,7 +98,7 @@ bool fixed_power_target_usable(float output_power, const InputWindow& in, TimeWi
     sout.pp = 0.0f;
     sout.iv = 0;
     sout.gd = sin.gd;
-    amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+    group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     return false;
 }
 
@@ -102,19 +117,6 @@ float fixed_power_gain(float p_in, float a, float target, float g_max) {
     return g <= g_max ? g : g_max;
 }
 
-void amplifier_time_window(const InputWindow& in, const float* gd_in, const float* gd_out, TimeWindow& out) {
-    float a = 0.0f;
-    float b = 0.0f;
-    float c = 0.0f;
-    opx_gd_minvet(gd_in, a);
-    opx_gd_minvet(gd_out, b);
-    opx_gd_maxvet(gd_out, c);
-    out.ton = in.ton + (b - a);
-    out.tgoodi = in.ton + (c - a);
-    out.toff = in.ton + in.twinin + (c - a);
-    out.tgoodf = in.ton + in.twinin + (b - a);
-}
-
 void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const InputWindow& in, TimeWindow& out,
              const OpticalSignal& sin, OpticalSignal& sout) {
     if (zzctrl.pass != 0) {
@@ -129,7 +131,7 @@ void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const Input
             FieldSample z2;
             wgn2an(f_vbs_band.fcenter, z1, z2);  // reserves its slots only
         }
-        slot = loch(3);
+        slot = claim_state(kFlatState).values;
     }
     const float g = std::pow(10.0f, 0.05f * gain);
     const float power_gain = g * g;
@@ -145,7 +147,7 @@ void fg_flat(float gain, float noise_figure, std::int32_t noise_off, const Input
     // 0.8 / dt is the simulated bandwidth: the ASE power the field carries.
     sout.pp = optcl_ctrl.optaux1 == 0 ? power_gain * sin.pp + npol * (0.8f / zzctrl.delt) * s
                                       : power_gain * sin.pp;
-    amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+    group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     if (zzflmn.nohist == 0 && sout.iv != 0) {
         float* st = hist_at(slot);
         st[0] = g;
@@ -177,7 +179,7 @@ bool done_before_model(bool flat, bool gain_slot, const InputWindow& in, const T
     if (zzctrl.pass == 0 || !outside_window(in, out)) return false;
     empty_outputs(sout);
     if (flat) {
-        if (gain_slot) loch(1);
+        if (gain_slot) claim_state(kFixedGainState);
         flat_reserve(sout);
     } else {
         gain_dep_reserve(sout);
@@ -205,7 +207,7 @@ void oampfp(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const
         fp_gain_dep(p, in, out, sin, sout);
         return;
     }
-    const std::int32_t slot = loch(1);  // the gain [dB] fixed in the initialisation pass
+    const std::int32_t slot = claim_state(kFixedGainState).gain;
     if (zzctrl.pass != 0) {
         fg_flat(*hist_at(slot), p.noise_figure, p.noise_off, in, out, sin, sout);
         return;

@@ -57,8 +57,4 @@ float fixed_power_gain(float p_in, float a, float target, float g_max);
 bool fixed_power_target_usable(float output_power, const InputWindow& in, TimeWindow& out,
                                const OpticalSignal& sin, OpticalSignal& sout);
 
-// Output time window of an amplifier from its input window and the group
-// delays in and out (extremes over the central bins).
-void amplifier_time_window(const InputWindow& in, const float* gd_in, const float* gd_out, TimeWindow& out);
-
 }  // namespace nodrix

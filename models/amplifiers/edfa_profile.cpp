@@ -13,24 +13,34 @@
 #include "models/amplifiers/amplifier_noise.h"
 #include "numerics/fft.h"
 #include "numerics/filter_tables.h"
+#include "numerics/spline.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
 namespace {
 
-// The eight areas of N values, reserved in the same order in every pass.
+// The profile model's state: its sizes (N, log2 N, position counter), then
+// the eight areas of N values, claimed in this order in every pass.
+struct SizesState {
+    std::int32_t words;
+};
+constexpr StateSlot<SizesState> kSizesState[] = {{&SizesState::words, SlotKind::integer, 3}};
+
+std::int32_t claim_sizes() { return claim_state(kSizesState).words; }
+
 EdfaAreas reserve_areas(std::int32_t n) {
-    EdfaAreas a;
-    a.hg = lozd(n);
-    a.hn = lozd(n);
-    a.x = lozd(n);
-    a.y = lozd(n);
-    a.xn = lozd(n);
-    a.yn = lozd(n);
-    a.xt = lozd(n);
-    a.yt = lozd(n);
-    return a;
+    const StateSlot<EdfaAreas> slots[] = {
+        {&EdfaAreas::hg, SlotKind::complex_double, n},  // gain filter response
+        {&EdfaAreas::hn, SlotKind::complex_double, n},  // ASE-shaping filter response
+        {&EdfaAreas::x, SlotKind::complex_double, n},   // signal blocks, X and Y
+        {&EdfaAreas::y, SlotKind::complex_double, n},
+        {&EdfaAreas::xn, SlotKind::complex_double, n},  // noise blocks, X and Y
+        {&EdfaAreas::yn, SlotKind::complex_double, n},
+        {&EdfaAreas::xt, SlotKind::complex_double, n},  // overlap tails, X and Y
+        {&EdfaAreas::yt, SlotKind::complex_double, n},
+    };
+    return claim_state(slots);
 }
 
 constexpr const char* kProfileHeader = "edfa optical amplifier ";
@@ -233,11 +243,11 @@ void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileT
         sout.pp = (optcl_ctrl.optaux1 == 0 && noise_off == 0)
                       ? pg * sin.pp + (0.8f / zzctrl.delt) * npol * pn * half_photon
                       : pg * sin.pp;
-        amplifier_time_window(in, sin.gd.data(), sout.gd.data(), out);
+        group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
     }
     if (n <= 0) return;
 
-    const std::int32_t ip = loci(3);  // N, log2 N, position counter
+    const std::int32_t ip = claim_sizes();
     const EdfaAreas a = reserve_areas(n);
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
     if (zzflmn.nohist != 0) return;
@@ -258,7 +268,7 @@ void profile_sample(std::int32_t noise_off, const InputWindow& in, const TimeWin
         empty_outputs(sout);
         return;
     }
-    std::int32_t* st = ist_at(loci(3));
+    std::int32_t* st = ist_at(claim_sizes());
     const std::int32_t n = st[0];
     const EdfaAreas a = reserve_areas(n);
     const bool draw = optcl_ctrl.optaux1 == 0;
@@ -345,28 +355,6 @@ void spline(const float* x, const float* y, std::int32_t n, float yp1, float ypn
     for (std::int32_t k = n - 2; k >= 0; --k) y2[k] = y2[k] * y2[k + 1] + u[k];
 }
 
-float splint(const float* xa, const float* ya, const float* y2a, std::int32_t n, float x) {
-    if (n < 1 || !(x >= xa[0] && x <= xa[n - 1])) return 0.0f;
-    if (n == 1) return ya[0];
-    std::int32_t klo = 0;
-    std::int32_t khi = n - 1;
-    while (khi - klo > 1) {
-        const std::int32_t k = (khi + klo) / 2;
-        if (xa[k] > x)
-            khi = k;
-        else
-            klo = k;
-    }
-    const float h = xa[khi] - xa[klo];
-    if (h == 0.0f) {
-        opxwarn("bad xa input in splint");
-        return ya[klo];
-    }
-    const float a = (xa[khi] - x) / h;
-    const float b = (x - xa[klo]) / h;
-    return a * ya[klo] + b * ya[khi] + ((a * a * a - a) * y2a[klo] + (b * b * b - b) * y2a[khi]) * (h * h) / 6.0f;
-}
-
 void maxvet_complex(const std::complex<double>* a, std::int32_t n, float& max) {
     double m = 0.0;
     for (std::int32_t k = 0; k < n; ++k) m = std::max(m, std::norm(a[k]));
@@ -379,7 +367,11 @@ float smooth_excess_gain(float g) {
     return static_cast<float>(std::pow(1.0 + std::pow(gd, 8.0), 0.125) - 1.0);
 }
 
-float ProfileTable::at(float freq) const { return splint(f.data(), v.data(), v2.data(), size(), freq); }
+float ProfileTable::at(float freq) const {
+    const std::int32_t n = size();
+    if (n < 1 || !(freq >= f[0] && freq <= f[n - 1])) return 0.0f;
+    return splint(f.data(), v.data(), v2.data(), n, freq);
+}
 
 // ---- tables ----
 
@@ -657,8 +649,7 @@ void delete_edfa_temporary_files() {
 
 void gain_dep_reserve(const OpticalSignal& sout) {
     if (sout.iv == 0) return;
-    const std::int32_t n = *ist_at(loci(3));
-    for (int k = 0; k < 8; ++k) lozd(n);
+    reserve_areas(*ist_at(claim_sizes()));
     if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
 }
 

@@ -23,9 +23,6 @@ std::string converti_nome(const std::string& name);
 // yp1 and ypn (1e30 or more: natural end). A repeated abscissa acts as a
 // break: the nodes beside it get no curvature term, nothing is divided by 0.
 void spline(const float* x, const float* y, std::int32_t n, float yp1, float ypn, float* y2);
-// Value of the spline at x; 0 outside [xa[0], xa[n-1]]. Two equal abscissas
-// around x are reported ("bad xa input in splint") and give the left value.
-float splint(const float* xa, const float* ya, const float* y2a, std::int32_t n, float x);
 
 // Largest abs(z)^2 over a[0..n).
 void maxvet_complex(const std::complex<double>* a, std::int32_t n, float& max);

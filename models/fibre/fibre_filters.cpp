@@ -155,7 +155,7 @@ void searmm(std::int32_t i1, std::int32_t i2, const double* array, double& minim
 double LossProfile::value(double frequency) const {
     if (f.empty()) return 0.0;
     const double x = std::clamp(frequency, f.front(), f.back());
-    return dsplint(f.data(), loss.data(), y2.data(), static_cast<std::int32_t>(f.size()), x);
+    return splint(f.data(), loss.data(), y2.data(), static_cast<std::int32_t>(f.size()), x);
 }
 
 double LossShape::relative_loss(double df) const {
@@ -261,6 +261,42 @@ std::int32_t initial_filter_exponent(double spread) {
     return static_cast<std::int32_t>(std::min<long>(std::lround(v) + 1, kMaxSearchExponent));
 }
 
+namespace {
+
+// First and last index (1-based) of the impulse response of m points whose
+// magnitude reaches the fraction of its peak; 1, 1 for a zero response.
+void response_extent(const std::vector<std::complex<double>>& h, std::int64_t m, double fraction, std::int64_t& i1,
+                     std::int64_t& i2) {
+    double peak = 0.0;
+    for (std::int64_t j = 0; j < m; ++j) peak = std::max(peak, std::abs(h[static_cast<std::size_t>(j)]));
+    i1 = 1;
+    i2 = 1;
+    if (!(peak > 0.0)) return;
+    const double threshold = fraction * peak;
+    i1 = 0;
+    while (i1 < m - 1 && std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
+    i2 = m - 1;
+    while (i2 > i1 && std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
+    ++i1;  // 1-based
+    ++i2;
+}
+
+// Group delay per spectrum bin of the designed step: its dispersion plus
+// the centring delay of d samples.
+void step_group_delay(const StepFilterInput& s, double dt, std::int64_t d, StepFilterDesign& out) {
+    const double b2 = s.beta2 * s.h;
+    const double b3 = s.beta3 * s.h;
+    const double b4 = s.beta4 * s.h;
+    const double b5 = s.beta5 * s.h;
+    for (int j = 0; j < kBins; ++j) {
+        const double w = wwfunc.ep[static_cast<std::size_t>(16 * j)] / dt;
+        out.tau[static_cast<std::size_t>(j)] =
+            b2 * w + b3 * w * w / 2.0 + b4 * w * w * w / 6.0 + b5 * w * w * w * w / 24.0 + static_cast<double>(d) * dt;
+    }
+}
+
+}  // namespace
+
 void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out) {
     const PhaseCoefficients c = phase_coefficients(s, dt);
     std::vector<std::complex<double>> h(static_cast<std::size_t>(kTableSize));
@@ -284,19 +320,9 @@ void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesig
         const std::int64_t d = m / 2 - d0;
         sample_response(s, c, u, d, dt, h.data());
         cfft2(h.data(), u, +1);
-        double peak = 0.0;
-        for (std::int64_t j = 0; j < m; ++j) peak = std::max(peak, std::abs(h[static_cast<std::size_t>(j)]));
         std::int64_t i1 = 1;
         std::int64_t i2 = 1;
-        if (peak > 0.0) {
-            const double threshold = threshold_fraction * peak;
-            i1 = 0;
-            while (i1 < m - 1 && std::abs(h[static_cast<std::size_t>(i1)]) < threshold) ++i1;
-            i2 = m - 1;
-            while (i2 > i1 && std::abs(h[static_cast<std::size_t>(i2)]) < threshold) --i2;
-            ++i1;  // 1-based
-            ++i2;
-        }
+        response_extent(h, m, threshold_fraction, i1, i2);
         last_d = d;
         last_i1 = i1;
         last_i2 = i2;
@@ -345,16 +371,7 @@ void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesig
     cfft2(out.coef.data(), u + 1, +1);
     std::fill(out.coef.begin() + m, out.coef.end(), std::complex<double>{});
     cfft2(out.coef.data(), u + 1, -1);
-
-    const double b2 = s.beta2 * s.h;
-    const double b3 = s.beta3 * s.h;
-    const double b4 = s.beta4 * s.h;
-    const double b5 = s.beta5 * s.h;
-    for (int j = 0; j < kBins; ++j) {
-        const double w = wwfunc.ep[static_cast<std::size_t>(16 * j)] / dt;
-        out.tau[static_cast<std::size_t>(j)] =
-            b2 * w + b3 * w * w / 2.0 + b4 * w * w * w / 6.0 + b5 * w * w * w * w / 24.0 + static_cast<double>(d) * dt;
-    }
+    step_group_delay(s, dt, d, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -417,12 +434,13 @@ void end_file_here(std::FILE* f) {
 
 }  // namespace
 
-bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cache, const StepFilterDesign*& design) {
+bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, StepFilterCache* cache,
+            const StepFilterDesign*& design) {
     const double dt = zdctrl.ddelt;
     design = cache != nullptr ? cache->find(s.h, s.beta2) : nullptr;
     if (design == nullptr) {
         StepFilterDesign fresh;
-        coefn5(s, dt, wwfunc.dmfraz, fresh);
+        coefn5(s, dt, precision, fresh);
         if (cache == nullptr) return false;
         design = cache->add(s.h, s.beta2, std::move(fresh));
     }
@@ -435,35 +453,78 @@ bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cac
     return true;
 }
 
-bool wrtfis(const WrtfisInput& in) {
-    const bool dimensioning = optcl_ctrl.blkmode == 1;
-    const std::int32_t k = in.k;
+namespace {
 
-    // Warm up the streams; each starts again from its seed.
+// The ten random streams of fibre k, warmed up; each starts again from its seed.
+std::array<std::int32_t, 10> warmed_streams(std::int32_t k) {
     std::array<std::int32_t, 10> counters{};
     for (std::int32_t g = 1; g <= 10; ++g) {
-        counters[static_cast<std::size_t>(g - 1)] = 0;
         const std::int32_t seed = seeds[static_cast<std::size_t>(g - 1)];
         if (seed == 0) continue;
         float u = 0.0f;
         for (std::int32_t i = 0; i < 10 * k + 50; ++i) rndgen(g, counters[static_cast<std::size_t>(g - 1)], seed, u);
     }
+    return counters;
+}
+
+// The levels the local beta2 is drawn from: one level when the spread is
+// negligible.
+struct DispersionTable {
+    std::int32_t levels = kDispersionLevels;
+    std::array<double, kDispersionLevels> table{};
+    double low = 0.0, high = 0.0;  // uniform model: beta2 -+ sqrt(3) spread
+};
+
+DispersionTable dispersion_table(const WrtfisInput& in) {
+    DispersionTable t;
+    const double spread = in.spread;
+    if (in.beta2 != 0.0 ? std::fabs(spread / in.beta2) < 0.001 : spread < 1e-6) t.levels = 1;
+    const double root3 = 1.7320508075688772;
+    t.low = in.beta2 - root3 * spread;
+    t.high = in.beta2 + root3 * spread;
+    if (in.dispersion_model == 1)
+        vb2p3s(in.beta2, spread, t.levels, t.table.data());
+    else
+        valb2p(t.low, t.high, t.levels, t.table.data());
+    return t;
+}
+
+// The local beta2 of a new section.
+void draw_section_beta2(const WrtfisInput& in, DispersionTable& t, std::array<std::int32_t, 10>& counters,
+                        double& beta2) {
+    if (in.dispersion_model == 1)
+        dfib3s(in.k, in.beta2, in.spread, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+    else
+        detfib(in.k, t.low, t.high, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+}
+
+// The records of "os" and the header records of "om": delays after the last
+// step, then coefficient count, largest exponent, memory length, dispersion
+// and six zero Raman words.
+bool write_totals(std::FILE* os, std::FILE* om, const std::array<double, kBins>& acc, std::int64_t ncoef,
+                  std::int32_t kmax, std::int64_t memlen, double dispersion) {
+    std::array<float, kBins> delays{};
+    for (int j = 0; j < kBins; ++j) delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
+    if (!records::write_array(os, std::span<const float>(delays))) return false;
+    const std::int32_t zero = 0;
+    bool ok = records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX))) &&
+              records::write_values(om, kmax) &&
+              records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX))) &&
+              records::write_values(om, static_cast<float>(dispersion));
+    for (int i = 0; i < 6 && ok; ++i) ok = records::write_values(om, zero);
+    return ok;
+}
+
+}  // namespace
+
+bool wrtfis(const WrtfisInput& in) {
+    const bool dimensioning = optcl_ctrl.blkmode == 1;
+    std::array<std::int32_t, 10> counters = warmed_streams(in.k);
 
     std::array<double, kBins> acc{};
     for (int j = 0; j < kBins; ++j) acc[static_cast<std::size_t>(j)] = in.dlyin != nullptr ? in.dlyin[j] : 0.0;
 
-    // Levels of the local beta2.
-    const double spread = in.spread;
-    std::int32_t levels = kDispersionLevels;
-    if (in.beta2 != 0.0 ? std::fabs(spread / in.beta2) < 0.001 : spread < 1e-6) levels = 1;
-    std::array<double, kDispersionLevels> table{};
-    const double root3 = 1.7320508075688772;
-    const double low = in.beta2 - root3 * spread;
-    const double high = in.beta2 + root3 * spread;
-    if (in.dispersion_model == 1)
-        vb2p3s(in.beta2, spread, levels, table.data());
-    else
-        valb2p(low, high, levels, table.data());
+    DispersionTable table = dispersion_table(in);
 
     std::FILE* om = unit_stream(in.unit_om);
     std::FILE* o1 = dimensioning ? nullptr : unit_stream(in.unit_o1);
@@ -487,12 +548,7 @@ bool wrtfis(const WrtfisInput& in) {
 
     for (std::int32_t i = 0; i < in.nsteps && ok; ++i) {
         const double h = in.h[i];
-        if (new_section) {
-            if (in.dispersion_model == 1)
-                dfib3s(k, in.beta2, spread, levels, table.data(), seeds.data(), counters.data(), beta2_local);
-            else
-                detfib(k, low, high, levels, table.data(), seeds.data(), counters.data(), beta2_local);
-        }
+        if (new_section) draw_section_beta2(in, table, counters, beta2_local);
         section_length += h;
         new_section = section_length >= static_cast<double>(in.section) * (1.0 - 1e-12);
         if (new_section) section_length = 0.0;
@@ -507,7 +563,7 @@ bool wrtfis(const WrtfisInput& in) {
         step.loss = in.shape;
         if (!in.reuse_designs) cache = StepFilterCache{};
         const StepFilterDesign* design = nullptr;
-        ok = sfilco(in.unit_o4, step, use, design);
+        ok = sfilco(in.unit_o4, step, in.precision, use, design);
         if (!ok) break;
         ncoef += std::int64_t{2} << design->k;
         memlen += std::int64_t{1} << design->k;
@@ -527,19 +583,7 @@ bool wrtfis(const WrtfisInput& in) {
         ok = ok && records::write_values(o7, mn - d0, mx - d0);
     }
 
-    if (ok) {
-        std::array<float, kBins> delays{};
-        for (int j = 0; j < kBins; ++j) delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
-        ok = records::write_array(os, std::span<const float>(delays));
-    }
-    if (ok) {
-        const std::int32_t zero = 0;
-        ok = records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX))) &&
-             records::write_values(om, kmax) &&
-             records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX))) &&
-             records::write_values(om, static_cast<float>(dispersion));
-        for (int i = 0; i < 6 && ok; ++i) ok = records::write_values(om, zero);
-    }
+    ok = ok && write_totals(os, om, acc, ncoef, kmax, memlen, dispersion);
     end_file_here(om);
     end_file_here(o1);
     end_file_here(dimensioning ? nullptr : unit_stream(in.unit_o4));

@@ -110,12 +110,13 @@ std::int32_t initial_filter_exponent(double spread);
 // dt is the sampling step [ps], epsilon the filter precision.
 void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out);
 
-// Designs one step filter (reusing `cache` when the same step was designed
-// before), reports a search that stopped as a loop or was cut, and, outside
+// Designs one step filter to the given precision (reusing `cache` when the
+// same step was designed before), reports a search that stopped as a loop or was cut, and, outside
 // the dimensioning mode, writes the 2M coefficients to the unit of "o4", one
 // complex double per record. Returns false when "o4" cannot be written.
 class StepFilterCache;
-bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, StepFilterCache* cache, const StepFilterDesign*& design);
+bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, StepFilterCache* cache,
+            const StepFilterDesign*& design);
 
 // Designs already made within one fibre: equal steps with equal local beta2
 // have equal filters, so each distinct one is designed once.
@@ -152,6 +153,7 @@ struct WrtfisInput {
     const double* h = nullptr;          // step lengths [km]
     const float* dlyin = nullptr;       // input group delay per bin [ps]
     bool reuse_designs = true;          // design equal steps once
+    double precision = 1e-8;            // filter precision: epsilon of every step-filter design
 };
 
 // Walks the steps, draws the local beta2 per section, designs every step

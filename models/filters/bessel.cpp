@@ -37,12 +37,36 @@ bool designed_for(std::int32_t order_slot, std::int32_t order) {
     return false;
 }
 
+// The state of one cascade: its coefficients and section states, the order
+// it was designed for, and the library's response-measurement slot (unused
+// here, kept for its place).
+struct CascadeState {
+    std::int32_t coef, state, order, response;
+};
+
+// The block's own slot: the library's bookkeeping word, unused here, kept
+// for its place before the cascade's state.
+struct FilbesState {
+    std::int32_t bookkeeping;
+};
+constexpr StateSlot<FilbesState> kFilbesState[] = {{&FilbesState::bookkeeping, SlotKind::integer, 1}};
+
+CascadeState claim_cascade(std::int32_t coefficients, std::int32_t states) {
+    const StateSlot<CascadeState> slots[] = {
+        {&CascadeState::coef, SlotKind::real_double, coefficients},
+        {&CascadeState::state, SlotKind::real_double, states},
+        {&CascadeState::order, SlotKind::integer, 1},
+        {&CascadeState::response, SlotKind::integer, 1},
+    };
+    return claim_state(slots);
+}
+
 // Band-pass form shared by fqbsbb and fqbsba.
 void bandpass_form(std::int32_t order, float centre, float bandwidth, float gain, double input, double& output) {
-    const std::int32_t p_coef = locd(bandpass_coefficients(order));
-    const std::int32_t p_state = locd(4 * order);
-    const std::int32_t p_order = loci(1);
-    loci(1);  // the response-measurement slot of the library (unused here)
+    const CascadeState st = claim_cascade(bandpass_coefficients(order), 4 * order);
+    const std::int32_t p_coef = st.coef;
+    const std::int32_t p_state = st.state;
+    const std::int32_t p_order = st.order;
     if (zzctrl.pass == 0) return;
     if (first_sample()) {
         const double dt = zdctrl.ddelt;
@@ -216,10 +240,10 @@ double run_bandpass(std::int32_t order, const double* k, double* s, double x) {
 }
 
 void fqbslh(std::int32_t type, std::int32_t order, float bandwidth, float gain, double input, double& output) {
-    const std::int32_t p_coef = locd(lowhigh_coefficients(order));
-    const std::int32_t p_state = locd(2 * order);
-    const std::int32_t p_order = loci(1);
-    loci(1);  // the response-measurement slot of the library (unused here)
+    const CascadeState st = claim_cascade(lowhigh_coefficients(order), 2 * order);
+    const std::int32_t p_coef = st.coef;
+    const std::int32_t p_state = st.state;
+    const std::int32_t p_order = st.order;
     if (zzctrl.pass == 0) return;
     if (first_sample()) {
         bool ok = true;
@@ -265,7 +289,7 @@ void filbes(const FilbesParams& p, const ElectricalSample& in, ElectricalSample&
         if (p.filter_type != 2 && p.centre_frequency != 0.0f) tsedet("dR");
         if (p.write_charts > 1) tsedet("eR");
     }
-    loci(1);  // the library's bookkeeping slot of the block
+    claim_state(kFilbesState);
     if (!type_ok || p.order < 1) {
         // No form to run: the output stays 0.
         if (zzctrl.pass != 0) out.value = 0.0f;

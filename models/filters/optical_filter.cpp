@@ -249,6 +249,32 @@ bool read_hand_over_head(std::FILE* f, HandOver& h) {
     return true;
 }
 
+// The filter's state: its sizes and sample count, then the five areas of N
+// values, claimed in this order in both passes.
+struct FilterSizes {
+    std::int32_t n, log2n, count;
+};
+constexpr StateSlot<FilterSizes> kFilterSizes[] = {
+    {&FilterSizes::n, SlotKind::integer, 1},      // FFT length N
+    {&FilterSizes::log2n, SlotKind::integer, 1},  // log2 N
+    {&FilterSizes::count, SlotKind::integer, 1},  // samples collected in the current block
+};
+
+struct FilterAreas {
+    std::int32_t h, x, y, xt, yt;
+};
+
+FilterAreas claim_filter_areas(std::int32_t n) {
+    const StateSlot<FilterAreas> slots[] = {
+        {&FilterAreas::h, SlotKind::complex_double, n},   // frequency response
+        {&FilterAreas::x, SlotKind::complex_double, n},   // input blocks, X and Y
+        {&FilterAreas::y, SlotKind::complex_double, n},
+        {&FilterAreas::xt, SlotKind::complex_double, n},  // overlap tails, X and Y
+        {&FilterAreas::yt, SlotKind::complex_double, n},
+    };
+    return claim_state(slots);
+}
+
 // ---- Per-sample pass ----
 
 void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSample& x_in, const FieldSample& y_in,
@@ -261,17 +287,16 @@ void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSamp
         return;
     }
     // The slots and areas come back in the order they were reserved.
-    const std::int32_t p_n = loci(1);
-    const std::int32_t p_log2n = loci(1);
-    const std::int32_t p_count = loci(1);
-    const std::int32_t n = *ist_at(p_n);
-    const std::int32_t log2n = *ist_at(p_log2n);
-    const std::int32_t area = n > 1 ? n : 1;
-    const std::int32_t p_h = lozd(area);
-    const std::int32_t p_x = lozd(area);
-    const std::int32_t p_y = lozd(area);
-    const std::int32_t p_xt = lozd(area);
-    const std::int32_t p_yt = lozd(area);
+    const FilterSizes sizes = claim_state(kFilterSizes);
+    const std::int32_t p_count = sizes.count;
+    const std::int32_t n = *ist_at(sizes.n);
+    const std::int32_t log2n = *ist_at(sizes.log2n);
+    const FilterAreas areas = claim_filter_areas(n > 1 ? n : 1);
+    const std::int32_t p_h = areas.h;
+    const std::int32_t p_x = areas.x;
+    const std::int32_t p_y = areas.y;
+    const std::int32_t p_xt = areas.xt;
+    const std::int32_t p_yt = areas.yt;
     const float t = zzctrl.time;
     if (n < 2 || !(in.ton <= t && t < out.toff)) {
         sig_out.x = empty;
@@ -296,6 +321,31 @@ void usdfil_sample(const InputWindow& in, const TimeWindow& out, const FieldSamp
 
 // ---- Initialisation from the hand-over file ----
 
+// The spectral outputs of the hand-over: spectrum, delays, power, band flag.
+void spectral_outputs(const HandOver& h, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
+    for (int i = 0; i < kBins; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        sig_out.ps[k] = h.transmission[k] * sig_in.ps[k];
+        sig_out.gd[k] = h.delay[k] + sig_in.gd[k];
+    }
+    sig_out.pp = h.peak * sig_in.pp;
+    sig_out.iv = h.active != 0 ? 1 : 0;
+    sig_out.x = empty_field();
+    sig_out.y = empty_field();
+}
+
+// The charts belong to a run: the counting round of a dimensioning pass
+// (storage not allocated) would append them a second time. A filter that is
+// off leaves no requested-data file behind.
+void charts_of_run(const UsdfilParams& p, const HandOver& h) {
+    if (p.file_options[kOptWriteCharts] != 1 || zzflmn.nohist != 0 || zzsupv.storephase != 1) return;
+    if (h.active != 0)
+        graph_out(p.block_name, p.file_base, p.file_options[kOptInstance], p.file_options[kOptDataKind],
+                  f_vbs_band.fcenter);
+    else
+        delete_working_file(filename_generation(p.file_options[kOptInstance], "kp"));
+}
+
 void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
                        OpticalSignal& sig_out) {
     const std::string name = trim_right(p.block_name);
@@ -310,34 +360,9 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         h = HandOver{};
         h.active = 0;
     }
-    for (int i = 0; i < kBins; ++i) {
-        const auto k = static_cast<std::size_t>(i);
-        sig_out.ps[k] = h.transmission[k] * sig_in.ps[k];
-        sig_out.gd[k] = h.delay[k] + sig_in.gd[k];
-    }
-    sig_out.pp = h.peak * sig_in.pp;
-    sig_out.iv = h.active != 0 ? 1 : 0;
-    sig_out.x = empty_field();
-    sig_out.y = empty_field();
-    // The charts belong to a run: the counting round of a dimensioning pass
-    // (storage not allocated) would append them a second time.
-    if (p.file_options[kOptWriteCharts] == 1 && zzflmn.nohist == 0 && zzsupv.storephase == 1) {
-        if (h.active != 0)
-            graph_out(p.block_name, p.file_base, p.file_options[kOptInstance], p.file_options[kOptDataKind],
-                      f_vbs_band.fcenter);
-        else
-            delete_working_file(filename_generation(p.file_options[kOptInstance], "kp"));
-    }
-    float dmin_in = 0.0f, dmin_out = 0.0f, dmax_out = 0.0f;
-    opx_gd_minvet(sig_in.gd.data(), dmin_in);
-    opx_gd_minvet(sig_out.gd.data(), dmin_out);
-    opx_gd_maxvet(sig_out.gd.data(), dmax_out);
-    const float d1 = dmin_out - dmin_in;
-    const float d2 = dmax_out - dmin_in;
-    out.ton = in.ton + d1;
-    out.toff = in.ton + in.twinin + d2;
-    out.tgoodi = in.ton + d2;
-    out.tgoodf = in.ton + in.twinin + d1;
+    spectral_outputs(h, sig_in, sig_out);
+    charts_of_run(p, h);
+    group_delay_window(in, sig_out.gd.data(), least_group_delay(sig_in.gd.data()), out);
     if (h.active == 0) {
         if (unit != 0) clodev(unit, keep ? 0 : 1);
         return;
@@ -359,14 +384,16 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
         refuse();
         return;
     }
-    const std::int32_t p_n = loci(1);
-    const std::int32_t p_log2n = loci(1);
-    const std::int32_t p_count = loci(1);
-    const std::int32_t p_h = lozd(n);
-    const std::int32_t p_x = lozd(n);
-    const std::int32_t p_y = lozd(n);
-    const std::int32_t p_xt = lozd(n);
-    const std::int32_t p_yt = lozd(n);
+    const FilterSizes sizes = claim_state(kFilterSizes);
+    const std::int32_t p_n = sizes.n;
+    const std::int32_t p_log2n = sizes.log2n;
+    const std::int32_t p_count = sizes.count;
+    const FilterAreas areas = claim_filter_areas(n);
+    const std::int32_t p_h = areas.h;
+    const std::int32_t p_x = areas.x;
+    const std::int32_t p_y = areas.y;
+    const std::int32_t p_xt = areas.xt;
+    const std::int32_t p_yt = areas.yt;
     if (keep) {
         clodev(unit, 0);
         return;
@@ -421,6 +448,98 @@ void delete_working_file(const std::string& name) {
     if (unit_stream(unit) != nullptr) clodev(unit, 1);
 }
 
+namespace {
+
+// Where the described points lie against the synthesis band (lo, hi).
+struct BandCount {
+    std::int32_t below = 0, above = 0, inside = 0;
+};
+
+BandCount count_in_band(const Description& d, double lo, double hi) {
+    BandCount c;
+    for (double f : d.f) {
+        if (f <= lo)
+            ++c.below;
+        else if (f >= hi)
+            ++c.above;
+        else
+            ++c.inside;
+    }
+    return c;
+}
+
+// The columns made ready for the splines: the complement, the requested-data
+// file, smoothing, and the conversion to (re, im) or (modulus, phase).
+void prepare_columns(const UsdfilParams& p, Description& d, bool& db, bool polar, double lo, double hi,
+                     std::int32_t inside, std::FILE* kp) {
+    const std::int32_t n = d.n();
+    // The complement transmits the power the described filter rejects, 1 - P,
+    // with the same phase or group delay; from here on the column is linear.
+    if (p.file_options[kOptComplement] == 1) {
+        for (double& v : d.b) v = std::max(0.0, 1.0 - linear_power(v, db));
+        db = false;
+    }
+    if (kp != nullptr) {
+        records::write_values(kp, inside);
+        for (std::int32_t i = 0; i < n; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            if (d.f[k] > lo && d.f[k] < hi) records::write_values(kp, d.f[k], linear_power(d.b[k], db), d.c[k]);
+        }
+    }
+    if (usdfil_area.smoothing_window > 1) smooth_data(d.f.data(), d.b.data(), d.c.data(), n, usdfil_area.smoothing_window);
+    if (p.file_options[kOptDataKind] == 0) {
+        for (std::int32_t i = 0; i < n; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            const double a = db ? std::pow(10.0, d.b[k] / 20.0) : std::sqrt(std::max(d.b[k], 0.0));
+            if (polar) {
+                d.b[k] = a;
+            } else {
+                const double phase = d.c[k];
+                d.b[k] = a * std::cos(phase);
+                d.c[k] = a * std::sin(phase);
+            }
+        }
+    } else if (n >= 2 && strictly_increasing(d)) {
+        convert_group_delay(d.f.data(), d.b.data(), d.c.data(), n, lo, hi, db, polar);
+    }
+}
+
+// Synthesis from the spline table over the band (lo, hi) of the sampling
+// frequency fs: the realised response and, when it is accurate, the
+// hand-over (length, peak power gain, group delay).
+void synthesise_filter(const UsdfilParams& p, const std::string& name, const Description& d,
+                       const SplineTable& table, double fs, double lo, double hi, std::FILE* kp, HandOver& h,
+                       std::vector<cd>& realised, OpticalSignal& sig_out) {
+    const double fb = f_vbs_band.fcenter;
+    const double f_first = d.f.front();
+    const double f_last = d.f.back();
+    const double f_min = std::max(f_first - 0.1 * fs, -0.5 * fs);
+    const double f_max = std::min(f_last + 0.1 * fs, 0.5 * fs);
+    const double band_lo = std::max(f_first, lo);
+    const double band_hi = std::min(f_last, hi);
+    realised.assign(static_cast<std::size_t>(kMaxRealisedPoints), cd(0.0, 0.0));
+    std::vector<cd> scratch(static_cast<std::size_t>(kMaxRealisedPoints));
+    std::int32_t log2n = 0;
+    coefil(table, f_min, band_lo, band_hi, f_max, realised.data(), scratch.data(), log2n, fb);
+    const std::int32_t size = log2n > 0 ? std::int32_t{1} << log2n : 0;
+    sig_out.iv = 1;
+    if (accuracy_check(band_lo, band_hi, realised.data(), table, size) || log2n < 0) {
+        failure_message(p, name, nullptr);
+        return;
+    }
+    usdfil_area.synthesis_status = 1;
+    h.active = 1;
+    h.n = size;
+    h.log2n = log2n;
+    double peak = 0.0;
+    for (std::int32_t k = 0; k < size; ++k) peak = std::max(peak, std::norm(realised[static_cast<std::size_t>(k)]));
+    h.peak = static_cast<float>(peak);
+    std::vector<double> delay_scratch(static_cast<std::size_t>(size));
+    estimate_filter_delay(realised.data(), delay_scratch.data(), size, h.delay.data(), fb, kp, kp != nullptr);
+}
+
+}  // namespace
+
 void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n_out, const OpticalSignal& sig_in,
                  OpticalSignal& sig_out) {
     const auto& fo = p.file_options;
@@ -429,11 +548,9 @@ void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n
     const double fs = 1.0 / dt;
     const double lo = -0.4 * fs;
     const double hi = 0.4 * fs;
-    const double fb = f_vbs_band.fcenter;
     const bool polar = usdfil_area.polar_interpolation == 1;
     const bool quiet = usdfil_area.quiet_checks == -1;
     const bool charts = fo[kOptWriteCharts] == 1;
-    const bool complement = fo[kOptComplement] == 1;
     bool db = fo[kOptModulusInDb] == 1;
 
     std::int32_t kp_unit = 0;
@@ -449,45 +566,10 @@ void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n
         unusable = "   The filter description file has no line starting with ##";
     convert_abscissas(p, d);
     const std::int32_t n = d.n();
-    std::int32_t below = 0, above = 0, inside = 0;
-    for (double f : d.f) {
-        if (f <= lo)
-            ++below;
-        else if (f >= hi)
-            ++above;
-        else
-            ++inside;
-    }
-    // The complement transmits the power the described filter rejects, 1 - P,
-    // with the same phase or group delay; from here on the column is linear.
-    if (complement) {
-        for (double& v : d.b) v = std::max(0.0, 1.0 - linear_power(v, db));
-        db = false;
-    }
-    if (kp != nullptr) {
-        records::write_values(kp, inside);
-        for (std::int32_t i = 0; i < n; ++i) {
-            const auto k = static_cast<std::size_t>(i);
-            if (d.f[k] > lo && d.f[k] < hi) records::write_values(kp, d.f[k], linear_power(d.b[k], db), d.c[k]);
-        }
-    }
-    if (usdfil_area.smoothing_window > 1) smooth_data(d.f.data(), d.b.data(), d.c.data(), n, usdfil_area.smoothing_window);
-    if (fo[kOptDataKind] == 0) {
-        for (std::int32_t i = 0; i < n; ++i) {
-            const auto k = static_cast<std::size_t>(i);
-            const double a = db ? std::pow(10.0, d.b[k] / 20.0) : std::sqrt(std::max(d.b[k], 0.0));
-            if (polar) {
-                d.b[k] = a;
-            } else {
-                const double phase = d.c[k];
-                d.b[k] = a * std::cos(phase);
-                d.c[k] = a * std::sin(phase);
-            }
-        }
-    } else if (n >= 2 && strictly_increasing(d)) {
-        convert_group_delay(d.f.data(), d.b.data(), d.c.data(), n, lo, hi, db, polar);
-    }
-    if (outcome == ReadOutcome::kRead) check_input_data(d.f.data(), d.b.data(), d.c.data(), n, lo, hi, inside, false, polar, quiet);
+    const BandCount band = count_in_band(d, lo, hi);
+    prepare_columns(p, d, db, polar, lo, hi, band.inside, kp);
+    if (outcome == ReadOutcome::kRead)
+        check_input_data(d.f.data(), d.b.data(), d.c.data(), n, lo, hi, band.inside, false, polar, quiet);
     if (unusable == nullptr && n < 2) unusable = "   The filter description file holds fewer than two data points";
     if (unusable == nullptr && !strictly_increasing(d))
         unusable = "   The abscissas of the filter description file do not give increasing frequencies";
@@ -503,32 +585,8 @@ void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n
     std::vector<cd> realised;
     if (unusable != nullptr) {
         failure_message(p, name, unusable);
-    } else if (sig_in.iv != 0 && !((below == 0 || above == 0) && inside <= 10)) {
-        const double f_first = d.f.front();
-        const double f_last = d.f.back();
-        const double f_min = std::max(f_first - 0.1 * fs, -0.5 * fs);
-        const double f_max = std::min(f_last + 0.1 * fs, 0.5 * fs);
-        const double band_lo = std::max(f_first, lo);
-        const double band_hi = std::min(f_last, hi);
-        realised.assign(static_cast<std::size_t>(kMaxRealisedPoints), cd(0.0, 0.0));
-        std::vector<cd> scratch(static_cast<std::size_t>(kMaxRealisedPoints));
-        std::int32_t log2n = 0;
-        coefil(table, f_min, band_lo, band_hi, f_max, realised.data(), scratch.data(), log2n, fb);
-        const std::int32_t size = log2n > 0 ? std::int32_t{1} << log2n : 0;
-        sig_out.iv = 1;
-        if (accuracy_check(band_lo, band_hi, realised.data(), table, size) || log2n < 0) {
-            failure_message(p, name, nullptr);
-        } else {
-            usdfil_area.synthesis_status = 1;
-            h.active = 1;
-            h.n = size;
-            h.log2n = log2n;
-            double peak = 0.0;
-            for (std::int32_t k = 0; k < size; ++k) peak = std::max(peak, std::norm(realised[static_cast<std::size_t>(k)]));
-            h.peak = static_cast<float>(peak);
-            std::vector<double> delay_scratch(static_cast<std::size_t>(size));
-            estimate_filter_delay(realised.data(), delay_scratch.data(), size, h.delay.data(), fb, kp, kp != nullptr);
-        }
+    } else if (sig_in.iv != 0 && !((band.below == 0 || band.above == 0) && band.inside <= 10)) {
+        synthesise_filter(p, name, d, table, fs, lo, hi, kp, h, realised, sig_out);
     }
     for (std::int32_t i = 0; i < kBins; ++i) {
         const auto k = static_cast<std::size_t>(i);

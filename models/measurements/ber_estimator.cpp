@@ -311,6 +311,11 @@ std::int32_t buffer_length(const PestimParams& p, const TimeWindow& in, std::int
 
 // True at the last sample of the run: the next one would lie at or past tend.
 
+// The state of one estimator.
+struct EstimatorState {
+    std::int32_t buffer, words, previous;
+};
+
 }  // namespace
 
 void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample& input) {
@@ -320,9 +325,15 @@ void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample&
     }
     const std::int32_t kept = std::min(p.samples_per_bit, kMaxEstimatorSamplesPerBit);
     const std::int32_t length = buffer_length(p, in, kept);
-    const std::int32_t buffer_pos = loch(length);
-    const std::int32_t state_pos = loci(3);  // collecting flag, resample counter, stored samples
-    const std::int32_t previous_pos = loch(1);
+    const StateSlot<EstimatorState> slots[] = {
+        {&EstimatorState::buffer, SlotKind::real, length},  // the collected samples
+        {&EstimatorState::words, SlotKind::integer, 3},      // collecting flag, resample counter, stored samples
+        {&EstimatorState::previous, SlotKind::real, 1},      // previous input sample
+    };
+    const EstimatorState claimed = claim_state(slots);
+    const std::int32_t buffer_pos = claimed.buffer;
+    const std::int32_t state_pos = claimed.words;
+    const std::int32_t previous_pos = claimed.previous;
     std::int32_t* state = ist_at(state_pos);
     if (zzctrl.pass == 0) {
         eye_q_board().erase(cut_at_first_blank(p.report_name.c_str()));

@@ -63,17 +63,25 @@ void finish(const ScopeParams& p, std::int32_t* w, const double* extremes) {
     w[kRecording] = 0;
 }
 
+// The state of one scope.
+struct ScopeState {
+    std::int32_t window, words, previous, extremes;
+};
+constexpr StateSlot<ScopeState> kScopeState[] = {
+    {&ScopeState::window, SlotKind::real, 2},          // window start, window end
+    {&ScopeState::words, SlotKind::integer, 4},        // recording flag, resample counter, file identifier, sample count
+    {&ScopeState::previous, SlotKind::real, 1},        // previous input sample
+    {&ScopeState::extremes, SlotKind::real_double, 2}, // smallest and largest recorded value
+};
+
 }  // namespace
 
 void scope(const ScopeParams& p, const TimeWindow& in, const ElectricalSample& input) {
-    const std::int32_t hw = loch(2);  // window start, window end
-    const std::int32_t iw = loci(4);  // recording flag, resample counter, file identifier, sample count
-    const std::int32_t hp = loch(1);  // previous input sample
-    const std::int32_t dx = locd(2);  // smallest and largest recorded value
-    float* win = hist_at(hw);
-    std::int32_t* w = ist_at(iw);
-    float& previous = *hist_at(hp);
-    double* extremes = dist_at(dx);
+    const ScopeState st = claim_state(kScopeState);
+    float* win = hist_at(st.window);
+    std::int32_t* w = ist_at(st.words);
+    float& previous = *hist_at(st.previous);
+    double* extremes = dist_at(st.extremes);
 
     if (zzctrl.pass == 0) {
         if (!valid_rates(p)) {

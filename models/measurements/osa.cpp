@@ -112,15 +112,7 @@ void spectrum_to_db(const float* power, std::int32_t n, std::int32_t frames, flo
 
 void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig) {
     if (zzctrl.pass == 0) {
-        float dmin;
-        float dmax;
-        opx_gd_minvet(sig.gd.data(), dmin);
-        opx_gd_maxvet(sig.gd.data(), dmax);
-        const float spread = dmax - dmin;
-        out.ton = in.ton;
-        out.tgoodi = in.ton + spread;
-        out.tgoodf = in.ton + in.twinin;
-        out.toff = out.tgoodf + spread;
+        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (optcl_ctrl.setuponly == 1) return;
         if (p.fft_length < 1) {
             opxerr("Optical spectrum analyser " + trimmed_right(p.title) + ": the FFT length must be positive");

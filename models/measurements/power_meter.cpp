@@ -53,25 +53,24 @@ void write_report(const OpowmeParams& p, float power) {
     clodev(unit, 0);
 }
 
+// The state of one meter, kept while its input is in band.
+struct MeterState {
+    std::int32_t sums;
+};
+constexpr StateSlot<MeterState> kMeterState[] = {
+    {&MeterState::sums, SlotKind::real_double, 2},  // running sum of the power samples and their number
+};
+
 }  // namespace
 
 void opowme(const OpowmeParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig) {
     const bool active = optcl_ctrl.setuponly == 0;
     const bool in_band = sig.iv != 0;
-    // Running sum of the power samples and their number.
-    const std::int32_t d = (active && in_band) ? locd(2) : 0;
+    const std::int32_t d = (active && in_band) ? claim_state(kMeterState).sums : 0;
 
     if (zzctrl.pass == 0) {
         if (!active) return;
-        float dmin;
-        float dmax;
-        opx_gd_minvet(sig.gd.data(), dmin);
-        opx_gd_maxvet(sig.gd.data(), dmax);
-        const float spread = dmax - dmin;
-        out.ton = in.ton;
-        out.toff = in.ton + in.twinin + spread;
-        out.tgoodi = in.ton + spread;
-        out.tgoodf = in.ton + in.twinin;
+        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (in_band && zzflmn.nohist == 0) {
             dist_at(d)[0] = 0.0;
             dist_at(d)[1] = 0.0;

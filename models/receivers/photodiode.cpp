@@ -31,12 +31,13 @@ void check_parameters(const PhotodParams& p) {
     if (!(p.avalanche_gain > 0.0f)) opxerr("Photodiode: the avalanche gain must be positive");
 }
 
-// Steps the storage cursors over the records the Gaussian generator asks for
-// on each call (three reals, one integer), without drawing a number.
-void skip_gaussian_records() {
-    loch(3);
-    loci(1);
-}
+// The state of one photodiode, kept while its input is in band.
+struct DiodeState {
+    std::int32_t factors;
+};
+constexpr StateSlot<DiodeState> kDiodeState[] = {
+    {&DiodeState::factors, SlotKind::real, 2},  // scaled responsivity, shot-noise factor
+};
 
 }  // namespace
 
@@ -48,21 +49,13 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
     const bool active = optcl_ctrl.setuponly == 0;
     const bool in_band = sig.iv != 0;
     const bool noisy = p.shot_noise == 1;
-    const std::int32_t h = (active && in_band) ? loch(2) : 0;
+    const std::int32_t h = (active && in_band) ? claim_state(kDiodeState).factors : 0;
 
     if (zzctrl.pass == 0) {
         current = ElectricalSample{};
         if (!active) return;
         check_parameters(p);
-        float dmin;
-        float dmax;
-        opx_gd_minvet(sig.gd.data(), dmin);
-        opx_gd_maxvet(sig.gd.data(), dmax);
-        const float spread = dmax - dmin;
-        out.ton = in.ton;
-        out.toff = in.ton + in.twinin + spread;
-        out.tgoodi = in.ton + spread;
-        out.tgoodf = in.ton + in.twinin;
+        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (in_band && zzflmn.nohist == 0) {
             float* st = hist_at(h);
             st[0] = photod_scaled_responsivity(p.responsivity);
@@ -87,7 +80,7 @@ void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const
         if (lit || t <= 0.0f) {
             gausrr(0.0f, 1.0f, n);
         } else {
-            skip_gaussian_records();
+            gausrr_reserve();
         }
     }
     if (!lit) return;

@@ -28,21 +28,9 @@ void set_up(const Ocmb04Params& p, const InputWindow& in, TimeWindow& out, const
     }
     sig.pp = (inputs[0]->pp + inputs[1]->pp + inputs[2]->pp + inputs[3]->pp) * power_factor * p.pfact;
     // Delays relative to the earliest input component.
-    float m = 0.0f;
-    opx_gd_minvet(inputs[0]->gd.data(), m);
-    for (int k = 1; k < 4; ++k) {
-        float r = 0.0f;
-        opx_gd_minvet(inputs[k]->gd.data(), r);
-        m = std::min(m, r);
-    }
-    float gmin = 0.0f;
-    float gmax = 0.0f;
-    opx_gd_minvet(sig.gd.data(), gmin);
-    opx_gd_maxvet(sig.gd.data(), gmax);
-    out.ton = in.ton + (gmin - m);
-    out.tgoodi = in.ton + (gmax - m);
-    out.toff = in.ton + in.twinin + (gmax - m);
-    out.tgoodf = in.ton + in.twinin + (gmin - m);
+    float m = least_group_delay(inputs[0]->gd.data());
+    for (int k = 1; k < 4; ++k) m = std::min(m, least_group_delay(inputs[k]->gd.data()));
+    group_delay_window(in, sig.gd.data(), m, out);
 }
 
 }  // namespace

@@ -17,10 +17,27 @@ enum : std::size_t { kB0 = 0, kA1 = 1, kA2 = 2, kY1 = 3, kY2 = 4 };
 
 bool first_run_call() { return zzctrl.time <= 0.0f; }
 
+// The state of each piece: one slot each.
+struct PieceState {
+    std::int32_t values;
+};
+constexpr StateSlot<PieceState> kIntgrlState[] = {
+    // the running integral (double, so that a long run does not lose the small phase steps)
+    {&PieceState::values, SlotKind::real_double, kIntgrlDoubles},
+};
+constexpr StateSlot<PieceState> kFremodState[] = {
+    // carrier, amplitude, initial phase, start value, sensitivity
+    {&PieceState::values, SlotKind::real, kFremodReals},
+};
+constexpr StateSlot<PieceState> kTwopolState[] = {
+    // b0, a1, a2 of the recursion y = b0 x + a1 y' + a2 y'', and the past outputs y', y''
+    {&PieceState::values, SlotKind::real_double, kTwopolDoubles},
+};
+
 }  // namespace
 
 float intgrl(float start, float input) {
-    const std::int32_t pos = locd(kIntgrlDoubles);
+    const std::int32_t pos = claim_state(kIntgrlState).values;
     if (zzctrl.pass == 0) return start;
     double& sum = *dist_at(pos);
     const double half = 0.5 * static_cast<double>(zzctrl.delt) * static_cast<double>(input);
@@ -52,7 +69,7 @@ void siggen(float carrier, float amplitude, float phase, CarrierSample& out) {
 
 FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
                      const ElectricalSample& input) {
-    const std::int32_t pos = loch(kFremodReals);
+    const std::int32_t pos = claim_state(kFremodState).values;
     if (zzctrl.pass == 0) {
         intgrl(start, 0.0f);
         return FmPhase{};
@@ -82,7 +99,7 @@ void fremod(float carrier, float amplitude, float phase, float start, float sens
 }
 
 float twopol(float pole_re, float pole_im, float input) {
-    const std::int32_t pos = locd(kTwopolDoubles);
+    const std::int32_t pos = claim_state(kTwopolState).values;
     if (zzctrl.pass == 0) return 0.0f;
     double* st = dist_at(pos);
     if (first_run_call()) {

@@ -3,20 +3,12 @@
 // frequency modulator fremod built on both, and the two-pole low-pass twopol
 // that shapes the frequency noise.
 //
-// Each piece asks the kernel for its per-instance storage on every call, in
-// both passes and always in the same order, so that a per-sample pass finds
-// again the records of the initialisation pass:
-//
-//   fremod   loch(5)  carrier, amplitude, initial phase, start value, sensitivity
-//            then the storage of its intgrl
-//   intgrl   locd(1)  the running integral (double, so that a long run does
-//                     not lose the small phase steps)
-//   siggen   none
-//   twopol   locd(5)  b0, a1, a2 of the recursion y = b0 x + a1 y' + a2 y''
-//                     and the two past outputs y', y''
-//
-// kFremodStorageBytes and kTwopolStorageBytes are what these requests add to
-// a block's memused while the kernel counts.
+// Each piece claims its per-instance storage on every call, in both passes
+// and always in the same order (fremod's own state before its intgrl's), so
+// that a per-sample pass finds again the records of the initialisation pass;
+// frequency_modulation.cpp declares each piece's state. kFremodStorageBytes
+// and kTwopolStorageBytes are what the claims add to a block's memused while
+// the kernel counts.
 #pragma once
 
 #include <cstdint>

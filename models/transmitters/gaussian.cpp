@@ -82,11 +82,23 @@ float open_uniform(std::int32_t seed) {
     return 0.5f;
 }
 
+// The state of one generator.
+struct GaussianState {
+    std::int32_t reals, flag;
+};
+constexpr StateSlot<GaussianState> kGaussianState[] = {
+    {&GaussianState::reals, SlotKind::real, 3},   // stored mean, stored deviation, second value
+    {&GaussianState::flag, SlotKind::integer, 1},  // 1 while a second value is available
+};
+
 }  // namespace
 
+void gausrr_reserve() { claim_state(kGaussianState); }
+
 void gausrr(float mean, float deviation, ElectricalSample& out) {
-    const std::int32_t h = loch(3);  // stored mean, stored deviation, second value
-    const std::int32_t i = loci(1);  // 1 while a second value is available
+    const GaussianState claimed = claim_state(kGaussianState);
+    const std::int32_t h = claimed.reals;
+    const std::int32_t i = claimed.flag;
     out = ElectricalSample{};
     if (zzctrl.pass == 0) return;
     float* st = hist_at(h);

@@ -24,10 +24,13 @@ std::int32_t tsrn_step(std::int32_t x);
 std::int32_t tsrn_seed_state(std::int32_t seed);
 
 // Gaussian samples of the given mean and deviation (Box-Muller on tsrn01).
-// Writes (value, 0, 0). Keeps per-instance state in kernel storage: two reals
-// (stored mean and deviation), one real (the second value) and one integer
-// (its availability flag), requested on every call.
+// Writes (value, 0, 0). Keeps per-instance state in kernel storage, claimed
+// on every call.
 void gausrr(float mean, float deviation, ElectricalSample& out);
+
+// The storage claims of gausrr alone, for a call that must keep its place in
+// the kernel's record walk without drawing.
+void gausrr_reserve();
 
 // Resets the shared uniform states (start of a process; tests).
 void reset_uniform_generators();

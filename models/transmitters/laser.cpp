@@ -17,20 +17,23 @@ constexpr const char* kNegativeLinewidth = "Laser: negative line width, 0 MHz is
 constexpr const char* kNoResonance =
     "Laser: noise shaping needs a resonance frequency and a resonance peak above 0; the frequency noise stays white";
 
-// Storage positions of one call (see laser.h for the order).
+// The state of one laser, asked for on every call (set-up pass when not
+// set-up-only, and every per-sample call); the noise chain after it keeps its
+// own (gausrr, twopol with noise shaping, fremod).
 struct LaserStorage {
-    std::int32_t frequency = 0;  // double
-    std::int32_t flag = 0;       // integer, with noise shaping
-    std::int32_t pole = 0;       // two reals, with noise shaping
+    std::int32_t frequency = 0, flag = 0, pole = 0;
+};
+constexpr StateSlot<LaserStorage> kLaserState[] = {
+    {&LaserStorage::frequency, SlotKind::real_double, 1},  // exact emission frequency [THz]
+};
+constexpr StateSlot<LaserStorage> kShapingState[] = {
+    {&LaserStorage::flag, SlotKind::integer, 1},  // overdamped response
+    {&LaserStorage::pole, SlotKind::real, 2},     // pole (re, im) [rad/ps]
 };
 
 LaserStorage reserve(const LaslorParams& p) {
-    LaserStorage s;
-    s.frequency = locd(1);
-    if (p.noise_shaping == 1) {
-        s.flag = loci(1);
-        s.pole = loch(2);
-    }
+    LaserStorage s = claim_state(kLaserState);
+    if (p.noise_shaping == 1) claim_state(kShapingState, s);
     return s;
 }
 
@@ -67,14 +70,7 @@ void set_up(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
     if (p.power < 0.0f) opxerr(kNegativePower);
     if (p.linewidth < 0.0f) opxerr(kNegativeLinewidth);
     sig.pp = power;
-    float dmin = 0.0f;
-    float dmax = 0.0f;
-    opx_gd_minvet(sig.gd.data(), dmin);
-    opx_gd_maxvet(sig.gd.data(), dmax);
-    out.ton = in.ton + dmin;
-    out.tgoodi = in.ton + dmax;
-    out.toff = in.ton + in.twinin + dmax;
-    out.tgoodf = in.ton + in.twinin + dmin;
+    group_delay_window(in, sig.gd.data(), 0.0f, out);
 
     const bool keep = zzsupv.storephase == 1;
     const double f_exact = exact_frequency(p.frequency);

@@ -19,15 +19,8 @@ struct LaslorParams {
     float resonance_peak = 0.0f;        // height of the response peak [dB], > 0 (noise_shaping 1)
 };
 
-// Storage the laser asks for on every call (set-up pass when not set-up-only,
-// and every per-sample call), in this order:
-//   locd(1)           exact emission frequency
-//   loci(1), loch(2)  with noise_shaping 1: overdamped flag, pole (re, im) [rad/ps]
-// and, for a laser inside the simulated band, the noise chain:
-//   gausrr            loch(3), loci(1)
-//   twopol            locd(5)            (noise_shaping 1)
-//   fremod + intgrl   loch(5), locd(1)
-// (models/transmitters/frequency_modulation.h describes the chain's records).
+// Bytes of the laser's own state (laser.cpp declares it), without and with
+// noise shaping; the noise chain of a laser inside the band adds its own.
 inline constexpr std::int32_t kLaserStorageBytes = 8 * 1 + 16;
 inline constexpr std::int32_t kLaserShapingStorageBytes = (4 * 1 + 8) + (4 * 2 + 8);
 

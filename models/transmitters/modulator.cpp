@@ -10,6 +10,14 @@
 namespace nodrix {
 namespace {
 
+// The state of one modulator.
+struct ModulatorState {
+    std::int32_t loss;
+};
+constexpr StateSlot<ModulatorState> kModulatorState[] = {
+    {&ModulatorState::loss, SlotKind::real, 1},  // field loss factor 10^(insertion_loss / 20)
+};
+
 constexpr const char* kBadSymmetry = "Modulator: symmetry factor outside 0 to 1, taken at the nearer limit";
 constexpr const char* kNoSwitching = "Modulator: switching voltage 0, the drive is ignored";
 constexpr float kHalfPiF = 1.5707964f;
@@ -33,17 +41,8 @@ void set_up(const OamodParams& p, const InputWindow& in, TimeWindow& out, const 
     if (p.symmetry < 0.0f || p.symmetry > 1.0f) opxerr(kBadSymmetry);
     if (p.switching_voltage == 0.0f) opxerr(kNoSwitching);
     sig.pp = laser.pp / loss;
-    float a = 0.0f;
-    float b = 0.0f;
-    float c = 0.0f;
-    opx_gd_minvet(laser.gd.data(), a);
-    opx_gd_minvet(sig.gd.data(), b);
-    opx_gd_maxvet(sig.gd.data(), c);
-    out.ton = in.ton + (b - a);
-    out.tgoodi = in.ton + (c - a);
-    out.toff = in.ton + in.twinin + (c - a);
-    out.tgoodf = in.ton + in.twinin + (b - a);
-    const std::int32_t pos = loch(1);
+    group_delay_window(in, sig.gd.data(), least_group_delay(laser.gd.data()), out);
+    const std::int32_t pos = claim_state(kModulatorState).loss;
     if (zzsupv.storephase == 1 && zzflmn.nohist == 0) *hist_at(pos) = std::pow(10.0f, 0.05f * p.insertion_loss);
 }
 
@@ -62,7 +61,7 @@ void oamod(const OamodParams& p, const InputWindow& in, TimeWindow& out, const O
         sig.y = empty_field();
         return;
     }
-    const float g = *hist_at(loch(1));
+    const float g = *hist_at(claim_state(kModulatorState).loss);
     const float t = zzctrl.time;
     if (t < in.ton || t >= out.toff) {
         sig.x = empty_field();

@@ -18,8 +18,8 @@ struct OamodParams {
     float spectral_field_factor = 1.0f;   // mean field transmission used for the power spectrum
 };
 
-// Storage: loch(1), the field loss factor 10^(insertion_loss / 20), asked for
-// on every call while the input is in band (and not set-up-only).
+// Keeps the field loss factor in kernel storage (modulator.cpp declares it),
+// claimed on every call while the input is in band (and not set-up-only).
 void oamod(const OamodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& laser,
            const ElectricalSample& drive, OpticalSignal& sig);
 

@@ -14,8 +14,15 @@ namespace {
 // the bit) and reals (the shape's levels, offsets, slope and edge length).
 enum : std::size_t { kPrevious = 0, kCurrent = 1, kCounter = 2 };
 enum : std::size_t { kLower = 0, kUpper = 1, kRiseOffset = 2, kFallOffset = 3, kSlope = 4, kEdge = 5 };
-constexpr std::int32_t kIntegers = 3;
-constexpr std::int32_t kReals = 6;
+
+// The state of one driver.
+struct NrzState {
+    std::int32_t words, shape;
+};
+constexpr StateSlot<NrzState> kNrzState[] = {
+    {&NrzState::words, SlotKind::integer, 3},  // previous bit, current bit, sample counter
+    {&NrzState::shape, SlotKind::real, 6},     // levels, edge offsets, slope, edge
+};
 
 bool has_edges(const RecnrzParams& p) { return p.rise_time > 0.0f && p.samples_per_bit >= 1; }
 
@@ -68,8 +75,9 @@ NrzShape nrz_shape(const RecnrzParams& p) {
 void recnrz(const RecnrzParams& p, std::int32_t bit, ElectricalSample& output) {
     // With nohist 1 the set-up neither keeps state nor asks for storage.
     if (zzctrl.pass == 0 && zzflmn.nohist == 1) return;
-    const std::int32_t ipos = loci(kIntegers);
-    const std::int32_t hpos = loch(kReals);
+    const NrzState claimed = claim_state(kNrzState);
+    const std::int32_t ipos = claimed.words;
+    const std::int32_t hpos = claimed.shape;
 
     if (zzctrl.pass == 0) {
         const NrzShape s = nrz_shape(p);

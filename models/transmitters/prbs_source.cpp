@@ -340,6 +340,42 @@ std::int32_t prbs_step(std::int32_t* reg, const std::int32_t* taps, std::int32_t
 
 // ---- Block -----------------------------------------------------------------
 
+namespace {
+
+// The clock's state: boundaries seen, sample in the symbol, half period
+// (integers), then angular frequency and phase of the sine clock (reals).
+struct ClockState {
+    std::int32_t counters, clock;
+};
+constexpr StateSlot<ClockState> kClockState[] = {
+    {&ClockState::counters, SlotKind::integer, 3},
+    {&ClockState::clock, SlotKind::real, 2},
+};
+
+// The parameter checks of the first call of a run.
+void check_parameters(const SpnseqParams& p, bool prbs, std::int32_t degree) {
+    if (prbs && p.ndeg > kPrbsMaxDegree) tsedet(kErrDegree);
+    if (!(p.ioffs >= 0 && p.ioffs < p.nsbit)) tsedet(kErrOffset);
+    if (p.nlev < 1 || p.nlev > 8) tsedet(kErrLevels);
+    if (prbs && p.ndeg < kPrbsMinDegree && zzctrl.pass != 0) tswarn(kWarnDegree + degree);
+    if (prbs && p.ndeg <= kPrbsMaxDegree && prbs_polynomial(degree, p.ipoly) == 0) tsedet(kErrPolynomial);
+}
+
+// The next file symbol after `boundaries` symbol boundaries, cycling through
+// the file's symbols at values_pos.
+void next_file_symbol(std::int32_t* data, std::int32_t nlev, std::int64_t boundaries, std::int32_t values_pos,
+                      std::int32_t* bits) {
+    const std::int64_t count = data[nlev];
+    // The current symbol, 0 before the first (and taken as 0 should the
+    // record not hold a symbol of this file).
+    const std::int64_t current = data[nlev + 1] >= 0 && data[nlev + 1] <= count ? data[nlev + 1] : 0;
+    const auto index = static_cast<std::int32_t>((current + boundaries - 1) % count + 1);
+    data[nlev + 1] = index;
+    std::copy_n(ist_at(values_pos) + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
+}
+
+}  // namespace
+
 void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
     const bool run_start = zzctrl.time <= 0.0f;
     const bool prbs = p.isrc != 1;
@@ -348,16 +384,11 @@ void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
     const std::int32_t degree = p.ndeg >= kPrbsMinDegree ? std::min(p.ndeg, kPrbsMaxDegree)
                                                           : prbs_auto_degree(p.nlev, zzctrl.tend, p.nsbit, zzctrl.delt);
 
-    const std::int32_t counters_pos = loci(3);
-    const std::int32_t clock_pos = loch(2);
+    const ClockState clock_state = claim_state(kClockState);
+    const std::int32_t counters_pos = clock_state.counters;
+    const std::int32_t clock_pos = clock_state.clock;
 
-    if (run_start) {
-        if (prbs && p.ndeg > kPrbsMaxDegree) tsedet(kErrDegree);
-        if (!(p.ioffs >= 0 && p.ioffs < p.nsbit)) tsedet(kErrOffset);
-        if (p.nlev < 1 || p.nlev > 8) tsedet(kErrLevels);
-        if (prbs && p.ndeg < kPrbsMinDegree && zzctrl.pass != 0) tswarn(kWarnDegree + degree);
-        if (prbs && p.ndeg <= kPrbsMaxDegree && prbs_polynomial(degree, p.ipoly) == 0) tsedet(kErrPolynomial);
-    }
+    if (run_start) check_parameters(p, prbs, degree);
 
     // The register (degree words), its taps (degree), the symbol's bits (nlev),
     // the validity flag and the degree in use; in file mode the bits, the
@@ -411,13 +442,7 @@ void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
         if (prbs) {
             prbs_symbols(a.boundaries, nlev, degree, data, data + degree, bits);
         } else if (data[nlev] > 0) {
-            const std::int64_t count = data[nlev];
-            // The current symbol, 0 before the first (and taken as 0 should
-            // the record not hold a symbol of this file).
-            const std::int64_t current = data[nlev + 1] >= 0 && data[nlev + 1] <= count ? data[nlev + 1] : 0;
-            const auto index = static_cast<std::int32_t>((current + a.boundaries - 1) % count + 1);
-            data[nlev + 1] = index;
-            std::copy_n(ist_at(values_pos) + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
+            next_file_symbol(data, nlev, a.boundaries, values_pos, bits);
         }
     }
     if (a.m_last == 0 && c[kBoundaries] < 2) ++c[kBoundaries];

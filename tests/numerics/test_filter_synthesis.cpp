@@ -69,7 +69,7 @@ TEST_F(FilterSynthesisTest, SplineExactOnACubicWithItsTrueEndSlopes) {
     std::vector<double> y, y2(x.size());
     for (double v : x) y.push_back(cubic(v));
     dspline(x.data(), y.data(), 8, cubic_slope(x.front()), cubic_slope(x.back()), y2.data());
-    for (double t = -1.3; t <= 3.9; t += 0.0371) EXPECT_NEAR(dsplint(x.data(), y.data(), y2.data(), 8, t), cubic(t), 1e-11) << t;
+    for (double t = -1.3; t <= 3.9; t += 0.0371) EXPECT_NEAR(splint(x.data(), y.data(), y2.data(), 8, t), cubic(t), 1e-11) << t;
     dspline(x.data(), y.data(), 8, 1e30, 1e30, y2.data());  // natural ends
     EXPECT_EQ(y2[0], 0.0);
     EXPECT_EQ(y2[7], 0.0);

@@ -89,17 +89,7 @@ void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul) {
 }
 
 void set_project_constants() {
-    const ProjectConstants k;
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
-    inftop.itop1 = 1;
-    inftop.itop2 = 1;
-    for (int i = 0; i < 10; ++i) seeds[static_cast<std::size_t>(i)] = k.seeds[i];
-    polmon.tmon = k.tmon;
-    ssprsn = Ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};
+    write_run_constants(ProjectConstants{});
     zzctrl.tend = 640443.06f;
     opx_filter_init();
 }

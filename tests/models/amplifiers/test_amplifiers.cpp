@@ -18,6 +18,7 @@
 #include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
+#include "numerics/spline.h"
 #include "models/amplifiers/edfa_profile.h"
 #include "runtime/opxfile.h"
 #include "tests/models/filters/block_schedule.h"
@@ -324,15 +325,17 @@ TEST_F(EdfaProfile, FileNames) {
 }
 
 TEST_F(EdfaProfile, SplineAndBadAbscissas) {
-    // With the true end slopes the single-precision spline is the cubic itself; 0 outside.
+    // With the true end slopes the single-precision spline is the cubic itself; a profile is 0 outside its table.
     auto cubic = [](float x) { return 0.5f * x * x * x - x * x + 2.0f; };
     const float x[] = {0.0f, 0.7f, 1.5f, 2.0f, 3.1f, 4.0f};
     float y[6], y2[6];
     for (int i = 0; i < 6; ++i) y[i] = cubic(x[i]);
     spline(x, y, 6, 0.0f, 24.0f - 8.0f, y2);
     for (float v : {0.0f, 0.3f, 1.0f, 2.5f, 3.99f, 4.0f}) EXPECT_NEAR(splint(x, y, y2, 6, v), cubic(v), 2e-5f) << v;
-    EXPECT_EQ(splint(x, y, y2, 6, -0.01f), 0.0f);
-    EXPECT_EQ(splint(x, y, y2, 6, 4.01f), 0.0f);
+    ProfileTable table{{x, x + 6}, {y, y + 6}, {y2, y2 + 6}};
+    EXPECT_NEAR(table.at(2.5f), cubic(2.5f), 2e-5f);
+    EXPECT_EQ(table.at(-0.01f), 0.0f);
+    EXPECT_EQ(table.at(4.01f), 0.0f);
     // A repeated abscissa: finite curvatures, the report and the left value there.
     const float xr[] = {1.0f, 2.0f, 2.0f}, yr[] = {1.0f, 5.0f, 7.0f};
     float y2r[3];

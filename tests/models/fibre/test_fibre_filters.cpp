@@ -203,7 +203,7 @@ TEST_F(FibreFilters, DesignLongerThanTheTablesIsCutWithAWarning) {
     optcl_ctrl.blkmode = 1;
     zzflmn.nohist = 1;
     bool written = false;
-    const std::string err = testing::stderr_of([&] { written = sfilco(0, s, &cache, d); });
+    const std::string err = testing::stderr_of([&] { written = sfilco(0, s, 1e-8, &cache, d); });
     ASSERT_TRUE(written);
     EXPECT_EQ(d->k, 13);
     EXPECT_TRUE(d->limited);
@@ -343,9 +343,9 @@ TEST_F(FibreFilters, AccumulatedDelayFollowsTheFibreDispersion) {
     const double h[4] = {0.05, 0.1, 0.1, 0.15};
     std::array<float, kBins> dlyin{};
     for (int j = 0; j < kBins; ++j) dlyin[static_cast<std::size_t>(j)] = 7.0f + 0.002f * static_cast<float>(j);
-    wwfunc.dmfraz = 1e-6;
-    const WorkingFiles w =
-        synthesise({.k = 3, .shape = {}, .beta2 = -20.2205, .beta3 = 0.147459, .nsteps = 4, .h = h, .dlyin = dlyin.data()}, true);
+    const WorkingFiles w = synthesise(
+        {.k = 3, .shape = {}, .beta2 = -20.2205, .beta3 = 0.147459, .nsteps = 4, .h = h, .dlyin = dlyin.data(), .precision = 1e-6},
+        true);
     ASSERT_EQ(w[kOs].size(), 4u + 4096u + 4u);
     std::vector<double> residual;
     double lo = 1e30;

@@ -34,8 +34,10 @@
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "project/program.h"
+#include "project/summary.h"
 #include "runtime/filexx.h"
 #include "runtime/io_file.h"
+#include "runtime/run_files.h"
 #include "runtime/wisdom.h"
 #include "tests/support/test_support.h"
 #include "xu/xu_msg.h"
@@ -304,6 +306,21 @@ TEST_F(RunFaults, TheSummaryIsOfWhatThisRunWroteAndOnlyOfASimulation) {
         for (const auto& e : fs::directory_iterator(dir))
             EXPECT_EQ(e.path().filename().string().rfind("o", 0), std::string::npos) << e.path();  // no fibre files
     }
+}
+
+// An estimator report an earlier run left is none of this run's results.
+TEST_F(RunFaults, AnEstimatorReportOfAnEarlierRunIsNotReadAsThisRunsResult) {
+    auto link = load_link_text(kLink, "faults.toml", dir_.string(), {});
+    ASSERT_TRUE(link.has_value());
+    LinkSchedule schedule(std::move(*link));
+    std::string w[] = {"faults", "-simulate", "-autosize", "-quiet"};
+    char* argv[] = {w[0].data(), w[1].data(), w[2].data(), w[3].data(), nullptr};
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(run_link_program(schedule, 4, argv), 0);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::measured);
+    begin_run_files();  // a next run that has written nothing yet
+    EXPECT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::no_report);
 }
 
 // A simulation whose storage does not fit stops with status 3 and the limits

@@ -23,7 +23,7 @@ const std::string kOneChannel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel
 
 using SweepTest = testing::NodrixRunTest;
 
-TEST_F(SweepTest, RangesHitTheirEndWithoutRoundingDriftAndBadSpecsSayWhy) {
+TEST_F(SweepTest, RangesHitTheirEndWithoutRoundingDriftAndBadRangesSayWhy) {
     struct Case {
         std::string spec;
         Strings values;

@@ -136,34 +136,5 @@ TEST_F(SweepRuns, TheEyeQRisesWithTheLaunchPowerUntilTheKerrEffectTakesOver) {
     EXPECT_GT(largest_spread, 0.0);
 }
 
-TEST_F(SweepRuns, AFailedPointIsARowWithItsMessageAndTheSweepSaysWhich) {
-    const fs::path here = fs::current_path();
-    fs::copy_file(kOneChannel, "link.toml");
-    std::string console;
-    ASSERT_EQ(testing::run_program({kNodrix, "sweep", "link.toml", "--vary", "3.power_mw=1,2", "-o", "s",
-                                    "--slurm-dry-run"},
-                                   here, "prepare", console),
-              0)
-        << console;
-    // The link file changes before the points run.
-    testing::write_text("link.toml", file_text("link.toml") + "\n");
-    EXPECT_EQ(testing::run_program({kNodrix, "sweep", "--point", "s/points/0002"}, here, "point", console), 1);
-    EXPECT_EQ(console, "");  // the point's console goes to its directory
-    EXPECT_EQ(testing::run_program({kNodrix, "sweep", "--collect", "s"}, here, "collect", console), 1);
-    const std::string why = "the link file " + (here / "link.toml").string() +
-                            " changed since the sweep was prepared; run the sweep again in a new directory";
-    EXPECT_NE(console.find("Points not done:\n  0001 (3.power_mw=1): incomplete: not run\n"
-                           "  0002 (3.power_mw=2): failed: " + why + "\n"),
-              std::string::npos)
-        << console;
-    const auto rows = csv_rows("s/sweep.csv");
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1].at("status"), "failed");
-    EXPECT_EQ(rows[1].at("message"), why);
-    // No point measured a channel: no channel columns.
-    EXPECT_TRUE(file_text("s/sweep.csv").starts_with("point,3.power_mw,status,wall_time_s,message\n"));
-    EXPECT_NE(file_text("s/points/0002/console.txt").find("Nodrix-E-" + why), std::string::npos);
-}
-
 }  // namespace
 }  // namespace nodrix

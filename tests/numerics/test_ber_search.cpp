@@ -32,27 +32,6 @@ TEST_F(BerSearch, BerToQ) {
     EXPECT_NEAR(ber_at_q2(), 0.02275013, 1e-8);
 }
 
-TEST_F(BerSearch, PatternIndexFollowsTheDecisionsAroundTheCentre) {
-    // Bits (one sample each) 1 0 1 1 0: centre bit 2 (value 1), neighbours 0 and 1, outer 1 and 0.
-    const std::vector<float> s{1, 0, 1, 1, 0};
-    const EyeSamples eye{s.data(), 5, 1};
-    EXPECT_EQ(pattern_index(eye, 2, 1, 0.5f, 1), 2);
-    EXPECT_EQ(pattern_index(eye, 2, 1, 0.5f, 3), 1 + 2 * (0 + 2 * 1) + 1);                    // d0 + 2(d-1 + 2 d+1) + 1
-    EXPECT_EQ(pattern_index(eye, 2, 1, 0.5f, 5), 1 + 2 * (1 + 2 * (0 + 2 * (1 + 2 * 0))) + 1);  // 12
-}
-
-TEST_F(BerSearch, BalanceStatusThresholds) {
-    struct Case { std::vector<std::int32_t> counts; std::int32_t status; };
-    const std::vector<Case> cases{{{9, 9}, 4},   {{10, 10}, 1},  {{9, 10}, 4}, {{60, 40}, 1}, {{61, 39}, 5},
-                                  {{100, 40}, 5}, {{10, 10, 10, 12, 10, 10, 10, 10}, 1}, {{9, 12, 11, 10, 10, 10, 10, 10}, 4}};
-    for (const Case& c : cases) {
-        PatternStats st;
-        st.patterns = static_cast<std::int32_t>(c.counts.size());
-        std::copy(c.counts.begin(), c.counts.end(), st.count.begin());
-        EXPECT_EQ(balance_status(st), c.status) << c.counts[0] << "," << c.counts[1];
-    }
-}
-
 TEST_F(BerSearch, GaussianNoiseMatchesTheTrueQ) {
     // Levels 0 and 1 with Gaussian noise of deviation 0.1: true Q = 1 / (2 sigma) = 5. Instant 2 holds
     // -0.4 and 1.6, fixing the range so that candidate threshold 16 is 0.5, then a flat closed eye.
@@ -85,24 +64,6 @@ TEST_F(BerSearch, GaussianNoiseMatchesTheTrueQ) {
     const SearchResult r2 = q_ber_optimize(eye, 3, 2, sel);
     EXPECT_EQ(r2.min_ber_instant, 1);
     EXPECT_FLOAT_EQ(r2.min_ber_at_best_threshold, r2.best.ber);
-}
-
-TEST_F(BerSearch, FinalBerEstimTruncatesVeryLowBerWithPairQ) {
-    PatternStats st;
-    st.patterns = 8;
-    for (int p = 0; p < 8; ++p) {
-        st.count[p] = 100;
-        st.mean[p] = static_cast<float>(p % 2);
-        st.var[p] = 0.0001f * static_cast<float>(1 + p / 2);  // deviations 0.01 .. 0.02
-    }
-    const Evaluation e = final_ber_estim(st, 0.5f, 3);
-    EXPECT_EQ(e.status, kBerQVeryLarge);
-    EXPECT_EQ(e.ber, 9.99994610111476e-41f);
-    EXPECT_NEAR(e.q, 1.0 / (2.0 * 0.02), 1e-3);  // the worst pair: deviations 0.02
-    // A threshold close to a level: BER above Q = 2's is truncated.
-    const Evaluation low = final_ber_estim(st, 0.99f, 3);
-    EXPECT_EQ(low.status, kBerQVeryLow);
-    EXPECT_FLOAT_EQ(low.q, 2.0f);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The numerical tools of filter design (FFT, cubic spline) and the synthesis of a filter from a table.
+// The numerical tools of filter design against second methods: the FFT against a direct DFT, the spline against a cubic.
 #include "numerics/filter_synthesis.h"
 
 #include <gtest/gtest.h>
@@ -91,74 +91,6 @@ struct PoleTable {
     }
     SplineTable table() const { return {f.data(), b.data(), b2.data(), c.data(), c2.data(), std::int32_t(f.size()), true}; }
 };
-
-TEST_F(FilterSynthesisTest, LongestSettledDesignIsRealisedOnTwoTo18Points) {
-    // A 0.2 GHz wide resonance rings for about 90000 samples: 2^17 taps on 2^18 points.
-    const PoleTable pole(0.0002, fs_);
-    std::vector<cd> realised(kMaxRealisedPoints), scratch(kMaxRealisedPoints);
-    std::int32_t log2n = 0;
-    coefil(pole.table(), -0.5 * fs_, -0.4 * fs_, 0.4 * fs_, 0.5 * fs_, realised.data(), scratch.data(), log2n, 193.6);
-    ASSERT_EQ(log2n, kMaxRealisedLog2);
-    EXPECT_FALSE(accuracy_check(-0.4 * fs_, 0.4 * fs_, realised.data(), pole.table(), 1 << log2n));
-    // Refused: half as wide (2^18 taps), and a band whose start length is already too long.
-    coefil(PoleTable(0.0001, fs_).table(), -0.5 * fs_, -0.4 * fs_, 0.4 * fs_, 0.5 * fs_, realised.data(),
-           scratch.data(), log2n, 193.6);
-    EXPECT_EQ(log2n, -1);
-    coefil(pole.table(), -0.001, -0.0005, 0.0005, 0.001, realised.data(), scratch.data(), log2n, 193.6);
-    EXPECT_EQ(log2n, -1);
-}
-
-TEST_F(FilterSynthesisTest, SmoothingIsACentredMovingAverageShortenedAtTheEnds) {
-    const double f[] = {0, 1, 2, 3, 4};
-    // An even window reaches one point further to the right; a window of 1 changes nothing.
-    const std::pair<int, std::vector<double>> cases[] = {{3, {1.5, 3.0, 3.0, 2.0, 0.0}}, {4, {3.0, 2.25, 2.25, 2.0, 0.0}},
-                                                         {1, {0, 3, 6, 0, 0}}};
-    for (const auto& [window, want] : cases) {
-        std::vector<double> b = {0, 3, 6, 0, 0}, c(5, 4.0);
-        smooth_data(f, b.data(), c.data(), 5, window);
-        EXPECT_EQ(b, want) << window;
-        EXPECT_EQ(c, std::vector<double>(5, 4.0));
-    }
-}
-
-TEST_F(FilterSynthesisTest, InputCheckWarnings) {
-    std::vector<double> f, one(101, 1.0), zero(101, 0.0), cosine, sine, ramp;
-    for (int i = 0; i <= 100; ++i) {
-        f.push_back(-1.2 + 2.4 * i / 100.0);  // 83 points inside (-1, 1)
-        cosine.push_back(std::cos(0.7 * i));
-        sine.push_back(std::sin(0.7 * i));
-        ramp.push_back(0.7 * i);
-    }
-    std::vector<double> dip = one, dip_outside = one;
-    dip[50] = 0.9;  // a power step of 0.19 inside the band
-    dip_outside[2] = 0.1;
-    const std::string phase = "Nodrix-W-User defined optical filter\n  the phase variation in the input data file are \n"
-                              "  probably too large to ensure a high accuracy\n";
-    const std::string modulus = "Nodrix-W-User defined optical filter\n   the modulus variation in the input data file are\n"
-                                "   probably too large to ensure a high accuracy\n";
-    struct Case {
-        const std::vector<double>&b, &c;
-        int inside;
-        bool electrical, polar, quiet;
-        std::string want;
-    };
-    const Case cases[] = {
-        {one, zero, 83, false, false, false, ""}, {cosine, sine, 83, false, false, false, phase},  // 0.7 rad steps
-        {cosine, sine, 83, false, false, true, ""},
-        {one, ramp, 83, false, true, false, ""},  // the phase itself is not checked in polar form
-        {dip, zero, 83, false, true, false, modulus}, {dip_outside, zero, 83, false, true, false, ""},
-        // Fewer than 64 points inside: warned even when quiet; the electrical header.
-        {one, zero, 63, true, true, true,
-         "Nodrix-W-User defined electical filter\n   The number of data points inside the \n"
-         "   simulation bandwidth is less than 64\n   This number is usually too small\n"
-         "   to obtain a sufficient accuracy\n"},
-    };
-    for (const Case& c : cases) {
-        CaptureStderr();
-        check_input_data(f.data(), c.b.data(), c.c.data(), 101, -1.0, 1.0, c.inside, c.electrical, c.polar, c.quiet);
-        EXPECT_EQ(GetCapturedStderr(), c.want) << &c - cases;
-    }
-}
 
 }  // namespace
 }  // namespace nodrix

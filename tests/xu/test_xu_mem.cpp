@@ -1,4 +1,4 @@
-// Checked allocation: zero sizes, the warning option, exhaustion.
+// Checked allocation: exhaustion runs the hook, then ends the process with a fatal line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,43 +16,6 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
 class AllocationTest : public testing::NodrixTest {};
-
-// Zero sizes give usable blocks, reported with their codes only under the
-// warning bit of the program's level word (cleared by the -nowarning option).
-TEST_F(AllocationTest, ZeroSizesAndTheWarningBit) {
-    EXPECT_EQ(xu_msg_level, 56);
-    for (const bool warn : {true, false}) {
-        xu_msg_level = warn ? 56 : 56 & ~8;
-        CaptureStderr();
-        char* p = static_cast<char*>(xu_malloc(0));
-        ASSERT_NE(p, nullptr);
-        p[0] = 'x';
-        char* q = static_cast<char*>(xu_calloc(3, 0));
-        ASSERT_NE(q, nullptr);
-        p = static_cast<char*>(xu_realloc(p, 0));
-        ASSERT_NE(p, nullptr);
-        xu_free(nullptr);
-        const std::string out = GetCapturedStderr();
-        xu_free(p);
-        xu_free(q);
-        if (!warn) {
-            EXPECT_EQ(out, "");
-            continue;
-        }
-        for (const char* part : {"Nodrix-W-003-xu_mem.cpp(", "): bad size 0\n", "Nodrix-W-004-xu_mem.cpp(",
-                                 "): bad num 3 or size 0\n", "Nodrix-W-005-xu_mem.cpp(", "Nodrix-W-006-xu_mem.cpp(",
-                                 "): free NULL pointer\n"})
-            EXPECT_THAT(out, HasSubstr(part));
-    }
-    char* z = static_cast<char*>(xu_calloc(0, 8));
-    ASSERT_NE(z, nullptr);
-    EXPECT_EQ(z[0], 0);
-    xu_free(z);
-    char* r = static_cast<char*>(xu_realloc(nullptr, 16));  // realloc of null allocates
-    ASSERT_NE(r, nullptr);
-    std::memset(r, 1, 16);
-    xu_free(r);
-}
 
 TEST_F(AllocationTest, ExhaustionRunsTheHookThenEndsTheProcessWithAFatalLine) {
     const std::pair<void (*)(), const char*> cases[] = {

@@ -122,7 +122,7 @@ TEST_F(BesselTest, ReceiverFilterMagnitudeAndGroupDelay) {
     }
 }
 
-TEST_F(BesselTest, EveryErrorCode) {
+TEST_F(BesselTest, ErrorCodesAtTheirLimitsAndCheckedAgainOnTheFirstSample) {
     const float limit = static_cast<float>(0.2 / zdctrl.ddelt);
     const FilbesParams charts{1, 5, 0.0f, 0.008f, 1.0f, 2, ""};
     struct Case {
@@ -131,11 +131,9 @@ TEST_F(BesselTest, EveryErrorCode) {
         const char* code;  // "" for none
     };
     const Case cases[] = {
-        {filter(4, 5, 0.008f), true, "bR"}, {filter(1, 0, 0.008f), true, "cR"},
-        {filter(1, 5, 0.008f, 1.0f), true, "dR"}, {charts, true, "eR"},
-        {filter(1, 5, -0.1f), false, "lR"}, {filter(1, 5, std::nextafter(limit, 1e9f)), false, "mR"},
-        {filter(1, 5, limit), false, ""}, {filter(1, 11, 0.008f), false, "pR"}, {filter(1, 10, 0.008f), false, ""},
-        {filter(2, 5, 2.5f, 1.0f), false, "mR"},  // band-pass edge below 0
+        {filter(4, 5, 0.008f), true, "bR"}, {charts, true, "eR"},
+        {filter(1, 5, std::nextafter(limit, 1e9f)), false, "mR"}, {filter(1, 5, limit), false, ""},
+        {filter(1, 11, 0.008f), false, "pR"}, {filter(1, 10, 0.008f), false, ""},
     };
     for (const Case& c : cases) {
         reset_kernel_errors();
@@ -154,39 +152,6 @@ TEST_F(BesselTest, EveryErrorCode) {
         EXPECT_EQ(kernel_error_count(), code.empty() ? 0 : c.first_pass ? 2 : 1) << code;
         if (code != "" && code != "dR" && code != "eR") {
             EXPECT_EQ(out_.value, 0.0f) << code;
-        }
-    }
-    // A run whose time word never was at or below 0 has no design: "oR", once.
-    const FilbesParams p = filter(1, 5, 0.008f);
-    initialise(p);
-    CaptureStderr();
-    for (int s = 2; s <= 4; ++s) sample(p, s, 1.0f);
-    EXPECT_EQ(GetCapturedStderr(),
-              "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =    oR   TIME =  0.640443E-01\n"
-              "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n \n");
-    EXPECT_EQ(out_.value, 0.0f);
-}
-
-TEST_F(BesselTest, BandPassThreeDecibelPointsAndCentre) {
-    struct Case {
-        int order;
-        float centre, bandwidth;
-    };
-    // Centres below 0.2 fs and above.
-    for (const Case& c : {Case{5, 1.0f, 0.4f}, Case{1, 0.5f, 0.1f}, Case{6, 4.5f, 0.8f}, Case{3, 6.0f, 1.5f}}) {
-        const std::vector<double> h = impulse_response(filter(2, c.order, c.bandwidth, c.centre), 30000);
-        const double f1 = c.centre - c.bandwidth / 2.0, f2 = c.centre + c.bandwidth / 2.0;
-        const double w1 = std::tan(M_PI * f1 * dt), w2 = std::tan(M_PI * f2 * dt);
-        EXPECT_NEAR(std::norm(spectrum(h, f1, dt)), 0.5, 2e-6) << c.order << " " << c.centre;
-        EXPECT_NEAR(std::norm(spectrum(h, f2, dt)), 0.5, 2e-6) << c.order << " " << c.centre;
-        // Unit gain at the centre of the pre-warped band (geometric mean), nothing at DC.
-        EXPECT_NEAR(std::abs(spectrum(h, std::atan(std::sqrt(w1 * w2)) / (M_PI * dt), dt)), 1.0, 1e-6);
-        EXPECT_NEAR(std::abs(spectrum(h, 0.0, dt)), 0.0, 1e-6);
-        // Against the prototype mapped by S = (s^2 + w1 w2) / ((w2 - w1) s), s = j W.
-        for (double f : {0.2 * f1, 0.5 * (f1 + f2), 0.5 * (f2 + 0.5 / dt)}) {
-            const cd s(0.0, std::tan(M_PI * f * dt));
-            const cd want = analog(c.order, (s * s + w1 * w2) / ((w2 - w1) * s));
-            EXPECT_NEAR(std::abs(spectrum(h, f, dt)), std::abs(want), 2e-6) << c.order << " " << f;
         }
     }
 }

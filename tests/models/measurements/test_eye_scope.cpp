@@ -92,40 +92,9 @@ TEST_F(EyeScopeTest, EqualRatesRecordEverySampleAndRewriteTheHeader) {
     EXPECT_EQ(run(30, step), signal_file(4, zdctrl.ddelt, steps(17, 30)));  // a run ending inside the window
 }
 
-TEST_F(EyeScopeTest, SixteenOfSixtyFourKeepsEveryFourthSampleAndFourOfTenInterpolates) {
-    p.samples_per_bit = 64;
-    p.recorded_samples_per_bit = 16;
-    p.delay = 7.0f * dt;    // first call at step 18 (position 17), which only starts the resampling
-    p.window = 80.0f * dt;  // steps 18 .. 92
-    EXPECT_EQ(run(120, step), signal_file(16, 64 * zdctrl.ddelt / 16, steps(21, 89, 4)));
-    // 4 of 10: points every 2.5 samples, a linear input reproduced at the fractional positions. At step 18
-    // k = trunc(18 x 4 / 10) = 7: the first point is number 9, at 8 x 2.5 = 20; the last at or before 91.
-    p.samples_per_bit = 10;
-    p.recorded_samples_per_bit = 4;
-    std::vector<double> expected;
-    for (double x = 20.0; x <= 91.0; x += 2.5) expected.push_back(x);
-    EXPECT_EQ(run(120, [](std::int32_t s) { return static_cast<float>(s - 1); }), signal_file(4, 2.5 * zdctrl.ddelt, expected));
-}
-
 TEST_F(EyeScopeTest, WindowBeforeTheSignalLeavesAnEmptyCompleteHeader) {
     good.tgoodf = 20.0f * dt;  // the good interval ends before the window can start
     EXPECT_EQ(run(60, step), signal_file(4, zdctrl.ddelt, {}));
-}
-
-TEST_F(EyeScopeTest, StorageSetUpAndBadRates) {
-    testing::begin_counting_pass();
-    scope(p, good, ElectricalSample{});
-    EXPECT_EQ(optcl_ctrl.memused, 16 + 24 + 12 + 32);
-    EXPECT_FALSE(std::filesystem::exists("EYE111.qsg"));  // nothing set up with nohist 1
-    for (auto [spb, rec] : {std::pair{4, 5}, std::pair{0, 1}, std::pair{4, 0}}) {
-        p.samples_per_bit = spb;
-        p.recorded_samples_per_bit = rec;
-        std::vector<unsigned char> file;
-        EXPECT_EQ(testing::stderr_of([&] { file = run(60, step); }),
-                  "Nodrix-E-Eye scope scope1 Run(s): 1: the samples per bit must be at least 1, and those recorded at "
-                  "most the simulated ones\n");
-        EXPECT_TRUE(file.empty());
-    }
 }
 
 }  // namespace

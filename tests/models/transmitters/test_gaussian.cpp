@@ -28,46 +28,6 @@ TEST_F(GaussianTest, RecurrenceIsMultiplicationBy65539ModuloTheMersennePrime) {
     EXPECT_EQ(tsrn_seed_state(1073741824), 3173);  // 2 x 2^30 - 1 is the modulus: stuck at 0
 }
 
-TEST_F(GaussianTest, FirstValuesAfterSeedingAndTheOneReseedAtStepOne) {
-    // Seed 458: state 915, then 59968185, 359802705, 1739038935 by hand.
-    const float u[] = {uniform_of(59968185), uniform_of(359802705), uniform_of(1739038935)};
-    zzctrl.step = 0;
-    EXPECT_EQ(tsrn01(458), u[0]);
-    EXPECT_EQ(tsrn01(458), u[1]);
-    EXPECT_EQ(tsrn01(999), u[2]);  // the seed only matters when seeding
-    zzctrl.step = 1;                // first sample of a run: seeded again, once
-    EXPECT_EQ(tsrn01(458), u[0]);
-    EXPECT_EQ(tsrn01(458), u[1]);
-    zzctrl.step = 5;
-    EXPECT_EQ(tsrn03(458), u[0]);  // the copies keep their own states
-    EXPECT_EQ(tsrn01(458), u[2]);
-}
-
-TEST_F(GaussianTest, BoxMullerPairsFromTheRunSeedAndStorage) {
-    // Seed: itop1 + seed word (4 itop1 mod 10) + 1 = 1 + 457 = 458, state 915.
-    float u[4];
-    for (std::int64_t x = 915, k = 0; k < 4; ++k) u[k] = uniform_of(x = times_65539(x));
-    auto rho = [](float v) { return std::sqrt(-2.0f * std::log(v)); };
-    begin_init_pass();
-    ElectricalSample out{9.0f, 9.0f, 9.0f};
-    gausrr(0.5f, 2.0f, out);
-    EXPECT_EQ(out.value, 0.0f);  // set-up: zero, no number drawn
-    begin_sample(1);
-    gausrr(0.5f, 2.0f, out);
-    EXPECT_FLOAT_EQ(out.value, rho(u[0]) * std::cos(6.2831855f * u[1]) * 2.0f + 0.5f);
-    EXPECT_EQ(out.w2 + out.w3, 0.0f);
-    begin_sample(2);  // the second of the pair: mean and deviation of the first run call
-    gausrr(100.0f, 7.0f, out);
-    EXPECT_FLOAT_EQ(out.value, rho(u[0]) * std::sin(6.2831855f * u[1]) * 2.0f + 0.5f);
-    begin_sample(3);  // a new pair: the current arguments
-    gausrr(-1.0f, 3.0f, out);
-    EXPECT_FLOAT_EQ(out.value, rho(u[2]) * std::cos(6.2831855f * u[3]) * 3.0f - 1.0f);
-
-    testing::begin_counting_pass();  // three reals and one integer per call
-    gausrr(0.0f, 1.0f, out);
-    EXPECT_EQ(optcl_ctrl.memused, (4 * 3 + 8) + (4 * 1 + 8));
-}
-
 // The first value of a run: set-up call, then sample 1.
 float first_value(float mean, float deviation) {
     ElectricalSample out;

@@ -255,8 +255,33 @@ void release_interruptions() {
 
 // ---- Lock ----
 
+namespace {
+
+// Holds SIGINT and SIGTERM back while the lock file is made and its name
+// published: an interruption in between would leave a file no one removes.
+// A signal that came meanwhile is taken as the guard ends.
+class InterruptionsHeld {
+public:
+    InterruptionsHeld() {
+        sigset_t both;
+        sigemptyset(&both);
+        sigaddset(&both, SIGINT);
+        sigaddset(&both, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &both, &previous_);
+    }
+    ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    InterruptionsHeld(const InterruptionsHeld&) = delete;
+    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+
+private:
+    sigset_t previous_{};
+};
+
+}  // namespace
+
 bool lock_run_directory(const std::string& lock_name, const std::string& project) {
     unlock_run_directory();
+    const InterruptionsHeld held_back;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = ::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "numerics/constants.h"
 #include "numerics/fft.h"
 #include "numerics/spline.h"
 #include "runtime/opxfile.h"

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "kernel/control_blocks.h"
 
 namespace nodrix {
 

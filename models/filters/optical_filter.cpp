@@ -11,7 +11,6 @@
 #include "kernel/filexx.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "numerics/fft.h"
 #include "numerics/filter_synthesis.h"
 #include "numerics/spline.h"
 #include "runtime/chart_compact.h"

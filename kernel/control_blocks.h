@@ -8,6 +8,8 @@
 #include <complex>
 #include <cstdint>
 
+#include "numerics/constants.h"
+
 namespace nodrix {
 
 // Phase and time.
@@ -153,18 +155,11 @@ extern ZzScal zzscal;
 extern ZzCoun zzcoun;
 extern ZzErr zzerr;
 
-// Number of bins of every spectral array.
-inline constexpr int kBins = 1024;
 // Bins (counted from 0) over which models take group-delay extremes.
 inline constexpr int kInbandFirst = 102;
 inline constexpr int kInbandLast = 922;
 
-// Shared constants.
-inline constexpr double kPi = 3.1415926535898;
-inline constexpr double kHalfPi = kPi / 2.0;
-inline constexpr double kTwoPi = 6.2831853071796;
-inline constexpr float kPiF = 3.1415926535898f;
-inline constexpr float kTwoPiF = 6.2831853071796f;
+// Physical constants (kBins and pi come from numerics/constants.h).
 inline constexpr double kLightSpeed = 299792.458;      // nm THz
 inline constexpr double kPlanck = 6.6260755e-22;       // J / THz
 inline constexpr double kElementaryCharge = 1.6021892e-19;  // C

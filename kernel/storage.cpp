@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/control_blocks.h"
+#include "numerics/fft.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_mem.h"
 
@@ -369,6 +370,10 @@ std::int32_t ldimen(const std::int32_t* list) {
     std::int32_t n = 0;
     while (list[n] >= 0) ++n;
     return n;
+}
+
+void cfft3(std::int32_t position, std::int32_t log2n, std::int32_t direction) {
+    cfft2(zisd_at(position), log2n, direction);
 }
 
 }  // namespace nodrix

@@ -145,6 +145,10 @@ inline std::complex<float>* zis_at(std::int32_t pos) { return &zzzis[pos - 1]; }
 inline std::complex<double>* zisd_at(std::int32_t pos) { return &zzzisd[pos - 1]; }
 inline char* cist_at(std::int32_t pos) { return zzcist[pos - 1]; }
 
+// The program's radix-2 FFT (cfft2) on 2^log2n values of the complex double
+// storage from position `position` on, in place; direction as for cfft2.
+void cfft3(std::int32_t position, std::int32_t log2n, std::int32_t direction);
+
 // The six cursors of the main kinds (zzsupv words 2 to 7).
 void zzsupvget(std::int32_t& h, std::int32_t& i, std::int32_t& c, std::int32_t& d, std::int32_t& z,
                std::int32_t& zd);

@@ -3,8 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 namespace {
@@ -174,10 +173,6 @@ void cfft2(std::complex<double>* a, std::int32_t log2n, std::int32_t direction) 
     }
     if (direction > 0)
         for (std::int64_t i = 0; i < 2 * n; ++i) d[i] *= scale;
-}
-
-void cfft3(std::int32_t position, std::int32_t log2n, std::int32_t direction) {
-    cfft2(zisd_at(position), log2n, direction);
 }
 
 }  // namespace nodrix

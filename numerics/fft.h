@@ -12,8 +12,4 @@ namespace nodrix {
 // direction -1: twiddle e^(-j 2 pi / m), no scaling (forward).
 void cfft2(std::complex<double>* a, std::int32_t log2n, std::int32_t direction);
 
-// The same on an area of the kernel's complex double storage, given by its
-// position (1-based).
-void cfft3(std::int32_t position, std::int32_t log2n, std::int32_t direction);
-
 }  // namespace nodrix

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "numerics/constants.h"
 #include "numerics/fft.h"
 #include "numerics/spline.h"
 #include "runtime/opxfile.h"
@@ -33,9 +34,8 @@ struct Taper {
 // Frequency samples of the tapered target on 2^log2n points, delayed by m
 // samples, and their inverse transform: the taps of the design.
 void design_taps(const SplineTable& table, const Taper& taper, std::int32_t log2n, std::int64_t m, double fb,
-                 std::complex<double>* a) {
+                 double dt, std::complex<double>* a) {
     const std::int64_t n = std::int64_t{1} << log2n;
-    const double dt = zdctrl.ddelt;
     const double df = 1.0 / (static_cast<double>(n) * dt);
     // e^(-j 2 pi m dt (fb + f_k)): the band-centre part is one constant; the
     // offset part is e^(-j 2 pi (m k mod n) / n), exact for every k.
@@ -99,8 +99,8 @@ double SplineTable::power_at(double freq) const {
 }
 
 void coefil(const SplineTable& table, double f_min, double band_lo, double band_hi, double f_max,
-            std::complex<double>* realised, std::complex<double>* scratch, std::int32_t& log2n, double band_centre) {
-    const double dt = zdctrl.ddelt;
+            std::complex<double>* realised, std::complex<double>* scratch, std::int32_t& log2n, double band_centre,
+            double dt) {
     const double fs = 1.0 / dt;
     const Taper taper(f_min, band_lo, band_hi, f_max, fs);
     const double n0 = std::max(20.0 / ((band_hi - band_lo) * dt), 127.0);
@@ -117,7 +117,7 @@ void coefil(const SplineTable& table, double f_min, double band_lo, double band_
             return;
         }
         const std::int64_t n = std::int64_t{1} << L;
-        design_taps(table, taper, L, m, band_centre, scratch);
+        design_taps(table, taper, L, m, band_centre, dt, scratch);
         double largest = 0.0;
         for (std::int64_t k = 0; k < n; ++k) largest = std::max(largest, magnitude(scratch[k]));
         const double threshold = 0.0005 * largest;
@@ -172,16 +172,15 @@ void coefil(const SplineTable& table, double f_min, double band_lo, double band_
     // samples then convolve without wrap-around.
     const std::int32_t log2_realised = L + 1;
     const std::int64_t n2 = std::int64_t{1} << log2_realised;
-    design_taps(table, taper, log2_realised, m, band_centre, realised);
+    design_taps(table, taper, log2_realised, m, band_centre, dt, realised);
     std::fill(realised + n2 / 2, realised + n2, std::complex<double>(0.0, 0.0));
     cfft2(realised, log2_realised, -1);
     log2n = log2_realised;
 }
 
 bool accuracy_check(double band_lo, double band_hi, const std::complex<double>* realised, const SplineTable& table,
-                    std::int32_t n) {
+                    std::int32_t n, double dt) {
     if (n <= 0) return true;
-    const double dt = zdctrl.ddelt;
     double sum_wanted = 0.0;
     double sum_error = 0.0;
     for (std::int32_t k = 1; k <= n; ++k) {
@@ -198,8 +197,7 @@ bool accuracy_check(double band_lo, double band_hi, const std::complex<double>* 
 }
 
 void estimate_filter_delay(const std::complex<double>* realised, double* d, std::int32_t n, float* bin_delay,
-                           double /*band_centre*/, std::FILE* chart, bool chart_on) {
-    const double dt = zdctrl.ddelt;
+                           double /*band_centre*/, double dt, std::FILE* chart, bool chart_on) {
     const std::int32_t half = n / 2;
     double largest = 0.0;
     for (std::int32_t k = 0; k < n; ++k) largest = std::max(largest, magnitude(realised[k]));

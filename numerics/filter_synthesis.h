@@ -3,14 +3,13 @@
 // impulse response by frequency sampling, with its length found by measuring
 // the impulse response, checked against the table and characterised by its
 // group delay per spectral bin. All frequencies are offsets in THz from the
-// band centre, times are in ps, the time step is zdctrl.ddelt.
+// band centre, times are in ps, dt is the time step of the run [ps].
 #pragma once
 
 #include <complex>
 #include <cstdint>
 #include <cstdio>
 
-#include "kernel/control_blocks.h"
 
 namespace nodrix {
 
@@ -46,21 +45,22 @@ struct SplineTable {
 // log2(2N) > 0, -1 when the length limit (L > 17) was hit, -2 when the search
 // did not settle within 20 grows, shifts or shrinks.
 void coefil(const SplineTable& table, double f_min, double band_lo, double band_hi, double f_max,
-            std::complex<double>* realised, std::complex<double>* scratch, std::int32_t& log2n, double band_centre);
+            std::complex<double>* realised, std::complex<double>* scratch, std::int32_t& log2n, double band_centre,
+            double dt);
 
 // True when the realised power response deviates from the table's power
 // transmission, over the FFT points inside [band_lo, band_hi], by a mean
 // squared error of at least 0.001 times the mean squared table power. A
 // response of n = 0 points is always bad.
 bool accuracy_check(double band_lo, double band_hi, const std::complex<double>* realised, const SplineTable& table,
-                    std::int32_t n);
+                    std::int32_t n, double dt);
 
 // Group delay of the realised response of n points (FFT order) per spectral
 // bin [ps], the 0.5 n dt latency of the run-time overlap-add included.
 // `scratch` needs room for n doubles. When `chart` is set, appends n and one
 // record per point (frequency, power, delay [ps]) to the requested-data file.
 void estimate_filter_delay(const std::complex<double>* realised, double* scratch, std::int32_t n, float* bin_delay,
-                           double band_centre, std::FILE* chart, bool chart_on);
+                           double band_centre, double dt, std::FILE* chart, bool chart_on);
 
 // Turns modulus and group delay columns into the interpolation form: the mean
 // delay over the simulation band [lo, hi] is removed and the rest integrated

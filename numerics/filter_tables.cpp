@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 

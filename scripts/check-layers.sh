@@ -2,7 +2,7 @@
 # Checks that every include between the source folders points down the layer
 # order, from the bottom:
 #
-#   xu < runtime < kernel < numerics < models < project < tools < main
+#   xu < runtime < numerics < kernel < models < project < tools < main
 #
 # A unit may include its own folder and any folder below it. An include of a
 # higher folder, or of a folder of the repository that is no layer, is named
@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-layers=(xu runtime kernel numerics models project tools main)
+layers=(xu runtime numerics kernel models project tools main)
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 

@@ -11,7 +11,6 @@
 #include "kernel/filexx.h"
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
-#include "numerics/fft.h"
 #include "numerics/filter_synthesis.h"
 #include "numerics/spline.h"
 #include "runtime/chart_compact.h"
@@ -520,10 +519,10 @@ void synthesise_filter(const UsdfilParams& p, const std::string& name, const Des
     realised.assign(static_cast<std::size_t>(kMaxRealisedPoints), cd(0.0, 0.0));
     std::vector<cd> scratch(static_cast<std::size_t>(kMaxRealisedPoints));
     std::int32_t log2n = 0;
-    coefil(table, f_min, band_lo, band_hi, f_max, realised.data(), scratch.data(), log2n, fb);
+    coefil(table, f_min, band_lo, band_hi, f_max, realised.data(), scratch.data(), log2n, fb, zdctrl.ddelt);
     const std::int32_t size = log2n > 0 ? std::int32_t{1} << log2n : 0;
     sig_out.iv = 1;
-    if (accuracy_check(band_lo, band_hi, realised.data(), table, size) || log2n < 0) {
+    if (accuracy_check(band_lo, band_hi, realised.data(), table, size, zdctrl.ddelt) || log2n < 0) {
         failure_message(p, name, nullptr);
         return;
     }
@@ -535,7 +534,8 @@ void synthesise_filter(const UsdfilParams& p, const std::string& name, const Des
     for (std::int32_t k = 0; k < size; ++k) peak = std::max(peak, std::norm(realised[static_cast<std::size_t>(k)]));
     h.peak = static_cast<float>(peak);
     std::vector<double> delay_scratch(static_cast<std::size_t>(size));
-    estimate_filter_delay(realised.data(), delay_scratch.data(), size, h.delay.data(), fb, kp, kp != nullptr);
+    estimate_filter_delay(realised.data(), delay_scratch.data(), size, h.delay.data(), fb, zdctrl.ddelt, kp,
+                          kp != nullptr);
 }
 
 }  // namespace

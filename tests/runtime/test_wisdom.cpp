@@ -46,22 +46,6 @@ std::string import_messages(std::int32_t& flag) {
     return ::testing::internal::GetCapturedStderr();
 }
 
-// Whether FFTW's wisdom holds the measured plan of length n for aligned
-// arrays, of both directions.
-bool wisdom_holds(int n) {
-    fftw_complex* a = fftw_alloc_complex(static_cast<std::size_t>(n));
-    fftw_complex* b = fftw_alloc_complex(static_cast<std::size_t>(n));
-    bool holds = true;
-    for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
-        fftw_plan p = fftw_plan_dft_1d(n, a, b, direction, FFTW_MEASURE | FFTW_WISDOM_ONLY);
-        holds = holds && p != nullptr;
-        if (p != nullptr) fftw_destroy_plan(p);
-    }
-    fftw_free(a);
-    fftw_free(b);
-    return holds;
-}
-
 TEST_F(PlanStoreTest, OnlyWisdomOfThisFftwIsUsedAndAnyOtherFileIsReported) {
     std::int32_t flag = 7;
     unsetenv("BNLIB");
@@ -105,7 +89,7 @@ TEST_F(PlanStoreTest, OnlyWisdomOfThisFftwIsUsedAndAnyOtherFileIsReported) {
         EXPECT_EQ(import_messages(flag), c.messages);
         EXPECT_EQ(flag, c.flag);
         // A rejected file leaves nothing behind: the plans of length 8 are not known.
-        EXPECT_EQ(wisdom_holds(8), c.flag == 1);
+        EXPECT_EQ(testing::wisdom_holds(8), c.flag == 1);
     }
     // Something of that name that cannot be read.
     std::filesystem::remove("opwis.pln");

@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <fftw3.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +94,20 @@ void set_project_constants() {
     write_run_constants(ProjectConstants{});
     zzctrl.tend = 640443.06f;
     opx_filter_init();
+}
+
+bool wisdom_holds(int n) {
+    fftw_complex* a = fftw_alloc_complex(static_cast<std::size_t>(n));
+    fftw_complex* b = fftw_alloc_complex(static_cast<std::size_t>(n));
+    bool holds = true;
+    for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
+        fftw_plan p = fftw_plan_dft_1d(n, a, b, direction, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+        holds = holds && p != nullptr;
+        if (p != nullptr) fftw_destroy_plan(p);
+    }
+    fftw_free(a);
+    fftw_free(b);
+    return holds;
 }
 
 }  // namespace nodrix::testing

@@ -37,4 +37,8 @@ void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul = 
 // settings) into the control blocks, as the driver does before a pass.
 void set_project_constants();
 
+// Whether FFTW's wisdom holds the measured plans of length n, both
+// directions, for aligned out-of-place arrays (those of the plan store).
+bool wisdom_holds(int n);
+
 }  // namespace nodrix::testing

@@ -47,22 +47,6 @@ std::set<std::string> entries(const std::string& text) {
     return found;
 }
 
-// Whether FFTW's wisdom holds the measured plans of length n, both
-// directions, for aligned out-of-place arrays (those of the plan store).
-bool wisdom_holds(int n) {
-    fftw_complex* a = fftw_alloc_complex(static_cast<std::size_t>(n));
-    fftw_complex* b = fftw_alloc_complex(static_cast<std::size_t>(n));
-    bool holds = true;
-    for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
-        fftw_plan p = fftw_plan_dft_1d(n, a, b, direction, FFTW_MEASURE | FFTW_WISDOM_ONLY);
-        holds = holds && p != nullptr;
-        if (p != nullptr) fftw_destroy_plan(p);
-    }
-    fftw_free(a);
-    fftw_free(b);
-    return holds;
-}
-
 // The wisdom of a file alone.
 void use_only(const std::string& path) {
     forget_wisdom();
@@ -78,8 +62,8 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     const std::set<std::string> small = entries(first);
     // Both directions of every length asked for, and no more.
     use_only("opwis.pln");
-    for (const int length : {2, 4, 8}) EXPECT_TRUE(wisdom_holds(length)) << length;
-    EXPECT_FALSE(wisdom_holds(16));
+    for (const int length : {2, 4, 8}) EXPECT_TRUE(testing::wisdom_holds(length)) << length;
+    EXPECT_FALSE(testing::wisdom_holds(16));
     // The plan store reads it.
     forget_wisdom();
     setenv("BNLIB", dir_.c_str(), 1);
@@ -92,7 +76,7 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     for (const std::string& e : small) EXPECT_EQ(more.count(e), 1u) << e;
     EXPECT_GT(more.size(), small.size());
     use_only("opwis.pln");
-    for (const int length : {8, 16, 32}) EXPECT_TRUE(wisdom_holds(length)) << length;
+    for (const int length : {8, 16, 32}) EXPECT_TRUE(testing::wisdom_holds(length)) << length;
     // Nothing but the file is left in the directory.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 1);
 }

@@ -101,6 +101,7 @@ LoadedFibre load(bool span) {
         } else {
             f.offset.push_back(static_cast<std::int32_t>(f.coef.size()));
             for (const auto& c : d.coef) f.coef.push_back(c / static_cast<double>(2 * m));
+            chain_order(f.coef.data() + f.offset.back(), d.k);
         }
         kmax = std::max(kmax, d.k);
         f.gleff.push_back(gamma * (alpha > 0 ? (1.0 - std::exp(-2.0 * alpha * step.h)) / (2.0 * alpha) : step.h));

@@ -89,8 +89,8 @@ bool load_steps(const WorkingUnits& units, bool nonlinear, const RunSizes& s, co
     return true;
 }
 
-// Reads the step filters of "o4" (scaled by 1 / 2M for the inverse FFT) and
-// the delay extremes of "o7".
+// Reads the step filters of "o4" (scaled by 1 / 2M for the inverse FFT, in
+// the chain order of slinea) and the delay extremes of "o7".
 bool load_filters(const WorkingUnits& units, const RunSizes& s, const RunView& v) {
     std::vector<std::byte> record;
     for (std::int32_t i = 0; i < s.steps; ++i) {
@@ -103,6 +103,7 @@ bool load_filters(const WorkingUnits& units, const RunSizes& s, const RunView& v
             std::memcpy(&c[j], record.data(), sizeof(std::complex<double>));
             c[j] *= scale;
         }
+        chain_order(c, v.exponent[i]);
     }
     for (std::int32_t i = 0; i < s.steps; ++i)
         if (!records::read_values(stream(units.o7), v.dmin[i], v.dmax[i])) return false;

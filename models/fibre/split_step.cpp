@@ -332,7 +332,7 @@ struct LinearBlock {
     FftPlan to_spectrum[2];  // per chain: its samples to its spectrum (empty when M = 1)
     FftPlan to_result[2];    // per chain: its spectrum back
     const Complex* w;        // w^n, n < M
-    const Complex* h;        // the 2M coefficients
+    const Complex* h;        // the 2M coefficients in chain order
     Complex* memory;         // M samples
     Complex* block;          // M samples, filtered in place
     Complex* work;           // 4M values: conj(P), X even, conj(Q) (and x w^n), X odd
@@ -378,9 +378,9 @@ struct PairLoops {
     static void twist(Complex* result, const Complex* x, const Complex* w, std::int64_t m) {
         for (std::int64_t n = 0; n < m; ++n) store(result[n], product(load(x[n]), load(w[n])));
     }
-    // spectrum[j] = conj(spectrum[j] h[2j])
+    // spectrum[j] = conj(spectrum[j] h[j]), h the chain's half of the coefficients
     static void filter(Complex* spectrum, const Complex* h, std::int64_t m) {
-        for (std::int64_t j = 0; j < m; ++j) store(spectrum[j], product(load(spectrum[j]), load(h[2 * j])) * kConjugate);
+        for (std::int64_t j = 0; j < m; ++j) store(spectrum[j], product(load(spectrum[j]), load(h[j])) * kConjugate);
     }
     // w^n conj(Q) = conj(w^-n Q); conj(P) + w^n conj(Q) = conj(y[n]) and
     // conj(P) - w^n conj(Q) = conj(y[n + M]). Output y[n] + T[n], memory y[n + M].
@@ -392,6 +392,13 @@ struct PairLoops {
             store(block[n], (pn + t) * kConjugate + load(memory[n]));
             store(memory[n], (pn - t) * kConjugate);
         }
+    }
+    // The overlap-add of samples from..to followed by the non-linear
+    // half-step of the same samples.
+    static void overlap_kerr(const Complex* p, const Complex* q, const Complex* w, Complex* memory, Complex* block,
+                             std::int64_t from, std::int64_t to, double g, double a) {
+        overlap(p, q, w, memory, block, from, to);
+        kerr(reinterpret_cast<double*>(block), static_cast<std::int32_t>(from), static_cast<std::int32_t>(to), g, a);
     }
     // Samples from..to of the buffer v (re, im interleaved), two at a time
     // while both phases are small (the common case): the series of
@@ -456,11 +463,8 @@ struct QuadLoops {
     }
     __attribute__((target("avx"))) static void filter(Complex* spectrum, const Complex* h, std::int64_t m) {
         std::int64_t j = 0;
-        for (; j + 1 < m; j += 2) {
-            const Quad hj = {h[2 * j].real(), h[2 * j].imag(), h[2 * j + 2].real(), h[2 * j + 2].imag()};
-            store2(spectrum + j, product2(load2(spectrum + j), hj) * kConjugate2);
-        }
-        PairLoops::filter(spectrum + j, h + 2 * j, m - j);
+        for (; j + 1 < m; j += 2) store2(spectrum + j, product2(load2(spectrum + j), load2(h + j)) * kConjugate2);
+        PairLoops::filter(spectrum + j, h + j, m - j);
     }
     __attribute__((target("avx"))) static void overlap(const Complex* p, const Complex* q, const Complex* w,
                                                        Complex* memory, Complex* block, std::int64_t from,
@@ -473,6 +477,46 @@ struct QuadLoops {
             store2(memory + n, (pn - t) * kConjugate2);
         }
         PairLoops::overlap(p, q, w, memory, block, n, to);
+    }
+    // Four samples at a time: their overlap-add, then their non-linear
+    // half-step while still in registers (the same operations as overlap
+    // followed by kerr, one pass over the samples instead of two).
+    __attribute__((target("avx"))) static void overlap_kerr(const Complex* p, const Complex* q, const Complex* w,
+                                                            Complex* memory, Complex* block, std::int64_t from,
+                                                            std::int64_t to, double g, double a) {
+        const Quad g4 = {g, g, g, g};
+        const Quad a4 = {a, a, a, a};
+        const Quad small = {0.008, 0.008, 0.008, 0.008};
+        std::int64_t n = from;
+        for (; n + 3 < to; n += 4) {
+            const Quad t0 = product2(load2(w + n), load2(q + n));
+            const Quad t1 = product2(load2(w + n + 2), load2(q + n + 2));
+            const Quad p0 = load2(p + n);
+            const Quad p1 = load2(p + n + 2);
+            const Quad lo = (p0 + t0) * kConjugate2 + load2(memory + n);      // x0 y0 x1 y1
+            const Quad hi = (p1 + t1) * kConjugate2 + load2(memory + n + 2);  // x2 y2 x3 y3
+            store2(memory + n, (p0 - t0) * kConjugate2);
+            store2(memory + n + 2, (p1 - t1) * kConjugate2);
+            const Quad x = __builtin_shuffle(lo, hi, QuadIndex{0, 2, 4, 6});
+            const Quad y = __builtin_shuffle(lo, hi, QuadIndex{1, 3, 5, 7});
+            const Quad phi = g4 * (x * x + y * y);
+            const auto within = (phi < small) & (-phi < small);  // |phi| < 0.008
+            if (!(within[0] && within[1] && within[2] && within[3])) {
+                store2(block + n, lo);
+                store2(block + n + 2, hi);
+                PairLoops::kerr(reinterpret_cast<double*>(block), static_cast<std::int32_t>(n),
+                                static_cast<std::int32_t>(n + 4), g, a);
+                continue;
+            }
+            const Quad p2 = phi * phi;
+            const Quad c = 1.0 - p2 * (k2 - p2 * k4);
+            const Quad sn = phi * (1.0 - p2 * (k3 - p2 * k5));
+            const Quad xr = a4 * (x * c + y * sn);
+            const Quad yr = a4 * (y * c - x * sn);
+            store2(block + n, __builtin_shuffle(xr, yr, QuadIndex{0, 4, 1, 5}));
+            store2(block + n + 2, __builtin_shuffle(xr, yr, QuadIndex{2, 6, 3, 7}));
+        }
+        PairLoops::overlap_kerr(p, q, w, memory, block, n, to, g, a);
     }
     __attribute__((target("avx"))) static void kerr(double* v, std::int32_t from, std::int32_t to, double g,
                                                     double a) {
@@ -525,16 +569,15 @@ void linear_chain(const LinearBlock& b, int parity) {
     const Complex* x = b.block;
     Complex* result = b.work + 2 * parity * m;
     Complex* spectrum = result + m;
-    // The even chain transforms x, the odd one x w^n; both from a copy of
-    // their own, so that the transform reads memory local to its thread (the
-    // block was last written half by each thread).
+    // The even chain transforms x itself (the out-of-place transform leaves
+    // it alone), the odd one x w^n.
     if (parity == 1) {
         Loops::twist(result, x, b.w, m);
+        transform(b.to_spectrum[1], result, spectrum);
     } else {
-        std::copy(x, x + m, result);
+        transform(b.to_spectrum[0], x, spectrum);
     }
-    transform(b.to_spectrum[parity], result, spectrum);
-    Loops::filter(spectrum, b.h + parity, m);  // conj(X H)
+    Loops::filter(spectrum, b.h + parity * m, m);  // conj(X H)
     transform(b.to_result[parity], spectrum, result);
 }
 
@@ -545,13 +588,24 @@ void overlap_add(const LinearBlock& b, int lane, const double* kerr) {
     const std::int64_t m = b.m;
     const std::int64_t from = lane == 0 ? 0 : m / 2;
     const std::int64_t to = lane == 0 ? m / 2 : m;
-    Loops::overlap(b.work, b.work + 2 * m, b.w, b.memory, b.block, from, to);
     if (kerr != nullptr)
-        Loops::kerr(reinterpret_cast<double*>(b.block), static_cast<std::int32_t>(from), static_cast<std::int32_t>(to),
-                    kerr[0], kerr[1]);
+        Loops::overlap_kerr(b.work, b.work + 2 * m, b.w, b.memory, b.block, from, to, kerr[0], kerr[1]);
+    else
+        Loops::overlap(b.work, b.work + 2 * m, b.w, b.memory, b.block, from, to);
 }
 
 }  // namespace
+
+void chain_order(std::complex<double>* coef, std::int32_t k) {
+    if (k < 1) return;
+    const std::int64_t m = std::int64_t{1} << k;
+    std::vector<std::complex<double>> odd(static_cast<std::size_t>(m));
+    for (std::int64_t j = 0; j < m; ++j) {
+        odd[static_cast<std::size_t>(j)] = coef[2 * j + 1];
+        coef[j] = coef[2 * j];  // j <= 2j: read before it is overwritten
+    }
+    std::copy(odd.begin(), odd.end(), coef + m);
+}
 
 bool slinea_ready(std::int32_t k) {
     if (k < 0 || k >= kMaxPlanExponent) return false;
@@ -561,8 +615,9 @@ bool slinea_ready(std::int32_t k) {
 
 namespace {
 
-// The plans of the chains for the work array at hand (its alignment decides
-// which); false when one cannot be made.
+// The plans of the chains for the work array and the buffer at hand (their
+// alignment decides which; every block of the buffer has the buffer's);
+// false when one cannot be made.
 bool chain_plans(LinearBlock& b) {
     for (int parity = 0; parity < 2; ++parity) {
         Complex* result = b.work + 2 * parity * b.m;
@@ -571,7 +626,7 @@ bool chain_plans(LinearBlock& b) {
         b.to_result[parity] = {};
         if (b.m == 1) continue;
         const auto m = static_cast<std::int32_t>(b.m);
-        b.to_spectrum[parity] = fft_plan(m, FFTW_FORWARD, result, spectrum);
+        b.to_spectrum[parity] = fft_plan(m, FFTW_FORWARD, parity == 0 ? b.block : result, spectrum);
         b.to_result[parity] = fft_plan(m, FFTW_FORWARD, spectrum, result);
         if (!b.to_spectrum[parity] || !b.to_result[parity]) return false;
     }
@@ -598,6 +653,7 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
     b.memory = memory;
     b.work = work;
     b.m = m;
+    b.block = buffer;
     if (!chain_plans(b)) {
         if (kerr_given) snonli(step, g, a, n, buffer);
         return;

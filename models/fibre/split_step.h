@@ -63,7 +63,7 @@ void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<
 // Linear half-step of step `step` (1-based): filters the buffer of n samples
 // in place, block by block of M = 2^exponent[step-1] samples, by FFT
 // overlap-add with the step's 2M coefficients `coef` (frequency response
-// already divided by 2M) and its overlap memory `memory` (M samples, kept
+// already divided by 2M, in chain order: see chain_order) and its overlap memory `memory` (M samples, kept
 // between buffers). `work` holds 4n values, at any alignment (the plan store
 // plans for the alignment it has). Does nothing outside the run phase. The
 // transforms of length 2M run as two chains of length M, shared with the
@@ -75,6 +75,11 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer, const double* g = nullptr,
             const double* a = nullptr);
+
+// Puts the 2M = 2^(k+1) coefficients of a step filter in the order slinea
+// reads them: the even-indexed ones, then the odd-indexed ones (each chain of
+// the transform multiplies by one half, read contiguously).
+void chain_order(std::complex<double>* coef, std::int32_t k);
 
 // Makes the FFT plan (for arrays on FFTW's alignment; slinea has the plan of
 // other arrays made when it first meets them) and the twiddles that slinea

@@ -220,8 +220,10 @@ Field linear_step(std::int32_t k, std::int32_t n, const Field& coef, const Field
     auto* work = reinterpret_cast<std::complex<double>*>(start);
     auto* output = work + 4 * n;
     std::copy(input.begin(), input.end(), output);
+    Field chain = coef;
+    chain_order(chain.data(), k);
     for (std::size_t b = 0; b < input.size(); b += static_cast<std::size_t>(n))
-        slinea(1, exponent, offset, blocks, coef.data(), memory.data(), n, work, output + b, g, a);
+        slinea(1, exponent, offset, blocks, chain.data(), memory.data(), n, work, output + b, g, a);
     return Field(output, output + input.size());
 }
 

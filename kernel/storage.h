@@ -197,12 +197,94 @@ struct StateSlot {
     return 0;
 }
 
+namespace storage_detail {
+
+// The cursor word of a slot kind (text has no fast path and no index here).
+[[gnu::always_inline]] inline int cursor_index(SlotKind kind) {
+    switch (kind) {
+        case SlotKind::real: return 0;
+        case SlotKind::integer: return 1;
+        case SlotKind::real_double: return 2;
+        case SlotKind::complex: return 3;
+        case SlotKind::complex_double: return 4;
+        case SlotKind::text: break;
+    }
+    return -1;
+}
+
+// True when the record at p is kept for every sample and the next one starts
+// right after its n elements: the walk from p then gives what laying the
+// records one after another gave.
+[[gnu::always_inline]] inline bool laid_at(SlotKind kind, std::int32_t p, std::int32_t n) {
+    const std::int32_t next = p + n + 2;
+    switch (kind) {
+        case SlotKind::real:
+            return every_sample(static_cast<std::int32_t>(zzhist[p])) &&
+                   static_cast<std::int32_t>(zzhist[p - 1]) == n + 2;  // the distance to the next record
+        case SlotKind::integer: return every_sample(zzist[p]) && zzist[p - 1] == next;
+        case SlotKind::real_double:
+            return every_sample(static_cast<std::int32_t>(zzdist[p])) && static_cast<std::int32_t>(zzdist[p - 1]) == next;
+        case SlotKind::complex:
+            return every_sample(static_cast<std::int32_t>(zzzis[p].real())) &&
+                   static_cast<std::int32_t>(zzzis[p - 1].real()) == next;
+        case SlotKind::complex_double:
+            return every_sample(static_cast<std::int32_t>(zzzisd[p].real())) &&
+                   static_cast<std::int32_t>(zzzisd[p - 1].real()) == next;
+        case SlotKind::text: break;
+    }
+    return false;
+}
+
+}  // namespace storage_detail
+
 // Claims the slots in list order into `state` (a slot of a member that a
 // block leaves out of the list keeps its position).
 // Blocks claim their state on every sample: inlined, a list known at compile
-// time folds to the plain requests, with no loop over it and no switch.
+// time folds to the plain requests, with no loop over it and no switch. In
+// the per-sample passes a list of several slots is first taken as laid one
+// after another from the cursors, and all its record headers are checked at
+// once (independent loads, rather than a walk where each header gives the
+// next address); any record that is not where the walk would find it sends
+// the whole list through the plain requests, which answer the same.
 template <class State, std::size_t N>
 [[gnu::always_inline]] inline void claim_state(const StateSlot<State> (&slots)[N], State& state) {
+    if constexpr (N > 1) {
+        // Only a kind that comes back in the list makes a walk (slots of
+        // different kinds follow different cursors and are looked up side by
+        // side already). For a list known at compile time this folds away.
+        bool chained = false;
+#pragma GCC unroll 32
+        for (std::size_t j = 1; j < N; ++j)
+#pragma GCC unroll 32
+            for (std::size_t i = 0; i < j; ++i) chained |= slots[i].kind == slots[j].kind;
+        if (chained && storage_detail::later_pass()) {
+            std::int32_t cursor[5] = {zzsupv.h, zzsupv.i, zzsupv.d, zzsupv.z, zzsupv.zd};
+            std::int32_t position[N];
+            bool laid = true;
+#pragma GCC unroll 32
+            for (std::size_t j = 0; j < N; ++j) {
+                const int k = storage_detail::cursor_index(slots[j].kind);
+                if (k < 0) {
+                    laid = false;
+                    break;
+                }
+                const std::int32_t p = cursor[k];
+                laid &= storage_detail::laid_at(slots[j].kind, p, slots[j].size);  // no short cut: all loads issue
+                position[j] = p + 2;
+                cursor[k] = p + slots[j].size + 2;
+            }
+            if (laid) {
+                zzsupv.h = cursor[0];
+                zzsupv.i = cursor[1];
+                zzsupv.d = cursor[2];
+                zzsupv.z = cursor[3];
+                zzsupv.zd = cursor[4];
+#pragma GCC unroll 32
+                for (std::size_t j = 0; j < N; ++j) state.*slots[j].position = position[j];
+                return;
+            }
+        }
+    }
 #pragma GCC unroll 32
     for (const StateSlot<State>& slot : slots) state.*slot.position = claim_slot(slot.kind, slot.size);
 }

@@ -219,6 +219,49 @@ TEST_F(StorageTest, EveryKindFindsItsRecordsWithDivisorsZeroOneAndThree) {
     EXPECT_EQ(zzmax.i, 7);
 }
 
+// A block's state list of several kinds, and the same block's list of
+// records kept every third sample (its integer record as long as the next
+// list's), laid in the set-up pass.
+struct Lists {
+    std::int32_t a, b, c, d, e, f;
+};
+constexpr StateSlot<Lists> kEverySample[] = {
+    {&Lists::a, SlotKind::integer, 3},     {&Lists::b, SlotKind::complex_double, 5}, {&Lists::c, SlotKind::real, 2},
+    {&Lists::d, SlotKind::real_double, 4}, {&Lists::e, SlotKind::complex, 1},        {&Lists::f, SlotKind::integer, 1},
+};
+constexpr StateSlot<Lists> kEveryThird[] = {{&Lists::a, SlotKind::integer, 2}, {&Lists::b, SlotKind::complex_double, 2}};
+constexpr StateSlot<Lists> kAfter[] = {{&Lists::a, SlotKind::integer, 2}, {&Lists::b, SlotKind::real, 1}};
+
+TEST_F(StorageTest, StateListsFindTheRecordsTheRecordByRecordWalkFinds) {
+    auto same = [](const Lists& x, const Lists& y) {
+        return x.a == y.a && x.b == y.b && x.c == y.c && x.d == y.d && x.e == y.e && x.f == y.f;
+    };
+    zzsupv.storephase = 1;
+    zzctrl.pass = 0;
+    zzscal.scal = 0;
+    const Lists every = claim_state(kEverySample);
+    zzscal.scal = 3;
+    const Lists third = claim_state(kEveryThird);
+    zzscal.scal = 1;
+    const Lists after = claim_state(kAfter);
+    const std::int32_t end[2] = {zzsupv.i, zzsupv.h};
+    zzctrl.pass = 1;
+    for (std::int32_t sample = 1; sample <= 4; ++sample) {
+        SCOPED_TRACE(::testing::Message() << "sample " << sample);
+        zzcoun.coun = sample;
+        zzsupv = ZzSupv{1, 1, 1, 1, 1, 1, 1};
+        EXPECT_TRUE(same(claim_state(kEverySample), every));
+        // Off its samples the block skips the third list: the next list then
+        // starts at a record that is not its own, and is found by the walk.
+        if ((sample - 1) % 3 == 0) {
+            EXPECT_TRUE(same(claim_state(kEveryThird), third));
+        }
+        EXPECT_TRUE(same(claim_state(kAfter), after));
+        EXPECT_EQ(zzsupv.i, end[0]);
+        EXPECT_EQ(zzsupv.h, end[1]);
+    }
+}
+
 TEST_F(StorageTest, AllocatingBeyondTheCapacityStopsBeforeOverwritingMemory) {
     zzsupv.storephase = 1;
     EXPECT_EQ(loch(kMaxH - 2), 3);  // exactly the whole array

@@ -690,6 +690,10 @@ void graph_out(std::string_view block_name, std::string_view file_base, std::int
     qxy1_close(id);
 }
 
+void filter_sample(const InputWindow& in, const TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
+    usdfil_sample(in, out, sig_in.x, sig_in.y, sig_out);
+}
+
 void usdfil(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
             OpticalSignal& sig_out) {
     if (zzctrl.pass != 0) {

@@ -49,6 +49,11 @@ struct UsdfilParams {
     std::string_view file_base;     // base of the chart file name (50)
 };
 
+// One sample of a filter that is set up: what usdfil does in the later
+// passes, for which its parameters play no part (the filter runs from its
+// storage alone).
+void filter_sample(const InputWindow& in, const TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out);
+
 // The block. Pass 0: the set-up when blkmode is 1, then the initialisation
 // from the hand-over file (outputs, charts, window, storage). Pass non-zero:
 // one sample.
@@ -100,7 +105,7 @@ template <class Describe>
 void described_filter(UsdfilParams u, std::int32_t instance, std::string_view prefix, Describe&& describe,
                       const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
     if (zzctrl.pass != 0) {
-        usdfil(u, in, out, sig_in, sig_out);
+        filter_sample(in, out, sig_in, sig_out);
         return;
     }
     const std::string name = filename_generation(instance, prefix);

@@ -569,14 +569,17 @@ void linear_chain(const LinearBlock& b, int parity) {
     const Complex* x = b.block;
     Complex* result = b.work + 2 * parity * m;
     Complex* spectrum = result + m;
-    // The even chain transforms x itself (the out-of-place transform leaves
-    // it alone), the odd one x w^n.
+    // The even chain transforms x, the odd one x w^n; both from a copy of
+    // their own, so that the transform reads memory local to its thread (the
+    // block was last written half by each thread): the copy takes the other
+    // thread's half in one sequential pass, where the transform's own strided
+    // reads of it would wait on every line.
     if (parity == 1) {
         Loops::twist(result, x, b.w, m);
-        transform(b.to_spectrum[1], result, spectrum);
     } else {
-        transform(b.to_spectrum[0], x, spectrum);
+        std::copy(x, x + m, result);
     }
+    transform(b.to_spectrum[parity], result, spectrum);
     Loops::filter(spectrum, b.h + parity * m, m);  // conj(X H)
     transform(b.to_result[parity], spectrum, result);
 }
@@ -615,9 +618,8 @@ bool slinea_ready(std::int32_t k) {
 
 namespace {
 
-// The plans of the chains for the work array and the buffer at hand (their
-// alignment decides which; every block of the buffer has the buffer's);
-// false when one cannot be made.
+// The plans of the chains for the work array at hand (its alignment decides
+// which); false when one cannot be made.
 bool chain_plans(LinearBlock& b) {
     for (int parity = 0; parity < 2; ++parity) {
         Complex* result = b.work + 2 * parity * b.m;
@@ -626,7 +628,7 @@ bool chain_plans(LinearBlock& b) {
         b.to_result[parity] = {};
         if (b.m == 1) continue;
         const auto m = static_cast<std::int32_t>(b.m);
-        b.to_spectrum[parity] = fft_plan(m, FFTW_FORWARD, parity == 0 ? b.block : result, spectrum);
+        b.to_spectrum[parity] = fft_plan(m, FFTW_FORWARD, result, spectrum);
         b.to_result[parity] = fft_plan(m, FFTW_FORWARD, spectrum, result);
         if (!b.to_spectrum[parity] || !b.to_result[parity]) return false;
     }
@@ -653,7 +655,6 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
     b.memory = memory;
     b.work = work;
     b.m = m;
-    b.block = buffer;
     if (!chain_plans(b)) {
         if (kerr_given) snonli(step, g, a, n, buffer);
         return;

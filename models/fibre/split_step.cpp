@@ -454,6 +454,26 @@ NODRIX_AVX inline Quad product2(Quad a, Quad b) {
     return re * b + (im * __builtin_shuffle(b, QuadIndex{1, 0, 3, 2})) * kNegateReal2;
 }
 
+// The non-linear half-step of four samples held as (x0 y0 x1 y1) and
+// (x2 y2 x3 y3): the series of kerr_rotation, operation for operation, when
+// all four phases are below 0.008; otherwise false, with lo and hi unchanged.
+NODRIX_AVX inline bool kerr4(Quad& lo, Quad& hi, Quad g4, Quad a4) {
+    const Quad small = {0.008, 0.008, 0.008, 0.008};
+    const Quad x = __builtin_shuffle(lo, hi, QuadIndex{0, 2, 4, 6});
+    const Quad y = __builtin_shuffle(lo, hi, QuadIndex{1, 3, 5, 7});
+    const Quad phi = g4 * (x * x + y * y);
+    const auto within = (phi < small) & (-phi < small);  // |phi| < 0.008
+    if (!(within[0] && within[1] && within[2] && within[3])) return false;
+    const Quad p2 = phi * phi;
+    const Quad c = 1.0 - p2 * (k2 - p2 * k4);
+    const Quad sn = phi * (1.0 - p2 * (k3 - p2 * k5));
+    const Quad xr = a4 * (x * c + y * sn);
+    const Quad yr = a4 * (y * c - x * sn);
+    lo = __builtin_shuffle(xr, yr, QuadIndex{0, 4, 1, 5});
+    hi = __builtin_shuffle(xr, yr, QuadIndex{2, 6, 3, 7});
+    return true;
+}
+
 struct QuadLoops {
     __attribute__((target("avx"))) static void twist(Complex* result, const Complex* x, const Complex* w,
                                                      std::int64_t m) {
@@ -486,35 +506,22 @@ struct QuadLoops {
                                                             std::int64_t to, double g, double a) {
         const Quad g4 = {g, g, g, g};
         const Quad a4 = {a, a, a, a};
-        const Quad small = {0.008, 0.008, 0.008, 0.008};
         std::int64_t n = from;
         for (; n + 3 < to; n += 4) {
             const Quad t0 = product2(load2(w + n), load2(q + n));
             const Quad t1 = product2(load2(w + n + 2), load2(q + n + 2));
             const Quad p0 = load2(p + n);
             const Quad p1 = load2(p + n + 2);
-            const Quad lo = (p0 + t0) * kConjugate2 + load2(memory + n);      // x0 y0 x1 y1
-            const Quad hi = (p1 + t1) * kConjugate2 + load2(memory + n + 2);  // x2 y2 x3 y3
+            Quad lo = (p0 + t0) * kConjugate2 + load2(memory + n);      // x0 y0 x1 y1
+            Quad hi = (p1 + t1) * kConjugate2 + load2(memory + n + 2);  // x2 y2 x3 y3
             store2(memory + n, (p0 - t0) * kConjugate2);
             store2(memory + n + 2, (p1 - t1) * kConjugate2);
-            const Quad x = __builtin_shuffle(lo, hi, QuadIndex{0, 2, 4, 6});
-            const Quad y = __builtin_shuffle(lo, hi, QuadIndex{1, 3, 5, 7});
-            const Quad phi = g4 * (x * x + y * y);
-            const auto within = (phi < small) & (-phi < small);  // |phi| < 0.008
-            if (!(within[0] && within[1] && within[2] && within[3])) {
-                store2(block + n, lo);
-                store2(block + n + 2, hi);
+            const bool rotated = kerr4(lo, hi, g4, a4);
+            store2(block + n, lo);
+            store2(block + n + 2, hi);
+            if (!rotated)
                 PairLoops::kerr(reinterpret_cast<double*>(block), static_cast<std::int32_t>(n),
                                 static_cast<std::int32_t>(n + 4), g, a);
-                continue;
-            }
-            const Quad p2 = phi * phi;
-            const Quad c = 1.0 - p2 * (k2 - p2 * k4);
-            const Quad sn = phi * (1.0 - p2 * (k3 - p2 * k5));
-            const Quad xr = a4 * (x * c + y * sn);
-            const Quad yr = a4 * (y * c - x * sn);
-            store2(block + n, __builtin_shuffle(xr, yr, QuadIndex{0, 4, 1, 5}));
-            store2(block + n + 2, __builtin_shuffle(xr, yr, QuadIndex{2, 6, 3, 7}));
         }
         PairLoops::overlap_kerr(p, q, w, memory, block, n, to, g, a);
     }
@@ -523,27 +530,15 @@ struct QuadLoops {
         std::int32_t i = from;
         const Quad g4 = {g, g, g, g};
         const Quad a4 = {a, a, a, a};
-        const Quad small = {0.008, 0.008, 0.008, 0.008};
         for (; i + 3 < to; i += 4) {
             Quad lo;
             Quad hi;
             std::memcpy(&lo, v + 2 * i, sizeof lo);      // x0 y0 x1 y1
             std::memcpy(&hi, v + 2 * i + 4, sizeof hi);  // x2 y2 x3 y3
-            const Quad x = __builtin_shuffle(lo, hi, QuadIndex{0, 2, 4, 6});
-            const Quad y = __builtin_shuffle(lo, hi, QuadIndex{1, 3, 5, 7});
-            const Quad phi = g4 * (x * x + y * y);
-            const auto within = (phi < small) & (-phi < small);  // |phi| < 0.008
-            if (!(within[0] && within[1] && within[2] && within[3])) {
+            if (!kerr4(lo, hi, g4, a4)) {
                 PairLoops::kerr(v, i, i + 4, g, a);
                 continue;
             }
-            const Quad p2 = phi * phi;
-            const Quad c = 1.0 - p2 * (k2 - p2 * k4);
-            const Quad sn = phi * (1.0 - p2 * (k3 - p2 * k5));
-            const Quad xr = a4 * (x * c + y * sn);
-            const Quad yr = a4 * (y * c - x * sn);
-            lo = __builtin_shuffle(xr, yr, QuadIndex{0, 4, 1, 5});
-            hi = __builtin_shuffle(xr, yr, QuadIndex{2, 6, 3, 7});
             std::memcpy(v + 2 * i, &lo, sizeof lo);
             std::memcpy(v + 2 * i + 4, &hi, sizeof hi);
         }

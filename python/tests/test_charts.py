@@ -143,3 +143,48 @@ def test_an_optical_text_signal_is_typed_by_its_polarisations(tmp_path):
     path.write_text(OPTICAL_TEXT.format(2).replace("1,2\n", "1,2,3,4\n"))
     chart = nodrix.read_chart(path)[0]
     assert [chart.column_title(k) for k in range(4)] == ["re x", "im x", "re y", "im y"]
+
+
+SIGNAL_TEXT = "NodrixEltSgn, 3\nSampleNum,2\nDelt,0.5\nFsym,10\nSamplesPerBit,2\nMinimum,0\nMaximum,1\n+1\n-1\n"
+SPECTRUM_TEXT = "NodrixExpSpr, 2\nType, 4\nSamplesNum,2\nFsym,1\nMinimum,0\nMaximum,1\nDelt,1\nFrequencyStep,0.5\n" \
+                "StartFrequency,193\nStopFrequency,193.5\n1\n2\n"
+
+
+@pytest.mark.parametrize("name, content", [
+    ("crlf.csv", XY_TEXT.replace("\n", "\r\n")),                              # CR LF line ends
+    ("blank.csv", XY_TEXT.replace("Type, 7\n", "Type, 7\n\n  \t\n")),        # blank lines carry nothing
+    ("alias.csv", SIGNAL_TEXT),                                               # "SampleNum" in a signal file
+    ("alias.txt", SPECTRUM_TEXT.replace("SamplesNum", "SampleNum")),          # ... but not in a spectrum
+    ("order.csv", XY_TEXT.replace("ChartType,1\nGraphStyle,-1", "GraphStyle,-1\nChartType,1")),
+    ("unknown.csv", XY_TEXT.replace("SamplesNum,1", "SamplesNum,0") + "+2\n" + XY_TEXT.split("Type, 7\n")[1]),
+    ("extra.csv", XY_TEXT.replace("+1\n", "+1,2\n")),                         # a row of more values than columns
+    ("spaced.prn", SIGNAL_TEXT.replace(",", " ").replace("+1\n", "  +1 \n")),
+])
+def test_the_text_forms_tolerate_what_the_chart_tool_tolerates(tmp_path, name, content):
+    path = tmp_path / name
+    path.write_text(content.replace(",", "\t") if name.endswith(".txt") else content)
+    ours, tool = outcome(path)
+    assert ours == tool and (tool is None) == name.startswith(("alias.txt", "extra"))
+    if tool is not None:
+        assert_same_as_tool(path)
+
+
+def v3_chart(samples, rows, end=b"\0"):
+    """A version 3 chart of one float column: `rows` rows, stating `samples`."""
+    b = b"\1" + np.array([0, -1, samples, 1, 2], "<i4").tobytes() + b"Q\0\0\4" + np.array([3], "<i4").tobytes()
+    b += np.array([0.0, 1.0], "<f8").tobytes() + np.array([0], "<i4").tobytes() + np.zeros(1, "<f8").tobytes()
+    b += np.array([1], "<i4").tobytes() + b"\0" + np.array([1], "<i4").tobytes() + b"\0\0"
+    return b + b"".join(b"\5" + np.array([r], "<f8").tobytes() for r in range(rows)) + end
+
+
+@pytest.mark.parametrize("charts", [
+    [(0, 3)],                  # the row count not stated: the rows run to the end mark
+    [(5, 2), (2, 2)],          # fewer rows than stated, ended by the end mark, then a second chart
+    [(2, 2), (0, 1)],
+])
+def test_version_3_rows_end_where_the_chart_tool_ends_them(tmp_path, charts):
+    path = tmp_path / "rows.qxy"
+    path.write_bytes(v3_bytes()[:36] + b"".join(v3_chart(s, r) for s, r in charts))
+    file = nodrix.read_chart(path)
+    assert [c.rows for c in file] == [r for _, r in charts]
+    assert_same_as_tool(path)

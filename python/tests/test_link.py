@@ -122,3 +122,24 @@ def test_data_files_stay_the_same_files_where_a_link_is_saved(tmp_path):
                                             ([1, 2], "[1, 2]"), ('say "hi"', '"say \\"hi\\""')])
 def test_values_are_written_as_a_link_file_writes_them(value, written):
     assert nodrix.link.toml_value(value) == written
+
+
+@pytest.mark.parametrize("written, relayed, messages", [
+    ("\rSimulating:  50 % \r" + " " * 60 + "\rNodrix-W-late\n", "\rSimulating:  50 % \r" + " " * 60 + "\r",
+     "Nodrix-W-late\n"),
+    ("Nodrix-E-first\n\rSweep: 1 of 2 Nodrix-W-mid-line\n", "\rSweep: 1 of 2 ", "Nodrix-E-first\nNodrix-W-mid-line\n"),
+    ("\rSimulating:   9 %\n", "\rSimulating:   9 %\n", ""),   # a line the interruption's message ends
+])
+def test_the_progress_line_is_told_from_the_messages(written, relayed, messages):
+    shown = io.StringIO()
+    splitter = nodrix.program._ProgressSplitter(shown.write)
+    for k in range(0, len(written), 7):  # as the pseudo-terminal hands it over, in pieces
+        splitter.feed(written[k:k + 7])
+    assert (shown.getvalue(), splitter.close()) == (relayed, messages)
+
+
+def test_a_sweep_that_cannot_start_raises_with_the_programs_reason(tmp_path):
+    with pytest.raises(nodrix.SweepError) as caught:
+        nodrix.sweep(ONE_CHANNEL, vary={"3.power_mw": [1, -1]}, out=tmp_path / "s", progress=False)
+    assert caught.value.status == 1 and caught.value.sweep is None
+    assert any("-1" in m.text and "power_mw" in m.text for m in caught.value.errors), caught.value.stderr

@@ -98,3 +98,19 @@ def test_a_q_estimators_report(tmp_path):
     report = run.estimators[11]
     assert report.mode == "q" and report.q_db == pytest.approx(20 * np.log10(report.q_linear), abs=1e-3)
     assert report.eye_closure_db is not None and report.jitter_ps is not None
+
+
+def test_the_printed_summary_reads_as_the_points_record(power_sweep):
+    point = power_sweep.point(1)
+    printed, _ = nodrix.results.parse_summary(point.console)
+    record = point.summary.channels.iloc[0]
+    assert printed[0]["q_eye"] == pytest.approx(record["q_eye"], abs=0.005)
+    assert printed[0]["power_dbm"] == pytest.approx(record["power_dbm"], abs=0.005)
+    assert printed[0]["ber_optimal"] == pytest.approx(record["ber_optimal"], rel=1e-3)
+
+
+def test_the_estimators_charts_against_instant_and_threshold(one_channel_run):
+    axes = nodrix.plots.plot_ber(one_channel_run.ber_charts[11])
+    assert [ax.get_title() for ax in axes] == ["BER vs. Sampling Instant", "BER vs. Decision Threshold"]
+    assert [ax.get_yscale() for ax in axes] == ["log", "log"]
+    plt.close("all")

@@ -545,7 +545,7 @@ class _Lines:
         self.at = 0
         self.separator = separator
 
-    def next(self, where: str, blank_ok: bool = False) -> str | None:
+    def next(self, where: str) -> str | None:
         """The next line that is not blank; None at a clean end of the file."""
         while self.at < len(self.lines):
             line = self.lines[self.at]

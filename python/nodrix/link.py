@@ -98,6 +98,7 @@ def kind(name: str) -> Kind:
 
 def toml_value(value) -> str:
     """A value as a link file (and -set) writes it."""
+    value = _plain(value)
     if isinstance(value, (list, tuple)):
         return "[" + ", ".join(toml_value(v) for v in value) + "]"
     return tomli_w.dumps({"v": value}).split("=", 1)[1].strip()
@@ -143,7 +144,17 @@ class Block:
         return f"Block({self.id}, {self.kind!r}{values})"
 
     def as_dict(self) -> dict:
-        return {"id": self.id, "kind": self.kind, **self.values}
+        head = {k: _plain(v) for k, v in (("id", self.id), ("kind", self.kind)) if v is not None}
+        return head | {k: _plain(v) for k, v in self.values.items()}
+
+
+def _plain(value):
+    """NumPy numbers (a value taken from a sweep's table, say) as Python's own."""
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    return value.item() if hasattr(value, "item") and not isinstance(value, (str, bytes)) else value
 
 
 class Link:
@@ -215,9 +226,9 @@ class Link:
     def as_dict(self, directory: Path | None = None) -> dict:
         """The description as TOML tables; relative data file names made absolute
         when it is to be written outside its own directory."""
-        data = {"link": dict(self.settings)}
+        data = {"link": _plain(self.settings)}
         if self.defaults:
-            data["defaults"] = {k: dict(v) for k, v in self.defaults.items()}
+            data["defaults"] = _plain(self.defaults)
         data.update(copy.deepcopy(self._other))
         data["block"] = [b.as_dict() for b in self.blocks]
         if directory is not None and Path(directory).resolve() != self.directory.resolve():
@@ -244,7 +255,18 @@ class Link:
             anchor(b.get("kind"), b)
 
     def to_toml(self, directory: Path | None = None) -> str:
-        return tomli_w.dumps(self.as_dict(directory))
+        """The link file's text: [link], [defaults.KIND], then one [[block]] per
+        block, so that the program's messages name each block's own lines."""
+        data = self.as_dict(directory)
+        blocks = data.pop("block")
+        parts = [tomli_w.dumps(data)]
+        for b in blocks:
+            table = next((k for k, v in b.items() if isinstance(v, dict)), None)
+            if table is not None:
+                raise NodrixError(f"link {self.name}: block {b.get('id')}: {table} holds a table; a block's values "
+                                  f"are numbers, texts, flags and lists")
+            parts.append("[[block]]\n" + tomli_w.dumps(b))
+        return "\n".join(parts)
 
     def save(self, path) -> Path:
         """Writes the description as a link file; data files it names stay the

@@ -143,6 +143,9 @@ def _run_with_progress(command: list[str], cwd, stream) -> tuple[int, str, str]:
     try:
         process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=slave, close_fds=True)
+    except BaseException:
+        os.close(master)
+        raise
     finally:
         os.close(slave)
     out = []

@@ -5,6 +5,7 @@ import io
 import re
 import subprocess
 
+import numpy as np
 import pytest
 
 import nodrix
@@ -119,7 +120,8 @@ def test_data_files_stay_the_same_files_where_a_link_is_saved(tmp_path):
 
 
 @pytest.mark.parametrize("value, written", [(2.0, "2.0"), (7, "7"), (True, "true"), ("low pass", '"low pass"'),
-                                            ([1, 2], "[1, 2]"), ('say "hi"', '"say \\"hi\\""')])
+                                            ([1, 2], "[1, 2]"), ('say "hi"', '"say \\"hi\\""'),
+                                            (np.int64(7), "7"), ([np.float32(0.5)], "[0.5]")])
 def test_values_are_written_as_a_link_file_writes_them(value, written):
     assert nodrix.link.toml_value(value) == written
 

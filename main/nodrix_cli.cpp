@@ -9,8 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <toml++/toml.h>
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
@@ -69,9 +72,10 @@ const char* const kCheckHelp =
     "Exit status: 0 the link is sound (warnings aside), 1 an error was reported, 2 a usage error.\n";
 
 const char* const kBlocksHelp =
-    "Usage: nodrix blocks [KIND]\n"
+    "Usage: nodrix blocks [KIND] [--json]\n"
     "Lists the block kinds a link may use; with a kind, its connections and its parameters\n"
-    "(unit, type, default, allowed values, help). \"nodrix blocks link\" lists the run settings.\n";
+    "(unit, type, default, allowed values, help). \"nodrix blocks link\" lists the run settings.\n"
+    "  --json   the same as JSON, for programs: {\"kinds\": [...], \"link\": {...}}, or one kind\n";
 
 // The options of run and check.
 struct Options {
@@ -344,16 +348,99 @@ void print_kind(const KindSpec& k) {
                     rows[r][3].c_str(), std::string(k.params[r].help).c_str());
 }
 
-int verb_blocks(const std::vector<std::string>& args) {
+// ---- blocks --json: the registry as data, for programs (the Python package)
+
+// The default of a parameter in its own type; nothing for a required one.
+void put_default(toml::table& t, const ParamSpec& p) {
+    if (p.required) return;
+    switch (p.type) {
+        case ParamType::real: t.insert("default", p.fallback); break;
+        case ParamType::integer: t.insert("default", static_cast<std::int64_t>(p.fallback)); break;
+        case ParamType::flag: t.insert("default", p.fallback != 0.0); break;
+        case ParamType::text:
+        case ParamType::file: t.insert("default", std::string(p.text_fallback)); break;
+        case ParamType::choice:
+            for (const Choice& c : p.choices)
+                if (c.value == static_cast<std::int32_t>(p.fallback)) t.insert("default", std::string(c.name));
+            break;
+        case ParamType::integer_list: {
+            toml::array numbers;
+            const std::string list(p.text_fallback);
+            for (std::size_t at = 0; at < list.size();) {
+                const std::size_t comma = std::min(list.find(',', at), list.size());
+                numbers.push_back(static_cast<std::int64_t>(std::stoll(list.substr(at, comma - at))));
+                at = comma + 1;
+            }
+            t.insert("default", std::move(numbers));
+            break;
+        }
+    }
+}
+
+toml::table param_table(const ParamSpec& p) {
+    toml::table t{{"name", std::string(p.name)},
+                  {"type", param_type_name(p.type)},
+                  {"unit", std::string(p.unit)},
+                  {"help", std::string(p.help)},
+                  {"required", p.required},
+                  {"allowed", allowed_values(p)}};
+    put_default(t, p);
+    // Bounds of numbers, only where there are some (JSON has no infinity).
+    if (std::isfinite(p.low)) t.insert("low", p.low), t.insert("low_open", p.low_open);
+    if (std::isfinite(p.high)) t.insert("high", p.high), t.insert("high_open", p.high_open);
+    if (!p.choices.empty()) {
+        toml::array choices;
+        for (const Choice& c : p.choices)
+            choices.push_back(toml::table{{"name", std::string(c.name)}, {"value", static_cast<std::int64_t>(c.value)}});
+        t.insert("choices", std::move(choices));
+    }
+    if (p.type == ParamType::integer_list) t.insert("count", static_cast<std::int64_t>(p.count));
+    return t;
+}
+
+toml::table kind_table(const KindSpec& k) {
+    auto ports = [](const std::vector<PortSpec>& list) {
+        toml::array a;
+        for (const PortSpec& p : list)
+            a.push_back(toml::table{{"key", std::string(p.key)},
+                                    {"signal", signal_kind_name(p.kind)},
+                                    {"max_count", static_cast<std::int64_t>(p.max_count)},
+                                    {"required", p.required},
+                                    {"help", std::string(p.help)}});
+        return a;
+    };
+    toml::array params;
+    for (const ParamSpec& p : k.params) params.push_back(param_table(p));
+    return toml::table{{"name", std::string(k.name)}, {"routine", std::string(k.routine)},
+                       {"help", std::string(k.help)}, {"inputs", ports(k.inputs)},
+                       {"outputs", ports(k.outputs)}, {"parameters", std::move(params)}};
+}
+
+void print_json(const toml::table& t) {
+    std::ostringstream text;
+    text << toml::json_formatter{t} << "\n";
+    std::fputs(text.str().c_str(), stdout);
+}
+
+int verb_blocks(std::vector<std::string> args) {
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-help")) {
         std::fputs(kBlocksHelp, stdout);
         return 0;
     }
+    const auto json_at = std::find(args.begin(), args.end(), "--json");
+    const bool json = json_at != args.end();
+    if (json) args.erase(json_at);
     if (args.size() > 1 || (!args.empty() && args[0].rfind('-', 0) == 0)) {
         usage_error("blocks", "give at most one kind");
         return kUsage;
     }
     if (args.empty()) {
+        if (json) {
+            toml::array kinds;
+            for (const KindSpec& k : block_kinds()) kinds.push_back(kind_table(k));
+            print_json(toml::table{{"kinds", std::move(kinds)}, {"link", kind_table(link_settings_kind())}});
+            return 0;
+        }
         std::printf("Block kinds (nodrix blocks KIND for its parameters):\n");
         for (const KindSpec& k : block_kinds())
             std::printf("  %-22s %-7s %s\n", std::string(k.name).c_str(), std::string(k.routine).c_str(),
@@ -361,11 +448,7 @@ int verb_blocks(const std::vector<std::string>& args) {
         std::printf("The run settings of a link: nodrix blocks link\n");
         return 0;
     }
-    if (args[0] == "link") {
-        print_kind(link_settings_kind());
-        return 0;
-    }
-    const KindSpec* k = find_kind(args[0]);
+    const KindSpec* k = args[0] == "link" ? &link_settings_kind() : find_kind(args[0]);
     if (k == nullptr) {
         std::vector<std::string_view> names;
         for (const KindSpec& kind : block_kinds()) names.push_back(kind.name);
@@ -373,7 +456,10 @@ int verb_blocks(const std::vector<std::string>& args) {
         opxerr("nodrix blocks: unknown kind \"" + args[0] + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?"));
         return 1;
     }
-    print_kind(*k);
+    if (json)
+        print_json(kind_table(*k));
+    else
+        print_kind(*k);
     return 0;
 }
 

@@ -18,6 +18,18 @@ cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs" -LE long)
 (cd build && ctest --output-on-failure -L long)
 
+# The Python package: its tests, the example notebook executed cell by cell
+# (a failing cell fails the command) and the example scripts, all with
+# Debian's Python, on the programs just built.
+/usr/bin/python3 -m pytest -q python/tests
+examples_out=$(mktemp -d)
+trap 'rm -rf "$examples_out"' EXIT
+PYDEVD_DISABLE_FILE_VALIDATION=1 /usr/bin/python3 -m nbconvert --to notebook --execute --ExecutePreprocessor.kernel_name=python3 \
+  --output-dir "$examples_out" examples/first_link.ipynb
+for script in examples/*.py; do
+  (cd "$examples_out" && MPLBACKEND=Agg /usr/bin/python3 "$OLDPWD/$script" >/dev/null)
+done
+
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNODRIX_SANITIZE=ON -DNODRIX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 # The regression net and the sweeps' whole runs (labels sweep and slurm)

@@ -1,0 +1,116 @@
+"""Run and sweep directories, reports and plots."""
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pytest
+
+import nodrix
+from conftest import ONE_CHANNEL
+from nodrix.plots import fold_eye, plot_eye, plot_sweep
+
+
+def test_a_run_by_block(one_channel_run):
+    run = one_channel_run
+    assert sorted(run.estimators) == [11] and sorted(run.meters) == [5, 8]
+    assert sorted(run.eyes) == [12] and sorted(run.spectra) == [13] and sorted(run.ber_charts) == [11]
+    assert set(run.block(11)) == {"one_channel_PST0011.DAT", "one_channel_BER0011.qxy"}
+    eye = run.eyes[12]
+    assert eye.bit_period_ps == pytest.approx(100.0) and eye.samples_per_bit == 32
+    spectrum = run.spectra[13]
+    assert spectrum.axis[1][0] == spectrum.tstart and spectrum.axis[1][-1] == pytest.approx(spectrum.stop_frequency)
+
+
+def test_the_summary_agrees_with_the_reports(one_channel_run):
+    channel = one_channel_run.summary.channels.iloc[0]
+    report = one_channel_run.estimators[11]
+    assert channel["ber_optimal"] == pytest.approx(report.optimal.ber, rel=1e-3)
+    assert channel["q_optimal_db"] == pytest.approx(report.optimal.q_db, abs=0.005)
+    assert channel["truncated"] == report.truncated
+    meters = one_channel_run.summary.meters.set_index("id")["power_dbm"]
+    assert meters[8] == one_channel_run.meters[8].power_dbm
+
+
+def test_a_sweep_points_record_the_values_of_its_table(power_sweep):
+    points, means, spreads = power_sweep.points, power_sweep.means, power_sweep.spreads
+    assert list(points["point"]) == ["0001", "0002", "0003", "0004"] and list(points["seed"]) == [0, 1, 0, 1]
+    assert list(means["3.power_mw"]) == [1, 4] and len(spreads) == 2
+    for point in power_sweep.runs():
+        row = points[points["point"] == point.directory.name].iloc[0]
+        record = point.summary.channels.iloc[0]
+        assert row["ch1_q_eye"] == pytest.approx(record["q_eye"], rel=1e-8)
+        assert row["ch1_ber_fixed"] == point.estimators[11].fixed.ber
+    first = points[points["3.power_mw"] == 1]["ch1_q_eye_db"]
+    assert means["ch1_q_eye_db"].iloc[0] == pytest.approx(first.mean())
+    # The table's values have 9 digits, the sweep's spread is of the full ones.
+    assert spreads["ch1_q_eye_db"].iloc[0] == pytest.approx(first.std(ddof=1), rel=1e-4)
+
+
+def test_a_sweep_table_is_read_by_its_header(power_sweep, tmp_path):
+    table = (power_sweep.directory / "sweep.csv").read_text().splitlines()
+    grown = [line + (",bits_observed" if k == 0 else ",128") for k, line in enumerate(table)]
+    (tmp_path / "sweep.toml").write_bytes((power_sweep.directory / "sweep.toml").read_bytes())
+    (tmp_path / "sweep.csv").write_text("\n".join(grown) + "\n")
+    assert list(nodrix.open_sweep(tmp_path).table["bits_observed"]) == [128] * len(table[1:])
+    with pytest.raises(nodrix.ResultFileError, match="not a sweep directory"):
+        nodrix.open_sweep(tmp_path / "none")
+
+
+def test_a_sweep_curve_shows_the_means_with_the_spread(power_sweep):
+    ax = plot_sweep(power_sweep)
+    (bars,) = ax.containers
+    x, y = bars.lines[0].get_data()
+    assert list(x) == [1, 4] and list(y) == list(power_sweep.means["ch1_q_eye_db"])
+    plt.close("all")
+
+
+def test_the_eye_folds_into_two_bit_periods_sharing_their_ends(one_channel_run):
+    traces = fold_eye(np.arange(10.0), 2, 0.5)
+    assert [list(y) for _, y in traces] == [[0, 1, 2, 3, 4], [4, 5, 6, 7, 8], [8, 9]]
+    assert list(traces[0][0]) == [0, 0.5, 1, 1.5, 2]
+    eye = one_channel_run.eyes[12]
+    assert len(plot_eye(eye).lines) == len(range(0, eye.rows - 1, 64))
+    plt.close("all")
+
+
+def report_file(tmp_path, text):
+    path = tmp_path / "r.DAT"
+    path.write_text(text)
+    return path
+
+
+def test_a_fixed_threshold_outside_the_eye_and_a_damaged_report(tmp_path):
+    outside = ("BER Estimator at pestim1\nBER evaluation with pattern length   3\nOptimal Decision Threshold =  0.1E-03\n"
+               " P BER at Optimal Decision Threshold                   = 0.12345E-11\n"
+               " P Equivalent Q at Optimal Decision Threshold [dB]     =  16.95000\n"
+               "Fixed Decision Threshold =  0.90000E-02\n P BER at Fixed Decision Threshold = -0.10000E+01\n"
+               "ERROR !\n  The Fixed Decision Threshold is outside the eye\n  BER evaluation is impossible\n")
+    report = nodrix.read_report(report_file(tmp_path, outside))
+    assert (report.ber, report.optimal.q_db, report.fixed.outside_eye, report.fixed.q_db) == (1.2345e-12, 16.95, True,
+                                                                                             None)
+    assert report.warnings == ["ERROR ! The Fixed Decision Threshold is outside the eye BER evaluation is impossible"]
+    for text in (outside.split(" P BER at Optimal")[0], "Optical power at opowme1\n P Power [dBm] =  -2.9\n"):
+        with pytest.raises(nodrix.ReportFileError, match=str(tmp_path / "r.DAT")):
+            nodrix.read_report(report_file(tmp_path, text))
+
+
+def test_a_q_estimators_report(tmp_path):
+    run = nodrix.run(ONE_CHANNEL, out=tmp_path / "q", set={"11.estimator": "q"}, progress=False)
+    report = run.estimators[11]
+    assert report.mode == "q" and report.q_db == pytest.approx(20 * np.log10(report.q_linear), abs=1e-3)
+    assert report.eye_closure_db is not None and report.jitter_ps is not None
+
+
+def test_the_printed_summary_reads_as_the_points_record(power_sweep):
+    point = power_sweep.point(1)
+    printed, _ = nodrix.results.parse_summary(point.console)
+    record = point.summary.channels.iloc[0]
+    assert printed[0]["q_eye"] == pytest.approx(record["q_eye"], abs=0.005)
+    assert printed[0]["power_dbm"] == pytest.approx(record["power_dbm"], abs=0.005)
+    assert printed[0]["ber_optimal"] == pytest.approx(record["ber_optimal"], rel=1e-3)
+
+
+def test_the_estimators_charts_against_instant_and_threshold(one_channel_run):
+    axes = nodrix.plots.plot_ber(one_channel_run.ber_charts[11])
+    assert [ax.get_title() for ax in axes] == ["BER vs. Sampling Instant", "BER vs. Decision Threshold"]
+    assert [ax.get_yscale() for ax in axes] == ["log", "log"]
+    plt.close("all")

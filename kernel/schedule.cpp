@@ -6,10 +6,13 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <vector>
 
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/history.h"
+#include "kernel/run_context.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 
@@ -17,7 +20,6 @@ namespace nodrix {
 namespace {
 
 std::int32_t memory_map_id = -1;
-double dfintm = 0.0;
 ScheduleMode the_mode = ScheduleMode::setup;
 std::int64_t sample_rounds = 0;
 bool progress_line = true;
@@ -48,10 +50,44 @@ struct ScheduleFiles {
     std::int32_t dly = -1;
 };
 
+// What a round of an initialisation call does to a block declared as one
+// struct: designs it, or designs and sets it up (the state round of a run).
+enum class Round { design, state };
+
+// A block's phase error: reported as the block reports its errors, kept in
+// the run's list naming the block.
+void report(RunContext& run, const BlockCall& b, const Status& status) {
+    if (status.ok()) return;
+    run.messages().error(status.text());
+    run.note_error(BlockError{b.instance, b.kind, status.text(), false});
+}
+
+// An error after which the run cannot go on (the kernel storage exhausted, an
+// exception out of a block): reported naming the block, and the call's result.
+Status stop(RunContext& run, const BlockCall& b, const std::exception& e) {
+    const std::string text = (b.label.empty() ? "block " + std::to_string(b.instance) : b.label) + ": " + e.what();
+    run.messages().error(text);
+    run.note_error(BlockError{b.instance, b.kind, e.what(), true});
+    return Status::error(text);
+}
+
+void initialise(RunContext& run, BlockCall& b, Round round) {
+    if (!b.block) {
+        if (b.call) b.call();
+        return;
+    }
+    run.enter_phase(Phase::design);
+    report(run, b, b.block->design(run));
+    if (round != Round::state) return;
+    run.enter_phase(Phase::setup);
+    report(run, b, b.block->setup(run));
+}
+
 // Calls every block once; with `files`, writes the memory map and the delay
 // file. With `save_history` the storage cursors at which each block starts are
 // kept under its instance number, so that later passes can put them back.
-void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool save_history = false) {
+Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFiles* files,
+                 Round round = Round::design, bool save_history = false) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
         // The delay a fibre or filter records is its own. In the rounds that
@@ -59,7 +95,11 @@ void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool sav
         // that every block's time window follows the light's arrival.
         if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
-        if (b.call) b.call();
+        try {
+            initialise(run, b, round);
+        } catch (const std::exception& e) {
+            return stop(run, b, e);
+        }
         if (files == nullptr) continue;
         const std::int32_t mem_id = files->mem;
         const std::int32_t dly_id = files->dly;
@@ -72,6 +112,7 @@ void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool sav
         if (b.delay_record && b.delay_output != nullptr && dly_id >= 0 && io_write_int(dly_id, &b.instance, 1) == 0)
             io_write_flt(dly_id, b.delay_output->gd.data(), kBins);
     }
+    return {};
 }
 
 // The progress line of a simulation: redrawn about twice a second, on the
@@ -117,53 +158,78 @@ struct BlockStart {
     std::int32_t cursors[6] = {};
 };
 
-// The simulation call of a per-sample run: every block once per sample.
-void sample_loop(std::span<BlockCall> blocks) {
-    zzsupv.storephase = 1;
-    const double dt = static_cast<double>(zzctrl.delt);
-    const double tend = static_cast<double>(zzctrl.tend);
-    sample_rounds = 0;
+// Every block's place in the kernel storage at the start of each sample.
+std::vector<BlockStart> block_starts(std::span<BlockCall> blocks) {
     // The history does not change during the rounds: each block's cursors are
     // read from it once.
     std::vector<BlockStart> starts(blocks.size());
     for (std::size_t j = 0; j < blocks.size(); ++j)
-        starts[j].kept = opxhistorypeek(blocks[j].instance, starts[j].cursors);
+        starts[j].kept = !blocks[j].block && opxhistorypeek(blocks[j].instance, starts[j].cursors);
+    return starts;
+}
+
+// One round of the samples: every block once, in order. A block of the older
+// form starts from its own records, whatever the blocks before it looked up
+// at this sample (a block outside its window may skip its look-ups).
+inline void sample_round(const RunContext& run, std::span<BlockCall> blocks, const std::vector<BlockStart>& starts,
+                         std::size_t& j) {
+    for (j = 0; j < blocks.size(); ++j) {
+        const BlockStart& s = starts[j];
+        if (s.kept) {
+            zzsupv.h = s.cursors[0];
+            zzsupv.i = s.cursors[1];
+            zzsupv.c = s.cursors[2];
+            zzsupv.d = s.cursors[3];
+            zzsupv.z = s.cursors[4];
+            zzsupv.zd = s.cursors[5];
+        }
+        if (blocks[j].block)
+            blocks[j].block->run(run);
+        else if (blocks[j].call)
+            blocks[j].call();
+    }
+}
+
+// After the last sample: every block declared as one struct finishes (its
+// reports), in schedule order.
+void finish_blocks(RunContext& run, std::span<BlockCall> blocks) {
+    run.enter_phase(Phase::finish);
+    for (BlockCall& b : blocks)
+        if (b.block) report(run, b, b.block->finish(run));
+}
+
+// The simulation call of a per-sample run: every block once per sample.
+Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
+    zzsupv.storephase = 1;
+    const double dt = run.time_step_double();
+    const double tend = static_cast<double>(zzctrl.tend);
+    sample_rounds = 0;
+    const std::vector<BlockStart> starts = block_starts(blocks);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
     Progress progress(expected);
-    for (std::int64_t step = 1;; ++step) {
-        if ((step & 4095) == 0) progress.update(step);
-        if (step == next_report) {
-            opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
-                     std::to_string(static_cast<double>(step - 1) * dt) + " ps");
-            next_report += expected / 10;
-        }
-        const double t = static_cast<double>(step - 1) * dt;
-        zzctrl.pass = 1;
-        zzctrl.step = static_cast<std::int32_t>(step);
-        zzctrl.time = static_cast<float>(t);
-        zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
-        zzcoun.coun = static_cast<std::int32_t>(step);
-        reset_cursors();
-        // Every block starts from its own records, whatever the blocks before
-        // it looked up at this sample (a block outside its window may skip its
-        // look-ups).
-        for (std::size_t j = 0; j < blocks.size(); ++j) {
-            const BlockStart& s = starts[j];
-            if (s.kept) {
-                zzsupv.h = s.cursors[0];
-                zzsupv.i = s.cursors[1];
-                zzsupv.c = s.cursors[2];
-                zzsupv.d = s.cursors[3];
-                zzsupv.z = s.cursors[4];
-                zzsupv.zd = s.cursors[5];
+    std::size_t j = 0;
+    try {
+        for (std::int64_t step = 1;; ++step) {
+            if ((step & 4095) == 0) progress.update(step);
+            if (step == next_report) {
+                opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
+                         std::to_string(static_cast<double>(step - 1) * dt) + " ps");
+                next_report += expected / 10;
             }
-            if (blocks[j].call) blocks[j].call();
+            run.enter_sample(static_cast<std::int32_t>(step));
+            reset_cursors();
+            sample_round(run, blocks, starts, j);
+            ++sample_rounds;
+            const double t = static_cast<double>(step - 1) * dt;
+            if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
         }
-        ++sample_rounds;
-        if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
+    } catch (const std::exception& e) {
+        return stop(run, blocks[j], e);
     }
+    finish_blocks(run, blocks);
+    return {};
 }
 
 }  // namespace
@@ -177,7 +243,6 @@ ScheduleMode schedule_mode() { return the_mode; }
 std::int64_t last_sample_count() { return sample_rounds; }
 
 std::int32_t current_memory_map() { return memory_map_id; }
-double schedule_end_time() { return dfintm; }
 
 namespace {
 
@@ -203,50 +268,72 @@ Counts larger(const Counts& a, const Counts& b) {
 }
 
 // A counting round of the dimensioning pass of a per-sample run; returns its counts.
-Counts counting_round(std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist) {
+Counts counting_round(RunContext& run, std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist,
+                      Status& status) {
     set_counts(Counts{});
     reset_cursors();
     optcl_ctrl.blkmode = blkmode;
     zzflmn.nohist = nohist;
-    one_round(blocks, nullptr);
+    status = one_round(run, blocks, nullptr);
     return counts();
+}
+
+// The initialisation call of a per-sample run: the set-up round again (it
+// writes the filters' hand-over files that the dimensioning pass's state
+// round used up), then the state round, which keeps every block's start in
+// the run history.
+Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t history_id) {
+    if (Status s = one_round(run, blocks, nullptr); !s) return s;
+    reset_cursors();
+    optcl_ctrl.blkmode = 0;
+    zzsupv.storephase = 1;
+    zzflmn.nohist = 0;
+    const Status s = one_round(run, blocks, nullptr, Round::state, true);
+    opxhistorysave(history_id);
+    return s;
+}
+
+// The dimensioning pass of a per-sample run also counts the rounds the run
+// will make. The filter-writing round leaves the fibres' working files for the
+// run.
+Status count_run_rounds(RunContext& run, std::span<BlockCall> blocks) {
+    const Counts setup = counts();
+    Status status;
+    const Counts writing = counting_round(run, blocks, 0, 1, status);
+    if (!status) return status;
+    const Counts state = counting_round(run, blocks, 0, 0, status);
+    if (!status) return status;
+    set_counts(larger(setup, larger(writing, state)));
+    optcl_ctrl.blkmode = 1;
+    zzflmn.nohist = 1;
+    return {};
 }
 
 }  // namespace
 
-void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
-                  const ScheduleConstants& constants) {
+Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
+                    std::int32_t history_id) {
     const bool per_sample_run = the_mode == ScheduleMode::per_sample;
     const std::int32_t driver_pass = zzctrl.pass;
     // The driver allocates in its runs and counts in its dimensioning passes.
     const bool run_call = zzsupv.storephase == 1;
-    zzctrl.tend = constants.tend;
-    dfintm = constants.tend;
+    zzctrl.tend = run.end_time();
     zzctrl.pass = 0;
     optcl_ctrl.blkmode = 1;
     zzsupv.storephase = 0;
     zzflmn.nohist = 1;
     for (auto& w : zzmax.lim) w = 999999;
     for (auto& w : zzmaxd.lim) w = 999999;
+    run.leave_samples();
 
     if (per_sample_run && run_call) {
         // The memory map and the delay file stay those of the dimensioning pass.
         if (driver_pass != 0) {
             optcl_ctrl.blkmode = 0;
             zzflmn.nohist = 0;
-            sample_loop(blocks);
-            return;
+            return sample_loop(run, blocks);
         }
-        // The set-up round again (it writes the filters' hand-over files that
-        // the dimensioning pass's state round used up), then the state round.
-        one_round(blocks, nullptr);
-        reset_cursors();
-        optcl_ctrl.blkmode = 0;
-        zzsupv.storephase = 1;
-        zzflmn.nohist = 0;
-        one_round(blocks, nullptr, true);
-        opxhistorysave(history_id);
-        return;
+        return initialise_run(run, blocks, history_id);
     }
 
     const std::string mem = memory_map_name(project);
@@ -262,19 +349,8 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     files.dly = io_open(dly.c_str(), kIoWrite, -1);
     memory_map_id = files.mem;
 
-    one_round(blocks, &files);
-
-    if (per_sample_run) {
-        // Dimensioning for a per-sample run: the storage of the rounds the run
-        // will make, counted as well. The filter-writing round also leaves the
-        // fibres' working files for the run.
-        const Counts setup = counts();
-        const Counts writing = counting_round(blocks, 0, 1);
-        const Counts state = counting_round(blocks, 0, 0);
-        set_counts(larger(setup, larger(writing, state)));
-        optcl_ctrl.blkmode = 1;
-        zzflmn.nohist = 1;
-    }
+    Status status = one_round(run, blocks, &files);
+    if (status && per_sample_run) status = count_run_rounds(run, blocks);
 
     if (zzctrl.pass != 0)
         opxhistoryset(history_id);
@@ -284,6 +360,12 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     memory_map_id = -1;
     if (files.mem >= 0) io_close(files.mem);
     if (files.dly >= 0) io_close(files.dly);
+    return status;
 }
+
+BlockCall::BlockCall() = default;
+BlockCall::BlockCall(BlockCall&&) noexcept = default;
+BlockCall& BlockCall::operator=(BlockCall&&) noexcept = default;
+BlockCall::~BlockCall() = default;
 
 }  // namespace nodrix

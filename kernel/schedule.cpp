@@ -57,9 +57,10 @@ enum class Round { design, state };
 // A block's phase error: reported as the block reports its errors, kept in
 // the run's list naming the block.
 void report(RunContext& run, const BlockCall& b, const Status& status) {
-    if (status.ok()) return;
-    run.messages().error(status.text());
-    run.note_error(BlockError{b.instance, b.kind, status.text(), false});
+    for (const std::string& text : status.errors()) {
+        run.messages().error(text);
+        run.note_error(BlockError{b.instance, b.kind, text, false});
+    }
 }
 
 // An error after which the run cannot go on (the kernel storage exhausted, an

@@ -5,26 +5,32 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace nodrix {
 
-// Done, or an error in words.
+// Done, or the errors found, each in words (a design may find several).
 class Status {
 public:
     Status() = default;
     static Status error(std::string text) {
         Status s;
-        s.failed_ = true;
-        s.text_ = std::move(text);
+        s.add(std::move(text));
         return s;
     }
-    bool ok() const { return !failed_; }
+    void add(std::string text) { errors_.push_back(std::move(text)); }
+    bool ok() const { return errors_.empty(); }
     explicit operator bool() const { return ok(); }
-    const std::string& text() const { return text_; }
+    const std::vector<std::string>& errors() const { return errors_; }
+    // The errors on one line ("" when done).
+    std::string text() const {
+        std::string joined;
+        for (const std::string& e : errors_) joined += (joined.empty() ? "" : "; ") + e;
+        return joined;
+    }
 
 private:
-    bool failed_ = false;
-    std::string text_;
+    std::vector<std::string> errors_;
 };
 
 // An error of a block, naming it.

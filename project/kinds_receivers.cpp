@@ -1,9 +1,9 @@
-// Block kinds of the receivers and measurements: photodiode, power meter,
-// spectrum analyser, eye scope, BER and Q estimator.
+// Block kinds of the receivers and measurements of the older form: photodiode,
+// spectrum analyser, eye scope, BER and Q estimator. The power meter declares
+// itself (models/measurements).
 #include "models/measurements/ber_estimator.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/osa.h"
-#include "models/measurements/power_meter.h"
 #include "models/receivers/photodiode.h"
 #include "project/registry.h"
 
@@ -17,11 +17,6 @@ std::function<void()> make_photodiode(const BlockSettings& s, const BlockWiring&
     const PhotodParams p{s.real("responsivity_a_per_w"), s.flag("shot_noise") ? 1 : 0, s.real("dark_current_na"),
                          s.real("avalanche_gain"), s.real("excess_noise_exponent")};
     return [p, w] { photod(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.electrical_output); };
-}
-
-std::function<void()> make_power_meter(const BlockSettings& s, const BlockWiring& w) {
-    const OpowmeParams p{s.text("title"), s.text("file_name")};
-    return [p, w] { opowme(p, w.input_window(), *w.window, *w.optical_inputs[0]); };
 }
 
 std::function<void()> make_spectrum_analyser(const BlockSettings& s, const BlockWiring& w) {
@@ -106,25 +101,6 @@ KindSpec photodiode_kind() {
     };
 }
 
-KindSpec power_meter_kind() {
-    return KindSpec{
-        .name = "power_meter",
-        .routine = "opowme",
-        .help = "optical power meter: the mean power over the good interval, reported in dBm and mW",
-        .params =
-            {
-                title("opowme{n} Run(s): 1"),
-                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_OPM{id}",
-                  .help = "report file name (\".DAT\" appended)"},
-                P{.name = "label", .type = T::text, .text_fallback = "at signal {input}",
-                  .help = "where the meter sits, in the run's summary"},
-            },
-        .inputs = kOpticalIn,
-        .outputs = {},
-        .make = make_power_meter,
-    };
-}
-
 KindSpec spectrum_analyser_kind() {
     return KindSpec{
         .name = "spectrum_analyser",
@@ -204,7 +180,6 @@ KindSpec ber_estimator_kind() {
 
 void declare_receivers(std::vector<KindSpec>& kinds) {
     kinds.push_back(photodiode_kind());
-    kinds.push_back(power_meter_kind());
     kinds.push_back(spectrum_analyser_kind());
     kinds.push_back(eye_scope_kind());
     kinds.push_back(ber_estimator_kind());

@@ -22,6 +22,7 @@
 #include "main/sweep.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
+#include "project/observation.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_msg.h"
@@ -66,8 +67,10 @@ const char* const kCheckHelp =
     "Usage: nodrix check LINK.toml [options]\n"
     "Checks a description file, sets the link up (in a scratch directory, leaving no file) and\n"
     "prints the schedule: every block's connections, time window and good interval. Warns\n"
-    "when a power meter, spectrum analyser, eye scope or estimator would observe nothing, and\n"
-    "names the emission window that gives it enough.\n"
+    "when a power meter, spectrum analyser, eye scope or estimator would observe less than its\n"
+    "settings ask for, saying what cuts it short, and names the emission window and end time\n"
+    "that give every measurement its full observation. An estimator window far longer than the\n"
+    "run can fill is a warning naming its storage (an error beyond what an estimator holds).\n"
     "  -set ID.PARAM=VALUE, -window PS, -verbose, -log FILE   as for nodrix run\n"
     "Exit status: 0 the link is sound (warnings aside), 1 an error was reported, 2 a usage error.\n";
 
@@ -205,32 +208,6 @@ std::string signals_text(const std::vector<std::int32_t>& numbers) {
     return s;
 }
 
-// What a measurement block observes of its good interval, and the emission
-// window that gives it its whole observation. The good interval of a window
-// grows one for one with the emission window.
-struct Observation {
-    double length = 0.0;          // [ps], 0 or less: nothing
-    double window_needed = 0.0;   // emission window that gives it enough [ps]
-};
-std::optional<Observation> observation(const LinkSchedule& s, const LinkBlock& b, double emission, double monitor) {
-    const std::string_view kind = b.kind->name;
-    if (kind == "power_meter" || kind == "spectrum_analyser") {
-        const TimeWindow* w = s.window(b.id);
-        const double good = static_cast<double>(w->tgoodf) - w->tgoodi;
-        return Observation{good - 2.0 * monitor, emission + 2.0 * monitor - good};
-    }
-    if (kind == "ber_estimator" || kind == "eye_scope") {
-        const TimeWindow* w = s.producer_window(b);
-        if (w == nullptr) return std::nullopt;
-        const double good = static_cast<double>(w->tgoodf) - w->tgoodi;
-        const double delay = b.settings.real("delay_ps");
-        const double window = b.settings.real("window_ps");
-        return Observation{std::min(window, good - 2.0 * monitor) - delay,
-                           emission + 2.0 * monitor + window - good};
-    }
-    return std::nullopt;
-}
-
 void print_schedule(const LinkSchedule& s) {
     const Link& link = s.link();
     const BlockSettings& k = link.settings;
@@ -252,24 +229,6 @@ void print_schedule(const LinkSchedule& s) {
                     signals_text(reads).c_str(), signals_text(writes).c_str(),
                     w != nullptr ? interval_text(w->ton, w->toff).c_str() : "-",
                     w != nullptr ? interval_text(w->tgoodi, w->tgoodf).c_str() : "-");
-    }
-}
-
-void warn_unobserved(const LinkSchedule& s) {
-    const double emission = current_project().schedule.twinin;
-    const double monitor = polmon.tmon;
-    for (const LinkBlock& b : s.link().blocks) {
-        const auto seen = observation(s, b, emission, monitor);
-        if (!seen || seen->length > 0.0) continue;
-        char needed[32];
-        std::snprintf(needed, sizeof needed, "%.0f", std::ceil(seen->window_needed));
-        opxwarn("block " + std::to_string(b.id) + " (" + std::string(b.kind->name) +
-                ") will observe nothing: its good interval is shorter than its guard times of " +
-                std::to_string(static_cast<int>(monitor)) + " ps at each end" +
-                (b.kind->name == "ber_estimator" || b.kind->name == "eye_scope" ? " and its delay" : "") +
-                "; an emission window of " + needed + " ps (-window " + needed + ") gives it " +
-                (b.kind->name == "ber_estimator" || b.kind->name == "eye_scope" ? "its whole observation window"
-                                                                                 : "a measuring interval"));
     }
 }
 
@@ -303,7 +262,8 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
             set_per_sample_run(false);
             if (status == 0) {
                 print_schedule(schedule);
-                warn_unobserved(schedule);
+                warn_observation_plans(schedule);
+                if (!check_observation_storage(schedule)) status = 1;
             }
         }
     }
@@ -469,7 +429,10 @@ int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
-    set_project(schedule.project());
+    ProjectDescription project = schedule.project();
+    // An estimator window the run cannot fill is named before its storage is taken.
+    project.after_dimensioning = [&schedule] { return check_observation_storage(schedule); };
+    set_project(project);
     set_per_sample_run(settings.simulate);
     set_progress_line(!settings.quiet);
     // The storage the link needs, counted by the dimensioning pass.
@@ -479,6 +442,7 @@ int run_link(Link link, const RunSettings& settings,
     set_storage_sizing(sizing);
     // The report on the run is made with the directory's lock still held.
     return run_driver(0, [&](int status) {
+        if (last_run_simulated()) warn_observations_after_run(schedule);
         if (after) after(schedule, status);
     });
 }

@@ -1,10 +1,12 @@
 #include "models/measurements/power_meter.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
 #include "kernel/storage.h"
+#include "models/measurements/observation.h"
 #include "models/measurements/run_end.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
@@ -71,6 +73,7 @@ void opowme(const OpowmeParams& p, const InputWindow& in, TimeWindow& out, const
     if (zzctrl.pass == 0) {
         if (!active) return;
         group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
+        if (zzflmn.nohist == 0) forget_observation(p.report_name);
         if (in_band && zzflmn.nohist == 0) {
             dist_at(d)[0] = 0.0;
             dist_at(d)[1] = 0.0;
@@ -86,7 +89,14 @@ void opowme(const OpowmeParams& p, const InputWindow& in, TimeWindow& out, const
         acc[0] += sample_power(sig.x, sig.y);
         acc[1] += 1.0;
     }
-    if (t >= start && run_end_sample()) {
+    if (!run_end_sample()) return;
+    const float end = out.tgoodf - polmon.tmon;
+    // An input out of band is measured (as nothing) over the whole window.
+    const double collected =
+        in_band ? dist_at(d)[1] : std::max(std::floor((std::min(t, end) - start) / zzctrl.delt) + 1.0, 0.0);
+    post_observation(p.report_name, interval_coverage(ObservationUnit::samples, static_cast<std::int64_t>(collected),
+                                                      1, start, end, t, zzctrl.delt));
+    if (t >= start) {
         // No sample in the window (an empty window, or an input out of band)
         // measures no power.
         float power = 0.0f;

@@ -48,7 +48,9 @@ FiberParams fibre_parameters(const BlockSettings& s, std::int32_t id) {
 }
 
 std::function<void()> make_fibre(const BlockSettings& s, const BlockWiring& w) {
-    return [p = fibre_parameters(s, w.id), w]() mutable {
+    FiberParams parameters = fibre_parameters(s, w.id);
+    parameters.piece = FibrePiece{w.whole_fibre, w.piece_start_km};
+    return [p = std::move(parameters), w]() mutable {
         // The dimensioning file is the open memory map of this schedule call.
         p.memfile = current_memory_map();
         fiber1(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output);

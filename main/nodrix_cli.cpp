@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "main/cli_options.h"
 #include "main/op_main.h"
 #include "main/sweep.h"
+#include "models/fibre/split_step.h"
+#include "project/fibre_pieces.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "project/summary.h"
@@ -186,6 +189,96 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
                     });
 }
 
+// ---- the link as it runs
+
+// A scratch directory beside the working directory (so that data files stay
+// within reach of their relative names), the working directory while it
+// lives, removed with everything in it at its end.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const char* prefix) : home_(fs::current_path()) {
+        std::string pattern = (home_ / (std::string(prefix) + "XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            pattern = (fs::temp_directory_path() / (std::string(prefix + 1) + "XXXXXX")).string();
+            if (::mkdtemp(pattern.data()) == nullptr) return;
+        }
+        path_ = pattern;
+        fs::current_path(path_);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory() {
+        if (path_.empty()) return;
+        std::error_code ec;
+        fs::current_path(home_, ec);
+        fs::remove_all(path_, ec);
+    }
+    bool ok() const { return !path_.empty(); }
+
+private:
+    fs::path home_;
+    std::string path_;
+};
+
+struct LinkDimensions {
+    int status = 1;                          // the driver's, of the last pass
+    bool splits_made = true;                 // false: a fibre could not be split (reported)
+    std::unique_ptr<LinkSchedule> schedule;  // of the last pass
+};
+
+// The dimensioning pass of a link in the working directory, and, while
+// fibres ask to be split, the link re-formed with their pieces and
+// dimensioned again: the link loader does what the generator of a project
+// does with the split requests of its memory map. The messages of a pass are
+// held and shown only for the last pass, with `show`; the lines that say
+// which fibres were split are shown in any case.
+LinkDimensions dimension_link(Link& link, bool show) {
+    LinkDimensions d;
+    FibreSplits splits;
+    for (int round = 1;; ++round) {
+        xu_MsgHold(nullptr);
+        d.schedule = std::make_unique<LinkSchedule>(Link(link));
+        if (!d.schedule->ok()) {
+            xu_MsgRelease(nullptr, show);
+            d.status = 1;
+            return d;
+        }
+        set_project(d.schedule->project());
+        SplitRequestLog log;
+        d.status = run_driver(1);
+        const bool last = std::none_of(log.requests().begin(), log.requests().end(),
+                                       [](const SplitRequest& r) { return r.reason == SplitReason::steps; });
+        xu_MsgRelease(nullptr, show && last);
+        if (last) break;
+        if (!splits.apply(link, log.requests(), round)) {
+            d.splits_made = false;
+            return d;
+        }
+    }
+    for (const std::string& line : splits.report(link)) opxinfo(line);
+    return d;
+}
+
+// The link as it runs: fibres that ask to be split are replaced by their
+// pieces, found by dimensioning passes in a scratch directory (which leave
+// the results of an earlier run as they are). False when a fibre cannot be
+// split (reported).
+bool form_link(Link& link) {
+    if (std::none_of(link.blocks.begin(), link.blocks.end(),
+                     [](const LinkBlock& b) { return b.kind->name == "fibre"; }))
+        return true;
+    const ScratchDirectory scratch(".nodrix-split-");
+    if (!scratch.ok()) {
+        opxerr("nodrix run: cannot make a scratch directory");
+        return false;
+    }
+    const bool simulate = per_sample_run();
+    // The run itself reports what the passes here find besides the splits.
+    const LinkDimensions d = dimension_link(link, false);
+    set_per_sample_run(simulate);
+    return d.splits_made;
+}
+
 // ---- check
 
 std::string interval_text(float a, float b) {
@@ -277,36 +370,20 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
                                        {"help", false}},
                                       kCheckHelp, messages, args, o, link))
         return *status;
-    // The set-up runs in a scratch directory beside the link's results, so that
-    // data files stay within reach; it is removed with everything in it.
-    const fs::path home = fs::current_path();
-    std::string pattern = (home / ".nodrix-check-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        pattern = (fs::temp_directory_path() / "nodrix-check-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            opxerr("nodrix check: cannot make a scratch directory");
-            return 1;
-        }
+    // The set-up runs in a scratch directory, removed with everything in it.
+    const ScratchDirectory scratch(".nodrix-check-");
+    if (!scratch.ok()) {
+        opxerr("nodrix check: cannot make a scratch directory");
+        return 1;
     }
-    fs::current_path(pattern);
-    int status = 1;
-    {
-        LinkSchedule schedule(std::move(*link));
-        if (schedule.ok()) {
-            set_project(schedule.project());
-            set_per_sample_run(true);  // the windows as a simulation sees them
-            status = run_driver(1);
-            set_per_sample_run(false);
-            if (status == 0) {
-                print_schedule(schedule);
-                warn_unobserved(schedule);
-            }
-        }
+    set_per_sample_run(true);  // the windows as a simulation sees them
+    const LinkDimensions d = dimension_link(*link, true);
+    set_per_sample_run(false);
+    if (d.status == 0 && d.splits_made) {
+        print_schedule(*d.schedule);
+        warn_unobserved(*d.schedule);
     }
-    fs::current_path(home);
-    std::error_code ec;
-    fs::remove_all(pattern, ec);
-    return status;
+    return d.splits_made ? d.status : 1;
 }
 
 // ---- blocks
@@ -381,10 +458,11 @@ int verb_blocks(const std::vector<std::string>& args) {
 
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    set_per_sample_run(settings.simulate);
+    if (!form_link(link)) return 1;
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
     set_project(schedule.project());
-    set_per_sample_run(settings.simulate);
     set_progress_line(!settings.quiet);
     // The storage the link needs, counted by the dimensioning pass.
     StorageSizing sizing;

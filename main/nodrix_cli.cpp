@@ -48,7 +48,7 @@ const char* const kRunHelp =
     "Runs the link of a description file: the dimensioning pass and the set-up of every\n"
     "block (memory map x1_NAME.mem, delay file x1_NAME.dly), and with -simulate the link\n"
     "sample by sample, its measurements and a summary. The kernel storage is sized to what\n"
-    "the link needs.\n"
+    "the link needs. A fibre whose steps do not fit one fibre block runs as consecutive pieces.\n"
     "  -simulate           simulate the link sample by sample\n"
     "  -set ID.PARAM=VALUE change a parameter: ID is an instance number, a block kind (every\n"
     "                      block of it) or \"link\"; VALUE as in the file (text may go bare).\n"
@@ -272,11 +272,8 @@ bool form_link(Link& link) {
         opxerr("nodrix run: cannot make a scratch directory");
         return false;
     }
-    const bool simulate = per_sample_run();
     // The run itself reports what the passes here find besides the splits.
-    const LinkDimensions d = dimension_link(link, false);
-    set_per_sample_run(simulate);
-    return d.splits_made;
+    return dimension_link(link, false).splits_made;
 }
 
 // ---- check

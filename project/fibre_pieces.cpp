@@ -35,6 +35,7 @@ double kerr_broadening(double phi) { return std::sqrt(1.0 + 4.0 / (3.0 * std::sq
 // `pieces_before`: how many pieces the whole fibre has besides this block.
 std::string unusable_pieces(const LinkBlock& fibre, const SplitRequest& r, std::int32_t pieces_before) {
     const double length = fibre.settings.real("length_km");
+    if (!std::isfinite(length)) return "its length does not fit a single-precision real (3.4e38 at most)";
     // Splitting shares the steps out, not the Kerr phase: light broadened
     // past the whole grid cannot be simulated at this time step, even if it
     // occupied a single bin before.
@@ -52,7 +53,6 @@ std::string unusable_pieces(const LinkBlock& fibre, const SplitRequest& r, std::
     const std::string plan = fibre.whole_fibre == 0 ? "its step plan"
                                                     : "the step plan of its piece of " + length_text(length) +
                                                           " from " + length_text(fibre.piece_start_km);
-    if (!std::isfinite(length)) return "its length does not fit a single-precision real (3.4e38 at most)";
     if (r.pieces_km.size() < 2) return plan + " gives no pieces to cut it into";
     double longest = 0.0;
     for (double piece : r.pieces_km) {
@@ -110,6 +110,7 @@ std::vector<LinkBlock> pieces_of(const LinkBlock& fibre, const SplitRequest& r, 
         if (k + 1 < r.pieces_km.size()) {
             piece.id = next++;
             piece.output = piece.id;
+            piece.settings.set_text("file_name", whole_report_name(fibre) + four_digits(piece.id));
         }
         input = piece.output;
         start += r.pieces_km[k];
@@ -179,8 +180,9 @@ bool FibreSplits::apply(Link& link, std::span<const SplitRequest> requests, int 
             continue;
         }
         const std::int32_t whole = whole_of(b);
-        const auto pieces_before = static_cast<std::int32_t>(std::count_if(
-            link.blocks.begin(), link.blocks.end(), [&](const LinkBlock& o) { return &o != &b && whole_of(o) == whole; }));
+        const auto pieces_before = static_cast<std::int32_t>(
+            std::count_if(link.blocks.begin(), link.blocks.end(),
+                          [&](const LinkBlock& o) { return &o != &b && whole_of(o) == whole; }));
         std::string problem = round >= kMaxSplitRounds ? "its pieces still ask to be split after " +
                                                                std::to_string(round - 1) + " rounds of splits"
                                                          : unusable_pieces(b, *r, pieces_before);

@@ -15,6 +15,7 @@
 #include "models/fibre/fibre_filters.h"
 #include "kernel/filexx.h"
 #include "runtime/opxfile.h"
+#include "runtime/record_file.h"
 #include "tests/models/fibre/fibre_test_support.h"
 
 namespace nodrix {
@@ -83,6 +84,48 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     const double p_inner = 0.5 * std::erfc(0.75 / std::sqrt(2.0)) - p_outer;
     const double expected[5] = {p_outer, p_inner, 1.0 - 2.0 * (p_outer + p_inner), p_inner, p_outer};
     for (std::size_t l = 0; l < 5; ++l) EXPECT_NEAR(hits[l] / double(draws), expected[l], 0.015) << l;
+}
+
+// The dispersion accumulated over a fibre of `steps` (sum of local beta2 h,
+// the fourth header record of "om") with random local beta2 over sections
+// of 0.02 km, for a fibre starting `start_km` along the whole fibre 6.
+double accumulated_dispersion(const std::vector<double>& steps, double start_km) {
+    std::int32_t om = 0, o7 = 0, os = 0;
+    opnfil("om000006", kUnformattedUnknown, om, 8);
+    opnfil("o7000006", kUnformattedUnknown, o7, 8);
+    opnfil("os000006", kUnformattedUnknown, os, 8);
+    optcl_ctrl.blkmode = 1;
+    WrtfisInput in;
+    in.k = 7;
+    in.beta2 = -0.2;
+    in.spread = 0.02f;
+    in.section = 0.02f;
+    in.start_km = start_km;
+    in.unit_om = om;
+    in.unit_o7 = o7;
+    in.unit_os = os;
+    in.nsteps = static_cast<std::int32_t>(steps.size());
+    in.h = steps.data();
+    in.precision = 1e-3;
+    EXPECT_TRUE(wrtfis(in));
+    unit_rewind(om);
+    std::int32_t ncoef = 0, kmax = 0, memlen = 0;
+    float dispersion = 0.0f;
+    EXPECT_TRUE(records::read_values(unit_stream(om), ncoef) && records::read_values(unit_stream(om), kmax) &&
+                records::read_values(unit_stream(om), memlen) && records::read_values(unit_stream(om), dispersion));
+    for (std::int32_t unit : {om, o7, os}) clodev(unit, 1);
+    return dispersion;
+}
+
+// A fibre cut at 0.05 km, in the middle of its third section: the second
+// piece takes up that section's draw and the draws after it, so the pieces
+// have the dispersion of the whole fibre; restarted, they would not.
+TEST_F(FibreFilters, PiecesContinueTheSectionsOfTheWholeFibre) {
+    const std::vector<double> whole(10, 0.01);
+    const std::vector<double> half(5, 0.01);
+    const double together = accumulated_dispersion(whole, 0.0);
+    EXPECT_NEAR(accumulated_dispersion(half, 0.0) + accumulated_dispersion(half, 0.05), together, 1e-7);
+    EXPECT_GT(std::fabs(2.0 * accumulated_dispersion(half, 0.0) - together), 1e-5);
 }
 
 StepFilterInput step_of(double h, double beta2 = 0.0, double beta3 = 0.0, LossShape loss = {}) {

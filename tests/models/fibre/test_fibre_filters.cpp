@@ -90,30 +90,20 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
 // the fourth header record of "om") with random local beta2 over sections
 // of 0.02 km, for a fibre starting `start_km` along the whole fibre 6.
 double accumulated_dispersion(const std::vector<double>& steps, double start_km) {
-    std::int32_t om = 0, o7 = 0, os = 0;
-    opnfil("om000006", kUnformattedUnknown, om, 8);
-    opnfil("o7000006", kUnformattedUnknown, o7, 8);
-    opnfil("os000006", kUnformattedUnknown, os, 8);
+    std::int32_t units[3] = {};
+    const char* const names[3] = {"om000006", "o7000006", "os000006"};
+    for (int u = 0; u < 3; ++u) opnfil(names[u], kUnformattedUnknown, units[u], 8);
     optcl_ctrl.blkmode = 1;
-    WrtfisInput in;
-    in.k = 7;
-    in.beta2 = -0.2;
-    in.spread = 0.02f;
-    in.section = 0.02f;
-    in.start_km = start_km;
-    in.unit_om = om;
-    in.unit_o7 = o7;
-    in.unit_os = os;
-    in.nsteps = static_cast<std::int32_t>(steps.size());
-    in.h = steps.data();
-    in.precision = 1e-3;
-    EXPECT_TRUE(wrtfis(in));
-    unit_rewind(om);
-    std::int32_t ncoef = 0, kmax = 0, memlen = 0;
+    EXPECT_TRUE(wrtfis({.k = 7, .shape = {}, .beta2 = -0.2, .spread = 0.02f, .section = 0.02f, .start_km = start_km,
+                        .unit_om = units[0], .unit_o7 = units[1], .unit_os = units[2],
+                        .nsteps = static_cast<std::int32_t>(steps.size()), .h = steps.data(), .precision = 1e-3}));
+    unit_rewind(units[0]);
+    std::int32_t counts[3] = {};
     float dispersion = 0.0f;
-    EXPECT_TRUE(records::read_values(unit_stream(om), ncoef) && records::read_values(unit_stream(om), kmax) &&
-                records::read_values(unit_stream(om), memlen) && records::read_values(unit_stream(om), dispersion));
-    for (std::int32_t unit : {om, o7, os}) clodev(unit, 1);
+    std::FILE* om = unit_stream(units[0]);
+    EXPECT_TRUE(records::read_values(om, counts[0]) && records::read_values(om, counts[1]) &&
+                records::read_values(om, counts[2]) && records::read_values(om, dispersion));
+    for (std::int32_t unit : units) clodev(unit, 1);
     return dispersion;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -20,6 +21,8 @@
 #include "main/cli_options.h"
 #include "main/op_main.h"
 #include "main/sweep.h"
+#include "models/fibre/split_step.h"
+#include "project/fibre_pieces.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "project/observation.h"
@@ -49,7 +52,7 @@ const char* const kRunHelp =
     "Runs the link of a description file: the dimensioning pass and the set-up of every\n"
     "block (memory map x1_NAME.mem, delay file x1_NAME.dly), and with -simulate the link\n"
     "sample by sample, its measurements and a summary. The kernel storage is sized to what\n"
-    "the link needs.\n"
+    "the link needs. A fibre whose steps do not fit one fibre block runs as consecutive pieces.\n"
     "  -simulate           simulate the link sample by sample\n"
     "  -set ID.PARAM=VALUE change a parameter: ID is an instance number, a block kind (every\n"
     "                      block of it) or \"link\"; VALUE as in the file (text may go bare).\n"
@@ -193,6 +196,93 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
                     });
 }
 
+// ---- the link as it runs
+
+// A scratch directory beside the working directory (so that data files stay
+// within reach of their relative names), the working directory while it
+// lives, removed with everything in it at its end.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const char* prefix) : home_(fs::current_path()) {
+        std::string pattern = (home_ / (std::string(prefix) + "XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            pattern = (fs::temp_directory_path() / (std::string(prefix + 1) + "XXXXXX")).string();
+            if (::mkdtemp(pattern.data()) == nullptr) return;
+        }
+        path_ = pattern;
+        fs::current_path(path_);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory() {
+        if (path_.empty()) return;
+        std::error_code ec;
+        fs::current_path(home_, ec);
+        fs::remove_all(path_, ec);
+    }
+    bool ok() const { return !path_.empty(); }
+
+private:
+    fs::path home_;
+    std::string path_;
+};
+
+struct LinkDimensions {
+    int status = 1;                          // the driver's, of the last pass
+    bool splits_made = true;                 // false: a fibre could not be split (reported)
+    std::unique_ptr<LinkSchedule> schedule;  // of the last pass
+};
+
+// The dimensioning pass of a link in the working directory, and, while
+// fibres ask to be split, the link re-formed with their pieces and
+// dimensioned again: the link loader does what the generator of a project
+// does with the split requests of its memory map. The messages of a pass are
+// held and shown only for the last pass, with `show`; the lines that say
+// which fibres were split are shown in any case.
+LinkDimensions dimension_link(Link& link, bool show) {
+    LinkDimensions d;
+    FibreSplits splits;
+    for (int round = 1;; ++round) {
+        xu_MsgHold(nullptr);
+        d.schedule = std::make_unique<LinkSchedule>(Link(link));
+        if (!d.schedule->ok()) {
+            xu_MsgRelease(nullptr, show);
+            d.status = 1;
+            return d;
+        }
+        set_project(d.schedule->project());
+        SplitRequestLog log;
+        d.status = run_driver(1);
+        const bool last = std::none_of(log.requests().begin(), log.requests().end(),
+                                       [](const SplitRequest& r) { return r.reason == SplitReason::steps; });
+        xu_MsgRelease(nullptr, show && last);
+        if (last) break;
+        if (!splits.apply(link, log.requests(), round)) {
+            d.splits_made = false;
+            return d;
+        }
+    }
+    for (const std::string& line : splits.report(link)) opxinfo(line);
+    return d;
+}
+
+// The link as it runs: fibres that ask to be split are replaced by their
+// pieces, found by dimensioning passes in a scratch directory (which leave
+// the results of an earlier run as they are). False when a fibre cannot be
+// split (reported).
+bool form_link(Link& link) {
+    if (std::none_of(link.blocks.begin(), link.blocks.end(),
+                     [](const LinkBlock& b) { return b.kind->name == "fibre"; }))
+        return true;
+    const ScratchDirectory scratch(".nodrix-split-");
+    if (!scratch.ok()) {
+        opxerr("nodrix run: cannot make a scratch directory");
+        return false;
+    }
+    // The run itself reports what the passes here find besides the splits.
+    return dimension_link(link, false).splits_made;
+}
+
 // ---- check
 
 std::string interval_text(float a, float b) {
@@ -240,37 +330,19 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
                                        {"help", false}},
                                       kCheckHelp, messages, args, o, link))
         return *status;
-    // The set-up runs in a scratch directory beside the link's results, so that
-    // data files stay within reach; it is removed with everything in it.
-    const fs::path home = fs::current_path();
-    std::string pattern = (home / ".nodrix-check-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        pattern = (fs::temp_directory_path() / "nodrix-check-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            opxerr("nodrix check: cannot make a scratch directory");
-            return 1;
-        }
+    // The set-up runs in a scratch directory, removed with everything in it.
+    const ScratchDirectory scratch(".nodrix-check-");
+    if (!scratch.ok()) {
+        opxerr("nodrix check: cannot make a scratch directory");
+        return 1;
     }
-    fs::current_path(pattern);
-    int status = 1;
-    {
-        LinkSchedule schedule(std::move(*link));
-        if (schedule.ok()) {
-            set_project(schedule.project());
-            set_per_sample_run(true);  // the windows as a simulation sees them
-            status = run_driver(1);
-            set_per_sample_run(false);
-            if (status == 0) {
-                print_schedule(schedule);
-                warn_observation_plans(schedule);
-                if (!check_observation_storage(schedule)) status = 1;
-            }
-        }
-    }
-    fs::current_path(home);
-    std::error_code ec;
-    fs::remove_all(pattern, ec);
-    return status;
+    set_per_sample_run(true);  // the windows as a simulation sees them
+    const LinkDimensions d = dimension_link(*link, true);
+    set_per_sample_run(false);
+    if (d.status != 0 || !d.splits_made) return d.splits_made ? d.status : 1;
+    print_schedule(*d.schedule);
+    warn_observation_plans(*d.schedule);
+    return check_observation_storage(*d.schedule) ? 0 : 1;
 }
 
 // ---- blocks
@@ -427,13 +499,14 @@ int verb_blocks(std::vector<std::string> args) {
 
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    set_per_sample_run(settings.simulate);
+    if (!form_link(link)) return 1;
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
     ProjectDescription project = schedule.project();
     // An estimator window the run cannot fill is named before its storage is taken.
     project.after_dimensioning = [&schedule] { return check_observation_storage(schedule); };
     set_project(project);
-    set_per_sample_run(settings.simulate);
     set_progress_line(!settings.quiet);
     // The storage the link needs, counted by the dimensioning pass.
     StorageSizing sizing;

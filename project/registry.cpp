@@ -46,6 +46,7 @@ const std::string& BlockSettings::text(std::string_view name) const { return val
 const std::vector<std::int32_t>& BlockSettings::integers(std::string_view name) const { return value(name).list; }
 
 void BlockSettings::set_text(std::string_view name, std::string text) { value(name).text = std::move(text); }
+void BlockSettings::set_number(std::string_view name, double number) { value(name).number = number; }
 
 std::string BlockSettings::padded(std::string_view name, std::size_t width) const {
     std::string s = text(name);

@@ -86,6 +86,7 @@ public:
     // A text blank-padded to at least `width` characters (the models' fixed-length names).
     std::string padded(std::string_view name, std::size_t width = 50) const;
     void set_text(std::string_view name, std::string text);
+    void set_number(std::string_view name, double number);
 
 private:
     const ParamValue& value(std::string_view name) const;
@@ -111,6 +112,10 @@ struct BlockWiring {
     const TimeWindow* producer_window = nullptr;
     TimeWindow* window = nullptr;
     const ScheduleConstants* constants = nullptr;        // start time and emission window
+    // A piece of a fibre cut into consecutive pieces (LinkBlock::whole_fibre,
+    // piece_start_km): 0 and 0 for any other block.
+    std::int32_t whole_fibre = 0;
+    double piece_start_km = 0.0;
     InputWindow input_window() const {
         return producer_window != nullptr ? InputWindow{producer_window->ton, constants->twinin}
                                           : InputWindow{constants->tstart, constants->twinin};

@@ -129,6 +129,10 @@ struct BlockWiring {
     const TimeWindow* producer_window = nullptr;
     TimeWindow* window = nullptr;
     const ScheduleConstants* constants = nullptr;        // start time and emission window
+    // A piece of a fibre cut into consecutive pieces (LinkBlock::whole_fibre,
+    // piece_start_km): 0 and 0 for any other block.
+    std::int32_t whole_fibre = 0;
+    double piece_start_km = 0.0;
     InputWindow input_window() const {
         return producer_window != nullptr ? InputWindow{producer_window->ton, constants->twinin}
                                           : InputWindow{constants->tstart, constants->twinin};

@@ -273,7 +273,9 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
-    if (!stopped_by_prerun && storage_ready(m, capacities, status)) {
+    const bool accepted = stopped_by_prerun || !the_project.after_dimensioning || the_project.after_dimensioning();
+    if (!accepted) status = 1;
+    if (!stopped_by_prerun && accepted && storage_ready(m, capacities, status)) {
         run_passes(run, m, more);
         status = 0;
     }

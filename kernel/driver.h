@@ -52,6 +52,11 @@ struct ProjectDescription {
     std::function<void()> block_setup = nullptr;
     ProjectConstants constants;
     ScheduleConstants schedule;        // the schedule's start time, window length and end time
+    // Called after a dimensioning pass that goes on to a run, with the
+    // blocks' windows of that pass in place, before the storage is allocated;
+    // false stops the run with status 1 (the hook has reported why). Null:
+    // nothing to look at.
+    std::function<bool()> after_dimensioning = nullptr;
 };
 
 // The settings of a run of the project: its constants and its schedule's

@@ -4,6 +4,7 @@
 
 #include "kernel/driver.h"
 #include "main/op_main.h"
+#include "project/observation.h"
 #include "project/summary.h"
 
 namespace nodrix {
@@ -13,7 +14,9 @@ int run_link_program(LinkSchedule& schedule, int argc, char** argv) {
     // After a simulation its results are summed up on the console; a run that
     // simulated nothing has nothing to sum up.
     return op_main(argc, argv, [&schedule](int) {
-        if (last_run_simulated()) std::fputs(simulation_summary(schedule).c_str(), stdout);
+        if (!last_run_simulated()) return;
+        warn_observations_after_run(schedule);
+        std::fputs(simulation_summary(schedule).c_str(), stdout);
     });
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -20,8 +21,11 @@
 #include "main/cli_options.h"
 #include "main/op_main.h"
 #include "main/sweep.h"
+#include "models/fibre/split_step.h"
+#include "project/fibre_pieces.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
+#include "project/observation.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_msg.h"
@@ -48,7 +52,7 @@ const char* const kRunHelp =
     "Runs the link of a description file: the dimensioning pass and the set-up of every\n"
     "block (memory map x1_NAME.mem, delay file x1_NAME.dly), and with -simulate the link\n"
     "sample by sample, its measurements and a summary. The kernel storage is sized to what\n"
-    "the link needs.\n"
+    "the link needs. A fibre whose steps do not fit one fibre block runs as consecutive pieces.\n"
     "  -simulate           simulate the link sample by sample\n"
     "  -set ID.PARAM=VALUE change a parameter: ID is an instance number, a block kind (every\n"
     "                      block of it) or \"link\"; VALUE as in the file (text may go bare).\n"
@@ -66,8 +70,10 @@ const char* const kCheckHelp =
     "Usage: nodrix check LINK.toml [options]\n"
     "Checks a description file, sets the link up (in a scratch directory, leaving no file) and\n"
     "prints the schedule: every block's connections, time window and good interval. Warns\n"
-    "when a power meter, spectrum analyser, eye scope or estimator would observe nothing, and\n"
-    "names the emission window that gives it enough.\n"
+    "when a power meter, spectrum analyser, eye scope or estimator would observe less than its\n"
+    "settings ask for, saying what cuts it short, and names the emission window and end time\n"
+    "that give every measurement its full observation. An estimator window far longer than the\n"
+    "run can fill is a warning naming its storage (an error beyond what an estimator holds).\n"
     "  -set ID.PARAM=VALUE, -window PS, -verbose, -log FILE   as for nodrix run\n"
     "Exit status: 0 the link is sound (warnings aside), 1 an error was reported, 2 a usage error.\n";
 
@@ -190,6 +196,93 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
                     });
 }
 
+// ---- the link as it runs
+
+// A scratch directory beside the working directory (so that data files stay
+// within reach of their relative names), the working directory while it
+// lives, removed with everything in it at its end.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const char* prefix) : home_(fs::current_path()) {
+        std::string pattern = (home_ / (std::string(prefix) + "XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            pattern = (fs::temp_directory_path() / (std::string(prefix + 1) + "XXXXXX")).string();
+            if (::mkdtemp(pattern.data()) == nullptr) return;
+        }
+        path_ = pattern;
+        fs::current_path(path_);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory() {
+        if (path_.empty()) return;
+        std::error_code ec;
+        fs::current_path(home_, ec);
+        fs::remove_all(path_, ec);
+    }
+    bool ok() const { return !path_.empty(); }
+
+private:
+    fs::path home_;
+    std::string path_;
+};
+
+struct LinkDimensions {
+    int status = 1;                          // the driver's, of the last pass
+    bool splits_made = true;                 // false: a fibre could not be split (reported)
+    std::unique_ptr<LinkSchedule> schedule;  // of the last pass
+};
+
+// The dimensioning pass of a link in the working directory, and, while
+// fibres ask to be split, the link re-formed with their pieces and
+// dimensioned again: the link loader does what the generator of a project
+// does with the split requests of its memory map. The messages of a pass are
+// held and shown only for the last pass, with `show`; the lines that say
+// which fibres were split are shown in any case.
+LinkDimensions dimension_link(Link& link, bool show) {
+    LinkDimensions d;
+    FibreSplits splits;
+    for (int round = 1;; ++round) {
+        xu_MsgHold(nullptr);
+        d.schedule = std::make_unique<LinkSchedule>(Link(link));
+        if (!d.schedule->ok()) {
+            xu_MsgRelease(nullptr, show);
+            d.status = 1;
+            return d;
+        }
+        set_project(d.schedule->project());
+        SplitRequestLog log;
+        d.status = run_driver(1);
+        const bool last = std::none_of(log.requests().begin(), log.requests().end(),
+                                       [](const SplitRequest& r) { return r.reason == SplitReason::steps; });
+        xu_MsgRelease(nullptr, show && last);
+        if (last) break;
+        if (!splits.apply(link, log.requests(), round)) {
+            d.splits_made = false;
+            return d;
+        }
+    }
+    for (const std::string& line : splits.report(link)) opxinfo(line);
+    return d;
+}
+
+// The link as it runs: fibres that ask to be split are replaced by their
+// pieces, found by dimensioning passes in a scratch directory (which leave
+// the results of an earlier run as they are). False when a fibre cannot be
+// split (reported).
+bool form_link(Link& link) {
+    if (std::none_of(link.blocks.begin(), link.blocks.end(),
+                     [](const LinkBlock& b) { return b.kind->name == "fibre"; }))
+        return true;
+    const ScratchDirectory scratch(".nodrix-split-");
+    if (!scratch.ok()) {
+        opxerr("nodrix run: cannot make a scratch directory");
+        return false;
+    }
+    // The run itself reports what the passes here find besides the splits.
+    return dimension_link(link, false).splits_made;
+}
+
 // ---- check
 
 std::string interval_text(float a, float b) {
@@ -203,32 +296,6 @@ std::string signals_text(const std::vector<std::int32_t>& numbers) {
     std::string s;
     for (std::int32_t n : numbers) s += (s.empty() ? "" : ",") + std::to_string(n);
     return s;
-}
-
-// What a measurement block observes of its good interval, and the emission
-// window that gives it its whole observation. The good interval of a window
-// grows one for one with the emission window.
-struct Observation {
-    double length = 0.0;          // [ps], 0 or less: nothing
-    double window_needed = 0.0;   // emission window that gives it enough [ps]
-};
-std::optional<Observation> observation(const LinkSchedule& s, const LinkBlock& b, double emission, double monitor) {
-    const std::string_view kind = b.kind->name;
-    if (kind == "power_meter" || kind == "spectrum_analyser") {
-        const TimeWindow* w = s.window(b.id);
-        const double good = static_cast<double>(w->tgoodf) - w->tgoodi;
-        return Observation{good - 2.0 * monitor, emission + 2.0 * monitor - good};
-    }
-    if (kind == "ber_estimator" || kind == "eye_scope") {
-        const TimeWindow* w = s.producer_window(b);
-        if (w == nullptr) return std::nullopt;
-        const double good = static_cast<double>(w->tgoodf) - w->tgoodi;
-        const double delay = b.settings.real("delay_ps");
-        const double window = b.settings.real("window_ps");
-        return Observation{std::min(window, good - 2.0 * monitor) - delay,
-                           emission + 2.0 * monitor + window - good};
-    }
-    return std::nullopt;
 }
 
 void print_schedule(const LinkSchedule& s) {
@@ -255,24 +322,6 @@ void print_schedule(const LinkSchedule& s) {
     }
 }
 
-void warn_unobserved(const LinkSchedule& s) {
-    const double emission = current_project().schedule.twinin;
-    const double monitor = polmon.tmon;
-    for (const LinkBlock& b : s.link().blocks) {
-        const auto seen = observation(s, b, emission, monitor);
-        if (!seen || seen->length > 0.0) continue;
-        char needed[32];
-        std::snprintf(needed, sizeof needed, "%.0f", std::ceil(seen->window_needed));
-        opxwarn("block " + std::to_string(b.id) + " (" + std::string(b.kind->name) +
-                ") will observe nothing: its good interval is shorter than its guard times of " +
-                std::to_string(static_cast<int>(monitor)) + " ps at each end" +
-                (b.kind->name == "ber_estimator" || b.kind->name == "eye_scope" ? " and its delay" : "") +
-                "; an emission window of " + needed + " ps (-window " + needed + ") gives it " +
-                (b.kind->name == "ber_estimator" || b.kind->name == "eye_scope" ? "its whole observation window"
-                                                                                 : "a measuring interval"));
-    }
-}
-
 int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
     Options o;
     std::optional<Link> link;
@@ -281,36 +330,19 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
                                        {"help", false}},
                                       kCheckHelp, messages, args, o, link))
         return *status;
-    // The set-up runs in a scratch directory beside the link's results, so that
-    // data files stay within reach; it is removed with everything in it.
-    const fs::path home = fs::current_path();
-    std::string pattern = (home / ".nodrix-check-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        pattern = (fs::temp_directory_path() / "nodrix-check-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            opxerr("nodrix check: cannot make a scratch directory");
-            return 1;
-        }
+    // The set-up runs in a scratch directory, removed with everything in it.
+    const ScratchDirectory scratch(".nodrix-check-");
+    if (!scratch.ok()) {
+        opxerr("nodrix check: cannot make a scratch directory");
+        return 1;
     }
-    fs::current_path(pattern);
-    int status = 1;
-    {
-        LinkSchedule schedule(std::move(*link));
-        if (schedule.ok()) {
-            set_project(schedule.project());
-            set_per_sample_run(true);  // the windows as a simulation sees them
-            status = run_driver(1);
-            set_per_sample_run(false);
-            if (status == 0) {
-                print_schedule(schedule);
-                warn_unobserved(schedule);
-            }
-        }
-    }
-    fs::current_path(home);
-    std::error_code ec;
-    fs::remove_all(pattern, ec);
-    return status;
+    set_per_sample_run(true);  // the windows as a simulation sees them
+    const LinkDimensions d = dimension_link(*link, true);
+    set_per_sample_run(false);
+    if (d.status != 0 || !d.splits_made) return d.splits_made ? d.status : 1;
+    print_schedule(*d.schedule);
+    warn_observation_plans(*d.schedule);
+    return check_observation_storage(*d.schedule) ? 0 : 1;
 }
 
 // ---- blocks
@@ -467,10 +499,14 @@ int verb_blocks(std::vector<std::string> args) {
 
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    set_per_sample_run(settings.simulate);
+    if (!form_link(link)) return 1;
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
-    set_project(schedule.project());
-    set_per_sample_run(settings.simulate);
+    ProjectDescription project = schedule.project();
+    // An estimator window the run cannot fill is named before its storage is taken.
+    project.after_dimensioning = [&schedule] { return check_observation_storage(schedule); };
+    set_project(project);
     set_progress_line(!settings.quiet);
     // The storage the link needs, counted by the dimensioning pass.
     StorageSizing sizing;
@@ -479,6 +515,7 @@ int run_link(Link link, const RunSettings& settings,
     set_storage_sizing(sizing);
     // The report on the run is made with the directory's lock still held.
     return run_driver(0, [&](int status) {
+        if (last_run_simulated()) warn_observations_after_run(schedule);
         if (after) after(schedule, status);
     });
 }

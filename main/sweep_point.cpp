@@ -54,6 +54,8 @@ const char* state_text(ChannelResult::State s) {
                    "and its guard times";
         case ChannelResult::State::after_end:
             return "not observed: the run ends before the observation window at the receiver opens";
+        case ChannelResult::State::nothing_asked:
+            return "not observed: its delay_ps reaches its window_ps, where the observation ends";
         case ChannelResult::State::no_report: return "no report";
     }
     return "";
@@ -74,7 +76,30 @@ ChannelRecord channel_record(const ChannelResult& c) {
     r.ber_fixed = c.report.fixed_ber;
     r.q_fixed_db = c.report.fixed_q_db;
     if (c.eye && c.eye->defined()) r.q_eye = c.eye->q;
+    if (c.coverage) {
+        r.bits_observed = c.coverage->observed;
+        r.bits_requested = c.coverage->requested;
+    }
+    for (const std::string& said : channel_remarks(c)) r.remarks += (r.remarks.empty() ? "" : "; ") + said;
     return r;
+}
+
+MeterRecord meter_record(const MeterResult& m) {
+    MeterRecord r{m.id, m.label, m.dbm, std::nullopt, std::nullopt};
+    if (m.coverage) {
+        r.samples_observed = m.coverage->observed;
+        r.samples_requested = m.coverage->requested;
+    }
+    return r;
+}
+
+void put_count(toml::table& t, const char* key, const std::optional<std::int64_t>& v) {
+    if (v) t.insert(key, *v);
+}
+
+std::optional<std::int64_t> get_count(const toml::table& t, const char* key) {
+    const toml::node* n = t.get(key);
+    return n != nullptr ? n->value<std::int64_t>() : std::nullopt;
 }
 
 // The first error a run reported on its console, without the program's prefix.
@@ -144,6 +169,9 @@ std::string record_text(const ResultRecord& r) {
         put(ct, "ber_fixed", c.ber_fixed);
         put(ct, "q_fixed_db", c.q_fixed_db);
         put(ct, "q_eye", c.q_eye);
+        put_count(ct, "bits_observed", c.bits_observed);
+        put_count(ct, "bits_requested", c.bits_requested);
+        if (!c.remarks.empty()) ct.insert("remarks", c.remarks);
         channels.push_back(std::move(ct));
     }
     t.insert("channel", std::move(channels));
@@ -153,6 +181,8 @@ std::string record_text(const ResultRecord& r) {
         mt.insert("id", m.id);
         mt.insert("label", m.label);
         put(mt, "power_dbm", m.dbm);
+        put_count(mt, "samples_observed", m.samples_observed);
+        put_count(mt, "samples_requested", m.samples_requested);
         meters.push_back(std::move(mt));
     }
     t.insert("meter", std::move(meters));
@@ -215,13 +245,17 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
         c.ber_fixed = get(*ct, "ber_fixed");
         c.q_fixed_db = get(*ct, "q_fixed_db");
         c.q_eye = get(*ct, "q_eye");
+        c.bits_observed = get_count(*ct, "bits_observed");
+        c.bits_requested = get_count(*ct, "bits_requested");
+        c.remarks = (*ct)["remarks"].value_or(std::string());
         r.channels.push_back(std::move(c));
     }
     for (const toml::node& n : *meters) {
         const toml::table* mt = n.as_table();
         if (mt == nullptr) continue;
         r.meters.push_back(MeterRecord{static_cast<std::int32_t>((*mt)["id"].value_or(std::int64_t{0})),
-                                       (*mt)["label"].value_or(std::string()), get(*mt, "power_dbm")});
+                                       (*mt)["label"].value_or(std::string()), get(*mt, "power_dbm"),
+                                       get_count(*mt, "samples_observed"), get_count(*mt, "samples_requested")});
     }
     for (const toml::node& n : *files) {
         const toml::table* ft = n.as_table();
@@ -419,7 +453,7 @@ int run_point(const fs::path& given) {
     r.parameters_hash = hash_text(text);
     r.program_hash = program_hash();
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
-    for (const MeterResult& m : results.meters) r.meters.push_back(MeterRecord{m.id, m.label, m.dbm});
+    for (const MeterResult& m : results.meters) r.meters.push_back(meter_record(m));
     r.files = run_files(dir);
     r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!write_record(dir, r)) {

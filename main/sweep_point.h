@@ -36,12 +36,17 @@ struct ChannelRecord {
     std::optional<double> ber_relative, q_relative_db;
     std::optional<double> ber_fixed, q_fixed_db;
     std::optional<double> q_eye;     // the eye's Q, linear (infinite for a noiseless eye)
+    std::optional<std::int64_t> bits_observed, bits_requested;  // of the estimator's observation
+    std::string remarks;             // what the summary says beside the figures ("partial: 50 of 128 bits; ...")
+    bool partial() const { return bits_observed && bits_requested && *bits_observed < *bits_requested; }
 };
 
 struct MeterRecord {
     std::int32_t id = 0;
     std::string label;
     std::optional<double> dbm;
+    std::optional<std::int64_t> samples_observed, samples_requested;  // of its measuring window
+    bool partial() const { return samples_observed && samples_requested && *samples_observed < *samples_requested; }
 };
 
 struct FileRecord {

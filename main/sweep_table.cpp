@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "project/observation.h"
 #include "runtime/opxfile.h"
 #include "tools/chart_plot.h"
 #include "tools/gnuplot_run.h"
@@ -20,8 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // The numbers of one channel in the table, after its prefix.
-const char* const kChannelColumns[] = {"power_dbm",    "ber_optimal", "q_optimal_db", "ber_relative", "q_relative_db",
-                                       "ber_fixed",    "q_fixed_db",  "q_eye",        "q_eye_db"};
+const char* const kChannelColumns[] = {"power_dbm",  "ber_optimal", "q_optimal_db", "ber_relative",
+                                       "q_relative_db", "ber_fixed",  "q_fixed_db",   "q_eye",
+                                       "q_eye_db",   "bits_observed"};
 constexpr std::size_t kChannelColumnCount = std::size(kChannelColumns);
 constexpr std::size_t kQEyeDb = 8;  // index of q_eye_db among them
 
@@ -97,8 +99,10 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
             n.insert(n.end(), kChannelColumnCount, std::nullopt);
             continue;
         }
+        const std::optional<double> bits =
+            c->bits_observed ? std::optional<double>(static_cast<double>(*c->bits_observed)) : std::nullopt;
         for (const auto& v : {c->power_dbm, c->ber_optimal, c->q_optimal_db, c->ber_relative, c->q_relative_db,
-                              c->ber_fixed, c->q_fixed_db, c->q_eye, q_db(c->q_eye)})
+                              c->ber_fixed, c->q_fixed_db, c->q_eye, q_db(c->q_eye), bits})
             n.push_back(v);
     }
     for (const MeterColumn& k : l.meters) {
@@ -111,15 +115,32 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
     return n;
 }
 
-// Why a completed point lacks some channel's values.
+// Why a completed point lacks some channel's values, and what observed
+// less than it asked for.
 std::string channel_notes(const Layout& l, const PointStatus& s) {
     std::string notes;
+    auto note = [&](const std::string& what) { notes += (notes.empty() ? "" : "; ") + what; };
     for (const ChannelColumn& k : l.channels) {
         const ChannelRecord* c = find_channel(*s.record, k.estimator);
-        if (c != nullptr && c->state != "measured")
-            notes += (notes.empty() ? "" : "; ") + k.prefix.substr(0, k.prefix.size() - 1) + ": " + c->state;
+        const std::string name = k.prefix.substr(0, k.prefix.size() - 1);
+        if (c != nullptr && c->state != "measured") note(name + ": " + c->state);
+        if (c != nullptr && c->partial()) note(name + ": " + c->remarks);
     }
+    for (const MeterRecord& m : s.record->meters)
+        if (m.partial())
+            note("meter" + std::to_string(m.id) + ": " +
+                 coverage_mark(ObservationCoverage{ObservationUnit::samples, *m.samples_requested, *m.samples_observed}));
     return notes;
+}
+
+// A completed point some of whose measurements observed less than they asked for.
+bool partial(const PointStatus& s) {
+    if (s.state != PointState::complete || !s.record) return false;
+    for (const ChannelRecord& c : s.record->channels)
+        if (c.partial()) return true;
+    for (const MeterRecord& m : s.record->meters)
+        if (m.partial()) return true;
+    return false;
 }
 
 // Mean and standard deviation (n - 1) of each number over rows.
@@ -272,7 +293,7 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
                 message = channel_notes(l, s);
             }
             out += row(point_name(points[k].number), points[k].values, std::to_string(points[k].seed),
-                       state_word(s.state), n, message);
+                       partial(s) ? "partial" : state_word(s.state), n, message);
         }
         if (!seeds) continue;
         const std::size_t width = 1 + l.channels.size() * kChannelColumnCount + l.meters.size();

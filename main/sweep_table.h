@@ -18,13 +18,16 @@ std::string cell(const std::optional<double>& v);
 
 // The table (CSV, RFC 4180 quoting). Columns:
 //   point, one per varied parameter (named ID.PARAM), seed (with --seeds),
-//   status (done, failed, incomplete), wall_time_s,
+//   status (done; partial: done, but a measurement observed less than it
+//   asked for; failed; incomplete), wall_time_s,
 //   per channel "chN_" (N the channel; "chN_eID_" when two estimators
 //   measure one channel, "eID_" when the channel is not known): power_dbm,
 //   ber_optimal, q_optimal_db, ber_relative, q_relative_db, ber_fixed,
 //   q_fixed_db (as the estimator reports them), q_eye and q_eye_db (the eye's Q),
+//   bits_observed (of the estimator's observation),
 //   per power meter "meterID_dbm",
-//   message (why a point failed or is incomplete).
+//   message (why a point failed or is incomplete, and what observed less
+//   than it asked for).
 // With several seeds, each combination of values is followed by two rows
 // whose seed column says "mean" and "spread": the mean and the standard
 // deviation (n - 1) of every number over its completed seeds.

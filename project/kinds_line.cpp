@@ -48,7 +48,9 @@ FiberParams fibre_parameters(const BlockSettings& s, std::int32_t id) {
 }
 
 std::function<void()> make_fibre(const BlockSettings& s, const BlockWiring& w) {
-    return [p = fibre_parameters(s, w.id), w]() mutable {
+    FiberParams parameters = fibre_parameters(s, w.id);
+    parameters.piece = FibrePiece{w.whole_fibre, w.piece_start_km};
+    return [p = std::move(parameters), w]() mutable {
         // The dimensioning file is the open memory map of this schedule call.
         p.memfile = current_memory_map();
         fiber1(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output);
@@ -98,7 +100,7 @@ KindSpec fibre_kind() {
                   .help = "spread of the random actual length", .low = -100, .high = 100, .low_open = true,
                   .high_open = true},
                 P{.name = "attenuation_db_per_km", .unit = "dB/km", .fallback = 0.0,
-                  .help = "attenuation at the band centre"},
+                  .help = "attenuation at the band centre (a fibre without pumps does not amplify)", .low = 0},
                 P{.name = "attenuation_slope_db_per_km_thz", .unit = "dB/km/THz", .fallback = 0.0,
                   .help = "slope of the attenuation"},
                 P{.name = "attenuation_curvature_db_per_km_thz2", .unit = "dB/km/THz^2", .fallback = 0.0,

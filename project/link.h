@@ -40,6 +40,11 @@ struct LinkBlock {
     std::int32_t drive = 0;               // the modulator's drive signal
     std::int32_t output = 0;              // the primary output signal (0: none)
     std::int32_t clock_output = 0;        // the data source's clock (0: none)
+    // A piece of a fibre cut into consecutive pieces: the whole fibre's
+    // instance number (0: no piece) and the distance of the piece's start
+    // from the whole's start [km].
+    std::int32_t whole_fibre = 0;
+    double piece_start_km = 0.0;
 };
 
 struct Link {

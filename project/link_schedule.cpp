@@ -43,6 +43,8 @@ LinkSchedule::LinkSchedule(Link link) : link_(std::move(link)) {
         w.constants = &constants_;
         w.window = b.kind->windowed ? windows_[b.id].get() : nullptr;
         w.producer_window = producer_window(b);
+        w.whole_fibre = b.whole_fibre;
+        w.piece_start_km = b.piece_start_km;
         for (const PortSpec& port : b.kind->inputs) {
             if (port.key == "drive") {
                 w.drive = electrical_.at(b.drive).get();

@@ -7,9 +7,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "kernel/control_blocks.h"
+#include "kernel/driver.h"
 #include "runtime/run_files.h"
 #include "models/measurements/ber_estimator.h"
+#include "models/receivers/photodiode.h"
+#include "numerics/ber_search.h"
+#include "project/observation.h"
 
 namespace nodrix {
 namespace {
@@ -68,29 +71,37 @@ Channel channel_of(const LinkSchedule& s, const LinkBlock& estimator) {
     return {static_cast<int>(best) + 1, static_cast<double>(carriers[best])};
 }
 
-// The estimator's observation window: from the good interval's start plus
-// the guard time and the delay to no later than the good interval's end less
-// the guard time; empty (end <= start) when the good interval is too short.
-struct Observation {
-    double start = 0.0;
-    double end = 0.0;
-};
-std::optional<Observation> observation(const LinkSchedule& s, const LinkBlock& estimator) {
-    const TimeWindow* w = s.producer_window(estimator);
-    if (w == nullptr) return std::nullopt;
-    const double m = polmon.tmon;
-    const double start = w->tgoodi + m + estimator.settings.real("delay_ps");
-    const double end = std::min(static_cast<double>(w->tgoodi) + m + estimator.settings.real("window_ps"),
-                                static_cast<double>(w->tgoodf) - m);
-    return Observation{start, end};
-}
-
 }  // namespace
 
 std::optional<double> ChannelResult::received_mw() const {
     const double mw = responsivity > 0.0 ? report.mean_level / (0.001 * responsivity) : 0.0;
     if (mw > 0.0) return mw;
     return std::nullopt;
+}
+
+bool ChannelResult::power_lifted_by_shot_noise() const {
+    // For a steady current I the cut lifts the mean by less than 0.02 dB
+    // while I stays above twice the noise's deviation.
+    constexpr double kClearOfTheCut = 2.0;
+    return shot_noise_a > 0.0 && report.mean_level > 0.0 && report.mean_level < kClearOfTheCut * shot_noise_a;
+}
+
+std::vector<std::string> channel_remarks(const ChannelResult& c) {
+    std::vector<std::string> said;
+    if (c.coverage && c.coverage->partial()) said.push_back(coverage_mark(*c.coverage));
+    const EstimatorReport& r = c.report;
+    if (r.ber > 0.0 && r.ber <= 1e-40) said.push_back("BER below 1e-40 (the estimator's floor)");
+    if (r.q_linear > 0.0 && r.q_linear <= 2.0) said.push_back("Q at its floor of 2: eye closed or observation too short");
+    switch (c.status) {
+        case kBerFewOccurrences:
+            said.push_back("a bit pattern seen fewer than " + std::to_string(kFewOccurrences) + " times");
+            break;
+        case kBerUnbalanced: said.push_back("bit patterns seen in strongly unbalanced numbers"); break;
+        case kBerPatternMissing: said.push_back("a bit pattern never seen"); break;
+        default: break;
+    }
+    if (c.power_lifted_by_shot_noise()) said.push_back("received power lifted by the shot noise cut at 0 A");
+    return said;
 }
 
 std::string channel_row(const ChannelResult& c) {
@@ -102,9 +113,10 @@ std::string channel_row(const ChannelResult& c) {
     if (c.eye && c.eye->defined())
         eye = std::isinf(c.eye->q) ? std::string("   inf dB (inf)")
                                    : format("%6.2f dB", 20.0 * std::log10(c.eye->q)) + format(" (%.2f)", c.eye->q);
+    std::string remarks;
+    for (const std::string& said : channel_remarks(c)) remarks += (remarks.empty() ? "  " : "; ") + said;
     return channel_heading(c.channel, c.frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
-           format("%6.2f dB", r.q_db) + format(" (%6.2f)", r.q_linear) + "  " + eye +
-           (r.truncated ? "  truncated" : "") + "\n";
+           format("%6.2f dB", r.q_db) + format(" (%6.2f)", r.q_linear) + "  " + eye + remarks + "\n";
 }
 
 std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
@@ -130,8 +142,6 @@ std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
             r.fixed_q_db = value_after_equals(line);
         } else if (starts_with(line, "Mean Decision Threshold")) {
             if (auto v = value_after_equals(line)) r.mean_level = *v;
-        } else if (line.find("conventionally truncated") != std::string::npos) {
-            r.truncated = true;
         }
     }
     if (!have_ber || !have_q) return std::nullopt;
@@ -152,39 +162,70 @@ std::vector<std::string> result_files() {
     return files;
 }
 
+namespace {
+
+// The shot noise of the photodiode in front of an estimator at a mean current [A].
+double shot_noise_at(const LinkBlock* photodiode, double current_a) {
+    if (photodiode == nullptr || !photodiode->settings.flag("shot_noise")) return 0.0;
+    return photod_shot_deviation(photodiode->settings.real("avalanche_gain"),
+                                 photodiode->settings.real("excess_noise_exponent"), current_a,
+                                 current_project().constants.delt);
+}
+
+ChannelResult channel_result(const LinkSchedule& s, const LinkBlock& b, const ObservationPlan* plan) {
+    ChannelResult c;
+    c.estimator = b.id;
+    const Channel channel = channel_of(s, b);
+    c.channel = channel.number;
+    c.frequency_thz = channel.frequency;
+    const LinkBlock* photodiode = s.upstream(b, "photodiode");
+    c.responsivity = photodiode != nullptr ? photodiode->settings.real("responsivity_a_per_w") : 0.0;
+    const std::string report = b.settings.text("report_name");
+    const double end_time = current_project().schedule.tend;
+    if (plan == nullptr || (!plan->cut_by_delay && std::min(plan->closes_ps, plan->good_end_ps) <= plan->opens_ps)) {
+        c.state = ChannelResult::State::not_observed;
+    } else if (plan->cut_by_delay) {
+        c.state = ChannelResult::State::nothing_asked;
+    } else if (plan->opens_ps >= end_time) {
+        c.state = ChannelResult::State::after_end;
+        c.observation_start_ps = plan->opens_ps;
+        c.end_time_ps = end_time;
+    } else if (const auto r = run_wrote(report + ".DAT") ? read_estimator_report(report + ".DAT") : std::nullopt) {
+        c.report = *r;
+        if (const auto outcome = last_estimator_outcome(report)) {
+            c.eye = outcome->eye;
+            c.status = outcome->status;
+        }
+        c.coverage = posted_observation(report);
+        c.shot_noise_a = shot_noise_at(photodiode, r->mean_level);
+    } else {
+        c.state = ChannelResult::State::no_report;
+    }
+    return c;
+}
+
+}  // namespace
+
 RunResults run_results(const LinkSchedule& s) {
     RunResults results;
+    const std::vector<ObservationPlan> plans = plan_observations(s);
+    auto plan_of = [&](const LinkBlock& b) -> const ObservationPlan* {
+        for (const ObservationPlan& p : plans)
+            if (p.block == &b) return &p;
+        return nullptr;
+    };
     for (const LinkBlock& b : s.link().blocks) {
         if (b.kind->name == "ber_estimator") {
-            ChannelResult c;
-            c.estimator = b.id;
-            const Channel channel = channel_of(s, b);
-            c.channel = channel.number;
-            c.frequency_thz = channel.frequency;
-            const LinkBlock* photodiode = s.upstream(b, "photodiode");
-            c.responsivity = photodiode != nullptr ? photodiode->settings.real("responsivity_a_per_w") : 0.0;
-            const std::string report = b.settings.text("report_name");
-            const auto seen = observation(s, b);
-            const double end_time = s.link().settings.real("end_time_ps");
-            if (!seen || seen->end <= seen->start) {
-                c.state = ChannelResult::State::not_observed;
-            } else if (seen->start >= end_time) {
-                c.state = ChannelResult::State::after_end;
-                c.observation_start_ps = seen->start;
-                c.end_time_ps = end_time;
-            } else if (const auto r = run_wrote(report + ".DAT") ? read_estimator_report(report + ".DAT")
-                                                                 : std::nullopt) {
-                c.report = *r;
-                c.eye = last_eye_q(report);
-            } else {
-                c.state = ChannelResult::State::no_report;
-            }
-            results.channels.push_back(std::move(c));
+            results.channels.push_back(channel_result(s, b, plan_of(b)));
         } else if (b.kind->name == "power_meter") {
             // A report the run did not write (one an earlier run left) is none of its results.
-            const std::string report = b.settings.text("file_name") + ".DAT";
-            results.meters.push_back(MeterResult{b.id, b.settings.text("label"),
-                                                 run_wrote(report) ? read_power_meter_report(report) : std::nullopt});
+            const std::string name = b.settings.text("file_name");
+            const std::string report = name + ".DAT";
+            MeterResult m{b.id, b.settings.text("label"),
+                          run_wrote(report) ? read_power_meter_report(report) : std::nullopt};
+            m.coverage = posted_observation(name);
+            if (const ObservationPlan* p = plan_of(b)) m.opens_ps = p->opens_ps;
+            results.meters.push_back(std::move(m));
         }
     }
     return results;
@@ -211,6 +252,11 @@ std::string simulation_summary(const LinkSchedule& s) {
                     << "                      opens at " << format("%.0f", c.observation_start_ps)
                     << " ps (estimator " << c.estimator << "); lengthen link.end_time_ps\n";
                 break;
+            case ChannelResult::State::nothing_asked:
+                out << channel_heading(c.channel, c.frequency_thz)
+                    << "not observed: its delay_ps reaches its window_ps, where the observation ends (estimator "
+                    << c.estimator << ")\n";
+                break;
             case ChannelResult::State::no_report:
                 out << channel_heading(c.channel, c.frequency_thz) << "no report (estimator " << c.estimator << ")\n";
                 break;
@@ -222,10 +268,16 @@ std::string simulation_summary(const LinkSchedule& s) {
                "  the link over the whole simulated band; lengthen the sources' window with\n"
                "  -window PS (for example -window 30720) to observe the channels.\n";
     out << "Optical power meters\n";
+    const double end_time = current_project().schedule.tend;
     for (const MeterResult& m : results.meters) {
         out << "  " << m.id << " " << m.label << ": ";
+        const bool partial = m.coverage && m.coverage->partial();
         if (m.dbm)
-            out << format("%.3f dBm", *m.dbm) << (*m.dbm <= -100.0 ? " (nothing in its measuring window)" : "") << "\n";
+            out << format("%.3f dBm", *m.dbm) << (*m.dbm <= -100.0 ? " (nothing in its measuring window)" : "")
+                << (partial ? "  " + coverage_mark(*m.coverage) : "") << "\n";
+        else if (partial && m.coverage->observed == 0 && m.coverage->cut_by_run_end)
+            out << "no report: the run ends at " << format("%.0f", end_time)
+                << " ps, before its measuring window opens at " << format("%.0f", m.opens_ps) << " ps\n";
         else
             out << "no report\n";
     }

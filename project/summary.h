@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "models/measurements/ber_charts.h"
+#include "models/measurements/observation.h"
 #include "project/link_schedule.h"
 
 namespace nodrix {
@@ -18,7 +19,6 @@ struct EstimatorReport {
     double q_db = 0.0;       // equivalent Q at that threshold [dB]
     double q_linear = 0.0;
     double mean_level = 0.0; // mean of the collected samples (the mean decision threshold) [A]
-    bool truncated = false;  // the BER or Q was conventionally truncated
     // The relative and fixed thresholds' results, when the report has them.
     // A fixed threshold outside the eye has the BER -1 and no Q.
     std::optional<double> relative_ber, relative_q_db;
@@ -34,8 +34,9 @@ std::optional<double> read_power_meter_report(const std::string& path);
 struct ChannelResult {
     // not_observed: the good interval at the receiver is shorter than the
     // observation window and its guard times; after_end: the run ends before
-    // the observation window opens.
-    enum class State { measured, not_observed, after_end, no_report };
+    // the observation window opens; nothing_asked: the delay reaches the end
+    // of the observation window.
+    enum class State { measured, not_observed, after_end, nothing_asked, no_report };
     State state = State::measured;
     double observation_start_ps = 0.0;  // after_end: when the window would open
     double end_time_ps = 0.0;           //   and when the run ends
@@ -45,15 +46,32 @@ struct ChannelResult {
     double responsivity = 0.0;        // of the photodiode in front of it [A/W]
     EstimatorReport report;
     std::optional<EyeQ> eye;
+    std::int32_t status = 0;          // of the estimator's best evaluation; 0 unknown
+    std::optional<ObservationCoverage> coverage;
+    // The deviation of the photodiode's shot noise at the mean photocurrent [A]
+    // (0 without shot noise).
+    double shot_noise_a = 0.0;
     // The mean received power: the mean photocurrent over the responsivity
     // [mW]; nothing when it is not positive.
     std::optional<double> received_mw() const;
+    // The photocurrent's shot noise is not well below its mean, and the
+    // currents it would make negative are cut to 0 A: the mean current, and
+    // the received power taken from it, lie above what the light makes.
+    bool power_lifted_by_shot_noise() const;
 };
+
+// What the summary says beside a channel's figures, in plain words: a
+// partial observation ("partial: 50 of 128 bits"), figures at the
+// estimator's floors, its statistics in doubt, a received power lifted by
+// the shot noise. Empty when there is nothing to say.
+std::vector<std::string> channel_remarks(const ChannelResult& c);
 
 struct MeterResult {
     std::int32_t id = 0;
     std::string label;
     std::optional<double> dbm;        // nothing without a report
+    std::optional<ObservationCoverage> coverage;
+    double opens_ps = 0.0;            // where its measuring window opens
 };
 
 // The results of the run whose files are in the current directory, read

@@ -222,6 +222,31 @@ int xu_MsgPrintf(XuMsg* handle, int level, int code, const char* location, int w
     return r;
 }
 
+namespace {
+int held_outputs = -1;  // the outputs of a context whose lines are held; -1: none held
+}  // namespace
+
+void xu_MsgHold(XuMsg* handle) {
+    XuMsg* ctx = xu_MsgGetMessage(handle);
+    if (held_outputs < 0) held_outputs = ctx->outputs;
+    ctx->outputs = kOutList;
+}
+
+void xu_MsgRelease(XuMsg* handle, bool show) {
+    XuMsg* ctx = xu_MsgGetMessage(handle);
+    if (held_outputs < 0) return;
+    ctx->outputs = held_outputs;
+    held_outputs = -1;
+    for (int i = 0; i < ctx->list_count; ++i) {
+        const char* line = ctx->list[i].text;
+        if (show && (ctx->outputs & kOutStderr)) std::fprintf(stderr, "%s\n", line);
+        if (show && (ctx->outputs & kOutLogFile) && ctx->log != nullptr) std::fprintf(ctx->log, "%s\n", line);
+        xu_free(ctx->list[i].text);
+    }
+    if (show && ctx->log != nullptr) std::fflush(ctx->log);
+    ctx->list_count = 0;
+}
+
 void xu_MsgSetCallback(XuMsgCallback cb) { xu_user_cb = cb; }
 XuMsgCallback xu_MsgCallback() { return xu_user_cb; }
 void xu_MsgSet2FileStream(std::FILE* stream) { xu_logfile = stream; }
@@ -296,6 +321,7 @@ void xu_MsgReset() {
     for (int i = 0; i < ctx->list_count; ++i) xu_free(ctx->list[i].text);
     if (ctx->list != nullptr) xu_free(ctx->list);
     *ctx = XuMsg{};
+    held_outputs = -1;
     xu_user_cb = xu_msg_2file;
     xu_logfile = nullptr;
     std::memset(xu_prog_name, 0, sizeof xu_prog_name);

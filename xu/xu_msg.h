@@ -76,6 +76,12 @@ void xu_PrintTrace(int kind, const char* text);
 void xu_msg_2file(int level, const char* name, const char* location, int code, int errnum, const char* format,
                   std::va_list args);
 
+// Holds the lines of the context from here on in its list instead of writing
+// them out. xu_MsgRelease then writes the held lines where they would have
+// gone (show) or drops them, and puts the context's outputs back.
+void xu_MsgHold(XuMsg* handle);
+void xu_MsgRelease(XuMsg* handle, bool show);
+
 // Puts the message layer back into its start-of-process state (closes the log,
 // frees the kept list). Used by tests; the program initialises once.
 void xu_MsgReset();

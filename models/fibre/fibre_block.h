@@ -34,6 +34,19 @@ namespace nodrix {
 //       12 non-linear coefficient gamma [1/W/km]
 //       27 reference system length [km] of the four-wave-mixing estimate and filter precision
 //       13-26 Raman parameters
+// Where a fibre block stands in a fibre that was cut into consecutive pieces
+// (a fibre whose step plan or storage does not fit one block). The whole
+// fibre's actual length was drawn once, before the cut, and the piece lengths
+// share it out, so a piece has no length tolerance of its own. Every piece
+// draws its random local dispersion from the streams of the whole fibre and
+// continues its sections: a piece starting start_km from the whole's start
+// takes up the section that point lies in, after the draws of the sections
+// before it.
+struct FibrePiece {
+    std::int32_t whole_instance = 0;  // the whole fibre's instance number; 0: the block is a whole fibre
+    double start_km = 0.0;            // distance of the piece's start from the whole's start [km]
+};
+
 struct FiberParams {
     std::string title;                   // block caption; its first 48 characters appear in warnings
     std::string name;                    // instance name; base of the report file name
@@ -47,6 +60,7 @@ struct FiberParams {
     std::string lossf;                   // user loss-profile file (opened under its own name)
     std::int32_t memlim = 128974848;     // storage limit of one block [bytes] for the dimensioning check
     std::int32_t memfile = -1;           // io_* identifier of the open memory map (dimensioning file)
+    FibrePiece piece;                    // a piece of a longer fibre, or the whole fibre
 };
 
 // The block. Input window: tinon = in.ton, tindur = in.twinin. Output window:

@@ -498,6 +498,23 @@ void draw_section_beta2(const WrtfisInput& in, DispersionTable& t, std::array<st
         detfib(in.k, t.low, t.high, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
 }
 
+// Most sections whose draws a piece of a fibre passes over: the draws stay
+// quick and the streams' draw counters far from their limit.
+constexpr double kMaxSkippedSections = 1e8;
+
+// A piece of a longer fibre takes up the section its start lies in (sections
+// counted from the whole fibre's start): the draws of the sections before it
+// are passed over, and the section it starts in has run `carry` km. Returns
+// that length; the piece's first step draws the section's beta2.
+double continue_sections(const WrtfisInput& in, DispersionTable& t, std::array<std::int32_t, 10>& counters) {
+    const double section = static_cast<double>(in.section);
+    if (!(in.start_km > 0.0) || !(section > 0.0)) return 0.0;
+    const double before = std::min(std::floor(in.start_km / section * (1.0 + 1e-12)), kMaxSkippedSections);
+    double beta2 = 0.0;
+    for (double s = 0.0; s < before; s += 1.0) draw_section_beta2(in, t, counters, beta2);
+    return std::max(0.0, in.start_km - before * section);
+}
+
 // The records of "os" and the header records of "om": delays after the last
 // step, then coefficient count, largest exponent, memory length, dispersion
 // and six zero Raman words.
@@ -536,7 +553,7 @@ bool wrtfis(const WrtfisInput& in) {
     const double gamma = 0.001 * static_cast<double>(in.gamma);
     StepFilterCache cache;
     StepFilterCache* use = &cache;
-    double section_length = 0.0;
+    double section_length = continue_sections(in, table, counters);
     bool new_section = true;
     double beta2_local = in.beta2;
     double dispersion = 0.0;

@@ -147,6 +147,8 @@ struct WrtfisInput {
     std::int32_t dispersion_model = 0;  // 0 uniform levels, 1 Gaussian (ipar 2)
     float spread = 0.0f;                // random-dispersion spread [ps^2/km] (rpar 10)
     float section = 0.0f;               // section length with constant beta2 [km] (rpar 11)
+    double start_km = 0.0;              // a piece of a longer fibre: its start's distance from the
+                                        //   whole's start [km]; its sections continue the whole's
     float gamma = 0.0f;                 // non-linear coefficient [1/W/km] (rpar 12)
     std::int32_t unit_om = 0, unit_o1 = 0, unit_o4 = 0, unit_o7 = 0, unit_os = 0;
     std::int32_t nsteps = 0;

@@ -420,6 +420,7 @@ bool design_step_filters(const FiberParams& p, std::int32_t k, const StepPlan& s
     w.dispersion_model = ip(p, 2);
     w.spread = rp(p, 10);
     w.section = rp(p, 11);
+    w.start_km = p.piece.start_km;
     w.gamma = rp(p, 12);
     w.unit_om = units.om;
     w.unit_o1 = units.o1;
@@ -525,7 +526,7 @@ void request_split(const FiberParams& p, std::int32_t instance, const StepPlan& 
         }
         pieces.push_back(piece);
     }
-    write_split_request(p.memfile, instance, pieces, 50);
+    write_split_request(p.memfile, SplitRequest{instance, pieces, SplitReason::storage}, 50);
 }
 
 // The storage of the fibre: outside the filter pass the saved set-up, then
@@ -566,7 +567,9 @@ void fibre_parts::setup_face(const FiberParams& p, const InputWindow& in, TimeWi
     output.iv = input.iv;
     empty_outputs(output);
     const std::int32_t instance = ip(p, 1);
-    const std::int32_t k = (instance % 50) + 1;
+    // The random streams are those of the whole fibre, for each of its pieces.
+    const std::int32_t streams = p.piece.whole_instance != 0 ? p.piece.whole_instance : instance;
+    const std::int32_t k = (streams % 50) + 1;
     const bool dimensioning = optcl_ctrl.blkmode == 1;
     const bool filter_pass = zzflmn.nohist == 1;
     const float dt = zzctrl.delt;

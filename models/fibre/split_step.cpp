@@ -52,9 +52,18 @@ std::int64_t step_ceiling(double v) {
     return r;
 }
 
-void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<const double> pieces,
-                         int field_width) {
+namespace {
+SplitRequestLog* live_log = nullptr;
+}  // namespace
+
+SplitRequestLog::SplitRequestLog() : outer_(live_log) { live_log = this; }
+SplitRequestLog::~SplitRequestLog() { live_log = outer_; }
+
+void write_split_request(std::int32_t memfile, const SplitRequest& request, int field_width) {
+    if (live_log != nullptr) live_log->add(request);
     if (memfile < 0) return;  // no dimensioning file open in this pass
+    const std::int32_t instance = request.instance;
+    const std::vector<double>& pieces = request.pieces_km;
     auto field = [field_width](const std::string& number) {
         return field_width > 12 ? fmt::A(number, field_width) : number;
     };
@@ -74,8 +83,7 @@ void stpeli(double beta2, double beta3, double beta4, double beta5, double lengt
     const DispersionBound bound = dispersion_bound(beta2, beta3, beta4, beta5, zdctrl.ddelt);
     const std::int64_t count = bounded_count(std::floor(length / bound.h_max)) + 1;
     if (count > kMaxSteps) {
-        const std::vector<double> pieces = equal_pieces(length, count);
-        write_split_request(memfile, instance, pieces, 12);
+        write_split_request(memfile, SplitRequest{instance, equal_pieces(length, count)}, 12);
         n = -1;
         return;
     }
@@ -99,7 +107,7 @@ std::vector<double> fwm_pieces(const NonlinearStepInput& in, double carriers, do
         auto piece_x = [&] { return std::sqrt(s) * carriers * accuracy / (power * std::sqrt(spans * f) * in.gamma); };
         double x = piece_x();
         double ell = 0.0;
-        const bool usable = x > 0.0 && std::isfinite(x);
+        bool usable = x > 0.0 && std::isfinite(x);
         if (usable) {
             if (alpha > 0.0) {
                 while (0.5 / alpha <= x) {
@@ -111,6 +119,9 @@ std::vector<double> fwm_pieces(const NonlinearStepInput& in, double carriers, do
                 ell = x;
             }
         }
+        // Far along a lossy fibre the power underflows and the piece length
+        // with it: the rest of the fibre is one last piece.
+        usable = usable && ell > 0.0;
         const bool last = !usable || z + ell >= length || pieces.size() + 1 >= static_cast<std::size_t>(kMaxSteps);
         if (last) {
             if (pieces.empty()) {
@@ -164,6 +175,7 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
     const double gamma = in.gamma;
 
     const double leff = alpha > 0.0 ? (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha) : length;
+    const double kerr = gamma * in.peak_power * leff;  // the Kerr phase over the fibre [rad]
     const double carriers = static_cast<double>(std::max(in.carriers, 3));
     const double f = (carriers - 1.0) * (carriers - 1.0) * carriers / (3.0 * carriers - 2.0);
     const double spans = static_cast<double>(step_ceiling(in.system_length / length));
@@ -178,8 +190,8 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
         const std::int64_t m = std::max(n_disp, n_phase);
         uniform = 1;
         if (m > kMaxSteps) {
-            const std::vector<double> pieces = equal_pieces(length, m);
-            write_split_request(memfile, instance, pieces, 50);
+            write_split_request(memfile, SplitRequest{instance, equal_pieces(length, m), SplitReason::steps, kerr},
+                                50);
             n = -1;
             return;
         }
@@ -212,8 +224,8 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
         int increments = 0;
         for (;;) {
             if (m > kMaxSteps) {
-                const std::vector<double> pieces = fwm_pieces(in, carriers, f, spans);
-                write_split_request(memfile, instance, pieces, 50);
+                write_split_request(
+                    memfile, SplitRequest{instance, fwm_pieces(in, carriers, f, spans), SplitReason::steps, kerr}, 50);
                 n = -1;
                 return;
             }
@@ -273,7 +285,7 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
             if (j > 0) pieces.push_back(short_sum);
             const std::vector<double> rest = equal_pieces(length - short_sum, r);
             pieces.insert(pieces.end(), rest.begin(), rest.end());
-            write_split_request(memfile, instance, pieces, 50);
+            write_split_request(memfile, SplitRequest{instance, pieces, SplitReason::steps, kerr}, 50);
             n = -1;
             return;
         }

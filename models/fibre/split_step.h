@@ -9,6 +9,8 @@
 #include <complex>
 #include <cstdint>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace nodrix {
 
@@ -54,11 +56,44 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
 void stpeli(double beta2, double beta3, double beta4, double beta5, double length, std::int32_t& n,
             std::span<double> h, std::int32_t memfile, std::int32_t instance);
 
+// Why a fibre asks to be cut into consecutive pieces: its step plan needs more
+// steps than one step list holds, or its run storage passes the block limit.
+enum class SplitReason { steps, storage };
+
+// A fibre's request to be cut into consecutive pieces of the given lengths.
+struct SplitRequest {
+    std::int32_t instance = 0;
+    std::vector<double> pieces_km;
+    SplitReason reason = SplitReason::steps;
+    // The Kerr phase over the whole fibre at the peak power the step rule
+    // designs for, gamma P_peak L_eff [rad] (0 for a linear element and for
+    // a request on storage).
+    double kerr_phase_rad = 0.0;
+};
+
+// Collects, while it lives, the split requests the fibres make (besides the
+// lines they write to the dimensioning file), for a caller that re-forms the
+// link from them after the dimensioning pass. Logs nest: the innermost one
+// collects.
+class SplitRequestLog {
+public:
+    SplitRequestLog();
+    ~SplitRequestLog();
+    SplitRequestLog(const SplitRequestLog&) = delete;
+    SplitRequestLog& operator=(const SplitRequestLog&) = delete;
+    const std::vector<SplitRequest>& requests() const { return requests_; }
+    void add(SplitRequest request) { requests_.push_back(std::move(request)); }
+
+private:
+    std::vector<SplitRequest> requests_;
+    SplitRequestLog* outer_ = nullptr;
+};
+
 // Writes the lines "fiber", "numsplit" and one "length" per piece to the
-// dimensioning file; the number fields are 50 characters wide (blank-padded
-// after the number) or 12.
-void write_split_request(std::int32_t memfile, std::int32_t instance, std::span<const double> pieces,
-                         int field_width);
+// dimensioning file (when one is open); the number fields are 50 characters
+// wide (blank-padded after the number) or 12. The request also goes to the
+// live SplitRequestLog, if any.
+void write_split_request(std::int32_t memfile, const SplitRequest& request, int field_width);
 
 // Linear half-step of step `step` (1-based): filters the buffer of n samples
 // in place, block by block of M = 2^exponent[step-1] samples, by FFT

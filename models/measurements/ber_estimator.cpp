@@ -11,6 +11,7 @@
 #include "kernel/filexx.h"
 #include "kernel/storage.h"
 #include "models/measurements/ber_charts.h"
+#include "models/measurements/observation.h"
 #include "numerics/ber_search.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
@@ -21,9 +22,9 @@ namespace {
 
 constexpr std::int32_t kEvaluated = 2;  // collecting flag once the end-of-run evaluation is made
 
-// The eye's Q of each estimator's last evaluation, by report name.
-std::map<std::string, EyeQ>& eye_q_board() {
-    static std::map<std::string, EyeQ> board;
+// The outcome of each estimator's last evaluation, by report name.
+std::map<std::string, EstimatorOutcome>& outcome_board() {
+    static std::map<std::string, EstimatorOutcome> board;
     return board;
 }
 
@@ -240,7 +241,8 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
     }
 
     const std::string name = cut_at_first_blank(req.report_name.c_str());
-    if (!name.empty()) eye_q_board()[name] = best_eye_q(eye);
+    if (!name.empty())
+        outcome_board()[name] = EstimatorOutcome{best_eye_q(eye), s.best.status, selector.kind == ApproxSelector::kFailed};
     if (name.empty()) {
         opxerr("pestim: no report file name for " + trailing_blanks_removed(req.title));
     } else {
@@ -261,10 +263,16 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
         write_charts(req, kBerInstantChart, ber_by_instant, kBerThresholdChart, ber_by_threshold);
 }
 
-std::optional<EyeQ> last_eye_q(const std::string& report_name) {
-    const auto it = eye_q_board().find(cut_at_first_blank(report_name.c_str()));
-    if (it == eye_q_board().end()) return std::nullopt;
+std::optional<EstimatorOutcome> last_estimator_outcome(const std::string& report_name) {
+    const auto it = outcome_board().find(cut_at_first_blank(report_name.c_str()));
+    if (it == outcome_board().end()) return std::nullopt;
     return it->second;
+}
+
+std::optional<EyeQ> last_eye_q(const std::string& report_name) {
+    const auto outcome = last_estimator_outcome(report_name);
+    if (!outcome) return std::nullopt;
+    return outcome->eye;
 }
 
 namespace {
@@ -305,11 +313,9 @@ std::int32_t buffer_length(const PestimParams& p, const TimeWindow& in, std::int
     const double bit = static_cast<double>(p.samples_per_bit) * zzctrl.delt;
     const double bits = bit > 0.0 ? std::max(std::trunc(span / bit), 0.0) : 0.0;
     // Far beyond any storage capacity; the dimensioning check reports it.
-    const double length = std::min((bits + 1.0) * kept, static_cast<double>(INT_MAX / 2));
+    const double length = std::min((bits + 1.0) * kept, static_cast<double>(kEstimatorBufferLimit));
     return static_cast<std::int32_t>(length);
 }
-
-// True at the last sample of the run: the next one would lie at or past tend.
 
 // The state of one estimator.
 struct EstimatorState {
@@ -336,7 +342,8 @@ void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample&
     const std::int32_t previous_pos = claimed.previous;
     std::int32_t* state = ist_at(state_pos);
     if (zzctrl.pass == 0) {
-        eye_q_board().erase(cut_at_first_blank(p.report_name.c_str()));
+        outcome_board().erase(cut_at_first_blank(p.report_name.c_str()));
+        forget_observation(p.report_name);
         if (zzflmn.nohist == 0) {
             state[0] = 0;
             state[1] = 0;
@@ -378,6 +385,9 @@ void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample&
         req.report_name = p.report_name;
         req.file_name = p.file_name;
         q_ber_main(std::span<const float>(buffer, static_cast<std::size_t>(state[2])), kept, req);
+        post_observation(p.report_name, windowed_coverage(p.delay, p.window, req.bit_period,
+                                                          nearest_whole_bits(state[2], kept), in.tgoodi, in.tgoodf,
+                                                          polmon.tmon, t, zzctrl.delt));
         state[0] = kEvaluated;
     }
 }

@@ -34,6 +34,11 @@ struct PestimParams {
 // [tgoodi, tgoodf] bounds the observation.
 void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample& input);
 
+// The most samples one estimator's buffer holds: (bits + 1) x min(samples
+// per bit, 100) beyond it are cut to it (the storage of a kind is counted in
+// 32 bits, and a few such buffers must fit beside each other).
+inline constexpr std::int32_t kEstimatorBufferLimit = 1073741823;
+
 // Q degradation [dB] at which the sampling-instant tolerance is measured.
 inline constexpr double kQDegradationToleranceDb = 1.0;
 
@@ -57,11 +62,17 @@ struct QBerRequest {
 // (`per_bit` of them per bit, at most 100).
 void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request);
 
-// The eye's Q (best_eye_q of the collected samples) of the last
-// evaluation of an estimator in this process, by its report name up to the
-// first blank; nothing before its evaluation. This is how the run's summary
-// gets a Q that does not saturate, the report staying as it is. An
-// estimator's set-up forgets its value.
+// What the last evaluation of an estimator in this process found beyond its
+// report, by its report name up to the first blank; nothing before its
+// evaluation. This is how the run's summary gets a Q that does not saturate
+// and says in words why a figure sits at a floor, the report staying as it
+// is. An estimator's set-up forgets it.
+struct EstimatorOutcome {
+    EyeQ eye;                         // best_eye_q of the collected samples
+    std::int32_t status = 0;          // of the best evaluation (kBerRegular ... kBerPatternMissing)
+    bool chi_square_failed = false;   // the chi-square statistics could not be applied
+};
+std::optional<EstimatorOutcome> last_estimator_outcome(const std::string& report_name);
 std::optional<EyeQ> last_eye_q(const std::string& report_name);
 
 }  // namespace nodrix

@@ -4,6 +4,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
+#include "models/measurements/observation.h"
 #include "models/measurements/resampler.h"
 #include "models/measurements/run_end.h"
 #include "runtime/chart_compact.h"
@@ -57,8 +58,11 @@ void record(std::int32_t* w, double* extremes, double v) {
 // Writes the header again with the final count and extremes and closes the
 // signal file, which goes in place only if complete (a failure is reported by
 // the io layer); the scope is idle afterwards.
-void finish(const ScopeParams& p, std::int32_t* w, const double* extremes) {
+void finish(const ScopeParams& p, const TimeWindow& in, std::int32_t* w, const double* extremes) {
     qsg2_finish(w[kFile], signal_header(p, w[kCount], extremes[0], extremes[1]));
+    const double bit = static_cast<double>(p.samples_per_bit) * zzctrl.delt;
+    post_observation(p.file_name, windowed_coverage(p.delay, p.window, bit, nearest_whole_bits(w[kCount], p.recorded_samples_per_bit),
+                                                    in.tgoodi, in.tgoodf, polmon.tmon, zzctrl.time, zzctrl.delt));
     w[kFile] = 0;
     w[kRecording] = 0;
 }
@@ -89,6 +93,7 @@ void scope(const ScopeParams& p, const TimeWindow& in, const ElectricalSample& i
                    ": the samples per bit must be at least 1, and those recorded at most the simulated ones");
         }
         if (zzflmn.nohist == 1) return;
+        forget_observation(p.file_name);
         w[kRecording] = 0;
         w[kCounter] = 0;
         w[kFile] = 0;
@@ -130,7 +135,7 @@ void scope(const ScopeParams& p, const TimeWindow& in, const ElectricalSample& i
         }
     }
     // The window has passed (or was empty), or the run ends inside it.
-    if (t > end || run_end_sample()) finish(p, w, extremes);
+    if (t > end || run_end_sample()) finish(p, in, w, extremes);
 }
 
 }  // namespace nodrix

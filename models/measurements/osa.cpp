@@ -6,6 +6,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/storage.h"
+#include "models/measurements/observation.h"
 #include "models/measurements/run_end.h"
 #include "runtime/chart_compact.h"
 #include "runtime/opxfile.h"
@@ -114,6 +115,7 @@ void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const
     if (zzctrl.pass == 0) {
         group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
         if (optcl_ctrl.setuponly == 1) return;
+        forget_observation(p.file_name);
         if (p.fft_length < 1) {
             opxerr("Optical spectrum analyser " + trimmed_right(p.title) + ": the FFT length must be positive");
             return;
@@ -130,6 +132,8 @@ void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const
     SpettlState sy;
     if (two) sy = spettl(n, collect, sig.y.re, sig.y.im);
     if (zzctrl.pass == 0 || !run_end_sample()) return;
+    post_observation(p.file_name, interval_coverage(ObservationUnit::frames, sx.words[1], n, out.tgoodi + m,
+                                                    out.tgoodf - m, t, zzctrl.delt));
 
     // End of the run: the averaged spectrum of both polarisations.
     std::vector<float> power(sx.power, sx.power + n);

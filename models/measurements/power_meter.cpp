@@ -1,11 +1,13 @@
 // The optical power meter (opowme): the mean optical power of a signal over
 // the part of the run in which every spectral component is present, less a
 // guard at both ends, reported at the end of the run in dBm and mW.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "kernel/block_declaration.h"
+#include "models/measurements/observation.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 
@@ -45,8 +47,11 @@ struct PowerMeter {
     // The running sum of the power samples [mW] and their number, held while
     // the input is in band.
     State<double> sums;
-    // The mean power at the last sample, once the run reached the measuring
-    // window; the report is written from it at the end.
+    // At the last sample: how much of the measuring window the meter saw
+    // and, once the run reached the window, the mean power; the report is
+    // written from them at the end.
+    bool run_ended = false;
+    ObservationCoverage coverage;
     bool measured = false;
     float mean_power = 0.0f;
 
@@ -76,8 +81,12 @@ struct PowerMeter {
         const float* gd = input->gd.data();
         group_delay_window(window.input(ctx), gd, least_group_delay(gd), window.output());
         if (input->iv != 0) state.claim(sums, 2);
+        run_ended = false;
         measured = false;
     }
+
+    // An earlier run's coverage is none of this run's.
+    void setup(const RunContext&) { forget_observation(file_name); }
 
     // |x|^2 with one polarisation, |x|^2 + |y|^2 with two [mW].
     static float sample_power(const RunContext& ctx, const FieldSample& x, const FieldSample& y) {
@@ -95,15 +104,27 @@ struct PowerMeter {
             sums[0] += sample_power(ctx, input->x, input->y);
             sums[1] += 1.0;
         }
-        if (t >= start && ctx.last_sample()) {
-            // No sample in the window (an empty window, or an input out of
-            // band) measures no power.
-            mean_power = in_band && sums[1] > 0.0 ? static_cast<float>(sums[0] / sums[1]) : 0.0f;
-            measured = true;
-        }
+        if (ctx.last_sample()) end_of_run(ctx, start, in_band);
+    }
+
+    void end_of_run(const RunContext& ctx, float start, bool in_band) {
+        const float t = ctx.time();
+        const float end = window.output().tgoodf - ctx.monitor_offset();
+        const float step = ctx.time_step();
+        // An input out of band is measured (as nothing) over the whole window.
+        const double collected = in_band ? sums[1] : std::max(std::floor((std::min(t, end) - start) / step) + 1.0, 0.0);
+        coverage = interval_coverage(ObservationUnit::samples, static_cast<std::int64_t>(collected), 1, start, end, t,
+                                     step);
+        run_ended = true;
+        if (t < start) return;
+        // No sample in the window (an empty window, or an input out of band)
+        // measures no power.
+        mean_power = in_band && sums[1] > 0.0 ? static_cast<float>(sums[0] / sums[1]) : 0.0f;
+        measured = true;
     }
 
     Status finish(const RunContext& ctx) {
+        if (run_ended) post_observation(file_name, coverage);
         if (!measured) return {};
         const std::string name = cut_at_first_blank(file_name.c_str());
         if (name.empty()) {

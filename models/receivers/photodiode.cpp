@@ -17,6 +17,13 @@ float photod_shot_factor(float avalanche_gain, float excess_noise_exponent) {
            1999999991808.0f;
 }
 
+double photod_shot_deviation(float avalanche_gain, float excess_noise_exponent, double current_a,
+                             double time_step_ps) {
+    if (!(avalanche_gain > 0.0f) || !(time_step_ps > 0.0) || !(current_a > 0.0)) return 0.0;
+    const double before_gain = current_a / avalanche_gain;
+    return std::sqrt(photod_shot_factor(avalanche_gain, excess_noise_exponent) * before_gain * 0.5 / time_step_ps);
+}
+
 float optical_sample_power(const FieldSample& x, const FieldSample& y, std::int32_t npol) {
     float p = x.re * x.re + x.im * x.im;
     if (npol != 1) p += y.re * y.re + y.im * y.im;

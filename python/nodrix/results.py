@@ -70,7 +70,14 @@ def parse_summary(text: str) -> tuple[list[dict], list[dict]]:
             row = {k: (float(v) if v is not None else float("nan")) for k, v in found.groupdict().items()
                    if k != "rest"}
             row["channel"] = int(row["channel"])
-            row["truncated"] = "truncated" in found.group("rest")
+            rest = found.group("rest")
+            # The summary names each floor in words; either is a conventionally truncated figure.
+            row["ber_floored"] = "BER below 1e-40" in rest
+            row["q_floored"] = "Q at its floor of 2" in rest
+            row["truncated"] = row["ber_floored"] or row["q_floored"]
+            partial = re.search(r"partial: (\d+) of (\d+) bits", rest)
+            row["bits_observed"] = int(partial.group(1)) if partial else None
+            row["bits_requested"] = int(partial.group(2)) if partial else None
             row["state"] = "measured"
             channels.append(row)
         elif section == "channels" and (found := _UNOBSERVED_ROW.match(line)):

@@ -75,10 +75,22 @@ inline std::vector<std::map<std::string, std::string>> csv_rows(const std::files
     std::vector<std::string> header;
     std::vector<std::map<std::string, std::string>> rows;
     for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> cells;
-        std::istringstream l(line);
-        for (std::string c; std::getline(l, c, ',');) cells.push_back(c);
-        if (!line.empty() && line.back() == ',') cells.emplace_back();
+        // Fields of one line, quoted ones with their commas and doubled quotes.
+        std::vector<std::string> cells(1);
+        bool quoted = false;
+        for (std::size_t k = 0; k < line.size(); ++k) {
+            const char c = line[k];
+            if (c == '"' && quoted && k + 1 < line.size() && line[k + 1] == '"') {
+                cells.back() += '"';
+                ++k;
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ',' && !quoted) {
+                cells.emplace_back();
+            } else {
+                cells.back() += c;
+            }
+        }
         if (header.empty()) {
             header = cells;
             continue;

@@ -136,5 +136,29 @@ TEST_F(SweepRuns, TheEyeQRisesWithTheLaunchPowerUntilTheKerrEffectTakesOver) {
     EXPECT_GT(largest_spread, 0.0);
 }
 
+// A point whose observation the run's end cut short, and one that could not
+// run: neither is a plain done row with numbers.
+TEST_F(SweepRuns, PartialObservationsAndErrorsShowInTheTable) {
+    std::string console;
+    EXPECT_EQ(testing::run_program({kNodrix, "sweep", kOneChannel, "--zip", "--vary", "link.end_time_ps=32000,12400,32000",
+                                    "--vary", "11.window_ps=12800,12800,3e9", "-j", "2", "-o", "cut"},
+                                   fs::current_path(), "sweep", console),
+              1)
+        << console;
+    const std::string table = file_text("cut/sweep.csv");
+    // status ... q_eye_db, bits_observed, the meters, message
+    for (const std::string row :
+         {"\n0001,32000,12800,done,", ",128,-2.965,-2.905,\n",
+          "\n0002,12400,12800,partial,", ",50,-2.975,-3.143,ch1: partial: 50 of 128 bits; BER below 1e-40 (the "
+          "estimator's floor); a bit pattern seen fewer than 10 times; meter5: partial: 7117 of 14745 samples; meter8: "
+          "partial: 3214 of 13079 samples\n",
+          "\n0003,32000,3e9,failed,", ",,,,,,,,,,,,,\"block 11 (ber_estimator): its window_ps of 3e+09 ps asks for "
+          "30000000 bits, 1920000064 samples"})
+        EXPECT_NE(table.find(row), std::string::npos) << row << " in\n" << table;
+    const std::string record = file_text("cut/points/0002/result.toml");
+    for (const char* kept : {"bits_observed = 50\n", "bits_requested = 128\n", "samples_observed = 3214\n"})
+        EXPECT_NE(record.find(kept), std::string::npos) << kept << " in\n" << record;
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -120,8 +120,11 @@ ResultRecord make_point(const fs::path& dir, bool done = true) {
     c.power_dbm = -2.5;
     c.ber_optimal = 9.9999e-41;
     c.q_eye = std::numeric_limits<double>::infinity();
+    c.bits_observed = 50;
+    c.bits_requested = 128;
+    c.remarks = "partial: 50 of 128 bits";
     r.channels = {c};
-    r.meters = {MeterRecord{5, "at the receiver, after \"it\"", std::nullopt}};
+    r.meters = {MeterRecord{5, "at the receiver, after \"it\"", std::nullopt, 3214, 13079}};
     EXPECT_TRUE(write_record(dir, r));
     return r;
 }
@@ -175,15 +178,16 @@ TEST_F(SweepTest, APointIsCompleteOnlyWhenItsRecordChecks) {
     }
 }
 
-// Records of a point run, done or failed, for the table.
+// Records of a point run, done or failed, for the table; `bits` of 128 observed.
 PointStatus done_point(double wall, double power, double ber, double q, double ber_rel, double q_rel,
-                       std::optional<double> ber_fixed, double q_eye, double meter) {
+                       std::optional<double> ber_fixed, double q_eye, double meter, std::int64_t bits = 128) {
     ResultRecord r;
     r.done = true;
     r.wall_time_s = wall;
-    ChannelRecord c{11, 1, 193.1, "measured", power, ber, q, ber_rel, q_rel, ber_fixed, std::nullopt, q_eye};
+    ChannelRecord c{11, 1, 193.1, "measured", power, ber, q, ber_rel, q_rel, ber_fixed, std::nullopt, q_eye,
+                    bits, 128, bits < 128 ? "partial: " + std::to_string(bits) + " of 128 bits" : ""};
     r.channels = {c};
-    r.meters = {MeterRecord{5, "rx", meter}};
+    r.meters = {MeterRecord{5, "rx", meter, 13079, 13079}};
     return PointStatus{PointState::complete, "", r};
 }
 
@@ -196,23 +200,24 @@ TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
     failed.wall_time_s = 0.5;
     const std::vector<PointStatus> status = {
         done_point(1.5, -3.0, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.25),
-        done_point(2.5, -3.5, 2e-12, 16.9, 3e-12, 16.8, std::nullopt, 12.0, 1.75),
+        done_point(2.5, -3.5, 2e-12, 16.9, 3e-12, 16.8, std::nullopt, 12.0, 1.75, 50),
         PointStatus{PointState::failed, "the link changed, run again", failed},
         PointStatus{PointState::incomplete, "not run", std::nullopt},
     };
     const std::string columns = "ch1_power_dbm,ch1_ber_optimal,ch1_q_optimal_db,ch1_ber_relative,ch1_q_relative_db,"
-                                "ch1_ber_fixed,ch1_q_fixed_db,ch1_q_eye,ch1_q_eye_db";
+                                "ch1_ber_fixed,ch1_q_fixed_db,ch1_q_eye,ch1_q_eye_db,ch1_bits_observed";
+    // A point whose estimator observed 50 of its 128 bits is partial, and says so.
     EXPECT_EQ(table_csv(d, points(d), status),
               "point,3.power_mw,seed,status,wall_time_s," + columns + ",meter5_dbm,message\n"
-              "0001,1,0,done,1.5,-3,1e-40,40,1e-40,40,-1,,10,20,1.25,\n"
-              "0002,1,1,done,2.5,-3.5,2e-12,16.9,3e-12,16.8,,,12,21.5836249,1.75,\n"
-              ",1,mean,,2,-3.25,1e-12,28.45,1.5e-12,28.4,-1,,11,20.7918125,1.5,over 2 of 2 seeds\n"
+              "0001,1,0,done,1.5,-3,1e-40,40,1e-40,40,-1,,10,20,128,1.25,\n"
+              "0002,1,1,partial,2.5,-3.5,2e-12,16.9,3e-12,16.8,,,12,21.5836249,50,1.75,ch1: partial: 50 of 128 bits\n"
+              ",1,mean,,2,-3.25,1e-12,28.45,1.5e-12,28.4,-1,,11,20.7918125,89,1.5,over 2 of 2 seeds\n"
               ",1,spread,,0.707106781,0.353553391,1.41421356e-12,16.3341666,2.12132034e-12,16.4048773,,,"
-              "1.41421356,1.11979192,0.353553391,over 2 of 2 seeds\n"
-              "0003,2,0,failed,0.5,,,,,,,,,,,\"the link changed, run again\"\n"
-              "0004,2,1,incomplete,,,,,,,,,,,,not run\n"
-              ",2,mean,,,,,,,,,,,,,over 0 of 2 seeds\n"
-              ",2,spread,,,,,,,,,,,,,over 0 of 2 seeds\n");
+              "1.41421356,1.11979192,55.1543289,0.353553391,over 2 of 2 seeds\n"
+              "0003,2,0,failed,0.5,,,,,,,,,,,,\"the link changed, run again\"\n"
+              "0004,2,1,incomplete,,,,,,,,,,,,,not run\n"
+              ",2,mean,,,,,,,,,,,,,,over 0 of 2 seeds\n"
+              ",2,spread,,,,,,,,,,,,,,over 0 of 2 seeds\n");
 }
 
 TEST_F(SweepTest, ADryRunWritesTheSlurmScriptsOfThePointsNotComplete) {

@@ -15,6 +15,7 @@
 #include "models/fibre/fibre_filters.h"
 #include "kernel/filexx.h"
 #include "runtime/opxfile.h"
+#include "runtime/record_file.h"
 #include "tests/models/fibre/fibre_test_support.h"
 
 namespace nodrix {
@@ -83,6 +84,38 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     const double p_inner = 0.5 * std::erfc(0.75 / std::sqrt(2.0)) - p_outer;
     const double expected[5] = {p_outer, p_inner, 1.0 - 2.0 * (p_outer + p_inner), p_inner, p_outer};
     for (std::size_t l = 0; l < 5; ++l) EXPECT_NEAR(hits[l] / double(draws), expected[l], 0.015) << l;
+}
+
+// The dispersion accumulated over a fibre of `steps` (sum of local beta2 h,
+// the fourth header record of "om") with random local beta2 over sections
+// of 0.02 km, for a fibre starting `start_km` along the whole fibre 6.
+double accumulated_dispersion(const std::vector<double>& steps, double start_km) {
+    std::int32_t units[3] = {};
+    const char* const names[3] = {"om000006", "o7000006", "os000006"};
+    for (int u = 0; u < 3; ++u) opnfil(names[u], kUnformattedUnknown, units[u], 8);
+    optcl_ctrl.blkmode = 1;
+    EXPECT_TRUE(wrtfis({.k = 7, .shape = {}, .beta2 = -0.2, .spread = 0.02f, .section = 0.02f, .start_km = start_km,
+                        .unit_om = units[0], .unit_o7 = units[1], .unit_os = units[2],
+                        .nsteps = static_cast<std::int32_t>(steps.size()), .h = steps.data(), .precision = 1e-3}));
+    unit_rewind(units[0]);
+    std::int32_t counts[3] = {};
+    float dispersion = 0.0f;
+    std::FILE* om = unit_stream(units[0]);
+    EXPECT_TRUE(records::read_values(om, counts[0]) && records::read_values(om, counts[1]) &&
+                records::read_values(om, counts[2]) && records::read_values(om, dispersion));
+    for (std::int32_t unit : units) clodev(unit, 1);
+    return dispersion;
+}
+
+// A fibre cut at 0.05 km, in the middle of its third section: the second
+// piece takes up that section's draw and the draws after it, so the pieces
+// have the dispersion of the whole fibre; restarted, they would not.
+TEST_F(FibreFilters, PiecesContinueTheSectionsOfTheWholeFibre) {
+    const std::vector<double> whole(10, 0.01);
+    const std::vector<double> half(5, 0.01);
+    const double together = accumulated_dispersion(whole, 0.0);
+    EXPECT_NEAR(accumulated_dispersion(half, 0.0) + accumulated_dispersion(half, 0.05), together, 1e-7);
+    EXPECT_GT(std::fabs(2.0 * accumulated_dispersion(half, 0.0) - together), 1e-5);
 }
 
 StepFilterInput step_of(double h, double beta2 = 0.0, double beta3 = 0.0, LossShape loss = {}) {

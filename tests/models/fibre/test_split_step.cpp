@@ -195,6 +195,30 @@ TEST_F(SplitStep, SplitRequestsOfTheNonLinearRule) {
     EXPECT_NEAR(pieces[0], -std::log(1.0 - 2.0 * 0.05 * x) / (2.0 * 0.05), 5e-4);  // E12.5
 }
 
+// A request goes to the innermost live log as well as to the file, with its
+// Kerr phase gamma P L_eff. Beyond about 800 km of 0.2 dB/km the equal
+// effective lengths of the non-linear rule round away (1 - e^(-2 alpha L) is
+// 1) and the rule asks for pieces (one_channel's span: from 812.5 km on):
+// they cover the fibre, however long, with positive lengths, even where its
+// power underflows.
+TEST_F(SplitStep, SplitRequestsReachTheLiveLogAndCoverTheFibre) {
+    const double alpha = 0.2 / (20.0 * std::log10(std::exp(1.0)));
+    for (const double length : {4000.0, 1e6}) {
+        const SplitRequestLog outer;
+        const SplitRequestLog log;
+        std::int32_t n = 0;
+        std::int32_t uniform = 0;
+        stpeva({.beta2 = -20.2205, .total_power = 0.5, .peak_power = 1.0, .carriers = 1, .alpha = alpha,
+                .gamma = 1.26809e-3, .length = length, .system_length = 121.0},
+               n, h, uniform, -1, 6);
+        ASSERT_TRUE(n == -1 && log.requests().size() == 1 && outer.requests().empty());
+        const SplitRequest& r = log.requests()[0];
+        EXPECT_NEAR(r.kerr_phase_rad, 1.26809e-3 * (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha), 1e-12);
+        for (double piece : r.pieces_km) ASSERT_TRUE(piece > 0.0 && piece < length) << piece;
+        EXPECT_NEAR(std::accumulate(r.pieces_km.begin(), r.pieces_km.end(), 0.0), length, 1e-9 * length);
+    }
+}
+
 // Fields of Gaussian samples.
 struct Noise {
     std::mt19937 rng;

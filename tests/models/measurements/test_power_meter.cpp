@@ -2,6 +2,7 @@
 #include <functional>
 #include <string>
 
+#include "models/measurements/observation.h"
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/block_bench.h"
 
@@ -48,6 +49,8 @@ TEST_F(PowerMeterTest, AveragesTheMeasuringWindowOnly) {
     // 1 mW inside [2, 8] ps and 4 mW outside it read 1 mW.
     EXPECT_EQ(report([&](float t) { return t >= 2.0f && t <= 8.0f ? one_mw : four_mw; }),
               lines("       0.000", "   0.100E+01"));
+    EXPECT_EQ(posted_observation("meter")->observed, 7);  // 2, 3, ..., 8 ps
+    EXPECT_FALSE(posted_observation("meter")->partial());
     // Two polarisations add.
     std::filesystem::remove("meter.DAT");
     EXPECT_EQ(report([&](float) { return one_mw; }, 2), lines("       3.010", "   0.200E+01"));
@@ -61,6 +64,7 @@ TEST_F(PowerMeterTest, AveragesTheMeasuringWindowOnly) {
     std::filesystem::remove("meter.DAT");
     EXPECT_EQ(report([&](float) { return one_mw; }, 1, 1, 1.0f), "(none)");
     EXPECT_TRUE(status_.ok());
+    EXPECT_TRUE(posted_observation("meter")->cut_by_run_end);
 }
 
 TEST_F(PowerMeterTest, WithoutAReportNameFinishesWithAnError) {

@@ -302,10 +302,15 @@ void print_kind(const KindSpec& k) {
         for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
         rows.push_back(std::move(row));
     }
-    for (std::size_t r = 0; r < rows.size(); ++r)
+    for (std::size_t r = 0; r < rows.size(); ++r) {
         std::printf("  %-*s  %-*s  %-*s  %s\n      %s\n", static_cast<int>(width[0]), rows[r][0].c_str(),
                     static_cast<int>(width[1]), rows[r][1].c_str(), static_cast<int>(width[2]), rows[r][2].c_str(),
                     rows[r][3].c_str(), std::string(k.params[r].help).c_str());
+        // What else bounds the value, checked before a run.
+        if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
+    }
+    std::printf("Reals are held in single precision: a magnitude above 3.40282347e+38, or a value other than 0\n"
+                "that would be held as 0 (below 1.40129846e-45), is refused.\n");
 }
 
 // ---- blocks --json: the registry as data, for programs (the Python package)

@@ -239,7 +239,13 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
         }
         // The set-up round again (it writes the filters' hand-over files that
         // the dimensioning pass's state round used up), then the state round.
+        // The set-up round counts storage that the dimensioning pass has
+        // counted already: it counts apart, so that the two never add up to
+        // a count beyond what the kernel can address.
+        const Counts counted = counts();
+        set_counts(Counts{});
         one_round(blocks, nullptr);
+        set_counts(counted);
         reset_cursors();
         optcl_ctrl.blkmode = 0;
         zzsupv.storephase = 1;

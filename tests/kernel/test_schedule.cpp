@@ -9,6 +9,7 @@
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
 #include "runtime/io_file.h"
+#include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -169,6 +170,27 @@ TEST_F(PerSampleTest, DimensioningCountsTheStateRound) {
     set_per_sample_run(false);
     run(state_hungry, 1);
     EXPECT_EQ(zzmax.h, 12);
+}
+
+TEST_F(PerSampleTest, TheRunsSetUpRoundCountsApartFromTheDimensioningPass) {
+    // A run's initialisation call, the dimensioning pass having counted 2e9
+    // reals: its set-up round counts 2e8 more, which added to them would pass
+    // what the kernel can address.
+    std::vector<BlockCall> blocks(1);
+    blocks[0].instance = 1;
+    blocks[0].call = [] { loch(zzsupv.storephase == 0 ? 200000000 : 1); };
+    set_schedule_mode(ScheduleMode::per_sample);
+    zzmax.h = 2000000000;
+    zzsupv.storephase = 1;
+    zzctrl.pass = 0;
+    ::testing::internal::CaptureStderr();
+    run_schedule("ps", blocks, 2);
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    set_schedule_mode(ScheduleMode::setup);
+    std::int32_t errors = -1;
+    opxget(&errors, nullptr);
+    EXPECT_EQ(errors, 0) << messages;
+    EXPECT_EQ(zzmax.h, 2000000000);  // the dimensioning pass's count stays
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
+#include "kernel/lib00.h"
 #include "main/cli_options.h"
 #include "main/op_main.h"
 #include "main/sweep.h"
@@ -33,6 +34,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kUsage = 2;
+
+// A link run by nodrix stops at its first error and says which block
+// reported it and what it means.
+constexpr ErrorPolicy kStopAtErrors{true, true, true};
 
 const char* const kUsageText =
     "Usage: nodrix run LINK.toml [-simulate] [-set ID.PARAM=VALUE ...] [-o DIR] [-window PS]\n"
@@ -185,9 +190,12 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
     return run_link(std::move(*link), RunSettings{o.simulate, o.quiet, o.maxmem_mib},
                     [&](const LinkSchedule& schedule, int status) {
                         const std::string& name = schedule.link().name();
-                        if (last_run_simulated())
+                        // A run that reported an error stopped there: it has no numbers to claim.
+                        if (status != 0)
+                            opxinfo(name + ": the run stopped at the error above; no results");
+                        else if (last_run_simulated())
                             std::fputs(simulation_summary(schedule).c_str(), stdout);
-                        else if (status == 0)
+                        else
                             std::printf("Set-up of %s done: memory map %s, delay file %s\n", name.c_str(),
                                         memory_map_name(name).c_str(), delay_file_name(name).c_str());
                     });
@@ -256,6 +264,7 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
     {
         LinkSchedule schedule(std::move(*link));
         if (schedule.ok()) {
+            set_error_policy(kStopAtErrors);
             set_project(schedule.project());
             set_per_sample_run(true);  // the windows as a simulation sees them
             status = run_driver(1);
@@ -309,8 +318,8 @@ void print_kind(const KindSpec& k) {
         // What else bounds the value, checked before a run.
         if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
     }
-    std::printf("Reals are held in single precision: a magnitude above 3.40282347e+38, or a value other than 0\n"
-                "that would be held as 0 (below 1.40129846e-45), is refused.\n");
+    std::printf("Reals are held in single precision: a magnitude above 3.4028235e+38, or a value other than 0\n"
+                "that would be held as 0 (below 1.4e-45), is refused.\n");
 }
 
 // ---- blocks --json: the registry as data, for programs (the Python package)
@@ -434,6 +443,7 @@ int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
+    set_error_policy(kStopAtErrors);
     ProjectDescription project = schedule.project();
     // An estimator window the run cannot fill is named before its storage is taken.
     project.after_dimensioning = [&schedule] { return check_observation_storage(schedule); };

@@ -115,9 +115,10 @@ void check_laser(const BlockSettings& s, const LinkContext& link, Findings& foun
         const double alias = static_cast<double>(f) - std::round(cycles) * sampling;
         found.error("frequency_thz",
                     given + " lies outside the band the time step samples, centre_frequency_thz -+ 0.5 / time_step_ps = " +
-                        number_text(link.centre_thz - 0.5 * sampling) + " to " +
-                        number_text(link.centre_thz + 0.5 * sampling) + " THz: its light would appear at " +
-                        number_text(alias) + " THz; allowed: within it (a shorter time_step_ps widens it)");
+                        number_text(static_cast<float>(link.centre_thz - 0.5 * sampling)) + " to " +
+                        number_text(static_cast<float>(link.centre_thz + 0.5 * sampling)) +
+                        " THz: its light would appear at " + number_text(static_cast<float>(alias)) +
+                        " THz; allowed: within it (a shorter time_step_ps widens it)");
         return;
     }
     const float lowest = 0.2f / link.time_step_ps;

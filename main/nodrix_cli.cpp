@@ -319,7 +319,7 @@ void print_kind(const KindSpec& k) {
         if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
     }
     std::printf("Reals are held in single precision: a magnitude above 3.4028235e+38, or a value other than 0\n"
-                "that would be held as 0 (below 1.4e-45), is refused.\n");
+                "that would be held as 0 (below 1.4013e-45), is refused.\n");
 }
 
 // ---- blocks --json: the registry as data, for programs (the Python package)

@@ -131,9 +131,10 @@ void check_bessel(const BlockSettings& s, const LinkContext& link, Findings& fou
     const double high = static_cast<double>(centre) + 0.5 * static_cast<double>(bandwidth);
     if (!(low > 0.0 && high < 0.5 * sampling))
         found.error("bandwidth_thz", "the band-pass edges, centre_frequency_thz -+ bandwidth_thz / 2 = " +
-                                         number_text(low) + " to " + number_text(high) +
+                                         number_text(static_cast<float>(low)) + " to " +
+                                         number_text(static_cast<float>(high)) +
                                          " THz, leave the band the time step carries; allowed: both above 0 and below "
-                                         "0.5 / time_step_ps = " + number_text(0.5 * sampling));
+                                         "0.5 / time_step_ps = " + number_text(static_cast<float>(0.5 * sampling)));
 }
 
 std::function<void()> make_bessel(const BlockSettings& s, const BlockWiring& w) {

@@ -66,16 +66,20 @@ const char* const kRunHelp =
     "  -quiet              no progress line while simulating\n"
     "  -maxmem MIB         refuse kernel storage beyond MIB MiB (default: the physical memory)\n"
     "Relative file names in the description are taken from its directory.\n"
+    "A run stops at the first error a block or the kernel reports, naming the block, and then\n"
+    "prints no summary.\n"
     "Exit status: 0 done, 1 an error was reported, 2 a usage error.\n";
 
 const char* const kCheckHelp =
     "Usage: nodrix check LINK.toml [options]\n"
-    "Checks a description file, sets the link up (in a scratch directory, leaving no file) and\n"
-    "prints the schedule: every block's connections, time window and good interval. Warns\n"
-    "when a power meter, spectrum analyser, eye scope or estimator would observe less than its\n"
-    "settings ask for, saying what cuts it short, and names the emission window and end time\n"
-    "that give every measurement its full observation. An estimator window far longer than the\n"
-    "run can fill is a warning naming its storage (an error beyond what an estimator holds).\n"
+    "Checks a description file (every value against what its block accepts on this link, and\n"
+    "the link's carriers, filters and samples per bit), sets the link up (in a scratch\n"
+    "directory, leaving no file) and prints the schedule: every block's connections, time\n"
+    "window and good interval. Warns when a power meter, spectrum analyser, eye scope or\n"
+    "estimator would observe less than its settings ask for, saying what cuts it short, and\n"
+    "names the emission window and end time that give every measurement its full observation.\n"
+    "An estimator window far longer than the run can fill is a warning naming its storage (an\n"
+    "error beyond what an estimator holds).\n"
     "  -set ID.PARAM=VALUE, -window PS, -verbose, -log FILE   as for nodrix run\n"
     "Exit status: 0 the link is sound (warnings aside), 1 an error was reported, 2 a usage error.\n";
 

@@ -74,8 +74,6 @@ TEST_F(ErrorRoutingTest, UnderTheStopPolicyACodeIsSaidInWordsAfterTheBlockThatRe
         {{true, true, true}, [] { tswarn(14907); },
          "Nodrix-W-block 10 (bessel_filter): the data source's register degree was chosen from the run length: 7 "
          "(kernel warning code 14907, time 0.000000E+00)\n"},
-        {{true, true, true}, [] { tsedet(4242); },
-         "Nodrix-E-block 10 (bessel_filter): kernel error code 4242, which has no explanation (time 0.000000E+00)\n"},
         {{true, true, true}, [] { warning_message_opt(std::array<std::int32_t, 8>{}.data(), "usdfil1", kStatus); },
          "Nodrix-E-block 10 (bessel_filter): User defined optical filter at usdfil1\n   The filter synthesis was not "
          "possible.\n   The branch after this block would carry no light: the run stops.\n"},

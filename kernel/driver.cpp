@@ -263,10 +263,11 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
-    const bool accepted = stopped_by_prerun || !the_project.after_dimensioning || the_project.after_dimensioning();
-    if (!accepted) status = 1;
     // Under a policy that stops at errors, a set-up that reported one runs no further.
-    if (!stopped_by_prerun && accepted && !stop_requested() && storage_ready(m, capacities, status)) {
+    const bool stopped = stopped_by_prerun || stop_requested();
+    const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
+    if (!accepted) status = 1;
+    if (!stopped && accepted && storage_ready(m, capacities, status)) {
         run_passes(m, more);
         status = 0;
     }

@@ -373,6 +373,8 @@ toml::table param_table(const ParamSpec& p) {
         t.insert("choices", std::move(choices));
     }
     if (p.type == ParamType::integer_list) t.insert("count", static_cast<std::int64_t>(p.count));
+    // What else bounds the value, checked before a run (as "also:" in the text).
+    if (!p.limits.empty()) t.insert("limits", std::string(p.limits));
     return t;
 }
 

@@ -57,7 +57,7 @@ void check_optical_bandwidth(const BlockSettings& s, const LinkContext& link, Fi
         found.error("bandwidth_thz", given + " is narrower than one bin of the spectral grid, (grid_high_thz - "
                                              "grid_low_thz) / 1024 = " + number_text(link.bin_thz()) +
                                              " THz, which cannot describe its response; allowed: at least " +
-                                             number_text(link.bin_thz()));
+                                             number_text(link.bin_thz()) + " (a narrower grid has finer bins)");
 }
 
 // The user-defined filter's parameters refer to their texts; the texts live

@@ -177,7 +177,8 @@ TEST_F(LinkRules, TheLinkAsAWholeAndItsRunSettings) {
         {"a filter narrower than a bin", "bandwidth_thz = 0.04}", "bandwidth_thz = 0.0005}",
          at(12, 11, "raised_cosine_filter") + "bandwidth_thz = 0.0005 is narrower than one bin of the spectral grid, "
                                               "(grid_high_thz - grid_low_thz) / 1024 = 0.0006249994 THz, which "
-                                              "cannot describe its response; allowed: at least 0.0006249994"},
+                                              "cannot describe its response; allowed: at least 0.0006249994 (a "
+                                              "narrower grid has finer bins)"},
         {"a value from the kind's defaults", "[link]\n", "[defaults.bessel_filter]\ncentre_frequency_thz = 0.01\n[link]\n",
          "r.toml:14: block 13 (bessel_filter), r.toml:22: [defaults.bessel_filter]: centre_frequency_thz = 0.01 "
          "applies to a band-pass only; allowed for a low_pass: 0"},

@@ -10,6 +10,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/history.h"
+#include "kernel/lib00.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 
@@ -59,7 +60,9 @@ void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool sav
         // that every block's time window follows the light's arrival.
         if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
+        set_message_origin(b.label.c_str());
         if (b.call) b.call();
+        set_message_origin(nullptr);
         if (files == nullptr) continue;
         const std::int32_t mem_id = files->mem;
         const std::int32_t dly_id = files->dly;
@@ -159,10 +162,12 @@ void sample_loop(std::span<BlockCall> blocks) {
                 zzsupv.z = s.cursors[4];
                 zzsupv.zd = s.cursors[5];
             }
+            set_message_origin(blocks[j].label.c_str());
             if (blocks[j].call) blocks[j].call();
         }
+        set_message_origin(nullptr);
         ++sample_rounds;
-        if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
+        if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;
     }
 }
 
@@ -239,7 +244,14 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
         }
         // The set-up round again (it writes the filters' hand-over files that
         // the dimensioning pass's state round used up), then the state round.
+        // The set-up round counts storage that the dimensioning pass has
+        // counted already: it counts apart, so that the two never add up to
+        // a count beyond what the kernel can address.
+        const Counts counted = counts();
+        set_counts(Counts{});
         one_round(blocks, nullptr);
+        set_counts(counted);
+        if (stop_requested()) return;
         reset_cursors();
         optcl_ctrl.blkmode = 0;
         zzsupv.storephase = 1;

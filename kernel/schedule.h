@@ -17,6 +17,7 @@ namespace nodrix {
 // One block instance of a schedule.
 struct BlockCall {
     std::int32_t instance = 0;            // the instance ("memory") number
+    std::string label;                    // names the block in its messages: "block 10 (bessel_filter)"
     std::function<void()> call;           // calls the block with its parameters and signals
     // The optical signal whose "signal" line follows the "memory" line: the
     // block's own optical output, or its optical input for blocks without
@@ -64,7 +65,9 @@ ScheduleMode schedule_mode();
 // storephase 0, nohist 1, tend, limit words), both files recreated, every
 // block called once in order with its memory-map lines and delay record, the
 // history step, both files closed. In the per-sample mode the run's calls
-// behave as described above.
+// behave as described above; the samples stop after the round in which an
+// error was reported when the error policy stops at errors (kernel/lib00.h).
+// Every block call is made with its label as the messages' origin.
 void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
                   const ScheduleConstants& constants = {});
 

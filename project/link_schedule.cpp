@@ -76,6 +76,7 @@ LinkSchedule::LinkSchedule(Link link) : link_(std::move(link)) {
 
         BlockCall c;
         c.instance = b.id;
+        c.label = "block " + std::to_string(b.id) + " (" + std::string(b.kind->name) + ")";
         c.call = b.kind->make(b.settings, w);
         // The memory map shows the block's optical output, or else its
         // optical input.

@@ -120,9 +120,9 @@ struct KindDeclaration {
     std::vector<Port<B>> outputs;
     Window B::*window = nullptr;  // the output window the block fills; null: none
     bool delay_record = false;    // fibres and optical filters: a delay file record
-    // What is wrong with a block's values beyond single parameters (empty
-    // when nothing); null when nothing can be.
-    std::string (*check)(const BlockSettings& settings) = nullptr;
+    // What is wrong with a block's values beyond single parameters, against
+    // each other and the link's run settings; null when nothing can be.
+    BlockCheck check = nullptr;
 };
 
 // The declaration of a kind, made once.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -87,14 +88,29 @@ const PortSpec* KindSpec::find_port(std::string_view key) const {
     return nullptr;
 }
 
-namespace {
-
-// Shortest decimal form of a number as a link file writes it.
 std::string number_text(double v) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.9g", v);
     return buf;
 }
+
+std::string number_text(float v) {
+    char buf[32];
+    for (int digits = 6; digits < 9; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(v));
+        if (std::strtof(buf, nullptr) == v) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
+    return buf;
+}
+
+LinkContext LinkContext::of(const BlockSettings& link) {
+    return LinkContext{link.real("time_step_ps"), link.real("end_time_ps"),   link.real("centre_frequency_thz"),
+                       link.real("band_low_thz"), link.real("band_high_thz"), link.real("grid_low_thz"),
+                       link.real("grid_high_thz")};
+}
+
+namespace {
 
 // "a, b or c" of the names, each in quotes when asked.
 std::string listed(const std::vector<Choice>& choices, bool quoted) {

@@ -62,6 +62,10 @@ struct ParamSpec {
     bool required = false;
     std::vector<Choice> choices;         // of a choice; of an integer: the only values allowed
     std::size_t count = 0;               // of an integer list (its default is text_fallback, "1,2,3")
+    // What else bounds the value, against the link or the block's other
+    // parameters, in words ("at most 0.2 / time_step_ps"); shown by
+    // `nodrix blocks` and checked by the kind's check.
+    std::string_view limits;
 };
 
 // A connection of a block. Inputs name the signal they read, outputs the
@@ -139,6 +143,47 @@ struct BlockWiring {
     }
 };
 
+// The run settings a block's values are checked against, in the precision
+// the kernel holds them (single, as the blocks read them).
+struct LinkContext {
+    float time_step_ps = 0.0f;
+    float end_time_ps = 0.0f;
+    float centre_thz = 0.0f;
+    float band_low_thz = 0.0f;
+    float band_high_thz = 0.0f;
+    float grid_low_thz = 0.0f;
+    float grid_high_thz = 0.0f;
+    static LinkContext of(const BlockSettings& link);
+    // The rate the samples are taken at, 1 / time step [THz], as the blocks
+    // compute it (in double, from the single-precision step).
+    double sampling_thz() const { return 1.0 / static_cast<double>(time_step_ps); }
+    // One bin of the 1024-bin spectral grid [THz].
+    float bin_thz() const { return (grid_high_thz - grid_low_thz) / 1024.0f; }
+};
+
+// What validation finds wrong with a block's values. An error: the block
+// would refuse them or its result could mean nothing, and nothing runs; a
+// warning: it runs and its result still means something, though perhaps not
+// what was meant. `param` names the parameter whose value is at fault (its
+// place in the file names the problem), or is empty for the block as a whole.
+struct Finding {
+    bool error = true;
+    std::string param;
+    std::string text;
+};
+class Findings {
+public:
+    void error(std::string_view param, std::string text) { list_.push_back({true, std::string(param), std::move(text)}); }
+    void warning(std::string_view param, std::string text) {
+        list_.push_back({false, std::string(param), std::move(text)});
+    }
+    const std::vector<Finding>& list() const { return list_; }
+
+private:
+    std::vector<Finding> list_;
+};
+using BlockCheck = void (*)(const BlockSettings& settings, const LinkContext& link, Findings& findings);
+
 // A kind of the older form: a closure over the block routine, which reads
 // the control blocks and claims its storage by position on every call.
 using MakeCall = std::function<void()> (*)(const BlockSettings& settings, const BlockWiring& wiring);
@@ -161,8 +206,10 @@ struct KindSpec {
     CreateBlock create = nullptr;  // a kind declared as one struct
     BlockFamily family = BlockFamily::transmitters;
     // What is wrong with a block's values beyond the ranges of single
-    // parameters (empty when nothing), or null when nothing can be.
-    std::string (*check)(const BlockSettings& settings) = nullptr;
+    // parameters: against each other and against the link's run settings,
+    // every condition the block itself would refuse at set-up or in the
+    // run; null when there is none.
+    BlockCheck check = nullptr;
     const ParamSpec* find_param(std::string_view name) const;
     const PortSpec* find_port(std::string_view key) const;
 };
@@ -172,6 +219,10 @@ struct KindSpec {
 std::string allowed_values(const ParamSpec& p);
 // The default as a link file would write it, or "(required)".
 std::string default_value(const ParamSpec& p);
+// A number as a link file writes it ("0.15", "1e+39"); a single-precision
+// one in the fewest digits that give it back.
+std::string number_text(double v);
+std::string number_text(float v);
 
 // ---- Kinds that declare themselves ------------------------------------------
 

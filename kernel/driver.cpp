@@ -11,6 +11,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
 #include "kernel/history.h"
+#include "kernel/lib00.h"
 #include "kernel/limits_file.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
@@ -235,14 +236,14 @@ void run_passes(RunContext& run, const StorageMaxima& m, std::int32_t& more) {
         reset_cursors();
         clear_run_storage(m);
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
-        if (!schedule(run, nrun, irun, more, first)) break;
+        if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         tqpmrx(nrun);
         zzctrl.pass = 1;
         zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
         more = 0;
         opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                   : "Run " + std::to_string(irun) + ": second call");
-        if (!schedule(run, nrun, irun, more, first)) break;
+        if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         simulated = sample_by_sample;
         if (more == 1) ++nrun;
     }
@@ -273,9 +274,11 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
-    const bool accepted = stopped_by_prerun || !the_project.after_dimensioning || the_project.after_dimensioning();
+    // Under a policy that stops at errors, a set-up that reported one runs no further.
+    const bool stopped = stopped_by_prerun || stop_requested();
+    const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
     if (!accepted) status = 1;
-    if (!stopped_by_prerun && accepted && storage_ready(m, capacities, status)) {
+    if (!stopped && accepted && storage_ready(m, capacities, status)) {
         run_passes(run, m, more);
         status = 0;
     }

@@ -4,9 +4,34 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace nodrix {
+
+// How a run treats the errors its blocks and the kernel report. The project
+// executable keeps the ways of the generated project: an error only makes
+// the exit status 1, the run goes on, and a kernel code is explained from an
+// error-message file alone. nodrix runs stop at the first error (the driver
+// and the schedule look at the error count after every pass, block round
+// and sample), name the block in every error and warning its call reports
+// (runtime/opxfile), and say in words what each kernel code means. A filter
+// whose synthesis fails then reports an error too: the branch after it would
+// carry no light.
+struct ErrorPolicy {
+    bool stop_at_error = false;
+    bool name_blocks = false;
+    bool explain_codes = false;
+};
+void set_error_policy(const ErrorPolicy& policy);
+const ErrorPolicy& error_policy();
+// True when the policy stops at errors and an error has been reported since
+// the message counters were last zeroed.
+bool stop_requested();
+
+// What a kernel code means, in words; empty for a code the models never
+// report.
+std::string kernel_code_words(std::string_view code_i5);
 
 void tsedet(std::int32_t code);
 // The electrical block library reports two-character codes ("bR", ...): they

@@ -12,6 +12,7 @@
 #include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/history.h"
+#include "kernel/lib00.h"
 #include "kernel/run_context.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
@@ -84,6 +85,16 @@ void initialise(RunContext& run, BlockCall& b, Round round) {
     report(run, b, b.block->setup(run));
 }
 
+// Messages reported while a block is called name it (under a policy that
+// names blocks).
+class Origin {
+public:
+    explicit Origin(const BlockCall& b) { set_message_origin(b.label.c_str()); }
+    ~Origin() { set_message_origin(nullptr); }
+    Origin(const Origin&) = delete;
+    Origin& operator=(const Origin&) = delete;
+};
+
 // Calls every block once; with `files`, writes the memory map and the delay
 // file. With `save_history` the storage cursors at which each block starts are
 // kept under its instance number, so that later passes can put them back.
@@ -97,6 +108,7 @@ Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFil
         if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
         try {
+            const Origin origin(b);
             initialise(run, b, round);
         } catch (const std::exception& e) {
             return stop(run, b, e);
@@ -184,19 +196,24 @@ inline void sample_round(const RunContext& run, std::span<BlockCall> blocks, con
             zzsupv.z = s.cursors[4];
             zzsupv.zd = s.cursors[5];
         }
+        set_message_origin(blocks[j].label.c_str());
         if (blocks[j].block)
             blocks[j].block->run(run);
         else if (blocks[j].call)
             blocks[j].call();
     }
+    set_message_origin(nullptr);
 }
 
 // After the last sample: every block declared as one struct finishes (its
 // reports), in schedule order.
 void finish_blocks(RunContext& run, std::span<BlockCall> blocks) {
     run.enter_phase(Phase::finish);
-    for (BlockCall& b : blocks)
-        if (b.block) report(run, b, b.block->finish(run));
+    for (BlockCall& b : blocks) {
+        if (!b.block) continue;
+        const Origin origin(b);
+        report(run, b, b.block->finish(run));
+    }
 }
 
 // The simulation call of a per-sample run: every block once per sample.
@@ -224,12 +241,15 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
             sample_round(run, blocks, starts, j);
             ++sample_rounds;
             const double t = static_cast<double>(step - 1) * dt;
-            if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0) break;
+            if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;
         }
     } catch (const std::exception& e) {
+        set_message_origin(nullptr);
         return stop(run, blocks[j], e);
     }
-    finish_blocks(run, blocks);
+    // A run that a reported error stopped (under a policy that stops at
+    // errors) claims nothing: its blocks do not finish.
+    if (!stop_requested()) finish_blocks(run, blocks);
     return {};
 }
 
@@ -284,7 +304,14 @@ Counts counting_round(RunContext& run, std::span<BlockCall> blocks, std::int32_t
 // round used up), then the state round, which keeps every block's start in
 // the run history.
 Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t history_id) {
-    if (Status s = one_round(run, blocks, nullptr); !s) return s;
+    // The set-up round counts storage that the dimensioning pass has counted
+    // already: it counts apart, so that the two never add up to a count
+    // beyond what the kernel can address.
+    const Counts counted = counts();
+    set_counts(Counts{});
+    const Status set_up = one_round(run, blocks, nullptr);
+    set_counts(counted);
+    if (!set_up || stop_requested()) return set_up;
     reset_cursors();
     optcl_ctrl.blkmode = 0;
     zzsupv.storephase = 1;

@@ -30,7 +30,7 @@ struct BlockCall {
     ~BlockCall();
     std::int32_t instance = 0;            // the instance ("memory") number
     std::string kind;                     // its kind, "bessel_filter"
-    std::string label;                    // names the block in its errors: "block 10 (bessel_filter)"
+    std::string label;                    // names the block in its messages: "block 10 (bessel_filter)"
     std::function<void()> call;           // older form: calls the block with its parameters and signals
     std::unique_ptr<Block> block;         // declared as one struct: its lifecycle
     // The optical signal whose "signal" line follows the "memory" line: the
@@ -86,7 +86,10 @@ ScheduleMode schedule_mode();
 // reported and the run goes on; one that leaves the run unable to go on (the
 // kernel storage exhausted, an exception from a block) is reported naming the
 // block, ends the call and comes back as an error. Every error is kept in the
-// run's list (RunContext::errors).
+// run's list (RunContext::errors). The samples stop after the round in which
+// an error was reported when the error policy stops at errors
+// (kernel/lib00.h), and the blocks then do not finish. Every block call is
+// made with its label as the messages' origin.
 Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
                     std::int32_t history_id);
 

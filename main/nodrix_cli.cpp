@@ -18,6 +18,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
+#include "kernel/lib00.h"
 #include "main/cli_options.h"
 #include "main/op_main.h"
 #include "main/sweep.h"
@@ -36,6 +37,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kUsage = 2;
+
+// A link run by nodrix stops at its first error and says which block
+// reported it and what it means.
+constexpr ErrorPolicy kStopAtErrors{true, true, true};
 
 const char* const kUsageText =
     "Usage: nodrix run LINK.toml [-simulate] [-set ID.PARAM=VALUE ...] [-o DIR] [-window PS]\n"
@@ -64,16 +69,20 @@ const char* const kRunHelp =
     "  -quiet              no progress line while simulating\n"
     "  -maxmem MIB         refuse kernel storage beyond MIB MiB (default: the physical memory)\n"
     "Relative file names in the description are taken from its directory.\n"
+    "A run stops at the first error a block or the kernel reports, naming the block, and then\n"
+    "prints no summary.\n"
     "Exit status: 0 done, 1 an error was reported, 2 a usage error.\n";
 
 const char* const kCheckHelp =
     "Usage: nodrix check LINK.toml [options]\n"
-    "Checks a description file, sets the link up (in a scratch directory, leaving no file) and\n"
-    "prints the schedule: every block's connections, time window and good interval. Warns\n"
-    "when a power meter, spectrum analyser, eye scope or estimator would observe less than its\n"
-    "settings ask for, saying what cuts it short, and names the emission window and end time\n"
-    "that give every measurement its full observation. An estimator window far longer than the\n"
-    "run can fill is a warning naming its storage (an error beyond what an estimator holds).\n"
+    "Checks a description file (every value against what its block accepts on this link, and\n"
+    "the link's carriers, filters and samples per bit), sets the link up (in a scratch\n"
+    "directory, leaving no file) and prints the schedule: every block's connections, time\n"
+    "window and good interval. Warns when a power meter, spectrum analyser, eye scope or\n"
+    "estimator would observe less than its settings ask for, saying what cuts it short, and\n"
+    "names the emission window and end time that give every measurement its full observation.\n"
+    "An estimator window far longer than the run can fill is a warning naming its storage (an\n"
+    "error beyond what an estimator holds).\n"
     "  -set ID.PARAM=VALUE, -window PS, -verbose, -log FILE   as for nodrix run\n"
     "Exit status: 0 the link is sound (warnings aside), 1 an error was reported, 2 a usage error.\n";
 
@@ -188,9 +197,12 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
     return run_link(std::move(*link), RunSettings{o.simulate, o.quiet, o.maxmem_mib},
                     [&](const LinkSchedule& schedule, int status) {
                         const std::string& name = schedule.link().name();
-                        if (last_run_simulated())
+                        // A run that reported an error stopped there: it has no numbers to claim.
+                        if (status != 0)
+                            opxinfo(name + ": the run stopped at the error above; no results");
+                        else if (last_run_simulated())
                             std::fputs(simulation_summary(schedule).c_str(), stdout);
-                        else if (status == 0)
+                        else
                             std::printf("Set-up of %s done: memory map %s, delay file %s\n", name.c_str(),
                                         memory_map_name(name).c_str(), delay_file_name(name).c_str());
                     });
@@ -336,6 +348,7 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
         opxerr("nodrix check: cannot make a scratch directory");
         return 1;
     }
+    set_error_policy(kStopAtErrors);
     set_per_sample_run(true);  // the windows as a simulation sees them
     const LinkDimensions d = dimension_link(*link, true);
     set_per_sample_run(false);
@@ -374,10 +387,15 @@ void print_kind(const KindSpec& k) {
         for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
         rows.push_back(std::move(row));
     }
-    for (std::size_t r = 0; r < rows.size(); ++r)
+    for (std::size_t r = 0; r < rows.size(); ++r) {
         std::printf("  %-*s  %-*s  %-*s  %s\n      %s\n", static_cast<int>(width[0]), rows[r][0].c_str(),
                     static_cast<int>(width[1]), rows[r][1].c_str(), static_cast<int>(width[2]), rows[r][2].c_str(),
                     rows[r][3].c_str(), std::string(k.params[r].help).c_str());
+        // What else bounds the value, checked before a run.
+        if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
+    }
+    std::printf("Reals are held in single precision: a magnitude above 3.4028235e+38, or a value other than 0\n"
+                "that would be held as 0 (below 1.4013e-45), is refused.\n");
 }
 
 // ---- blocks --json: the registry as data, for programs (the Python package)
@@ -427,6 +445,8 @@ toml::table param_table(const ParamSpec& p) {
         t.insert("choices", std::move(choices));
     }
     if (p.type == ParamType::integer_list) t.insert("count", static_cast<std::int64_t>(p.count));
+    // What else bounds the value, checked before a run (as "also:" in the text).
+    if (!p.limits.empty()) t.insert("limits", std::string(p.limits));
     return t;
 }
 
@@ -499,6 +519,7 @@ int verb_blocks(std::vector<std::string> args) {
 
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    set_error_policy(kStopAtErrors);
     set_per_sample_run(settings.simulate);
     if (!form_link(link)) return 1;
     LinkSchedule schedule(std::move(link));

@@ -41,6 +41,25 @@ std::function<void()> make_lorentzian(const BlockSettings& s, const BlockWiring&
     return [p, w] { lorfil(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
 }
 
+// An optical filter's bandwidth against the link: wider than the simulated
+// band it passes all of it (a warning: the result still means something);
+// narrower than one bin of the spectral grid, the grid cannot describe its
+// response, from which the spectra and the delays of every block after it
+// follow (an error).
+void check_optical_bandwidth(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const float bandwidth = s.real("bandwidth_thz");
+    const float band = link.band_high_thz - link.band_low_thz;
+    const std::string given = "bandwidth_thz = " + number_text(bandwidth);
+    if (bandwidth > band)
+        found.warning("bandwidth_thz", given + " is wider than the simulated band, band_high_thz - band_low_thz = " +
+                                           number_text(band) + " THz: the filter passes all of it");
+    if (bandwidth < link.bin_thz())
+        found.error("bandwidth_thz", given + " is narrower than one bin of the spectral grid, (grid_high_thz - "
+                                             "grid_low_thz) / 1024 = " + number_text(link.bin_thz()) +
+                                             " THz, which cannot describe its response; allowed: at least " +
+                                             number_text(link.bin_thz()) + " (a narrower grid has finer bins)");
+}
+
 // The user-defined filter's parameters refer to their texts; the texts live
 // beside them for the life of the call.
 struct UserFilter {
@@ -48,15 +67,12 @@ struct UserFilter {
     std::string data_file, block_name, file_base;
 };
 
-std::function<void()> make_user_filter(const BlockSettings& s, const BlockWiring& w) {
-    auto f = std::make_shared<UserFilter>();
-    f->data_file = s.padded("data_file");
-    f->block_name = s.text("title");
-    f->file_base = s.text("file_name");
-    UsdfilParams& p = f->p;
+// The user-defined filter's words and numbers (its texts set by the caller).
+UsdfilParams user_filter_parameters(const BlockSettings& s, std::int32_t id) {
+    UsdfilParams p;
     p.synthesis_options = {s.flag("polar_interpolation") ? 1 : 0, s.integer("smoothing_points"),
                            s.flag("quiet_checks") ? -1 : 0, 0};
-    p.file_options = {w.id,
+    p.file_options = {id,
                       s.integer("polarisations"),
                       s.integer("abscissa"),
                       s.integer("data"),
@@ -67,10 +83,58 @@ std::function<void()> make_user_filter(const BlockSettings& s, const BlockWiring
     p.abscissa_offset = s.real("abscissa_offset_thz");
     p.abscissa_scale = s.real("abscissa_scale");
     p.centre_frequency = s.real("centre_frequency_thz");
+    return p;
+}
+
+// A description file the synthesis can use: otherwise it would turn the
+// filter and the branch after it off.
+void check_user_filter(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    UsdfilParams p = user_filter_parameters(s, 0);
+    p.data_file = s.text("data_file");
+    const std::string problem = description_problem(p, link.centre_thz);
+    if (!problem.empty()) found.error("data_file", "data_file: " + problem);
+}
+
+std::function<void()> make_user_filter(const BlockSettings& s, const BlockWiring& w) {
+    auto f = std::make_shared<UserFilter>();
+    f->data_file = s.padded("data_file");
+    f->block_name = s.text("title");
+    f->file_base = s.text("file_name");
+    UsdfilParams& p = f->p;
+    p = user_filter_parameters(s, w.id);
     p.data_file = f->data_file;
     p.block_name = f->block_name;
     p.file_base = f->file_base;
     return [f, w] { usdfil(f->p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
+}
+
+// The filter's design as the block makes it on its first sample: a low- or
+// high-pass of at most 0.2 times the sampling rate and no centre; a band-pass
+// whose 3-dB edges lie between 0 and half the sampling rate.
+void check_bessel(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const float bandwidth = s.real("bandwidth_thz");
+    const float centre = s.real("centre_frequency_thz");
+    const double sampling = link.sampling_thz();
+    const std::string type = s.integer("type") == 1 ? "low_pass" : s.integer("type") == 2 ? "band_pass" : "high_pass";
+    if (s.integer("type") != 2) {
+        if (centre != 0.0f)
+            found.error("centre_frequency_thz", "centre_frequency_thz = " + number_text(centre) +
+                                                    " applies to a band-pass only; allowed for a " + type + ": 0");
+        const float limit = static_cast<float>(0.2 * sampling);
+        if (bandwidth > limit)
+            found.error("bandwidth_thz", "bandwidth_thz = " + number_text(bandwidth) +
+                                             " is above what the time step carries; allowed for a " + type +
+                                             ": at most 0.2 / time_step_ps = " + number_text(limit));
+        return;
+    }
+    const double low = static_cast<double>(centre) - 0.5 * static_cast<double>(bandwidth);
+    const double high = static_cast<double>(centre) + 0.5 * static_cast<double>(bandwidth);
+    if (!(low > 0.0 && high < 0.5 * sampling))
+        found.error("bandwidth_thz", "the band-pass edges, centre_frequency_thz -+ bandwidth_thz / 2 = " +
+                                         number_text(static_cast<float>(low)) + " to " +
+                                         number_text(static_cast<float>(high)) +
+                                         " THz, leave the band the time step carries; allowed: both above 0 and below "
+                                         "0.5 / time_step_ps = " + number_text(static_cast<float>(0.5 * sampling)));
 }
 
 std::function<void()> make_bessel(const BlockSettings& s, const BlockWiring& w) {
@@ -84,6 +148,10 @@ std::function<void()> make_bessel(const BlockSettings& s, const BlockWiring& w) 
     p.chart_title = s.padded("chart_title");
     return [p, in = w.electrical_input, out = w.electrical_output] { filbes(p, *in, *out); };
 }
+
+constexpr std::string_view kOpticalBandwidthLimits =
+    "at least one bin of the grid, (grid_high_thz - grid_low_thz) / 1024; wider than band_high_thz - band_low_thz "
+    "passes the whole band (a warning)";
 
 const std::vector<PortSpec> kOpticalIn = {
     PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light in"}};
@@ -110,7 +178,7 @@ KindSpec raised_cosine_filter_kind() {
             {
                 P{.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency", .required = true},
                 P{.name = "bandwidth_thz", .unit = "THz", .help = "bandwidth", .low = 0, .low_open = true,
-                  .required = true},
+                  .required = true, .limits = kOpticalBandwidthLimits},
                 P{.name = "roll_off", .fallback = 0.0, .help = "roll-off factor (0: rectangular)", .low = 0,
                   .high = 1},
                 P{.name = "shape_exponent", .fallback = 1.0, .help = "exponent of the raised-cosine amplitude",
@@ -126,6 +194,7 @@ KindSpec raised_cosine_filter_kind() {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_raised_cosine,
+        .check = check_optical_bandwidth,
     };
 }
 
@@ -138,7 +207,7 @@ KindSpec lorentzian_filter_kind() {
             {
                 P{.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency", .required = true},
                 P{.name = "bandwidth_thz", .unit = "THz", .help = "full 3-dB width of the power transmission",
-                  .low = 0, .low_open = true, .required = true},
+                  .low = 0, .low_open = true, .required = true, .limits = kOpticalBandwidthLimits},
                 P{.name = "order", .type = T::integer, .fallback = 1, .help = "power of the Lorentzian", .low = 1},
                 P{.name = "complement", .type = T::flag, .fallback = 0, .help = "transmit 1 - T instead of T"},
                 write_charts(),
@@ -149,6 +218,7 @@ KindSpec lorentzian_filter_kind() {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_lorentzian,
+        .check = check_optical_bandwidth,
     };
 }
 
@@ -160,7 +230,8 @@ KindSpec user_filter_kind() {
         .params =
             {
                 P{.name = "data_file", .type = T::file, .help = "description file (without \".DAT\")",
-                  .required = true},
+                  .required = true,
+                  .limits = "a readable file: a line starting with ##, then at least two points of rising frequency"},
                 P{.name = "abscissa", .type = T::choice, .fallback = 1, .help = "abscissa of the description",
                   .choices = {{"wavelength", 0}, {"frequency", 1}}},
                 P{.name = "data", .type = T::choice, .fallback = 0, .help = "what the description tabulates",
@@ -191,6 +262,7 @@ KindSpec user_filter_kind() {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_user_filter,
+        .check = check_user_filter,
     };
 }
 
@@ -205,9 +277,11 @@ KindSpec bessel_filter_kind() {
                   .choices = {{"low_pass", 1}, {"band_pass", 2}, {"high_pass", 3}}},
                 P{.name = "order", .type = T::integer, .fallback = 1, .help = "order", .low = 1, .high = 10},
                 P{.name = "bandwidth_thz", .unit = "THz", .help = "3-dB bandwidth (3-dB frequency of a low-pass)",
-                  .low = 0, .low_open = true, .required = true},
+                  .low = 0, .low_open = true, .required = true,
+                  .limits = "low- and high-pass: at most 0.2 / time_step_ps; band-pass: both 3-dB edges above 0 "
+                            "and below 0.5 / time_step_ps"},
                 P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
-                  .help = "centre of a band-pass"},
+                  .help = "centre of a band-pass", .limits = "0 for a low- or high-pass"},
                 P{.name = "output_gain", .fallback = 1.0, .help = "factor on the output"},
                 write_charts(),
                 P{.name = "chart_title", .type = T::text, .help = "title of the response chart"},
@@ -216,6 +290,7 @@ KindSpec bessel_filter_kind() {
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the filtered signal"}},
         .windowed = false,
         .make = make_bessel,
+        .check = check_bessel,
     };
 }
 

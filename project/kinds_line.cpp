@@ -1,6 +1,7 @@
 // Block kinds of the line: the fibre and the two amplifiers.
 #include "kernel/schedule.h"
 #include "models/amplifiers/edfa.h"
+#include "models/amplifiers/edfa_profile.h"
 #include "models/fibre/fibre_block.h"
 #include "project/registry.h"
 
@@ -70,6 +71,51 @@ std::function<void()> make_fixed_power(const BlockSettings& s, const BlockWiring
     return [p, w] { oampfp(p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
 }
 
+// A loss profile the fibre can read: otherwise it would fall back on the
+// attenuation terms, which the link does not mean.
+void check_fibre(const BlockSettings& s, const LinkContext&, Findings& found) {
+    const std::string& file = s.text("loss_profile_file");
+    if (file.empty()) return;
+    const std::string problem = loss_profile_problem(file, s.integer("loss_profile_abscissa") == 1);
+    if (!problem.empty()) found.error("loss_profile_file", "loss_profile_file: " + problem);
+}
+
+// A negative gain or noise figure takes the profile model, which needs its
+// files, and tables that cover the band: otherwise the amplifier and the
+// branch after it would be turned off.
+void check_amplifier(const BlockSettings& s, const LinkContext& link, std::string_view gain_name, Findings& found) {
+    const float gain = s.real(gain_name);
+    const float noise_figure = s.real("noise_figure_linear");
+    const std::string& gain_file = s.text("gain_profile_file");
+    const std::string& noise_file = s.text("noise_figure_profile_file");
+    bool named = true;
+    if (gain < 0.0f && gain_file.empty()) {
+        found.error(gain_name, std::string(gain_name) + " = " + number_text(gain) +
+                                   " takes the gain from a profile (a negative gain), but gain_profile_file is not "
+                                   "given; allowed: 0 or more, or a negative value with gain_profile_file");
+        named = false;
+    }
+    if (noise_figure < 0.0f && noise_file.empty()) {
+        found.error("noise_figure_linear", "noise_figure_linear = " + number_text(noise_figure) +
+                                               " takes the noise figure from a profile (a negative value), but "
+                                               "noise_figure_profile_file is not given; allowed: 0 or more, or a "
+                                               "negative value with noise_figure_profile_file");
+        named = false;
+    }
+    if (!named || (gain >= 0.0f && noise_figure >= 0.0f)) return;
+    const ProfileFrame frame{link.grid_low_thz, link.grid_high_thz, link.band_low_thz, link.band_high_thz};
+    if (const auto problem = profile_model_problem(gain, gain_file, noise_figure, noise_file, frame))
+        found.error(problem->param, std::string(problem->param) + ": " + problem->text);
+}
+
+void check_fixed_gain(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    check_amplifier(s, link, "gain_db", found);
+}
+
+void check_fixed_power(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    check_amplifier(s, link, "max_gain_db", found);
+}
+
 const std::vector<PortSpec> kOpticalIn = {
     PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light in"}};
 const std::vector<PortSpec> kOpticalOut = {
@@ -78,13 +124,16 @@ const std::vector<PortSpec> kOpticalOut = {
 // Gain and noise parameters shared by both amplifiers, after the gain.
 void amplifier_noise_params(std::vector<ParamSpec>& params) {
     params.push_back(P{.name = "gain_profile_file", .type = T::file,
-                       .help = "gain profile (with a negative gain: the profile model)"});
+                       .help = "gain profile, without \".DAT\" (with a negative gain: the profile model)",
+                       .limits = "needed with a negative gain: a line starting with ##, then pairs of wavelength "
+                                 "[nm] and gain [dB] that reach below and above the band or hold 10 points in it"});
     params.push_back(P{.name = "noise_figure_linear", .fallback = 2.81838,
                        .help = "noise figure, linear; negative: from the noise-figure profile"});
     params.push_back(P{.name = "ase_off", .type = T::flag, .fallback = 0,
                        .help = "true: no amplified spontaneous emission is added"});
     params.push_back(P{.name = "noise_figure_profile_file", .type = T::file,
-                       .help = "noise-figure profile (with a negative noise figure)"});
+                       .help = "noise-figure profile, without \".DAT\" (with a negative noise figure)",
+                       .limits = "needed with a negative noise figure, read as the gain profile"});
 }
 
 KindSpec fibre_kind() {
@@ -125,7 +174,8 @@ KindSpec fibre_kind() {
                   .help = "system length of the four-wave-mixing estimate and the filter precision", .low = 0,
                   .low_open = true},
                 P{.name = "loss_profile_file", .type = T::file,
-                  .help = "attenuation profile (pairs of abscissa and dB/km) instead of the three terms above"},
+                  .help = "attenuation profile (pairs of abscissa and dB/km) instead of the three terms above",
+                  .limits = "a readable file: a line starting with ##, then at least two pairs"},
                 P{.name = "loss_profile_abscissa", .type = T::choice, .fallback = 0,
                   .help = "abscissa of the loss profile", .choices = {{"frequency", 0}, {"wavelength", 1}}},
                 P{.name = "report", .type = T::choice, .fallback = 0, .help = "set-up report",
@@ -141,12 +191,14 @@ KindSpec fibre_kind() {
         .outputs = kOpticalOut,
         .delay_record = true,
         .make = make_fibre,
+        .check = check_fibre,
     };
 }
 
 KindSpec amplifier_fixed_gain_kind() {
     std::vector<ParamSpec> fixed_gain = {
-        P{.name = "gain_db", .unit = "dB", .help = "gain; negative: the profile model", .required = true}};
+        P{.name = "gain_db", .unit = "dB", .help = "gain; negative: the profile model", .high = 100,
+          .required = true}};
     amplifier_noise_params(fixed_gain);
     return KindSpec{
         .name = "amplifier_fixed_gain",
@@ -156,12 +208,13 @@ KindSpec amplifier_fixed_gain_kind() {
         .inputs = kOpticalIn,
         .outputs = kOpticalOut,
         .make = make_fixed_gain,
+        .check = check_fixed_gain,
     };
 }
 
 KindSpec amplifier_fixed_power_kind() {
     std::vector<ParamSpec> fixed_power = {
-        P{.name = "max_gain_db", .unit = "dB", .help = "largest gain; negative: the profile model",
+        P{.name = "max_gain_db", .unit = "dB", .help = "largest gain; negative: the profile model", .high = 100,
           .required = true}};
     amplifier_noise_params(fixed_power);
     fixed_power.push_back(P{.name = "output_power_mw", .unit = "mW", .help = "target output power", .low = 0,
@@ -174,6 +227,7 @@ KindSpec amplifier_fixed_power_kind() {
         .inputs = kOpticalIn,
         .outputs = kOpticalOut,
         .make = make_fixed_power,
+        .check = check_fixed_power,
     };
 }
 

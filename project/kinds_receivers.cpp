@@ -3,6 +3,7 @@
 // itself (models/measurements).
 #include "models/measurements/ber_estimator.h"
 #include "models/measurements/eye_scope.h"
+#include "models/measurements/file_name_check.h"
 #include "models/measurements/osa.h"
 #include "models/receivers/photodiode.h"
 #include "project/registry.h"
@@ -56,6 +57,25 @@ std::function<void()> make_ber_estimator(const BlockSettings& s, const BlockWiri
     return [p, w] { pestim(p, *w.producer_window, *w.electrical_input); };
 }
 
+void check_spectrum_analyser(const BlockSettings& s, const LinkContext&, Findings& found) {
+    check_result_file_name(s, "file_name", false, found);
+}
+
+void check_eye_scope(const BlockSettings& s, const LinkContext&, Findings& found) {
+    const std::int32_t simulated = s.integer("samples_per_bit");
+    const std::int32_t recorded = s.integer("recorded_samples_per_bit");
+    if (recorded > simulated)
+        found.error("recorded_samples_per_bit", "recorded_samples_per_bit = " + std::to_string(recorded) +
+                                                    " is above samples_per_bit = " + std::to_string(simulated) +
+                                                    "; allowed: 1 to " + std::to_string(simulated));
+    check_result_file_name(s, "file_name", false, found);
+}
+
+void check_ber_estimator(const BlockSettings& s, const LinkContext&, Findings& found) {
+    check_result_file_name(s, "report_name", true, found);
+    if (s.flag("instant_chart") || s.flag("threshold_chart")) check_result_file_name(s, "chart_name", false, found);
+}
+
 const std::vector<PortSpec> kOpticalIn = {
     PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light measured"}};
 const std::vector<PortSpec> kElectricalIn = {
@@ -73,7 +93,8 @@ std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
         P{.name = "window_ps", .unit = "ps", .help = "length of the observation", .low = 0, .low_open = true,
           .required = true},
         P{.name = "samples_per_bit", .type = T::integer, .unit = "samples", .help = "samples per bit of the signal",
-          .low = 1, .required = true},
+          .low = 1, .required = true,
+          .limits = "those of the channel's data source and NRZ driver"},
     };
     params.insert(params.end(), more.begin(), more.end());
     return params;
@@ -117,6 +138,7 @@ KindSpec spectrum_analyser_kind() {
         .inputs = kOpticalIn,
         .outputs = {},
         .make = make_spectrum_analyser,
+        .check = check_spectrum_analyser,
     };
 }
 
@@ -127,7 +149,8 @@ KindSpec eye_scope_kind() {
         .help = "eye scope: the signal over the observation window, written as a signal file (.qsg)",
         .params = observation({
             P{.name = "recorded_samples_per_bit", .type = T::integer, .unit = "samples", .fallback = 32,
-              .help = "samples per bit recorded, at most samples_per_bit", .low = 1},
+              .help = "samples per bit recorded, at most samples_per_bit", .low = 1,
+              .limits = "at most samples_per_bit"},
             title("scope{n} Run(s): 1"),
             P{.name = "file_name", .type = T::text, .text_fallback = "{link}_EYE{id}",
               .help = "signal file name (\".qsg\" appended)"},
@@ -136,6 +159,7 @@ KindSpec eye_scope_kind() {
         .outputs = {},
         .windowed = false,
         .make = make_eye_scope,
+        .check = check_eye_scope,
     };
 }
 
@@ -173,6 +197,7 @@ KindSpec ber_estimator_kind() {
         .outputs = {},
         .windowed = false,
         .make = make_ber_estimator,
+        .check = check_ber_estimator,
     };
 }
 

@@ -1,6 +1,8 @@
 // Block kinds of the transmitters of the older form: data source, NRZ
 // driver, laser. The modulator and the combiner declare themselves
 // (models/transmitters).
+#include <cmath>
+
 #include "models/transmitters/laser.h"
 #include "models/transmitters/nrz_driver.h"
 #include "models/transmitters/prbs_source.h"
@@ -44,6 +46,71 @@ std::function<void()> make_laser(const BlockSettings& s, const BlockWiring& w) {
     return [p, w] { laslor(p, w.input_window(), *w.window, *w.optical_output); };
 }
 
+// The first boundary lies within a symbol; a register polynomial the table
+// holds for the degree in use (chosen from the run length below degree 5); a
+// bit file the source can read through.
+void check_prbs_source(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const std::int32_t per_bit = s.integer("samples_per_bit");
+    const std::int32_t offset = s.integer("first_boundary_samples");
+    if (offset >= per_bit)
+        found.error("first_boundary_samples", "first_boundary_samples = " + std::to_string(offset) +
+                                                  " is not below samples_per_bit = " + std::to_string(per_bit) +
+                                                  "; allowed: 0 to " + std::to_string(per_bit - 1));
+    const std::int32_t bits = s.integer("bits_per_symbol");
+    if (s.integer("source") == 1) {
+        const std::string problem = bit_file_problem(s.text("file"), bits);
+        if (!problem.empty()) found.error("file", "source = \"file\": " + problem);
+        return;
+    }
+    const std::int32_t degree = s.integer("degree");
+    const std::int32_t in_use =
+        degree >= kPrbsMinDegree ? degree : prbs_auto_degree(bits, link.end_time_ps, per_bit, link.time_step_ps);
+    const std::int32_t variants = prbs_variants(in_use);
+    const std::int32_t polynomial = s.integer("polynomial");
+    if (polynomial > variants)
+        found.error("polynomial", "polynomial = " + std::to_string(polynomial) + " is beyond the " +
+                                      std::to_string(variants) + " polynomials of degree " + std::to_string(in_use) +
+                                      (degree < kPrbsMinDegree ? " (the degree chosen from the run length)" : "") +
+                                      "; allowed: 1 to " + std::to_string(variants));
+}
+
+// The carrier must lie in the simulated band, where the laser emits, and
+// within half the sampling rate of the band centre, or its light would
+// appear at another frequency; the envelope model takes carriers from 0.2
+// times the sampling rate.
+void check_laser(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const float f = s.real("frequency_thz");
+    const std::string given = "frequency_thz = " + number_text(f);
+    if (!(f >= link.band_low_thz && f <= link.band_high_thz)) {
+        found.error("frequency_thz", given + " lies outside the simulated band, band_low_thz to band_high_thz = " +
+                                         number_text(link.band_low_thz) + " to " + number_text(link.band_high_thz) +
+                                         " THz, where the laser would emit nothing; allowed: within it");
+        return;
+    }
+    const double sampling = link.sampling_thz();
+    const double cycles = (static_cast<double>(f) - link.centre_thz) / sampling;
+    if (std::fabs(cycles) >= 0.5) {
+        const double alias = static_cast<double>(f) - std::round(cycles) * sampling;
+        found.error("frequency_thz",
+                    given + " lies outside the band the time step samples, centre_frequency_thz -+ 0.5 / time_step_ps = " +
+                        number_text(static_cast<float>(link.centre_thz - 0.5 * sampling)) + " to " +
+                        number_text(static_cast<float>(link.centre_thz + 0.5 * sampling)) +
+                        " THz: its light would appear at " + number_text(static_cast<float>(alias)) +
+                        " THz; allowed: within it (a shorter time_step_ps widens it)");
+        return;
+    }
+    const float lowest = 0.2f / link.time_step_ps;
+    if (static_cast<float>(exact_frequency(f)) < lowest)
+        found.error("frequency_thz", given + " is below 0.2 / time_step_ps = " + number_text(lowest) +
+                                         " THz, the lowest carrier the laser's model takes");
+    if (s.flag("shaped_frequency_noise") &&
+        !shaping_pole(s.real("resonance_frequency_ghz"), s.real("resonance_peak_db")).valid)
+        found.error("shaped_frequency_noise",
+                    "shaped_frequency_noise = true needs a resonance: resonance_frequency_ghz = " +
+                        number_text(s.real("resonance_frequency_ghz")) + " and resonance_peak_db = " +
+                        number_text(s.real("resonance_peak_db")) + " give none; allowed: both above 0");
+}
+
 KindSpec prbs_source_kind() {
     return KindSpec{
         .name = "prbs_source",
@@ -56,9 +123,11 @@ KindSpec prbs_source_kind() {
                 P{.name = "degree", .type = T::integer, .fallback = 7,
                   .help = "shift-register degree; below 5 it is chosen from the run length", .low = 0, .high = 28},
                 P{.name = "polynomial", .type = T::integer, .fallback = 1,
-                  .help = "variant of the feedback polynomial of that degree", .low = 1},
+                  .help = "variant of the feedback polynomial of that degree", .low = 1,
+                  .limits = "at most the polynomials of the degree: 6, 18 at degree 7, 16 at degree 8"},
                 P{.name = "first_boundary_samples", .type = T::integer, .unit = "samples", .fallback = 0,
-                  .help = "phase of the first symbol boundary, below samples_per_bit", .low = 0},
+                  .help = "phase of the first symbol boundary, below samples_per_bit", .low = 0,
+                  .limits = "below samples_per_bit"},
                 P{.name = "samples_per_bit", .type = T::integer, .unit = "samples", .help = "samples per symbol",
                   .low = 1, .required = true},
                 P{.name = "skipped_symbols", .type = T::integer, .fallback = 0,
@@ -67,7 +136,9 @@ KindSpec prbs_source_kind() {
                   .high = 8},
                 P{.name = "clock", .type = T::choice, .fallback = 1, .help = "form of the clock output",
                   .choices = {{"pulse", 1}, {"square", 2}, {"sine", 3}}},
-                P{.name = "file", .type = T::file, .help = "bit file (without \".DAT\") when source is \"file\""},
+                P{.name = "file", .type = T::file, .help = "bit file (without \".DAT\") when source is \"file\"",
+                  .limits = "read when source is \"file\": a line starting with ##, a line with the bits per "
+                            "record (at least bits_per_symbol), then a symbol per record in 0s and 1s"},
             },
         .inputs = {},
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::logical, .help = "the symbols' bits"},
@@ -75,6 +146,7 @@ KindSpec prbs_source_kind() {
                              .help = "the clock"}},
         .windowed = false,
         .make = make_prbs_source,
+        .check = check_prbs_source,
     };
 }
 
@@ -86,7 +158,7 @@ KindSpec nrz_driver_kind() {
         .params =
             {
                 P{.name = "samples_per_bit", .type = T::integer, .unit = "samples", .help = "samples per bit period",
-                  .low = 1, .required = true},
+                  .low = 1, .required = true, .limits = "that of its data source"},
                 P{.name = "low_level_v", .unit = "V", .fallback = -2.5, .help = "voltage of a 0 bit"},
                 P{.name = "high_level_v", .unit = "V", .fallback = 2.5, .help = "voltage of a 1 bit"},
                 P{.name = "rise_time_bits", .unit = "bit periods", .fallback = 0.0,
@@ -108,13 +180,16 @@ KindSpec laser_kind() {
         .help = "continuous-wave laser with Lorentzian phase noise",
         .params =
             {
-                P{.name = "frequency_thz", .unit = "THz", .help = "emission frequency", .required = true},
+                P{.name = "frequency_thz", .unit = "THz", .help = "emission frequency", .required = true,
+                  .limits = "within band_low_thz to band_high_thz and within centre_frequency_thz -+ 0.5 / "
+                            "time_step_ps; at least 0.2 / time_step_ps"},
                 P{.name = "power_mw", .unit = "mW", .fallback = 1.0, .help = "optical power", .low = 0},
                 P{.name = "linewidth_mhz", .unit = "MHz", .fallback = 0.0, .help = "Lorentzian line width (FWHM)",
                   .low = 0},
                 P{.name = "phase_rad", .unit = "rad", .fallback = 0.0, .help = "initial optical phase"},
                 P{.name = "shaped_frequency_noise", .type = T::flag, .fallback = 0,
-                  .help = "frequency noise shaped by the resonant response below, else white"},
+                  .help = "frequency noise shaped by the resonant response below, else white",
+                  .limits = "true needs resonance_frequency_ghz and resonance_peak_db above 0"},
                 P{.name = "resonance_frequency_ghz", .unit = "GHz", .fallback = 0.0,
                   .help = "frequency of the response peak (shaped noise)", .low = 0},
                 P{.name = "resonance_peak_db", .unit = "dB", .fallback = 0.0,
@@ -123,6 +198,7 @@ KindSpec laser_kind() {
         .inputs = {},
         .outputs = {PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the light"}},
         .make = make_laser,
+        .check = check_laser,
     };
 }
 

@@ -7,10 +7,12 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "project/link_checks.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
@@ -29,15 +31,19 @@ const KindSpec& link_settings_kind() {
                 P{.name = "time_step_ps", .unit = "ps", .fallback = 0.0640443, .help = "simulation time step",
                   .low = 0, .low_open = true},
                 P{.name = "end_time_ps", .unit = "ps", .help = "simulation end time", .low = 0, .low_open = true,
-                  .required = true},
+                  .required = true,
+                  .limits = "at least time_step_ps, and below 2^24 times the power of two at or below "
+                            "time_step_ps (16777216 ps at a step of 1 to 2 ps): the time is single precision, "
+                            "and every sample keeps a time of its own"},
                 P{.name = "start_time_ps", .unit = "ps", .fallback = 0.0, .help = "start of every source's emission"},
                 P{.name = "emission_window_ps", .unit = "ps", .fallback = 15360.0,
                   .help = "length of every source's emission", .low = 0, .low_open = true},
                 P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 193.61597,
                   .help = "centre of the simulated band"},
-                P{.name = "band_low_thz", .unit = "THz", .fallback = 187.37029, .help = "low edge of the simulated band"},
+                P{.name = "band_low_thz", .unit = "THz", .fallback = 187.37029, .help = "low edge of the simulated band",
+                  .limits = "below band_high_thz, within the grid"},
                 P{.name = "band_high_thz", .unit = "THz", .fallback = 199.86163,
-                  .help = "high edge of the simulated band"},
+                  .help = "high edge of the simulated band", .limits = "within the grid"},
                 P{.name = "grid_reference_thz", .unit = "THz", .fallback = 193.61597,
                   .help = "reference frequency of the spectral grid"},
                 P{.name = "grid_low_thz", .unit = "THz", .fallback = 185.80887,
@@ -98,6 +104,7 @@ struct Given {
     const toml::node* node = nullptr;
     std::string where;      // "file:12: block 73 (fibre)" or "-set 73.length_km=80"
     std::string base_dir;   // the directory relative file names are taken from
+    bool command_line = false;  // given by -set (or -window), not in the file
 };
 
 // Reports the problems of one link, each once, and counts them.
@@ -121,12 +128,6 @@ int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line
 
 std::string in_quotes(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
-std::string number_text(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", v);
-    return buf;
-}
-
 bool in_range(const ParamSpec& p, double v) {
     if (p.low_open ? !(v > p.low) : !(v >= p.low)) return false;
     if (p.high_open ? !(v < p.high) : !(v <= p.high)) return false;
@@ -149,6 +150,19 @@ std::string range_problem(const ParamSpec& p, double v) {
     return std::string(p.name) + " = " + number_text(v) + " is out of range; allowed: " + allowed_values(p);
 }
 
+// The blocks hold a real in single precision: a value beyond its largest
+// magnitude would be infinite, a value below its smallest one 0.
+std::string single_precision_problem(const ParamSpec& p, double v) {
+    const float held = static_cast<float>(v);
+    if (std::isfinite(held) && (held != 0.0f || v == 0.0)) return {};
+    const std::string what = std::isfinite(held)
+                                 ? " would be held as 0 in single precision (smallest magnitude " +
+                                       number_text(std::numeric_limits<float>::denorm_min()) + ")"
+                                 : " is beyond single precision (largest magnitude " +
+                                       number_text(std::numeric_limits<float>::max()) + "), in which it is held";
+    return std::string(p.name) + " = " + number_text(v) + what + "; allowed: " + allowed_values(p);
+}
+
 // Converts a given value to the parameter's value; the problem in words, or
 // empty when it is acceptable.
 std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
@@ -161,6 +175,7 @@ std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
             if (auto i = n.as_integer()) v = static_cast<double>(i->get());
             if (!v) return name + " must be a number, not " + type_words(n);
             if (!std::isfinite(*v) || !in_range(p, *v)) return range_problem(p, *v);
+            if (std::string problem = single_precision_problem(p, *v); !problem.empty()) return problem;
             out.number = *v;
             return {};
         }
@@ -499,7 +514,7 @@ private:
     }
 
     void apply(const LinkOverride& o) {
-        const Given g{override_value(o), o.origin, fs::current_path().string()};
+        const Given g{override_value(o), o.origin, fs::current_path().string(), true};
         if (o.target == "link") {
             if (link_settings_kind().find_param(o.key) == nullptr)
                 problems_.add(o.origin, unknown_key(link_settings_kind(), o.key, false));
@@ -538,6 +553,14 @@ private:
         link.settings = BlockSettings(link_settings_kind(),
                                       resolve(link_settings_kind(), link_values_, nullptr, link_where, problems_));
         check_link_settings(link.settings, link_where);
+        // Rules against the run settings apply only to settings that are sound.
+        const bool settings_sound = problems_.count() == 0;
+        if (settings_sound) {
+            Findings run;
+            check_run_settings(link.settings, run);
+            for (const Finding& f : run.list()) report(f, where_of_setting(f.param, link_where));
+        }
+        const LinkContext context = LinkContext::of(link.settings);
         std::map<std::int32_t, int> first_line;
         std::map<const KindSpec*, int> ordinals;
         for (BlockDraft& d : drafts_) {
@@ -549,6 +572,7 @@ private:
         }
         check_signals();
         for (BlockDraft& d : drafts_) {
+            const int before = problems_.count();
             const auto defaults = defaults_.find(d.block.kind);
             std::vector<ParamValue> values = resolve(*d.block.kind, d.values,
                                                      defaults != defaults_.end() ? &defaults->second : nullptr,
@@ -560,14 +584,45 @@ private:
                 if (!problem.empty()) problems_.add(d.where, std::string(d.block.kind->params[k].name) + ": " + problem);
             }
             d.block.settings = BlockSettings(*d.block.kind, std::move(values));
-            if (d.block.kind->check != nullptr) {
-                const std::string problem = d.block.kind->check(d.block.settings);
-                if (!problem.empty()) problems_.add(d.where, problem);
+            if (d.block.kind->check != nullptr && settings_sound && problems_.count() == before) {
+                Findings found;
+                d.block.kind->check(d.block.settings, context, found);
+                for (const Finding& f : found.list()) report(f, where_of(d, f.param));
             }
             link.blocks.push_back(std::move(d.block));
         }
+        // The link as a whole, once every block is sound (drafts_ and the
+        // blocks are in the same order).
+        if (problems_.count() == 0)
+            for (const auto& [block, f] : check_link_physics(link))
+                report(f, where_of(drafts_[static_cast<std::size_t>(block - link.blocks.data())], f.param));
         if (problems_.count() > 0) return finish();
         return link;
+    }
+
+    void report(const Finding& f, const std::string& where) {
+        if (f.error)
+            problems_.add(where, f.text);
+        else
+            opxwarn(where + ": " + f.text);
+    }
+
+    // Where a finding about a block's parameter is reported: the value's own
+    // line in the block, or the block and the place the value came from (a
+    // -set, the kind's defaults).
+    std::string where_of(const BlockDraft& d, const std::string& param) const {
+        if (param.empty()) return d.where;
+        if (const auto g = d.values.find(param); g != d.values.end())
+            return g->second.command_line ? d.where + ", " + g->second.where : g->second.where;
+        if (const auto k = defaults_.find(d.block.kind); k != defaults_.end())
+            if (const auto g = k->second.find(param); g != k->second.end()) return d.where + ", " + g->second.where;
+        return d.where;
+    }
+
+    std::string where_of_setting(const std::string& param, const std::string& link_where) const {
+        const auto g = link_values_.find(param);
+        if (g == link_values_.end()) return link_where;
+        return g->second.command_line ? link_where + ", " + g->second.where : g->second.where;
     }
 
     void check_link_settings(const BlockSettings& s, const std::string& where) {

@@ -11,6 +11,16 @@ namespace {
 
 std::int32_t err_num = 0;
 std::int32_t warn_num = 0;
+const char* message_origin = nullptr;
+bool naming_origins = false;
+
+// Reports a line of a severity, led by the block under way when naming.
+void report(std::int32_t level, const char* text) {
+    if (naming_origins && message_origin != nullptr && *message_origin != '\0')
+        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", message_origin, text);
+    else
+        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s", text);
+}
 
 bool empty_text(const char* text) { return text == nullptr || text[0] == '\0'; }
 
@@ -25,6 +35,9 @@ bool file_exists(const std::string& path) {
 
 }  // namespace
 
+void set_message_origin(const char* origin) { message_origin = origin; }
+void name_message_origins(bool on) { naming_origins = on; }
+
 void opxinit() {
     err_num = 0;
     warn_num = 0;
@@ -35,7 +48,7 @@ void opxerr(const char* text) {
         bad_parameter();
         return;
     }
-    xu_MsgPrintf(nullptr, kMsgError, -1, nullptr, 0, "%s", text);
+    report(kMsgError, text);
     ++err_num;
 }
 
@@ -44,7 +57,7 @@ void opxwarn(const char* text) {
         bad_parameter();
         return;
     }
-    xu_MsgPrintf(nullptr, kMsgWarning, -1, nullptr, 0, "%s", text);
+    report(kMsgWarning, text);
     ++warn_num;
 }
 

@@ -16,6 +16,12 @@ void opxtrace(char* text);        // "Nodrix-I-text" with the verbose option; ne
 void opxget(std::int32_t* nerr, std::int32_t* nwarn);
 void opxend();
 
+// The block whose call is under way ("block 10 (bessel_filter)"), set by
+// the schedule around each call, null between calls. With naming on, every
+// error and warning reported meanwhile begins with it.
+void set_message_origin(const char* origin);
+void name_message_origins(bool on);
+
 inline void opxerr(const std::string& text) { opxerr(text.c_str()); }
 inline void opxwarn(const std::string& text) { opxwarn(text.c_str()); }
 inline void opxinfo(const std::string& text) { opxinfo(text.c_str()); }

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 
 #include "kernel/control_blocks.h"
@@ -101,10 +103,10 @@ void clamped_spline(ProfileTable& t) {
     spline(t.f.data(), t.v.data(), n, yp1, ypn, t.v2.data());
 }
 
-ProfileTable flat_table(std::int32_t points, float value) {
+ProfileTable flat_table(std::int32_t points, float value, float grid_low, float grid_high) {
     ProfileTable t;
-    const float lo = flimit.fgridlo;
-    const float step = (flimit.fgridhi - flimit.fgridlo) / static_cast<float>(points - 1);
+    const float lo = grid_low;
+    const float step = (grid_high - grid_low) / static_cast<float>(points - 1);
     for (std::int32_t k = 0; k < points; ++k) {
         t.f.push_back(lo + static_cast<float>(k) * step);
         t.v.push_back(value);
@@ -120,15 +122,25 @@ struct Reach {
     std::int32_t inside = 0;
 };
 
-Reach reach(const ProfileTable& t) {
+Reach reach(const ProfileTable& t, float band_low, float band_high) {
     Reach r;
     for (float f : t.f) {
-        if (f <= f_vbs_band.fbandlo) r.below = true;
-        if (f >= f_vbs_band.fbandhi) r.above = true;
-        if (f >= f_vbs_band.fbandlo && f <= f_vbs_band.fbandhi) ++r.inside;
+        if (f <= band_low) r.below = true;
+        if (f >= band_high) r.above = true;
+        if (f >= band_low && f <= band_high) ++r.inside;
     }
     return r;
 }
+
+bool covered(const ProfileTable& gain, const ProfileTable& noise_figure, float band_low, float band_high) {
+    const Reach g = reach(gain, band_low, band_high);
+    const Reach n = reach(noise_figure, band_low, band_high);
+    if (g.below && g.above && n.below && n.above) return true;
+    return g.inside >= 10 && n.inside >= 10;
+}
+
+constexpr std::int32_t kGainPoints = 30;
+constexpr std::int32_t kNoiseFigurePoints = 123;
 
 // ---- synthesis ----
 
@@ -375,13 +387,10 @@ float ProfileTable::at(float freq) const {
 
 // ---- tables ----
 
-ProfileData read_profile_file(const std::string& path) {
+ProfileData read_profile_data(const std::string& path) {
     ProfileData d;
     std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
     if (f == nullptr) {
-        opxerr(kProfileHeader);
-        opxinfo("  cannot open data file " + path);
-        opxinfo("  the amplifier and the branch after it are turned off");
         d.status = ProfileData::Status::kCannotOpen;
         return d;
     }
@@ -394,9 +403,6 @@ ProfileData read_profile_file(const std::string& path) {
         }
     if (!marker) {
         std::fclose(f);
-        opxwarn(kProfileHeader);
-        opxinfo("  no ## marker line in data file " + path);
-        opxinfo("  the amplifier and the branch after it are turned off");
         d.status = ProfileData::Status::kNoMarker;
         return d;
     }
@@ -407,15 +413,31 @@ ProfileData read_profile_file(const std::string& path) {
         float value = 0.0f;
         if (!parse_pair(line, wavelength, value)) break;  // the data end at an unreadable line
         if (static_cast<std::int32_t>(d.wavelength.size()) == kMaxProfilePoints) {
-            opxwarn(kProfileHeader);
-            opxinfo("  too many points in data file");
-            opxinfo("  continuing with a smaller number");
+            d.truncated = true;
             break;
         }
         d.wavelength.push_back(wavelength);
         d.value.push_back(value);
     }
     std::fclose(f);
+    return d;
+}
+
+ProfileData read_profile_file(const std::string& path) {
+    const ProfileData d = read_profile_data(path);
+    if (d.status == ProfileData::Status::kCannotOpen) {
+        opxerr(kProfileHeader);
+        opxinfo("  cannot open data file " + path);
+        opxinfo("  the amplifier and the branch after it are turned off");
+    } else if (d.status == ProfileData::Status::kNoMarker) {
+        opxwarn(kProfileHeader);
+        opxinfo("  no ## marker line in data file " + path);
+        opxinfo("  the amplifier and the branch after it are turned off");
+    } else if (d.truncated) {
+        opxwarn(kProfileHeader);
+        opxinfo("  too many points in data file");
+        opxinfo("  continuing with a smaller number");
+    }
     return d;
 }
 
@@ -442,9 +464,13 @@ ProfileTable profile_table(const ProfileData& data, bool linear) {
     return t;
 }
 
-ProfileTable default_gain_table(float gain_db) { return flat_table(30, std::pow(10.0f, 0.1f * gain_db)); }
+ProfileTable default_gain_table(float gain_db) {
+    return flat_table(kGainPoints, std::pow(10.0f, 0.1f * gain_db), flimit.fgridlo, flimit.fgridhi);
+}
 
-ProfileTable default_noise_figure_table(float noise_figure) { return flat_table(123, noise_figure); }
+ProfileTable default_noise_figure_table(float noise_figure) {
+    return flat_table(kNoiseFigurePoints, noise_figure, flimit.fgridlo, flimit.fgridhi);
+}
 
 EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear) {
     EdfaShape s;
@@ -476,10 +502,43 @@ void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* 
 }
 
 bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure) {
-    const Reach g = reach(gain);
-    const Reach n = reach(noise_figure);
-    if (g.below && g.above && n.below && n.above) return true;
-    return g.inside >= 10 && n.inside >= 10;
+    return covered(gain, noise_figure, f_vbs_band.fbandlo, f_vbs_band.fbandhi);
+}
+
+std::optional<ProfileProblem> profile_model_problem(float gain_parameter, const std::string& gain_file,
+                                                    float noise_figure, const std::string& noise_figure_file,
+                                                    const ProfileFrame& frame) {
+    const bool linear = linear_values(gain_parameter);
+    // A table of the block's file, or its flat default over the grid.
+    auto table = [&](float parameter, const std::string& file, const char* param, std::int32_t points,
+                     float flat_value, ProfileTable& out) -> std::optional<ProfileProblem> {
+        if (parameter >= 0.0f) {
+            out = flat_table(points, flat_value, frame.grid_low, frame.grid_high);
+            return std::nullopt;
+        }
+        const std::string path = converti_nome(file);
+        if (path.empty()) return ProfileProblem{param, "no profile file is named"};
+        const ProfileData d = read_profile_data(path);
+        if (d.status == ProfileData::Status::kCannotOpen)
+            return ProfileProblem{param, "cannot read the profile file " + path + ": " + std::strerror(errno)};
+        if (d.status == ProfileData::Status::kNoMarker)
+            return ProfileProblem{param, "the profile file " + path + " has no line starting with ## before its data"};
+        out = profile_table(d, linear);
+        return std::nullopt;
+    };
+    ProfileTable gain;
+    ProfileTable nf;
+    if (auto p = table(gain_parameter, gain_file, "gain_profile_file", kGainPoints,
+                       std::pow(10.0f, 0.1f * gain_parameter), gain))
+        return p;
+    if (auto p = table(noise_figure, noise_figure_file, "noise_figure_profile_file", kNoiseFigurePoints,
+                       noise_figure, nf))
+        return p;
+    if (!covered(gain, nf, frame.band_low, frame.band_high))
+        return ProfileProblem{gain_parameter < 0.0f ? "gain_profile_file" : "noise_figure_profile_file",
+                              "the gain and noise-figure profiles do not cover the simulated band: each must reach "
+                              "below and above it, or hold at least 10 points within it"};
+    return std::nullopt;
 }
 
 // ---- synthesis ----

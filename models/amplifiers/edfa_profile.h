@@ -7,6 +7,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct ProfileData {
     Status status = Status::kCannotOpen;
     std::vector<float> wavelength;
     std::vector<float> value;
+    bool truncated = false;  // more pairs than kMaxProfilePoints; the rest are left out
 };
 inline constexpr std::int32_t kMaxProfilePoints = 2000;
 
@@ -43,6 +45,8 @@ inline constexpr std::int32_t kMaxProfilePoints = 2000;
 // too-many-points warning). A file that cannot be opened is reported as an
 // error, one without a marker line as a warning; both give no pairs.
 ProfileData read_profile_file(const std::string& path);
+// The same without a word on the console.
+ProfileData read_profile_data(const std::string& path);
 
 // A spline table against frequency [THz], in increasing frequency.
 struct ProfileTable {
@@ -76,6 +80,24 @@ void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* 
 // True when both tables reach below and above the simulated band, or both
 // have at least 10 points inside it.
 bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure);
+
+// The grid the flat defaults span and the band the tables must cover [THz].
+struct ProfileFrame {
+    float grid_low = 0.0f, grid_high = 0.0f, band_low = 0.0f, band_high = 0.0f;
+};
+// What keeps the profile model from shaping an amplifier, which then turns
+// itself and the branch after it off: a profile file that is not named,
+// cannot be read or has no "##" marker line, or tables that do not cover the
+// band. A parameter of 0 or more takes its flat default, a negative one its
+// file (the gain file's values linear at a gain parameter of -99 or below).
+// `param` names the file parameter at fault.
+struct ProfileProblem {
+    const char* param;
+    std::string text;
+};
+std::optional<ProfileProblem> profile_model_problem(float gain_parameter, const std::string& gain_file,
+                                                    float noise_figure, const std::string& noise_figure_file,
+                                                    const ProfileFrame& frame);
 
 // Largest response length the synthesis can hold: 2N points at N = 2^12.
 inline constexpr std::int32_t kEdfaResponseSize = 8192;

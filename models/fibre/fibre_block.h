@@ -87,6 +87,10 @@ void numcha(float resolution, const float* smoothed, std::int32_t& count, float&
 // abscissa and loss [dB/km], at most 4096; wavelengths converted to
 // frequencies. Returns false (profile empty) when the file cannot be used.
 bool read_loss_profile(const FiberParams& p, LossProfile& profile);
+// What keeps a loss profile file from being used (in words; empty when
+// nothing): a file that cannot be read, or fewer than two distinct points
+// after its "##" line. Abscissas in nm when `wavelength`, else THz.
+std::string loss_profile_problem(const std::string& path, bool wavelength);
 
 // Spectral face: the loss of every bin of psdin over the nominal length, and
 // ppkout from the loss at the centre frequency.

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <numeric>
 #include <span>
 
@@ -246,6 +248,37 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
     dspline_clamped(profile.f.data(), profile.loss.data(), static_cast<std::int32_t>(profile.f.size()),
                     profile.y2.data());
     return true;
+}
+
+std::string loss_profile_problem(const std::string& path, bool wavelength) {
+    std::ifstream in(path);
+    if (path.empty() || !in) return "cannot read the loss profile " + path + ": " + std::strerror(errno);
+    std::string line;
+    std::vector<std::string> tokens;
+    bool marker = false;
+    while (!marker && std::getline(in, line)) {
+        tokens.clear();
+        split_tokens(line, tokens);
+        marker = !tokens.empty() && tokens[0].rfind("##", 0) == 0;
+    }
+    // The pairs as read_loss_profile takes them: each from a new line, maybe
+    // continued on the next; the data end at the first that is no pair.
+    std::vector<double> xs;
+    std::vector<double> ys;
+    while (marker && static_cast<std::int32_t>(xs.size()) < kMaxProfilePoints) {
+        tokens.clear();
+        while (tokens.size() < 2 && std::getline(in, line)) split_tokens(line, tokens);
+        double x = 0.0;
+        double y = 0.0;
+        if (tokens.size() < 2 || !parse_number(tokens[0], x) || !parse_number(tokens[1], y) || (wavelength && !(x > 0.0)))
+            break;
+        xs.push_back(wavelength ? kLightSpeed / x : x);
+        ys.push_back(y);
+    }
+    put_in_order(xs, ys);
+    if (xs.size() < 2)
+        return "the loss profile " + path + " holds fewer than two points after a line starting with ##";
+    return {};
 }
 
 void fibre_spectrum(const FiberParams& p, const LossProfile* profile, const float* psdin, float ppkin, float* psdout,

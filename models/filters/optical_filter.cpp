@@ -1,10 +1,13 @@
 #include "models/filters/optical_filter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "kernel/control_blocks.h"
@@ -91,14 +94,15 @@ std::vector<std::string> tokens_of(const std::string& line) {
     return out;
 }
 
-// One list-directed read of `count` numbers: starts on a new line and takes
-// further lines while values are missing. False at the end of the file or on a
-// value that is not a number.
-bool read_numbers(std::int32_t unit, int count, double* v) {
+// One list-directed read of `count` numbers from the lines `next` gives:
+// starts on a new line and takes further lines while values are missing.
+// False at the end of the file or on a value that is not a number.
+template <class NextLine>
+bool read_numbers(NextLine& next, int count, double* v) {
     int got = 0;
     std::string line;
     while (got < count) {
-        if (!unit_read_line(unit, line)) return false;
+        if (!next(line)) return false;
         for (const std::string& t : tokens_of(line)) {
             if (!parse_number(t, v[got])) return false;
             if (++got == count) break;
@@ -114,35 +118,25 @@ struct Description {
     std::int32_t n() const { return static_cast<std::int32_t>(f.size()); }
 };
 
-ReadOutcome read_description(const UsdfilParams& p, const std::string& name, Description& d) {
-    std::int32_t length = 0;
-    for (char ch : p.data_file)
-        if (ch != ' ') ++length;
-    const std::string path = trim_right(p.data_file.substr(0, static_cast<std::size_t>(length))) + ".DAT";
-    if (length == 0 || !file_exists(path)) return ReadOutcome::kCannotOpen;
-    std::int32_t unit = 0;
-    const std::string file(p.data_file);
-    opnfil(file.c_str(), kFormattedUnknown, unit, length);
-    if (unit_stream(unit) == nullptr) return ReadOutcome::kCannotOpen;
+// The points after the "##" line, from the lines `next` gives; a repeated
+// abscissa is left out and too many points cut short, with a warning unless
+// `quiet`.
+template <class NextLine>
+ReadOutcome read_points(NextLine next, const UsdfilParams& p, const std::string& name, bool quiet, Description& d) {
     bool marker = false;
     std::string line;
-    while (unit_read_line(unit, line)) {
+    while (!marker && next(line)) {
         const auto t = tokens_of(line);
-        if (!t.empty() && t.front() == "##") {
-            marker = true;
-            break;
-        }
+        marker = !t.empty() && t.front() == "##";
     }
-    if (!marker) {
-        clodev(unit, 0);
-        return ReadOutcome::kNoMarker;
-    }
+    if (!marker) return ReadOutcome::kNoMarker;
     const bool frequency = p.file_options[kOptAbscissaIsFrequency] == 1;
     const int per_line = p.file_options[kOptDataKind] == 2 ? 2 : 3;
     double previous = -1e6;
     double v[3] = {0.0, 0.0, 0.0};
-    while (read_numbers(unit, per_line, v)) {
+    while (read_numbers(next, per_line, v)) {
         if (v[0] == previous) {
+            if (quiet) continue;
             opxwarn(kHeader + name);
             opxinfo((frequency ? "     the frequency value" : "     the wavelength value") +
                     fmt::list_real(static_cast<float>(v[0])));
@@ -155,19 +149,42 @@ ReadOutcome read_description(const UsdfilParams& p, const std::string& name, Des
         d.b.push_back(v[1]);
         d.c.push_back(per_line == 3 ? v[2] : 0.0);
         if (d.n() == kMaxPoints) {
+            if (quiet) break;
             opxwarn(kHeader + name);
             opxinfo("     too many points in data file ");
             opxinfo("     continuing with a smaller number ");
             break;
         }
     }
-    clodev(unit, 0);
     return ReadOutcome::kRead;
 }
 
+// The description file's name as the filter takes it: its non-blank
+// characters counted (`length`), that many taken from the start.
+std::string description_path(const UsdfilParams& p, std::int32_t& length) {
+    length = 0;
+    for (char ch : p.data_file)
+        if (ch != ' ') ++length;
+    return length == 0 ? std::string()
+                       : trim_right(p.data_file.substr(0, static_cast<std::size_t>(length))) + ".DAT";
+}
+
+ReadOutcome read_description(const UsdfilParams& p, const std::string& name, Description& d) {
+    std::int32_t length = 0;
+    const std::string path = description_path(p, length);
+    if (path.empty() || !file_exists(path)) return ReadOutcome::kCannotOpen;
+    std::int32_t unit = 0;
+    const std::string file(p.data_file);
+    opnfil(file.c_str(), kFormattedUnknown, unit, length);
+    if (unit_stream(unit) == nullptr) return ReadOutcome::kCannotOpen;
+    const ReadOutcome outcome =
+        read_points([unit](std::string& line) { return unit_read_line(unit, line); }, p, name, false, d);
+    clodev(unit, 0);
+    return outcome;
+}
+
 // Offset frequency [THz] of every abscissa, increasing.
-void convert_abscissas(const UsdfilParams& p, Description& d) {
-    const double fb = f_vbs_band.fcenter;
+void convert_abscissas(const UsdfilParams& p, Description& d, double fb) {
     const double s = p.abscissa_scale;
     const double o = p.abscissa_offset;
     const double fc = p.centre_frequency;
@@ -422,6 +439,22 @@ void usdfil_initialise(const UsdfilParams& p, const InputWindow& in, TimeWindow&
 
 }  // namespace
 
+std::string description_problem(const UsdfilParams& p, float band_centre_thz) {
+    std::int32_t length = 0;
+    const std::string path = description_path(p, length);
+    if (path.empty()) return "no description file is named";
+    std::ifstream in(path);
+    if (!in) return "cannot read the description file " + path + ": " + std::strerror(errno);
+    Description d;
+    const auto next = [&in](std::string& line) { return static_cast<bool>(std::getline(in, line)); };
+    if (read_points(next, p, "", true, d) == ReadOutcome::kNoMarker)
+        return "the description file " + path + " has no line starting with ##";
+    convert_abscissas(p, d, band_centre_thz);
+    if (d.n() < 2) return "the description file " + path + " holds fewer than two data points";
+    if (!strictly_increasing(d)) return "the abscissas of the description file " + path + " do not give increasing frequencies";
+    return {};
+}
+
 std::string trim_right(std::string_view s) {
     const auto last = s.find_last_not_of(' ');
     return last == std::string_view::npos ? std::string() : std::string(s.substr(0, last + 1));
@@ -564,7 +597,7 @@ void elab_filter(const UsdfilParams& p, std::int32_t& n_out, std::int32_t& log2n
         unusable = "   The filter description file cannot be opened";
     else if (outcome == ReadOutcome::kNoMarker)
         unusable = "   The filter description file has no line starting with ##";
-    convert_abscissas(p, d);
+    convert_abscissas(p, d, f_vbs_band.fcenter);
     const std::int32_t n = d.n();
     const BandCount band = count_in_band(d, lo, hi);
     prepare_columns(p, d, db, polar, lo, hi, band.inside, kp);

@@ -60,6 +60,13 @@ void filter_sample(const InputWindow& in, const TimeWindow& out, const OpticalSi
 void usdfil(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
             OpticalSignal& sig_out);
 
+// What makes a filter's description file unusable for the synthesis, which
+// would turn the filter and the branch after it off (in words; empty when
+// nothing): no file, one that cannot be read, no "##" line, fewer than two
+// points, abscissas that do not give increasing frequencies. The band centre
+// [THz] is that of the link.
+std::string description_problem(const UsdfilParams& p, float band_centre_thz);
+
 // The block set-up: reads, checks and synthesises, fills the spectral outputs
 // and writes the hand-over file. n and log2n receive the FFT length used at
 // run time (1 and 1 when the filter is off).

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/block_declaration.h"
+#include "models/measurements/file_name_check.h"
 #include "models/measurements/observation.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
@@ -73,6 +74,9 @@ struct PowerMeter {
                 },
             .inputs = {port(&M::input, {.key = "input", .help = "the light measured"})},
             .window = &M::window,
+            .check = [](const BlockSettings& s, const LinkContext&, Findings& found) {
+                check_result_file_name(s, "file_name", true, found);
+            },
         };
     }
 

@@ -42,12 +42,13 @@ struct Modulator {
             .family = BlockFamily::transmitters,
             .parameters =
                 {
-                    parameter(&M::insertion_loss_db,
-                              {.name = "insertion_loss_db", .unit = "dB", .fallback = 0.0, .help = "optical insertion loss"}),
+                    parameter(&M::insertion_loss_db, {.name = "insertion_loss_db", .unit = "dB", .fallback = 0.0,
+                                                      .help = "optical insertion loss", .low = -100, .high = 100}),
                     parameter(&M::bias_voltage_v, {.name = "bias_voltage_v", .unit = "V", .fallback = 0.0,
                                                    .help = "drive voltage of full transmission"}),
-                    parameter(&M::switching_voltage_v, {.name = "switching_voltage_v", .unit = "V", .fallback = 1.0,
-                                                        .help = "swing from full transmission to extinction, not 0"}),
+                    parameter(&M::switching_voltage_v,
+                              {.name = "switching_voltage_v", .unit = "V", .fallback = 1.0,
+                               .help = "swing from full transmission to extinction, not 0", .limits = "not 0"}),
                     parameter(&M::symmetry, {.name = "symmetry", .fallback = 1.0,
                                              .help = "push-pull symmetry (1: chirp-free)", .low = 0, .high = 1}),
                     parameter(&M::chirp_factor, {.name = "chirp_factor", .fallback = 0.0,
@@ -60,7 +61,14 @@ struct Modulator {
                        port(&M::drive, {.key = "drive", .help = "the drive voltage"})},
             .outputs = {port(&M::output, {.key = "output", .help = "the modulated light"})},
             .window = &M::window,
+            .check = check,
         };
+    }
+
+    static void check(const BlockSettings& s, const LinkContext&, Findings& found) {
+        if (s.real("switching_voltage_v") == 0.0f)
+            found.error("switching_voltage_v",
+                        "switching_voltage_v = 0 would leave the light unmodulated; allowed: any value but 0");
     }
 
     // The output's spectrum is the laser's scaled by the loss and the mean

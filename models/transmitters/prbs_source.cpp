@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 #include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
@@ -216,6 +219,15 @@ bool readable(const std::string& path) {
     return true;
 }
 
+// The significant part of a name of any length, as significant_name() takes
+// a 50-character one.
+std::string significant_part(const std::string& name) {
+    const auto first = name.find_first_not_of(' ');
+    const auto last = name.find_last_not_of(" _");
+    if (first == std::string::npos || last == std::string::npos || last < first) return {};
+    return name.substr(first, last - first + 1);
+}
+
 // Set-up of the user-file mode: checks the file, reserves nlev x (symbols)
 // integers and, when the state is kept (nohist 0), reads the symbols into them.
 // `st` is the record of bits, symbol count, index and validity (scratch while
@@ -293,6 +305,40 @@ void file_setup(const SpnseqParams& p, std::int32_t nlev, std::int32_t st_pos) {
 }
 
 }  // namespace
+
+std::string bit_file_problem(const std::string& name, std::int32_t bits_per_symbol) {
+    const std::string base = significant_part(name);
+    if (base.empty()) return "no bit file is named";
+    const std::string path = base + ".DAT";
+    std::ifstream in(path);
+    if (!in) return "cannot read the bit file " + path + ": " + std::strerror(errno);
+    std::string line;
+    std::int32_t line_number = 0;
+    auto next = [&] {
+        ++line_number;
+        return static_cast<bool>(std::getline(in, line));
+    };
+    bool marker = false;
+    while (!marker && next()) marker = line.compare(0, 2, "##") == 0;
+    std::int32_t bits = 0;
+    if (!marker || !next() || parse_values(line, &bits, 1) != 1)
+        return "the bit file " + path + " has no line starting with ## followed by a line with its bits per record";
+    if (bits_per_symbol > bits)
+        return "the bit file " + path + " gives " + std::to_string(bits) + " bits per record, fewer than the " +
+               std::to_string(bits_per_symbol) + " bits per symbol";
+    std::int32_t symbols = 0;
+    std::int32_t v[8];
+    while (next()) {
+        if (blank_record(line)) continue;
+        ++symbols;
+        if (parse_values(line, v, bits_per_symbol) != bits_per_symbol ||
+            std::any_of(v, v + bits_per_symbol, [](std::int32_t b) { return b != 0 && b != 1; }))
+            return "the bit file " + path + ", line " + std::to_string(line_number) + ": expected " +
+                   std::to_string(bits_per_symbol) + " values of 0 or 1";
+    }
+    if (symbols == 0) return "the bit file " + path + " holds no symbols";
+    return {};
+}
 
 // ---- Numerics --------------------------------------------------------------
 

@@ -26,6 +26,12 @@ struct SpnseqParams {
 // nlev zeros and -3 while there is no data).
 void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg);
 
+// What keeps a bit file from giving the source its symbols, in words (empty
+// when nothing): `name` as the source takes it (without ".DAT"; trailing
+// blanks and underscores are not part of it), symbols of `bits_per_symbol`
+// bits. The file is read through, checked as the source reads it.
+std::string bit_file_problem(const std::string& name, std::int32_t bits_per_symbol);
+
 // Shortest and longest register of the polynomial table.
 inline constexpr std::int32_t kPrbsMinDegree = 5;
 inline constexpr std::int32_t kPrbsMaxDegree = 28;

@@ -1,6 +1,7 @@
 // Kernel error and warning routing.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "kernel/control_blocks.h"
@@ -14,7 +15,15 @@ namespace {
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-class ErrorRoutingTest : public testing::NodrixTest {};
+class ErrorRoutingTest : public testing::NodrixTest {
+protected:
+    void TearDown() override {
+        set_error_policy({});
+        testing::NodrixTest::TearDown();
+    }
+    // A synthesis status whose third word is -1: no option lines.
+    static constexpr std::int32_t kStatus[4] = {0, 0, -1, 0};
+};
 
 TEST_F(ErrorRoutingTest, WarningsOncePerCodeAtPositiveTimeOnly) {
     CaptureStderr();
@@ -50,6 +59,39 @@ TEST_F(ErrorRoutingTest, ErrorCheckSaysWhetherTheKernelCountedErrors) {
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
     EXPECT_EQ(nerr, 1);  // and the exit status follows the message counters
+}
+
+TEST_F(ErrorRoutingTest, UnderTheStopPolicyACodeIsSaidInWordsAfterTheBlockThatReportedIt) {
+    struct Case {
+        ErrorPolicy policy;
+        void (*report)();
+        std::string lines;
+    };
+    const Case cases[] = {
+        {{true, true, true}, [] { tsedet("mR"); },
+         "Nodrix-E-block 10 (bessel_filter): the Bessel filter's bandwidth lies beyond what the time step carries: "
+         "a low- or high-pass takes at most 0.2 / time step, a band-pass needs both 3-dB edges between 0 and "
+         "0.5 / time step (kernel error code mR, time 0.000000E+00)\n"},
+        {{true, true, true}, [] { tswarn(14907); },
+         "Nodrix-W-block 10 (bessel_filter): the data source's register degree was chosen from the run length: 7 "
+         "(kernel warning code 14907, time 0.000000E+00)\n"},
+        {{true, true, true}, [] { warning_message_opt(std::array<std::int32_t, 8>{}.data(), "usdfil1", kStatus); },
+         "Nodrix-E-block 10 (bessel_filter): User defined optical filter at usdfil1\n   The filter synthesis was not "
+         "possible.\n   The branch after this block would carry no light: the run stops.\n"},
+        // The project executable's ways: the code and the time, no block named.
+        {{}, [] { tsedet("mR"); },
+         "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =    mR   TIME =  0.000000E+00\n"
+         "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n \n"},
+    };
+    zzctrl.time = 0.0f;
+    set_message_origin("block 10 (bessel_filter)");
+    for (const Case& c : cases) {
+        set_error_policy(c.policy);
+        CaptureStderr();
+        c.report();
+        EXPECT_EQ(GetCapturedStderr(), c.lines);
+    }
+    set_message_origin(nullptr);
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
+#include "kernel/lib00.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
 #include "runtime/io_file.h"
+#include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -169,6 +171,74 @@ TEST_F(PerSampleTest, DimensioningCountsTheStateRound) {
     set_per_sample_run(false);
     run(state_hungry, 1);
     EXPECT_EQ(zzmax.h, 12);
+}
+
+// A block that reports an error at one sample (0: at every set-up call), and
+// the samples it was called for.
+std::int32_t failing_step = 0;
+std::int64_t samples_seen = 0;
+Status failing_schedule(RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    std::vector<BlockCall> blocks(1);
+    blocks[0].instance = 1;
+    blocks[0].label = "block 1 (probe)";
+    blocks[0].call = [] {
+        loci(1);
+        if (zzctrl.pass != 0) ++samples_seen;
+        if (zzctrl.pass == 0 ? failing_step == 0 : zzctrl.step == failing_step) opxerr("it fails");
+    };
+    return run_schedule(run, "ps", blocks, 2);
+}
+
+TEST_F(PerSampleTest, UnderTheStopPolicyAnErrorEndsTheRunAfterItsRound) {
+    struct Case {
+        ErrorPolicy policy;
+        std::int32_t step;  // the sample that fails, 0 the set-up
+        std::int64_t samples;
+        bool simulated;
+        std::string messages;
+    };
+    const Case cases[] = {
+        {{true, true, false}, 3, 3, false, "Nodrix-E-block 1 (probe): it fails\n"},
+        {{true, true, false}, 0, 0, false, "Nodrix-E-block 1 (probe): it fails\n"},
+        // The project executable's ways: the run goes on.
+        {{}, 3, 5, true, "Nodrix-E-it fails\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        set_error_policy(c.policy);
+        failing_step = c.step;
+        samples_seen = 0;
+        opxinit();
+        ::testing::internal::CaptureStderr();
+        run(failing_schedule);
+        const std::string messages = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(samples_seen, c.samples);
+        EXPECT_EQ(last_run_simulated(), c.simulated);
+        EXPECT_EQ(messages.substr(0, c.messages.size()), c.messages);
+    }
+    set_error_policy({});
+}
+
+TEST_F(PerSampleTest, TheRunsSetUpRoundCountsApartFromTheDimensioningPass) {
+    // A run's initialisation call, the dimensioning pass having counted 2e9
+    // reals: its set-up round counts 2e8 more, which added to them would pass
+    // what the kernel can address.
+    std::vector<BlockCall> blocks(1);
+    blocks[0].instance = 1;
+    blocks[0].call = [] { loch(zzsupv.storephase == 0 ? 200000000 : 1); };
+    set_schedule_mode(ScheduleMode::per_sample);
+    zzmax.h = 2000000000;
+    zzsupv.storephase = 1;
+    zzctrl.pass = 0;
+    ::testing::internal::CaptureStderr();
+    RunContext run{SimulationSettings{}};
+    run_schedule(run, "ps", blocks, 2);
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    set_schedule_mode(ScheduleMode::setup);
+    std::int32_t errors = -1;
+    opxget(&errors, nullptr);
+    EXPECT_EQ(errors, 0) << messages;
+    EXPECT_EQ(zzmax.h, 2000000000);  // the dimensioning pass's count stays
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The program nodrix: its command line, and what run and check make of a link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -87,6 +88,88 @@ TEST_F(NodrixTest, CheckNamesTheEmissionWindowThatLetsTheMeasurementsObserve) {
     EXPECT_LT(good, 2 * 1280.0 + 12800.0 + 1.1);
     // The check leaves nothing behind.
     EXPECT_TRUE(fs::is_empty("."));
+}
+
+// The names of the files a directory holds.
+std::vector<std::string> files_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(NodrixTest, WhatABlockWouldRefuseIsRefusedBeforeAnythingRuns) {
+    const std::string link = kProjects + "/one_channel.toml";
+    const std::string at = link + ":";
+    const std::vector<std::string> alias_band = {"link.time_step_ps=0.78125", "link.grid_low_thz=187",
+                                                 "link.grid_high_thz=200", "link.band_low_thz=188",
+                                                 "link.band_high_thz=199"};
+    struct Case {
+        std::vector<std::string> sets;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"10.bandwidth_thz=0.15"},
+         at + "93: block 10 (bessel_filter), -set 10.bandwidth_thz=0.15: bandwidth_thz = 0.15 is above what the time "
+              "step carries; allowed for a low_pass: at most 0.2 / time_step_ps = 0.128"},
+        {{"12.recorded_samples_per_bit=1000"},
+         at + "109: block 12 (eye_scope), -set 12.recorded_samples_per_bit=1000: recorded_samples_per_bit = 1000 is "
+              "above samples_per_bit = 64; allowed: 1 to 64"},
+        {{"4.switching_voltage_v=0"},
+         at + "46: block 4 (modulator), -set 4.switching_voltage_v=0: switching_voltage_v = 0 would leave the light "
+              "unmodulated; allowed: any value but 0"},
+        {{"1.source=file", "1.file=missing"},
+         at + "24: block 1 (prbs_source), -set 1.file=missing: source = \"file\": cannot read the bit file " +
+             fs::current_path().string() + "/missing.DAT: No such file or directory"},
+        {{"7.gain_db=-3"},
+         at + "74: block 7 (amplifier_fixed_gain), -set 7.gain_db=-3: gain_db = -3 takes the gain from a profile (a "
+              "negative gain), but gain_profile_file is not given; allowed: 0 or more, or a negative value with "
+              "gain_profile_file"},
+        {{"link.time_step_ps=1e39"},
+         "-set link.time_step_ps=1e39: time_step_ps = 1e+39 is beyond single precision (largest magnitude "
+         "3.4028235e+38), in which it is held; allowed: > 0"},
+        {{"link.end_time_ps=1e9"},
+         at + " [link], -set link.end_time_ps=1e9: end_time_ps = 1e+09 is beyond what the single-precision time "
+              "tells apart at time_step_ps = 1.5625; allowed: below 16777216 ps (2^24 times the power of two at or "
+              "below the time step)"},
+        {{"11.samples_per_bit=128"},
+         at + "101: block 11 (ber_estimator), -set 11.samples_per_bit=128: samples_per_bit = 128 differs from the 64 "
+              "samples per bit of the channel it receives, sent by block 2 (nrz_driver) through block 4 "
+              "(modulator); allowed: the same"},
+        {{"3.frequency_thz=194.0"},
+         at + "39: block 3 (laser), -set 3.frequency_thz=194.0: frequency_thz = 194 lies outside the band the time "
+              "step samples, centre_frequency_thz -+ 0.5 / time_step_ps = 192.46 to 193.74 THz: its light would "
+              "appear at 192.72 THz; allowed: within it (a shorter time_step_ps widens it)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sets.front());
+        std::vector<std::string> words = {"run", link, "-simulate", "-quiet"};
+        if (c.sets.front().rfind("3.frequency", 0) == 0)
+            for (const std::string& s : alias_band) words.insert(words.end(), {"-set", s});
+        for (const std::string& s : c.sets) words.insert(words.end(), {"-set", s});
+        EXPECT_EQ(run(words), 1);
+        EXPECT_EQ(err_, "Nodrix-E-" + c.message + "\n" + link + ": 1 error; nothing was run\n");
+        EXPECT_EQ(out_, "");
+        EXPECT_TRUE(fs::is_empty(".")) << files_in(".").front();
+    }
+}
+
+TEST_F(NodrixTest, AnErrorInTheSetUpStopsTheRunNamingTheBlockAndClaimsNothing) {
+    // Two estimators whose observations together need more storage than the
+    // kernel can address: the second one's request passes the count.
+    std::string text = testing::read_text(kProjects + "/one_channel.toml");
+    text += "\n[[block]]\nid = 13\nkind = \"ber_estimator\"\ninput = 10\nwindow_ps = 3e9\nsamples_per_bit = 64\n";
+    testing::write_text("two.toml", text);
+    EXPECT_EQ(run({"check", "two.toml", "-set", "11.window_ps=3e9"}), 1);
+    const std::string refused =
+        "Nodrix-E-block 13 (ber_estimator): The kernel storage of kind H would need more than 2147483646 elements\n";
+    EXPECT_EQ(err_, refused);
+    EXPECT_EQ(run({"run", "two.toml", "-simulate", "-quiet", "-set", "11.window_ps=3e9"}), 1);
+    EXPECT_EQ(err_, refused + "one_channel: the run stopped at the error above; no results\n");
+    EXPECT_EQ(out_, "");
+    // No measurement left a result (the set-up's memory map and delay file aside).
+    for (const std::string& name : files_in("."))
+        EXPECT_TRUE(name == "two.toml" || name.rfind("x1_one_channel.", 0) == 0) << name;
 }
 
 }  // namespace

@@ -129,14 +129,14 @@ TEST_F(LinkTest, TextsNameTheLinkTheInstanceAndTheOrdinalAndFilesTheirDirectory)
                              "\n[[block]]\nid = 7\nkind = \"power_meter\"\ninput = 1\n"
                              "\n[[block]]\nid = 12\nkind = \"power_meter\"\ninput = 1\ntitle = \"{link}-{id}-{n}\"\n"
                              "\n[[block]]\nid = 13\nkind = \"prbs_source\"\nsamples_per_bit = 8\nfile = \"bits/a\"\n";
-    auto link = load(text, {"13.source=file"});
+    auto link = load(text, {"13.clock=square"});
     ASSERT_TRUE(link.has_value()) << messages_;
     EXPECT_EQ(link->find(7)->settings.text("title"), "opowme1 Run(s): 1");
     EXPECT_EQ(link->find(7)->settings.text("file_name"), "t_OPM0007");
     EXPECT_EQ(link->find(7)->settings.text("label"), "at signal 0001");
     EXPECT_EQ(link->find(12)->settings.text("title"), "t-0012-2");
     EXPECT_EQ(link->find(13)->settings.text("file"), "/links/bits/a");
-    EXPECT_EQ(link->find(13)->settings.integer("source"), 1);
+    EXPECT_EQ(link->find(13)->settings.integer("clock"), 2);
     EXPECT_FALSE(load(replaced(text, "{n}", "{m}")).has_value());
     EXPECT_NE(messages_.find("unknown placeholder {m}"), std::string::npos) << messages_;
 }

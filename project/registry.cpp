@@ -5,11 +5,7 @@ namespace nodrix {
 const std::vector<KindSpec>& block_kinds() {
     static const std::vector<KindSpec> kinds = [] {
         std::vector<KindSpec> k;
-        declare_transmitters(k);
-        declare_line(k);
-        declare_filters(k);
-        declare_receivers(k);
-        for (const KindSpec* declared : registered_kinds()) k.push_back(*declared);
+        for (const KindSpec* registered : registered_kinds()) k.push_back(*registered);
         return k;
     }();
     return kinds;

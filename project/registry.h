@@ -4,9 +4,10 @@
 // loader, its validation, `-set`, `nodrix blocks` and the schedule built from
 // a link all read these declarations; nothing repeats them.
 //
-// A kind declared as one struct registers itself from its model's file
-// (kernel/block_declaration.h); the kinds of the older form are declared by
-// family in project/kinds_*.cpp, each with a closure over its routine.
+// Every kind registers itself from its family's folder (kernel/block_kind.h):
+// a kind declared as one struct from its own file
+// (kernel/block_declaration.h), a kind of the older form from the family's
+// file of such kinds (models/FAMILY/*_kinds.cpp).
 #pragma once
 
 #include <vector>
@@ -16,16 +17,9 @@
 
 namespace nodrix {
 
-// Every kind, in the order the help lists them: the kinds of the older form
-// as their families declare them, then the kinds that declare themselves, by
-// family and name.
+// Every kind, in the order the help lists them: by family, along the signal's
+// way from the transmitters to the measurements, and by name within one.
 const std::vector<KindSpec>& block_kinds();
 const KindSpec* find_kind(std::string_view name);
-
-// The declarations of each family's kinds of the older form (project/kinds_*.cpp).
-void declare_transmitters(std::vector<KindSpec>& kinds);
-void declare_line(std::vector<KindSpec>& kinds);
-void declare_filters(std::vector<KindSpec>& kinds);
-void declare_receivers(std::vector<KindSpec>& kinds);
 
 }  // namespace nodrix

@@ -33,9 +33,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
@@ -123,6 +125,37 @@ struct OutputHash {
 
 Clock::time_point rounds_start;
 
+// The per-sample rounds begin with the first sample call.
+void note_rounds_start() {
+    if (in_rounds == 0) {
+        rounds_start = Clock::now();
+        in_rounds = 1;
+    }
+}
+
+// A declared block, marked with its kind while it runs.
+class TimedBlock final : public Block {
+public:
+    TimedBlock(std::unique_ptr<Block> inner, Row row, OutputHash* hash)
+        : inner_(std::move(inner)), row_(row), hash_(hash) {}
+    Status design(const RunContext& ctx) override { return inner_->design(ctx); }
+    Status setup(const RunContext& ctx) override { return inner_->setup(ctx); }
+    void run(const RunContext& ctx) override {
+        note_rounds_start();
+        running_row = row_;
+        inner_->run(ctx);
+        running_row = schedule_row;
+        if (hash_ != nullptr) hash_->add();
+    }
+    Status finish(const RunContext& ctx) override { return inner_->finish(ctx); }
+    const StateClaims& claims() const override { return inner_->claims(); }
+
+private:
+    std::unique_ptr<Block> inner_;
+    Row row_;
+    OutputHash* hash_;
+};
+
 double cpu_seconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -209,11 +242,12 @@ int main(int argc, char** argv) {
             hashes.push_back({order[j].id, schedule->optical(order[j].output)});
             h = &hashes.back();
         }
+        if (blocks[j].block) {
+            blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
+            continue;
+        }
         blocks[j].call = [call = std::move(blocks[j].call), row, h] {
-            if (zzctrl.pass != 0 && in_rounds == 0) {
-                rounds_start = Clock::now();
-                in_rounds = 1;
-            }
+            if (zzctrl.pass != 0) note_rounds_start();
             running_row = row;
             call();
             running_row = schedule_row;

@@ -4,6 +4,7 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
+#include "kernel/schedule.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
@@ -23,7 +24,7 @@ void Messages::warning(const std::string& text) const { opxwarn(text); }
 void Messages::info(const std::string& text) const { opxinfo(text); }
 void Messages::trace(const std::string& text) const { opxtrace(text); }
 
-ReportFile& ReportFile::operator=(ReportFile&& other) noexcept {
+UnitFile& UnitFile::operator=(UnitFile&& other) noexcept {
     if (this != &other) {
         close();
         unit_ = other.unit_;
@@ -32,21 +33,34 @@ ReportFile& ReportFile::operator=(ReportFile&& other) noexcept {
     return *this;
 }
 
-bool ReportFile::write_line(const std::string& line) const { return unit_ != 0 && unit_write_line(unit_, line); }
+bool UnitFile::write_line(const std::string& line) const { return unit_ != 0 && unit_write_line(unit_, line); }
 
-void ReportFile::close() {
+bool UnitFile::read_line(std::string& line) const { return unit_ != 0 && unit_read_line(unit_, line); }
+
+void UnitFile::close() {
     if (unit_ == 0) return;
     clodev(unit_, 0);
     unit_ = 0;
 }
 
-ReportFile FileServices::create_report(const std::string& name) const {
-    const std::string cut = cut_at_first_blank(name.c_str());
-    std::int32_t unit = 0;
-    opnfil(cut.c_str(), kFormattedNew, unit, static_cast<std::int32_t>(cut.size()));
-    if (unit_stream(unit) == nullptr) return ReportFile{};  // the registry has reported why
-    return ReportFile{unit};
+void UnitFile::remove() {
+    if (unit_ == 0) return;
+    clodev(unit_, 1);
+    unit_ = 0;
 }
+
+UnitFile FileServices::open(const std::string& name, FileUse use) const {
+    const std::string cut = cut_at_first_blank(name.c_str());
+    const std::int32_t type = use == FileUse::report ? kFormattedNew
+                              : use == FileUse::data ? kFormattedUnknown
+                                                     : kUnformattedUnknown;
+    std::int32_t unit = 0;
+    opnfil(cut.c_str(), type, unit, static_cast<std::int32_t>(cut.size()));
+    if (unit_stream(unit) == nullptr) return UnitFile{};  // the registry has reported why
+    return UnitFile{unit};
+}
+
+std::int32_t FileServices::memory_map() const { return current_memory_map(); }
 
 void RunContext::enter_sample(std::int32_t step) {
     phase_ = Phase::run;

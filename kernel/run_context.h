@@ -81,32 +81,49 @@ public:
     void trace(const std::string& text) const;
 };
 
-// A report a run leaves, NAME.DAT: written under a temporary name and put in
-// place when it is closed complete (a file of that name before is kept as
-// NAME_old.DAT). Closed when it goes out of scope.
-class ReportFile {
+// What a block opens a file unit for (kernel/filexx.h): a report the run
+// leaves, NAME.DAT, written under a temporary name and put in place when it
+// is closed complete (a file of that name before is kept as NAME_old.DAT); a
+// data file it reads, NAME.DAT as text; a working file of records, NAME.DAT
+// written and read back, which the block removes once used.
+enum class FileUse { report, data, records };
+
+// A file unit the block holds; closed (kept) when it goes out of scope.
+class UnitFile {
 public:
-    ReportFile() = default;
-    explicit ReportFile(std::int32_t unit) : unit_(unit) {}
-    ReportFile(ReportFile&& other) noexcept : unit_(other.unit_) { other.unit_ = 0; }
-    ReportFile& operator=(ReportFile&& other) noexcept;
-    ReportFile(const ReportFile&) = delete;
-    ReportFile& operator=(const ReportFile&) = delete;
-    ~ReportFile() { close(); }
+    UnitFile() = default;
+    explicit UnitFile(std::int32_t unit) : unit_(unit) {}
+    UnitFile(UnitFile&& other) noexcept : unit_(other.unit_) { other.unit_ = 0; }
+    UnitFile& operator=(UnitFile&& other) noexcept;
+    UnitFile(const UnitFile&) = delete;
+    UnitFile& operator=(const UnitFile&) = delete;
+    ~UnitFile() { close(); }
     explicit operator bool() const { return unit_ != 0; }
+    // The unit, for the record-file and line helpers of the file registry.
+    std::int32_t unit() const { return unit_; }
     // False when the line could not be written (the file registry reports it).
     bool write_line(const std::string& line) const;
+    // False at the end of the file.
+    bool read_line(std::string& line) const;
     void close();
+    // Closes and deletes the file (a working file used up).
+    void remove();
 
 private:
     std::int32_t unit_ = 0;
 };
+using ReportFile = UnitFile;
 
 class FileServices {
 public:
-    // A new report under `name` (cut at its first blank) plus ".DAT"; an empty
-    // one when it cannot be opened (the file registry has reported why).
-    ReportFile create_report(const std::string& name) const;
+    // `name` (cut at its first blank) plus ".DAT" opened for `use`; an empty
+    // unit when it cannot be (the file registry has reported why).
+    UnitFile open(const std::string& name, FileUse use) const;
+    UnitFile create_report(const std::string& name) const { return open(name, FileUse::report); }
+    // The memory map of the dimensioning call under way (an io_* identifier,
+    // runtime/io_file.h), for the lines a block adds to it (a fibre's split
+    // request); -1 outside such a call.
+    std::int32_t memory_map() const;
 };
 
 // The FFT plans of the run (runtime/wisdom.h): made once, shared by every block.

@@ -17,6 +17,7 @@
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
 #include "xu/xu_msg.h"
@@ -128,7 +129,7 @@ XuMsg* open_messages(int* argc, char** argv) {
     return message_context;
 }
 
-int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run) {
+int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run, bool put_files_in_place) {
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string& project = current_project().name;
@@ -140,6 +141,7 @@ int run_driver(std::int32_t prerun, const std::function<void(int status)>& after
         return 1;
     }
     begin_run_files();
+    stop_point("run-locked");
     std::int32_t status = 0;
     topmain(prerun, status);
     // What a block left open is incomplete (reported); a simulation leaves
@@ -147,13 +149,18 @@ int run_driver(std::int32_t prerun, const std::function<void(int status)>& after
     io_close_unfinished();
     units_close_unfinished();
     // A set-up run's working files are the filters' hand-over files, kept
-    // from here on, even if a signal comes.
+    // for a later run.
     if (per_sample_run())
         remove_working_files();
     else
         keep_working_files();
+    stop_point("run-ending");
+    // The run's files go in place together when it ended well (done, or
+    // stopped at its storage limits with the limits file); after an error
+    // none of them do, and the files of an earlier run stay as they were.
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
+    if (!end_run_files(put_files_in_place && nerr == 0)) opxget(&nerr, nullptr);
     const int result = nerr >= 1 ? 1 : status;
     if (after_run) after_run(result);
     unlock_run_directory();

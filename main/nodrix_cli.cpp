@@ -21,6 +21,7 @@
 #include "project/link_schedule.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -269,6 +270,27 @@ void warn_unobserved(const LinkSchedule& s) {
     }
 }
 
+// Makes the check's scratch directory, .nodrix-check-XXXXXX in `home` (or in
+// the temporary directory), known to the interruption handler from the
+// moment it exists. "" when none can be made.
+std::string make_scratch_directory(const fs::path& home) {
+    const InterruptionsHeld held_back;
+    std::string pattern = (home / ".nodrix-check-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        pattern = (fs::temp_directory_path() / "nodrix-check-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return "";
+    }
+    set_scratch_directory(pattern);
+    return pattern;
+}
+
+void remove_scratch_directory(const std::string& scratch) {
+    const InterruptionsHeld held_back;
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+    set_scratch_directory("");
+}
+
 int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
     Options o;
     std::optional<Link> link;
@@ -278,34 +300,32 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
                                       kCheckHelp, messages, args, o, link))
         return *status;
     // The set-up runs in a scratch directory beside the link's results, so that
-    // data files stay within reach; it is removed with everything in it.
+    // data files stay within reach; it goes when the check ends, however it
+    // ends: an interruption removes it with the run's files.
+    catch_interruptions();
     const fs::path home = fs::current_path();
-    std::string pattern = (home / ".nodrix-check-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        pattern = (fs::temp_directory_path() / "nodrix-check-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            opxerr("nodrix check: cannot make a scratch directory");
-            return 1;
-        }
+    const std::string scratch = make_scratch_directory(home);
+    if (scratch.empty()) {
+        release_interruptions();
+        opxerr("nodrix check: cannot make a scratch directory");
+        return 1;
     }
-    fs::current_path(pattern);
+    fs::current_path(scratch);
     int status = 1;
-    {
-        LinkSchedule schedule(std::move(*link));
-        if (schedule.ok()) {
-            set_project(schedule.project());
-            set_per_sample_run(true);  // the windows as a simulation sees them
-            status = run_driver(1);
-            set_per_sample_run(false);
-            if (status == 0) {
-                print_schedule(schedule);
-                warn_unobserved(schedule);
-            }
-        }
+    LinkSchedule schedule(std::move(*link));
+    if (schedule.ok()) {
+        set_project(schedule.project());
+        set_per_sample_run(true);  // the windows as a simulation sees them
+        status = run_driver(1, {}, false);
+        set_per_sample_run(false);
     }
     fs::current_path(home);
-    std::error_code ec;
-    fs::remove_all(pattern, ec);
+    remove_scratch_directory(scratch);
+    release_interruptions();
+    if (status == 0) {
+        print_schedule(schedule);
+        warn_unobserved(schedule);
+    }
     return status;
 }
 

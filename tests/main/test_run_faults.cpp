@@ -411,11 +411,11 @@ bool stopped(pid_t pid) {
 class Programs : public testing::NodrixTest {};
 
 // SIGINT or SIGTERM at each moment of a set-up run of sim_160G, of a
-// simulation and of nodrix run -o, in a directory holding
+// simulation, of nodrix run -o and of nodrix check, in a directory holding
 // the complete set-up of sim_160G and a complete run of a small link: status
 // 130 or 143, the message, and the directory exactly as it was (the same
 // files, bytes and inodes): no earlier file removed or replaced, none of the
-// run's files (results, hand-over, working) left.
+// run's files (results, hand-over, working, scratch) left.
 TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
     const std::string one_channel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel.toml";
     const fs::path err = dir_ / "err";
@@ -439,6 +439,8 @@ TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
         {{NODRIX_SHORT_SIMULATION, "-simulate", "-window", "30720", "-autosize"}, "initialised", SIGINT},
         {{NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, "run-locked", SIGINT},
         {{NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, "run-ending", SIGTERM},
+        {{NODRIX_NODRIX, "check", one_channel}, "run-locked", SIGINT},
+        {{NODRIX_NODRIX, "check", one_channel}, "dimensioned", SIGTERM},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words[0] + " " + c.words[1] + " at " + c.moment);

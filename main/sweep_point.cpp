@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -24,6 +25,8 @@ namespace fs = std::filesystem;
 const char* const kParameters = "point.toml";
 const char* const kRecord = "result.toml";
 const char* const kConsole = "console.txt";
+// The first line of a record: the checksum of everything after it.
+const char* const kSeal = "record_fnv1a = \"";
 
 // A shell word: quoted unless it is plain.
 std::string shell_word(const std::string& s) {
@@ -96,6 +99,23 @@ std::vector<FileRecord> run_files(const fs::path& dir) {
     }
     std::sort(files.begin(), files.end(), [](const FileRecord& a, const FileRecord& b) { return a.name < b.name; });
     return files;
+}
+
+// The record with its checksum line before it.
+std::string sealed(const std::string& text) { return kSeal + hash_text(text) + "\"\n" + text; }
+
+// Whether a record's content is what its checksum line says: a record edited
+// after the run is no record of the run.
+bool seal_holds(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string text = bytes.str();
+    const std::size_t head = std::strlen(kSeal);
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || text.compare(0, head, kSeal) != 0 || end != head + 17 || text[end - 1] != '"')
+        return false;
+    return text.compare(head, 16, hash_text(std::string_view(text).substr(end + 1))) == 0;
 }
 
 }  // namespace
@@ -238,7 +258,7 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
 }
 
 bool write_record(const fs::path& dir, const ResultRecord& r) {
-    const std::string text = record_text(r);
+    const std::string text = sealed(record_text(r));
     const fs::path temp = dir / (std::string(kRecord) + ".part");
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -271,6 +291,11 @@ PointStatus check_point(const fs::path& dir) {
         s.message = fs::exists(dir / kConsole, ec) ? "the run did not finish: no result (its console text is in " +
                                                          (dir / kConsole).string() + ")"
                                                    : "not run";
+        return s;
+    }
+    if (!seal_holds(dir / kRecord)) {
+        s.message = "its result record was changed after the run (its checksum " +
+                    std::string(kSeal).substr(0, 12) + " does not match)";
         return s;
     }
     std::string error;

@@ -162,7 +162,20 @@ TEST_F(SweepTest, APointIsCompleteOnlyWhenItsRecordChecks) {
              testing::write_text((dir / "console.txt").string(), "");
          },
          PointState::incomplete, "the run did not finish: no result (its console text is in p/console.txt)"},
-        {"damaged record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+        {"a number edited in the record",
+         [&] {
+             std::string text = testing::read_text((dir / "result.toml").string());
+             text.replace(text.find("power_dbm = -2.5"), 16, "power_dbm = 99.0");
+             testing::write_text((dir / "result.toml").string(), text);
+         },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"unsealed record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"damaged record, sealed",
+         [&] {
+             testing::write_text((dir / "result.toml").string(),
+                                 "record_fnv1a = \"" + hash_text("status = 'done'\n") + "\"\nstatus = 'done'\n");
+         },
          PointState::incomplete, "its result record cannot be read: a setting is missing or of the wrong type"},
     };
     for (const Case& c : cases) {

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@
 #include "main/sweep_table.h"
 #include "project/link.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 
 extern char** environ;
 
@@ -345,6 +348,37 @@ std::string read_whole(const fs::path& file) {
     return s.str();
 }
 
+const char* const kSweepLock = "sweep.lck";
+
+bool holds_more_than_the_lock(const fs::path& dir) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.path().filename() != kSweepLock) return true;
+    return false;
+}
+
+// Takes the lock of the sweep's directory (made when absent): one sweep at a
+// time works in it. False after the error naming the sweep that holds it.
+bool lock_sweep_directory(const fs::path& dir, FileLock& lock) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const fs::path name = dir / kSweepLock;
+    const FileLock::Outcome taken = ec ? FileLock::Outcome::failed : lock.take(name.string());
+    if (taken == FileLock::Outcome::held_by_another) {
+        opxerr("nodrix sweep: another sweep" +
+               (lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : std::string()) +
+               " is working in " + dir.string() + " (lock file " + name.string() +
+               "); wait for it to end, or give another -o DIR");
+        return false;
+    }
+    if (taken == FileLock::Outcome::failed) {
+        opxerr("nodrix sweep: cannot take the lock " + name.string() + ": " +
+               (ec ? ec.message() : std::string(std::strerror(lock.error() != 0 ? lock.error() : EAGAIN))));
+        return false;
+    }
+    return true;
+}
+
 // Makes the sweep's directory, or finds the same sweep in it: its definition
 // and every point's parameters. False after an error (reported).
 bool prepare(const fs::path& dir, const Definition& d, const std::vector<Point>& pts) {
@@ -362,7 +396,7 @@ bool prepare(const fs::path& dir, const Definition& d, const std::vector<Point>&
                    "); give another -o DIR, or remove it to start afresh");
             return false;
         }
-    } else if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+    } else if (holds_more_than_the_lock(dir)) {
         opxerr("nodrix sweep: " + dir.string() + " is not empty and holds no sweep; give another -o DIR");
         return false;
     }
@@ -446,18 +480,46 @@ std::string clock_text(double seconds) {
 }
 
 // Starts `nodrix sweep --point DIR` with its standard input from /dev/null.
+// The point ends with its sweep however the sweep ends (SIGKILL included):
+// the kernel sends it SIGTERM when the sweep is gone, and a point whose sweep
+// went before it could ask for that does not start. -1 with errno set when
+// the program cannot be started.
 pid_t start_point(const std::string& program, const fs::path& dir) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<std::string> words{program, "sweep", "--point", dir.string()};
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int r = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return r == 0 ? pid : -1;
+    int report[2];  // the child's reason when it cannot start the program
+    if (::pipe2(report, O_CLOEXEC) != 0) return -1;
+    const pid_t sweep = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The sweep's handlers are not the point's: SIGTERM ends it from here on.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != sweep) ::_exit(128 + SIGTERM);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != 0) ::dup2(null, 0);
+        ::execv(program.c_str(), argv.data());
+        const int e = errno;
+        (void)!::write(report[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t got = 0;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (pid < 0) return -1;
+    if (got == static_cast<ssize_t>(sizeof error)) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = error;
+        return -1;
+    }
+    return pid;
 }
 
 // Runs the points not complete, `jobs` at a time, with a progress line.
@@ -491,6 +553,7 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
                 ++failed;
             } else {
                 running[pid] = {todo[next], Clock::now()};
+                stop_point("points-started");
             }
             ++next;
         }
@@ -519,6 +582,7 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
                                    strsignal(WTERMSIG(st)) + ")",
                                wall);
             }
+            stop_point("point-ended");
             continue;
         }
         if (pid <= 0) {
@@ -725,6 +789,9 @@ int verb_sweep(const std::vector<std::string>& args) {
     if (!define(o, varies, d)) return 1;
     fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();  // "out/" and "." name the directory itself
+    FileLock lock;
+    if (!lock_sweep_directory(dir, lock)) return 1;
+    stop_point("sweep-locked");
     const std::vector<Point> pts = points(d);
     if (!prepare(dir, d, pts)) return 1;
     std::vector<std::size_t> todo;

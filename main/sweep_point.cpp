@@ -16,6 +16,8 @@
 #include "main/nodrix_cli.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 
 namespace nodrix::sweep {
 namespace {
@@ -25,6 +27,7 @@ namespace fs = std::filesystem;
 const char* const kParameters = "point.toml";
 const char* const kRecord = "result.toml";
 const char* const kConsole = "console.txt";
+const char* const kLock = "point.lck";
 // The first line of a record: the checksum of everything after it.
 const char* const kSeal = "record_fnv1a = \"";
 
@@ -89,13 +92,17 @@ std::string first_error(const fs::path& console) {
     return "";
 }
 
-// Every file a run left in its directory, with size and checksum.
-std::vector<FileRecord> run_files(const fs::path& dir) {
+// The files a run of the point made in its directory, with size and
+// checksum: its console and the files it put in place (`made`, as the run
+// named them), not a file someone else put there.
+std::vector<FileRecord> run_files(const fs::path& dir, std::vector<std::string> made) {
+    made.push_back(kConsole);
     std::vector<FileRecord> files;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name == kParameters || name == kRecord || name.rfind(kRecord, 0) == 0 || !e.is_regular_file()) continue;
-        files.push_back(FileRecord{name, e.file_size(), hash_file(e.path()).value_or("")});
+    std::error_code ec;
+    for (const std::string& name : made) {
+        const fs::path p = dir / name;
+        if (fs::path(name).is_absolute() || !fs::is_regular_file(p, ec)) continue;
+        files.push_back(FileRecord{name, fs::file_size(p, ec), hash_file(p).value_or("")});
     }
     std::sort(files.begin(), files.end(), [](const FileRecord& a, const FileRecord& b) { return a.name < b.name; });
     return files;
@@ -116,6 +123,33 @@ bool seal_holds(const fs::path& file) {
     if (end == std::string::npos || text.compare(0, head, kSeal) != 0 || end != head + 17 || text[end - 1] != '"')
         return false;
     return text.compare(head, 16, hash_text(std::string_view(text).substr(end + 1))) == 0;
+}
+
+// Whether `name` is a plain file name of the point's directory that a run
+// may have made (not its parameters, nor its lock, nor a path elsewhere).
+bool run_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name != kParameters && name != kLock;
+}
+
+// Removes what an earlier run of this point made, its record first: the
+// files its record lists (when the record is intact), its console and the
+// temporary files a run killed outright left. Nothing else is touched.
+void clear_earlier_run(const fs::path& dir) {
+    std::vector<std::string> made = {kConsole, std::string(kRecord) + ".part"};
+    std::string error;
+    if (seal_holds(dir / kRecord))
+        if (const auto earlier = read_record(dir / kRecord, error))
+            for (const FileRecord& f : earlier->files) made.push_back(f.name);
+    std::error_code ec;
+    fs::remove(dir / kRecord, ec);
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.size() > 6 && name[0] == '.' && (name.ends_with(".part") || name.ends_with(".keep")))
+            made.push_back(name);
+    }
+    for (const std::string& name : made)
+        if (run_file_name(name) && fs::is_regular_file(dir / name, ec)) fs::remove(dir / name, ec);
 }
 
 }  // namespace
@@ -347,7 +381,7 @@ bool record_failure(const fs::path& dir, int exit_status, const std::string& mes
     r.wall_time_s = wall_time_s;
     r.parameters_hash = *params;
     r.program_hash = program_hash();
-    r.files = run_files(dir);
+    r.files = run_files(dir, {});
     return write_record(dir, r);
 }
 
@@ -384,12 +418,23 @@ int run_point(const fs::path& given) {
         return 1;
     }
 
-    // What an earlier run left goes, the record first: from here on the point
+    // One process at a time runs a point: a second one stops at once and
+    // touches nothing.
+    FileLock lock;
+    const FileLock::Outcome taken = lock.take((dir / kLock).string());
+    if (taken != FileLock::Outcome::taken) {
+        const std::string holder = lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : "";
+        opxerr("nodrix sweep --point: " +
+               (taken == FileLock::Outcome::held_by_another
+                    ? dir.string() + " is being run by another process" + holder + "; a point runs once at a time"
+                    : "cannot take the lock " + (dir / kLock).string() + ": " + std::strerror(lock.error())));
+        return 1;
+    }
+    stop_point("point-locked");
+    // What an earlier run made goes, the record first: from here on the point
     // is incomplete until its new record is in place.
+    clear_earlier_run(dir);
     std::error_code ec;
-    fs::remove(dir / kRecord, ec);
-    for (const auto& e : fs::directory_iterator(dir, ec))
-        if (e.path().filename() != kParameters) fs::remove_all(e.path(), ec);
     const int saved_err = ::dup(2);
     const int console = ::open((dir / kConsole).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (console < 0) {
@@ -445,7 +490,7 @@ int run_point(const fs::path& given) {
     r.program_hash = program_hash();
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
     for (const MeterResult& m : results.meters) r.meters.push_back(MeterRecord{m.id, m.label, m.dbm});
-    r.files = run_files(dir);
+    r.files = run_files(dir, files_put_in_place());
     r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!write_record(dir, r)) {
         const std::string what = "nodrix sweep --point: cannot write " + (dir / kRecord).string() + "\n";

@@ -17,6 +17,10 @@
 //                   call or its samples
 //   run-ending      the driver is done and every file of the run complete,
 //                   before they are put in place
+//   sweep-locked    a sweep holds the lock of its directory, nothing made yet
+//   points-started  a sweep has started a point (after each start)
+//   point-ended     a sweep has seen one of its points end (after each)
+//   point-locked    a point holds the lock of its directory, nothing removed
 #pragma once
 
 #include <string_view>

@@ -75,6 +75,7 @@ struct Options {
     std::string link;
     std::vector<std::pair<std::string, std::string>> varies;  // name, written
     std::vector<std::string> sets;
+    std::vector<std::string> sets_written;  // each as the command line gave it (-set ..., -window ...)
     bool zip = false;
     int seeds = 1;
     std::string out_dir;
@@ -121,12 +122,15 @@ bool parse(const std::vector<std::string>& args, Options& o) {
                                                          : "VALUE (73.length_km=80, link.end_time_ps=5e4)"));
                 return false;
             }
-            if (name == "set")
+            if (name == "set") {
                 o.sets.push_back(value);
-            else
+                o.sets_written.push_back("-set " + value);
+            } else {
                 o.varies.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+            }
         } else if (name == "window") {
             o.sets.push_back("link.emission_window_ps=" + value);
+            o.sets_written.push_back("-window " + value);
         } else if (name == "seeds" || name == "j") {
             const auto n = whole(value, 1, name == "seeds" ? 1000 : 1024);
             if (!n) {
@@ -225,8 +229,9 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
         Vary v{name, written, "", parse_values(written, error)};
         if (!error.empty()) return fail("--vary " + name + "=" + written + ": " + error);
         if (!names.insert(name).second) return fail("--vary " + name + " is given twice");
-        for (const std::string& s : o.sets)
-            if (s.substr(0, s.find('=')) == name) return fail(name + " is both varied and set (-set " + s + ")");
+        for (std::size_t k = 0; k < o.sets.size(); ++k)
+            if (o.sets[k].substr(0, o.sets[k].find('=')) == name)
+                return fail(name + " is both varied and set (" + o.sets_written[k] + ")");
         if (name == "link.seeds" && o.seeds > 1) return fail("--vary link.seeds and --seeds exclude each other");
         varies.push_back(std::move(v));
     }
@@ -269,9 +274,51 @@ const KindSpec* kind_of(const Link& link, const std::string& target) {
     return find_kind(target);
 }
 
+// The parameters a name ID.PARAM reaches in the link: (block, PARAM) for
+// every block it names, block 0 standing for the link's settings.
+std::set<std::pair<std::int32_t, std::string>> reached(const Link& link, const std::string& name) {
+    std::set<std::pair<std::int32_t, std::string>> out;
+    const auto target = parse_override(name + "=");
+    if (!target) return out;
+    if (target->target == "link") {
+        out.emplace(0, target->key);
+        return out;
+    }
+    const bool number = target->target.find_first_not_of("0123456789") == std::string::npos;
+    for (const LinkBlock& b : link.blocks)
+        if (number ? std::to_string(b.id) == target->target : b.kind == find_kind(target->target))
+            out.emplace(b.id, target->key);
+    return out;
+}
+
+// One parameter varied under two names, or varied and set under another, is
+// a usage error naming both: the points would not run the values the table
+// lists. False after it.
+bool one_name_per_parameter(const Link& link, const Options& o) {
+    std::vector<std::pair<std::string, std::string>> names;  // ID.PARAM, as written
+    for (const auto& [name, written] : o.varies) names.emplace_back(name, "--vary " + name + "=" + written);
+    const std::size_t varied = names.size();
+    for (std::size_t k = 0; k < o.sets.size(); ++k)
+        names.emplace_back(o.sets[k].substr(0, o.sets[k].find('=')), o.sets_written[k]);
+    for (std::size_t a = 0; a < varied; ++a)
+        for (std::size_t b = a + 1; b < names.size(); ++b)
+            for (const auto& [block, key] : reached(link, names[a].first))
+                if (reached(link, names[b].first).count({block, key}) != 0) {
+                    const LinkBlock* changed = block != 0 ? link.find(block) : nullptr;
+                    usage_error("sweep", names[a].second + " and " + names[b].second + " both change " +
+                                             (changed != nullptr ? key + " of block " + std::to_string(block) + " (" +
+                                                                       std::string(changed->kind->name) + ")"
+                                                                 : "the link's " + key) +
+                                             "; give it under one name");
+                    return false;
+                }
+    return true;
+}
+
 // Checks every value as -set would, then every point's combination of them;
-// fills the definition. False after errors (reported), nothing made.
-bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
+// fills the definition. Returns 0, or the exit status after errors
+// (reported), nothing made.
+int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     std::error_code ec;
     d.link = fs::absolute(o.link, ec).lexically_normal().string();
     d.directory = fs::current_path(ec).string();
@@ -279,7 +326,8 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
     d.zip = o.zip;
     d.seeds = o.seeds;
     const std::optional<Link> base = load_link_file(o.link, overrides_of(o.sets));
-    if (!base) return false;
+    if (!base) return 1;
+    if (!one_name_per_parameter(*base, o)) return kUsage;
     d.name = base->name();
     const auto seeds = base->settings.integers("seeds");
     d.link_seeds.assign(seeds.begin(), seeds.end());
@@ -303,7 +351,7 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
             }
         }
     }
-    if (errors > 0) return false;
+    if (errors > 0) return 1;
     d.varies = std::move(varies);
     // Combinations of values that are each fine alone may still clash.
     if (d.varies.size() > 1) {
@@ -315,17 +363,17 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
                 which += (k > 0 ? ", " : "") + d.varies[k].name + "=" + p.values[k];
             if (!load_link_file(o.link, overrides_of(p.sets))) {
                 opxerr("nodrix sweep: point " + point_name(p.number) + " (" + which + ") cannot run; nothing was made");
-                return false;
+                return 1;
             }
         }
     }
     const auto hash = hash_file(d.link);
     if (!hash) {
         opxerr("Cannot read the link file " + o.link);
-        return false;
+        return 1;
     }
     d.link_hash = *hash;
-    return true;
+    return 0;
 }
 
 bool write_text_file(const fs::path& file, const std::string& text) {
@@ -786,7 +834,7 @@ int verb_sweep(const std::vector<std::string>& args) {
     }
 
     Definition d;
-    if (!define(o, varies, d)) return 1;
+    if (const int status = define(o, varies, d); status != 0) return status;
     fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();  // "out/" and "." name the directory itself
     FileLock lock;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,14 +23,13 @@
 
 #include "main/cli_options.h"
 #include "main/sweep_point.h"
+#include "main/sweep_slurm.h"
 #include "main/sweep_values.h"
 #include "main/sweep_table.h"
 #include "project/link.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
 #include "runtime/stop_points.h"
-
-extern char** environ;
 
 namespace nodrix {
 namespace {
@@ -161,45 +159,6 @@ bool parse(const std::vector<std::string>& args, Options& o) {
         return true;
     };
     return parse_options("sweep", known, args, option, word);
-}
-
-// The words of --slurm-args: split at blanks, with '...' and "..." quoting.
-std::optional<std::vector<std::string>> split_words(const std::string& text) {
-    std::vector<std::string> words;
-    std::string w;
-    bool in_word = false;
-    char quote = 0;
-    for (const char c : text) {
-        if (quote != 0) {
-            if (c == quote)
-                quote = 0;
-            else
-                w += c;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-            in_word = true;
-        } else if (c == ' ' || c == '\t' || c == '\n') {
-            if (in_word) words.push_back(w);
-            w.clear();
-            in_word = false;
-        } else {
-            w += c;
-            in_word = true;
-        }
-    }
-    if (quote != 0) return std::nullopt;
-    if (in_word) words.push_back(w);
-    return words;
-}
-
-// A word for a shell script: quoted unless plain.
-std::string shell_word(const std::string& s) {
-    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=.,/:@%") ==
-                          std::string::npos)
-        return s;
-    std::string q = "'";
-    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 // Checks what was asked before anything is made; the usage errors.
@@ -376,19 +335,6 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     return 0;
 }
 
-bool write_text_file(const fs::path& file, const std::string& text) {
-    const fs::path part = file.string() + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) return false;
-    }
-    std::error_code ec;
-    fs::rename(part, file, ec);
-    return !ec;
-}
-
 std::string read_whole(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream s;
@@ -507,12 +453,6 @@ int finish(const fs::path& dir, const Definition& d, const std::vector<Point>& p
 
 volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void on_stop(int sig) { stop_signal = sig; }
-
-std::string self_program() {
-    std::error_code ec;
-    const fs::path p = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string("nodrix") : p.string();
-}
 
 int cores() {
     cpu_set_t set;
@@ -655,158 +595,43 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
     return stop_signal;
 }
 
-// ---- Slurm
-
-struct Command {
-    bool started = false;
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-Command run_command(const std::vector<std::string>& words) {
-    Command c;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        c.output = std::strerror(errno);
-        return c;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::vector<std::string> w = words;
-    std::vector<char*> argv;
-    for (std::string& s : w) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (r != 0) {
-        ::close(out[0]);
-        c.output = std::strerror(r);
-        return c;
-    }
-    c.started = true;
-    char buf[4096];
-    for (;;) {
-        const ssize_t got = ::read(out[0], buf, sizeof buf);
-        if (got > 0)
-            c.output.append(buf, static_cast<std::size_t>(got));
-        else if (got == 0 || errno != EINTR)
-            break;
-    }
-    ::close(out[0]);
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    c.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return c;
-}
-
-struct SlurmScripts {
-    std::vector<std::string> points_submit;   // the sbatch words of the job array
-    std::vector<std::string> collect_submit;  // of the collect job, without its dependency
-};
-
-// Writes DIR/slurm/: the list of points to run, the job-array script, the
-// collect script and a script that submits both.
-std::optional<SlurmScripts> write_slurm(const fs::path& dir, const std::vector<Point>& pts,
-                                        const std::vector<std::size_t>& todo, const std::vector<std::string>& args) {
-    const fs::path s = dir / "slurm";
+// The points of the sweep in `dir` (locked) that are not complete, run here
+// or submitted to Slurm, and its table. Returns the exit status.
+int run_sweep(const Options& o, const Definition& d, const fs::path& dir) {
+    const std::vector<Point> pts = points(d);
+    if (!prepare(dir, d, pts)) return 1;
+    std::vector<std::size_t> todo;
+    const std::vector<PointStatus> before = check_all(dir, pts);
+    for (std::size_t k = 0; k < pts.size(); ++k)
+        if (before[k].state != PointState::complete) todo.push_back(k);
+    const int skipped = static_cast<int>(pts.size() - todo.size());
+    // The results are made again at the end: none stays meanwhile that the
+    // points might no longer bear out.
     std::error_code ec;
-    fs::create_directories(s, ec);
-    const std::string program = shell_word(self_program());
-    std::string list;
-    for (std::size_t k : todo) list += (dir / "points" / point_name(pts[k].number)).string() + "\n";
-    const std::string points_sh =
-        "#!/bin/bash\n"
-        "# The points of the sweep in " + dir.string() + " as a Slurm job array: task K runs the\n"
-        "# point on line K + 1 of points.txt, on one core, as nodrix sweep --point does it anywhere.\n"
-        "#SBATCH --job-name=nodrix-sweep\n"
-        "#SBATCH --ntasks=1\n"
-        "#SBATCH --cpus-per-task=1\n"
-        "#SBATCH --output=" + (s / "task-%a.out").string() + "\n"
-        "set -eu\n"
-        "point=$(sed -n \"$((SLURM_ARRAY_TASK_ID + 1))p\" " + shell_word((s / "points.txt").string()) + ")\n"
-        "exec " + program + " sweep --point \"$point\"\n";
-    const std::string collect_sh =
-        "#!/bin/bash\n"
-        "# The table and the plot of the sweep in " + dir.string() + ", from its points.\n"
-        "#SBATCH --job-name=nodrix-sweep-collect\n"
-        "#SBATCH --ntasks=1\n"
-        "#SBATCH --output=" + (s / "collect.out").string() + "\n"
-        "exec " + program + " sweep --collect " + shell_word(dir.string()) + "\n";
-    SlurmScripts r;
-    r.points_submit = {"sbatch", "--parsable", "--array=0-" + std::to_string(todo.size() - 1)};
-    r.points_submit.insert(r.points_submit.end(), args.begin(), args.end());
-    r.points_submit.push_back((s / "points.sh").string());
-    r.collect_submit = {"sbatch", "--parsable"};
-    r.collect_submit.insert(r.collect_submit.end(), args.begin(), args.end());
-    r.collect_submit.push_back((s / "collect.sh").string());
-    auto words = [](const std::vector<std::string>& w, std::size_t from) {
-        std::string t;
-        for (std::size_t k = from; k < w.size(); ++k) t += " " + shell_word(w[k]);
-        return t;
-    };
-    const std::string submit_sh =
-        "#!/bin/bash\n"
-        "# Submits the points of the sweep as a job array, then its collect step, which runs\n"
-        "# once every task of the array has ended, whatever became of them.\n"
-        "set -euo pipefail\n"
-        "points=$(sbatch" + words(r.points_submit, 1) + ")\n"
-        "collect=$(sbatch" + words({r.collect_submit.begin(), r.collect_submit.begin() + 2}, 1) +
-        " --dependency=afterany:${points%%;*}" + words(r.collect_submit, 2) + ")\n"
-        "echo \"Points: job ${points%%;*} (" + std::to_string(todo.size()) + " array tasks)\"\n"
-        "echo \"Collect: job ${collect%%;*} (after the points end)\"\n";
-    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"points.txt", list},
-                                     {"points.sh", points_sh},
-                                     {"collect.sh", collect_sh},
-                                     {"submit.sh", submit_sh}}) {
-        if (!write_text_file(s / name, text)) {
-            opxerr("nodrix sweep: cannot write " + (s / name).string());
-            return std::nullopt;
+    for (const char* f : {"sweep.csv", "sweep.png", "sweep.svg"}) fs::remove(dir / f, ec);
+
+    if (o.slurm || o.slurm_dry_run) {
+        if (todo.empty()) {
+            std::printf("Every point of %s is complete; nothing to submit.\n", dir.c_str());
+            return finish(dir, d, pts, skipped);
         }
-        if (std::string(name).ends_with(".sh")) fs::permissions(s / name, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add, ec);
+        return submit_to_slurm(dir, pts, todo, *split_words(o.slurm_args.value_or("")), o.slurm_dry_run);
     }
-    return r;
-}
 
-// The job id sbatch --parsable printed ("12" or "12;cluster").
-std::optional<std::string> job_id(const std::string& output) {
-    const std::string first = output.substr(0, output.find_first_of(";\n"));
-    if (first.empty() || first.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-    return first;
-}
-
-int submit(const SlurmScripts& s, std::size_t tasks) {
-    auto failed = [](const std::vector<std::string>& words, const Command& c) {
-        std::string cmd;
-        for (const std::string& w : words) cmd += (cmd.empty() ? "" : " ") + shell_word(w);
-        std::string out = c.output;
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-        opxerr("nodrix sweep: " + cmd + " " +
-               (c.started ? "failed (exit status " + std::to_string(c.status) + ")" : "could not start") +
-               (out.empty() ? "" : ": " + out));
-        return 1;
-    };
-    const Command points = run_command(s.points_submit);
-    const auto points_id = points.status == 0 ? job_id(points.output) : std::nullopt;
-    if (!points_id) return failed(s.points_submit, points);
-    std::vector<std::string> collect = s.collect_submit;
-    collect.insert(collect.begin() + 2, "--dependency=afterany:" + *points_id);
-    const Command c = run_command(collect);
-    const auto collect_id = c.status == 0 ? job_id(c.output) : std::nullopt;
-    if (!collect_id) {
-        failed(collect, c);
-        opxerr("nodrix sweep: the points were submitted as job " + *points_id +
-               "; once they end, nodrix sweep --collect DIR builds the table");
-        return 1;
+    if (skipped > 0 && !todo.empty())
+        std::printf("%d of %zu points are complete; running the other %zu\n", skipped, pts.size(), todo.size());
+    std::fflush(stdout);
+    const int interrupted = run_here(dir, pts, todo, o.jobs > 0 ? o.jobs : cores(), o.quiet);
+    if (interrupted != 0) {
+        const std::vector<PointStatus> now = check_all(dir, pts);
+        const auto complete = std::count_if(now.begin(), now.end(), [](const PointStatus& s) {
+            return s.state == PointState::complete;
+        });
+        opxerr("nodrix sweep: interrupted with " + std::to_string(complete) + " of " + std::to_string(pts.size()) +
+               " points complete; the same command runs the others");
+        return 128 + interrupted;
     }
-    std::printf("Points: job %s (%zu array tasks)\nCollect: job %s (after the points end)\n", points_id->c_str(),
-                tasks, collect_id->c_str());
-    return 0;
+    return finish(dir, d, pts, skipped);
 }
 
 }  // namespace
@@ -840,47 +665,9 @@ int verb_sweep(const std::vector<std::string>& args) {
     FileLock lock;
     if (!lock_sweep_directory(dir, lock)) return 1;
     stop_point("sweep-locked");
-    const std::vector<Point> pts = points(d);
-    if (!prepare(dir, d, pts)) return 1;
-    std::vector<std::size_t> todo;
-    const std::vector<PointStatus> before = check_all(dir, pts);
-    for (std::size_t k = 0; k < pts.size(); ++k)
-        if (before[k].state != PointState::complete) todo.push_back(k);
-    const int skipped = static_cast<int>(pts.size() - todo.size());
-    // The results are made again at the end: none stays meanwhile that the
-    // points might no longer bear out.
-    std::error_code ec;
-    for (const char* f : {"sweep.csv", "sweep.png", "sweep.svg"}) fs::remove(dir / f, ec);
-
-    if (o.slurm || o.slurm_dry_run) {
-        if (todo.empty()) {
-            std::printf("Every point of %s is complete; nothing to submit.\n", dir.c_str());
-            return finish(dir, d, pts, skipped);
-        }
-        const auto scripts = write_slurm(dir, pts, todo, *split_words(o.slurm_args.value_or("")));
-        if (!scripts) return 1;
-        if (o.slurm_dry_run) {
-            std::printf("Slurm scripts of %zu points written to %s: submit them with bash %s\n", todo.size(),
-                        (dir / "slurm").c_str(), (dir / "slurm" / "submit.sh").c_str());
-            return 0;
-        }
-        return submit(*scripts, todo.size());
-    }
-
-    if (skipped > 0 && !todo.empty())
-        std::printf("%d of %zu points are complete; running the other %zu\n", skipped, pts.size(), todo.size());
-    std::fflush(stdout);
-    const int interrupted = run_here(dir, pts, todo, o.jobs > 0 ? o.jobs : cores(), o.quiet);
-    if (interrupted != 0) {
-        const std::vector<PointStatus> now = check_all(dir, pts);
-        const auto complete = std::count_if(now.begin(), now.end(), [](const PointStatus& s) {
-            return s.state == PointState::complete;
-        });
-        opxerr("nodrix sweep: interrupted with " + std::to_string(complete) + " of " + std::to_string(pts.size()) +
-               " points complete; the same command runs the others");
-        return 128 + interrupted;
-    }
-    return finish(dir, d, pts, skipped);
+    // Points Slurm still holds are not run nor submitted a second time.
+    if (!no_submitted_jobs_left(dir)) return 1;
+    return run_sweep(o, d, dir);
 }
 
 }  // namespace nodrix

@@ -385,51 +385,73 @@ bool record_failure(const fs::path& dir, int exit_status, const std::string& mes
     return write_record(dir, r);
 }
 
-int run_point(const fs::path& given) {
-    const auto started = std::chrono::steady_clock::now();
-    const fs::path dir = fs::absolute(given);
-    const fs::path parameters = dir / kParameters;
+namespace {
+
+// What point.toml says a point runs with.
+struct PointParameters {
+    std::string text;  // the file's bytes
+    std::string link, link_hash, directory;
+    std::vector<std::string> sets;
+};
+
+std::optional<PointParameters> read_parameters(const fs::path& file) {
+    PointParameters p;
     toml::table t;
-    std::string text;
     try {
-        std::ifstream in(parameters, std::ios::binary);
+        std::ifstream in(file, std::ios::binary);
         if (!in) throw std::runtime_error("no such file");
         std::ostringstream s;
         s << in.rdbuf();
-        text = s.str();
-        t = toml::parse(text, parameters.string());
+        p.text = s.str();
+        t = toml::parse(p.text, file.string());
     } catch (const std::exception& e) {
-        opxerr("nodrix sweep --point: cannot read " + parameters.string() + ": " + e.what());
-        return 1;
+        opxerr("nodrix sweep --point: cannot read " + file.string() + ": " + e.what());
+        return std::nullopt;
     }
     const auto link = t["link"].value<std::string>();
     const auto link_hash = t["link_fnv1a"].value<std::string>();
     const auto directory = t["directory"].value<std::string>();
-    std::vector<std::string> sets;
     bool sets_ok = t["set"].as_array() != nullptr;
     if (sets_ok)
         for (const toml::node& n : *t["set"].as_array()) {
             const auto s = n.value<std::string>();
             sets_ok = sets_ok && s.has_value();
-            if (s) sets.push_back(*s);
+            if (s) p.sets.push_back(*s);
         }
     if (!link || !link_hash || !directory || !sets_ok) {
-        opxerr("nodrix sweep --point: " + parameters.string() + " lacks link, link_fnv1a, directory or set");
-        return 1;
+        opxerr("nodrix sweep --point: " + file.string() + " lacks link, link_fnv1a, directory or set");
+        return std::nullopt;
     }
+    p.link = *link;
+    p.link_hash = *link_hash;
+    p.directory = *directory;
+    return p;
+}
 
-    // One process at a time runs a point: a second one stops at once and
-    // touches nothing.
-    FileLock lock;
+// One process at a time runs a point: a second one stops at once, with the
+// error, and touches nothing.
+bool lock_point(const fs::path& dir, FileLock& lock) {
     const FileLock::Outcome taken = lock.take((dir / kLock).string());
-    if (taken != FileLock::Outcome::taken) {
-        const std::string holder = lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : "";
-        opxerr("nodrix sweep --point: " +
-               (taken == FileLock::Outcome::held_by_another
-                    ? dir.string() + " is being run by another process" + holder + "; a point runs once at a time"
-                    : "cannot take the lock " + (dir / kLock).string() + ": " + std::strerror(lock.error())));
-        return 1;
-    }
+    if (taken == FileLock::Outcome::taken) return true;
+    const std::string holder = lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : "";
+    opxerr("nodrix sweep --point: " +
+           (taken == FileLock::Outcome::held_by_another
+                ? dir.string() + " is being run by another process" + holder + "; a point runs once at a time"
+                : "cannot take the lock " + (dir / kLock).string() + ": " + std::strerror(lock.error())));
+    return false;
+}
+
+}  // namespace
+
+int run_point(const fs::path& given) {
+    const auto started = std::chrono::steady_clock::now();
+    const fs::path dir = fs::absolute(given);
+    const std::optional<PointParameters> point = read_parameters(dir / kParameters);
+    if (!point) return 1;
+    const std::string& link = point->link;
+    const std::string& directory = point->directory;
+    FileLock lock;
+    if (!lock_point(dir, lock)) return 1;
     stop_point("point-locked");
     // What an earlier run made goes, the record first: from here on the point
     // is incomplete until its new record is in place.
@@ -456,18 +478,18 @@ int run_point(const fs::path& given) {
 
     RunResults results;
     int status = 1;
-    if (hash_file(*link) != *link_hash) {
-        opxerr("the link file " + *link + " changed since the sweep was prepared; run the sweep again in a new directory");
+    if (hash_file(link) != point->link_hash) {
+        opxerr("the link file " + link + " changed since the sweep was prepared; run the sweep again in a new directory");
     } else {
         std::vector<LinkOverride> overrides;
-        for (const std::string& s : sets)
+        for (const std::string& s : point->sets)
             if (const auto o = parse_override(s)) overrides.push_back(*o);
         std::optional<Link> loaded;
-        fs::current_path(*directory, ec);
+        fs::current_path(directory, ec);
         if (ec)
-            opxerr("Cannot enter " + *directory + ", where the sweep was started: " + ec.message());
+            opxerr("Cannot enter " + directory + ", where the sweep was started: " + ec.message());
         else
-            loaded = load_link_file(*link, overrides);
+            loaded = load_link_file(link, overrides);
         fs::current_path(dir, ec);
         if (loaded && !ec)
             status = run_link(std::move(*loaded), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
@@ -486,7 +508,7 @@ int run_point(const fs::path& given) {
         r.message = first_error(dir / kConsole);
         if (r.message.empty()) r.message = "exit status " + std::to_string(status);
     }
-    r.parameters_hash = hash_text(text);
+    r.parameters_hash = hash_text(point->text);
     r.program_hash = program_hash();
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
     for (const MeterResult& m : results.meters) r.meters.push_back(MeterRecord{m.id, m.label, m.dbm});

@@ -481,6 +481,7 @@ pid_t start_point(const std::string& program, const fs::path& dir) {
     if (::pipe2(report, O_CLOEXEC) != 0) return -1;
     const pid_t sweep = ::getpid();
     const pid_t pid = ::fork();
+    const int fork_error = errno;
     if (pid == 0) {
         // The sweep's handlers are not the point's: SIGTERM ends it from here on.
         ::signal(SIGINT, SIG_DFL);
@@ -500,7 +501,10 @@ pid_t start_point(const std::string& program, const fs::path& dir) {
     while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
     }
     ::close(report[0]);
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        errno = fork_error;
+        return -1;
+    }
     if (got == static_cast<ssize_t>(sizeof error)) {
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }

@@ -435,6 +435,12 @@ void keep_working_files() {
 
 void begin_run_files() {
     if (staging) end_run_files(false);
+    // A run the program ends with exit() (a fatal condition) leaves nothing
+    // of its own behind either.
+    static const bool cleanup_at_exit = std::atexit([] {
+        if (staging) end_run_files(false);
+    }) == 0;
+    (void)cleanup_at_exit;
     put_in_place_list.clear();
     put_in_place_set.clear();
     working_list.clear();

@@ -3,7 +3,12 @@
 // removed, an earlier file changed in place.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -84,6 +89,23 @@ TEST_F(RunFilesTest, AFileThatCannotGoInPlacePutsNoneInPlace) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Nodrix-E-Cannot write the file z.qxy: Is a directory\n");
     EXPECT_EQ(files_here(true), (Files{{"a.qxy", "earlier a"}, {"z.qxy", "<dir>"}}));
     EXPECT_TRUE(files_put_in_place().empty());
+}
+
+// A run the program ends with exit() in its midst (a fatal condition) leaves
+// the directory as it was.
+TEST_F(RunFilesTest, ARunEndedByExitLeavesNothingOfItsOwn) {
+    testing::write_text("a.qxy", "earlier a");
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        begin_run_files();
+        write_result("a.qxy", "new a");
+        write_result("b.qxy", "new b");
+        std::exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(files_here(true), (Files{{"a.qxy", "earlier a"}}));
 }
 
 }  // namespace

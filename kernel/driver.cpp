@@ -16,6 +16,7 @@
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
 #include "runtime/opxfile.h"
+#include "runtime/stop_points.h"
 #include "runtime/wisdom.h"
 
 namespace nodrix {
@@ -227,6 +228,7 @@ void run_passes(const StorageMaxima& m, std::int32_t& more) {
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
         schedule(nrun, irun, more, first);
         if (stop_requested()) break;
+        stop_point("initialised");
         tqpmrx(nrun);
         zzctrl.pass = 1;
         zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
@@ -260,6 +262,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t more = 0;
     bool stopped_by_prerun = false;
     const StorageMaxima m = dimension(prerun, more, stopped_by_prerun);
+    stop_point("dimensioned");
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 

@@ -342,4 +342,24 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
     return d;
 }
 
+
+bool write_text_file(const std::filesystem::path& file, const std::string& text) {
+    const std::filesystem::path part = file.string() + ".part";
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(part, file, ec);
+    return !ec;
+}
+
+std::string self_program() {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("nodrix") : p.string();
+}
+
 }  // namespace nodrix::sweep

@@ -79,4 +79,11 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
 std::string hash_text(std::string_view bytes);
 std::optional<std::string> hash_file(const std::filesystem::path& file);
 
+// Writes a whole text file through a temporary file renamed over it; false
+// when it cannot.
+bool write_text_file(const std::filesystem::path& file, const std::string& text);
+
+// The running nodrix program (its absolute name), which points and scripts run.
+std::string self_program();
+
 }  // namespace nodrix::sweep

@@ -70,6 +70,14 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
         {{l, "--vary", "3.power_mw=1,2", "--vary", "6.length_km=1,2,3", "--zip"},
          "--zip pairs the values: 3.power_mw has 2 and 6.length_km 3"},
         {{l, "--vary", "3.power_mw=1,2", "-set", "3.power_mw=4"}, "3.power_mw is both varied and set (-set 3.power_mw=4)"},
+        {{l, "--vary", "link.emission_window_ps=2e4,3e4", "-window", "25000"},
+         "link.emission_window_ps is both varied and set (-window 25000)"},
+        {{l, "--vary", "6.length_km=20,100", "--vary", "fibre.length_km=40,60"},
+         "--vary 6.length_km=20,100 and --vary fibre.length_km=40,60 both change length_km of block 6 (fibre); give it "
+         "under one name"},
+        {{l, "--vary", "laser.power_mw=1,2", "-window", "3e4", "-set", "3.power_mw=4"},
+         "--vary laser.power_mw=1,2 and -set 3.power_mw=4 both change power_mw of block 3 (laser); give it under one "
+         "name"},
         {{l, "--vary", "link.seeds=[1,2,3,4,5,6,7,8,9,10]", "--seeds", "2"},
          "--vary link.seeds and --seeds exclude each other"},
         {{l, "--vary", "3.power_mw=1:1000:1", "--vary", "6.length_km=0:100:1"},
@@ -165,7 +173,20 @@ TEST_F(SweepTest, APointIsCompleteOnlyWhenItsRecordChecks) {
              testing::write_text((dir / "console.txt").string(), "");
          },
          PointState::incomplete, "the run did not finish: no result (its console text is in p/console.txt)"},
-        {"damaged record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+        {"a number edited in the record",
+         [&] {
+             std::string text = testing::read_text((dir / "result.toml").string());
+             text.replace(text.find("power_dbm = -2.5"), 16, "power_dbm = 99.0");
+             testing::write_text((dir / "result.toml").string(), text);
+         },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"unsealed record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"damaged record, sealed",
+         [&] {
+             testing::write_text((dir / "result.toml").string(),
+                                 "record_fnv1a = \"" + hash_text("status = 'done'\n") + "\"\nstatus = 'done'\n");
+         },
          PointState::incomplete, "its result record cannot be read: a setting is missing or of the wrong type"},
     };
     for (const Case& c : cases) {

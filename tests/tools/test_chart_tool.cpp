@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "models/measurements/ber_charts.h"
@@ -215,7 +219,13 @@ TEST_F(ChartTool, PlotFailuresKeepAnEarlierImage) {
          "gnuplot-nox, or name the program in NODRIX_GNUPLOT)\n"},
         {"false", {"plot", "two.qxy", "-o", "old.png"}, 1, "nodrix-chart plot: false failed (exit status 1)\n"},
         {"true", {"plot", "two.qxy", "-o", "old.png"}, 1, "nodrix-chart plot: true ended without drawing the image\n"},
+        {"./half-png", {"plot", "two.qxy", "-o", "old.png"}, 1,
+         "nodrix-chart plot: ./half-png drew no whole image: the PNG image is cut short (it does not end with its "
+         "IEND chunk)\n"},
     };
+    // A drawing program that stops after the PNG signature.
+    write_text("half-png", "#!/bin/sh\nprintf '\\211PNG\\r\\n\\032\\n'\n");
+    std::filesystem::permissions("half-png", std::filesystem::perms::owner_all);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
         if (c.gnuplot != nullptr) ::setenv("NODRIX_GNUPLOT", c.gnuplot, 1);
@@ -228,6 +238,39 @@ TEST_F(ChartTool, PlotFailuresKeepAnEarlierImage) {
     EXPECT_EQ(read_text("old.png"), "an older image");
     EXPECT_FALSE(std::filesystem::exists("e.png"));
     EXPECT_EQ(files_named(".part"), 0);
+}
+
+// An output that cannot take the file whole: a pipe, a device node made
+// here, a full disk. Each is an error naming the file and why;
+// the node is left as it was, and an earlier file under the name too.
+TEST_F(ChartTool, AnOutputThatCannotTakeTheWholeFileIsAnErrorAndKeepsWhatWasThere) {
+    ::unsetenv("NODRIX_GNUPLOT");
+    std::vector<double> signal;
+    for (int i = 0; i < 2000; ++i) signal.push_back(std::sin(0.01 * i) + 1e-3 * (i % 7));  // a CSV and images of tens of KiB
+    ASSERT_TRUE(write_signal("s.qsg", {.samples = 2000, .samples_per_bit = 8, .delt = 1.0}, signal));
+    for (const char* pipe : {"pipe.csv", "pipe.png"}) ASSERT_EQ(::mkfifo(pipe, 0644), 0);
+    const std::string no_device = make_full_device("full.svg");
+    const SmallDisk disk("disk", 64, 8);
+    const std::string refused = "it is not a regular file (a device, a pipe or a socket)";
+    std::vector<std::pair<std::string, std::string>> cases = {{"pipe.csv", refused}, {"pipe.png", refused}};  // output, why
+    if (no_device.empty()) cases.push_back({"full.svg", refused});
+    if (disk.unavailable.empty()) {
+        write_text("disk/old.png", "an older image");
+        for (const char* full : {"disk/old.png", "disk/e.svg", "disk/e.csv"}) cases.push_back({full, "No space left on device"});
+    }
+    for (const auto& [output, why] : cases) {
+        const Result r = tool({output.ends_with(".csv") ? "csv" : "plot", "s.qsg", "-o", output.c_str()});
+        EXPECT_EQ(r.status, 1) << output;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "nodrix-chart: cannot write " + output + ": " + why + "\n");
+    }
+    struct stat st {};
+    EXPECT_TRUE(::stat("pipe.csv", &st) == 0 && S_ISFIFO(st.st_mode) && ::stat("pipe.png", &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(!no_device.empty() || (::stat("full.svg", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == ::makedev(1, 7)));
+    EXPECT_EQ(files_named(".part"), 0);
+    if (!disk.unavailable.empty() || !no_device.empty()) GTEST_SKIP() << "the pipes were checked; " << no_device << "; " << disk.unavailable;
+    EXPECT_EQ(read_text("disk/old.png"), "an older image");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("disk"), std::filesystem::directory_iterator()), 2);
 }
 
 }  // namespace

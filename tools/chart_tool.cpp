@@ -99,13 +99,16 @@ int run_info(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     out << "File: " << f.path << "\n";
     out << "Form: " << form_text(f) << "\n";
     out << "File type: " << type << " (" << file_type_name(type) << ")\n";
-    out << "Charts: " << f.charts.size() << "\n";
+    out << "Charts: " << f.charts.size()
+        << (chart_count_known(f) ? "" : " (the form does not record how many: a file cut between two charts reads as whole)")
+        << "\n";
     for (const Chart& c : f.charts) {
         const QxyChartHeader& h = c.header;
         out << "\nChart " << c.number << ": " << (h.Title[0] != '\0' ? quoted(h.Title) : "(no title)") << "\n";
         if (h.LabelY[0] != '\0' || h.MeasureY[0] != '\0') out << "  Y: " << label_unit(h.LabelY, h.MeasureY) << "\n";
         out << "  Rows: " << c.rows;
         if (h.SamplesNum != 0 && h.SamplesNum != c.rows) out << " (the header states " << h.SamplesNum << ")";
+        if (!row_count_known(f, c)) out << " (the header states no count: a file cut between two rows reads as whole)";
         out << "\n  Columns: " << c.columns.size() << "\n";
         for (const TableColumn& t : chart_table(f, c))
             if (t.data == nullptr)

@@ -273,5 +273,31 @@ TEST_F(ChartTool, AnOutputThatCannotTakeTheWholeFileIsAnErrorAndKeepsWhatWasTher
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("disk"), std::filesystem::directory_iterator()), 2);
 }
 
+// A file cut where its form tells it (before a compact file's first chart)
+// is damage; where it cannot tell, info says so.
+TEST_F(ChartTool, ACutFileIsDamageWhereTheFormTellsAndInfoSaysWhereItCannot) {
+    ChartPoints ber;
+    for (const auto& [t, v] : {std::pair{-40.0, 1e-6}, {0.0, 1e-12}}) ber.add(t, v);
+    ASSERT_TRUE(write_estimator_charts("one.qxy", kBerInstantChart, ber, nullptr, nullptr));
+    ASSERT_TRUE(write_estimator_charts("two.qxy", kBerInstantChart, ber, &kQChart, &ber));
+    ASSERT_TRUE(qsp1_write("s.qsp", {.frequency_step = 0.5, .start_frequency = 193.0}, std::vector<double>{1.0, 2.0}));
+    ASSERT_TRUE(write_signal("u.qsg", {.samples = 0, .samples_per_bit = 2, .delt = 1.0}, {1.0, 0.0, 1.0}));
+    const std::vector<unsigned char> two = read_bytes("two.qxy");
+    write_bytes("cut.qxy", {two.begin(), two.begin() + static_cast<std::ptrdiff_t>(std::filesystem::file_size("one.qxy"))});
+    write_bytes("head.qxy", {two.begin(), two.begin() + 36});
+    const std::string damaged = ": the file ends inside a chart or cannot be read (truncated or damaged)\n";
+    const std::tuple<const char*, int, std::string> cases[] = {  // file, status, a line of info or the error
+        {"cut.qxy", 0, "Charts: 1 (the form does not record how many: a file cut between two charts reads as whole)\n"},
+        {"s.qsp", 0, "Charts: 1\n"},
+        {"u.qsg", 0, "  Rows: 3 (the header states no count: a file cut between two rows reads as whole)\n"},
+        {"head.qxy", 1, "nodrix-chart: head.qxy" + damaged},
+    };
+    for (const auto& [file, status, said] : cases) {
+        const Result r = tool({"info", file});
+        EXPECT_EQ(r.status, status) << file;
+        EXPECT_NE((status == 0 ? r.out : r.err).find(said), std::string::npos) << r.out << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace nodrix::testing

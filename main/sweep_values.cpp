@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "xu/xu_string.h"
+
 namespace nodrix::sweep {
 namespace {
 
@@ -246,16 +248,7 @@ std::string point_name(int number) {
     return buf;
 }
 
-std::string hash_text(std::string_view bytes) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (const unsigned char c : bytes) {
-        h ^= c;
-        h *= 0x100000001b3ULL;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
-}
+std::string hash_text(std::string_view bytes) { return fnv1a_hex(bytes); }
 
 std::optional<std::string> hash_file(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);

@@ -148,6 +148,14 @@ bool log_range(std::string_view written) {
     return !last.empty() && (last[0] == 'x' || last[0] == 'X');
 }
 
+std::string vary_echo(std::string_view name, std::string_view written) {
+    std::string echo = "--vary " + std::string(name) + "=";
+    if (written.size() <= kVaryEchoLength) return echo + std::string(written);
+    std::size_t cut = kVaryEchoLength;
+    while (cut > 0 && (static_cast<unsigned char>(written[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return echo + std::string(written.substr(0, cut)) + "... (" + std::to_string(written.size()) + " characters)";
+}
+
 std::vector<std::string> parse_values(std::string_view written, std::string& error) {
     error.clear();
     if (trimmed(written).empty()) {

@@ -61,6 +61,8 @@ TEST_F(SweepTest, RangesHitTheirEndWithoutRoundingDriftAndBadRangesSayWhy) {
 
 TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
     const std::string l = kOneChannel;
+    std::string many = "1";
+    for (int v = 2; v <= 10001; ++v) many += "," + std::to_string(v);
     const std::pair<Strings, std::string> cases[] = {
         {{}, "no link file given"},
         {{l}, "nothing to vary: give --vary ID.PARAM=VALUES or --seeds N"},
@@ -75,6 +77,10 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
          "--vary link.seeds and --seeds exclude each other"},
         {{l, "--vary", "3.power_mw=1:1000:1", "--vary", "6.length_km=0:100:1"},
          "the sweep has 101000 points, more than 100000"},
+        // A refused list of 10,001 values (48,899 characters) is named by its beginning.
+        {{l, "--vary", "3.power_mw=" + many},
+         "--vary 3.power_mw=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,... (48899 characters): "
+         "more than 10000 values"},
     };
     for (const auto& [words, message] : cases) {
         Strings w{"sweep"};

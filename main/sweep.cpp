@@ -186,7 +186,7 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
     for (const auto& [name, written] : o.varies) {
         std::string error;
         Vary v{name, written, "", parse_values(written, error)};
-        if (!error.empty()) return fail("--vary " + name + "=" + written + ": " + error);
+        if (!error.empty()) return fail(vary_echo(name, written) + ": " + error);
         if (!names.insert(name).second) return fail("--vary " + name + " is given twice");
         for (std::size_t k = 0; k < o.sets.size(); ++k)
             if (o.sets[k].substr(0, o.sets[k].find('=')) == name)
@@ -301,8 +301,7 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
                                                 kind->find_port(target->key) != nullptr);
         for (const std::string& value : v.values) {
             std::vector<LinkOverride> over = overrides_of(o.sets);
-            const auto mine = overrides_of({v.name + "=" + value}, "--vary " + v.name + "=" + v.written + " (value " +
-                                                                        value + ")");
+            const auto mine = overrides_of({v.name + "=" + value}, vary_echo(v.name, v.written) + " (value " + value + ")");
             over.insert(over.end(), mine.begin(), mine.end());
             if (!load_link_file(o.link, over)) {
                 ++errors;

@@ -145,13 +145,14 @@ int create_temporary(const std::string& final_name, std::string& temporary, mode
     struct stat st{};
     const bool present = ::stat(final_name.c_str(), &st) == 0;
     const bool replaces = present && S_ISREG(st.st_mode);
-    if (replaces_only_writable && present) {
-        if (!replaces) {
-            errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
-            return -1;
-        }
-        if (::access(final_name.c_str(), W_OK) != 0) return -1;
+    // Only a regular file is ever replaced: the rename would put a device, a
+    // pipe or a socket out of the way with the result in its place (and fail
+    // over a directory), whatever the caller's rule for regular files.
+    if (present && !replaces) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+        return -1;
     }
+    if (replaces_only_writable && present && ::access(final_name.c_str(), W_OK) != 0) return -1;
     const std::filesystem::path path(final_name);
     const std::string dir = path.parent_path().string();
     const std::string base = path.filename().string();

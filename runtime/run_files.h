@@ -45,9 +45,11 @@ namespace nodrix {
 // Creates the temporary file of `final_name` beside it and returns its
 // descriptor, its name in `temporary`. The file gets the permission bits of
 // the file it will replace, or `mode` less the umask. -1 with errno set when
-// the temporary file cannot be made, or, with `replaces_only_writable`, when
-// the final name is a directory (EISDIR) or a file this process may not write
-// (EACCES): such a file is not replaced behind the user's back.
+// the temporary file cannot be made; when the final name is a directory
+// (EISDIR) or anything else but a regular file, a device, a pipe or a socket
+// (EEXIST), which is never replaced; or, with `replaces_only_writable`, when
+// it is a file this process may not write (EACCES): such a file is not
+// replaced behind the user's back.
 int create_temporary(const std::string& final_name, std::string& temporary, mode_t mode,
                      bool replaces_only_writable = true);
 // Puts a complete temporary file in place of its final name and records the

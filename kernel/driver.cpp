@@ -16,6 +16,7 @@
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
 #include "runtime/opxfile.h"
+#include "runtime/stop_points.h"
 #include "runtime/wisdom.h"
 
 namespace nodrix {
@@ -237,6 +238,7 @@ void run_passes(RunContext& run, const StorageMaxima& m, std::int32_t& more) {
         clear_run_storage(m);
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
         if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
+        stop_point("initialised");
         tqpmrx(nrun);
         zzctrl.pass = 1;
         zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
@@ -271,6 +273,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     bool stopped_by_prerun = false;
     Status dimensioned;
     const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned);
+    stop_point("dimensioned");
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 

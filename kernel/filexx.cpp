@@ -27,6 +27,7 @@ struct Unit {
     std::string path;       // the file's name; empty for scratch files
     std::string scratch_dir;  // where a scratch file was made
     std::string temporary;  // a new file: where it is written until it is closed
+    bool own = true;        // the file is the run's own version (else an earlier file, read only)
     bool noted = false;     // noted among the run's working files
     int error = 0;          // the first failure to write (errno)
 };
@@ -54,8 +55,10 @@ std::string trimmed(const char* name, std::int32_t length) {
     return s;
 }
 
-bool exists(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
+// Whether the run's version of the file can be read.
+bool exists(const std::string& name) {
+    const std::string path = present_version(name);
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
     if (f == nullptr) return false;
     std::fclose(f);
     return true;
@@ -78,9 +81,27 @@ ssize_t unit_read(void* cookie, char* buf, std::size_t n) {
     }
 }
 
+// A unit reading a file an earlier run left (or an input) goes over to the
+// run's own copy of it, at the same place, before the run changes it.
+bool make_own(Unit& u) {
+    if (u.own) return true;
+    const off_t at = ::lseek(u.fd, 0, SEEK_CUR);
+    const std::string copy = writable_version(u.path);
+    const int fd = copy.empty() ? -1 : ::open(copy.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || at < 0 || ::lseek(fd, at, SEEK_SET) < 0 || ::dup2(fd, u.fd) < 0) {
+        const int e = errno;
+        if (fd >= 0) ::close(fd);
+        failed(u, e);
+        return false;
+    }
+    ::close(fd);
+    u.own = true;
+    return true;
+}
+
 ssize_t unit_write(void* cookie, const char* buf, std::size_t n) {
     auto& u = *static_cast<Unit*>(cookie);
-    if (u.error != 0) return 0;  // the file already failed: it is not completed
+    if (u.error != 0 || !make_own(u)) return 0;  // the file failed: it is not completed
     if (!u.noted && u.temporary.empty() && !u.path.empty()) {
         // A file the run writes is one of its working files.
         note_working_file(u.path);
@@ -127,17 +148,25 @@ bool open_unit_file(Unit& u, const std::string& path, std::int32_t type) {
             u.path = path;
             fd = create_temporary(path, u.temporary, 0666, false);  // the old file is kept as _old
             break;
-        default:
+        default: {
             u.path = path;
+            const std::string version = present_version(path);
             if (!exists(path)) {
-                // Created by the run: one of its working files from the start.
+                // Created by the run: one of its working files from the start,
+                // made beside its name and the run's version of it at once.
+                std::string made;
+                fd = create_temporary(path, made, 0666, false);
+                if (fd >= 0) adopt_working_file(made, path);
                 note_working_file(path);
                 u.noted = true;
-                fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            } else if (version != path) {
+                fd = ::open(version.c_str(), O_RDWR | O_CLOEXEC);  // the run's own file
             } else {
-                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // copied when first written
+                u.own = false;
             }
             break;
+        }
     }
     if (fd < 0) {
         u = Unit{};
@@ -178,7 +207,7 @@ void close_file(Unit& u, bool remove_file) {
             if (!put_in_place(u.temporary, name)) failed(u, errno);
         }
     } else if (!u.path.empty() && (remove_file || (u.error != 0 && u.noted))) {
-        std::remove(u.path.c_str());
+        remove_run_file(u.path);
     }
     u = Unit{};
 }
@@ -268,7 +297,8 @@ void opntff(const char* name, std::int32_t& unit) {
         std::string old(base.size() + 8, '\0');
         opxfrename(base.c_str(), old.data());
         opnfil(base.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(base.size()));
-        std::FILE* previous = std::fopen((base + "_old.DAT").c_str(), "r");
+        const std::string kept = present_version(base + "_old.DAT");
+        std::FILE* previous = kept.empty() ? nullptr : std::fopen(kept.c_str(), "r");
         std::FILE* out = unit_stream(unit);
         if (previous != nullptr) {
             // Copy the old lines up to the first marked one ("#" in column 2).
@@ -290,7 +320,7 @@ void opntff(const char* name, std::int32_t& unit) {
             }
             if (pending && out != nullptr && !(line.size() >= 2 && line[1] == '#')) std::fputs(line.c_str(), out);
             std::fclose(previous);
-            std::remove((base + "_old.DAT").c_str());
+            remove_run_file(base + "_old.DAT");
         }
         if (out != nullptr) std::fputs("{ \n", out);
         return;
@@ -348,7 +378,7 @@ void unit_end_here(std::int32_t unit) {
     if (u.stream == nullptr) return;
     std::fflush(u.stream);
     const long at = std::ftell(u.stream);
-    if (at >= 0 && ::ftruncate(u.fd, at) != 0) failed(u, errno);
+    if (at >= 0 && make_own(u) && ::ftruncate(u.fd, at) != 0) failed(u, errno);
 }
 
 bool unit_flush(std::int32_t unit) {

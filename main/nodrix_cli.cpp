@@ -29,6 +29,7 @@
 #include "project/observation.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -215,22 +216,31 @@ int verb_run(XuMsg* messages, const std::vector<std::string>& args) {
 // lives, removed with everything in it at its end.
 class ScratchDirectory {
 public:
+    // An interruption removes the directory with the run's files from the
+    // moment it exists to the moment it is gone.
     explicit ScratchDirectory(const char* prefix) : home_(fs::current_path()) {
+        catch_interruptions();
+        const InterruptionsHeld held_back;
         std::string pattern = (home_ / (std::string(prefix) + "XXXXXX")).string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             pattern = (fs::temp_directory_path() / (std::string(prefix + 1) + "XXXXXX")).string();
             if (::mkdtemp(pattern.data()) == nullptr) return;
         }
         path_ = pattern;
+        set_scratch_directory(path_);
         fs::current_path(path_);
     }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     ~ScratchDirectory() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        fs::current_path(home_, ec);
-        fs::remove_all(path_, ec);
+        if (!path_.empty()) {
+            const InterruptionsHeld held_back;
+            std::error_code ec;
+            fs::current_path(home_, ec);
+            fs::remove_all(path_, ec);
+            set_scratch_directory("");
+        }
+        release_interruptions();
     }
     bool ok() const { return !path_.empty(); }
 
@@ -264,7 +274,7 @@ LinkDimensions dimension_link(Link& link, bool show) {
         }
         set_project(d.schedule->project());
         SplitRequestLog log;
-        d.status = run_driver(1);
+        d.status = run_driver(1, {}, false);  // its files stay in the scratch directory
         const bool last = std::none_of(log.requests().begin(), log.requests().end(),
                                        [](const SplitRequest& r) { return r.reason == SplitReason::steps; });
         xu_MsgRelease(nullptr, show && last);

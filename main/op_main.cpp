@@ -17,6 +17,7 @@
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
 #include "xu/xu_msg.h"
@@ -89,7 +90,9 @@ const char* const help_text =
     "(the counts the project needs are then in x0_<project>.hst, which the next run in the\n"
     "same directory reads; or run with -autosize), 130 or 143 interrupted by SIGINT or\n"
     "SIGTERM (the run's unfinished and working files are removed). A result file goes under\n"
-    "its name only when complete; one that cannot be written is an error.\n"
+    "its name only when complete; one that cannot be written is an error. The files of a\n"
+    "run go in place together when it ends with status 0 or 3; after an error or an\n"
+    "interruption none do, and those an earlier run left stay as they were.\n"
     "One run at a time per directory: a run holds the lock file x1_<project>.lck while it\n"
     "works, and another run started there stops with an error.\n"
     "Environment: BNLIB names the directory of the FFT plan wisdom file opwis.pln; write it\n"
@@ -123,7 +126,7 @@ XuMsg* open_messages(int* argc, char** argv) {
     return message_context;
 }
 
-int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run) {
+int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run, bool put_files_in_place) {
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string& project = current_project().name;
@@ -135,6 +138,7 @@ int run_driver(std::int32_t prerun, const std::function<void(int status)>& after
         return 1;
     }
     begin_run_files();
+    stop_point("run-locked");
     std::int32_t status = 0;
     topmain(prerun, status);
     // What a block left open is incomplete (reported); a simulation leaves
@@ -142,13 +146,18 @@ int run_driver(std::int32_t prerun, const std::function<void(int status)>& after
     io_close_unfinished();
     units_close_unfinished();
     // A set-up run's working files are the filters' hand-over files, kept
-    // from here on, even if a signal comes.
+    // for a later run.
     if (per_sample_run())
         remove_working_files();
     else
         keep_working_files();
+    stop_point("run-ending");
+    // The run's files go in place together when it ended well (done, or
+    // stopped at its storage limits with the limits file); after an error
+    // none of them do, and the files of an earlier run stay as they were.
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
+    if (!end_run_files(put_files_in_place && nerr == 0)) opxget(&nerr, nullptr);
     const int result = nerr >= 1 ? 1 : status;
     if (after_run) after_run(result);
     unlock_run_directory();

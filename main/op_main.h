@@ -23,12 +23,15 @@ XuMsg* open_messages(int* argc, char** argv);
 //
 // The run holds the lock of its directory (another run there stops it with an
 // error, status 1) and ends on SIGINT or SIGTERM with status 130 or 143,
-// leaving no unfinished file (runtime/run_files.h). A result file still open
-// when the driver returns is incomplete: an error. The working files a
-// simulation leaves (it stopped before using them up) are removed. Then
-// `after_run` is called with the status, the lock still held, to report on the
-// run's files.
-int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run = {});
+// leaving no unfinished file and the earlier files as they were
+// (runtime/run_files.h). A result file still open when the driver returns is
+// incomplete: an error. The working files a simulation leaves (it stopped
+// before using them up) are removed. The run's files go in place together
+// when it reported no error (status 0, or 3 with the limits file) and
+// `put_files_in_place` holds; otherwise none do. Then `after_run` is called
+// with the status, the lock still held, to report on the run's files.
+int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run = {},
+               bool put_files_in_place = true);
 
 // Appends the messages to a log file (the -log option); a file that cannot be
 // opened, or no file named, is a warning, and the messages go to the standard

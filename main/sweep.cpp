@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,12 +23,13 @@
 
 #include "main/cli_options.h"
 #include "main/sweep_point.h"
+#include "main/sweep_slurm.h"
 #include "main/sweep_values.h"
 #include "main/sweep_table.h"
 #include "project/link.h"
 #include "runtime/opxfile.h"
-
-extern char** environ;
+#include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 
 namespace nodrix {
 namespace {
@@ -72,6 +73,7 @@ struct Options {
     std::string link;
     std::vector<std::pair<std::string, std::string>> varies;  // name, written
     std::vector<std::string> sets;
+    std::vector<std::string> sets_written;  // each as the command line gave it (-set ..., -window ...)
     bool zip = false;
     int seeds = 1;
     std::string out_dir;
@@ -118,12 +120,15 @@ bool parse(const std::vector<std::string>& args, Options& o) {
                                                          : "VALUE (73.length_km=80, link.end_time_ps=5e4)"));
                 return false;
             }
-            if (name == "set")
+            if (name == "set") {
                 o.sets.push_back(value);
-            else
+                o.sets_written.push_back("-set " + value);
+            } else {
                 o.varies.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+            }
         } else if (name == "window") {
             o.sets.push_back("link.emission_window_ps=" + value);
+            o.sets_written.push_back("-window " + value);
         } else if (name == "seeds" || name == "j") {
             const auto n = whole(value, 1, name == "seeds" ? 1000 : 1024);
             if (!n) {
@@ -156,45 +161,6 @@ bool parse(const std::vector<std::string>& args, Options& o) {
     return parse_options("sweep", known, args, option, word);
 }
 
-// The words of --slurm-args: split at blanks, with '...' and "..." quoting.
-std::optional<std::vector<std::string>> split_words(const std::string& text) {
-    std::vector<std::string> words;
-    std::string w;
-    bool in_word = false;
-    char quote = 0;
-    for (const char c : text) {
-        if (quote != 0) {
-            if (c == quote)
-                quote = 0;
-            else
-                w += c;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-            in_word = true;
-        } else if (c == ' ' || c == '\t' || c == '\n') {
-            if (in_word) words.push_back(w);
-            w.clear();
-            in_word = false;
-        } else {
-            w += c;
-            in_word = true;
-        }
-    }
-    if (quote != 0) return std::nullopt;
-    if (in_word) words.push_back(w);
-    return words;
-}
-
-// A word for a shell script: quoted unless plain.
-std::string shell_word(const std::string& s) {
-    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=.,/:@%") ==
-                          std::string::npos)
-        return s;
-    std::string q = "'";
-    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // Checks what was asked before anything is made; the usage errors.
 bool check_usage(Options& o, std::vector<Vary>& varies) {
     auto fail = [](const std::string& what) {
@@ -220,10 +186,11 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
     for (const auto& [name, written] : o.varies) {
         std::string error;
         Vary v{name, written, "", parse_values(written, error)};
-        if (!error.empty()) return fail("--vary " + name + "=" + written + ": " + error);
+        if (!error.empty()) return fail(vary_echo(name, written) + ": " + error);
         if (!names.insert(name).second) return fail("--vary " + name + " is given twice");
-        for (const std::string& s : o.sets)
-            if (s.substr(0, s.find('=')) == name) return fail(name + " is both varied and set (-set " + s + ")");
+        for (std::size_t k = 0; k < o.sets.size(); ++k)
+            if (o.sets[k].substr(0, o.sets[k].find('=')) == name)
+                return fail(name + " is both varied and set (" + o.sets_written[k] + ")");
         if (name == "link.seeds" && o.seeds > 1) return fail("--vary link.seeds and --seeds exclude each other");
         varies.push_back(std::move(v));
     }
@@ -266,9 +233,51 @@ const KindSpec* kind_of(const Link& link, const std::string& target) {
     return find_kind(target);
 }
 
+// The parameters a name ID.PARAM reaches in the link: (block, PARAM) for
+// every block it names, block 0 standing for the link's settings.
+std::set<std::pair<std::int32_t, std::string>> reached(const Link& link, const std::string& name) {
+    std::set<std::pair<std::int32_t, std::string>> out;
+    const auto target = parse_override(name + "=");
+    if (!target) return out;
+    if (target->target == "link") {
+        out.emplace(0, target->key);
+        return out;
+    }
+    const bool number = target->target.find_first_not_of("0123456789") == std::string::npos;
+    for (const LinkBlock& b : link.blocks)
+        if (number ? std::to_string(b.id) == target->target : b.kind == find_kind(target->target))
+            out.emplace(b.id, target->key);
+    return out;
+}
+
+// One parameter varied under two names, or varied and set under another, is
+// a usage error naming both: the points would not run the values the table
+// lists. False after it.
+bool one_name_per_parameter(const Link& link, const Options& o) {
+    std::vector<std::pair<std::string, std::string>> names;  // ID.PARAM, as written
+    for (const auto& [name, written] : o.varies) names.emplace_back(name, "--vary " + name + "=" + written);
+    const std::size_t varied = names.size();
+    for (std::size_t k = 0; k < o.sets.size(); ++k)
+        names.emplace_back(o.sets[k].substr(0, o.sets[k].find('=')), o.sets_written[k]);
+    for (std::size_t a = 0; a < varied; ++a)
+        for (std::size_t b = a + 1; b < names.size(); ++b)
+            for (const auto& [block, key] : reached(link, names[a].first))
+                if (reached(link, names[b].first).count({block, key}) != 0) {
+                    const LinkBlock* changed = block != 0 ? link.find(block) : nullptr;
+                    usage_error("sweep", names[a].second + " and " + names[b].second + " both change " +
+                                             (changed != nullptr ? key + " of block " + std::to_string(block) + " (" +
+                                                                       std::string(changed->kind->name) + ")"
+                                                                 : "the link's " + key) +
+                                             "; give it under one name");
+                    return false;
+                }
+    return true;
+}
+
 // Checks every value as -set would, then every point's combination of them;
-// fills the definition. False after errors (reported), nothing made.
-bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
+// fills the definition. Returns 0, or the exit status after errors
+// (reported), nothing made.
+int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     std::error_code ec;
     d.link = fs::absolute(o.link, ec).lexically_normal().string();
     d.directory = fs::current_path(ec).string();
@@ -276,7 +285,8 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
     d.zip = o.zip;
     d.seeds = o.seeds;
     const std::optional<Link> base = load_link_file(o.link, overrides_of(o.sets));
-    if (!base) return false;
+    if (!base) return 1;
+    if (!one_name_per_parameter(*base, o)) return kUsage;
     d.name = base->name();
     const auto seeds = base->settings.integers("seeds");
     d.link_seeds.assign(seeds.begin(), seeds.end());
@@ -291,8 +301,7 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
                                                 kind->find_port(target->key) != nullptr);
         for (const std::string& value : v.values) {
             std::vector<LinkOverride> over = overrides_of(o.sets);
-            const auto mine = overrides_of({v.name + "=" + value}, "--vary " + v.name + "=" + v.written + " (value " +
-                                                                        value + ")");
+            const auto mine = overrides_of({v.name + "=" + value}, vary_echo(v.name, v.written) + " (value " + value + ")");
             over.insert(over.end(), mine.begin(), mine.end());
             if (!load_link_file(o.link, over)) {
                 ++errors;
@@ -300,7 +309,7 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
             }
         }
     }
-    if (errors > 0) return false;
+    if (errors > 0) return 1;
     d.varies = std::move(varies);
     // Combinations of values that are each fine alone may still clash.
     if (d.varies.size() > 1) {
@@ -312,30 +321,17 @@ bool define(const Options& o, std::vector<Vary> varies, Definition& d) {
                 which += (k > 0 ? ", " : "") + d.varies[k].name + "=" + p.values[k];
             if (!load_link_file(o.link, overrides_of(p.sets))) {
                 opxerr("nodrix sweep: point " + point_name(p.number) + " (" + which + ") cannot run; nothing was made");
-                return false;
+                return 1;
             }
         }
     }
     const auto hash = hash_file(d.link);
     if (!hash) {
         opxerr("Cannot read the link file " + o.link);
-        return false;
+        return 1;
     }
     d.link_hash = *hash;
-    return true;
-}
-
-bool write_text_file(const fs::path& file, const std::string& text) {
-    const fs::path part = file.string() + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) return false;
-    }
-    std::error_code ec;
-    fs::rename(part, file, ec);
-    return !ec;
+    return 0;
 }
 
 std::string read_whole(const fs::path& file) {
@@ -343,6 +339,37 @@ std::string read_whole(const fs::path& file) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+const char* const kSweepLock = "sweep.lck";
+
+bool holds_more_than_the_lock(const fs::path& dir) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.path().filename() != kSweepLock) return true;
+    return false;
+}
+
+// Takes the lock of the sweep's directory (made when absent): one sweep at a
+// time works in it. False after the error naming the sweep that holds it.
+bool lock_sweep_directory(const fs::path& dir, FileLock& lock) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const fs::path name = dir / kSweepLock;
+    const FileLock::Outcome taken = ec ? FileLock::Outcome::failed : lock.take(name.string());
+    if (taken == FileLock::Outcome::held_by_another) {
+        opxerr("nodrix sweep: another sweep" +
+               (lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : std::string()) +
+               " is working in " + dir.string() + " (lock file " + name.string() +
+               "); wait for it to end, or give another -o DIR");
+        return false;
+    }
+    if (taken == FileLock::Outcome::failed) {
+        opxerr("nodrix sweep: cannot take the lock " + name.string() + ": " +
+               (ec ? ec.message() : std::string(std::strerror(lock.error() != 0 ? lock.error() : EAGAIN))));
+        return false;
+    }
+    return true;
 }
 
 // Makes the sweep's directory, or finds the same sweep in it: its definition
@@ -362,7 +389,7 @@ bool prepare(const fs::path& dir, const Definition& d, const std::vector<Point>&
                    "); give another -o DIR, or remove it to start afresh");
             return false;
         }
-    } else if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+    } else if (holds_more_than_the_lock(dir)) {
         opxerr("nodrix sweep: " + dir.string() + " is not empty and holds no sweep; give another -o DIR");
         return false;
     }
@@ -426,12 +453,6 @@ int finish(const fs::path& dir, const Definition& d, const std::vector<Point>& p
 volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void on_stop(int sig) { stop_signal = sig; }
 
-std::string self_program() {
-    std::error_code ec;
-    const fs::path p = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string("nodrix") : p.string();
-}
-
 int cores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
@@ -446,18 +467,50 @@ std::string clock_text(double seconds) {
 }
 
 // Starts `nodrix sweep --point DIR` with its standard input from /dev/null.
+// The point ends with its sweep however the sweep ends (SIGKILL included):
+// the kernel sends it SIGTERM when the sweep is gone, and a point whose sweep
+// went before it could ask for that does not start. -1 with errno set when
+// the program cannot be started.
 pid_t start_point(const std::string& program, const fs::path& dir) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<std::string> words{program, "sweep", "--point", dir.string()};
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int r = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return r == 0 ? pid : -1;
+    int report[2];  // the child's reason when it cannot start the program
+    if (::pipe2(report, O_CLOEXEC) != 0) return -1;
+    const pid_t sweep = ::getpid();
+    const pid_t pid = ::fork();
+    const int fork_error = errno;
+    if (pid == 0) {
+        // The sweep's handlers are not the point's: SIGTERM ends it from here on.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != sweep) ::_exit(128 + SIGTERM);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != 0) ::dup2(null, 0);
+        ::execv(program.c_str(), argv.data());
+        const int e = errno;
+        (void)!::write(report[1], &e, sizeof e);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t got = 0;
+    while ((got = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (pid < 0) {
+        errno = fork_error;
+        return -1;
+    }
+    if (got == static_cast<ssize_t>(sizeof error)) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = error;
+        return -1;
+    }
+    return pid;
 }
 
 // Runs the points not complete, `jobs` at a time, with a progress line.
@@ -491,6 +544,7 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
                 ++failed;
             } else {
                 running[pid] = {todo[next], Clock::now()};
+                stop_point("points-started");
             }
             ++next;
         }
@@ -519,6 +573,7 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
                                    strsignal(WTERMSIG(st)) + ")",
                                wall);
             }
+            stop_point("point-ended");
             continue;
         }
         if (pid <= 0) {
@@ -543,158 +598,43 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
     return stop_signal;
 }
 
-// ---- Slurm
-
-struct Command {
-    bool started = false;
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-Command run_command(const std::vector<std::string>& words) {
-    Command c;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        c.output = std::strerror(errno);
-        return c;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::vector<std::string> w = words;
-    std::vector<char*> argv;
-    for (std::string& s : w) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (r != 0) {
-        ::close(out[0]);
-        c.output = std::strerror(r);
-        return c;
-    }
-    c.started = true;
-    char buf[4096];
-    for (;;) {
-        const ssize_t got = ::read(out[0], buf, sizeof buf);
-        if (got > 0)
-            c.output.append(buf, static_cast<std::size_t>(got));
-        else if (got == 0 || errno != EINTR)
-            break;
-    }
-    ::close(out[0]);
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    c.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return c;
-}
-
-struct SlurmScripts {
-    std::vector<std::string> points_submit;   // the sbatch words of the job array
-    std::vector<std::string> collect_submit;  // of the collect job, without its dependency
-};
-
-// Writes DIR/slurm/: the list of points to run, the job-array script, the
-// collect script and a script that submits both.
-std::optional<SlurmScripts> write_slurm(const fs::path& dir, const std::vector<Point>& pts,
-                                        const std::vector<std::size_t>& todo, const std::vector<std::string>& args) {
-    const fs::path s = dir / "slurm";
+// The points of the sweep in `dir` (locked) that are not complete, run here
+// or submitted to Slurm, and its table. Returns the exit status.
+int run_sweep(const Options& o, const Definition& d, const fs::path& dir) {
+    const std::vector<Point> pts = points(d);
+    if (!prepare(dir, d, pts)) return 1;
+    std::vector<std::size_t> todo;
+    const std::vector<PointStatus> before = check_all(dir, pts);
+    for (std::size_t k = 0; k < pts.size(); ++k)
+        if (before[k].state != PointState::complete) todo.push_back(k);
+    const int skipped = static_cast<int>(pts.size() - todo.size());
+    // The results are made again at the end: none stays meanwhile that the
+    // points might no longer bear out.
     std::error_code ec;
-    fs::create_directories(s, ec);
-    const std::string program = shell_word(self_program());
-    std::string list;
-    for (std::size_t k : todo) list += (dir / "points" / point_name(pts[k].number)).string() + "\n";
-    const std::string points_sh =
-        "#!/bin/bash\n"
-        "# The points of the sweep in " + dir.string() + " as a Slurm job array: task K runs the\n"
-        "# point on line K + 1 of points.txt, on one core, as nodrix sweep --point does it anywhere.\n"
-        "#SBATCH --job-name=nodrix-sweep\n"
-        "#SBATCH --ntasks=1\n"
-        "#SBATCH --cpus-per-task=1\n"
-        "#SBATCH --output=" + (s / "task-%a.out").string() + "\n"
-        "set -eu\n"
-        "point=$(sed -n \"$((SLURM_ARRAY_TASK_ID + 1))p\" " + shell_word((s / "points.txt").string()) + ")\n"
-        "exec " + program + " sweep --point \"$point\"\n";
-    const std::string collect_sh =
-        "#!/bin/bash\n"
-        "# The table and the plot of the sweep in " + dir.string() + ", from its points.\n"
-        "#SBATCH --job-name=nodrix-sweep-collect\n"
-        "#SBATCH --ntasks=1\n"
-        "#SBATCH --output=" + (s / "collect.out").string() + "\n"
-        "exec " + program + " sweep --collect " + shell_word(dir.string()) + "\n";
-    SlurmScripts r;
-    r.points_submit = {"sbatch", "--parsable", "--array=0-" + std::to_string(todo.size() - 1)};
-    r.points_submit.insert(r.points_submit.end(), args.begin(), args.end());
-    r.points_submit.push_back((s / "points.sh").string());
-    r.collect_submit = {"sbatch", "--parsable"};
-    r.collect_submit.insert(r.collect_submit.end(), args.begin(), args.end());
-    r.collect_submit.push_back((s / "collect.sh").string());
-    auto words = [](const std::vector<std::string>& w, std::size_t from) {
-        std::string t;
-        for (std::size_t k = from; k < w.size(); ++k) t += " " + shell_word(w[k]);
-        return t;
-    };
-    const std::string submit_sh =
-        "#!/bin/bash\n"
-        "# Submits the points of the sweep as a job array, then its collect step, which runs\n"
-        "# once every task of the array has ended, whatever became of them.\n"
-        "set -euo pipefail\n"
-        "points=$(sbatch" + words(r.points_submit, 1) + ")\n"
-        "collect=$(sbatch" + words({r.collect_submit.begin(), r.collect_submit.begin() + 2}, 1) +
-        " --dependency=afterany:${points%%;*}" + words(r.collect_submit, 2) + ")\n"
-        "echo \"Points: job ${points%%;*} (" + std::to_string(todo.size()) + " array tasks)\"\n"
-        "echo \"Collect: job ${collect%%;*} (after the points end)\"\n";
-    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"points.txt", list},
-                                     {"points.sh", points_sh},
-                                     {"collect.sh", collect_sh},
-                                     {"submit.sh", submit_sh}}) {
-        if (!write_text_file(s / name, text)) {
-            opxerr("nodrix sweep: cannot write " + (s / name).string());
-            return std::nullopt;
+    for (const char* f : {"sweep.csv", "sweep.png", "sweep.svg"}) fs::remove(dir / f, ec);
+
+    if (o.slurm || o.slurm_dry_run) {
+        if (todo.empty()) {
+            std::printf("Every point of %s is complete; nothing to submit.\n", dir.c_str());
+            return finish(dir, d, pts, skipped);
         }
-        if (std::string(name).ends_with(".sh")) fs::permissions(s / name, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add, ec);
+        return submit_to_slurm(dir, pts, todo, *split_words(o.slurm_args.value_or("")), o.slurm_dry_run);
     }
-    return r;
-}
 
-// The job id sbatch --parsable printed ("12" or "12;cluster").
-std::optional<std::string> job_id(const std::string& output) {
-    const std::string first = output.substr(0, output.find_first_of(";\n"));
-    if (first.empty() || first.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-    return first;
-}
-
-int submit(const SlurmScripts& s, std::size_t tasks) {
-    auto failed = [](const std::vector<std::string>& words, const Command& c) {
-        std::string cmd;
-        for (const std::string& w : words) cmd += (cmd.empty() ? "" : " ") + shell_word(w);
-        std::string out = c.output;
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-        opxerr("nodrix sweep: " + cmd + " " +
-               (c.started ? "failed (exit status " + std::to_string(c.status) + ")" : "could not start") +
-               (out.empty() ? "" : ": " + out));
-        return 1;
-    };
-    const Command points = run_command(s.points_submit);
-    const auto points_id = points.status == 0 ? job_id(points.output) : std::nullopt;
-    if (!points_id) return failed(s.points_submit, points);
-    std::vector<std::string> collect = s.collect_submit;
-    collect.insert(collect.begin() + 2, "--dependency=afterany:" + *points_id);
-    const Command c = run_command(collect);
-    const auto collect_id = c.status == 0 ? job_id(c.output) : std::nullopt;
-    if (!collect_id) {
-        failed(collect, c);
-        opxerr("nodrix sweep: the points were submitted as job " + *points_id +
-               "; once they end, nodrix sweep --collect DIR builds the table");
-        return 1;
+    if (skipped > 0 && !todo.empty())
+        std::printf("%d of %zu points are complete; running the other %zu\n", skipped, pts.size(), todo.size());
+    std::fflush(stdout);
+    const int interrupted = run_here(dir, pts, todo, o.jobs > 0 ? o.jobs : cores(), o.quiet);
+    if (interrupted != 0) {
+        const std::vector<PointStatus> now = check_all(dir, pts);
+        const auto complete = std::count_if(now.begin(), now.end(), [](const PointStatus& s) {
+            return s.state == PointState::complete;
+        });
+        opxerr("nodrix sweep: interrupted with " + std::to_string(complete) + " of " + std::to_string(pts.size()) +
+               " points complete; the same command runs the others");
+        return 128 + interrupted;
     }
-    std::printf("Points: job %s (%zu array tasks)\nCollect: job %s (after the points end)\n", points_id->c_str(),
-                tasks, collect_id->c_str());
-    return 0;
+    return finish(dir, d, pts, skipped);
 }
 
 }  // namespace
@@ -722,50 +662,15 @@ int verb_sweep(const std::vector<std::string>& args) {
     }
 
     Definition d;
-    if (!define(o, varies, d)) return 1;
+    if (const int status = define(o, varies, d); status != 0) return status;
     fs::path dir = fs::absolute(o.out_dir.empty() ? d.name + "-sweep" : o.out_dir).lexically_normal();
     if (dir.filename().empty()) dir = dir.parent_path();  // "out/" and "." name the directory itself
-    const std::vector<Point> pts = points(d);
-    if (!prepare(dir, d, pts)) return 1;
-    std::vector<std::size_t> todo;
-    const std::vector<PointStatus> before = check_all(dir, pts);
-    for (std::size_t k = 0; k < pts.size(); ++k)
-        if (before[k].state != PointState::complete) todo.push_back(k);
-    const int skipped = static_cast<int>(pts.size() - todo.size());
-    // The results are made again at the end: none stays meanwhile that the
-    // points might no longer bear out.
-    std::error_code ec;
-    for (const char* f : {"sweep.csv", "sweep.png", "sweep.svg"}) fs::remove(dir / f, ec);
-
-    if (o.slurm || o.slurm_dry_run) {
-        if (todo.empty()) {
-            std::printf("Every point of %s is complete; nothing to submit.\n", dir.c_str());
-            return finish(dir, d, pts, skipped);
-        }
-        const auto scripts = write_slurm(dir, pts, todo, *split_words(o.slurm_args.value_or("")));
-        if (!scripts) return 1;
-        if (o.slurm_dry_run) {
-            std::printf("Slurm scripts of %zu points written to %s: submit them with bash %s\n", todo.size(),
-                        (dir / "slurm").c_str(), (dir / "slurm" / "submit.sh").c_str());
-            return 0;
-        }
-        return submit(*scripts, todo.size());
-    }
-
-    if (skipped > 0 && !todo.empty())
-        std::printf("%d of %zu points are complete; running the other %zu\n", skipped, pts.size(), todo.size());
-    std::fflush(stdout);
-    const int interrupted = run_here(dir, pts, todo, o.jobs > 0 ? o.jobs : cores(), o.quiet);
-    if (interrupted != 0) {
-        const std::vector<PointStatus> now = check_all(dir, pts);
-        const auto complete = std::count_if(now.begin(), now.end(), [](const PointStatus& s) {
-            return s.state == PointState::complete;
-        });
-        opxerr("nodrix sweep: interrupted with " + std::to_string(complete) + " of " + std::to_string(pts.size()) +
-               " points complete; the same command runs the others");
-        return 128 + interrupted;
-    }
-    return finish(dir, d, pts, skipped);
+    FileLock lock;
+    if (!lock_sweep_directory(dir, lock)) return 1;
+    stop_point("sweep-locked");
+    // Points Slurm still holds are not run nor submitted a second time.
+    if (!no_submitted_jobs_left(dir)) return 1;
+    return run_sweep(o, d, dir);
 }
 
 }  // namespace nodrix

@@ -9,12 +9,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "main/nodrix_cli.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 
 namespace nodrix::sweep {
 namespace {
@@ -24,6 +27,9 @@ namespace fs = std::filesystem;
 const char* const kParameters = "point.toml";
 const char* const kRecord = "result.toml";
 const char* const kConsole = "console.txt";
+const char* const kLock = "point.lck";
+// The first line of a record: the checksum of everything after it.
+const char* const kSeal = "record_fnv1a = \"";
 
 // A shell word: quoted unless it is plain.
 std::string shell_word(const std::string& s) {
@@ -111,16 +117,64 @@ std::string first_error(const fs::path& console) {
     return "";
 }
 
-// Every file a run left in its directory, with size and checksum.
-std::vector<FileRecord> run_files(const fs::path& dir) {
+// The files a run of the point made in its directory, with size and
+// checksum: its console and the files it put in place (`made`, as the run
+// named them), not a file someone else put there.
+std::vector<FileRecord> run_files(const fs::path& dir, std::vector<std::string> made) {
+    made.push_back(kConsole);
     std::vector<FileRecord> files;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name == kParameters || name == kRecord || name.rfind(kRecord, 0) == 0 || !e.is_regular_file()) continue;
-        files.push_back(FileRecord{name, e.file_size(), hash_file(e.path()).value_or("")});
+    std::error_code ec;
+    for (const std::string& name : made) {
+        const fs::path p = dir / name;
+        if (fs::path(name).is_absolute() || !fs::is_regular_file(p, ec)) continue;
+        files.push_back(FileRecord{name, fs::file_size(p, ec), hash_file(p).value_or("")});
     }
     std::sort(files.begin(), files.end(), [](const FileRecord& a, const FileRecord& b) { return a.name < b.name; });
     return files;
+}
+
+// The record with its checksum line before it.
+std::string sealed(const std::string& text) { return kSeal + hash_text(text) + "\"\n" + text; }
+
+// Whether a record's content is what its checksum line says: a record edited
+// after the run is no record of the run.
+bool seal_holds(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string text = bytes.str();
+    const std::size_t head = std::strlen(kSeal);
+    const std::size_t end = text.find('\n');
+    if (end == std::string::npos || text.compare(0, head, kSeal) != 0 || end != head + 17 || text[end - 1] != '"')
+        return false;
+    return text.compare(head, 16, hash_text(std::string_view(text).substr(end + 1))) == 0;
+}
+
+// Whether `name` is a plain file name of the point's directory that a run
+// may have made (not its parameters, nor its lock, nor a path elsewhere).
+bool run_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name != kParameters && name != kLock;
+}
+
+// Removes what an earlier run of this point made, its record first: the
+// files its record lists (when the record is intact), its console and the
+// temporary files a run killed outright left. Nothing else is touched.
+void clear_earlier_run(const fs::path& dir) {
+    std::vector<std::string> made = {kConsole, std::string(kRecord) + ".part"};
+    std::string error;
+    if (seal_holds(dir / kRecord))
+        if (const auto earlier = read_record(dir / kRecord, error))
+            for (const FileRecord& f : earlier->files) made.push_back(f.name);
+    std::error_code ec;
+    fs::remove(dir / kRecord, ec);
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.size() > 6 && name[0] == '.' && (name.ends_with(".part") || name.ends_with(".keep")))
+            made.push_back(name);
+    }
+    for (const std::string& name : made)
+        if (run_file_name(name) && fs::is_regular_file(dir / name, ec)) fs::remove(dir / name, ec);
 }
 
 }  // namespace
@@ -272,7 +326,7 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
 }
 
 bool write_record(const fs::path& dir, const ResultRecord& r) {
-    const std::string text = record_text(r);
+    const std::string text = sealed(record_text(r));
     const fs::path temp = dir / (std::string(kRecord) + ".part");
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -305,6 +359,11 @@ PointStatus check_point(const fs::path& dir) {
         s.message = fs::exists(dir / kConsole, ec) ? "the run did not finish: no result (its console text is in " +
                                                          (dir / kConsole).string() + ")"
                                                    : "not run";
+        return s;
+    }
+    if (!seal_holds(dir / kRecord)) {
+        s.message = "its result record was changed after the run (its checksum " +
+                    std::string(kSeal).substr(0, 12) + " does not match)";
         return s;
     }
     std::string error;
@@ -356,49 +415,82 @@ bool record_failure(const fs::path& dir, int exit_status, const std::string& mes
     r.wall_time_s = wall_time_s;
     r.parameters_hash = *params;
     r.program_hash = program_hash();
-    r.files = run_files(dir);
+    r.files = run_files(dir, {});
     return write_record(dir, r);
 }
 
-int run_point(const fs::path& given) {
-    const auto started = std::chrono::steady_clock::now();
-    const fs::path dir = fs::absolute(given);
-    const fs::path parameters = dir / kParameters;
+namespace {
+
+// What point.toml says a point runs with.
+struct PointParameters {
+    std::string text;  // the file's bytes
+    std::string link, link_hash, directory;
+    std::vector<std::string> sets;
+};
+
+std::optional<PointParameters> read_parameters(const fs::path& file) {
+    PointParameters p;
     toml::table t;
-    std::string text;
     try {
-        std::ifstream in(parameters, std::ios::binary);
+        std::ifstream in(file, std::ios::binary);
         if (!in) throw std::runtime_error("no such file");
         std::ostringstream s;
         s << in.rdbuf();
-        text = s.str();
-        t = toml::parse(text, parameters.string());
+        p.text = s.str();
+        t = toml::parse(p.text, file.string());
     } catch (const std::exception& e) {
-        opxerr("nodrix sweep --point: cannot read " + parameters.string() + ": " + e.what());
-        return 1;
+        opxerr("nodrix sweep --point: cannot read " + file.string() + ": " + e.what());
+        return std::nullopt;
     }
     const auto link = t["link"].value<std::string>();
     const auto link_hash = t["link_fnv1a"].value<std::string>();
     const auto directory = t["directory"].value<std::string>();
-    std::vector<std::string> sets;
     bool sets_ok = t["set"].as_array() != nullptr;
     if (sets_ok)
         for (const toml::node& n : *t["set"].as_array()) {
             const auto s = n.value<std::string>();
             sets_ok = sets_ok && s.has_value();
-            if (s) sets.push_back(*s);
+            if (s) p.sets.push_back(*s);
         }
     if (!link || !link_hash || !directory || !sets_ok) {
-        opxerr("nodrix sweep --point: " + parameters.string() + " lacks link, link_fnv1a, directory or set");
-        return 1;
+        opxerr("nodrix sweep --point: " + file.string() + " lacks link, link_fnv1a, directory or set");
+        return std::nullopt;
     }
+    p.link = *link;
+    p.link_hash = *link_hash;
+    p.directory = *directory;
+    return p;
+}
 
-    // What an earlier run left goes, the record first: from here on the point
+// One process at a time runs a point: a second one stops at once, with the
+// error, and touches nothing.
+bool lock_point(const fs::path& dir, FileLock& lock) {
+    const FileLock::Outcome taken = lock.take((dir / kLock).string());
+    if (taken == FileLock::Outcome::taken) return true;
+    const std::string holder = lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : "";
+    opxerr("nodrix sweep --point: " +
+           (taken == FileLock::Outcome::held_by_another
+                ? dir.string() + " is being run by another process" + holder + "; a point runs once at a time"
+                : "cannot take the lock " + (dir / kLock).string() + ": " + std::strerror(lock.error())));
+    return false;
+}
+
+}  // namespace
+
+int run_point(const fs::path& given) {
+    const auto started = std::chrono::steady_clock::now();
+    const fs::path dir = fs::absolute(given);
+    const std::optional<PointParameters> point = read_parameters(dir / kParameters);
+    if (!point) return 1;
+    const std::string& link = point->link;
+    const std::string& directory = point->directory;
+    FileLock lock;
+    if (!lock_point(dir, lock)) return 1;
+    stop_point("point-locked");
+    // What an earlier run made goes, the record first: from here on the point
     // is incomplete until its new record is in place.
+    clear_earlier_run(dir);
     std::error_code ec;
-    fs::remove(dir / kRecord, ec);
-    for (const auto& e : fs::directory_iterator(dir, ec))
-        if (e.path().filename() != kParameters) fs::remove_all(e.path(), ec);
     const int saved_err = ::dup(2);
     const int console = ::open((dir / kConsole).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (console < 0) {
@@ -420,18 +512,18 @@ int run_point(const fs::path& given) {
 
     RunResults results;
     int status = 1;
-    if (hash_file(*link) != *link_hash) {
-        opxerr("the link file " + *link + " changed since the sweep was prepared; run the sweep again in a new directory");
+    if (hash_file(link) != point->link_hash) {
+        opxerr("the link file " + link + " changed since the sweep was prepared; run the sweep again in a new directory");
     } else {
         std::vector<LinkOverride> overrides;
-        for (const std::string& s : sets)
+        for (const std::string& s : point->sets)
             if (const auto o = parse_override(s)) overrides.push_back(*o);
         std::optional<Link> loaded;
-        fs::current_path(*directory, ec);
+        fs::current_path(directory, ec);
         if (ec)
-            opxerr("Cannot enter " + *directory + ", where the sweep was started: " + ec.message());
+            opxerr("Cannot enter " + directory + ", where the sweep was started: " + ec.message());
         else
-            loaded = load_link_file(*link, overrides);
+            loaded = load_link_file(link, overrides);
         fs::current_path(dir, ec);
         if (loaded && !ec)
             status = run_link(std::move(*loaded), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
@@ -450,11 +542,11 @@ int run_point(const fs::path& given) {
         r.message = first_error(dir / kConsole);
         if (r.message.empty()) r.message = "exit status " + std::to_string(status);
     }
-    r.parameters_hash = hash_text(text);
+    r.parameters_hash = hash_text(point->text);
     r.program_hash = program_hash();
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
     for (const MeterResult& m : results.meters) r.meters.push_back(meter_record(m));
-    r.files = run_files(dir);
+    r.files = run_files(dir, files_put_in_place());
     r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!write_record(dir, r)) {
         const std::string what = "nodrix sweep --point: cannot write " + (dir / kRecord).string() + "\n";

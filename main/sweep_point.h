@@ -5,9 +5,11 @@
 //   the run's result files (reports, charts, memory map, ...)
 //   result.toml   written last, by renaming a complete temporary file: the
 //                 status, the wall time, the measured values, and the size and
-//                 checksum of every file the run left. Only a point whose
-//                 record says done, was made from the parameters in
+//                 checksum of every file the run made, the record's own
+//                 checksum on its first line. Only a point whose record is
+//                 unchanged, says done, was made from the parameters in
 //                 point.toml and finds its files unchanged is complete.
+//   point.lck     while a process runs the point: one process at a time
 // A point runs the same way wherever it runs (on this machine or as a task of
 // a Slurm job array): `nodrix sweep --point DIR/points/NNNN`.
 #pragma once
@@ -94,8 +96,9 @@ PointStatus check_point(const std::filesystem::path& dir);
 // ended by a signal): status failed with the message, the files it left.
 bool record_failure(const std::filesystem::path& dir, int exit_status, const std::string& message, double wall_time_s);
 
-// Runs a point in its directory (`nodrix sweep --point DIR`): clears what an
-// earlier run left, sends the console into console.txt, runs the link with
+// Runs a point in its directory (`nodrix sweep --point DIR`): takes the
+// point's lock (held by another process: an error, nothing touched), removes
+// what an earlier run made, sends the console into console.txt, runs the link with
 // the point's changes sample by sample, single-threaded, with the same FFT
 // plans wherever it runs, and writes its record. Returns 0 done, 1 failed.
 int run_point(const std::filesystem::path& dir);

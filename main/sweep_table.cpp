@@ -1,12 +1,8 @@
 #include "main/sweep_table.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -14,6 +10,7 @@
 #include "runtime/opxfile.h"
 #include "tools/chart_plot.h"
 #include "tools/gnuplot_run.h"
+#include "tools/output_file.h"
 
 namespace nodrix::sweep {
 namespace {
@@ -190,66 +187,23 @@ std::optional<double> as_number(const std::string& text) {
     return v;
 }
 
-bool write_atomically(const fs::path& file, const std::string& text) {
-    const fs::path part = file.string() + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(part, ec);
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::rename(part, file, ec);
-    return !ec;
-}
-
-// Draws the plot with gnuplot (NODRIX_GNUPLOT names another program) into a
-// new file beside `output`, which becomes `output` once the image is there.
+// Draws the plot with gnuplot (NODRIX_GNUPLOT names another program) and
+// writes the image into `output` through a new file beside it.
 bool draw(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
           const fs::path& output) {
-    // The part keeps the extension: it chooses the image format.
-    const fs::path part = output.parent_path() / ("." + output.stem().string() + "-" + std::to_string(::getpid()) +
-                                                  output.extension().string());
-    std::error_code ec;
-    fs::remove(part, ec);
     const char* named = std::getenv("NODRIX_GNUPLOT");
     const std::string program = named != nullptr && named[0] != '\0' ? named : "gnuplot";
-    const std::string script = plot_script(d, points, status, part.string());
-    const chart::GnuplotRun run = chart::run_gnuplot(program, script);
-    const auto size = fs::file_size(part, ec);
-    std::string why;
-    switch (run.outcome) {
-        case chart::GnuplotRun::kDone:
-            if (ec || size == 0) why = program + " ended without drawing it";
-            break;
-        case chart::GnuplotRun::kNotFound:
-            why = "cannot run " + program + ": " + run.reason +
-                  " (install the package gnuplot-nox, or name the program in NODRIX_GNUPLOT)";
-            break;
-        case chart::GnuplotRun::kCannotStart: why = "cannot run " + program + ": " + run.reason; break;
-        case chart::GnuplotRun::kFailed: why = program + " failed (exit status " + std::to_string(run.status) + ")"; break;
-        case chart::GnuplotRun::kSignalled:
-            why = program + " was ended by signal " + std::to_string(run.status);
-            break;
-    }
-    if (why.empty()) {
-        fs::rename(part, output, ec);
-        if (ec) why = ec.message();
-    }
-    if (!why.empty()) {
-        fs::remove(part, ec);
-        std::string lines;
-        std::istringstream in(run.messages);
-        for (std::string line; std::getline(in, line);)
-            if (line.find_first_not_of(" \t\r^") != std::string::npos) lines += "\n  " + line;
-        opxerr("nodrix sweep: cannot draw " + output.string() + ": " + why + lines);
-        return false;
-    }
-    return true;
+    const chart::PlotFormat format = chart::plot_format_for(output.string());
+    const chart::GnuplotRun run = chart::run_gnuplot(program, plot_script(d, points, status, output.string()));
+    std::string why = chart::drawing_fault(run, program, format);
+    if (why.empty() && !write_whole_file(output.string(), run.output, why)) why = "cannot write it: " + why;
+    if (why.empty()) return true;
+    std::string lines;
+    std::istringstream in(run.messages);
+    for (std::string line; std::getline(in, line);)
+        if (line.find_first_not_of(" \t\r^") != std::string::npos) lines += "\n  " + line;
+    opxerr("nodrix sweep: cannot draw " + output.string() + ": " + why + lines);
+    return false;
 }
 
 }  // namespace
@@ -375,13 +329,14 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
         }
         for (chart::PlotSeries& s : lines) plot.series.push_back(std::move(s));
     }
-    return chart::gnuplot_script(plot, chart::plot_format_for(output), output);
+    return chart::gnuplot_script(plot, chart::plot_format_for(output));
 }
 
 bool write_results(const fs::path& dir, const Definition& d, const std::vector<Point>& points,
                    const std::vector<PointStatus>& status) {
-    if (!write_atomically(dir / "sweep.csv", table_csv(d, points, status))) {
-        opxerr("nodrix sweep: cannot write " + (dir / "sweep.csv").string());
+    std::string why;
+    if (!write_whole_file((dir / "sweep.csv").string(), table_csv(d, points, status), why)) {
+        opxerr("nodrix sweep: cannot write " + (dir / "sweep.csv").string() + ": " + why);
         return false;
     }
     if (plot_script(d, points, status, "x.png").empty()) return true;  // nothing to draw

@@ -33,7 +33,8 @@ std::string cell(const std::optional<double>& v);
 // deviation (n - 1) of every number over its completed seeds.
 std::string table_csv(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status);
 
-// The gnuplot script of the plot into `output` (.png or .svg): the eye's Q
+// The gnuplot script of the image `output` (its extension, .png or .svg,
+// chooses the format), drawn on gnuplot's standard output: the eye's Q
 // in dB against the first varied parameter, one line per channel and per
 // combination of the other varied parameters' values, with error bars of
 // the spread over the seeds. Empty when there is nothing to draw.
@@ -41,7 +42,8 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
                         const std::string& output);
 
 // Checks every point of the sweep in DIR and writes the table and the plots
-// (each through a temporary file renamed into place). Reports problems and
+// (each through a temporary file renamed into place; a table or plot name
+// taken by a directory, a device or a pipe is not replaced). Reports problems and
 // returns false when the table or a plot could not be made.
 bool write_results(const std::filesystem::path& dir, const Definition& d, const std::vector<Point>& points,
                    const std::vector<PointStatus>& status);

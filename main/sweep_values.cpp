@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "xu/xu_string.h"
+
 namespace nodrix::sweep {
 namespace {
 
@@ -146,6 +148,14 @@ bool log_range(std::string_view written) {
     return !last.empty() && (last[0] == 'x' || last[0] == 'X');
 }
 
+std::string vary_echo(std::string_view name, std::string_view written) {
+    std::string echo = "--vary " + std::string(name) + "=";
+    if (written.size() <= kVaryEchoLength) return echo + std::string(written);
+    std::size_t cut = kVaryEchoLength;
+    while (cut > 0 && (static_cast<unsigned char>(written[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return echo + std::string(written.substr(0, cut)) + "... (" + std::to_string(written.size()) + " characters)";
+}
+
 std::vector<std::string> parse_values(std::string_view written, std::string& error) {
     error.clear();
     if (trimmed(written).empty()) {
@@ -246,16 +256,7 @@ std::string point_name(int number) {
     return buf;
 }
 
-std::string hash_text(std::string_view bytes) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (const unsigned char c : bytes) {
-        h ^= c;
-        h *= 0x100000001b3ULL;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
-}
+std::string hash_text(std::string_view bytes) { return fnv1a_hex(bytes); }
 
 std::optional<std::string> hash_file(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -340,6 +341,26 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
         d.varies.push_back(std::move(v));
     }
     return d;
+}
+
+
+bool write_text_file(const std::filesystem::path& file, const std::string& text) {
+    const std::filesystem::path part = file.string() + ".part";
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(part, file, ec);
+    return !ec;
+}
+
+std::string self_program() {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("nodrix") : p.string();
 }
 
 }  // namespace nodrix::sweep

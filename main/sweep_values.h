@@ -23,6 +23,13 @@ std::vector<std::string> parse_values(std::string_view written, std::string& err
 // Whether the values are written as a logarithmic range.
 bool log_range(std::string_view written);
 
+// A --vary as messages name it, "--vary NAME=VALUES", its values cut after
+// kVaryEchoLength characters with how long they are ("--vary 3.power_mw=1,2,
+// ...,40,... (48894 characters)"): a message about a list of thousands of
+// values names it without repeating all of it.
+inline constexpr std::size_t kVaryEchoLength = 60;
+std::string vary_echo(std::string_view name, std::string_view written);
+
 // A varied parameter.
 struct Vary {
     std::string name;                 // "3.power_mw": the ID.PARAM of -set
@@ -78,5 +85,12 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
 // 64-bit FNV-1a of bytes and of a whole file (nothing when it cannot be read), in 16 hexadecimal digits.
 std::string hash_text(std::string_view bytes);
 std::optional<std::string> hash_file(const std::filesystem::path& file);
+
+// Writes a whole text file through a temporary file renamed over it; false
+// when it cannot.
+bool write_text_file(const std::filesystem::path& file, const std::string& text);
+
+// The running nodrix program (its absolute name), which points and scripts run.
+std::string self_program();
 
 }  // namespace nodrix::sweep

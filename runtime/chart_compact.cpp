@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "runtime/io_file.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 namespace {
@@ -21,12 +22,6 @@ bool put_file_header(std::int32_t id, std::int32_t type) {
     return put_int(id, type) && io_write_int(id, kFileHeaderTail, 4) == 0;
 }
 
-bool exists(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    std::fclose(f);
-    return true;
-}
 
 // The header of a version 2 signal file, byte by byte.
 std::string qsg2_header_bytes(const Qsg2Header& h) {
@@ -55,7 +50,7 @@ std::int32_t qxy1_create(const std::string& path) {
 }
 
 std::int32_t qxy1_open_append(const std::string& path) {
-    if (!exists(path)) return qxy1_create(path);
+    if (!file_present(path)) return qxy1_create(path);
     return io_open(path.c_str(), kIoWrite | kIoAppend, -1);
 }
 

@@ -63,8 +63,10 @@ bool flush_buffer(Slot& s) {
     return n == 0 || io_write_fully(s.fd, s.start, n);
 }
 
-// A result file opened for appending starts as a copy of the file it replaces.
+// A result file opened for appending starts as a copy of the file it replaces
+// (none when `name` is empty: the run removed it).
 bool copy_existing(const char* name, int to) {
+    if (*name == '\0') return true;
     const int from = ::open(name, O_RDONLY | O_CLOEXEC);
     if (from < 0) return errno == ENOENT;
     char buf[65536];
@@ -190,13 +192,16 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
     std::string temporary;
     int fd = -1;
     if (read_bit) {
-        // Read, or changed in place.
+        // Read, or changed in place: the run's own version of the file (a
+        // file an earlier run left is copied for the run before it changes).
         int flags = (write_bit ? O_RDWR : O_RDONLY) | O_CLOEXEC;
         if (*mode & kIoAppend) flags |= O_APPEND;
-        fd = ::open(name, flags, 0600);
+        errno = ENOENT;  // no version: the run removed the file
+        const std::string version = write_bit ? writable_version(name) : present_version(name);
+        fd = version.empty() ? -1 : ::open(version.c_str(), flags, 0600);
     } else {
         fd = create_temporary(name, temporary, 0600);
-        if (fd >= 0 && (*mode & kIoAppend) && !copy_existing(name, fd)) {
+        if (fd >= 0 && (*mode & kIoAppend) && !copy_existing(present_version(name).c_str(), fd)) {
             const int e = errno;
             ::close(fd);
             discard_temporary(temporary);
@@ -418,7 +423,8 @@ std::int32_t io_rewrite_int(const char* name, const std::int32_t* data, const st
 
 std::int32_t io_fchk(const char* name) {
     if (name == nullptr) return 0;
-    std::FILE* f = std::fopen(cut_at_blank(name).c_str(), "rb");
+    const std::string version = present_version(cut_at_blank(name));
+    std::FILE* f = version.empty() ? nullptr : std::fopen(version.c_str(), "rb");
     if (f == nullptr) return 0;
     std::fclose(f);
     return 1;

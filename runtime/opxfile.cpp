@@ -1,9 +1,11 @@
 #include "runtime/opxfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "runtime/run_files.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -26,8 +28,10 @@ bool empty_text(const char* text) { return text == nullptr || text[0] == '\0'; }
 
 void bad_parameter() { std::fputs("opx[err|warn|info](): bad parameter\n", stderr); }
 
-bool file_exists(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
+// Whether the run's version of the file can be read.
+bool file_exists(const std::string& name) {
+    const std::string path = present_version(name);
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
     if (f == nullptr) return false;
     std::fclose(f);
     return true;
@@ -111,7 +115,7 @@ void opxfdel(const char* name) {
         return;
     }
     if (!file_exists(path)) return;
-    if (std::remove(path.c_str()) != 0) std::fprintf(stderr, "opxfdel(): can't remove file %s\n", path.c_str());
+    if (!remove_run_file(path)) std::fprintf(stderr, "opxfdel(): can't remove file %s\n", path.c_str());
 }
 
 std::int32_t opxfchk(const char* name) {
@@ -136,7 +140,9 @@ std::int32_t opxfrename(const char* name, char* old) {
     std::sprintf(old, "%s_old", base.c_str());
     const std::string from = base + ".DAT";
     const std::string to = base + "_old.DAT";
-    std::rename(from.c_str(), to.c_str());
+    // A data file that cannot be kept as _old is an error: the run's next
+    // version would replace it unkept.
+    if (!rename_run_file(from, to) && errno != ENOENT) report_unwritable(to, errno);
     return static_cast<std::int32_t>(std::strlen(old));
 }
 

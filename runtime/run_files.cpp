@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 #include <unordered_set>
 
+#include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "xu/xu_mem.h"
 
@@ -24,11 +26,13 @@ namespace {
 
 // ---- Names the signal handler removes ----
 
-// Slots of the names a handler removes: temporary files, working files and
-// the lock file. A slot holds a heap copy of an absolute name, or null.
+// Slots of the names a handler removes: the run's temporary files. A slot
+// holds a heap copy of an absolute name, or null. The lock file and the
+// scratch directory have a slot each.
 constexpr std::size_t kRemovalSlots = 4096;
 std::array<std::atomic<char*>, kRemovalSlots> removal_names{};
 std::atomic<char*> lock_file_name{nullptr};
+std::atomic<char*> scratch_directory{nullptr};
 static_assert(std::atomic<char*>::is_always_lock_free);
 
 std::string absolute(const std::string& name) {
@@ -42,6 +46,12 @@ char* copy_of(const std::string& s) {
     char* p = static_cast<char*>(xu_malloc(s.size() + 1));
     std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
+}
+
+// Sets a single slot to a copy of `name` ("" empties it).
+void set_slot(std::atomic<char*>& slot, const std::string& name) {
+    char* p = slot.exchange(name.empty() ? nullptr : copy_of(name), std::memory_order_acq_rel);
+    if (p != nullptr) xu_free(p);
 }
 
 // Publishes a name for removal on interruption (before its file exists).
@@ -86,7 +96,7 @@ int temporary_counter = 0;
 pthread_t main_thread;
 struct sigaction previous_int;
 struct sigaction previous_term;
-bool catching = false;
+int catching = 0;  // depth of catch_interruptions() calls
 // The message of each signal, made before any signal can come.
 char message_int[160];
 char message_term[160];
@@ -100,6 +110,7 @@ extern "C" void on_interruption(int sig) {
     for (auto& slot : removal_names)
         if (const char* p = slot.load(std::memory_order_acquire); p != nullptr) ::unlink(p);
     if (const char* p = lock_file_name.load(std::memory_order_acquire); p != nullptr) ::unlink(p);
+    if (const char* p = scratch_directory.load(std::memory_order_acquire); p != nullptr) ::rmdir(p);
     const char* text = sig == SIGINT ? message_int : message_term;
     const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
     (void)ignored;
@@ -115,9 +126,6 @@ void make_message(char* out, std::size_t size, const char* signal_name) {
 
 // ---- Lock ----
 
-int lock_fd = -1;
-std::string lock_path;
-
 // The process number a lock file records, or 0.
 long recorded_process(int fd) {
     char text[32] = {};
@@ -125,6 +133,8 @@ long recorded_process(int fd) {
     if (n <= 0) return 0;
     return std::strtol(text, nullptr, 10);
 }
+
+FileLock run_lock;
 
 }  // namespace
 
@@ -135,13 +145,14 @@ int create_temporary(const std::string& final_name, std::string& temporary, mode
     struct stat st{};
     const bool present = ::stat(final_name.c_str(), &st) == 0;
     const bool replaces = present && S_ISREG(st.st_mode);
-    if (replaces_only_writable && present) {
-        if (!replaces) {
-            errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
-            return -1;
-        }
-        if (::access(final_name.c_str(), W_OK) != 0) return -1;
+    // Only a regular file is ever replaced: the rename would put a device, a
+    // pipe or a socket out of the way with the result in its place (and fail
+    // over a directory), whatever the caller's rule for regular files.
+    if (present && !replaces) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+        return -1;
     }
+    if (replaces_only_writable && present && ::access(final_name.c_str(), W_OK) != 0) return -1;
     const std::filesystem::path path(final_name);
     const std::string dir = path.parent_path().string();
     const std::string base = path.filename().string();
@@ -165,15 +176,176 @@ int create_temporary(const std::string& final_name, std::string& temporary, mode
     return -1;
 }
 
+// ---- The run's view of its directory ----
+
+namespace {
+
+// What the run made of a name: its version (a temporary file of the run), or
+// none when the run removed the name.
+struct Staged {
+    std::string name;     // as the run gave it, for messages
+    std::string full;     // absolute
+    std::string version;  // absolute; empty: removed
+};
+
+bool staging = false;
+std::filesystem::path run_directory;
+std::vector<Staged> staged;
+std::unordered_map<std::string, std::size_t> staged_index;
+
+std::string full_name(const std::string& name) {
+    const std::filesystem::path p(name);
+    return (p.is_absolute() ? p : run_directory / p).lexically_normal().string();
+}
+
+Staged* find_staged(const std::string& name) {
+    const auto at = staged_index.find(full_name(name));
+    return at == staged_index.end() ? nullptr : &staged[at->second];
+}
+
+Staged& staged_entry(const std::string& name) {
+    const std::string full = full_name(name);
+    const auto [at, fresh] = staged_index.emplace(full, staged.size());
+    if (fresh) staged.push_back(Staged{name, full, ""});
+    return staged[at->second];
+}
+
+// Makes `temporary` the run's version of `name`, in place of an earlier one.
+void stage(const std::string& temporary, const std::string& name) {
+    Staged& s = staged_entry(name);
+    const std::string version = full_name(temporary);
+    if (!s.version.empty() && s.version != version) discard_temporary(s.version);
+    s.version = version;
+}
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool regular(const std::string& path) {
+    struct stat st{};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A copy of the file `from` taken for the run as its version of `name`; ""
+// with errno set when it cannot be made.
+std::string staged_copy(const std::string& from, const std::string& name) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return "";
+    std::string temporary;
+    const int out = create_temporary(name, temporary, 0666, false);
+    bool ok = out >= 0;
+    struct stat st{};
+    if (ok && ::fstat(in, &st) == 0) ::fchmod(out, st.st_mode & 07777);  // the copy keeps the file's mode
+    char buffer[65536];
+    for (ssize_t got; ok && (got = ::read(in, buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        ok = got > 0 && io_write_fully(out, buffer, static_cast<std::size_t>(got));
+    }
+    const int e = errno;
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0) ok = false;
+    if (!ok) {
+        if (out >= 0) discard_temporary(temporary);
+        errno = e != 0 ? e : EIO;
+        return "";
+    }
+    stage(temporary, name);
+    return full_name(temporary);
+}
+
+// A name beside `full` under which its present file is kept while the run's
+// files go in place.
+std::string keeping_name(const std::string& full, std::size_t k) {
+    const std::filesystem::path p(full);
+    return (p.parent_path() / ("." + p.filename().string() + "." + std::to_string(::getpid()) + "-" +
+                               std::to_string(k) + ".keep"))
+        .string();
+}
+
+void forget_staged() {
+    staged.clear();
+    staged_index.clear();
+    staging = false;
+}
+
+// Puts back what the first `done` entries changed (their earlier files kept
+// under `kept`, "" where there was none) and removes the run's versions.
+void undo_staged(std::size_t done, const std::vector<std::string>& kept) {
+    for (std::size_t k = 0; k < staged.size(); ++k) {
+        const Staged& s = staged[k];
+        if (k < done) {
+            if (!kept[k].empty())
+                ::rename(kept[k].c_str(), s.full.c_str());
+            else if (!s.version.empty())
+                ::unlink(s.full.c_str());
+        } else {
+            if (!kept[k].empty()) ::unlink(kept[k].c_str());
+            if (!s.version.empty()) discard_temporary(s.version);
+        }
+    }
+}
+
+// Every earlier file the run replaces or removes must be an ordinary file:
+// a directory or a device in its place is not replaced.
+bool replaceable(const Staged& s) {
+    struct stat st{};
+    if (::stat(s.full.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+    report_unwritable(s.name, S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
+    return false;
+}
+
+// Puts every version in place and applies the removals, all or none: the
+// earlier files are kept under a second name (a hard link) until every
+// change is made, and put back when one fails.
+bool commit_staged() {
+    for (const Staged& s : staged)
+        if (!replaceable(s)) {
+            undo_staged(0, std::vector<std::string>(staged.size()));
+            return false;
+        }
+    std::vector<std::string> kept(staged.size());
+    for (std::size_t k = 0; k < staged.size(); ++k) {
+        const Staged& s = staged[k];
+        if (!exists(s.full)) continue;
+        if (::link(s.full.c_str(), keeping_name(s.full, k).c_str()) != 0) {
+            report_unwritable(s.name, errno);
+            undo_staged(0, kept);
+            return false;
+        }
+        kept[k] = keeping_name(s.full, k);
+    }
+    for (std::size_t k = 0; k < staged.size(); ++k) {
+        const Staged& s = staged[k];
+        const bool done = s.version.empty() ? ::unlink(s.full.c_str()) == 0 || errno == ENOENT
+                                            : ::rename(s.version.c_str(), s.full.c_str()) == 0;
+        if (!done) {
+            report_unwritable(s.name, errno);
+            undo_staged(k, kept);
+            return false;
+        }
+        if (!s.version.empty()) withdraw(s.version);
+    }
+    for (const std::string& name : kept)
+        if (!name.empty()) ::unlink(name.c_str());
+    return true;
+}
+
+}  // namespace
+
 bool put_in_place(const std::string& temporary, const std::string& final_name) {
-    if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
+    if (staging) {
+        stage(temporary, final_name);
+    } else if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         const int e = errno;
         ::unlink(temporary.c_str());
         withdraw(temporary);
         errno = e;
         return false;
+    } else {
+        withdraw(temporary);
     }
-    withdraw(temporary);
     if (put_in_place_set.insert(final_name).second) put_in_place_list.push_back(final_name);
     return true;
 }
@@ -183,25 +355,79 @@ void discard_temporary(const std::string& temporary) {
     withdraw(temporary);
 }
 
+std::string present_version(const std::string& name) {
+    if (!staging) return name;
+    const Staged* s = find_staged(name);
+    return s == nullptr ? name : s->version;
+}
+
+bool file_present(const std::string& name) { return exists(present_version(name)); }
+
+void adopt_working_file(const std::string& temporary, const std::string& name) {
+    if (staging) {
+        stage(temporary, name);
+    } else {
+        ::rename(temporary.c_str(), name.c_str());
+        withdraw(temporary);
+    }
+}
+
+std::string writable_version(const std::string& name) {
+    const std::string present = present_version(name);
+    if (!exists(present)) {
+        errno = ENOENT;
+        return "";
+    }
+    if (!staging || present != name) return present;
+    return staged_copy(name, name);
+}
+
+bool remove_run_file(const std::string& name) {
+    if (!staging) return ::unlink(name.c_str()) == 0 || errno == ENOENT;
+    if (Staged* s = find_staged(name)) {
+        if (!s->version.empty()) discard_temporary(s->version);
+        s->version.clear();
+    } else if (regular(name)) {
+        staged_entry(name);
+    }
+    return true;
+}
+
+bool rename_run_file(const std::string& from, const std::string& to) {
+    if (!staging) return ::rename(from.c_str(), to.c_str()) == 0;
+    const std::string present = present_version(from);
+    if (!regular(present)) {
+        errno = ENOENT;
+        return false;
+    }
+    if (present != from) {
+        // The run's own file changes its name.
+        Staged& source = staged_entry(from);
+        const std::string version = source.version;
+        source.version.clear();
+        stage(version, to);
+        return true;
+    }
+    // An earlier file: the run's copy takes the new name, the old one goes.
+    if (staged_copy(from, to).empty()) return false;
+    staged_entry(from);
+    return true;
+}
+
 // ---- Working files ----
 
 void note_working_file(const std::string& name) {
     if (name.empty() || !working_set.insert(name).second) return;
     working_list.push_back(name);
-    publish(name);
 }
 
 void remove_working_files() {
-    for (const std::string& name : working_list) {
-        ::unlink(name.c_str());
-        withdraw(name);
-    }
+    for (const std::string& name : working_list) remove_run_file(name);
     working_list.clear();
     working_set.clear();
 }
 
 void keep_working_files() {
-    for (const std::string& name : working_list) withdraw(name);
     working_list.clear();
     working_set.clear();
 }
@@ -209,11 +435,38 @@ void keep_working_files() {
 // ---- What the run wrote ----
 
 void begin_run_files() {
+    if (staging) end_run_files(false);
+    // A run the program ends with exit() (a fatal condition) leaves nothing
+    // of its own behind either.
+    static const bool cleanup_at_exit = std::atexit([] {
+        if (staging) end_run_files(false);
+    }) == 0;
+    (void)cleanup_at_exit;
     put_in_place_list.clear();
     put_in_place_set.clear();
     working_list.clear();
     working_set.clear();
     withdraw_all();
+    std::error_code ec;
+    run_directory = std::filesystem::current_path(ec);
+    staging = !ec;
+}
+
+bool end_run_files(bool put_in_place_now) {
+    if (!staging) return true;
+    bool ok = false;
+    {
+        const InterruptionsHeld held_back;
+        ok = put_in_place_now && commit_staged();
+        if (!put_in_place_now) undo_staged(0, std::vector<std::string>(staged.size()));
+        forget_staged();
+    }
+    if (!ok) {
+        // Nothing of the run is in place: it claims none of its files.
+        put_in_place_list.clear();
+        put_in_place_set.clear();
+    }
+    return ok || !put_in_place_now;
 }
 
 const std::vector<std::string>& files_put_in_place() { return put_in_place_list; }
@@ -231,7 +484,7 @@ void report_unfinished(const std::string& name) {
 // ---- Interruption ----
 
 void catch_interruptions() {
-    if (catching) return;
+    if (catching++ > 0) return;
     main_thread = pthread_self();
     make_message(message_int, sizeof message_int, "SIGINT");
     make_message(message_term, sizeof message_term, "SIGTERM");
@@ -243,101 +496,108 @@ void catch_interruptions() {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, &previous_int);
     ::sigaction(SIGTERM, &sa, &previous_term);
-    catching = true;
 }
 
 void release_interruptions() {
-    if (!catching) return;
+    if (catching == 0 || --catching > 0) return;
     ::sigaction(SIGINT, &previous_int, nullptr);
     ::sigaction(SIGTERM, &previous_term, nullptr);
-    catching = false;
 }
 
-// ---- Lock ----
+InterruptionsHeld::InterruptionsHeld() {
+    sigset_t both;
+    sigemptyset(&both);
+    sigaddset(&both, SIGINT);
+    sigaddset(&both, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &both, &previous_);
+}
 
-namespace {
+InterruptionsHeld::~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-// Holds SIGINT and SIGTERM back while the lock file is made and its name
-// published: an interruption in between would leave a file no one removes.
-// A signal that came meanwhile is taken as the guard ends.
-class InterruptionsHeld {
-public:
-    InterruptionsHeld() {
-        sigset_t both;
-        sigemptyset(&both);
-        sigaddset(&both, SIGINT);
-        sigaddset(&both, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &both, &previous_);
-    }
-    ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    InterruptionsHeld(const InterruptionsHeld&) = delete;
-    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+void set_scratch_directory(const std::string& path) { set_slot(scratch_directory, path.empty() ? path : absolute(path)); }
 
-private:
-    sigset_t previous_{};
-};
+// ---- Locks ----
 
-}  // namespace
-
-bool lock_run_directory(const std::string& lock_name, const std::string& project) {
-    unlock_run_directory();
-    const InterruptionsHeld held_back;
+FileLock::Outcome FileLock::take(const std::string& name) {
+    release();
+    holder_ = 0;
+    error_ = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = ::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {
-            opxerr("Cannot take the lock of this directory, " + lock_name + ": " + std::strerror(errno));
-            return false;
+            error_ = errno;
+            return Outcome::failed;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int e = errno;
             if (e == EWOULDBLOCK) {
                 // The holder records its number just after it took the lock.
-                long other = recorded_process(fd);
-                for (int wait = 0; other == 0 && wait < 100; ++wait) {
+                holder_ = recorded_process(fd);
+                for (int wait = 0; holder_ == 0 && wait < 100; ++wait) {
                     ::usleep(1000);
-                    other = recorded_process(fd);
+                    holder_ = recorded_process(fd);
                 }
-                ::close(fd);
-                opxerr("Another run of " + project + (other > 0 ? " (process " + std::to_string(other) + ")" : "") +
-                       " is working in this directory (lock file " + lock_name +
-                       "); wait for it to end, or run in another directory");
-                return false;
             }
             ::close(fd);
-            opxerr("Cannot take the lock of this directory, " + lock_name + ": " + std::strerror(e));
-            return false;
+            error_ = e;
+            return e == EWOULDBLOCK ? Outcome::held_by_another : Outcome::failed;
         }
         // The file locked must still be the one the name leads to: its
         // previous holder may have removed it between our open and flock.
         struct stat held{};
         struct stat named{};
-        if (::fstat(fd, &held) == 0 && ::stat(lock_name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        if (::fstat(fd, &held) == 0 && ::stat(name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
-            // The process number is for the message of a run that finds the
-            // lock held; the lock itself does not depend on it, so a failure
-            // to record it is no failure of the run.
+            // The process number is for the message of a process that finds
+            // the lock held; the lock itself does not depend on it, so a
+            // failure to record it is no failure.
             const std::string pid = std::to_string(::getpid()) + "\n";
             if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.c_str(), pid.size(), 0);
-            lock_fd = fd;
-            lock_path = absolute(lock_name);
-            lock_file_name.store(copy_of(lock_path), std::memory_order_release);
-            return true;
+            fd_ = fd;
+            name_ = absolute(name);
+            return Outcome::taken;
         }
         ::close(fd);
     }
-    opxerr("Cannot take the lock of this directory, " + lock_name + ": it keeps being replaced");
+    return Outcome::failed;
+}
+
+void FileLock::release() {
+    if (fd_ < 0) return;
+    // Removed while still locked, so that no one locks a file about to go.
+    ::unlink(name_.c_str());
+    ::close(fd_);
+    fd_ = -1;
+    name_.clear();
+}
+
+bool lock_run_directory(const std::string& lock_name, const std::string& project) {
+    unlock_run_directory();
+    // No interruption between making the lock file and publishing its name.
+    const InterruptionsHeld held_back;
+    switch (run_lock.take(lock_name)) {
+        case FileLock::Outcome::taken:
+            set_slot(lock_file_name, absolute(lock_name));
+            return true;
+        case FileLock::Outcome::held_by_another: {
+            const long other = run_lock.holder();
+            opxerr("Another run of " + project + (other > 0 ? " (process " + std::to_string(other) + ")" : "") +
+                   " is working in this directory (lock file " + lock_name +
+                   "); wait for it to end, or run in another directory");
+            return false;
+        }
+        case FileLock::Outcome::failed:
+            opxerr("Cannot take the lock of this directory, " + lock_name + ": " +
+                   (run_lock.error() != 0 ? std::strerror(run_lock.error()) : "it keeps being replaced"));
+            return false;
+    }
     return false;
 }
 
 void unlock_run_directory() {
-    if (lock_fd < 0) return;
-    // Removed while still locked, so that no run locks a file about to go.
-    char* p = lock_file_name.exchange(nullptr, std::memory_order_acq_rel);
-    ::unlink(lock_path.c_str());
-    if (p != nullptr) xu_free(p);
-    ::close(lock_fd);
-    lock_fd = -1;
-    lock_path.clear();
+    if (!run_lock.held()) return;
+    set_slot(lock_file_name, "");
+    run_lock.release();
 }
 
 }  // namespace nodrix

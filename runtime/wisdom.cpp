@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <sstream>
@@ -309,9 +310,20 @@ unsigned rigor_flags() { return plan_rigor() == PlanRigor::estimate ? FFTW_ESTIM
 
 int alignment_of(const Complex* p) { return fftw_alignment_of(const_cast<double*>(reinterpret_cast<const double*>(p))); }
 
+// Where the plans of the run came from, for its verbose output.
+enum class PlanSource { wisdom, measured, estimated };
+struct PlanSources {
+    int count[3] = {0, 0, 0};  // by PlanSource
+    std::vector<std::int32_t> measured_lengths;
+};
+PlanSources plan_sources;
+
 // Makes the plan of a problem on scratch arrays of its alignment: FFTW's own
 // allocation (aligned for its SIMD code) moved on by the alignment offset.
-fftw_plan make_plan(const PlanKey& k) {
+// With `source`, and wisdom read from the file, the plan is first asked of
+// the wisdom alone (the plan FFTW would take from it anyway, but known to
+// come from there); `source` tells where it came from.
+fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
     const std::size_t bytes = sizeof(Complex) * static_cast<std::size_t>(k.length) + 64;
     char* in_base = static_cast<char*>(fftw_malloc(bytes));
     char* out_base = k.in_place ? nullptr : static_cast<char*>(fftw_malloc(bytes));
@@ -319,13 +331,20 @@ fftw_plan make_plan(const PlanKey& k) {
     if (in_base != nullptr && (k.in_place || out_base != nullptr)) {
         double* in = reinterpret_cast<double*>(in_base + k.align_in);
         double* out = k.in_place ? in : reinterpret_cast<double*>(out_base + k.align_out);
+        auto* in_c = reinterpret_cast<fftw_complex*>(in);
+        auto* out_c = reinterpret_cast<fftw_complex*>(out);
         unsigned flags = k.flags;
         // Should FFTW's allocation not be aligned as its SIMD code wants, the
         // plan makes no assumption of alignment at all.
         if (fftw_alignment_of(in) != k.align_in || fftw_alignment_of(out) != k.align_out) flags |= FFTW_UNALIGNED;
         const Clock::time_point t0 = Clock::now();
-        plan = fftw_plan_dft_1d(k.length, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out),
-                                k.direction, flags);
+        if (source != nullptr && pplan.wisdom == 1)
+            plan = fftw_plan_dft_1d(k.length, in_c, out_c, k.direction, flags | FFTW_WISDOM_ONLY);
+        if (source != nullptr)
+            *source = plan != nullptr                ? PlanSource::wisdom
+                      : (flags & FFTW_ESTIMATE) != 0 ? PlanSource::estimated
+                                                     : PlanSource::measured;
+        if (plan == nullptr) plan = fftw_plan_dft_1d(k.length, in_c, out_c, k.direction, flags);
         plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
         ++plans_made;
     }
@@ -337,9 +356,12 @@ fftw_plan make_plan(const PlanKey& k) {
 fftw_plan plan_of(const PlanKey& k) {
     for (const KeptPlan& p : kept_plans)
         if (p.key == k) return p.plan;
-    fftw_plan plan = make_plan(k);
+    PlanSource source = PlanSource::measured;
+    fftw_plan plan = make_plan(k, &source);
     if (plan == nullptr) return nullptr;
     kept_plans.push_back({k, plan});
+    ++plan_sources.count[static_cast<int>(source)];
+    if (source == PlanSource::measured) plan_sources.measured_lengths.push_back(k.length);
     // The aligned out-of-place plans of the store's rigor are pplan's.
     const bool power_of_two = k.length >= 2 && (k.length & (k.length - 1)) == 0;
     if (power_of_two && k.length <= (1 << kMaxPlanExponent) && !k.in_place && k.align_in == 0 && k.align_out == 0 &&
@@ -362,24 +384,39 @@ void destroy_plans() {
     pplan.backward.fill(nullptr);
 }
 
-// "fftw-3.3.10" of fftw_version "fftw-3.3.10-sse2-avx".
-std::string fftw_release() {
-    const std::string v = fftw_version;
-    const std::size_t dash = v.find('-', 5);
-    return dash == std::string::npos ? v : v.substr(0, dash);
+// Says in the verbose output where the run's plans will come from.
+void trace_plan_source(const char* path, const WisdomImport& r) {
+    const std::string otherwise = plan_rigor() == PlanRigor::estimate
+                                      ? std::string("estimated (") + kRigorVariable + "=estimate)"
+                                      : std::string("measured");
+    if (!r.imported) {
+        opxtrace("FFT plans: " + otherwise + " without wisdom" + (path == nullptr ? " (BNLIB is not set)" : ""));
+        return;
+    }
+    opxtrace(std::string("FFT plans: from the wisdom file ") + path + " where it holds them, else " + otherwise);
+    if (!r.checked)
+        opxtrace(std::string("The wisdom file ") + path +
+                 " carries no checksum: damage to it cannot be found (nodrix-wisdom writes it anew with one)");
 }
 
-// Why a text cannot be wisdom of this program's FFTW, judged by its head
-// "(fftw-3.x.y fftw_wisdom"; empty when the head is right.
-std::string foreign_wisdom(const std::string& text) {
-    std::istringstream in(text);
-    std::string maker;
-    std::string kind;
-    in >> maker >> kind;
-    if (maker.rfind("(fftw-3.", 0) != 0 || kind != "fftw_wisdom") return "it is not wisdom of FFTW 3 in double precision";
-    if (maker.substr(1) != fftw_release())
-        return "it was made by " + maker.substr(1) + ", this program uses " + fftw_release();
-    return "";
+// Says in the verbose output which plans the run used, when it made any.
+void trace_plans_used() {
+    const PlanSources& u = plan_sources;
+    if (u.count[0] + u.count[1] + u.count[2] == 0) return;
+    std::string text;
+    auto add = [&text](int n, const std::string& what) {
+        if (n > 0) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    };
+    add(u.count[static_cast<int>(PlanSource::wisdom)], "from the wisdom file");
+    std::vector<std::int32_t> lengths = u.measured_lengths;
+    std::sort(lengths.begin(), lengths.end());
+    lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+    std::string of;
+    for (const std::int32_t n : lengths)
+        of += (!of.empty() ? ", " : lengths.size() == 1 ? " (length " : " (lengths ") + std::to_string(n);
+    add(u.count[static_cast<int>(PlanSource::measured)], "measured" + of + (of.empty() ? "" : ")"));
+    add(u.count[static_cast<int>(PlanSource::estimated)], "estimated");
+    opxtrace("FFT plans used: " + text);
 }
 
 }  // namespace
@@ -391,41 +428,27 @@ const char* wisdom_file_name() {
     return wisdom_path.c_str();
 }
 
-WisdomImport import_wisdom_file(const std::string& path) {
-    WisdomImport r;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr && errno == ENOENT) return r;
-    r.present = true;
-    std::string text;
-    bool read = file != nullptr;
-    if (read) {
-        char chunk[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-        read = std::ferror(file) == 0;
-        std::fclose(file);
-    }
-    if (!read) {
-        r.reason = "it cannot be read";
-        return r;
-    }
-    r.reason = foreign_wisdom(text);
-    if (!r.reason.empty()) return r;
-    // FFTW reads the whole text or keeps none of it.
-    r.imported = text.find('\0') == std::string::npos && fftw_import_wisdom_from_string(text.c_str()) != 0;
-    if (!r.imported) r.reason = "FFTW rejects it: it is damaged, or made by another build of " + fftw_release();
-    return r;
-}
-
 void import_plan(std::int32_t& flag) {
     flag = 0;
     const char* path = wisdom_file_name();
-    if (path == nullptr) return;
-    const WisdomImport r = import_wisdom_file(path);
+    WisdomImport r;
+    if (path != nullptr) {
+        const char* dir = std::getenv("BNLIB");
+        std::error_code ec;
+        std::string why;
+        if (dir[0] == '\0' || !std::filesystem::is_directory(dir, ec)) {
+            why = std::string("BNLIB=\"") + dir + "\" names no directory";
+        } else {
+            r = import_wisdom_file(path);
+            why = !r.present ? "there is no such file" : r.imported ? "" : r.reason;
+        }
+        if (!why.empty()) {
+            opxwarn(std::string("FFT plan wisdom file ") + path + " is not used");
+            opxinfo("     " + why);
+        }
+    }
     if (r.imported) flag = 1;
-    if (!r.present || r.imported) return;  // no file: the plans are made without wisdom
-    opxwarn(std::string("FFT plan wisdom file ") + path + " is not used");
-    opxinfo("     " + r.reason);
+    trace_plan_source(path, r);
 }
 
 bool learn_plans(std::int32_t n) {
@@ -450,15 +473,11 @@ bool learn_plans(std::int32_t n) {
     return true;
 }
 
-bool export_wisdom(std::FILE* file) {
-    fftw_export_wisdom_to_file(file);
-    return std::ferror(file) == 0;
-}
-
 void forget_wisdom() { fftw_forget_wisdom(); }
 
 void opxplancreate() {
     destroy_plans();
+    plan_sources = PlanSources{};
     environment_rigor = 1 + static_cast<int>(rigor_from_environment(true));
     import_plan(pplan.wisdom);
 }
@@ -482,6 +501,8 @@ void create_plans(std::int32_t n) {
 }
 
 void opxplandestroy() {
+    trace_plans_used();
+    plan_sources = PlanSources{};
     stop_lanes();
     destroy_plans();
     free_tables();

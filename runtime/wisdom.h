@@ -50,13 +50,16 @@ inline constexpr int kMaxPlanExponent = 14;
 
 // Destroys any plans of an earlier pass and imports the wisdom file.
 void opxplancreate();
-// Imports the wisdom file when BNLIB names a directory holding one: flag 1
-// when FFTW took it. A missing file is silent; a file that cannot be read,
-// that is not wisdom of this program's FFTW, or that FFTW rejects, is
-// reported as a warning and nothing of it is used.
+// Imports the wisdom file when BNLIB is set: flag 1 when FFTW took it. BNLIB
+// naming no directory, a directory without the file, and a file that cannot
+// be used (not a regular file, unreadable, damaged, not wisdom of this
+// program's FFTW, rejected by FFTW) are each a warning; nothing of such a
+// file is used. Says in the verbose output where the plans will come from.
 void import_plan(std::int32_t& flag);
 void create_plans(std::int32_t n);
-// Destroys every plan and stops the helper thread.
+// Destroys every plan and stops the helper thread; says in the verbose
+// output which plans the run used (from the wisdom file, measured, estimated)
+// when it made any.
 void opxplandestroy();
 
 // The plan of length 2^n of one direction for aligned out-of-place arrays,
@@ -69,22 +72,33 @@ const char* wisdom_file_name();
 
 // ---- Wisdom ------------------------------------------------------------------
 
+// The wisdom file holds FFTW's own wisdom text behind one line of ours,
+//   nodrix-wisdom fnv1a64 HHHHHHHHHHHHHHHH
+// the 64-bit FNV-1a checksum of the text that follows it (16 hexadecimal
+// digits), so that damage to the file (one changed digit makes FFTW pass the
+// plan it belongs to over without a word) is found. FFTW is handed the text
+// behind the line, exactly as it wrote it. A file without the line (written
+// before it was added) is FFTW's text alone and is read as such, unchecked.
+
 // What reading a wisdom file gave.
 struct WisdomImport {
-    bool present = false;   // the file exists
+    bool present = false;   // something of that name exists
     bool imported = false;  // FFTW took all of it
+    bool checked = false;   // its checksum line was there and matched
     std::string reason;     // why not, when present and not imported
 };
-// Reads a wisdom file into FFTW. A text that is not wisdom of this program's
-// FFTW, or that FFTW rejects, leaves FFTW's wisdom as it was.
+// Reads a wisdom file into FFTW. A file that is not a regular file, whose
+// checksum does not match, that is not wisdom of this program's FFTW, or that
+// FFTW rejects leaves FFTW's wisdom as it was.
 WisdomImport import_wisdom_file(const std::string& path);
+// The content of a wisdom file holding FFTW's present wisdom: the checksum
+// line and FFTW's text.
+std::string wisdom_file_text();
 // Makes the plans of length 2^n (n = 1..14) of both directions thoroughly
 // (FFTW's patient planning) for the arrays the store plans for, aligned as a
 // double complex array can be, so that FFTW's wisdom holds them; false when
 // one cannot be made.
 bool learn_plans(std::int32_t n);
-// Writes FFTW's wisdom to an open file; false on a write error.
-bool export_wisdom(std::FILE* file);
 // Forgets every wisdom FFTW holds (plans made already stay valid).
 void forget_wisdom();
 

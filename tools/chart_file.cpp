@@ -100,6 +100,22 @@ bool ranges_per_column(const ChartFile& file) {
     return type == kQxyXY && file.version > 3;
 }
 
+namespace {
+
+// The compact binary forms the models write (versions 1 and 2).
+bool compact(const ChartFile& file) { return file.binary && file.version < 3 && file.header.words[0] != kQxyContainer; }
+
+}  // namespace
+
+bool chart_count_known(const ChartFile& file) { return compact(file) && file.header.words[0] != kQxyXY; }
+
+bool row_count_known(const ChartFile& file, const Chart& chart) {
+    const std::int32_t type = file.header.words[0];
+    if (file.binary && !compact(file)) return true;
+    if (compact(file) && (type == kQxyXY || type == kQxySpectrum || type == kQxySpectrumText)) return true;
+    return chart.header.SamplesNum > 0;
+}
+
 std::string file_type_name(std::int32_t type) {
     switch (type) {
         case kQxyElectricalSignal: return "electrical signal";

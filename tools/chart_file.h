@@ -48,6 +48,17 @@ std::string reader_failure(int code);
 // one range per chart, which the reader repeats on every column.
 bool ranges_per_column(const ChartFile& file);
 
+// Whether the file's form tells how many charts it holds: a compact spectrum
+// or signal file holds exactly one (a file without it is damage the reader
+// reports). The other forms do not record it: a file cut between two charts
+// reads as a whole file of fewer charts.
+bool chart_count_known(const ChartFile& file);
+// Whether the form tells how many rows a chart holds (its header's count, or
+// the end mark of a version 3 chart), so that a file cut between two rows is
+// damage the reader reports; a header that states no count leaves the rows
+// to be read to the end of the file.
+bool row_count_known(const ChartFile& file, const Chart& chart);
+
 // Name of a file-type code ("XY chart", "spectrum", ...).
 std::string file_type_name(std::int32_t type);
 

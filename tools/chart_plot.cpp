@@ -315,7 +315,35 @@ std::string gnuplot_quoted(const std::string& text) {
     return q + "'";
 }
 
-std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::string& output) {
+namespace {
+
+// One data block per series ($d0, $d1, ...); traces are separated by a blank
+// line, which gnuplot draws as separate lines. `bars[k]`: series k has a
+// third column of error bars.
+std::string data_blocks(const Plot& plot, const std::vector<bool>& bars) {
+    std::string s;
+    for (std::size_t k = 0; k < plot.series.size(); ++k) {
+        s += "$d" + std::to_string(k) + " << EOD\n";
+        const std::vector<PlotTrace>& traces = plot.series[k].traces;
+        for (std::size_t t = 0; t < traces.size(); ++t) {
+            if (t > 0) s += "\n";
+            const PlotTrace& tr = traces[t];
+            for (std::size_t i = 0; i < tr.x.size() && i < tr.y.size(); ++i) {
+                const double y = plot.log_y && tr.y[i] <= 0.0 ? std::nan("") : tr.y[i];
+                const double x = plot.log_x && tr.x[i] <= 0.0 ? std::nan("") : tr.x[i];
+                s += data_number(x) + " " + data_number(y);
+                if (bars[k]) s += " " + data_number(i < tr.dy.size() ? tr.dy[i] : 0.0);
+                s += "\n";
+            }
+        }
+        s += "EOD\n";
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string gnuplot_script(const Plot& plot, PlotFormat format) {
     std::string s;
     s += "# Drawn by nodrix-chart\n";
     s += "set encoding utf8\n";
@@ -329,10 +357,7 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
              "    set terminal png noenhanced size 1000,700\n"
              "}\n";
     }
-    // The output name is taken as it is: only its quotes are doubled.
-    std::string out = "'";
-    for (const char ch : output) out += ch == '\'' ? std::string("''") : std::string(1, ch);
-    s += "set output " + out + "'\n";
+    s += "set output\n";  // the standard output: the caller writes the image
     s += "set title " + gnuplot_quoted(plot.title) + "\n";
     s += "set xlabel " + gnuplot_quoted(plot.x_label) + "\n";
     s += "set ylabel " + gnuplot_quoted(plot.y_label) + "\n";
@@ -358,27 +383,10 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
     for (const PlotSeries& series : plot.series) keyed = keyed || !series.title.empty();
     s += keyed ? (plot.key_below ? "set key below\n" : "set key outside right top\n") : "unset key\n";
 
-    // One data block per series; traces are separated by a blank line, which
-    // gnuplot draws as separate lines.
     std::vector<bool> bars(plot.series.size(), false);
     for (std::size_t k = 0; k < plot.series.size(); ++k)
         for (const PlotTrace& t : plot.series[k].traces) bars[k] = bars[k] || !t.dy.empty();
-    for (std::size_t k = 0; k < plot.series.size(); ++k) {
-        s += "$d" + std::to_string(k) + " << EOD\n";
-        const std::vector<PlotTrace>& traces = plot.series[k].traces;
-        for (std::size_t t = 0; t < traces.size(); ++t) {
-            if (t > 0) s += "\n";
-            const PlotTrace& tr = traces[t];
-            for (std::size_t i = 0; i < tr.x.size() && i < tr.y.size(); ++i) {
-                const double y = plot.log_y && tr.y[i] <= 0.0 ? std::nan("") : tr.y[i];
-                const double x = plot.log_x && tr.x[i] <= 0.0 ? std::nan("") : tr.x[i];
-                s += data_number(x) + " " + data_number(y);
-                if (bars[k]) s += " " + data_number(i < tr.dy.size() ? tr.dy[i] : 0.0);
-                s += "\n";
-            }
-        }
-        s += "EOD\n";
-    }
+    s += data_blocks(plot, bars);
 
     std::int64_t points = 0;
     for (const PlotSeries& series : plot.series)
@@ -400,6 +408,39 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::strin
     }
     s += "\nunset output\n";
     return s;
+}
+
+std::string image_fault(std::string_view image, PlotFormat format) {
+    if (format == PlotFormat::kPng) {
+        static constexpr std::string_view kSignature("\x89PNG\r\n\x1A\n", 8);
+        // An IEND chunk: no data, its type, and the CRC of the type.
+        static constexpr std::string_view kEnd("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+        if (!image.starts_with(kSignature)) return "it is no PNG image";
+        if (!image.ends_with(kEnd)) return "the PNG image is cut short (it does not end with its IEND chunk)";
+        return "";
+    }
+    if (!image.starts_with("<?xml") && !image.starts_with("<svg")) return "it is no SVG image";
+    const std::size_t last = image.find_last_not_of(" \t\r\n");
+    if (last == std::string_view::npos || !image.substr(0, last + 1).ends_with("</svg>"))
+        return "the SVG image is cut short (it does not end with </svg>)";
+    return "";
+}
+
+std::string drawing_fault(const GnuplotRun& run, const std::string& program, PlotFormat format) {
+    switch (run.outcome) {
+        case GnuplotRun::kDone:
+            if (run.output.empty()) return program + " ended without drawing the image";
+            if (const std::string fault = image_fault(run.output, format); !fault.empty())
+                return program + " drew no whole image: " + fault;
+            return "";
+        case GnuplotRun::kNotFound:
+            return "cannot run " + program + ": " + run.reason +
+                   " (install the package gnuplot-nox, or name the program in NODRIX_GNUPLOT)";
+        case GnuplotRun::kCannotStart: return "cannot run " + program + ": " + run.reason;
+        case GnuplotRun::kFailed: return program + " failed (exit status " + std::to_string(run.status) + ")";
+        case GnuplotRun::kSignalled: return program + " was ended by signal " + std::to_string(run.status);
+    }
+    return program + " ended in an unknown way";
 }
 
 }  // namespace nodrix::chart

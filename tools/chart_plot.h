@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tools/chart_file.h"
+#include "tools/gnuplot_run.h"
 
 namespace nodrix::chart {
 
@@ -68,13 +70,25 @@ bool log_scale_for(const std::string& y_label, const std::vector<PlotSeries>& se
 bool build_plot(const ChartFile& file, const Chart& chart, const std::string& name, Plot& plot,
                 std::string& error);
 
-// The gnuplot script that draws `plot` into `output` in `format`: terminal,
-// texts (as literal text: no markup, no substitution), axes, the data as
-// inline data blocks (non-finite values, and non-positive ones on a
-// logarithmic axis, written as NaN so they are left out; a third column of
-// error bars for series whose traces have them), the plot command,
-// and the closing of the output. `output` must not hold a line break.
-std::string gnuplot_script(const Plot& plot, PlotFormat format, const std::string& output);
+// The gnuplot script that draws `plot` in `format` on gnuplot's standard
+// output: terminal, texts (as literal text: no markup, no substitution), axes,
+// the data as inline data blocks (non-finite values, and non-positive ones on
+// a logarithmic axis, written as NaN so they are left out; a third column of
+// error bars for series whose traces have them), the plot command, and the
+// closing of the output.
+std::string gnuplot_script(const Plot& plot, PlotFormat format);
+
+// Why an image is not whole, judged by its bytes: a PNG image starts with the
+// PNG signature and ends with its IEND chunk; an SVG image starts with
+// "<?xml" or "<svg" and ends with "</svg>" (blanks may follow). Empty when it
+// is whole.
+std::string image_fault(std::string_view image, PlotFormat format);
+
+// What went wrong in a drawing by `program` (for a message of the caller's);
+// empty when it ended well with a whole image in `format` on its standard
+// output: "P ended without drawing the image", "P drew no whole image: ...",
+// "cannot run P: REASON", "P failed (exit status N)", "P was ended by signal N".
+std::string drawing_fault(const GnuplotRun& run, const std::string& program, PlotFormat format);
 
 // A text as a gnuplot single-quoted string: quotes doubled, control characters
 // and bytes that are not UTF-8 replaced, so the text stays one literal.

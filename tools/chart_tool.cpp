@@ -16,6 +16,7 @@
 #include "tools/chart_file.h"
 #include "tools/chart_plot.h"
 #include "tools/gnuplot_run.h"
+#include "tools/output_file.h"
 
 namespace nodrix::chart {
 namespace {
@@ -98,13 +99,16 @@ int run_info(const ToolOptions& o, std::ostream& out, std::ostream& err) {
     out << "File: " << f.path << "\n";
     out << "Form: " << form_text(f) << "\n";
     out << "File type: " << type << " (" << file_type_name(type) << ")\n";
-    out << "Charts: " << f.charts.size() << "\n";
+    out << "Charts: " << f.charts.size()
+        << (chart_count_known(f) ? "" : " (the form does not record how many: a file cut between two charts reads as whole)")
+        << "\n";
     for (const Chart& c : f.charts) {
         const QxyChartHeader& h = c.header;
         out << "\nChart " << c.number << ": " << (h.Title[0] != '\0' ? quoted(h.Title) : "(no title)") << "\n";
         if (h.LabelY[0] != '\0' || h.MeasureY[0] != '\0') out << "  Y: " << label_unit(h.LabelY, h.MeasureY) << "\n";
         out << "  Rows: " << c.rows;
         if (h.SamplesNum != 0 && h.SamplesNum != c.rows) out << " (the header states " << h.SamplesNum << ")";
+        if (!row_count_known(f, c)) out << " (the header states no count: a file cut between two rows reads as whole)";
         out << "\n  Columns: " << c.columns.size() << "\n";
         for (const TableColumn& t : chart_table(f, c))
             if (t.data == nullptr)
@@ -167,27 +171,6 @@ void write_csv(const ChartFile& f, const Chart& c, std::ostream& os) {
     }
 }
 
-// Creates an empty, new file next to `output` to write into; it becomes
-// `output` only once it is complete, so a failed drawing or export neither
-// leaves a broken file nor spoils an older one.
-bool create_part_file(const std::string& output, std::string& part, std::string& reason) {
-    const std::filesystem::path out_path(output);
-    const std::filesystem::path dir = out_path.parent_path();
-    for (int k = 0; k < 100; ++k) {
-        const std::string name = "." + out_path.filename().string() + "." + std::to_string(::getpid()) + "-" +
-                                 std::to_string(k) + ".part";
-        part = dir.empty() ? name : (dir / name).string();
-        const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        if (errno != EEXIST) break;
-    }
-    reason = std::strerror(errno);
-    return false;
-}
-
 void report_no_chart(const ToolOptions& o, std::size_t count, std::ostream& err) {
     err << kProgram << ": " << o.file << ": no chart " << o.chart << " (the file holds " << count
         << (count == 1 ? " chart, numbered 0)\n" : " charts, numbered from 0)\n");
@@ -221,30 +204,10 @@ int run_csv(const ToolOptions& o, std::ostream& out, std::ostream& err) {
         err << kProgram << ": " << o.output << " is the chart file itself; write the CSV elsewhere\n";
         return kExitFailure;
     }
-    if (std::filesystem::is_directory(o.output, ec)) {
-        err << kProgram << ": cannot write " << o.output << ": it is a directory\n";
-        return kExitFailure;
-    }
-    // The CSV becomes `output` only once it is complete.
-    std::string part;
+    std::ostringstream csv;
+    write_csv(f, f.charts[0], csv);
     std::string reason;
-    if (!create_part_file(o.output, part, reason)) {
-        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
-        return kExitFailure;
-    }
-    {
-        std::ofstream file(part, std::ios::binary | std::ios::trunc);
-        errno = 0;
-        write_csv(f, f.charts[0], file);
-        file.close();
-        if (!file) reason = reason_of_errno();
-    }
-    if (reason.empty()) {
-        std::filesystem::rename(part, o.output, ec);
-        if (ec) reason = ec.message();
-    }
-    if (!reason.empty()) {
-        std::filesystem::remove(part, ec);
+    if (!write_whole_file(o.output, csv.view(), reason)) {
         err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
         return kExitFailure;
     }
@@ -280,9 +243,9 @@ int run_plot(const ToolOptions& o, std::ostream& out, std::ostream& err) {
             err << me << "the image name holds a control character\n";
             return kExitUsage;
         }
-    std::error_code ec;
-    if (std::filesystem::is_directory(o.output, ec)) {
-        err << kProgram << ": cannot write " << o.output << ": it is a directory\n";
+    // A device, a pipe or a directory is never replaced by the image.
+    if (const std::string refusal = output_refusal(o.output); !refusal.empty()) {
+        err << kProgram << ": cannot write " << o.output << ": " << refusal << "\n";
         return kExitFailure;
     }
 
@@ -300,51 +263,19 @@ int run_plot(const ToolOptions& o, std::ostream& out, std::ostream& err) {
         return kExitFailure;
     }
 
-    std::string part;
-    std::string reason;
-    if (!create_part_file(o.output, part, reason)) {
-        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
+    // gnuplot draws on its standard output; the image is written here, so
+    // that every byte of it is known to have reached the disk.
+    const std::string program = gnuplot_program();
+    const GnuplotRun run = run_gnuplot(program, gnuplot_script(plot, format));
+    if (const std::string fault = drawing_fault(run, program, format); !fault.empty()) {
+        const bool said = run.outcome == GnuplotRun::kNotFound || run.outcome == GnuplotRun::kCannotStart;
+        err << me << fault << (run.outcome == GnuplotRun::kFailed && !run.messages.empty() ? "; it reported:\n" : "\n");
+        if (!said) relay_messages(run.messages, "  ", err);
         return kExitFailure;
     }
-    const std::string program = gnuplot_program();
-    const GnuplotRun run = run_gnuplot(program, gnuplot_script(plot, format, part));
-    std::error_code size_ec;
-    const auto size = std::filesystem::file_size(part, size_ec);
-    bool ok = false;
-    switch (run.outcome) {
-        case GnuplotRun::kDone:
-            ok = !size_ec && size > 0;
-            if (!ok) {
-                err << me << program << " ended without drawing the image\n";
-                relay_messages(run.messages, "  ", err);
-            }
-            break;
-        case GnuplotRun::kNotFound:
-            err << me << "cannot run " << program << ": " << run.reason
-                << " (install the package gnuplot-nox, or name the program in NODRIX_GNUPLOT)\n";
-            break;
-        case GnuplotRun::kCannotStart:
-            err << me << "cannot run " << program << ": " << run.reason << "\n";
-            break;
-        case GnuplotRun::kFailed:
-            err << me << program << " failed (exit status " << run.status << ")"
-                << (run.messages.empty() ? "\n" : "; it reported:\n");
-            relay_messages(run.messages, "  ", err);
-            break;
-        case GnuplotRun::kSignalled:
-            err << me << program << " was ended by signal " << run.status << "\n";
-            relay_messages(run.messages, "  ", err);
-            break;
-    }
-    if (ok) {
-        std::filesystem::rename(part, o.output, ec);
-        if (ec) {
-            err << kProgram << ": cannot write " << o.output << ": " << ec.message() << "\n";
-            ok = false;
-        }
-    }
-    if (!ok) {
-        std::filesystem::remove(part, ec);
+    std::string reason;
+    if (!write_whole_file(o.output, run.output, reason)) {
+        err << kProgram << ": cannot write " << o.output << ": " << reason << "\n";
         return kExitFailure;
     }
     // Warnings of a drawing that succeeded.
@@ -378,7 +309,9 @@ const Verb kVerbs[] = {
      "Titles, axis labels and units come from the file. A file of several charts\n"
      "gives one image per run: choose the chart with -c.\n"
      "gnuplot (Debian package gnuplot-nox) must be installed; the environment\n"
-     "variable NODRIX_GNUPLOT names another program to run instead.\n"
+     "variable NODRIX_GNUPLOT names another program to run instead (it draws on\n"
+     "its standard output). The image is written whole or not at all; an OUT that\n"
+     "is a device, a pipe or a directory is refused.\n"
      "Exit status: 0 drawn, 1 unreadable file or gnuplot failed, 2 usage error.\n",
      run_plot},
 };

@@ -49,26 +49,69 @@ private:
     sigset_t previous_;
 };
 
+// Moves what is waiting on `fd` into `into`; closes it at its end.
+void drain(int& fd, short revents, std::string& into) {
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+    char buf[16384];
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got > 0)
+        into.append(buf, static_cast<std::size_t>(got));
+    else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+        close_fd(fd);
+}
+
+// Writes the script and reads both outputs together, so that no side waits
+// on a full pipe, until the program has closed both outputs.
+void exchange(int& in, int& out, int& err, const std::string& script, GnuplotRun& r) {
+    ::fcntl(in, F_SETFL, ::fcntl(in, F_GETFL) | O_NONBLOCK);
+    std::size_t written = 0;
+    if (script.empty()) close_fd(in);
+    while (out >= 0 || err >= 0) {
+        pollfd fds[3];
+        nfds_t n = 0;
+        int* owner[3] = {nullptr, nullptr, nullptr};
+        for (int* fd : {&out, &err, &in}) {
+            if (*fd < 0) continue;
+            owner[n] = fd;
+            fds[n++] = pollfd{*fd, static_cast<short>(fd == &in ? POLLOUT : POLLIN), 0};
+        }
+        if (::poll(fds, n, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (nfds_t k = 0; k < n; ++k) {
+            if (owner[k] == &out) drain(out, fds[k].revents, r.output);
+            if (owner[k] == &err) drain(err, fds[k].revents, r.messages);
+            if (owner[k] != &in || (fds[k].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) continue;
+            const ssize_t w = ::write(in, script.data() + written, script.size() - written);
+            if (w > 0) written += static_cast<std::size_t>(w);
+            // The program stopped reading: the rest of the script is dropped.
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == script.size()) close_fd(in);
+        }
+    }
+}
+
 }  // namespace
 
 GnuplotRun run_gnuplot(const std::string& program, const std::string& script) {
     GnuplotRun r;
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+    int err[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
         r.reason = std::strerror(errno);
-        close_fd(in[0]), close_fd(in[1]), close_fd(out[0]), close_fd(out[1]);
+        for (int* p : {in, out, err}) close_fd(p[0]), close_fd(p[1]);
         return r;
     }
     SigpipeHold hold;
 
-    // The child: the script on its standard input, both outputs into one pipe,
-    // default signal handling and an empty signal mask.
+    // The child: the script on its standard input, its outputs into their
+    // pipes, default signal handling and an empty signal mask.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none;
@@ -93,45 +136,15 @@ GnuplotRun run_gnuplot(const std::string& program, const std::string& script) {
     posix_spawnattr_destroy(&attr);
     close_fd(in[0]);
     close_fd(out[1]);
+    close_fd(err[1]);
     if (spawned != 0) {
         r.outcome = spawned == ENOENT ? GnuplotRun::kNotFound : GnuplotRun::kCannotStart;
         r.reason = std::strerror(spawned);
-        close_fd(in[1]);
-        close_fd(out[0]);
+        close_fd(in[1]), close_fd(out[0]), close_fd(err[0]);
         return r;
     }
-
-    // Write the script and read the output together, so that neither side
-    // waits on a full pipe.
-    ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
-    std::size_t written = 0;
-    if (script.empty()) close_fd(in[1]);
-    char buf[4096];
-    while (out[0] >= 0) {
-        pollfd fds[2];
-        nfds_t n = 0;
-        fds[n++] = pollfd{out[0], POLLIN, 0};
-        if (in[1] >= 0) fds[n++] = pollfd{in[1], POLLOUT, 0};
-        if (::poll(fds, n, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-            const ssize_t w = ::write(in[1], script.data() + written, script.size() - written);
-            if (w > 0) written += static_cast<std::size_t>(w);
-            // The program stopped reading: the rest of the script is dropped.
-            if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == script.size()) close_fd(in[1]);
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            const ssize_t got = ::read(out[0], buf, sizeof buf);
-            if (got > 0)
-                r.messages.append(buf, static_cast<std::size_t>(got));
-            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
-                close_fd(out[0]);
-        }
-    }
-    close_fd(in[1]);
-    close_fd(out[0]);
+    exchange(in[1], out[0], err[0], script, r);
+    close_fd(in[1]), close_fd(out[0]), close_fd(err[0]);
 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

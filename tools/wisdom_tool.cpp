@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/wisdom.h"
+#include "tools/output_file.h"
 
 namespace nodrix::wisdom_tool {
 namespace {
@@ -19,7 +20,8 @@ constexpr const char* kUsage =
     "Measures the FFT plans of lengths 2 to 2^N (N from 1 to 14, default 14) in both\n"
     "directions, more thoroughly than a run can afford, and writes what FFTW learnt\n"
     "to DIR/opwis.pln, the plan wisdom file that the simulator reads from the\n"
-    "directory named by the environment variable BNLIB (DIR defaults to $BNLIB).\n"
+    "directory named by the environment variable BNLIB (DIR defaults to $BNLIB),\n"
+    "behind a checksum line by which a run finds the file damaged.\n"
     "Wisdom already in the file is kept and added to. Measuring takes up to a few\n"
     "seconds per length, once; runs with BNLIB=DIR then take their plans from the\n"
     "file instead of measuring them, and so also choose the same plans every time.\n"
@@ -43,6 +45,11 @@ int write_wisdom(const std::string& dir, int max_exponent, std::ostream& out, st
         return 1;
     }
     const std::filesystem::path file = std::filesystem::path(dir) / "opwis.pln";
+    // Refused before the measuring: a device or a pipe of that name is never replaced.
+    if (const std::string refusal = output_refusal(file.string()); !refusal.empty()) {
+        err << "nodrix-wisdom: " << file.string() << " is not replaced: " << refusal << "\n";
+        return 1;
+    }
     forget_wisdom();
     const WisdomImport old = import_wisdom_file(file.string());
     if (old.imported)
@@ -58,29 +65,9 @@ int write_wisdom(const std::string& dir, int max_exponent, std::ostream& out, st
         out << "length 2^" << n << ": " << std::chrono::duration<double>(Clock::now() - t0).count() << " s\n";
     }
     // Written beside the file and renamed over it: a failed write keeps the old one.
-    std::string temporary = (std::filesystem::path(dir) / "opwis.pln.XXXXXX").string();
-    const int fd = mkstemp(temporary.data());
-    std::FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (f == nullptr) {
-        if (fd >= 0) close(fd);
-        err << "nodrix-wisdom: cannot write in " << dir << "\n";
-        return 1;
-    }
-    const bool written = export_wisdom(f) && std::fflush(f) == 0 && std::ferror(f) == 0;
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        std::filesystem::remove(temporary, ec);
-        err << "nodrix-wisdom: cannot write " << temporary << "\n";
-        return 1;
-    }
-    std::filesystem::permissions(temporary,
-                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                     std::filesystem::perms::group_read | std::filesystem::perms::others_read,
-                                 ec);
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        err << "nodrix-wisdom: cannot replace " << file.string() << "\n";
+    std::string reason;
+    if (!write_whole_file(file.string(), wisdom_file_text(), reason)) {
+        err << "nodrix-wisdom: cannot write " << file.string() << ": " << reason << "\n";
         return 1;
     }
     out << "Wrote " << file.string() << "; runs with BNLIB=" << dir << " use it.\n";

@@ -216,7 +216,7 @@ int xu_ParsQxyHeader(XuParsQxy* c) {
 
 int read_old_qxy_hdr(XuParsQxy* c, QxyChartHeader& h) {
     const int first = get_first(c, &h.SamplesNum, sizeof h.SamplesNum);
-    if (first <= 0) return first;
+    if (first <= 0) return first == 0 ? end_of_compact_file(c) : first;
     std::int32_t end = 0;
     if (get_f64(c, c->Minimum) || get_f64(c, c->Maximum) || get_text_ascii(c, h.Title) ||
         get_text_ascii(c, c->LabelX) || get_text_ascii(c, c->MeasureX) || get_text_ascii(c, c->LabelY) ||
@@ -232,7 +232,7 @@ int read_old_qxy_hdr(XuParsQxy* c, QxyChartHeader& h) {
 
 int read_old_qsp_hdr(XuParsQxy* c, QxyChartHeader& h) {
     const int first = get_first(c, &h.SamplesNum, sizeof h.SamplesNum);
-    if (first <= 0) return first;
+    if (first <= 0) return first == 0 ? end_of_compact_file(c) : first;
     std::int32_t end = 0;
     if (get_f64(c, h.FrequencyStep) || get_f64(c, h.Tstart) || get_f64(c, h.StopFrequency) ||
         get_f64(c, c->Minimum) || get_f64(c, c->Maximum) || get_i32(c, end))
@@ -379,6 +379,7 @@ int xu_ParsQxyChartSetPos(XuParsQxy* c, int chart) {
     }
     c->chart_open = 0;
     c->charts_read = 0;
+    c->end_mark_read = 0;
     const QxyCallback saved = c->cb;
     c->cb = nullptr;
     QxyFileHeader header;

@@ -71,6 +71,7 @@ struct XuParsQxy {
     int chart_open;           // rows (or the end of the chart) still to be read
     int count_known;          // the chart header gives the row count
     int charts_read;
+    int end_mark_read;        // version 3: the last byte read was a chart's end mark
     // Header values of the older forms.
     double Fsym, Delt, Minimum, Maximum, Tstart;
     std::int32_t SamplesPerBit;

@@ -245,7 +245,9 @@ int text_column(XuParsQxy* c, std::int32_t index, QxyColumn& col) {
 
 int v3_chart_header(XuParsQxy* c, QxyChartHeader& h) {
     std::uint8_t mark = 0;
-    if (get_u8(c, mark) != 0) return 0;
+    // The writer ends every file with an end mark: one that ends without it was cut.
+    if (get_u8(c, mark) != 0) return c->end_mark_read ? 0 : kQxyReadError;
+    c->end_mark_read = 0;
     if (mark == kMarkEnd) {
         // The end mark of the previous chart; the end of the file may follow.
         if (get_u8(c, mark) != 0) return 0;
@@ -277,7 +279,7 @@ int old_signal_header(XuParsQxy* c, QxyChartHeader& h) {
     if (c->charts_read > 0) return 0;
     std::int32_t stored_columns = 0;
     const int first = get_first(c, &stored_columns, sizeof stored_columns);
-    if (first <= 0) return first;
+    if (first <= 0) return first == 0 ? end_of_compact_file(c) : first;
     std::int32_t end = 0;
     if (get_i32(c, h.SamplesNum) || get_i32(c, h.SamplesPerBit) || get_f64(c, c->Minimum) ||
         get_f64(c, c->Maximum) || get_f64(c, h.Delt) || get_f64(c, h.Tstart) || get_f64(c, h.Fsym) ||
@@ -301,6 +303,8 @@ int old_signal_header(XuParsQxy* c, QxyChartHeader& h) {
     c->SamplesPerBit = h.SamplesPerBit;
     return 1;
 }
+
+int end_of_compact_file(const XuParsQxy* c) { return c->charts_read > 0 ? 0 : kQxyReadError; }
 
 // ---- Columns ----
 
@@ -383,7 +387,10 @@ int read_row(XuParsQxy* c) {
         case kQxyFormV3: {
             std::uint8_t mark = 0;
             if (get_u8(c, mark) != 0) return c->count_known ? kQxyReadError : 0;
-            if (mark == kMarkEnd) return 0;
+            if (mark == kMarkEnd) {
+                c->end_mark_read = 1;
+                return 0;
+            }
             if (mark != kMarkRow) return kQxyFormatError;
             for (std::int32_t k = 0; k < c->columns; ++k) {
                 const int r = xu_ParsQxyPointRead(c, c->column_types[k], c->row[k]);

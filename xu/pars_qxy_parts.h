@@ -62,6 +62,12 @@ int text_chart_header(XuParsQxy* c, QxyChartHeader& h);
 int text_column(XuParsQxy* c, std::int32_t index, QxyColumn& col);
 int v3_chart_header(XuParsQxy* c, QxyChartHeader& h);
 int old_signal_header(XuParsQxy* c, QxyChartHeader& h);
+// The result of a clean end of a compact binary file (version 1 XY chart or
+// spectrum, version 1 or 2 signal) where a chart header would begin: the end
+// of the file after a chart (0), or a read error before the first. Their
+// writers create such a file only to write a chart into it, and a spectrum or
+// signal file holds exactly one: a file without any was cut.
+int end_of_compact_file(const XuParsQxy* c);
 void free_chart(XuParsQxy* c);
 // Column descriptors that the older forms leave implicit.
 QxyColumn made_column(XuParsQxy* c, std::int32_t index);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "xu/xu_mem.h"
@@ -80,6 +82,17 @@ std::string closest_word(std::string_view word, const std::vector<std::string_vi
     // A typo changes a few letters; anything further is another word.
     const std::size_t tolerance = std::max<std::size_t>(2, word.size() / 3);
     return best_distance <= tolerance ? std::string(best) : std::string();
+}
+
+std::string fnv1a_hex(std::string_view bytes) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const unsigned char c : bytes) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
 }
 
 }  // namespace nodrix

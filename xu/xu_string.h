@@ -22,4 +22,9 @@ char* xu_FGets(char* buffer, int size, std::FILE* stream);
 // likely typo, else empty.
 std::string closest_word(std::string_view word, const std::vector<std::string_view>& candidates);
 
+// The 64-bit FNV-1a hash of bytes, in 16 lower-case hexadecimal digits: the
+// checksum of the files the program checks for damage (a sweep's records,
+// the plan wisdom file). Any one changed byte changes it.
+std::string fnv1a_hex(std::string_view bytes);
+
 }  // namespace nodrix

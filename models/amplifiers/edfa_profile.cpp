@@ -18,6 +18,7 @@
 #include "numerics/spline.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 namespace {
@@ -389,7 +390,8 @@ float ProfileTable::at(float freq) const {
 
 ProfileData read_profile_data(const std::string& path) {
     ProfileData d;
-    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
+    const std::string version = path.empty() ? path : present_version(path);  // the run's own temporary gain file
+    std::FILE* f = version.empty() ? nullptr : std::fopen(version.c_str(), "r");
     if (f == nullptr) {
         d.status = ProfileData::Status::kCannotOpen;
         return d;
@@ -666,7 +668,7 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
     // is checked and the file does not stay behind a run that is cut short.
     const std::string path = converti_nome(kGainTemporary);
     const std::string base = path.substr(0, path.size() - 4);
-    std::remove(path.c_str());
+    remove_run_file(path);
     std::int32_t unit = 0;
     opnfil(base.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(base.size()));
     std::FILE* f = unit_stream(unit);

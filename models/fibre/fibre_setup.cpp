@@ -25,6 +25,7 @@
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
+#include "runtime/run_files.h"
 #include "runtime/wisdom.h"
 
 namespace nodrix {
@@ -181,7 +182,8 @@ bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
     const std::string header = "User defined loss profile at " + caption48(p);
     const std::string file = trimmed(p.lossf);
     // A missing profile is not created empty under the user's name.
-    if (std::FILE* probe = file.empty() ? nullptr : std::fopen(file.c_str(), "r"); probe != nullptr) {
+    const std::string version = file.empty() ? file : present_version(file);
+    if (std::FILE* probe = version.empty() ? nullptr : std::fopen(version.c_str(), "r"); probe != nullptr) {
         std::fclose(probe);
     } else {
         opxerr("File " + file + " not found");

@@ -9,6 +9,7 @@
 #include "models/filters/optical_filter.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 namespace {
@@ -17,7 +18,7 @@ constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTIO
 constexpr const char* kWarning = "Lorentzian optical filter at: ";
 
 void write_description(const LorfilParams& p, const std::string& name) {
-    std::remove((name + ".DAT").c_str());
+    remove_run_file(name + ".DAT");
     std::int32_t unit = 0;
     opnfil(name.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(name.size()));
     if (unit_stream(unit) == nullptr) return;  // the synthesis then reports the missing file

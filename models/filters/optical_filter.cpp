@@ -20,6 +20,7 @@
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 #include "runtime/record_file.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 
@@ -32,16 +33,11 @@ constexpr const char* kHeader = "User defined optical filter at ";
 
 using cd = std::complex<double>;
 
-bool file_exists(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    std::fclose(f);
-    return true;
-}
+bool file_exists(const std::string& name) { return file_present(name); }
 
 // Opens a working file of this block for writing, replacing any stale copy.
 std::int32_t open_working_file(const std::string& name) {
-    std::remove((name + ".DAT").c_str());
+    remove_run_file(name + ".DAT");
     std::int32_t unit = 0;
     opnfil(name.c_str(), kUnformattedUnknown, unit, static_cast<std::int32_t>(name.size()));
     return unit_stream(unit) != nullptr ? unit : 0;

@@ -14,6 +14,7 @@
 #include "kernel/lib00.h"
 #include "kernel/storage.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
 
 namespace nodrix {
 namespace {
@@ -212,8 +213,9 @@ std::string significant_name(const std::string& fname) {
     return std::string(name + first, static_cast<std::size_t>(n));
 }
 
-bool readable(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
+bool readable(const std::string& name) {
+    const std::string path = present_version(name);
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
     if (f == nullptr) return false;
     std::fclose(f);
     return true;

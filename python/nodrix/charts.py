@@ -380,7 +380,11 @@ def _read_binary(path: str, data: bytes) -> ChartFile:
 def _v3_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None:
     where = f"the header of chart {number}"
     if b.at_end():
-        return None
+        # The writer ends every file with an end mark: one that ends without it was cut.
+        if extra.get("end_mark"):
+            return None
+        raise _truncated(where)
+    extra["end_mark"] = False
     mark = b.u8(where)
     if mark == 0:
         if b.at_end():
@@ -419,17 +423,17 @@ def _v3_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None:
     mark = b.u8(where)
     if mark != 0:
         raise _format(f"a section mark {mark} after the columns of chart {number}")
-    _v3_rows(b, chart)
+    extra["end_mark"] = _v3_rows(b, chart)
     return chart
 
 
-def _v3_rows(b: _Bytes, chart: Chart) -> None:
+def _v3_rows(b: _Bytes, chart: Chart) -> bool:
     """Rows: byte 5 and one value per column, until the stated count, a byte 0
-    or (count not stated) the end of the file."""
+    or (count not stated) the end of the file. True when a byte 0 ended them."""
     where = f"the rows of chart {chart.number}"
     known = chart.samples_stated > 0
     dtype = np.dtype([("mark", "u1")] + [(f"c{k}", "<i4" if c.integer else "<f8") for k, c in enumerate(chart.columns)])
-    rows, total = [], 0
+    rows, total, end_mark = [], 0, False
     while not (known and total == chart.samples_stated):
         whole = b.left() // dtype.itemsize
         count = min(whole, chart.samples_stated - total) if known else whole
@@ -449,6 +453,7 @@ def _v3_rows(b: _Bytes, chart: Chart) -> None:
             break
         mark = b.u8(where)
         if mark == 0:
+            end_mark = True
             break
         if mark != 5:
             raise _format(f"a section mark {mark} in {where}")
@@ -456,6 +461,7 @@ def _v3_rows(b: _Bytes, chart: Chart) -> None:
     table = np.concatenate(rows) if rows else np.zeros(0, dtype)
     for k, column in enumerate(chart.columns):
         column.values = np.array(table[f"c{k}"], dtype=np.int32 if column.integer else np.float64)
+    return end_mark
 
 
 def _made_columns(chart: Chart, count: int, minimum: float, maximum: float, integer: bool = False,
@@ -471,9 +477,17 @@ def _float_block(b: _Bytes, count: int, where: str) -> np.ndarray:
     return np.frombuffer(raw, "<f8").astype(np.float64)
 
 
+def _compact_end(number: int) -> None:
+    """The end of a compact file where a chart would begin: its writers make
+    such a file only to write a chart into it, so one without any was cut."""
+    if number == 0:
+        raise _truncated("the header of chart 0")
+    return None
+
+
 def _old_xy_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None:
     if b.at_end():
-        return None
+        return _compact_end(number)
     where = f"the header of chart {number}"
     chart = Chart(number, file_type)
     chart.samples_stated = b.i32(where)
@@ -491,7 +505,7 @@ def _old_xy_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None
 
 def _old_spectrum_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None:
     if b.at_end():
-        return None
+        return _compact_end(number)
     where = f"the header of chart {number}"
     chart = Chart(number, file_type, fsym=extra["fsym"], delt=extra["delt"])
     chart.samples_stated = b.i32(where)
@@ -509,8 +523,10 @@ def _old_spectrum_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart 
 
 
 def _old_signal_chart(b: _Bytes, file_type: int, number: int, extra) -> Chart | None:
-    if number > 0 or b.at_end():  # a signal file holds one chart
+    if number > 0:  # a signal file holds one chart
         return None
+    if b.at_end():
+        return _compact_end(number)
     where = "the signal header"
     chart = Chart(number, file_type)
     stored = b.i32(where)

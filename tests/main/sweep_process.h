@@ -31,13 +31,16 @@ struct Started {
     std::filesystem::path console;
 };
 
+// With `stop_at`, it stops itself at those moments (NODRIX_STOP_AT), and
+// so do the points it starts at theirs.
 inline Started start(const std::vector<std::string>& words, const std::filesystem::path& dir,
-                     const std::string& name) {
+                     const std::string& name, const std::string& stop_at = "") {
     Started s;
     s.console = dir / (name + ".out");
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
+        if (!stop_at.empty()) ::setenv("NODRIX_STOP_AT", stop_at.c_str(), 1);
         if (::chdir(dir.c_str()) != 0) ::_exit(127);
         const int fd = ::open(s.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) ::_exit(127);
@@ -59,6 +62,12 @@ inline int finish(const Started& s) {
     while (::waitpid(s.pid, &st, 0) < 0) {
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Whether it stopped itself at one of its moments (or ended: false).
+inline bool stopped(const Started& s) {
+    int st = 0;
+    return ::waitpid(s.pid, &st, WUNTRACED) == s.pid && WIFSTOPPED(st);
 }
 
 inline int run_program(const std::vector<std::string>& words, const std::filesystem::path& dir, const std::string& name,

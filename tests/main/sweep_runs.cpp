@@ -3,12 +3,13 @@
 // power.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cmath>
-#include <thread>
+#include <map>
 
 #include "tests/main/sweep_process.h"
 #include "tests/support/test_support.h"
@@ -37,12 +38,9 @@ TEST_F(SweepRuns, AGridKilledWithItsPointsAndRunAgainCompletesWithoutRunningFini
     const fs::path here = fs::current_path();
     const std::vector<std::string> sweep = {kNodrix, "sweep", kOneChannel, "--vary", "3.power_mw=0.5,1,2", "--vary",
                                             "6.length_km=20,40", "-j", "2", "-o", "grid"};
-    // Killed, points and all, as soon as its first point is complete.
-    const testing::Started first = testing::start(sweep, here, "first");
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (std::chrono::steady_clock::now() < give_up &&
-           (!fs::exists("grid/points") || records("grid").empty()))
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Killed, points and all, as soon as its first point has ended.
+    const testing::Started first = testing::start(sweep, here, "first", "point-ended");
+    ASSERT_TRUE(testing::stopped(first));
     ::kill(-first.pid, SIGKILL);
     ASSERT_EQ(testing::finish(first), 128 + SIGKILL) << file_text(first.console);
     const std::vector<fs::path> kept = records("grid");
@@ -95,6 +93,73 @@ TEST_F(SweepRuns, AGridKilledWithItsPointsAndRunAgainCompletesWithoutRunningFini
     }
     EXPECT_EQ(file_text("grid/sweep.png").substr(0, 4), "\x89PNG");
     EXPECT_NE(file_text("grid/sweep.svg").find("<svg"), std::string::npos);
+}
+
+// The files of a directory, by name.
+std::map<std::string, std::string> files_of(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = file_text(e.path());
+    return files;
+}
+
+// A second sweep into the directory of a running one stops at once, naming
+// it, and makes nothing. A sweep killed outright takes its points with it
+// (they end by SIGTERM, without a record). A point runs in one process at a
+// time: a second run of it stops at once and touches nothing, and no run of
+// it removes a file it did not make.
+TEST_F(SweepRuns, ASweepIsAloneInItsDirectoryAndItsPointsEndWithIt) {
+    const fs::path here = fs::current_path();
+    const std::vector<std::string> sweep = {kNodrix, "sweep", kOneChannel, "--vary", "3.power_mw=1,2", "-j", "1",
+                                            "-o", "g"};
+    const testing::Started first = testing::start(sweep, here, "first", "sweep-locked,points-started,initialised");
+    ASSERT_TRUE(testing::stopped(first));
+    std::string console;
+    EXPECT_EQ(testing::run_program(sweep, here, "second", console), 1);
+    EXPECT_EQ(console, "Nodrix-E-nodrix sweep: another sweep (process " + std::to_string(first.pid) + ") is working in " +
+                           (here / "g").string() + " (lock file " + (here / "g/sweep.lck").string() +
+                           "); wait for it to end, or give another -o DIR\n");
+    EXPECT_EQ(files_of("g").size(), 1u);  // its lock alone
+
+    // Killed outright once it has started its first point; the point was
+    // the test's to reap then, and ends by SIGTERM wherever it was.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    ::kill(first.pid, SIGCONT);
+    ASSERT_TRUE(testing::stopped(first));
+    ::kill(first.pid, SIGKILL);
+    EXPECT_EQ(testing::finish(first), 128 + SIGKILL);
+    int ended = 0;
+    for (int st = 0;;) {
+        const pid_t orphan = ::waitpid(-1, &st, WUNTRACED);
+        if (orphan < 0 && errno == EINTR) continue;
+        if (orphan < 0) break;
+        if (WIFSTOPPED(st)) {
+            ::kill(orphan, SIGCONT);  // the SIGTERM waiting for it is taken now
+            continue;
+        }
+        ++ended;
+        EXPECT_TRUE(WIFEXITED(st) ? WEXITSTATUS(st) == 128 + SIGTERM : WTERMSIG(st) == SIGTERM) << st;
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    EXPECT_EQ(ended, 1);
+    EXPECT_FALSE(fs::exists("g/points/0001/result.toml"));
+
+    testing::write_text("g/points/0002/notes.txt", "mine\n");
+    const std::vector<std::string> point = {kNodrix, "sweep", "--point", "g/points/0002"};
+    const testing::Started running = testing::start(point, here, "point", "point-locked");
+    ASSERT_TRUE(testing::stopped(running));
+    const auto before = files_of("g/points/0002");
+    EXPECT_EQ(testing::run_program(point, here, "again", console), 1);
+    EXPECT_EQ(console, "Nodrix-E-nodrix sweep --point: " + (here / "g/points/0002").string() +
+                           " is being run by another process (process " + std::to_string(running.pid) +
+                           "); a point runs once at a time\n");
+    EXPECT_EQ(files_of("g/points/0002"), before);
+    ::kill(running.pid, SIGCONT);
+    EXPECT_EQ(testing::finish(running), 0);
+    // Run once more, and the whole sweep again: point 1 runs, point 2 stays.
+    EXPECT_EQ(testing::run_program(point, here, "point", console), 0) << console;
+    EXPECT_EQ(testing::run_program(sweep, here, "third", console), 0) << console;
+    EXPECT_NE(console.find("1 of 2 points are complete; running the other 1\n"), std::string::npos) << console;
+    EXPECT_EQ(file_text("g/points/0002/notes.txt"), "mine\n");
 }
 
 TEST_F(SweepRuns, TheEyeQRisesWithTheLaunchPowerUntilTheKerrEffectTakesOver) {

@@ -5,10 +5,8 @@
 // test fails and says why.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <regex>
-#include <thread>
 
 #include "tests/main/sweep_process.h"
 #include "tests/support/test_support.h"
@@ -68,16 +66,12 @@ TEST_F(SweepSlurm, AGridOnSlurmGivesTheNumbersAndFilesOfTheSameGridRunHere) {
     for (const char* w : {"-o", "here", "-j", "2"}) local.push_back(w);
     ASSERT_EQ(testing::run_program(local, here, "local", console), 0) << console;
 
-    // The collect job ends after the array; its record stays with the controller.
-    std::string state;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(10);
-    while (std::chrono::steady_clock::now() < give_up) {
-        state = shell("scontrol show job " + collect).second;
-        if (state.find("JobState=COMPLETED") != std::string::npos || state.find("JobState=FAILED") != std::string::npos ||
-            state.find("JobState=CANCELLED") != std::string::npos || state.find("JobState=TIMEOUT") != std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
+    // The collect job ends after the array: a job that depends on it, waited
+    // for, ends after it. Its record stays with the controller.
+    const auto [waited, why] = shell("sbatch --wait --quiet --time=5 --mem=100M --output=/dev/null --dependency=afterany:" +
+                                     collect + " --wrap=true");
+    ASSERT_EQ(waited, 0) << why;
+    const std::string state = shell("scontrol show job " + collect).second;
     ASSERT_NE(state.find("JobState=COMPLETED"), std::string::npos)
         << state << file_text("on-slurm/slurm/collect.out") << shell("squeue").second;
     EXPECT_NE(state.find("ExitCode=0:0"), std::string::npos) << state;
@@ -97,6 +91,40 @@ TEST_F(SweepSlurm, AGridOnSlurmGivesTheNumbersAndFilesOfTheSameGridRunHere) {
             ++compared;
         }
     EXPECT_GE(compared, 6 * 8);
+}
+
+// A second submission while the first is queued (held here) is refused,
+// naming its jobs, and so are a run here and a dry run, which would rewrite
+// the list the queued array reads; once the jobs are cancelled the sweep
+// goes on.
+TEST_F(SweepSlurm, PointsStillQueuedAreNeitherSubmittedNorRunAgain) {
+    ASSERT_EQ(shell("sinfo -h -o %T").first, 0) << "the Slurm cluster does not answer";
+    const fs::path here = fs::current_path();
+    const std::vector<std::string> grid = {kNodrix, "sweep", kOneChannel, "--vary", "3.power_mw=0.5,1", "-o", "held"};
+    std::vector<std::string> slurm = grid;
+    for (const char* w : {"--slurm", "--slurm-args", "--hold --time=10 --mem=1000M"}) slurm.push_back(w);
+    std::string console;
+    ASSERT_EQ(testing::run_program(slurm, here, "submit", console), 0) << console;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(console, m, std::regex("Points: job ([0-9]+) .*\nCollect: job ([0-9]+)"))) << console;
+    const std::string points = m[1];
+    const std::string collect = m[2];
+    const std::string list = file_text("held/slurm/points.txt");
+    std::vector<std::string> dry = grid;
+    dry.push_back("--slurm-dry-run");
+    std::vector<std::string> local = grid;
+    local.push_back("-quiet");
+    for (const auto& words : {slurm, dry, local}) {
+        EXPECT_EQ(testing::run_program(words, here, "again", console), 1);
+        EXPECT_EQ(console, "Nodrix-E-nodrix sweep: the points of " + (here / "held").string() +
+                               " are still queued or running on Slurm: job " + points + " (its points), job " +
+                               collect + " (its collect job); wait for them to end or cancel them (scancel " +
+                               points + " " + collect + ") before its points run again\n");
+    }
+    EXPECT_EQ(file_text("held/slurm/points.txt"), list);
+    EXPECT_FALSE(fs::exists("held/points/0001/result.toml"));
+    ASSERT_EQ(shell("scancel " + points + " " + collect).first, 0);
+    EXPECT_EQ(testing::run_program(dry, here, "dry", console), 0) << console;
 }
 
 }  // namespace

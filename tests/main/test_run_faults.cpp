@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,7 +24,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kernel/control_blocks.h"
@@ -87,6 +85,19 @@ Files files_of(const fs::path& dir) {
     Files f;
     for (const auto& e : fs::directory_iterator(dir)) f[e.path().filename().string()] = testing::read_text(e.path().string());
     return f;
+}
+
+// The files of a directory with their bytes and inode numbers: a file put in
+// place anew has another inode, even with the same bytes.
+using Snapshot = std::map<std::string, std::pair<ino_t, std::string>>;
+Snapshot snapshot(const fs::path& dir) {
+    Snapshot s;
+    for (const auto& [name, bytes] : files_of(dir)) {
+        struct stat st{};
+        ::stat((dir / name).c_str(), &st);
+        s[name] = {st.st_ino, bytes};
+    }
+    return s;
 }
 
 std::set<std::string> names_of(const Files& f) {
@@ -188,11 +199,12 @@ protected:
     }
 };
 
-// A disk that fills at any write of a run: the run ends with status 1 and an
-// error naming a file and the reason, and what it leaves under final names is
-// complete: every file is the one a whole run writes, byte for byte, and no
-// temporary, working or lock file remains. A single failed write, the disk
-// free again after it, is never passed over either.
+// A disk that fills at any write of a run, in a directory holding the files
+// of an earlier whole run: the run ends with status 1 and an error naming a
+// file and the reason, and leaves the directory exactly as it was (the same
+// files, bytes and inodes): none of its files in place, no temporary, working
+// or lock file. A single failed write, the disk free again after it, is never
+// passed over either.
 TEST_F(RunFaults, AFullDiskAtAnyWriteEndsWithStatusOneAndLeavesOnlyCompleteFiles) {
     struct Scenario {
         const char* name;
@@ -229,19 +241,14 @@ TEST_F(RunFaults, AFullDiskAtAnyWriteEndsWithStatusOneAndLeavesOnlyCompleteFiles
                 SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(writes) +
                              (full ? ", the disk full from there on" : ", that write alone"));
                 const fs::path dir = dir_ / ("k" + std::to_string(k) + (full ? "full" : "one"));
+                fs::copy(ref, dir);
+                // An earlier limits file of small counts: the run stops at its limits again.
+                if (s.status == 3) testing::write_text((dir / "x0_faults.hst").string(), "MAXH 2\n");
+                const Snapshot earlier = snapshot(dir);
                 const Outcome r = run_child(dir, s.options, {}, k, full ? -1 : 1);
                 EXPECT_EQ(r.status, 1) << r.err;
                 EXPECT_TRUE(std::regex_search(r.err, kNamed)) << r.err;
-                const Files left = files_of(dir);
-                for (const auto& [name, bytes] : left) {
-                    EXPECT_FALSE(unfinished_or_working(name) && !reference.count(name)) << name << " left";
-                    if (!full) continue;
-                    const auto whole = reference.find(name);
-                    if (whole == reference.end())
-                        ADD_FAILURE() << name << " is no file of a whole run";
-                    else
-                        EXPECT_TRUE(bytes == whole->second) << name << " differs from a whole run's";
-                }
+                EXPECT_TRUE(snapshot(dir) == earlier) << "the directory changed";
                 fs::remove_all(dir);
             }
         }
@@ -266,7 +273,7 @@ TEST_F(RunFaults, AResultThatCannotBeReplacedIsAnErrorAndKeepsWhatWasThere) {
         << r.err;
     EXPECT_TRUE(fs::is_directory(dir / "faults_OSA0006.qsp"));
     EXPECT_EQ(testing::read_text((dir / "faults_BER0012.qxy").string()), "an earlier chart");
-    EXPECT_TRUE(fs::exists(dir / "faults_EYE0013.qsg"));  // the other results are written
+    EXPECT_FALSE(fs::exists(dir / "faults_EYE0013.qsg"));  // a failed run puts none of its results in place
     for (const auto& e : fs::directory_iterator(dir)) EXPECT_FALSE(unfinished_or_working(e.path().filename().string()));
 }
 
@@ -371,7 +378,10 @@ std::string fnv1a(const std::string& bytes) {
     return buf;
 }
 
-pid_t start(const fs::path& dir, const std::vector<std::string>& words, const fs::path& err) {
+// Starts a program in `dir`, its standard error into `err`; with `stop_at`,
+// it stops itself at that moment of its run (NODRIX_STOP_AT).
+pid_t start(const fs::path& dir, const std::vector<std::string>& words, const fs::path& err,
+            const std::string& stop_at = "") {
     std::vector<std::string> w = words;
     std::vector<char*> argv;
     for (auto& s : w) argv.push_back(s.data());
@@ -379,6 +389,7 @@ pid_t start(const fs::path& dir, const std::vector<std::string>& words, const fs
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::unsetenv("BNLIB");
+        if (!stop_at.empty()) ::setenv("NODRIX_STOP_AT", stop_at.c_str(), 1);
         const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int o = ::open("/dev/null", O_WRONLY);
         if (::chdir(dir.c_str()) != 0 || e < 0 || o < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(127);
@@ -393,79 +404,79 @@ int wait_for(pid_t pid) {
     return ::waitpid(pid, &wstatus, 0) == pid ? exit_code(wstatus) : -1;
 }
 
-// Waits until a file whose name contains `part` appears in `dir`.
-bool appears(const fs::path& dir, const std::string& part, pid_t pid) {
-    for (int k = 0; k < 6000; ++k) {
-        for (const auto& e : fs::directory_iterator(dir))
-            if (e.path().filename().string().find(part) != std::string::npos) return true;
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Every file left is one a whole run of the reference case writes.
-void expect_only_complete_files(const fs::path& dir, const std::string& reference) {
-    const auto m = manifest(reference);
-    for (const auto& [name, bytes] : files_of(dir)) {
-        const auto e = m.find(name);
-        if (e == m.end() || name.find(".DAT") != std::string::npos)
-            ADD_FAILURE() << name << " (" << bytes.size() << " bytes) left behind";
-        else
-            EXPECT_EQ(fnv1a(bytes), e->second.hash) << name << " is not the whole file (" << bytes.size() << " bytes)";
-    }
+// Whether a child started with a moment to stop at has stopped there.
+bool stopped(pid_t pid) {
+    int wstatus = 0;
+    return ::waitpid(pid, &wstatus, WUNTRACED) == pid && WIFSTOPPED(wstatus);
 }
 
 class Programs : public testing::NodrixTest {};
 
-// SIGINT while the link is simulated sample by sample, SIGTERM at points of
-// a set-up run: status 130 or 143, the run's working files (hundreds of MB of
-// the fibres') removed, and nothing unfinished under a final name.
-TEST_F(Programs, AnInterruptedRunEndsWithItsSignalsStatusAndLeavesNoPartialFile) {
-    {
-        SCOPED_TRACE("SIGINT while simulating");
-        const fs::path dir = dir_ / "simulation";
-        fs::create_directory(dir);
-        const pid_t pid = start(dir, {NODRIX_SHORT_SIMULATION, "-simulate", "-window", "30720", "-autosize"},
-                                dir_ / "err");
-        // The eye scopes open their signal files just before the first sample.
-        ASSERT_TRUE(appears(dir, "EYE0111.qsg.", pid));
-        ::kill(pid, SIGINT);
-        EXPECT_EQ(wait_for(pid), 130);
-        EXPECT_EQ(testing::read_text((dir_ / "err").string()),
-                  "Nodrix-E-Interrupted by SIGINT: the run's unfinished and working files are removed\n");
-        expect_only_complete_files(dir, "simulation");
-    }
-    for (const int ms : {0, 1500}) {
-        SCOPED_TRACE("SIGTERM " + std::to_string(ms) + " ms into a set-up run");
-        const fs::path dir = dir_ / ("setup" + std::to_string(ms));
-        fs::create_directory(dir);
-        const pid_t pid = start(dir, {NODRIX_SIM_160G, "-autosize"}, dir_ / "err");
-        ASSERT_TRUE(appears(dir, ".lck", pid));
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        ::kill(pid, SIGTERM);
-        EXPECT_EQ(wait_for(pid), 143);
-        expect_only_complete_files(dir, "setup");
+// SIGINT or SIGTERM at each moment of a set-up run of sim_160G, of a
+// simulation, of nodrix run -o and of nodrix check, in a directory holding
+// the complete set-up of sim_160G and a complete run of a small link: status
+// 130 or 143, the message, and the directory exactly as it was (the same
+// files, bytes and inodes): no earlier file removed or replaced, none of the
+// run's files (results, hand-over, working, scratch) left.
+TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
+    const std::string one_channel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel.toml";
+    const fs::path err = dir_ / "err";
+    const fs::path dir = dir_ / "run";
+    fs::create_directory(dir);
+    ASSERT_EQ(wait_for(start(dir, {NODRIX_SIM_160G, "-autosize"}, err)), 0);
+    ASSERT_EQ(wait_for(start(dir, {NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, err)), 0);
+    const Snapshot earlier = snapshot(dir);
+    ASSERT_GT(earlier.size(), 40u);
+    struct Case {
+        std::vector<std::string> words;
+        const char* moment;
+        int signal;
+    };
+    const std::vector<std::string> setup = {NODRIX_SIM_160G, "-autosize"};
+    const Case cases[] = {
+        {setup, "run-locked", SIGINT},
+        {setup, "dimensioned", SIGTERM},
+        {setup, "initialised", SIGINT},
+        {setup, "run-ending", SIGTERM},
+        {{NODRIX_SHORT_SIMULATION, "-simulate", "-window", "30720", "-autosize"}, "initialised", SIGINT},
+        {{NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, "run-locked", SIGINT},
+        {{NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, "run-ending", SIGTERM},
+        {{NODRIX_NODRIX, "check", one_channel}, "run-locked", SIGINT},
+        {{NODRIX_NODRIX, "check", one_channel}, "dimensioned", SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words[0] + " " + c.words[1] + " at " + c.moment);
+        const pid_t pid = start(dir, c.words, err, c.moment);
+        ASSERT_TRUE(stopped(pid));
+        ::kill(pid, c.signal);
+        ::kill(pid, SIGCONT);
+        EXPECT_EQ(wait_for(pid), 128 + c.signal);
+        EXPECT_EQ(testing::read_text(err.string()), std::string("Nodrix-E-Interrupted by ") +
+                                                        (c.signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                                        ": the run's unfinished and working files are removed\n");
+        const Snapshot now = snapshot(dir);
+        EXPECT_TRUE(now == earlier) << now.size() << " files instead of " << earlier.size();
     }
 }
 
-// Two set-up runs started together in one directory: one runs, and writes
-// what a run alone writes; the other stops at once with an error naming the
-// first, status 1. A run killed outright does not block the next.
+// Two set-up runs in one directory: the second, started while the first
+// holds the lock, stops at once with an error naming the first, status 1;
+// the first goes on and writes what a run alone writes. A run killed outright
+// does not block the next.
 TEST_F(Programs, OneRunPerDirectory) {
-    const pid_t first = start(dir_, {NODRIX_SIM_160G, "-autosize"}, dir_ / ".." / (dir_.filename().string() + ".a"));
-    const pid_t second = start(dir_, {NODRIX_SIM_160G, "-autosize"}, dir_ / ".." / (dir_.filename().string() + ".b"));
-    const int a = wait_for(first);
-    const int b = wait_for(second);
-    const std::string err_a = testing::read_text((dir_ / ".." / (dir_.filename().string() + ".a")).string());
-    const std::string err_b = testing::read_text((dir_ / ".." / (dir_.filename().string() + ".b")).string());
-    fs::remove(dir_ / ".." / (dir_.filename().string() + ".a"));
-    fs::remove(dir_ / ".." / (dir_.filename().string() + ".b"));
-    ASSERT_EQ(std::set<int>({a, b}), (std::set<int>{0, 1})) << err_a << err_b;
-    const pid_t winner = a == 0 ? first : second;
-    EXPECT_EQ(a == 0 ? err_b : err_a, "Nodrix-E-Another run of sim_160G (process " + std::to_string(winner) +
-                                          ") is working in this directory (lock file x1_sim_160g.lck); wait for it "
-                                          "to end, or run in another directory\n");
+    const fs::path err_a = dir_ / ".." / (dir_.filename().string() + ".a");
+    const fs::path err_b = dir_ / ".." / (dir_.filename().string() + ".b");
+    const pid_t first = start(dir_, {NODRIX_SIM_160G, "-autosize"}, err_a, "run-locked");
+    ASSERT_TRUE(stopped(first));
+    EXPECT_EQ(wait_for(start(dir_, {NODRIX_SIM_160G, "-autosize"}, err_b)), 1);
+    ::kill(first, SIGCONT);
+    EXPECT_EQ(wait_for(first), 0);
+    EXPECT_EQ(testing::read_text(err_b.string()),
+              "Nodrix-E-Another run of sim_160G (process " + std::to_string(first) +
+                  ") is working in this directory (lock file x1_sim_160g.lck); wait for it to end, or run in another "
+                  "directory\n");
+    fs::remove(err_a);
+    fs::remove(err_b);
     const auto m = manifest("setup");
     const Files left = files_of(dir_);
     EXPECT_EQ(left.size(), m.size() - 2);  // the console streams aside
@@ -476,8 +487,8 @@ TEST_F(Programs, OneRunPerDirectory) {
 
     const fs::path dir = dir_ / "killed";
     fs::create_directory(dir);
-    const pid_t killed = start(dir, {NODRIX_SIM_160G, "-autosize"}, dir_ / "err");
-    ASSERT_TRUE(appears(dir, ".lck", killed));
+    const pid_t killed = start(dir, {NODRIX_SIM_160G, "-autosize"}, dir_ / "err", "dimensioned");
+    ASSERT_TRUE(stopped(killed));
     ::kill(killed, SIGKILL);
     EXPECT_EQ(wait_for(killed), 1000 + SIGKILL);
     // The next run goes past the lock (to stop at once at its storage cap).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,8 @@ TEST_F(SweepTest, RangesHitTheirEndWithoutRoundingDriftAndBadRangesSayWhy) {
 
 TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
     const std::string l = kOneChannel;
+    std::string many = "1";
+    for (int v = 2; v <= 10001; ++v) many += "," + std::to_string(v);
     const std::pair<Strings, std::string> cases[] = {
         {{}, "no link file given"},
         {{l}, "nothing to vary: give --vary ID.PARAM=VALUES or --seeds N"},
@@ -70,10 +73,22 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
         {{l, "--vary", "3.power_mw=1,2", "--vary", "6.length_km=1,2,3", "--zip"},
          "--zip pairs the values: 3.power_mw has 2 and 6.length_km 3"},
         {{l, "--vary", "3.power_mw=1,2", "-set", "3.power_mw=4"}, "3.power_mw is both varied and set (-set 3.power_mw=4)"},
+        {{l, "--vary", "link.emission_window_ps=2e4,3e4", "-window", "25000"},
+         "link.emission_window_ps is both varied and set (-window 25000)"},
+        {{l, "--vary", "6.length_km=20,100", "--vary", "fibre.length_km=40,60"},
+         "--vary 6.length_km=20,100 and --vary fibre.length_km=40,60 both change length_km of block 6 (fibre); give it "
+         "under one name"},
+        {{l, "--vary", "laser.power_mw=1,2", "-window", "3e4", "-set", "3.power_mw=4"},
+         "--vary laser.power_mw=1,2 and -set 3.power_mw=4 both change power_mw of block 3 (laser); give it under one "
+         "name"},
         {{l, "--vary", "link.seeds=[1,2,3,4,5,6,7,8,9,10]", "--seeds", "2"},
          "--vary link.seeds and --seeds exclude each other"},
         {{l, "--vary", "3.power_mw=1:1000:1", "--vary", "6.length_km=0:100:1"},
          "the sweep has 101000 points, more than 100000"},
+        // A refused list of 10,001 values (48,899 characters) is named by its beginning.
+        {{l, "--vary", "3.power_mw=" + many},
+         "--vary 3.power_mw=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,... (48899 characters): "
+         "more than 10000 values"},
     };
     for (const auto& [words, message] : cases) {
         Strings w{"sweep"};
@@ -165,7 +180,20 @@ TEST_F(SweepTest, APointIsCompleteOnlyWhenItsRecordChecks) {
              testing::write_text((dir / "console.txt").string(), "");
          },
          PointState::incomplete, "the run did not finish: no result (its console text is in p/console.txt)"},
-        {"damaged record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+        {"a number edited in the record",
+         [&] {
+             std::string text = testing::read_text((dir / "result.toml").string());
+             text.replace(text.find("power_dbm = -2.5"), 16, "power_dbm = 99.0");
+             testing::write_text((dir / "result.toml").string(), text);
+         },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"unsealed record", [&] { testing::write_text((dir / "result.toml").string(), "status = 'done'\n"); },
+         PointState::incomplete, "its result record was changed after the run (its checksum record_fnv1a does not match)"},
+        {"damaged record, sealed",
+         [&] {
+             testing::write_text((dir / "result.toml").string(),
+                                 "record_fnv1a = \"" + hash_text("status = 'done'\n") + "\"\nstatus = 'done'\n");
+         },
          PointState::incomplete, "its result record cannot be read: a setting is missing or of the wrong type"},
     };
     for (const Case& c : cases) {
@@ -218,6 +246,28 @@ TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
               "0004,2,1,incomplete,,,,,,,,,,,,,not run\n"
               ",2,mean,,,,,,,,,,,,,,over 0 of 2 seeds\n"
               ",2,spread,,,,,,,,,,,,,,over 0 of 2 seeds\n");
+}
+
+// On a full disk the plots are errors naming the file and why, and nothing
+// of them is left; the table, which fits, is written.
+TEST_F(SweepTest, PlotsOnAFullDiskAreErrorsAndLeaveNothing) {
+    ::unsetenv("NODRIX_GNUPLOT");
+    Definition d;
+    d.name = "lk";
+    d.varies = {Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    const std::vector<PointStatus> status = {done_point(1.5, -3.0, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.25),
+                                             done_point(2.5, -3.5, 2e-12, 16.9, 3e-12, 16.8, -1.0, 12.0, 1.75)};
+    const testing::SmallDisk disk("disk", 64, 8);
+    if (!disk.unavailable.empty()) GTEST_SKIP() << disk.unavailable;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(write_results("disk", d, points(d), status));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-nodrix sweep: cannot draw disk/sweep.png: cannot write it: No space left on device\n"
+              "Nodrix-E-nodrix sweep: cannot draw disk/sweep.svg: cannot write it: No space left on device\n");
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator("disk")) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"filler", "sweep.csv"}));
+    EXPECT_EQ(testing::read_text("disk/sweep.csv"), table_csv(d, points(d), status));
 }
 
 TEST_F(SweepTest, ADryRunWritesTheSlurmScriptsOfThePointsNotComplete) {

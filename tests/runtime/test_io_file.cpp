@@ -1,8 +1,14 @@
-// Binary files: buffered io files named by identifiers, and unformatted
-// sequential records with a length word before and after every record.
+// Binary files: buffered io files named by identifiers, unformatted
+// sequential records with a length word before and after every record, and
+// the temporary files results are written into.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <filesystem>
 
 #include <cstdio>
 #include <numeric>
@@ -11,6 +17,7 @@
 
 #include "runtime/io_file.h"
 #include "runtime/record_file.h"
+#include "runtime/run_files.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -116,6 +123,31 @@ TEST_F(RecordFileTest, ShortOrDamagedRecordsAreRefused) {
     EXPECT_TRUE(data.empty());
     EXPECT_LT(data.capacity(), std::size_t{2} << 20);
     std::fclose(f);
+}
+
+// What stands under a result's name and is no regular file (a pipe, a device
+// node made here, a directory) is never replaced, whatever the caller's rule
+// for the files it may not write, and nothing is made beside it.
+TEST_F(IoFileTest, ANameTakenByNoRegularFileIsNeverReplaced) {
+    ASSERT_EQ(::mkfifo("pipe.qxy", 0644), 0);
+    std::filesystem::create_directory("dir.DAT");
+    const std::string no_device = testing::make_full_device("full.DAT");
+    std::vector<std::pair<const char*, int>> cases = {{"pipe.qxy", EEXIST}, {"dir.DAT", EISDIR}};  // name, errno
+    if (no_device.empty()) cases.push_back({"full.DAT", EEXIST});
+    for (const auto& [name, error] : cases) {
+        for (const bool only_writable : {true, false}) {
+            std::string temporary;
+            errno = 0;
+            EXPECT_EQ(create_temporary(name, temporary, 0644, only_writable), -1) << name;
+            EXPECT_EQ(errno, error) << name;
+        }
+    }
+    struct stat st {};
+    EXPECT_TRUE(::stat("pipe.qxy", &st) == 0 && S_ISFIFO(st.st_mode) && std::filesystem::is_directory("dir.DAT"));
+    EXPECT_TRUE(!no_device.empty() || (::stat("full.DAT", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == ::makedev(1, 7)));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), std::filesystem::directory_iterator()),
+              static_cast<std::ptrdiff_t>(cases.size()));
+    if (!no_device.empty()) GTEST_SKIP() << "the pipe and the directory were checked; " << no_device;
 }
 
 }  // namespace

@@ -7,7 +7,12 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "numerics/filter_tables.h"
 #include "kernel/control_blocks.h"
@@ -108,6 +113,24 @@ bool wisdom_holds(int n) {
     fftw_free(a);
     fftw_free(b);
     return holds;
+}
+
+std::string make_full_device(const std::string& path) {
+    if (::mknod(path.c_str(), S_IFCHR | 0666, ::makedev(1, 7)) == 0) return "";
+    return std::string("cannot make a device node (mknod needs root): ") + std::strerror(errno);
+}
+
+SmallDisk::SmallDisk(const std::string& path, int size_kib, int free_kib) : path_(path) {
+    std::filesystem::create_directories(path);
+    if (::mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + std::to_string(size_kib) + "k").c_str()) != 0) {
+        unavailable = std::string("cannot mount a small tmpfs (it needs root): ") + std::strerror(errno);
+        return;
+    }
+    write_text(path + "/filler", std::string(static_cast<std::size_t>(size_kib - free_kib) * 1024, 'f'));
+}
+
+SmallDisk::~SmallDisk() {
+    if (unavailable.empty()) ::umount2(path_.c_str(), MNT_DETACH);
 }
 
 }  // namespace nodrix::testing

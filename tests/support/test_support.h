@@ -41,4 +41,25 @@ void set_project_constants();
 // directions, for aligned out-of-place arrays (those of the plan store).
 bool wisdom_holds(int n);
 
+// Makes a character device node at `path` with the numbers of the kernel's
+// "full" device (every write to it fails for want of space), for outputs a
+// program must not replace. Empty when made, else why not (not root, say).
+std::string make_full_device(const std::string& path);
+
+// A small file system of its own (a tmpfs of `size_kib` KiB mounted on the
+// directory `path`), filled until `free_kib` KiB are left, for writes that
+// run out of space; unmounted when the object goes. `unavailable` says why it
+// could not be had (mounting needs root).
+class SmallDisk {
+public:
+    SmallDisk(const std::string& path, int size_kib, int free_kib);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    std::string unavailable;
+
+private:
+    std::string path_;
+};
+
 }  // namespace nodrix::testing

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/xu/qxy_collect.h"
@@ -45,12 +46,25 @@ TEST_F(ChartPlot, TextsCannotBreakOutOfTheirQuotes) {
     for (const auto& [text, quoted] : cases) EXPECT_EQ(chart::gnuplot_quoted(text), quoted) << text;
 }
 
+// An image is whole from its first byte to its last (a PNG cut short: the
+// chart tool's plot failures).
+TEST_F(ChartPlot, OnlyAWholeImageIsTakenForOne) {
+    const std::tuple<std::string, PlotFormat, std::string> cases[] = {
+        {"<?xml version=\"1.0\"?>\n<svg>\n</svg>\n\n", PlotFormat::kSvg, ""},
+        {"<svg>\n<g>\n</g>\n</sv", PlotFormat::kSvg, "the SVG image is cut short (it does not end with </svg>)"},
+        {"\x89PNG\r\n", PlotFormat::kSvg, "it is no SVG image"},
+        {"<svg></svg>", PlotFormat::kPng, "it is no PNG image"},
+    };
+    for (const auto& [image, format, fault] : cases) EXPECT_EQ(chart::image_fault(image, format), fault) << image;
+}
+
 TEST_F(ChartPlot, GnuplotPipeNeitherStallsNorDiesOfABrokenPipe) {
-    // gnuplot's print writes to its error stream: both outputs are collected.
+    // gnuplot's print writes to its error stream, its image to its standard output.
     GnuplotRun r = chart::run_gnuplot("gnuplot", "print sprintf('six times seven is %d', 6*7)\n");
     EXPECT_EQ(r.outcome, GnuplotRun::kDone) << r.reason << r.messages;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.messages, "six times seven is 42\n");
+    EXPECT_EQ(r.output, "");
     // An error in the script: a non-zero status and gnuplot's report.
     r = chart::run_gnuplot("gnuplot", "plot $nothing using 1:2\n");
     EXPECT_EQ(r.outcome, GnuplotRun::kFailed);

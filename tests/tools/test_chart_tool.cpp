@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "models/measurements/ber_charts.h"
@@ -215,7 +219,13 @@ TEST_F(ChartTool, PlotFailuresKeepAnEarlierImage) {
          "gnuplot-nox, or name the program in NODRIX_GNUPLOT)\n"},
         {"false", {"plot", "two.qxy", "-o", "old.png"}, 1, "nodrix-chart plot: false failed (exit status 1)\n"},
         {"true", {"plot", "two.qxy", "-o", "old.png"}, 1, "nodrix-chart plot: true ended without drawing the image\n"},
+        {"./half-png", {"plot", "two.qxy", "-o", "old.png"}, 1,
+         "nodrix-chart plot: ./half-png drew no whole image: the PNG image is cut short (it does not end with its "
+         "IEND chunk)\n"},
     };
+    // A drawing program that stops after the PNG signature.
+    write_text("half-png", "#!/bin/sh\nprintf '\\211PNG\\r\\n\\032\\n'\n");
+    std::filesystem::permissions("half-png", std::filesystem::perms::owner_all);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
         if (c.gnuplot != nullptr) ::setenv("NODRIX_GNUPLOT", c.gnuplot, 1);
@@ -228,6 +238,65 @@ TEST_F(ChartTool, PlotFailuresKeepAnEarlierImage) {
     EXPECT_EQ(read_text("old.png"), "an older image");
     EXPECT_FALSE(std::filesystem::exists("e.png"));
     EXPECT_EQ(files_named(".part"), 0);
+}
+
+// An output that cannot take the file whole: a pipe, a device node made
+// here, a full disk. Each is an error naming the file and why;
+// the node is left as it was, and an earlier file under the name too.
+TEST_F(ChartTool, AnOutputThatCannotTakeTheWholeFileIsAnErrorAndKeepsWhatWasThere) {
+    ::unsetenv("NODRIX_GNUPLOT");
+    std::vector<double> signal;
+    for (int i = 0; i < 2000; ++i) signal.push_back(std::sin(0.01 * i) + 1e-3 * (i % 7));  // a CSV and images of tens of KiB
+    ASSERT_TRUE(write_signal("s.qsg", {.samples = 2000, .samples_per_bit = 8, .delt = 1.0}, signal));
+    for (const char* pipe : {"pipe.csv", "pipe.png"}) ASSERT_EQ(::mkfifo(pipe, 0644), 0);
+    const std::string no_device = make_full_device("full.svg");
+    const SmallDisk disk("disk", 64, 8);
+    const std::string refused = "it is not a regular file (a device, a pipe or a socket)";
+    std::vector<std::pair<std::string, std::string>> cases = {{"pipe.csv", refused}, {"pipe.png", refused}};  // output, why
+    if (no_device.empty()) cases.push_back({"full.svg", refused});
+    if (disk.unavailable.empty()) {
+        write_text("disk/old.png", "an older image");
+        for (const char* full : {"disk/old.png", "disk/e.svg", "disk/e.csv"}) cases.push_back({full, "No space left on device"});
+    }
+    for (const auto& [output, why] : cases) {
+        const Result r = tool({output.ends_with(".csv") ? "csv" : "plot", "s.qsg", "-o", output.c_str()});
+        EXPECT_EQ(r.status, 1) << output;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "nodrix-chart: cannot write " + output + ": " + why + "\n");
+    }
+    struct stat st {};
+    EXPECT_TRUE(::stat("pipe.csv", &st) == 0 && S_ISFIFO(st.st_mode) && ::stat("pipe.png", &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(!no_device.empty() || (::stat("full.svg", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == ::makedev(1, 7)));
+    EXPECT_EQ(files_named(".part"), 0);
+    if (!disk.unavailable.empty() || !no_device.empty()) GTEST_SKIP() << "the pipes were checked; " << no_device << "; " << disk.unavailable;
+    EXPECT_EQ(read_text("disk/old.png"), "an older image");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("disk"), std::filesystem::directory_iterator()), 2);
+}
+
+// A file cut where its form tells it (before a compact file's first chart)
+// is damage; where it cannot tell, info says so.
+TEST_F(ChartTool, ACutFileIsDamageWhereTheFormTellsAndInfoSaysWhereItCannot) {
+    ChartPoints ber;
+    for (const auto& [t, v] : {std::pair{-40.0, 1e-6}, {0.0, 1e-12}}) ber.add(t, v);
+    ASSERT_TRUE(write_estimator_charts("one.qxy", kBerInstantChart, ber, nullptr, nullptr));
+    ASSERT_TRUE(write_estimator_charts("two.qxy", kBerInstantChart, ber, &kQChart, &ber));
+    ASSERT_TRUE(qsp1_write("s.qsp", {.frequency_step = 0.5, .start_frequency = 193.0}, std::vector<double>{1.0, 2.0}));
+    ASSERT_TRUE(write_signal("u.qsg", {.samples = 0, .samples_per_bit = 2, .delt = 1.0}, {1.0, 0.0, 1.0}));
+    const std::vector<unsigned char> two = read_bytes("two.qxy");
+    write_bytes("cut.qxy", {two.begin(), two.begin() + static_cast<std::ptrdiff_t>(std::filesystem::file_size("one.qxy"))});
+    write_bytes("head.qxy", {two.begin(), two.begin() + 36});
+    const std::string damaged = ": the file ends inside a chart or cannot be read (truncated or damaged)\n";
+    const std::tuple<const char*, int, std::string> cases[] = {  // file, status, a line of info or the error
+        {"cut.qxy", 0, "Charts: 1 (the form does not record how many: a file cut between two charts reads as whole)\n"},
+        {"s.qsp", 0, "Charts: 1\n"},
+        {"u.qsg", 0, "  Rows: 3 (the header states no count: a file cut between two rows reads as whole)\n"},
+        {"head.qxy", 1, "nodrix-chart: head.qxy" + damaged},
+    };
+    for (const auto& [file, status, said] : cases) {
+        const Result r = tool({"info", file});
+        EXPECT_EQ(r.status, status) << file;
+        EXPECT_NE((status == 0 ? r.out : r.err).find(said), std::string::npos) << r.out << r.err;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The plan wisdom tool: what it writes is what the plan store reads.
 #include <fftw3.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -58,7 +59,8 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     EXPECT_NE(out_.str().find("length 2^3"), std::string::npos);
     EXPECT_NE(out_.str().find("Wrote " + (dir_ / "opwis.pln").string()), std::string::npos);
     const std::string first = testing::read_text("opwis.pln");
-    EXPECT_EQ(first.rfind("(fftw-3.", 0), 0u);
+    EXPECT_EQ(first.rfind("nodrix-wisdom fnv1a64 ", 0), 0u);  // the checksum line, then FFTW's text
+    EXPECT_EQ(first.find("\n(fftw-3."), 38u);
     const std::set<std::string> small = entries(first);
     // Both directions of every length asked for, and no more.
     use_only("opwis.pln");
@@ -86,7 +88,17 @@ TEST_F(WisdomToolTest, AFileWithoutWisdomIsReplacedWithAWord) {
     ASSERT_EQ(run({"-max", "2", "."}), 0);
     EXPECT_EQ(err_.str(), "nodrix-wisdom: ./opwis.pln is not used (it is not wisdom of FFTW 3 in double precision); "
                           "it is replaced\n");
-    EXPECT_EQ(testing::read_text("opwis.pln").rfind("(fftw-3.", 0), 0u);
+    EXPECT_TRUE(import_wisdom_file("opwis.pln").checked);
+}
+
+// A pipe of the file's name is refused at once, before any measuring, and left as it was.
+TEST_F(WisdomToolTest, AFileNameTakenByNoRegularFileIsRefusedBeforeMeasuring) {
+    ASSERT_EQ(::mkfifo("opwis.pln", 0644), 0);
+    EXPECT_EQ(run({"-max", "2", "."}), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(), "nodrix-wisdom: ./opwis.pln is not replaced: it is not a regular file (a device, a pipe or a socket)\n");
+    struct stat st {};
+    EXPECT_TRUE(::stat("opwis.pln", &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
 TEST_F(WisdomToolTest, BadArgumentsAndMissingDirectories) {

@@ -110,8 +110,9 @@ void* LinkSchedule::signal_of(SignalKind kind, std::int32_t number) {
 }
 
 // The block's signals by port name: the inputs in the order of its input
-// ports (the drive apart), the outputs by number (an output no block reads,
-// such as a clock left unnumbered, still has a signal to write).
+// ports (the drive apart), the outputs by number. An output left unnumbered
+// (a clock no block reads) still has a signal to write, under a number below
+// those a link can give.
 Connections LinkSchedule::connections(const LinkBlock& b, const BlockWiring& w) {
     Connections c;
     for (const PortSpec& port : b.kind->inputs) {
@@ -122,13 +123,9 @@ Connections LinkSchedule::connections(const LinkBlock& b, const BlockWiring& w) 
         for (std::int32_t s : b.inputs) c.add_input(port.key, port.kind, signal_of(port.kind, s));
     }
     for (const PortSpec& port : b.kind->outputs) {
-        const std::int32_t number = port.key == "output" ? b.output : b.clock_output;
-        if (number != 0) {
-            c.add_output(port.key, port.kind, signal_of(port.kind, number));
-        } else if (port.kind == SignalKind::electrical) {
-            unread_.push_back(std::make_unique<ElectricalSample>());
-            c.add_output(port.key, port.kind, unread_.back().get());
-        }
+        std::int32_t number = port.key == "output" ? b.output : b.clock_output;
+        if (number == 0) number = -++unread_outputs_;
+        c.add_output(port.key, port.kind, signal_of(port.kind, number));
     }
     c.producer_window = w.producer_window;
     c.window = w.window;

@@ -61,6 +61,7 @@ private:
     std::map<std::int32_t, std::unique_ptr<ElectricalSample>> electrical_;
     std::map<std::int32_t, std::unique_ptr<LogicalSignal>> logical_;
     std::vector<std::unique_ptr<ElectricalSample>> unread_;  // outputs no block reads (unnumbered clocks)
+    std::int32_t unread_outputs_ = 0;  // of declared blocks, numbered -1, -2, ...
     std::map<std::int32_t, std::unique_ptr<TimeWindow>> windows_;
     ScheduleConstants constants_;
     std::vector<BlockCall> calls_;

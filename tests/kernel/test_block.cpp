@@ -111,6 +111,15 @@ TEST(BlockDeclaration, GivesTheRegistryEntryAndBindsSettingsAndPorts) {
     EXPECT_THROW(KindRegistration{declare_kind<Probe>()}, std::logic_error);  // one name, one kind
 }
 
+// State a family shares is one object per run.
+TEST(RunContext, SharesOneObjectOfAKindPerRun) {
+    RunContext a{SimulationSettings{}}, b{SimulationSettings{}};
+    a.shared<std::vector<int>>().push_back(7);
+    EXPECT_EQ(a.shared<std::vector<int>>(), std::vector<int>{7});
+    EXPECT_TRUE(b.shared<std::vector<int>>().empty());
+    EXPECT_TRUE(a.shared<std::vector<float>>().empty());
+}
+
 class StateAccountTest : public testing::NodrixTest {};
 
 // A record kept as a member is counted as the same record looked up in the

@@ -91,9 +91,29 @@ constexpr StateSlot<GaussianState> kGaussianState[] = {
     {&GaussianState::flag, SlotKind::integer, 1},  // 1 while a second value is available
 };
 
+// Seed word (4 r mod 10) + 1 of the topology word r, taken non-negative so
+// that any topology word selects one of the ten seeds.
+std::int32_t gaussian_seed() {
+    const std::int32_t r = inftop.itop1;
+    return r + seeds[static_cast<std::size_t>(((4LL * r) % 10 + 10) % 10)];
+}
+
 }  // namespace
 
 void gausrr_reserve() { claim_state(kGaussianState); }
+
+void gausrr_draws() {
+    const GaussianState claimed = claim_state(kGaussianState);
+    if (zzctrl.pass == 0) return;
+    std::int32_t& have_second = *ist_at(claimed.flag);
+    if (zzctrl.time <= 0.0f) have_second = 0;
+    if (have_second == 0) {
+        const std::int32_t seed = gaussian_seed();
+        open_uniform(seed);
+        open_uniform(seed);
+    }
+    have_second = have_second == 0 ? 1 : 0;
+}
 
 void gausrr(float mean, float deviation, ElectricalSample& out) {
     const GaussianState claimed = claim_state(kGaussianState);
@@ -103,10 +123,7 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
     if (zzctrl.pass == 0) return;
     float* st = hist_at(h);
     std::int32_t& have_second = *ist_at(i);
-    const std::int32_t r = inftop.itop1;
-    // Seed word (4 r mod 10) + 1, taken non-negative so that any topology word
-    // selects one of the ten seeds.
-    const std::int32_t seed = r + seeds[static_cast<std::size_t>(((4LL * r) % 10 + 10) % 10)];
+    const std::int32_t seed = gaussian_seed();
     if (zzctrl.time <= 0.0f) {
         // First run call: keep the statistics and start without a spare value.
         st[0] = mean;

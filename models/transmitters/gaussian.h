@@ -31,6 +31,11 @@ void gausrr(float mean, float deviation, ElectricalSample& out);
 // The storage claims of gausrr alone, for a call that must keep its place in
 // the kernel's record walk without drawing.
 void gausrr_reserve();
+// gausrr for a caller that no longer uses the values: the same claims and the
+// same draws from tsrn01 (which the generator's other callers share), and the
+// spare-value flag toggled, but no value formed (no logarithm, root or
+// trigonometry); the spare value kept is left as it was.
+void gausrr_draws();
 
 // Resets the shared uniform states (start of a process; tests).
 void reset_uniform_generators();

@@ -11,11 +11,24 @@
 // every call would cost more than many blocks do. The FFT calls of the
 // fibres' linear half-steps are few and long, and are timed call by call.
 //
-//   bench_simulation [-window PS] [-dir DIR] [-hash]
-//     -window PS  the sources' window length (as the program's option)
-//     -dir DIR    run in DIR (made if absent; default a new temporary directory)
-//     -hash       also print a hash of every optical output over all samples,
-//                 to compare runs (thread counts, builds) sample for sample
+// The state every block keeps in the kernel storage is sampled for subnormal
+// numbers: every N-th sample (N = -state-every, a power of two), right after
+// a block's call, the records it walked (from the storage cursors before the
+// call to those after it) are scanned, and the table counts per kind the
+// scans that met subnormal values and the values met. A block whose records
+// are large (a fibre's run storage) is scanned less often, about 64 Ki words
+// per N samples. Many processors take a hundred times longer over an
+// operation with a subnormal operand; the counts show that risk on any
+// processor, including those that do not stall. The scans are timed in a row
+// of their own.
+//
+//   bench_simulation [-window PS] [-dir DIR] [-hash] [-state-every N]
+//     -window PS      the sources' window length (as the program's option)
+//     -dir DIR        run in DIR (made if absent; default a new temporary directory)
+//     -hash           also print a hash of every optical output over all samples,
+//                     to compare runs (thread counts, builds) sample for sample
+//     -state-every N  scan the blocks' state every N samples (a power of two up to 2^30;
+//                     default 8192; 0: never)
 //
 // NODRIX_THREADS=1 in the environment runs the transforms on one thread;
 // NODRIX_FFT_PLANS=estimate makes the plans by estimate instead of measuring.
@@ -41,6 +54,7 @@
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
+#include "kernel/storage.h"
 #include "main/op_main.h"
 #include "project/sim_160g.h"
 #include "runtime/wisdom.h"
@@ -52,13 +66,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Rows of the table: the block kinds (both amplifier kinds in one row), then
-// the time between block calls (the schedule's own work).
+// the time between block calls (the schedule's own work), then this
+// program's scans of the blocks' state.
 enum Row { lasers, sources, drivers, modulators, combiners, amplifiers, fibres, filters, photodiodes, bessels,
-           meters, analysers, estimators, scopes, schedule_row, kRows };
+           meters, analysers, estimators, scopes, schedule_row, scan_row, kRows };
 const char* const kRowNames[kRows] = {"lasers",         "data sources",       "NRZ drivers",     "modulators",
                                       "combiners",      "amplifiers",         "fibres",          "raised-cosine filters",
                                       "photodiodes",    "Bessel filters",     "power meters",    "spectrum analysers",
-                                      "estimators",     "scopes",             "schedule (between blocks)"};
+                                      "estimators",     "scopes",             "schedule (between blocks)",
+                                      "state scans (this bench)"};
 
 Row row_of(std::string_view kind) {
     const std::pair<std::string_view, Row> rows[] = {
@@ -125,6 +141,95 @@ struct OutputHash {
 
 Clock::time_point rounds_start;
 
+// ---- Subnormal values in the blocks' state ----
+
+bool subnormal(float v) {
+    std::uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return (b & 0x7f800000u) == 0 && (b & 0x007fffffu) != 0;
+}
+bool subnormal(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return (b & 0x7ff0000000000000ull) == 0 && (b & 0x000fffffffffffffull) != 0;
+}
+
+template <class T>
+std::int64_t count_subnormal(const T* first, std::int64_t count) {
+    std::int64_t n = 0;
+    for (std::int64_t k = 0; k < count; ++k) n += subnormal(first[k]) ? 1 : 0;
+    return n;
+}
+
+// The cursors of the storage kinds that hold numbers (reals, doubles,
+// complex of reals and of doubles); a block's records lie between the
+// cursors before its call and those after it.
+struct Cursors {
+    std::int32_t h, d, z, zd;
+};
+Cursors cursors() { return {zzsupv.h, zzsupv.d, zzsupv.z, zzsupv.zd}; }
+
+std::int64_t span(std::int32_t from, std::int32_t to) { return to > from ? static_cast<std::int64_t>(to - from) : 0; }
+
+// Subnormal values among the words of the records a block walked, headers
+// included (those hold whole numbers).
+std::int64_t subnormal_words(const Cursors& from, const Cursors& to) {
+    std::int64_t n = count_subnormal(zzhist + from.h - 1, span(from.h, to.h));
+    n += count_subnormal(zzdist + from.d - 1, span(from.d, to.d));
+    n += count_subnormal(reinterpret_cast<const float*>(zzzis + from.z - 1), 2 * span(from.z, to.z));
+    n += count_subnormal(reinterpret_cast<const double*>(zzzisd + from.zd - 1), 2 * span(from.zd, to.zd));
+    return n;
+}
+
+struct StateTally {
+    long scans = 0;            // block states scanned
+    long scans_subnormal = 0;  // of which held a subnormal value
+    std::int64_t values = 0;   // subnormal values met over all scans
+    std::int64_t most = 0;     // most in one scan
+};
+StateTally state_tally[kRows];
+std::int64_t state_every = 8192;
+constexpr std::int64_t kWordsPerScan = 65536;
+
+// When one block's state is scanned: every `period` samples (a power of two).
+struct ScanPlan {
+    std::int64_t period = 0;
+    bool due() const {
+        return zzctrl.pass != 0 && period > 0 && (static_cast<std::int64_t>(zzctrl.step) & (period - 1)) == 0;
+    }
+};
+
+std::int64_t words_between(const Cursors& from, const Cursors& to) {
+    return span(from.h, to.h) + span(from.d, to.d) + 2 * span(from.z, to.z) + 2 * span(from.zd, to.zd);
+}
+
+void note_state(Row row, const Cursors& before, ScanPlan& plan) {
+    const Cursors after = cursors();
+    const std::int64_t n = subnormal_words(before, after);
+    StateTally& t = state_tally[row];
+    ++t.scans;
+    if (n > 0) ++t.scans_subnormal;
+    t.values += n;
+    t.most = std::max(t.most, n);
+    // Large records are scanned as often as fit the budget of words.
+    const std::int64_t words = words_between(before, after);
+    while (plan.period < state_every * (words / kWordsPerScan + 1) && plan.period < (std::int64_t{1} << 40))
+        plan.period *= 2;
+}
+
+void print_state_table() {
+    std::printf("\nSubnormal values in the blocks' state (scanned after the call every %lld samples, large "
+                "records less often)\n",
+                static_cast<long long>(state_every));
+    std::printf("  %-26s %8s %15s %12s %10s\n", "kind", "scans", "with subnormal", "values", "most");
+    for (int r = 0; r < schedule_row; ++r) {
+        const StateTally& t = state_tally[r];
+        if (t.scans == 0) continue;
+        std::printf("  %-26s %8ld %15ld %12lld %10lld\n", kRowNames[r], t.scans, t.scans_subnormal,
+                    static_cast<long long>(t.values), static_cast<long long>(t.most));
+    }
+}
+
 // The per-sample rounds begin with the first sample call.
 void note_rounds_start() {
     if (in_rounds == 0) {
@@ -133,7 +238,31 @@ void note_rounds_start() {
     }
 }
 
-// A declared block, marked with its kind while it runs.
+// The state a declared block holds as members, scanned as the storage
+// records of the older blocks are.
+void note_declared_state(Row row, const StateClaims& claims) {
+    std::int64_t n = 0;
+    claims.visit([&n](SlotKind kind, const void* values, std::int32_t elements) {
+        switch (kind) {
+            case SlotKind::real: n += count_subnormal(static_cast<const float*>(values), elements); break;
+            case SlotKind::complex: n += count_subnormal(static_cast<const float*>(values), 2 * elements); break;
+            case SlotKind::real_double: n += count_subnormal(static_cast<const double*>(values), elements); break;
+            case SlotKind::complex_double:
+                n += count_subnormal(static_cast<const double*>(values), 2 * elements);
+                break;
+            case SlotKind::integer:
+            case SlotKind::text: break;
+        }
+    });
+    StateTally& t = state_tally[row];
+    ++t.scans;
+    if (n > 0) ++t.scans_subnormal;
+    t.values += n;
+    t.most = std::max(t.most, n);
+}
+
+// A declared block, marked with its kind while it runs, its state scanned
+// every so many samples.
 class TimedBlock final : public Block {
 public:
     TimedBlock(std::unique_ptr<Block> inner, Row row, OutputHash* hash)
@@ -142,8 +271,11 @@ public:
     Status setup(const RunContext& ctx) override { return inner_->setup(ctx); }
     void run(const RunContext& ctx) override {
         note_rounds_start();
+        const bool scan = plan_.due();
         running_row = row_;
         inner_->run(ctx);
+        running_row = scan_row;
+        if (scan) note_declared_state(row_, inner_->claims());
         running_row = schedule_row;
         if (hash_ != nullptr) hash_->add();
     }
@@ -154,6 +286,7 @@ private:
     std::unique_ptr<Block> inner_;
     Row row_;
     OutputHash* hash_;
+    ScanPlan plan_{state_every};
 };
 
 double cpu_seconds() {
@@ -187,7 +320,7 @@ double one_transform_seconds(int n) {
 }
 
 void usage(const char* self) {
-    std::fprintf(stderr, "Usage: %s [-window PS] [-dir DIR] [-hash]\n", self);
+    std::fprintf(stderr, "Usage: %s [-window PS] [-dir DIR] [-hash] [-state-every N]\n", self);
 }
 
 }  // namespace
@@ -204,6 +337,15 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         } else if (a == "-hash") {
             hash = true;
+        } else if (a == "-state-every" && i + 1 < argc) {
+            char* end = nullptr;
+            state_every = std::strtoll(argv[++i], &end, 10);
+            // A power of two (the test is a mask), at most 2^30.
+            if (*end != '\0' || state_every < 0 || state_every > (std::int64_t{1} << 30) ||
+                (state_every & (state_every - 1)) != 0) {
+                usage(argv[0]);
+                return 2;
+            }
         } else {
             usage(argv[0]);
             return 2;
@@ -246,10 +388,14 @@ int main(int argc, char** argv) {
             blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
             continue;
         }
-        blocks[j].call = [call = std::move(blocks[j].call), row, h] {
+        blocks[j].call = [call = std::move(blocks[j].call), row, h, plan = ScanPlan{state_every}]() mutable {
             if (zzctrl.pass != 0) note_rounds_start();
+            const bool scan = plan.due();
+            const Cursors before = scan ? cursors() : Cursors{};
             running_row = row;
             call();
+            running_row = scan_row;
+            if (scan) note_state(row, before, plan);
             running_row = schedule_row;
             if (h != nullptr && zzctrl.pass != 0) h->add();
         };
@@ -337,6 +483,8 @@ int main(int argc, char** argv) {
                 floor, floor > 0.0 ? fibre_fftw / floor : 0.0);
     std::printf("Spectrum analysers' frames: %lld transforms, %.2f s inside FFTW\n",
                 static_cast<long long>(fft.transforms_of[kLengthClasses - 1]), fft.seconds_of[kLengthClasses - 1]);
+
+    if (state_every > 0) print_state_table();
 
     if (hash) {
         std::printf("\nHashes of the optical outputs over all samples:\n");

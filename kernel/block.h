@@ -187,6 +187,7 @@ public:
     T& operator[](std::size_t k) { return values_[k]; }
     const T& operator[](std::size_t k) const { return values_[k]; }
     T* data() { return values_.data(); }
+    const T* data() const { return values_.data(); }
     std::int32_t size() const { return static_cast<std::int32_t>(values_.size()); }
     std::span<T> values() { return values_; }
     // Sizes the record to n zeroed elements (StateClaims::allocate).
@@ -204,7 +205,8 @@ public:
     template <class T>
     void claim(State<T>& record, std::int32_t elements) {
         claims_.push_back(Claim{StateTraits<T>::kind, elements, &record,
-                                [](void* r, std::int32_t n) { static_cast<State<T>*>(r)->allocate(n); }});
+                                [](void* r, std::int32_t n) { static_cast<State<T>*>(r)->allocate(n); },
+                                [](const void* r) -> const void* { return static_cast<const State<T>*>(r)->data(); }});
     }
     void clear() { claims_.clear(); }
     bool empty() const { return claims_.empty(); }
@@ -214,6 +216,12 @@ public:
     void allocate() const;
     // The bytes the memory map shows for the claims (headers included).
     std::int64_t bytes() const;
+    // f(kind, values, elements) for every claimed record, once allocated (for
+    // tools that look into a block's state).
+    template <class F>
+    void visit(F&& f) const {
+        for (const Claim& c : claims_) f(c.kind, c.values(c.record), c.elements);
+    }
 
 private:
     struct Claim {
@@ -221,6 +229,7 @@ private:
         std::int32_t elements;
         void* record;
         void (*allocate)(void* record, std::int32_t elements);
+        const void* (*values)(const void* record);
     };
     std::vector<Claim> claims_;
 };

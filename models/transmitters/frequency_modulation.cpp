@@ -88,6 +88,13 @@ FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, f
     return FmPhase{st[kCarrier], st[kAmplitude], st[kPhase] + st[kSensitivity] * integral};
 }
 
+void fremod_reserve() {
+    claim_state(kFremodState);
+    claim_state(kIntgrlState);
+}
+
+void twopol_reserve() { claim_state(kTwopolState); }
+
 void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
             const ElectricalSample& input, CarrierSample& out) {
     const FmPhase fm = fremod_phase(carrier, amplitude, phase, start, sensitivity, input);

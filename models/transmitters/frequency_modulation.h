@@ -63,6 +63,11 @@ struct FmPhase {
 };
 FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
                      const ElectricalSample& input);
+// The storage claims of fremod_phase (its own state, then its integrator's)
+// and of twopol, without their work: for a caller that keeps its place in
+// the kernel's record walk on a sample whose phase it does not use.
+void fremod_reserve();
+void twopol_reserve();
 
 // Two-pole low-pass of unit gain at zero frequency with the poles
 // pole_re +- j pole_im [rad/ps], pole_re < 0; the poles map to exp(pole delt)

@@ -91,17 +91,12 @@ constexpr StateSlot<GaussianState> kGaussianState[] = {
     {&GaussianState::flag, SlotKind::integer, 1},  // 1 while a second value is available
 };
 
-}  // namespace
-
-void gausrr_reserve() { claim_state(kGaussianState); }
-
-namespace {
-
 // Seed word (4 r mod 10) + 1 of the topology word r, taken non-negative so
 // that any topology word selects one of the ten seeds.
 std::int32_t gaussian_seed(std::int32_t topology, const std::int32_t* seed_words) {
     return topology + seed_words[static_cast<std::size_t>(((4LL * topology) % 10 + 10) % 10)];
 }
+std::int32_t gaussian_seed() { return gaussian_seed(inftop.itop1, seeds.data()); }
 
 // A pair by Box-Muller: the first value, and the second kept in `spare`.
 float box_muller(std::int32_t seed, float mean, float deviation, float& spare) {
@@ -114,6 +109,21 @@ float box_muller(std::int32_t seed, float mean, float deviation, float& spare) {
 }
 
 }  // namespace
+
+void gausrr_reserve() { claim_state(kGaussianState); }
+
+void gausrr_draws() {
+    const GaussianState claimed = claim_state(kGaussianState);
+    if (zzctrl.pass == 0) return;
+    std::int32_t& have_second = *ist_at(claimed.flag);
+    if (zzctrl.time <= 0.0f) have_second = 0;
+    if (have_second == 0) {
+        const std::int32_t seed = gaussian_seed();
+        open_uniform(seed);
+        open_uniform(seed);
+    }
+    have_second = have_second == 0 ? 1 : 0;
+}
 
 void GaussianSource::claim(StateClaims& state) {
     state.claim(reals_, 3);
@@ -136,6 +146,17 @@ float GaussianSource::draw(const RunContext& ctx, float mean, float deviation) {
     return value;
 }
 
+void GaussianSource::draw_only(const RunContext& ctx) {
+    std::int32_t& have_second = spare_[0];
+    if (ctx.time() <= 0.0f) have_second = 0;
+    if (have_second == 0) {
+        const std::int32_t seed = gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data());
+        open_uniform(seed);
+        open_uniform(seed);
+    }
+    have_second = have_second == 0 ? 1 : 0;
+}
+
 void gausrr(float mean, float deviation, ElectricalSample& out) {
     const GaussianState claimed = claim_state(kGaussianState);
     const std::int32_t h = claimed.reals;
@@ -151,7 +172,7 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
         have_second = 0;
     }
     if (have_second == 0)
-        out.value = box_muller(gaussian_seed(inftop.itop1, seeds.data()), mean, deviation, st[2]);
+        out.value = box_muller(gaussian_seed(), mean, deviation, st[2]);
     else
         out.value = st[2] * st[1] + st[0];
     have_second = have_second == 0 ? 1 : 0;

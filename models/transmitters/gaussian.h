@@ -32,6 +32,11 @@ void gausrr(float mean, float deviation, ElectricalSample& out);
 // The storage claims of gausrr alone, for a call that must keep its place in
 // the kernel's record walk without drawing.
 void gausrr_reserve();
+// gausrr for a caller that no longer uses the values: the same claims and the
+// same draws from tsrn01 (which the generator's other callers share), and the
+// spare-value flag toggled, but no value formed (no logarithm, root or
+// trigonometry); the spare value kept is left as it was.
+void gausrr_draws();
 
 // Resets the shared uniform states (start of a process; tests).
 void reset_uniform_generators();
@@ -46,6 +51,9 @@ public:
     // One sample of the given mean and deviation. The first sample of a run
     // (time 0) keeps the statistics and starts without a spare value.
     float draw(const RunContext& ctx, float mean, float deviation);
+    // As gausrr_draws: the same draws from the shared stream and the spare
+    // flag toggled, no value formed.
+    void draw_only(const RunContext& ctx);
 
 private:
     State<float> reals_;        // stored mean, stored deviation, the spare value

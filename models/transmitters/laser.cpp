@@ -152,6 +152,19 @@ void laslor(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
         sig.y = empty_field();
         return;
     }
+    const float t = zzctrl.time;
+    if (t >= out.toff && t > 0.0f) {
+        // After the window: the time only grows in a run, so no later sample
+        // shows the phase. The noise chain keeps only what other blocks see:
+        // its draws from the shared uniform generator (the other lasers and
+        // the photodiodes draw from it too) and its place in the storage walk.
+        gausrr_draws();
+        if (p.noise_shaping == 1) twopol_reserve();
+        fremod_reserve();
+        sig.x = empty_field();
+        sig.y = empty_field();
+        return;
+    }
     const double f_exact = *dist_at(st.frequency);
     float pole_re = 0.0f;
     float pole_im = 0.0f;
@@ -159,10 +172,9 @@ void laslor(const LaslorParams& p, const InputWindow& in, TimeWindow& out, Optic
         pole_re = hist_at(st.pole)[0];
         pole_im = hist_at(st.pole)[1];
     }
-    // The noise chain runs on every sample, inside the window or not.
+    // The noise chain runs on every sample up to the window's end.
     const FmPhase fm = modulated_phase(p, f_exact, pole_re, pole_im);
     const float fc = f_vbs_band.fcenter;
-    const float t = zzctrl.time;
     if (t >= in.ton && t < out.toff) {
         // The envelope a (cos phase, sin phase) moved from the emission
         // frequency to the band centre: rotated by the fractional cycles

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <string>
@@ -57,6 +58,31 @@ TEST_F(LaserTest, PhaseNoiseDiffusesAtTheLineWidth) {
         const double expect = v * (static_cast<double>(lag) - 0.5);
         const double tol = lag == 1 ? 0.04 : 4.0 * std::sqrt(2.0 / m);
         EXPECT_NEAR(s2 / m - (s / m) * (s / m), expect, tol * expect) << lag;
+    }
+}
+
+TEST_F(LaserTest, AfterItsWindowTheNoiseChainStillDrawsAndWalksTheStorageAsBefore) {
+    // Two lasers in a row share the noise generator and the storage walk. The
+    // first one's window ends after 100 samples or lasts the whole run: the
+    // second one's light must be the same either way, the first one's the
+    // same up to its window's end and dark after it.
+    f_vbs_band.fcenter = 193.5f;
+    auto equal = [](const FieldSample& a, const FieldSample& b) { return a.re == b.re && a.im == b.im; };
+    for (const std::int32_t shaping : {0, 1}) {
+        const LaslorParams first{193.4f, 1.0f, 10.0f, 0.0f, shaping, 5.0f, 3.0f}, second = laser(193.6f, 2.0f, 10.0f);
+        std::vector<FieldSample> light[2];
+        for (const bool early : {false, true}) {
+            reset_uniform_generators();
+            TimeWindow window;
+            OpticalSignal sig;
+            for (int k = 0; k <= 1000; ++k) {
+                k == 0 ? testing::begin_init_pass() : begin_sample(k);
+                laslor(first, InputWindow{0.0f, early ? 99.5f * zzctrl.delt : 1e5f}, window_, sig_);
+                laslor(second, InputWindow{0.0f, 1e5f}, window, sig);
+                if (k > 0) light[early].insert(light[early].end(), {early || k <= 100 ? sig_.x : FieldSample{}, sig.x});
+            }
+        }
+        EXPECT_TRUE(std::equal(light[0].begin(), light[0].end(), light[1].begin(), equal)) << shaping;
     }
 }
 

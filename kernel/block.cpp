@@ -3,11 +3,11 @@
 namespace nodrix {
 
 void Connections::add_input(std::string_view port, SignalKind kind, const void* signal) {
-    entries_.push_back(Entry{std::string(port), kind, signal, false});
+    entries_.push_back(Entry{std::string(port), kind, signal, nullptr});
 }
 
 void Connections::add_output(std::string_view port, SignalKind kind, void* signal) {
-    entries_.push_back(Entry{std::string(port), kind, signal, true});
+    entries_.push_back(Entry{std::string(port), kind, nullptr, signal});
 }
 
 void StateClaims::account(const StorageAccount& storage) const {

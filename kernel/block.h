@@ -60,16 +60,16 @@ public:
     std::vector<const Sample*> inputs(std::string_view port) const {
         std::vector<const Sample*> found;
         for (const Entry& e : entries_)
-            if (!e.output && e.port == port && e.kind == SignalTraits<Sample>::kind)
-                found.push_back(static_cast<const Sample*>(e.signal));
+            if (e.read != nullptr && e.port == port && e.kind == SignalTraits<Sample>::kind)
+                found.push_back(static_cast<const Sample*>(e.read));
         return found;
     }
     // The signal an output port writes; null when not connected.
     template <class Sample>
     Sample* output(std::string_view port) const {
         for (const Entry& e : entries_)
-            if (e.output && e.port == port && e.kind == SignalTraits<Sample>::kind)
-                return static_cast<Sample*>(const_cast<void*>(e.signal));
+            if (e.written != nullptr && e.port == port && e.kind == SignalTraits<Sample>::kind)
+                return static_cast<Sample*>(e.written);
         return nullptr;
     }
     // The output window of the block whose start this block's input window
@@ -81,8 +81,8 @@ private:
     struct Entry {
         std::string port;
         SignalKind kind;
-        const void* signal;
-        bool output;
+        const void* read;  // an input's signal, or null
+        void* written;     // an output's signal, or null
     };
     std::vector<Entry> entries_;
 };

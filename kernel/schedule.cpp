@@ -165,42 +165,56 @@ private:
     Clock::time_point last_{};
 };
 
-// Where a block's storage cursors stand at its start in every round.
-struct BlockStart {
+// What one sample asks of a block, laid out for the loop: the call (the
+// routine's, or the run of a declared block bound to the run's context),
+// where an older block's records start (kept in the run history), and the
+// block's label.
+struct SampleCall {
+    const std::function<void()>* call = nullptr;
+    const char* label = nullptr;
     bool kept = false;
     std::int32_t cursors[6] = {};
 };
 
-// Every block's place in the kernel storage at the start of each sample.
-std::vector<BlockStart> block_starts(std::span<BlockCall> blocks) {
-    // The history does not change during the rounds: each block's cursors are
-    // read from it once.
-    std::vector<BlockStart> starts(blocks.size());
-    for (std::size_t j = 0; j < blocks.size(); ++j)
-        starts[j].kept = !blocks[j].block && opxhistorypeek(blocks[j].instance, starts[j].cursors);
-    return starts;
+// The calls of every block for the samples; `bound` holds the declared
+// blocks' runs. The history does not change during the rounds: each block's
+// cursors are read from it once.
+std::vector<SampleCall> sample_calls(const RunContext& run, std::span<BlockCall> blocks,
+                                     std::vector<std::function<void()>>& bound) {
+    static const std::function<void()> nothing = [] {};
+    std::vector<SampleCall> calls(blocks.size());
+    bound.resize(blocks.size());
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
+        BlockCall& b = blocks[j];
+        SampleCall& c = calls[j];
+        c.label = b.label.c_str();
+        if (b.block) {
+            bound[j] = [block = b.block.get(), &run] { block->run(run); };
+            c.call = &bound[j];
+            continue;
+        }
+        c.call = b.call ? &b.call : &nothing;
+        c.kept = opxhistorypeek(b.instance, c.cursors);
+    }
+    return calls;
 }
 
 // One round of the samples: every block once, in order. A block of the older
 // form starts from its own records, whatever the blocks before it looked up
 // at this sample (a block outside its window may skip its look-ups).
-inline void sample_round(const RunContext& run, std::span<BlockCall> blocks, const std::vector<BlockStart>& starts,
-                         std::size_t& j) {
-    for (j = 0; j < blocks.size(); ++j) {
-        const BlockStart& s = starts[j];
-        if (s.kept) {
-            zzsupv.h = s.cursors[0];
-            zzsupv.i = s.cursors[1];
-            zzsupv.c = s.cursors[2];
-            zzsupv.d = s.cursors[3];
-            zzsupv.z = s.cursors[4];
-            zzsupv.zd = s.cursors[5];
+inline void sample_round(const std::vector<SampleCall>& calls, std::size_t& j) {
+    for (j = 0; j < calls.size(); ++j) {
+        const SampleCall& c = calls[j];
+        if (c.kept) {
+            zzsupv.h = c.cursors[0];
+            zzsupv.i = c.cursors[1];
+            zzsupv.c = c.cursors[2];
+            zzsupv.d = c.cursors[3];
+            zzsupv.z = c.cursors[4];
+            zzsupv.zd = c.cursors[5];
         }
-        set_message_origin(blocks[j].label.c_str());
-        if (blocks[j].block)
-            blocks[j].block->run(run);
-        else if (blocks[j].call)
-            blocks[j].call();
+        set_message_origin(c.label);
+        (*c.call)();
     }
     set_message_origin(nullptr);
 }
@@ -222,7 +236,8 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
     const double dt = run.time_step_double();
     const double tend = static_cast<double>(zzctrl.tend);
     sample_rounds = 0;
-    const std::vector<BlockStart> starts = block_starts(blocks);
+    std::vector<std::function<void()>> bound;
+    const std::vector<SampleCall> calls = sample_calls(run, blocks, bound);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
@@ -238,7 +253,7 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
             }
             run.enter_sample(static_cast<std::int32_t>(step));
             reset_cursors();
-            sample_round(run, blocks, starts, j);
+            sample_round(calls, j);
             ++sample_rounds;
             const double t = static_cast<double>(step - 1) * dt;
             if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/filexx.h"
@@ -19,7 +21,6 @@
 #include "kernel/storage.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/osa.h"
-#include "models/measurements/power_meter.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 
@@ -49,8 +50,21 @@ double run(std::int32_t samples, float twinin) {
     std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
     std::vector<ElectricalSample> currents(16);
     const PhotodParams pd{1.0f, std::getenv("NOSHOT") ? 0 : 1, 10.0f, 1.0f, 0.0f};
-    std::vector<OpowmeParams> pm;
-    for (int k = 0; k < 4; ++k) pm.push_back({"opowme Run(s): 1", "bench_PWM" + std::to_string(k)});
+    SimulationSettings settings;
+    settings.end_time_ps = zzctrl.tend;
+    settings.emission_window_ps = twinin;
+    RunContext context{settings};
+    std::vector<std::unique_ptr<Block>> pm;
+    const KindSpec& meter = *find_registered_kind("power_meter");
+    for (int k = 0; k < 4; ++k) {
+        BlockSettings values = BlockSettings::defaults(meter);
+        values.set_text("title", "opowme Run(s): 1");
+        values.set_text("file_name", "bench_PWM" + std::to_string(k));
+        Connections c;
+        c.add_input("input", SignalKind::optical, &line);
+        c.window = &pm_out[static_cast<std::size_t>(k)];
+        pm.push_back(meter.create(values, c));
+    }
     std::vector<OptsprParams> osa;
     for (int k = 0; k < 2; ++k) osa.push_back({1, 1, 0, 0.0f, 1000, "optspr Run(s): 1", "bench_OSA" + std::to_string(k)});
     std::vector<ScopeParams> sc;
@@ -58,7 +72,14 @@ double run(std::int32_t samples, float twinin) {
     const TimeWindow good{0.0f, twinin, 0.0f, twinin};
 
     auto call_all = [&]() {
-        for (int k = 0; k < 4; ++k) opowme(pm[k], in, pm_out[k], line);
+        for (auto& m : pm) {
+            if (zzctrl.pass != 0) {
+                m->run(context);
+            } else {
+                m->design(context);
+                m->setup(context);
+            }
+        }
         for (int k = 0; k < 2; ++k) optspr(osa[k], in, osa_out[k], line);
         for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
         scope(sc[0], good, currents[7]);
@@ -73,10 +94,7 @@ double run(std::int32_t samples, float twinin) {
 
     const auto t0 = std::chrono::steady_clock::now();
     for (std::int32_t s = 1; s <= samples; ++s) {
-        zzctrl.pass = 1;
-        zzctrl.step = s;
-        zdctrl.dtime = (s - 1) * zdctrl.ddelt;
-        zzctrl.time = static_cast<float>(zdctrl.dtime);
+        context.enter_sample(s);
         rewind();
         // A field per channel turning slowly, as a demultiplexed carrier does.
         const float ph = 0.001f * static_cast<float>(s);
@@ -85,6 +103,7 @@ double run(std::int32_t samples, float twinin) {
         line.x = f;
         call_all();
     }
+    for (auto& m : pm) m->finish(context);
     const auto t1 = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(t1 - t0).count();
 }

@@ -7,13 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <memory>
+#include <string_view>
+
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/storage.h"
-#include "models/transmitters/combiner.h"
 #include "models/transmitters/gaussian.h"
 #include "models/transmitters/laser.h"
-#include "models/transmitters/modulator.h"
 #include "models/transmitters/nrz_driver.h"
 #include "models/transmitters/prbs_source.h"
 
@@ -25,7 +27,7 @@ struct Transmitter {
     LaslorParams laser;
     SpnseqParams source;
     RecnrzParams driver{1561, -2.5f, 2.5f, 0.3f, 50.0f};
-    OamodParams modulator{3.0f, 2.5f, 5.0f, 0.999f, 0.0f, 0.7079457f};
+    std::unique_ptr<Block> modulator;
     OpticalSignal light;
     TimeWindow light_window;
     ElectricalSample clock;
@@ -34,6 +36,25 @@ struct Transmitter {
     OpticalSignal out;
     TimeWindow out_window;
 };
+
+// A block of a declared kind, with its numbers set and its ports connected.
+std::unique_ptr<Block> make_block(std::string_view name, std::initializer_list<std::pair<std::string_view, double>> numbers,
+                                  const Connections& connections) {
+    const KindSpec& kind = *find_registered_kind(name);
+    BlockSettings settings = BlockSettings::defaults(kind);
+    for (const auto& [param, value] : numbers) settings.set_number(param, value);
+    return kind.create(settings, connections);
+}
+
+Connections optical_connections(std::initializer_list<const OpticalSignal*> inputs, OpticalSignal* output,
+                                const TimeWindow* producer, TimeWindow* window) {
+    Connections c;
+    for (const OpticalSignal* in : inputs) c.add_input("inputs", SignalKind::optical, in);
+    c.add_output("output", SignalKind::optical, output);
+    c.producer_window = producer;
+    c.window = window;
+    return c;
+}
 
 void reset_cursors() {
     zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
@@ -47,7 +68,7 @@ int main(int argc, char** argv) {
     const long samples = argc > 1 ? std::atol(argv[1]) : 200000;
     const float linewidth = argc > 2 ? static_cast<float>(std::atof(argv[2])) : 10.0f;
     reset_control_blocks();
-    write_run_constants(ProjectConstants{});
+    mirror_settings(SimulationSettings{});
     zzctrl.tend = 640443.06f;
 
     static std::array<Transmitter, 16> tx;
@@ -62,24 +83,55 @@ int main(int argc, char** argv) {
         t.source.ioffs = (227 + 836 * k) % 1561;
         t.source.nstart = 72 - 2 * k;
     }
+    RunContext run{SimulationSettings{}};
+    for (Transmitter& t : tx) {
+        Connections c;
+        c.add_input("input", SignalKind::optical, &t.light);
+        c.add_input("drive", SignalKind::electrical, &t.drive);
+        c.add_output("output", SignalKind::optical, &t.out);
+        c.producer_window = &t.light_window;
+        c.window = &t.out_window;
+        t.modulator = make_block("modulator",
+                                 {{"insertion_loss_db", 3.0}, {"bias_voltage_v", 2.5}, {"switching_voltage_v", 5.0},
+                                  {"symmetry", 0.999}, {"spectral_field_factor", 0.7079457}},
+                                 c);
+    }
     static std::array<OpticalSignal, 5> comb;
     std::array<TimeWindow, 5> comb_window{};
+    std::array<std::unique_ptr<Block>, 5> combiners;
+    for (std::size_t g = 0; g < 4; ++g) {
+        const Transmitter* q = &tx[4 * g];
+        combiners[g] = make_block("combiner", {},
+                                  optical_connections({&q[0].out, &q[1].out, &q[2].out, &q[3].out}, &comb[g],
+                                                      &q[0].out_window, &comb_window[g]));
+    }
+    combiners[4] = make_block("combiner", {},
+                              optical_connections({&comb[0], &comb[1], &comb[2], &comb[3]}, &comb[4], &comb_window[0],
+                                                  &comb_window[4]));
     const InputWindow source_window{0.0f, 15360.0f};
 
+    // The set-up call runs every block's design and set-up, a sample call their run.
     auto round = [&] {
+        const bool sample = zzctrl.pass != 0;
         for (Transmitter& t : tx) {
             laslor(t.laser, source_window, t.light_window, t.light);
             spnseq(t.source, t.clock, t.bits);
             recnrz(t.driver, t.bits[0], t.drive);
-            oamod(t.modulator, InputWindow{t.light_window.ton, 15360.0f}, t.out_window, t.light, t.drive, t.out);
+            if (sample) {
+                t.modulator->run(run);
+            } else {
+                t.modulator->design(run);
+                t.modulator->setup(run);
+            }
         }
-        for (int g = 0; g < 4; ++g) {
-            const Transmitter* q = &tx[static_cast<std::size_t>(4 * g)];
-            ocmb04(Ocmb04Params{}, InputWindow{q[0].out_window.ton, 15360.0f}, comb_window[static_cast<std::size_t>(g)],
-                   q[0].out, q[1].out, q[2].out, q[3].out, comb[static_cast<std::size_t>(g)]);
+        for (auto& c : combiners) {
+            if (sample) {
+                c->run(run);
+            } else {
+                c->design(run);
+                c->setup(run);
+            }
         }
-        ocmb04(Ocmb04Params{}, InputWindow{comb_window[0].ton, 15360.0f}, comb_window[4], comb[0], comb[1], comb[2],
-               comb[3], comb[4]);
     };
 
     reset_uniform_generators();
@@ -97,10 +149,7 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         for (long k = first; k < first + count; ++k) {
             reset_cursors();
-            zzctrl.pass = 1;
-            zzctrl.step = static_cast<std::int32_t>(k);
-            zzctrl.time = static_cast<float>(k - 1) * zzctrl.delt;
-            zdctrl.dtime = static_cast<double>(k - 1) * zdctrl.ddelt;
+            run.enter_sample(static_cast<std::int32_t>(k));
             round();
             power += static_cast<double>(comb[4].x.re) * comb[4].x.re + static_cast<double>(comb[4].x.im) * comb[4].x.im;
         }

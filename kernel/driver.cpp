@@ -32,20 +32,31 @@ constexpr std::int64_t kMiB = 1024 * 1024;
 
 }  // namespace
 
-void write_run_constants(const ProjectConstants& k) {
-    f_vbs_band = {k.fcenter, k.fbandlo, k.fbandhi};
-    flimit = {k.fgrid0, k.fgridlo, k.fgridhi};
-    optcl_ctrl.npol = 1;
-    zzctrl.delt = k.delt;
-    zdctrl.ddelt = static_cast<double>(k.delt);
-    inftop.itop1 = 1;
-    inftop.itop2 = 1;
-    std::copy(std::begin(k.seeds), std::end(k.seeds), seeds.begin());
-    optcl_ctrl.setuponly = 0;
-    optcl_ctrl.optaux1 = 0;
-    optcl_ctrl.optaux2 = 0;
-    polmon.tmon = k.tmon;
-    ssprsn = k.ssprsn;
+namespace {
+
+SimulationSettings settings_of(const ProjectConstants& k, const ScheduleConstants& schedule) {
+    SimulationSettings s;
+    s.time_step_ps = k.delt;
+    s.end_time_ps = schedule.tend;
+    s.start_time_ps = schedule.tstart;
+    s.emission_window_ps = schedule.twinin;
+    s.band = Band{k.fcenter, k.fbandlo, k.fbandhi};
+    s.grid = SpectralGrid{k.fgrid0, k.fgridlo, k.fgridhi};
+    s.polarisations = k.polarisations;
+    std::copy(std::begin(k.seeds), std::end(k.seeds), s.seeds.begin());
+    s.topology = 1;
+    s.monitor_offset_ps = k.tmon;
+    s.split_step = SplitStepSettings{k.ssprsn.ssp1, k.ssprsn.ssp2 != 0, k.ssprsn.ssp3, k.ssprsn.ssp6, k.ssprsn.ssp7,
+                                     k.ssprsn.ssp8};
+    return s;
+}
+
+}  // namespace
+
+void write_run_constants(const ProjectConstants& k) { mirror_settings(settings_of(k, ScheduleConstants{})); }
+
+SimulationSettings simulation_settings(const ProjectDescription& project) {
+    return settings_of(project.constants, project.schedule);
 }
 
 namespace {
@@ -55,8 +66,9 @@ void reset_cursors() {
     zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
 }
 
-void schedule(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
-    if (the_project.projec) the_project.projec(nrun, irun, more, first);
+Status schedule(RunContext& run, std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
+    if (the_project.projec) return the_project.projec(run, nrun, irun, more, first);
+    return {};
 }
 
 StorageCounts larger(const StorageCounts& a, const StorageCounts& b) {
@@ -144,9 +156,8 @@ namespace {
 
 // The dimensioning passes: the blocks only count the storage they ask for.
 // The largest counts of all passes; `stopped` when a prerun ended after the
-// first pass.
-StorageMaxima dimension(std::int32_t prerun, std::int32_t& more, bool& stopped) {
-    const ProjectConstants& k = the_project.constants;
+// first pass, or when a pass could not go on (`status` says why; reported).
+StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more, bool& stopped, Status& status) {
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
@@ -158,7 +169,7 @@ StorageMaxima dimension(std::int32_t prerun, std::int32_t& more, bool& stopped) 
         zzsupv.storephase = 0;
         zzctrl.pass = 0;
         start_storage_count();
-        write_run_constants(k);
+        mirror_settings(run.settings());
         opxinit();
         if (the_project.block_setup) the_project.block_setup();
         opxplancreate();
@@ -166,8 +177,8 @@ StorageMaxima dimension(std::int32_t prerun, std::int32_t& more, bool& stopped) 
         opx_constants_init();
         first = 1;
         opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
-        schedule(nrun, irun, more, first);
-        if (prerun == 1) {
+        status = schedule(run, nrun, irun, more, first);
+        if (prerun == 1 || !status) {
             stopped = true;
             break;
         }
@@ -211,7 +222,7 @@ void clear_run_storage(const StorageMaxima& m) {
 
 // The runs, two schedule calls each: the initialisation, then the samples
 // (or the second set-up call). The schedule asks for another run with more.
-void run_passes(const StorageMaxima& m, std::int32_t& more) {
+void run_passes(RunContext& run, const StorageMaxima& m, std::int32_t& more) {
     tqflrs();
     zzsupv.storephase = 1;
     zzctrl.pass = 0;
@@ -226,8 +237,7 @@ void run_passes(const StorageMaxima& m, std::int32_t& more) {
         reset_cursors();
         clear_run_storage(m);
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
-        schedule(nrun, irun, more, first);
-        if (stop_requested()) break;
+        if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         stop_point("initialised");
         tqpmrx(nrun);
         zzctrl.pass = 1;
@@ -235,8 +245,7 @@ void run_passes(const StorageMaxima& m, std::int32_t& more) {
         more = 0;
         opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                   : "Run " + std::to_string(irun) + ": second call");
-        schedule(nrun, irun, more, first);
-        if (stop_requested()) break;
+        if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         simulated = sample_by_sample;
         if (more == 1) ++nrun;
     }
@@ -259,9 +268,11 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     }
 
     set_schedule_mode(sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
+    RunContext run(simulation_settings(the_project));
     std::int32_t more = 0;
     bool stopped_by_prerun = false;
-    const StorageMaxima m = dimension(prerun, more, stopped_by_prerun);
+    Status dimensioned;
+    const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned);
     stop_point("dimensioned");
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
@@ -271,7 +282,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
     if (!accepted) status = 1;
     if (!stopped && accepted && storage_ready(m, capacities, status)) {
-        run_passes(m, more);
+        run_passes(run, m, more);
         status = 0;
     }
 

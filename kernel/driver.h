@@ -8,14 +8,17 @@
 #include <functional>
 #include <string>
 
+#include "kernel/run_context.h"
 #include "kernel/schedule.h"
+#include "kernel/status.h"
 #include "kernel/storage.h"
 
 namespace nodrix {
 
-// The project schedule: called once per dimensioning pass and twice per run.
-using ProjectSchedule =
-    std::function<void(std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first)>;
+// The project schedule: called once per dimensioning pass and twice per run,
+// with the run's context. An error back from it ends the run.
+using ProjectSchedule = std::function<Status(RunContext& run, std::int32_t& nrun, std::int32_t& irun,
+                                             std::int32_t& more, std::int32_t& first)>;
 
 // The project constants the driver writes into the control blocks before each
 // dimensioning pass (by default the values of sim_160G).
@@ -28,6 +31,7 @@ struct ProjectConstants {
     float fgridlo = 185.80887f;
     float fgridhi = 201.42307f;
     std::int32_t seeds[10] = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
+    std::int32_t polarisations = 1;
     float tmon = 1280.0f;
     Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
 };
@@ -54,6 +58,10 @@ struct ProjectDescription {
     // nothing to look at.
     std::function<bool()> after_dimensioning = nullptr;
 };
+
+// The settings of a run of the project: its constants and its schedule's
+// start time, emission window and end time.
+SimulationSettings simulation_settings(const ProjectDescription& project);
 
 // The project the driver runs (set by the project before main calls topmain).
 void set_project(const ProjectDescription& project);

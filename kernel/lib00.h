@@ -40,8 +40,9 @@ void tsedet(std::string_view code);
 void txedet(std::string_view text);
 void tswarn(std::int32_t code);
 void txwarn(std::string_view text);
-// Ends the process with status 1 when the kernel has counted errors.
-void tserck();
+// Whether the kernel has counted errors: the run that asks must stop (its
+// status then is 1). The process goes on.
+bool tserck();
 
 // Option words (counted from 1 in the reports) of a user-defined filter.
 void error_message_opt(const std::int32_t* options, std::string_view name);

@@ -6,11 +6,14 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <vector>
 
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/history.h"
 #include "kernel/lib00.h"
+#include "kernel/run_context.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 
@@ -18,7 +21,6 @@ namespace nodrix {
 namespace {
 
 std::int32_t memory_map_id = -1;
-double dfintm = 0.0;
 ScheduleMode the_mode = ScheduleMode::setup;
 std::int64_t sample_rounds = 0;
 bool progress_line = true;
@@ -49,10 +51,55 @@ struct ScheduleFiles {
     std::int32_t dly = -1;
 };
 
+// What a round of an initialisation call does to a block declared as one
+// struct: designs it, or designs and sets it up (the state round of a run).
+enum class Round { design, state };
+
+// A block's phase error: reported as the block reports its errors, kept in
+// the run's list naming the block.
+void report(RunContext& run, const BlockCall& b, const Status& status) {
+    for (const std::string& text : status.errors()) {
+        run.messages().error(text);
+        run.note_error(BlockError{b.instance, b.kind, text, false});
+    }
+}
+
+// An error after which the run cannot go on (the kernel storage exhausted, an
+// exception out of a block): reported naming the block, and the call's result.
+Status stop(RunContext& run, const BlockCall& b, const std::exception& e) {
+    const std::string text = (b.label.empty() ? "block " + std::to_string(b.instance) : b.label) + ": " + e.what();
+    run.messages().error(text);
+    run.note_error(BlockError{b.instance, b.kind, e.what(), true});
+    return Status::error(text);
+}
+
+void initialise(RunContext& run, BlockCall& b, Round round) {
+    if (!b.block) {
+        if (b.call) b.call();
+        return;
+    }
+    run.enter_phase(Phase::design);
+    report(run, b, b.block->design(run));
+    if (round != Round::state) return;
+    run.enter_phase(Phase::setup);
+    report(run, b, b.block->setup(run));
+}
+
+// Messages reported while a block is called name it (under a policy that
+// names blocks).
+class Origin {
+public:
+    explicit Origin(const BlockCall& b) { set_message_origin(b.label.c_str()); }
+    ~Origin() { set_message_origin(nullptr); }
+    Origin(const Origin&) = delete;
+    Origin& operator=(const Origin&) = delete;
+};
+
 // Calls every block once; with `files`, writes the memory map and the delay
 // file. With `save_history` the storage cursors at which each block starts are
 // kept under its instance number, so that later passes can put them back.
-void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool save_history = false) {
+Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFiles* files,
+                 Round round = Round::design, bool save_history = false) {
     for (BlockCall& b : blocks) {
         optcl_ctrl.memused = 0;
         // The delay a fibre or filter records is its own. In the rounds that
@@ -60,9 +107,12 @@ void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool sav
         // that every block's time window follows the light's arrival.
         if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
         if (save_history) opxhistorysave(b.instance);
-        set_message_origin(b.label.c_str());
-        if (b.call) b.call();
-        set_message_origin(nullptr);
+        try {
+            const Origin origin(b);
+            initialise(run, b, round);
+        } catch (const std::exception& e) {
+            return stop(run, b, e);
+        }
         if (files == nullptr) continue;
         const std::int32_t mem_id = files->mem;
         const std::int32_t dly_id = files->dly;
@@ -75,6 +125,7 @@ void one_round(std::span<BlockCall> blocks, const ScheduleFiles* files, bool sav
         if (b.delay_record && b.delay_output != nullptr && dly_id >= 0 && io_write_int(dly_id, &b.instance, 1) == 0)
             io_write_flt(dly_id, b.delay_output->gd.data(), kBins);
     }
+    return {};
 }
 
 // The progress line of a simulation: redrawn about twice a second, on the
@@ -114,61 +165,107 @@ private:
     Clock::time_point last_{};
 };
 
-// Where a block's storage cursors stand at its start in every round.
-struct BlockStart {
+// What one sample asks of a block, laid out for the loop: the call (the
+// routine's, or the run of a declared block bound to the run's context),
+// where an older block's records start (kept in the run history), and the
+// block's label.
+struct SampleCall {
+    const std::function<void()>* call = nullptr;
+    const char* label = nullptr;
     bool kept = false;
     std::int32_t cursors[6] = {};
 };
 
+// The calls of every block for the samples; `bound` holds the declared
+// blocks' runs. The history does not change during the rounds: each block's
+// cursors are read from it once.
+std::vector<SampleCall> sample_calls(const RunContext& run, std::span<BlockCall> blocks,
+                                     std::vector<std::function<void()>>& bound) {
+    static const std::function<void()> nothing = [] {};
+    std::vector<SampleCall> calls(blocks.size());
+    bound.resize(blocks.size());
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
+        BlockCall& b = blocks[j];
+        SampleCall& c = calls[j];
+        c.label = b.label.c_str();
+        if (b.block) {
+            bound[j] = [block = b.block.get(), &run] { block->run(run); };
+            c.call = &bound[j];
+            continue;
+        }
+        c.call = b.call ? &b.call : &nothing;
+        c.kept = opxhistorypeek(b.instance, c.cursors);
+    }
+    return calls;
+}
+
+// One round of the samples: every block once, in order. A block of the older
+// form starts from its own records, whatever the blocks before it looked up
+// at this sample (a block outside its window may skip its look-ups).
+inline void sample_round(const std::vector<SampleCall>& calls, std::size_t& j) {
+    for (j = 0; j < calls.size(); ++j) {
+        const SampleCall& c = calls[j];
+        if (c.kept) {
+            zzsupv.h = c.cursors[0];
+            zzsupv.i = c.cursors[1];
+            zzsupv.c = c.cursors[2];
+            zzsupv.d = c.cursors[3];
+            zzsupv.z = c.cursors[4];
+            zzsupv.zd = c.cursors[5];
+        }
+        set_message_origin(c.label);
+        (*c.call)();
+    }
+    set_message_origin(nullptr);
+}
+
+// After the last sample: every block declared as one struct finishes (its
+// reports), in schedule order.
+void finish_blocks(RunContext& run, std::span<BlockCall> blocks) {
+    run.enter_phase(Phase::finish);
+    for (BlockCall& b : blocks) {
+        if (!b.block) continue;
+        const Origin origin(b);
+        report(run, b, b.block->finish(run));
+    }
+}
+
 // The simulation call of a per-sample run: every block once per sample.
-void sample_loop(std::span<BlockCall> blocks) {
+Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
     zzsupv.storephase = 1;
-    const double dt = static_cast<double>(zzctrl.delt);
+    const double dt = run.time_step_double();
     const double tend = static_cast<double>(zzctrl.tend);
     sample_rounds = 0;
-    // The history does not change during the rounds: each block's cursors are
-    // read from it once.
-    std::vector<BlockStart> starts(blocks.size());
-    for (std::size_t j = 0; j < blocks.size(); ++j)
-        starts[j].kept = opxhistorypeek(blocks[j].instance, starts[j].cursors);
+    std::vector<std::function<void()>> bound;
+    const std::vector<SampleCall> calls = sample_calls(run, blocks, bound);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
     Progress progress(expected);
-    for (std::int64_t step = 1;; ++step) {
-        if ((step & 4095) == 0) progress.update(step);
-        if (step == next_report) {
-            opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
-                     std::to_string(static_cast<double>(step - 1) * dt) + " ps");
-            next_report += expected / 10;
-        }
-        const double t = static_cast<double>(step - 1) * dt;
-        zzctrl.pass = 1;
-        zzctrl.step = static_cast<std::int32_t>(step);
-        zzctrl.time = static_cast<float>(t);
-        zdctrl.dtime = static_cast<double>(step - 1) * zdctrl.ddelt;
-        zzcoun.coun = static_cast<std::int32_t>(step);
-        reset_cursors();
-        // Every block starts from its own records, whatever the blocks before
-        // it looked up at this sample (a block outside its window may skip its
-        // look-ups).
-        for (std::size_t j = 0; j < blocks.size(); ++j) {
-            const BlockStart& s = starts[j];
-            if (s.kept) {
-                zzsupv.h = s.cursors[0];
-                zzsupv.i = s.cursors[1];
-                zzsupv.c = s.cursors[2];
-                zzsupv.d = s.cursors[3];
-                zzsupv.z = s.cursors[4];
-                zzsupv.zd = s.cursors[5];
+    std::size_t j = 0;
+    try {
+        for (std::int64_t step = 1;; ++step) {
+            if ((step & 4095) == 0) progress.update(step);
+            if (step == next_report) {
+                opxtrace("Sample " + std::to_string(step) + " of about " + std::to_string(expected) + ", time " +
+                         std::to_string(static_cast<double>(step - 1) * dt) + " ps");
+                next_report += expected / 10;
             }
-            set_message_origin(blocks[j].label.c_str());
-            if (blocks[j].call) blocks[j].call();
+            run.enter_sample(static_cast<std::int32_t>(step));
+            reset_cursors();
+            sample_round(calls, j);
+            ++sample_rounds;
+            const double t = static_cast<double>(step - 1) * dt;
+            if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;
         }
+    } catch (const std::exception& e) {
         set_message_origin(nullptr);
-        ++sample_rounds;
-        if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;
+        return stop(run, blocks[j], e);
     }
+    // A run that a reported error stopped (under a policy that stops at
+    // errors) claims nothing: its blocks do not finish.
+    if (!stop_requested()) finish_blocks(run, blocks);
+    return {};
 }
 
 }  // namespace
@@ -182,7 +279,6 @@ ScheduleMode schedule_mode() { return the_mode; }
 std::int64_t last_sample_count() { return sample_rounds; }
 
 std::int32_t current_memory_map() { return memory_map_id; }
-double schedule_end_time() { return dfintm; }
 
 namespace {
 
@@ -208,57 +304,79 @@ Counts larger(const Counts& a, const Counts& b) {
 }
 
 // A counting round of the dimensioning pass of a per-sample run; returns its counts.
-Counts counting_round(std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist) {
+Counts counting_round(RunContext& run, std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist,
+                      Status& status) {
     set_counts(Counts{});
     reset_cursors();
     optcl_ctrl.blkmode = blkmode;
     zzflmn.nohist = nohist;
-    one_round(blocks, nullptr);
+    status = one_round(run, blocks, nullptr);
     return counts();
+}
+
+// The initialisation call of a per-sample run: the set-up round again (it
+// writes the filters' hand-over files that the dimensioning pass's state
+// round used up), then the state round, which keeps every block's start in
+// the run history.
+Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t history_id) {
+    // The set-up round counts storage that the dimensioning pass has counted
+    // already: it counts apart, so that the two never add up to a count
+    // beyond what the kernel can address.
+    const Counts counted = counts();
+    set_counts(Counts{});
+    const Status set_up = one_round(run, blocks, nullptr);
+    set_counts(counted);
+    if (!set_up || stop_requested()) return set_up;
+    reset_cursors();
+    optcl_ctrl.blkmode = 0;
+    zzsupv.storephase = 1;
+    zzflmn.nohist = 0;
+    const Status s = one_round(run, blocks, nullptr, Round::state, true);
+    opxhistorysave(history_id);
+    return s;
+}
+
+// The dimensioning pass of a per-sample run also counts the rounds the run
+// will make. The filter-writing round leaves the fibres' working files for the
+// run.
+Status count_run_rounds(RunContext& run, std::span<BlockCall> blocks) {
+    const Counts setup = counts();
+    Status status;
+    const Counts writing = counting_round(run, blocks, 0, 1, status);
+    if (!status) return status;
+    const Counts state = counting_round(run, blocks, 0, 0, status);
+    if (!status) return status;
+    set_counts(larger(setup, larger(writing, state)));
+    optcl_ctrl.blkmode = 1;
+    zzflmn.nohist = 1;
+    return {};
 }
 
 }  // namespace
 
-void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
-                  const ScheduleConstants& constants) {
+Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
+                    std::int32_t history_id) {
     const bool per_sample_run = the_mode == ScheduleMode::per_sample;
     const std::int32_t driver_pass = zzctrl.pass;
     // The driver allocates in its runs and counts in its dimensioning passes.
     const bool run_call = zzsupv.storephase == 1;
-    zzctrl.tend = constants.tend;
-    dfintm = constants.tend;
+    zzctrl.tend = run.end_time();
     zzctrl.pass = 0;
     optcl_ctrl.blkmode = 1;
     zzsupv.storephase = 0;
     zzflmn.nohist = 1;
     for (auto& w : zzmax.lim) w = 999999;
     for (auto& w : zzmaxd.lim) w = 999999;
+    run.leave_samples();
 
     if (per_sample_run && run_call) {
         // The memory map and the delay file stay those of the dimensioning pass.
         if (driver_pass != 0) {
             optcl_ctrl.blkmode = 0;
             zzflmn.nohist = 0;
-            sample_loop(blocks);
-            return;
+            return sample_loop(run, blocks);
         }
-        // The set-up round again (it writes the filters' hand-over files that
-        // the dimensioning pass's state round used up), then the state round.
-        // The set-up round counts storage that the dimensioning pass has
-        // counted already: it counts apart, so that the two never add up to
-        // a count beyond what the kernel can address.
-        const Counts counted = counts();
-        set_counts(Counts{});
-        one_round(blocks, nullptr);
-        set_counts(counted);
-        if (stop_requested()) return;
-        reset_cursors();
-        optcl_ctrl.blkmode = 0;
-        zzsupv.storephase = 1;
-        zzflmn.nohist = 0;
-        one_round(blocks, nullptr, true);
-        opxhistorysave(history_id);
-        return;
+        return initialise_run(run, blocks, history_id);
     }
 
     const std::string mem = memory_map_name(project);
@@ -274,19 +392,8 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     files.dly = io_open(dly.c_str(), kIoWrite, -1);
     memory_map_id = files.mem;
 
-    one_round(blocks, &files);
-
-    if (per_sample_run) {
-        // Dimensioning for a per-sample run: the storage of the rounds the run
-        // will make, counted as well. The filter-writing round also leaves the
-        // fibres' working files for the run.
-        const Counts setup = counts();
-        const Counts writing = counting_round(blocks, 0, 1);
-        const Counts state = counting_round(blocks, 0, 0);
-        set_counts(larger(setup, larger(writing, state)));
-        optcl_ctrl.blkmode = 1;
-        zzflmn.nohist = 1;
-    }
+    Status status = one_round(run, blocks, &files);
+    if (status && per_sample_run) status = count_run_rounds(run, blocks);
 
     if (zzctrl.pass != 0)
         opxhistoryset(history_id);
@@ -296,6 +403,12 @@ void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::
     memory_map_id = -1;
     if (files.mem >= 0) io_close(files.mem);
     if (files.dly >= 0) io_close(files.dly);
+    return status;
 }
+
+BlockCall::BlockCall() = default;
+BlockCall::BlockCall(BlockCall&&) noexcept = default;
+BlockCall& BlockCall::operator=(BlockCall&&) noexcept = default;
+BlockCall::~BlockCall() = default;
 
 }  // namespace nodrix

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -14,11 +15,24 @@
 
 namespace nodrix {
 
-// One block instance of a schedule.
+class Block;
+class RunContext;
+class Status;
+
+// One block instance of a schedule: a block of the older form (a call of its
+// routine, which reads the control blocks and finds its storage by position),
+// or a block declared as one struct (kernel/block_declaration.h), which the
+// schedule takes through its phases.
 struct BlockCall {
+    BlockCall();
+    BlockCall(BlockCall&&) noexcept;
+    BlockCall& operator=(BlockCall&&) noexcept;
+    ~BlockCall();
     std::int32_t instance = 0;            // the instance ("memory") number
+    std::string kind;                     // its kind, "bessel_filter"
     std::string label;                    // names the block in its messages: "block 10 (bessel_filter)"
-    std::function<void()> call;           // calls the block with its parameters and signals
+    std::function<void()> call;           // older form: calls the block with its parameters and signals
+    std::unique_ptr<Block> block;         // declared as one struct: its lifecycle
     // The optical signal whose "signal" line follows the "memory" line: the
     // block's own optical output, or its optical input for blocks without
     // optical output; null for blocks with no optical signal.
@@ -57,6 +71,9 @@ std::string delay_file_name(const std::string& project);
 //    block's cursors put back from the history first, until the round in
 //    which the time reaches tend. The memory map and the delay file are those
 //    of the dimensioning pass.
+// A block declared as one struct is designed in every round of an
+// initialisation call (its state counted as the storage of the older form),
+// set up in the state round, run in the sample loop and finished after it.
 enum class ScheduleMode { setup, per_sample };
 void set_schedule_mode(ScheduleMode mode);
 ScheduleMode schedule_mode();
@@ -65,11 +82,16 @@ ScheduleMode schedule_mode();
 // storephase 0, nohist 1, tend, limit words), both files recreated, every
 // block called once in order with its memory-map lines and delay record, the
 // history step, both files closed. In the per-sample mode the run's calls
-// behave as described above; the samples stop after the round in which an
-// error was reported when the error policy stops at errors (kernel/lib00.h).
-// Every block call is made with its label as the messages' origin.
-void run_schedule(const std::string& project, std::span<BlockCall> blocks, std::int32_t history_id,
-                  const ScheduleConstants& constants = {});
+// behave as described above. An error a block returns from a phase is
+// reported and the run goes on; one that leaves the run unable to go on (the
+// kernel storage exhausted, an exception from a block) is reported naming the
+// block, ends the call and comes back as an error. Every error is kept in the
+// run's list (RunContext::errors). The samples stop after the round in which
+// an error was reported when the error policy stops at errors
+// (kernel/lib00.h), and the blocks then do not finish. Every block call is
+// made with its label as the messages' origin.
+Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
+                    std::int32_t history_id);
 
 // A per-sample simulation shows its progress (percentage, elapsed and
 // remaining time) on one line of the standard error when that is a terminal,
@@ -83,7 +105,5 @@ std::int64_t last_sample_count();
 // blocks that write into it (the fibre's split requests); -1 outside a call.
 std::int32_t current_memory_map();
 
-// The schedule's copy of the end time (dfintm).
-double schedule_end_time();
 
 }  // namespace nodrix

@@ -92,11 +92,9 @@ std::int32_t divisor_or_one(std::int32_t d) { return d == 0 ? 1 : d; }
 // overwritten.
 void check_capacity(Kind kind, std::int64_t next, std::int64_t capacity) {
     if (next - 1 <= capacity) return;
-    std::fprintf(stderr,
-                 "Nodrix-F-kernel storage of kind %s exhausted: a record ends at %lld, the capacity is %lld\n",
-                 kKindName[kind], static_cast<long long>(next - 1), static_cast<long long>(capacity));
-    std::fflush(nullptr);
-    std::exit(1);
+    throw StorageExhausted(std::string("the kernel storage of kind ") + kKindName[kind] +
+                           " is exhausted: a record would end at " + std::to_string(next - 1) + ", the capacity is " +
+                           std::to_string(capacity));
 }
 
 bool divisor_matches(std::int32_t d) { return (zzcoun.coun - 1) % divisor_or_one(d) == 0; }
@@ -133,6 +131,21 @@ std::int32_t look_up(std::int32_t n) {
         while (!divisor_matches(K::divisor_at(p))) p = K::next_at(p);
     cursor = K::next_at(p);
     return p + K::kHeader;
+}
+
+// Counts a record as look_up counts it, without laying it anywhere.
+template <class K>
+void account(std::int32_t n) {
+    const std::int64_t bytes = K::kElementBytes * (std::int64_t{n} + K::kHeader);
+    if (counting())
+        count(K::kKind, K::count_word(), std::int64_t{n} + K::kHeader, bytes);
+    else
+        allocated(bytes);
+}
+
+template <class K>
+std::int64_t record_bytes(std::int32_t n) {
+    return K::kElementBytes * (std::int64_t{n} + K::kHeader);
 }
 
 struct IntegerKind {
@@ -316,6 +329,29 @@ void start_storage_count() {
 
 bool storage_count_overflowed(const StorageCounts& m) {
     return std::max({m.h, m.i, m.d, m.c, m.ht, m.it, m.ct, m.z, m.zd}) > kLargestCapacity;
+}
+
+void account_state(SlotKind kind, std::int32_t n) {
+    switch (kind) {
+        case SlotKind::real: return account<RealKind>(n);
+        case SlotKind::integer: return account<IntegerKind>(n);
+        case SlotKind::text: return account<TextKind>(n);
+        case SlotKind::real_double: return account<DoubleKind>(n);
+        case SlotKind::complex: return account<ComplexKind>(n);
+        case SlotKind::complex_double: return account<DoubleComplexKind>(n);
+    }
+}
+
+std::int64_t slot_bytes(SlotKind kind, std::int32_t n) {
+    switch (kind) {
+        case SlotKind::real: return record_bytes<RealKind>(n);
+        case SlotKind::integer: return record_bytes<IntegerKind>(n);
+        case SlotKind::text: return record_bytes<TextKind>(n);
+        case SlotKind::real_double: return record_bytes<DoubleKind>(n);
+        case SlotKind::complex: return record_bytes<ComplexKind>(n);
+        case SlotKind::complex_double: return record_bytes<DoubleComplexKind>(n);
+    }
+    return 0;
 }
 
 std::int32_t storage_services::loci(std::int32_t n) { return look_up<IntegerKind>(n); }

@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 
 #include "kernel/control_blocks.h"
@@ -26,6 +27,14 @@ inline constexpr StorageCounts kDefaultCapacities{200000, 200000, 200000, 100, 1
 // Largest capacity of a kind: every position of a record, and the position
 // after its end, must be a 32-bit integer.
 inline constexpr std::int32_t kLargestCapacity = 2147483646;
+
+// A look-up in a run that would lay a record beyond its array: the block asked
+// for more than the dimensioning pass counted. Thrown before any memory is
+// touched; the schedule reports it as an error of the block and stops the run.
+class StorageExhausted : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The storage arrays, allocated at run time with the capacities below. Each
 // starts on a 64-byte boundary, so that every record keeps its element's
@@ -177,6 +186,16 @@ std::int32_t ldimen(const std::int32_t* list);
 // it.
 
 enum class SlotKind { real, integer, text, real_double, complex, complex_double };
+
+// The bytes a record of n elements of a kind takes in the kernel storage,
+// its header included: what the memory map shows for it.
+std::int64_t slot_bytes(SlotKind kind, std::int32_t n);
+
+// Counts a record of n elements of a kind as a look-up would count it (its
+// elements and header into the kind's count and memused while counting, into
+// memused in a run's initialisation), without laying it in the arrays: the
+// state a block keeps as its own members.
+void account_state(SlotKind kind, std::int32_t n);
 
 template <class State>
 struct StateSlot {

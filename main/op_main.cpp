@@ -117,11 +117,6 @@ bool parse_mib(const char* value, std::int64_t& mib) {
 std::int32_t opxmain_serck() {
     std::int32_t nerr = 0;
     opxget(&nerr, nullptr);
-    if (nerr > 0) {
-        xu_MsgOutputFileClose(message_context);
-        std::fflush(nullptr);
-        std::exit(1);
-    }
     return nerr;
 }
 

@@ -44,8 +44,8 @@ void close_messages();
 // Reads a positive whole number of MiB (the -maxmem option).
 bool parse_mib(const char* value, std::int64_t& mib);
 
-// Ends the process with status 1 (closing the log) when errors were reported;
-// otherwise returns the error count.
+// The number of errors reported: a caller that must not go on after one
+// stops, with status 1. The process goes on.
 std::int32_t opxmain_serck();
 
 }  // namespace nodrix

@@ -76,8 +76,12 @@ LinkSchedule::LinkSchedule(Link link) : link_(std::move(link)) {
 
         BlockCall c;
         c.instance = b.id;
-        c.label = "block " + std::to_string(b.id) + " (" + std::string(b.kind->name) + ")";
-        c.call = b.kind->make(b.settings, w);
+        c.kind = std::string(b.kind->name);
+        c.label = "block " + std::to_string(b.id) + " (" + c.kind + ")";
+        if (b.kind->create != nullptr)
+            c.block = b.kind->create(b.settings, connections(b, w));
+        else
+            c.call = b.kind->make(b.settings, w);
         // The memory map shows the block's optical output, or else its
         // optical input.
         if (w.optical_output != nullptr) {
@@ -94,6 +98,38 @@ LinkSchedule::LinkSchedule(Link link) : link_(std::move(link)) {
         }
         calls_.push_back(std::move(c));
     }
+}
+
+void* LinkSchedule::signal_of(SignalKind kind, std::int32_t number) {
+    switch (kind) {
+        case SignalKind::optical: return signal(optical_, number);
+        case SignalKind::electrical: return signal(electrical_, number);
+        case SignalKind::logical: return signal(logical_, number);
+    }
+    return nullptr;
+}
+
+// The block's signals by port name: the inputs in the order of its input
+// ports (the drive apart), the outputs by number. An output left unnumbered
+// (a clock no block reads) still has a signal to write, under a number below
+// those a link can give.
+Connections LinkSchedule::connections(const LinkBlock& b, const BlockWiring& w) {
+    Connections c;
+    for (const PortSpec& port : b.kind->inputs) {
+        if (port.key == "drive") {
+            if (b.drive != 0) c.add_input(port.key, port.kind, signal_of(port.kind, b.drive));
+            continue;
+        }
+        for (std::int32_t s : b.inputs) c.add_input(port.key, port.kind, signal_of(port.kind, s));
+    }
+    for (const PortSpec& port : b.kind->outputs) {
+        std::int32_t number = port.key == "output" ? b.output : b.clock_output;
+        if (number == 0) number = -++unread_outputs_;
+        c.add_output(port.key, port.kind, signal_of(port.kind, number));
+    }
+    c.producer_window = w.producer_window;
+    c.window = w.window;
+    return c;
 }
 
 // Data files are named to the blocks relative to the working directory when
@@ -172,6 +208,7 @@ ProjectDescription LinkSchedule::project() {
     k.fgridlo = s.real("grid_low_thz");
     k.fgridhi = s.real("grid_high_thz");
     std::copy_n(s.integers("seeds").begin(), 10, std::begin(k.seeds));
+    k.polarisations = s.integer("polarisations");
     k.tmon = s.real("monitor_offset_ps");
     k.ssprsn = Ssprsn{s.real("fwm_accuracy_db"),       s.flag("fourfold_precision_off") ? 1 : 0,
                       s.real("filter_precision_constant"), 0,
@@ -183,10 +220,10 @@ ProjectDescription LinkSchedule::project() {
     constants_ = p.schedule;
     const std::string name = p.name;
     const std::int32_t history = p.last_instance + 1;
-    p.projec = [this, name, history](std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    p.projec = [this, name, history](RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
         // The driver's copy carries the run's changes (the emission window).
         constants_ = current_project().schedule;
-        run_schedule(name, calls_, history, constants_);
+        return run_schedule(run, name, calls_, history);
     };
     // The fibre step-filter and amplifier filter designs read the shared
     // frequency tables and the filter precision, set afresh for every

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernel/block.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "project/link.h"
@@ -48,6 +49,8 @@ public:
 
 private:
     const LinkBlock* window_source(const LinkBlock& b) const;
+    void* signal_of(SignalKind kind, std::int32_t number);
+    Connections connections(const LinkBlock& b, const BlockWiring& w);
     bool hand_over_files(LinkBlock& b);
     template <class T>
     T* signal(std::map<std::int32_t, std::unique_ptr<T>>& map, std::int32_t number);
@@ -58,6 +61,7 @@ private:
     std::map<std::int32_t, std::unique_ptr<ElectricalSample>> electrical_;
     std::map<std::int32_t, std::unique_ptr<LogicalSignal>> logical_;
     std::vector<std::unique_ptr<ElectricalSample>> unread_;  // outputs no block reads (unnumbered clocks)
+    std::int32_t unread_outputs_ = 0;  // of declared blocks, numbered -1, -2, ...
     std::map<std::int32_t, std::unique_ptr<TimeWindow>> windows_;
     ScheduleConstants constants_;
     std::vector<BlockCall> calls_;

@@ -1,81 +1,11 @@
 #include "project/registry.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
-
 namespace nodrix {
-
-const char* signal_kind_name(SignalKind kind) {
-    switch (kind) {
-        case SignalKind::optical: return "optical";
-        case SignalKind::electrical: return "electrical";
-        case SignalKind::logical: return "logical";
-    }
-    return "";
-}
-
-const char* param_type_name(ParamType type) {
-    switch (type) {
-        case ParamType::real: return "real";
-        case ParamType::integer: return "integer";
-        case ParamType::flag: return "flag";
-        case ParamType::choice: return "choice";
-        case ParamType::text: return "text";
-        case ParamType::file: return "file";
-        case ParamType::integer_list: return "integers";
-    }
-    return "";
-}
-
-const ParamValue& BlockSettings::value(std::string_view name) const {
-    for (std::size_t k = 0; k < kind_->params.size(); ++k)
-        if (kind_->params[k].name == name) return values_[k];
-    // A kind's call asks only for its own parameters; anything else is a
-    // programming error in the registry.
-    throw std::logic_error("block kind " + std::string(kind_->name) + " has no parameter " + std::string(name));
-}
-
-float BlockSettings::real(std::string_view name) const { return static_cast<float>(value(name).number); }
-std::int32_t BlockSettings::integer(std::string_view name) const {
-    return static_cast<std::int32_t>(value(name).number);
-}
-bool BlockSettings::flag(std::string_view name) const { return value(name).number != 0.0; }
-const std::string& BlockSettings::text(std::string_view name) const { return value(name).text; }
-const std::vector<std::int32_t>& BlockSettings::integers(std::string_view name) const { return value(name).list; }
-
-void BlockSettings::set_text(std::string_view name, std::string text) { value(name).text = std::move(text); }
-void BlockSettings::set_number(std::string_view name, double number) { value(name).number = number; }
-
-std::string BlockSettings::padded(std::string_view name, std::size_t width) const {
-    std::string s = text(name);
-    if (s.size() < width) s.resize(width, ' ');
-    return s;
-}
-
-const ParamSpec* KindSpec::find_param(std::string_view n) const {
-    for (const ParamSpec& p : params)
-        if (p.name == n) return &p;
-    return nullptr;
-}
-
-const PortSpec* KindSpec::find_port(std::string_view key) const {
-    for (const PortSpec& p : inputs)
-        if (p.key == key) return &p;
-    for (const PortSpec& p : outputs)
-        if (p.key == key) return &p;
-    return nullptr;
-}
 
 const std::vector<KindSpec>& block_kinds() {
     static const std::vector<KindSpec> kinds = [] {
         std::vector<KindSpec> k;
-        declare_transmitters(k);
-        declare_line(k);
-        declare_filters(k);
-        declare_receivers(k);
+        for (const KindSpec* registered : registered_kinds()) k.push_back(*registered);
         return k;
     }();
     return kinds;
@@ -86,80 +16,5 @@ const KindSpec* find_kind(std::string_view name) {
         if (k.name == name) return &k;
     return nullptr;
 }
-
-std::string number_text(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", v);
-    return buf;
-}
-
-std::string number_text(float v) {
-    char buf[32];
-    for (int digits = 6; digits < 9; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(v));
-        if (std::strtof(buf, nullptr) == v) return buf;
-    }
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
-    return buf;
-}
-
-LinkContext LinkContext::of(const BlockSettings& link) {
-    return LinkContext{link.real("time_step_ps"), link.real("end_time_ps"),   link.real("centre_frequency_thz"),
-                       link.real("band_low_thz"), link.real("band_high_thz"), link.real("grid_low_thz"),
-                       link.real("grid_high_thz")};
-}
-
-std::string allowed_values(const ParamSpec& p) {
-    switch (p.type) {
-        case ParamType::flag: return "true or false";
-        case ParamType::text: return "any text";
-        case ParamType::file: return "a file name";
-        case ParamType::integer_list: return std::to_string(p.count) + " whole numbers";
-        case ParamType::choice: {
-            std::string s;
-            for (std::size_t k = 0; k < p.choices.size(); ++k) {
-                if (k > 0) s += k + 1 == p.choices.size() ? " or " : ", ";
-                s += "\"" + std::string(p.choices[k].name) + "\"";
-            }
-            return s;
-        }
-        case ParamType::real:
-        case ParamType::integer: break;
-    }
-    if (!p.choices.empty()) {
-        std::string s;
-        for (std::size_t k = 0; k < p.choices.size(); ++k) {
-            if (k > 0) s += k + 1 == p.choices.size() ? " or " : ", ";
-            s += std::string(p.choices[k].name);
-        }
-        return s;
-    }
-    const bool has_low = std::isfinite(p.low);
-    const bool has_high = std::isfinite(p.high);
-    if (has_low && has_high && !p.low_open && !p.high_open) return number_text(p.low) + " to " + number_text(p.high);
-    std::string s;
-    if (has_low) s = (p.low_open ? "> " : ">= ") + number_text(p.low);
-    if (has_high) s += (has_low ? " and " : "") + std::string(p.high_open ? "< " : "<= ") + number_text(p.high);
-    if (s.empty()) s = "any";
-    return s;
-}
-
-std::string default_value(const ParamSpec& p) {
-    if (p.required) return "(required)";
-    switch (p.type) {
-        case ParamType::flag: return p.fallback != 0.0 ? "true" : "false";
-        case ParamType::text:
-        case ParamType::file: return "\"" + std::string(p.text_fallback) + "\"";
-        case ParamType::integer_list: return "[" + std::string(p.text_fallback) + "]";
-        case ParamType::choice:
-            for (const Choice& c : p.choices)
-                if (c.value == static_cast<std::int32_t>(p.fallback)) return "\"" + std::string(c.name) + "\"";
-            return "";
-        case ParamType::real:
-        case ParamType::integer: break;
-    }
-    return number_text(p.fallback);
-}
-
 
 }  // namespace nodrix

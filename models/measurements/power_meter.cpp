@@ -1,20 +1,26 @@
-#include "models/measurements/power_meter.h"
-
+// The optical power meter (opowme): the mean optical power of a signal over
+// the part of the run in which every spectral component is present, less a
+// guard at both ends, reported at the end of the run in dBm and mW.
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/filexx.h"
-#include "kernel/storage.h"
+#include "kernel/block_declaration.h"
+#include "models/measurements/file_name_check.h"
 #include "models/measurements/observation.h"
-#include "models/measurements/run_end.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
+namespace {
 
-std::vector<std::string> opowme_report(const std::string& title, float power) {
-    const bool truncated = power < 1e-10f;
+// Below this mean power [mW] the report gives -100 dBm and a warning.
+constexpr float kLowestPower = 1e-10f;
+
+// The report's lines for a mean power [mW].
+std::vector<std::string> report_lines(const std::string& title, float power) {
+    const bool truncated = power < kLowestPower;
     const float dbm = truncated ? -100.0f : 10.0f * std::log10(power);
     std::vector<std::string> lines = {
         "",
@@ -31,78 +37,112 @@ std::vector<std::string> opowme_report(const std::string& title, float power) {
     return lines;
 }
 
-namespace {
+struct PowerMeter {
+    std::string title;      // caption in the report
+    std::string file_name;  // report file, ".DAT" appended; cut at its first blank
+    std::string label;      // where the meter sits, for the run's summary
 
-// Power of one field sample [mW]: |x|^2 with one polarisation, |x|^2 + |y|^2 with two.
-float sample_power(const FieldSample& x, const FieldSample& y) {
-    float p = x.re * x.re + x.im * x.im;
-    if (optcl_ctrl.npol != 1) p += y.re * y.re + y.im * y.im;
-    return p;
-}
+    Input<OpticalSignal> input;
+    Window window;
 
-void write_report(const OpowmeParams& p, float power) {
-    const std::string name = cut_at_first_blank(p.report_name.c_str());
-    if (name.empty()) {
-        const auto last = p.title.find_last_not_of(' ');
-        opxerr("Optical power meter " + p.title.substr(0, last == std::string::npos ? 0 : last + 1) +
-               ": no report name given");
-        return;
+    // The running sum of the power samples [mW] and their number, held while
+    // the input is in band.
+    State<double> sums;
+    // At the last sample: how much of the measuring window the meter saw
+    // and, once the run reached the window, the mean power; the report is
+    // written from them at the end.
+    bool run_ended = false;
+    ObservationCoverage coverage;
+    bool measured = false;
+    float mean_power = 0.0f;
+
+    static KindDeclaration<PowerMeter> declaration() {
+        using M = PowerMeter;
+        return {
+            .name = "power_meter",
+            .routine = "opowme",
+            .help = "optical power meter: the mean power over the good interval, reported in dBm and mW",
+            .family = BlockFamily::measurements,
+            .parameters =
+                {
+                    parameter(&M::title, {.name = "title", .text_fallback = "opowme{n} Run(s): 1",
+                                          .help = "caption in the report"}),
+                    parameter(&M::file_name, {.name = "file_name", .text_fallback = "{link}_OPM{id}",
+                                              .help = "report file name (\".DAT\" appended)"}),
+                    parameter(&M::label, {.name = "label", .text_fallback = "at signal {input}",
+                                          .help = "where the meter sits, in the run's summary"}),
+                },
+            .inputs = {port(&M::input, {.key = "input", .help = "the light measured"})},
+            .window = &M::window,
+            .check = [](const BlockSettings& s, const LinkContext&, Findings& found) {
+                check_result_file_name(s, "file_name", true, found);
+            },
+        };
     }
-    std::int32_t unit = 0;
-    opnfil(name.c_str(), kFormattedNew, unit, static_cast<std::int32_t>(name.size()));
-    if (unit_stream(unit) == nullptr) return;  // the registry has reported why
-    for (const std::string& line : opowme_report(p.title, power)) unit_write_line(unit, line);
-    clodev(unit, 0);
-}
 
-// The state of one meter, kept while its input is in band.
-struct MeterState {
-    std::int32_t sums;
-};
-constexpr StateSlot<MeterState> kMeterState[] = {
-    {&MeterState::sums, SlotKind::real_double, 2},  // running sum of the power samples and their number
-};
+    // The meter passes its input's window on, from its least delayed component.
+    void design(const RunContext& ctx, StateClaims& state) {
+        const float* gd = input->gd.data();
+        group_delay_window(window.input(ctx), gd, least_group_delay(gd), window.output());
+        if (input->iv != 0) state.claim(sums, 2);
+        run_ended = false;
+        measured = false;
+    }
 
-}  // namespace
+    // An earlier run's coverage is none of this run's.
+    void setup(const RunContext&) { forget_observation(file_name); }
 
-void opowme(const OpowmeParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig) {
-    const bool active = optcl_ctrl.setuponly == 0;
-    const bool in_band = sig.iv != 0;
-    const std::int32_t d = (active && in_band) ? claim_state(kMeterState).sums : 0;
+    // |x|^2 with one polarisation, |x|^2 + |y|^2 with two [mW].
+    static float sample_power(const RunContext& ctx, const FieldSample& x, const FieldSample& y) {
+        float p = x.re * x.re + x.im * x.im;
+        if (ctx.polarisations() != 1) p += y.re * y.re + y.im * y.im;
+        return p;
+    }
 
-    if (zzctrl.pass == 0) {
-        if (!active) return;
-        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
-        if (zzflmn.nohist == 0) forget_observation(p.report_name);
-        if (in_band && zzflmn.nohist == 0) {
-            dist_at(d)[0] = 0.0;
-            dist_at(d)[1] = 0.0;
+    void run(const RunContext& ctx) {
+        const TimeWindow& good = window.output();
+        const float t = ctx.time();
+        const float start = good.tgoodi + ctx.monitor_offset();
+        const bool in_band = input->iv != 0;
+        if (in_band && t >= start && t <= good.tgoodf - ctx.monitor_offset()) {
+            sums[0] += sample_power(ctx, input->x, input->y);
+            sums[1] += 1.0;
         }
-        return;
+        if (ctx.last_sample()) end_of_run(ctx, start, in_band);
     }
 
-    if (!active) return;
-    const float t = zzctrl.time;
-    const float start = out.tgoodi + polmon.tmon;
-    if (in_band && t >= start && t <= out.tgoodf - polmon.tmon) {
-        double* acc = dist_at(d);
-        acc[0] += sample_power(sig.x, sig.y);
-        acc[1] += 1.0;
-    }
-    if (!run_end_sample()) return;
-    const float end = out.tgoodf - polmon.tmon;
-    // An input out of band is measured (as nothing) over the whole window.
-    const double collected =
-        in_band ? dist_at(d)[1] : std::max(std::floor((std::min(t, end) - start) / zzctrl.delt) + 1.0, 0.0);
-    post_observation(p.report_name, interval_coverage(ObservationUnit::samples, static_cast<std::int64_t>(collected),
-                                                      1, start, end, t, zzctrl.delt));
-    if (t >= start) {
+    void end_of_run(const RunContext& ctx, float start, bool in_band) {
+        const float t = ctx.time();
+        const float end = window.output().tgoodf - ctx.monitor_offset();
+        const float step = ctx.time_step();
+        // An input out of band is measured (as nothing) over the whole window.
+        const double collected = in_band ? sums[1] : std::max(std::floor((std::min(t, end) - start) / step) + 1.0, 0.0);
+        coverage = interval_coverage(ObservationUnit::samples, static_cast<std::int64_t>(collected), 1, start, end, t,
+                                     step);
+        run_ended = true;
+        if (t < start) return;
         // No sample in the window (an empty window, or an input out of band)
         // measures no power.
-        float power = 0.0f;
-        if (in_band && dist_at(d)[1] > 0.0) power = static_cast<float>(dist_at(d)[0] / dist_at(d)[1]);
-        write_report(p, power);
+        mean_power = in_band && sums[1] > 0.0 ? static_cast<float>(sums[0] / sums[1]) : 0.0f;
+        measured = true;
     }
-}
 
+    Status finish(const RunContext& ctx) {
+        if (run_ended) post_observation(file_name, coverage);
+        if (!measured) return {};
+        const std::string name = cut_at_first_blank(file_name.c_str());
+        if (name.empty()) {
+            const auto last = title.find_last_not_of(' ');
+            return Status::error("Optical power meter " + title.substr(0, last == std::string::npos ? 0 : last + 1) +
+                                 ": no report name given");
+        }
+        const ReportFile report = ctx.files().create_report(name);
+        for (const std::string& line : report_lines(title, mean_power)) report.write_line(line);
+        return {};
+    }
+};
+
+const KindRegistration registration{declare_kind<PowerMeter>()};
+
+}  // namespace
 }  // namespace nodrix

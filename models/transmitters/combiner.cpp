@@ -1,61 +1,86 @@
-#include "models/transmitters/combiner.h"
-
+// The passive optical combiner (ocmb04): up to four signals joined into one
+// with a common amplitude factor. Its output carries the sum of the inputs'
+// power spectra and powers and, per bin, the largest of their group delays;
+// every sample it adds the inputs' fields. A port left open carries no light.
 #include <algorithm>
 
-#include "kernel/control_blocks.h"
+#include "kernel/block_declaration.h"
 
 namespace nodrix {
 namespace {
 
-void set_up(const Ocmb04Params& p, const InputWindow& in, TimeWindow& out, const OpticalSignal* const (&inputs)[4],
-            OpticalSignal& sig) {
-    sig.x = empty_field();
-    sig.y = empty_field();
-    const float power_factor = p.afact * p.afact;
-    for (std::size_t i = 0; i < kBins; ++i) {
-        const float sum = inputs[0]->ps[i] + inputs[1]->ps[i] + inputs[2]->ps[i] + inputs[3]->ps[i];
-        sig.ps[i] = sum * power_factor * p.sfact;
-    }
-    const std::int32_t flags = inputs[0]->iv + inputs[1]->iv + inputs[2]->iv + inputs[3]->iv;
-    sig.iv = flags != 0 ? 1 : 0;
-    if (optcl_ctrl.setuponly == 1) return;
+struct Combiner {
+    float amplitude_factor = 1.0f;  // on every input field (the powers take its square)
+    float power_factor = 1.0f;      // extra factor on the average power
+    float spectrum_factor = 1.0f;   // extra factor on the power spectrum
 
-    for (std::size_t i = 0; i < kBins; ++i)
-        sig.gd[i] = std::max({inputs[0]->gd[i], inputs[1]->gd[i], inputs[2]->gd[i], inputs[3]->gd[i]});
-    if (sig.iv == 0) {
-        sig.pp = 0.0f;  // the window is left as it was
-        return;
+    Inputs<OpticalSignal, 4> inputs;
+    Output<OpticalSignal> output;
+    Window window;
+
+    static KindDeclaration<Combiner> declaration() {
+        using C = Combiner;
+        return {
+            .name = "combiner",
+            .routine = "ocmb04",
+            .help = "passive optical combiner of up to four inputs (open ports carry no light)",
+            .family = BlockFamily::transmitters,
+            .parameters =
+                {
+                    parameter(&C::amplitude_factor,
+                              {.name = "amplitude_factor", .fallback = 1.0, .help = "factor on every input field"}),
+                    parameter(&C::power_factor,
+                              {.name = "power_factor", .fallback = 1.0, .help = "extra factor on the average power"}),
+                    parameter(&C::spectrum_factor, {.name = "spectrum_factor", .fallback = 1.0,
+                                                    .help = "extra factor on the power spectrum"}),
+                },
+            .inputs = {port(&C::inputs, {.key = "inputs", .help = "one to four signals"})},
+            .outputs = {port(&C::output, {.key = "output", .help = "the combined light"})},
+            .window = &C::window,
+        };
     }
-    sig.pp = (inputs[0]->pp + inputs[1]->pp + inputs[2]->pp + inputs[3]->pp) * power_factor * p.pfact;
-    // Delays relative to the earliest input component.
-    float m = least_group_delay(inputs[0]->gd.data());
-    for (int k = 1; k < 4; ++k) m = std::min(m, least_group_delay(inputs[k]->gd.data()));
-    group_delay_window(in, sig.gd.data(), m, out);
-}
+
+    void design(const RunContext& ctx, StateClaims&) {
+        OpticalSignal& out = *output;
+        const OpticalSignal &a = inputs[0], &b = inputs[1], &c = inputs[2], &d = inputs[3];
+        out.x = ctx.empty_field();
+        out.y = ctx.empty_field();
+        const float power_scale = amplitude_factor * amplitude_factor;
+        for (std::size_t i = 0; i < kBins; ++i)
+            out.ps[i] = (a.ps[i] + b.ps[i] + c.ps[i] + d.ps[i]) * power_scale * spectrum_factor;
+        out.iv = a.iv + b.iv + c.iv + d.iv != 0 ? 1 : 0;
+        for (std::size_t i = 0; i < kBins; ++i) out.gd[i] = std::max({a.gd[i], b.gd[i], c.gd[i], d.gd[i]});
+        if (out.iv == 0) {
+            out.pp = 0.0f;  // the window is left as it was
+            return;
+        }
+        out.pp = (a.pp + b.pp + c.pp + d.pp) * power_scale * power_factor;
+        // Delays relative to the earliest input component.
+        float earliest = least_group_delay(a.gd.data());
+        for (int k = 1; k < 4; ++k) earliest = std::min(earliest, least_group_delay(inputs[k].gd.data()));
+        group_delay_window(window.input(ctx), out.gd.data(), earliest, window.output());
+    }
+
+    void run(const RunContext& ctx) {
+        OpticalSignal& out = *output;
+        const float t = ctx.time();
+        if (out.iv == 0 || t < window.input(ctx).ton || t >= window.output().toff) {
+            out.x = ctx.empty_field();
+            out.y = ctx.empty_field();
+            return;
+        }
+        const OpticalSignal &a = inputs[0], &b = inputs[1], &c = inputs[2], &d = inputs[3];
+        const float f = amplitude_factor;
+        const float fc = ctx.band_centre();
+        out.x = FieldSample{(a.x.re + b.x.re + c.x.re + d.x.re) * f, (a.x.im + b.x.im + c.x.im + d.x.im) * f, fc};
+        if (ctx.polarisations() == 2)
+            out.y = FieldSample{(a.y.re + b.y.re + c.y.re + d.y.re) * f, (a.y.im + b.y.im + c.y.im + d.y.im) * f, fc};
+        else
+            out.y = ctx.empty_field();
+    }
+};
+
+const KindRegistration registration{declare_kind<Combiner>()};
 
 }  // namespace
-
-void ocmb04(const Ocmb04Params& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& in1,
-            const OpticalSignal& in2, const OpticalSignal& in3, const OpticalSignal& in4, OpticalSignal& sig) {
-    if (zzctrl.pass == 0) {
-        const OpticalSignal* const inputs[4] = {&in1, &in2, &in3, &in4};
-        set_up(p, in, out, inputs, sig);
-        return;
-    }
-    const float fc = f_vbs_band.fcenter;
-    const float t = zzctrl.time;
-    if (sig.iv == 0 || t < in.ton || t >= out.toff) {
-        sig.x = empty_field();
-        sig.y = empty_field();
-        return;
-    }
-    const float a = p.afact;
-    sig.x = FieldSample{(in1.x.re + in2.x.re + in3.x.re + in4.x.re) * a, (in1.x.im + in2.x.im + in3.x.im + in4.x.im) * a, fc};
-    if (optcl_ctrl.npol == 2)
-        sig.y = FieldSample{(in1.y.re + in2.y.re + in3.y.re + in4.y.re) * a,
-                            (in1.y.im + in2.y.im + in3.y.im + in4.y.im) * a, fc};
-    else
-        sig.y = empty_field();
-}
-
 }  // namespace nodrix

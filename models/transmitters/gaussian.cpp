@@ -93,9 +93,19 @@ constexpr StateSlot<GaussianState> kGaussianState[] = {
 
 // Seed word (4 r mod 10) + 1 of the topology word r, taken non-negative so
 // that any topology word selects one of the ten seeds.
-std::int32_t gaussian_seed() {
-    const std::int32_t r = inftop.itop1;
-    return r + seeds[static_cast<std::size_t>(((4LL * r) % 10 + 10) % 10)];
+std::int32_t gaussian_seed(std::int32_t topology, const std::int32_t* seed_words) {
+    return topology + seed_words[static_cast<std::size_t>(((4LL * topology) % 10 + 10) % 10)];
+}
+std::int32_t gaussian_seed() { return gaussian_seed(inftop.itop1, seeds.data()); }
+
+// A pair by Box-Muller: the first value, and the second kept in `spare`.
+float box_muller(std::int32_t seed, float mean, float deviation, float& spare) {
+    const float u1 = open_uniform(seed);
+    const float u2 = open_uniform(seed);
+    const float rho = std::sqrt(-2.0f * std::log(u1));
+    const float angle = 6.2831855f * u2;
+    spare = rho * std::sin(angle);
+    return rho * std::cos(angle) * deviation + mean;
 }
 
 }  // namespace
@@ -115,6 +125,38 @@ void gausrr_draws() {
     have_second = have_second == 0 ? 1 : 0;
 }
 
+void GaussianSource::claim(StateClaims& state) {
+    state.claim(reals_, 3);
+    state.claim(spare_, 1);
+}
+
+float GaussianSource::draw(const RunContext& ctx, float mean, float deviation) {
+    float* st = reals_.data();
+    std::int32_t& have_second = spare_[0];
+    if (ctx.time() <= 0.0f) {
+        st[0] = mean;
+        st[1] = deviation;
+        have_second = 0;
+    }
+    const float value = have_second == 0
+                            ? box_muller(gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data()), mean,
+                                         deviation, st[2])
+                            : st[2] * st[1] + st[0];
+    have_second = have_second == 0 ? 1 : 0;
+    return value;
+}
+
+void GaussianSource::draw_only(const RunContext& ctx) {
+    std::int32_t& have_second = spare_[0];
+    if (ctx.time() <= 0.0f) have_second = 0;
+    if (have_second == 0) {
+        const std::int32_t seed = gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data());
+        open_uniform(seed);
+        open_uniform(seed);
+    }
+    have_second = have_second == 0 ? 1 : 0;
+}
+
 void gausrr(float mean, float deviation, ElectricalSample& out) {
     const GaussianState claimed = claim_state(kGaussianState);
     const std::int32_t h = claimed.reals;
@@ -123,23 +165,16 @@ void gausrr(float mean, float deviation, ElectricalSample& out) {
     if (zzctrl.pass == 0) return;
     float* st = hist_at(h);
     std::int32_t& have_second = *ist_at(i);
-    const std::int32_t seed = gaussian_seed();
     if (zzctrl.time <= 0.0f) {
         // First run call: keep the statistics and start without a spare value.
         st[0] = mean;
         st[1] = deviation;
         have_second = 0;
     }
-    if (have_second == 0) {
-        const float u1 = open_uniform(seed);
-        const float u2 = open_uniform(seed);
-        const float rho = std::sqrt(-2.0f * std::log(u1));
-        const float angle = 6.2831855f * u2;
-        out.value = rho * std::cos(angle) * deviation + mean;
-        st[2] = rho * std::sin(angle);
-    } else {
+    if (have_second == 0)
+        out.value = box_muller(gaussian_seed(), mean, deviation, st[2]);
+    else
         out.value = st[2] * st[1] + st[0];
-    }
     have_second = have_second == 0 ? 1 : 0;
 }
 

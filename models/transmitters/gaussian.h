@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "kernel/block.h"
 #include "kernel/signals.h"
 
 namespace nodrix {
@@ -39,5 +40,24 @@ void gausrr_draws();
 
 // Resets the shared uniform states (start of a process; tests).
 void reset_uniform_generators();
+
+// The Gaussian generator as state a declared block owns (a laser's phase
+// noise, a photodiode's shot noise): the numbers gausrr gives, from the same
+// shared uniform stream, its records claimed where the block's design claims
+// them and counted as gausrr's look-ups are (three reals, one integer).
+class GaussianSource {
+public:
+    void claim(StateClaims& state);
+    // One sample of the given mean and deviation. The first sample of a run
+    // (time 0) keeps the statistics and starts without a spare value.
+    float draw(const RunContext& ctx, float mean, float deviation);
+    // As gausrr_draws: the same draws from the shared stream and the spare
+    // flag toggled, no value formed.
+    void draw_only(const RunContext& ctx);
+
+private:
+    State<float> reals_;        // stored mean, stored deviation, the spare value
+    State<std::int32_t> spare_;  // 1 while the spare value is unused
+};
 
 }  // namespace nodrix

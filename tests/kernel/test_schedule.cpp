@@ -31,8 +31,9 @@ TEST_F(ScheduleTest, TheMemoryMapIsOpenForBlocksAndTwoCallsLeaveOneCopyOfEachFil
     blocks[0].delay_output = &out;
     blocks[0].shown = &out;
     blocks[0].shown_number = 1;
-    run_schedule("p", blocks, 2);
-    run_schedule("p", blocks, 2);
+    RunContext run{SimulationSettings{}};
+    run_schedule(run, "p", blocks, 2);
+    run_schedule(run, "p", blocks, 2);
     EXPECT_GT(seen, 0);
     EXPECT_EQ(current_memory_map(), -1);
     EXPECT_EQ(testing::read_text("x1_p.mem"),
@@ -67,7 +68,7 @@ void block_a() {
 // Two blocks, or (skipping) a block that makes no storage look-up on even
 // samples in front of block A; 0.25 ps steps up to 1 ps: five samples.
 template <bool skipping>
-void two_block_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+Status two_block_schedule(RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     std::vector<BlockCall> blocks(2);
     blocks[0].instance = 2;
     blocks[0].call = block_a;
@@ -81,9 +82,7 @@ void two_block_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_
             if (zzctrl.pass != 0) *ist_at(pos) = -1;
         };
     }
-    ScheduleConstants k;
-    k.tend = 1.0f;
-    run_schedule("ps", blocks, 3, k);
+    return run_schedule(run, "ps", blocks, 3);
 }
 
 class PerSampleTest : public testing::NodrixTest {
@@ -99,13 +98,14 @@ protected:
         set_per_sample_run(false);
         testing::NodrixTest::TearDown();
     }
-    static std::int32_t run(void (*projec)(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&),
+    static std::int32_t run(Status (*projec)(RunContext&, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&),
                             std::int32_t prerun = 0) {
         ProjectDescription p;
         p.name = "ps";
         p.last_instance = 2;
         p.projec = projec;
         p.constants.delt = 0.25f;
+        p.schedule.tend = 1.0f;
         set_project(p);
         std::int32_t status = -1;
         topmain(prerun, status);
@@ -157,14 +157,14 @@ TEST_F(PerSampleTest, ABlockSkippingItsLookUpsDoesNotShiftTheRecordsAfterIt) {
 
 TEST_F(PerSampleTest, DimensioningCountsTheStateRound) {
     // The block asks for more storage when it keeps its state.
-    auto state_hungry = [](std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    auto state_hungry = [](RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
         std::vector<BlockCall> blocks(1);
         blocks[0].instance = 1;
         blocks[0].call = [] {
             loch(10);
             if (zzflmn.nohist == 0) loch(1000);
         };
-        run_schedule("ps", blocks, 2);
+        return run_schedule(run, "ps", blocks, 2);
     };
     run(state_hungry, 1);
     EXPECT_EQ(zzmax.h, 12 + 1002);
@@ -177,7 +177,7 @@ TEST_F(PerSampleTest, DimensioningCountsTheStateRound) {
 // the samples it was called for.
 std::int32_t failing_step = 0;
 std::int64_t samples_seen = 0;
-void failing_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+Status failing_schedule(RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
     std::vector<BlockCall> blocks(1);
     blocks[0].instance = 1;
     blocks[0].label = "block 1 (probe)";
@@ -186,9 +186,7 @@ void failing_schedule(std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&
         if (zzctrl.pass != 0) ++samples_seen;
         if (zzctrl.pass == 0 ? failing_step == 0 : zzctrl.step == failing_step) opxerr("it fails");
     };
-    ScheduleConstants k;
-    k.tend = 1.0f;
-    run_schedule("ps", blocks, 2, k);
+    return run_schedule(run, "ps", blocks, 2);
 }
 
 TEST_F(PerSampleTest, UnderTheStopPolicyAnErrorEndsTheRunAfterItsRound) {
@@ -233,7 +231,8 @@ TEST_F(PerSampleTest, TheRunsSetUpRoundCountsApartFromTheDimensioningPass) {
     zzsupv.storephase = 1;
     zzctrl.pass = 0;
     ::testing::internal::CaptureStderr();
-    run_schedule("ps", blocks, 2);
+    RunContext run{SimulationSettings{}};
+    run_schedule(run, "ps", blocks, 2);
     const std::string messages = ::testing::internal::GetCapturedStderr();
     set_schedule_mode(ScheduleMode::setup);
     std::int32_t errors = -1;

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "models/transmitters/gaussian.h"
 #include "tests/models/measurements/run_harness.h"
@@ -49,6 +50,40 @@ TEST_F(GaussianTest, AnyTopologyWordSelectsASeedAndAStuckGeneratorDoesNotHang) {
     reset_uniform_generators();
     seeds[4] = -766949084;  // itop1 1: seed 1 + word 5
     EXPECT_FLOAT_EQ(first_value(0.25f, 2.0f), -std::sqrt(2.0f * std::log(2.0f)) * 2.0f + 0.25f);
+}
+
+// The generator a declared block owns gives gausrr's numbers, sample for
+// sample (every third sample drawn without a value, as gausrr_draws does),
+// and its records count as gausrr's look-ups do.
+TEST_F(GaussianTest, TheSourceOfADeclaredBlockGivesTheRoutinesNumbers) {
+    std::vector<float> legacy;
+    ElectricalSample out;
+    begin_init_pass();
+    gausrr(0.0f, 1.0f, out);
+    for (std::int32_t step = 1; step <= 9; ++step) {
+        begin_sample(step);
+        if (step % 3 == 0) {
+            gausrr_draws();
+            continue;
+        }
+        gausrr(0.5f, 2.0f, out);
+        legacy.push_back(out.value);
+    }
+    reset_uniform_generators();
+    RunContext run{SimulationSettings{}};
+    GaussianSource source;
+    StateClaims claims;
+    source.claim(claims);
+    EXPECT_EQ(claims.bytes(), 4 * (3 + 2) + 4 * (1 + 2));
+    claims.allocate();
+    std::size_t drawn = 0;
+    for (std::int32_t step = 1; step <= 9; ++step) {
+        run.enter_sample(step);
+        if (step % 3 == 0)
+            source.draw_only(run);
+        else
+            EXPECT_EQ(source.draw(run, 0.5f, 2.0f), legacy[drawn++]) << step;
+    }
 }
 
 }  // namespace

@@ -513,6 +513,65 @@ pid_t start_point(const std::string& program, const fs::path& dir) {
     return pid;
 }
 
+using Clock = std::chrono::steady_clock;
+// The points running here by process: the point's index and when it started.
+using RunningPoints = std::map<pid_t, std::pair<std::size_t, Clock::time_point>>;
+
+// The counts of the points run here and their progress line, drawn on a
+// terminal only.
+struct HereProgress {
+    std::size_t total = 0;
+    bool shown = false;
+    int finished = 0;
+    int failed = 0;
+    Clock::time_point start;
+    Clock::time_point last_drawn;
+    bool drawn = false;
+};
+
+// Ends the points still running after a stop. A point cut short leaves no
+// record: it is incomplete and runs again next time.
+void end_running_points(RunningPoints& running) {
+    for (const auto& [pid, what] : running) ::kill(pid, SIGTERM);
+    for (const auto& [pid, what] : running) {
+        int st = 0;
+        while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+    }
+    running.clear();
+}
+
+// Counts a point whose process ended with status `st`; a point ended by a
+// signal the sweep did not pass on gets a record of its failure.
+void point_ended(const fs::path& dir, const std::vector<Point>& pts, RunningPoints& running, pid_t pid, int st,
+                 HereProgress& progress) {
+    const auto [k, began] = running[pid];
+    running.erase(pid);
+    ++progress.finished;
+    if (!(WIFEXITED(st) && WEXITSTATUS(st) == 0)) ++progress.failed;
+    if (WIFSIGNALED(st) && stop_signal == 0) {
+        const double wall = std::chrono::duration<double>(Clock::now() - began).count();
+        record_failure(dir / "points" / point_name(pts[k].number), 128 + WTERMSIG(st),
+                       "the run was ended by signal " + std::to_string(WTERMSIG(st)) + " (" +
+                           strsignal(WTERMSIG(st)) + ")",
+                       wall);
+    }
+    stop_point("point-ended");
+}
+
+// Draws the progress line at most twice a second.
+void draw_progress(HereProgress& p, std::size_t running) {
+    const auto now = Clock::now();
+    if (!p.shown || now - p.last_drawn < std::chrono::milliseconds(500)) return;
+    p.last_drawn = now;
+    const double elapsed = std::chrono::duration<double>(now - p.start).count();
+    const std::string remaining =
+        p.finished > 0 ? clock_text(elapsed * static_cast<double>(p.total - p.finished) / p.finished) : "-:--";
+    std::fprintf(stderr, "\rSweep: %d of %zu points done, %d failed, %zu running  elapsed %s  remaining %s ",
+                 p.finished - p.failed, p.total, p.failed, running, clock_text(elapsed).c_str(), remaining.c_str());
+    p.drawn = true;
+}
+
 // Runs the points not complete, `jobs` at a time, with a progress line.
 // Returns the signal that interrupted it, or 0.
 int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vector<std::size_t>& todo, int jobs,
@@ -525,23 +584,21 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
     stop_signal = 0;
     sigaction(SIGINT, &act, &old_int);
     sigaction(SIGTERM, &act, &old_term);
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const bool shown = !quiet && ::isatty(STDERR_FILENO) == 1;
-    std::map<pid_t, std::pair<std::size_t, Clock::time_point>> running;
+    HereProgress progress;
+    progress.total = todo.size();
+    progress.start = Clock::now();
+    progress.shown = !quiet && ::isatty(STDERR_FILENO) == 1;
+    progress.last_drawn = Clock::now() - std::chrono::seconds(1);
+    RunningPoints running;
     std::size_t next = 0;
-    int finished = 0;
-    int failed = 0;
-    auto last_drawn = Clock::now() - std::chrono::seconds(1);
-    bool drawn = false;
     while ((next < todo.size() && stop_signal == 0) || !running.empty()) {
         while (stop_signal == 0 && next < todo.size() && static_cast<int>(running.size()) < jobs) {
             const fs::path pd = dir / "points" / point_name(pts[todo[next]].number);
             const pid_t pid = start_point(program, pd);
             if (pid < 0) {
                 record_failure(pd, 1, "cannot start " + program + ": " + std::strerror(errno), 0.0);
-                ++finished;
-                ++failed;
+                ++progress.finished;
+                ++progress.failed;
             } else {
                 running[pid] = {todo[next], Clock::now()};
                 stop_point("points-started");
@@ -549,50 +606,22 @@ int run_here(const fs::path& dir, const std::vector<Point>& pts, const std::vect
             ++next;
         }
         if (stop_signal != 0) {
-            // A point cut short leaves no record: it is incomplete and runs again next time.
-            for (const auto& [pid, what] : running) ::kill(pid, SIGTERM);
-            for (const auto& [pid, what] : running) {
-                int st = 0;
-                while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-                }
-            }
-            running.clear();
+            end_running_points(running);
             break;
         }
         int st = 0;
         const pid_t pid = ::waitpid(-1, &st, WNOHANG);
         if (pid > 0 && running.count(pid) > 0) {
-            const auto [k, began] = running[pid];
-            running.erase(pid);
-            ++finished;
-            if (!(WIFEXITED(st) && WEXITSTATUS(st) == 0)) ++failed;
-            if (WIFSIGNALED(st) && stop_signal == 0) {
-                const double wall = std::chrono::duration<double>(Clock::now() - began).count();
-                record_failure(dir / "points" / point_name(pts[k].number), 128 + WTERMSIG(st),
-                               "the run was ended by signal " + std::to_string(WTERMSIG(st)) + " (" +
-                                   strsignal(WTERMSIG(st)) + ")",
-                               wall);
-            }
-            stop_point("point-ended");
+            point_ended(dir, pts, running, pid, st, progress);
             continue;
         }
         if (pid <= 0) {
             const timespec pause{0, 100 * 1000 * 1000};
             ::nanosleep(&pause, nullptr);
         }
-        const auto now = Clock::now();
-        if (shown && now - last_drawn >= std::chrono::milliseconds(500)) {
-            last_drawn = now;
-            const double elapsed = std::chrono::duration<double>(now - start).count();
-            const std::string remaining =
-                finished > 0 ? clock_text(elapsed * static_cast<double>(todo.size() - finished) / finished) : "-:--";
-            std::fprintf(stderr, "\rSweep: %d of %zu points done, %d failed, %zu running  elapsed %s  remaining %s ",
-                         finished - failed, todo.size(), failed, running.size(), clock_text(elapsed).c_str(),
-                         remaining.c_str());
-            drawn = true;
-        }
+        draw_progress(progress, running.size());
     }
-    if (drawn) std::fprintf(stderr, "\r%90s\r", "");
+    if (progress.drawn) std::fprintf(stderr, "\r%90s\r", "");
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGTERM, &old_term, nullptr);
     return stop_signal;

@@ -201,6 +201,89 @@ bool log_scale_for(const std::string& y_label, const std::vector<PlotSeries>& se
     return all_positive && hi > 100.0 * lo;
 }
 
+namespace {
+
+// A spectrum: the analyser's power spectral density against frequency, or
+// against the point number when the chart carries no frequency grid.
+void spectrum_plot(const Chart& chart, const std::string& name, Plot& plot) {
+    const QxyChartHeader& h = chart.header;
+    plot.kind = PlotKind::kSpectrum;
+    if (plot.title.empty()) plot.title = "Spectrum: " + name;
+    const bool stepped = std::isfinite(h.FrequencyStep) && h.FrequencyStep != 0.0 && std::isfinite(h.Tstart);
+    plot.x_label = stepped ? "frequency [THz]" : "point";
+    const std::vector<double> x = stepped ? axis_values(chart.rows, h.Tstart, h.FrequencyStep)
+                                          : axis_values(chart.rows, 0.0, 1.0);
+    const QxyColumn& d = chart.columns[0].descriptor;
+    const std::string label = trimmed(d.Label);
+    const std::string unit = trimmed(d.Measure);
+    // The analyser stores the power spectral density in decibels.
+    plot.y_label = label.empty() && unit.empty() ? "power spectral density [dB]"
+                                                 : titled(label.empty() ? "power" : label, unit);
+    plot.series.push_back({"", {column_against(x, chart.columns[0].values)}});
+}
+
+// A signal with a bit rate: its eye diagram over two bit periods.
+void eye_plot(std::int32_t type, const Chart& chart, const std::string& name, bool timed, Plot& plot) {
+    const QxyChartHeader& h = chart.header;
+    plot.kind = PlotKind::kEye;
+    if (plot.title.empty()) plot.title = "Eye diagram: " + name;
+    plot.x_label = timed ? "time [ps]" : "time [samples]";
+    plot.y_label = column_title(type, chart, 0);
+    const double step = timed ? h.Delt : 1.0;
+    plot.series.push_back({"", fold_eye(chart.columns[0].values, h.SamplesPerBit, step)});
+    plot.x_range_set = true;
+    plot.x_min = 0.0;
+    plot.x_max = 2.0 * h.SamplesPerBit * step;
+}
+
+// The Y axis of several columns: a single series lends its title to the
+// axis; several keep theirs in the key and the axis takes the chart's Y label.
+void label_y_axis(const QxyChartHeader& h, Plot& plot) {
+    if (plot.series.size() == 1) {
+        plot.y_label = plot.series[0].title;
+        plot.series[0].title.clear();
+    } else {
+        plot.y_label = titled(trimmed(h.LabelY), trimmed(h.MeasureY));
+    }
+}
+
+// Signals without a bit rate, and the field components of optical signals,
+// against time.
+void signal_plot(std::int32_t type, const Chart& chart, const std::string& name, bool timed, Plot& plot) {
+    const QxyChartHeader& h = chart.header;
+    plot.kind = PlotKind::kSignal;
+    if (plot.title.empty()) plot.title = "Signal: " + name;
+    plot.x_label = timed ? "time [ps]" : "sample";
+    const std::vector<double> x = timed ? axis_values(chart.rows, std::isfinite(h.Tstart) ? h.Tstart : 0.0, h.Delt)
+                                        : axis_values(chart.rows, 0.0, 1.0);
+    for (std::size_t k = 0; k < chart.columns.size(); ++k)
+        plot.series.push_back({column_title(type, chart, k), {column_against(x, chart.columns[k].values)}});
+    label_y_axis(h, plot);
+}
+
+// XY charts: every further column against the first; a single column against
+// its row number.
+void xy_plot(std::int32_t type, const Chart& chart, const std::string& name, Plot& plot) {
+    plot.kind = PlotKind::kXY;
+    if (plot.title.empty()) plot.title = name;
+    std::size_t first_y = 1;
+    std::vector<double> x;
+    if (chart.columns.size() == 1) {
+        first_y = 0;
+        plot.x_label = "row";
+        x = axis_values(chart.rows, 0.0, 1.0);
+    } else {
+        plot.x_label = column_title(type, chart, 0);
+        x = chart.columns[0].values;
+    }
+    for (std::size_t k = first_y; k < chart.columns.size(); ++k)
+        plot.series.push_back({column_title(type, chart, k), {column_against(x, chart.columns[k].values)}});
+    label_y_axis(chart.header, plot);
+    plot.log_y = log_scale_for(plot.y_label, plot.series);
+}
+
+}  // namespace
+
 bool build_plot(const ChartFile& file, const Chart& chart, const std::string& name, Plot& plot,
                 std::string& error) {
     plot = Plot{};
@@ -216,74 +299,14 @@ bool build_plot(const ChartFile& file, const Chart& chart, const std::string& na
     }
     plot.title = trimmed(h.Title);
     const bool timed = std::isfinite(h.Delt) && h.Delt > 0.0;
-
-    if (spectrum) {
-        plot.kind = PlotKind::kSpectrum;
-        if (plot.title.empty()) plot.title = "Spectrum: " + name;
-        const bool stepped = std::isfinite(h.FrequencyStep) && h.FrequencyStep != 0.0 && std::isfinite(h.Tstart);
-        plot.x_label = stepped ? "frequency [THz]" : "point";
-        const std::vector<double> x = stepped ? axis_values(chart.rows, h.Tstart, h.FrequencyStep)
-                                              : axis_values(chart.rows, 0.0, 1.0);
-        const QxyColumn& d = chart.columns[0].descriptor;
-        const std::string label = trimmed(d.Label);
-        const std::string unit = trimmed(d.Measure);
-        // The analyser stores the power spectral density in decibels.
-        plot.y_label = label.empty() && unit.empty() ? "power spectral density [dB]"
-                                                     : titled(label.empty() ? "power" : label, unit);
-        plot.series.push_back({"", {column_against(x, chart.columns[0].values)}});
-    } else if (signal && chart.columns.size() == 1 && h.SamplesPerBit >= 1 && chart.rows >= 2) {
-        // A signal with a bit rate: its eye diagram.
-        plot.kind = PlotKind::kEye;
-        if (plot.title.empty()) plot.title = "Eye diagram: " + name;
-        plot.x_label = timed ? "time [ps]" : "time [samples]";
-        plot.y_label = column_title(type, chart, 0);
-        const double step = timed ? h.Delt : 1.0;
-        plot.series.push_back({"", fold_eye(chart.columns[0].values, h.SamplesPerBit, step)});
-        plot.x_range_set = true;
-        plot.x_min = 0.0;
-        plot.x_max = 2.0 * h.SamplesPerBit * step;
-    } else if (signal) {
-        // Signals without a bit rate, and the field components of optical
-        // signals, against time.
-        plot.kind = PlotKind::kSignal;
-        if (plot.title.empty()) plot.title = "Signal: " + name;
-        plot.x_label = timed ? "time [ps]" : "sample";
-        const std::vector<double> x =
-            timed ? axis_values(chart.rows, std::isfinite(h.Tstart) ? h.Tstart : 0.0, h.Delt)
-                  : axis_values(chart.rows, 0.0, 1.0);
-        for (std::size_t k = 0; k < chart.columns.size(); ++k)
-            plot.series.push_back({column_title(type, chart, k), {column_against(x, chart.columns[k].values)}});
-        if (plot.series.size() == 1) {
-            plot.y_label = plot.series[0].title;
-            plot.series[0].title.clear();
-        } else {
-            plot.y_label = titled(trimmed(h.LabelY), trimmed(h.MeasureY));
-        }
-    } else {
-        // XY charts: every further column against the first; a single column
-        // against its row number.
-        plot.kind = PlotKind::kXY;
-        if (plot.title.empty()) plot.title = name;
-        std::size_t first_y = 1;
-        std::vector<double> x;
-        if (chart.columns.size() == 1) {
-            first_y = 0;
-            plot.x_label = "row";
-            x = axis_values(chart.rows, 0.0, 1.0);
-        } else {
-            plot.x_label = column_title(type, chart, 0);
-            x = chart.columns[0].values;
-        }
-        for (std::size_t k = first_y; k < chart.columns.size(); ++k)
-            plot.series.push_back({column_title(type, chart, k), {column_against(x, chart.columns[k].values)}});
-        if (plot.series.size() == 1) {
-            plot.y_label = plot.series[0].title;
-            plot.series[0].title.clear();
-        } else {
-            plot.y_label = titled(trimmed(h.LabelY), trimmed(h.MeasureY));
-        }
-        plot.log_y = log_scale_for(plot.y_label, plot.series);
-    }
+    if (spectrum)
+        spectrum_plot(chart, name, plot);
+    else if (signal && chart.columns.size() == 1 && h.SamplesPerBit >= 1 && chart.rows >= 2)
+        eye_plot(type, chart, name, timed, plot);
+    else if (signal)
+        signal_plot(type, chart, name, timed, plot);
+    else
+        xy_plot(type, chart, name, plot);
     if (!any_finite(plot.series)) {
         error = nth + " holds no finite values to plot";
         return false;

@@ -102,15 +102,9 @@ int read_keyword_lines(XuParsQxy* c, int lines, const int* wanted, int nwanted, 
     return kQxyOk;
 }
 
-int text_chart_header(XuParsQxy* c, QxyChartHeader& h) {
-    const int r = next_content_line(c);
-    if (r != 1) return r == 0 ? 0 : kQxyReadError;
-    hold_line(c);
-    if (c->file_type < 1 || c->file_type > 8) {
-        report(c, "Bad file type");
-        return kQxyFormatError;
-    }
-    TextValues v;
+// Reads the keyword lines of a text chart header, which the file type decides,
+// and the chart's column count they imply.
+int read_text_header_keywords(XuParsQxy* c, TextValues& v) {
     int result = kQxyOk;
     switch (c->file_type) {
         case kQxyElectricalSignal: {
@@ -167,8 +161,12 @@ int text_chart_header(XuParsQxy* c, QxyChartHeader& h) {
             c->columns = 0;
             break;
     }
-    if (result != kQxyOk) return result;
-    if (v.i[fSamplesNum] < 0 || c->columns < 0 || c->columns > kQxyMaxColumns) return kQxyFormatError;
+    return result;
+}
+
+// Puts the values read into the chart header and into the reader's state that
+// the columns and rows of the chart use.
+void store_text_header(XuParsQxy* c, const TextValues& v, QxyChartHeader& h) {
     h.ChartType = v.i[fChartType];
     h.GraphStyle = v.i[fGraphStyle];
     h.SamplesNum = v.i[fSamplesNum];
@@ -193,6 +191,21 @@ int text_chart_header(XuParsQxy* c, QxyChartHeader& h) {
     copy_text(c->MeasureX, v.t[fMeasureX]);
     copy_text(c->LabelY, v.t[fLabelY]);
     copy_text(c->MeasureY, v.t[fMeasureY]);
+}
+
+int text_chart_header(XuParsQxy* c, QxyChartHeader& h) {
+    const int r = next_content_line(c);
+    if (r != 1) return r == 0 ? 0 : kQxyReadError;
+    hold_line(c);
+    if (c->file_type < 1 || c->file_type > 8) {
+        report(c, "Bad file type");
+        return kQxyFormatError;
+    }
+    TextValues v;
+    const int result = read_text_header_keywords(c, v);
+    if (result != kQxyOk) return result;
+    if (v.i[fSamplesNum] < 0 || c->columns < 0 || c->columns > kQxyMaxColumns) return kQxyFormatError;
+    store_text_header(c, v, h);
     return 1;
 }
 

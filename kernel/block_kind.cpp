@@ -203,4 +203,23 @@ const KindSpec* find_registered_kind(std::string_view name) {
     return nullptr;
 }
 
+namespace {
+std::vector<std::unique_ptr<const KindForms>>& forms_catalogue() {
+    static std::vector<std::unique_ptr<const KindForms>> list;
+    return list;
+}
+}  // namespace
+
+KindFormsRegistration::KindFormsRegistration(KindForms forms) {
+    if (find_registered_forms(forms.kind) != nullptr)
+        throw std::logic_error("the other forms of kind " + std::string(forms.kind) + " are declared twice");
+    forms_catalogue().push_back(std::make_unique<const KindForms>(std::move(forms)));
+}
+
+const KindForms* find_registered_forms(std::string_view kind) {
+    for (const auto& f : forms_catalogue())
+        if (f->kind == kind) return f.get();
+    return nullptr;
+}
+
 }  // namespace nodrix

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <limits>
 #include <memory>
 #include <string>
@@ -236,5 +237,52 @@ public:
 };
 const std::vector<const KindSpec*>& registered_kinds();
 const KindSpec* find_registered_kind(std::string_view name);
+
+// ---- Other forms of a kind's parameters -------------------------------------
+
+// Another key in which a link may give a parameter of a kind: a quantity the
+// parameter follows from (a fibre's dispersion D in ps/nm/km for beta2 in
+// ps^2/km, at the link's centre frequency), or one that sets several (a
+// fibre's preset). The link reads such keys like parameters and derives the
+// parameters from them before they are checked; a parameter and a key that
+// stands for it given in one place is an error naming both.
+struct ParameterForm {
+    ParamSpec spec;               // the key as a parameter: name with unit, type, range, help
+    std::string_view stands_for;  // the parameter it sets; empty when it sets several
+};
+
+// What a block was given, as the link read it: the values of the kind's own
+// parameters given explicitly and of its other forms, by key.
+struct GivenValues {
+    double centre_frequency_thz = 0.0;  // of the link, as written
+    std::map<std::string, ParamValue, std::less<>> values;
+    bool has(std::string_view key) const { return values.find(key) != values.end(); }
+    double number(std::string_view key) const { return values.find(key)->second.number; }
+};
+
+// A parameter's value derived from other forms; `key` names the form it
+// came from and `from` says how, for messages ("dispersion_ps_per_nm_km =
+// 16 at 193.1 THz").
+struct DerivedValue {
+    std::string_view param;
+    double number = 0.0;
+    std::string_view key;
+    std::string from;
+};
+using DeriveParameters = void (*)(const GivenValues& given, std::vector<DerivedValue>& derived, Findings& found);
+
+// A kind's other forms, registered once at namespace scope by the file that
+// declares them (a family's file, beside the kind):
+//   const KindFormsRegistration forms{KindForms{.kind = "fibre", ...}};
+struct KindForms {
+    std::string_view kind;
+    std::vector<ParameterForm> forms;
+    DeriveParameters derive = nullptr;
+};
+class KindFormsRegistration {
+public:
+    explicit KindFormsRegistration(KindForms forms);
+};
+const KindForms* find_registered_forms(std::string_view kind);
 
 }  // namespace nodrix

@@ -26,6 +26,7 @@
 #include "project/fibre_pieces.h"
 #include "project/link.h"
 #include "project/link_schedule.h"
+#include "project/parameter_forms.h"
 #include "project/observation.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
@@ -370,6 +371,17 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
 
 // ---- blocks
 
+// The other forms a link may give parameters in (power_dbm for power_mw).
+void print_forms(const KindSpec& k) {
+    const std::vector<ParameterForm>& forms = parameter_forms(k);
+    if (forms.empty()) return;
+    std::printf("Also accepted, converted when the link is read (give one form of a quantity):\n");
+    for (const ParameterForm& f : forms)
+        std::printf("  %s  %s%s  %s\n      %s\n", std::string(f.spec.name).c_str(), param_type_name(f.spec.type),
+                    f.spec.unit.empty() ? "" : (" [" + std::string(f.spec.unit) + "]").c_str(),
+                    allowed_values(f.spec).c_str(), std::string(f.spec.help).c_str());
+}
+
 void print_kind(const KindSpec& k) {
     std::printf("%s%s%s: %s\n", std::string(k.name).c_str(), k.routine.empty() ? "" : " (routine ",
                 k.routine.empty() ? "" : (std::string(k.routine) + ")").c_str(), std::string(k.help).c_str());
@@ -404,6 +416,7 @@ void print_kind(const KindSpec& k) {
         // What else bounds the value, checked before a run.
         if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
     }
+    print_forms(k);
     std::printf("Reals are held in single precision: a magnitude above 3.4028235e+38, or a value other than 0\n"
                 "that would be held as 0 (below 1.4013e-45), is refused.\n");
 }
@@ -473,9 +486,16 @@ toml::table kind_table(const KindSpec& k) {
     };
     toml::array params;
     for (const ParamSpec& p : k.params) params.push_back(param_table(p));
+    toml::array forms;
+    for (const ParameterForm& f : parameter_forms(k)) {
+        toml::table t = param_table(f.spec);
+        t.insert("instead_of", std::string(f.stands_for));
+        forms.push_back(std::move(t));
+    }
     return toml::table{{"name", std::string(k.name)}, {"routine", std::string(k.routine)},
                        {"help", std::string(k.help)}, {"inputs", ports(k.inputs)},
-                       {"outputs", ports(k.outputs)}, {"parameters", std::move(params)}};
+                       {"outputs", ports(k.outputs)}, {"parameters", std::move(params)},
+                       {"other_forms", std::move(forms)}};
 }
 
 void print_json(const toml::table& t) {

@@ -27,6 +27,7 @@
 #include "main/sweep_values.h"
 #include "main/sweep_table.h"
 #include "project/link.h"
+#include "project/parameter_forms.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
 #include "runtime/stop_points.h"
@@ -245,8 +246,11 @@ std::set<std::pair<std::int32_t, std::string>> reached(const Link& link, const s
     }
     const bool number = target->target.find_first_not_of("0123456789") == std::string::npos;
     for (const LinkBlock& b : link.blocks)
-        if (number ? std::to_string(b.id) == target->target : b.kind == find_kind(target->target))
-            out.emplace(b.id, target->key);
+        if (number ? std::to_string(b.id) == target->target : b.kind == find_kind(target->target)) {
+            // A parameter given in another form (power_dbm) is the parameter it sets.
+            const ParameterForm* form = find_form(*b.kind, target->key);
+            out.emplace(b.id, form != nullptr && !form->stands_for.empty() ? std::string(form->stands_for) : target->key);
+        }
     return out;
 }
 
@@ -295,6 +299,9 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
         const auto target = parse_override(v.name + "=");
         const KindSpec* kind = kind_of(*base, target->target);
         const ParamSpec* param = kind != nullptr ? kind->find_param(target->key) : nullptr;
+        // A parameter in another form (power_dbm) is varied in that form's unit.
+        if (const ParameterForm* form = kind != nullptr && param == nullptr ? find_form(*kind, target->key) : nullptr)
+            param = &form->spec;
         v.unit = param != nullptr ? std::string(param->unit) : std::string();
         // A name that is no parameter is reported once, with the first value.
         const bool known = param != nullptr || (kind != nullptr && target->target != "link" &&

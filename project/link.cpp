@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "project/link_checks.h"
+#include "project/parameter_forms.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
@@ -128,12 +130,6 @@ int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line
 
 std::string in_quotes(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
-bool in_range(const ParamSpec& p, double v) {
-    if (p.low_open ? !(v > p.low) : !(v >= p.low)) return false;
-    if (p.high_open ? !(v < p.high) : !(v <= p.high)) return false;
-    return true;
-}
-
 const char* type_words(const toml::node& n) {
     switch (n.type()) {
         case toml::node_type::string: return "a text";
@@ -144,23 +140,6 @@ const char* type_words(const toml::node& n) {
         case toml::node_type::table: return "a table";
         default: return "a date or time";
     }
-}
-
-std::string range_problem(const ParamSpec& p, double v) {
-    return std::string(p.name) + " = " + number_text(v) + " is out of range; allowed: " + allowed_values(p);
-}
-
-// The blocks hold a real in single precision: a value beyond its largest
-// magnitude would be infinite, a value below its smallest one 0.
-std::string single_precision_problem(const ParamSpec& p, double v) {
-    const float held = static_cast<float>(v);
-    if (std::isfinite(held) && (held != 0.0f || v == 0.0)) return {};
-    const std::string what = std::isfinite(held)
-                                 ? " would be held as 0 in single precision (smallest magnitude " +
-                                       number_text(std::numeric_limits<float>::denorm_min()) + ")"
-                                 : " is beyond single precision (largest magnitude " +
-                                       number_text(std::numeric_limits<float>::max()) + "), in which it is held";
-    return std::string(p.name) + " = " + number_text(v) + what + "; allowed: " + allowed_values(p);
 }
 
 // Converts a given value to the parameter's value; the problem in words, or
@@ -174,8 +153,7 @@ std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
             if (auto f = n.as_floating_point()) v = f->get();
             if (auto i = n.as_integer()) v = static_cast<double>(i->get());
             if (!v) return name + " must be a number, not " + type_words(n);
-            if (!std::isfinite(*v) || !in_range(p, *v)) return range_problem(p, *v);
-            if (std::string problem = single_precision_problem(p, *v); !problem.empty()) return problem;
+            if (std::string problem = value_problem(p, *v); !problem.empty()) return problem;
             out.number = *v;
             return {};
         }
@@ -233,18 +211,6 @@ std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
     return {};
 }
 
-ParamValue fallback_value(const ParamSpec& p) {
-    ParamValue v;
-    v.number = p.fallback;
-    v.text = std::string(p.text_fallback);
-    if (p.type == ParamType::integer_list) {
-        std::istringstream in(v.text);
-        for (std::string item; std::getline(in, item, ',');) v.list.push_back(std::stoi(item));
-        v.text.clear();
-    }
-    return v;
-}
-
 // Texts may name the link, the instance, the ordinal and the first input.
 std::string expand(const std::string& text, const std::string& link, const LinkBlock* b, std::string& problem) {
     std::string out;
@@ -287,6 +253,7 @@ struct BlockDraft {
 std::vector<std::string_view> names_of(const KindSpec& k, bool with_ports) {
     std::vector<std::string_view> names;
     for (const ParamSpec& p : k.params) names.push_back(p.name);
+    for (const ParameterForm& f : parameter_forms(k)) names.push_back(f.spec.name);
     if (with_ports) {
         for (const PortSpec& p : k.inputs) names.push_back(p.key);
         for (const PortSpec& p : k.outputs) names.push_back(p.key);
@@ -310,24 +277,21 @@ std::string unknown_kind(std::string_view kind) {
            " (nodrix blocks lists the kinds)";
 }
 
-// Resolves the values of a kind's parameters: given, else from the defaults
-// of the kind, else the registry's; reports what is wrong.
+// Resolves the values of a kind's parameters: given (by the block or its
+// kind's defaults), else the registry's; reports what is wrong.
 std::vector<ParamValue> resolve(const KindSpec& kind, const std::map<std::string, Given>& given,
-                                const std::map<std::string, Given>* defaults, const std::string& where,
-                                Problems& problems) {
+                                const std::string& where, Problems& problems) {
     std::vector<ParamValue> values;
     for (const ParamSpec& p : kind.params) {
-        ParamValue v = fallback_value(p);
-        auto g = given.find(std::string(p.name));
+        ParamValue v = default_param_value(p);
+        const auto g = given.find(std::string(p.name));
         const Given* chosen = g != given.end() ? &g->second : nullptr;
-        if (chosen == nullptr && defaults != nullptr) {
-            auto d = defaults->find(std::string(p.name));
-            if (d != defaults->end()) chosen = &d->second;
-        }
         if (chosen != nullptr) {
             const std::string problem = convert(p, *chosen, v);
             if (!problem.empty()) problems.add(chosen->where, problem);
-        } else if (p.required) {
+        } else if (p.required && std::none_of(given.begin(), given.end(), [&](const auto& e) {
+                       return same_quantity(kind, e.first, p.name);  // given in another form
+                   })) {
             std::string what = "missing required parameter " + std::string(p.name);
             if (!p.unit.empty()) what += " [" + std::string(p.unit) + "]";
             problems.add(where, what + " (" + std::string(p.help) + ")");
@@ -432,12 +396,13 @@ private:
             }
             for (const auto& [key, value] : *values) {
                 const std::string at = problems_.at(line_of(value)) + ": [defaults." + std::string(kind->name) + "]";
-                if (kind->find_param(key.str()) == nullptr)
+                if (kind->find_param(key.str()) == nullptr && find_form(*kind, key.str()) == nullptr)
                     problems_.add(at, unknown_key(*kind, key.str(), false) +
                                           (kind->find_port(key.str()) != nullptr ? " (connections belong to blocks)" : ""));
                 else
                     defaults_[kind][std::string(key.str())] = Given{&value, at, base_dir_};
             }
+            refuse_two_forms(*kind, defaults_[kind]);
         }
     }
 
@@ -491,13 +456,14 @@ private:
             const std::string k(key.str());
             if (k == "id" || k == "kind") continue;
             const std::string where = problems_.at(line_of(value)) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
-            if (d.block.kind->find_param(k) != nullptr)
+            if (d.block.kind->find_param(k) != nullptr || find_form(*d.block.kind, k) != nullptr)
                 d.values[k] = Given{&value, where, base_dir_};
             else if (d.block.kind->find_port(k) != nullptr)
                 d.connections[k] = Given{&value, where, base_dir_};
             else
                 problems_.add(where, unknown_key(*d.block.kind, k, true));
         }
+        refuse_two_forms(*d.block.kind, d.values);
         if (d.block.id != 0) drafts_.push_back(std::move(d));
     }
 
@@ -533,9 +499,11 @@ private:
         for (BlockDraft& d : drafts_) {
             if (number ? std::to_string(d.block.id) != o.target : d.block.kind != kind) continue;
             ++matched;
-            if (d.block.kind->find_param(o.key) != nullptr)
+            if (d.block.kind->find_param(o.key) != nullptr || find_form(*d.block.kind, o.key) != nullptr) {
+                // It replaces the quantity, in whichever form the file gave it.
+                std::erase_if(d.values, [&](const auto& e) { return same_quantity(*d.block.kind, e.first, o.key); });
                 d.values[o.key] = g;
-            else if (number && d.block.kind->find_port(o.key) != nullptr)
+            } else if (number && d.block.kind->find_port(o.key) != nullptr)
                 d.connections[o.key] = g;
             else
                 problems_.add(o.origin, "block " + std::to_string(d.block.id) + " (" + std::string(d.block.kind->name) +
@@ -551,7 +519,7 @@ private:
         link.source = problems_.source();
         const std::string link_where = problems_.source() + ": [link]";
         link.settings = BlockSettings(link_settings_kind(),
-                                      resolve(link_settings_kind(), link_values_, nullptr, link_where, problems_));
+                                      resolve(link_settings_kind(), link_values_, link_where, problems_));
         check_link_settings(link.settings, link_where);
         // Rules against the run settings apply only to settings that are sound.
         const bool settings_sound = problems_.count() == 0;
@@ -573,10 +541,9 @@ private:
         check_signals();
         for (BlockDraft& d : drafts_) {
             const int before = problems_.count();
-            const auto defaults = defaults_.find(d.block.kind);
-            std::vector<ParamValue> values = resolve(*d.block.kind, d.values,
-                                                     defaults != defaults_.end() ? &defaults->second : nullptr,
-                                                     d.where, problems_);
+            const std::map<std::string, Given> given = with_defaults(d);
+            std::vector<ParamValue> values = resolve(*d.block.kind, given, d.where, problems_);
+            derive_from_forms(d, given, std::as_const(link.settings).value("centre_frequency_thz").number, values);
             for (std::size_t k = 0; k < values.size(); ++k) {
                 if (d.block.kind->params[k].type != ParamType::text) continue;
                 std::string problem;
@@ -600,6 +567,69 @@ private:
         return link;
     }
 
+    // What a block was given: its own values, then those of its kind's
+    // defaults for the quantities it does not give in any form.
+    std::map<std::string, Given> with_defaults(const BlockDraft& d) const {
+        std::map<std::string, Given> given = d.values;
+        const auto defaults = defaults_.find(d.block.kind);
+        if (defaults == defaults_.end()) return given;
+        for (const auto& [key, g] : defaults->second)
+            if (std::none_of(d.values.begin(), d.values.end(), [&](const auto& e) {
+                    return e.first == key || same_quantity(*d.block.kind, e.first, key);
+                }))
+                given.emplace(key, g);
+        return given;
+    }
+
+    // One place giving a parameter in two forms (power_mw and power_dbm).
+    void refuse_two_forms(const KindSpec& kind, const std::map<std::string, Given>& table) {
+        for (auto a = table.begin(); a != table.end(); ++a)
+            for (auto b = std::next(a); b != table.end(); ++b)
+                if (same_quantity(kind, a->first, b->first))
+                    problems_.add(b->second.where, a->first + " and " + b->first +
+                                                       " give one quantity in two forms; give one of them");
+    }
+
+    // The parameters a block gives in other forms (designer's units, a
+    // fibre's preset and dispersion), derived and checked like given ones.
+    void derive_from_forms(const BlockDraft& d, const std::map<std::string, Given>& given, double centre_thz,
+                           std::vector<ParamValue>& values) {
+        const KindSpec& kind = *d.block.kind;
+        GivenValues in{.centre_frequency_thz = centre_thz};
+        bool forms = false;
+        bool sound = true;
+        for (const auto& [key, g] : given) {
+            if (const ParamSpec* p = kind.find_param(key)) {
+                in.values[key] = values[static_cast<std::size_t>(p - kind.params.data())];
+            } else if (const ParameterForm* f = find_form(kind, key)) {
+                ParamValue v = default_param_value(f->spec);
+                const std::string problem = convert(f->spec, g, v);
+                if (!problem.empty()) problems_.add(g.where, problem);
+                in.values[key] = v;
+                forms = true;
+                sound = sound && problem.empty();
+            }
+        }
+        if (!forms || !sound) return;
+        std::vector<DerivedValue> derived;
+        Findings found;
+        derive_parameters(kind, in, derived, found);
+        auto where = [&](std::string_view key) {
+            const auto g = given.find(std::string(key));
+            return g != given.end() ? g->second.where : d.where;
+        };
+        for (const Finding& f : found.list()) report(f, where(f.param));
+        for (const DerivedValue& v : derived) {
+            const ParamSpec& p = *kind.find_param(v.param);
+            // "power_dbm = 400 gives power_mw = 1e+40, which is beyond ..."
+            const std::string stored = std::string(p.name) + " = " + number_text(v.number);
+            if (const std::string problem = value_problem(p, v.number); !problem.empty())
+                problems_.add(where(v.key), v.from + " gives " + stored + ", which" + problem.substr(stored.size()));
+            else
+                values[static_cast<std::size_t>(&p - kind.params.data())].number = v.number;
+        }
+    }
+
     void report(const Finding& f, const std::string& where) {
         if (f.error)
             problems_.add(where, f.text);
@@ -614,6 +644,9 @@ private:
         if (param.empty()) return d.where;
         if (const auto g = d.values.find(param); g != d.values.end())
             return g->second.command_line ? d.where + ", " + g->second.where : g->second.where;
+        // Given in another form: where that form was written.
+        for (const auto& [key, g] : d.values)
+            if (same_quantity(*d.block.kind, key, param)) return g.command_line ? d.where + ", " + g.where : g.where;
         if (const auto k = defaults_.find(d.block.kind); k != defaults_.end())
             if (const auto g = k->second.find(param); g != k->second.end()) return d.where + ", " + g->second.where;
         return d.where;

@@ -81,6 +81,9 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
         {{l, "--vary", "laser.power_mw=1,2", "-window", "3e4", "-set", "3.power_mw=4"},
          "--vary laser.power_mw=1,2 and -set 3.power_mw=4 both change power_mw of block 3 (laser); give it under one "
          "name"},
+        {{l, "--vary", "3.power_dbm=0,3", "-set", "laser.power_mw=4"},
+         "--vary 3.power_dbm=0,3 and -set laser.power_mw=4 both change power_mw of block 3 (laser); give it under one "
+         "name"},
         {{l, "--vary", "link.seeds=[1,2,3,4,5,6,7,8,9,10]", "--seeds", "2"},
          "--vary link.seeds and --seeds exclude each other"},
         {{l, "--vary", "3.power_mw=1:1000:1", "--vary", "6.length_km=0:100:1"},

@@ -163,26 +163,151 @@ void equal_phase_steps(std::span<double> h, std::int32_t m, const NonlinearStepI
     }
 }
 
+// The figures of the non-linear rule that every part of it uses.
+struct StepRuleTerms {
+    DispersionBound bound;
+    double kerr = 0.0;      // the Kerr phase over the fibre [rad]
+    double carriers = 0.0;  // detected carriers, at least 3
+    double f = 0.0;         // the four-wave-mixing product count factor
+    double spans = 0.0;     // spans of the reference system
+};
+
+// Steps of equal non-linear phase along a lossy fibre: how many the phase
+// limit asks for, walking the fibre (one when the first step already may
+// span it).
+std::int64_t lossy_phase_count(const NonlinearStepInput& in) {
+    const double alpha = in.alpha;
+    const double gamma = in.gamma;
+    const double length = in.length;
+    const double gp = gamma * in.peak_power;
+    auto ratio = [&](double z) {
+        return 4.0 * kPi * alpha / (in.phase_divisor * gamma * in.peak_power * std::exp(-2.0 * alpha * z));
+    };
+    if (gp == 0.0 || ratio(0.0) >= 1.0) return 1;
+    std::int64_t c = 0;
+    double z = 0.0;
+    while (z <= length && c < kMaxSteps + 1 && ratio(z) < 1.0) {
+        z += -std::log(1.0 - ratio(z)) / (2.0 * alpha);
+        ++c;
+    }
+    return c;
+}
+
+// From `bad` (a count whose steps break the phase limit) a doubling and
+// bisection search for the smallest count that keeps it; the list h holds
+// its steps. Returns kMaxSteps + 1 when none within the step list does.
+std::int64_t search_phase_count(std::span<double> h, std::int64_t bad, const NonlinearStepInput& in) {
+    std::int64_t step = 1;
+    std::int64_t good = -1;
+    while (good < 0) {
+        const std::int64_t trial = bad + step;
+        if (trial > kMaxSteps) return kMaxSteps + 1;
+        equal_phase_steps(h, static_cast<std::int32_t>(trial), in);
+        if (steps_keep_phase(h, static_cast<std::int32_t>(trial), in))
+            good = trial;
+        else
+            bad = trial;
+        step *= 2;
+    }
+    while (good - bad > 1) {
+        const std::int64_t mid = bad + (good - bad) / 2;
+        equal_phase_steps(h, static_cast<std::int32_t>(mid), in);
+        if (steps_keep_phase(h, static_cast<std::int32_t>(mid), in))
+            good = mid;
+        else
+            bad = mid;
+    }
+    equal_phase_steps(h, static_cast<std::int32_t>(good), in);
+    return good;
+}
+
+// Steps of equal non-linear phase, at least m of them: the smallest count
+// from m whose steps keep the phase limit (a few single increments, then
+// the search; the longest step shrinks as the count grows, so the test is
+// monotone). False, with the split request written, when the step list
+// cannot hold them.
+bool equal_phase_plan(const NonlinearStepInput& in, const StepRuleTerms& terms, std::int64_t m, std::int32_t& n,
+                      std::span<double> h, std::int32_t memfile, std::int32_t instance) {
+    int increments = 0;
+    for (;;) {
+        if (m > kMaxSteps) {
+            write_split_request(memfile,
+                                SplitRequest{instance, fwm_pieces(in, terms.carriers, terms.f, terms.spans),
+                                             SplitReason::steps, terms.kerr},
+                                50);
+            n = -1;
+            return false;
+        }
+        const auto mi = static_cast<std::int32_t>(m);
+        equal_phase_steps(h, mi, in);
+        if (steps_keep_phase(h, mi, in)) break;
+        if (++increments < 64) {
+            ++m;
+            continue;
+        }
+        m = search_phase_count(h, m, in);
+        if (m <= kMaxSteps) break;
+    }
+    std::fill(h.begin() + m, h.end(), 0.0);
+    n = static_cast<std::int32_t>(m);
+    return true;
+}
+
+// Dispersion cap: steps that dispersion does not allow become equal steps of
+// at most h_D. False, with the split request written, when they do not fit
+// the step list.
+bool cap_by_dispersion(const NonlinearStepInput& in, const StepRuleTerms& terms, std::int32_t& n,
+                       std::span<double> h, std::int32_t& uniform, std::int32_t memfile, std::int32_t instance) {
+    const double length = in.length;
+    const double h_max = terms.bound.h_max;
+    std::int32_t j = 0;
+    double short_sum = 0.0;
+    for (std::int32_t i = 0; i < n; ++i)
+        if (h[static_cast<std::size_t>(i)] < h_max) {
+            j = i + 1;
+            short_sum += h[static_cast<std::size_t>(i)];
+        }
+    if (j >= n) return true;
+    const std::int64_t r = bounded_count(std::round((length - short_sum) / h_max)) + 1;
+    if (j + r > kMaxSteps) {
+        std::vector<double> pieces;
+        if (j > 0) pieces.push_back(short_sum);
+        const std::vector<double> rest = equal_pieces(length - short_sum, r);
+        pieces.insert(pieces.end(), rest.begin(), rest.end());
+        write_split_request(memfile, SplitRequest{instance, pieces, SplitReason::steps, terms.kerr}, 50);
+        n = -1;
+        return false;
+    }
+    const double hr = (length - short_sum) / static_cast<double>(r);
+    std::fill(h.begin() + j, h.end(), 0.0);
+    for (std::int64_t i = j; i < j + r; ++i) h[static_cast<std::size_t>(i)] = hr;
+    n = static_cast<std::int32_t>(j + r);
+    if (j == 0 || static_cast<double>(r) > 0.2 * static_cast<double>(j)) uniform = 1;
+    return true;
+}
+
 }  // namespace
 
 void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
             std::int32_t memfile, std::int32_t instance) {
     std::fill(h.begin(), h.end(), 0.0);
     const double dt = zdctrl.ddelt;
-    const DispersionBound bound = dispersion_bound(in.beta2, in.beta3, in.beta4, in.beta5, dt);
+    StepRuleTerms terms;
+    terms.bound = dispersion_bound(in.beta2, in.beta3, in.beta4, in.beta5, dt);
     const double length = in.length;
     const double alpha = in.alpha;
     const double gamma = in.gamma;
 
     const double leff = alpha > 0.0 ? (1.0 - std::exp(-2.0 * alpha * length)) / (2.0 * alpha) : length;
-    const double kerr = gamma * in.peak_power * leff;  // the Kerr phase over the fibre [rad]
+    terms.kerr = gamma * in.peak_power * leff;
     const double carriers = static_cast<double>(std::max(in.carriers, 3));
-    const double f = (carriers - 1.0) * (carriers - 1.0) * carriers / (3.0 * carriers - 2.0);
-    const double spans = static_cast<double>(step_ceiling(in.system_length / length));
+    terms.carriers = carriers;
+    terms.f = (carriers - 1.0) * (carriers - 1.0) * carriers / (3.0 * carriers - 2.0);
+    terms.spans = static_cast<double>(step_ceiling(in.system_length / length));
 
     const std::int64_t n_disp = step_ceiling(4.0 * kPi * length * std::fabs(in.beta2) / (dt * dt));
     const double fwm = (in.total_power / carriers) * gamma * leff;
-    const std::int64_t n_fwm = step_ceiling(std::pow(10.0, in.fwm_accuracy / 10.0) * fwm * fwm * f * spans);
+    const std::int64_t n_fwm = step_ceiling(std::pow(10.0, in.fwm_accuracy / 10.0) * fwm * fwm * terms.f * terms.spans);
     const std::int64_t n_phase = step_ceiling(in.peak_power * length * gamma * in.phase_divisor / kTwoPi);
 
     if (n_disp <= n_fwm) {
@@ -190,8 +315,8 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
         const std::int64_t m = std::max(n_disp, n_phase);
         uniform = 1;
         if (m > kMaxSteps) {
-            write_split_request(memfile, SplitRequest{instance, equal_pieces(length, m), SplitReason::steps, kerr},
-                                50);
+            write_split_request(memfile,
+                                SplitRequest{instance, equal_pieces(length, m), SplitReason::steps, terms.kerr}, 50);
             n = -1;
             return;
         }
@@ -199,102 +324,11 @@ void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, 
         for (std::int32_t i = 0; i < n; ++i) h[static_cast<std::size_t>(i)] = length / static_cast<double>(n);
     } else {
         // Steps of equal non-linear phase.
-        std::int64_t c = 0;
-        if (alpha == 0.0) {
-            c = n_phase;
-        } else {
-            const double gp = gamma * in.peak_power;
-            auto ratio = [&](double z) {
-                return 4.0 * kPi * alpha / (in.phase_divisor * gamma * in.peak_power * std::exp(-2.0 * alpha * z));
-            };
-            if (gp == 0.0 || ratio(0.0) >= 1.0) {
-                c = 1;
-            } else {
-                double z = 0.0;
-                while (z <= length && c < kMaxSteps + 1 && ratio(z) < 1.0) {
-                    z += -std::log(1.0 - ratio(z)) / (2.0 * alpha);
-                    ++c;
-                }
-            }
-        }
-        std::int64_t m = std::max(n_fwm, c);
-        // The smallest m from here whose steps keep the phase limit: a few
-        // single increments, then a doubling and bisection search (the longest
-        // step shrinks as m grows, so the test is monotone in m).
-        int increments = 0;
-        for (;;) {
-            if (m > kMaxSteps) {
-                write_split_request(
-                    memfile, SplitRequest{instance, fwm_pieces(in, carriers, f, spans), SplitReason::steps, kerr}, 50);
-                n = -1;
-                return;
-            }
-            const auto mi = static_cast<std::int32_t>(m);
-            equal_phase_steps(h, mi, in);
-            if (steps_keep_phase(h, mi, in)) break;
-            if (++increments < 64) {
-                ++m;
-                continue;
-            }
-            std::int64_t bad = m;
-            std::int64_t step = 1;
-            std::int64_t good = -1;
-            while (good < 0) {
-                const std::int64_t trial = bad + step;
-                if (trial > kMaxSteps) {
-                    m = kMaxSteps + 1;
-                    break;
-                }
-                equal_phase_steps(h, static_cast<std::int32_t>(trial), in);
-                if (steps_keep_phase(h, static_cast<std::int32_t>(trial), in))
-                    good = trial;
-                else
-                    bad = trial;
-                step *= 2;
-            }
-            if (good < 0) continue;  // over the limit: split
-            while (good - bad > 1) {
-                const std::int64_t mid = bad + (good - bad) / 2;
-                equal_phase_steps(h, static_cast<std::int32_t>(mid), in);
-                if (steps_keep_phase(h, static_cast<std::int32_t>(mid), in))
-                    good = mid;
-                else
-                    bad = mid;
-            }
-            m = good;
-            equal_phase_steps(h, static_cast<std::int32_t>(m), in);
-            break;
-        }
-        std::fill(h.begin() + m, h.end(), 0.0);
-        n = static_cast<std::int32_t>(m);
+        const std::int64_t c = alpha == 0.0 ? n_phase : lossy_phase_count(in);
+        if (!equal_phase_plan(in, terms, std::max(n_fwm, c), n, h, memfile, instance)) return;
         uniform = 0;
     }
-
-    // Dispersion cap: steps that dispersion does not allow become equal steps of at most h_D.
-    std::int32_t j = 0;
-    double short_sum = 0.0;
-    for (std::int32_t i = 0; i < n; ++i)
-        if (h[static_cast<std::size_t>(i)] < bound.h_max) {
-            j = i + 1;
-            short_sum += h[static_cast<std::size_t>(i)];
-        }
-    if (j < n) {
-        const std::int64_t r = bounded_count(std::round((length - short_sum) / bound.h_max)) + 1;
-        if (j + r > kMaxSteps) {
-            std::vector<double> pieces;
-            if (j > 0) pieces.push_back(short_sum);
-            const std::vector<double> rest = equal_pieces(length - short_sum, r);
-            pieces.insert(pieces.end(), rest.begin(), rest.end());
-            write_split_request(memfile, SplitRequest{instance, pieces, SplitReason::steps, kerr}, 50);
-            n = -1;
-            return;
-        }
-        const double hr = (length - short_sum) / static_cast<double>(r);
-        std::fill(h.begin() + j, h.end(), 0.0);
-        for (std::int64_t i = j; i < j + r; ++i) h[static_cast<std::size_t>(i)] = hr;
-        n = static_cast<std::int32_t>(j + r);
-        if (j == 0 || static_cast<double>(r) > 0.2 * static_cast<double>(j)) uniform = 1;
-    }
+    cap_by_dispersion(in, terms, n, h, uniform, memfile, instance);
 }
 
 namespace {

@@ -1,32 +1,18 @@
-// The measurements' kinds of the older form: closures over optspr, scope and
-// pestim, which read the control blocks and find their storage by position.
+// The measurements' kinds of the older form: closures over scope and pestim,
+// which read the control blocks and find their storage by position.
 // They register themselves at start-up; declaring a kind as one struct
 // (docs/adding-a-block.md) takes it out of this file, as it took the power
-// meter.
+// meter and the spectrum analyser.
 #include "kernel/block_kind.h"
 #include "models/measurements/ber_estimator.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/file_name_check.h"
-#include "models/measurements/osa.h"
 
 namespace nodrix {
 namespace {
 
 using P = ParamSpec;
 using T = ParamType;
-
-std::function<void()> make_spectrum_analyser(const BlockSettings& s, const BlockWiring& w) {
-    OptsprParams p{};
-    // The analyser's four settings words are not read by its computation.
-    p.setting1 = 1;
-    p.setting2 = 1;
-    p.setting3 = 0;
-    p.setting4 = 0.0f;
-    p.fft_length = s.integer("fft_length");
-    p.title = s.text("title");
-    p.file_name = s.text("file_name");
-    return [p, w] { optspr(p, w.input_window(), *w.window, *w.optical_inputs[0]); };
-}
 
 std::function<void()> make_eye_scope(const BlockSettings& s, const BlockWiring& w) {
     const ScopeParams p{s.real("delay_ps"),  s.real("window_ps"), s.integer("samples_per_bit"),
@@ -52,10 +38,6 @@ std::function<void()> make_ber_estimator(const BlockSettings& s, const BlockWiri
     return [p, w] { pestim(p, *w.producer_window, *w.electrical_input); };
 }
 
-void check_spectrum_analyser(const BlockSettings& s, const LinkContext&, Findings& found) {
-    check_result_file_name(s, "file_name", false, found);
-}
-
 void check_eye_scope(const BlockSettings& s, const LinkContext&, Findings& found) {
     const std::int32_t simulated = s.integer("samples_per_bit");
     const std::int32_t recorded = s.integer("recorded_samples_per_bit");
@@ -71,8 +53,6 @@ void check_ber_estimator(const BlockSettings& s, const LinkContext&, Findings& f
     if (s.flag("instant_chart") || s.flag("threshold_chart")) check_result_file_name(s, "chart_name", false, found);
 }
 
-const std::vector<PortSpec> kOpticalIn = {
-    PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light measured"}};
 const std::vector<PortSpec> kElectricalIn = {
     PortSpec{.key = "input", .kind = SignalKind::electrical, .help = "the received signal"}};
 
@@ -93,26 +73,6 @@ std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
     };
     params.insert(params.end(), more.begin(), more.end());
     return params;
-}
-
-KindSpec spectrum_analyser_kind() {
-    return KindSpec{
-        .name = "spectrum_analyser",
-        .routine = "optspr",
-        .help = "optical spectrum analyser: averaged periodograms written as a spectrum file (.qsp)",
-        .params =
-            {
-                P{.name = "fft_length", .type = T::integer, .unit = "samples", .fallback = 1000,
-                  .help = "frame length (an odd value is raised by 1)", .low = 1},
-                title("optspr{n} Run(s): 1"),
-                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_OSA{id}",
-                  .help = "spectrum file name (\".qsp\" appended)"},
-            },
-        .inputs = kOpticalIn,
-        .outputs = {},
-        .make = make_spectrum_analyser,
-        .check = check_spectrum_analyser,
-    };
 }
 
 KindSpec eye_scope_kind() {
@@ -179,8 +139,7 @@ KindSpec in_family(KindSpec kind) {
     return kind;
 }
 
-const KindRegistration registrations[] = {KindRegistration{in_family(spectrum_analyser_kind())},
-                                          KindRegistration{in_family(eye_scope_kind())},
+const KindRegistration registrations[] = {KindRegistration{in_family(eye_scope_kind())},
                                           KindRegistration{in_family(ber_estimator_kind())}};
 
 }  // namespace

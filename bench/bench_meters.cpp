@@ -19,7 +19,6 @@
 #include "kernel/filexx.h"
 #include "kernel/signals.h"
 #include "kernel/storage.h"
-#include "models/measurements/eye_scope.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 
@@ -69,12 +68,24 @@ double run(std::int32_t samples, float twinin) {
         declare("power_meter", "opowme Run(s): 1", "bench_PWM" + std::to_string(k), pm_out[static_cast<std::size_t>(k)]);
     for (int k = 0; k < 2; ++k)
         declare("spectrum_analyser", "optspr Run(s): 1", "bench_OSA" + std::to_string(k), osa_out[static_cast<std::size_t>(k)]);
-    std::vector<ScopeParams> sc;
-    for (int k = 0; k < 2; ++k) sc.push_back({0.0f, twinin, 1561, 32, "scope Run(s): 1", "bench_EYE" + std::to_string(k)});
     const TimeWindow good{0.0f, twinin, 0.0f, twinin};
+    // The scopes, called after the photodiodes whose currents they record.
+    std::vector<std::unique_ptr<Block>> scopes;
+    const KindSpec& eye = *find_registered_kind("eye_scope");
+    for (const int k : {7, 13}) {
+        BlockSettings values = BlockSettings::defaults(eye);
+        values.set_number("window_ps", twinin);
+        values.set_number("samples_per_bit", 1561);
+        values.set_text("title", "scope Run(s): 1");
+        values.set_text("file_name", "bench_EYE" + std::to_string(k));
+        Connections c;
+        c.add_input("input", SignalKind::electrical, &currents[static_cast<std::size_t>(k)]);
+        c.producer_window = &good;
+        scopes.push_back(eye.create(values, c));
+    }
 
-    auto call_all = [&]() {
-        for (auto& m : declared) {
+    auto drive = [&](std::vector<std::unique_ptr<Block>>& blocks) {
+        for (auto& m : blocks) {
             if (zzctrl.pass != 0) {
                 m->run(context);
             } else {
@@ -82,9 +93,11 @@ double run(std::int32_t samples, float twinin) {
                 m->setup(context);
             }
         }
+    };
+    auto call_all = [&]() {
+        drive(declared);
         for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
-        scope(sc[0], good, currents[7]);
-        scope(sc[1], good, currents[13]);
+        drive(scopes);
     };
 
     zzctrl.pass = 0;
@@ -105,6 +118,7 @@ double run(std::int32_t samples, float twinin) {
         call_all();
     }
     for (auto& m : declared) m->finish(context);
+    for (auto& m : scopes) m->finish(context);
     const auto t1 = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(t1 - t0).count();
 }

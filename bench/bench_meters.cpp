@@ -19,8 +19,6 @@
 #include "kernel/filexx.h"
 #include "kernel/signals.h"
 #include "kernel/storage.h"
-#include "models/measurements/eye_scope.h"
-#include "models/measurements/osa.h"
 #include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 
@@ -54,25 +52,40 @@ double run(std::int32_t samples, float twinin) {
     settings.end_time_ps = zzctrl.tend;
     settings.emission_window_ps = twinin;
     RunContext context{settings};
-    std::vector<std::unique_ptr<Block>> pm;
-    const KindSpec& meter = *find_registered_kind("power_meter");
-    for (int k = 0; k < 4; ++k) {
-        BlockSettings values = BlockSettings::defaults(meter);
-        values.set_text("title", "opowme Run(s): 1");
-        values.set_text("file_name", "bench_PWM" + std::to_string(k));
+    // The declared measurement blocks, each on the line with a window of its own.
+    std::vector<std::unique_ptr<Block>> declared;
+    auto declare = [&](const char* kind, const std::string& title, const std::string& file, TimeWindow& window) {
+        const KindSpec& spec = *find_registered_kind(kind);
+        BlockSettings values = BlockSettings::defaults(spec);
+        values.set_text("title", title);
+        values.set_text("file_name", file);
         Connections c;
         c.add_input("input", SignalKind::optical, &line);
-        c.window = &pm_out[static_cast<std::size_t>(k)];
-        pm.push_back(meter.create(values, c));
-    }
-    std::vector<OptsprParams> osa;
-    for (int k = 0; k < 2; ++k) osa.push_back({1, 1, 0, 0.0f, 1000, "optspr Run(s): 1", "bench_OSA" + std::to_string(k)});
-    std::vector<ScopeParams> sc;
-    for (int k = 0; k < 2; ++k) sc.push_back({0.0f, twinin, 1561, 32, "scope Run(s): 1", "bench_EYE" + std::to_string(k)});
+        c.window = &window;
+        declared.push_back(spec.create(values, c));
+    };
+    for (int k = 0; k < 4; ++k)
+        declare("power_meter", "opowme Run(s): 1", "bench_PWM" + std::to_string(k), pm_out[static_cast<std::size_t>(k)]);
+    for (int k = 0; k < 2; ++k)
+        declare("spectrum_analyser", "optspr Run(s): 1", "bench_OSA" + std::to_string(k), osa_out[static_cast<std::size_t>(k)]);
     const TimeWindow good{0.0f, twinin, 0.0f, twinin};
+    // The scopes, called after the photodiodes whose currents they record.
+    std::vector<std::unique_ptr<Block>> scopes;
+    const KindSpec& eye = *find_registered_kind("eye_scope");
+    for (const int k : {7, 13}) {
+        BlockSettings values = BlockSettings::defaults(eye);
+        values.set_number("window_ps", twinin);
+        values.set_number("samples_per_bit", 1561);
+        values.set_text("title", "scope Run(s): 1");
+        values.set_text("file_name", "bench_EYE" + std::to_string(k));
+        Connections c;
+        c.add_input("input", SignalKind::electrical, &currents[static_cast<std::size_t>(k)]);
+        c.producer_window = &good;
+        scopes.push_back(eye.create(values, c));
+    }
 
-    auto call_all = [&]() {
-        for (auto& m : pm) {
+    auto drive = [&](std::vector<std::unique_ptr<Block>>& blocks) {
+        for (auto& m : blocks) {
             if (zzctrl.pass != 0) {
                 m->run(context);
             } else {
@@ -80,10 +93,11 @@ double run(std::int32_t samples, float twinin) {
                 m->setup(context);
             }
         }
-        for (int k = 0; k < 2; ++k) optspr(osa[k], in, osa_out[k], line);
+    };
+    auto call_all = [&]() {
+        drive(declared);
         for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
-        scope(sc[0], good, currents[7]);
-        scope(sc[1], good, currents[13]);
+        drive(scopes);
     };
 
     zzctrl.pass = 0;
@@ -103,7 +117,8 @@ double run(std::int32_t samples, float twinin) {
         line.x = f;
         call_all();
     }
-    for (auto& m : pm) m->finish(context);
+    for (auto& m : declared) m->finish(context);
+    for (auto& m : scopes) m->finish(context);
     const auto t1 = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(t1 - t0).count();
 }

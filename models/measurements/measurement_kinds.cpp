@@ -1,38 +1,17 @@
-// The measurements' kinds of the older form: closures over optspr, scope and
-// pestim, which read the control blocks and find their storage by position.
+// The measurements' kinds of the older form: a closure over pestim,
+// which read the control blocks and find their storage by position.
 // They register themselves at start-up; declaring a kind as one struct
 // (docs/adding-a-block.md) takes it out of this file, as it took the power
-// meter.
+// meter, the spectrum analyser and the eye scope.
 #include "kernel/block_kind.h"
 #include "models/measurements/ber_estimator.h"
-#include "models/measurements/eye_scope.h"
 #include "models/measurements/file_name_check.h"
-#include "models/measurements/osa.h"
 
 namespace nodrix {
 namespace {
 
 using P = ParamSpec;
 using T = ParamType;
-
-std::function<void()> make_spectrum_analyser(const BlockSettings& s, const BlockWiring& w) {
-    OptsprParams p{};
-    // The analyser's four settings words are not read by its computation.
-    p.setting1 = 1;
-    p.setting2 = 1;
-    p.setting3 = 0;
-    p.setting4 = 0.0f;
-    p.fft_length = s.integer("fft_length");
-    p.title = s.text("title");
-    p.file_name = s.text("file_name");
-    return [p, w] { optspr(p, w.input_window(), *w.window, *w.optical_inputs[0]); };
-}
-
-std::function<void()> make_eye_scope(const BlockSettings& s, const BlockWiring& w) {
-    const ScopeParams p{s.real("delay_ps"),  s.real("window_ps"), s.integer("samples_per_bit"),
-                        s.integer("recorded_samples_per_bit"), s.text("title"), s.text("file_name")};
-    return [p, w] { scope(p, *w.producer_window, *w.electrical_input); };
-}
 
 std::function<void()> make_ber_estimator(const BlockSettings& s, const BlockWiring& w) {
     PestimParams p;
@@ -52,27 +31,11 @@ std::function<void()> make_ber_estimator(const BlockSettings& s, const BlockWiri
     return [p, w] { pestim(p, *w.producer_window, *w.electrical_input); };
 }
 
-void check_spectrum_analyser(const BlockSettings& s, const LinkContext&, Findings& found) {
-    check_result_file_name(s, "file_name", false, found);
-}
-
-void check_eye_scope(const BlockSettings& s, const LinkContext&, Findings& found) {
-    const std::int32_t simulated = s.integer("samples_per_bit");
-    const std::int32_t recorded = s.integer("recorded_samples_per_bit");
-    if (recorded > simulated)
-        found.error("recorded_samples_per_bit", "recorded_samples_per_bit = " + std::to_string(recorded) +
-                                                    " is above samples_per_bit = " + std::to_string(simulated) +
-                                                    "; allowed: 1 to " + std::to_string(simulated));
-    check_result_file_name(s, "file_name", false, found);
-}
-
 void check_ber_estimator(const BlockSettings& s, const LinkContext&, Findings& found) {
     check_result_file_name(s, "report_name", true, found);
     if (s.flag("instant_chart") || s.flag("threshold_chart")) check_result_file_name(s, "chart_name", false, found);
 }
 
-const std::vector<PortSpec> kOpticalIn = {
-    PortSpec{.key = "input", .kind = SignalKind::optical, .help = "the light measured"}};
 const std::vector<PortSpec> kElectricalIn = {
     PortSpec{.key = "input", .kind = SignalKind::electrical, .help = "the received signal"}};
 
@@ -80,7 +43,7 @@ ParamSpec title(std::string_view fallback) {
     return P{.name = "title", .type = T::text, .text_fallback = fallback, .help = "caption in the report"};
 }
 
-// The observation window of the scope and the estimator: from the start of
+// The observation window of the estimator: from the start of
 // the good interval of their input plus the monitoring offset.
 std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
     std::vector<ParamSpec> params = {
@@ -93,47 +56,6 @@ std::vector<ParamSpec> observation(std::vector<ParamSpec> more) {
     };
     params.insert(params.end(), more.begin(), more.end());
     return params;
-}
-
-KindSpec spectrum_analyser_kind() {
-    return KindSpec{
-        .name = "spectrum_analyser",
-        .routine = "optspr",
-        .help = "optical spectrum analyser: averaged periodograms written as a spectrum file (.qsp)",
-        .params =
-            {
-                P{.name = "fft_length", .type = T::integer, .unit = "samples", .fallback = 1000,
-                  .help = "frame length (an odd value is raised by 1)", .low = 1},
-                title("optspr{n} Run(s): 1"),
-                P{.name = "file_name", .type = T::text, .text_fallback = "{link}_OSA{id}",
-                  .help = "spectrum file name (\".qsp\" appended)"},
-            },
-        .inputs = kOpticalIn,
-        .outputs = {},
-        .make = make_spectrum_analyser,
-        .check = check_spectrum_analyser,
-    };
-}
-
-KindSpec eye_scope_kind() {
-    return KindSpec{
-        .name = "eye_scope",
-        .routine = "scope",
-        .help = "eye scope: the signal over the observation window, written as a signal file (.qsg)",
-        .params = observation({
-            P{.name = "recorded_samples_per_bit", .type = T::integer, .unit = "samples", .fallback = 32,
-              .help = "samples per bit recorded, at most samples_per_bit", .low = 1,
-              .limits = "at most samples_per_bit"},
-            title("scope{n} Run(s): 1"),
-            P{.name = "file_name", .type = T::text, .text_fallback = "{link}_EYE{id}",
-              .help = "signal file name (\".qsg\" appended)"},
-        }),
-        .inputs = kElectricalIn,
-        .outputs = {},
-        .windowed = false,
-        .make = make_eye_scope,
-        .check = check_eye_scope,
-    };
 }
 
 KindSpec ber_estimator_kind() {
@@ -179,9 +101,7 @@ KindSpec in_family(KindSpec kind) {
     return kind;
 }
 
-const KindRegistration registrations[] = {KindRegistration{in_family(spectrum_analyser_kind())},
-                                          KindRegistration{in_family(eye_scope_kind())},
-                                          KindRegistration{in_family(ber_estimator_kind())}};
+const KindRegistration registrations[] = {KindRegistration{in_family(ber_estimator_kind())}};
 
 }  // namespace
 }  // namespace nodrix

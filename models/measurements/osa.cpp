@@ -1,16 +1,23 @@
+// The optical spectrum analyser (optspr): the power spectrum of an optical
+// signal by averaged periodograms. Its frame collectors (spettl, one per
+// polarisation) gather the field samples of the measuring window in frames of
+// N, transform each full frame and accumulate |X_k|^2; at the end of the run
+// the averaged spectrum is centred on the band centre, converted to dB within
+// 150 dB of its peak, trimmed by 10 % of the band at each edge and written as
+// the spectrum file (file base + ".qsp").
 #include "models/measurements/osa.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <complex>
+#include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
+#include "kernel/block_declaration.h"
+#include "models/measurements/file_name_check.h"
 #include "models/measurements/observation.h"
-#include "models/measurements/run_end.h"
 #include "runtime/chart_compact.h"
-#include "runtime/opxfile.h"
-#include "runtime/wisdom.h"
 
 namespace nodrix {
 namespace {
@@ -18,63 +25,172 @@ namespace {
 constexpr float kPowerFloor = 1e-20f;  // smallest bin power kept before the dB conversion
 constexpr float kDynamicRange = 150.0f;  // dB shown below the peak
 
-// The frame's transform: in place, of any length, estimated rather than
-// measured (a frame is transformed rarely, and its lengths are rarely powers
-// of two). The plan store keeps it for the run.
-FftPlan frame_plan(std::int32_t n, std::complex<double>* frame) {
-    const FftPlan plan = fft_plan(n, FFTW_FORWARD, frame, frame, true);
-    if (!plan) opxerr("Optical spectrum analyser: cannot plan the FFT of the frame");
-    return plan;
-}
-
 std::string trimmed_right(const std::string& s) {
     const auto last = s.find_last_not_of(' ');
     return last == std::string::npos ? std::string() : s.substr(0, last + 1);
 }
 
+// One polarisation's frame collector: the current frame, the accumulated
+// |X_k|^2 (uncentred) and its words: N, samples collected, frames
+// transformed, 1 when the transform is planned.
+struct FrameCollector {
+    State<std::complex<double>> frame;
+    State<float> power;
+    State<std::int32_t> words;
+    // The frame's transform: in place, of any length, estimated rather than
+    // measured (a frame is transformed rarely, and its lengths are rarely
+    // powers of two). The plan store keeps it for the run.
+    FftPlan plan;
+
+    void claim(StateClaims& state, std::int32_t n) {
+        state.claim(frame, n);
+        state.claim(power, n);
+        state.claim(words, 4);
+    }
+
+    // Counters and accumulated power from zero (the records are allocated
+    // zeroed), the frame length and the transform.
+    bool start(const PlanStore& plans, std::int32_t n) {
+        words[0] = n;
+        plan = plans.plan(n, FFTW_FORWARD, frame.data(), frame.data(), true);
+        words[3] = plan ? 1 : 0;
+        return static_cast<bool>(plan);
+    }
+};
+
+// Stores (re, im) and transforms the frame when it is full.
+void spettl(FrameCollector& c, const PlanStore& plans, float re, float im) {
+    std::int32_t* w = c.words.data();
+    const std::int32_t n = w[0];
+    const std::int32_t pos = w[1] % n;
+    c.frame[static_cast<std::size_t>(pos)] = {static_cast<double>(re), static_cast<double>(im)};
+    ++w[1];
+    if (pos != n - 1 || !c.plan) return;
+    ++w[2];
+    plans.execute(c.plan, c.frame.data(), c.frame.data());
+    float* power = c.power.data();
+    for (std::int32_t k = 0; k < n; ++k) {
+        const double r = c.frame[static_cast<std::size_t>(k)].real();
+        const double m = c.frame[static_cast<std::size_t>(k)].imag();
+        power[k] += static_cast<float>(r * r + m * m);
+    }
+}
+
+struct SpectrumAnalyser {
+    std::int32_t fft_length = 1000;  // frame length [samples]; an odd value is raised by 1
+    std::string title;               // caption
+    std::string file_name;           // spectrum file, ".qsp" appended; trailing blanks dropped
+
+    Input<OpticalSignal> input;
+    Window window;
+
+    std::array<FrameCollector, 2> collectors;  // x, and y with two polarisations
+    // Set at the last sample: the collectors hold what the spectrum is made of.
+    bool run_ended = false;
+    ObservationCoverage coverage;
+
+    static KindDeclaration<SpectrumAnalyser> declaration() {
+        using A = SpectrumAnalyser;
+        return {
+            .name = "spectrum_analyser",
+            .routine = "optspr",
+            .help = "optical spectrum analyser: averaged periodograms written as a spectrum file (.qsp)",
+            .family = BlockFamily::measurements,
+            .parameters =
+                {
+                    parameter(&A::fft_length, {.name = "fft_length", .type = ParamType::integer, .unit = "samples",
+                                               .fallback = 1000,
+                                               .help = "frame length (an odd value is raised by 1)", .low = 1}),
+                    parameter(&A::title, {.name = "title", .text_fallback = "optspr{n} Run(s): 1",
+                                          .help = "caption in the report"}),
+                    parameter(&A::file_name, {.name = "file_name", .text_fallback = "{link}_OSA{id}",
+                                              .help = "spectrum file name (\".qsp\" appended)"}),
+                },
+            .inputs = {port(&A::input, {.key = "input", .help = "the light measured"})},
+            .window = &A::window,
+            .check = [](const BlockSettings& s, const LinkContext&, Findings& found) {
+                check_result_file_name(s, "file_name", false, found);
+            },
+        };
+    }
+
+    std::int32_t frame_length() const { return spectrum_frame_length(fft_length); }
+    bool two_polarisations(const RunContext& ctx) const { return ctx.polarisations() != 1; }
+
+    // The analyser passes its input's window on, from its least delayed component.
+    Status design(const RunContext& ctx, StateClaims& state) {
+        const float* gd = input->gd.data();
+        group_delay_window(window.input(ctx), gd, least_group_delay(gd), window.output());
+        run_ended = false;
+        if (fft_length < 1)
+            return Status::error("Optical spectrum analyser " + trimmed_right(title) +
+                                 ": the FFT length must be positive");
+        const std::int32_t n = frame_length();
+        collectors[0].claim(state, n);
+        if (two_polarisations(ctx)) collectors[1].claim(state, n);
+        return {};
+    }
+
+    // Counters and accumulated power start from zero; an earlier run's
+    // coverage is none of this run's.
+    Status setup(const RunContext& ctx) {
+        forget_observation(file_name);
+        run_ended = false;
+        if (fft_length < 1) return {};  // its design has said why; it holds no state
+        bool planned = collectors[0].start(ctx.plans(), frame_length());
+        if (two_polarisations(ctx)) planned = collectors[1].start(ctx.plans(), frame_length()) && planned;
+        if (!planned) return Status::error("Optical spectrum analyser: cannot plan the FFT of the frame");
+        return {};
+    }
+
+    void run(const RunContext& ctx) {
+        if (run_ended || fft_length < 1) return;
+        const TimeWindow& good = window.output();
+        const float t = ctx.time();
+        const float m = ctx.monitor_offset();
+        if (input->iv != 0 && t >= good.tgoodi + m && t < good.tgoodf - m) {
+            spettl(collectors[0], ctx.plans(), input->x.re, input->x.im);
+            if (two_polarisations(ctx)) spettl(collectors[1], ctx.plans(), input->y.re, input->y.im);
+        }
+        if (!ctx.last_sample()) return;
+        run_ended = true;
+        coverage = interval_coverage(ObservationUnit::frames, collectors[0].words[1], frame_length(), good.tgoodi + m,
+                                     good.tgoodf - m, t, ctx.time_step());
+    }
+
+    // The averaged spectrum of both polarisations, as the collectors held it
+    // at the last sample.
+    Status finish(const RunContext& ctx) {
+        if (!run_ended) return {};
+        post_observation(file_name, coverage);
+        const std::int32_t n = frame_length();
+        std::vector<float> power(collectors[0].power.data(), collectors[0].power.data() + n);
+        if (two_polarisations(ctx))
+            for (std::int32_t k = 0; k < n; ++k) power[static_cast<std::size_t>(k)] += collectors[1].power[static_cast<std::size_t>(k)];
+        std::vector<float> db(static_cast<std::size_t>(n));
+        Qsp1Header h;
+        float minimum;
+        float maximum;
+        spectrum_to_db(power.data(), n, collectors[0].words[2], ctx.time_step(), db.data(), minimum, maximum);
+        const SpectrumAxis axis = spectrum_axis(n, ctx.band_centre(), ctx.time_step());
+        h.delt = ctx.time_step_double();
+        h.fsym = ctx.band_centre();
+        h.frequency_step = axis.frequency_step;
+        h.start_frequency = axis.start_frequency;
+        h.stop_frequency = axis.stop_frequency;
+        h.minimum = minimum;
+        h.maximum = maximum;
+        const std::vector<double> values(db.begin() + (axis.i1 - 1), db.begin() + axis.i2);
+        qsp1_write(trimmed_right(file_name) + ".qsp", h, values);  // a failure is reported by the io layer, naming the file
+        return {};
+    }
+};
+
+const KindRegistration registration{declare_kind<SpectrumAnalyser>()};
+
 }  // namespace
 
 std::int32_t spectrum_frame_length(std::int32_t fft_length) { return fft_length % 2 != 0 ? fft_length + 1 : fft_length; }
-
-SpettlState spettl(std::int32_t n, bool collect, float re, float im) {
-    SpettlState s;
-    const std::int32_t zd = lozd(n);
-    const std::int32_t h = loch(n);
-    const std::int32_t i = loci(4);
-    s.frame = zisd_at(zd);
-    s.power = hist_at(h);
-    s.words = ist_at(i);
-    if (zzctrl.pass == 0) return s;
-
-    std::int32_t* w = s.words;
-    if (zzctrl.time <= 0.0f) {
-        // First call of the run.
-        w[0] = n;
-        w[1] = 0;
-        w[2] = 0;
-        std::fill_n(s.power, n, 0.0f);
-        w[3] = frame_plan(n, s.frame) ? 1 : 0;
-    }
-    if (!collect) return s;
-    const std::int32_t pos = w[1] % n;
-    s.frame[pos] = {static_cast<double>(re), static_cast<double>(im)};
-    ++w[1];
-    if (pos == n - 1) {
-        // Planned at the first call, or now when the run did not start at t = 0.
-        const FftPlan plan = frame_plan(n, s.frame);
-        w[3] = plan ? 1 : 0;
-        if (!plan) return s;
-        ++w[2];
-        fft_run(plan, s.frame, s.frame);
-        for (std::int32_t k = 0; k < n; ++k) {
-            const double r = s.frame[k].real();
-            const double m = s.frame[k].imag();
-            s.power[k] += static_cast<float>(r * r + m * m);
-        }
-    }
-    return s;
-}
-
 SpectrumAxis spectrum_axis(std::int32_t n, float fref, float dt) {
     SpectrumAxis a;
     // 10 % of the band is trimmed at each edge: i1 = N / 10. (Evaluating
@@ -109,52 +225,6 @@ void spectrum_to_db(const float* power, std::int32_t n, std::int32_t frames, flo
     minimum = 10.0f * std::log10(smallest);
     const float floor = maximum - kDynamicRange;
     for (std::int32_t k = 0; k < n; ++k) db[k] = std::max(10.0f * std::log10(db[k]), floor);
+
 }
-
-void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig) {
-    if (zzctrl.pass == 0) {
-        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
-        if (optcl_ctrl.setuponly == 1) return;
-        forget_observation(p.file_name);
-        if (p.fft_length < 1) {
-            opxerr("Optical spectrum analyser " + trimmed_right(p.title) + ": the FFT length must be positive");
-            return;
-        }
-    }
-    if (optcl_ctrl.setuponly == 1 || p.fft_length < 1) return;
-
-    const std::int32_t n = spectrum_frame_length(p.fft_length);
-    const bool two = optcl_ctrl.npol != 1;
-    const float t = zzctrl.time;
-    const float m = polmon.tmon;
-    const bool collect = zzctrl.pass != 0 && sig.iv != 0 && t >= out.tgoodi + m && t < out.tgoodf - m;
-    const SpettlState sx = spettl(n, collect, sig.x.re, sig.x.im);
-    SpettlState sy;
-    if (two) sy = spettl(n, collect, sig.y.re, sig.y.im);
-    if (zzctrl.pass == 0 || !run_end_sample()) return;
-    post_observation(p.file_name, interval_coverage(ObservationUnit::frames, sx.words[1], n, out.tgoodi + m,
-                                                    out.tgoodf - m, t, zzctrl.delt));
-
-    // End of the run: the averaged spectrum of both polarisations.
-    std::vector<float> power(sx.power, sx.power + n);
-    if (two)
-        for (std::int32_t k = 0; k < n; ++k) power[static_cast<std::size_t>(k)] += sy.power[k];
-    std::vector<float> db(static_cast<std::size_t>(n));
-    Qsp1Header h;
-    float minimum;
-    float maximum;
-    spectrum_to_db(power.data(), n, sx.words[2], zzctrl.delt, db.data(), minimum, maximum);
-    const SpectrumAxis axis = spectrum_axis(n, f_vbs_band.fcenter, zzctrl.delt);
-    h.delt = zdctrl.ddelt;
-    h.fsym = f_vbs_band.fcenter;
-    h.frequency_step = axis.frequency_step;
-    h.start_frequency = axis.start_frequency;
-    h.stop_frequency = axis.stop_frequency;
-    h.minimum = minimum;
-    h.maximum = maximum;
-    const std::vector<double> values(db.begin() + (axis.i1 - 1), db.begin() + axis.i2);
-    const std::string path = trimmed_right(p.file_name) + ".qsp";
-    qsp1_write(path, h, values);  // a failure is reported by the io layer, naming the file
-}
-
 }  // namespace nodrix

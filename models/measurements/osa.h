@@ -1,43 +1,11 @@
-// The optical spectrum analyser: the power spectrum of an optical signal by
-// averaged periodograms. `spettl` collects the field samples in frames of N,
-// transforms each full frame and accumulates |X_k|^2; at the end of the run
-// `optspr` centres the averaged spectrum on the band centre, converts it to
-// dB within 150 dB of its peak, trims 10 % of the band at each edge and writes
-// the spectrum file (file base + ".qsp").
+// The spectrum analyser's frames and spectrum (models/measurements/osa.cpp):
+// the frame length it uses, the frequency axis of the spectrum file and the
+// conversion of the accumulated frame power to the centred spectrum in dB.
 #pragma once
 
-#include <complex>
 #include <cstdint>
-#include <string>
-
-#include "kernel/signals.h"
 
 namespace nodrix {
-
-struct OptsprParams {
-    std::int32_t setting1;    // analyser settings passed by the schedule (1, 1, 0, 0.0);
-    std::int32_t setting2;    //   the computation does not read them
-    std::int32_t setting3;
-    float setting4;
-    std::int32_t fft_length;  // frame length N [samples], >= 1; an odd value is raised by 1
-    std::string title;        // instance title (50 characters)
-    std::string file_name;    // base name of the spectrum file (trailing blanks removed)
-};
-
-void optspr(const OptsprParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig);
-
-// Per-instance state of one polarisation's frame collector, in kernel storage.
-struct SpettlState {
-    std::complex<double>* frame = nullptr;  // N samples of the current frame
-    float* power = nullptr;                 // N accumulated |X_k|^2, uncentred
-    std::int32_t* words = nullptr;          // N, sample counter, frame counter, 1 when the transform is planned
-};
-
-// One call of the frame collector of frame length n: claims its storage and,
-// in a per-sample pass, stores (re, im) when `collect` is set and transforms
-// every full frame. The first run call (t <= 0) creates its FFT plan and
-// clears the counters and the accumulated power.
-SpettlState spettl(std::int32_t n, bool collect, float re, float im);
 
 // Frame length used for a requested length: odd values are raised by 1.
 std::int32_t spectrum_frame_length(std::int32_t fft_length);

@@ -1,11 +1,13 @@
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <vector>
 
-#include "models/measurements/eye_scope.h"
+#include "models/measurements/observation.h"
 #include "models/measurements/resampler.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
@@ -45,7 +47,7 @@ std::vector<unsigned char> signal_file(std::int32_t recorded_per_bit, double del
     for (std::int32_t v : {1, 5, 16, 1, 7, 1, static_cast<std::int32_t>(values.size()), recorded_per_bit}) testing::put_i32(b, v);
     for (double v : {none ? 0.0 : *std::min_element(values.begin(), values.end()),
                      none ? 0.0 : *std::max_element(values.begin(), values.end()), delt, 0.0,
-                     static_cast<double>(f_vbs_band.fcenter)})
+                     static_cast<double>(SimulationSettings{}.band.centre_thz)})
         testing::put_f64(b, v);
     testing::put_i32(b, 0);
     for (double v : values) testing::put_f64(b, v);
@@ -54,22 +56,29 @@ std::vector<unsigned char> signal_file(std::int32_t recorded_per_bit, double del
 
 class EyeScopeTest : public testing::BlockTest {
 protected:
-    void SetUp() override {
-        BlockTest::SetUp();
-        dt = static_cast<float>(zdctrl.ddelt);
-        polmon.tmon = 10.5f * dt;
-        good = {0.0f, 0.0f, 0.0f, 1000.0f * dt};
-        // The window [tgoodi + m + delay, min(tgoodf - m, tgoodi + m + window)]: 15.5 dt .. 40.5 dt.
-        p.delay = 5.0f * dt;
-        p.window = 30.0f * dt;
-    }
-    // Runs samples 1..n with input(step) and returns the signal file.
-    std::vector<unsigned char> run(std::int32_t n, const std::function<float(std::int32_t)>& input) {
-        testing::set_run_length(n);
-        for (std::int32_t s = 0; s <= n; ++s) {
-            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
-            scope(p, good, ElectricalSample{s == 0 ? 0.0f : input(s), 0.0f, 0.0f});
+    // Runs samples 1..n (steps of 1 ps, n the last) with input(step), finishes, and returns the
+    // signal file. The window [tgoodi + m + delay, min(tgoodf - m, tgoodi + m + window)] is 15.5 ps
+    // to 40.5 ps.
+    std::vector<unsigned char> run(std::int32_t n, const std::function<float(std::int32_t)>& input,
+                                   std::int32_t recorded_per_bit = 4) {
+        testing::BlockBench bench("eye_scope", SimulationSettings{.time_step_ps = 1.0f,
+                                                                  .end_time_ps = static_cast<float>(n) - 0.5f,
+                                                                  .monitor_offset_ps = 10.5f});
+        bench.set("delay_ps", 5.0).set("window_ps", 30.0).set("samples_per_bit", 4.0);
+        bench.set("recorded_samples_per_bit", static_cast<double>(recorded_per_bit));
+        bench.set("file_name", std::string("EYE111    "));
+        bench.producer_window() = good;
+        ElectricalSample& in = bench.input<ElectricalSample>("input");
+        std::filesystem::remove("EYE111.qsg");
+        EXPECT_TRUE(bench.start().ok());
+        // Window, words, previous sample: 4 x 4, 4 x 6, 4 x 3 bytes; extremes 8 x 4.
+        EXPECT_EQ(bench.block().claims().bytes(), 16 + 24 + 12 + 32);
+        for (std::int32_t step = 1; step <= n + 1; ++step) {  // one sample past the last
+            in.value = input(step);
+            bench.run(step);
         }
+        EXPECT_FALSE(std::filesystem::exists("EYE111.qsg"));
+        EXPECT_TRUE(bench.finish().ok());
         return testing::read_bytes("EYE111.qsg");
     }
     static float step(std::int32_t s) { return static_cast<float>(s); }
@@ -78,23 +87,26 @@ protected:
         for (std::int32_t s = from; s <= to; s += by) v.push_back(s);
         return v;
     }
-    ScopeParams p{0.0f, 0.0f, 4, 4, "scope1 Run(s): 1", "EYE111    "};
-    TimeWindow good;
-    float dt = 0.0f;
+    TimeWindow good{.tgoodf = 1000.0f};
 };
 
 TEST_F(EyeScopeTest, EqualRatesRecordEverySampleAndRewriteTheHeader) {
-    // Recorded while t < 41.5 dt: steps 17 to 42.
+    // Recorded while t < 41.5 ps: steps 17 to 42.
     auto input = [](std::int32_t s) { return 0.25f * static_cast<float>((s - 30) * (s - 30)) - 3.0f; };
     std::vector<double> expected;
     for (std::int32_t s = 17; s <= 42; ++s) expected.push_back(input(s));
-    EXPECT_EQ(run(60, input), signal_file(4, zdctrl.ddelt, expected));
-    EXPECT_EQ(run(30, step), signal_file(4, zdctrl.ddelt, steps(17, 30)));  // a run ending inside the window
+    EXPECT_EQ(run(60, input), signal_file(4, 1.0, expected));
+    EXPECT_FALSE(posted_observation("EYE111")->cut_by_run_end);
+    EXPECT_EQ(run(30, step), signal_file(4, 1.0, steps(17, 30)));  // a run ending inside the window
+    EXPECT_TRUE(posted_observation("EYE111")->cut_by_run_end);
+    // Two of four samples per bit: the points at even positions 16, 18, ... 40 (steps 17 .. 41).
+    EXPECT_EQ(run(60, [](std::int32_t s) { return static_cast<float>(s - 1); }, 2),
+              signal_file(2, 2.0, steps(18, 40, 2)));
 }
 
 TEST_F(EyeScopeTest, WindowBeforeTheSignalLeavesAnEmptyCompleteHeader) {
-    good.tgoodf = 20.0f * dt;  // the good interval ends before the window can start
-    EXPECT_EQ(run(60, step), signal_file(4, zdctrl.ddelt, {}));
+    good.tgoodf = 20.0f;  // the good interval ends before the window can start
+    EXPECT_EQ(run(60, step), signal_file(4, 1.0, {}));
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "models/measurements/osa.h"
+#include "models/measurements/observation.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
@@ -30,70 +30,76 @@ SpectrumFile read_spectrum(const std::string& path) {
     return f;
 }
 
-class SpectrumAnalyserTest : public testing::BlockTest {
-protected:
-    void SetUp() override {
-        BlockTest::SetUp();
-        sig.iv = 1;
-        dt = static_cast<float>(zdctrl.ddelt);
-        polmon.tmon = 10.5f * dt;  // window edges between samples
-    }
-    // A run of `n` samples with the good interval [0, length dt): steps 12 .. length - 10 are collected.
-    // `field(step)` sets the input; the file appears at the last sample only.
-    void run(std::int32_t length, std::int32_t n, const std::function<void(std::int32_t)>& field) {
-        in = {0.0f, static_cast<float>(length) * dt};
-        testing::set_run_length(n);
-        for (std::int32_t s = 0; s <= n; ++s) {
-            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
-            field(s);
-            optspr(p, in, out, sig);
-            ASSERT_EQ(std::filesystem::exists("OSA72.qsp"), s == n && n > 0) << "step " << s;
-        }
-    }
-    // A field rotating by `bins` frequency steps of a frame of n, amplitude a.
-    static FieldSample tone(std::int32_t step, double bins, std::int32_t n, float a) {
-        const double phase = 2.0 * kPi * bins * (step - 12) / n;
-        return {a * static_cast<float>(std::cos(phase)), a * static_cast<float>(std::sin(phase)), f_vbs_band.fcenter};
-    }
-    void carrier(std::int32_t) { sig.x = {1.0f, 0.0f, f_vbs_band.fcenter}; }
-    OptsprParams p{1, 1, 0, 0.0f, 100, "optspr1 Run(s): 1", "OSA72                "};
-    InputWindow in;
-    TimeWindow out;
-    OpticalSignal sig;
-    float dt = 0.0f;
-};
+// Steps of 1 ps; a run of 430 samples, light from 0 to 421 ps, collected from
+// 11 to 410 ps (steps 12 to 411): 400 samples.
+SimulationSettings spectrum_run(std::int32_t polarisations) {
+    return SimulationSettings{.time_step_ps = 1.0f, .end_time_ps = 429.5f, .emission_window_ps = 421.0f,
+                              .polarisations = polarisations, .monitor_offset_ps = 10.5f};
+}
 
-TEST_F(SpectrumAnalyserTest, TwoAnalysersKeepTheirOwnFramesAcrossRuns) {
-    // Frames of 100 and of 50 on two signals, the run made twice: each finds its own tone, the second
-    // run repeats the first.
-    const OptsprParams q{1, 1, 0, 0.0f, 50, p.title, "OSA92"};
-    OpticalSignal sig2;
-    sig2.iv = 1;
-    TimeWindow out2;
-    in = {0.0f, 421.0f * dt};
-    testing::set_run_length(430);
-    std::vector<unsigned char> first_a, first_b;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::int32_t s = 0; s <= 430; ++s) {
-            s == 0 ? testing::begin_init_pass() : testing::begin_sample(s);
-            sig.x = tone(s, 7.0, 100, 1.0f);
-            sig2.x = tone(s, -9.0, 50, 1.0f);
-            optspr(p, in, out, sig);
-            optspr(q, in, out2, sig2);
+// A field rotating by `bins` frequency steps of a frame of n, amplitude 1.
+FieldSample tone(std::int32_t step, double bins, std::int32_t n) {
+    const double phase = 2.0 * kPi * bins * (step - 12) / n;
+    return {static_cast<float>(std::cos(phase)), static_cast<float>(std::sin(phase)), 0.0f};
+}
+
+class SpectrumAnalyserTest : public testing::BlockTest {};
+
+TEST_F(SpectrumAnalyserTest, FindsTheToneOfEveryFrameAcrossRuns) {
+    struct Case {
+        std::int32_t fft_length, polarisations;
+        double bins;
+        std::int32_t count, peak;  // bins written, index of the tone's bin among them
+        std::int64_t claimed_bytes;
+    };
+    // Frames of N: bins N/10 .. N - N/10 are written, the zero frequency at N/2 + 1. A frame of
+    // 99 is one of 100. Records per polarisation: frame 16 (N + 2), power 4 (N + 2), words 24 bytes.
+    const Case cases[] = {
+        {100, 1, 7.0, 81, 51 + 7 - 10, 2064},
+        {99, 1, 7.0, 81, 51 + 7 - 10, 2064},
+        {50, 2, -9.0, 41, 26 - 9 - 5, 2 * 1064},
+    };
+    for (const Case& c : cases) {
+        testing::BlockBench bench("spectrum_analyser", spectrum_run(c.polarisations));
+        bench.set("fft_length", static_cast<double>(c.fft_length)).set("file_name", std::string("OSA72   "));
+        OpticalSignal& in = bench.input<OpticalSignal>("input");
+        in.iv = 1;
+        const std::int32_t n = c.fft_length + c.fft_length % 2;
+        std::vector<unsigned char> first;
+        for (int run = 0; run < 2; ++run) {
+            ASSERT_TRUE(bench.start().ok());
+            EXPECT_EQ(bench.block().claims().bytes(), c.claimed_bytes);
+            for (std::int32_t step = 1; step <= 431; ++step) {  // one sample past the last
+                in.x = tone(step, c.bins, n);
+                in.y = in.x;
+                bench.run(step);
+            }
+            ASSERT_FALSE(std::filesystem::exists("OSA72.qsp"));
+            ASSERT_TRUE(bench.finish().ok());
+            const SpectrumFile f = read_spectrum("OSA72.qsp");
+            ASSERT_EQ(f.count, c.count) << c.fft_length;
+            EXPECT_EQ(f.maximum, f.values[static_cast<std::size_t>(c.peak)]);
+            // |X_k|^2 = N^2 per frame and polarisation, scaled by dt / N.
+            EXPECT_NEAR(f.maximum, 10.0 * std::log10(c.polarisations * n), 1e-3);
+            EXPECT_EQ(posted_observation("OSA72")->observed, 400 / n);
+            if (run == 1) {
+                EXPECT_EQ(testing::read_bytes("OSA72.qsp"), first);
+            }
+            first = testing::read_bytes("OSA72.qsp");
+            std::filesystem::remove("OSA72.qsp");
         }
-        const SpectrumFile a = read_spectrum("OSA72.qsp"), b = read_spectrum("OSA92.qsp");
-        ASSERT_EQ(a.count, 81);
-        ASSERT_EQ(b.count, 41);  // bins 5 to 45
-        EXPECT_EQ(a.maximum, a.values[51 + 7 - 10]);
-        EXPECT_EQ(b.maximum, b.values[26 - 9 - 5]);
-        EXPECT_NEAR(b.maximum, 10.0 * std::log10(50.0 * dt), 1e-3);
-        if (pass == 1) {
-            EXPECT_EQ(testing::read_bytes("OSA72.qsp"), first_a);
-            EXPECT_EQ(testing::read_bytes("OSA92.qsp"), first_b);
-        }
-        first_a = testing::read_bytes("OSA72.qsp");
-        first_b = testing::read_bytes("OSA92.qsp");
     }
+}
+
+TEST_F(SpectrumAnalyserTest, WithoutAFrameLengthRefusesItsDesignAndHoldsNothing) {
+    testing::BlockBench bench("spectrum_analyser", spectrum_run(1));
+    bench.set("fft_length", 0.0).set("title", std::string("osa 3   ")).set("file_name", std::string("OSA73"));
+    bench.input<OpticalSignal>("input").iv = 1;
+    EXPECT_EQ(bench.start().text(), "Optical spectrum analyser osa 3: the FFT length must be positive");
+    EXPECT_TRUE(bench.block().claims().empty());
+    for (std::int32_t step = 1; step <= 430; ++step) bench.run(step);
+    EXPECT_TRUE(bench.finish().ok());
+    EXPECT_FALSE(std::filesystem::exists("OSA73.qsp"));
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include "models/transmitters/gaussian.h"
 #include "models/transmitters/laser.h"
 #include "models/transmitters/nrz_driver.h"
-#include "models/transmitters/prbs_source.h"
 
 using namespace nodrix;
 
@@ -25,7 +24,7 @@ namespace {
 
 struct Transmitter {
     LaslorParams laser;
-    SpnseqParams source;
+    std::unique_ptr<Block> source;
     RecnrzParams driver{1561, -2.5f, 2.5f, 0.3f, 50.0f};
     std::unique_ptr<Block> modulator;
     OpticalSignal light;
@@ -77,14 +76,20 @@ int main(int argc, char** argv) {
         t.laser.frequency = 193.85f - 0.05f * static_cast<float>(k);
         t.laser.power = 1.0f;
         t.laser.linewidth = linewidth;
-        t.source.ndeg = 7;
-        t.source.ipoly = 1 + k % 18;
-        t.source.nsbit = 1561;
-        t.source.ioffs = (227 + 836 * k) % 1561;
-        t.source.nstart = 72 - 2 * k;
     }
     RunContext run{SimulationSettings{}};
-    for (Transmitter& t : tx) {
+    for (int k = 0; k < 16; ++k) {
+        Transmitter& t = tx[static_cast<std::size_t>(k)];
+        Connections source;
+        source.add_output("output", SignalKind::logical, &t.bits);
+        source.add_output("clock_output", SignalKind::electrical, &t.clock);
+        t.source = make_block("prbs_source",
+                              {{"degree", 7},
+                               {"polynomial", static_cast<double>(1 + k % 18)},
+                               {"samples_per_bit", 1561},
+                               {"first_boundary_samples", static_cast<double>((227 + 836 * k) % 1561)},
+                               {"skipped_symbols", static_cast<double>(72 - 2 * k)}},
+                              source);
         Connections c;
         c.add_input("input", SignalKind::optical, &t.light);
         c.add_input("drive", SignalKind::electrical, &t.drive);
@@ -115,7 +120,12 @@ int main(int argc, char** argv) {
         const bool sample = zzctrl.pass != 0;
         for (Transmitter& t : tx) {
             laslor(t.laser, source_window, t.light_window, t.light);
-            spnseq(t.source, t.clock, t.bits);
+            if (sample) {
+                t.source->run(run);
+            } else {
+                t.source->design(run);
+                t.source->setup(run);
+            }
             recnrz(t.driver, t.bits[0], t.drive);
             if (sample) {
                 t.modulator->run(run);

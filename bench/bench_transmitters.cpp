@@ -15,7 +15,6 @@
 #include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "models/transmitters/laser.h"
 #include "models/transmitters/nrz_driver.h"
 
 using namespace nodrix;
@@ -23,7 +22,7 @@ using namespace nodrix;
 namespace {
 
 struct Transmitter {
-    LaslorParams laser;
+    std::unique_ptr<Block> laser;
     std::unique_ptr<Block> source;
     RecnrzParams driver{1561, -2.5f, 2.5f, 0.3f, 50.0f};
     std::unique_ptr<Block> modulator;
@@ -71,15 +70,17 @@ int main(int argc, char** argv) {
     zzctrl.tend = 640443.06f;
 
     static std::array<Transmitter, 16> tx;
-    for (int k = 0; k < 16; ++k) {
-        Transmitter& t = tx[static_cast<std::size_t>(k)];
-        t.laser.frequency = 193.85f - 0.05f * static_cast<float>(k);
-        t.laser.power = 1.0f;
-        t.laser.linewidth = linewidth;
-    }
     RunContext run{SimulationSettings{}};
     for (int k = 0; k < 16; ++k) {
         Transmitter& t = tx[static_cast<std::size_t>(k)];
+        Connections laser;
+        laser.add_output("output", SignalKind::optical, &t.light);
+        laser.window = &t.light_window;
+        t.laser = make_block("laser",
+                             {{"frequency_thz", static_cast<double>(193.85f - 0.05f * static_cast<float>(k))},
+                              {"power_mw", 1.0},
+                              {"linewidth_mhz", static_cast<double>(linewidth)}},
+                             laser);
         Connections source;
         source.add_output("output", SignalKind::logical, &t.bits);
         source.add_output("clock_output", SignalKind::electrical, &t.clock);
@@ -113,18 +114,18 @@ int main(int argc, char** argv) {
     combiners[4] = make_block("combiner", {},
                               optical_connections({&comb[0], &comb[1], &comb[2], &comb[3]}, &comb[4], &comb_window[0],
                                                   &comb_window[4]));
-    const InputWindow source_window{0.0f, 15360.0f};
 
     // The set-up call runs every block's design and set-up, a sample call their run.
     auto round = [&] {
         const bool sample = zzctrl.pass != 0;
         for (Transmitter& t : tx) {
-            laslor(t.laser, source_window, t.light_window, t.light);
-            if (sample) {
-                t.source->run(run);
-            } else {
-                t.source->design(run);
-                t.source->setup(run);
+            for (Block* b : {t.laser.get(), t.source.get()}) {
+                if (sample) {
+                    b->run(run);
+                } else {
+                    b->design(run);
+                    b->setup(run);
+                }
             }
             recnrz(t.driver, t.bits[0], t.drive);
             if (sample) {

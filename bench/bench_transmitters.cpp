@@ -15,17 +15,15 @@
 #include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "models/transmitters/laser.h"
 #include "models/transmitters/nrz_driver.h"
-#include "models/transmitters/prbs_source.h"
 
 using namespace nodrix;
 
 namespace {
 
 struct Transmitter {
-    LaslorParams laser;
-    SpnseqParams source;
+    std::unique_ptr<Block> laser;
+    std::unique_ptr<Block> source;
     RecnrzParams driver{1561, -2.5f, 2.5f, 0.3f, 50.0f};
     std::unique_ptr<Block> modulator;
     OpticalSignal light;
@@ -72,19 +70,27 @@ int main(int argc, char** argv) {
     zzctrl.tend = 640443.06f;
 
     static std::array<Transmitter, 16> tx;
+    RunContext run{SimulationSettings{}};
     for (int k = 0; k < 16; ++k) {
         Transmitter& t = tx[static_cast<std::size_t>(k)];
-        t.laser.frequency = 193.85f - 0.05f * static_cast<float>(k);
-        t.laser.power = 1.0f;
-        t.laser.linewidth = linewidth;
-        t.source.ndeg = 7;
-        t.source.ipoly = 1 + k % 18;
-        t.source.nsbit = 1561;
-        t.source.ioffs = (227 + 836 * k) % 1561;
-        t.source.nstart = 72 - 2 * k;
-    }
-    RunContext run{SimulationSettings{}};
-    for (Transmitter& t : tx) {
+        Connections laser;
+        laser.add_output("output", SignalKind::optical, &t.light);
+        laser.window = &t.light_window;
+        t.laser = make_block("laser",
+                             {{"frequency_thz", static_cast<double>(193.85f - 0.05f * static_cast<float>(k))},
+                              {"power_mw", 1.0},
+                              {"linewidth_mhz", static_cast<double>(linewidth)}},
+                             laser);
+        Connections source;
+        source.add_output("output", SignalKind::logical, &t.bits);
+        source.add_output("clock_output", SignalKind::electrical, &t.clock);
+        t.source = make_block("prbs_source",
+                              {{"degree", 7},
+                               {"polynomial", static_cast<double>(1 + k % 18)},
+                               {"samples_per_bit", 1561},
+                               {"first_boundary_samples", static_cast<double>((227 + 836 * k) % 1561)},
+                               {"skipped_symbols", static_cast<double>(72 - 2 * k)}},
+                              source);
         Connections c;
         c.add_input("input", SignalKind::optical, &t.light);
         c.add_input("drive", SignalKind::electrical, &t.drive);
@@ -108,14 +114,19 @@ int main(int argc, char** argv) {
     combiners[4] = make_block("combiner", {},
                               optical_connections({&comb[0], &comb[1], &comb[2], &comb[3]}, &comb[4], &comb_window[0],
                                                   &comb_window[4]));
-    const InputWindow source_window{0.0f, 15360.0f};
 
     // The set-up call runs every block's design and set-up, a sample call their run.
     auto round = [&] {
         const bool sample = zzctrl.pass != 0;
         for (Transmitter& t : tx) {
-            laslor(t.laser, source_window, t.light_window, t.light);
-            spnseq(t.source, t.clock, t.bits);
+            for (Block* b : {t.laser.get(), t.source.get()}) {
+                if (sample) {
+                    b->run(run);
+                } else {
+                    b->design(run);
+                    b->setup(run);
+                }
+            }
             recnrz(t.driver, t.bits[0], t.drive);
             if (sample) {
                 t.modulator->run(run);

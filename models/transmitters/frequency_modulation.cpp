@@ -2,9 +2,8 @@
 
 #include <cmath>
 
-#include "kernel/control_blocks.h"
 #include "kernel/lib00.h"
-#include "kernel/storage.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 namespace {
@@ -15,33 +14,35 @@ constexpr std::int32_t kErrBaseband = 15091;  // modulating input is not a baseb
 enum : std::size_t { kCarrier = 0, kAmplitude = 1, kPhase = 2, kStart = 3, kSensitivity = 4 };
 enum : std::size_t { kB0 = 0, kA1 = 1, kA2 = 2, kY1 = 3, kY2 = 4 };
 
-bool first_run_call() { return zzctrl.time <= 0.0f; }
-
-// The state of each piece: one slot each.
-struct PieceState {
-    std::int32_t values;
-};
-constexpr StateSlot<PieceState> kIntgrlState[] = {
-    // the running integral (double, so that a long run does not lose the small phase steps)
-    {&PieceState::values, SlotKind::real_double, kIntgrlDoubles},
-};
-constexpr StateSlot<PieceState> kFremodState[] = {
-    // carrier, amplitude, initial phase, start value, sensitivity
-    {&PieceState::values, SlotKind::real, kFremodReals},
-};
-constexpr StateSlot<PieceState> kTwopolState[] = {
-    // b0, a1, a2 of the recursion y = b0 x + a1 y' + a2 y'', and the past outputs y', y''
-    {&PieceState::values, SlotKind::real_double, kTwopolDoubles},
-};
+bool first_sample(const RunContext& ctx) { return ctx.time() <= 0.0f; }
 
 }  // namespace
 
-float intgrl(float start, float input) {
-    const std::int32_t pos = claim_state(kIntgrlState).values;
-    if (zzctrl.pass == 0) return start;
-    double& sum = *dist_at(pos);
-    const double half = 0.5 * static_cast<double>(zzctrl.delt) * static_cast<double>(input);
-    if (first_run_call()) {
+void siggen(const RunContext& ctx, float carrier, float amplitude, float phase, CarrierSample& out) {
+    if (carrier > 0.2f / ctx.time_step()) {
+        out.re = amplitude * std::cos(phase);
+        out.im = amplitude * std::sin(phase);
+        out.carrier = carrier;
+        return;
+    }
+    // Real carrier signal; the carrier's cycles are reduced to a fraction
+    // first so that the phase keeps its precision at large times.
+    const double cycles = static_cast<double>(carrier) * static_cast<double>(ctx.time());
+    const double angle = static_cast<double>(phase) + kTwoPi * (cycles - std::trunc(cycles));
+    out.re = static_cast<float>(static_cast<double>(amplitude) * std::cos(angle));
+    out.im = 0.0f;
+    out.carrier = 0.0f;
+}
+
+void FrequencyModulator::claim(StateClaims& state) {
+    state.claim(kept_, 5);
+    state.claim(integral_, 1);
+}
+
+float FrequencyModulator::integrate(const RunContext& ctx, float start, float input) {
+    double& sum = integral_[0];
+    const double half = 0.5 * static_cast<double>(ctx.time_step()) * static_cast<double>(input);
+    if (first_sample(ctx)) {
         sum = static_cast<double>(start) + half;
         return static_cast<float>(sum);
     }
@@ -51,69 +52,31 @@ float intgrl(float start, float input) {
     return out;
 }
 
-void siggen(float carrier, float amplitude, float phase, CarrierSample& out) {
-    if (carrier > 0.2f / zzctrl.delt) {
-        out.re = amplitude * std::cos(phase);
-        out.im = amplitude * std::sin(phase);
-        out.carrier = carrier;
-        return;
-    }
-    // Real carrier signal; the carrier's cycles are reduced to a fraction
-    // first so that the phase keeps its precision at large times.
-    const double cycles = static_cast<double>(carrier) * static_cast<double>(zzctrl.time);
-    const double angle = static_cast<double>(phase) + kTwoPi * (cycles - std::trunc(cycles));
-    out.re = static_cast<float>(static_cast<double>(amplitude) * std::cos(angle));
-    out.im = 0.0f;
-    out.carrier = 0.0f;
-}
-
-FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
-                     const ElectricalSample& input) {
-    const std::int32_t pos = claim_state(kFremodState).values;
-    if (zzctrl.pass == 0) {
-        intgrl(start, 0.0f);
-        return FmPhase{};
-    }
-    float* st = hist_at(pos);
-    if (first_run_call()) {
+FmPhase FrequencyModulator::phase(const RunContext& ctx, float carrier, float amplitude, float phase, float start,
+                                  float sensitivity, const ElectricalSample& input) {
+    float* st = kept_.data();
+    if (first_sample(ctx)) {
         st[kCarrier] = carrier;
         st[kAmplitude] = amplitude;
         st[kPhase] = phase;
         st[kStart] = start;
         st[kSensitivity] = sensitivity;
-        if (carrier < 0.2f / zzctrl.delt) tsedet(kErrCarrier);
+        if (carrier < 0.2f / ctx.time_step()) tsedet(kErrCarrier);
         if (input.w3 != 0.0f) tsedet(kErrBaseband);
     }
-    const float integral = intgrl(st[kStart], input.value);
+    const float integral = integrate(ctx, st[kStart], input.value);
     return FmPhase{st[kCarrier], st[kAmplitude], st[kPhase] + st[kSensitivity] * integral};
 }
 
-void fremod_reserve() {
-    claim_state(kFremodState);
-    claim_state(kIntgrlState);
-}
+void TwoPoleLowPass::claim(StateClaims& state) { state.claim(values_, 5); }
 
-void twopol_reserve() { claim_state(kTwopolState); }
-
-void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
-            const ElectricalSample& input, CarrierSample& out) {
-    const FmPhase fm = fremod_phase(carrier, amplitude, phase, start, sensitivity, input);
-    if (zzctrl.pass == 0) {
-        out = CarrierSample{};
-        return;
-    }
-    siggen(fm.carrier, fm.amplitude, fm.phase, out);
-}
-
-float twopol(float pole_re, float pole_im, float input) {
-    const std::int32_t pos = claim_state(kTwopolState).values;
-    if (zzctrl.pass == 0) return 0.0f;
-    double* st = dist_at(pos);
-    if (first_run_call()) {
+float TwoPoleLowPass::filter(const RunContext& ctx, float pole_re, float pole_im, float input) {
+    double* st = values_.data();
+    if (first_sample(ctx)) {
         // Pole-matched recursion with its gain set for unit response at zero
         // frequency; an unusable pole leaves the input unchanged.
         if (pole_re < 0.0f && std::isfinite(pole_re) && std::isfinite(pole_im)) {
-            const auto dt = static_cast<double>(zzctrl.delt);
+            const auto dt = static_cast<double>(ctx.time_step());
             const double r = std::exp(static_cast<double>(pole_re) * dt);
             st[kA1] = 2.0 * r * std::cos(static_cast<double>(pole_im) * dt);
             st[kA2] = -r * r;

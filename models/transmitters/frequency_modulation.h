@@ -1,27 +1,17 @@
-// The pieces of the electrical block library that the laser's phase-noise
-// chain uses: the integrator intgrl, the signal generator siggen, the
-// frequency modulator fremod built on both, and the two-pole low-pass twopol
-// that shapes the frequency noise.
-//
-// Each piece claims its per-instance storage on every call, in both passes
-// and always in the same order (fremod's own state before its intgrl's), so
-// that a per-sample pass finds again the records of the initialisation pass;
-// frequency_modulation.cpp declares each piece's state. kFremodStorageBytes
-// and kTwopolStorageBytes are what the claims add to a block's memused while
-// the kernel counts.
+// The pieces of the laser's phase-noise chain: the frequency modulator (the
+// phase grows by the integral of its input, taken by half steps), the signal
+// generator that forms a carrier from a phase, and the two-pole low-pass that
+// shapes the frequency noise. The modulator and the low-pass keep their state
+// as records of the block that owns them, claimed in its design and counted
+// as the storage look-ups of the original routines were.
 #pragma once
 
 #include <cstdint>
 
+#include "kernel/block.h"
 #include "kernel/signals.h"
 
 namespace nodrix {
-
-inline constexpr std::int32_t kFremodReals = 5;
-inline constexpr std::int32_t kIntgrlDoubles = 1;
-inline constexpr std::int32_t kTwopolDoubles = 5;
-inline constexpr std::int32_t kFremodStorageBytes = (4 * kFremodReals + 8) + (8 * kIntgrlDoubles + 16);
-inline constexpr std::int32_t kTwopolStorageBytes = 8 * kTwopolDoubles + 16;
 
 // A signal of the electrical library: complex envelope (re, im) about a
 // carrier [THz], or a real signal (re, 0) with carrier 0.
@@ -31,48 +21,54 @@ struct CarrierSample {
     float carrier = 0.0f;
 };
 
-// Running integral of `input` over time, starting at `start` on the first run
-// call (time <= 0), by half steps: each call adds delt * input / 2 and
-// returns the sum; every call but the first then adds the second half step,
-// so the value returned trails the integral by half a step. Returns `start`
-// in the initialisation pass.
-float intgrl(float start, float input);
+// Carrier signal of the given amplitude and phase at the sample's time: the
+// complex envelope (a cos phase, a sin phase, carrier) when the carrier
+// exceeds 0.2 / time step, otherwise the real signal
+// a cos(phase + 2 pi carrier time) with carrier 0 (siggen).
+void siggen(const RunContext& ctx, float carrier, float amplitude, float phase, CarrierSample& out);
 
-// Carrier signal of the given amplitude and phase: the complex envelope
-// (a cos phase, a sin phase, carrier) when the carrier exceeds 0.2 / delt,
-// otherwise the real signal a cos(phase + 2 pi carrier time) with carrier 0.
-void siggen(float carrier, float amplitude, float phase, CarrierSample& out);
-
-// Frequency modulator: phase = initial phase + sensitivity x the integral of
-// the input (started at `start`), handed to siggen. The first run call keeps
-// its arguments (later calls use the kept values) and reports kernel error
-// 15090 when the carrier is below 0.2 / delt and 15091 when the input is not
-// a baseband signal (carrier word non-zero). Zero output in the
-// initialisation pass.
-void fremod(float carrier, float amplitude, float phase, float start, float sensitivity,
-            const ElectricalSample& input, CarrierSample& out);
-
-// fremod without its signal generator, for callers that form the signal
-// themselves: the same storage, checks and integration; returns the kept
-// carrier and amplitude and the current phase (zeros in the initialisation
-// pass).
+// The carrier and amplitude the modulator keeps and its current phase.
 struct FmPhase {
     float carrier = 0.0f;
     float amplitude = 0.0f;
     float phase = 0.0f;
 };
-FmPhase fremod_phase(float carrier, float amplitude, float phase, float start, float sensitivity,
-                     const ElectricalSample& input);
-// The storage claims of fremod_phase (its own state, then its integrator's)
-// and of twopol, without their work: for a caller that keeps its place in
-// the kernel's record walk on a sample whose phase it does not use.
-void fremod_reserve();
-void twopol_reserve();
 
-// Two-pole low-pass of unit gain at zero frequency with the poles
-// pole_re +- j pole_im [rad/ps], pole_re < 0; the poles map to exp(pole delt)
-// on the first run call. A pole that is not in the left half-plane passes the
-// input unchanged. Zero output in the initialisation pass.
-float twopol(float pole_re, float pole_im, float input);
+// Frequency modulator (fremod_phase): phase = initial phase + sensitivity x
+// the running integral of the input, started at `start`. The run's first
+// sample (time 0) keeps its arguments, which later samples use, and reports
+// kernel error 15090 when the carrier is below 0.2 / time step and 15091
+// when the input is not a baseband signal (carrier word non-zero). The
+// integral (intgrl) adds time step x input / 2 on every sample and, on every
+// sample but the first, the second half step after the value returned, which
+// so trails the integral by half a step.
+class FrequencyModulator {
+public:
+    // Five reals (carrier, amplitude, initial phase, start, sensitivity),
+    // then the running integral, a double so that a long run keeps the
+    // small phase steps.
+    void claim(StateClaims& state);
+    FmPhase phase(const RunContext& ctx, float carrier, float amplitude, float phase, float start, float sensitivity,
+                  const ElectricalSample& input);
+
+private:
+    float integrate(const RunContext& ctx, float start, float input);
+    State<float> kept_;
+    State<double> integral_;
+};
+
+// Two-pole low-pass of unit gain at zero frequency (twopol) with the poles
+// pole_re +- j pole_im [rad/ps], pole_re < 0; the poles map to
+// exp(pole x time step) on the run's first sample. A pole that is not in the
+// left half-plane passes the input unchanged.
+class TwoPoleLowPass {
+public:
+    // Five doubles: b0, a1, a2 of y = b0 x + a1 y' + a2 y'', and y', y''.
+    void claim(StateClaims& state);
+    float filter(const RunContext& ctx, float pole_re, float pole_im, float input);
+
+private:
+    State<double> values_;
+};
 
 }  // namespace nodrix

@@ -1,100 +1,24 @@
+// The continuous-wave laser of a transmitter (laslor): constant power at one
+// optical frequency, Lorentzian phase noise of a given line width and,
+// optionally, frequency noise shaped by a resonant two-pole response. The
+// noise drives a frequency modulator whose phase turns the carrier; the
+// light is moved from the emission frequency to the band centre.
 #include "models/transmitters/laser.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
+#include "kernel/block_declaration.h"
 #include "models/transmitters/frequency_modulation.h"
 #include "models/transmitters/gaussian.h"
-#include "runtime/opxfile.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
-namespace {
 
-constexpr const char* kNegativePower = "Laser: negative optical power, 0 mW is used";
-constexpr const char* kNegativeLinewidth = "Laser: negative line width, 0 MHz is used";
-constexpr const char* kNoResonance =
-    "Laser: noise shaping needs a resonance frequency and a resonance peak above 0; the frequency noise stays white";
-
-// The state of one laser, asked for on every call (set-up pass when not
-// set-up-only, and every per-sample call); the noise chain after it keeps its
-// own (gausrr, twopol with noise shaping, fremod).
-struct LaserStorage {
-    std::int32_t frequency = 0, flag = 0, pole = 0;
-};
-constexpr StateSlot<LaserStorage> kLaserState[] = {
-    {&LaserStorage::frequency, SlotKind::real_double, 1},  // exact emission frequency [THz]
-};
-constexpr StateSlot<LaserStorage> kShapingState[] = {
-    {&LaserStorage::flag, SlotKind::integer, 1},  // overdamped response
-    {&LaserStorage::pole, SlotKind::real, 2},     // pole (re, im) [rad/ps]
-};
-
-LaserStorage reserve(const LaslorParams& p) {
-    LaserStorage s = claim_state(kLaserState);
-    if (p.noise_shaping == 1) claim_state(kShapingState, s);
-    return s;
-}
-
-// Steps 2 to 5 of a sample: amplitude, Gaussian frequency noise (shaped when
-// asked), and the phase of the frequency-modulated carrier. In the set-up
-// pass the calls only reserve the chain's storage.
-FmPhase modulated_phase(const LaslorParams& p, double f_exact, float pole_re, float pole_im) {
-    const float a = std::sqrt(std::max(p.power, 0.0f));
-    // Deviation of the frequency noise [rad/ps] whose integral over one step
-    // has the variance 2 pi linewidth 1e-6 delt of a Lorentzian line.
-    const float linewidth = std::max(p.linewidth, 0.0f);
-    const float s = std::sqrt(linewidth * kPiF * 4e-06f / (2.0f * zzctrl.delt));
-    ElectricalSample noise;
-    gausrr(0.0f, s, noise);
-    if (p.noise_shaping == 1) noise.value = twopol(pole_re, pole_im, noise.value);
-    return fremod_phase(static_cast<float>(f_exact), a, p.phase, 0.0f, 1.0f, noise);
-}
-
-void set_up(const LaslorParams& p, const InputWindow& in, TimeWindow& out, OpticalSignal& sig) {
-    sig.x = empty_field();
-    sig.y = empty_field();
-    const float power = std::max(p.power, 0.0f);
-    sig.ps.fill(0.0f);
-    if (const std::int32_t k = laser_bin(p.frequency); k >= 0) sig.ps[static_cast<std::size_t>(k)] = power;
-    sig.iv = p.frequency >= f_vbs_band.fbandlo && p.frequency <= f_vbs_band.fbandhi ? 1 : 0;
-    if (optcl_ctrl.setuponly == 1) return;
-
-    const LaserStorage st = reserve(p);
-    sig.gd.fill(0.0f);
-    if (sig.iv == 0) {
-        sig.pp = 0.0f;
-        return;
-    }
-    if (p.power < 0.0f) opxerr(kNegativePower);
-    if (p.linewidth < 0.0f) opxerr(kNegativeLinewidth);
-    sig.pp = power;
-    group_delay_window(in, sig.gd.data(), 0.0f, out);
-
-    const bool keep = zzsupv.storephase == 1;
-    const double f_exact = exact_frequency(p.frequency);
-    if (keep && zzflmn.nohist == 0) *dist_at(st.frequency) = f_exact;
-    ShapingPole pole;
-    if (p.noise_shaping == 1) {
-        pole = shaping_pole(p.resonance_frequency, p.resonance_peak);
-        if (!pole.valid) opxerr(kNoResonance);
-        if (keep) {
-            *ist_at(st.flag) = pole.overdamped;
-            hist_at(st.pole)[0] = pole.re;
-            hist_at(st.pole)[1] = pole.im;
-        }
-    }
-    // The chain's set-up: storage only, no sample.
-    modulated_phase(p, f_exact, pole.re, pole.im);
-}
-
-}  // namespace
-
-std::int32_t laser_bin(float frequency) {
-    const float width = (flimit.fgridhi - flimit.fgridlo) / static_cast<float>(kBins);
-    const float v = (frequency - flimit.fgridlo) / width;
-    // Truncation would also put the part of a bin below fgridlo into bin 0.
+std::int32_t laser_bin(float frequency, const SpectralGrid& grid) {
+    const float width = (grid.high_thz - grid.low_thz) / static_cast<float>(kBins);
+    const float v = (frequency - grid.low_thz) / width;
+    // Truncation would also put the part of a bin below the grid into bin 0.
     if (!(v >= 0.0f && v < static_cast<float>(kBins))) return -1;
     return static_cast<std::int32_t>(v);
 }
@@ -140,65 +64,227 @@ ShapingPole shaping_pole(float resonance_ghz, float peak_db) {
     return pole;
 }
 
-void laslor(const LaslorParams& p, const InputWindow& in, TimeWindow& out, OpticalSignal& sig) {
-    if (zzctrl.pass == 0) {
-        set_up(p, in, out, sig);
-        return;
+namespace {
+
+constexpr const char* kNegativePower = "Laser: negative optical power, 0 mW is used";
+constexpr const char* kNegativeLinewidth = "Laser: negative line width, 0 MHz is used";
+constexpr const char* kNoResonance =
+    "Laser: noise shaping needs a resonance frequency and a resonance peak above 0; the frequency noise stays white";
+
+struct Laser {
+    float frequency_thz = 193.1f;           // emission frequency
+    float power_mw = 1.0f;                  // optical power, >= 0
+    float linewidth_mhz = 0.0f;             // Lorentzian line width (FWHM), >= 0
+    float phase_rad = 0.0f;                 // initial optical phase
+    bool shaped_frequency_noise = false;    // frequency noise through the resonant response; else white
+    float resonance_frequency_ghz = 0.0f;   // frequency of the response peak (shaped noise)
+    float resonance_peak_db = 0.0f;         // height of the response peak (shaped noise)
+
+    Output<OpticalSignal> output;
+    Window window;
+
+    // The emission frequency rounded as emitted [THz]; with shaped noise the
+    // response's damping (1: overdamped) and its pole (re, im) [rad/ps].
+    State<double> emission_thz;
+    State<std::int32_t> overdamped;
+    State<float> pole;
+    // The noise chain, claimed after the laser's own records while it is in band.
+    GaussianSource noise;
+    TwoPoleLowPass shaping;
+    FrequencyModulator modulator;
+
+    double exact_thz = 0.0;   // taken in the design, kept at set-up
+    ShapingPole response;     // likewise
+
+    static KindDeclaration<Laser> declaration();
+
+    // A line at the emission frequency, no delays; in band also the power,
+    // the window from the sources' start and the noise chain's records.
+    Status design(const RunContext& ctx, StateClaims& state) {
+        OpticalSignal& sig = *output;
+        sig.x = ctx.empty_field();
+        sig.y = ctx.empty_field();
+        const float power = std::max(power_mw, 0.0f);
+        sig.ps.fill(0.0f);
+        if (const std::int32_t k = laser_bin(frequency_thz, ctx.settings().grid); k >= 0)
+            sig.ps[static_cast<std::size_t>(k)] = power;
+        const Band& band = ctx.settings().band;
+        sig.iv = frequency_thz >= band.low_thz && frequency_thz <= band.high_thz ? 1 : 0;
+        state.claim(emission_thz, 1);
+        if (shaped_frequency_noise) {
+            state.claim(overdamped, 1);
+            state.claim(pole, 2);
+        }
+        sig.gd.fill(0.0f);
+        if (sig.iv == 0) {
+            sig.pp = 0.0f;
+            return {};
+        }
+        Status status;
+        if (power_mw < 0.0f) status.add(kNegativePower);
+        if (linewidth_mhz < 0.0f) status.add(kNegativeLinewidth);
+        sig.pp = power;
+        group_delay_window(window.input(ctx), sig.gd.data(), 0.0f, window.output());
+        exact_thz = exact_frequency(frequency_thz);
+        response = ShapingPole{};
+        if (shaped_frequency_noise) {
+            response = shaping_pole(resonance_frequency_ghz, resonance_peak_db);
+            if (!response.valid) status.add(kNoResonance);
+        }
+        noise.claim(state);
+        if (shaped_frequency_noise) shaping.claim(state);
+        modulator.claim(state);
+        return status;
     }
-    if (optcl_ctrl.setuponly == 1) return;
-    const LaserStorage st = reserve(p);
-    if (sig.iv == 0) {
-        sig.x = empty_field();
-        sig.y = empty_field();
-        return;
+
+    void setup(const RunContext&) {
+        if (output->iv == 0) return;
+        emission_thz[0] = exact_thz;
+        if (shaped_frequency_noise) {
+            overdamped[0] = response.overdamped;
+            pole[0] = response.re;
+            pole[1] = response.im;
+        }
     }
-    const float t = zzctrl.time;
-    if (t >= out.toff && t > 0.0f) {
-        // After the window: the time only grows in a run, so no later sample
-        // shows the phase. The noise chain keeps only what other blocks see:
-        // its draws from the shared uniform generator (the other lasers and
-        // the photodiodes draw from it too) and its place in the storage walk.
-        gausrr_draws();
-        if (p.noise_shaping == 1) twopol_reserve();
-        fremod_reserve();
-        sig.x = empty_field();
-        sig.y = empty_field();
-        return;
+
+    // Amplitude, Gaussian frequency noise (shaped when asked) and the phase
+    // of the frequency-modulated carrier.
+    FmPhase modulated_phase(const RunContext& ctx, double f_exact, float pole_re, float pole_im) {
+        const float a = std::sqrt(std::max(power_mw, 0.0f));
+        // Deviation of the frequency noise [rad/ps] whose integral over one step
+        // has the variance 2 pi linewidth 1e-6 delt of a Lorentzian line.
+        const float linewidth = std::max(linewidth_mhz, 0.0f);
+        const float s = std::sqrt(linewidth * kPiF * 4e-06f / (2.0f * ctx.time_step()));
+        ElectricalSample frequency_noise;
+        frequency_noise.value = noise.draw(ctx, 0.0f, s);
+        if (shaped_frequency_noise) frequency_noise.value = shaping.filter(ctx, pole_re, pole_im, frequency_noise.value);
+        return modulator.phase(ctx, static_cast<float>(f_exact), a, phase_rad, 0.0f, 1.0f, frequency_noise);
     }
-    const double f_exact = *dist_at(st.frequency);
-    float pole_re = 0.0f;
-    float pole_im = 0.0f;
-    if (p.noise_shaping == 1) {
-        pole_re = hist_at(st.pole)[0];
-        pole_im = hist_at(st.pole)[1];
+
+    void run(const RunContext& ctx) {
+        OpticalSignal& sig = *output;
+        sig.y = ctx.empty_field();
+        if (sig.iv == 0) {
+            sig.x = ctx.empty_field();
+            return;
+        }
+        const float t = ctx.time();
+        const TimeWindow& out = window.output();
+        if (t >= out.toff && t > 0.0f) {
+            // After the window: the time only grows in a run, so no later
+            // sample shows the phase. The noise keeps only what other blocks
+            // see: its draws from the shared uniform generator (the other
+            // lasers and the photodiodes draw from it too).
+            noise.draw_only(ctx);
+            sig.x = ctx.empty_field();
+            return;
+        }
+        const double f_exact = emission_thz[0];
+        const float pole_re = shaped_frequency_noise ? pole[0] : 0.0f;
+        const float pole_im = shaped_frequency_noise ? pole[1] : 0.0f;
+        // The noise chain runs on every sample up to the window's end.
+        const FmPhase fm = modulated_phase(ctx, f_exact, pole_re, pole_im);
+        sig.x = t >= window.input(ctx).ton && t < out.toff ? field(ctx, f_exact, fm) : ctx.empty_field();
     }
-    // The noise chain runs on every sample up to the window's end.
-    const FmPhase fm = modulated_phase(p, f_exact, pole_re, pole_im);
-    const float fc = f_vbs_band.fcenter;
-    if (t >= in.ton && t < out.toff) {
-        // The envelope a (cos phase, sin phase) moved from the emission
-        // frequency to the band centre: rotated by the fractional cycles
-        // (f_exact - fc) (i - 1) ddelt, taken in double precision.
-        const double cycles = (f_exact - static_cast<double>(fc)) * static_cast<double>(zzctrl.step - 1) * zdctrl.ddelt;
+
+    // The envelope a (cos phase, sin phase) moved from the emission frequency
+    // to the band centre: rotated by the fractional cycles
+    // (f_exact - fc) (i - 1) time step, taken in double precision.
+    static FieldSample field(const RunContext& ctx, double f_exact, const FmPhase& fm) {
+        const float fc = ctx.band_centre();
+        const double cycles =
+            (f_exact - static_cast<double>(fc)) * static_cast<double>(ctx.step() - 1) * ctx.time_step_double();
         const double angle = kTwoPi * (cycles - std::trunc(cycles));
-        if (fm.carrier > 0.2f / zzctrl.delt) {
+        if (fm.carrier > 0.2f / ctx.time_step()) {
             // Envelope and rotation in one turn of the phasor.
             const double total = static_cast<double>(fm.phase) + angle;
             const auto a = static_cast<double>(fm.amplitude);
-            sig.x = FieldSample{static_cast<float>(a * std::cos(total)), static_cast<float>(a * std::sin(total)), fc};
-        } else {
-            CarrierSample env;
-            siggen(fm.carrier, fm.amplitude, fm.phase, env);
-            const double c = std::cos(angle);
-            const double s = std::sin(angle);
-            const auto re = static_cast<double>(env.re);
-            const auto im = static_cast<double>(env.im);
-            sig.x = FieldSample{static_cast<float>(re * c - im * s), static_cast<float>(re * s + im * c), fc};
+            return FieldSample{static_cast<float>(a * std::cos(total)), static_cast<float>(a * std::sin(total)), fc};
         }
-    } else {
-        sig.x = empty_field();
+        CarrierSample env;
+        siggen(ctx, fm.carrier, fm.amplitude, fm.phase, env);
+        const double c = std::cos(angle);
+        const double s = std::sin(angle);
+        const auto re = static_cast<double>(env.re);
+        const auto im = static_cast<double>(env.im);
+        return FieldSample{static_cast<float>(re * c - im * s), static_cast<float>(re * s + im * c), fc};
     }
-    sig.y = empty_field();
+};
+
+// The carrier must lie in the simulated band, where the laser emits, and
+// within half the sampling rate of the band centre, or its light would
+// appear at another frequency; the envelope model takes carriers from 0.2
+// times the sampling rate.
+void check_laser(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const float f = s.real("frequency_thz");
+    const std::string given = "frequency_thz = " + number_text(f);
+    if (!(f >= link.band_low_thz && f <= link.band_high_thz)) {
+        found.error("frequency_thz", given + " lies outside the simulated band, band_low_thz to band_high_thz = " +
+                                         number_text(link.band_low_thz) + " to " + number_text(link.band_high_thz) +
+                                         " THz, where the laser would emit nothing; allowed: within it");
+        return;
+    }
+    const double sampling = link.sampling_thz();
+    const double cycles = (static_cast<double>(f) - link.centre_thz) / sampling;
+    if (std::fabs(cycles) >= 0.5) {
+        const double alias = static_cast<double>(f) - std::round(cycles) * sampling;
+        found.error("frequency_thz",
+                    given + " lies outside the band the time step samples, centre_frequency_thz -+ 0.5 / time_step_ps = " +
+                        number_text(static_cast<float>(link.centre_thz - 0.5 * sampling)) + " to " +
+                        number_text(static_cast<float>(link.centre_thz + 0.5 * sampling)) +
+                        " THz: its light would appear at " + number_text(static_cast<float>(alias)) +
+                        " THz; allowed: within it (a shorter time_step_ps widens it)");
+        return;
+    }
+    const float lowest = 0.2f / link.time_step_ps;
+    if (static_cast<float>(exact_frequency(f)) < lowest)
+        found.error("frequency_thz", given + " is below 0.2 / time_step_ps = " + number_text(lowest) +
+                                         " THz, the lowest carrier the laser's model takes");
+    if (s.flag("shaped_frequency_noise") &&
+        !shaping_pole(s.real("resonance_frequency_ghz"), s.real("resonance_peak_db")).valid)
+        found.error("shaped_frequency_noise",
+                    "shaped_frequency_noise = true needs a resonance: resonance_frequency_ghz = " +
+                        number_text(s.real("resonance_frequency_ghz")) + " and resonance_peak_db = " +
+                        number_text(s.real("resonance_peak_db")) + " give none; allowed: both above 0");
 }
 
+KindDeclaration<Laser> Laser::declaration() {
+    using L = Laser;
+    return {
+        .name = "laser",
+        .routine = "laslor",
+        .help = "continuous-wave laser with Lorentzian phase noise",
+        .family = BlockFamily::transmitters,
+        .parameters =
+            {
+                parameter(&L::frequency_thz,
+                          {.name = "frequency_thz", .unit = "THz", .help = "emission frequency", .required = true,
+                           .limits = "within band_low_thz to band_high_thz and within centre_frequency_thz -+ 0.5 / "
+                                     "time_step_ps; at least 0.2 / time_step_ps"}),
+                parameter(&L::power_mw,
+                          {.name = "power_mw", .unit = "mW", .fallback = 1.0, .help = "optical power", .low = 0}),
+                parameter(&L::linewidth_mhz, {.name = "linewidth_mhz", .unit = "MHz", .fallback = 0.0,
+                                              .help = "Lorentzian line width (FWHM)", .low = 0}),
+                parameter(&L::phase_rad,
+                          {.name = "phase_rad", .unit = "rad", .fallback = 0.0, .help = "initial optical phase"}),
+                parameter(&L::shaped_frequency_noise,
+                          {.name = "shaped_frequency_noise", .fallback = 0,
+                           .help = "frequency noise shaped by the resonant response below, else white",
+                           .limits = "true needs resonance_frequency_ghz and resonance_peak_db above 0"}),
+                parameter(&L::resonance_frequency_ghz,
+                          {.name = "resonance_frequency_ghz", .unit = "GHz", .fallback = 0.0,
+                           .help = "frequency of the response peak (shaped noise)", .low = 0}),
+                parameter(&L::resonance_peak_db,
+                          {.name = "resonance_peak_db", .unit = "dB", .fallback = 0.0,
+                           .help = "height of the response peak (shaped noise)", .low = 0}),
+            },
+        .outputs = {port(&L::output, {.key = "output", .help = "the light"})},
+        .window = &L::window,
+        .check = check_laser,
+    };
+}
+
+const KindRegistration registration{declare_kind<Laser>()};
+
+}  // namespace
 }  // namespace nodrix

@@ -1,34 +1,17 @@
-// The continuous-wave laser of a transmitter: constant power at one optical
-// frequency, Lorentzian phase noise of a given line width and, optionally,
-// frequency noise shaped by a resonant two-pole response.
+// The numbers of the continuous-wave laser (laser.cpp) that its check and
+// its tests share: the spectral bin of its line, its frequency rounded as it
+// emits it, and the pole of the response that shapes its frequency noise.
 #pragma once
 
 #include <cstdint>
 
-#include "kernel/signals.h"
+#include "kernel/run_context.h"
 
 namespace nodrix {
 
-struct LaslorParams {
-    float frequency = 193.1f;           // emission frequency [THz]
-    float power = 1.0f;                 // optical power [mW], >= 0
-    float linewidth = 0.0f;             // Lorentzian line width (FWHM) [MHz], >= 0
-    float phase = 0.0f;                 // initial optical phase [rad]
-    std::int32_t noise_shaping = 0;     // 1: frequency noise through the resonant response; else white
-    float resonance_frequency = 0.0f;   // frequency of the response peak [GHz], > 0 (noise_shaping 1)
-    float resonance_peak = 0.0f;        // height of the response peak [dB], > 0 (noise_shaping 1)
-};
-
-// Bytes of the laser's own state (laser.cpp declares it), without and with
-// noise shaping; the noise chain of a laser inside the band adds its own.
-inline constexpr std::int32_t kLaserStorageBytes = 8 * 1 + 16;
-inline constexpr std::int32_t kLaserShapingStorageBytes = (4 * 1 + 8) + (4 * 2 + 8);
-
-void laslor(const LaslorParams& p, const InputWindow& in, TimeWindow& out, OpticalSignal& sig);
-
-// Spectral bin of a frequency: (f - fgridlo) / bin width truncated toward
-// zero; -1 when the frequency lies outside [fgridlo, fgridhi).
-std::int32_t laser_bin(float frequency);
+// Spectral bin of a frequency on the grid: (f - grid low) / bin width
+// truncated toward zero; -1 when the frequency lies outside [low, high).
+std::int32_t laser_bin(float frequency, const SpectralGrid& grid);
 
 // The emission frequency rounded to 10^-5 THz by its decimal digits: the
 // digits of trunc(f x 10^5) with the last one carried up when a fraction

@@ -9,11 +9,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "kernel/control_blocks.h"
+#include "kernel/block_declaration.h"
 #include "kernel/filexx.h"
 #include "kernel/lib00.h"
-#include "kernel/storage.h"
-#include "runtime/opxfile.h"
 #include "runtime/run_files.h"
 
 namespace nodrix {
@@ -101,21 +99,6 @@ Advance advance(std::int32_t& counter, std::int64_t n, std::int32_t nsbit) {
     return {nb, static_cast<std::int32_t>((c + n - 1) % nsbit)};
 }
 
-// The register set up at the start of a run: all ones, taps of the entry.
-// Returns false when there is no usable polynomial.
-bool setup_register(const SpnseqParams& p, std::int32_t degree, std::int32_t* reg, std::int32_t* taps) {
-    std::fill(reg, reg + degree, 1);
-    std::fill(taps, taps + degree, 0);
-    if (p.ndeg > kPrbsMaxDegree) return false;
-    const std::int32_t entry = prbs_polynomial(degree, p.ipoly);
-    if (entry == 0) return false;  // reported with the parameter checks
-    if (!prbs_taps(entry, degree, taps)) {
-        tsedet(kErrPolynomial);
-        return false;
-    }
-    return true;
-}
-
 // nb symbols of nlev register steps each; the bits of the last one are kept.
 // A maximal-length register repeats after 2^degree - 1 steps, so the steps
 // before the last symbol are taken modulo that period.
@@ -128,25 +111,6 @@ void prbs_symbols(std::int64_t nb, std::int32_t nlev, std::int32_t degree, std::
     for (std::int32_t j = 0; j < nlev; ++j) bits[j] = prbs_step(reg, taps, degree);
 }
 
-void clock_setup(const SpnseqParams& p, std::int32_t* c, float* w) {
-    c[kBoundaries] = 0;
-    c[kSample] = 0;
-    c[kHalf] = p.nsbit / 2;
-    w[kOmega] = kTwoPiF / (static_cast<float>(p.nsbit) * zzctrl.delt);
-    w[kPhi] = -kTwoPiF * static_cast<float>(p.ioffs) / static_cast<float>(p.nsbit);
-}
-
-void clock_out(const SpnseqParams& p, const std::int32_t* c, const float* w, std::int32_t m, ElectricalSample& clk) {
-    if (p.iclk == 1)
-        clk.value = m == 0 ? 1.0f : 0.0f;
-    else if (p.iclk == 2)
-        clk.value = m < c[kHalf] ? 1.0f : -1.0f;
-    else
-        clk.value = std::sin(zzctrl.time * w[kOmega] + w[kPhi]);
-    clk.w2 = 0.0f;
-    clk.w3 = 0.0f;
-}
-
 // The symbol shown: all 0 before the first boundary of the run, all 1 for the
 // first symbol, the data from the second on.
 void symbol_out(std::int32_t boundaries, const std::int32_t* bits, std::int32_t nlev, LogicalSignal& lg) {
@@ -155,13 +119,6 @@ void symbol_out(std::int32_t boundaries, const std::int32_t* bits, std::int32_t 
         lg[static_cast<std::size_t>(j)] = b;
     }
     lg[static_cast<std::size_t>(nlev)] = -1;
-}
-
-// Samples advanced by the call of the first sample: the skipped symbols and the
-// part of a symbol before the first boundary, plus the sample itself.
-std::int64_t first_advance(const SpnseqParams& p) {
-    const std::int64_t skipped = std::int64_t{std::max(p.nstart, 0)} * p.nsbit;
-    return p.ioffs == 0 ? skipped + 1 : skipped + (p.nsbit - p.ioffs) + 1;
 }
 
 // ---- User file ------------------------------------------------------------
@@ -228,82 +185,6 @@ std::string significant_part(const std::string& name) {
     const auto last = name.find_last_not_of(" _");
     if (first == std::string::npos || last == std::string::npos || last < first) return {};
     return name.substr(first, last - first + 1);
-}
-
-// Set-up of the user-file mode: checks the file, reserves nlev x (symbols)
-// integers and, when the state is kept (nohist 0), reads the symbols into them.
-// `st` is the record of bits, symbol count, index and validity (scratch while
-// counting).
-void file_setup(const SpnseqParams& p, std::int32_t nlev, std::int32_t st_pos) {
-    const bool keep = zzsupv.storephase == 1 && zzflmn.nohist == 0;
-    std::int32_t count = 0;
-    bool ok = false;
-    std::int32_t unit = 0;
-    std::int32_t nbits = 0;
-    const std::string name = significant_name(p.fname);
-    if (name.empty() || !readable(name + ".DAT")) {
-        // Opening a missing file would create an empty one: report instead.
-        opxerr(kBadFile);
-        opxinfo("File not found: " + name + ".DAT");
-    } else {
-        opnfil(name.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(name.size()));
-        if (unit == 0) opxerr(kBadFile);
-    }
-    if (unit != 0) {
-        if (!read_header(unit, nbits)) {
-            opxerr(kBadFile);
-        } else {
-            ok = true;
-            if (p.nlev > nbits) {
-                opxerr(kBadFile);
-                opxinfo(kLevelLine1);
-                opxinfo(kLevelLine2);
-                ok = false;
-            }
-            // (At most kMaxSymbols are taken, so that nlev x count stays an integer.)
-            std::string line;
-            while (count < kMaxSymbols && unit_read_line(unit, line))
-                if (!blank_record(line)) ++count;
-            if (count == 0) {
-                opxerr(kBadFile);
-                ok = false;
-            }
-            unit_rewind(unit);
-        }
-    }
-    const std::int32_t values_pos = loci(nlev * count);
-    if (ok && zzflmn.nohist == 0) {
-        read_header(unit, nbits);
-        std::string line;
-        std::int32_t k = 0;
-        std::int32_t v[8];
-        while (k < count && unit_read_line(unit, line)) {
-            if (blank_record(line)) continue;
-            const std::int32_t n = parse_values(line, v, nlev);
-            if (n != nlev) {
-                opxerr(kBadValues);
-                ok = false;
-                break;
-            }
-            // A value other than 0 or 1 (a negative one could pass for a terminator).
-            if (std::any_of(v, v + nlev, [](std::int32_t b) { return b != 0 && b != 1; })) {
-                opxerr(kBadValues);
-                opxinfo(kOnlyBits);
-                ok = false;
-                break;
-            }
-            if (keep) std::copy_n(v, nlev, ist_at(values_pos) + static_cast<std::ptrdiff_t>(k) * nlev);
-            ++k;
-        }
-    }
-    if (unit != 0) clodev(unit, 0);
-    if (keep) {
-        std::int32_t* st = ist_at(st_pos);
-        std::fill(st, st + nlev, 0);
-        st[nlev] = count;
-        st[nlev + 1] = 0;
-        st[nlev + 2] = ok && zzflmn.nohist == 0 ? 1 : 0;
-    }
 }
 
 }  // namespace
@@ -390,28 +271,9 @@ std::int32_t prbs_step(std::int32_t* reg, const std::int32_t* taps, std::int32_t
 
 namespace {
 
-// The clock's state: boundaries seen, sample in the symbol, half period
-// (integers), then angular frequency and phase of the sine clock (reals).
-struct ClockState {
-    std::int32_t counters, clock;
-};
-constexpr StateSlot<ClockState> kClockState[] = {
-    {&ClockState::counters, SlotKind::integer, 3},
-    {&ClockState::clock, SlotKind::real, 2},
-};
-
-// The parameter checks of the first call of a run.
-void check_parameters(const SpnseqParams& p, bool prbs, std::int32_t degree) {
-    if (prbs && p.ndeg > kPrbsMaxDegree) tsedet(kErrDegree);
-    if (!(p.ioffs >= 0 && p.ioffs < p.nsbit)) tsedet(kErrOffset);
-    if (p.nlev < 1 || p.nlev > 8) tsedet(kErrLevels);
-    if (prbs && p.ndeg < kPrbsMinDegree && zzctrl.pass != 0) tswarn(kWarnDegree + degree);
-    if (prbs && p.ndeg <= kPrbsMaxDegree && prbs_polynomial(degree, p.ipoly) == 0) tsedet(kErrPolynomial);
-}
-
 // The next file symbol after `boundaries` symbol boundaries, cycling through
-// the file's symbols at values_pos.
-void next_file_symbol(std::int32_t* data, std::int32_t nlev, std::int64_t boundaries, std::int32_t values_pos,
+// the file's symbols.
+void next_file_symbol(std::int32_t* data, std::int32_t nlev, std::int64_t boundaries, const std::int32_t* symbols,
                       std::int32_t* bits) {
     const std::int64_t count = data[nlev];
     // The current symbol, 0 before the first (and taken as 0 should the
@@ -419,87 +281,306 @@ void next_file_symbol(std::int32_t* data, std::int32_t nlev, std::int64_t bounda
     const std::int64_t current = data[nlev + 1] >= 0 && data[nlev + 1] <= count ? data[nlev + 1] : 0;
     const auto index = static_cast<std::int32_t>((current + boundaries - 1) % count + 1);
     data[nlev + 1] = index;
-    std::copy_n(ist_at(values_pos) + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
+    std::copy_n(symbols + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
 }
+
+struct PrbsSource {
+    std::int32_t source = 0;                  // 0 a shift register, 1 a bit file
+    std::int32_t degree = 7;                  // register degree; below 5 chosen from the run length
+    std::int32_t polynomial = 1;              // feedback polynomial variant of the degree, from 1
+    std::int32_t first_boundary_samples = 0;  // phase of the first symbol boundary [samples]
+    std::int32_t samples_per_bit = 1;         // samples per symbol
+    std::int32_t skipped_symbols = 0;         // symbols skipped before the first output symbol
+    std::int32_t bits_per_symbol = 1;         // 1 to 8
+    std::int32_t clock = 1;                   // 1 pulse, 2 square wave, 3 sine
+    std::string file;                         // bit file name without ".DAT"
+
+    Output<LogicalSignal> output;
+    Output<ElectricalSample> clock_output;
+
+    // Symbol boundaries seen (kept at 2 once the data starts), the sample in
+    // the symbol, half a symbol [samples]; the sine clock's angular frequency
+    // and phase. The register, its taps, the symbol's bits, the validity flag
+    // and the degree in use; from a bit file instead the bits, the symbol
+    // count, the current symbol and the validity flag, then the file's symbols.
+    State<std::int32_t> counters;
+    State<float> sine;
+    State<std::int32_t> data;
+    State<std::int32_t> file_symbols;
+
+    std::int32_t file_count = 0;  // symbols the bit file holds
+    bool file_ok = false;         // its header fits the bits per symbol and it holds symbols
+    ElectricalSample unused_clock;  // written when the clock output is not connected
+
+    static KindDeclaration<PrbsSource> declaration();
+
+    bool from_file() const { return source == 1; }
+    std::int32_t levels() const { return std::clamp(bits_per_symbol, 1, 8); }
+    bool timing_ok() const {
+        return samples_per_bit >= 1 && first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit &&
+               bits_per_symbol >= 1 && bits_per_symbol <= 8;
+    }
+    std::int32_t degree_in_use(const RunContext& ctx) const {
+        return degree >= kPrbsMinDegree
+                   ? std::min(degree, kPrbsMaxDegree)
+                   : prbs_auto_degree(bits_per_symbol, ctx.end_time(), samples_per_bit, ctx.time_step());
+    }
+
+    // The parameter checks of a run's start; the degree chosen from the run
+    // length is reported once the samples begin.
+    void check_parameters(std::int32_t in_use, bool sampling) const {
+        const bool prbs = !from_file();
+        if (prbs && degree > kPrbsMaxDegree) tsedet(kErrDegree);
+        if (!(first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit)) tsedet(kErrOffset);
+        if (bits_per_symbol < 1 || bits_per_symbol > 8) tsedet(kErrLevels);
+        if (prbs && degree < kPrbsMinDegree && sampling) tswarn(kWarnDegree + in_use);
+        if (prbs && degree <= kPrbsMaxDegree && prbs_polynomial(in_use, polynomial) == 0) tsedet(kErrPolynomial);
+    }
+
+    void design(const RunContext& ctx, StateClaims& state) {
+        const std::int32_t nlev = levels();
+        const std::int32_t in_use = degree_in_use(ctx);
+        state.claim(counters, 3);
+        state.claim(sine, 2);
+        if (ctx.time() <= 0.0f) check_parameters(in_use, false);
+        if (!from_file()) {
+            state.claim(data, nlev + 2 * in_use + 2);
+        } else {
+            state.claim(data, nlev + 3);
+            count_file_symbols(ctx);
+            state.claim(file_symbols, nlev * file_count);
+        }
+        (clock_output.connected() ? *clock_output : unused_clock) = ElectricalSample{};
+        no_data(*output, bits_per_symbol);
+    }
+
+    // A bit file: its header checked and its symbols counted (at most
+    // kMaxSymbols, so that bits per symbol x count stays an integer).
+    void count_file_symbols(const RunContext& ctx) {
+        file_count = 0;
+        file_ok = false;
+        const std::string name = significant_name(file);
+        UnitFile unit;
+        if (name.empty() || !readable(name + ".DAT")) {
+            // Opening a missing file would create an empty one: report instead.
+            ctx.messages().error(kBadFile);
+            ctx.messages().info("File not found: " + name + ".DAT");
+            return;
+        }
+        unit = ctx.files().open(name, FileUse::data);
+        std::int32_t nbits = 0;
+        if (!unit || !read_header(unit.unit(), nbits)) {
+            ctx.messages().error(kBadFile);
+            return;
+        }
+        file_ok = true;
+        if (bits_per_symbol > nbits) {
+            ctx.messages().error(kBadFile);
+            ctx.messages().info(kLevelLine1);
+            ctx.messages().info(kLevelLine2);
+            file_ok = false;
+        }
+        std::string line;
+        while (file_count < kMaxSymbols && unit.read_line(line))
+            if (!blank_record(line)) ++file_count;
+        if (file_count == 0) {
+            ctx.messages().error(kBadFile);
+            file_ok = false;
+        }
+    }
+
+    void setup(const RunContext& ctx) {
+        if (!from_file()) return;
+        const std::int32_t nlev = levels();
+        data[static_cast<std::size_t>(nlev)] = file_count;
+        data[static_cast<std::size_t>(nlev + 2)] = file_ok && read_file_symbols(ctx) ? 1 : 0;
+    }
+
+    // The file's symbols into their record; false at a record that is not
+    // bits_per_symbol values of 0 or 1.
+    bool read_file_symbols(const RunContext& ctx) {
+        const std::int32_t nlev = levels();
+        const UnitFile unit = ctx.files().open(significant_name(file), FileUse::data);
+        std::int32_t nbits = 0;
+        if (!unit || !read_header(unit.unit(), nbits)) return false;
+        std::string line;
+        std::int32_t k = 0;
+        std::int32_t v[8];
+        while (k < file_count && unit.read_line(line)) {
+            if (blank_record(line)) continue;
+            if (parse_values(line, v, nlev) != nlev) {
+                ctx.messages().error(kBadValues);
+                return false;
+            }
+            // A value other than 0 or 1 (a negative one could pass for a terminator).
+            if (std::any_of(v, v + nlev, [](std::int32_t b) { return b != 0 && b != 1; })) {
+                ctx.messages().error(kBadValues);
+                ctx.messages().info(kOnlyBits);
+                return false;
+            }
+            std::copy_n(v, nlev, file_symbols.data() + static_cast<std::ptrdiff_t>(k) * nlev);
+            ++k;
+        }
+        return true;
+    }
+
+    // The register at the start of a run: all ones, the taps of the entry.
+    // False when there is no usable polynomial.
+    bool setup_register(std::int32_t in_use, std::int32_t* reg, std::int32_t* taps) const {
+        std::fill(reg, reg + in_use, 1);
+        std::fill(taps, taps + in_use, 0);
+        if (degree > kPrbsMaxDegree) return false;
+        const std::int32_t entry = prbs_polynomial(in_use, polynomial);
+        if (entry == 0) return false;  // reported with the parameter checks
+        if (!prbs_taps(entry, in_use, taps)) {
+            tsedet(kErrPolynomial);
+            return false;
+        }
+        return true;
+    }
+
+    // The first sample of a run: the clock's counters and the register or
+    // the file's place.
+    void start_run(const RunContext& ctx, std::int32_t in_use, std::int32_t* bits, std::int32_t& valid) {
+        counters[kBoundaries] = 0;
+        counters[kSample] = 0;
+        counters[kHalf] = samples_per_bit / 2;
+        sine[kOmega] = kTwoPiF / (static_cast<float>(samples_per_bit) * ctx.time_step());
+        sine[kPhi] = -kTwoPiF * static_cast<float>(first_boundary_samples) / static_cast<float>(samples_per_bit);
+        const std::int32_t nlev = levels();
+        std::fill(bits, bits + nlev, 0);
+        if (!from_file()) {
+            valid = setup_register(in_use, data.data(), data.data() + in_use) ? 1 : 0;
+            data[static_cast<std::size_t>(2 * in_use + nlev + 1)] = in_use;
+        } else {
+            data[static_cast<std::size_t>(nlev + 1)] = 0;  // before the first symbol
+        }
+    }
+
+    // Samples advanced on the first sample: the skipped symbols and the part
+    // of a symbol before the first boundary, plus the sample itself.
+    std::int64_t first_advance() const {
+        const std::int64_t skipped = std::int64_t{std::max(skipped_symbols, 0)} * samples_per_bit;
+        return first_boundary_samples == 0 ? skipped + 1
+                                           : skipped + (samples_per_bit - first_boundary_samples) + 1;
+    }
+
+    void clock_value(const RunContext& ctx, std::int32_t m, ElectricalSample& clk) const {
+        if (clock == 1)
+            clk.value = m == 0 ? 1.0f : 0.0f;
+        else if (clock == 2)
+            clk.value = m < counters[kHalf] ? 1.0f : -1.0f;
+        else
+            clk.value = std::sin(ctx.time() * sine[kOmega] + sine[kPhi]);
+        clk.w2 = 0.0f;
+        clk.w3 = 0.0f;
+    }
+
+    void run(const RunContext& ctx) {
+        const bool run_start = ctx.time() <= 0.0f;
+        const std::int32_t nlev = levels();
+        const std::int32_t in_use = degree_in_use(ctx);
+        if (run_start) check_parameters(in_use, true);
+        ElectricalSample& clk = clock_output.connected() ? *clock_output : unused_clock;
+        LogicalSignal& lg = *output;
+        const bool prbs = !from_file();
+        std::int32_t* bits = prbs ? data.data() + 2 * in_use : data.data();
+        std::int32_t& valid = prbs ? data[static_cast<std::size_t>(2 * in_use + nlev)]
+                                   : data[static_cast<std::size_t>(nlev + 2)];
+        if (run_start && timing_ok()) start_run(ctx, in_use, bits, valid);
+        if (!timing_ok()) {
+            clk = ElectricalSample{};
+            no_data(lg, bits_per_symbol);
+            return;
+        }
+        const Advance a = advance(counters[kSample], ctx.step() == 1 ? first_advance() : 1, samples_per_bit);
+        if (a.boundaries > 0 && valid != 0) {
+            if (prbs)
+                prbs_symbols(a.boundaries, nlev, in_use, data.data(), data.data() + in_use, bits);
+            else if (data[static_cast<std::size_t>(nlev)] > 0)
+                next_file_symbol(data.data(), nlev, a.boundaries, file_symbols.data(), bits);
+        }
+        if (a.m_last == 0 && counters[kBoundaries] < 2) ++counters[kBoundaries];
+        clock_value(ctx, a.m_last, clk);
+        if (valid != 0)
+            symbol_out(counters[kBoundaries], bits, nlev, lg);
+        else
+            no_data(lg, nlev);
+    }
+};
+
+// The first boundary lies within a symbol; a register polynomial the table
+// holds for the degree in use (chosen from the run length below degree 5); a
+// bit file the source can read through.
+void check_prbs_source(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const std::int32_t per_bit = s.integer("samples_per_bit");
+    const std::int32_t offset = s.integer("first_boundary_samples");
+    if (offset >= per_bit)
+        found.error("first_boundary_samples", "first_boundary_samples = " + std::to_string(offset) +
+                                                  " is not below samples_per_bit = " + std::to_string(per_bit) +
+                                                  "; allowed: 0 to " + std::to_string(per_bit - 1));
+    const std::int32_t bits = s.integer("bits_per_symbol");
+    if (s.integer("source") == 1) {
+        const std::string problem = bit_file_problem(s.text("file"), bits);
+        if (!problem.empty()) found.error("file", "source = \"file\": " + problem);
+        return;
+    }
+    const std::int32_t degree = s.integer("degree");
+    const std::int32_t in_use =
+        degree >= kPrbsMinDegree ? degree : prbs_auto_degree(bits, link.end_time_ps, per_bit, link.time_step_ps);
+    const std::int32_t variants = prbs_variants(in_use);
+    const std::int32_t polynomial = s.integer("polynomial");
+    if (polynomial > variants)
+        found.error("polynomial", "polynomial = " + std::to_string(polynomial) + " is beyond the " +
+                                      std::to_string(variants) + " polynomials of degree " + std::to_string(in_use) +
+                                      (degree < kPrbsMinDegree ? " (the degree chosen from the run length)" : "") +
+                                      "; allowed: 1 to " + std::to_string(variants));
+}
+
+KindDeclaration<PrbsSource> PrbsSource::declaration() {
+    using S = PrbsSource;
+    return {
+        .name = "prbs_source",
+        .routine = "spnseq",
+        .help = "data source: symbols from a pseudo-random bit sequence or a file, with a clock at the symbol rate",
+        .family = BlockFamily::transmitters,
+        .parameters =
+            {
+                parameter(&S::source, {.name = "source", .type = ParamType::choice, .fallback = 0,
+                                       .help = "where the bits come from", .choices = {{"prbs", 0}, {"file", 1}}}),
+                parameter(&S::degree, {.name = "degree", .fallback = 7,
+                                       .help = "shift-register degree; below 5 it is chosen from the run length",
+                                       .low = 0, .high = 28}),
+                parameter(&S::polynomial,
+                          {.name = "polynomial", .fallback = 1,
+                           .help = "variant of the feedback polynomial of that degree", .low = 1,
+                           .limits = "at most the polynomials of the degree: 6, 18 at degree 7, 16 at degree 8"}),
+                parameter(&S::first_boundary_samples,
+                          {.name = "first_boundary_samples", .unit = "samples", .fallback = 0,
+                           .help = "phase of the first symbol boundary, below samples_per_bit", .low = 0,
+                           .limits = "below samples_per_bit"}),
+                parameter(&S::samples_per_bit, {.name = "samples_per_bit", .unit = "samples",
+                                                .help = "samples per symbol", .low = 1, .required = true}),
+                parameter(&S::skipped_symbols, {.name = "skipped_symbols", .fallback = 0,
+                                                .help = "symbols skipped before the first output symbol", .low = 0}),
+                parameter(&S::bits_per_symbol,
+                          {.name = "bits_per_symbol", .fallback = 1, .help = "bits per symbol", .low = 1, .high = 8}),
+                parameter(&S::clock, {.name = "clock", .type = ParamType::choice, .fallback = 1,
+                                      .help = "form of the clock output",
+                                      .choices = {{"pulse", 1}, {"square", 2}, {"sine", 3}}}),
+                parameter(&S::file,
+                          {.name = "file", .type = ParamType::file,
+                           .help = "bit file (without \".DAT\") when source is \"file\"",
+                           .limits = "read when source is \"file\": a line starting with ##, a line with the bits per "
+                                     "record (at least bits_per_symbol), then a symbol per record in 0s and 1s"}),
+            },
+        .outputs = {port(&S::output, {.key = "output", .help = "the symbols' bits"}),
+                    port(&S::clock_output, {.key = "clock_output", .required = false, .help = "the clock"})},
+        .check = check_prbs_source,
+    };
+}
+
+const KindRegistration registration{declare_kind<PrbsSource>()};
 
 }  // namespace
-
-void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg) {
-    const bool run_start = zzctrl.time <= 0.0f;
-    const bool prbs = p.isrc != 1;
-    const std::int32_t nlev = std::clamp(p.nlev, 1, 8);
-    const bool timing_ok = p.nsbit >= 1 && p.ioffs >= 0 && p.ioffs < p.nsbit && p.nlev >= 1 && p.nlev <= 8;
-    const std::int32_t degree = p.ndeg >= kPrbsMinDegree ? std::min(p.ndeg, kPrbsMaxDegree)
-                                                          : prbs_auto_degree(p.nlev, zzctrl.tend, p.nsbit, zzctrl.delt);
-
-    const ClockState clock_state = claim_state(kClockState);
-    const std::int32_t counters_pos = clock_state.counters;
-    const std::int32_t clock_pos = clock_state.clock;
-
-    if (run_start) check_parameters(p, prbs, degree);
-
-    // The register (degree words), its taps (degree), the symbol's bits (nlev),
-    // the validity flag and the degree in use; in file mode the bits, the
-    // symbol count, the current symbol and the validity flag, then the symbols.
-    std::int32_t data_pos = 0;
-    std::int32_t values_pos = 0;
-    if (prbs) {
-        data_pos = loci(nlev + 2 * degree + 2);
-    } else {
-        data_pos = loci(nlev + 3);
-        if (zzctrl.pass == 0) {
-            file_setup(p, nlev, data_pos);
-        } else {
-            // The symbol count kept by the set-up (no real state while counting).
-            const std::int32_t count = zzsupv.storephase == 1 ? std::max(*ist_at(data_pos + nlev), 0) : 0;
-            values_pos = loci(nlev * count);
-        }
-    }
-
-    if (zzctrl.pass == 0 || zzsupv.storephase == 0) {
-        // Set-up, or a per-sample call without real state: no data yet.
-        clk = ElectricalSample{};
-        no_data(lg, p.nlev);
-        return;
-    }
-
-    std::int32_t* c = ist_at(counters_pos);
-    float* w = hist_at(clock_pos);
-    std::int32_t* data = ist_at(data_pos);
-    std::int32_t* bits = prbs ? data + 2 * degree : data;
-    std::int32_t& valid = prbs ? data[2 * degree + nlev] : data[nlev + 2];
-
-    if (run_start && timing_ok) {
-        clock_setup(p, c, w);
-        std::fill(bits, bits + nlev, 0);
-        if (prbs) {
-            valid = setup_register(p, degree, data, data + degree) ? 1 : 0;
-            data[2 * degree + nlev + 1] = degree;
-        } else {
-            data[nlev + 1] = 0;  // before the first symbol
-        }
-    }
-    if (!timing_ok) {
-        clk = ElectricalSample{};
-        no_data(lg, p.nlev);
-        return;
-    }
-
-    const Advance a = advance(c[kSample], zzctrl.step == 1 ? first_advance(p) : 1, p.nsbit);
-    if (a.boundaries > 0 && valid != 0) {
-        if (prbs) {
-            prbs_symbols(a.boundaries, nlev, degree, data, data + degree, bits);
-        } else if (data[nlev] > 0) {
-            next_file_symbol(data, nlev, a.boundaries, values_pos, bits);
-        }
-    }
-    if (a.m_last == 0 && c[kBoundaries] < 2) ++c[kBoundaries];
-
-    clock_out(p, c, w, a.m_last, clk);
-    if (valid != 0)
-        symbol_out(c[kBoundaries], bits, nlev, lg);
-    else
-        no_data(lg, nlev);
-}
-
 }  // namespace nodrix

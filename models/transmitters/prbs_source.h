@@ -6,25 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/signals.h"
 
 namespace nodrix {
-
-struct SpnseqParams {
-    std::int32_t isrc = 0;    // 0 PRBS, 1 user file
-    std::int32_t ndeg = 7;    // register degree, at most 28; below 5: chosen from the run length
-    std::int32_t ipoly = 1;   // feedback polynomial variant of that degree, from 1
-    std::int32_t ioffs = 0;   // phase of the first symbol boundary [samples], 0 to nsbit - 1
-    std::int32_t nsbit = 1;   // samples per symbol, >= 1
-    std::int32_t nstart = 0;  // symbols skipped before the first output symbol, >= 0
-    std::int32_t nlev = 1;    // bits per symbol, 1 to 8
-    std::int32_t iclk = 1;    // clock form: 1 pulse, 2 square wave, other values a sine
-    std::string fname;        // user file name without ".DAT" (blank-padded, 50 characters)
-};
-
-// The source: clock (value, 0, 0) and logical output (nlev bits and -1, or
-// nlev zeros and -3 while there is no data).
-void spnseq(const SpnseqParams& p, ElectricalSample& clk, LogicalSignal& lg);
 
 // What keeps a bit file from giving the source its symbols, in words (empty
 // when nothing): `name` as the source takes it (without ".DAT"; trailing

@@ -1,14 +1,10 @@
-// The transmitters' kinds of the older form: closures over spnseq, recnrz and
-// laslor, which read the control blocks and find their storage by position.
-// They register themselves at start-up; declaring a kind as one struct
+// The transmitters' kinds of the older form: a closure over recnrz, which
+// reads the control blocks and finds its storage by position. It registers
+// itself at start-up; declaring a kind as one struct
 // (docs/adding-a-block.md) takes it out of this file, as it took the
-// modulator and the combiner.
-#include <cmath>
-
+// modulator, the combiner, the data source and the laser.
 #include "kernel/block_kind.h"
-#include "models/transmitters/laser.h"
 #include "models/transmitters/nrz_driver.h"
-#include "models/transmitters/prbs_source.h"
 
 namespace nodrix {
 namespace {
@@ -16,140 +12,10 @@ namespace {
 using P = ParamSpec;
 using T = ParamType;
 
-std::function<void()> make_prbs_source(const BlockSettings& s, const BlockWiring& w) {
-    SpnseqParams p;
-    p.isrc = s.integer("source");
-    p.ndeg = s.integer("degree");
-    p.ipoly = s.integer("polynomial");
-    p.ioffs = s.integer("first_boundary_samples");
-    p.nsbit = s.integer("samples_per_bit");
-    p.nstart = s.integer("skipped_symbols");
-    p.nlev = s.integer("bits_per_symbol");
-    p.iclk = s.integer("clock");
-    p.fname = s.padded("file");
-    return [p, clock = w.clock_output, data = w.logical_output] { spnseq(p, *clock, *data); };
-}
-
 std::function<void()> make_nrz_driver(const BlockSettings& s, const BlockWiring& w) {
     const RecnrzParams p{s.integer("samples_per_bit"), s.real("low_level_v"), s.real("high_level_v"),
                          s.real("rise_time_bits"), s.real("crossing_point_percent")};
     return [p, in = w.logical_input, out = w.electrical_output] { recnrz(p, (*in)[0], *out); };
-}
-
-std::function<void()> make_laser(const BlockSettings& s, const BlockWiring& w) {
-    LaslorParams p;
-    p.frequency = s.real("frequency_thz");
-    p.power = s.real("power_mw");
-    p.linewidth = s.real("linewidth_mhz");
-    p.phase = s.real("phase_rad");
-    p.noise_shaping = s.flag("shaped_frequency_noise") ? 1 : 0;
-    p.resonance_frequency = s.real("resonance_frequency_ghz");
-    p.resonance_peak = s.real("resonance_peak_db");
-    return [p, w] { laslor(p, w.input_window(), *w.window, *w.optical_output); };
-}
-
-// The first boundary lies within a symbol; a register polynomial the table
-// holds for the degree in use (chosen from the run length below degree 5); a
-// bit file the source can read through.
-void check_prbs_source(const BlockSettings& s, const LinkContext& link, Findings& found) {
-    const std::int32_t per_bit = s.integer("samples_per_bit");
-    const std::int32_t offset = s.integer("first_boundary_samples");
-    if (offset >= per_bit)
-        found.error("first_boundary_samples", "first_boundary_samples = " + std::to_string(offset) +
-                                                  " is not below samples_per_bit = " + std::to_string(per_bit) +
-                                                  "; allowed: 0 to " + std::to_string(per_bit - 1));
-    const std::int32_t bits = s.integer("bits_per_symbol");
-    if (s.integer("source") == 1) {
-        const std::string problem = bit_file_problem(s.text("file"), bits);
-        if (!problem.empty()) found.error("file", "source = \"file\": " + problem);
-        return;
-    }
-    const std::int32_t degree = s.integer("degree");
-    const std::int32_t in_use =
-        degree >= kPrbsMinDegree ? degree : prbs_auto_degree(bits, link.end_time_ps, per_bit, link.time_step_ps);
-    const std::int32_t variants = prbs_variants(in_use);
-    const std::int32_t polynomial = s.integer("polynomial");
-    if (polynomial > variants)
-        found.error("polynomial", "polynomial = " + std::to_string(polynomial) + " is beyond the " +
-                                      std::to_string(variants) + " polynomials of degree " + std::to_string(in_use) +
-                                      (degree < kPrbsMinDegree ? " (the degree chosen from the run length)" : "") +
-                                      "; allowed: 1 to " + std::to_string(variants));
-}
-
-// The carrier must lie in the simulated band, where the laser emits, and
-// within half the sampling rate of the band centre, or its light would
-// appear at another frequency; the envelope model takes carriers from 0.2
-// times the sampling rate.
-void check_laser(const BlockSettings& s, const LinkContext& link, Findings& found) {
-    const float f = s.real("frequency_thz");
-    const std::string given = "frequency_thz = " + number_text(f);
-    if (!(f >= link.band_low_thz && f <= link.band_high_thz)) {
-        found.error("frequency_thz", given + " lies outside the simulated band, band_low_thz to band_high_thz = " +
-                                         number_text(link.band_low_thz) + " to " + number_text(link.band_high_thz) +
-                                         " THz, where the laser would emit nothing; allowed: within it");
-        return;
-    }
-    const double sampling = link.sampling_thz();
-    const double cycles = (static_cast<double>(f) - link.centre_thz) / sampling;
-    if (std::fabs(cycles) >= 0.5) {
-        const double alias = static_cast<double>(f) - std::round(cycles) * sampling;
-        found.error("frequency_thz",
-                    given + " lies outside the band the time step samples, centre_frequency_thz -+ 0.5 / time_step_ps = " +
-                        number_text(static_cast<float>(link.centre_thz - 0.5 * sampling)) + " to " +
-                        number_text(static_cast<float>(link.centre_thz + 0.5 * sampling)) +
-                        " THz: its light would appear at " + number_text(static_cast<float>(alias)) +
-                        " THz; allowed: within it (a shorter time_step_ps widens it)");
-        return;
-    }
-    const float lowest = 0.2f / link.time_step_ps;
-    if (static_cast<float>(exact_frequency(f)) < lowest)
-        found.error("frequency_thz", given + " is below 0.2 / time_step_ps = " + number_text(lowest) +
-                                         " THz, the lowest carrier the laser's model takes");
-    if (s.flag("shaped_frequency_noise") &&
-        !shaping_pole(s.real("resonance_frequency_ghz"), s.real("resonance_peak_db")).valid)
-        found.error("shaped_frequency_noise",
-                    "shaped_frequency_noise = true needs a resonance: resonance_frequency_ghz = " +
-                        number_text(s.real("resonance_frequency_ghz")) + " and resonance_peak_db = " +
-                        number_text(s.real("resonance_peak_db")) + " give none; allowed: both above 0");
-}
-
-KindSpec prbs_source_kind() {
-    return KindSpec{
-        .name = "prbs_source",
-        .routine = "spnseq",
-        .help = "data source: symbols from a pseudo-random bit sequence or a file, with a clock at the symbol rate",
-        .params =
-            {
-                P{.name = "source", .type = T::choice, .fallback = 0, .help = "where the bits come from",
-                  .choices = {{"prbs", 0}, {"file", 1}}},
-                P{.name = "degree", .type = T::integer, .fallback = 7,
-                  .help = "shift-register degree; below 5 it is chosen from the run length", .low = 0, .high = 28},
-                P{.name = "polynomial", .type = T::integer, .fallback = 1,
-                  .help = "variant of the feedback polynomial of that degree", .low = 1,
-                  .limits = "at most the polynomials of the degree: 6, 18 at degree 7, 16 at degree 8"},
-                P{.name = "first_boundary_samples", .type = T::integer, .unit = "samples", .fallback = 0,
-                  .help = "phase of the first symbol boundary, below samples_per_bit", .low = 0,
-                  .limits = "below samples_per_bit"},
-                P{.name = "samples_per_bit", .type = T::integer, .unit = "samples", .help = "samples per symbol",
-                  .low = 1, .required = true},
-                P{.name = "skipped_symbols", .type = T::integer, .fallback = 0,
-                  .help = "symbols skipped before the first output symbol", .low = 0},
-                P{.name = "bits_per_symbol", .type = T::integer, .fallback = 1, .help = "bits per symbol", .low = 1,
-                  .high = 8},
-                P{.name = "clock", .type = T::choice, .fallback = 1, .help = "form of the clock output",
-                  .choices = {{"pulse", 1}, {"square", 2}, {"sine", 3}}},
-                P{.name = "file", .type = T::file, .help = "bit file (without \".DAT\") when source is \"file\"",
-                  .limits = "read when source is \"file\": a line starting with ##, a line with the bits per "
-                            "record (at least bits_per_symbol), then a symbol per record in 0s and 1s"},
-            },
-        .inputs = {},
-        .outputs = {PortSpec{.key = "output", .kind = SignalKind::logical, .help = "the symbols' bits"},
-                    PortSpec{.key = "clock_output", .kind = SignalKind::electrical, .required = false,
-                             .help = "the clock"}},
-        .windowed = false,
-        .make = make_prbs_source,
-        .check = check_prbs_source,
-    };
 }
 
 KindSpec nrz_driver_kind() {
@@ -175,43 +41,12 @@ KindSpec nrz_driver_kind() {
     };
 }
 
-KindSpec laser_kind() {
-    return KindSpec{
-        .name = "laser",
-        .routine = "laslor",
-        .help = "continuous-wave laser with Lorentzian phase noise",
-        .params =
-            {
-                P{.name = "frequency_thz", .unit = "THz", .help = "emission frequency", .required = true,
-                  .limits = "within band_low_thz to band_high_thz and within centre_frequency_thz -+ 0.5 / "
-                            "time_step_ps; at least 0.2 / time_step_ps"},
-                P{.name = "power_mw", .unit = "mW", .fallback = 1.0, .help = "optical power", .low = 0},
-                P{.name = "linewidth_mhz", .unit = "MHz", .fallback = 0.0, .help = "Lorentzian line width (FWHM)",
-                  .low = 0},
-                P{.name = "phase_rad", .unit = "rad", .fallback = 0.0, .help = "initial optical phase"},
-                P{.name = "shaped_frequency_noise", .type = T::flag, .fallback = 0,
-                  .help = "frequency noise shaped by the resonant response below, else white",
-                  .limits = "true needs resonance_frequency_ghz and resonance_peak_db above 0"},
-                P{.name = "resonance_frequency_ghz", .unit = "GHz", .fallback = 0.0,
-                  .help = "frequency of the response peak (shaped noise)", .low = 0},
-                P{.name = "resonance_peak_db", .unit = "dB", .fallback = 0.0,
-                  .help = "height of the response peak (shaped noise)", .low = 0},
-            },
-        .inputs = {},
-        .outputs = {PortSpec{.key = "output", .kind = SignalKind::optical, .help = "the light"}},
-        .make = make_laser,
-        .check = check_laser,
-    };
-}
-
 KindSpec in_family(KindSpec kind) {
     kind.family = BlockFamily::transmitters;
     return kind;
 }
 
-const KindRegistration registrations[] = {KindRegistration{in_family(prbs_source_kind())},
-                                          KindRegistration{in_family(nrz_driver_kind())},
-                                          KindRegistration{in_family(laser_kind())}};
+const KindRegistration registrations[] = {KindRegistration{in_family(nrz_driver_kind())}};
 
 }  // namespace
 }  // namespace nodrix

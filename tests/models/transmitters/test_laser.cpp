@@ -4,49 +4,52 @@
 #include <string>
 #include <vector>
 
-#include "models/transmitters/laser.h"
+#include "models/transmitters/gaussian.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
 
-using testing::begin_init_pass;
-using testing::begin_sample;
+using LaserTest = testing::BlockTest;
 
-class LaserTest : public testing::BlockTest {
-protected:
-    // Set-up call of a run, then `samples` per-sample calls; returns the x fields.
-    std::vector<FieldSample> run(const LaslorParams& p, int samples, InputWindow in = {0.0f, 15360.0f}) {
-        std::vector<FieldSample> x;
-        for (int k = 0; k <= samples; ++k) {
-            k == 0 ? begin_init_pass() : begin_sample(k);
-            laslor(p, in, window_, sig_);
-            EXPECT_EQ(std::hypot(sig_.y.re, sig_.y.im), 0.0f);
-            if (k > 0) x.push_back(sig_.x);
-        }
-        return x;
+// A laser on the block bench, its band centred at 193.5 THz and its sources
+// emitting for `window_ps`.
+struct LaserBench {
+    explicit LaserBench(float frequency, float linewidth, bool shaped = false, float window_ps = 1e5f)
+        : bench("laser", settings(window_ps)), out(bench.output<OpticalSignal>("output")) {
+        bench.set("frequency_thz", frequency).set("linewidth_mhz", linewidth);
+        if (shaped) bench.set("shaped_frequency_noise", 1.0).set("resonance_frequency_ghz", 5.0).set("resonance_peak_db", 3.0);
+        bench.start();
     }
-
-    TimeWindow window_;
-    OpticalSignal sig_;
+    static SimulationSettings settings(float window_ps) {
+        SimulationSettings s;
+        s.band.centre_thz = 193.5f;
+        s.emission_window_ps = window_ps;
+        return s;
+    }
+    FieldSample sample(int step) {
+        bench.run(step);
+        EXPECT_EQ(std::hypot(out.y.re, out.y.im), 0.0f);
+        return out.x;
+    }
+    testing::BlockBench bench;
+    const OpticalSignal& out;
 };
-
-LaslorParams laser(float frequency, float power = 2.0f, float linewidth = 0.0f, float phase = 0.0f) {
-    return LaslorParams{frequency, power, linewidth, phase, 0, 0.0f, 0.0f};
-}
 
 TEST_F(LaserTest, PhaseNoiseDiffusesAtTheLineWidth) {
     // 10 MHz: phase variance v = 2 pi x 10 x 1e-6 x delt per step; the trapezoidal integrator averages two
     // noise samples per step (variance v / 2), so over L steps the variance is (L - 1/2) v.
-    f_vbs_band.fcenter = 193.5f;
-    const std::vector<FieldSample> x = run(laser(193.5f, 1.0f, 10.0f), 200000);
+    LaserBench laser(193.5f, 10.0f);
+    std::vector<FieldSample> x;
+    for (int k = 1; k <= 200000; ++k) x.push_back(laser.sample(k));
     std::vector<double> phase(x.size());
     for (std::size_t k = 0; k < x.size(); ++k) {
         ASSERT_NEAR(std::hypot(x[k].re, x[k].im), 1.0f, 1e-5);
         const double p = std::atan2(x[k].im, x[k].re);
         phase[k] = k == 0 ? p : phase[k - 1] + std::remainder(p - phase[k - 1], 2.0 * kPi);
     }
-    const double v = 2.0 * kPi * 10.0 * 1e-6 * zzctrl.delt;
+    const double v = 2.0 * kPi * 10.0 * 1e-6 * laser.bench.context().time_step_double();
     for (const std::size_t lag : {1, 50, 200}) {
         double s = 0.0, s2 = 0.0;
         int m = 0;
@@ -61,28 +64,27 @@ TEST_F(LaserTest, PhaseNoiseDiffusesAtTheLineWidth) {
     }
 }
 
-TEST_F(LaserTest, AfterItsWindowTheNoiseChainStillDrawsAndWalksTheStorageAsBefore) {
-    // Two lasers in a row share the noise generator and the storage walk. The
-    // first one's window ends after 100 samples or lasts the whole run: the
-    // second one's light must be the same either way, the first one's the
-    // same up to its window's end and dark after it.
-    f_vbs_band.fcenter = 193.5f;
+TEST_F(LaserTest, AfterItsWindowTheNoiseStillDrawsFromTheSharedStream) {
+    // Two lasers share the noise generator. The first one's window ends after
+    // 100 samples or lasts the whole run: the second one's light must be the
+    // same either way, the first one's the same up to its window's end and
+    // dark after it.
     auto equal = [](const FieldSample& a, const FieldSample& b) { return a.re == b.re && a.im == b.im; };
-    for (const std::int32_t shaping : {0, 1}) {
-        const LaslorParams first{193.4f, 1.0f, 10.0f, 0.0f, shaping, 5.0f, 3.0f}, second = laser(193.6f, 2.0f, 10.0f);
+    const float dt = SimulationSettings{}.time_step_ps;
+    for (const bool shaped : {false, true}) {
         std::vector<FieldSample> light[2];
         for (const bool early : {false, true}) {
             reset_uniform_generators();
-            TimeWindow window;
-            OpticalSignal sig;
-            for (int k = 0; k <= 1000; ++k) {
-                k == 0 ? testing::begin_init_pass() : begin_sample(k);
-                laslor(first, InputWindow{0.0f, early ? 99.5f * zzctrl.delt : 1e5f}, window_, sig_);
-                laslor(second, InputWindow{0.0f, 1e5f}, window, sig);
-                if (k > 0) light[early].insert(light[early].end(), {early || k <= 100 ? sig_.x : FieldSample{}, sig.x});
+            LaserBench first(193.4f, 10.0f, shaped, early ? 99.5f * dt : 1e5f), second(193.6f, 10.0f);
+            // Its own records and the noise chain's: 108 bytes; shaping adds
+            // the damping flag (12), the pole (16) and the low-pass (56).
+            EXPECT_EQ(first.bench.block().claims().bytes(), shaped ? 192 : 108);
+            for (int k = 1; k <= 1000; ++k) {
+                const FieldSample a = first.sample(k);
+                light[early].insert(light[early].end(), {early || k <= 100 ? a : FieldSample{}, second.sample(k)});
             }
         }
-        EXPECT_TRUE(std::equal(light[0].begin(), light[0].end(), light[1].begin(), equal)) << shaping;
+        EXPECT_TRUE(std::equal(light[0].begin(), light[0].end(), light[1].begin(), equal)) << shaped;
     }
 }
 

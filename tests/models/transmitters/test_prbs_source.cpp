@@ -6,6 +6,7 @@
 
 #include "models/transmitters/prbs_source.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
@@ -57,32 +58,43 @@ bool primitive(std::uint64_t poly, int degree) {
     return rest == 1 || power_of_x(order / rest, poly, degree) != 1;
 }
 
-// The set-up call and `samples` per-sample calls: logical outputs and clock values.
+// A data source's settings: a register of the degree and variant, or a bit file.
+struct Source {
+    int degree = 7, variant = 1, samples_per_bit = 1, offset = 0, skipped = 0, levels = 1;
+    std::string file;
+};
+Source prbs(int degree, int variant, int samples_per_bit = 1, int offset = 0, int skipped = 0, int levels = 1) {
+    return Source{degree, variant, samples_per_bit, offset, skipped, levels, ""};
+}
+Source user_file(const std::string& name, int levels) {
+    Source s = prbs(7, 1, 1, 0, 0, levels);
+    s.file = name;
+    return s;
+}
+
+// The source made through its registry entry, designed, set up and run for
+// `samples` samples: its logical outputs and clock values.
 struct SourceRun {
     std::vector<LogicalSignal> lg;
     std::vector<float> clk;
 };
-SourceRun run_source(const SpnseqParams& p, int samples) {
-    ElectricalSample clk;
-    LogicalSignal lg{};
+SourceRun run_source(const Source& p, int samples) {
+    testing::BlockBench bench("prbs_source");
+    bench.set("degree", p.degree).set("polynomial", p.variant).set("samples_per_bit", p.samples_per_bit);
+    bench.set("first_boundary_samples", p.offset).set("skipped_symbols", p.skipped).set("bits_per_symbol", p.levels);
+    if (!p.file.empty()) bench.set("source", 1.0).set("file", p.file);
+    const LogicalSignal& lg = bench.output<LogicalSignal>("output");
+    const ElectricalSample& clk = bench.output<ElectricalSample>("clock_output");
+    bench.start();
     SourceRun r;
-    for (int k = 0; k <= samples; ++k) {
-        k == 0 ? testing::begin_init_pass() : testing::begin_sample(k);
-        spnseq(p, clk, lg);
-        if (k > 0) { r.lg.push_back(lg); r.clk.push_back(clk.value); }
+    for (int k = 1; k <= samples; ++k) {
+        bench.run(k);
+        r.lg.push_back(lg);
+        r.clk.push_back(clk.value);
     }
     return r;
 }
 
-SpnseqParams prbs(int degree, int variant, int nsbit = 1, int ioffs = 0, int nstart = 0, int nlev = 1) {
-    return SpnseqParams{0, degree, variant, ioffs, nsbit, nstart, nlev, 1, ""};
-}
-SpnseqParams user_file(const std::string& name, int nlev) {
-    SpnseqParams p = prbs(7, 1, 1, 0, 0, nlev);
-    p.isrc = 1;
-    p.fname = name + std::string(50 - name.size(), ' ');
-    return p;
-}
 TEST_F(PrbsTest, TableHoldsOnlyPrimitivePolynomialsCheckedBySecondMethod) {
     const std::int32_t sparse[] = {1021,     2011,      4005,      10123,     20033,      42103,     100003,
                                    210013,   400011,    1000201,   2000047,   4000011,    10000005,  20000003,
@@ -130,14 +142,14 @@ TEST_F(PrbsTest, Degree7EveryVariantGivesItsMaximalLengthSequence) {
 }
 
 TEST_F(PrbsTest, BadParametersGiveNoDataOnlyTheTerminator) {
-    const std::pair<SpnseqParams, const char*> cases[] = {
+    const std::pair<Source, const char*> cases[] = {
         {prbs(29, 1), "ERROR CODE = 14011"}, {prbs(7, 1, 4, 4), "ERROR CODE = 14013"},
         {prbs(7, 19), "ERROR CODE = 14014"},
         {prbs(7, 1, 1, 0, 0, 9), "ERROR CODE = 14012"}};
     for (const auto& [p, code] : cases) {
         SourceRun r;
         EXPECT_NE(stderr_of([&] { r = run_source(p, 3); }).find(code), std::string::npos) << code;
-        const int nlev = std::min(p.nlev, 8);  // zeros and the terminator -3
+        const int nlev = std::min(p.levels, 8);  // zeros and the terminator -3
         for (const LogicalSignal& lg : r.lg)
             for (int j = 0; j <= nlev; ++j) EXPECT_EQ(lg[j], j == nlev ? -3 : 0) << code;
     }
@@ -162,6 +174,16 @@ TEST_F(PrbsTest, BadOrMissingUserFilesGiveNoDataAndCreateNothing) {
         for (const LogicalSignal& lg : r.lg) EXPECT_EQ(lg[c.nlev], -3);
         EXPECT_EQ(std::filesystem::exists("data.DAT"), c.text != nullptr);  // a missing file is not created
     }
+}
+
+TEST_F(PrbsTest, UserFileSymbolsCycleAfterTheFirstSymbolOfOnes) {
+    testing::write_text("cycle.DAT", "## three symbols\n1\n1\n\n1\n0\n");
+    const SourceRun r = run_source(user_file("cycle", 1), 7);
+    std::vector<int> shown;
+    for (const LogicalSignal& lg : r.lg) shown.push_back(lg[0]);
+    EXPECT_EQ(shown, (std::vector<int>{1, 1, 0, 1, 1, 0, 1}));  // the blank record is no symbol
+    EXPECT_EQ(r.lg[0][1], -1);
+    std::filesystem::remove("cycle.DAT");
 }
 
 }  // namespace

@@ -48,6 +48,16 @@ const Sample& idle_signal() {
     return idle;
 }
 
+// Who a block is in its link: its instance number (the number its files,
+// random streams and messages carry) and, for a piece of a fibre cut into
+// consecutive pieces, the whole fibre's number and where the piece starts
+// along it (0 and 0 for any other block).
+struct BlockIdentity {
+    std::int32_t instance = 0;
+    std::int32_t whole_fibre = 0;
+    double piece_start_km = 0.0;
+};
+
 // The signals and windows a block is connected to, by port name and kind of
 // signal, as the link's schedule resolved them. Signals and windows stay
 // where they are for the life of the schedule.
@@ -76,6 +86,7 @@ public:
     // takes (null for sources), and the block's own output window.
     const TimeWindow* producer_window = nullptr;
     TimeWindow* window = nullptr;
+    BlockIdentity identity;
 
 private:
     struct Entry {

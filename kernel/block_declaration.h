@@ -120,6 +120,9 @@ struct KindDeclaration {
     std::vector<Port<B>> outputs;
     Window B::*window = nullptr;  // the output window the block fills; null: none
     bool delay_record = false;    // fibres and optical filters: a delay file record
+    // Where the block keeps who it is (its instance number for its files and
+    // streams); null when it need not know.
+    BlockIdentity B::*identity = nullptr;
     // What is wrong with a block's values beyond single parameters, against
     // each other and the link's run settings; null when nothing can be.
     BlockCheck check = nullptr;
@@ -180,6 +183,7 @@ std::unique_ptr<Block> create_block(const BlockSettings& settings, const Connect
     for (const Port<B>& p : d.inputs) p.connect(made->block, connections);
     for (const Port<B>& p : d.outputs) p.connect(made->block, connections);
     if (d.window != nullptr) (made->block.*d.window).connect(connections.producer_window, connections.window);
+    if (d.identity != nullptr) made->block.*d.identity = connections.identity;
     return made;
 }
 

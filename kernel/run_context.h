@@ -144,6 +144,17 @@ public:
     void account(SlotKind kind, std::int32_t elements) const { account_state(kind, elements); }
 };
 
+// The rounds a set-up call makes, each designing every block once:
+// - sizing: the first round of a set-up call (the dimensioning pass, a set-up
+//   run, the initialisation of a simulation): blocks size themselves for the
+//   memory map and the delay file, and the filters write their hand-over files;
+// - filter_writing: the dimensioning pass of a simulation designs again from
+//   the signals' own powers, so that the fibres write the filters the run uses;
+// - state: blocks claim the state they keep for the samples (counted in the
+//   dimensioning pass, allocated in the initialisation).
+// The samples follow a state round.
+enum class SetupRound { sizing, filter_writing, state };
+
 class RunContext {
 public:
     explicit RunContext(const SimulationSettings& settings) : settings_(settings) {}
@@ -152,6 +163,9 @@ public:
 
     const SimulationSettings& settings() const { return settings_; }
     Phase phase() const { return phase_; }
+    SetupRound setup_round() const { return round_; }
+    // True in the rounds whose claims are the state kept for the samples.
+    bool keeps_state() const { return round_ == SetupRound::state; }
     // The sample: its index from 1 in the run phase (0 before), its time
     // (step - 1) x time step in single precision, as the blocks compare it
     // with their windows, and in double precision.
@@ -202,6 +216,7 @@ public:
     // ---- The schedule's side ----
     void note_error(BlockError error) { errors_.push_back(std::move(error)); }
     void enter_phase(Phase phase) { phase_ = phase; }
+    void enter_round(SetupRound round) { round_ = round; }
     // Sample `step` of the run phase; the control blocks' time words follow.
     void enter_sample(std::int32_t step);
     // Back before the first sample (the set-up rounds of a run).
@@ -213,6 +228,7 @@ private:
 
     SimulationSettings settings_;
     Phase phase_ = Phase::design;
+    SetupRound round_ = SetupRound::sizing;
     std::int32_t step_ = 0;
     float time_ = 0.0f;
     double time_double_ = 0.0;

@@ -282,6 +282,15 @@ std::int32_t current_memory_map() { return memory_map_id; }
 
 namespace {
 
+// Enters a set-up round: the context says which, and the words the blocks of
+// the older form read say the same (sizing: blkmode 1, nohist 1; filter
+// writing: 0, 1; state: 0, 0).
+void enter_round(RunContext& run, SetupRound round) {
+    run.enter_round(round);
+    optcl_ctrl.blkmode = round == SetupRound::sizing ? 1 : 0;
+    zzflmn.nohist = round == SetupRound::state ? 0 : 1;
+}
+
 // The nine storage counts of a dimensioning pass.
 struct Counts {
     std::int32_t h, i, c, d, z, zd, ht, it, ct;
@@ -304,12 +313,10 @@ Counts larger(const Counts& a, const Counts& b) {
 }
 
 // A counting round of the dimensioning pass of a per-sample run; returns its counts.
-Counts counting_round(RunContext& run, std::span<BlockCall> blocks, std::int32_t blkmode, std::int32_t nohist,
-                      Status& status) {
+Counts counting_round(RunContext& run, std::span<BlockCall> blocks, SetupRound round, Status& status) {
     set_counts(Counts{});
     reset_cursors();
-    optcl_ctrl.blkmode = blkmode;
-    zzflmn.nohist = nohist;
+    enter_round(run, round);
     status = one_round(run, blocks, nullptr);
     return counts();
 }
@@ -328,9 +335,8 @@ Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t
     set_counts(counted);
     if (!set_up || stop_requested()) return set_up;
     reset_cursors();
-    optcl_ctrl.blkmode = 0;
     zzsupv.storephase = 1;
-    zzflmn.nohist = 0;
+    enter_round(run, SetupRound::state);
     const Status s = one_round(run, blocks, nullptr, Round::state, true);
     opxhistorysave(history_id);
     return s;
@@ -342,13 +348,12 @@ Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t
 Status count_run_rounds(RunContext& run, std::span<BlockCall> blocks) {
     const Counts setup = counts();
     Status status;
-    const Counts writing = counting_round(run, blocks, 0, 1, status);
+    const Counts writing = counting_round(run, blocks, SetupRound::filter_writing, status);
     if (!status) return status;
-    const Counts state = counting_round(run, blocks, 0, 0, status);
+    const Counts state = counting_round(run, blocks, SetupRound::state, status);
     if (!status) return status;
     set_counts(larger(setup, larger(writing, state)));
-    optcl_ctrl.blkmode = 1;
-    zzflmn.nohist = 1;
+    enter_round(run, SetupRound::sizing);
     return {};
 }
 
@@ -362,9 +367,8 @@ Status run_schedule(RunContext& run, const std::string& project, std::span<Block
     const bool run_call = zzsupv.storephase == 1;
     zzctrl.tend = run.end_time();
     zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 1;
     zzsupv.storephase = 0;
-    zzflmn.nohist = 1;
+    enter_round(run, SetupRound::sizing);
     for (auto& w : zzmax.lim) w = 999999;
     for (auto& w : zzmaxd.lim) w = 999999;
     run.leave_samples();
@@ -372,8 +376,7 @@ Status run_schedule(RunContext& run, const std::string& project, std::span<Block
     if (per_sample_run && run_call) {
         // The memory map and the delay file stay those of the dimensioning pass.
         if (driver_pass != 0) {
-            optcl_ctrl.blkmode = 0;
-            zzflmn.nohist = 0;
+            enter_round(run, SetupRound::state);
             return sample_loop(run, blocks);
         }
         return initialise_run(run, blocks, history_id);

@@ -129,6 +129,7 @@ Connections LinkSchedule::connections(const LinkBlock& b, const BlockWiring& w) 
     }
     c.producer_window = w.producer_window;
     c.window = w.window;
+    c.identity = BlockIdentity{b.id, w.whole_fibre, w.piece_start_km};
     return c;
 }
 

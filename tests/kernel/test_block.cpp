@@ -32,6 +32,7 @@ struct Probe {
     Window window;
     State<double> count;
     State<std::complex<double>> taps;
+    BlockIdentity identity;
 
     static KindDeclaration<Probe> declaration() {
         return {.name = "test_probe",
@@ -44,10 +45,15 @@ struct Probe {
                 .inputs = {port(&Probe::inputs, {.key = "inputs", .help = "light"}),
                            port(&Probe::drive, {.key = "drive", .help = "a voltage"})},
                 .outputs = {port(&Probe::output, {.key = "output", .help = "light"})},
-                .window = &Probe::window};
+                .window = &Probe::window,
+                .identity = &Probe::identity};
     }
     Status design(const RunContext& ctx, StateClaims& state) {
-        seen.push_back(std::string("design ") + std::to_string(zzsupv.storephase) + std::to_string(zzflmn.nohist));
+        // The round as the context says it, beside the words older blocks read.
+        static constexpr const char* kRounds[] = {"sizing", "filter_writing", "state"};
+        seen.push_back(std::string("design ") + kRounds[static_cast<int>(ctx.setup_round())] + " " +
+                       std::to_string(zzsupv.storephase) + std::to_string(zzflmn.nohist) + " of " +
+                       std::to_string(identity.instance));
         state.claim(count, 1);
         state.claim(taps, order);
         window.output().ton = window.input(ctx).ton + 1.0f;
@@ -180,6 +186,7 @@ protected:
         Connections c;
         c.add_output("output", SignalKind::optical, &out_);
         c.window = &window_;
+        c.identity.instance = 2;
         blocks_.resize(2);
         blocks_[0].instance = 1;
         blocks_[0].call = [] { loch(4); };
@@ -208,9 +215,10 @@ protected:
 TEST_F(LifecycleTest, DesignsInEveryRoundSetsUpOnceRunsEverySampleAndFinishes) {
     run();
     const std::vector<std::string> expected = {
-        "design 01", "design 01", "design 00",  // the dimensioning pass: set-up, filter-writing and state rounds
-        "design 01",                            // the run's set-up round
-        "design 10", "setup 4",                 // the state round: the one real and the three taps
+        // the dimensioning pass: set-up, filter-writing and state rounds
+        "design sizing 01 of 2", "design filter_writing 01 of 2", "design state 00 of 2",
+        "design sizing 01 of 2",                  // the run's set-up round
+        "design state 10 of 2", "setup 4",        // the state round: the one real and the three taps
         "run 1 0.000000", "run 2 0.250000", "run 3 0.500000", "run 4 0.750000", "run 5 1.000000 last",
         "finish 5.000000"};
     EXPECT_EQ(seen, expected);

@@ -48,6 +48,8 @@ public:
     // The window the block's input window starts from (by default none: the
     // sources' start), and the block's own.
     TimeWindow& producer_window();
+    // Who the block is (its instance number, a fibre piece's place).
+    BlockIdentity& identity() { return connections_.identity; }
     const TimeWindow& window() const { return window_; }
 
     // The block made from the settings and connections given so far.

@@ -21,7 +21,6 @@
 #include "kernel/storage.h"
 #include "models/measurements/eye_scope.h"
 #include "models/measurements/osa.h"
-#include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 
 using namespace nodrix;
@@ -49,7 +48,6 @@ double run(std::int32_t samples, float twinin) {
     const InputWindow in{0.0f, twinin};
     std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
     std::vector<ElectricalSample> currents(16);
-    const PhotodParams pd{1.0f, std::getenv("NOSHOT") ? 0 : 1, 10.0f, 1.0f, 0.0f};
     SimulationSettings settings;
     settings.end_time_ps = zzctrl.tend;
     settings.emission_window_ps = twinin;
@@ -65,6 +63,18 @@ double run(std::int32_t samples, float twinin) {
         c.window = &pm_out[static_cast<std::size_t>(k)];
         pm.push_back(meter.create(values, c));
     }
+    std::vector<std::unique_ptr<Block>> pd;
+    const KindSpec& diode = *find_registered_kind("photodiode");
+    for (int k = 0; k < 16; ++k) {
+        BlockSettings values = BlockSettings::defaults(diode);
+        values.set_number("shot_noise", std::getenv("NOSHOT") ? 0 : 1);
+        values.set_number("dark_current_na", 10.0);
+        Connections c;
+        c.add_input("input", SignalKind::optical, &channels[static_cast<std::size_t>(k)]);
+        c.add_output("output", SignalKind::electrical, &currents[static_cast<std::size_t>(k)]);
+        c.window = &pd_out[static_cast<std::size_t>(k)];
+        pd.push_back(diode.create(values, c));
+    }
     std::vector<OptsprParams> osa;
     for (int k = 0; k < 2; ++k) osa.push_back({1, 1, 0, 0.0f, 1000, "optspr Run(s): 1", "bench_OSA" + std::to_string(k)});
     std::vector<ScopeParams> sc;
@@ -72,16 +82,19 @@ double run(std::int32_t samples, float twinin) {
     const TimeWindow good{0.0f, twinin, 0.0f, twinin};
 
     auto call_all = [&]() {
-        for (auto& m : pm) {
-            if (zzctrl.pass != 0) {
-                m->run(context);
-            } else {
-                m->design(context);
-                m->setup(context);
+        auto call = [&](std::vector<std::unique_ptr<Block>>& blocks) {
+            for (auto& b : blocks) {
+                if (zzctrl.pass != 0) {
+                    b->run(context);
+                } else {
+                    b->design(context);
+                    b->setup(context);
+                }
             }
-        }
+        };
+        call(pm);
         for (int k = 0; k < 2; ++k) optspr(osa[k], in, osa_out[k], line);
-        for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
+        call(pd);
         scope(sc[0], good, currents[7]);
         scope(sc[1], good, currents[13]);
     };

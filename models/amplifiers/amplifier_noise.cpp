@@ -112,4 +112,45 @@ void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2) {
     z2 = FieldSample{a2 * std::cos(phi2), a2 * std::sin(phi2), band_centre};
 }
 
+void AseNoiseSource::claim(StateClaims& state) {
+    state.claim(sigma_, 1);
+    state.claim(streams_, 4);
+    state.claim(seeds_, 4);
+}
+
+void AseNoiseSource::draw(const RunContext& ctx, FieldSample& z1, FieldSample& z2) {
+    float& sigma = sigma_[0];
+    std::int32_t* k = streams_.data();
+    std::int32_t* seed = seeds_.data();
+    if (ctx.time() <= 0.0f) {
+        sigma = std::sqrt(0.5f / ctx.time_step());
+        const std::int32_t r = ctx.settings().topology;
+        const std::int32_t first = ((4 * r) % 10 + 10) % 10;
+        for (std::int32_t j = 0; j < 4; ++j) {
+            k[j] = (first + j) % 10 + 1;
+            seed[j] = r + ctx.settings().seeds[static_cast<std::size_t>(k[j] - 1)];
+        }
+    }
+
+    // A uniform of exactly 0 or 1 would give an infinite or zero amplitude:
+    // it is skipped by advancing the draw counter, which the later draws keep.
+    std::int32_t counter = ctx.step();
+    float u[4];
+    for (int j = 0; j < 4; ++j) {
+        u[j] = optrnd(k[j], counter, seed[j]);
+        while (!(u[j] > 0.0f && u[j] < 1.0f)) {
+            ++counter;
+            u[j] = optrnd(k[j], counter, seed[j]);
+        }
+    }
+
+    const float band_centre = ctx.band_centre();
+    const float a1 = sigma * std::sqrt(-2.0f * std::log(u[0]));
+    const float phi1 = 2.0f * kPiF * u[1];
+    const float a2 = sigma * std::sqrt(-2.0f * std::log(u[2]));
+    const float phi2 = 2.0f * kPiF * u[3];
+    z1 = FieldSample{a1 * std::cos(phi1), a1 * std::sin(phi1), band_centre};
+    z2 = FieldSample{a2 * std::cos(phi2), a2 * std::sin(phi2), band_centre};
+}
+
 }  // namespace nodrix

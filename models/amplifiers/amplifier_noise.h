@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "kernel/block.h"
 #include "kernel/signals.h"
 
 namespace nodrix {
@@ -30,5 +31,22 @@ void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2);
 // The storage requests of wgn2an alone, for a call that must keep its place
 // in the kernel's record walk without drawing.
 void wgn2an_reserve();
+
+// The complex Gaussian pair generator as state a declared amplifier owns: the
+// numbers wgn2an gives, its records (the component deviation, four stream
+// numbers, four seeds) claimed where the amplifier's design claims them.
+class AseNoiseSource {
+public:
+    void claim(StateClaims& state);
+    // Two samples whose real components each have variance 0.5 / dt, as field
+    // samples at the band centre. The first sample of a run (time 0) fixes
+    // the deviation, the four streams and their seeds.
+    void draw(const RunContext& ctx, FieldSample& z1, FieldSample& z2);
+
+private:
+    State<float> sigma_;
+    State<std::int32_t> streams_;
+    State<std::int32_t> seeds_;
+};
 
 }  // namespace nodrix

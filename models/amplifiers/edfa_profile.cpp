@@ -47,7 +47,6 @@ EdfaAreas reserve_areas(std::int32_t n) {
 }
 
 constexpr const char* kProfileHeader = "edfa optical amplifier ";
-constexpr const char* kGainTemporary = "K3TMPGN";
 constexpr const char* kTemporaryFiles[] = {"K3TMPGN", "K3TMPFN", "K3TMPPN"};
 constexpr float kHalfW2mW = 5e14f;  // half of the W/Hz to mW/THz factor, single precision
 constexpr float kW2mW = 1e15f;
@@ -633,32 +632,36 @@ void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_
 
 // ---- run time ----
 
-void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol) {
+void edfa_filter_block(std::complex<double>* block, std::complex<double>* noise, std::complex<double>* tail,
+                       const std::complex<double>* hg, const std::complex<double>* hn, std::int32_t n,
+                       std::int32_t log2n, bool add_noise) {
     const std::int32_t half = n / 2;
+    std::complex<double>* b = block;
+    std::complex<double>* t = tail;
+    std::fill(b + half, b + n, 0.0);
+    cfft2(b, log2n, -1);
+    if (add_noise) {
+        std::complex<double>* z = noise;
+        std::fill(z + half, z + n, 0.0);
+        cfft2(z, log2n, -1);
+        // Shaped noise added in the frequency domain: one inverse FFT for both.
+        for (std::int32_t k = 0; k < n; ++k) b[k] = b[k] * hg[k] + z[k] * hn[k];
+    } else {
+        for (std::int32_t k = 0; k < n; ++k) b[k] *= hg[k];
+    }
+    cfft2(b, log2n, 1);
+    for (std::int32_t k = 0; k < half; ++k) {
+        b[k] += t[k];
+        t[k] = b[k + half];
+    }
+}
+
+void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol) {
     const std::complex<double>* hg = zisd_at(areas.hg);
     const std::complex<double>* hn = zisd_at(areas.hn);
-    auto filter = [&](std::int32_t block, std::int32_t noise, std::int32_t tail) {
-        std::complex<double>* b = zisd_at(block);
-        std::complex<double>* t = zisd_at(tail);
-        std::fill(b + half, b + n, 0.0);
-        cfft3(block, log2n, -1);
-        if (add_noise) {
-            std::complex<double>* z = zisd_at(noise);
-            std::fill(z + half, z + n, 0.0);
-            cfft3(noise, log2n, -1);
-            // Shaped noise added in the frequency domain: one inverse FFT for both.
-            for (std::int32_t k = 0; k < n; ++k) b[k] = b[k] * hg[k] + z[k] * hn[k];
-        } else {
-            for (std::int32_t k = 0; k < n; ++k) b[k] *= hg[k];
-        }
-        cfft3(block, log2n, 1);
-        for (std::int32_t k = 0; k < half; ++k) {
-            b[k] += t[k];
-            t[k] = b[k + half];
-        }
-    };
-    filter(areas.x, areas.xn, areas.xt);
-    if (two_pol) filter(areas.y, areas.yn, areas.yt);
+    edfa_filter_block(zisd_at(areas.x), zisd_at(areas.xn), zisd_at(areas.xt), hg, hn, n, log2n, add_noise);
+    if (two_pol)
+        edfa_filter_block(zisd_at(areas.y), zisd_at(areas.yn), zisd_at(areas.yt), hg, hn, n, log2n, add_noise);
 }
 
 // ---- temporary files ----
@@ -666,7 +669,7 @@ void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bo
 bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db) {
     // A working file of the run: written through a unit, so that every write
     // is checked and the file does not stay behind a run that is cut short.
-    const std::string path = converti_nome(kGainTemporary);
+    const std::string path = converti_nome(kEdfaGainTemporary);
     const std::string base = path.substr(0, path.size() - 4);
     remove_run_file(path);
     std::int32_t unit = 0;
@@ -761,7 +764,7 @@ void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, 
     if (p.max_gain < 0.0f && gain_data.status != ProfileData::Status::kRead) {
         lowered = gain;  // nothing usable: the branch goes off below
     } else if (copia_file(p.max_gain < 0.0f ? &gain_data : nullptr, linear, p.max_gain, offset)) {
-        lowered = profile_table(read_profile_file(converti_nome(kGainTemporary)), linear);
+        lowered = profile_table(read_profile_file(converti_nome(kEdfaGainTemporary)), linear);
     }
     profile_init(lowered_parameter, lowered, nf, p.noise_off, in, out, sin, sout);
 }

@@ -134,6 +134,17 @@ struct EdfaAreas {
 // (gain-filtered signal plus, with add_noise, the shaped noise).
 void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol);
 
+// One overlap-add block of n points on arrays: the first half of `block`
+// (and of `noise`) holds the last n/2 samples; afterwards it holds the
+// filtered output (the gain-filtered signal plus, with add_noise, the noise
+// shaped by hn), `tail` the overlap for the next block.
+void edfa_filter_block(std::complex<double>* block, std::complex<double>* noise, std::complex<double>* tail,
+                       const std::complex<double>* hg, const std::complex<double>* hn, std::int32_t n,
+                       std::int32_t log2n, bool add_noise);
+
+// The temporary gain file of the fixed-output-power amplifier's profile model.
+inline constexpr const char* kEdfaGainTemporary = "K3TMPGN";
+
 // Writes the temporary gain file "K3TMPGN" (as K3TMPGN.DAT) for the
 // fixed-output-power amplifier: the gain pairs of `gain_data` (or, without a
 // file, the flat gain_db over the grid) lowered by offset_db. Linear values

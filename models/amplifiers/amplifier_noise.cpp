@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 
 namespace nodrix {
 namespace {
@@ -55,62 +54,6 @@ float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
 }
 
 void reset_optrnd_streams() { streams = {}; }
-
-namespace {
-
-// The state of one generator pair.
-struct NoiseState {
-    std::int32_t sigma, streams, seeds;
-};
-constexpr StateSlot<NoiseState> kNoiseState[] = {
-    {&NoiseState::sigma, SlotKind::real, 1},     // component standard deviation
-    {&NoiseState::streams, SlotKind::integer, 4},  // stream numbers
-    {&NoiseState::seeds, SlotKind::integer, 4},    // stream seeds
-};
-
-}  // namespace
-
-void wgn2an_reserve() { claim_state(kNoiseState); }
-
-void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2) {
-    const NoiseState st = claim_state(kNoiseState);
-    const std::int32_t hs = st.sigma;
-    const std::int32_t ik = st.streams;
-    const std::int32_t is = st.seeds;
-    if (zzctrl.pass == 0) return;
-
-    float& sigma = *hist_at(hs);
-    std::int32_t* k = ist_at(ik);
-    std::int32_t* seed = ist_at(is);
-    if (zzctrl.time <= 0.0f) {
-        sigma = std::sqrt(0.5f / zzctrl.delt);
-        const std::int32_t r = inftop.itop1;
-        const std::int32_t first = ((4 * r) % 10 + 10) % 10;
-        for (std::int32_t j = 0; j < 4; ++j) {
-            k[j] = (first + j) % 10 + 1;
-            seed[j] = r + seeds[static_cast<std::size_t>(k[j] - 1)];
-        }
-    }
-
-    // A uniform of exactly 0 or 1 would give an infinite or zero amplitude:
-    // it is skipped by advancing the draw counter, which the later draws keep.
-    std::int32_t counter = zzctrl.step;
-    float u[4];
-    for (int j = 0; j < 4; ++j) {
-        u[j] = optrnd(k[j], counter, seed[j]);
-        while (!(u[j] > 0.0f && u[j] < 1.0f)) {
-            ++counter;
-            u[j] = optrnd(k[j], counter, seed[j]);
-        }
-    }
-
-    const float a1 = sigma * std::sqrt(-2.0f * std::log(u[0]));
-    const float phi1 = 2.0f * kPiF * u[1];
-    const float a2 = sigma * std::sqrt(-2.0f * std::log(u[2]));
-    const float phi2 = 2.0f * kPiF * u[3];
-    z1 = FieldSample{a1 * std::cos(phi1), a1 * std::sin(phi1), band_centre};
-    z2 = FieldSample{a2 * std::cos(phi2), a2 * std::sin(phi2), band_centre};
-}
 
 void AseNoiseSource::claim(StateClaims& state) {
     state.claim(sigma_, 1);

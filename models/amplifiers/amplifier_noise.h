@@ -1,5 +1,6 @@
 // The ASE noise source of the amplifiers: ten shared uniform streams (optrnd)
-// and the complex Gaussian pair generator built on them (wgn2an).
+// and the complex Gaussian pair generator built on them (wgn2an, as the
+// state an amplifier owns).
 #pragma once
 
 #include <cstdint>
@@ -21,16 +22,6 @@ std::int32_t optrnd_seed_state(std::int32_t stream, std::int32_t seed);
 
 // Forgets every stream's state (start of a process; tests).
 void reset_optrnd_streams();
-
-// Two complex Gaussian samples whose real components each have variance
-// 0.5 / delt, written as field samples (real, imaginary, band centre). Claims
-// its kernel storage on every call; outside a per-sample pass it does nothing more. On the first sample
-// (time <= 0) it fixes the deviation, the four streams and their seeds.
-void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2);
-
-// The storage requests of wgn2an alone, for a call that must keep its place
-// in the kernel's record walk without drawing.
-void wgn2an_reserve();
 
 // The complex Gaussian pair generator as state a declared amplifier owns: the
 // numbers wgn2an gives, its records (the component deviation, four stream

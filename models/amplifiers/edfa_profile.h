@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "kernel/signals.h"
-#include "models/amplifiers/edfa.h"
 
 namespace nodrix {
 
@@ -121,19 +120,6 @@ void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_
                  std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
                  std::complex<double>* hn, float& delay);
 
-// Positions of the eight run-time areas (kernel complex double storage).
-struct EdfaAreas {
-    std::int32_t hg = 0, hn = 0;  // gain and noise responses
-    std::int32_t x = 0, y = 0;    // signal blocks
-    std::int32_t xn = 0, yn = 0;  // noise blocks
-    std::int32_t xt = 0, yt = 0;  // overlap tails
-};
-
-// One overlap-add block of n points: the first halves of the blocks hold the
-// last n/2 samples; afterwards the signal blocks hold the filtered output
-// (gain-filtered signal plus, with add_noise, the shaped noise).
-void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol);
-
 // One overlap-add block of n points on arrays: the first half of `block`
 // (and of `noise`) holds the last n/2 samples; afterwards it holds the
 // filtered output (the gain-filtered signal plus, with add_noise, the noise
@@ -153,18 +139,5 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
 
 // Deletes the temporary files "K3TMPGN", "K3TMPFN", "K3TMPPN".
 void delete_edfa_temporary_files();
-
-// The profile model of oampfg (both passes).
-void fg_gain_dep(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout);
-
-// The profile model of oampfp (both passes): the gain lowered to meet the
-// target output power, never raised.
-void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout);
-
-// The storage requests of the profile model's per-sample call, for a call
-// outside the window that must keep its place in the kernel's record walk.
-void gain_dep_reserve(const OpticalSignal& sout);
 
 }  // namespace nodrix

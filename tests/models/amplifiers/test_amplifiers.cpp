@@ -15,13 +15,11 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/signals.h"
-#include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
 #include "numerics/spline.h"
 #include "models/amplifiers/edfa_profile.h"
 #include "runtime/opxfile.h"
-#include "tests/models/filters/block_schedule.h"
 #include "tests/support/block_bench.h"
 #include "tests/support/test_support.h"
 
@@ -86,13 +84,8 @@ protected:
         NodrixTest::SetUp();
         testing::set_project_constants();
         reset_optrnd_streams();
-        optcl_ctrl.blkmode = 1;
-        zzflmn.nohist = 1;
     }
-    InputWindow in{0.0f, 15360.0f};
-    TimeWindow out;
     OpticalSignal sin = test_signal(2.0f);
-    OpticalSignal sout;
 };
 
 // Noise source ------------------------------------------------------------------
@@ -141,15 +134,18 @@ TEST_F(Amplifier, FixedOutputPowerGain) {
         {2.0f, 0.5f, 35.0f, 0, 0.25}, {2.0f, 0.5f, 35.0f, 1, 0.25},      // below the input: attenuation without ASE
     };
     for (const Case& c : cases) {
-        const OpticalSignal s = test_signal(c.p_in);
-        oampfp({c.max_gain, "", 2.81838f, c.noise_off, "", c.target}, in, out, s, sout);
+        Bench amp("amplifier_fixed_power", test_signal(c.p_in));
+        amp.bench.set("max_gain_db", c.max_gain).set("output_power_mw", c.target).set("ase_off", c.noise_off);
+        ASSERT_TRUE(amp.bench.design().ok());
         const double a = c.noise_off ? 0.0 : ase_over_grid(2.81838);
         const double g = c.gain > 0.0 ? c.gain : (c.target + a) / (c.p_in + a);
         const double expected = g * c.p_in + (g > 1.0 ? (g - 1.0) * a : 0.0);
-        EXPECT_NEAR(sum(sout.ps), expected, 2e-6 * expected + 1e-12) << c.p_in << " " << c.target;
+        EXPECT_NEAR(sum(amp.out.ps), expected, 2e-6 * expected + 1e-12) << c.p_in << " " << c.target;
         if (c.gain != 100.0) {
-            EXPECT_NEAR(sum(sout.ps), c.target, 2e-6 * c.target) << c.p_in;
+            EXPECT_NEAR(sum(amp.out.ps), c.target, 2e-6 * c.target) << c.p_in;
         }
+        // The chosen gain, then the noise pair's records, then g, n_sp, S.
+        EXPECT_EQ(amp.bench.block().claims().bytes(), 4 * (1 + 2) + 4 * (1 + 2) + 2 * 4 * (4 + 2) + 4 * (3 + 2));
     }
     EXPECT_NEAR(fixed_power_gain(4.0f, 0.01f, 1.0f, 100.0f), 0.25f, 1e-7f);  // not (1 + a) / (4 + a)
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "kernel/control_blocks.h"
+#include "kernel/run_context.h"
 
 namespace nodrix {
 namespace {
@@ -12,14 +13,6 @@ constexpr std::int64_t kModulus = 2147483647;  // 2^31 - 1
 constexpr std::array<std::int64_t, 10> kMultiplier{65539, 71335, 68771, 68773, 16807,
                                                    65539, 71335, 68771, 68773, 16807};
 constexpr float kUnit = 4.656613e-10f;  // 1 / 2^31 in single precision
-
-struct Stream {
-    std::int32_t x = 0;
-    bool valid = false;   // the state holds a value of the recurrence
-    bool reseeded = false;  // set by the reseed at counter 1, cleared by any later counter
-};
-
-std::array<Stream, 10> streams;
 
 // Stream numbers outside 1..10 are taken modulo 10, as wgn2an forms them.
 int stream_index(std::int32_t k) { return static_cast<int>(((k - 1) % 10 + 10) % 10); }
@@ -37,9 +30,9 @@ std::int32_t optrnd_seed_state(std::int32_t stream, std::int32_t seed) {
     return r == 0 ? fallback : static_cast<std::int32_t>(r);
 }
 
-float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
+float optrnd(AmplifierStreams& streams, std::int32_t stream, std::int32_t counter, std::int32_t seed) {
     const int k = stream_index(stream);
-    Stream& s = streams[static_cast<std::size_t>(k)];
+    AmplifierStreams::Stream& s = streams.streams[static_cast<std::size_t>(k)];
     if (counter > 1) {
         s.reseeded = false;
     } else if (counter == 1 && !s.reseeded) {
@@ -52,8 +45,6 @@ float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
     s.valid = true;
     return static_cast<float>(s.x) * kUnit;
 }
-
-void reset_optrnd_streams() { streams = {}; }
 
 void AseNoiseSource::claim(StateClaims& state) {
     state.claim(sigma_, 1);
@@ -77,13 +68,14 @@ void AseNoiseSource::draw(const RunContext& ctx, FieldSample& z1, FieldSample& z
 
     // A uniform of exactly 0 or 1 would give an infinite or zero amplitude:
     // it is skipped by advancing the draw counter, which the later draws keep.
+    AmplifierStreams& streams = ctx.shared<AmplifierStreams>();
     std::int32_t counter = ctx.step();
     float u[4];
     for (int j = 0; j < 4; ++j) {
-        u[j] = optrnd(k[j], counter, seed[j]);
+        u[j] = optrnd(streams, k[j], counter, seed[j]);
         while (!(u[j] > 0.0f && u[j] < 1.0f)) {
             ++counter;
-            u[j] = optrnd(k[j], counter, seed[j]);
+            u[j] = optrnd(streams, k[j], counter, seed[j]);
         }
     }
 

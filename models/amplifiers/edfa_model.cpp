@@ -20,9 +20,16 @@ constexpr const char* kNoTarget =
 // Linear gain values are marked by a gain parameter of -99 or less.
 bool linear_values(float gain_parameter) { return gain_parameter <= -99.0f; }
 
-ProfileTable table_of(float parameter, const std::string& file, bool linear, ProfileTable (*flat)(float)) {
-    if (parameter >= 0.0f) return flat(parameter);
+ProfileTable table_of(float parameter, const std::string& file, bool linear,
+                      ProfileTable (*flat)(float, const EdfaRun&), const EdfaRun& run) {
+    if (parameter >= 0.0f) return flat(parameter, run);
     return profile_table(read_profile_file(converti_nome(file)), linear);
+}
+
+EdfaRun edfa_run(const RunContext& ctx) {
+    const SimulationSettings& s = ctx.settings();
+    return EdfaRun{s.grid.low_thz,     s.grid.high_thz,    s.band.low_thz,        s.band.high_thz,
+                   ctx.band_centre(), ctx.polarisations(), ctx.time_step_double()};
 }
 
 void empty_outputs(const RunContext& ctx, OpticalSignal& out) {
@@ -103,9 +110,10 @@ Status EdfaModel::design_fixed_gain(const RunContext& ctx, StateClaims& state, c
         return {};
     }
     const bool linear = linear_values(p.gain_db);
-    const ProfileTable gain = table_of(p.gain_db, p.gain_profile_file, linear, default_gain_table);
+    const EdfaRun run = edfa_run(ctx);
+    const ProfileTable gain = table_of(p.gain_db, p.gain_profile_file, linear, default_gain_table, run);
     const ProfileTable nf =
-        table_of(p.noise_figure_linear, p.noise_figure_profile_file, linear, default_noise_figure_table);
+        table_of(p.noise_figure_linear, p.noise_figure_profile_file, linear, default_noise_figure_table, run);
     design_profile(ctx, state, p.gain_db, gain, nf, p, in, out, window);
     return {};
 }
@@ -164,7 +172,7 @@ void EdfaModel::design_profile(const RunContext& ctx, StateClaims& state, float 
     std::int32_t log2n = 0;
     float delay = 0.0f;
     elabora_vet(gain_parameter, gain, p.ase_off ? 1 : 0, noise_figure, in.ps.data(), out.ps.data(), in.iv, out.iv,
-                n, log2n, designed_gain_response_.data(), designed_noise_response_.data(), delay);
+                n, log2n, designed_gain_response_.data(), designed_noise_response_.data(), delay, edfa_run(ctx));
     float pg = 0.0f;
     float pn = 0.0f;
     if (n > 0) {
@@ -192,20 +200,21 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
     Status status;
     if (!target_usable(ctx, output_power_mw, in, out, window, status)) return status;
     const bool linear = linear_values(p.gain_db);
+    const EdfaRun run = edfa_run(ctx);
     ProfileData gain_data;
     ProfileTable gain;
     if (p.gain_db < 0.0f) {
         gain_data = read_profile_file(converti_nome(p.gain_profile_file));
         gain = profile_table(gain_data, linear);
     } else {
-        gain = default_gain_table(p.gain_db);
+        gain = default_gain_table(p.gain_db, run);
     }
     const ProfileTable nf =
-        table_of(p.noise_figure_linear, p.noise_figure_profile_file, linear, default_noise_figure_table);
+        table_of(p.noise_figure_linear, p.noise_figure_profile_file, linear, default_noise_figure_table, run);
 
     // The output power at the full gain decides how far the gain is lowered.
     std::array<float, kBins> ps{};
-    edfa_spectrum(edfa_shape(gain, nf, linear), p.ase_off ? 1 : 0, in.ps.data(), ps.data());
+    edfa_spectrum(edfa_shape(gain, nf, linear), p.ase_off ? 1 : 0, in.ps.data(), ps.data(), run);
     float p_out = 0.0f;
     for (float v : ps) p_out += v;
     const float offset = output_power_mw <= p_out ? 10.0f * std::log10(p_out / output_power_mw) : 0.0f;
@@ -217,7 +226,7 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
     ProfileTable lowered;
     if (p.gain_db < 0.0f && gain_data.status != ProfileData::Status::kRead) {
         lowered = gain;  // nothing usable: the branch goes off below
-    } else if (copia_file(p.gain_db < 0.0f ? &gain_data : nullptr, linear, p.gain_db, offset)) {
+    } else if (copia_file(p.gain_db < 0.0f ? &gain_data : nullptr, linear, p.gain_db, offset, run)) {
         lowered = profile_table(read_profile_file(converti_nome(kEdfaGainTemporary)), linear);
     }
     design_profile(ctx, state, lowered_parameter, lowered, nf, p, in, out, window);

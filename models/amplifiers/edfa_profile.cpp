@@ -336,12 +336,12 @@ ProfileTable profile_table(const ProfileData& data, bool linear) {
     return t;
 }
 
-ProfileTable default_gain_table(float gain_db) {
-    return flat_table(kGainPoints, std::pow(10.0f, 0.1f * gain_db), flimit.fgridlo, flimit.fgridhi);
+ProfileTable default_gain_table(float gain_db, const EdfaRun& run) {
+    return flat_table(kGainPoints, std::pow(10.0f, 0.1f * gain_db), run.grid_low_thz, run.grid_high_thz);
 }
 
-ProfileTable default_noise_figure_table(float noise_figure) {
-    return flat_table(kNoiseFigurePoints, noise_figure, flimit.fgridlo, flimit.fgridhi);
+ProfileTable default_noise_figure_table(float noise_figure, const EdfaRun& run) {
+    return flat_table(kNoiseFigurePoints, noise_figure, run.grid_low_thz, run.grid_high_thz);
 }
 
 EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear) {
@@ -357,10 +357,11 @@ EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool l
     return s;
 }
 
-void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out) {
-    const float lo = flimit.fgridlo;
-    const float w = (flimit.fgridhi - flimit.fgridlo) / 1024.0f;
-    const double ase_unit = optcl_ctrl.npol * kPlanck * f_vbs_band.fcenter * kHalfW2mW;
+void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out,
+                   const EdfaRun& run) {
+    const float lo = run.grid_low_thz;
+    const float w = (run.grid_high_thz - run.grid_low_thz) / 1024.0f;
+    const double ase_unit = run.polarisations * kPlanck * run.band_centre_thz * kHalfW2mW;
     for (int i = 0; i < kBins; ++i) {
         const float f = lo + (static_cast<float>(i) + 0.5f) * w;
         const float g = std::max(0.0f, shape.gain.at(f));
@@ -373,8 +374,8 @@ void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* 
     }
 }
 
-bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure) {
-    return covered(gain, noise_figure, f_vbs_band.fbandlo, f_vbs_band.fbandhi);
+bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure, const EdfaRun& run) {
+    return covered(gain, noise_figure, run.band_low_thz, run.band_high_thz);
 }
 
 std::optional<ProfileProblem> profile_model_problem(float gain_parameter, const std::string& gain_file,
@@ -469,27 +470,26 @@ std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<do
 }
 
 std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* hg, std::complex<double>* hn,
-                                 float& delay) {
-    return coedfa(shape, zdctrl.ddelt, f_vbs_band.fcenter, hg, hn, delay);
+                                 float& delay, const EdfaRun& run) {
+    return coedfa(shape, run.time_step_ps, run.band_centre_thz, hg, hn, delay);
 }
 
 void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_off,
                  const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
                  std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
-                 std::complex<double>* hn, float& delay) {
+                 std::complex<double>* hn, float& delay, const EdfaRun& run) {
     const EdfaShape shape = edfa_shape(gain_table, noise_figure_table, linear_values(gain));
-    edfa_spectrum(shape, noise_off, ps_in, ps_out);
+    edfa_spectrum(shape, noise_off, ps_in, ps_out, run);
     iv_out = iv_in;
     n = 0;
     log2n = 0;
     delay = 0.0f;
     if (iv_in == 0) return;
-    if (!edfa_coverage(shape.gain, noise_figure_table)) {
+    if (!edfa_coverage(shape.gain, noise_figure_table, run)) {
         iv_out = 0;
         return;
     }
-    if (optcl_ctrl.setuponly != 0) return;
-    log2n = calcola_filtri_edfa(shape, hg, hn, delay);
+    log2n = calcola_filtri_edfa(shape, hg, hn, delay, run);
     if (log2n < 0) {
         // Like a failed filter synthesis: no filter, and the branch after the
         // amplifier is turned off.
@@ -529,7 +529,7 @@ void edfa_filter_block(std::complex<double>* block, std::complex<double>* noise,
 
 // ---- temporary files ----
 
-bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db) {
+bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db, const EdfaRun& run) {
     // A working file of the run: written through a unit, so that every write
     // is checked and the file does not stay behind a run that is cut short.
     const std::string path = converti_nome(kEdfaGainTemporary);
@@ -556,8 +556,8 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
             pair(gain_data->wavelength[i], linear ? v * factor : v - offset_db);
         }
     } else {
-        const float lo = flimit.fgridlo;
-        const float hi = flimit.fgridhi;
+        const float lo = run.grid_low_thz;
+        const float hi = run.grid_high_thz;
         const float g = gain_db - offset_db;
         pair(300000.0f / hi - 40.0f, g);
         for (std::int32_t k = 29; k >= 0; --k) pair(300000.0f / (lo + static_cast<float>(k) * (hi - lo) / 29.0f), g);

@@ -198,12 +198,16 @@ EdfaShape smooth_shape() {
 }
 
 cd hg[kEdfaResponseSize], hn[kEdfaResponseSize];
+// The profile model's view of the default run settings.
+const SimulationSettings kSettings;
+const EdfaRun kRun{kSettings.grid.low_thz, kSettings.grid.high_thz, kSettings.band.low_thz, kSettings.band.high_thz,
+                   kSettings.band.centre_thz, 1, double{kSettings.time_step_ps}};
 
 TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
     // In the band |H_g|^2 = G and |H_n|^2 = F, real under the reported delay's linear phase; peak gain 10^2.3.
     const EdfaShape s = smooth_shape();
     float delay = 0.0f;
-    const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay);
+    const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay, kRun);
     ASSERT_GT(log2n, 0);
     const int n = 1 << log2n;
     const double dt = zdctrl.ddelt;

@@ -19,7 +19,6 @@
 #include "kernel/filexx.h"
 #include "kernel/signals.h"
 #include "kernel/storage.h"
-#include "models/receivers/photodiode.h"
 #include "models/transmitters/gaussian.h"
 
 using namespace nodrix;
@@ -47,7 +46,6 @@ double run(std::int32_t samples, float twinin) {
     const InputWindow in{0.0f, twinin};
     std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
     std::vector<ElectricalSample> currents(16);
-    const PhotodParams pd{1.0f, std::getenv("NOSHOT") ? 0 : 1, 10.0f, 1.0f, 0.0f};
     SimulationSettings settings;
     settings.end_time_ps = zzctrl.tend;
     settings.emission_window_ps = twinin;
@@ -68,6 +66,18 @@ double run(std::int32_t samples, float twinin) {
         declare("power_meter", "opowme Run(s): 1", "bench_PWM" + std::to_string(k), pm_out[static_cast<std::size_t>(k)]);
     for (int k = 0; k < 2; ++k)
         declare("spectrum_analyser", "optspr Run(s): 1", "bench_OSA" + std::to_string(k), osa_out[static_cast<std::size_t>(k)]);
+    std::vector<std::unique_ptr<Block>> pd;
+    const KindSpec& diode = *find_registered_kind("photodiode");
+    for (int k = 0; k < 16; ++k) {
+        BlockSettings values = BlockSettings::defaults(diode);
+        values.set_number("shot_noise", std::getenv("NOSHOT") ? 0 : 1);
+        values.set_number("dark_current_na", 10.0);
+        Connections c;
+        c.add_input("input", SignalKind::optical, &channels[static_cast<std::size_t>(k)]);
+        c.add_output("output", SignalKind::electrical, &currents[static_cast<std::size_t>(k)]);
+        c.window = &pd_out[static_cast<std::size_t>(k)];
+        pd.push_back(diode.create(values, c));
+    }
     const TimeWindow good{0.0f, twinin, 0.0f, twinin};
     // The scopes, called after the photodiodes whose currents they record.
     std::vector<std::unique_ptr<Block>> scopes;
@@ -96,7 +106,7 @@ double run(std::int32_t samples, float twinin) {
     };
     auto call_all = [&]() {
         drive(declared);
-        for (int k = 0; k < 16; ++k) photod(pd, in, pd_out[k], channels[k], currents[k]);
+        drive(pd);
         drive(scopes);
     };
 

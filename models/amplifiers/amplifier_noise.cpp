@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
+#include "kernel/run_context.h"
 
 namespace nodrix {
 namespace {
@@ -13,14 +13,6 @@ constexpr std::int64_t kModulus = 2147483647;  // 2^31 - 1
 constexpr std::array<std::int64_t, 10> kMultiplier{65539, 71335, 68771, 68773, 16807,
                                                    65539, 71335, 68771, 68773, 16807};
 constexpr float kUnit = 4.656613e-10f;  // 1 / 2^31 in single precision
-
-struct Stream {
-    std::int32_t x = 0;
-    bool valid = false;   // the state holds a value of the recurrence
-    bool reseeded = false;  // set by the reseed at counter 1, cleared by any later counter
-};
-
-std::array<Stream, 10> streams;
 
 // Stream numbers outside 1..10 are taken modulo 10, as wgn2an forms them.
 int stream_index(std::int32_t k) { return static_cast<int>(((k - 1) % 10 + 10) % 10); }
@@ -38,9 +30,9 @@ std::int32_t optrnd_seed_state(std::int32_t stream, std::int32_t seed) {
     return r == 0 ? fallback : static_cast<std::int32_t>(r);
 }
 
-float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
+float optrnd(AmplifierStreams& streams, std::int32_t stream, std::int32_t counter, std::int32_t seed) {
     const int k = stream_index(stream);
-    Stream& s = streams[static_cast<std::size_t>(k)];
+    AmplifierStreams::Stream& s = streams.streams[static_cast<std::size_t>(k)];
     if (counter > 1) {
         s.reseeded = false;
     } else if (counter == 1 && !s.reseeded) {
@@ -54,56 +46,40 @@ float optrnd(std::int32_t stream, std::int32_t counter, std::int32_t seed) {
     return static_cast<float>(s.x) * kUnit;
 }
 
-void reset_optrnd_streams() { streams = {}; }
+void AseNoiseSource::claim(StateClaims& state) {
+    state.claim(sigma_, 1);
+    state.claim(streams_, 4);
+    state.claim(seeds_, 4);
+}
 
-namespace {
-
-// The state of one generator pair.
-struct NoiseState {
-    std::int32_t sigma, streams, seeds;
-};
-constexpr StateSlot<NoiseState> kNoiseState[] = {
-    {&NoiseState::sigma, SlotKind::real, 1},     // component standard deviation
-    {&NoiseState::streams, SlotKind::integer, 4},  // stream numbers
-    {&NoiseState::seeds, SlotKind::integer, 4},    // stream seeds
-};
-
-}  // namespace
-
-void wgn2an_reserve() { claim_state(kNoiseState); }
-
-void wgn2an(float band_centre, FieldSample& z1, FieldSample& z2) {
-    const NoiseState st = claim_state(kNoiseState);
-    const std::int32_t hs = st.sigma;
-    const std::int32_t ik = st.streams;
-    const std::int32_t is = st.seeds;
-    if (zzctrl.pass == 0) return;
-
-    float& sigma = *hist_at(hs);
-    std::int32_t* k = ist_at(ik);
-    std::int32_t* seed = ist_at(is);
-    if (zzctrl.time <= 0.0f) {
-        sigma = std::sqrt(0.5f / zzctrl.delt);
-        const std::int32_t r = inftop.itop1;
+void AseNoiseSource::draw(const RunContext& ctx, FieldSample& z1, FieldSample& z2) {
+    float& sigma = sigma_[0];
+    std::int32_t* k = streams_.data();
+    std::int32_t* seed = seeds_.data();
+    if (ctx.time() <= 0.0f) {
+        sigma = std::sqrt(0.5f / ctx.time_step());
+        const std::int32_t r = ctx.settings().topology;
         const std::int32_t first = ((4 * r) % 10 + 10) % 10;
         for (std::int32_t j = 0; j < 4; ++j) {
             k[j] = (first + j) % 10 + 1;
-            seed[j] = r + seeds[static_cast<std::size_t>(k[j] - 1)];
+            seed[j] = r + ctx.settings().seeds[static_cast<std::size_t>(k[j] - 1)];
         }
     }
 
     // A uniform of exactly 0 or 1 would give an infinite or zero amplitude:
     // it is skipped by advancing the draw counter, which the later draws keep.
-    std::int32_t counter = zzctrl.step;
+    AmplifierStreams& streams = ctx.shared<AmplifierStreams>();
+    std::int32_t counter = ctx.step();
     float u[4];
     for (int j = 0; j < 4; ++j) {
-        u[j] = optrnd(k[j], counter, seed[j]);
+        u[j] = optrnd(streams, k[j], counter, seed[j]);
         while (!(u[j] > 0.0f && u[j] < 1.0f)) {
             ++counter;
-            u[j] = optrnd(k[j], counter, seed[j]);
+            u[j] = optrnd(streams, k[j], counter, seed[j]);
         }
     }
 
+    const float band_centre = ctx.band_centre();
     const float a1 = sigma * std::sqrt(-2.0f * std::log(u[0]));
     const float phi1 = 2.0f * kPiF * u[1];
     const float a2 = sigma * std::sqrt(-2.0f * std::log(u[2]));

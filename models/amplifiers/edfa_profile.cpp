@@ -11,7 +11,6 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
-#include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "numerics/fft.h"
 #include "numerics/filter_tables.h"
@@ -23,31 +22,7 @@
 namespace nodrix {
 namespace {
 
-// The profile model's state: its sizes (N, log2 N, position counter), then
-// the eight areas of N values, claimed in this order in every pass.
-struct SizesState {
-    std::int32_t words;
-};
-constexpr StateSlot<SizesState> kSizesState[] = {{&SizesState::words, SlotKind::integer, 3}};
-
-std::int32_t claim_sizes() { return claim_state(kSizesState).words; }
-
-EdfaAreas reserve_areas(std::int32_t n) {
-    const StateSlot<EdfaAreas> slots[] = {
-        {&EdfaAreas::hg, SlotKind::complex_double, n},  // gain filter response
-        {&EdfaAreas::hn, SlotKind::complex_double, n},  // ASE-shaping filter response
-        {&EdfaAreas::x, SlotKind::complex_double, n},   // signal blocks, X and Y
-        {&EdfaAreas::y, SlotKind::complex_double, n},
-        {&EdfaAreas::xn, SlotKind::complex_double, n},  // noise blocks, X and Y
-        {&EdfaAreas::yn, SlotKind::complex_double, n},
-        {&EdfaAreas::xt, SlotKind::complex_double, n},  // overlap tails, X and Y
-        {&EdfaAreas::yt, SlotKind::complex_double, n},
-    };
-    return claim_state(slots);
-}
-
 constexpr const char* kProfileHeader = "edfa optical amplifier ";
-constexpr const char* kGainTemporary = "K3TMPGN";
 constexpr const char* kTemporaryFiles[] = {"K3TMPGN", "K3TMPFN", "K3TMPPN"};
 constexpr float kHalfW2mW = 5e14f;  // half of the W/Hz to mW/THz factor, single precision
 constexpr float kW2mW = 1e15f;
@@ -213,111 +188,6 @@ void report_length_error() {
     opxinfo("   cause numerical problems.");
 }
 
-// ---- the block ----
-
-// Response scratch of the initialisation pass (2N points, N <= 2^12).
-std::complex<double> response_g[kEdfaResponseSize];
-std::complex<double> response_n[kEdfaResponseSize];
-
-void empty_outputs(OpticalSignal& sout) {
-    sout.x = empty_field();
-    sout.y = empty_field();
-}
-
-// The temporary files go when the run reaches its end (outside block mode).
-void delete_temporary_files_at_end() {
-    if (optcl_ctrl.blkmode == 0 && zzctrl.time >= zzctrl.tend) delete_edfa_temporary_files();
-}
-
-ProfileTable table_of(float parameter, const std::string& file, bool linear, ProfileTable (*flat)(float)) {
-    if (parameter >= 0.0f) return flat(parameter);
-    return profile_table(read_profile_file(converti_nome(file)), linear);
-}
-
-// Initialisation pass of the profile model on built tables.
-void profile_init(float gain_parameter, const ProfileTable& gain, const ProfileTable& noise_figure,
-                  std::int32_t noise_off, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                  OpticalSignal& sout) {
-    std::int32_t n = 0;
-    std::int32_t log2n = 0;
-    float delay = 0.0f;
-    elabora_vet(gain_parameter, gain, noise_off, noise_figure, sin.ps.data(), sout.ps.data(), sin.iv, sout.iv, n,
-                log2n, response_g, response_n, delay);
-    if (optcl_ctrl.setuponly == 0) {
-        float pg = 0.0f;
-        float pn = 0.0f;
-        if (n > 0) {
-            maxvet_complex(response_g, n, pg);
-            maxvet_complex(response_n, n, pn);
-        }
-        for (int i = 0; i < kBins; ++i) sout.gd[i] = sin.gd[i] + delay;
-        const float npol = static_cast<float>(optcl_ctrl.npol);
-        const float half_photon = static_cast<float>(0.5 * kPlanck * f_vbs_band.fcenter * kW2mW);
-        sout.pp = (optcl_ctrl.optaux1 == 0 && noise_off == 0)
-                      ? pg * sin.pp + (0.8f / zzctrl.delt) * npol * pn * half_photon
-                      : pg * sin.pp;
-        group_delay_window(in, sout.gd.data(), least_group_delay(sin.gd.data()), out);
-    }
-    if (n <= 0) return;
-
-    const std::int32_t ip = claim_sizes();
-    const EdfaAreas a = reserve_areas(n);
-    if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
-    if (zzflmn.nohist != 0) return;
-    std::int32_t* st = ist_at(ip);
-    st[0] = n;
-    st[1] = log2n;
-    st[2] = 0;
-    std::copy(response_g, response_g + n, zisd_at(a.hg));
-    std::copy(response_n, response_n + n, zisd_at(a.hn));
-    for (std::int32_t pos : {a.x, a.y, a.xn, a.yn, a.xt, a.yt}) std::fill(zisd_at(pos), zisd_at(pos) + n, 0.0);
-}
-
-// Per-sample pass of the profile model: samples collected into blocks of N/2
-// and filtered by overlap-add, with the output N/2 samples behind.
-void profile_sample(std::int32_t noise_off, const InputWindow& in, const TimeWindow& out, const OpticalSignal& sin,
-                    OpticalSignal& sout) {
-    if (sout.iv == 0) {
-        empty_outputs(sout);
-        return;
-    }
-    std::int32_t* st = ist_at(claim_sizes());
-    const std::int32_t n = st[0];
-    const EdfaAreas a = reserve_areas(n);
-    const bool draw = optcl_ctrl.optaux1 == 0;
-    FieldSample z1;
-    FieldSample z2;
-    if (draw) wgn2an(f_vbs_band.fcenter, z1, z2);
-    const float t = zzctrl.time;
-    if (!(in.ton <= t && t < out.toff) || n < 2) {
-        empty_outputs(sout);
-        return;
-    }
-    const bool noise = draw && noise_off != 1;
-    const bool two_pol = optcl_ctrl.npol == 2;
-    std::int32_t counter = st[2];
-    if (counter == n / 2) {
-        edfa_runtime(a, n, st[1], noise, two_pol);
-        counter = 0;
-    }
-    const std::int32_t p = counter;  // 0-based position of this sample
-    std::complex<double>& bx = zisd_at(a.x)[p];
-    sout.x = FieldSample{static_cast<float>(bx.real()), static_cast<float>(bx.imag()), sin.x.fcenter};
-    bx = {sin.x.re, sin.x.im};
-    if (two_pol) {
-        std::complex<double>& by = zisd_at(a.y)[p];
-        sout.y = FieldSample{static_cast<float>(by.real()), static_cast<float>(by.imag()), sin.y.fcenter};
-        by = {sin.y.re, sin.y.im};
-    }
-    if (noise) {
-        // White noise of density h fc / 2 per polarisation, shaped by sqrt(F).
-        const float scale = std::sqrt(static_cast<float>(kPlanck * f_vbs_band.fcenter * kHalfW2mW));
-        zisd_at(a.xn)[p] = {scale * z1.re, scale * z1.im};
-        if (two_pol) zisd_at(a.yn)[p] = {scale * z2.re, scale * z2.im};
-    }
-    st[2] = p + 1;
-}
-
 }  // namespace
 
 // ---- names, splines, small helpers ----
@@ -466,12 +336,12 @@ ProfileTable profile_table(const ProfileData& data, bool linear) {
     return t;
 }
 
-ProfileTable default_gain_table(float gain_db) {
-    return flat_table(kGainPoints, std::pow(10.0f, 0.1f * gain_db), flimit.fgridlo, flimit.fgridhi);
+ProfileTable default_gain_table(float gain_db, const EdfaRun& run) {
+    return flat_table(kGainPoints, std::pow(10.0f, 0.1f * gain_db), run.grid_low_thz, run.grid_high_thz);
 }
 
-ProfileTable default_noise_figure_table(float noise_figure) {
-    return flat_table(kNoiseFigurePoints, noise_figure, flimit.fgridlo, flimit.fgridhi);
+ProfileTable default_noise_figure_table(float noise_figure, const EdfaRun& run) {
+    return flat_table(kNoiseFigurePoints, noise_figure, run.grid_low_thz, run.grid_high_thz);
 }
 
 EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear) {
@@ -487,10 +357,11 @@ EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool l
     return s;
 }
 
-void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out) {
-    const float lo = flimit.fgridlo;
-    const float w = (flimit.fgridhi - flimit.fgridlo) / 1024.0f;
-    const double ase_unit = optcl_ctrl.npol * kPlanck * f_vbs_band.fcenter * kHalfW2mW;
+void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out,
+                   const EdfaRun& run) {
+    const float lo = run.grid_low_thz;
+    const float w = (run.grid_high_thz - run.grid_low_thz) / 1024.0f;
+    const double ase_unit = run.polarisations * kPlanck * run.band_centre_thz * kHalfW2mW;
     for (int i = 0; i < kBins; ++i) {
         const float f = lo + (static_cast<float>(i) + 0.5f) * w;
         const float g = std::max(0.0f, shape.gain.at(f));
@@ -503,8 +374,8 @@ void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* 
     }
 }
 
-bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure) {
-    return covered(gain, noise_figure, f_vbs_band.fbandlo, f_vbs_band.fbandhi);
+bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure, const EdfaRun& run) {
+    return covered(gain, noise_figure, run.band_low_thz, run.band_high_thz);
 }
 
 std::optional<ProfileProblem> profile_model_problem(float gain_parameter, const std::string& gain_file,
@@ -599,27 +470,26 @@ std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<do
 }
 
 std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* hg, std::complex<double>* hn,
-                                 float& delay) {
-    return coedfa(shape, zdctrl.ddelt, f_vbs_band.fcenter, hg, hn, delay);
+                                 float& delay, const EdfaRun& run) {
+    return coedfa(shape, run.time_step_ps, run.band_centre_thz, hg, hn, delay);
 }
 
 void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_off,
                  const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
                  std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
-                 std::complex<double>* hn, float& delay) {
+                 std::complex<double>* hn, float& delay, const EdfaRun& run) {
     const EdfaShape shape = edfa_shape(gain_table, noise_figure_table, linear_values(gain));
-    edfa_spectrum(shape, noise_off, ps_in, ps_out);
+    edfa_spectrum(shape, noise_off, ps_in, ps_out, run);
     iv_out = iv_in;
     n = 0;
     log2n = 0;
     delay = 0.0f;
     if (iv_in == 0) return;
-    if (!edfa_coverage(shape.gain, noise_figure_table)) {
+    if (!edfa_coverage(shape.gain, noise_figure_table, run)) {
         iv_out = 0;
         return;
     }
-    if (optcl_ctrl.setuponly != 0) return;
-    log2n = calcola_filtri_edfa(shape, hg, hn, delay);
+    log2n = calcola_filtri_edfa(shape, hg, hn, delay, run);
     if (log2n < 0) {
         // Like a failed filter synthesis: no filter, and the branch after the
         // amplifier is turned off.
@@ -633,40 +503,36 @@ void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_
 
 // ---- run time ----
 
-void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol) {
+void edfa_filter_block(std::complex<double>* block, std::complex<double>* noise, std::complex<double>* tail,
+                       const std::complex<double>* hg, const std::complex<double>* hn, std::int32_t n,
+                       std::int32_t log2n, bool add_noise) {
     const std::int32_t half = n / 2;
-    const std::complex<double>* hg = zisd_at(areas.hg);
-    const std::complex<double>* hn = zisd_at(areas.hn);
-    auto filter = [&](std::int32_t block, std::int32_t noise, std::int32_t tail) {
-        std::complex<double>* b = zisd_at(block);
-        std::complex<double>* t = zisd_at(tail);
-        std::fill(b + half, b + n, 0.0);
-        cfft3(block, log2n, -1);
-        if (add_noise) {
-            std::complex<double>* z = zisd_at(noise);
-            std::fill(z + half, z + n, 0.0);
-            cfft3(noise, log2n, -1);
-            // Shaped noise added in the frequency domain: one inverse FFT for both.
-            for (std::int32_t k = 0; k < n; ++k) b[k] = b[k] * hg[k] + z[k] * hn[k];
-        } else {
-            for (std::int32_t k = 0; k < n; ++k) b[k] *= hg[k];
-        }
-        cfft3(block, log2n, 1);
-        for (std::int32_t k = 0; k < half; ++k) {
-            b[k] += t[k];
-            t[k] = b[k + half];
-        }
-    };
-    filter(areas.x, areas.xn, areas.xt);
-    if (two_pol) filter(areas.y, areas.yn, areas.yt);
+    std::complex<double>* b = block;
+    std::complex<double>* t = tail;
+    std::fill(b + half, b + n, 0.0);
+    cfft2(b, log2n, -1);
+    if (add_noise) {
+        std::complex<double>* z = noise;
+        std::fill(z + half, z + n, 0.0);
+        cfft2(z, log2n, -1);
+        // Shaped noise added in the frequency domain: one inverse FFT for both.
+        for (std::int32_t k = 0; k < n; ++k) b[k] = b[k] * hg[k] + z[k] * hn[k];
+    } else {
+        for (std::int32_t k = 0; k < n; ++k) b[k] *= hg[k];
+    }
+    cfft2(b, log2n, 1);
+    for (std::int32_t k = 0; k < half; ++k) {
+        b[k] += t[k];
+        t[k] = b[k + half];
+    }
 }
 
 // ---- temporary files ----
 
-bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db) {
+bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db, const EdfaRun& run) {
     // A working file of the run: written through a unit, so that every write
     // is checked and the file does not stay behind a run that is cut short.
-    const std::string path = converti_nome(kGainTemporary);
+    const std::string path = converti_nome(kEdfaGainTemporary);
     const std::string base = path.substr(0, path.size() - 4);
     remove_run_file(path);
     std::int32_t unit = 0;
@@ -690,8 +556,8 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
             pair(gain_data->wavelength[i], linear ? v * factor : v - offset_db);
         }
     } else {
-        const float lo = flimit.fgridlo;
-        const float hi = flimit.fgridhi;
+        const float lo = run.grid_low_thz;
+        const float hi = run.grid_high_thz;
         const float g = gain_db - offset_db;
         pair(300000.0f / hi - 40.0f, g);
         for (std::int32_t k = 29; k >= 0; --k) pair(300000.0f / (lo + static_cast<float>(k) * (hi - lo) / 29.0f), g);
@@ -704,66 +570,6 @@ bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float 
 
 void delete_edfa_temporary_files() {
     for (const char* name : kTemporaryFiles) opxfdel(converti_nome(name).c_str());
-}
-
-// ---- blocks ----
-
-void gain_dep_reserve(const OpticalSignal& sout) {
-    if (sout.iv == 0) return;
-    reserve_areas(*ist_at(claim_sizes()));
-    if (optcl_ctrl.optaux1 == 0) wgn2an_reserve();
-}
-
-void fg_gain_dep(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout) {
-    delete_temporary_files_at_end();
-    if (zzctrl.pass != 0) {
-        profile_sample(p.noise_off, in, out, sin, sout);
-        return;
-    }
-    const bool linear = linear_values(p.gain);
-    const ProfileTable gain = table_of(p.gain, p.gain_file, linear, default_gain_table);
-    const ProfileTable nf = table_of(p.noise_figure, p.noise_figure_file, linear, default_noise_figure_table);
-    profile_init(p.gain, gain, nf, p.noise_off, in, out, sin, sout);
-}
-
-void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout) {
-    delete_temporary_files_at_end();
-    if (zzctrl.pass != 0) {
-        profile_sample(p.noise_off, in, out, sin, sout);
-        return;
-    }
-    if (!fixed_power_target_usable(p.output_power, in, out, sin, sout)) return;
-    const bool linear = linear_values(p.max_gain);
-    ProfileData gain_data;
-    ProfileTable gain;
-    if (p.max_gain < 0.0f) {
-        gain_data = read_profile_file(converti_nome(p.gain_file));
-        gain = profile_table(gain_data, linear);
-    } else {
-        gain = default_gain_table(p.max_gain);
-    }
-    const ProfileTable nf = table_of(p.noise_figure, p.noise_figure_file, linear, default_noise_figure_table);
-
-    // The output power at the full gain decides how far the gain is lowered.
-    std::array<float, kBins> ps{};
-    edfa_spectrum(edfa_shape(gain, nf, linear), p.noise_off, sin.ps.data(), ps.data());
-    float p_out = 0.0f;
-    for (float v : ps) p_out += v;
-    const float offset = p.output_power <= p_out ? 10.0f * std::log10(p_out / p.output_power) : 0.0f;
-
-    // The lowered gain goes through the temporary gain file. Its values keep
-    // the form of the block's data (linear stays linear), so that the noise
-    // figure is read the same way as before.
-    const float lowered_parameter = linear ? -99.0f : -1.0f;
-    ProfileTable lowered;
-    if (p.max_gain < 0.0f && gain_data.status != ProfileData::Status::kRead) {
-        lowered = gain;  // nothing usable: the branch goes off below
-    } else if (copia_file(p.max_gain < 0.0f ? &gain_data : nullptr, linear, p.max_gain, offset)) {
-        lowered = profile_table(read_profile_file(converti_nome(kGainTemporary)), linear);
-    }
-    profile_init(lowered_parameter, lowered, nf, p.noise_off, in, out, sin, sout);
 }
 
 }  // namespace nodrix

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "kernel/signals.h"
-#include "models/amplifiers/edfa.h"
 
 namespace nodrix {
 
@@ -57,13 +56,23 @@ struct ProfileTable {
     std::int32_t size() const { return static_cast<std::int32_t>(f.size()); }
 };
 
+// What the profile model takes of the run's settings: the spectral grid the
+// flat defaults and the spectrum span, the band the tables must cover, the
+// band centre, the polarisations and the time step.
+struct EdfaRun {
+    float grid_low_thz = 0.0f, grid_high_thz = 0.0f, band_low_thz = 0.0f, band_high_thz = 0.0f;
+    float band_centre_thz = 0.0f;
+    std::int32_t polarisations = 1;
+    double time_step_ps = 0.0;
+};
+
 // Table of a data file: wavelengths converted to frequencies, values in dB
 // (10^(0.1 x)) or linear as they stand.
 ProfileTable profile_table(const ProfileData& data, bool linear);
 // Defaults: gain, 30 points over the grid at 10^(0.1 gain_db); noise figure,
 // 123 points over the grid at the given linear value.
-ProfileTable default_gain_table(float gain_db);
-ProfileTable default_noise_figure_table(float noise_figure);
+ProfileTable default_gain_table(float gain_db, const EdfaRun& run);
+ProfileTable default_noise_figure_table(float noise_figure, const EdfaRun& run);
 
 // Gain table and noise-factor table F at the noise-figure points:
 // F = (G - 1) NF with linear values, ((1 + G^8)^(1/8) - 1) NF otherwise.
@@ -75,11 +84,12 @@ EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool l
 
 // Output spectrum: G_i ps_in + npol h fc 5e14 F_i w per bin (the ASE term only
 // where G_i > 1 and the noise is on).
-void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out);
+void edfa_spectrum(const EdfaShape& shape, std::int32_t noise_off, const float* ps_in, float* ps_out,
+                   const EdfaRun& run);
 
 // True when both tables reach below and above the simulated band, or both
 // have at least 10 points inside it.
-bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure);
+bool edfa_coverage(const ProfileTable& gain, const ProfileTable& noise_figure, const EdfaRun& run);
 
 // The grid the flat defaults span and the band the tables must cover [THz].
 struct ProfileFrame {
@@ -108,10 +118,10 @@ inline constexpr std::int32_t kEdfaResponseSize = 8192;
 // error; hg, hn receive the realised responses on 2N points (FFT order) and
 // delay the group delay the filters add, (N + N/2 - d) dt [ps].
 std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<double>* hg,
-                    std::complex<double>* hn, float& delay);
-// The same with the program's time step and band centre.
+                    std::complex<double>* hn, float& delay, const EdfaRun& run);
+// The same with the run's time step and band centre.
 std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* hg, std::complex<double>* hn,
-                                 float& delay);
+                                 float& delay, const EdfaRun& run);
 
 // Tables, spectrum, coverage check and synthesis of the profile model. On
 // return n is the run-time FFT length (0: no filter), log2n its log2; iv_out
@@ -119,41 +129,26 @@ std::int32_t calcola_filtri_edfa(const EdfaShape& shape, std::complex<double>* h
 void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_off,
                  const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
                  std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
-                 std::complex<double>* hn, float& delay);
+                 std::complex<double>* hn, float& delay, const EdfaRun& run);
 
-// Positions of the eight run-time areas (kernel complex double storage).
-struct EdfaAreas {
-    std::int32_t hg = 0, hn = 0;  // gain and noise responses
-    std::int32_t x = 0, y = 0;    // signal blocks
-    std::int32_t xn = 0, yn = 0;  // noise blocks
-    std::int32_t xt = 0, yt = 0;  // overlap tails
-};
+// One overlap-add block of n points on arrays: the first half of `block`
+// (and of `noise`) holds the last n/2 samples; afterwards it holds the
+// filtered output (the gain-filtered signal plus, with add_noise, the noise
+// shaped by hn), `tail` the overlap for the next block.
+void edfa_filter_block(std::complex<double>* block, std::complex<double>* noise, std::complex<double>* tail,
+                       const std::complex<double>* hg, const std::complex<double>* hn, std::int32_t n,
+                       std::int32_t log2n, bool add_noise);
 
-// One overlap-add block of n points: the first halves of the blocks hold the
-// last n/2 samples; afterwards the signal blocks hold the filtered output
-// (gain-filtered signal plus, with add_noise, the shaped noise).
-void edfa_runtime(const EdfaAreas& areas, std::int32_t n, std::int32_t log2n, bool add_noise, bool two_pol);
+// The temporary gain file of the fixed-output-power amplifier's profile model.
+inline constexpr const char* kEdfaGainTemporary = "K3TMPGN";
 
 // Writes the temporary gain file "K3TMPGN" (as K3TMPGN.DAT) for the
 // fixed-output-power amplifier: the gain pairs of `gain_data` (or, without a
 // file, the flat gain_db over the grid) lowered by offset_db. Linear values
 // are scaled by 10^(-0.1 offset_db). Returns false when it cannot be written.
-bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db);
+bool copia_file(const ProfileData* gain_data, bool linear, float gain_db, float offset_db, const EdfaRun& run);
 
 // Deletes the temporary files "K3TMPGN", "K3TMPFN", "K3TMPPN".
 void delete_edfa_temporary_files();
-
-// The profile model of oampfg (both passes).
-void fg_gain_dep(const OampfgParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout);
-
-// The profile model of oampfp (both passes): the gain lowered to meet the
-// target output power, never raised.
-void fp_gain_dep(const OampfpParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sin,
-                 OpticalSignal& sout);
-
-// The storage requests of the profile model's per-sample call, for a call
-// outside the window that must keep its place in the kernel's record walk.
-void gain_dep_reserve(const OpticalSignal& sout);
 
 }  // namespace nodrix

@@ -2,10 +2,9 @@
 
 #include <cmath>
 
+#include "kernel/block_declaration.h"
 #include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "runtime/opxfile.h"
 
 namespace nodrix {
 
@@ -32,83 +31,108 @@ float optical_sample_power(const FieldSample& x, const FieldSample& y, std::int3
 
 namespace {
 
-void check_parameters(const PhotodParams& p) {
-    if (p.responsivity < 0.0f) opxerr("Photodiode: the responsivity must not be negative");
-    if (p.dark_current < 0.0f) opxerr("Photodiode: the dark current must not be negative");
-    if (!(p.avalanche_gain > 0.0f)) opxerr("Photodiode: the avalanche gain must be positive");
-}
+// A current cannot flow backwards through the diode; ranges of the parameters
+// keep the values below usable, these lines name what a block would refuse.
+constexpr const char* kNegativeResponsivity = "Photodiode: the responsivity must not be negative";
+constexpr const char* kNegativeDarkCurrent = "Photodiode: the dark current must not be negative";
+constexpr const char* kGainNotPositive = "Photodiode: the avalanche gain must be positive";
 
-// The state of one photodiode, kept while its input is in band.
-struct DiodeState {
-    std::int32_t factors;
+// The photodiode of a receiver (photod): a PIN or avalanche diode turning the
+// received optical field into a photocurrent, with responsivity, dark
+// current, avalanche gain with excess noise, and optional shot noise.
+struct Photodiode {
+    float responsivity_a_per_w = 1.0f;  // [A/W], >= 0
+    bool shot_noise = true;             // add shot noise
+    float dark_current_na = 0.0f;       // [nA], >= 0
+    float avalanche_gain = 1.0f;        // multiplication factor M (1.0 for a PIN diode), > 0
+    float excess_noise_exponent = 0.0f; // x in the excess noise factor F = M^x
+
+    Input<OpticalSignal> input;
+    Output<ElectricalSample> output;
+    Window window;
+
+    // Scaled responsivity [A/mW] and shot-noise factor, held while the input
+    // is in band; then, with shot noise on, the Gaussian generator's records.
+    State<float> factors;
+    GaussianSource shot;
+
+    static KindDeclaration<Photodiode> declaration() {
+        using D = Photodiode;
+        return {
+            .name = "photodiode",
+            .routine = "photod",
+            .help = "PIN or avalanche photodiode with shot and dark-current noise",
+            .family = BlockFamily::receivers,
+            .parameters =
+                {
+                    parameter(&D::responsivity_a_per_w, {.name = "responsivity_a_per_w", .unit = "A/W",
+                                                         .fallback = 1.0, .help = "responsivity", .low = 0}),
+                    parameter(&D::shot_noise, {.name = "shot_noise", .fallback = 1, .help = "add shot noise"}),
+                    parameter(&D::dark_current_na, {.name = "dark_current_na", .unit = "nA", .fallback = 0.0,
+                                                    .help = "dark current", .low = 0}),
+                    parameter(&D::avalanche_gain, {.name = "avalanche_gain", .fallback = 1.0,
+                                                   .help = "multiplication factor (1: PIN diode)", .low = 0,
+                                                   .low_open = true}),
+                    parameter(&D::excess_noise_exponent, {.name = "excess_noise_exponent", .fallback = 0.0,
+                                                          .help = "x of the excess noise factor F = M^x"}),
+                },
+            .inputs = {port(&D::input, {.key = "input", .help = "the light measured"})},
+            .outputs = {port(&D::output, {.key = "output", .help = "the photocurrent [A]"})},
+            .window = &D::window,
+        };
+    }
+
+    Status design(const RunContext& ctx, StateClaims& state) {
+        *output = ElectricalSample{};
+        Status status;
+        if (responsivity_a_per_w < 0.0f) status.add(kNegativeResponsivity);
+        if (dark_current_na < 0.0f) status.add(kNegativeDarkCurrent);
+        if (!(avalanche_gain > 0.0f)) status.add(kGainNotPositive);
+        group_delay_window(window.input(ctx), input->gd.data(), least_group_delay(input->gd.data()),
+                           window.output());
+        if (input->iv != 0) state.claim(factors, 2);
+        if (shot_noise) shot.claim(state);
+        return status;
+    }
+
+    void setup(const RunContext&) {
+        if (factors.size() == 0) return;
+        factors[0] = photod_scaled_responsivity(responsivity_a_per_w);
+        factors[1] = photod_shot_factor(avalanche_gain, excess_noise_exponent);
+    }
+
+    void run(const RunContext& ctx) {
+        ElectricalSample& current = *output;
+        current = ElectricalSample{};
+        const float t = ctx.time();
+        const bool lit = input->iv != 0 && t >= window.input(ctx).ton && t < window.output().toff;
+        float n = 0.0f;
+        // The generator is drawn only while light arrives, and on the first
+        // sample of the run (t <= 0), which sets it up.
+        if (shot_noise && (lit || t <= 0.0f)) n = shot.draw(ctx, 0.0f, 1.0f);
+        if (!lit) return;
+
+        const float m = avalanche_gain;
+        float i0 = factors[0] * optical_sample_power(input->x, input->y, ctx.polarisations());
+        float i;
+        if (shot_noise) {
+            i0 += 1e-9f * dark_current_na;
+            // Shot noise of variance 2 q M^2 F I0 B over the simulation bandwidth
+            // B = 1 / (2 dt), added after the multiplication.
+            const float variance = factors[1] * i0 * 0.5f / ctx.time_step();
+            const float s = variance > 0.0f ? std::sqrt(variance) : 0.0f;
+            i = s * n + m * i0;
+        } else {
+            i = (i0 + 1e-9f * dark_current_na) * m;
+        }
+        // A current cannot flow backwards through the diode (this also turns -0
+        // into +0).
+        current.value = i > 0.0f ? i : 0.0f;
+    }
 };
-constexpr StateSlot<DiodeState> kDiodeState[] = {
-    {&DiodeState::factors, SlotKind::real, 2},  // scaled responsivity, shot-noise factor
-};
+
+const KindRegistration registration{declare_kind<Photodiode>()};
 
 }  // namespace
-
-void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig,
-            ElectricalSample& current) {
-    // Storage walk, identical in both passes: the two factors while the input
-    // is in band, then the Gaussian generator's own records when shot noise
-    // is on.
-    const bool active = optcl_ctrl.setuponly == 0;
-    const bool in_band = sig.iv != 0;
-    const bool noisy = p.shot_noise == 1;
-    const std::int32_t h = (active && in_band) ? claim_state(kDiodeState).factors : 0;
-
-    if (zzctrl.pass == 0) {
-        current = ElectricalSample{};
-        if (!active) return;
-        check_parameters(p);
-        group_delay_window(in, sig.gd.data(), least_group_delay(sig.gd.data()), out);
-        if (in_band && zzflmn.nohist == 0) {
-            float* st = hist_at(h);
-            st[0] = photod_scaled_responsivity(p.responsivity);
-            st[1] = photod_shot_factor(p.avalanche_gain, p.excess_noise_exponent);
-        }
-        if (noisy) {
-            ElectricalSample n;
-            gausrr(0.0f, 1.0f, n);
-        }
-        return;
-    }
-
-    current = ElectricalSample{};
-    if (!active) return;
-    const float t = zzctrl.time;
-    const bool lit = in_band && t >= in.ton && t < out.toff;
-    ElectricalSample n;
-    if (noisy) {
-        // The generator is drawn only while light arrives, and on the first
-        // call of the run (t <= 0), which sets it up; on the other samples its
-        // records are passed over so that the blocks after this one find their own.
-        if (lit || t <= 0.0f) {
-            gausrr(0.0f, 1.0f, n);
-        } else {
-            gausrr_reserve();
-        }
-    }
-    if (!lit) return;
-
-    const float* st = hist_at(h);
-    const float m = p.avalanche_gain;
-    float i0 = st[0] * optical_sample_power(sig.x, sig.y, optcl_ctrl.npol);
-    float i;
-    if (noisy) {
-        i0 += 1e-9f * p.dark_current;
-        // Shot noise of variance 2 q M^2 F I0 B over the simulation bandwidth
-        // B = 1 / (2 dt), added after the multiplication.
-        const float variance = st[1] * i0 * 0.5f / zzctrl.delt;
-        const float s = variance > 0.0f ? std::sqrt(variance) : 0.0f;
-        i = s * n.value + m * i0;
-    } else {
-        i = (i0 + 1e-9f * p.dark_current) * m;
-    }
-    // A current cannot flow backwards through the diode (this also turns -0
-    // into +0).
-    current.value = i > 0.0f ? i : 0.0f;
-}
 
 }  // namespace nodrix

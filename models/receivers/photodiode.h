@@ -1,6 +1,6 @@
-// The photodiode of a receiver: a PIN or avalanche diode turning the received
-// optical field into a photocurrent, with responsivity, dark current, avalanche
-// gain with excess noise, and optional shot noise.
+// The photodiode of a receiver (the kind "photodiode", declared in
+// photodiode.cpp): the factors it works with, which the link summary and the
+// observation of a run compute as well.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +8,6 @@
 #include "kernel/signals.h"
 
 namespace nodrix {
-
-struct PhotodParams {
-    float responsivity;           // [A/W], >= 0
-    std::int32_t shot_noise;      // 1: add shot noise; other values: noiseless
-    float dark_current;           // [nA], >= 0
-    float avalanche_gain;         // multiplication factor M (1.0 for a PIN diode), > 0
-    float excess_noise_exponent;  // x in the excess noise factor F = M^x
-};
-
-// Initialisation pass: zero current, time window, instance storage; per-sample
-// pass: the photocurrent of the current sample, (I, 0, 0) [A].
-void photod(const PhotodParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig,
-            ElectricalSample& current);
 
 // Responsivity in A per mW: 0.001 x responsivity.
 float photod_scaled_responsivity(float responsivity);

@@ -15,13 +15,12 @@
 
 #include "kernel/control_blocks.h"
 #include "kernel/signals.h"
-#include "kernel/storage.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
 #include "numerics/spline.h"
 #include "models/amplifiers/edfa_profile.h"
 #include "runtime/opxfile.h"
-#include "tests/models/filters/block_schedule.h"
+#include "tests/support/block_bench.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -30,8 +29,6 @@ namespace {
 using cd = std::complex<double>;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
-using testing::begin_run_init;
-using testing::begin_sample;
 
 constexpr double kH = 6.6260755e-22;
 constexpr double kFc = 193.61597;
@@ -68,19 +65,26 @@ void write_profile(const std::string& path, double f_lo, double f_hi, double df,
     testing::write_text(path, text);
 }
 
+// An amplifier made from its registry entry on the block bench, fed `light`.
+struct Bench {
+    Bench(const char* kind, const OpticalSignal& light, std::int32_t polarisations = 1)
+        : bench(kind, SimulationSettings{.polarisations = polarisations}),
+          in(bench.input<OpticalSignal>("input")),
+          out(bench.output<OpticalSignal>("output")) {
+        in = light;
+    }
+    testing::BlockBench bench;
+    OpticalSignal& in;
+    const OpticalSignal& out;
+};
+
 class Amplifier : public testing::NodrixTest {
 protected:
     void SetUp() override {
         NodrixTest::SetUp();
         testing::set_project_constants();
-        reset_optrnd_streams();
-        optcl_ctrl.blkmode = 1;
-        zzflmn.nohist = 1;
     }
-    InputWindow in{0.0f, 15360.0f};
-    TimeWindow out;
     OpticalSignal sin = test_signal(2.0f);
-    OpticalSignal sout;
 };
 
 // Noise source ------------------------------------------------------------------
@@ -96,12 +100,13 @@ float unit(std::int64_t x) { return float(x) * 4.656613e-10f; }
 TEST_F(Amplifier, StreamsFollowSchrageEvenWhereOneCorrectionIsNotEnough) {
     // Stream 5, seed 458: x = 915; 16807 x = 15378405; 16807 * 15378405 = 120 (2^31 - 1) + 766815195.
     EXPECT_EQ(optrnd_seed_state(5, 458), 915);
-    EXPECT_EQ(optrnd(5, 1, 458), unit(15378405));
-    EXPECT_EQ(optrnd(5, 2, 458), unit(766815195));
+    AmplifierStreams streams;
+    EXPECT_EQ(optrnd(streams, 5, 1, 458), unit(15378405));
+    EXPECT_EQ(optrnd(streams, 5, 2, 458), unit(766815195));
     for (int k = 1; k <= 10; ++k) {
         const std::int32_t seed = 100 * k + 7;
         std::int64_t x = 2 * seed - 1;
-        for (int c = 1; c <= 2000; ++c) ASSERT_EQ(optrnd(k, c, seed), unit(x = schrage(kA[k - 1], x))) << k << " " << c;
+        for (int c = 1; c <= 2000; ++c) ASSERT_EQ(optrnd(streams, k, c, seed), unit(x = schrage(kA[k - 1], x))) << k << " " << c;
     }
 }
 
@@ -129,63 +134,57 @@ TEST_F(Amplifier, FixedOutputPowerGain) {
         {2.0f, 0.5f, 35.0f, 0, 0.25}, {2.0f, 0.5f, 35.0f, 1, 0.25},      // below the input: attenuation without ASE
     };
     for (const Case& c : cases) {
-        const OpticalSignal s = test_signal(c.p_in);
-        oampfp({c.max_gain, "", 2.81838f, c.noise_off, "", c.target}, in, out, s, sout);
+        Bench amp("amplifier_fixed_power", test_signal(c.p_in));
+        amp.bench.set("max_gain_db", c.max_gain).set("output_power_mw", c.target).set("ase_off", c.noise_off);
+        ASSERT_TRUE(amp.bench.design().ok());
         const double a = c.noise_off ? 0.0 : ase_over_grid(2.81838);
         const double g = c.gain > 0.0 ? c.gain : (c.target + a) / (c.p_in + a);
         const double expected = g * c.p_in + (g > 1.0 ? (g - 1.0) * a : 0.0);
-        EXPECT_NEAR(sum(sout.ps), expected, 2e-6 * expected + 1e-12) << c.p_in << " " << c.target;
+        EXPECT_NEAR(sum(amp.out.ps), expected, 2e-6 * expected + 1e-12) << c.p_in << " " << c.target;
         if (c.gain != 100.0) {
-            EXPECT_NEAR(sum(sout.ps), c.target, 2e-6 * c.target) << c.p_in;
+            EXPECT_NEAR(sum(amp.out.ps), c.target, 2e-6 * c.target) << c.p_in;
         }
+        // The chosen gain, then the noise pair's records, then g, n_sp, S.
+        EXPECT_EQ(amp.bench.block().claims().bytes(), 4 * (1 + 2) + 4 * (1 + 2) + 2 * 4 * (4 + 2) + 4 * (3 + 2));
     }
     EXPECT_NEAR(fixed_power_gain(4.0f, 0.01f, 1.0f, 100.0f), 0.25f, 1e-7f);  // not (1 + a) / (4 + a)
 }
 
 TEST_F(Amplifier, FieldIsGainTimesInputWithoutNoise) {
-    // 0 dB, noise off, or no field noise (optaux1): g x on both polarisations, keeping the third word.
-    // While an amplifier ahead waits for its late input, the block after it must still find its own state.
-    optcl_ctrl.npol = 2;
-    const OampfgParams ahead{5.0f, "", 2.81838f, 1, ""};
-    const InputWindow late{5.0f * zzctrl.delt, 15360.0f};
-    TimeWindow out_ahead;
-    OpticalSignal mid;
-    for (const auto& [gain, noise_off, optaux1] : {std::tuple{0.0f, 0, 0}, std::tuple{5.0f, 1, 0}, std::tuple{5.0f, 0, 1}}) {
-        optcl_ctrl.optaux1 = optaux1;
-        const OampfgParams p{gain, "", 2.81838f, noise_off, ""};
-        begin_run_init();
-        oampfg(ahead, late, out_ahead, sin, mid);
-        oampfg(p, in, out, sin, sout);
+    // At 0 dB, or with the noise off, no ASE reaches the field: g x on both
+    // polarisations, keeping the third word; the noise pair's records and g,
+    // n_sp, S are claimed all the same.
+    for (const auto& [gain, ase_off] : {std::tuple{0.0f, 0}, std::tuple{5.0f, 1}}) {
+        Bench a("amplifier_fixed_gain", sin, 2);
+        a.bench.set("gain_db", gain).set("ase_off", ase_off);
+        ASSERT_TRUE(a.bench.start().ok());
+        EXPECT_EQ(a.bench.block().claims().bytes(), 4 * (1 + 2) + 2 * 4 * (4 + 2) + 4 * (3 + 2));
         const float g = std::pow(10.0f, 0.05f * gain);
         for (int k = 1; k <= 50; ++k) {
-            begin_sample(k);
-            sin.x = FieldSample{0.01f * k, -0.02f * k, 193.5f};
-            sin.y = FieldSample{0.5f, 0.25f, 193.6f};
-            oampfg(ahead, late, out_ahead, sin, mid);
-            oampfg(p, in, out, sin, sout);
-            ASSERT_EQ(words(sout.x), std::tuple(g * sin.x.re, g * sin.x.im, 193.5f)) << k;
-            ASSERT_EQ(words(sout.y), std::tuple(g * sin.y.re, g * sin.y.im, 193.6f)) << k;
+            a.in.x = FieldSample{0.01f * k, -0.02f * k, 193.5f};
+            a.in.y = FieldSample{0.5f, 0.25f, 193.6f};
+            a.bench.run(k);
+            ASSERT_EQ(words(a.out.x), std::tuple(g * a.in.x.re, g * a.in.x.im, 193.5f)) << k;
+            ASSERT_EQ(words(a.out.y), std::tuple(g * a.in.y.re, g * a.in.y.im, 193.6f)) << k;
         }
     }
 }
 
 TEST_F(Amplifier, FieldNoisePowerIsSOverDt) {
-    const OampfgParams p{5.0f, "", 2.81838f, 0, ""};
     sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
-    begin_run_init();
-    oampfg(p, in, out, sin, sout);
+    Bench a("amplifier_fixed_gain", sin);
+    a.bench.set("gain_db", 5.0);
+    ASSERT_TRUE(a.bench.start().ok());
     const int m = 100000;
     double power = 0.0;
-    sout.y = FieldSample{9.0f, 9.0f, 9.0f};
     for (int k = 1; k <= m; ++k) {
-        begin_sample(k);
-        oampfg(p, in, out, sin, sout);
-        power += double(sout.x.re) * sout.x.re + double(sout.x.im) * sout.x.im;
+        a.bench.run(k);
+        power += double(a.out.x.re) * a.out.x.re + double(a.out.x.im) * a.out.x.im;
     }
     // |z|^2 of a complex Gaussian is exponential: relative standard error 1/sqrt(m).
-    const double expected = ase_density(5.0, 2.81838) / zzctrl.delt;
+    const double expected = ase_density(5.0, 2.81838) / a.bench.context().time_step();
     EXPECT_NEAR(power / m, expected, 5.0 * expected / std::sqrt(double(m)));
-    EXPECT_EQ(sout.y.re, 9.0f);  // one polarisation: y out is not written
+    EXPECT_EQ(a.out.y.re, 0.0f);  // one polarisation: y out stays the idle field
 }
 
 // Profile model ------------------------------------------------------------------
@@ -199,12 +198,16 @@ EdfaShape smooth_shape() {
 }
 
 cd hg[kEdfaResponseSize], hn[kEdfaResponseSize];
+// The profile model's view of the default run settings.
+const SimulationSettings kSettings;
+const EdfaRun kRun{kSettings.grid.low_thz, kSettings.grid.high_thz, kSettings.band.low_thz, kSettings.band.high_thz,
+                   kSettings.band.centre_thz, 1, double{kSettings.time_step_ps}};
 
 TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
     // In the band |H_g|^2 = G and |H_n|^2 = F, real under the reported delay's linear phase; peak gain 10^2.3.
     const EdfaShape s = smooth_shape();
     float delay = 0.0f;
-    const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay);
+    const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay, kRun);
     ASSERT_GT(log2n, 0);
     const int n = 1 << log2n;
     const double dt = zdctrl.ddelt;
@@ -227,24 +230,29 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
 
 TEST_F(EdfaProfile, NoisePowerIsTheNoiseFilterEnergyTimesHalfAPhoton) {
     testing::write_text("nf3.DAT", "##\n1500 3.0103\n1650 3.0103\n");  // 2.0 in dB
-    const OampfgParams p{20.0f, "", -1.0f, 0, "nf3"};
-    zzflmn.nohist = 0;
-    oampfg(p, in, out, sin, sout);  // counting
     sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
-    begin_run_init();
-    oampfg(p, in, out, sin, sout);
-    const std::int32_t n = *ist_at(3);
+    Bench a("amplifier_fixed_gain", sin);
+    a.bench.set("gain_db", 20.0).set("noise_figure_linear", -1.0).set("noise_figure_profile_file", std::string("nf3"));
+    ASSERT_TRUE(a.bench.start().ok());
+    // Its state: N, log2 N, position; the eight areas of N; the noise pair's records.
+    std::vector<std::int32_t> elements;
+    const cd* h_n = nullptr;
+    a.bench.block().claims().visit([&](SlotKind, const void* values, std::int32_t n) {
+        if (elements.size() == 2) h_n = static_cast<const cd*>(values);
+        elements.push_back(n);
+    });
+    ASSERT_EQ(elements.size(), 12u);
+    const std::int32_t n = elements[1];
+    EXPECT_EQ(elements, (std::vector<std::int32_t>{3, n, n, n, n, n, n, n, n, 1, 4, 4}));
     // White noise of h fc / 2 per sample and unit bandwidth through H_n: power (h fc / 2) / dt sum |h_n|^2.
-    const cd* h_n = zisd_at(3 + n + 2);
     double taps_energy = 0.0;
     for (int k = 0; k < n; ++k) taps_energy += std::norm(h_n[k]) / n;
-    const double expected = kHalfPhoton / zzctrl.delt * taps_energy;
+    const double expected = kHalfPhoton / a.bench.context().time_step() * taps_energy;
     double power = 0.0;
     const int m = 40000;
     for (int k = 1; k <= m + n; ++k) {
-        begin_sample(k);
-        oampfg(p, in, out, sin, sout);
-        if (k > n) power += double(sout.x.re) * sout.x.re + double(sout.x.im) * sout.x.im;
+        a.bench.run(k);
+        if (k > n) power += double(a.out.x.re) * a.out.x.re + double(a.out.x.im) * a.out.x.im;
     }
     EXPECT_NEAR(power / m, expected, 0.05 * expected);
 }

@@ -188,7 +188,7 @@ constexpr std::int32_t kHighPass = 3;
 
 constexpr const char* kBadType = "Bessel filter: type outside low_pass, band_pass and high_pass, the output stays 0";
 constexpr const char* kBadOrder = "Bessel filter: order below 1, the output stays 0";
-constexpr const char* kCentreNotBandPass = "Bessel filter: a centre frequency given to a low- or high-pass";
+constexpr const char* kCentreNotBandPass = "Bessel filter: a centre frequency given to a low- or high-pass, ignored";
 constexpr const char* kNegativeBandwidth = "Bessel filter: negative bandwidth, the output stays 0";
 constexpr const char* kBandTooWide =
     "Bessel filter: bandwidth above 0.2 / time_step_ps, which the time step cannot carry; the output stays 0";
@@ -281,6 +281,9 @@ struct BesselFilter {
         if (order < 1) status.add(kBadOrder);
         if (type != kBandPass && centre_frequency_thz != 0.0f) status.add(kCentreNotBandPass);
         if (!runnable()) return status;
+        // A centre given to a low- or high-pass is reported and ignored; what
+        // follows leaves the filter undesigned.
+        const std::size_t reported = status.errors().size();
         const double dt = ctx.time_step_double();
         const double sampling = 1.0 / dt;
         if (bandwidth_thz < 0.0f) status.add(kNegativeBandwidth);
@@ -289,11 +292,11 @@ struct BesselFilter {
             const double f1 = static_cast<double>(centre_frequency_thz) - 0.5 * static_cast<double>(bandwidth_thz);
             const double f2 = static_cast<double>(centre_frequency_thz) + 0.5 * static_cast<double>(bandwidth_thz);
             if (bandwidth_thz >= 0.0f && !(f1 > 0.0 && f2 < 0.5 * sampling)) status.add(kEdgesOutside);
-            if (!status.ok()) return status;
+            if (status.errors().size() != reported) return status;
             design_bandpass(order, std::tan(kPi * f1 * dt), std::tan(kPi * f2 * dt), coefficients.data());
         } else {
             if (bandwidth_thz > static_cast<float>(0.2 * sampling)) status.add(kBandTooWide);
-            if (!status.ok()) return status;
+            if (status.errors().size() != reported) return status;
             design_lowhigh(type, order, std::tan(kPi * static_cast<double>(bandwidth_thz) * dt), coefficients.data());
         }
         std::fill(sections.values().begin(), sections.values().end(), 0.0);

@@ -14,13 +14,14 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "kernel/block.h"
 #include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/filexx.h"
 #include "kernel/storage.h"
-#include "models/filters/bessel.h"
 #include "models/filters/optical_filter.h"
 #include "models/filters/raised_cosine.h"
 #include "numerics/filter_tables.h"
@@ -106,11 +107,6 @@ int main() {
     // ---- 2. Per-sample pass ----
     // Each figure is the best of five rounds of 2^18 samples.
     const OrcfilParams p = channel(3, instances[3]);
-    FilbesParams b;
-    b.filter_type = 1;
-    b.order = 5;
-    b.bandwidth = 0.008f;
-    b.output_gain = 1.0f;
     ElectricalSample e_in, e_out;
     double sink = 0.0;
     const int round = 1 << 18;
@@ -149,16 +145,24 @@ int main() {
         orcfil(p, win, tw, in, out);
         sink += out.x.re;
     });
-    // The Bessel filter in a run of its own.
-    zzctrl.pass = 0;
-    zdctrl.dtime = 0.0;
-    reset_cursors();
-    filbes(b, e_in, e_out);
+    // The Bessel filter in a run of its own, made through its registry entry.
+    const KindSpec& bessel_kind = *find_registered_kind("bessel_filter");
+    BlockSettings bessel_settings = BlockSettings::defaults(bessel_kind);
+    bessel_settings.set_number("order", 5);
+    bessel_settings.set_number("bandwidth_thz", 0.008);
+    Connections bessel_ports;
+    bessel_ports.add_input("input", SignalKind::electrical, &e_in);
+    bessel_ports.add_output("output", SignalKind::electrical, &e_out);
+    const std::unique_ptr<Block> bessel = bessel_kind.create(bessel_settings, bessel_ports);
+    RunContext run{SimulationSettings{}};
+    bessel->design(run);
+    bessel->setup(run);
     step = 0;
     const double bessel_ns = best_of_five([&]() {
-        next_sample();
+        ++step;
+        run.enter_sample(step);
         e_in.value = static_cast<float>(step % 5);
-        filbes(b, e_in, e_out);
+        bessel->run(run);
         sink += e_out.value;
     });
     std::printf("Per-sample pass (best of five rounds of %d samples)\n", round);

@@ -1,114 +1,17 @@
+// The electrical Bessel filter (filbes): low-pass, high-pass and band-pass
+// cascades of first- and second-order sections obtained from the Bessel
+// prototype poles by the bilinear transform with frequency pre-warping. The
+// sections are designed once per run at set-up; every sample runs the
+// cascade in double precision on the section states the block holds.
 #include "models/filters/bessel.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "kernel/control_blocks.h"
-#include "kernel/lib00.h"
-#include "kernel/storage.h"
+#include "kernel/block_declaration.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
-namespace {
-
-constexpr std::int32_t kMaxOrder = 10;
-// Marks the order slot of a filter whose design was refused (its codes are
-// already reported): the filter then outputs 0 without further reports.
-constexpr std::int32_t kNoDesign = -1;
-
-ChartRange chart_range;
-
-// First sample of a run: the electrical library's time word at or below 0.
-bool first_sample() { return zdctrl.dtime <= 0.0; }
-
-double sampling_frequency() { return 1.0 / zdctrl.ddelt; }
-
-// Largest accepted low-pass/high-pass bandwidth, 0.2 fs, in the parameter's precision.
-float bandwidth_limit() { return static_cast<float>(0.2 * sampling_frequency()); }
-
-// Shared per-sample handling of a designed cascade: the order slot must hold
-// the order the design was made for.
-bool designed_for(std::int32_t order_slot, std::int32_t order) {
-    std::int32_t& designed = *ist_at(order_slot);
-    if (designed == order) return true;
-    if (designed != kNoDesign) {
-        tsedet("oR");
-        designed = kNoDesign;  // reported once; the filter stays silent from here on
-    }
-    return false;
-}
-
-// The state of one cascade: its coefficients and section states, the order
-// it was designed for, and the library's response-measurement slot (unused
-// here, kept for its place).
-struct CascadeState {
-    std::int32_t coef, state, order, response;
-};
-
-// The block's own slot: the library's bookkeeping word, unused here, kept
-// for its place before the cascade's state.
-struct FilbesState {
-    std::int32_t bookkeeping;
-};
-constexpr StateSlot<FilbesState> kFilbesState[] = {{&FilbesState::bookkeeping, SlotKind::integer, 1}};
-
-CascadeState claim_cascade(std::int32_t coefficients, std::int32_t states) {
-    const StateSlot<CascadeState> slots[] = {
-        {&CascadeState::coef, SlotKind::real_double, coefficients},
-        {&CascadeState::state, SlotKind::real_double, states},
-        {&CascadeState::order, SlotKind::integer, 1},
-        {&CascadeState::response, SlotKind::integer, 1},
-    };
-    return claim_state(slots);
-}
-
-// Band-pass form shared by fqbsbb and fqbsba.
-void bandpass_form(std::int32_t order, float centre, float bandwidth, float gain, double input, double& output) {
-    const CascadeState st = claim_cascade(bandpass_coefficients(order), 4 * order);
-    const std::int32_t p_coef = st.coef;
-    const std::int32_t p_state = st.state;
-    const std::int32_t p_order = st.order;
-    if (zzctrl.pass == 0) return;
-    if (first_sample()) {
-        const double dt = zdctrl.ddelt;
-        const double f1 = static_cast<double>(centre) - 0.5 * static_cast<double>(bandwidth);
-        const double f2 = static_cast<double>(centre) + 0.5 * static_cast<double>(bandwidth);
-        bool ok = true;
-        if (bandwidth < 0.0f) {
-            tsedet("lR");
-            ok = false;
-        } else if (!(f1 > 0.0 && f2 < 0.5 * sampling_frequency())) {
-            // Both 3-dB edges must lie between 0 and the Nyquist frequency.
-            tsedet("mR");
-            ok = false;
-        }
-        if (order > kMaxOrder) {
-            tsedet("pR");
-            ok = false;
-        }
-        if (ok) {
-            design_bandpass(order, xtan(kPi * f1 * dt), xtan(kPi * f2 * dt), dist_at(p_coef));
-            std::fill(dist_at(p_state), dist_at(p_state) + 4 * order, 0.0);
-        }
-        *ist_at(p_order) = ok ? order : kNoDesign;
-    }
-    if (!designed_for(p_order, order)) {
-        output = 0.0;
-        return;
-    }
-    output = static_cast<double>(gain) * run_bandpass(order, dist_at(p_coef), dist_at(p_state), input);
-}
-
-}  // namespace
-
-double xtan(double x) { return std::tan(x); }
-
-void oqfcha(double lowest, double highest) {
-    chart_range.lowest = lowest;
-    chart_range.highest = highest;
-    ++chart_range.requests;
-}
-
-ChartRange last_chart_range() { return chart_range; }
 
 BesselPrototype bessel_prototype(std::int32_t order) {
     using c = std::complex<double>;
@@ -275,83 +178,178 @@ double run_bandpass(std::int32_t order, const double* k, double* s, double x) {
     return y;
 }
 
-void fqbslh(std::int32_t type, std::int32_t order, float bandwidth, float gain, double input, double& output) {
-    const CascadeState st = claim_cascade(lowhigh_coefficients(order), 2 * order);
-    const std::int32_t p_coef = st.coef;
-    const std::int32_t p_state = st.state;
-    const std::int32_t p_order = st.order;
-    if (zzctrl.pass == 0) return;
-    if (first_sample()) {
-        bool ok = true;
-        if (bandwidth < 0.0f) {
-            tsedet("lR");
-            ok = false;
-        }
-        if (bandwidth > bandwidth_limit()) {
-            tsedet("mR");
-            ok = false;
-        }
-        if (order > kMaxOrder) {
-            tsedet("pR");
-            ok = false;
-        }
-        if (ok) {
-            const double t = xtan(kPi * static_cast<double>(bandwidth) * zdctrl.ddelt);
-            design_lowhigh(type, order, t, dist_at(p_coef));
-            std::fill(dist_at(p_state), dist_at(p_state) + 2 * order, 0.0);
-        }
-        *ist_at(p_order) = ok ? order : kNoDesign;
+
+namespace {
+
+constexpr std::int32_t kMaxOrder = 10;
+constexpr std::int32_t kLowPass = 1;
+constexpr std::int32_t kBandPass = 2;
+constexpr std::int32_t kHighPass = 3;
+
+constexpr const char* kBadType = "Bessel filter: type outside low_pass, band_pass and high_pass, the output stays 0";
+constexpr const char* kBadOrder = "Bessel filter: order below 1, the output stays 0";
+constexpr const char* kCentreNotBandPass = "Bessel filter: a centre frequency given to a low- or high-pass, ignored";
+constexpr const char* kNegativeBandwidth = "Bessel filter: negative bandwidth, the output stays 0";
+constexpr const char* kBandTooWide =
+    "Bessel filter: bandwidth above 0.2 / time_step_ps, which the time step cannot carry; the output stays 0";
+constexpr const char* kEdgesOutside =
+    "Bessel filter: band-pass edges outside 0 to 0.5 / time_step_ps; the output stays 0";
+constexpr const char* kOrderTooHigh = "Bessel filter: order above 10, the output stays 0";
+
+struct BesselFilter {
+    std::int32_t type = kLowPass;      // 1 low-pass, 2 band-pass, 3 high-pass
+    std::int32_t order = 1;            // 1 to 10
+    float bandwidth_thz = 0.0f;        // 3-dB bandwidth (low-, high-pass: the 3-dB frequency) [THz]
+    float centre_frequency_thz = 0.0f; // band-pass centre [THz]; 0 for low- and high-pass
+    float output_gain = 1.0f;          // multiplies the filter output
+    bool write_charts = false;         // keep the response chart's frequency range
+    std::string chart_title;           // title of that chart
+
+    Input<ElectricalSample> input;
+    Output<ElectricalSample> output;
+
+    // A bookkeeping word of the filter, then the cascade: its coefficients,
+    // its section states, the order it was designed for and a word for a
+    // response measurement. The words keep their places in the block's
+    // storage; the cascade is claimed only for a type and order it can run.
+    State<std::int32_t> bookkeeping;
+    State<double> coefficients;
+    State<double> sections;
+    State<std::int32_t> designed_order;
+    State<std::int32_t> response;
+
+    bool designed = false;  // set-up made the cascade; otherwise the output stays 0
+    // The frequency range [THz] of the response chart asked for with
+    // write_charts, from the run's set-up.
+    double chart_low_thz = 0.0;
+    double chart_high_thz = 0.0;
+
+    static KindDeclaration<BesselFilter> declaration() {
+        using B = BesselFilter;
+        return {
+            .name = "bessel_filter",
+            .routine = "filbes",
+            .help = "electrical Bessel filter: low-pass, band-pass or high-pass",
+            .family = BlockFamily::filters,
+            .parameters =
+                {
+                    parameter(&B::type, {.name = "type", .type = ParamType::choice, .fallback = 1, .help = "response",
+                                         .choices = {{"low_pass", 1}, {"band_pass", 2}, {"high_pass", 3}}}),
+                    parameter(&B::order, {.name = "order", .fallback = 1, .help = "order", .low = 1, .high = 10}),
+                    parameter(&B::bandwidth_thz,
+                              {.name = "bandwidth_thz", .unit = "THz",
+                               .help = "3-dB bandwidth (3-dB frequency of a low-pass)", .low = 0, .low_open = true,
+                               .required = true,
+                               .limits = "low- and high-pass: at most 0.2 / time_step_ps; band-pass: both 3-dB "
+                                         "edges above 0 and below 0.5 / time_step_ps"}),
+                    parameter(&B::centre_frequency_thz,
+                              {.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
+                               .help = "centre of a band-pass", .limits = "0 for a low- or high-pass"}),
+                    parameter(&B::output_gain, {.name = "output_gain", .fallback = 1.0, .help = "factor on the output"}),
+                    parameter(&B::write_charts,
+                              {.name = "write_charts", .fallback = 0, .help = "write the filter's charts"}),
+                    parameter(&B::chart_title,
+                              {.name = "chart_title", .type = ParamType::text, .help = "title of the response chart"}),
+                },
+            .inputs = {port(&B::input, {.key = "input", .help = "the signal in"})},
+            .outputs = {port(&B::output, {.key = "output", .help = "the filtered signal"})},
+            .check = check,
+        };
     }
-    if (!designed_for(p_order, order)) {
-        output = 0.0;
+
+    // The design as set-up makes it: a low- or high-pass of at most 0.2
+    // times the sampling rate and no centre; a band-pass whose 3-dB edges lie
+    // between 0 and half the sampling rate.
+    static void check(const BlockSettings& s, const LinkContext& link, Findings& found);
+
+    bool runnable() const { return type >= kLowPass && type <= kHighPass && order >= 1; }
+
+    void design(const RunContext&, StateClaims& state) {
+        state.claim(bookkeeping, 1);
+        if (!runnable()) return;
+        const std::int32_t count = type == kBandPass ? bandpass_coefficients(order) : lowhigh_coefficients(order);
+        state.claim(coefficients, count);
+        state.claim(sections, (type == kBandPass ? 4 : 2) * order);
+        state.claim(designed_order, 1);
+        state.claim(response, 1);
+    }
+
+    Status setup(const RunContext& ctx) {
+        designed = false;
+        Status status;
+        if (type < kLowPass || type > kHighPass) status.add(kBadType);
+        if (order < 1) status.add(kBadOrder);
+        if (type != kBandPass && centre_frequency_thz != 0.0f) status.add(kCentreNotBandPass);
+        if (!runnable()) return status;
+        // A centre given to a low- or high-pass is reported and ignored; what
+        // follows leaves the filter undesigned.
+        const std::size_t reported = status.errors().size();
+        const double dt = ctx.time_step_double();
+        const double sampling = 1.0 / dt;
+        if (bandwidth_thz < 0.0f) status.add(kNegativeBandwidth);
+        if (order > kMaxOrder) status.add(kOrderTooHigh);
+        if (type == kBandPass) {
+            const double f1 = static_cast<double>(centre_frequency_thz) - 0.5 * static_cast<double>(bandwidth_thz);
+            const double f2 = static_cast<double>(centre_frequency_thz) + 0.5 * static_cast<double>(bandwidth_thz);
+            if (bandwidth_thz >= 0.0f && !(f1 > 0.0 && f2 < 0.5 * sampling)) status.add(kEdgesOutside);
+            if (status.errors().size() != reported) return status;
+            design_bandpass(order, std::tan(kPi * f1 * dt), std::tan(kPi * f2 * dt), coefficients.data());
+        } else {
+            if (bandwidth_thz > static_cast<float>(0.2 * sampling)) status.add(kBandTooWide);
+            if (status.errors().size() != reported) return status;
+            design_lowhigh(type, order, std::tan(kPi * static_cast<double>(bandwidth_thz) * dt), coefficients.data());
+        }
+        std::fill(sections.values().begin(), sections.values().end(), 0.0);
+        designed_order[0] = order;
+        designed = true;
+        // Band-pass centres from 0.2 fs up have their chart about the centre.
+        const bool upper = type == kBandPass && static_cast<double>(centre_frequency_thz) * dt >= 0.2;
+        if (write_charts) {
+            chart_low_thz = upper ? centre_frequency_thz - 0.4 * sampling : 0.0;
+            chart_high_thz = upper ? centre_frequency_thz + 0.4 * sampling : 0.4 * sampling;
+        }
+        return status;
+    }
+
+    void run(const RunContext&) {
+        if (!designed) {
+            output->value = 0.0f;
+            return;
+        }
+        const double x = input->value;
+        const double y = type == kBandPass ? run_bandpass(order, coefficients.data(), sections.data(), x)
+                                           : run_lowhigh(type, order, coefficients.data(), sections.data(), x);
+        output->value = static_cast<float>(static_cast<double>(output_gain) * y);
+    }
+};
+
+void BesselFilter::check(const BlockSettings& s, const LinkContext& link, Findings& found) {
+    const float bandwidth = s.real("bandwidth_thz");
+    const float centre = s.real("centre_frequency_thz");
+    const double sampling = link.sampling_thz();
+    const std::string type = s.integer("type") == 1 ? "low_pass" : s.integer("type") == 2 ? "band_pass" : "high_pass";
+    if (s.integer("type") != 2) {
+        if (centre != 0.0f)
+            found.error("centre_frequency_thz", "centre_frequency_thz = " + number_text(centre) +
+                                                    " applies to a band-pass only; allowed for a " + type + ": 0");
+        const float limit = static_cast<float>(0.2 * sampling);
+        if (bandwidth > limit)
+            found.error("bandwidth_thz", "bandwidth_thz = " + number_text(bandwidth) +
+                                             " is above what the time step carries; allowed for a " + type +
+                                             ": at most 0.2 / time_step_ps = " + number_text(limit));
         return;
     }
-    output = static_cast<double>(gain) * run_lowhigh(type, order, dist_at(p_coef), dist_at(p_state), input);
+    const double low = static_cast<double>(centre) - 0.5 * static_cast<double>(bandwidth);
+    const double high = static_cast<double>(centre) + 0.5 * static_cast<double>(bandwidth);
+    if (!(low > 0.0 && high < 0.5 * sampling))
+        found.error("bandwidth_thz", "the band-pass edges, centre_frequency_thz -+ bandwidth_thz / 2 = " +
+                                         number_text(static_cast<float>(low)) + " to " +
+                                         number_text(static_cast<float>(high)) +
+                                         " THz, leave the band the time step carries; allowed: both above 0 and below "
+                                         "0.5 / time_step_ps = " + number_text(static_cast<float>(0.5 * sampling)));
 }
 
-void fqbsbb(std::int32_t order, float centre, float bandwidth, float gain, double input, double& output) {
-    bandpass_form(order, centre, bandwidth, gain, input, output);
-}
+const KindRegistration registration{declare_kind<BesselFilter>()};
 
-void fqbsba(std::int32_t order, float centre, float bandwidth, float gain, double input, double& output) {
-    bandpass_form(order, centre, bandwidth, gain, input, output);
-}
-
-void filbes(const FilbesParams& p, const ElectricalSample& in, ElectricalSample& out) {
-    const bool type_ok = p.filter_type >= 1 && p.filter_type <= 3;
-    if (first_sample()) {
-        if (!type_ok) tsedet("bR");
-        if (p.order < 1) tsedet("cR");
-        if (p.filter_type != 2 && p.centre_frequency != 0.0f) tsedet("dR");
-        if (p.write_charts > 1) tsedet("eR");
-    }
-    claim_state(kFilbesState);
-    if (!type_ok || p.order < 1) {
-        // No form to run: the output stays 0.
-        if (zzctrl.pass != 0) out.value = 0.0f;
-        return;
-    }
-    const double x = in.value;
-    double y = 0.0;
-    // Band-pass centres from 0.2 fs up take the upper form.
-    const bool upper = p.filter_type == 2 && static_cast<double>(p.centre_frequency) * zdctrl.ddelt >= 0.2;
-    if (p.filter_type == 2) {
-        if (!upper)
-            fqbsbb(p.order, p.centre_frequency, p.bandwidth, p.output_gain, x, y);
-        else
-            fqbsba(p.order, p.centre_frequency, p.bandwidth, p.output_gain, x, y);
-    } else {
-        fqbslh(p.filter_type, p.order, p.bandwidth, p.output_gain, x, y);
-    }
-    if (zzctrl.pass == 0) return;
-    if (first_sample() && p.write_charts == 1) {
-        const double fs = sampling_frequency();
-        if (upper)
-            oqfcha(p.centre_frequency - 0.4 * fs, p.centre_frequency + 0.4 * fs);
-        else
-            oqfcha(0.0, 0.4 * fs);
-    }
-    out.value = static_cast<float>(y);
-}
-
+}  // namespace
 }  // namespace nodrix

@@ -1,11 +1,10 @@
-// The filters' kinds of the older form: closures over orcfil, lorfil, usdfil
-// and filbes, which read the control blocks and find their storage by
+// The filters' kinds of the older form: closures over orcfil, lorfil and
+// usdfil, which read the control blocks and find their storage by
 // position. They register themselves at start-up; declaring a kind as one
 // struct (docs/adding-a-block.md) takes it out of this file.
 #include <memory>
 
 #include "kernel/block_kind.h"
-#include "models/filters/bessel.h"
 #include "models/filters/lorentzian.h"
 #include "models/filters/optical_filter.h"
 #include "models/filters/raised_cosine.h"
@@ -108,47 +107,6 @@ std::function<void()> make_user_filter(const BlockSettings& s, const BlockWiring
     p.block_name = f->block_name;
     p.file_base = f->file_base;
     return [f, w] { usdfil(f->p, w.input_window(), *w.window, *w.optical_inputs[0], *w.optical_output); };
-}
-
-// The filter's design as the block makes it on its first sample: a low- or
-// high-pass of at most 0.2 times the sampling rate and no centre; a band-pass
-// whose 3-dB edges lie between 0 and half the sampling rate.
-void check_bessel(const BlockSettings& s, const LinkContext& link, Findings& found) {
-    const float bandwidth = s.real("bandwidth_thz");
-    const float centre = s.real("centre_frequency_thz");
-    const double sampling = link.sampling_thz();
-    const std::string type = s.integer("type") == 1 ? "low_pass" : s.integer("type") == 2 ? "band_pass" : "high_pass";
-    if (s.integer("type") != 2) {
-        if (centre != 0.0f)
-            found.error("centre_frequency_thz", "centre_frequency_thz = " + number_text(centre) +
-                                                    " applies to a band-pass only; allowed for a " + type + ": 0");
-        const float limit = static_cast<float>(0.2 * sampling);
-        if (bandwidth > limit)
-            found.error("bandwidth_thz", "bandwidth_thz = " + number_text(bandwidth) +
-                                             " is above what the time step carries; allowed for a " + type +
-                                             ": at most 0.2 / time_step_ps = " + number_text(limit));
-        return;
-    }
-    const double low = static_cast<double>(centre) - 0.5 * static_cast<double>(bandwidth);
-    const double high = static_cast<double>(centre) + 0.5 * static_cast<double>(bandwidth);
-    if (!(low > 0.0 && high < 0.5 * sampling))
-        found.error("bandwidth_thz", "the band-pass edges, centre_frequency_thz -+ bandwidth_thz / 2 = " +
-                                         number_text(static_cast<float>(low)) + " to " +
-                                         number_text(static_cast<float>(high)) +
-                                         " THz, leave the band the time step carries; allowed: both above 0 and below "
-                                         "0.5 / time_step_ps = " + number_text(static_cast<float>(0.5 * sampling)));
-}
-
-std::function<void()> make_bessel(const BlockSettings& s, const BlockWiring& w) {
-    FilbesParams p;
-    p.filter_type = s.integer("type");
-    p.order = s.integer("order");
-    p.centre_frequency = s.real("centre_frequency_thz");
-    p.bandwidth = s.real("bandwidth_thz");
-    p.output_gain = s.real("output_gain");
-    p.write_charts = s.flag("write_charts") ? 1 : 0;
-    p.chart_title = s.padded("chart_title");
-    return [p, in = w.electrical_input, out = w.electrical_output] { filbes(p, *in, *out); };
 }
 
 constexpr std::string_view kOpticalBandwidthLimits =
@@ -268,34 +226,6 @@ KindSpec user_filter_kind() {
     };
 }
 
-KindSpec bessel_filter_kind() {
-    return KindSpec{
-        .name = "bessel_filter",
-        .routine = "filbes",
-        .help = "electrical Bessel filter: low-pass, band-pass or high-pass",
-        .params =
-            {
-                P{.name = "type", .type = T::choice, .fallback = 1, .help = "response",
-                  .choices = {{"low_pass", 1}, {"band_pass", 2}, {"high_pass", 3}}},
-                P{.name = "order", .type = T::integer, .fallback = 1, .help = "order", .low = 1, .high = 10},
-                P{.name = "bandwidth_thz", .unit = "THz", .help = "3-dB bandwidth (3-dB frequency of a low-pass)",
-                  .low = 0, .low_open = true, .required = true,
-                  .limits = "low- and high-pass: at most 0.2 / time_step_ps; band-pass: both 3-dB edges above 0 "
-                            "and below 0.5 / time_step_ps"},
-                P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
-                  .help = "centre of a band-pass", .limits = "0 for a low- or high-pass"},
-                P{.name = "output_gain", .fallback = 1.0, .help = "factor on the output"},
-                write_charts(),
-                P{.name = "chart_title", .type = T::text, .help = "title of the response chart"},
-            },
-        .inputs = {PortSpec{.key = "input", .kind = SignalKind::electrical, .help = "the signal in"}},
-        .outputs = {PortSpec{.key = "output", .kind = SignalKind::electrical, .help = "the filtered signal"}},
-        .windowed = false,
-        .make = make_bessel,
-        .check = check_bessel,
-    };
-}
-
 KindSpec in_family(KindSpec kind) {
     kind.family = BlockFamily::filters;
     return kind;
@@ -303,8 +233,7 @@ KindSpec in_family(KindSpec kind) {
 
 const KindRegistration registrations[] = {KindRegistration{in_family(raised_cosine_filter_kind())},
                                           KindRegistration{in_family(lorentzian_filter_kind())},
-                                          KindRegistration{in_family(user_filter_kind())},
-                                          KindRegistration{in_family(bessel_filter_kind())}};
+                                          KindRegistration{in_family(user_filter_kind())}};
 
 }  // namespace
 }  // namespace nodrix

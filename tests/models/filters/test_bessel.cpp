@@ -8,51 +8,41 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/lib00.h"
-#include "kernel/storage.h"
-#include "tests/models/filters/block_schedule.h"
-#include "tests/support/test_support.h"
+#include "kernel/run_context.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
 
 using cd = std::complex<double>;
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
 
-class BesselTest : public testing::NodrixTest {
-protected:
-    void SetUp() override {
-        NodrixTest::SetUp();
-        testing::set_project_constants();
-        dt = zdctrl.ddelt;
+// A Bessel filter of the given type, order, bandwidth [THz], centre [THz]
+// and gain made through its registry entry and set up for a run.
+struct Filter {
+    Filter(std::int32_t type, std::int32_t order, float bandwidth, float centre = 0.0f, float gain = 1.0f)
+        : bench("bessel_filter"), in(bench.input<ElectricalSample>("input")),
+          out(bench.output<ElectricalSample>("output")) {
+        bench.set("type", type).set("order", order).set("bandwidth_thz", bandwidth);
+        bench.set("centre_frequency_thz", centre).set("output_gain", gain);
     }
-    // The initialisation call of a run on cleared storage.
-    void initialise(const FilbesParams& p) {
-        std::fill(zzist, zzist + 1000, 0);
-        std::fill(zzdist, zzdist + 1000, 0.0);
-        testing::begin_run_init();
-        filbes(p, in_, out_);
+    float sample(std::int32_t step, float x) {
+        in.value = x;
+        bench.run(step);
+        return out.value;
     }
-    float sample(const FilbesParams& p, std::int32_t step, float x) {
-        testing::begin_sample(step);
-        in_.value = x;
-        filbes(p, in_, out_);
-        return out_.value;
-    }
-    std::vector<double> impulse_response(const FilbesParams& p, int n) {
-        initialise(p);
-        std::vector<double> h;
-        for (int s = 1; s <= n; ++s) h.push_back(sample(p, s, s == 1 ? 1.0f : 0.0f));
-        return h;
-    }
-    ElectricalSample in_, out_;
-    double dt = 0.0;
+    testing::BlockBench bench;
+    ElectricalSample& in;
+    const ElectricalSample& out;
 };
 
-FilbesParams filter(std::int32_t type, std::int32_t order, float bandwidth, float centre = 0.0f, float gain = 1.0f) {
-    return {type, order, centre, bandwidth, gain, 0, ""};
+const double dt = static_cast<double>(SimulationSettings{}.time_step_ps);
+
+std::vector<double> impulse_response(std::int32_t type, std::int32_t order, float bandwidth, float gain, int n) {
+    Filter f(type, order, bandwidth, 0.0f, gain);
+    EXPECT_TRUE(f.bench.start().ok());
+    std::vector<double> h;
+    for (int s = 1; s <= n; ++s) h.push_back(f.sample(s, s == 1 ? 1.0f : 0.0f));
+    return h;
 }
 
 // Analog Bessel low-pass with its 3-dB point at angular frequency 1:
@@ -85,13 +75,13 @@ cd spectrum(const std::vector<double>& h, double f, double dt, double* delay = n
     return sum;
 }
 
-TEST_F(BesselTest, EveryOrderAgainstTheMappedPrototype) {
+TEST(BesselFilter, EveryOrderAgainstTheMappedPrototype) {
     // Low-pass H_a(j W) and high-pass 2 H_a(1 / (j W)), W = tan(pi f dt) / tan(pi B dt):
     // half the power at the bandwidth, unit gain and 0 at the ends of the band.
     for (int order = 1; order <= 10; ++order) {
         for (float bw : {0.5f, 3.0f}) {
-            const std::vector<double> lp = impulse_response(filter(1, order, bw), 3000);
-            const std::vector<double> hp = impulse_response(filter(3, order, bw, 0.0f, 2.0f), 3000);
+            const std::vector<double> lp = impulse_response(1, order, bw, 1.0f, 3000);
+            const std::vector<double> hp = impulse_response(3, order, bw, 2.0f, 3000);
             EXPECT_NEAR(std::abs(spectrum(lp, 0.0, dt)), 1.0, 1e-6) << order;
             EXPECT_NEAR(std::abs(spectrum(hp, 0.0, dt)), 0.0, 1e-6) << order;
             EXPECT_NEAR(std::abs(spectrum(hp, 0.5 / dt, dt)), 2.0, 2e-6) << order;
@@ -106,10 +96,10 @@ TEST_F(BesselTest, EveryOrderAgainstTheMappedPrototype) {
     }
 }
 
-TEST_F(BesselTest, ReceiverFilterMagnitudeAndGroupDelay) {
+TEST(BesselFilter, ReceiverFilterMagnitudeAndGroupDelay) {
     // Group delay tau_a(W) dW/dw, dW/dw = (dt / 2) / (cos^2(pi f dt) tan(pi B dt));
     // the magnitude to the seven digits of the tabulated prototype poles.
-    const std::vector<double> h = impulse_response(filter(1, 5, 0.008f), 40000);
+    const std::vector<double> h = impulse_response(1, 5, 0.008f, 1.0f, 40000);
     const double t = std::tan(M_PI * static_cast<double>(0.008f) * dt);
     for (double f : {0.0, 0.001, 0.004, 0.008, 0.012, 0.02, 0.05}) {
         double delay = 0.0;
@@ -122,37 +112,34 @@ TEST_F(BesselTest, ReceiverFilterMagnitudeAndGroupDelay) {
     }
 }
 
-TEST_F(BesselTest, ErrorCodesAtTheirLimitsAndCheckedAgainOnTheFirstSample) {
-    const float limit = static_cast<float>(0.2 / zdctrl.ddelt);
-    const FilbesParams charts{1, 5, 0.0f, 0.008f, 1.0f, 2, ""};
+TEST(BesselFilter, SetUpRefusesWhatItCannotDesignAndTheOutputStaysZero) {
+    // The claims: one integer word, then for a type and order the cascade can
+    // run its coefficients and section states (doubles) and two integer words;
+    // a record of n elements takes (n + 2) elements' bytes.
+    const float limit = static_cast<float>(0.2 / dt);
     struct Case {
-        FilbesParams p;
-        bool first_pass;   // reported in the initialisation call already
-        const char* code;  // "" for none
+        std::int32_t type, order;
+        float bandwidth, centre;
+        const char* error;  // "" for none
+        std::int64_t bytes;
     };
     const Case cases[] = {
-        {filter(4, 5, 0.008f), true, "bR"}, {charts, true, "eR"},
-        {filter(1, 5, std::nextafter(limit, 1e9f)), false, "mR"}, {filter(1, 5, limit), false, ""},
-        {filter(1, 11, 0.008f), false, "pR"}, {filter(1, 10, 0.008f), false, ""},
+        {1, 5, std::nextafter(limit, 1e9f), 0.0f, "Bessel filter: bandwidth above 0.2 / time_step_ps, which the time "
+                                                  "step cannot carry; the output stays 0", 212},
+        {1, 5, limit, 0.0f, "", 12 + 8 * 10 + 8 * 12 + 12 + 12},
+        {3, 11, 0.008f, 0.0f, "Bessel filter: order above 10, the output stays 0", 12 + 8 * 19 + 8 * 24 + 24},
+        {1, 10, 0.008f, 0.0f, "", 12 + 8 * 17 + 8 * 22 + 24},
+        {2, 3, 0.04f, 0.01f, "Bessel filter: band-pass edges outside 0 to 0.5 / time_step_ps; the output stays 0",
+         12 + 8 * 11 + 8 * 14 + 24},
+        {1, 0, 0.008f, 0.0f, "Bessel filter: order below 1, the output stays 0", 12},
+        {4, 5, 0.008f, 0.0f, "Bessel filter: type outside low_pass, band_pass and high_pass, the output stays 0", 12},
+        {3, 4, 0.008f, 0.5f, "Bessel filter: a centre frequency given to a low- or high-pass, ignored", 12 + 8 * 8 + 8 * 10 + 24},
     };
     for (const Case& c : cases) {
-        reset_kernel_errors();
-        CaptureStderr();
-        initialise(c.p);
-        const std::string first = GetCapturedStderr();
-        CaptureStderr();
-        sample(c.p, 1, 1.0f);
-        sample(c.p, 2, 1.0f);  // the first sample repeats the checks, the second does not
-        const std::string run = GetCapturedStderr();
-        const std::string code = c.code;
-        const std::string want = code.empty() ? "" : "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =    " + code +
-                                                         "   TIME =  0.000000E+00\n  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n \n";
-        EXPECT_EQ(first, c.first_pass ? want : "") << code;
-        EXPECT_EQ(run, want) << code;
-        EXPECT_EQ(kernel_error_count(), code.empty() ? 0 : c.first_pass ? 2 : 1) << code;
-        if (code != "" && code != "dR" && code != "eR") {
-            EXPECT_EQ(out_.value, 0.0f) << code;
-        }
+        Filter f(c.type, c.order, c.bandwidth, c.centre);
+        EXPECT_EQ(f.bench.start().text(), c.error) << c.order;
+        EXPECT_EQ(f.sample(1, 1.0f) == 0.0f, std::string(c.error).ends_with("stays 0")) << c.order;
+        EXPECT_EQ(f.bench.block().claims().bytes(), c.bytes) << c.order;
     }
 }
 
@@ -174,7 +161,7 @@ double plain_cascade(std::int32_t type, std::int32_t order, const double* k, dou
     return x;
 }
 
-TEST_F(BesselTest, AfterAPulseTheStateComesToRestWhileTheOutputIsThatOfThePlainRecursion) {
+TEST(BesselFilter, AfterAPulseTheStateComesToRestWhileTheOutputIsThatOfThePlainRecursion) {
     // A pulse of 3000 samples, then zeros: the plain recursion ends up held
     // among the subnormal doubles for ever; the filter's state must be all
     // zeros instead, and every output it writes (a real) the same.

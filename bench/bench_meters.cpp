@@ -43,7 +43,6 @@ double run(std::int32_t samples, float twinin) {
     for (auto& c : channels) c.iv = 1;
     OpticalSignal line;
     line.iv = 1;
-    const InputWindow in{0.0f, twinin};
     std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
     std::vector<ElectricalSample> currents(16);
     SimulationSettings settings;

@@ -1,18 +1,17 @@
 // Times the BER and Q estimator: the per-sample collection of four estimators
-// over a run (as in the project, each call walking its storage records), and
+// over a run (made from the registry, as a link makes them), and
 // the end-of-run search with its report for several pattern lengths and the
 // chi-square approximation. Run it in a scratch directory: it writes reports.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/driver.h"
-#include "kernel/storage.h"
+#include "kernel/block.h"
 #include "models/measurements/ber_estimator.h"
 
 using namespace nodrix;
@@ -23,30 +22,42 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-PestimParams params(int k, std::int32_t spb) {
+// An estimator on `input` made from the registry, as a link makes it.
+std::unique_ptr<Block> estimator(int k, std::int32_t spb, const ElectricalSample& input, const TimeWindow& window) {
+    const KindSpec& kind = *find_registered_kind("ber_estimator");
     const std::string n = std::to_string(k);
-    return PestimParams{0.0f, 12800.0f, spb, 3, 0, 0.5f, {0, 0, 1, 1}, {0.5f, 0.0f},
-                        "pestim" + n, "bench_PST" + n, "pestim" + n, "bench_BER" + n};
+    BlockSettings values = BlockSettings::defaults(kind);
+    values.set_number("window_ps", 12800.0);
+    values.set_number("samples_per_bit", spb);
+    values.set_number("instant_chart", 0);
+    values.set_number("threshold_chart", 0);
+    values.set_text("title", "pestim" + n);
+    values.set_text("report_name", "bench_PST" + n);
+    values.set_text("chart_name", "bench_BER" + n);
+    Connections c;
+    c.add_input("input", SignalKind::electrical, &input);
+    c.producer_window = &window;
+    return kind.create(values, c);
 }
-
-void reset_cursors() { zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const long samples = argc > 1 ? std::atol(argv[1]) : 10000000L;
-    write_run_constants(ProjectConstants{});
-    zzctrl.tend = static_cast<float>(samples * static_cast<double>(zzctrl.delt));
-    zzsupv.storephase = 1;
-    optcl_ctrl.blkmode = 1;
+    SimulationSettings settings;
+    settings.end_time_ps = static_cast<float>((static_cast<double>(samples) - 0.5) * settings.time_step_ps);
+    RunContext context{settings};
     const std::int32_t spb = 1561;  // 10 Gb/s at the project's time step: about 1561 samples per bit
-    const TimeWindow in{0.0f, zzctrl.tend, 0.0f, zzctrl.tend};
-    std::vector<PestimParams> blocks;
-    for (int k = 0; k < 4; ++k) blocks.push_back(params(k, spb));
-    zzctrl.pass = 0;
-    reset_cursors();
-    for (const PestimParams& p : blocks) pestim(p, in, ElectricalSample{});
+    // The observation opens at the run's start.
+    const TimeWindow in{0.0f, settings.end_time_ps, -settings.monitor_offset_ps, settings.end_time_ps};
+    ElectricalSample input;
+    std::vector<std::unique_ptr<Block>> blocks;
+    for (int k = 0; k < 4; ++k) blocks.push_back(estimator(k, spb, input, in));
+    context.enter_round(SetupRound::state);  // the round whose claims a run keeps
+    for (auto& b : blocks) {
+        b->design(context);
+        b->setup(context);
+    }
 
     // A received NRZ signal of random bits, with more noise on the marks (as
     // signal-spontaneous beating gives), precomputed so that only the
@@ -59,25 +70,22 @@ int main(int argc, char** argv) {
     std::vector<float> signal(static_cast<std::size_t>(spb) * bits.size());
     for (std::size_t i = 0; i < signal.size(); ++i) signal[i] = sample(bits[i / static_cast<std::size_t>(spb)]);
 
-    // Collection: everything but the last sample, which runs the search.
+    // Collection: everything but the last sample, after which the search runs.
     const auto t0 = std::chrono::steady_clock::now();
     for (long step = 1; step < samples; ++step) {
-        zzctrl.pass = 1;
-        zzctrl.step = static_cast<std::int32_t>(step);
-        zzctrl.time = static_cast<float>((step - 1) * static_cast<double>(zzctrl.delt));
-        reset_cursors();
-        const float v = signal[static_cast<std::size_t>(step) % signal.size()];
-        for (const PestimParams& p : blocks) pestim(p, in, ElectricalSample{v, 0.0f, 0.0f});
+        context.enter_sample(static_cast<std::int32_t>(step));
+        input.value = signal[static_cast<std::size_t>(step) % signal.size()];
+        for (auto& b : blocks) b->run(context);
     }
     const double collect = seconds_since(t0);
     std::printf("collection: %ld samples x 4 estimators in %.3f s (%.2f ns per block call)\n", samples, collect,
                 1e9 * collect / (4.0 * static_cast<double>(samples)));
 
     const auto t1 = std::chrono::steady_clock::now();
-    zzctrl.step = static_cast<std::int32_t>(samples);
-    zzctrl.time = static_cast<float>((samples - 1) * static_cast<double>(zzctrl.delt));
-    reset_cursors();
-    for (const PestimParams& p : blocks) pestim(p, in, ElectricalSample{});
+    context.enter_sample(static_cast<std::int32_t>(samples));
+    input.value = 0.0f;
+    for (auto& b : blocks) b->run(context);
+    for (auto& b : blocks) b->finish(context);
     std::printf("end of run: 4 searches (L = 3, 100 instants x 31 thresholds) in %.3f s\n", seconds_since(t1));
 
     // The search alone on 128 bits of 100 samples for each pattern length and approximation.
@@ -99,7 +107,7 @@ int main(int argc, char** argv) {
         r.report_name = "bench_search";
         r.file_name = "bench_search";
         const auto t2 = std::chrono::steady_clock::now();
-        q_ber_main(eye, 100, r);
+        q_ber_main(eye, 100, r, context.files());
         std::printf("search L = %d, %s: %.3f s\n", c.length, c.dof > 0.0f ? "chi-square (20 degrees of freedom)" : "Gaussian",
                     seconds_since(t2));
     }

@@ -1,17 +1,17 @@
 #include "models/measurements/ber_estimator.h"
-#include "models/measurements/resampler.h"
-#include "models/measurements/run_end.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <map>
 
-#include "kernel/control_blocks.h"
+#include "kernel/block_declaration.h"
 #include "kernel/filexx.h"
-#include "kernel/storage.h"
 #include "models/measurements/ber_charts.h"
+#include "models/measurements/file_name_check.h"
 #include "models/measurements/observation.h"
+#include "models/measurements/observed_input.h"
+#include "models/measurements/resampler.h"
 #include "numerics/ber_search.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
@@ -193,27 +193,26 @@ std::string trailing_blanks_removed(const std::string& s) {
     return last == std::string::npos ? std::string() : s.substr(0, last + 1);
 }
 
-void write_charts(const QBerRequest& req, const ChartTexts& t1, const ChartPoints& c1, const ChartTexts& t2,
-                  const ChartPoints& c2) {
+Status write_charts(const QBerRequest& req, const ChartTexts& t1, const ChartPoints& c1, const ChartTexts& t2,
+                    const ChartPoints& c2) {
     const bool first = req.nv[0] == 1;
     const bool second = req.nv[1] == 1;
-    if (!first && !second) return;
+    if (!first && !second) return {};
     const std::string base = trailing_blanks_removed(req.file_name);
-    if (base.empty()) {
-        opxerr("pestim: no chart file name for " + trailing_blanks_removed(req.title));
-        return;
-    }
+    if (base.empty()) return Status::error("pestim: no chart file name for " + trailing_blanks_removed(req.title));
     const std::string path = base + ".qxy";
     // A failure is reported by the io layer, naming the file.
     if (first)
         write_estimator_charts(path, t1, c1, second ? &t2 : nullptr, second ? &c2 : nullptr);
     else
         write_estimator_charts(path, t2, c2, nullptr, nullptr);
+    return {};
 }
 
 }  // namespace
 
-void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& req) {
+Status q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& req,
+                  const FileServices& files) {
     const std::int32_t n = std::clamp(per_bit, 1, kMaxEstimatorSamplesPerBit);
     const EyeSamples eye{samples.data(), static_cast<std::int32_t>(samples.size()), n};
     const bool q_mode = req.mode == 0;
@@ -241,26 +240,23 @@ void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBer
     }
 
     const std::string name = cut_at_first_blank(req.report_name.c_str());
+    Status status;
     if (!name.empty())
         outcome_board()[name] = EstimatorOutcome{best_eye_q(eye), s.best.status, selector.kind == ApproxSelector::kFailed};
     if (name.empty()) {
-        opxerr("pestim: no report file name for " + trailing_blanks_removed(req.title));
-    } else {
-        std::int32_t unit = 0;
-        opnfil(name.c_str(), kFormattedNew, unit, static_cast<std::int32_t>(name.size()));
-        if (unit != 0 && unit_stream(unit) != nullptr) {
-            const Report report(unit);
-            if (q_mode)
-                write_q_report(report, req, s, q);
-            else
-                write_ber_report(report, req, s, selector, side);
-            clodev(unit, 0);
-        }
+        status.add("pestim: no report file name for " + trailing_blanks_removed(req.title));
+    } else if (const ReportFile file = files.create_report(name)) {
+        const Report report(file.unit());
+        if (q_mode)
+            write_q_report(report, req, s, q);
+        else
+            write_ber_report(report, req, s, selector, side);
     }
-    if (q_mode)
-        write_charts(req, kQChart, q.q_chart, kEyeClosureChart, q.eye_chart);
-    else
-        write_charts(req, kBerInstantChart, ber_by_instant, kBerThresholdChart, ber_by_threshold);
+    const Status charts = q_mode ? write_charts(req, kQChart, q.q_chart, kEyeClosureChart, q.eye_chart)
+                                 : write_charts(req, kBerInstantChart, ber_by_instant, kBerThresholdChart,
+                                                ber_by_threshold);
+    for (const std::string& e : charts.errors()) status.add(e);
+    return status;
 }
 
 std::optional<EstimatorOutcome> last_estimator_outcome(const std::string& report_name) {
@@ -277,119 +273,213 @@ std::optional<EyeQ> last_eye_q(const std::string& report_name) {
 
 namespace {
 
-bool parameters_usable(const PestimParams& p) {
-    return p.samples_per_bit >= 1 && (p.pattern_length == 1 || p.pattern_length == 3 || p.pattern_length == 5) &&
-           p.estimator_kind >= -1 && p.estimator_kind <= 1;
-}
-
-void report_bad_parameters(const PestimParams& p) {
-    const std::string who = "pestim " + trailing_blanks_removed(p.title) + ": ";
-    if (p.samples_per_bit < 1) opxerr(who + "samples per bit must be at least 1");
-    if (!(p.pattern_length == 1 || p.pattern_length == 3 || p.pattern_length == 5))
-        opxerr(who + "the pattern length must be 1, 3 or 5");
-    if (p.estimator_kind < -1 || p.estimator_kind > 1)
-        opxerr(who + "the estimator kind must be -1 (Q), 0 or 1 (BER)");
-}
-
 struct Observation {
     float start;
     float end;
 };
 
-Observation observation(const PestimParams& p, const TimeWindow& in) {
-    const float m = polmon.tmon;
-    return {in.tgoodi + m + p.delay, std::min(in.tgoodi + m + p.window, in.tgoodf - m)};
-}
+// The estimator (pestim): collects its input over the observation window, at
+// no more than kMaxEstimatorSamplesPerBit samples per bit, and at the end of
+// the run evaluates what it collected.
+struct BerEstimatorBlock {
+    float delay_ps = 0.0f;                 // extra delay before the observation window
+    float window_ps = 0.0f;                // end of the observation window after its reference
+    std::int32_t samples_per_bit = 1;      // of the simulation
+    std::int32_t pattern_length = 3;       // bits forming a pattern: 1, 3 or 5
+    std::int32_t estimator = 0;            // -1 Q estimator, 0 BER estimator, 1 BER at every instant
+    float fixed_threshold_a = 0.0f;        // threshold of the fixed-threshold report
+    float relative_threshold = 0.5f;       // between the levels, 0..1
+    float chi_square_degrees = 0.0f;       // 0: Gaussian statistics
+    bool instant_chart = true;
+    bool threshold_chart = true;
+    bool relative_threshold_report = true;
+    bool fixed_threshold_report = true;
+    std::string title;                     // caption
+    std::string report_name;               // report, ".DAT" appended; cut at its first blank
+    std::string chart_name;                // charts, ".qxy" appended; trailing blanks dropped
 
-// Samples of the buffer: (bits + 1) x N.
-std::int32_t buffer_length(const PestimParams& p, const TimeWindow& in, std::int32_t kept) {
-    double span;
-    if (optcl_ctrl.blkmode == 1) {
-        span = static_cast<double>(p.window) - p.delay;
-    } else {
-        const Observation o = observation(p, in);
-        span = static_cast<double>(o.end) - o.start;
+    Input<ElectricalSample> input;
+    const TimeWindow* input_window = &window_of_no_block();  // its good interval bounds the observation
+
+    State<float> buffer;           // the collected samples
+    State<std::int32_t> words;     // collecting flag, resample counter, stored samples
+    State<float> previous;         // previous input sample
+    std::int32_t length = 0;       // of the buffer
+    // Taken at the last sample; the evaluation is made from them at the end.
+    bool evaluated = false;
+    ObservationCoverage coverage;
+
+    static KindDeclaration<BerEstimatorBlock> declaration();
+
+    std::int32_t kept() const { return std::min(samples_per_bit, kMaxEstimatorSamplesPerBit); }
+    double bit_period(const RunContext& ctx) const {
+        // The bit lasts samples_per_bit time steps whatever the number of samples kept.
+        return static_cast<double>(samples_per_bit) * ctx.time_step();
     }
-    const double bit = static_cast<double>(p.samples_per_bit) * zzctrl.delt;
-    const double bits = bit > 0.0 ? std::max(std::trunc(span / bit), 0.0) : 0.0;
-    // Far beyond any storage capacity; the dimensioning check reports it.
-    const double length = std::min((bits + 1.0) * kept, static_cast<double>(kEstimatorBufferLimit));
-    return static_cast<std::int32_t>(length);
-}
 
-// The state of one estimator.
-struct EstimatorState {
-    std::int32_t buffer, words, previous;
+    Status usable() const {
+        const std::string who = "pestim " + trailing_blanks_removed(title) + ": ";
+        Status status;
+        if (samples_per_bit < 1) status.add(who + "samples per bit must be at least 1");
+        if (!(pattern_length == 1 || pattern_length == 3 || pattern_length == 5))
+            status.add(who + "the pattern length must be 1, 3 or 5");
+        if (estimator < -1 || estimator > 1) status.add(who + "the estimator kind must be -1 (Q), 0 or 1 (BER)");
+        return status;
+    }
+
+    Observation observation(const RunContext& ctx) const {
+        const float m = ctx.monitor_offset();
+        const TimeWindow& in = *input_window;
+        return {in.tgoodi + m + delay_ps, std::min(in.tgoodi + m + window_ps, in.tgoodf - m)};
+    }
+
+    // Samples of the buffer: (bits + 1) x N.
+    std::int32_t buffer_length(const RunContext& ctx) const {
+        // Sizing rounds size the buffer for the whole requested window; the
+        // other rounds for the part of it the input's good interval covers.
+        double span;
+        if (ctx.setup_round() == SetupRound::sizing) {
+            span = static_cast<double>(window_ps) - delay_ps;
+        } else {
+            const Observation o = observation(ctx);
+            span = static_cast<double>(o.end) - o.start;
+        }
+        const double bit = bit_period(ctx);
+        const double bits = bit > 0.0 ? std::max(std::trunc(span / bit), 0.0) : 0.0;
+        // Far beyond any storage capacity; the dimensioning check reports it.
+        return static_cast<std::int32_t>(std::min((bits + 1.0) * kept(), static_cast<double>(kEstimatorBufferLimit)));
+    }
+
+    Status design(const RunContext& ctx, StateClaims& state) {
+        evaluated = false;
+        Status status = usable();
+        if (!status.ok()) return status;
+        length = buffer_length(ctx);
+        state.claim(buffer, length);
+        state.claim(words, 3);
+        state.claim(previous, 1);
+        return {};
+    }
+
+    // An earlier run's outcome and coverage are none of this run's.
+    void setup(const RunContext&) {
+        evaluated = false;
+        outcome_board().erase(cut_at_first_blank(report_name.c_str()));
+        forget_observation(report_name);
+    }
+
+    void collect(const RunContext& ctx) {
+        if (kept() == samples_per_bit) {
+            if (words[2] < length) buffer[static_cast<std::size_t>(words[2]++)] = input->value;
+            return;
+        }
+        // The resampling rule of the eye scope.
+        Resampler r{words[1], previous[0]};
+        double v = 0.0;
+        if (words[0] == 0)
+            resample_start(r, ctx.step(), samples_per_bit, kept(), input->value);
+        else if (resample_step(r, ctx.step(), samples_per_bit, kept(), input->value, v) && words[2] < length)
+            buffer[static_cast<std::size_t>(words[2]++)] = static_cast<float>(v);
+        words[1] = r.counter;
+        previous[0] = r.previous;
+    }
+
+    void run(const RunContext& ctx) {
+        if (words[0] == kEvaluated) return;
+        const Observation o = observation(ctx);
+        const float t = ctx.time();
+        if (t >= o.start && t <= o.end) {
+            collect(ctx);
+            words[0] = 1;
+        }
+        if (!ctx.last_sample()) return;
+        coverage = windowed_coverage(delay_ps, window_ps, bit_period(ctx), nearest_whole_bits(words[2], kept()),
+                                     input_window->tgoodi, input_window->tgoodf, ctx.monitor_offset(), t,
+                                     ctx.time_step());
+        words[0] = kEvaluated;
+        evaluated = true;
+    }
+
+    Status finish(const RunContext& ctx) {
+        if (!evaluated) return {};
+        QBerRequest req;
+        req.mode = estimator + 1;
+        req.fixed_threshold = fixed_threshold_a;
+        req.pattern_length = pattern_length;
+        req.nv = {instant_chart ? 1 : 0, threshold_chart ? 1 : 0, relative_threshold_report ? 1 : 0,
+                  fixed_threshold_report ? 1 : 0};
+        req.rv = {relative_threshold, chi_square_degrees};
+        req.bit_period = bit_period(ctx);
+        req.title = title;
+        req.report_name = report_name;
+        req.file_name = chart_name;
+        Status status = q_ber_main(std::span<const float>(buffer.data(), static_cast<std::size_t>(words[2])), kept(),
+                                   req, ctx.files());
+        post_observation(report_name, coverage);
+        return status;
+    }
 };
 
-}  // namespace
-
-void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample& input) {
-    if (!parameters_usable(p)) {
-        if (zzctrl.pass == 0) report_bad_parameters(p);
-        return;
-    }
-    const std::int32_t kept = std::min(p.samples_per_bit, kMaxEstimatorSamplesPerBit);
-    const std::int32_t length = buffer_length(p, in, kept);
-    const StateSlot<EstimatorState> slots[] = {
-        {&EstimatorState::buffer, SlotKind::real, length},  // the collected samples
-        {&EstimatorState::words, SlotKind::integer, 3},      // collecting flag, resample counter, stored samples
-        {&EstimatorState::previous, SlotKind::real, 1},      // previous input sample
-    };
-    const EstimatorState claimed = claim_state(slots);
-    const std::int32_t buffer_pos = claimed.buffer;
-    const std::int32_t state_pos = claimed.words;
-    const std::int32_t previous_pos = claimed.previous;
-    std::int32_t* state = ist_at(state_pos);
-    if (zzctrl.pass == 0) {
-        outcome_board().erase(cut_at_first_blank(p.report_name.c_str()));
-        forget_observation(p.report_name);
-        if (zzflmn.nohist == 0) {
-            state[0] = 0;
-            state[1] = 0;
-            state[2] = 0;
-            *hist_at(previous_pos) = 0.0f;
-        }
-        return;
-    }
-    if (state[0] == kEvaluated) return;
-    float* buffer = hist_at(buffer_pos);
-    const Observation o = observation(p, in);
-    const float t = zzctrl.time;
-    if (t >= o.start && t <= o.end) {
-        if (kept == p.samples_per_bit) {
-            if (state[2] < length) buffer[state[2]++] = input.value;
-        } else {
-            // The resampling rule of the eye scope; its state lives in storage.
-            Resampler r{state[1], *hist_at(previous_pos)};
-            double v = 0.0;
-            if (state[0] == 0)
-                resample_start(r, zzctrl.step, p.samples_per_bit, kept, input.value);
-            else if (resample_step(r, zzctrl.step, p.samples_per_bit, kept, input.value, v) && state[2] < length)
-                buffer[state[2]++] = static_cast<float>(v);
-            state[1] = r.counter;
-            *hist_at(previous_pos) = r.previous;
-        }
-        state[0] = 1;
-    }
-    if (run_end_sample()) {
-        QBerRequest req;
-        req.mode = p.estimator_kind + 1;
-        req.fixed_threshold = p.fixed_threshold;
-        req.pattern_length = p.pattern_length;
-        req.nv = p.nv;
-        req.rv = p.rv;
-        // The bit lasts samples_per_bit time steps whatever the number of samples kept.
-        req.bit_period = static_cast<double>(p.samples_per_bit) * zzctrl.delt;
-        req.title = p.title;
-        req.report_name = p.report_name;
-        req.file_name = p.file_name;
-        q_ber_main(std::span<const float>(buffer, static_cast<std::size_t>(state[2])), kept, req);
-        post_observation(p.report_name, windowed_coverage(p.delay, p.window, req.bit_period,
-                                                          nearest_whole_bits(state[2], kept), in.tgoodi, in.tgoodf,
-                                                          polmon.tmon, t, zzctrl.delt));
-        state[0] = kEvaluated;
-    }
+void check_ber_estimator(const BlockSettings& s, const LinkContext&, Findings& found) {
+    check_result_file_name(s, "report_name", true, found);
+    if (s.flag("instant_chart") || s.flag("threshold_chart")) check_result_file_name(s, "chart_name", false, found);
 }
 
+KindDeclaration<BerEstimatorBlock> BerEstimatorBlock::declaration() {
+    using E = BerEstimatorBlock;
+    return {
+        .name = "ber_estimator",
+        .routine = "pestim",
+        .help = "BER and Q estimator: best sampling instant and threshold, report and charts",
+        .family = BlockFamily::measurements,
+        .parameters =
+            {
+                parameter(&E::delay_ps, {.name = "delay_ps", .unit = "ps", .fallback = 0.0,
+                                         .help = "delay of the observation's start"}),
+                parameter(&E::window_ps, {.name = "window_ps", .unit = "ps", .help = "length of the observation",
+                                          .low = 0, .low_open = true, .required = true}),
+                parameter(&E::samples_per_bit, {.name = "samples_per_bit", .unit = "samples",
+                                                .help = "samples per bit of the signal", .low = 1, .required = true,
+                                                .limits = "those of the channel's data source and NRZ driver"}),
+                parameter(&E::pattern_length, {.name = "pattern_length", .fallback = 3,
+                                               .help = "bits forming a pattern",
+                                               .choices = {{"1", 1}, {"3", 3}, {"5", 5}}}),
+                parameter(&E::estimator, {.name = "estimator", .type = ParamType::choice, .fallback = 0,
+                                          .help = "what is estimated",
+                                          .choices = {{"q", -1}, {"ber", 0}, {"ber_every_instant", 1}}}),
+                parameter(&E::fixed_threshold_a, {.name = "fixed_threshold_a", .unit = "A", .fallback = 0.0,
+                                                  .help = "decision threshold of the fixed-threshold report"}),
+                parameter(&E::relative_threshold,
+                          {.name = "relative_threshold", .fallback = 0.5,
+                           .help = "threshold between the levels of the relative-threshold report", .low = 0,
+                           .high = 1}),
+                parameter(&E::chi_square_degrees,
+                          {.name = "chi_square_degrees", .fallback = 0.0,
+                           .help = "degrees of freedom of the chi-square statistics (0: Gaussian)", .low = 0}),
+                parameter(&E::instant_chart, {.name = "instant_chart", .fallback = 1,
+                                              .help = "chart against the sampling instant (Q estimator: the Q chart)"}),
+                parameter(&E::threshold_chart,
+                          {.name = "threshold_chart", .fallback = 1,
+                           .help = "chart against the threshold (Q estimator: eye closure and eye results)"}),
+                parameter(&E::relative_threshold_report,
+                          {.name = "relative_threshold_report", .fallback = 1,
+                           .help = "results at the relative threshold (Q estimator: jitter)"}),
+                parameter(&E::fixed_threshold_report,
+                          {.name = "fixed_threshold_report", .fallback = 1,
+                           .help = "results at the fixed and mean thresholds (Q estimator: instant tolerance)"}),
+                parameter(&E::title, {.name = "title", .text_fallback = "pestim{n} Run(s): 1",
+                                      .help = "caption in the report"}),
+                parameter(&E::report_name, {.name = "report_name", .text_fallback = "{link}_PST{id}",
+                                            .help = "report file name (\".DAT\" appended)"}),
+                parameter(&E::chart_name, {.name = "chart_name", .text_fallback = "{link}_BER{id}",
+                                           .help = "chart file name (\".qxy\" appended)"}),
+            },
+        .inputs = {observed_input(&E::input, &E::input_window, {.key = "input", .help = "the received signal"})},
+        .check = check_ber_estimator,
+    };
+}
+
+const KindRegistration registration{declare_kind<BerEstimatorBlock>()};
+
+}  // namespace
 }  // namespace nodrix

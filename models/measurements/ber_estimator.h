@@ -1,7 +1,7 @@
-// BER and Q estimator block: collects the received electrical signal over the
-// observation window at no more than 100 samples per bit and, at the end of
-// the run, finds the best sampling instant and decision threshold and reports
-// the BER or Q with their side results and charts.
+// The evaluation of the BER and Q estimator (models/measurements/ber_estimator.cpp):
+// from the received electrical signal collected over the observation window
+// at no more than 100 samples per bit, the best sampling instant and decision
+// threshold, and the BER or Q with their side results, report and charts.
 #pragma once
 
 #include <array>
@@ -10,29 +10,11 @@
 #include <span>
 #include <string>
 
-#include "kernel/signals.h"
+#include "kernel/run_context.h"
+#include "kernel/status.h"
 #include "models/measurements/ber_charts.h"
 
 namespace nodrix {
-
-struct PestimParams {
-    float delay;                         // extra delay before the observation window [ps]
-    float window;                        // end of the observation window after its reference [ps]
-    std::int32_t samples_per_bit;        // samples per bit of the simulation (>= 1); at most 100 are kept
-    std::int32_t pattern_length;         // bits forming a pattern: 1, 3 or 5
-    std::int32_t estimator_kind;         // -1 Q estimator, 0 BER estimator, 1 BER estimator evaluating every instant
-    float fixed_threshold;               // decision threshold of the fixed-threshold report
-    std::array<std::int32_t, 4> nv;      // request flags (1 = on), see q_ber_main
-    std::array<float, 2> rv;             // relative threshold (0..1); chi-square degrees of freedom (BER modes, 0 Gaussian)
-    std::string title;                   // instance title (50 characters)
-    std::string report_name;             // report file name, used up to its first blank
-    std::string title2;                  // the title again
-    std::string file_name;               // chart file base, trailing blanks removed, + ".qxy"
-};
-
-// `in` is the window of the input's producer: its good interval
-// [tgoodi, tgoodf] bounds the observation.
-void pestim(const PestimParams& p, const TimeWindow& in, const ElectricalSample& input);
 
 // The most samples one estimator's buffer holds: (bits + 1) x min(samples
 // per bit, 100) beyond it are cut to it (the storage of a kind is counted in
@@ -59,8 +41,10 @@ struct QBerRequest {
 };
 
 // Search, side results, report and charts for the collected samples
-// (`per_bit` of them per bit, at most 100).
-void q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request);
+// (`per_bit` of them per bit, at most 100); the report opened through
+// `files`. A missing report or chart name comes back as an error.
+Status q_ber_main(std::span<const float> samples, std::int32_t per_bit, const QBerRequest& request,
+                  const FileServices& files);
 
 // What the last evaluation of an estimator in this process found beyond its
 // report, by its report name up to the first blank; nothing before its

@@ -10,6 +10,7 @@
 
 #include "models/measurements/ber_estimator.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
@@ -20,24 +21,38 @@ const std::string kTitle = "pestim3 Run(s): 1";
 const std::string kTitle50 = kTitle + std::string(50 - kTitle.size(), ' ');
 using Lines = std::vector<std::string>;
 
+struct Settings {
+    std::int32_t samples_per_bit = 8;
+    std::int32_t estimator = 0;  // -1 Q, 0 BER
+    std::int32_t pattern_length = 1;
+};
+
 class BerEstimator : public testing::BlockTest {
 protected:
-    static PestimParams params(std::int32_t spb, std::int32_t kind, std::int32_t length) {
-        return PestimParams{0.0f, 0.0f, spb, length, kind, 0.5f, {0, 0, 0, 0}, {0.5f, 0.0f}, kTitle, "rep  x", kTitle, "chart"};
-    }
-
-    // The initialisation call (counting as blkmode 1 does) and the calls of samples from..steps of a
-    // run of `end_steps` samples (default `steps`), observed from time 0.
-    static void run(PestimParams p, const std::function<float(std::int32_t)>& input, std::int32_t steps,
-                    std::int32_t end_steps = 0, std::int32_t from = 0) {
-        const std::int32_t end = end_steps > 0 ? end_steps : steps;
-        p.window = static_cast<float>((end + 1) * static_cast<double>(zzctrl.delt));
-        testing::set_run_length(end);
-        for (std::int32_t k = from; k <= steps; ++k) {
-            k == 0 ? testing::begin_init_pass() : testing::begin_sample(k);
-            optcl_ctrl.blkmode = 1;
-            pestim(p, TimeWindow{0.0f, 1e9f, -polmon.tmon, 1e9f}, ElectricalSample{k == 0 ? 0.0f : input(k), 0.0f, 0.0f});
+    // An estimator observing from time 0 to past the last sample `end` of the run, given
+    // input(step) for steps 1..steps, then finished.
+    static Status run(const Settings& e, const std::function<float(std::int32_t)>& input, std::int32_t steps,
+                      std::int32_t end = 0) {
+        end = end > 0 ? end : steps;
+        SimulationSettings settings;
+        settings.end_time_ps = static_cast<float>((end - 0.5) * settings.time_step_ps);
+        testing::BlockBench bench("ber_estimator", settings);
+        bench.set("samples_per_bit", e.samples_per_bit).set("estimator", e.estimator);
+        bench.set("pattern_length", e.pattern_length).set("window_ps", (end + 1) * settings.time_step_ps);
+        bench.set("instant_chart", 0.0).set("threshold_chart", 0.0);
+        bench.set("title", kTitle).set("report_name", std::string("rep  x"));
+        bench.producer_window() = TimeWindow{0.0f, 1e9f, -settings.monitor_offset_ps, 1e9f};
+        ElectricalSample& in = bench.input<ElectricalSample>("input");
+        const Status started = bench.start();
+        if (!started.ok()) {
+            EXPECT_TRUE(bench.block().claims().empty());
+            return started;
         }
+        for (std::int32_t k = 1; k <= steps; ++k) {
+            in.value = input(k);
+            bench.run(k);
+        }
+        return bench.finish();
     }
 
     static Lines report() {
@@ -61,30 +76,48 @@ protected:
 // A constant input: marks and spaces alike, the conventional Q of 2 whose
 // BER is the Gaussian tail Q(2) = 0.02275; a bad pattern length asks for nothing.
 TEST_F(BerEstimator, ConstantInputGivesQ2AndItsGaussianTailInBothModes) {
-    PestimParams p = params(8, 0, 1);
-    run(p, [](std::int32_t) { return 0.25f; }, 8 * 60);
+    EXPECT_TRUE(run({8, 0, 1}, [](std::int32_t) { return 0.25f; }, 8 * 60).ok());
     EXPECT_TRUE(has_lines(report(), {" P BER at Optimal Decision Threshold                   = 0.22750E-01",
                                      "Equivalent Q at Optimal Decision Threshold [linear] =   2.00000"}));
-    p = params(8, -1, 1);
-    run(p, [](std::int32_t) { return 0.25f; }, 8 * 60);
+    EXPECT_TRUE(run({8, -1, 1}, [](std::int32_t) { return 0.25f; }, 8 * 60).ok());
     EXPECT_TRUE(has_lines(report(), {" P Q value  [dB]       =      6.02060", " P Q value  [linear]   =      2.00000"}));
     EXPECT_TRUE(std::filesystem::exists("rep_old.DAT"));  // the previous report is kept
-    testing::begin_counting_pass();
-    p.pattern_length = 2;
-    EXPECT_EQ(testing::stderr_of([&] { pestim(p, TimeWindow{}, ElectricalSample{}); }),
-              "Nodrix-E-pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5\n");
-    EXPECT_EQ(optcl_ctrl.memused, 0);
+    EXPECT_EQ(run({8, 0, 2}, [](std::int32_t) { return 0.0f; }, 0).text(),
+              "pestim pestim3 Run(s): 1: the pattern length must be 1, 3 or 5");
 }
 
 TEST_F(BerEstimator, EvaluatesAtTheLastSampleOfTheRunNotBeforeNorAfter) {
-    const PestimParams p = params(4, 0, 1);
-    auto input = [](std::int32_t k) { return ((k - 1) / 4) % 3 == 0 ? 1.0f : 0.0f; };
-    run(p, input, 399, 400);
+    auto input = [](std::int32_t k) { return k > 400 ? 50.0f : ((k - 1) / 4) % 3 == 0 ? 1.0f : 0.0f; };
+    run({4, 0, 1}, input, 399, 400);
     EXPECT_FALSE(std::filesystem::exists("rep.DAT"));
-    run(p, input, 400, 400, 400);  // the last sample of the run
-    EXPECT_TRUE(std::filesystem::remove("rep.DAT"));
-    run(p, input, 401, 400, 401);  // one past it
-    EXPECT_FALSE(std::filesystem::exists("rep.DAT"));
+    run({4, 0, 1}, input, 400);  // the last sample of the run
+    const std::string at_end = read_text("rep.DAT");
+    std::filesystem::remove("rep.DAT");
+    run({4, 0, 1}, input, 401, 400);  // one past it changes nothing
+    EXPECT_EQ(read_text("rep.DAT"), at_end);
+}
+
+// Sizing rounds size the buffer for the whole requested window (100 whole
+// bits), later rounds for the part the input's good interval covers (50).
+TEST_F(BerEstimator, SizesItsBufferForTheWindowInSizingRoundsAndForTheGoodIntervalLater) {
+    const SimulationSettings settings;
+    const float bit_ps = 8 * settings.time_step_ps;
+    const float offset_ps = settings.monitor_offset_ps;
+    testing::BlockBench bench("ber_estimator", settings);
+    bench.set("samples_per_bit", 8).set("window_ps", 100.2 * bit_ps);
+    bench.producer_window() = TimeWindow{0.0f, 1e9f, -offset_ps, offset_ps + 50.2f * bit_ps};
+    bench.input<ElectricalSample>("input");
+    bench.make();
+    auto buffer_length = [&](SetupRound round) {
+        bench.context().enter_round(round);
+        EXPECT_TRUE(bench.design().ok());
+        std::vector<std::int32_t> lengths;
+        bench.block().claims().visit([&](SlotKind, const void*, std::int32_t n) { lengths.push_back(n); });
+        return lengths.empty() ? -1 : lengths.front();
+    };
+    EXPECT_EQ(buffer_length(SetupRound::sizing), 101 * 8);
+    EXPECT_EQ(buffer_length(SetupRound::filter_writing), 51 * 8);
+    EXPECT_EQ(buffer_length(SetupRound::state), 51 * 8);
 }
 
 TEST_F(BerEstimator, TheEyeQGoesOnWhereTheReportedQSaturates) {
@@ -94,14 +127,17 @@ TEST_F(BerEstimator, TheEyeQGoesOnWhereTheReportedQSaturates) {
     std::normal_distribution<float> noise(0.0f, 0.02f);
     std::vector<float> eye;
     for (int b = 0; b < 4000; ++b) eye.push_back(static_cast<float>(gen() & 1u) + noise(gen));
-    q_ber_main(eye, 1, request(1, 3));
+    EXPECT_TRUE(q_ber_main(eye, 1, request(1, 3), FileServices{}).ok());
     EXPECT_TRUE(has_lines(report(), {" P Equivalent Q at Optimal Decision Threshold [dB]     =  40.00000"}));
     const auto q = last_eye_q("rep  and the rest of its field");
     ASSERT_TRUE(q.has_value());
     EXPECT_NEAR(q->q, 25.0, 1.0);
     EXPECT_EQ(q->marks + q->spaces, 4000);
+    QBerRequest unnamed = request(1, 3);
+    unnamed.report_name = " ";
+    EXPECT_EQ(q_ber_main(eye, 1, unnamed, FileServices{}).text(), "pestim: no report file name for pestim3 Run(s): 1");
     // Setting the estimator up again forgets it.
-    run(params(8, 0, 1), [](std::int32_t) { return 0.0f; }, 0);
+    run({8, 0, 1}, [](std::int32_t) { return 0.0f; }, 0, 10);
     EXPECT_FALSE(last_eye_q("rep").has_value());
 }
 

@@ -15,7 +15,6 @@
 #include "kernel/driver.h"
 #include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "models/transmitters/nrz_driver.h"
 
 using namespace nodrix;
 
@@ -24,7 +23,7 @@ namespace {
 struct Transmitter {
     std::unique_ptr<Block> laser;
     std::unique_ptr<Block> source;
-    RecnrzParams driver{1561, -2.5f, 2.5f, 0.3f, 50.0f};
+    std::unique_ptr<Block> driver;
     std::unique_ptr<Block> modulator;
     OpticalSignal light;
     TimeWindow light_window;
@@ -91,6 +90,13 @@ int main(int argc, char** argv) {
                                {"first_boundary_samples", static_cast<double>((227 + 836 * k) % 1561)},
                                {"skipped_symbols", static_cast<double>(72 - 2 * k)}},
                               source);
+        Connections driver;
+        driver.add_input("input", SignalKind::logical, &t.bits);
+        driver.add_output("output", SignalKind::electrical, &t.drive);
+        t.driver = make_block("nrz_driver",
+                              {{"samples_per_bit", 1561}, {"low_level_v", -2.5}, {"high_level_v", 2.5},
+                               {"rise_time_bits", static_cast<double>(0.3f)}, {"crossing_point_percent", 50.0}},
+                              driver);
         Connections c;
         c.add_input("input", SignalKind::optical, &t.light);
         c.add_input("drive", SignalKind::electrical, &t.drive);
@@ -119,20 +125,13 @@ int main(int argc, char** argv) {
     auto round = [&] {
         const bool sample = zzctrl.pass != 0;
         for (Transmitter& t : tx) {
-            for (Block* b : {t.laser.get(), t.source.get()}) {
+            for (Block* b : {t.laser.get(), t.source.get(), t.driver.get(), t.modulator.get()}) {
                 if (sample) {
                     b->run(run);
                 } else {
                     b->design(run);
                     b->setup(run);
                 }
-            }
-            recnrz(t.driver, t.bits[0], t.drive);
-            if (sample) {
-                t.modulator->run(run);
-            } else {
-                t.modulator->design(run);
-                t.modulator->setup(run);
             }
         }
         for (auto& c : combiners) {
@@ -151,6 +150,7 @@ int main(int argc, char** argv) {
     zzflmn.nohist = 0;
     zzctrl.pass = 0;
     zzctrl.time = 0.0f;
+    run.enter_round(SetupRound::state);
     round();
 
     // Samples inside the sources' window (first 15360 ps), then samples after

@@ -1,11 +1,9 @@
-// The NRZ pulse driver: turns the data bits into the modulator's drive voltage,
-// two levels joined by linear edges whose start is delayed to place the eye
-// crossing point.
+// The pulse shape of the NRZ driver (nrz_driver.cpp) that its block and its
+// tests share: two levels joined by linear edges whose start is delayed to
+// place the eye crossing point.
 #pragma once
 
 #include <cstdint>
-
-#include "kernel/signals.h"
 
 namespace nodrix {
 
@@ -16,9 +14,6 @@ struct RecnrzParams {
     float rise_time = 0.0f;            // 10-90 % edge duration [bit periods]; 0 gives rectangular pulses
     float crossing_point = 50.0f;      // eye crossing point [percent of the swing]
 };
-
-// One drive sample (value, 0, 0) for the current data bit.
-void recnrz(const RecnrzParams& p, std::int32_t bit, ElectricalSample& output);
 
 // Levels and edges of the pulse shape.
 struct NrzShape {

@@ -2,6 +2,7 @@
 
 #include "models/transmitters/nrz_driver.h"
 #include "tests/models/measurements/run_harness.h"
+#include "tests/support/block_bench.h"
 
 namespace nodrix {
 namespace {
@@ -38,6 +39,36 @@ TEST_F(NrzTest, ShapeLevelsCrossingAndOffsets) {
         EXPECT_NEAR(s.slope, c.slope, 1e-6);
         EXPECT_EQ(s.adjusted, c.adjusted);
     }
+}
+
+// The drive voltage for bits 0 0 1 (one per sample) of a driver with 4
+// samples per bit between 0 and 1 V; only a state round claims state.
+std::vector<float> drive(double rise_time_bits) {
+    testing::BlockBench bench("nrz_driver");
+    bench.set("samples_per_bit", 4).set("low_level_v", 0.0).set("high_level_v", 1.0);
+    bench.set("rise_time_bits", rise_time_bits);
+    LogicalSignal& bits = bench.input<LogicalSignal>("input");
+    const ElectricalSample& out = bench.output<ElectricalSample>("output");
+    EXPECT_TRUE(bench.start().ok());
+    EXPECT_TRUE(bench.block().claims().empty());
+    bench.context().enter_round(SetupRound::state);
+    EXPECT_TRUE(bench.start().ok());
+    EXPECT_FALSE(bench.block().claims().empty());
+    std::vector<float> values;
+    for (std::int32_t step = 1; step <= 12; ++step) {
+        bits[0] = step > 8 ? 1 : 0;
+        bench.run(step);
+        values.push_back(out.value);
+    }
+    return values;
+}
+
+TEST_F(NrzTest, DriveFollowsTheBits) {
+    // Rectangular pulses follow the bit at once.
+    EXPECT_EQ(drive(0.0), (std::vector<float>{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1}));
+    // Edges of T = 1.25 x 0.4 bits, 0.5 V per sample, from the second bit
+    // period on: the state starts with a 1 bit.
+    EXPECT_EQ(drive(0.4), (std::vector<float>{1, 1, 1, 1, 0.5f, 0, 0, 0, 0.5f, 1, 1, 1}));
 }
 
 }  // namespace

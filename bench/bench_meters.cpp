@@ -52,14 +52,14 @@ double run(std::int32_t samples, float twinin) {
     // The declared measurement blocks, each on the line with a window of its own.
     std::vector<std::unique_ptr<Block>> declared;
     auto declare = [&](const char* kind, const std::string& title, const std::string& file, TimeWindow& window) {
-        const KindSpec& spec = *find_registered_kind(kind);
-        BlockSettings values = BlockSettings::defaults(spec);
+        const KindSpec& entry = *find_registered_kind(kind);
+        BlockSettings values = BlockSettings::defaults(entry);
         values.set_text("title", title);
         values.set_text("file_name", file);
         Connections c;
         c.add_input("input", SignalKind::optical, &line);
         c.window = &window;
-        declared.push_back(spec.create(values, c));
+        declared.push_back(entry.create(values, c));
     };
     for (int k = 0; k < 4; ++k)
         declare("power_meter", "opowme Run(s): 1", "bench_PWM" + std::to_string(k), pm_out[static_cast<std::size_t>(k)]);

@@ -39,29 +39,29 @@ namespace nodrix {
 // A parameter: its declaration and the member it sets.
 template <class B>
 struct Parameter {
-    ParamSpec spec;
+    ParamSpec entry;
     std::function<void(B&, const ParamValue&)> set;
 };
 
 // A parameter bound to a member. The member's type gives the parameter's
 // type where it can (float or double: real; bool: flag; a list of integers:
-// integer_list; a whole number: integer unless the spec says choice; a text:
-// text unless the spec says file).
+// integer_list; a whole number: integer unless its entry says choice; a text:
+// text unless its entry says file).
 template <class B, class T>
-Parameter<B> parameter(T B::*member, ParamSpec spec) {
+Parameter<B> parameter(T B::*member, ParamSpec entry) {
     if constexpr (std::is_same_v<T, bool>) {
-        spec.type = ParamType::flag;
+        entry.type = ParamType::flag;
     } else if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
-        spec.type = ParamType::integer_list;
+        entry.type = ParamType::integer_list;
     } else if constexpr (std::is_same_v<T, std::int32_t>) {
-        if (spec.type != ParamType::choice) spec.type = ParamType::integer;
+        if (entry.type != ParamType::choice) entry.type = ParamType::integer;
     } else if constexpr (std::is_same_v<T, std::string>) {
-        if (spec.type != ParamType::file) spec.type = ParamType::text;
+        if (entry.type != ParamType::file) entry.type = ParamType::text;
     } else {
         static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>, "a parameter member of no known type");
-        spec.type = ParamType::real;
+        entry.type = ParamType::real;
     }
-    return Parameter<B>{spec, [member](B& b, const ParamValue& v) {
+    return Parameter<B>{entry, [member](B& b, const ParamValue& v) {
                             if constexpr (std::is_same_v<T, bool>) {
                                 b.*member = v.number != 0.0;
                             } else if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
@@ -79,33 +79,33 @@ Parameter<B> parameter(T B::*member, ParamSpec spec) {
 // A port: its declaration and the member it connects.
 template <class B>
 struct Port {
-    PortSpec spec;
+    PortSpec entry;
     std::function<void(B&, const Connections&)> connect;
 };
 
 // A port bound to a member; its kind of signal is the member's.
 template <class B, class Sample>
-Port<B> port(Input<Sample> B::*member, PortSpec spec) {
-    spec.kind = SignalTraits<Sample>::kind;
-    spec.max_count = 1;
-    const std::string key(spec.key);
-    return Port<B>{spec, [member, key](B& b, const Connections& c) { (b.*member).connect(c.inputs<Sample>(key)); }};
+Port<B> port(Input<Sample> B::*member, PortSpec entry) {
+    entry.kind = SignalTraits<Sample>::kind;
+    entry.max_count = 1;
+    const std::string key(entry.key);
+    return Port<B>{entry, [member, key](B& b, const Connections& c) { (b.*member).connect(c.inputs<Sample>(key)); }};
 }
 
 template <class B, class Sample, int N>
-Port<B> port(Inputs<Sample, N> B::*member, PortSpec spec) {
-    spec.kind = SignalTraits<Sample>::kind;
-    spec.max_count = N;
-    const std::string key(spec.key);
-    return Port<B>{spec, [member, key](B& b, const Connections& c) { (b.*member).connect(c.inputs<Sample>(key)); }};
+Port<B> port(Inputs<Sample, N> B::*member, PortSpec entry) {
+    entry.kind = SignalTraits<Sample>::kind;
+    entry.max_count = N;
+    const std::string key(entry.key);
+    return Port<B>{entry, [member, key](B& b, const Connections& c) { (b.*member).connect(c.inputs<Sample>(key)); }};
 }
 
 template <class B, class Sample>
-Port<B> port(Output<Sample> B::*member, PortSpec spec) {
-    spec.kind = SignalTraits<Sample>::kind;
-    spec.max_count = 1;
-    const std::string key(spec.key);
-    return Port<B>{spec, [member, key](B& b, const Connections& c) { (b.*member).connect(c.output<Sample>(key)); }};
+Port<B> port(Output<Sample> B::*member, PortSpec entry) {
+    entry.kind = SignalTraits<Sample>::kind;
+    entry.max_count = 1;
+    const std::string key(entry.key);
+    return Port<B>{entry, [member, key](B& b, const Connections& c) { (b.*member).connect(c.output<Sample>(key)); }};
 }
 
 // Everything a kind declares, in one place.
@@ -179,7 +179,7 @@ template <class B>
 std::unique_ptr<Block> create_block(const BlockSettings& settings, const Connections& connections) {
     const KindDeclaration<B>& d = declaration_of<B>();
     auto made = std::make_unique<KindBlock<B>>();
-    for (const Parameter<B>& p : d.parameters) p.set(made->block, settings.value(p.spec.name));
+    for (const Parameter<B>& p : d.parameters) p.set(made->block, settings.value(p.entry.name));
     for (const Port<B>& p : d.inputs) p.connect(made->block, connections);
     for (const Port<B>& p : d.outputs) p.connect(made->block, connections);
     if (d.window != nullptr) (made->block.*d.window).connect(connections.producer_window, connections.window);
@@ -196,9 +196,9 @@ KindSpec declare_kind() {
     k.routine = d.routine;
     k.help = d.help;
     k.family = d.family;
-    for (const Parameter<B>& p : d.parameters) k.params.push_back(p.spec);
-    for (const Port<B>& p : d.inputs) k.inputs.push_back(p.spec);
-    for (const Port<B>& p : d.outputs) k.outputs.push_back(p.spec);
+    for (const Parameter<B>& p : d.parameters) k.params.push_back(p.entry);
+    for (const Port<B>& p : d.inputs) k.inputs.push_back(p.entry);
+    for (const Port<B>& p : d.outputs) k.outputs.push_back(p.entry);
     k.windowed = d.window != nullptr;
     k.delay_record = d.delay_record;
     k.check = d.check;

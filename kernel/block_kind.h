@@ -247,7 +247,7 @@ const KindSpec* find_registered_kind(std::string_view name);
 // parameters from them before they are checked; a parameter and a key that
 // stands for it given in one place is an error naming both.
 struct ParameterForm {
-    ParamSpec spec;               // the key as a parameter: name with unit, type, range, help
+    ParamSpec entry;               // the key as a parameter: name with unit, type, range, help
     std::string_view stands_for;  // the parameter it sets; empty when it sets several
 };
 

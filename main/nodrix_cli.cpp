@@ -377,9 +377,9 @@ void print_forms(const KindSpec& k) {
     if (forms.empty()) return;
     std::printf("Also accepted, converted when the link is read (give one form of a quantity):\n");
     for (const ParameterForm& f : forms)
-        std::printf("  %s  %s%s  %s\n      %s\n", std::string(f.spec.name).c_str(), param_type_name(f.spec.type),
-                    f.spec.unit.empty() ? "" : (" [" + std::string(f.spec.unit) + "]").c_str(),
-                    allowed_values(f.spec).c_str(), std::string(f.spec.help).c_str());
+        std::printf("  %s  %s%s  %s\n      %s\n", std::string(f.entry.name).c_str(), param_type_name(f.entry.type),
+                    f.entry.unit.empty() ? "" : (" [" + std::string(f.entry.unit) + "]").c_str(),
+                    allowed_values(f.entry).c_str(), std::string(f.entry.help).c_str());
 }
 
 void print_kind(const KindSpec& k) {
@@ -488,7 +488,7 @@ toml::table kind_table(const KindSpec& k) {
     for (const ParamSpec& p : k.params) params.push_back(param_table(p));
     toml::array forms;
     for (const ParameterForm& f : parameter_forms(k)) {
-        toml::table t = param_table(f.spec);
+        toml::table t = param_table(f.entry);
         t.insert("instead_of", std::string(f.stands_for));
         forms.push_back(std::move(t));
     }

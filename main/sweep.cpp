@@ -301,7 +301,7 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
         const ParamSpec* param = kind != nullptr ? kind->find_param(target->key) : nullptr;
         // A parameter in another form (power_dbm) is varied in that form's unit.
         if (const ParameterForm* form = kind != nullptr && param == nullptr ? find_form(*kind, target->key) : nullptr)
-            param = &form->spec;
+            param = &form->entry;
         v.unit = param != nullptr ? std::string(param->unit) : std::string();
         // A name that is no parameter is reported once, with the first value.
         const bool known = param != nullptr || (kind != nullptr && target->target != "link" &&

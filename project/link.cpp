@@ -253,7 +253,7 @@ struct BlockDraft {
 std::vector<std::string_view> names_of(const KindSpec& k, bool with_ports) {
     std::vector<std::string_view> names;
     for (const ParamSpec& p : k.params) names.push_back(p.name);
-    for (const ParameterForm& f : parameter_forms(k)) names.push_back(f.spec.name);
+    for (const ParameterForm& f : parameter_forms(k)) names.push_back(f.entry.name);
     if (with_ports) {
         for (const PortSpec& p : k.inputs) names.push_back(p.key);
         for (const PortSpec& p : k.outputs) names.push_back(p.key);
@@ -602,8 +602,8 @@ private:
             if (const ParamSpec* p = kind.find_param(key)) {
                 in.values[key] = values[static_cast<std::size_t>(p - kind.params.data())];
             } else if (const ParameterForm* f = find_form(kind, key)) {
-                ParamValue v = default_param_value(f->spec);
-                const std::string problem = convert(f->spec, g, v);
+                ParamValue v = default_param_value(f->entry);
+                const std::string problem = convert(f->entry, g, v);
                 if (!problem.empty()) problems_.add(g.where, problem);
                 in.values[key] = v;
                 forms = true;

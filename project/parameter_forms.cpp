@@ -94,7 +94,7 @@ const FormsOfKind& forms_of(const KindSpec& kind) {
         auto u = std::make_unique<UnitForm>();
         if (!designer_form_of(p, u->unit, u->name)) continue;
         u->help = std::string(p.name) + " in " + unit_word(u->unit) + conversion_words(u->unit);
-        u->form.spec = ParamSpec{.name = u->name, .unit = unit_word(u->unit), .help = u->help};
+        u->form.entry = ParamSpec{.name = u->name, .unit = unit_word(u->unit), .help = u->help};
         u->form.stands_for = p.name;
         f.all.push_back(u->form);
         f.units.push_back(std::move(u));
@@ -110,7 +110,7 @@ const std::vector<ParameterForm>& parameter_forms(const KindSpec& kind) { return
 
 const ParameterForm* find_form(const KindSpec& kind, std::string_view key) {
     for (const ParameterForm& f : parameter_forms(kind))
-        if (f.spec.name == key) return &f;
+        if (f.entry.name == key) return &f;
     return nullptr;
 }
 
@@ -125,10 +125,10 @@ bool same_quantity(const KindSpec& kind, std::string_view a, std::string_view b)
 void derive_parameters(const KindSpec& kind, const GivenValues& given, std::vector<DerivedValue>& derived,
                        Findings& found) {
     for (const auto& u : forms_of(kind).units) {
-        const auto v = given.values.find(u->form.spec.name);
+        const auto v = given.values.find(u->form.entry.name);
         if (v == given.values.end()) continue;
-        derived.push_back({u->form.stands_for, stored_value(u->unit, v->second.number), u->form.spec.name,
-                           std::string(u->form.spec.name) + " = " + number_text(v->second.number)});
+        derived.push_back({u->form.stands_for, stored_value(u->unit, v->second.number), u->form.entry.name,
+                           std::string(u->form.entry.name) + " = " + number_text(v->second.number)});
     }
     if (const KindForms* own = find_registered_forms(kind.name); own != nullptr && own->derive != nullptr)
         own->derive(given, derived, found);

@@ -17,8 +17,8 @@ inline const TimeWindow& window_of_no_block() {
 // `member` reads the input signal; `window` receives the window its input
 // comes with (that of no block when there is none).
 template <class B>
-Port<B> observed_input(Input<ElectricalSample> B::*member, const TimeWindow* B::*window, PortSpec spec) {
-    Port<B> made = port(member, spec);
+Port<B> observed_input(Input<ElectricalSample> B::*member, const TimeWindow* B::*window, PortSpec entry) {
+    Port<B> made = port(member, entry);
     made.connect = [connect = made.connect, window](B& b, const Connections& c) {
         connect(b, c);
         b.*window = c.producer_window != nullptr ? c.producer_window : &window_of_no_block();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The layer check (scripts/check-layers.sh), set-up, then builds and runs the
+# The layer check (scripts/check-layers.sh), the function length check
+# (scripts/check-function-length.sh), set-up, then builds and runs the
 # whole test suite twice: a normal build and a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The normal run
 # includes the Slurm test (label slurm): CTest starts a single-node Slurm
@@ -9,6 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Includes point down the layers before anything is built.
 bash scripts/check-layers.sh
+# No function over 80 lines in any layer.
+bash scripts/check-function-length.sh
 bash scripts/setup.sh --slurm
 
 jobs=$(nproc 2>/dev/null || echo 2)

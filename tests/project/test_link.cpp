@@ -9,6 +9,7 @@
 
 #include "project/link.h"
 #include "project/registry.h"
+#include "tests/project/link_loading.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -36,18 +37,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
-class LinkTest : public testing::NodrixTest {
-protected:
-    std::optional<Link> load(const std::string& text, const std::vector<std::string>& sets = {}) {
-        std::vector<LinkOverride> overrides;
-        for (const std::string& s : sets) overrides.push_back(*parse_override(s));
-        ::testing::internal::CaptureStderr();
-        auto link = load_link_text(text, "t.toml", "/links", overrides);
-        messages_ = ::testing::internal::GetCapturedStderr();
-        return link;
-    }
-    std::string messages_;
-};
+using LinkTest = testing::LinkLoadingTest;
 
 struct BadCase {
     const char* what;

@@ -9,6 +9,7 @@
 
 #include "models/fibre/fibre_presets.h"
 #include "project/link.h"
+#include "tests/project/link_loading.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -30,18 +31,7 @@ std::string with(const std::string& kind, const std::string& lines, std::string 
     return text.insert(text.find(at) + at.size(), lines);
 }
 
-class ParameterFormsTest : public testing::NodrixTest {
-protected:
-    std::optional<Link> load(const std::string& text, const std::vector<std::string>& sets = {}) {
-        std::vector<LinkOverride> overrides;
-        for (const std::string& s : sets) overrides.push_back(*parse_override(s));
-        ::testing::internal::CaptureStderr();
-        auto link = load_link_text(text, "t.toml", "/links", overrides);
-        messages_ = ::testing::internal::GetCapturedStderr();
-        return link;
-    }
-    std::string messages_;
-};
+using ParameterFormsTest = testing::LinkLoadingTest;
 
 const double kWavelength = 299792.458 / 193.1;  // the link's centre [nm]
 double beta2_of(double d) { return beta2_from_dispersion(d, kWavelength); }

@@ -1,0 +1,27 @@
+// A fixture that loads a link description from text, with overrides given as
+// on the command line, and keeps what the loader printed.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "project/link.h"
+#include "tests/support/test_support.h"
+
+namespace nodrix::testing {
+
+class LinkLoadingTest : public NodrixTest {
+protected:
+    std::optional<Link> load(const std::string& text, const std::vector<std::string>& sets = {}) {
+        std::vector<LinkOverride> overrides;
+        for (const std::string& s : sets) overrides.push_back(*parse_override(s));
+        ::testing::internal::CaptureStderr();
+        auto link = load_link_text(text, "t.toml", "/links", overrides);
+        messages_ = ::testing::internal::GetCapturedStderr();
+        return link;
+    }
+    std::string messages_;
+};
+
+}  // namespace nodrix::testing

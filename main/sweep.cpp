@@ -63,7 +63,11 @@ const char* const kSweepHelp =
     "                        point) and submit a collect job that depends on it; prints the job ids\n"
     "  --slurm-dry-run       only write the scripts (DIR/slurm/points.sh, collect.sh, submit.sh)\n"
     "  --slurm-args \"ARGS\"   options for sbatch (partition, time, memory), for both jobs\n"
-    "  --collect DIR         build the table and the plot from the points of DIR\n"
+    "  --x COLUMN, --y COLUMN  the plot's axes, columns of sweep.csv (--x meter6_dbm --y\n"
+    "                        ch1_ber_optimal; a BER on a logarithmic axis); default: the first\n"
+    "                        varied parameter (a power in mW: in dBm), and every channel's eye Q\n"
+    "  --collect DIR         build the table and the plot from the points of DIR (--x and --y\n"
+    "                        draw it on other axes)\n"
     "Every value is checked as -set checks it before anything runs. Running the same sweep\n"
     "again runs only the points that are not complete (checked against their records).\n"
     "Points take their FFT plans from the wisdom named by BNLIB, or else FFTW's estimate, so\n"
@@ -85,6 +89,7 @@ struct Options {
     std::optional<std::string> slurm_args;
     std::string collect;
     std::string point;
+    std::optional<std::string> x_axis, y_axis;
     bool help = false;
 };
 
@@ -101,7 +106,7 @@ bool parse(const std::vector<std::string>& args, Options& o) {
         {"vary", true},  {"zip", false},   {"seeds", true},           {"o", true},
         {"j", true},     {"set", true},    {"window", true},          {"quiet", false},
         {"slurm", false}, {"slurm-dry-run", false}, {"slurm-args", true}, {"collect", true},
-        {"point", true}, {"help", false},
+        {"point", true}, {"help", false},         {"x", true},           {"y", true},
     };
     auto word = [&](const std::string& w) {
         if (!o.link.empty()) {
@@ -154,6 +159,8 @@ bool parse(const std::vector<std::string>& args, Options& o) {
             o.collect = value;
         } else if (name == "point") {
             o.point = value;
+        } else if (name == "x" || name == "y") {
+            (name == "x" ? o.x_axis : o.y_axis) = value;
         } else if (name == "help") {
             o.help = true;
         }
@@ -173,10 +180,13 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
     if (collecting && pointing) return fail("--collect and --point exclude each other");
     if (collecting || pointing) {
         if (!o.link.empty() || !o.varies.empty() || !o.sets.empty() || o.zip || o.seeds != 1 || !o.out_dir.empty() ||
-            o.jobs != 0 || o.slurm || o.slurm_dry_run || o.slurm_args)
-            return fail(std::string(collecting ? "--collect DIR" : "--point DIR") + " takes no other option nor a link");
+            o.jobs != 0 || o.slurm || o.slurm_dry_run || o.slurm_args || (pointing && (o.x_axis || o.y_axis)))
+            return fail(collecting ? "--collect DIR takes no other option nor a link but --x and --y"
+                                   : "--point DIR takes no other option nor a link");
         return true;
     }
+    for (const auto& [flag, axis] : {std::pair{"--x", o.x_axis}, std::pair{"--y", o.y_axis}})
+        if (axis && axis->empty()) return fail(std::string(flag) + " needs a column of sweep.csv");
     if (o.link.empty()) return fail("no link file given");
     if (o.varies.empty() && o.seeds < 2) return fail("nothing to vary: give --vary ID.PARAM=VALUES or --seeds N");
     if (o.slurm && o.slurm_dry_run) return fail("--slurm and --slurm-dry-run exclude each other");
@@ -278,6 +288,14 @@ bool one_name_per_parameter(const Link& link, const Options& o) {
     return true;
 }
 
+// Axes that can be no column of the sweep's table are a usage error.
+bool axes_usable(const Definition& d) {
+    const std::string why = axes_fault(d);
+    if (why.empty()) return true;
+    usage_error("sweep", why);
+    return false;
+}
+
 // Checks every value as -set would, then every point's combination of them;
 // fills the definition. Returns 0, or the exit status after errors
 // (reported), nothing made.
@@ -288,6 +306,8 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     d.sets = o.sets;
     d.zip = o.zip;
     d.seeds = o.seeds;
+    d.x_axis = o.x_axis.value_or("");
+    d.y_axis = o.y_axis.value_or("");
     const std::optional<Link> base = load_link_file(o.link, overrides_of(o.sets));
     if (!base) return 1;
     if (!one_name_per_parameter(*base, o)) return kUsage;
@@ -318,6 +338,7 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     }
     if (errors > 0) return 1;
     d.varies = std::move(varies);
+    if (!axes_usable(d)) return kUsage;
     // Combinations of values that are each fine alone may still clash.
     if (d.varies.size() > 1) {
         std::set<std::vector<std::string>> seen;
@@ -386,9 +407,9 @@ bool prepare(const fs::path& dir, const Definition& d, const std::vector<Point>&
     const std::string text = definition_text(d);
     const fs::path def = dir / "sweep.toml";
     if (fs::exists(def, ec)) {
-        if (read_whole(def) != text) {
-            std::string error;
-            const auto old = read_definition(def, error);
+        std::string error;
+        const auto old = read_whole(def) != text ? read_definition(def, error) : std::optional<Definition>(d);
+        if (!old || !old->same_runs(d)) {
             std::string why = "other values, changes or seeds";
             if (old && old->link != d.link) why = "another link file (" + old->link + ")";
             else if (old && old->link_hash != d.link_hash) why = "the link file as it was before it changed";
@@ -694,7 +715,12 @@ int verb_sweep(const std::vector<std::string>& args) {
             opxerr("nodrix sweep --collect: cannot read " + (dir / "sweep.toml").string() + ": " + error);
             return 1;
         }
-        return finish(dir, *d, points(*d), 0);
+        // Other axes draw the same points again; the sweep keeps its own.
+        Definition drawn = *d;
+        if (o.x_axis) drawn.x_axis = *o.x_axis;
+        if (o.y_axis) drawn.y_axis = *o.y_axis;
+        if (!axes_usable(drawn)) return kUsage;
+        return finish(dir, drawn, points(drawn), 0);
     }
 
     Definition d;

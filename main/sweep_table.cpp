@@ -1,5 +1,6 @@
 #include "main/sweep_table.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,15 @@ const ChannelRecord* find_channel(const ResultRecord& r, std::int32_t estimator)
     for (const ChannelRecord& c : r.channels)
         if (c.estimator == estimator) return &c;
     return nullptr;
+}
+
+// The names of the numbers of a row (numbers_of), after the status.
+std::vector<std::string> number_names(const Layout& l) {
+    std::vector<std::string> names{"wall_time_s"};
+    for (const ChannelColumn& c : l.channels)
+        for (const char* name : kChannelColumns) names.push_back(c.prefix + name);
+    for (const MeterColumn& m : l.meters) names.push_back("meter" + std::to_string(m.id) + "_dbm");
+    return names;
 }
 
 std::optional<double> q_db(const std::optional<double>& q) {
@@ -187,6 +197,82 @@ std::optional<double> as_number(const std::string& text) {
     return v;
 }
 
+// A power varied in mW (a laser's: the launch power of its channel) has its
+// value in dBm in a column of its own beside it, named as the parameter's
+// dBm form ("3.power_dbm").
+std::string dbm_column(const Vary& v) {
+    const std::string mw = ".power_mw";
+    if (v.name.size() <= mw.size() || !v.name.ends_with(mw)) return "";
+    return v.name.substr(0, v.name.size() - 2) + "dbm";
+}
+
+std::optional<double> in_dbm(const std::string& mw) {
+    const auto v = as_number(mw);
+    if (!v || *v < 0.0) return std::nullopt;
+    return 10.0 * std::log10(*v);
+}
+
+// A column's number in a point's row: a varied value, its dBm form, or one
+// of the numbers; nothing for a text or an empty cell.
+std::optional<double> column_number(const Definition& d, const std::vector<std::string>& names, const Numbers& numbers,
+                                    const Point& p, const std::string& column) {
+    for (std::size_t k = 0; k < d.varies.size() && k < p.values.size(); ++k) {
+        if (column == d.varies[k].name) return as_number(p.values[k]);
+        if (column == dbm_column(d.varies[k])) return in_dbm(p.values[k]);
+    }
+    for (std::size_t k = 0; k < names.size() && k < numbers.size(); ++k)
+        if (names[k] == column) return numbers[k];
+    return std::nullopt;
+}
+
+// The table's columns that hold numbers, in order.
+std::vector<std::string> numeric_columns(const Definition& d, const Layout& l) {
+    std::vector<std::string> out;
+    for (const Vary& v : d.varies) {
+        out.push_back(v.name);
+        if (!dbm_column(v).empty()) out.push_back(dbm_column(v));
+    }
+    for (const std::string& n : number_names(l)) out.push_back(n);
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string s;
+    for (const std::string& w : words) s += (s.empty() ? "" : ", ") + w;
+    return s;
+}
+
+// The plot's x axis: its column, the varied parameter its lines run along
+// (the column's own, else the first), and whether its values are numbers
+// (else the texts of that parameter at their ordinals).
+struct PlotX {
+    std::string column;
+    std::size_t along = 0;
+    bool numeric = true;
+};
+
+PlotX plot_x(const Definition& d) {
+    PlotX px;
+    const Vary& first = d.varies[0];
+    // By default a power in mW is drawn in dBm.
+    px.column = !d.x_axis.empty() ? d.x_axis : dbm_column(first).empty() ? first.name : dbm_column(first);
+    for (std::size_t k = 0; k < d.varies.size(); ++k)
+        if (px.column == d.varies[k].name || px.column == dbm_column(d.varies[k])) px.along = k;
+    if (px.column == d.varies[px.along].name)
+        for (const std::string& v : d.varies[px.along].values) px.numeric = px.numeric && as_number(v).has_value();
+    return px;
+}
+
+// "NAME [UNIT]": a varied parameter's unit, dBm, dB or s by the column's name.
+std::string column_label(const Definition& d, const std::string& column) {
+    for (const Vary& v : d.varies)
+        if (column == v.name && !v.unit.empty()) return column + " [" + v.unit + "]";
+    if (column.ends_with("_dbm")) return column + " [dBm]";
+    if (column.ends_with("_db")) return column + " [dB]";
+    if (column == "wall_time_s") return column + " [s]";
+    return column;
+}
+
 // Draws the plot with gnuplot (NODRIX_GNUPLOT names another program) and
 // writes the image into `output` through a new file beside it.
 bool draw(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
@@ -220,17 +306,16 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
     const Layout l = layout_of(status);
     const bool seeds = d.seeds > 1;
     std::string out = "point";
-    for (const Vary& v : d.varies) out += "," + csv_field(v.name);
+    for (const Vary& v : d.varies) out += "," + csv_field(v.name) + (dbm_column(v).empty() ? "" : "," + dbm_column(v));
     if (seeds) out += ",seed";
-    out += ",status,wall_time_s";
-    for (const ChannelColumn& c : l.channels)
-        for (const char* name : kChannelColumns) out += "," + c.prefix + name;
-    for (const MeterColumn& m : l.meters) out += ",meter" + std::to_string(m.id) + "_dbm";
+    out += ",status";
+    for (const std::string& name : number_names(l)) out += "," + name;
     out += ",message\n";
     auto row = [&](const std::string& point, const std::vector<std::string>& values, const std::string& seed,
                    const std::string& state, const Numbers& numbers, const std::string& message) {
         std::string r = point;
-        for (const std::string& v : values) r += "," + csv_field(v);
+        for (std::size_t k = 0; k < values.size(); ++k)
+            r += "," + csv_field(values[k]) + (dbm_column(d.varies[k]).empty() ? "" : "," + cell(in_dbm(values[k])));
         if (seeds) r += "," + seed;
         r += "," + state;
         for (const auto& n : numbers) r += "," + cell(n);
@@ -264,72 +349,99 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
                         const std::string& output) {
     if (d.varies.empty()) return "";
     const Layout l = layout_of(status);
-    if (l.channels.empty()) return "";
-    const Vary& first = d.varies[0];
-    // X: the first parameter's values when they are all numbers, else their ordinals, labelled.
-    bool numeric = true;
-    for (const std::string& v : first.values) numeric = numeric && as_number(v).has_value();
+    // Y: the column asked for, or every channel's eye Q in dB (one line each).
+    std::vector<std::pair<std::string, const ChannelColumn*>> ys;
+    if (!d.y_axis.empty()) ys.emplace_back(d.y_axis, nullptr);
+    for (const ChannelColumn& c : l.channels)
+        if (d.y_axis.empty()) ys.emplace_back(c.prefix + kChannelColumns[kQEyeDb], &c);
+    if (ys.empty()) return "";
+    const PlotX px = plot_x(d);
+    const Vary& along = d.varies[px.along];
     chart::Plot plot;
     plot.kind = chart::PlotKind::kXY;
-    plot.title = d.name + ": eye Q against " + first.name +
+    plot.title = d.name + ": " + (d.y_axis.empty() ? "eye Q" : d.y_axis) + " against " + px.column +
                  (d.seeds > 1 ? " (mean and spread over " + std::to_string(d.seeds) + " seeds)" : "");
-    if (l.channels.size() == 1 && d.varies.size() > 1 && !d.zip) {
+    if (l.channels.size() == 1 && d.y_axis.empty() && d.varies.size() > 1 && !d.zip) {
         char freq[32];
         std::snprintf(freq, sizeof freq, "%.2f THz", l.channels[0].frequency_thz);
         plot.title += l.channels[0].channel > 0 ? ", channel " + std::to_string(l.channels[0].channel) + " (" + freq + ")"
                                                 : ", estimator " + std::to_string(l.channels[0].estimator);
     }
     plot.key_below = true;
-    plot.x_label = first.unit.empty() ? first.name : first.name + " [" + first.unit + "]";
-    plot.y_label = "eye Q [dB]";
-    plot.log_x = numeric && log_range(first.written);
-    if (!numeric) {
-        for (std::size_t k = 0; k < first.values.size(); ++k)
-            plot.x_tics.emplace_back(static_cast<double>(k + 1), first.values[k]);
+    plot.x_label = column_label(d, px.column);
+    plot.y_label = d.y_axis.empty() ? "eye Q [dB]" : column_label(d, d.y_axis);
+    plot.log_x = px.numeric && px.column == along.name && log_range(along.written);
+    if (!px.numeric) {
+        for (std::size_t k = 0; k < along.values.size(); ++k)
+            plot.x_tics.emplace_back(static_cast<double>(k + 1), along.values[k]);
         plot.x_range_set = true;  // half a step of room at both ends
         plot.x_min = 0.5;
-        plot.x_max = static_cast<double>(first.values.size()) + 0.5;
+        plot.x_max = static_cast<double>(along.values.size()) + 0.5;
     }
-    auto x_of = [&](const std::string& value) {
-        if (numeric) return *as_number(value);
-        for (std::size_t k = 0; k < first.values.size(); ++k)
-            if (first.values[k] == value) return static_cast<double>(k + 1);
-        return std::nan("");
+    const std::vector<std::string> names = number_names(l);
+    // x and y of a point: its ordinal among texts, or the columns' numbers.
+    auto xy_of = [&](const Point& p, const PointStatus& s, const std::string& y) -> Numbers {
+        const Numbers n = numbers_of(l, s);
+        std::optional<double> x = column_number(d, names, n, p, px.column);
+        if (!px.numeric)
+            for (std::size_t k = 0; k < along.values.size(); ++k)
+                if (along.values[k] == p.values[px.along]) x = static_cast<double>(k + 1);
+        return {x, column_number(d, names, n, p, y)};
     };
-    // One line per channel and combination of the other parameters' values
-    // (with zip, the values move together: one line per channel).
-    for (std::size_t ci = 0; ci < l.channels.size(); ++ci) {
-        const ChannelColumn& c = l.channels[ci];
+    // One line per y and combination of the other parameters' values (with
+    // zip, the values move together: one line per y).
+    for (const auto& [y, channel] : ys) {
         std::map<std::vector<std::string>, std::size_t> line_of;
         std::vector<chart::PlotSeries> lines;
         for (const std::vector<std::size_t>& group : seed_groups(points)) {
             const Point& p = points[group[0]];
-            const std::vector<std::string> others =
-                d.zip ? std::vector<std::string>{} : std::vector<std::string>(p.values.begin() + 1, p.values.end());
+            std::vector<std::string> others;
+            for (std::size_t k = 0; k < p.values.size() && !d.zip; ++k)
+                if (k != px.along) others.push_back(d.varies[k].name + "=" + p.values[k]);
             auto [at, added] = line_of.emplace(others, lines.size());
             if (added) {
-                char freq[32];
-                std::snprintf(freq, sizeof freq, " (%.2f THz)", c.frequency_thz);
-                std::string title = c.channel > 0 ? "channel " + std::to_string(c.channel) + freq
-                                                  : "estimator " + std::to_string(c.estimator);
-                if (l.channels.size() == 1 && !others.empty()) title.clear();  // the plot's title names it
-                for (std::size_t k = 0; k < others.size(); ++k)
-                    title += (title.empty() ? "" : ", ") + d.varies[k + 1].name + "=" + others[k];
+                std::string title;
+                if (channel != nullptr && !(l.channels.size() == 1 && !others.empty())) {  // else the title names it
+                    char freq[32];
+                    std::snprintf(freq, sizeof freq, " (%.2f THz)", channel->frequency_thz);
+                    title = channel->channel > 0 ? "channel " + std::to_string(channel->channel) + freq
+                                                 : "estimator " + std::to_string(channel->estimator);
+                }
+                for (const std::string& o : others) title += (title.empty() ? "" : ", ") + o;
                 lines.push_back(chart::PlotSeries{title, {chart::PlotTrace{}}});
             }
             std::vector<Numbers> done;
             for (std::size_t k : group)
-                if (status[k].state == PointState::complete) done.push_back(numbers_of(l, status[k]));
-            const std::size_t column = 1 + ci * kChannelColumnCount + kQEyeDb;
-            const auto [mean, spread] = mean_and_spread(done, column + 1);
+                if (status[k].state == PointState::complete) done.push_back(xy_of(points[k], status[k], y));
+            const auto [mean, spread] = mean_and_spread(done, 2);
             chart::PlotTrace& t = lines[at->second].traces[0];
-            t.x.push_back(x_of(p.values[0]));
-            t.y.push_back(mean[column] ? *mean[column] : std::nan(""));
-            if (d.seeds > 1) t.dy.push_back(spread[column] ? *spread[column] : 0.0);
+            t.x.push_back(mean[0] ? *mean[0] : std::nan(""));
+            t.y.push_back(mean[1] ? *mean[1] : std::nan(""));
+            if (d.seeds > 1) t.dy.push_back(spread[1] ? *spread[1] : 0.0);
         }
         for (chart::PlotSeries& s : lines) plot.series.push_back(std::move(s));
     }
+    if (!d.y_axis.empty()) plot.log_y = chart::log_scale_for(plot.y_label, plot.series);
+    plot.note = chart::y_axis_note(plot);
     return chart::gnuplot_script(plot, chart::plot_format_for(output));
+}
+
+std::string axes_fault(const Definition& d) {
+    for (const auto& [flag, axis] : {std::pair{"--x", &d.x_axis}, std::pair{"--y", &d.y_axis}}) {
+        if (axis->empty()) continue;
+        bool can = axis->starts_with("meter") && axis->ends_with("_dbm");
+        for (const Vary& v : d.varies) can = can || *axis == v.name || *axis == dbm_column(v);
+        for (const char* name : kChannelColumns) can = can || axis->ends_with(std::string("_") + name);
+        can = can || *axis == "wall_time_s";
+        if (can) continue;
+        std::string known;
+        for (const Vary& v : d.varies) known += v.name + ", " + (dbm_column(v).empty() ? "" : dbm_column(v) + ", ");
+        known += "wall_time_s";
+        for (const char* name : kChannelColumns) known += std::string(", chN_") + name;
+        return std::string(flag) + " " + *axis + ": no such column of sweep.csv; its columns of numbers are " + known +
+               " (N the channel) and meterID_dbm (ID a power meter)";
+    }
+    return "";
 }
 
 bool write_results(const fs::path& dir, const Definition& d, const std::vector<Point>& points,
@@ -339,6 +451,15 @@ bool write_results(const fs::path& dir, const Definition& d, const std::vector<P
         opxerr("nodrix sweep: cannot write " + (dir / "sweep.csv").string() + ": " + why);
         return false;
     }
+    // An axis the table does not hold leaves the table without a plot.
+    const std::vector<std::string> numeric = numeric_columns(d, layout_of(status));
+    for (const std::string* axis : {&d.x_axis, &d.y_axis})
+        if (!axis->empty() && std::find(numeric.begin(), numeric.end(), *axis) == numeric.end()) {
+            opxerr("nodrix sweep: cannot plot " + *axis + ": " + (dir / "sweep.csv").string() +
+                   " has no such column of numbers; it has " + joined(numeric) +
+                   " (nodrix sweep --collect DIR --x COLUMN --y COLUMN draws it on others)");
+            return false;
+        }
     if (plot_script(d, points, status, "x.png").empty()) return true;  // nothing to draw
     bool ok = true;
     for (const char* image : {"sweep.png", "sweep.svg"}) ok = draw(d, points, status, dir / image) && ok;

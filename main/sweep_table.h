@@ -17,7 +17,8 @@ namespace nodrix::sweep {
 std::string cell(const std::optional<double>& v);
 
 // The table (CSV, RFC 4180 quoting). Columns:
-//   point, one per varied parameter (named ID.PARAM), seed (with --seeds),
+//   point, one per varied parameter (named ID.PARAM; a power in mW,
+//   ID.power_mw, followed by its value in dBm, ID.power_dbm), seed (with --seeds),
 //   status (done; partial: done, but a measurement observed less than it
 //   asked for; failed; incomplete), wall_time_s,
 //   per channel "chN_" (N the channel; "chN_eID_" when two estimators
@@ -34,17 +35,25 @@ std::string cell(const std::optional<double>& v);
 std::string table_csv(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status);
 
 // The gnuplot script of the image `output` (its extension, .png or .svg,
-// chooses the format), drawn on gnuplot's standard output: the eye's Q
-// in dB against the first varied parameter, one line per channel and per
+// chooses the format), drawn on gnuplot's standard output: the column
+// d.y_axis (on a logarithmic axis for a BER), or else the eye's Q in dB of
+// every channel, against the column d.x_axis, or else the first varied
+// parameter (in dBm for a power in mW); one line per channel and per
 // combination of the other varied parameters' values, with error bars of
 // the spread over the seeds. Empty when there is nothing to draw.
 std::string plot_script(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
                         const std::string& output);
 
+// Why an axis (--x, --y) can be no column of the sweep's table, before its
+// points have run (the channels and meters are known from them): empty when
+// it may be one.
+std::string axes_fault(const Definition& d);
+
 // Checks every point of the sweep in DIR and writes the table and the plots
 // (each through a temporary file renamed into place; a table or plot name
 // taken by a directory, a device or a pipe is not replaced). Reports problems and
-// returns false when the table or a plot could not be made.
+// returns false when the table or a plot could not be made, or when an axis
+// is no column of numbers of the table (the error names those it has).
 bool write_results(const std::filesystem::path& dir, const Definition& d, const std::vector<Point>& points,
                    const std::vector<PointStatus>& status);
 

@@ -289,11 +289,20 @@ std::string definition_text(const Definition& d) {
         varies.push_back(std::move(vt));
     }
     t.insert("vary", std::move(varies));
+    if (!d.x_axis.empty()) t.insert("plot_x", d.x_axis);
+    if (!d.y_axis.empty()) t.insert("plot_y", d.y_axis);
     std::ostringstream out;
     out << "# A sweep of nodrix: the link, its changes and the values it varies.\n"
            "# nodrix sweep --collect reads it; a rerun of the same sweep must find it unchanged.\n"
         << t << "\n";
     return out.str();
+}
+
+bool Definition::same_runs(const Definition& other) const {
+    Definition axes = other;
+    axes.x_axis = x_axis;
+    axes.y_axis = y_axis;
+    return axes == *this;
 }
 
 std::optional<Definition> read_definition(const std::filesystem::path& file, std::string& error) {
@@ -324,6 +333,8 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
     d.directory = *dir;
     d.zip = *zip;
     d.seeds = static_cast<int>(*seeds);
+    d.x_axis = t["plot_x"].value_or(std::string());
+    d.y_axis = t["plot_y"].value_or(std::string());
     for (const toml::node& n : *link_seeds) d.link_seeds.push_back(static_cast<std::int32_t>(n.value_or(0)));
     for (const toml::node& n : *varies) {
         const toml::table* vt = n.as_table();

@@ -36,6 +36,7 @@ struct Vary {
     std::string written;              // the values as written
     std::string unit;                 // of the parameter ("mW"; empty when none)
     std::vector<std::string> values;
+    bool operator==(const Vary&) const = default;
 };
 
 // A sweep as it was asked for. Two sweeps with equal definitions are the
@@ -50,7 +51,12 @@ struct Definition {
     bool zip = false;                     // the values paired instead of the full grid
     int seeds = 1;                        // runs of every combination, each with its own noise seeds
     std::vector<std::int32_t> link_seeds; // the link's ten seeds (after the -set changes)
+    // The plot's axes, columns of sweep.csv (--x, --y); empty: the first
+    // varied parameter, and the eye's Q of every channel. Not part of what
+    // the sweep runs: the same sweep may be drawn on other axes.
+    std::string x_axis, y_axis;
     bool operator==(const Definition&) const = default;
+    bool same_runs(const Definition& other) const;
 };
 
 // One run of the sweep.

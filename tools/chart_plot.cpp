@@ -201,6 +201,32 @@ bool log_scale_for(const std::string& y_label, const std::vector<PlotSeries>& se
     return all_positive && hi > 100.0 * lo;
 }
 
+std::string y_axis_note(const Plot& plot) {
+    bool any = false;
+    bool positive = false;
+    bool constant = true;
+    double first = 0.0;
+    for (const PlotSeries& s : plot.series)
+        for (const PlotTrace& t : s.traces)
+            for (std::size_t i = 0; i < t.x.size() && i < t.y.size(); ++i) {
+                if (!std::isfinite(t.x[i]) || !std::isfinite(t.y[i])) continue;
+                if (!any) first = t.y[i];
+                constant = constant && t.y[i] == first;
+                positive = positive || t.y[i] > 0.0;
+                any = true;
+            }
+    if (!any) return "";
+    const bool ber = says_ber(plot.y_label);
+    if (ber && !plot.log_y && !positive)
+        return "linear BER axis: no BER above 0 to draw on a logarithmic one";
+    if (!constant) return "";
+    char value[32];
+    std::snprintf(value, sizeof value, "%.6g", first);
+    // The estimator floors a BER at 1e-40 (single precision: 9.99995e-41).
+    if (ber && first > 0.0 && first <= 1.000001e-40) return "BER " + std::string(value) + " at every point: the estimator's floor (the BER is lower)";
+    return "every point at " + std::string(value);
+}
+
 namespace {
 
 // A spectrum: the analyser's power spectral density against frequency, or
@@ -280,6 +306,7 @@ void xy_plot(std::int32_t type, const Chart& chart, const std::string& name, Plo
         plot.series.push_back({column_title(type, chart, k), {column_against(x, chart.columns[k].values)}});
     label_y_axis(chart.header, plot);
     plot.log_y = log_scale_for(plot.y_label, plot.series);
+    plot.note = y_axis_note(plot);
 }
 
 }  // namespace
@@ -400,7 +427,14 @@ std::string gnuplot_script(const Plot& plot, PlotFormat format) {
         s += "set xrange [" + data_number(plot.x_min) + ":" + data_number(plot.x_max) + "]\n";
     else if (ex.any && ex.lo == ex.hi)
         s += "set xrange " + range_around(ex.lo, false) + "\n";
-    if (ey.any && ey.lo == ey.hi) s += "set yrange " + range_around(ey.lo, plot.log_y) + "\n";
+    if (ey.any && ey.lo == ey.hi) {
+        // One value: its range, and a tic that names it.
+        char value[32];
+        std::snprintf(value, sizeof value, "%.6g", ey.lo);
+        s += "set yrange " + range_around(ey.lo, plot.log_y) + "\n";
+        s += "set ytics add (" + gnuplot_quoted(value) + " " + data_number(ey.lo) + ")\n";
+    }
+    if (!plot.note.empty()) s += "set label 1 " + gnuplot_quoted(plot.note) + " at graph 0.5, graph 0.94 center front\n";
 
     bool keyed = false;
     for (const PlotSeries& series : plot.series) keyed = keyed || !series.title.empty();

@@ -49,6 +49,7 @@ struct Plot {
     bool x_range_set = false;  // the X range is fixed (the eye's two bit periods)
     double x_min = 0.0;
     double x_max = 0.0;
+    std::string note;  // a line written in the plot (y_axis_note)
     std::vector<PlotSeries> series;
 };
 
@@ -64,6 +65,12 @@ std::vector<PlotTrace> fold_eye(const std::vector<double>& values, std::int32_t 
 // rate) with at least one positive value.
 bool log_scale_for(const std::string& y_label, const std::vector<PlotSeries>& series);
 
+// What the plot must say of its Y axis, which the axis alone does not show:
+// a BER axis that cannot be logarithmic (no value above 0) says so, and
+// a chart whose every point has one value names it (a BER at the
+// estimator's floor of 1e-40 as that floor). Empty otherwise.
+std::string y_axis_note(const Plot& plot);
+
 // Lays chart `chart` of `file` (read with its rows) out as a plot. `name` is
 // the file's name for charts without a title of their own. False with `error`
 // set when the chart holds nothing to draw.
@@ -75,7 +82,8 @@ bool build_plot(const ChartFile& file, const Chart& chart, const std::string& na
 // the data as inline data blocks (non-finite values, and non-positive ones on
 // a logarithmic axis, written as NaN so they are left out; a third column of
 // error bars for series whose traces have them), the plot command, and the
-// closing of the output.
+// closing of the output. A Y axis of one value is labelled with that value,
+// and the plot's note is written at the top of the plotting area.
 std::string gnuplot_script(const Plot& plot, PlotFormat format);
 
 // Why an image is not whole, judged by its bytes: a PNG image starts with the

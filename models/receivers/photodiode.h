@@ -21,6 +21,10 @@ float photod_shot_factor(float avalanche_gain, float excess_noise_exponent);
 // lies above the one the light makes.
 double photod_shot_deviation(float avalanche_gain, float excess_noise_exponent, double current_a,
                              double time_step_ps);
+// Deviation [A] of the input-referred thermal noise of density
+// `density_pa_per_sqrt_hz` [pA/sqrt(Hz)] over the simulated band 1 / (2 dt):
+// i_th sqrt(0.5e12 / dt_ps); 0 without noise.
+double thermal_noise_deviation(double density_pa_per_sqrt_hz, double time_step_ps);
 // Received optical power [mW]: |x|^2 with one polarisation, |x|^2 + |y|^2 with two.
 float optical_sample_power(const FieldSample& x, const FieldSample& y, std::int32_t npol);
 

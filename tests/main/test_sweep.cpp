@@ -239,16 +239,70 @@ TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
                                 "ch1_ber_fixed,ch1_q_fixed_db,ch1_q_eye,ch1_q_eye_db,ch1_bits_observed";
     // A point whose estimator observed 50 of its 128 bits is partial, and says so.
     EXPECT_EQ(table_csv(d, points(d), status),
-              "point,3.power_mw,seed,status,wall_time_s," + columns + ",meter5_dbm,message\n"
-              "0001,1,0,done,1.5,-3,1e-40,40,1e-40,40,-1,,10,20,128,1.25,\n"
-              "0002,1,1,partial,2.5,-3.5,2e-12,16.9,3e-12,16.8,,,12,21.5836249,50,1.75,ch1: partial: 50 of 128 bits\n"
-              ",1,mean,,2,-3.25,1e-12,28.45,1.5e-12,28.4,-1,,11,20.7918125,89,1.5,over 2 of 2 seeds\n"
-              ",1,spread,,0.707106781,0.353553391,1.41421356e-12,16.3341666,2.12132034e-12,16.4048773,,,"
+              "point,3.power_mw,3.power_dbm,seed,status,wall_time_s," + columns + ",meter5_dbm,message\n"
+              "0001,1,0,0,done,1.5,-3,1e-40,40,1e-40,40,-1,,10,20,128,1.25,\n"
+              "0002,1,0,1,partial,2.5,-3.5,2e-12,16.9,3e-12,16.8,,,12,21.5836249,50,1.75,ch1: partial: 50 of 128 bits\n"
+              ",1,0,mean,,2,-3.25,1e-12,28.45,1.5e-12,28.4,-1,,11,20.7918125,89,1.5,over 2 of 2 seeds\n"
+              ",1,0,spread,,0.707106781,0.353553391,1.41421356e-12,16.3341666,2.12132034e-12,16.4048773,,,"
               "1.41421356,1.11979192,55.1543289,0.353553391,over 2 of 2 seeds\n"
-              "0003,2,0,failed,0.5,,,,,,,,,,,,\"the link changed, run again\"\n"
-              "0004,2,1,incomplete,,,,,,,,,,,,,not run\n"
-              ",2,mean,,,,,,,,,,,,,,over 0 of 2 seeds\n"
-              ",2,spread,,,,,,,,,,,,,,over 0 of 2 seeds\n");
+              "0003,2,3.01029996,0,failed,0.5,,,,,,,,,,,,\"the link changed, run again\"\n"
+              "0004,2,3.01029996,1,incomplete,,,,,,,,,,,,,not run\n"
+              ",2,3.01029996,mean,,,,,,,,,,,,,,over 0 of 2 seeds\n"
+              ",2,3.01029996,spread,,,,,,,,,,,,,,over 0 of 2 seeds\n");
+}
+
+// The plot's axes are columns of the table: a meter's reading against a BER
+// on a logarithmic axis, one line per value of the other parameter; by
+// default the eye's Q against a laser's power in dBm. A name that can be no
+// column is a usage error before anything runs; one the points' table lacks
+// leaves the table without a plot, and the error names the columns it has.
+TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNot) {
+    Definition d;
+    d.name = "lk";
+    d.varies = {Vary{"4.loss_db", "10,12", "dB", {"10", "12"}}, Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    d.x_axis = "meter5_dbm";
+    d.y_axis = "ch1_ber_optimal";
+    // Points: (10 dB, 1 mW), (10, 2), (12, 1), (12, 2).
+    const std::vector<PointStatus> status = {done_point(1, 0, 1e-12, 0, 0, 0, -1.0, 10.0, -20.0),
+                                             done_point(1, 0, 1e-15, 0, 0, 0, -1.0, 10.0, -17.0),
+                                             done_point(1, 0, 1e-6, 0, 0, 0, -1.0, 10.0, -22.0),
+                                             done_point(1, 0, 1e-9, 0, 0, 0, -1.0, 10.0, -19.0)};
+    std::string script = plot_script(d, points(d), status, "p.png");
+    for (const std::string part : {"set title 'lk: ch1_ber_optimal against meter5_dbm'\n",
+                                   "set xlabel 'meter5_dbm [dBm]'\n", "set ylabel 'ch1_ber_optimal'\n",
+                                   "set logscale y 10\n", "$d0 << EOD\n-20 1e-12\n-22 1e-06\nEOD\n",
+                                   "$d1 << EOD\n-17 1e-15\n-19 1e-09\nEOD\n", "title '3.power_mw=1'", "title '3.power_mw=2'"})
+        EXPECT_NE(script.find(part), std::string::npos) << part << " in\n" << script;
+    d.x_axis.clear();
+    d.y_axis.clear();
+    std::swap(d.varies[0], d.varies[1]);  // points: (1 mW, 10 dB), (1, 12), (2, 10), (2, 12)
+    script = plot_script(d, points(d), status, "p.png");
+    for (const std::string part : {"set xlabel '3.power_dbm [dBm]'\n", "set ylabel 'eye Q [dB]'\n",
+                                   "$d0 << EOD\n0 20\n3.010299957 20\nEOD\n", "title '4.loss_db=10'",
+                                   "set title 'lk: eye Q against 3.power_dbm, channel 1 (193.10 THz)'\n"})
+        EXPECT_NE(script.find(part), std::string::npos) << part << " in\n" << script;
+    EXPECT_EQ(script.find("logscale"), std::string::npos);
+
+    d.y_axis = "ch1_ber_optimum";
+    EXPECT_EQ(axes_fault(d), "--y ch1_ber_optimum: no such column of sweep.csv; its columns of numbers are 3.power_mw, "
+                             "3.power_dbm, 4.loss_db, wall_time_s, chN_power_dbm, chN_ber_optimal, chN_q_optimal_db, "
+                             "chN_ber_relative, chN_q_relative_db, chN_ber_fixed, chN_q_fixed_db, chN_q_eye, "
+                             "chN_q_eye_db, chN_bits_observed (N the channel) and meterID_dbm (ID a power meter)");
+    EXPECT_EQ(run({"sweep", kOneChannel, "--vary", "3.power_mw=1,2", "--y", "ch1_ber_optimum", "-o", "out"}), 2);
+    EXPECT_NE(err_.find("--y ch1_ber_optimum: no such column of sweep.csv"), std::string::npos) << err_;
+    EXPECT_TRUE(fs::is_empty("."));
+    d.y_axis = "ch2_ber_optimal";  // a column a sweep of two channels would have
+    EXPECT_EQ(axes_fault(d), "");
+    fs::create_directory("t");
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(write_results("t", d, points(d), status));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Nodrix-E-nodrix sweep: cannot plot ch2_ber_optimal: t/sweep.csv has no such column of numbers; it has "
+              "3.power_mw, 3.power_dbm, 4.loss_db, wall_time_s, ch1_power_dbm, ch1_ber_optimal, ch1_q_optimal_db, "
+              "ch1_ber_relative, ch1_q_relative_db, ch1_ber_fixed, ch1_q_fixed_db, ch1_q_eye, ch1_q_eye_db, "
+              "ch1_bits_observed, meter5_dbm (nodrix sweep --collect DIR --x COLUMN --y COLUMN draws it on others)\n");
+    EXPECT_EQ(testing::read_text("t/sweep.csv"), table_csv(d, points(d), status));
+    EXPECT_FALSE(fs::exists("t/sweep.png"));
 }
 
 // On a full disk the plots are errors naming the file and why, and nothing

@@ -46,6 +46,38 @@ TEST_F(ChartPlot, TextsCannotBreakOutOfTheirQuotes) {
     for (const auto& [text, quoted] : cases) EXPECT_EQ(chart::gnuplot_quoted(text), quoted) << text;
 }
 
+// A chart of one value still shows it: its Y axis has a tic at the value and
+// the plot names it (a BER at the estimator's floor as that floor); a BER
+// axis with no value above 0 stays linear and says why.
+TEST_F(ChartPlot, AChartOfOneValueNamesItAndALinearBerAxisSaysWhy) {
+    struct Case { std::string label; std::vector<double> y; bool log; std::string note, tic; };
+    const Case cases[] = {
+        {"BER", {9.99994610111476e-41, 9.99994610111476e-41}, true,
+         "BER 9.99995e-41 at every point: the estimator's floor (the BER is lower)",
+         "set ytics add ('9.99995e-41' 9.999946101e-41)\n"},
+        {"Q [dB]", {40.0, 40.0}, false, "every point at 40", "set ytics add ('40' 40)\n"},
+        {"ch1_ber_fixed", {-1.0, -1.0}, false, "linear BER axis: no BER above 0 to draw on a logarithmic one",
+         "set ytics add ('-1' -1)\n"},
+        {"BER", {1e-12, 1e-9}, true, "", ""},
+    };
+    for (const Case& c : cases) {
+        chart::Plot plot;
+        plot.y_label = c.label;
+        plot.series = {{"", {chart::PlotTrace{{1.0, 2.0}, c.y, {}}}}};
+        plot.log_y = chart::log_scale_for(plot.y_label, plot.series);
+        EXPECT_EQ(plot.log_y, c.log) << c.label;
+        plot.note = chart::y_axis_note(plot);
+        EXPECT_EQ(plot.note, c.note) << c.label;
+        const std::string script = chart::gnuplot_script(plot, PlotFormat::kPng);
+        const std::string label = "set label 1 " + chart::gnuplot_quoted(c.note) + " at graph 0.5, graph 0.94 center front\n";
+        EXPECT_EQ(script.find(label) != std::string::npos, !c.note.empty()) << script;
+        EXPECT_EQ(script.find("set ytics add") != std::string::npos, !c.tic.empty()) << script;
+        if (!c.tic.empty()) {
+            EXPECT_NE(script.find(c.tic), std::string::npos) << script;
+        }
+    }
+}
+
 // An image is whole from its first byte to its last (a PNG cut short: the
 // chart tool's plot failures).
 TEST_F(ChartPlot, OnlyAWholeImageIsTakenForOne) {

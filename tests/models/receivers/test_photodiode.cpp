@@ -89,5 +89,46 @@ TEST_F(PhotodiodeTest, NoiselessCurrentAndClaims) {
     }
 }
 
+// The amplifier's thermal noise, referred to its input: white over the
+// simulated band B = 1 / (2 dt), of variance i_th^2 B, there without light,
+// not multiplied by the avalanche gain, negative as often as positive, and
+// adding its variance to the shot noise's. Its generator's records are claimed
+// only when it is on.
+TEST_F(PhotodiodeTest, ThermalNoiseVarianceIsIth2BWhateverTheGainAndAddsToTheShotNoise) {
+    struct Case { std::int32_t iv; bool shot; float gain, exponent, power_mw, density_pa; };
+    const double b = 1e12 / (2.0 * dt);
+    const double q = 1.6021892e-19;
+    const std::int32_t n = 100000;
+    for (const Case& c : {Case{0, false, 10.0f, 0.0f, 0.0f, 10.0f}, Case{1, true, 5.0f, 0.5f, 0.1f, 20.0f}}) {
+        testing::BlockBench bench("photodiode");
+        bench.set("shot_noise", c.shot ? 1.0 : 0.0).set("avalanche_gain", c.gain);
+        bench.set("excess_noise_exponent", c.exponent).set("thermal_noise_pa_per_sqrt_hz", c.density_pa);
+        OpticalSignal& light = bench.input<OpticalSignal>("input");
+        const ElectricalSample& out = bench.output<ElectricalSample>("output");
+        light.iv = c.iv;
+        light.x = {std::sqrt(c.power_mw), 0.0f, bench.context().band_centre()};
+        ASSERT_TRUE(bench.start().ok());
+        // The factors (in band) and the shot noise's generator, then the thermal noise's.
+        const std::int64_t generator = 4 * (3 + 2) + 4 * (1 + 2);
+        EXPECT_EQ(bench.block().claims().bytes(), (c.iv != 0 ? 16 : 0) + (c.shot ? generator : 0) + generator);
+        double sum = 0.0, sum2 = 0.0;
+        int negative = 0;
+        for (std::int32_t s = 1; s <= n; ++s) {
+            bench.run(s);
+            sum += out.value;
+            sum2 += double{out.value} * out.value;
+            negative += out.value < 0.0f ? 1 : 0;
+        }
+        const double i0 = 1e-3 * c.power_mw;
+        const double thermal = std::pow(c.density_pa * 1e-12, 2) * b;
+        const double shot = c.shot ? 2.0 * q * c.gain * c.gain * std::pow(c.gain, c.exponent) * i0 * b : 0.0;
+        const double mean = sum / n;
+        // 2 % is over four deviations sqrt(2 / n) of a sample variance.
+        EXPECT_NEAR((sum2 / n - mean * mean) / (thermal + shot), 1.0, 0.02) << c.gain;
+        EXPECT_NEAR(mean, c.gain * i0, 5.0 * std::sqrt((thermal + shot) / n)) << c.gain;
+        if (c.iv == 0) EXPECT_NEAR(negative / double(n), 0.5, 0.01);
+    }
+}
+
 }  // namespace
 }  // namespace nodrix

@@ -197,11 +197,12 @@ std::string eye_name(std::int32_t eye, std::int32_t levels) {
 }
 
 void write_report(std::int32_t unit, const std::string& title, std::int32_t levels, const MultilevelEvaluation& e,
-                  double symbol_ps, std::int32_t per_symbol) {
+                  double symbol_ps, std::int32_t per_symbol, double mean_level) {
     auto line = [unit](const std::string& text) { unit_write_line(unit, text); };
     const double per_instant = symbol_ps / static_cast<double>(per_symbol);
     line("Multilevel Estimator at " + fmt::A(title, 50));
     line("Levels = " + fmt::I(levels, 2) + ", symbols evaluated = " + fmt::I(e.symbols, 9));
+    line("Mean Level =" + fmt::E(mean_level, 12, 5));
     if (!e.best.defined) {
         line("");
         line("WARNING !");
@@ -307,11 +308,14 @@ struct MultilevelEstimator {
         if (!evaluated) return {};
         const std::string name = cut_at_first_blank(report_name.c_str());
         if (name.empty()) return Status::error("multilevel estimator " + trimmed(title) + ": no report file name");
-        const MultilevelEvaluation e = evaluate_multilevel(
-            std::span<const float>(buffer.data(), static_cast<std::size_t>(words[2])), kept(), levels);
+        const std::span<const float> samples(buffer.data(), static_cast<std::size_t>(words[2]));
+        const MultilevelEvaluation e = evaluate_multilevel(samples, kept(), levels);
+        double sum = 0.0;
+        for (const float v : samples) sum += v;
+        const double mean = samples.empty() ? 0.0 : sum / static_cast<double>(samples.size());
         post_observation(report_name, coverage);
         if (const ReportFile file = ctx.files().create_report(name))
-            write_report(file.unit(), title, levels, e, symbol_period(ctx), kept());
+            write_report(file.unit(), title, levels, e, symbol_period(ctx), kept(), mean);
         return {};
     }
 };

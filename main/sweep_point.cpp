@@ -82,6 +82,11 @@ ChannelRecord channel_record(const ChannelResult& c) {
     r.ber_fixed = c.report.fixed_ber;
     r.q_fixed_db = c.report.fixed_q_db;
     if (c.eye && c.eye->defined()) r.q_eye = c.eye->q;
+    if (c.multilevel) {
+        r.ser = c.multilevel->ser;
+        r.eye_q_db = c.multilevel->q_db;
+        r.q_eye = c.report.q_linear;  // the smallest eye's, drawn against the varied parameter
+    }
     if (c.coverage) {
         r.bits_observed = c.coverage->observed;
         r.bits_requested = c.coverage->requested;
@@ -223,6 +228,12 @@ std::string record_text(const ResultRecord& r) {
         put(ct, "ber_fixed", c.ber_fixed);
         put(ct, "q_fixed_db", c.q_fixed_db);
         put(ct, "q_eye", c.q_eye);
+        put(ct, "ser", c.ser);
+        if (!c.eye_q_db.empty()) {
+            toml::array eyes;
+            for (const double q : c.eye_q_db) eyes.push_back(q);
+            ct.insert("eye_q_db", std::move(eyes));
+        }
         put_count(ct, "bits_observed", c.bits_observed);
         put_count(ct, "bits_requested", c.bits_requested);
         if (!c.remarks.empty()) ct.insert("remarks", c.remarks);
@@ -299,6 +310,9 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
         c.ber_fixed = get(*ct, "ber_fixed");
         c.q_fixed_db = get(*ct, "q_fixed_db");
         c.q_eye = get(*ct, "q_eye");
+        c.ser = get(*ct, "ser");
+        if (const toml::array* eyes = (*ct)["eye_q_db"].as_array())
+            for (const toml::node& q : *eyes) c.eye_q_db.push_back(q.value_or(0.0));
         c.bits_observed = get_count(*ct, "bits_observed");
         c.bits_requested = get_count(*ct, "bits_requested");
         c.remarks = (*ct)["remarks"].value_or(std::string());

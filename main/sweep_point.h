@@ -40,6 +40,10 @@ struct ChannelRecord {
     std::optional<double> q_eye;     // the eye's Q, linear (infinite for a noiseless eye)
     std::optional<std::int64_t> bits_observed, bits_requested;  // of the estimator's observation
     std::string remarks;             // what the summary says beside the figures ("partial: 50 of 128 bits; ...")
+    // A multi-level estimator's symbol error ratio and its eyes' Q [dB] from
+    // the lowest up (its BER is ber_optimal, its smallest eye's Q q_optimal_db).
+    std::optional<double> ser;
+    std::vector<double> eye_q_db;
     bool partial() const { return bits_observed && bits_requested && *bits_observed < *bits_requested; }
 };
 

@@ -46,7 +46,14 @@ struct MeterColumn {
 struct Layout {
     std::vector<ChannelColumn> channels;
     std::vector<MeterColumn> meters;
+    // Channels of multi-level estimators: their SER and eyes' Q after the
+    // meters, as many eyes as the most any point reports.
+    std::vector<const ChannelColumn*> multilevel;
+    std::size_t eyes = 0;
 };
+
+const char* const kEyeNames[][3] = {{"", "", ""}, {"q_single_db", "", ""}, {"", "", ""},
+                                    {"q_lower_db", "q_middle_db", "q_upper_db"}};
 
 Layout layout_of(const std::vector<PointStatus>& status) {
     Layout l;
@@ -63,12 +70,22 @@ Layout layout_of(const std::vector<PointStatus>& status) {
             if (!seen) l.meters.push_back(MeterColumn{m.id});
         }
     }
+    for (const PointStatus& s : status) {
+        if (!s.record) continue;
+        for (const ChannelRecord& c : s.record->channels)
+            if (c.ser) l.eyes = std::max(l.eyes, std::min<std::size_t>(c.eye_q_db.size(), 3));
+    }
     for (ChannelColumn& c : l.channels) {
         int same = 0;
         for (const ChannelColumn& k : l.channels) same += k.channel == c.channel ? 1 : 0;
         const std::string e = "e" + std::to_string(c.estimator) + "_";
         c.prefix = c.channel == 0 ? e : "ch" + std::to_string(c.channel) + "_" + (same > 1 ? e : "");
     }
+    for (const PointStatus& s : status)
+        for (const ChannelColumn& k : l.channels)
+            if (s.record && std::find(l.multilevel.begin(), l.multilevel.end(), &k) == l.multilevel.end())
+                for (const ChannelRecord& c : s.record->channels)
+                    if (c.estimator == k.estimator && c.ser) l.multilevel.push_back(&k);
     return l;
 }
 
@@ -84,6 +101,10 @@ std::vector<std::string> number_names(const Layout& l) {
     for (const ChannelColumn& c : l.channels)
         for (const char* name : kChannelColumns) names.push_back(c.prefix + name);
     for (const MeterColumn& m : l.meters) names.push_back("meter" + std::to_string(m.id) + "_dbm");
+    for (const ChannelColumn* c : l.multilevel) {
+        names.push_back(c->prefix + "ser");
+        for (std::size_t e = 0; e < l.eyes; ++e) names.push_back(c->prefix + kEyeNames[l.eyes][e]);
+    }
     return names;
 }
 
@@ -118,6 +139,12 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
             for (const MeterRecord& m : s.record->meters)
                 if (m.id == k.id) v = m.dbm;
         n.push_back(v);
+    }
+    for (const ChannelColumn* k : l.multilevel) {
+        const ChannelRecord* c = done ? find_channel(*s.record, k->estimator) : nullptr;
+        n.push_back(c != nullptr ? c->ser : std::nullopt);
+        for (std::size_t e = 0; e < l.eyes; ++e)
+            n.push_back(c != nullptr && e < c->eye_q_db.size() ? std::optional<double>(c->eye_q_db[e]) : std::nullopt);
     }
     return n;
 }
@@ -335,7 +362,8 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
                        partial(s) ? "partial" : state_word(s.state), n, message);
         }
         if (!seeds) continue;
-        const std::size_t width = 1 + l.channels.size() * kChannelColumnCount + l.meters.size();
+        const std::size_t width =
+            1 + l.channels.size() * kChannelColumnCount + l.meters.size() + l.multilevel.size() * (1 + l.eyes);
         const auto [mean, spread] = mean_and_spread(done, width);
         const std::string over =
             "over " + std::to_string(done.size()) + " of " + std::to_string(group.size()) + " seeds";

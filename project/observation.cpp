@@ -43,7 +43,8 @@ std::string block_name(const LinkBlock& b) {
 
 // The name of the file a measurement block writes, under which it posts its coverage.
 std::string posted_name(const LinkBlock& b) {
-    return b.settings.text(b.kind->name == "ber_estimator" ? "report_name" : "file_name");
+    const bool estimator = b.kind->name == "ber_estimator" || b.kind->name == "multilevel_estimator";
+    return b.settings.text(estimator ? "report_name" : "file_name");
 }
 
 std::int64_t whole(double x) { return x > 0.0 ? static_cast<std::int64_t>(std::min(std::floor(x), 9.0e18)) : 0; }
@@ -55,7 +56,9 @@ ObservationPlan windowed_plan(const LinkBlock& b, const TimeWindow& w, const Run
     p.emission_ps = r.emission_ps;
     const double delay = b.settings.real("delay_ps");
     const double window = b.settings.real("window_ps");
-    const std::int32_t per_bit = b.settings.integer("samples_per_bit");
+    // A multi-level estimator observes symbols as the others observe bits.
+    const bool symbols = b.kind->name == "multilevel_estimator";
+    const std::int32_t per_bit = b.settings.integer(symbols ? "samples_per_symbol" : "samples_per_bit");
     const double bit = per_bit * r.step_ps;
     const double reference = static_cast<double>(w.tgoodi) + r.guard_ps;
     p.opens_ps = reference + delay;
@@ -70,7 +73,7 @@ ObservationPlan windowed_plan(const LinkBlock& b, const TimeWindow& w, const Run
     p.fillable = cut ? std::min(p.requested, whole((end - p.opens_ps) / bit)) : p.requested;
     p.emission_needed_ps = r.emission_ps + std::max(0.0, p.closes_ps - p.good_end_ps);
     p.fitting_window_ps = std::floor(std::min(p.good_end_ps, r.end_ps) - reference);
-    if (b.kind->name == "ber_estimator")
+    if (b.kind->name == "ber_estimator" || symbols)
         p.buffer_samples = (p.requested + 1) * std::min(per_bit, kMaxEstimatorSamplesPerBit);
     return p;
 }
@@ -205,7 +208,7 @@ std::vector<ObservationPlan> plan_observations(const LinkSchedule& s) {
     std::vector<ObservationPlan> plans;
     for (const LinkBlock& b : s.link().blocks) {
         const std::string_view kind = b.kind->name;
-        if (kind == "ber_estimator" || kind == "eye_scope") {
+        if (kind == "ber_estimator" || kind == "multilevel_estimator" || kind == "eye_scope") {
             if (const TimeWindow* w = s.producer_window(b)) plans.push_back(windowed_plan(b, *w, r));
         } else if (kind == "power_meter") {
             if (const TimeWindow* w = s.window(b.id)) plans.push_back(interval_plan(b, *w, r, ObservationUnit::samples, 1));

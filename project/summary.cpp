@@ -104,6 +104,23 @@ std::vector<std::string> channel_remarks(const ChannelResult& c) {
     return said;
 }
 
+namespace {
+
+// The line under a multi-level channel's row: its symbol error ratio and,
+// from the lowest eye up, each eye's Q, height and width (its BER is the
+// BER after Gray demapping, its Q the smallest eye's).
+std::string multilevel_line(const MultilevelFigures& f) {
+    std::string line = "           SER " + format("%10.3e", f.ser) + "  eyes from the lowest: Q";
+    for (const double q : f.q_db) line += format(" %.2f", q);
+    line += " dB, height";
+    for (const double h : f.height) line += format(" %.3e", h);
+    line += " A, width";
+    for (const double w : f.width_ps) line += format(" %.1f", w);
+    return line + " ps\n";
+}
+
+}  // namespace
+
 std::string channel_row(const ChannelResult& c) {
     const EstimatorReport& r = c.report;
     const auto mw = c.received_mw();
@@ -115,8 +132,10 @@ std::string channel_row(const ChannelResult& c) {
                                    : format("%6.2f dB", 20.0 * std::log10(c.eye->q)) + format(" (%.2f)", c.eye->q);
     std::string remarks;
     for (const std::string& said : channel_remarks(c)) remarks += (remarks.empty() ? "  " : "; ") + said;
-    return channel_heading(c.channel, c.frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
-           format("%6.2f dB", r.q_db) + format(" (%6.2f)", r.q_linear) + "  " + eye + remarks + "\n";
+    std::string row = channel_heading(c.channel, c.frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +
+                      format("%6.2f dB", r.q_db) + format(" (%6.2f)", r.q_linear) + "  " + eye + remarks + "\n";
+    if (c.multilevel) row += multilevel_line(*c.multilevel);
+    return row;
 }
 
 std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
@@ -145,6 +164,31 @@ std::optional<EstimatorReport> read_estimator_report(const std::string& path) {
         }
     }
     if (!have_ber || !have_q) return std::nullopt;
+    return r;
+}
+
+std::optional<EstimatorReport> read_multilevel_report(const std::string& path, MultilevelFigures& figures) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    EstimatorReport r;
+    MultilevelFigures f;
+    bool have_ser = false;
+    for (std::string line; std::getline(in, line);) {
+        const auto v = value_after_equals(line);
+        if (!v) continue;
+        if (starts_with(line, " P Symbol Error Ratio")) f.ser = *v, have_ser = true;
+        else if (starts_with(line, " P BER after Gray Demapping")) r.ber = *v;
+        else if (starts_with(line, "Mean Level")) r.mean_level = *v;
+        else if (starts_with(line, " P Q ")) f.q_db.push_back(*v);
+        else if (starts_with(line, " P Eye Height ")) f.height.push_back(*v);
+        else if (starts_with(line, " P Eye Width ")) f.width_ps.push_back(*v);
+    }
+    if (!have_ser || f.q_db.empty()) return std::nullopt;
+    // The report goes from the upper eye down.
+    for (auto* list : {&f.q_db, &f.height, &f.width_ps}) std::reverse(list->begin(), list->end());
+    r.q_db = *std::min_element(f.q_db.begin(), f.q_db.end());
+    r.q_linear = std::pow(10.0, r.q_db / 20.0);
+    figures = f;
     return r;
 }
 
@@ -190,6 +234,16 @@ ChannelResult channel_result(const LinkSchedule& s, const LinkBlock& b, const Ob
         c.state = ChannelResult::State::after_end;
         c.observation_start_ps = plan->opens_ps;
         c.end_time_ps = end_time;
+    } else if (b.kind->name == "multilevel_estimator") {
+        MultilevelFigures figures;
+        if (const auto r = run_wrote(report + ".DAT") ? read_multilevel_report(report + ".DAT", figures) : std::nullopt) {
+            c.report = *r;
+            c.multilevel = figures;
+            c.coverage = posted_observation(report);
+            c.shot_noise_a = shot_noise_at(photodiode, r->mean_level);
+        } else {
+            c.state = ChannelResult::State::no_report;
+        }
     } else if (const auto r = run_wrote(report + ".DAT") ? read_estimator_report(report + ".DAT") : std::nullopt) {
         c.report = *r;
         if (const auto outcome = last_estimator_outcome(report)) {
@@ -215,7 +269,7 @@ RunResults run_results(const LinkSchedule& s) {
         return nullptr;
     };
     for (const LinkBlock& b : s.link().blocks) {
-        if (b.kind->name == "ber_estimator") {
+        if (b.kind->name == "ber_estimator" || b.kind->name == "multilevel_estimator") {
             results.channels.push_back(channel_result(s, b, plan_of(b)));
         } else if (b.kind->name == "power_meter") {
             // A report the run did not write (one an earlier run left) is none of its results.

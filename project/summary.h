@@ -26,6 +26,16 @@ struct EstimatorReport {
 };
 std::optional<EstimatorReport> read_estimator_report(const std::string& path);
 
+// The figures of a multi-level estimator's report ("pam4_53g_MLE0012.DAT")
+// beyond its BER: the symbol error ratio and, from the lowest eye up, each
+// eye's Q [dB], height [A] and width [ps]. Its report gives the BER after
+// Gray demapping, the smallest eye's Q and the mean level.
+struct MultilevelFigures {
+    double ser = 0.0;
+    std::vector<double> q_db, height, width_ps;
+};
+std::optional<EstimatorReport> read_multilevel_report(const std::string& path, MultilevelFigures& figures);
+
 // The reading of a power meter report ("sim_160G_OPM0071.DAT") [dBm].
 std::optional<double> read_power_meter_report(const std::string& path);
 
@@ -48,6 +58,7 @@ struct ChannelResult {
     std::optional<EyeQ> eye;
     std::int32_t status = 0;          // of the estimator's best evaluation; 0 unknown
     std::optional<ObservationCoverage> coverage;
+    std::optional<MultilevelFigures> multilevel;  // of a multi-level estimator
     // The deviation of the photodiode's shot noise at the mean photocurrent [A]
     // (0 without shot noise).
     double shot_noise_a = 0.0;

@@ -18,15 +18,13 @@ enum : std::size_t { kLower = 0, kUpper = 1, kRiseOffset = 2, kFallOffset = 3, k
 
 bool has_edges(const RecnrzParams& p) { return p.rise_time > 0.0f && p.samples_per_bit >= 1; }
 
-// Value on an edge that starts `offset` samples into the bit and runs from
-// `from` by `step` per sample until it reaches the other level.
+}  // namespace
+
 float edge_value(std::int32_t k, std::int32_t samples, float edge, float offset, float from, float to, float step) {
     if (k <= static_cast<std::int32_t>(offset)) return from;
     if (k >= static_cast<std::int32_t>(static_cast<float>(samples) * edge + offset + 1.0f)) return to;
     return from + (static_cast<float>(k) - offset) * step;
 }
-
-}  // namespace
 
 NrzShape nrz_shape(const RecnrzParams& p) {
     NrzShape s;

@@ -32,4 +32,9 @@ struct NrzShape {
 // and the edge offsets that put the crossing there.
 NrzShape nrz_shape(const RecnrzParams& p);
 
+// Value at sample k (from 1) of a period of `samples` samples on an edge of
+// `edge` periods that starts `offset` samples into the period and runs from
+// `from` by `step` per sample until it reaches `to`.
+float edge_value(std::int32_t k, std::int32_t samples, float edge, float offset, float from, float to, float step);
+
 }  // namespace nodrix

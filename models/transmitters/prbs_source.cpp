@@ -284,242 +284,219 @@ void next_file_symbol(std::int32_t* data, std::int32_t nlev, std::int64_t bounda
     std::copy_n(symbols + static_cast<std::ptrdiff_t>(index - 1) * nlev, nlev, bits);
 }
 
-struct PrbsSource {
-    std::int32_t source = 0;                  // 0 a shift register, 1 a bit file
-    std::int32_t degree = 7;                  // register degree; below 5 chosen from the run length
-    std::int32_t polynomial = 1;              // feedback polynomial variant of the degree, from 1
-    std::int32_t first_boundary_samples = 0;  // phase of the first symbol boundary [samples]
-    std::int32_t samples_per_bit = 1;         // samples per symbol
-    std::int32_t skipped_symbols = 0;         // symbols skipped before the first output symbol
-    std::int32_t bits_per_symbol = 1;         // 1 to 8
-    std::int32_t clock = 1;                   // 1 pulse, 2 square wave, 3 sine
-    std::string file;                         // bit file name without ".DAT"
+}  // namespace
 
-    Output<LogicalSignal> output;
-    Output<ElectricalSample> clock_output;
+bool BitSource::from_file() const { return source == 1; }
+std::int32_t BitSource::levels() const { return std::clamp(bits_per_symbol, 1, 8); }
+bool BitSource::timing_ok() const {
+    return samples_per_bit >= 1 && first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit &&
+           bits_per_symbol >= 1 && bits_per_symbol <= 8;
+}
+std::int32_t BitSource::degree_in_use(const RunContext& ctx) const {
+    return degree >= kPrbsMinDegree
+               ? std::min(degree, kPrbsMaxDegree)
+               : prbs_auto_degree(bits_per_symbol, ctx.end_time(), samples_per_bit, ctx.time_step());
+}
 
-    // Symbol boundaries seen (kept at 2 once the data starts), the sample in
-    // the symbol, half a symbol [samples]; the sine clock's angular frequency
-    // and phase. The register, its taps, the symbol's bits, the validity flag
-    // and the degree in use; from a bit file instead the bits, the symbol
-    // count, the current symbol and the validity flag, then the file's symbols.
-    State<std::int32_t> counters;
-    State<float> sine;
-    State<std::int32_t> data;
-    State<std::int32_t> file_symbols;
+// The parameter checks of a run's start; the degree chosen from the run
+// length is reported once the samples begin.
+void BitSource::check_parameters(std::int32_t in_use, bool sampling) const {
+    const bool prbs = !from_file();
+    if (prbs && degree > kPrbsMaxDegree) tsedet(kErrDegree);
+    if (!(first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit)) tsedet(kErrOffset);
+    if (bits_per_symbol < 1 || bits_per_symbol > 8) tsedet(kErrLevels);
+    if (prbs && degree < kPrbsMinDegree && sampling) tswarn(kWarnDegree + in_use);
+    if (prbs && degree <= kPrbsMaxDegree && prbs_polynomial(in_use, polynomial) == 0) tsedet(kErrPolynomial);
+}
 
-    std::int32_t file_count = 0;  // symbols the bit file holds
-    bool file_ok = false;         // its header fits the bits per symbol and it holds symbols
-    ElectricalSample unused_clock;  // written when the clock output is not connected
-
-    static KindDeclaration<PrbsSource> declaration();
-
-    bool from_file() const { return source == 1; }
-    std::int32_t levels() const { return std::clamp(bits_per_symbol, 1, 8); }
-    bool timing_ok() const {
-        return samples_per_bit >= 1 && first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit &&
-               bits_per_symbol >= 1 && bits_per_symbol <= 8;
+void BitSource::design(const RunContext& ctx, StateClaims& state) {
+    const std::int32_t nlev = levels();
+    const std::int32_t in_use = degree_in_use(ctx);
+    state.claim(counters, 3);
+    state.claim(sine, 2);
+    if (ctx.time() <= 0.0f) check_parameters(in_use, false);
+    if (!from_file()) {
+        state.claim(data, nlev + 2 * in_use + 2);
+    } else {
+        state.claim(data, nlev + 3);
+        count_file_symbols(ctx);
+        state.claim(file_symbols, nlev * file_count);
     }
-    std::int32_t degree_in_use(const RunContext& ctx) const {
-        return degree >= kPrbsMinDegree
-                   ? std::min(degree, kPrbsMaxDegree)
-                   : prbs_auto_degree(bits_per_symbol, ctx.end_time(), samples_per_bit, ctx.time_step());
-    }
+    (clock_output.connected() ? *clock_output : unused_clock) = ElectricalSample{};
+    no_data(*output, bits_per_symbol);
+}
 
-    // The parameter checks of a run's start; the degree chosen from the run
-    // length is reported once the samples begin.
-    void check_parameters(std::int32_t in_use, bool sampling) const {
-        const bool prbs = !from_file();
-        if (prbs && degree > kPrbsMaxDegree) tsedet(kErrDegree);
-        if (!(first_boundary_samples >= 0 && first_boundary_samples < samples_per_bit)) tsedet(kErrOffset);
-        if (bits_per_symbol < 1 || bits_per_symbol > 8) tsedet(kErrLevels);
-        if (prbs && degree < kPrbsMinDegree && sampling) tswarn(kWarnDegree + in_use);
-        if (prbs && degree <= kPrbsMaxDegree && prbs_polynomial(in_use, polynomial) == 0) tsedet(kErrPolynomial);
+// A bit file: its header checked and its symbols counted (at most
+// kMaxSymbols, so that bits per symbol x count stays an integer).
+void BitSource::count_file_symbols(const RunContext& ctx) {
+    file_count = 0;
+    file_ok = false;
+    const std::string name = significant_name(file);
+    UnitFile unit;
+    if (name.empty() || !readable(name + ".DAT")) {
+        // Opening a missing file would create an empty one: report instead.
+        ctx.messages().error(kBadFile);
+        ctx.messages().info("File not found: " + name + ".DAT");
+        return;
     }
-
-    void design(const RunContext& ctx, StateClaims& state) {
-        const std::int32_t nlev = levels();
-        const std::int32_t in_use = degree_in_use(ctx);
-        state.claim(counters, 3);
-        state.claim(sine, 2);
-        if (ctx.time() <= 0.0f) check_parameters(in_use, false);
-        if (!from_file()) {
-            state.claim(data, nlev + 2 * in_use + 2);
-        } else {
-            state.claim(data, nlev + 3);
-            count_file_symbols(ctx);
-            state.claim(file_symbols, nlev * file_count);
-        }
-        (clock_output.connected() ? *clock_output : unused_clock) = ElectricalSample{};
-        no_data(*output, bits_per_symbol);
+    unit = ctx.files().open(name, FileUse::data);
+    std::int32_t nbits = 0;
+    if (!unit || !read_header(unit.unit(), nbits)) {
+        ctx.messages().error(kBadFile);
+        return;
     }
-
-    // A bit file: its header checked and its symbols counted (at most
-    // kMaxSymbols, so that bits per symbol x count stays an integer).
-    void count_file_symbols(const RunContext& ctx) {
-        file_count = 0;
+    file_ok = true;
+    if (bits_per_symbol > nbits) {
+        ctx.messages().error(kBadFile);
+        ctx.messages().info(kLevelLine1);
+        ctx.messages().info(kLevelLine2);
         file_ok = false;
-        const std::string name = significant_name(file);
-        UnitFile unit;
-        if (name.empty() || !readable(name + ".DAT")) {
-            // Opening a missing file would create an empty one: report instead.
-            ctx.messages().error(kBadFile);
-            ctx.messages().info("File not found: " + name + ".DAT");
-            return;
-        }
-        unit = ctx.files().open(name, FileUse::data);
-        std::int32_t nbits = 0;
-        if (!unit || !read_header(unit.unit(), nbits)) {
-            ctx.messages().error(kBadFile);
-            return;
-        }
-        file_ok = true;
-        if (bits_per_symbol > nbits) {
-            ctx.messages().error(kBadFile);
-            ctx.messages().info(kLevelLine1);
-            ctx.messages().info(kLevelLine2);
-            file_ok = false;
-        }
-        std::string line;
-        while (file_count < kMaxSymbols && unit.read_line(line))
-            if (!blank_record(line)) ++file_count;
-        if (file_count == 0) {
-            ctx.messages().error(kBadFile);
-            file_ok = false;
-        }
     }
-
-    void setup(const RunContext& ctx) {
-        if (!from_file()) return;
-        const std::int32_t nlev = levels();
-        data[static_cast<std::size_t>(nlev)] = file_count;
-        data[static_cast<std::size_t>(nlev + 2)] = file_ok && read_file_symbols(ctx) ? 1 : 0;
+    std::string line;
+    while (file_count < kMaxSymbols && unit.read_line(line))
+        if (!blank_record(line)) ++file_count;
+    if (file_count == 0) {
+        ctx.messages().error(kBadFile);
+        file_ok = false;
     }
+}
 
-    // The file's symbols into their record; false at a record that is not
-    // bits_per_symbol values of 0 or 1.
-    bool read_file_symbols(const RunContext& ctx) {
-        const std::int32_t nlev = levels();
-        const UnitFile unit = ctx.files().open(significant_name(file), FileUse::data);
-        std::int32_t nbits = 0;
-        if (!unit || !read_header(unit.unit(), nbits)) return false;
-        std::string line;
-        std::int32_t k = 0;
-        std::int32_t v[8];
-        while (k < file_count && unit.read_line(line)) {
-            if (blank_record(line)) continue;
-            if (parse_values(line, v, nlev) != nlev) {
-                ctx.messages().error(kBadValues);
-                return false;
-            }
-            // A value other than 0 or 1 (a negative one could pass for a terminator).
-            if (std::any_of(v, v + nlev, [](std::int32_t b) { return b != 0 && b != 1; })) {
-                ctx.messages().error(kBadValues);
-                ctx.messages().info(kOnlyBits);
-                return false;
-            }
-            std::copy_n(v, nlev, file_symbols.data() + static_cast<std::ptrdiff_t>(k) * nlev);
-            ++k;
-        }
-        return true;
-    }
+void BitSource::setup(const RunContext& ctx) {
+    if (!from_file()) return;
+    const std::int32_t nlev = levels();
+    data[static_cast<std::size_t>(nlev)] = file_count;
+    data[static_cast<std::size_t>(nlev + 2)] = file_ok && read_file_symbols(ctx) ? 1 : 0;
+}
 
-    // The register at the start of a run: all ones, the taps of the entry.
-    // False when there is no usable polynomial.
-    bool setup_register(std::int32_t in_use, std::int32_t* reg, std::int32_t* taps) const {
-        std::fill(reg, reg + in_use, 1);
-        std::fill(taps, taps + in_use, 0);
-        if (degree > kPrbsMaxDegree) return false;
-        const std::int32_t entry = prbs_polynomial(in_use, polynomial);
-        if (entry == 0) return false;  // reported with the parameter checks
-        if (!prbs_taps(entry, in_use, taps)) {
-            tsedet(kErrPolynomial);
+// The file's symbols into their record; false at a record that is not
+// bits_per_symbol values of 0 or 1.
+bool BitSource::read_file_symbols(const RunContext& ctx) {
+    const std::int32_t nlev = levels();
+    const UnitFile unit = ctx.files().open(significant_name(file), FileUse::data);
+    std::int32_t nbits = 0;
+    if (!unit || !read_header(unit.unit(), nbits)) return false;
+    std::string line;
+    std::int32_t k = 0;
+    std::int32_t v[8];
+    while (k < file_count && unit.read_line(line)) {
+        if (blank_record(line)) continue;
+        if (parse_values(line, v, nlev) != nlev) {
+            ctx.messages().error(kBadValues);
             return false;
         }
-        return true;
-    }
-
-    // The first sample of a run: the clock's counters and the register or
-    // the file's place.
-    void start_run(const RunContext& ctx, std::int32_t in_use, std::int32_t* bits, std::int32_t& valid) {
-        counters[kBoundaries] = 0;
-        counters[kSample] = 0;
-        counters[kHalf] = samples_per_bit / 2;
-        sine[kOmega] = kTwoPiF / (static_cast<float>(samples_per_bit) * ctx.time_step());
-        sine[kPhi] = -kTwoPiF * static_cast<float>(first_boundary_samples) / static_cast<float>(samples_per_bit);
-        const std::int32_t nlev = levels();
-        std::fill(bits, bits + nlev, 0);
-        if (!from_file()) {
-            valid = setup_register(in_use, data.data(), data.data() + in_use) ? 1 : 0;
-            data[static_cast<std::size_t>(2 * in_use + nlev + 1)] = in_use;
-        } else {
-            data[static_cast<std::size_t>(nlev + 1)] = 0;  // before the first symbol
+        // A value other than 0 or 1 (a negative one could pass for a terminator).
+        if (std::any_of(v, v + nlev, [](std::int32_t b) { return b != 0 && b != 1; })) {
+            ctx.messages().error(kBadValues);
+            ctx.messages().info(kOnlyBits);
+            return false;
         }
+        std::copy_n(v, nlev, file_symbols.data() + static_cast<std::ptrdiff_t>(k) * nlev);
+        ++k;
     }
+    return true;
+}
 
-    // Samples advanced on the first sample: the skipped symbols and the part
-    // of a symbol before the first boundary, plus the sample itself.
-    std::int64_t first_advance() const {
-        const std::int64_t skipped = std::int64_t{std::max(skipped_symbols, 0)} * samples_per_bit;
-        return first_boundary_samples == 0 ? skipped + 1
-                                           : skipped + (samples_per_bit - first_boundary_samples) + 1;
+// The register at the start of a run: all ones, the taps of the entry.
+// False when there is no usable polynomial.
+bool BitSource::setup_register(std::int32_t in_use, std::int32_t* reg, std::int32_t* taps) const {
+    std::fill(reg, reg + in_use, 1);
+    std::fill(taps, taps + in_use, 0);
+    if (degree > kPrbsMaxDegree) return false;
+    const std::int32_t entry = prbs_polynomial(in_use, polynomial);
+    if (entry == 0) return false;  // reported with the parameter checks
+    if (!prbs_taps(entry, in_use, taps)) {
+        tsedet(kErrPolynomial);
+        return false;
     }
+    return true;
+}
 
-    void clock_value(const RunContext& ctx, std::int32_t m, ElectricalSample& clk) const {
-        if (clock == 1)
-            clk.value = m == 0 ? 1.0f : 0.0f;
-        else if (clock == 2)
-            clk.value = m < counters[kHalf] ? 1.0f : -1.0f;
-        else
-            clk.value = std::sin(ctx.time() * sine[kOmega] + sine[kPhi]);
-        clk.w2 = 0.0f;
-        clk.w3 = 0.0f;
+// The first sample of a run: the clock's counters and the register or
+// the file's place.
+void BitSource::start_run(const RunContext& ctx, std::int32_t in_use, std::int32_t* bits, std::int32_t& valid) {
+    counters[kBoundaries] = 0;
+    counters[kSample] = 0;
+    counters[kHalf] = samples_per_bit / 2;
+    sine[kOmega] = kTwoPiF / (static_cast<float>(samples_per_bit) * ctx.time_step());
+    sine[kPhi] = -kTwoPiF * static_cast<float>(first_boundary_samples) / static_cast<float>(samples_per_bit);
+    const std::int32_t nlev = levels();
+    std::fill(bits, bits + nlev, 0);
+    if (!from_file()) {
+        valid = setup_register(in_use, data.data(), data.data() + in_use) ? 1 : 0;
+        data[static_cast<std::size_t>(2 * in_use + nlev + 1)] = in_use;
+    } else {
+        data[static_cast<std::size_t>(nlev + 1)] = 0;  // before the first symbol
     }
+}
 
-    void run(const RunContext& ctx) {
-        const bool run_start = ctx.time() <= 0.0f;
-        const std::int32_t nlev = levels();
-        const std::int32_t in_use = degree_in_use(ctx);
-        if (run_start) check_parameters(in_use, true);
-        ElectricalSample& clk = clock_output.connected() ? *clock_output : unused_clock;
-        LogicalSignal& lg = *output;
-        const bool prbs = !from_file();
-        std::int32_t* bits = prbs ? data.data() + 2 * in_use : data.data();
-        std::int32_t& valid = prbs ? data[static_cast<std::size_t>(2 * in_use + nlev)]
-                                   : data[static_cast<std::size_t>(nlev + 2)];
-        if (run_start && timing_ok()) start_run(ctx, in_use, bits, valid);
-        if (!timing_ok()) {
-            clk = ElectricalSample{};
-            no_data(lg, bits_per_symbol);
-            return;
-        }
-        const Advance a = advance(counters[kSample], ctx.step() == 1 ? first_advance() : 1, samples_per_bit);
-        if (a.boundaries > 0 && valid != 0) {
-            if (prbs)
-                prbs_symbols(a.boundaries, nlev, in_use, data.data(), data.data() + in_use, bits);
-            else if (data[static_cast<std::size_t>(nlev)] > 0)
-                next_file_symbol(data.data(), nlev, a.boundaries, file_symbols.data(), bits);
-        }
-        if (a.m_last == 0 && counters[kBoundaries] < 2) ++counters[kBoundaries];
-        clock_value(ctx, a.m_last, clk);
-        if (valid != 0)
-            symbol_out(counters[kBoundaries], bits, nlev, lg);
-        else
-            no_data(lg, nlev);
+// Samples advanced on the first sample: the skipped symbols and the part
+// of a symbol before the first boundary, plus the sample itself.
+std::int64_t BitSource::first_advance() const {
+    const std::int64_t skipped = std::int64_t{std::max(skipped_symbols, 0)} * samples_per_bit;
+    return first_boundary_samples == 0 ? skipped + 1
+                                       : skipped + (samples_per_bit - first_boundary_samples) + 1;
+}
+
+void BitSource::clock_value(const RunContext& ctx, std::int32_t m, ElectricalSample& clk) const {
+    if (clock == 1)
+        clk.value = m == 0 ? 1.0f : 0.0f;
+    else if (clock == 2)
+        clk.value = m < counters[kHalf] ? 1.0f : -1.0f;
+    else
+        clk.value = std::sin(ctx.time() * sine[kOmega] + sine[kPhi]);
+    clk.w2 = 0.0f;
+    clk.w3 = 0.0f;
+}
+
+void BitSource::run(const RunContext& ctx) {
+    const bool run_start = ctx.time() <= 0.0f;
+    const std::int32_t nlev = levels();
+    const std::int32_t in_use = degree_in_use(ctx);
+    if (run_start) check_parameters(in_use, true);
+    ElectricalSample& clk = clock_output.connected() ? *clock_output : unused_clock;
+    LogicalSignal& lg = *output;
+    const bool prbs = !from_file();
+    std::int32_t* bits = prbs ? data.data() + 2 * in_use : data.data();
+    std::int32_t& valid = prbs ? data[static_cast<std::size_t>(2 * in_use + nlev)]
+                               : data[static_cast<std::size_t>(nlev + 2)];
+    if (run_start && timing_ok()) start_run(ctx, in_use, bits, valid);
+    if (!timing_ok()) {
+        clk = ElectricalSample{};
+        no_data(lg, bits_per_symbol);
+        return;
     }
-};
+    const Advance a = advance(counters[kSample], ctx.step() == 1 ? first_advance() : 1, samples_per_bit);
+    if (a.boundaries > 0 && valid != 0) {
+        if (prbs)
+            prbs_symbols(a.boundaries, nlev, in_use, data.data(), data.data() + in_use, bits);
+        else if (data[static_cast<std::size_t>(nlev)] > 0)
+            next_file_symbol(data.data(), nlev, a.boundaries, file_symbols.data(), bits);
+    }
+    if (a.m_last == 0 && counters[kBoundaries] < 2) ++counters[kBoundaries];
+    clock_value(ctx, a.m_last, clk);
+    if (valid != 0)
+        symbol_out(counters[kBoundaries], bits, nlev, lg);
+    else
+        no_data(lg, nlev);
+}
 
-// The first boundary lies within a symbol; a register polynomial the table
-// holds for the degree in use (chosen from the run length below degree 5); a
-// bit file the source can read through.
+namespace {
+
+// The data source's check for its own bits per symbol.
 void check_prbs_source(const BlockSettings& s, const LinkContext& link, Findings& found) {
-    const std::int32_t per_bit = s.integer("samples_per_bit");
+    check_bit_source(s, link, s.integer("bits_per_symbol"), "samples_per_bit", found);
+}
+
+}  // namespace
+
+void check_bit_source(const BlockSettings& s, const LinkContext& link, std::int32_t bits,
+                      const std::string& per_symbol_key, Findings& found) {
+    const std::int32_t per_bit = s.integer(per_symbol_key);
     const std::int32_t offset = s.integer("first_boundary_samples");
     if (offset >= per_bit)
         found.error("first_boundary_samples", "first_boundary_samples = " + std::to_string(offset) +
-                                                  " is not below samples_per_bit = " + std::to_string(per_bit) +
+                                                  " is not below " + per_symbol_key + " = " + std::to_string(per_bit) +
                                                   "; allowed: 0 to " + std::to_string(per_bit - 1));
-    const std::int32_t bits = s.integer("bits_per_symbol");
     if (s.integer("source") == 1) {
         const std::string problem = bit_file_problem(s.text("file"), bits);
         if (!problem.empty()) found.error("file", "source = \"file\": " + problem);
@@ -537,8 +514,8 @@ void check_prbs_source(const BlockSettings& s, const LinkContext& link, Findings
                                       "; allowed: 1 to " + std::to_string(variants));
 }
 
-KindDeclaration<PrbsSource> PrbsSource::declaration() {
-    using S = PrbsSource;
+KindDeclaration<BitSource> BitSource::declaration() {
+    using S = BitSource;
     return {
         .name = "prbs_source",
         .routine = "spnseq",
@@ -580,7 +557,9 @@ KindDeclaration<PrbsSource> PrbsSource::declaration() {
     };
 }
 
-const KindRegistration registration{declare_kind<PrbsSource>()};
+namespace {
+
+const KindRegistration registration{declare_kind<BitSource>()};
 
 }  // namespace
 }  // namespace nodrix

@@ -178,6 +178,57 @@ def read_estimator_report(path) -> EstimatorReport:
     return report
 
 
+@dataclass
+class MultilevelEye:
+    """One eye of a multi-level estimator's report, between two levels."""
+
+    threshold: float | None   # [A]
+    q_linear: float | None
+    q_db: float | None
+    height: float | None      # the opening left at 1e-6 of each level [A]; negative when closed
+    width_ps: float | None
+
+
+@dataclass
+class MultilevelReport:
+    """A multi-level estimator's report: its error ratios and eyes by name
+    ("lower", "middle", "upper"; "single" for two levels)."""
+
+    path: str
+    title: str
+    levels: int
+    ser: float | None = None
+    ber: float | None = None
+    mean_level: float | None = None   # mean of the collected samples [A]
+    eyes: dict[str, MultilevelEye] = field(default_factory=dict)
+    warnings: list[str] = field(default_factory=list)
+
+
+def read_multilevel_report(path) -> MultilevelReport:
+    """Reads a multi-level estimator's report; ReportFileError when it is not one."""
+    path = os.fspath(path)
+    lines = _read_lines(path)
+    head = next((line for line in lines if line.startswith("Multilevel Estimator at ")), None)
+    levels = next((line for line in lines if line.startswith("Levels = ")), None)
+    if head is None or levels is None:
+        raise ReportFileError(path, "not a multi-level estimator report: no \"Multilevel Estimator at\" and levels")
+    r = _results(lines)
+    report = MultilevelReport(path, head.split(" at ", 1)[1].rstrip(), int(levels.split("=")[1].split(",")[0]),
+                              r.get("Symbol Error Ratio"), r.get("BER after Gray Demapping"),
+                              warnings=_warnings(lines))
+    for line in lines:
+        if line.startswith("Mean Level"):
+            report.mean_level = _value_after_equals(line)
+        elif line.startswith("Eye ") and ": levels" in line:
+            name = line[4:line.index(":")]
+            threshold = next((x for x in lines if x.startswith(f"Decision Threshold {name} ")), None)
+            q = next((x for x in lines if x.startswith(f"Q {name} [linear]")), None)
+            report.eyes[name] = MultilevelEye(_value_after_equals(threshold) if threshold else None,
+                                              _value_after_equals(q) if q else None, r.get(f"Q {name} [dB]"),
+                                              r.get(f"Eye Height {name}"), r.get(f"Eye Width {name} [ps]"))
+    return report
+
+
 def read_power_meter_report(path) -> PowerMeterReport:
     """Reads a power meter's report; ReportFileError when it lacks its power."""
     path = os.fspath(path)
@@ -195,4 +246,6 @@ def read_report(path):
     lines = _read_lines(path)
     if any(line.startswith("Optical power at ") for line in lines):
         return read_power_meter_report(path)
+    if any(line.startswith("Multilevel Estimator at ") for line in lines):
+        return read_multilevel_report(path)
     return read_estimator_report(path)

@@ -20,7 +20,8 @@ from pathlib import Path
 
 from .charts import ChartFile, read_chart
 from .errors import ResultFileError
-from .reports import EstimatorReport, PowerMeterReport, read_estimator_report, read_power_meter_report
+from .reports import (EstimatorReport, MultilevelReport, PowerMeterReport, read_estimator_report,
+                      read_multilevel_report, read_power_meter_report)
 
 _CHART_EXTENSIONS = (".qxy", ".qsp", ".qsg")
 _BLOCK_NUMBER = re.compile(r"(\d{4,})$")
@@ -158,7 +159,7 @@ class Run:
         return {name: read_chart(self.path(name)) for name in self.files if name.lower().endswith(_CHART_EXTENSIONS)}
 
     @cached_property
-    def reports(self) -> dict[str, EstimatorReport | PowerMeterReport]:
+    def reports(self) -> dict[str, EstimatorReport | MultilevelReport | PowerMeterReport]:
         """Every estimator and power meter report by file name."""
         found = {}
         for name in self.files:
@@ -167,6 +168,8 @@ class Run:
             text = self.path(name).read_text(encoding="utf-8", errors="replace")
             if "Optical power at " in text:
                 found[name] = read_power_meter_report(self.path(name))
+            elif "Multilevel Estimator at " in text:
+                found[name] = read_multilevel_report(self.path(name))
             elif "Estimator at " in text:
                 found[name] = read_estimator_report(self.path(name))
         return found
@@ -183,6 +186,10 @@ class Run:
     @property
     def estimators(self) -> dict[int, EstimatorReport]:
         return self._by_block(self.reports, lambda n, r: isinstance(r, EstimatorReport))
+
+    @property
+    def multilevel_estimators(self) -> dict[int, MultilevelReport]:
+        return self._by_block(self.reports, lambda n, r: isinstance(r, MultilevelReport))
 
     @property
     def meters(self) -> dict[int, PowerMeterReport]:

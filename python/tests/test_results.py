@@ -114,3 +114,19 @@ def test_the_estimators_charts_against_instant_and_threshold(one_channel_run):
     assert [ax.get_title() for ax in axes] == ["BER vs. Sampling Instant", "BER vs. Decision Threshold"]
     assert [ax.get_yscale() for ax in axes] == ["log", "log"]
     plt.close("all")
+
+
+def test_a_pam4_run_reads_its_eyes(tmp_path):
+    link = nodrix.Link.load(ONE_CHANNEL.parent / "pam4_53g.toml")
+    link.block(7)["loss_db"] = 24.0
+    run = nodrix.run(link, out=tmp_path / "pam4", progress=False)
+    report = run.multilevel_estimators[12]
+    assert report.levels == 4 and list(report.eyes) == ["upper", "middle", "lower"]
+    for eye in report.eyes.values():
+        assert eye.q_db == pytest.approx(20 * np.log10(eye.q_linear), abs=1e-4)
+    # Gray PAM4 errs mostly between neighbours: one bit of two per symbol error.
+    assert 1e-7 < report.ser < 1e-2 and report.ber == pytest.approx(report.ser / 2, rel=0.01)
+    channel = run.summary.channels.iloc[0]
+    assert channel["ber_optimal"] == pytest.approx(report.ber, rel=1e-3)
+    assert channel["q_optimal_db"] == pytest.approx(min(e.q_db for e in report.eyes.values()), abs=0.005)
+    assert channel["power_dbm"] == pytest.approx(run.meters[8].power_dbm, abs=0.1)

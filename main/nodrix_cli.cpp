@@ -430,8 +430,7 @@ void print_forms(const KindSpec& k) {
 }
 
 void print_kind(const KindSpec& k) {
-    std::printf("%s%s%s: %s\n", std::string(k.name).c_str(), k.routine.empty() ? "" : " (routine ",
-                k.routine.empty() ? "" : (std::string(k.routine) + ")").c_str(), std::string(k.help).c_str());
+    std::printf("%s: %s\n", std::string(k.name).c_str(), std::string(k.help).c_str());
     auto ports = [](const char* title, const std::vector<PortSpec>& list) {
         std::printf("%s:", title);
         if (list.empty()) std::printf(" none");
@@ -452,7 +451,9 @@ void print_kind(const KindSpec& k) {
         std::array<std::string, 4> row{std::string(p.name),
                                        std::string(param_type_name(p.type)) +
                                            (p.unit.empty() ? "" : " [" + std::string(p.unit) + "]"),
-                                       default_value(p), allowed_values(p)};
+                                       // A caption the link does not give names the block (link.cpp).
+                                       p.name == "title" ? "\"" + std::string(k.name) + " ID\"" : default_value(p),
+                                       allowed_values(p)};
         for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
         rows.push_back(std::move(row));
     }
@@ -573,9 +574,9 @@ int verb_blocks(std::vector<std::string> args) {
         }
         std::printf("Block kinds (nodrix blocks KIND for its parameters):\n");
         for (const KindSpec& k : block_kinds())
-            std::printf("  %-22s %-7s %s\n", std::string(k.name).c_str(), std::string(k.routine).c_str(),
-                        std::string(k.help).c_str());
-        std::printf("The run settings of a link: nodrix blocks link\n");
+            std::printf("  %-22s %s\n", std::string(k.name).c_str(), std::string(k.help).c_str());
+        std::printf("The run settings of a link: nodrix blocks link. The routine behind each kind: "
+                    "docs/glossary.md\n");
         return 0;
     }
     const KindSpec* k = args[0] == "link" ? &link_settings_kind() : find_kind(args[0]);

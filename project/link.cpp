@@ -488,6 +488,9 @@ private:
             derive_from_forms(d, given, std::as_const(link.settings).value("centre_frequency_thz").number, values);
             for (std::size_t k = 0; k < values.size(); ++k) {
                 if (d.block.kind->params[k].type != ParamType::text) continue;
+                // A caption the link does not give names the block by kind and instance.
+                if (d.block.kind->params[k].name == "title" && given.count("title") == 0)
+                    values[k].text = std::string(d.block.kind->name) + " " + std::to_string(d.block.id);
                 std::string problem;
                 values[k].text = expand(values[k].text, link.settings.text("name"), &d.block, problem);
                 if (!problem.empty()) problems_.add(d.where, std::string(d.block.kind->params[k].name) + ": " + problem);

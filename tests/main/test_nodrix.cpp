@@ -140,6 +140,15 @@ TEST_F(NodrixTest, Wdm8IsCheckedSilentlyAndEveryChannelIsMeasuredInFull) {
     }
 }
 
+TEST_F(NodrixTest, BlocksNameEachKindByWhatItIsAndItsDefaultCaptionByKindAndInstance) {
+    ASSERT_EQ(run({"blocks"}), 0);
+    EXPECT_NE(out_.find("\n  ber_estimator          BER and Q estimator: best sampling instant"), std::string::npos)
+        << out_;
+    EXPECT_EQ(out_.find("pestim"), std::string::npos) << out_;  // routine names are the glossary's
+    ASSERT_EQ(run({"blocks", "power_meter"}), 0);
+    EXPECT_NE(out_.find("  title      text  \"power_meter ID\"     any text\n"), std::string::npos) << out_;
+}
+
 // The names of the files a directory holds.
 std::vector<std::string> files_in(const fs::path& dir) {
     std::vector<std::string> names;

@@ -25,6 +25,7 @@
 #include "models/fibre/split_step.h"
 #include "project/fibre_pieces.h"
 #include "project/link.h"
+#include "project/link_checks.h"
 #include "project/link_schedule.h"
 #include "project/parameter_forms.h"
 #include "project/observation.h"
@@ -289,21 +290,55 @@ LinkDimensions dimension_link(Link& link, bool show) {
     return d;
 }
 
+bool has_auto_settings(const Link& link) { return link.auto_emission_window || link.auto_end_time; }
+
+// The emission window and end time a link leaves "auto", from the windows
+// of its dimensioning pass. False after an error (reported).
+bool settle_auto_settings(Link& link, const LinkSchedule& schedule) {
+    const AutoSettings a = work_out_auto_settings(schedule);
+    const std::string where = link.source + ": [link]: ";
+    if (!a.problem.empty()) {
+        opxerr(where + a.problem);
+        return false;
+    }
+    const float step = link.settings.real("time_step_ps");
+    const double longest = longest_end_time_ps(step);
+    if (link.auto_end_time && !(a.end_ps < longest)) {
+        opxerr(where + "end_time_ps = \"auto\" works out at " + number_text(a.end_ps) +
+               " ps, beyond what the single-precision time tells apart at time_step_ps = " + number_text(step) +
+               "; allowed: below " + number_text(longest) + " ps (a longer time step, or shorter observations)");
+        return false;
+    }
+    if (link.auto_emission_window) link.settings.set_number("emission_window_ps", a.emission_ps);
+    if (link.auto_end_time) link.settings.set_number("end_time_ps", a.end_ps);
+    std::string said = where + "emission window " + number_text(link.settings.real("emission_window_ps")) +
+                       " ps, end time " + number_text(link.settings.real("end_time_ps")) +
+                       " ps, from the measurements' observations";
+    opxtrace(said.data());  // shown with -verbose
+    return true;
+}
+
 // The link as it runs: fibres that ask to be split are replaced by their
-// pieces, found by dimensioning passes in a scratch directory (which leave
-// the results of an earlier run as they are). False when a fibre cannot be
-// split (reported).
+// pieces, and the emission window and end time it leaves "auto" are worked
+// out, by dimensioning passes in a scratch directory (which leave the results
+// of an earlier run as they are). False when a fibre cannot be split or the
+// settings cannot be worked out (reported).
 bool form_link(Link& link) {
-    if (std::none_of(link.blocks.begin(), link.blocks.end(),
-                     [](const LinkBlock& b) { return b.kind->name == "fibre"; }))
+    const bool automatic = has_auto_settings(link);
+    if (!automatic && std::none_of(link.blocks.begin(), link.blocks.end(),
+                                   [](const LinkBlock& b) { return b.kind->name == "fibre"; }))
         return true;
     const ScratchDirectory scratch(".nodrix-split-");
     if (!scratch.ok()) {
         opxerr("nodrix run: cannot make a scratch directory");
         return false;
     }
-    // The run itself reports what the passes here find besides the splits.
-    return dimension_link(link, false).splits_made;
+    // The run itself reports what the passes here find besides the splits
+    // and the settings.
+    const LinkDimensions d = dimension_link(link, false);
+    if (!d.splits_made) return false;
+    if (!automatic || d.status != 0 || !d.schedule->ok()) return true;
+    return settle_auto_settings(link, *d.schedule);
 }
 
 // ---- check
@@ -325,9 +360,16 @@ void print_schedule(const LinkSchedule& s) {
     const Link& link = s.link();
     const BlockSettings& k = link.settings;
     std::printf("Link %s (%s): %zu blocks\n", link.name().c_str(), link.source.c_str(), link.blocks.size());
-    std::printf("  time step %g ps, end time %g ps, emission window %g ps, monitoring offset %g ps\n",
+    std::printf("  time step %g ps, end time %g ps%s, emission window %g ps%s, monitoring offset %g ps\n",
                 static_cast<double>(k.real("time_step_ps")), static_cast<double>(k.real("end_time_ps")),
-                static_cast<double>(current_project().schedule.twinin), static_cast<double>(k.real("monitor_offset_ps")));
+                link.auto_end_time ? " (auto)" : "", static_cast<double>(current_project().schedule.twinin),
+                link.auto_emission_window ? " (auto)" : "", static_cast<double>(k.real("monitor_offset_ps")));
+    if (!link.channels.empty()) {
+        std::printf("  channels of the plan (channel k's blocks are numbered k x id_step + their template id):\n");
+        for (const LinkChannel& c : link.channels)
+            std::printf("  channel %3d  %9.4f THz  blocks %s\n", c.number, c.frequency_thz,
+                        signals_text(c.blocks).c_str());
+    }
     std::printf("  %5s %6s  %-22s %-14s %-7s %-26s %s\n", "order", "block", "kind", "reads", "writes", "window [ps]",
                 "good interval [ps]");
     int order = 0;
@@ -361,6 +403,11 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
     }
     set_error_policy(kStopAtErrors);
     set_per_sample_run(true);  // the windows as a simulation sees them
+    if (has_auto_settings(*link)) {
+        const LinkDimensions first = dimension_link(*link, false);
+        if (!first.splits_made) return 1;
+        if (first.status == 0 && first.schedule->ok() && !settle_auto_settings(*link, *first.schedule)) return 1;
+    }
     const LinkDimensions d = dimension_link(*link, true);
     set_per_sample_run(false);
     if (d.status != 0 || !d.splits_made) return d.splits_made ? d.status : 1;
@@ -383,8 +430,7 @@ void print_forms(const KindSpec& k) {
 }
 
 void print_kind(const KindSpec& k) {
-    std::printf("%s%s%s: %s\n", std::string(k.name).c_str(), k.routine.empty() ? "" : " (routine ",
-                k.routine.empty() ? "" : (std::string(k.routine) + ")").c_str(), std::string(k.help).c_str());
+    std::printf("%s: %s\n", std::string(k.name).c_str(), std::string(k.help).c_str());
     auto ports = [](const char* title, const std::vector<PortSpec>& list) {
         std::printf("%s:", title);
         if (list.empty()) std::printf(" none");
@@ -405,7 +451,9 @@ void print_kind(const KindSpec& k) {
         std::array<std::string, 4> row{std::string(p.name),
                                        std::string(param_type_name(p.type)) +
                                            (p.unit.empty() ? "" : " [" + std::string(p.unit) + "]"),
-                                       default_value(p), allowed_values(p)};
+                                       // A caption the link does not give names the block (link.cpp).
+                                       p.name == "title" ? "\"" + std::string(k.name) + " ID\"" : default_value(p),
+                                       allowed_values(p)};
         for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
         rows.push_back(std::move(row));
     }
@@ -416,6 +464,7 @@ void print_kind(const KindSpec& k) {
         // What else bounds the value, checked before a run.
         if (!k.params[r].limits.empty()) std::printf("      also: %s\n", std::string(k.params[r].limits).c_str());
     }
+
     print_forms(k);
     std::printf("Reals are held in single precision: a magnitude above 3.4028235e+38, or a value other than 0\n"
                 "that would be held as 0 (below 1.4013e-45), is refused.\n");
@@ -525,9 +574,9 @@ int verb_blocks(std::vector<std::string> args) {
         }
         std::printf("Block kinds (nodrix blocks KIND for its parameters):\n");
         for (const KindSpec& k : block_kinds())
-            std::printf("  %-22s %-7s %s\n", std::string(k.name).c_str(), std::string(k.routine).c_str(),
-                        std::string(k.help).c_str());
-        std::printf("The run settings of a link: nodrix blocks link\n");
+            std::printf("  %-22s %s\n", std::string(k.name).c_str(), std::string(k.help).c_str());
+        std::printf("The run settings of a link: nodrix blocks link. The routine behind each kind: "
+                    "docs/glossary.md\n");
         return 0;
     }
     const KindSpec* k = args[0] == "link" ? &link_settings_kind() : find_kind(args[0]);

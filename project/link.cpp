@@ -13,67 +13,14 @@
 #include <set>
 #include <sstream>
 
+#include "project/channel_plan.h"
 #include "project/link_checks.h"
+#include "project/link_settings.h"
+#include "project/link_words.h"
 #include "project/parameter_forms.h"
 #include "runtime/opxfile.h"
 
 namespace nodrix {
-
-const KindSpec& link_settings_kind() {
-    using P = ParamSpec;
-    using T = ParamType;
-    static const KindSpec kind{
-        .name = "link",
-        .routine = "",
-        .help = "run settings of the link",
-        .params =
-            {
-                P{.name = "name", .type = T::text,
-                  .help = "names the result files (letters, digits, '_', '-', '.')", .required = true},
-                P{.name = "time_step_ps", .unit = "ps", .fallback = 0.0640443, .help = "simulation time step",
-                  .low = 0, .low_open = true},
-                P{.name = "end_time_ps", .unit = "ps", .help = "simulation end time", .low = 0, .low_open = true,
-                  .required = true,
-                  .limits = "at least time_step_ps, and below 2^24 times the power of two at or below "
-                            "time_step_ps (16777216 ps at a step of 1 to 2 ps): the time is single precision, "
-                            "and every sample keeps a time of its own"},
-                P{.name = "start_time_ps", .unit = "ps", .fallback = 0.0, .help = "start of every source's emission"},
-                P{.name = "emission_window_ps", .unit = "ps", .fallback = 15360.0,
-                  .help = "length of every source's emission", .low = 0, .low_open = true},
-                P{.name = "centre_frequency_thz", .unit = "THz", .fallback = 193.61597,
-                  .help = "centre of the simulated band"},
-                P{.name = "band_low_thz", .unit = "THz", .fallback = 187.37029, .help = "low edge of the simulated band",
-                  .limits = "below band_high_thz, within the grid"},
-                P{.name = "band_high_thz", .unit = "THz", .fallback = 199.86163,
-                  .help = "high edge of the simulated band", .limits = "within the grid"},
-                P{.name = "grid_reference_thz", .unit = "THz", .fallback = 193.61597,
-                  .help = "reference frequency of the spectral grid"},
-                P{.name = "grid_low_thz", .unit = "THz", .fallback = 185.80887,
-                  .help = "low edge of the 1024-bin spectral grid"},
-                P{.name = "grid_high_thz", .unit = "THz", .fallback = 201.42307,
-                  .help = "high edge of the 1024-bin spectral grid"},
-                P{.name = "monitor_offset_ps", .unit = "ps", .fallback = 1280.0,
-                  .help = "guard time the measurements leave at both ends of a good interval", .low = 0},
-                P{.name = "polarisations", .type = T::integer, .fallback = 1,
-                  .help = "polarisations every optical signal carries (the blocks carry one so far)",
-                  .choices = {{"1", 1}}},
-                P{.name = "seeds", .type = T::integer_list, .text_fallback = "349,124,541,978,457,565,942,313,583,288",
-                  .help = "the ten seeds of the random streams (a block's seed parameter picks one)", .low = 0,
-                  .count = 10},
-                P{.name = "fwm_accuracy_db", .unit = "dB", .fallback = 18.0,
-                  .help = "accuracy of the split-step's four-wave-mixing estimate"},
-                P{.name = "fourfold_precision_off", .type = T::flag, .fallback = 0,
-                  .help = "true: no fourfold filter precision for non-uniform steps"},
-                P{.name = "filter_precision_constant", .fallback = 1.2,
-                  .help = "constant of the fibre filters' precision", .low = 0, .low_open = true},
-                P{.name = "peak_power_index", .type = T::integer, .fallback = 26,
-                  .help = "integer of the fibre's peak-power estimate"},
-                P{.name = "max_nonlinear_phase_deg", .unit = "degrees", .fallback = 1.0,
-                  .help = "largest non-linear phase of one split-step", .low = 0, .low_open = true},
-            },
-    };
-    return kind;
-}
 
 const LinkBlock* Link::find(std::int32_t id) const {
     for (const LinkBlock& b : blocks)
@@ -127,8 +74,6 @@ private:
 };
 
 int line_of(const toml::node& n) { return static_cast<int>(n.source().begin.line); }
-
-std::string in_quotes(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
 const char* type_words(const toml::node& n) {
     switch (n.type()) {
@@ -211,37 +156,6 @@ std::string convert(const ParamSpec& p, const Given& g, ParamValue& out) {
     return {};
 }
 
-// Texts may name the link, the instance, the ordinal and the first input.
-std::string expand(const std::string& text, const std::string& link, const LinkBlock* b, std::string& problem) {
-    std::string out;
-    for (std::size_t k = 0; k < text.size(); ++k) {
-        if (text[k] != '{') {
-            out += text[k];
-            continue;
-        }
-        const auto close = text.find('}', k);
-        const std::string word = close == std::string::npos ? text.substr(k) : text.substr(k, close - k + 1);
-        char buf[16];
-        if (word == "{link}") {
-            out += link;
-        } else if (word == "{id}" && b != nullptr) {
-            std::snprintf(buf, sizeof buf, "%04d", b->id);
-            out += buf;
-        } else if (word == "{n}" && b != nullptr) {
-            out += std::to_string(b->ordinal);
-        } else if (word == "{input}" && b != nullptr && !b->inputs.empty()) {
-            std::snprintf(buf, sizeof buf, "%04d", b->inputs[0]);
-            out += buf;
-        } else {
-            problem = "unknown placeholder " + word + " in " + in_quotes(text) +
-                      "; a text may hold {link}, {id}, {n} and {input}";
-            return text;
-        }
-        k += word.size() - 1;
-    }
-    return out;
-}
-
 // What a block's [[block]] table and the overrides gave it.
 struct BlockDraft {
     LinkBlock block;
@@ -249,33 +163,6 @@ struct BlockDraft {
     std::map<std::string, Given> connections;   // by port key
     std::string where;
 };
-
-std::vector<std::string_view> names_of(const KindSpec& k, bool with_ports) {
-    std::vector<std::string_view> names;
-    for (const ParamSpec& p : k.params) names.push_back(p.name);
-    for (const ParameterForm& f : parameter_forms(k)) names.push_back(f.entry.name);
-    if (with_ports) {
-        for (const PortSpec& p : k.inputs) names.push_back(p.key);
-        for (const PortSpec& p : k.outputs) names.push_back(p.key);
-    }
-    return names;
-}
-
-std::string unknown_key(const KindSpec& k, std::string_view key, bool with_ports) {
-    const std::string near = closest_word(key, names_of(k, with_ports));
-    std::string s = "unknown " + std::string(with_ports ? "parameter or connection " : "setting ") + in_quotes(key);
-    if (!near.empty()) return s + "; did you mean " + in_quotes(near) + "?";
-    if (k.name == "link") return s + "; nodrix blocks link lists the settings";
-    return s + "; nodrix blocks " + std::string(k.name) + " lists its parameters";
-}
-
-std::string unknown_kind(std::string_view kind) {
-    std::vector<std::string_view> names;
-    for (const KindSpec& k : block_kinds()) names.push_back(k.name);
-    const std::string near = closest_word(kind, names);
-    return "unknown kind " + in_quotes(kind) + (near.empty() ? "" : "; did you mean " + in_quotes(near) + "?") +
-           " (nodrix blocks lists the kinds)";
-}
 
 // Resolves the values of a kind's parameters: given (by the block or its
 // kind's defaults), else the registry's; reports what is wrong.
@@ -344,7 +231,12 @@ public:
     }
 
 private:
+    // The channels' transmitters come first in the schedule, then the
+    // [[block]]s, then the channels' receivers.
     void read_root(const toml::table& root) {
+        if (const toml::node* c = root.get("channels")) read_plan(*c);
+        if (plan_)
+            for (const PlanBlock& b : plan_->transmitters) read_block(b.table, b.line, &b.lines);
         for (const auto& [key, node] : root) {
             const std::string k(key.str());
             if (k == "link") {
@@ -353,15 +245,27 @@ private:
                 read_defaults(node);
             } else if (k == "block") {
                 read_blocks(node);
-            } else {
-                const std::string near = closest_word(k, {"link", "defaults", "block"});
+            } else if (k != "channels") {
+                const std::string near = closest_word(k, {"link", "defaults", "block", "channels"});
                 problems_.add(problems_.at(line_of(node)),
                               "unknown section " + in_quotes(k) + (near.empty() ? "" : "; did you mean " + in_quotes(near) + "?") +
-                                  " (a link file holds [link], [defaults.KIND] and [[block]])");
+                                  " (a link file holds [link], [defaults.KIND], [channels] and [[block]])");
             }
         }
+        if (plan_)
+            for (const PlanBlock& b : plan_->receivers) read_block(b.table, b.line, &b.lines);
         if (!root.contains("link")) problems_.add(problems_.source(), "no [link] section (its name and end time)");
-        if (!root.contains("block")) problems_.add(problems_.source(), "no [[block]]: the link has no blocks");
+        if (!root.contains("block") && !plan_) problems_.add(problems_.source(), "no [[block]]: the link has no blocks");
+    }
+
+    void read_plan(const toml::node& node) {
+        const auto t = node.as_table();
+        if (t == nullptr) {
+            problems_.add(problems_.at(line_of(node)), "channels must be a table: [channels]");
+            return;
+        }
+        plan_ = expand_channel_plan(*t, [&](int line, const std::string& what) { problems_.add(problems_.at(line), what); });
+        if (plan_) given_.plan_centre_thz = plan_->centre_thz();
     }
 
     void read_link(const toml::node& node) {
@@ -376,7 +280,20 @@ private:
             if (kind.find_param(key.str()) == nullptr)
                 problems_.add(where, unknown_key(kind, key.str(), false));
             else
-                link_values_[std::string(key.str())] = Given{&value, where, base_dir_};
+                set_link_value(std::string(key.str()), Given{&value, where, base_dir_});
+        }
+    }
+
+    // A run setting; the emission window and the end time may be "auto".
+    void set_link_value(const std::string& key, const Given& g) {
+        const bool timing = key == "emission_window_ps" || key == "end_time_ps";
+        const bool automatic = timing && g.node->value<std::string>() == "auto";
+        if (timing) (key == "end_time_ps" ? given_.auto_end_time : given_.auto_emission_window) = automatic;
+        if (automatic) {
+            link_values_.erase(key);
+            auto_where_[key] = g.where;
+        } else {
+            link_values_[key] = g;
         }
     }
 
@@ -423,7 +340,8 @@ private:
         }
     }
 
-    void read_block(const toml::table& t, int line) {
+    // A block of the file, or of a channel plan (with the lines of its values).
+    void read_block(const toml::table& t, int line, const std::map<std::string, int>* lines = nullptr) {
         BlockDraft d;
         d.block.line = line;
         const toml::node* id = t.get("id");
@@ -455,16 +373,32 @@ private:
         for (const auto& [key, value] : t) {
             const std::string k(key.str());
             if (k == "id" || k == "kind") continue;
-            const std::string where = problems_.at(line_of(value)) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
+            const int at = lines != nullptr && lines->count(k) != 0 ? lines->at(k) : line_of(value);
+            const std::string where = problems_.at(at) + ": " + label + " (" + std::string(d.block.kind->name) + ")";
             if (d.block.kind->find_param(k) != nullptr || find_form(*d.block.kind, k) != nullptr)
                 d.values[k] = Given{&value, where, base_dir_};
             else if (d.block.kind->find_port(k) != nullptr)
-                d.connections[k] = Given{&value, where, base_dir_};
+                d.connections[k] = Given{channel_connection(value, where), where, base_dir_};
             else
                 problems_.add(where, unknown_key(*d.block.kind, k, true));
         }
         refuse_two_forms(*d.block.kind, d.values);
         if (d.block.id != 0) drafts_.push_back(std::move(d));
+    }
+
+    // A connection "channels" or "channels A-B": the channels' light.
+    const toml::node* channel_connection(const toml::node& value, const std::string& where) {
+        const auto word = value.value<std::string>();
+        if (!plan_ || !word) return &value;
+        std::string problem;
+        const auto signals = channel_signals(*plan_, *word, problem);
+        if (!signals) return &value;
+        if (!problem.empty()) problems_.add(where, problem);
+        toml::array numbers;
+        for (std::int32_t n : *signals) numbers.push_back(static_cast<std::int64_t>(n));
+        toml::table& t = parsed_.emplace_back();
+        t.insert("v", std::move(numbers));
+        return t.get("v");
     }
 
     // The value of an override as a TOML value; a bare word is a text.
@@ -485,7 +419,7 @@ private:
             if (link_settings_kind().find_param(o.key) == nullptr)
                 problems_.add(o.origin, unknown_key(link_settings_kind(), o.key, false));
             else
-                link_values_[o.key] = g;
+                set_link_value(o.key, g);
             return;
         }
         const bool number = o.target.find_first_not_of("0123456789") == std::string::npos;
@@ -518,8 +452,16 @@ private:
         Link link;
         link.source = problems_.source();
         const std::string link_where = problems_.source() + ": [link]";
+        for (const auto& [key, g] : link_values_) given_.names.insert(key);
+        if (auto_timing(given_).auto_end_time) {
+            // A stand-in until the measurements give the end time.
+            toml::table& t = parsed_.emplace_back();
+            t.insert("v", 1.0);
+            link_values_["end_time_ps"] = Given{t.get("v"), link_where, base_dir_};
+        }
         link.settings = BlockSettings(link_settings_kind(),
                                       resolve(link_settings_kind(), link_values_, link_where, problems_));
+        if (problems_.count() == 0) derive_settings(link, link_where);
         check_link_settings(link.settings, link_where);
         // Rules against the run settings apply only to settings that are sound.
         const bool settings_sound = problems_.count() == 0;
@@ -546,6 +488,9 @@ private:
             derive_from_forms(d, given, std::as_const(link.settings).value("centre_frequency_thz").number, values);
             for (std::size_t k = 0; k < values.size(); ++k) {
                 if (d.block.kind->params[k].type != ParamType::text) continue;
+                // A caption the link does not give names the block by kind and instance.
+                if (d.block.kind->params[k].name == "title" && given.count("title") == 0)
+                    values[k].text = std::string(d.block.kind->name) + " " + std::to_string(d.block.id);
                 std::string problem;
                 values[k].text = expand(values[k].text, link.settings.text("name"), &d.block, problem);
                 if (!problem.empty()) problems_.add(d.where, std::string(d.block.kind->params[k].name) + ": " + problem);
@@ -564,13 +509,39 @@ private:
             for (const auto& [block, f] : check_link_physics(link))
                 report(f, where_of(drafts_[static_cast<std::size_t>(block - link.blocks.data())], f.param));
         if (problems_.count() > 0) return finish();
+        if (plan_)
+            for (int k = 1; k <= plan_->count; ++k) {
+                LinkChannel c{k, plan_->frequency_thz(k), {}};
+                for (const auto* side : {&plan_->transmitters, &plan_->receivers})
+                    for (const PlanBlock& b : *side)
+                        if (b.channel == k) c.blocks.push_back(static_cast<std::int32_t>(b.table["id"].value_or(0)));
+                link.channels.push_back(std::move(c));
+            }
         return link;
     }
 
+    // The settings that follow from the given ones (link_settings.h).
+    void derive_settings(Link& link, const std::string& link_where) {
+        Findings found;
+        const DerivedTiming timing = derive_link_settings(link.settings, given_, found);
+        for (const Finding& f : found.list())
+            report(f, auto_where_.count(f.param) != 0 ? auto_where_[f.param] : where_of_setting(f.param, link_where));
+        link.auto_emission_window = timing.auto_emission_window;
+        link.auto_end_time = timing.auto_end_time;
+    }
+
     // What a block was given: its own values, then those of its kind's
-    // defaults for the quantities it does not give in any form.
+    // defaults for the quantities it does not give in any form, then the
+    // link's samples per bit.
     std::map<std::string, Given> with_defaults(const BlockDraft& d) const {
         std::map<std::string, Given> given = d.values;
+        if (const auto spb = link_values_.find("samples_per_bit");
+            spb != link_values_.end() && spb->second.node->value_or(std::int64_t{0}) > 0 &&
+            d.block.kind->find_param("samples_per_bit") != nullptr) {
+            const auto own = defaults_.find(d.block.kind);
+            if (own == defaults_.end() || own->second.count("samples_per_bit") == 0)
+                given.emplace("samples_per_bit", spb->second);
+        }
         const auto defaults = defaults_.find(d.block.kind);
         if (defaults == defaults_.end()) return given;
         for (const auto& [key, g] : defaults->second)
@@ -766,6 +737,9 @@ private:
     Problems problems_;
     std::string base_dir_;
     std::map<std::string, Given> link_values_;
+    std::optional<ChannelPlan> plan_;
+    GivenSettings given_;                            // of [link] and its overrides
+    std::map<std::string, std::string> auto_where_;  // where "auto" was given
     std::map<const KindSpec*, std::map<std::string, Given>> defaults_;
     std::vector<BlockDraft> drafts_;
     std::set<std::int32_t> unknown_writers_;  // signals of blocks of unknown kinds

@@ -4,7 +4,12 @@
 //
 //   [link]                      run settings (link_settings_kind() lists them)
 //   name = "one_channel"
+//   bit_rate_gbps = 10          the time step follows from the bit rate and
+//   samples_per_bit = 64        the samples per bit, which every block with
+//                               samples_per_bit takes unless it gives its own
+//   end_time_ps = "auto"        worked out from the measurements' observations
 //   [defaults.<kind>]           values for every block of a kind
+//   [channels]                  a channel plan and its templates (channel_plan.h)
 //   [[block]]                   one per block instance, in schedule order
 //   id = 4                      instance number
 //   kind = "laser"              a kind of the registry
@@ -47,10 +52,23 @@ struct LinkBlock {
     double piece_start_km = 0.0;
 };
 
+// A channel of the link's channel plan and the blocks expanded for it.
+struct LinkChannel {
+    int number = 0;                       // from 1, in rising frequency
+    double frequency_thz = 0.0;
+    std::vector<std::int32_t> blocks;     // its transmitter's, then its receiver's
+};
+
 struct Link {
     std::string source;                   // the file it came from
     BlockSettings settings;               // of link_settings_kind()
     std::vector<LinkBlock> blocks;        // schedule order
+    // The emission window and the end time are left to the measurements
+    // ("auto"): the settings hold stand-ins until a set-up of the link works
+    // them out (work_out_auto_settings, project/observation.h).
+    bool auto_emission_window = false;
+    bool auto_end_time = false;
+    std::vector<LinkChannel> channels;    // of its channel plan ([channels]), if it has one
     std::string name() const { return settings.text("name"); }
     const LinkBlock* find(std::int32_t id) const;
     // The block that writes a signal, or null.

@@ -71,7 +71,8 @@ ObservationPlan windowed_plan(const LinkBlock& b, const TimeWindow& w, const Run
     const bool cut = p.cut_by_delay || p.cut_by_good_interval || p.cut_by_run_end;
     const double end = std::min({p.closes_ps, p.good_end_ps, r.end_ps});
     p.fillable = cut ? std::min(p.requested, whole((end - p.opens_ps) / bit)) : p.requested;
-    p.emission_needed_ps = r.emission_ps + std::max(0.0, p.closes_ps - p.good_end_ps);
+    p.emission_least_ps = r.emission_ps + (p.closes_ps - p.good_end_ps);
+    p.emission_needed_ps = std::max(r.emission_ps, p.emission_least_ps);
     p.fitting_window_ps = std::floor(std::min(p.good_end_ps, r.end_ps) - reference);
     if (b.kind->name == "ber_estimator" || symbols)
         p.buffer_samples = (p.requested + 1) * std::min(per_bit, kMaxEstimatorSamplesPerBit);
@@ -100,7 +101,8 @@ ObservationPlan interval_plan(const LinkBlock& b, const TimeWindow& w, const Run
     p.cut_by_run_end = r.end_ps < p.good_end_ps;
     p.fillable = p.cut_by_run_end ? held(r.end_ps) : p.requested;
     const double least = unit == ObservationUnit::samples ? r.step_ps : frame * r.step_ps;
-    p.emission_needed_ps = r.emission_ps + std::max(0.0, p.opens_ps + least - p.good_end_ps);
+    p.emission_least_ps = r.emission_ps + (p.opens_ps + least - p.good_end_ps);
+    p.emission_needed_ps = std::max(r.emission_ps, p.emission_least_ps);
     return p;
 }
 
@@ -218,6 +220,33 @@ std::vector<ObservationPlan> plan_observations(const LinkSchedule& s) {
         }
     }
     return plans;
+}
+
+AutoSettings work_out_auto_settings(const LinkSchedule& s) {
+    const Link& link = s.link();
+    const RunTimes r = run_times();
+    AutoSettings a{r.emission_ps, r.end_ps, ""};
+    std::vector<ObservationPlan> plans = plan_observations(s);
+    std::erase_if(plans, [](const ObservationPlan& p) { return p.cut_by_delay; });  // no window fills those
+    if (link.auto_emission_window) {
+        if (plans.empty()) {
+            a.problem = "emission_window_ps = \"auto\" takes the emission window from the measurements, and the link "
+                        "has none that observes anything; give emission_window_ps or bits";
+            return a;
+        }
+        double least = r.step_ps;
+        for (const ObservationPlan& p : plans) least = std::max(least, p.emission_least_ps);
+        // One time step more than the bare need: the window's ends are single-precision times.
+        a.emission_ps = std::ceil(least + r.step_ps);
+    }
+    if (!link.auto_end_time) return a;
+    double end = r.step_ps;
+    for (const ObservationPlan& p : plans) end = std::max(end, p.end_with(a.emission_ps));
+    if (plans.empty())
+        for (const LinkBlock& b : link.blocks)
+            if (const TimeWindow* w = s.window(b.id)) end = std::max(end, w->toff + (a.emission_ps - r.emission_ps));
+    a.end_ps = std::ceil(end + r.step_ps);
+    return a;
 }
 
 void warn_observation_plans(const LinkSchedule& s) {

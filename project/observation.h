@@ -26,6 +26,7 @@ struct ObservationPlan {
     bool windowed = false;            // an estimator or scope: its own window_ps, not the good interval, closes it
     double emission_ps = 0.0;         // the emission window of the windows it was worked out from
     double emission_needed_ps = 0.0;  // the emission window whose good interval holds all it asks for
+    double emission_least_ps = 0.0;   // the least such, below the present one where it has room to spare
     bool cut_by_good_interval = false;
     bool cut_by_run_end = false;
     bool cut_by_delay = false;
@@ -43,6 +44,18 @@ struct ObservationPlan {
 // The estimators, eye scopes, power meters and spectrum analysers of the
 // link, in schedule order, with the windows of the last dimensioning pass.
 std::vector<ObservationPlan> plan_observations(const LinkSchedule& s);
+
+// The emission window and end time a link leaves "auto", worked out from
+// the windows of the last dimensioning pass: the least emission window that
+// gives every measurement its full observation, and the end time at which
+// the last observation ends (without measurements, the end of the last
+// block's window). `problem` says why they cannot be worked out.
+struct AutoSettings {
+    double emission_ps = 0.0;
+    double end_ps = 0.0;
+    std::string problem;
+};
+AutoSettings work_out_auto_settings(const LinkSchedule& s);
 
 // nodrix check: a warning for each measurement that will not observe all it
 // asks for, saying why, then one naming the emission window and the end time

@@ -90,6 +90,65 @@ TEST_F(NodrixTest, CheckNamesTheEmissionWindowThatLetsTheMeasurementsObserve) {
     EXPECT_TRUE(fs::is_empty("."));
 }
 
+// The good interval of a block in the schedule `check` printed: its start and end [ps].
+std::pair<double, double> good_interval(const std::string& out, const std::string& row_start) {
+    const auto row = out.find(row_start);
+    if (row == std::string::npos) return {0.0, 0.0};
+    const std::string line = out.substr(row, out.find('\n', row) - row);
+    const auto dots = line.rfind(" .. ");
+    return {std::stod(line.substr(line.rfind(' ', dots - 1))), std::stod(line.substr(dots + 4))};
+}
+
+TEST_F(NodrixTest, AutoSettingsGiveEveryMeasurementItsFullObservationAndNoMore) {
+    // one_channel's estimator observes 12800 ps after a guard time of 1280 ps
+    // from the start of its input's good interval, which must hold that and
+    // the guard time at its end: the emission window follows to a time step.
+    const std::string link = kProjects + "/one_channel.toml";
+    ASSERT_EQ(run({"check", link, "-set", "link.end_time_ps=auto", "-window", "auto"}), 0) << err_;
+    EXPECT_EQ(err_, "");
+    const auto at = out_.find(", end time ");
+    ASSERT_NE(at, std::string::npos) << out_;
+    const double end_time = std::stod(out_.substr(at + 11));
+    EXPECT_NE(out_.find(" ps (auto), emission window "), std::string::npos) << out_;
+    const auto [start, end] = good_interval(out_, "     9  photodiode");
+    EXPECT_GE(end - start, 2 * 1280.0 + 12800.0);
+    EXPECT_LT(end - start, 2 * 1280.0 + 12800.0 + 2 * 1.5625);
+    // The end time: where the last observation closes, and one step more
+    // (whole picoseconds). The estimator's closes 1280 ps before the end of
+    // its good interval; the power meter at the receiver measures to there too.
+    EXPECT_GE(end_time, start + 1280.0 + 12800.0 + 1.5625);
+    EXPECT_NEAR(end_time, end - 1280.0 + 1.5625, 1.0);
+}
+
+TEST_F(NodrixTest, Wdm8IsCheckedSilentlyAndEveryChannelIsMeasuredInFull) {
+    const std::string link = kProjects + "/wdm8.toml";
+    ASSERT_EQ(run({"check", link}), 0) << err_;
+    EXPECT_EQ(err_, "");
+    EXPECT_NE(out_.find("  channel   3   192.9500 THz  blocks 301,302,303,304,311,312,313,314\n"), std::string::npos)
+        << out_;
+    ASSERT_EQ(run({"run", link, "-simulate", "-quiet"}), 0) << err_;
+    EXPECT_EQ(err_, "");
+    for (int k = 1; k <= 8; ++k) {
+        char heading[64];
+        std::snprintf(heading, sizeof heading, "\n  %5d  %7.2f THz  ", k, 192.75 + 0.1 * (k - 1));
+        const auto row = out_.find(heading);
+        ASSERT_NE(row, std::string::npos) << heading << out_;
+        const std::string line = out_.substr(row + 1, out_.find('\n', row + 1) - row - 1);
+        EXPECT_EQ(line.find("partial"), std::string::npos) << line;
+        EXPECT_NE(line.find(" dB ("), std::string::npos) << line;  // the Q and the eye's Q
+        EXPECT_TRUE(fs::exists("wdm8_PST0" + std::to_string(100 * k + 14) + ".DAT")) << k;
+    }
+}
+
+TEST_F(NodrixTest, BlocksNameEachKindByWhatItIsAndItsDefaultCaptionByKindAndInstance) {
+    ASSERT_EQ(run({"blocks"}), 0);
+    EXPECT_NE(out_.find("\n  ber_estimator          BER and Q estimator: best sampling instant"), std::string::npos)
+        << out_;
+    EXPECT_EQ(out_.find("pestim"), std::string::npos) << out_;  // routine names are the glossary's
+    ASSERT_EQ(run({"blocks", "power_meter"}), 0);
+    EXPECT_NE(out_.find("  title      text  \"power_meter ID\"     any text\n"), std::string::npos) << out_;
+}
+
 // The names of the files a directory holds.
 std::vector<std::string> files_in(const fs::path& dir) {
     std::vector<std::string> names;

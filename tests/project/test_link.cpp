@@ -121,7 +121,7 @@ TEST_F(LinkTest, TextsNameTheLinkTheInstanceAndTheOrdinalAndFilesTheirDirectory)
                              "\n[[block]]\nid = 13\nkind = \"prbs_source\"\nsamples_per_bit = 8\nfile = \"bits/a\"\n";
     auto link = load(text, {"13.clock=square"});
     ASSERT_TRUE(link.has_value()) << messages_;
-    EXPECT_EQ(link->find(7)->settings.text("title"), "opowme1 Run(s): 1");
+    EXPECT_EQ(link->find(7)->settings.text("title"), "power_meter 7");  // not given: its kind and instance
     EXPECT_EQ(link->find(7)->settings.text("file_name"), "t_OPM0007");
     EXPECT_EQ(link->find(7)->settings.text("label"), "at signal 0001");
     EXPECT_EQ(link->find(12)->settings.text("title"), "t-0012-2");

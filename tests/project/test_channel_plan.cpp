@@ -1,0 +1,101 @@
+// Channel plans: channels declared once and their templates expanded into
+// blocks with predictable numbers, frequencies, data and files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/project/link_loading.h"
+
+namespace nodrix {
+namespace {
+
+using ChannelPlanTest = testing::LinkLoadingTest;
+
+// Three channels 50 GHz apart from 193.0 THz, each a source, a driver, a
+// laser and a modulator, combined, and received by a filter, a photodiode
+// and an estimator.
+const char* const kPlan =
+    "[link]\n"                                        // 1
+    "name = \"t\"\n"                                  // 2
+    "bit_rate_gbps = 10\n"                            // 3
+    "samples_per_bit = 64\n"                          // 4
+    "[channels]\n"                                    // 5
+    "count = 3\n"                                     // 6
+    "first_frequency_thz = 193.0\n"                   // 7
+    "spacing_ghz = 50\n"                              // 8
+    "power_dbm = 3.0\n"                               // 9
+    "prbs_degree = 9\n"                               // 10
+    "seed_offset = 5\n"                               // 11
+    "receiver_input = 7\n"                            // 12
+    "[[channels.transmitter]]\nid = 1\nkind = \"prbs_source\"\nskipped_symbols = 2\n"  // 13-16
+    "[[channels.transmitter]]\nid = 2\nkind = \"nrz_driver\"\ninput = 1\n"             // 17-20
+    "[[channels.transmitter]]\nid = 3\nkind = \"laser\"\n"                             // 21-23
+    "[[channels.transmitter]]\nid = 4\nkind = \"modulator\"\ninput = 3\ndrive = 2\n"   // 24-28
+    "[[channels.receiver]]\nid = 11\nkind = \"raised_cosine_filter\"\ninput = \"line\"\nbandwidth_ghz = 20\n"
+    "[[channels.receiver]]\nid = 12\nkind = \"photodiode\"\ninput = 11\n"
+    "[[channels.receiver]]\nid = 13\nkind = \"ber_estimator\"\ninput = 12\nwindow_ps = 3200\n"
+    "[[block]]\nid = 7\nkind = \"combiner\"\ninputs = \"channels\"\n";
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAndFiles) {
+    const auto link = load(kPlan);
+    ASSERT_TRUE(link.has_value()) << messages_;
+    // Transmitters channel by channel, the line, then the receivers.
+    std::vector<std::int32_t> order;
+    for (const LinkBlock& b : link->blocks) order.push_back(b.id);
+    EXPECT_EQ(order, (std::vector<std::int32_t>{101, 102, 103, 104, 201, 202, 203, 204, 301, 302, 303, 304, 7, 111,
+                                                112, 113, 211, 212, 213, 311, 312, 313}));
+    ASSERT_EQ(link->channels.size(), 3u);
+    for (int k = 1; k <= 3; ++k) {
+        SCOPED_TRACE(k);
+        const double frequency = 193.0 + 0.05 * (k - 1);
+        EXPECT_EQ(link->channels[k - 1].number, k);
+        EXPECT_DOUBLE_EQ(link->channels[k - 1].frequency_thz, frequency);
+        const BlockSettings& laser = link->find(100 * k + 3)->settings;
+        EXPECT_FLOAT_EQ(laser.real("frequency_thz"), static_cast<float>(frequency));
+        EXPECT_NEAR(laser.real("power_mw"), 1.99526, 1e-5);  // 3 dBm
+        const BlockSettings& source = link->find(100 * k + 1)->settings;
+        EXPECT_EQ(source.integer("degree"), 9);
+        EXPECT_EQ(source.integer("skipped_symbols"), 2 + 5 * (k - 1));
+        EXPECT_EQ(source.integer("samples_per_bit"), 64);  // the link's
+        EXPECT_FLOAT_EQ(link->find(100 * k + 11)->settings.real("centre_frequency_thz"), static_cast<float>(frequency));
+        EXPECT_EQ(link->find(100 * k + 11)->inputs, std::vector<std::int32_t>{7});  // "line"
+        EXPECT_EQ(link->find(100 * k + 4)->drive, 100 * k + 2);
+        EXPECT_EQ(link->find(100 * k + 13)->settings.text("report_name"), "t_PST0" + std::to_string(100 * k + 13));
+    }
+    EXPECT_EQ(link->find(7)->inputs, (std::vector<std::int32_t>{104, 204, 304}));
+    // The band's centre is the plan's.
+    EXPECT_FLOAT_EQ(link->settings.real("centre_frequency_thz"), 193.05f);
+}
+
+TEST_F(ChannelPlanTest, MistakesOfAPlanAreReportedWithTheirLine) {
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {replaced(kPlan, "kind = \"laser\"\n", "kind = \"laser\"\nfrequency_thz = 190\n"),
+         "t.toml:24: [channels]: transmitter block 3: the channel plan sets frequency_thz (laser); leave it out"},
+        {replaced(kPlan, "spacing_ghz", "spacing_gh"),
+         "t.toml:8: [channels]: unknown setting \"spacing_gh\"; did you mean \"spacing_ghz\"?"},
+        {replaced(kPlan, "inputs = \"channels\"", "inputs = \"channels 2-4\""),
+         "t.toml:46: block 7 (combiner): \"channels 2-4\": write \"channels\" or \"channels A-B\" with 1 <= A <= B <= 3"},
+        {replaced(kPlan, "receiver_input = 7\n", ""),
+         "t.toml:31: [channels]: receiver block 11: input: \"line\" names the plan's receiver_input, which [channels] "
+         "does not give"},
+        {replaced(kPlan, "id = 4\n", "id = 100\n"),
+         "t.toml:24: [channels]: transmitter block 100: a template block needs an id from 1 to 99 (below id_step)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_FALSE(load(c.text).has_value());
+        EXPECT_EQ(messages_.rfind("Nodrix-E-" + c.message, 0), 0u) << messages_;
+    }
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -14,15 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "kernel/block.h"
+#include "kernel/block_kind.h"
 #include "kernel/driver.h"
+#include "kernel/run_context.h"
 #include "kernel/signals.h"
 #include "kernel/storage.h"
-#include "models/fibre/fibre_block.h"
 #include "models/fibre/fibre_filters.h"
 #include "models/fibre/split_step.h"
 #include "numerics/filter_tables.h"
@@ -48,7 +50,7 @@ struct LoadedFibre {
 };
 
 LoadedFibre load(bool span) {
-    const double dt = zdctrl.ddelt;
+    const double dt = static_cast<double>(SimulationSettings{}.time_step_ps);
     std::vector<double> h(kMaxSteps);
     std::int32_t n = 0;
     std::int32_t uniform = 0;
@@ -69,11 +71,11 @@ LoadedFibre load(bool span) {
         s.system_length = 121.0;
         s.phase_divisor = 360.0;
         s.fwm_accuracy = 18.0;
-        stpeva(s, n, h, uniform, -1, 73);
+        stpeva(s, dt, n, h, uniform, -1, 73);
         step.beta2 = -20.2205;
         step.beta3 = 0.147459;
     } else {
-        stpeli(2448.86, 0.0, 0.0, 0.0, 1.0, n, h, -1, 74);
+        stpeli(2448.86, 0.0, 0.0, 0.0, 1.0, dt, n, h, -1, 74);
         step.beta2 = 2448.86;
     }
     const double length = span ? 120.0 : 1.0;
@@ -125,7 +127,7 @@ LoadedFibre load(bool span) {
 // steps from the first where it can hold signal to the first whose signal
 // starts after it.
 std::int64_t buffer_step_passes(const LoadedFibre& f, double tindur) {
-    const double dt = zzctrl.delt;
+    const double dt = SimulationSettings{}.time_step_ps;
     const double span = f.n * dt;
     const double tooff = f.n * dt + f.dmax.back() + tindur;
     const std::int64_t nbuf = (std::llround(tooff / dt) + 1) / f.n;
@@ -147,58 +149,52 @@ std::int64_t buffer_step_passes(const LoadedFibre& f, double tindur) {
     return passes;
 }
 
-// Nanoseconds of one block call per sample while a buffer fills (storage
-// look-ups, window checks, one buffer slot), for a small dispersive fibre at
-// dt = 1 ps whose buffer is 8192 samples.
+// Nanoseconds of one block call per sample while a buffer fills (the window
+// checks, one buffer slot), for a small dispersive fibre at dt = 1 ps whose
+// buffer is 8192 samples: the block made from its registry entry and taken
+// through the rounds of a simulation.
 double per_call_ns() {
-    ProjectConstants k;
-    k.delt = 1.0f;
-    write_run_constants(k);
-    flimit.fgridlo = k.fcenter - 0.5f;
-    flimit.fgridhi = k.fcenter + 0.5f;
-    FiberParams p;
-    p.title = "bench fibre";
-    p.ipar[0] = 5;
-    p.rpar[0] = 2.1f;
-    p.rpar[5] = 1500.0f;
-    p.rpar[26] = 121.0f;
-    InputWindow in{0.0f, 1000.0f};
-    TimeWindow out;
+    SimulationSettings settings;
+    settings.time_step_ps = 1.0f;
+    settings.emission_window_ps = 1000.0f;
+    settings.grid.low_thz = settings.band.centre_thz - 0.5f;
+    settings.grid.high_thz = settings.band.centre_thz + 0.5f;
+    RunContext ctx{settings};
+    const KindSpec& kind = *find_registered_kind("fibre");
+    BlockSettings values = BlockSettings::defaults(kind);
+    values.set_text("title", "bench fibre");
+    values.set_number("nonlinear", 0.0);
+    values.set_number("length_km", 2.1);
+    values.set_number("beta2_ps2_per_km", 1500.0);
     OpticalSignal input;
     input.ps[512] = 1.0f;
     input.pp = 1.0f;
     input.iv = 1;
     OpticalSignal output;
-    auto cursors = [] {
-        zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-        zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-    };
-    zzctrl.pass = 0;
-    optcl_ctrl.blkmode = 0;
-    zzflmn.nohist = 1;
-    zzsupv.storephase = 0;
-    cursors();
-    fiber1(p, in, out, input, output);
-    zzflmn.nohist = 0;
-    zzsupv.storephase = 1;
-    cursors();
-    fiber1(p, in, out, input, output);
-    zzctrl.pass = 1;
+    TimeWindow window;
+    Connections c;
+    c.add_input("input", SignalKind::optical, &input);
+    c.add_output("output", SignalKind::optical, &output);
+    c.window = &window;
+    c.identity = BlockIdentity{5, 0, 0.0};
+    const std::unique_ptr<Block> block = kind.create(values, c);
+    ctx.enter_round(SetupRound::filter_writing);
+    block->design(ctx);
+    ctx.enter_round(SetupRound::state);
+    block->design(ctx);
+    block->setup(ctx);
     double seconds = 0.0;
     std::int32_t calls = 0;
     for (std::int32_t step = 1; step <= 8192; ++step) {
-        zzctrl.step = step;
-        zzctrl.time = static_cast<float>(step - 1);
-        input.x = {0.5f, 0.25f, k.fcenter};
-        cursors();
+        ctx.enter_sample(step);
+        input.x = {0.5f, 0.25f, settings.band.centre_thz};
         const auto t0 = Clock::now();
-        fiber1(p, in, out, input, output);
+        block->run(ctx);
         if (step > 1) {
             seconds += seconds_since(t0);
             ++calls;
         }
     }
-    zzctrl.pass = 0;
     return 1e9 * seconds / calls;
 }
 
@@ -228,7 +224,6 @@ int main(int argc, char** argv) {
     std::printf("Transform threads: %d; element loops %s\n", lane_threads(),
                 narrow ? "two doubles wide (-narrow)" : "four doubles wide where the processor has AVX");
 
-    zzctrl.pass = 1;
     std::vector<std::complex<double>> buffer(static_cast<std::size_t>(f.n));
     std::vector<std::complex<double>> work(static_cast<std::size_t>(4 * f.n));
     std::mt19937 rng(1);

@@ -1,19 +1,13 @@
 #include "models/fibre/fibre_filters.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <climits>
 #include <cmath>
-#include <cstdio>
-#include <span>
 
-#include "kernel/filexx.h"
 #include "numerics/fft.h"
 #include "numerics/filter_tables.h"
 #include "numerics/spline.h"
 #include "runtime/format.h"
-#include "runtime/opxfile.h"
-#include "runtime/record_file.h"
 
 namespace nodrix {
 
@@ -33,15 +27,9 @@ constexpr StreamConstants kStreams[5] = {
 };
 constexpr std::int64_t kModulus = 2147483647;
 
-std::array<std::int64_t, 10> stream_state{};
-std::array<bool, 10> stream_started{};
-// Set when a draw at counter 1 restarted the stream; cleared by a draw at a
-// higher count. Only the first of successive draws at counter 1 restarts.
-std::array<bool, 10> stream_restarted{};
-
 }  // namespace
 
-void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float& u) {
+void FibreStreams::rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float& u) {
     if (stream < 1 || stream > 10) {
         u = 0.0f;
         return;
@@ -49,19 +37,19 @@ void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float
     const auto g = static_cast<std::size_t>(stream - 1);
     ++counter;
     if (counter > 1) {
-        stream_restarted[g] = false;
-    } else if (counter == 1 && !stream_restarted[g]) {
-        stream_started[g] = false;
-        stream_restarted[g] = true;
+        restarted_[g] = false;
+    } else if (counter == 1 && !restarted_[g]) {
+        started_[g] = false;
+        restarted_[g] = true;
     }
-    if (!stream_started[g]) {
+    if (!started_[g]) {
         std::int64_t x = 2 * static_cast<std::int64_t>(seed) - 1;
         if (x == 1) x = g < 5 ? 3173 : 1234;
-        stream_state[g] = x;
-        stream_started[g] = true;
+        state_[g] = x;
+        started_[g] = true;
     }
     const StreamConstants& c = kStreams[g % 5];
-    const std::int64_t x = stream_state[g];
+    const std::int64_t x = state_[g];
     const std::int64_t hi = x / c.q;
     const std::int64_t lo = x - hi * c.q;
     std::int64_t next = 0;
@@ -74,14 +62,8 @@ void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float
         next = c.a * lo + hi * c.r - kModulus;
         if (next < 0) next += kModulus;
     }
-    stream_state[g] = next;
+    state_[g] = next;
     u = static_cast<float>(next) * 4.656613e-10f;
-}
-
-void reset_random_streams() {
-    stream_state.fill(0);
-    stream_started.fill(false);
-    stream_restarted.fill(false);
 }
 
 // ---------------------------------------------------------------------------
@@ -105,11 +87,11 @@ void vb2p3s(double mean, double sigma, std::int32_t n, double* table) {
     for (std::int32_t i = 0; i < n; ++i) table[i] = mean + 3.0 * sigma - step * static_cast<double>(i);
 }
 
-void detfib(std::int32_t k, double low, double high, std::int32_t n, const double* table, const std::int32_t* seed,
-            std::int32_t* counters, double& beta2) {
+void detfib(FibreStreams& streams, std::int32_t k, double low, double high, std::int32_t n, const double* table,
+            const std::int32_t* seed, std::int32_t* counters, double& beta2) {
     const std::int32_t g = (k % 10) + 1;
     float u = 0.0f;
-    if (seed[g - 1] != 0) rndgen(g, counters[g - 1], seed[g - 1], u);
+    if (seed[g - 1] != 0) streams.rndgen(g, counters[g - 1], seed[g - 1], u);
     if (n != 1 && low < high) {
         std::int32_t index = static_cast<std::int32_t>(u * static_cast<float>(n) * 0.9999f);
         index = std::clamp(index, 0, n - 1);
@@ -119,14 +101,14 @@ void detfib(std::int32_t k, double low, double high, std::int32_t n, const doubl
     }
 }
 
-void dfib3s(std::int32_t k, double mean, double sigma, std::int32_t n, const double* table, const std::int32_t* seed,
-            std::int32_t* counters, double& beta2) {
+void dfib3s(FibreStreams& streams, std::int32_t k, double mean, double sigma, std::int32_t n, const double* table,
+            const std::int32_t* seed, std::int32_t* counters, double& beta2) {
     const std::int32_t g = (k % 10) + 1;
     const std::int32_t g2 = ((k % 10) + 9) % 10 + 1;
     float u = 0.0f;
     float u2 = 0.0f;
-    if (seed[g - 1] != 0) rndgen(g, counters[g - 1], seed[g - 1], u);
-    if (seed[g2 - 1] != 0) rndgen(g2, counters[g2 - 1], seed[g2 - 1], u2);
+    if (seed[g - 1] != 0) streams.rndgen(g, counters[g - 1], seed[g - 1], u);
+    if (seed[g2 - 1] != 0) streams.rndgen(g2, counters[g2 - 1], seed[g2 - 1], u2);
     u2 = std::clamp(u2, 0.001f, 1.0f);
     if (n <= 1) {
         beta2 = table[0];
@@ -402,67 +384,52 @@ std::string value_line(const char* label, double v) {
     return std::string(label) + fmt::list_real_field(static_cast<float>(v), 20);
 }
 
-void report_design(const StepFilterInput& s, const StepFilterDesign& d, double dt) {
+void report_design(const StepFilterInput& s, const StepFilterDesign& d, const FilterDesignRound& round) {
     if (!d.loop && !d.limited) return;
-    if (optcl_ctrl.blkmode == 1 && zzflmn.nohist == 1)
-        opxwarn(" external prerun phase ");
-    else
-        opxwarn(" internal prerun phase ");
-    opxinfo(" filter evaluation warning ");
-    if (d.loop) opxinfo(" a loop has been detected ");
+    const Messages& m = *round.messages;
+    m.warning(round.sizing ? " external prerun phase " : " internal prerun phase ");
+    m.info(" filter evaluation warning ");
+    if (d.loop) m.info(" a loop has been detected ");
     if (d.limited) {
-        opxinfo(" the filter needs more than 8192 taps ");
-        opxinfo(" it is cut to 8192 taps ");
+        m.info(" the filter needs more than 8192 taps ");
+        m.info(" it is cut to 8192 taps ");
     }
-    opxinfo(value_line("time sampling step =", dt));
-    opxinfo(value_line("db2 =", s.beta2));
-    opxinfo(value_line("db3 =", s.beta3));
-    opxinfo(value_line("db4 =", s.beta4));
-    opxinfo(value_line("db5 =", s.beta5));
-    opxinfo(value_line("da1 =", static_cast<double>(s.loss.slope)));
-    opxinfo(value_line("da2 =", static_cast<double>(s.loss.curvature)));
-    opxinfo(value_line("da3 =", 0.0));
-    opxinfo(value_line("dz2 =", s.h));
-}
-
-// Cuts a working file after the records just written, so that a shorter
-// design does not leave records of an earlier one behind.
-void end_file_here(std::FILE* f) {
-    if (f == nullptr) return;
-    stream_end_here(f);
+    m.info(value_line("time sampling step =", round.dt));
+    m.info(value_line("db2 =", s.beta2));
+    m.info(value_line("db3 =", s.beta3));
+    m.info(value_line("db4 =", s.beta4));
+    m.info(value_line("db5 =", s.beta5));
+    m.info(value_line("da1 =", static_cast<double>(s.loss.slope)));
+    m.info(value_line("da2 =", static_cast<double>(s.loss.curvature)));
+    m.info(value_line("da3 =", 0.0));
+    m.info(value_line("dz2 =", s.h));
 }
 
 }  // namespace
 
-bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, StepFilterCache* cache,
-            const StepFilterDesign*& design) {
-    const double dt = zdctrl.ddelt;
-    design = cache != nullptr ? cache->find(s.h, s.beta2) : nullptr;
+const StepFilterDesign& sfilco(const StepFilterInput& s, double precision, StepFilterCache& cache,
+                               const FilterDesignRound& round) {
+    const StepFilterDesign* design = cache.find(s.h, s.beta2);
     if (design == nullptr) {
         StepFilterDesign fresh;
-        coefn5(s, dt, precision, fresh);
-        if (cache == nullptr) return false;
-        design = cache->add(s.h, s.beta2, std::move(fresh));
+        coefn5(s, round.dt, precision, fresh);
+        design = cache.add(s.h, s.beta2, std::move(fresh));
     }
-    report_design(s, *design, dt);
-    if (optcl_ctrl.blkmode == 1) return true;
-    std::FILE* f = unit_stream(unit_o4);
-    if (f == nullptr) return false;
-    for (const std::complex<double>& v : design->coef)
-        if (!records::write(f, std::as_bytes(std::span<const std::complex<double>>(&v, 1)))) return false;
-    return true;
+    report_design(s, *design, round);
+    return *design;
 }
 
 namespace {
 
 // The ten random streams of fibre k, warmed up; each starts again from its seed.
-std::array<std::int32_t, 10> warmed_streams(std::int32_t k) {
+std::array<std::int32_t, 10> warmed_streams(const WrtfisInput& in) {
     std::array<std::int32_t, 10> counters{};
     for (std::int32_t g = 1; g <= 10; ++g) {
-        const std::int32_t seed = seeds[static_cast<std::size_t>(g - 1)];
+        const std::int32_t seed = in.seeds[static_cast<std::size_t>(g - 1)];
         if (seed == 0) continue;
         float u = 0.0f;
-        for (std::int32_t i = 0; i < 10 * k + 50; ++i) rndgen(g, counters[static_cast<std::size_t>(g - 1)], seed, u);
+        for (std::int32_t i = 0; i < 10 * in.k + 50; ++i)
+            in.streams->rndgen(g, counters[static_cast<std::size_t>(g - 1)], seed, u);
     }
     return counters;
 }
@@ -493,9 +460,10 @@ DispersionTable dispersion_table(const WrtfisInput& in) {
 void draw_section_beta2(const WrtfisInput& in, DispersionTable& t, std::array<std::int32_t, 10>& counters,
                         double& beta2) {
     if (in.dispersion_model == 1)
-        dfib3s(in.k, in.beta2, in.spread, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+        dfib3s(*in.streams, in.k, in.beta2, in.spread, t.levels, t.table.data(), in.seeds.data(), counters.data(),
+               beta2);
     else
-        detfib(in.k, t.low, t.high, t.levels, t.table.data(), seeds.data(), counters.data(), beta2);
+        detfib(*in.streams, in.k, t.low, t.high, t.levels, t.table.data(), in.seeds.data(), counters.data(), beta2);
 }
 
 // Most sections whose draws a piece of a fibre passes over: the draws stay
@@ -515,44 +483,46 @@ double continue_sections(const WrtfisInput& in, DispersionTable& t, std::array<s
     return std::max(0.0, in.start_km - before * section);
 }
 
-// The records of "os" and the header records of "om": delays after the last
-// step, then coefficient count, largest exponent, memory length, dispersion
-// and six zero Raman words.
-bool write_totals(std::FILE* os, std::FILE* om, const std::array<double, kBins>& acc, std::int64_t ncoef,
-                  std::int32_t kmax, std::int64_t memlen, double dispersion) {
-    std::array<float, kBins> delays{};
-    for (int j = 0; j < kBins; ++j) delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
-    if (!records::write_array(os, std::span<const float>(delays))) return false;
-    const std::int32_t zero = 0;
-    bool ok = records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX))) &&
-              records::write_values(om, kmax) &&
-              records::write_values(om, static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX))) &&
-              records::write_values(om, static_cast<float>(dispersion));
-    for (int i = 0; i < 6 && ok; ++i) ok = records::write_values(om, zero);
-    return ok;
+// The totals after the last step: the output delays in single precision,
+// the coefficient count, largest exponent and memory length (bounded to
+// 32 bits) and the dispersion in single precision.
+void keep_totals(const std::array<double, kBins>& acc, std::int64_t ncoef, std::int32_t kmax, std::int64_t memlen,
+                 double dispersion, FibreDesignRecords& out) {
+    for (int j = 0; j < kBins; ++j)
+        out.output_delays[static_cast<std::size_t>(j)] = static_cast<float>(acc[static_cast<std::size_t>(j)]);
+    out.ncoef = static_cast<std::int32_t>(std::min<std::int64_t>(ncoef, INT32_MAX));
+    out.nexp = kmax;
+    out.memlen = static_cast<std::int32_t>(std::min<std::int64_t>(memlen, INT32_MAX));
+    out.dispersion = static_cast<float>(dispersion);
+    out.has_totals = true;
+}
+
+// The accumulated group delay after a step: the step's delays added bin by
+// bin (the last bin repeats the one before it).
+void add_step_delay(const StepFilterDesign& design, std::array<double, kBins>& acc) {
+    for (int j = 0; j < kBins - 1; ++j) acc[static_cast<std::size_t>(j)] += design.tau[static_cast<std::size_t>(j)];
+    acc[kBins - 1] = acc[kBins - 2];
 }
 
 }  // namespace
 
-bool wrtfis(const WrtfisInput& in) {
-    const bool dimensioning = optcl_ctrl.blkmode == 1;
-    std::array<std::int32_t, 10> counters = warmed_streams(in.k);
+void wrtfis(const WrtfisInput& in, FibreDesignRecords& out) {
+    const bool keep_filters = !in.round.sizing;
+    std::array<std::int32_t, 10> counters = warmed_streams(in);
 
     std::array<double, kBins> acc{};
     for (int j = 0; j < kBins; ++j) acc[static_cast<std::size_t>(j)] = in.dlyin != nullptr ? in.dlyin[j] : 0.0;
 
     DispersionTable table = dispersion_table(in);
-
-    std::FILE* om = unit_stream(in.unit_om);
-    std::FILE* o1 = dimensioning ? nullptr : unit_stream(in.unit_o1);
-    std::FILE* o7 = unit_stream(in.unit_o7);
-    std::FILE* os = unit_stream(in.unit_os);
-    if (om == nullptr || o7 == nullptr || os == nullptr || (!dimensioning && o1 == nullptr)) return false;
+    const float actual = out.actual_length;
+    const bool has_length = out.has_length;
+    out = FibreDesignRecords{};
+    out.actual_length = actual;
+    out.has_length = has_length;
 
     const double alpha = static_cast<double>(in.loss) / (20.0 * std::log10(std::exp(1.0)));
     const double gamma = 0.001 * static_cast<double>(in.gamma);
     StepFilterCache cache;
-    StepFilterCache* use = &cache;
     double section_length = continue_sections(in, table, counters);
     bool new_section = true;
     double beta2_local = in.beta2;
@@ -561,9 +531,10 @@ bool wrtfis(const WrtfisInput& in) {
     std::int64_t memlen = 0;
     std::int32_t kmax = 0;
     double d0 = 0.0;
-    bool ok = true;
+    double previous_h = -1.0;
+    double previous_beta2 = 0.0;
 
-    for (std::int32_t i = 0; i < in.nsteps && ok; ++i) {
+    for (std::int32_t i = 0; i < in.nsteps; ++i) {
         const double h = in.h[i];
         if (new_section) draw_section_beta2(in, table, counters, beta2_local);
         section_length += h;
@@ -571,43 +542,36 @@ bool wrtfis(const WrtfisInput& in) {
         if (new_section) section_length = 0.0;
         dispersion += beta2_local * h;
 
-        StepFilterInput step;
-        step.h = h;
-        step.beta2 = beta2_local;
-        step.beta3 = in.beta3;
-        step.beta4 = in.beta4;
-        step.beta5 = in.beta5;
-        step.loss = in.shape;
+        const StepFilterInput step{.h = h, .beta2 = beta2_local, .beta3 = in.beta3, .beta4 = in.beta4,
+                                   .beta5 = in.beta5, .loss = in.shape};
         if (!in.reuse_designs) cache = StepFilterCache{};
-        const StepFilterDesign* design = nullptr;
-        ok = sfilco(in.unit_o4, step, in.precision, use, design);
-        if (!ok) break;
-        ncoef += std::int64_t{2} << design->k;
-        memlen += std::int64_t{1} << design->k;
-        kmax = std::max(kmax, design->k);
+        const StepFilterDesign& design = sfilco(step, in.precision, cache, in.round);
+        ncoef += std::int64_t{2} << design.k;
+        memlen += std::int64_t{1} << design.k;
+        kmax = std::max(kmax, design.k);
 
-        if (!dimensioning) ok = records::write_values(o1, design->k, alpha, gamma, h);
+        if (keep_filters) {
+            // A step as long as the one before it and of the same local
+            // dispersion has the same filter: it shares the coefficients.
+            const bool same = i > 0 && previous_h == h && previous_beta2 == beta2_local;
+            out.filters.push_back(same ? out.filters.back()
+                                       : std::make_shared<const std::vector<std::complex<double>>>(design.coef));
+            out.steps.push_back(StepRecord{design.k, alpha, gamma, h});
+        }
+        previous_h = h;
+        previous_beta2 = beta2_local;
 
         if (i == 0) {
             double dummy = 0.0;
             searmm(103, 923, acc.data(), d0, dummy);
         }
-        for (int j = 0; j < kBins - 1; ++j) acc[static_cast<std::size_t>(j)] += design->tau[static_cast<std::size_t>(j)];
-        acc[kBins - 1] = acc[kBins - 2];
+        add_step_delay(design, acc);
         double mn = 0.0;
         double mx = 0.0;
         searmm(103, 923, acc.data(), mn, mx);
-        ok = ok && records::write_values(o7, mn - d0, mx - d0);
+        out.delay_extremes.push_back({mn - d0, mx - d0});
     }
-
-    ok = ok && write_totals(os, om, acc, ncoef, kmax, memlen, dispersion);
-    end_file_here(om);
-    end_file_here(o1);
-    end_file_here(dimensioning ? nullptr : unit_stream(in.unit_o4));
-    end_file_here(o7);
-    end_file_here(os);
-    if (!ok) opxerr("Fiber working files cannot be written");
-    return ok;
+    keep_totals(acc, ncoef, kmax, memlen, dispersion, out);
 }
 
 }  // namespace nodrix

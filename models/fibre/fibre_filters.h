@@ -3,16 +3,17 @@
 // step length) and the frequency-dependent part of its loss, designed by
 // frequency sampling of the shared tables of numerics/filter_tables.h; the
 // optional random local beta2 per fibre section; the group delay accumulated
-// over the 1024 spectrum bins; and the working files that hand the design to
-// the run ("om", "o1", "o4", "o7", "os").
+// over the 1024 spectrum bins; and the records that hand the design to the
+// block's later rounds and to its run.
 #pragma once
 
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "kernel/run_context.h"
 
 namespace nodrix {
 
@@ -26,15 +27,28 @@ inline constexpr std::int32_t kDispersionLevels = 5;
 // ---------------------------------------------------------------------------
 // Random streams
 
-// Next uniform value u of stream g (1..10) from the stream's own state.
-// `counter` is the caller's draw counter of that stream: it is incremented,
-// and a draw with counter 1 (re)starts the stream from 2 * seed - 1 (1 is
-// replaced by 3173 on streams 1-5 and 1234 on streams 6-10), so a caller that
-// clears its counter gets a reproducible sequence. Of successive draws at
-// counter 1 only the first restarts; a draw at a higher count re-arms it.
-void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float& u);
-// Puts the ten streams back into their start-of-process state (tests).
-void reset_random_streams();
+// The ten uniform streams the fibres of a run draw their actual lengths and
+// local dispersion from (one set per run: RunContext::shared).
+class FibreStreams {
+public:
+    // rndgen: the next uniform value u of stream g (1..10) from the stream's
+    // own state. `counter` is the caller's draw counter of that stream: it is
+    // incremented, and a draw with counter 1 (re)starts the stream from
+    // 2 * seed - 1 (1 is replaced by 3173 on streams 1-5 and 1234 on streams
+    // 6-10), so a caller that clears its counter gets a reproducible sequence.
+    // Of successive draws at counter 1 only the first restarts; a draw at a
+    // higher count re-arms it.
+    void rndgen(std::int32_t stream, std::int32_t& counter, std::int32_t seed, float& u);
+
+private:
+    std::array<std::int64_t, 10> state_{};
+    std::array<bool, 10> started_{};
+    // Set when a draw at counter 1 restarted the stream; cleared by a draw at
+    // a higher count.
+    std::array<bool, 10> restarted_{};
+};
+
+using Seeds = std::array<std::int32_t, 10>;
 
 // ---------------------------------------------------------------------------
 // Random local dispersion
@@ -44,12 +58,12 @@ void valb2p(double low, double high, std::int32_t n, double* table);
 // n equally spaced values from mean + 3 sigma down to mean - 3 sigma (n = 1: the mean).
 void vb2p3s(double mean, double sigma, std::int32_t n, double* table);
 // Uniform model: a level of the table drawn with stream (k mod 10) + 1.
-void detfib(std::int32_t k, double low, double high, std::int32_t n, const double* table, const std::int32_t* seed,
-            std::int32_t* counters, double& beta2);
+void detfib(FibreStreams& streams, std::int32_t k, double low, double high, std::int32_t n, const double* table,
+            const std::int32_t* seed, std::int32_t* counters, double& beta2);
 // Gaussian model: mean + sigma * sqrt(-2 ln u2) cos(2 pi u), mapped onto the
 // nearest level of the table (ties go to the earlier level).
-void dfib3s(std::int32_t k, double mean, double sigma, std::int32_t n, const double* table, const std::int32_t* seed,
-            std::int32_t* counters, double& beta2);
+void dfib3s(FibreStreams& streams, std::int32_t k, double mean, double sigma, std::int32_t n, const double* table,
+            const std::int32_t* seed, std::int32_t* counters, double& beta2);
 
 // Smallest and largest of array(i1..i2) (1-based, inclusive).
 void searmm(std::int32_t i1, std::int32_t i2, const double* array, double& minimum, double& maximum);
@@ -74,8 +88,8 @@ struct LossProfile {
 // frequency and tapers the profile towards the Nyquist point, so the response
 // has no jump there; inside the simulated band both are the loss as given.
 struct LossShape {
-    float slope = 0.0f;      // dB/km/THz (rpar 4)
-    float curvature = 0.0f;  // dB/km/THz^2 (rpar 5)
+    float slope = 0.0f;      // dB/km/THz
+    float curvature = 0.0f;  // dB/km/THz^2
     const LossProfile* profile = nullptr;
     double fcenter = 0.0;    // THz
 
@@ -110,13 +124,21 @@ std::int32_t initial_filter_exponent(double spread);
 // dt is the sampling step [ps], epsilon the filter precision.
 void coefn5(const StepFilterInput& s, double dt, double epsilon, StepFilterDesign& out);
 
-// Designs one step filter to the given precision (reusing `cache` when the
-// same step was designed before), reports a search that stopped as a loop or was cut, and, outside
-// the dimensioning mode, writes the 2M coefficients to the unit of "o4", one
-// complex double per record. Returns false when "o4" cannot be written.
+// How a step filter is designed within a set-up round: the time step, the
+// round (a search that stopped as a loop, or a filter cut, is reported
+// naming the sizing round or the later ones) and where the report goes.
+struct FilterDesignRound {
+    double dt = 0.0;  // [ps]
+    bool sizing = false;
+    const Messages* messages = nullptr;
+};
+
+// Designs one step filter to the given precision, or reuses the design of
+// the same step from `cache`, and reports a search that stopped as a loop or
+// was cut. The design stays in the cache.
 class StepFilterCache;
-bool sfilco(std::int32_t unit_o4, const StepFilterInput& s, double precision, StepFilterCache* cache,
-            const StepFilterDesign*& design);
+const StepFilterDesign& sfilco(const StepFilterInput& s, double precision, StepFilterCache& cache,
+                               const FilterDesignRound& round);
 
 // Designs already made within one fibre: equal steps with equal local beta2
 // have equal filters, so each distinct one is designed once.
@@ -139,29 +161,64 @@ private:
 // ---------------------------------------------------------------------------
 // The filter synthesis of one fibre
 
+// The coefficients of a step filter: 2M complex values in FFT order. Steps
+// with equal filters share one copy.
+using StepCoefficients = std::shared_ptr<const std::vector<std::complex<double>>>;
+
+// Per step what the run needs besides its filter: the filter exponent, the
+// field loss and non-linear coefficients and the length.
+struct StepRecord {
+    std::int32_t k = 0;
+    double alpha = 0.0;  // [1/km]
+    double gamma = 0.0;  // [1/mW/km]
+    double h = 0.0;      // [km]
+};
+
+// What a fibre's set-up hands from one round to the next and to its run,
+// held by the block: the actual length, then what the filter synthesis
+// found. In the sizing round the synthesis keeps no filters and no step
+// records (the run is set up from the filter-writing round's).
+struct FibreDesignRecords {
+    bool has_length = false;
+    float actual_length = 0.0f;  // [km]
+    std::vector<StepRecord> steps;
+    std::vector<StepCoefficients> filters;  // per step
+    // Per step the least and greatest delay over the inner band after it,
+    // from the delay before the first step [ps].
+    std::vector<std::array<double, 2>> delay_extremes;
+    bool has_totals = false;
+    std::array<float, kBins> output_delays{};  // group delay per bin after the last step [ps]
+    std::int32_t ncoef = 0;                   // coefficients of all steps
+    std::int32_t nexp = 0;                    // largest filter exponent
+    std::int32_t memlen = 0;                  // overlap memory of all steps
+    float dispersion = 0.0f;                  // accumulated dispersion [ps^2]
+};
+
 struct WrtfisInput {
     std::int32_t k = 1;                 // (instance mod 50) + 1
-    float loss = 0.0f;                  // attenuation at fc [dB/km] (rpar 3)
+    float loss = 0.0f;                  // attenuation at fc [dB/km]
     LossShape shape;                    // loss slope, curvature or profile
     double beta2 = 0.0, beta3 = 0.0, beta4 = 0.0, beta5 = 0.0;
-    std::int32_t dispersion_model = 0;  // 0 uniform levels, 1 Gaussian (ipar 2)
-    float spread = 0.0f;                // random-dispersion spread [ps^2/km] (rpar 10)
-    float section = 0.0f;               // section length with constant beta2 [km] (rpar 11)
+    std::int32_t dispersion_model = 0;  // 0 uniform levels, 1 Gaussian
+    float spread = 0.0f;                // random-dispersion spread [ps^2/km]
+    float section = 0.0f;               // section length with constant beta2 [km]
     double start_km = 0.0;              // a piece of a longer fibre: its start's distance from the
                                         //   whole's start [km]; its sections continue the whole's
-    float gamma = 0.0f;                 // non-linear coefficient [1/W/km] (rpar 12)
-    std::int32_t unit_om = 0, unit_o1 = 0, unit_o4 = 0, unit_o7 = 0, unit_os = 0;
+    float gamma = 0.0f;                 // non-linear coefficient [1/W/km]
     std::int32_t nsteps = 0;
     const double* h = nullptr;          // step lengths [km]
     const float* dlyin = nullptr;       // input group delay per bin [ps]
     bool reuse_designs = true;          // design equal steps once
     double precision = 1e-8;            // filter precision: epsilon of every step-filter design
+    FilterDesignRound round;
+    Seeds seeds{};
+    FibreStreams* streams = nullptr;
 };
 
 // Walks the steps, draws the local beta2 per section, designs every step
-// filter, accumulates the group delay and writes "o1" and "o4" (outside the
-// dimensioning mode), "o7", "os" and the header records of "om". Returns false
-// when a working file cannot be written (reported as an error).
-bool wrtfis(const WrtfisInput& in);
+// filter and accumulates the group delay into `out` (its actual length kept):
+// outside the sizing round the step records and filters too, in every round
+// the delay extremes per step, the output delays and the totals.
+void wrtfis(const WrtfisInput& in, FibreDesignRecords& out);
 
 }  // namespace nodrix

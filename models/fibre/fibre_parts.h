@@ -1,141 +1,87 @@
-// Parts of the fibre block shared by its set-up and its run: parameter
-// words, working files, the report and the run storage.
+// Parts of the fibre block shared by its design and its run: names, the
+// parameter check, the report, the actual length, the carrier count and the
+// loss profile and spectrum.
 #pragma once
 
-#include <unistd.h>
 #include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <numeric>
-#include <span>
+#include <cstdint>
 #include <string>
 
-#include "kernel/storage.h"
-#include "models/fibre/fibre_block.h"
-#include "kernel/filexx.h"
-#include "runtime/opxfile.h"
+#include "models/fibre/fibre.h"
 
 namespace nodrix::fibre_parts {
 
-
-// Words of the set-up saved in instance storage.
+// Words of the set-up saved for the run.
 constexpr std::int32_t kSavedInts = 13;   // steps, buffers, coefficients, N, n, memory length, 6 Raman sizes, seed
-constexpr std::int32_t kSavedReals = 7 + 2 * kBins;  // length, window, ppkout, Raman amplitude, dlyout, psdout
-// Run-state sample counter values before the filters are loaded and after a failed load.
-constexpr std::int32_t kNotLoaded = -2;
+constexpr std::int32_t kSavedReals = 7 + 2 * kBins;  // length, window, ppkout, noise amplitude, dlyout, psdout
+// The saved step count of a fibre that stays dark in the run.
 constexpr std::int32_t kDisabled = -1;
-// Scratch units of the dimensioning mode.
-constexpr std::int32_t kScratchOm = 99;
-constexpr std::int32_t kScratchO7 = 96;
-constexpr std::int32_t kScratchOs = 95;
 constexpr std::int32_t kMaxProfilePoints = 4096;
-
-inline std::int32_t ip(const FiberParams& p, int word) { return p.ipar[static_cast<std::size_t>(word - 1)]; }
-inline float rp(const FiberParams& p, int word) { return p.rpar[static_cast<std::size_t>(word - 1)]; }
 
 std::string trimmed(const std::string& s);
 
-inline std::string caption48(const FiberParams& p) { return p.title.substr(0, std::min<std::size_t>(48, p.title.size())); }
+// The caption's first 48 characters, as errors and warnings show it.
+inline std::string caption48(const Fibre& f) { return f.title.substr(0, std::min<std::size_t>(48, f.title.size())); }
 
-std::string working_name(const char* prefix, std::int32_t instance);
+// "Fiber at CAPTION\n" and the problem's line.
+inline std::string fibre_error(const Fibre& f, const std::string& what) { return "Fiber at " + caption48(f) + "\n" + what; }
 
-// Report file base: the instance name with characters that could leave the
-// working directory or upset a file system replaced by '_'.
-std::string report_name(const FiberParams& p);
+// Report file base: the file name with characters that could leave the
+// working directory or upset a file system replaced by '_' ("fr" and the
+// six-digit instance when nothing is left).
+std::string report_name(const Fibre& f);
 
-inline bool raman_requested(const FiberParams& p) { return ip(p, 4) != 0 || ip(p, 6) != 0 || ip(p, 7) != 0; }
+// A description of what is wrong with the parameters or the run's
+// settings, or null.
+const char* parameter_problem(const Fibre& f, const RunContext& ctx);
 
-// A description of what is wrong with the parameters, or null.
-const char* parameter_problem(const FiberParams& p);
+void empty_outputs(const RunContext& ctx, OpticalSignal& output);
 
-void empty_outputs(OpticalSignal& output);
-
-// ---------------------------------------------------------------------------
-// Working files
-
-struct WorkingUnits {
-    std::int32_t om = 0, o1 = 0, o4 = 0, o7 = 0, os = 0;
-    bool scratch = false;
-};
-
-void close_working(WorkingUnits& u, std::int32_t mode);
-
-bool open_working(std::int32_t instance, bool dimensioning, WorkingUnits& u);
-
-void rewind_working(const WorkingUnits& u, bool dimensioning);
-
-inline std::FILE* stream(std::int32_t unit) { return unit_stream(unit); }
-
-// ---------------------------------------------------------------------------
-// Report
-
+// The set-up report of a fibre, open in the state rounds when asked for.
 class Report {
 public:
-    void open(const FiberParams& p) {
-        const std::string name = report_name(p);
-        opnfil(name.c_str(), kFormattedNew, unit_, static_cast<std::int32_t>(name.size()));
-        if (unit_stream(unit_) == nullptr) unit_ = 0;
-    }
-    bool active() const { return unit_ != 0; }
+    void open(const RunContext& ctx, const Fibre& f) { file_ = ctx.files().create_report(report_name(f)); }
+    bool active() const { return static_cast<bool>(file_); }
     void line(const std::string& text) {
-        if (unit_ != 0) unit_write_line(unit_, text);
+        if (file_) file_.write_line(text);
     }
     // A list-directed record: one blank, the text, the value.
     void item(const char* text, const std::string& value) { line(std::string(" ") + text + value); }
-    // Mode 0 keeps the report, 1 removes an unfinished one.
-    void close(std::int32_t mode = 0) {
-        if (unit_ != 0) clodev(unit_, mode);
-        unit_ = 0;
-    }
+    void close() { file_.close(); }
+    // An unfinished report does not stay.
+    void discard() { file_.remove(); }
 
 private:
-    std::int32_t unit_ = 0;
+    UnitFile file_;
 };
 
-// ---------------------------------------------------------------------------
-// Run storage
+// Draws the actual length of the fibre from stream ((k mod 10) + 7) mod 10 + 1
+// after 10k + 60 warm-up draws (the nominal length when the stream's seed is 0).
+float evalen(FibreStreams& streams, const Seeds& seeds, std::int32_t k, float length, float tolerance);
 
-// Positions of the per-step, per-buffer and buffer storage (the order of
-// their claims is that of request_run_storage).
-struct RunStorage {
-    std::int32_t exponent = 0, offset = 0, blocks = 0;
-    std::int32_t alpha = 0, gamma = 0, length = 0, gleff = 0, loss = 0;
-    std::int32_t coef = 0, buffer = 0, work = 0, memory = 0;
-    std::int32_t first = 0, last = 0;
-    std::int32_t dmin = 0, dmax = 0;
-    std::int32_t state = 0;
-};
+// Running mean of a 1024-bin spectrum over the resolution bandwidth [THz].
+void spemed(const RunContext& ctx, float resolution, const float* spectrum, float* smoothed);
 
-// The set-up saved for the run: the integers, then (when the fibre runs) the
-// reals; the word counts are kSavedInts and kSavedReals.
-struct SavedState {
-    std::int32_t ints = 0, reals = 0;
-};
-inline constexpr StateSlot<SavedState> kSavedIntState[] = {{&SavedState::ints, SlotKind::integer, kSavedInts}};
-inline constexpr StateSlot<SavedState> kSavedRealState[] = {{&SavedState::reals, SlotKind::real, kSavedReals}};
+// Carrier detection in a smoothed spectrum: count and total power [mW].
+void numcha(const RunContext& ctx, float resolution, const float* smoothed, std::int32_t& count, float& total_power);
 
-struct RunSizes {
-    std::int32_t steps = 0, nbuf = 0, ncoef = 0, n = 0, memlen = 0;
-};
+// Reads the fibre's loss profile (opened under its trimmed name): the records
+// after the one whose first item begins with "##", pairs of abscissa and
+// loss [dB/km], at most 4096; wavelengths converted to frequencies. Returns
+// false (profile empty) when the file cannot be used.
+bool read_loss_profile(const RunContext& ctx, const Fibre& f, LossProfile& profile);
+// What keeps a loss profile file from being used (in words; empty when
+// nothing): a file that cannot be read, or fewer than two distinct points
+// after its "##" line. Abscissas in nm when `wavelength`, else THz.
+std::string loss_profile_problem(const std::string& path, bool wavelength);
 
-void request_run_storage(const RunSizes& s, RunStorage& r);
+// Spectral face: the loss of every bin of psdin over the nominal length, and
+// ppkout from the loss at the centre frequency.
+void fibre_spectrum(const RunContext& ctx, const Fibre& f, const LossProfile* profile, const float* psdin, float ppkin,
+                    float* psdout, float& ppkout);
 
-// In allocating mode the kernel does not check its capacities: a request that
-// would run past them is refused here instead.
-bool run_storage_fits(const RunSizes& s);
-
-bool saved_fits();
-
-void storage_error(const FiberParams& p);
-
-
-// The set-up pass of a fibre with a field (fibre_setup.cpp) and the spectral
-// face of one without it or in a set-up-only pass.
-void setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& input,
-                OpticalSignal& output);
-void spectral_face(const FiberParams& p, const OpticalSignal& input, OpticalSignal& output);
+// The output of a fibre without light in its design: the attenuated
+// spectrum, the input's delays.
+void spectral_face(const RunContext& ctx, const Fibre& f, const OpticalSignal& input, OpticalSignal& output);
 
 }  // namespace nodrix::fibre_parts

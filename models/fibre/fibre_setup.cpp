@@ -1,339 +1,23 @@
-// The set-up of the fibre block: actual length, carriers, loss profile and
-// spectrum, the steps and their filters, the window and the saved set-up.
-#include "models/fibre/fibre_block.h"
-
-#include <unistd.h>
-
+// The design of the fibre block with light at its input: actual length,
+// carriers, the step plan and the step filters, the window, the state the
+// run keeps and the split request of a fibre too large for one block.
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
+#include <climits>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <numeric>
-#include <span>
+#include <vector>
 
-#include "numerics/filter_tables.h"
-#include "numerics/spline.h"
-#include "kernel/storage.h"
+#include "kernel/control_blocks.h"
 #include "models/fibre/fibre_parts.h"
 #include "models/fibre/split_step.h"
-#include "kernel/filexx.h"
 #include "runtime/format.h"
-#include "runtime/io_file.h"
-#include "runtime/opxfile.h"
-#include "runtime/record_file.h"
-#include "runtime/run_files.h"
-#include "runtime/wisdom.h"
 
 namespace nodrix {
 
 using namespace fibre_parts;
 
-// ---------------------------------------------------------------------------
-// Actual length, spectrum smoothing, carriers, loss profile, spectral face
-
-float evalen(std::int32_t k, std::int32_t unit, float length, float tolerance) {
-    const std::int32_t g = ((k % 10) + 7) % 10 + 1;
-    const std::int32_t seed = seeds[static_cast<std::size_t>(g - 1)];
-    float u = 0.5f;
-    if (seed != 0) {
-        std::int32_t counter = 0;
-        float v = 0.0f;
-        for (std::int32_t i = 0; i < 10 * k + 60; ++i) rndgen(g, counter, seed, v);
-        rndgen(g, counter, seed, u);
-    }
-    const float actual = length + (u - 0.5f) * tolerance * length * 0.02f;
-    std::FILE* f = unit_stream(unit);
-    if (f == nullptr || !records::write_values(f, actual)) return -1.0f;
-    // The later header records overwrite whatever follows.
-    stream_end_here(f);
-    return actual;
-}
-
-void spemed(float resolution, const float* spectrum, float* smoothed) {
-    const float delta = (flimit.fgridhi - flimit.fgridlo) * 0.0009765625f;
-    const std::int32_t w = delta > 0.0f ? static_cast<std::int32_t>(resolution / delta) : 0;
-    const std::int32_t h = (w + 1) / 2;
-    for (std::int32_t j = 1; j <= kBins; ++j) {
-        float sum = 0.0f;
-        for (std::int32_t i = j + h; i <= j + h + w && i <= kBins; ++i) sum += spectrum[i - 1];
-        smoothed[j - 1] = sum / static_cast<float>(w + 1);
-    }
-}
-
-void numcha(float resolution, const float* smoothed, std::int32_t& count, float& total_power) {
-    const float fc = f_vbs_band.fcenter;
-    const float lo = flimit.fgridlo;
-    const float delta = (flimit.fgridhi - lo) * 0.0009765625f;
-    const float half_band = 0.4f / zzctrl.delt;
-    std::vector<std::int32_t> bins;  // examined bins (0-based)
-    for (std::int32_t j = 0; j < kBins; ++j) {
-        const float f = lo + (static_cast<float>(j) + 0.5f) * delta;
-        if (std::fabs(f - fc) <= half_band) bins.push_back(j);
-    }
-    std::vector<std::int32_t> carriers;
-    if (!bins.empty()) {
-        std::vector<float> v(bins.size());
-        for (std::size_t i = 0; i < bins.size(); ++i) {
-            const float s = smoothed[bins[i]];
-            v[i] = s > 0.0f ? s : 1e-6f;
-        }
-        // Runs of equal values; a run higher than both neighbours is a maximum.
-        std::vector<std::size_t> run_start;
-        for (std::size_t i = 0; i < v.size(); ++i)
-            if (i == 0 || v[i] != v[i - 1]) run_start.push_back(i);
-        const std::size_t runs = run_start.size();
-        std::vector<std::size_t> peaks;
-        for (std::size_t r = 0; r < runs; ++r) {
-            const float here = v[run_start[r]];
-            const bool left_lower = r > 0 && v[run_start[r - 1]] < here;
-            const bool right_lower = r + 1 < runs && v[run_start[r + 1]] < here;
-            if (left_lower && right_lower) peaks.push_back(r);
-        }
-        for (std::size_t q = 0; q < peaks.size(); ++q) {
-            const std::size_t from = q == 0 ? 0 : run_start[peaks[q - 1]];
-            const std::size_t at = run_start[peaks[q]];
-            const std::size_t to = q + 1 < peaks.size() ? run_start[peaks[q + 1]] : v.size() - 1;
-            const float peak = v[at];
-            const float left = *std::min_element(v.begin() + static_cast<std::ptrdiff_t>(from),
-                                                 v.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-            const float right = *std::min_element(v.begin() + static_cast<std::ptrdiff_t>(at),
-                                                  v.begin() + static_cast<std::ptrdiff_t>(to) + 1);
-            const float t1 = 10.0f * std::log10(peak / left);
-            const float t2 = 10.0f * std::log10(peak / right);
-            if (t1 + t2 >= 20.0f && t1 >= 4.0f && t2 >= 4.0f) carriers.push_back(bins[at]);
-        }
-        if (carriers.empty()) {
-            const auto strongest = std::max_element(v.begin(), v.end()) - v.begin();
-            carriers.push_back(bins[static_cast<std::size_t>(strongest)]);
-        }
-    } else {
-        carriers.push_back(kBins / 2);
-    }
-    const std::int32_t w = delta > 0.0f ? static_cast<std::int32_t>(resolution / delta) : 0;
-    total_power = 0.0f;
-    for (std::int32_t c : carriers)
-        for (std::int32_t j = std::max(0, c - w); j <= std::min(kBins - 1, c + w); ++j) total_power += smoothed[j];
-    count = static_cast<std::int32_t>(carriers.size());
-}
-
 namespace {
 
-// List-directed input of one record list: tokens split at blanks and commas.
-void split_tokens(const std::string& line, std::vector<std::string>& out) {
-    std::string token;
-    for (char c : line) {
-        if (c == ' ' || c == ',' || c == '\t' || c == '\r') {
-            if (!token.empty()) out.push_back(token);
-            token.clear();
-        } else {
-            token += c;
-        }
-    }
-    if (!token.empty()) out.push_back(token);
-}
-
-bool parse_number(std::string token, double& v) {
-    for (char& c : token)
-        if (c == 'd' || c == 'D') c = 'e';
-    char* end = nullptr;
-    v = std::strtod(token.c_str(), &end);
-    return end != nullptr && *end == '\0' && end != token.c_str() && std::isfinite(v);
-}
-
-// The spline needs rising abscissae: puts unordered data in order and keeps
-// the first of equal ones.
-void put_in_order(std::vector<double>& xs, std::vector<double>& ys) {
-    if (std::is_sorted(xs.begin(), xs.end()) && std::adjacent_find(xs.begin(), xs.end()) == xs.end()) return;
-    std::vector<std::size_t> order(xs.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return xs[a] < xs[b]; });
-    std::vector<double> sx;
-    std::vector<double> sy;
-    for (std::size_t i : order)
-        if (sx.empty() || xs[i] != sx.back()) {
-            sx.push_back(xs[i]);
-            sy.push_back(ys[i]);
-        }
-    xs.swap(sx);
-    ys.swap(sy);
-}
-
-// Skips the lines of an open profile up to the marker line starting with
-// "##"; false when there is none.
-bool skip_to_marker(std::int32_t unit) {
-    std::string line;
-    std::vector<std::string> tokens;
-    while (unit_read_line(unit, line)) {
-        tokens.clear();
-        split_tokens(line, tokens);
-        if (!tokens.empty() && tokens[0].rfind("##", 0) == 0) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-bool read_loss_profile(const FiberParams& p, LossProfile& profile) {
-    profile = LossProfile{};
-    const std::string header = "User defined loss profile at " + caption48(p);
-    const std::string file = trimmed(p.lossf);
-    // A missing profile is not created empty under the user's name.
-    const std::string version = file.empty() ? file : present_version(file);
-    if (std::FILE* probe = version.empty() ? nullptr : std::fopen(version.c_str(), "r"); probe != nullptr) {
-        std::fclose(probe);
-    } else {
-        opxerr("File " + file + " not found");
-        return false;
-    }
-    std::int32_t unit = 0;
-    opnfil_as_named(file.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(file.size()));
-    if (unit_stream(unit) == nullptr) return false;
-    const bool wavelength = ip(p, 22) == 1;
-
-    const bool marker = skip_to_marker(unit);
-    std::string line;
-    std::vector<std::string> tokens;
-    std::vector<double> xs;
-    std::vector<double> ys;
-    double previous = 0.0;
-    bool have_previous = false;
-    while (marker) {
-        // Each pair is read from a new record and may continue on the next ones.
-        tokens.clear();
-        bool more = true;
-        while (tokens.size() < 2 && (more = unit_read_line(unit, line))) split_tokens(line, tokens);
-        if (tokens.size() < 2) break;
-        double x = 0.0;
-        double y = 0.0;
-        if (!parse_number(tokens[0], x) || !parse_number(tokens[1], y) || (wavelength && !(x > 0.0))) break;
-        if (have_previous && x == previous) {
-            opxwarn(header);
-            opxinfo(std::string(wavelength ? "     the wavelength value" : "     the frequency value") +
-                    fmt::list_real_field(static_cast<float>(x), 20));
-            opxinfo("     in the data file is repeated ");
-            opxinfo("     continuing using only the first occurence ");
-            continue;
-        }
-        previous = x;
-        have_previous = true;
-        xs.push_back(x);
-        ys.push_back(y);
-        if (static_cast<std::int32_t>(xs.size()) == kMaxProfilePoints) {
-            opxwarn(header);
-            opxinfo("     too many points in data file ");
-            opxinfo("     continuing with a smaller number ");
-            break;
-        }
-        if (!more) break;
-    }
-    clodev(unit, 0);
-
-    if (wavelength) {
-        for (double& x : xs) x = kLightSpeed / x;
-        std::vector<double> none(xs.size());
-        vector_reversal(xs.data(), ys.data(), none.data(), static_cast<std::int32_t>(xs.size()));
-    }
-    put_in_order(xs, ys);
-    if (xs.size() < 2) {
-        opxwarn(header);
-        opxinfo("     too few points in data file ");
-        opxinfo("     continuing with the loss coefficients ");
-        return false;
-    }
-    profile.f = std::move(xs);
-    profile.loss = std::move(ys);
-    profile.y2.assign(profile.f.size(), 0.0);
-    dspline_clamped(profile.f.data(), profile.loss.data(), static_cast<std::int32_t>(profile.f.size()),
-                    profile.y2.data());
-    return true;
-}
-
-std::string loss_profile_problem(const std::string& path, bool wavelength) {
-    std::ifstream in(path);
-    if (path.empty() || !in) return "cannot read the loss profile " + path + ": " + std::strerror(errno);
-    std::string line;
-    std::vector<std::string> tokens;
-    bool marker = false;
-    while (!marker && std::getline(in, line)) {
-        tokens.clear();
-        split_tokens(line, tokens);
-        marker = !tokens.empty() && tokens[0].rfind("##", 0) == 0;
-    }
-    // The pairs as read_loss_profile takes them: each from a new line, maybe
-    // continued on the next; the data end at the first that is no pair.
-    std::vector<double> xs;
-    std::vector<double> ys;
-    while (marker && static_cast<std::int32_t>(xs.size()) < kMaxProfilePoints) {
-        tokens.clear();
-        while (tokens.size() < 2 && std::getline(in, line)) split_tokens(line, tokens);
-        double x = 0.0;
-        double y = 0.0;
-        if (tokens.size() < 2 || !parse_number(tokens[0], x) || !parse_number(tokens[1], y) || (wavelength && !(x > 0.0)))
-            break;
-        xs.push_back(wavelength ? kLightSpeed / x : x);
-        ys.push_back(y);
-    }
-    put_in_order(xs, ys);
-    if (xs.size() < 2)
-        return "the loss profile " + path + " holds fewer than two points after a line starting with ##";
-    return {};
-}
-
-void fibre_spectrum(const FiberParams& p, const LossProfile* profile, const float* psdin, float ppkin, float* psdout,
-                    float& ppkout) {
-    const float fc = f_vbs_band.fcenter;
-    const float lo = flimit.fgridlo;
-    const float delta = (flimit.fgridhi - lo) * 0.0009765625f;
-    const float length = rp(p, 1);
-    float amin = 1.0f;
-    for (std::int32_t j = 1; j <= kBins; ++j) {
-        const float f = lo + (static_cast<float>(j) - 0.5f) * delta;
-        const float df = f - fc;
-        const float loss = profile != nullptr ? static_cast<float>(profile->value(static_cast<double>(f)))
-                                              : rp(p, 3) + rp(p, 4) * df + 0.5f * rp(p, 5) * df * df;
-        const float a = std::pow(10.0f, -0.1f * length * loss);
-        psdout[j - 1] = a * psdin[j - 1];
-        amin = std::min(amin, a);
-    }
-    // The total power follows the loss at the centre frequency.
-    ppkout = ppkin * std::pow(10.0f, -0.1f * rp(p, 3) * rp(p, 1));
-}
-
-// ---------------------------------------------------------------------------
-// The set-up of the block
-
-void fibre_parts::spectral_face(const FiberParams& p, const OpticalSignal& input, OpticalSignal& output) {
-    empty_outputs(output);
-    if (zzctrl.pass != 0) return;
-    LossProfile profile;
-    const LossProfile* use = nullptr;
-    if (ip(p, 21) == 1 && read_loss_profile(p, profile)) use = &profile;
-    fibre_spectrum(p, use, input.ps.data(), input.pp, output.ps.data(), output.pp);
-    if (optcl_ctrl.setuponly == 0) output.gd = input.gd;
-    output.iv = input.iv;
-}
-
-namespace {
-
-// Reads the records of "o7" to the last one: delays after the last step.
-bool last_delays(std::int32_t unit, double& dmin, double& dmax) {
-    std::FILE* f = stream(unit);
-    bool any = false;
-    double a = 0.0;
-    double b = 0.0;
-    while (records::read_values(f, a, b)) {
-        dmin = a;
-        dmax = b;
-        any = true;
-    }
-    return any;
-}
-
-// What the set-up learns of the input spectrum: carriers, their total power
+// What the design learns of the input spectrum: carriers, their total power
 // and the peak power the step rule designs for.
 struct CarrierCount {
     std::int32_t carriers = 0;
@@ -341,22 +25,24 @@ struct CarrierCount {
     float peak = 0.0f;
 };
 
-CarrierCount count_carriers(const OpticalSignal& input, float dt, bool dimensioning) {
+CarrierCount count_carriers(const RunContext& ctx, const OpticalSignal& input, bool sizing) {
+    const float dt = ctx.time_step();
     float resolution = 0.01f;
     if (1.0f / dt < 0.04f) resolution = 0.1f / dt;
     std::array<float, kBins> smoothed{};
-    spemed(resolution, input.ps.data(), smoothed.data());
+    spemed(ctx, resolution, input.ps.data(), smoothed.data());
     CarrierCount c;
-    numcha(resolution, smoothed.data(), c.carriers, c.total_power);
+    numcha(ctx, resolution, smoothed.data(), c.carriers, c.total_power);
     c.peak = input.pp;
-    if (dimensioning && c.carriers > 0) {
-        const float x = (static_cast<float>(ssprsn.ssp6) - 1.0f) * 0.06666667f;
+    if (sizing && c.carriers > 0) {
+        const float x = (static_cast<float>(ctx.settings().split_step.peak_power_index) - 1.0f) * 0.06666667f;
         c.peak = (1.0f + 0.5f * static_cast<float>(c.carriers - 1) * std::exp(-(x * x))) * input.pp;
     }
     return c;
 }
 
-// The steps of the fibre and the dispersion their filters are designed with.
+// The step plan of the fibre: the step lengths and the dispersion their
+// filters are designed with.
 struct StepPlan {
     std::vector<double> h = std::vector<double>(static_cast<std::size_t>(kMaxSteps), 0.0);  // step lengths [km]
     std::int32_t nsteps = 0;
@@ -366,34 +52,45 @@ struct StepPlan {
     float length_used = 0.0f;  // [km]
 };
 
-StepPlan plan_steps(const FiberParams& p, float actual, const CarrierCount& c, std::int32_t instance) {
+// The inputs of the non-linear step rule.
+NonlinearStepInput nonlinear_rule_input(const RunContext& ctx, const Fibre& f, const StepPlan& s, float actual,
+                                        const CarrierCount& c) {
+    NonlinearStepInput n;
+    n.beta2 = s.beta2;
+    n.beta3 = s.beta3;
+    n.beta4 = s.beta4;
+    n.beta5 = s.beta5;
+    n.total_power = c.total_power;
+    n.peak_power = c.peak;
+    n.carriers = c.carriers;
+    n.alpha = static_cast<double>(f.attenuation_db_per_km) / (20.0 * std::log10(std::exp(1.0)));
+    n.gamma = 0.001 * static_cast<double>(f.gamma_per_w_per_km);
+    n.length = actual;
+    n.system_length = f.reference_length_km;
+    n.phase_divisor = 360.0 / static_cast<double>(ctx.settings().split_step.max_nonlinear_phase_deg);
+    n.fwm_accuracy = ctx.settings().split_step.fwm_accuracy_db;
+    return n;
+}
+
+// The step plan: a fibre takes the non-linear rule (stpeva), a linear
+// element equal steps bounded by dispersion (stpeli). A fibre whose plan
+// needs more steps than one block holds has asked the schedule generator to
+// cut it (the split request); it keeps one dummy step so that the round
+// completes.
+StepPlan plan_steps(const RunContext& ctx, const Fibre& f, float actual, const CarrierCount& c) {
     StepPlan s;
-    s.beta2 = rp(p, 6);
-    s.beta3 = rp(p, 7);
-    s.beta4 = rp(p, 8);
-    s.beta5 = rp(p, 9);
-    if (ip(p, 3) == 1) {
-        NonlinearStepInput n;
-        n.beta2 = s.beta2;
-        n.beta3 = s.beta3;
-        n.beta4 = s.beta4;
-        n.beta5 = s.beta5;
-        n.total_power = c.total_power;
-        n.peak_power = c.peak;
-        n.carriers = c.carriers;
-        n.alpha = static_cast<double>(rp(p, 3)) / (20.0 * std::log10(std::exp(1.0)));
-        n.gamma = 0.001 * static_cast<double>(rp(p, 12));
-        n.length = actual;
-        n.system_length = rp(p, 27);
-        n.phase_divisor = 360.0 / static_cast<double>(ssprsn.ssp7);
-        n.fwm_accuracy = ssprsn.ssp1;
-        stpeva(n, s.nsteps, s.h, s.uniform, p.memfile, instance);
-    } else {
-        stpeli(s.beta2, s.beta3, s.beta4, s.beta5, actual, s.nsteps, s.h, p.memfile, instance);
-    }
+    s.beta2 = f.beta2_ps2_per_km;
+    s.beta3 = f.beta3_ps3_per_km;
+    s.beta4 = f.beta4_ps4_per_km;
+    s.beta5 = f.beta5_ps5_per_km;
+    const double dt = ctx.time_step_double();
+    const std::int32_t memfile = ctx.files().memory_map();
+    if (f.nonlinear)
+        stpeva(nonlinear_rule_input(ctx, f, s, actual, c), dt, s.nsteps, s.h, s.uniform, memfile, f.identity.instance);
+    else
+        stpeli(s.beta2, s.beta3, s.beta4, s.beta5, actual, dt, s.nsteps, s.h, memfile, f.identity.instance);
     s.length_used = actual;
     if (s.nsteps < 0) {
-        // The schedule generator cuts this fibre; a dummy step lets the pass complete.
         std::fill(s.h.begin(), s.h.end(), 0.0);
         s.nsteps = 1;
         s.h[0] = 1e-6;
@@ -406,25 +103,27 @@ StepPlan plan_steps(const FiberParams& p, float actual, const CarrierCount& c, s
 }
 
 // Precision of the step-filter design: coarser for fewer, longer steps, four
-// times coarser again for non-uniform non-linear steps unless ssp2 forbids it.
-double filter_precision(const FiberParams& p, const StepPlan& s) {
-    double precision = std::pow(10.0, (std::log10(static_cast<double>(ssprsn.ssp3) * s.length_used /
-                                                  (static_cast<double>(s.nsteps) * rp(p, 27))) -
+// times coarser again for non-uniform non-linear steps unless the link's
+// split-step settings forbid it.
+double filter_precision(const RunContext& ctx, const Fibre& f, const StepPlan& s) {
+    const SplitStepSettings& settings = ctx.settings().split_step;
+    double precision = std::pow(10.0, (std::log10(static_cast<double>(settings.filter_precision_constant) *
+                                                  s.length_used /
+                                                  (static_cast<double>(s.nsteps) * f.reference_length_km)) -
                                        0.66) * 1.0666666666666667 -
                                           0.5);
     precision = std::max(1e-8, std::isfinite(precision) ? precision : 1e-8);
-    if (ip(p, 3) != 0 && s.uniform != 1 && ssprsn.ssp2 == 0) precision *= 4.0;
+    if (f.nonlinear && s.uniform != 1 && !settings.fourfold_precision_off) precision *= 4.0;
     return precision;
 }
 
-void report_steps(Report& report, const FiberParams& p, std::int32_t instance, const CarrierCount& c,
-                  const StepPlan& s, double precision) {
+void report_steps(Report& report, const Fibre& f, const CarrierCount& c, const StepPlan& s, double precision) {
     if (!report.active()) return;
-    const bool detailed = ip(p, 12) == 2;
-    report.line(fmt::A(p.title, 50));
+    const bool detailed = f.report == 2;
+    report.line(fmt::A(f.title, 50));
     report.line("");
     report.line(" Begin of fiber block informations");
-    if (detailed) report.item("  Fiber span number", fmt::list_int(instance));
+    if (detailed) report.item("  Fiber span number", fmt::list_int(f.identity.instance));
     report.item("P    Actual length [Km] =", fmt::list_real(s.length_used));
     if (detailed) {
         report.item("P    Number of detected carriers =", fmt::list_int(c.carriers));
@@ -438,59 +137,55 @@ void report_steps(Report& report, const FiberParams& p, std::int32_t instance, c
     if (detailed) report.item("  Filter precision (dmfraz) =", fmt::list_double(precision));
 }
 
-// The filter pass designs every step filter into the working files.
-bool design_step_filters(const FiberParams& p, std::int32_t k, const StepPlan& s, double precision,
-                         const LossProfile* profile, const WorkingUnits& units, const OpticalSignal& input) {
+// The filter synthesis designs every step filter into the records.
+void design_step_filters(const RunContext& ctx, const Fibre& f, std::int32_t k, const StepPlan& s, double precision,
+                         const LossProfile* profile, const OpticalSignal& input, FibreDesignRecords& records) {
     WrtfisInput w;
     w.k = k;
-    w.loss = rp(p, 3);
-    w.shape.slope = rp(p, 4);
-    w.shape.curvature = rp(p, 5);
+    w.loss = f.attenuation_db_per_km;
+    w.shape.slope = f.attenuation_slope_db_per_km_thz;
+    w.shape.curvature = f.attenuation_curvature_db_per_km_thz2;
     w.shape.profile = profile;
-    w.shape.fcenter = f_vbs_band.fcenter;
+    w.shape.fcenter = ctx.band_centre();
     w.beta2 = s.beta2;
     w.beta3 = s.beta3;
     w.beta4 = s.beta4;
     w.beta5 = s.beta5;
-    w.dispersion_model = ip(p, 2);
-    w.spread = rp(p, 10);
-    w.section = rp(p, 11);
-    w.start_km = p.piece.start_km;
-    w.gamma = rp(p, 12);
-    w.unit_om = units.om;
-    w.unit_o1 = units.o1;
-    w.unit_o4 = units.o4;
-    w.unit_o7 = units.o7;
-    w.unit_os = units.os;
+    w.dispersion_model = f.random_dispersion;
+    w.spread = f.dispersion_spread_ps2_per_km;
+    w.section = f.section_length_km;
+    w.start_km = f.identity.piece_start_km;
+    w.gamma = f.gamma_per_w_per_km;
     w.nsteps = s.nsteps;
     w.h = s.h.data();
     w.dlyin = input.gd.data();
     w.precision = precision;
-    return wrtfis(w);
+    w.round = FilterDesignRound{ctx.time_step_double(), ctx.setup_round() == SetupRound::sizing, &ctx.messages()};
+    w.seeds = ctx.settings().seeds;
+    w.streams = &ctx.shared<FibreStreams>();
+    wrtfis(w, records);
 }
 
-// The set-up as the working files hold it.
+// The totals of the design the run is set up from.
 struct SavedDesign {
     std::array<float, kBins> delays{};  // output group delay per bin [ps]
     float actual = 0.0f;                // actual length [km]
     std::int32_t ncoef = 0, nexp = 0, memlen = 0;
     float dispersion = 0.0f;            // accumulated dispersion [ps2]
-    std::array<std::int32_t, 6> raman{};
     double dmin = 0.0, dmax = 0.0;      // delay extremes after the last step [ps]
 };
 
-bool read_design(const WorkingUnits& units, SavedDesign& d) {
-    unit_rewind(units.os);
-    unit_rewind(units.om);
-    std::FILE* om = stream(units.om);
-    bool ok = records::read_array(stream(units.os), std::span<float>(d.delays)) &&
-              records::read_values(om, d.actual) && records::read_values(om, d.ncoef) &&
-              records::read_values(om, d.nexp) && records::read_values(om, d.memlen) &&
-              records::read_values(om, d.dispersion);
-    for (std::int32_t& r : d.raman) ok = ok && records::read_values(om, r);
-    unit_rewind(units.o7);
-    ok = ok && last_delays(units.o7, d.dmin, d.dmax);
-    return ok && d.nexp >= 0 && d.nexp <= kMaxFilterExponent && d.ncoef >= 0 && d.memlen >= 0;
+bool read_design(const FibreDesignRecords& r, SavedDesign& d) {
+    if (!r.has_length || !r.has_totals || r.delay_extremes.empty()) return false;
+    d.delays = r.output_delays;
+    d.actual = r.actual_length;
+    d.ncoef = r.ncoef;
+    d.nexp = r.nexp;
+    d.memlen = r.memlen;
+    d.dispersion = r.dispersion;
+    d.dmin = r.delay_extremes.back()[0];
+    d.dmax = r.delay_extremes.back()[1];
+    return d.nexp >= 0 && d.nexp <= kMaxFilterExponent && d.ncoef >= 0 && d.memlen >= 0;
 }
 
 // The output is late by the buffer of n samples plus the fibre's delays.
@@ -503,10 +198,10 @@ void fibre_window(const InputWindow& in, std::int32_t n, float dt, const SavedDe
     out.ton = out.tgoodf - tindur;
 }
 
-void report_window(Report& report, const FiberParams& p, const SavedDesign& d, std::int32_t n, const TimeWindow& out) {
+void report_window(Report& report, const Fibre& f, const SavedDesign& d, std::int32_t n, const TimeWindow& out) {
     if (!report.active()) return;
     report.item("P    Average dispersion [ps2/km] =", fmt::list_real(d.dispersion / d.actual));
-    if (ip(p, 12) != 2) return;
+    if (f.report != 2) return;
     report.item("  Buffer size =", fmt::list_int(n));
     report.item("  On instant of the output [ps] =", fmt::list_real(out.ton));
     report.item("  Good output start [ps] =", fmt::list_real(out.tgoodi));
@@ -514,37 +209,16 @@ void report_window(Report& report, const FiberParams& p, const SavedDesign& d, s
     report.item("  Off instant of the output [ps] =", fmt::list_real(out.toff));
 }
 
-// The saved set-up the run starts from: sizes, Raman words and the seed word
-// (integers at si), length, window, power, noise amplitude, delays and
-// spectrum (reals at sh). A run whose storage does not fit stays dark.
-void save_setup(std::int32_t si, std::int32_t sh, bool allocate, const RunSizes& sizes, const SavedDesign& d,
-                const TimeWindow& out, const OpticalSignal& output) {
-    std::int32_t* s = ist_at(si);
-    s[0] = allocate ? sizes.steps : kDisabled;
-    s[1] = sizes.nbuf;
-    s[2] = sizes.ncoef;
-    s[3] = sizes.n;
-    s[4] = d.nexp;
-    s[5] = sizes.memlen;
-    for (int i = 0; i < 6; ++i) s[6 + i] = d.raman[static_cast<std::size_t>(i)];
-    const std::int32_t top = inftop.itop1;
-    s[12] = top + seeds[static_cast<std::size_t>(((4 * top) % 10 + 10) % 10)];
-    float* r = hist_at(sh);
-    r[0] = d.actual;
-    r[1] = out.ton;
-    r[2] = out.toff;
-    r[3] = out.tgoodi;
-    r[4] = out.tgoodf;
-    r[5] = output.pp;
-    r[6] = static_cast<float>(std::sqrt(kPlanck * static_cast<double>(f_vbs_band.fcenter) * 5e14 / zdctrl.ddelt));
-    std::copy(output.gd.begin(), output.gd.end(), r + 7);
-    std::copy(output.ps.begin(), output.ps.end(), r + 7 + kBins);
+// The bytes of the claims as the memory map's 32-bit word holds them (a
+// huge request wraps; the split below reads a negative value as such).
+std::int32_t memory_word(std::int64_t bytes) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes));
 }
 
-// Dimensioning check: a fibre whose storage exceeds the block limit is cut
-// into pieces of consecutive steps, asked of the schedule generator.
-void request_split(const FiberParams& p, std::int32_t instance, const StepPlan& s, std::int32_t memused) {
-    if (s.split || (p.memlim >= memused && memused >= 0)) return;
+// Sizing check: a fibre whose storage exceeds the block limit is cut into
+// pieces of consecutive steps, asked of the schedule generator.
+void request_split(const RunContext& ctx, const Fibre& f, const StepPlan& s, std::int32_t memused) {
+    if (s.split || (f.memory_limit_bytes >= memused && memused >= 0)) return;
     const std::int64_t per_step = memused >= 0 ? 2 * (std::int64_t{memused} / s.nsteps)
                                                : std::llround(2.1474836e9 / static_cast<double>(s.nsteps));
     std::vector<double> pieces;
@@ -554,119 +228,110 @@ void request_split(const FiberParams& p, std::int32_t instance, const StepPlan& 
         double piece = s.h[static_cast<std::size_t>(i)];
         std::int64_t taken = 1;
         ++i;
-        while (i < s.nsteps && (taken + 1) * per_step < p.memlim) {
+        while (i < s.nsteps && (taken + 1) * per_step < f.memory_limit_bytes) {
             piece += s.h[static_cast<std::size_t>(i)];
             ++taken;
             ++i;
         }
         pieces.push_back(piece);
     }
-    write_split_request(p.memfile, SplitRequest{instance, pieces, SplitReason::storage}, 50);
-}
-
-// The storage of the fibre: outside the filter pass the saved set-up, then
-// the run storage when it fits. False when not even the saved set-up fits.
-bool claim_storage(const FiberParams& p, bool filter_pass, const RunSizes& sizes, const SavedDesign& design,
-                   const TimeWindow& out, const OpticalSignal& output) {
-    bool allocate = true;
-    if (!filter_pass) {
-        if (!saved_fits()) {
-            storage_error(p);
-            return false;
-        }
-        const std::int32_t si = claim_state(kSavedIntState).ints;
-        const std::int32_t sh = claim_state(kSavedRealState).reals;
-        allocate = run_storage_fits(sizes);
-        if (zzsupv.storephase == 1) save_setup(si, sh, allocate, sizes, design, out, output);
-    } else {
-        allocate = run_storage_fits(sizes);
-    }
-    if (!allocate) {
-        storage_error(p);
-        return true;
-    }
-    RunStorage rs;
-    request_run_storage(sizes, rs);
-    if (!filter_pass && zzsupv.storephase == 1) {
-        std::int32_t* state = ist_at(rs.state);
-        state[0] = kNotLoaded;
-        state[1] = 0;
-    }
-    return true;
+    write_split_request(ctx.files().memory_map(), SplitRequest{f.identity.instance, pieces, SplitReason::storage},
+                        50);
 }
 
 }  // namespace
 
-void fibre_parts::setup_face(const FiberParams& p, const InputWindow& in, TimeWindow& out,
-                             const OpticalSignal& input, OpticalSignal& output) {
-    output.iv = input.iv;
-    empty_outputs(output);
-    const std::int32_t instance = ip(p, 1);
+// The set-up the state round leaves for the run: its sizes, then the
+// length, window, power, the noise amplitude and the seed word.
+void Fibre::keep_for_setup(const RunContext& ctx, const RunSizes& sizes, const FibreDesignRecords& d) {
+    const TimeWindow& out = window.output();
+    kept_.what = Kept::What::run;
+    kept_.sizes = sizes;
+    kept_.nexp = d.nexp;
+    kept_.reals = {d.actual_length, out.ton, out.toff, out.tgoodi, out.tgoodf, output->pp,
+                   static_cast<float>(std::sqrt(kPlanck * static_cast<double>(ctx.band_centre()) * 5e14 /
+                                                ctx.time_step_double()))};
+    const std::int32_t top = ctx.settings().topology;
+    kept_.seed_word = top + ctx.settings().seeds[static_cast<std::size_t>(((4 * top) % 10 + 10) % 10)];
+}
+
+Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
+    OpticalSignal& out = *output;
+    out.iv = input->iv;
+    empty_outputs(ctx, out);
     // The random streams are those of the whole fibre, for each of its pieces.
-    const std::int32_t streams = p.piece.whole_instance != 0 ? p.piece.whole_instance : instance;
+    const std::int32_t streams = identity.whole_fibre != 0 ? identity.whole_fibre : identity.instance;
     const std::int32_t k = (streams % 50) + 1;
-    const bool dimensioning = optcl_ctrl.blkmode == 1;
-    const bool filter_pass = zzflmn.nohist == 1;
-    const float dt = zzctrl.delt;
+    const bool sizing = ctx.setup_round() == SetupRound::sizing;
+    const bool filter_pass = !ctx.keeps_state();
+    const float dt = ctx.time_step();
 
     LossProfile profile;
     const LossProfile* use_profile = nullptr;
-    if (ip(p, 21) == 1 && read_loss_profile(p, profile)) use_profile = &profile;
+    if (!loss_profile_file.empty() && read_loss_profile(ctx, *this, profile)) use_profile = &profile;
 
-    WorkingUnits units;
-    Report report;
-    // A fibre whose set-up failed stays dark in the run: outside the filter
-    // pass its record says so where the run looks for it, so that the run
-    // neither reads nor writes the records of the blocks after it.
+    // The sizing round designs for itself; the filter-writing round designs
+    // what the state rounds and the run take up.
+    FibreDesignRecords scratch;
+    FibreDesignRecords& records = sizing ? scratch : designed_;
+    Report report_file;
+    // A fibre whose set-up failed stays dark in the run; in a state round it
+    // claims its saved sizes alone, which say so.
     auto fail = [&](const std::string& what) {
-        if (!what.empty()) opxerr("Fiber at " + caption48(p) + "\n" + what);
-        close_working(units, 1);
-        report.close(1);
-        if (!filter_pass && saved_fits()) {
-            const std::int32_t si = claim_state(kSavedIntState).ints;
-            if (zzsupv.storephase == 1) ist_at(si)[0] = kDisabled;
+        report_file.discard();
+        if (!filter_pass) {
+            state.claim(saved_sizes, kSavedInts);
+            kept_.what = Kept::What::dark;
         }
+        return Status::error(fibre_error(*this, what));
     };
-    if (!open_working(instance, dimensioning, units)) return fail("");
-    if (!dimensioning && !filter_pass && ip(p, 12) != 0) report.open(p);
-    rewind_working(units, dimensioning);
+    if (!sizing && !filter_pass && report != 0) report_file.open(ctx, *this);
 
-    if (filter_pass && evalen(k, units.om, rp(p, 1), rp(p, 2)) < 0.0f)
-        return fail("     the working file om cannot be written");
-    unit_rewind(units.om);
-    float actual = 0.0f;
-    if (!records::read_values(stream(units.om), actual)) return fail("     the working files cannot be read");
+    if (filter_pass) {
+        records = FibreDesignRecords{};
+        records.actual_length = evalen(ctx.shared<FibreStreams>(), ctx.settings().seeds, k, length_km,
+                                       length_tolerance_percent);
+        records.has_length = true;
+    }
+    if (!records.has_length) return fail("     the step filters were not designed before the run");
+    const float actual = records.actual_length;
 
-    const CarrierCount carriers = count_carriers(input, dt, dimensioning);
-    const StepPlan steps = plan_steps(p, actual, carriers, instance);
-    const double precision = filter_precision(p, steps);
-    report_steps(report, p, instance, carriers, steps, precision);
-    if (filter_pass && !design_step_filters(p, k, steps, precision, use_profile, units, input)) return fail("");
+    const CarrierCount carriers = count_carriers(ctx, *input, sizing);
+    const StepPlan steps = plan_steps(ctx, *this, actual, carriers);
+    const double precision = filter_precision(ctx, *this, steps);
+    report_steps(report_file, *this, carriers, steps, precision);
+    if (filter_pass) design_step_filters(ctx, *this, k, steps, precision, use_profile, *input, records);
 
     SavedDesign design;
-    if (!read_design(units, design)) return fail("     the working files cannot be read");
-    output.gd = design.delays;
+    if (!read_design(records, design)) return fail("     the step filters were not designed before the run");
+    out.gd = design.delays;
     const std::int32_t n = std::int32_t{1} << design.nexp;
-    fibre_window(in, n, dt, design, out);
-    report_window(report, p, design, n, out);
+    const InputWindow in = window.input(ctx);
+    fibre_window(in, n, dt, design, window.output());
+    report_window(report_file, *this, design, n, window.output());
 
-    const std::int64_t samples = std::llround(static_cast<double>((out.toff - in.ton) / dt)) + 1;
+    const std::int64_t samples = std::llround(static_cast<double>((window.output().toff - in.ton) / dt)) + 1;
     const std::int32_t nbuf = static_cast<std::int32_t>(std::clamp<std::int64_t>(samples / n, 0, INT32_MAX));
 
-    fibre_spectrum(p, use_profile, input.ps.data(), input.pp, output.ps.data(), output.pp);
+    fibre_spectrum(ctx, *this, use_profile, input->ps.data(), input->pp, out.ps.data(), out.pp);
 
     const RunSizes sizes{steps.nsteps, nbuf, design.ncoef, n, design.memlen};
-    if (!claim_storage(p, filter_pass, sizes, design, out, output)) return fail("");
-
-    if (dimensioning) request_split(p, instance, steps, optcl_ctrl.memused);
-
-    if (report.active()) {
-        report.item("  Allocated memory [bytes]", fmt::list_int(optcl_ctrl.memused));
-        report.line(" End of fiber block informations");
-        report.line("");
+    if (!filter_pass) {
+        state.claim(saved_sizes, kSavedInts);
+        state.claim(saved_design, kSavedReals);
+        keep_for_setup(ctx, sizes, records);
     }
-    report.close();
-    close_working(units, 0);
+    propagation.claim(state, sizes);
+    const std::int32_t memused = memory_word(state.bytes());
+    if (sizing) request_split(ctx, *this, steps, memused);
+
+    if (report_file.active()) {
+        report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
+        report_file.line(" End of fiber block informations");
+        report_file.line("");
+    }
+    report_file.close();
+    return {};
 }
 
 }  // namespace nodrix

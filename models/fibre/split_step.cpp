@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "runtime/format.h"
 #include "runtime/io_file.h"
 #include "runtime/wisdom.h"
@@ -77,10 +77,10 @@ void write_split_request(std::int32_t memfile, const SplitRequest& request, int 
     }
 }
 
-void stpeli(double beta2, double beta3, double beta4, double beta5, double length, std::int32_t& n,
+void stpeli(double beta2, double beta3, double beta4, double beta5, double length, double dt, std::int32_t& n,
             std::span<double> h, std::int32_t memfile, std::int32_t instance) {
     std::fill(h.begin(), h.end(), 0.0);
-    const DispersionBound bound = dispersion_bound(beta2, beta3, beta4, beta5, zdctrl.ddelt);
+    const DispersionBound bound = dispersion_bound(beta2, beta3, beta4, beta5, dt);
     const std::int64_t count = bounded_count(std::floor(length / bound.h_max)) + 1;
     if (count > kMaxSteps) {
         write_split_request(memfile, SplitRequest{instance, equal_pieces(length, count)}, 12);
@@ -288,10 +288,9 @@ bool cap_by_dispersion(const NonlinearStepInput& in, const StepRuleTerms& terms,
 
 }  // namespace
 
-void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
+void stpeva(const NonlinearStepInput& in, double dt, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
             std::int32_t memfile, std::int32_t instance) {
     std::fill(h.begin(), h.end(), 0.0);
-    const double dt = zdctrl.ddelt;
     StepRuleTerms terms;
     terms.bound = dispersion_bound(in.beta2, in.beta3, in.beta4, in.beta5, dt);
     const double length = in.length;
@@ -681,7 +680,6 @@ bool chain_plans(LinearBlock& b) {
 void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t* /*offset*/, const std::int32_t* blocks,
             const std::complex<double>* coef, std::complex<double>* memory, std::int32_t n,
             std::complex<double>* work, std::complex<double>* buffer, const double* g, const double* a) {
-    if (zzctrl.pass == 0) return;
     const bool kerr_given = g != nullptr && a != nullptr;
     const std::int32_t k = exponent[step - 1];
     if (!slinea_ready(k)) {
@@ -724,7 +722,6 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
 void set_wide_loops(bool on) { wide_loops_on = on; }
 
 void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n, std::complex<double>* buffer) {
-    if (zzctrl.pass == 0) return;
     const double gi = g[step - 1];
     const double ai = a[step - 1];
     double* v = reinterpret_cast<double*>(buffer);

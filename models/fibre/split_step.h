@@ -44,16 +44,16 @@ struct NonlinearStepInput {
     double fwm_accuracy = 18.0;  // accuracy X of the four-wave-mixing estimate [dB]
 };
 
-// Non-linear rule. Fills h[0..n) (h must hold kMaxSteps values; it is cleared
-// first) and the uniform flag; when more than kMaxSteps steps would be needed,
-// writes the split request to `memfile` (50-character number fields) and
-// returns n = -1. dt is zdctrl.ddelt.
-void stpeva(const NonlinearStepInput& in, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
+// Non-linear rule for the time step dt [ps]. Fills h[0..n) (h must hold
+// kMaxSteps values; it is cleared first) and the uniform flag; when more than
+// kMaxSteps steps would be needed, writes the split request to `memfile`
+// (50-character number fields) and returns n = -1.
+void stpeva(const NonlinearStepInput& in, double dt, std::int32_t& n, std::span<double> h, std::int32_t& uniform,
             std::int32_t memfile, std::int32_t instance);
 
 // Linear rule: equal steps no longer than h_D; more than kMaxSteps of them
 // give the split request (12-character number fields) and n = -1.
-void stpeli(double beta2, double beta3, double beta4, double beta5, double length, std::int32_t& n,
+void stpeli(double beta2, double beta3, double beta4, double beta5, double length, double dt, std::int32_t& n,
             std::span<double> h, std::int32_t memfile, std::int32_t instance);
 
 // Why a fibre asks to be cut into consecutive pieces: its step plan needs more
@@ -100,7 +100,7 @@ void write_split_request(std::int32_t memfile, const SplitRequest& request, int 
 // overlap-add with the step's 2M coefficients `coef` (frequency response
 // already divided by 2M, in chain order: see chain_order) and its overlap memory `memory` (M samples, kept
 // between buffers). `work` holds 4n values, at any alignment (the plan store
-// plans for the alignment it has). Does nothing outside the run phase. The
+// plans for the alignment it has). The
 // transforms of length 2M run as two chains of length M, shared with the
 // plan store's helper thread.
 // With g and a given, the non-linear half-step of the same step follows, as
@@ -124,7 +124,7 @@ bool slinea_ready(std::int32_t k);
 
 // Non-linear half-step of step `step` (1-based): every sample u becomes
 // a u exp(-i g |u|^2) with g = g[step-1] (gamma times the effective length)
-// and a = a[step-1] (field loss factor). Does nothing outside the run phase.
+// and a = a[step-1] (field loss factor).
 void snonli(std::int32_t step, const double* g, const double* a, std::int32_t n, std::complex<double>* buffer);
 
 // The element loops of both half-steps work on four doubles at once where the

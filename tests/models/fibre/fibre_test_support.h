@@ -1,5 +1,4 @@
-// Shared set-up of the fibre tests: project constants, fresh random streams,
-// estimated FFT plans (quicker to make than measured ones, and the same at
+// Shared set-up of the fibre tests: project constants, estimated FFT plans (quicker to make than measured ones, and the same at
 // every run), and the dimensioning file that split requests are written to.
 #pragma once
 
@@ -21,7 +20,6 @@ protected:
     void SetUp() override {
         NodrixTest::SetUp();
         set_project_constants();
-        reset_random_streams();
         set_plan_rigor(PlanRigor::estimate);
     }
     void TearDown() override {

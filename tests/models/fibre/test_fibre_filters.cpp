@@ -9,13 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "numerics/filter_tables.h"
-#include "numerics/spline.h"
-#include "kernel/control_blocks.h"
 #include "models/fibre/fibre_filters.h"
-#include "kernel/filexx.h"
-#include "runtime/opxfile.h"
-#include "runtime/record_file.h"
+#include "numerics/filter_tables.h"
 #include "tests/models/fibre/fibre_test_support.h"
 
 namespace nodrix {
@@ -24,16 +19,18 @@ namespace {
 
 class FibreFilters : public testing::FibreTest {
 protected:
-    double dt() const { return zdctrl.ddelt; }
+    double dt() const { return static_cast<double>(SimulationSettings{}.time_step_ps); }
+    FibreStreams streams;
+    Seeds seeds = SimulationSettings{}.seeds;
 };
 
 // A draw is x <- a x mod (2^31 - 1), scaled to [0, 1).
 constexpr std::int64_t kA[5] = {65539, 71335, 68771, 68773, 16807};
 constexpr float kScale = 4.656613e-10f;
 
-float draw(std::int32_t stream, std::int32_t& counter, std::int32_t seed) {
+float draw(FibreStreams& streams, std::int32_t stream, std::int32_t& counter, std::int32_t seed) {
     float u = 0.0f;
-    rndgen(stream, counter, seed, u);
+    streams.rndgen(stream, counter, seed, u);
     return u;
 }
 
@@ -44,7 +41,7 @@ TEST_F(FibreFilters, RandomStreamsFollowTheirMultipliers) {
         std::int32_t counter = 0;
         for (int i = 0; i < 5000; ++i) {
             x = kA[(g - 1) % 5] * x % 2147483647;
-            ASSERT_EQ(draw(g, counter, seed), static_cast<float>(x) * kScale) << "stream " << g << " draw " << i;
+            ASSERT_EQ(draw(streams, g, counter, seed), static_cast<float>(x) * kScale) << "stream " << g << " draw " << i;
         }
     }
 }
@@ -58,18 +55,18 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     std::array<std::int32_t, 10> counters{};
     double b2 = 0.0;
     // Seed 0: no draw, the first level.
-    detfib(7, -2.0, 2.0, 5, uniform_levels, zero.data(), counters.data(), b2);
+    detfib(streams, 7, -2.0, 2.0, 5, uniform_levels, zero.data(), counters.data(), b2);
     EXPECT_EQ(b2, -2.0);
-    dfib3s(7, 0.0, 1.0, 5, gauss_levels, zero.data(), counters.data(), b2);
+    dfib3s(streams, 7, 0.0, 1.0, 5, gauss_levels, zero.data(), counters.data(), b2);
     EXPECT_EQ(b2, 3.0);
     // One level: the table's only value.
-    detfib(7, -2.0, 2.0, 1, uniform_levels, seeds.data(), counters.data(), b2);
+    detfib(streams, 7, -2.0, 2.0, 1, uniform_levels, seeds.data(), counters.data(), b2);
     EXPECT_EQ(b2, -2.0);
     // Uniform model: every level about equally often.
     std::array<int, 5> hits{};
     const int draws = 20000;
     for (int i = 0; i < draws; ++i) {
-        detfib(7, -2.0, 2.0, 5, uniform_levels, seeds.data(), counters.data(), b2);
+        detfib(streams, 7, -2.0, 2.0, 5, uniform_levels, seeds.data(), counters.data(), b2);
         ++hits[static_cast<std::size_t>(std::lround(b2 + 2.0))];
     }
     for (int h : hits) EXPECT_NEAR(h / double(draws), 0.2, 0.015);
@@ -77,7 +74,7 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     // probabilities of |v| beyond 2.25, between 0.75 and 2.25, below 0.75.
     hits = {};
     for (int i = 0; i < draws; ++i) {
-        dfib3s(7, 0.0, 1.0, 5, gauss_levels, seeds.data(), counters.data(), b2);
+        dfib3s(streams, 7, 0.0, 1.0, 5, gauss_levels, seeds.data(), counters.data(), b2);
         ++hits[static_cast<std::size_t>(std::lround((3.0 - b2) / 1.5))];
     }
     const double p_outer = 0.5 * std::erfc(2.25 / std::sqrt(2.0));
@@ -86,25 +83,23 @@ TEST_F(FibreFilters, LocalDispersionDraws) {
     for (std::size_t l = 0; l < 5; ++l) EXPECT_NEAR(hits[l] / double(draws), expected[l], 0.015) << l;
 }
 
-// The dispersion accumulated over a fibre of `steps` (sum of local beta2 h,
-// the fourth header record of "om") with random local beta2 over sections
-// of 0.02 km, for a fibre starting `start_km` along the whole fibre 6.
+// The dispersion accumulated over a fibre of `steps` (sum of local beta2 h)
+// with random local beta2 over sections of 0.02 km, for a fibre starting
+// `start_km` along the whole fibre 6, in a sizing round.
 double accumulated_dispersion(const std::vector<double>& steps, double start_km) {
-    std::int32_t units[3] = {};
-    const char* const names[3] = {"om000006", "o7000006", "os000006"};
-    for (int u = 0; u < 3; ++u) opnfil(names[u], kUnformattedUnknown, units[u], 8);
-    optcl_ctrl.blkmode = 1;
-    EXPECT_TRUE(wrtfis({.k = 7, .shape = {}, .beta2 = -0.2, .spread = 0.02f, .section = 0.02f, .start_km = start_km,
-                        .unit_om = units[0], .unit_o7 = units[1], .unit_os = units[2],
-                        .nsteps = static_cast<std::int32_t>(steps.size()), .h = steps.data(), .precision = 1e-3}));
-    unit_rewind(units[0]);
-    std::int32_t counts[3] = {};
-    float dispersion = 0.0f;
-    std::FILE* om = unit_stream(units[0]);
-    EXPECT_TRUE(records::read_values(om, counts[0]) && records::read_values(om, counts[1]) &&
-                records::read_values(om, counts[2]) && records::read_values(om, dispersion));
-    for (std::int32_t unit : units) clodev(unit, 1);
-    return dispersion;
+    FibreStreams streams;
+    const Messages messages;
+    FibreDesignRecords records;
+    wrtfis({.k = 7, .shape = {}, .beta2 = -0.2, .spread = 0.02f, .section = 0.02f, .start_km = start_km,
+            .nsteps = static_cast<std::int32_t>(steps.size()), .h = steps.data(), .precision = 1e-3,
+            .round = {.dt = static_cast<double>(SimulationSettings{}.time_step_ps), .sizing = true, .messages = &messages},
+            .seeds = SimulationSettings{}.seeds, .streams = &streams},
+           records);
+    EXPECT_TRUE(records.has_totals);
+    // The sizing round keeps no filters; the delay extremes of every step.
+    EXPECT_TRUE(records.filters.empty() && records.steps.empty());
+    EXPECT_EQ(records.delay_extremes.size(), steps.size());
+    return records.dispersion;
 }
 
 // A fibre cut at 0.05 km, in the middle of its third section: the second

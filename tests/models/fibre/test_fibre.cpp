@@ -1,0 +1,293 @@
+// The fibre block through its registry entry on the block bench: the rounds
+// of a simulation (filter writing, state, the samples), the per-sample
+// propagation of pulses and a CW against closed forms, the state it claims,
+// and its faults. The report and the sizing lines are guarded by the
+// regression net.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernel/filexx.h"
+#include "tests/models/fibre/fibre_test_support.h"
+#include "tests/support/block_bench.h"
+
+namespace nodrix {
+namespace {
+
+namespace fs = std::filesystem;
+using Field = std::vector<std::complex<double>>;
+
+// Settings of a run at time step dt [ps] whose sources emit for `window` ps:
+// a grid of 1024 bins over 1/dt around the band centre.
+SimulationSettings run_settings(float dt, float window) {
+    SimulationSettings s;
+    s.time_step_ps = dt;
+    s.emission_window_ps = window;
+    s.grid.low_thz = s.band.centre_thz - 0.5f / dt;
+    s.grid.high_thz = s.band.centre_thz + 0.5f / dt;
+    return s;
+}
+
+// A fibre carrying one carrier at the centre frequency.
+struct OneCarrier {
+    const char* title;
+    std::int32_t number;
+    bool nonlinear = true;
+    // km, dB/km, ps2/km, 1/W/km, carrier and total power [mW]
+    double length = 0.0, loss = 0.0, beta2 = 0.0, gamma = 0.0;
+    float power = 1.0f, total = 1.0f;
+};
+
+struct FibreRig {
+    testing::BlockBench bench;
+    OpticalSignal& input;
+    const OpticalSignal& output;
+
+    FibreRig(const OneCarrier& f, const SimulationSettings& settings)
+        : bench("fibre", settings),
+          input(bench.input<OpticalSignal>("input")),
+          output(bench.output<OpticalSignal>("output")) {
+        bench.set("title", std::string(f.title));
+        bench.set("nonlinear", f.nonlinear ? 1.0 : 0.0);
+        bench.set("length_km", f.length);
+        bench.set("attenuation_db_per_km", f.loss);
+        bench.set("beta2_ps2_per_km", f.beta2);
+        bench.set("gamma_per_w_per_km", f.gamma);
+        bench.identity().instance = f.number;
+        input.ps[512] = f.power;
+        input.pp = f.total;
+        input.iv = 1;
+    }
+    RunContext& context() { return bench.context(); }
+    const TimeWindow& window() const { return bench.window(); }
+    // The rounds of a simulation's set-up: the filters written, then the
+    // state claimed and set up. The errors of every phase.
+    std::string prepare() {
+        std::string errors;
+        context().enter_round(SetupRound::filter_writing);
+        errors += bench.design().text();
+        context().enter_round(SetupRound::state);
+        errors += bench.design().text();
+        errors += bench.setup().text();
+        return errors;
+    }
+};
+
+// A linear fibre of 2.1 km with beta2 = 1500 ps2/km at dt = 1 ps: four
+// steps of 8192-tap filters.
+OneCarrier dispersive() {
+    return {.title = "Dispersive test fibre", .number = 5, .nonlinear = false, .length = 2.1, .beta2 = 1500.0};
+}
+
+double gaussian(double t, double t0, double width) { return std::exp(-0.5 * std::pow((t - t0) / width, 2)); }
+
+// Runs a chain of fibres sample by sample to `last`, the first fed with the
+// real field pulse(t); returns the input field and each fibre's output
+// field. `each(step)` looks at every sample.
+std::vector<Field> run(const std::vector<FibreRig*>& chain, std::int32_t last,
+                       const std::function<double(double)>& pulse,
+                       const std::function<void(std::int32_t)>& each = nullptr) {
+    std::vector<Field> fields(chain.size() + 1);
+    const float fc = chain[0]->context().band_centre();
+    for (std::int32_t step = 1; step <= last; ++step) {
+        const double t = static_cast<double>(step - 1) * chain[0]->context().time_step_double();
+        chain[0]->input.x = {static_cast<float>(pulse(t)), 0.0f, fc};
+        fields[0].emplace_back(chain[0]->input.x.re, 0.0);
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            if (i > 0) chain[i]->input.x = chain[i - 1]->output.x;
+            chain[i]->bench.run(step);
+            fields[i + 1].emplace_back(chain[i]->output.x.re, chain[i]->output.x.im);
+        }
+        if (each) each(step);
+    }
+    return fields;
+}
+
+// Pulse statistics of |E|^2 samples 1 ps apart.
+struct Moments {
+    double energy = 0.0, centre = 0.0, rms = 0.0;
+    explicit Moments(const Field& e) {
+        double s2 = 0.0;
+        for (std::size_t i = 0; i < e.size(); ++i) {
+            const double p = std::norm(e[i]), t = static_cast<double>(i);
+            energy += p;
+            centre += p * t;
+            s2 += p * t * t;
+        }
+        centre /= energy;
+        rms = std::sqrt(s2 / energy - centre * centre);
+    }
+};
+
+// T1 / T0 of a chirp-free Gaussian after an accumulated dispersion beta2 z: sqrt(1 + (beta2 z / T0^2)^2).
+double broadening(double beta2z, double width) { return std::sqrt(1.0 + std::pow(beta2z / (width * width), 2)); }
+
+// Bytes of a record of n elements of 4, 8 or 16 bytes with its two-element header.
+std::int64_t record(std::int64_t bytes, std::int64_t n) { return bytes * (n + 2); }
+
+class FibreBlock : public testing::FibreTest {
+protected:
+    static std::vector<std::string> files_here() {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(".")) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
+    FibreRig r(dispersive(), run_settings(1.0f, 1000.0f));
+    r.bench.set("file_name", std::string("test_fiber_5")).set("report", 2.0);
+    r.context().enter_round(SetupRound::sizing);
+    ASSERT_TRUE(r.bench.design().ok());
+    // The sizing round claims the run's records alone: four steps of 2^13
+    // taps, one buffer of N = 2^13 and its work area, the counters.
+    const std::int64_t n = 8192;
+    const std::int64_t nbuf = (std::llround(r.window().toff - 0.0f) + 1) / n;
+    const std::int64_t run_bytes = 3 * record(4, 4) + 5 * record(8, 4) + record(16, 4 * 2 * n) + record(16, n) +
+                                   record(16, 4 * n) + record(16, 4 * n) + 2 * record(4, nbuf) + 2 * record(8, 4) +
+                                   record(4, 2);
+    EXPECT_EQ(r.bench.block().claims().bytes(), run_bytes);
+    EXPECT_TRUE(files_here().empty()) << "the sizing round writes no file";
+
+    ASSERT_EQ(r.prepare(), "");
+    // The state round claims the saved set-up before the run's records, and
+    // leaves the report; no working file is written at any round.
+    EXPECT_EQ(r.bench.block().claims().bytes(), record(4, 13) + record(4, 7 + 2 * 1024) + run_bytes);
+    EXPECT_EQ(files_here(), std::vector<std::string>{"test_fiber_5.DAT"});
+
+    const double width = 30.0;  // T0 [ps]
+    std::int32_t dark_after = 0;
+    const auto fields = run({&r}, static_cast<std::int32_t>(r.window().toff) + 200,
+                            [&](double t) { return t < 1000.0 ? gaussian(t, 500.0, width) : 0.0; },
+                            [&](std::int32_t step) {
+                                EXPECT_EQ(r.output.x.fcenter, r.context().band_centre());
+                                if (step <= 8192) {
+                                    EXPECT_EQ(r.output.x.re, 0.0f) << "the first N samples are the initial buffer";
+                                }
+                                if (r.context().time() >= r.window().toff &&
+                                    (r.output.x.re != 0.0f || r.output.x.im != 0.0f))
+                                    ++dark_after;
+                            });
+    EXPECT_EQ(dark_after, 0);
+    const Moments mi(fields[0]);
+    const Moments mo(fields[1]);
+    const double factor = broadening(1500.0 * 2.1, width);
+    EXPECT_NEAR(mo.rms / mi.rms, factor, 0.01 * factor);
+    EXPECT_NEAR(mo.energy, mi.energy, 1e-3 * mi.energy);
+    // Delay: the buffer of N samples plus the fibre's delay at the centre frequency.
+    EXPECT_NEAR(mo.centre - mi.centre, 8192.0 + r.output.gd[512], 1.0);
+
+    // Nothing is left but the report; no unit stays open.
+    EXPECT_EQ(files_here(), std::vector<std::string>{"test_fiber_5.DAT"});
+    for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u) EXPECT_FALSE(unit_registered(u)) << u;
+}
+
+TEST_F(FibreBlock, SpanThenGratingRestoresThePulse) {
+    // Span: -1000 ps2/km over 2 km, as a (lossless, gamma 0) non-linear fibre;
+    // grating: +1950 ps2/km over 1 km; residual -50 ps2.
+    FibreRig span({.title = "Span", .number = 11, .length = 2.0, .beta2 = -1000.0}, run_settings(1.0f, 600.0f));
+    ASSERT_EQ(span.prepare(), "");
+    // The grating sees the whole interval in which the span's output lives.
+    const TimeWindow& s = span.window();
+    FibreRig grating({.title = "Grating", .number = 12, .nonlinear = false, .length = 1.0, .beta2 = 1950.0},
+                     run_settings(1.0f, s.toff - s.ton));
+    grating.bench.producer_window() = s;
+    grating.input.ps = span.output.ps;
+    grating.input.gd = span.output.gd;
+    grating.input.pp = span.output.pp;
+    ASSERT_EQ(grating.prepare(), "");
+
+    const double width = 20.0;
+    const auto fields = run({&span, &grating}, static_cast<std::int32_t>(grating.window().toff) + 10,
+                            [&](double t) { return t < 600.0 ? gaussian(t, 300.0, width) : 0.0; });
+    const Moments mi(fields[0]);
+    const Moments mo(fields[2]);
+    const double residual = broadening(50.0, width);
+    EXPECT_NEAR(Moments(fields[1]).rms / mi.rms, broadening(2000.0, width), 0.01 * broadening(2000.0, width));
+    EXPECT_NEAR(mo.rms / mi.rms, residual, 0.01 * residual);
+    EXPECT_NEAR(mo.energy, mi.energy, 2e-3 * mi.energy);
+    // The restored pulse keeps its shape: peak power as the residual dispersion allows.
+    double peak = 0.0;
+    for (const auto& v : fields[2]) peak = std::max(peak, std::norm(v));
+    EXPECT_NEAR(peak, 1.0 / residual, 0.01);
+    EXPECT_EQ(files_here(), std::vector<std::string>{});
+}
+
+TEST_F(FibreBlock, ContinuousWaveTakesTheKerrPhaseAndTheLoss) {
+    // 10 km, 0.2 dB/km, gamma 1.3 /W/km, no dispersion, 100 mW.
+    FibreRig r({.title = "Kerr test fibre", .number = 8, .length = 10.0, .loss = 0.2, .gamma = 1.3, .power = 100.0f,
+                .total = 100.0f},
+               run_settings(SimulationSettings{}.time_step_ps, 200.0f));
+    ASSERT_EQ(r.prepare(), "");
+    const double alpha = static_cast<double>(0.2f) / (20.0 * std::log10(std::exp(1.0)));
+    const double leff = (1.0 - std::exp(-2.0 * alpha * 10.0)) / (2.0 * alpha);
+    int checked = 0;
+    const TimeWindow& w = r.window();
+    run({&r}, static_cast<std::int32_t>(w.toff / r.context().time_step()) + 5,
+        [](double t) { return t < 200.0 ? 10.0 : 0.0; }, [&](std::int32_t) {
+            const float t = r.context().time();
+            if (t <= w.tgoodi + 5.0f || t >= w.tgoodf - 5.0f) return;
+            const std::complex<double> e(r.output.x.re, r.output.x.im);
+            EXPECT_NEAR(std::norm(e), 100.0 * std::exp(-2.0 * alpha * 10.0), 2e-4);
+            EXPECT_NEAR(std::arg(e), -1.3e-3 * 100.0 * leff, 1e-5);
+            ++checked;
+        });
+    EXPECT_GT(checked, 2000);
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+
+// A fibre whose state round finds no design of the filter-writing round
+// before it is an error, claims its saved sizes alone (which say it is
+// dark) and gives empty samples in the run.
+TEST_F(FibreBlock, AStateRoundWithoutTheFilterDesignIsAnErrorAndTheRunStaysDark) {
+    FibreRig r(dispersive(), run_settings(1.0f, 1000.0f));
+    r.context().enter_round(SetupRound::sizing);
+    ASSERT_TRUE(r.bench.design().ok());  // the output window of a set-up that went well
+    r.context().enter_round(SetupRound::state);
+    EXPECT_EQ(r.bench.design().text(),
+              "Fiber at Dispersive test fibre\n     the step filters were not designed before the run");
+    EXPECT_EQ(r.bench.block().claims().bytes(), record(4, 13));
+    EXPECT_TRUE(r.bench.setup().ok());
+    EXPECT_EQ(files_here(), std::vector<std::string>{});
+    run({&r}, 9000, [](double) { return 1.0; }, [&](std::int32_t) { ASSERT_EQ(r.output.x.re, 0.0f); });
+}
+
+// Parameters the fibre cannot simulate, and a time step the link cannot
+// have: the design says which, names the fibre, and the fibre stays dark.
+TEST_F(FibreBlock, ParametersItCannotSimulateAreRefusedByName) {
+    struct Case {
+        const char* parameter;
+        double value;
+        float dt;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"length_km", 0.0, 1.0f, "the length must be positive"},
+        {"length_tolerance_percent", 100.0, 1.0f, "the length tolerance must lie below 100 %"},
+        {"reference_length_km", -1.0, 1.0f, "the reference system length must be positive"},
+        {"length_km", 1.0, 0.0f, "the time step must be positive"},
+    };
+    for (const Case& c : cases) {
+        SimulationSettings settings = run_settings(1.0f, 1000.0f);
+        settings.time_step_ps = c.dt;
+        FibreRig r(dispersive(), settings);
+        r.bench.set(c.parameter, c.value);
+        EXPECT_EQ(r.prepare(), std::string("Fiber at Dispersive test fibre\n     ") + c.problem +
+                                   "Fiber at Dispersive test fibre\n     " + c.problem)
+            << c.parameter;
+        EXPECT_EQ(r.bench.block().claims().bytes(), 0) << c.parameter;
+        EXPECT_EQ(r.output.iv, 1) << c.parameter;
+    }
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -109,8 +109,11 @@ std::int64_t physical_memory() {
 // Allocates the storage arrays unless they would pass the memory cap (the
 // machine's physical memory unless the sizing gives one): a clear error then,
 // instead of a run that swaps or an allocation that aborts.
-bool allocate_within_cap(const StorageCounts& k) {
-    const std::int64_t bytes = storage_bytes(k);
+// The cap is checked on the counted storage (counts): a declared block's
+// state is counted there but held by the block, so the arrays made (arrays)
+// may be smaller than what the check covers.
+bool allocate_within_cap(const StorageCounts& counts, const StorageCounts& arrays) {
+    const std::int64_t bytes = storage_bytes(counts);
     std::int64_t cap = physical_memory();
     std::string cap_text = "the machine's physical memory of " + std::to_string(cap / kMiB) + " MiB";
     if (the_sizing.maxmem_mib > 0) {
@@ -122,9 +125,11 @@ bool allocate_within_cap(const StorageCounts& k) {
                cap_text);
         return false;
     }
-    allocate_storage(k);
+    allocate_storage(arrays);
     return true;
 }
+
+bool allocate_within_cap(const StorageCounts& k) { return allocate_within_cap(k, k); }
 
 }  // namespace
 
@@ -157,8 +162,10 @@ namespace {
 // The dimensioning passes: the blocks only count the storage they ask for.
 // The largest counts of all passes; `stopped` when a prerun ended after the
 // first pass, or when a pass could not go on (`status` says why; reported).
-StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more, bool& stopped, Status& status) {
+StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more, bool& stopped, Status& status,
+                        StorageCounts& arrays) {
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
+    arrays = m;
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
     std::int32_t first = 1;
@@ -185,19 +192,24 @@ StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more
         tqpmrx(nrun);
         m = larger(m, StorageCounts{zzmax.h, zzmax.i, zzmax.d, zzmax.c, ztmax.ht, ztmax.it, ztmax.ct, zzmaxd.z,
                                     zzmaxd.zd});
+        arrays = larger(arrays, storage_looked_up());
     }
     return m;
 }
 
 // Whether the counts m fit the capacities, raised to them when autosizing;
 // otherwise the limits file is written and the status is 3.
-bool storage_ready(const StorageMaxima& m, StorageCounts& capacities, std::int32_t& status) {
+// The arrays are then made for what the look-ups of the older blocks need
+// (arrays), within the capacities: a declared block's state is held by the
+// block, and laying it in the arrays as well would hold it twice.
+bool storage_ready(const StorageMaxima& m, const StorageCounts& arrays, StorageCounts& capacities,
+                   std::int32_t& status) {
     if (storage_count_overflowed(m)) return false;  // reported while counting: no run
-    if (storage_fits(m, capacities)) return true;
+    if (storage_fits(m, capacities)) return allocate_within_cap(m, arrays);
     if (the_sizing.autosize) {
         capacities = larger(capacities, m);
         opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
-        return allocate_within_cap(capacities);
+        return allocate_within_cap(capacities, arrays);
     }
     if (!(zzctrl.delt > 0.0f)) {
         opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
@@ -210,8 +222,8 @@ bool storage_ready(const StorageMaxima& m, StorageCounts& capacities, std::int32
     return false;
 }
 
-// Clears the storage the counts m cover before the initialisation of a run.
-void clear_run_storage(const StorageMaxima& m) {
+// Clears the storage the look-ups use before the initialisation of a run.
+void clear_run_storage(const StorageCounts& m) {
     std::fill_n(zzhist, m.h, 0.0f);
     std::fill_n(zzist, m.i, 0);
     std::fill_n(zzdist, m.d, 0.0);
@@ -222,20 +234,20 @@ void clear_run_storage(const StorageMaxima& m) {
 
 // The runs, two schedule calls each: the initialisation, then the samples
 // (or the second set-up call). The schedule asks for another run with more.
-void run_passes(RunContext& run, const StorageMaxima& m, std::int32_t& more) {
+void run_passes(RunContext& run, const StorageCounts& arrays, std::int32_t& more) {
     tqflrs();
     zzsupv.storephase = 1;
     zzctrl.pass = 0;
     std::int32_t first = 0;
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
-    std::fill_n(zthist, m.ht, 0.0f);
-    std::fill_n(ztist, m.it, 0);
+    std::fill_n(zthist, arrays.ht, 0.0f);
+    std::fill_n(ztist, arrays.it, 0);
     while (irun < nrun) {
         ++irun;
         zzctrl.pass = 0;
         reset_cursors();
-        clear_run_storage(m);
+        clear_run_storage(arrays);
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
         if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         stop_point("initialised");
@@ -272,7 +284,8 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t more = 0;
     bool stopped_by_prerun = false;
     Status dimensioned;
-    const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned);
+    StorageCounts arrays{};
+    const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned, arrays);
     stop_point("dimensioned");
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
@@ -281,8 +294,8 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     const bool stopped = stopped_by_prerun || stop_requested();
     const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
     if (!accepted) status = 1;
-    if (!stopped && accepted && storage_ready(m, capacities, status)) {
-        run_passes(run, m, more);
+    if (!stopped && accepted && storage_ready(m, arrays, capacities, status)) {
+        run_passes(run, arrays, more);
         status = 0;
     }
 

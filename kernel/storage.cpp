@@ -53,6 +53,25 @@ const char* const kKindName[] = {"H", "I", "C", "D", "Z", "ZD", "HT", "IT"};
 // Kinds whose count has passed kLargestCapacity since the last start (bit per kind).
 unsigned overflow_reported = 0;
 
+// The elements the look-ups of blocks of the older form asked for since the
+// last start: the arrays hold only these. A declared block's state is its
+// own; it is counted for the memory map and the limits file, never laid here.
+StorageCounts looked_up{};
+
+std::int32_t& looked_up_word(Kind kind) {
+    switch (kind) {
+        case kH: return looked_up.h;
+        case kI: return looked_up.i;
+        case kC: return looked_up.c;
+        case kD: return looked_up.d;
+        case kZ: return looked_up.z;
+        case kZD: return looked_up.zd;
+        case kHT: return looked_up.ht;
+        case kIT: return looked_up.it;
+    }
+    return looked_up.h;
+}
+
 bool counting() { return zzsupv.storephase == 0; }
 
 // memused is a 32-bit word that wraps on a huge request (the fibre's
@@ -115,6 +134,8 @@ std::int32_t look_up(std::int32_t n) {
     const std::int64_t bytes = K::kElementBytes * (std::int64_t{n} + K::kHeader);
     if (counting()) {
         count(K::kKind, K::count_word(), std::int64_t{n} + K::kHeader, bytes);
+        std::int32_t& word = looked_up_word(K::kKind);
+        word = static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{word} + n + K::kHeader, kLargestCapacity));
         return 1;
     }
     allocated(bytes);
@@ -324,8 +345,11 @@ void start_storage_count() {
     zzmax.h = zzmax.i = zzmax.c = zzmax.d = 0;
     zzmaxd.z = zzmaxd.zd = 0;
     ztmax.ht = ztmax.it = ztmax.ct = 0;
+    looked_up = StorageCounts{};
     overflow_reported = 0;
 }
+
+const StorageCounts& storage_looked_up() { return looked_up; }
 
 bool storage_count_overflowed(const StorageCounts& m) {
     return std::max({m.h, m.i, m.d, m.c, m.ht, m.it, m.ct, m.z, m.zd}) > kLargestCapacity;

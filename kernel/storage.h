@@ -56,6 +56,10 @@ std::int64_t storage_bytes(const StorageCounts& capacities);
 void allocate_storage(const StorageCounts& capacities);
 const StorageCounts& storage_capacities();
 // True when every count is within its capacity.
+// What the look-ups counted since the last start of a count asked for, per
+// kind: the part of the counts the arrays must hold (declared blocks' state
+// is counted but held by the blocks themselves).
+const StorageCounts& storage_looked_up();
 bool storage_fits(const StorageCounts& counts, const StorageCounts& capacities);
 
 // Zeroes the nine count words of a dimensioning pass. A count that would pass

@@ -42,10 +42,35 @@ struct ChannelColumn {
 struct MeterColumn {
     std::int32_t id = 0;
 };
+// An OSNR meter's channel: the column osnrID_chN_db.
+struct OsnrColumn {
+    std::int32_t meter = 0;
+    int channel = 0;
+    std::string name() const { return "osnr" + std::to_string(meter) + "_ch" + std::to_string(channel) + "_db"; }
+};
 struct Layout {
     std::vector<ChannelColumn> channels;
     std::vector<MeterColumn> meters;
+    std::vector<OsnrColumn> osnr;
 };
+
+// The OSNR columns a record adds to the layout, and its values in them.
+void add_osnr_columns(Layout& l, const ResultRecord& r) {
+    for (const OsnrRecord& o : r.osnr) {
+        bool seen = false;
+        for (const OsnrColumn& k : l.osnr) seen = seen || (k.meter == o.meter && k.channel == o.channel);
+        if (!seen) l.osnr.push_back(OsnrColumn{o.meter, o.channel});
+    }
+}
+void append_osnr(const Layout& l, const ResultRecord* r, std::vector<std::optional<double>>& n) {
+    for (const OsnrColumn& k : l.osnr) {
+        std::optional<double> v;
+        if (r != nullptr)
+            for (const OsnrRecord& o : r->osnr)
+                if (o.meter == k.meter && o.channel == k.channel) v = o.osnr_db;
+        n.push_back(v);
+    }
+}
 
 Layout layout_of(const std::vector<PointStatus>& status) {
     Layout l;
@@ -61,6 +86,7 @@ Layout layout_of(const std::vector<PointStatus>& status) {
             for (const MeterColumn& k : l.meters) seen = seen || k.id == m.id;
             if (!seen) l.meters.push_back(MeterColumn{m.id});
         }
+        add_osnr_columns(l, *s.record);
     }
     for (ChannelColumn& c : l.channels) {
         int same = 0;
@@ -109,6 +135,7 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
                 if (m.id == k.id) v = m.dbm;
         n.push_back(v);
     }
+    append_osnr(l, done ? &*s.record : nullptr, n);
     return n;
 }
 
@@ -226,6 +253,7 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
     for (const ChannelColumn& c : l.channels)
         for (const char* name : kChannelColumns) out += "," + c.prefix + name;
     for (const MeterColumn& m : l.meters) out += ",meter" + std::to_string(m.id) + "_dbm";
+    for (const OsnrColumn& o : l.osnr) out += "," + o.name();
     out += ",message\n";
     auto row = [&](const std::string& point, const std::vector<std::string>& values, const std::string& seed,
                    const std::string& state, const Numbers& numbers, const std::string& message) {
@@ -250,7 +278,7 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
                        partial(s) ? "partial" : state_word(s.state), n, message);
         }
         if (!seeds) continue;
-        const std::size_t width = 1 + l.channels.size() * kChannelColumnCount + l.meters.size();
+        const std::size_t width = 1 + l.channels.size() * kChannelColumnCount + l.meters.size() + l.osnr.size();
         const auto [mean, spread] = mean_and_spread(done, width);
         const std::string over =
             "over " + std::to_string(done.size()) + " of " + std::to_string(group.size()) + " seeds";

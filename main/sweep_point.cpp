@@ -104,6 +104,37 @@ MeterRecord meter_record(const MeterResult& m) {
     return r;
 }
 
+// The OSNR meters' channels of a run, and their [[osnr]] tables in result.toml
+// (none for a link without an OSNR meter).
+std::vector<OsnrRecord> osnr_records(const std::vector<OsnrMeterResult>& meters) {
+    std::vector<OsnrRecord> records;
+    for (const OsnrMeterResult& m : meters)
+        for (const OsnrMeterResult::Channel& c : m.channels)
+            records.push_back({m.id, c.number, c.frequency_thz, c.osnr_db, c.signal_dbm, c.noise_dbm});
+    return records;
+}
+
+void put_osnr(toml::table& t, const std::vector<OsnrRecord>& records) {
+    if (records.empty()) return;
+    toml::array list;
+    for (const OsnrRecord& o : records)
+        list.push_back(toml::table{{"meter", o.meter},           {"channel", o.channel},       {"frequency_thz", o.frequency_thz},
+                                   {"osnr_db", o.osnr_db},       {"signal_dbm", o.signal_dbm}, {"noise_dbm", o.noise_dbm}});
+    t.insert("osnr", std::move(list));
+}
+
+std::vector<OsnrRecord> get_osnr(const toml::table& t) {
+    std::vector<OsnrRecord> records;
+    if (const toml::array* list = t["osnr"].as_array())
+        for (const toml::node& n : *list)
+            if (const toml::table* o = n.as_table())
+                records.push_back({static_cast<std::int32_t>((*o)["meter"].value_or(std::int64_t{0})),
+                                   static_cast<int>((*o)["channel"].value_or(std::int64_t{0})),
+                                   (*o)["frequency_thz"].value_or(0.0), (*o)["osnr_db"].value_or(0.0),
+                                   (*o)["signal_dbm"].value_or(0.0), (*o)["noise_dbm"].value_or(0.0)});
+    return records;
+}
+
 void put_count(toml::table& t, const char* key, const std::optional<std::int64_t>& v) {
     if (v) t.insert(key, *v);
 }
@@ -251,6 +282,7 @@ std::string record_text(const ResultRecord& r) {
         meters.push_back(std::move(mt));
     }
     t.insert("meter", std::move(meters));
+    put_osnr(t, r.osnr);
     toml::array files;
     for (const FileRecord& f : r.files) {
         toml::table ft;
@@ -294,6 +326,7 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
     r.wall_time_s = *wall;
     r.parameters_hash = *params;
     r.program_hash = *program;
+    r.osnr = get_osnr(t);
     for (const toml::node& n : *channels) {
         const toml::table* ct = n.as_table();
         if (ct == nullptr) continue;
@@ -489,6 +522,15 @@ bool lock_point(const fs::path& dir, FileLock& lock) {
     return false;
 }
 
+// One thread per point, and FFT plans that do not depend on timing (the
+// wisdom named by BNLIB, or else FFTW's estimate), so that a point gives the
+// same numbers wherever and beside whatever it runs.
+void same_numbers_everywhere() {
+    ::setenv("NODRIX_THREADS", "1", 1);
+    if (std::getenv("BNLIB") == nullptr && std::getenv("NODRIX_FFT_PLANS") == nullptr)
+        ::setenv("NODRIX_FFT_PLANS", "estimate", 1);
+}
+
 }  // namespace
 
 int run_point(const fs::path& given) {
@@ -516,15 +558,10 @@ int run_point(const fs::path& given) {
     ::dup2(console, 1);
     ::dup2(console, 2);
     ::close(console);
-
-    // One thread per point, and FFT plans that do not depend on timing (the
-    // wisdom named by BNLIB, or else FFTW's estimate), so that a point gives
-    // the same numbers wherever and beside whatever it runs.
-    ::setenv("NODRIX_THREADS", "1", 1);
-    if (std::getenv("BNLIB") == nullptr && std::getenv("NODRIX_FFT_PLANS") == nullptr)
-        ::setenv("NODRIX_FFT_PLANS", "estimate", 1);
+    same_numbers_everywhere();
 
     RunResults results;
+    std::vector<OsnrMeterResult> osnr;
     int status = 1;
     if (hash_file(link) != point->link_hash) {
         opxerr("the link file " + link + " changed since the sweep was prepared; run the sweep again in a new directory");
@@ -543,6 +580,7 @@ int run_point(const fs::path& given) {
             status = run_link(std::move(*loaded), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
                 if (st == 3) return;
                 results = run_results(s);
+                osnr = osnr_results(s);
                 std::fputs(simulation_summary(s).c_str(), stdout);
             });
     }
@@ -560,6 +598,7 @@ int run_point(const fs::path& given) {
     r.program_hash = program_hash();
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
     for (const MeterResult& m : results.meters) r.meters.push_back(meter_record(m));
+    r.osnr = osnr_records(osnr);
     r.files = run_files(dir, files_put_in_place());
     r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!write_record(dir, r)) {

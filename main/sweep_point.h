@@ -55,6 +55,14 @@ struct MeterRecord {
     bool partial() const { return samples_observed && samples_requested && *samples_observed < *samples_requested; }
 };
 
+// One channel of an OSNR meter: its OSNR in the meter's reference bandwidth.
+struct OsnrRecord {
+    std::int32_t meter = 0;
+    int channel = 0;                 // numbered as the link's channels; 0 when it has no laser
+    double frequency_thz = 0.0;
+    double osnr_db = 0.0, signal_dbm = 0.0, noise_dbm = 0.0;
+};
+
 struct FileRecord {
     std::string name;
     std::uintmax_t size = 0;
@@ -71,6 +79,7 @@ struct ResultRecord {
     std::string program_hash;        // of the nodrix that ran it
     std::vector<ChannelRecord> channels;
     std::vector<MeterRecord> meters;
+    std::vector<OsnrRecord> osnr;
     std::vector<FileRecord> files;
 };
 

@@ -43,6 +43,12 @@ struct ChannelColumn {
 struct MeterColumn {
     std::int32_t id = 0;
 };
+// An OSNR meter's channel: the column osnrID_chN_db.
+struct OsnrColumn {
+    std::int32_t meter = 0;
+    int channel = 0;
+    std::string name() const { return "osnr" + std::to_string(meter) + "_ch" + std::to_string(channel) + "_db"; }
+};
 struct Layout {
     std::vector<ChannelColumn> channels;
     std::vector<MeterColumn> meters;
@@ -50,10 +56,29 @@ struct Layout {
     // meters, as many eyes as the most any point reports.
     std::vector<const ChannelColumn*> multilevel;
     std::size_t eyes = 0;
+    std::vector<OsnrColumn> osnr;
 };
 
 const char* const kEyeNames[][3] = {{"", "", ""}, {"q_single_db", "", ""}, {"", "", ""},
                                     {"q_lower_db", "q_middle_db", "q_upper_db"}};
+
+// The OSNR columns a record adds to the layout, and its values in them.
+void add_osnr_columns(Layout& l, const ResultRecord& r) {
+    for (const OsnrRecord& o : r.osnr) {
+        bool seen = false;
+        for (const OsnrColumn& k : l.osnr) seen = seen || (k.meter == o.meter && k.channel == o.channel);
+        if (!seen) l.osnr.push_back(OsnrColumn{o.meter, o.channel});
+    }
+}
+void append_osnr(const Layout& l, const ResultRecord* r, std::vector<std::optional<double>>& n) {
+    for (const OsnrColumn& k : l.osnr) {
+        std::optional<double> v;
+        if (r != nullptr)
+            for (const OsnrRecord& o : r->osnr)
+                if (o.meter == k.meter && o.channel == k.channel) v = o.osnr_db;
+        n.push_back(v);
+    }
+}
 
 Layout layout_of(const std::vector<PointStatus>& status) {
     Layout l;
@@ -69,6 +94,7 @@ Layout layout_of(const std::vector<PointStatus>& status) {
             for (const MeterColumn& k : l.meters) seen = seen || k.id == m.id;
             if (!seen) l.meters.push_back(MeterColumn{m.id});
         }
+        add_osnr_columns(l, *s.record);
     }
     for (const PointStatus& s : status) {
         if (!s.record) continue;
@@ -105,6 +131,7 @@ std::vector<std::string> number_names(const Layout& l) {
         names.push_back(c->prefix + "ser");
         for (std::size_t e = 0; e < l.eyes; ++e) names.push_back(c->prefix + kEyeNames[l.eyes][e]);
     }
+    for (const OsnrColumn& o : l.osnr) names.push_back(o.name());
     return names;
 }
 
@@ -146,6 +173,7 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
         for (std::size_t e = 0; e < l.eyes; ++e)
             n.push_back(c != nullptr && e < c->eye_q_db.size() ? std::optional<double>(c->eye_q_db[e]) : std::nullopt);
     }
+    append_osnr(l, done ? &*s.record : nullptr, n);
     return n;
 }
 
@@ -362,8 +390,7 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
                        partial(s) ? "partial" : state_word(s.state), n, message);
         }
         if (!seeds) continue;
-        const std::size_t width =
-            1 + l.channels.size() * kChannelColumnCount + l.meters.size() + l.multilevel.size() * (1 + l.eyes);
+        const std::size_t width = number_names(l).size();
         const auto [mean, spread] = mean_and_spread(done, width);
         const std::string over =
             "over " + std::to_string(done.size()) + " of " + std::to_string(group.size()) + " seeds";

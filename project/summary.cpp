@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "kernel/driver.h"
+#include "runtime/opxfile.h"
 #include "runtime/run_files.h"
 #include "models/measurements/ber_estimator.h"
+#include "models/measurements/osnr_meter.h"
 #include "models/receivers/photodiode.h"
 #include "numerics/ber_search.h"
 #include "project/observation.h"
@@ -285,6 +287,60 @@ RunResults run_results(const LinkSchedule& s) {
     return results;
 }
 
+std::vector<OsnrMeterResult> osnr_results(const LinkSchedule& s) {
+    std::vector<float> carriers;
+    for (const LinkBlock& b : s.link().blocks)
+        if (b.kind->name == "laser") carriers.push_back(b.settings.real("frequency_thz"));
+    std::sort(carriers.begin(), carriers.end());
+    carriers.erase(std::unique(carriers.begin(), carriers.end()), carriers.end());
+    std::vector<OsnrMeterResult> results;
+    for (const LinkBlock& b : s.link().blocks) {
+        if (b.kind->name != "osnr_meter") continue;
+        OsnrMeterResult m{b.id, b.settings.text("label")};
+        const std::string report = cut_at_first_blank(b.settings.text("file_name").c_str()) + ".DAT";
+        if (const auto r = run_wrote(report) ? read_osnr_report(report) : std::nullopt) {
+            m.reported = true;
+            m.reference_nm = r->reference_nm;
+            for (const OsnrChannel& c : r->channels) {
+                std::size_t best = 0;
+                for (std::size_t k = 1; k < carriers.size(); ++k)
+                    if (std::fabs(carriers[k] - c.frequency_thz) < std::fabs(carriers[best] - c.frequency_thz)) best = k;
+                m.channels.push_back({carriers.empty() ? 0 : static_cast<int>(best) + 1, c.frequency_thz,
+                                      10.0 * std::log10(c.signal_mw), 10.0 * std::log10(c.noise_mw), c.osnr_db});
+            }
+        }
+        results.push_back(std::move(m));
+    }
+    return results;
+}
+
+namespace {
+
+// The OSNR meters' section of the summary: a line per channel.
+std::string osnr_section(const LinkSchedule& s) {
+    const std::vector<OsnrMeterResult> meters = osnr_results(s);
+    if (meters.empty()) return "";
+    std::ostringstream out;
+    out << "Optical signal-to-noise ratio (signal over the ASE of both polarisations)\n";
+    for (const OsnrMeterResult& m : meters) {
+        out << "  " << m.id << " " << m.label << ": ";
+        if (!m.reported) {
+            out << "no report\n";
+            continue;
+        }
+        out << "in " << format("%.3g nm", m.reference_nm) << (m.channels.empty() ? ", no channel at its input" : "")
+            << "\n";
+        for (const OsnrMeterResult::Channel& c : m.channels)
+            out << channel_heading(c.number, c.frequency_thz)
+                << (std::isinf(c.osnr_db) ? std::string("   inf dB (no noise)") : format("%6.2f dB", c.osnr_db))
+                << "  signal " << format("%.2f dBm", c.signal_dbm) << ", noise " << format("%.2f dBm", c.noise_dbm)
+                << "\n";
+    }
+    return out.str();
+}
+
+}  // namespace
+
 std::string simulation_summary(const LinkSchedule& s) {
     std::ostringstream out;
     const Link& link = s.link();
@@ -335,6 +391,7 @@ std::string simulation_summary(const LinkSchedule& s) {
         else
             out << "no report\n";
     }
+    out << osnr_section(s);
     out << "Files written\n";
     for (const std::string& f : result_files()) out << "  " << f << "\n";
     return out.str();

@@ -93,6 +93,23 @@ struct RunResults {
 };
 RunResults run_results(const LinkSchedule& schedule);
 
+// What an OSNR meter reported: per channel at its input, numbered as the
+// channels of the link (the nearest laser, from 1 in rising frequency; 0 when
+// the link has no laser).
+struct OsnrMeterResult {
+    std::int32_t id = 0;
+    std::string label;
+    bool reported = false;
+    double reference_nm = 0.0;
+    struct Channel {
+        int number = 0;
+        double frequency_thz = 0.0;
+        double signal_dbm = 0.0, noise_dbm = 0.0, osnr_db = 0.0;
+    };
+    std::vector<Channel> channels;
+};
+std::vector<OsnrMeterResult> osnr_results(const LinkSchedule& schedule);
+
 // One row of the channel table: the channel's number and carrier frequency,
 // the mean received power, the BER and the Q the report gives, and the eye's Q.
 std::string channel_row(const ChannelResult& c);

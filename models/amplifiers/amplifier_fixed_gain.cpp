@@ -13,6 +13,8 @@ struct AmplifierFixedGain {
     float noise_figure_linear = 2.81838f;
     bool ase_off = false;
     std::string noise_figure_profile_file;
+    std::int32_t ase_polarisations = 2;  // 1 or 2
+    std::int32_t noise_figure_definition = kNoiseFigureExact;
 
     Input<OpticalSignal> input;
     Output<OpticalSignal> output;
@@ -44,7 +46,8 @@ struct AmplifierFixedGain {
     }
 
     Status design(const RunContext& ctx, StateClaims& state) {
-        const EdfaSettings p{gain_db, gain_profile_file, noise_figure_linear, ase_off, noise_figure_profile_file};
+        const EdfaSettings p{gain_db, gain_profile_file, noise_figure_linear, ase_off,
+                             noise_figure_profile_file, ase_polarisations, noise_figure_definition};
         return model.design_fixed_gain(ctx, state, p, *input, *output, window);
     }
     void setup(const RunContext& ctx) { model.setup(ctx); }

@@ -14,6 +14,8 @@ struct AmplifierFixedPower {
     float noise_figure_linear = 2.81838f;
     bool ase_off = false;
     std::string noise_figure_profile_file;
+    std::int32_t ase_polarisations = 2;  // 1 or 2
+    std::int32_t noise_figure_definition = kNoiseFigureExact;
     float output_power_mw = 1.0f;  // target output power, > 0
 
     Input<OpticalSignal> input;
@@ -50,7 +52,8 @@ struct AmplifierFixedPower {
     }
 
     Status design(const RunContext& ctx, StateClaims& state) {
-        const EdfaSettings p{max_gain_db, gain_profile_file, noise_figure_linear, ase_off, noise_figure_profile_file};
+        const EdfaSettings p{max_gain_db, gain_profile_file, noise_figure_linear, ase_off,
+                             noise_figure_profile_file, ase_polarisations, noise_figure_definition};
         return model.design_fixed_power(ctx, state, p, output_power_mw, *input, *output, window);
     }
     void setup(const RunContext& ctx) { model.setup(ctx); }

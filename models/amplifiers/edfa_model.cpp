@@ -26,10 +26,12 @@ ProfileTable table_of(float parameter, const std::string& file, bool linear,
     return profile_table(read_profile_file(converti_nome(file)), linear);
 }
 
-EdfaRun edfa_run(const RunContext& ctx) {
+// The profile model's view of the run, with the polarisations the ASE fills.
+EdfaRun edfa_run(const RunContext& ctx, const EdfaSettings& p) {
     const SimulationSettings& s = ctx.settings();
-    return EdfaRun{s.grid.low_thz,     s.grid.high_thz,    s.band.low_thz,        s.band.high_thz,
-                   ctx.band_centre(), ctx.polarisations(), ctx.time_step_double()};
+    return EdfaRun{s.grid.low_thz,     s.grid.high_thz,    s.band.low_thz,         s.band.high_thz,
+                   ctx.band_centre(), p.ase_polarisations, ctx.time_step_double(),
+                   p.noise_figure_definition == kNoiseFigureExact};
 }
 
 void empty_outputs(const RunContext& ctx, OpticalSignal& out) {
@@ -58,11 +60,19 @@ float fixed_power_gain_db(const RunContext& ctx, const EdfaSettings& p, float ou
                           const OpticalSignal& in) {
     float p_in = 0.0f;
     for (float v : in.ps) p_in += v;
-    const float n_sp = p.ase_off ? 0.0f : 0.5f * p.noise_figure_linear;
     const SpectralGrid& grid = ctx.settings().grid;
-    const float a = static_cast<float>(n_sp * kPlanck * ctx.band_centre() * ctx.polarisations() *
-                                       (grid.high_thz - grid.low_thz) * kW2mW);
     const float g_max = std::pow(10.0f, 0.1f * p.gain_db);
+    if (p.noise_figure_definition == kNoiseFigureExact) {
+        // h fc over the grid in the polarisations the ASE fills, and the gain
+        // that makes signal and ASE meet the target.
+        const float c = p.ase_off ? 0.0f
+                                  : static_cast<float>(kPlanck * ctx.band_centre() * p.ase_polarisations *
+                                                       (grid.high_thz - grid.low_thz) * kW2mW);
+        return 10.0f * std::log10(fixed_power_gain_exact(p_in, p.noise_figure_linear, c, output_power_mw, g_max));
+    }
+    const float n_sp = p.ase_off ? 0.0f : 0.5f * p.noise_figure_linear;
+    const float a = static_cast<float>(n_sp * kPlanck * ctx.band_centre() * p.ase_polarisations *
+                                       (grid.high_thz - grid.low_thz) * kW2mW);
     return 10.0f * std::log10(fixed_power_gain(p_in, a, output_power_mw, g_max));
 }
 
@@ -100,6 +110,7 @@ Status EdfaModel::design_fixed_gain(const RunContext& ctx, StateClaims& state, c
     flat_ = use_flat(p);
     ase_off_ = p.ase_off;
     gain_db_ = 0.0f;
+    share_ase(ctx, p);
     if (in.iv == 0) {
         empty_outputs(ctx, out);
         out.iv = 0;
@@ -110,7 +121,7 @@ Status EdfaModel::design_fixed_gain(const RunContext& ctx, StateClaims& state, c
         return {};
     }
     const bool linear = linear_values(p.gain_db);
-    const EdfaRun run = edfa_run(ctx);
+    const EdfaRun run = edfa_run(ctx, p);
     const ProfileTable gain = table_of(p.gain_db, p.gain_profile_file, linear, default_gain_table, run);
     const ProfileTable nf =
         table_of(p.noise_figure_linear, p.noise_figure_profile_file, linear, default_noise_figure_table, run);
@@ -124,6 +135,7 @@ Status EdfaModel::design_fixed_power(const RunContext& ctx, StateClaims& state, 
     flat_ = use_flat(p);
     ase_off_ = p.ase_off;
     gain_db_ = 0.0f;
+    share_ase(ctx, p);
     if (in.iv == 0) {
         empty_outputs(ctx, out);
         out.iv = 0;
@@ -147,10 +159,10 @@ void EdfaModel::design_flat(const RunContext& ctx, StateClaims& state, float gai
     }
     const float g = std::pow(10.0f, 0.05f * gain_db);
     const float power_gain = g * g;
-    const float n_sp = p.ase_off ? 0.0f : 0.5f * p.noise_figure_linear;
+    const float n_sp = p.ase_off ? 0.0f : inversion_factor(power_gain, p.noise_figure_linear, p.noise_figure_definition);
     const float s = flat_ase_density(power_gain, n_sp, ctx.band_centre());
 
-    const float npol = static_cast<float>(ctx.polarisations());
+    const float npol = static_cast<float>(p.ase_polarisations);
     const SpectralGrid& grid = ctx.settings().grid;
     const float ase_per_bin = npol * s * (grid.high_thz - grid.low_thz) / 1024.0f;
     for (int i = 0; i < kBins; ++i) out.ps[i] = power_gain * in.ps[i] + ase_per_bin;
@@ -172,7 +184,7 @@ void EdfaModel::design_profile(const RunContext& ctx, StateClaims& state, float 
     std::int32_t log2n = 0;
     float delay = 0.0f;
     elabora_vet(gain_parameter, gain, p.ase_off ? 1 : 0, noise_figure, in.ps.data(), out.ps.data(), in.iv, out.iv,
-                n, log2n, designed_gain_response_.data(), designed_noise_response_.data(), delay, edfa_run(ctx));
+                n, log2n, designed_gain_response_.data(), designed_noise_response_.data(), delay, edfa_run(ctx, p));
     float pg = 0.0f;
     float pn = 0.0f;
     if (n > 0) {
@@ -180,7 +192,7 @@ void EdfaModel::design_profile(const RunContext& ctx, StateClaims& state, float 
         maxvet_complex(designed_noise_response_.data(), n, pn);
     }
     for (int i = 0; i < kBins; ++i) out.gd[i] = in.gd[i] + delay;
-    const float npol = static_cast<float>(ctx.polarisations());
+    const float npol = static_cast<float>(p.ase_polarisations);
     const float half_photon = static_cast<float>(0.5 * kPlanck * ctx.band_centre() * kW2mW);
     out.pp = !p.ase_off ? pg * in.pp + (0.8f / ctx.time_step()) * npol * pn * half_photon : pg * in.pp;
     group_delay_window(window.input(ctx), out.gd.data(), least_group_delay(in.gd.data()), window.output());
@@ -200,7 +212,7 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
     Status status;
     if (!target_usable(ctx, output_power_mw, in, out, window, status)) return status;
     const bool linear = linear_values(p.gain_db);
-    const EdfaRun run = edfa_run(ctx);
+    const EdfaRun run = edfa_run(ctx, p);
     ProfileData gain_data;
     ProfileTable gain;
     if (p.gain_db < 0.0f) {
@@ -214,7 +226,7 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
 
     // The output power at the full gain decides how far the gain is lowered.
     std::array<float, kBins> ps{};
-    edfa_spectrum(edfa_shape(gain, nf, linear), p.ase_off ? 1 : 0, in.ps.data(), ps.data(), run);
+    edfa_spectrum(edfa_shape(gain, nf, linear, run.exact_noise_figure), p.ase_off ? 1 : 0, in.ps.data(), ps.data(), run);
     float p_out = 0.0f;
     for (float v : ps) p_out += v;
     const float offset = output_power_mw <= p_out ? 10.0f * std::log10(p_out / output_power_mw) : 0.0f;
@@ -231,6 +243,23 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
     }
     design_profile(ctx, state, lowered_parameter, lowered, nf, p, in, out, window);
     return status;
+}
+
+// The ASE of the polarisations it fills, shared among the simulated fields.
+// Two fields carry one polarisation each. One field carries the power of
+// both: the power, the spectrum and the OSNR are then those of the ASE of
+// both polarisations, and so is the mean ASE photocurrent; the beat noise at
+// a detector is that of all the ASE co-polarised with the signal, twice the
+// signal-ASE and ASE-ASE beat variance of two polarisations.
+void EdfaModel::share_ase(const RunContext& ctx, const EdfaSettings& p) {
+    const bool both = p.ase_polarisations == 2;
+    if (ctx.polarisations() == 2) {
+        x_ase_share_ = 1.0f;
+        y_ase_share_ = both ? 1.0f : 0.0f;
+    } else {
+        x_ase_share_ = both ? 2.0f : 1.0f;
+        y_ase_share_ = 0.0f;
+    }
 }
 
 // ---- set-up, run, finish ----
@@ -286,9 +315,12 @@ void EdfaModel::run_flat(const RunContext& ctx, const OpticalSignal& in, Optical
         return;
     }
     const float g = flat_values_[0];
-    const float a = std::sqrt(flat_values_[2]);
+    const float a = std::sqrt(x_ase_share_ * flat_values_[2]);
     out.x = FieldSample{g * in.x.re + a * z1.re, g * in.x.im + a * z1.im, in.x.fcenter};
-    if (ctx.polarisations() == 2) out.y = FieldSample{g * in.y.re + a * z2.re, g * in.y.im + a * z2.im, in.y.fcenter};
+    if (ctx.polarisations() == 2) {
+        const float b = std::sqrt(y_ase_share_ * flat_values_[2]);
+        out.y = FieldSample{g * in.y.re + b * z2.re, g * in.y.im + b * z2.im, in.y.fcenter};
+    }
 }
 
 // The profile model: samples collected into blocks of N/2 and filtered by
@@ -331,8 +363,10 @@ void EdfaModel::run_profile(const RunContext& ctx, const OpticalSignal& in, Opti
     if (noise) {
         // White noise of density h fc / 2 per polarisation, shaped by sqrt(F).
         const float scale = std::sqrt(static_cast<float>(kPlanck * ctx.band_centre() * kHalfW2mW));
-        x_noise_[static_cast<std::size_t>(p)] = {scale * z1.re, scale * z1.im};
-        if (two_pol) y_noise_[static_cast<std::size_t>(p)] = {scale * z2.re, scale * z2.im};
+        const float x_scale = std::sqrt(x_ase_share_) * scale;
+        const float y_scale = std::sqrt(y_ase_share_) * scale;
+        x_noise_[static_cast<std::size_t>(p)] = {x_scale * z1.re, x_scale * z1.im};
+        if (two_pol) y_noise_[static_cast<std::size_t>(p)] = {y_scale * z2.re, y_scale * z2.im};
     }
     sizes_[2] = p + 1;
 }

@@ -15,6 +15,7 @@
 
 #include "kernel/block_declaration.h"
 #include "models/amplifiers/amplifier_noise.h"
+#include "models/amplifiers/edfa.h"
 #include "models/amplifiers/edfa_profile.h"
 
 namespace nodrix {
@@ -26,6 +27,8 @@ struct EdfaSettings {
     float noise_figure_linear = 2.81838f;  // negative: the noise-figure profile
     bool ase_off = false;
     std::string noise_figure_profile_file;
+    std::int32_t ase_polarisations = 2;          // polarisations the ASE fills: 1 or 2
+    std::int32_t noise_figure_definition = kNoiseFigureExact;
 };
 
 // The parameters after the gain that both kinds declare, bound to members
@@ -47,6 +50,15 @@ void edfa_noise_parameters(std::vector<Parameter<B>>& params) {
                                {.name = "noise_figure_profile_file", .type = ParamType::file,
                                 .help = "noise-figure profile, without \".DAT\" (with a negative noise figure)",
                                 .limits = "needed with a negative noise figure, read as the gain profile"}));
+    params.push_back(parameter(&B::ase_polarisations,
+                               {.name = "ase_polarisations", .fallback = 2,
+                                .help = "polarisations the ASE fills (one simulated field carries the power of both)",
+                                .choices = {{"1", 1}, {"2", 2}}}));
+    params.push_back(parameter(
+        &B::noise_figure_definition,
+        {.name = "noise_figure_definition", .type = ParamType::choice, .fallback = kNoiseFigureExact,
+         .help = "inversion factor from the noise figure: \"exact\" (F G - 1) / (2 (G - 1)), or \"high_gain\" F / 2",
+         .choices = {{"high_gain", kNoiseFigureHighGain}, {"exact", kNoiseFigureExact}}}));
 }
 
 // A negative gain or noise figure takes the profile model, which needs its
@@ -70,6 +82,7 @@ public:
     void finish(const RunContext& ctx);
 
 private:
+    void share_ase(const RunContext& ctx, const EdfaSettings& p);
     bool use_flat(const EdfaSettings& p) const { return p.gain_db >= 0.0f && p.noise_figure_linear >= 0.0f; }
     void design_flat(const RunContext& ctx, StateClaims& state, float gain_db, const EdfaSettings& p,
                      const OpticalSignal& in, OpticalSignal& out, const Window& window);
@@ -84,6 +97,9 @@ private:
 
     bool flat_ = true;
     bool ase_off_ = false;
+    // Power of the ASE density S (per polarisation) each simulated field
+    // carries: x, and y with two fields.
+    float x_ase_share_ = 1.0f, y_ase_share_ = 1.0f;
     // Flat model: the gain [dB] a fixed-power amplifier chose (claimed
     // before the rest), then the noise pair's records, then g, n_sp, S.
     State<float> chosen_gain_db_;

@@ -344,14 +344,17 @@ ProfileTable default_noise_figure_table(float noise_figure, const EdfaRun& run) 
     return flat_table(kNoiseFigurePoints, noise_figure, run.grid_low_thz, run.grid_high_thz);
 }
 
-EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear) {
+EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear, bool exact) {
     EdfaShape s;
     s.gain = std::move(gain);
     s.factor.f = noise_figure.f;
     for (std::int32_t j = 0; j < noise_figure.size(); ++j) {
         const float g = std::max(0.0f, s.gain.at(noise_figure.f[j]));
         const float nf = noise_figure.v[j];
-        s.factor.v.push_back(linear ? (g - 1.0f) * nf : smooth_excess_gain(g) * nf);
+        if (exact)
+            s.factor.v.push_back(g > 1.0f ? std::max(0.0f, nf * g - 1.0f) : 0.0f);
+        else
+            s.factor.v.push_back(linear ? (g - 1.0f) * nf : smooth_excess_gain(g) * nf);
     }
     clamped_spline(s.factor);
     return s;
@@ -478,7 +481,7 @@ void elabora_vet(float gain, const ProfileTable& gain_table, std::int32_t noise_
                  const ProfileTable& noise_figure_table, const float* ps_in, float* ps_out, std::int32_t iv_in,
                  std::int32_t& iv_out, std::int32_t& n, std::int32_t& log2n, std::complex<double>* hg,
                  std::complex<double>* hn, float& delay, const EdfaRun& run) {
-    const EdfaShape shape = edfa_shape(gain_table, noise_figure_table, linear_values(gain));
+    const EdfaShape shape = edfa_shape(gain_table, noise_figure_table, linear_values(gain), run.exact_noise_figure);
     edfa_spectrum(shape, noise_off, ps_in, ps_out, run);
     iv_out = iv_in;
     n = 0;

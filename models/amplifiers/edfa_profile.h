@@ -58,12 +58,14 @@ struct ProfileTable {
 
 // What the profile model takes of the run's settings: the spectral grid the
 // flat defaults and the spectrum span, the band the tables must cover, the
-// band centre, the polarisations and the time step.
+// band centre, the polarisations the ASE fills, the time step and the
+// definition of the noise figure.
 struct EdfaRun {
     float grid_low_thz = 0.0f, grid_high_thz = 0.0f, band_low_thz = 0.0f, band_high_thz = 0.0f;
     float band_centre_thz = 0.0f;
     std::int32_t polarisations = 1;
     double time_step_ps = 0.0;
+    bool exact_noise_figure = false;  // F G - 1 rather than (G - 1) F (see edfa_shape)
 };
 
 // Table of a data file: wavelengths converted to frequencies, values in dB
@@ -74,13 +76,15 @@ ProfileTable profile_table(const ProfileData& data, bool linear);
 ProfileTable default_gain_table(float gain_db, const EdfaRun& run);
 ProfileTable default_noise_figure_table(float noise_figure, const EdfaRun& run);
 
-// Gain table and noise-factor table F at the noise-figure points:
-// F = (G - 1) NF with linear values, ((1 + G^8)^(1/8) - 1) NF otherwise.
+// Gain table and noise-factor table F at the noise-figure points, the ASE
+// density per polarisation being F h fc / 2: in the high-gain approximation
+// F = (G - 1) NF with linear values, ((1 + G^8)^(1/8) - 1) NF otherwise;
+// with the exact noise figure F = NF G - 1 above unit gain and 0 at or below.
 struct EdfaShape {
     ProfileTable gain;
     ProfileTable factor;
 };
-EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear);
+EdfaShape edfa_shape(ProfileTable gain, const ProfileTable& noise_figure, bool linear, bool exact = false);
 
 // Output spectrum: G_i ps_in + npol h fc 5e14 F_i w per bin (the ASE term only
 // where G_i > 1 and the noise is on).

@@ -2,15 +2,18 @@
 // signal by averaged periodograms. Its frame collectors (spettl, one per
 // polarisation) gather the field samples of the measuring window in frames of
 // N, transform each full frame and accumulate |X_k|^2; at the end of the run
-// the averaged spectrum is centred on the band centre, converted to dB within
-// 150 dB of its peak, trimmed by 10 % of the band at each edge and written as
-// the spectrum file (file base + ".qsp").
+// the averaged spectrum is centred on the band centre, trimmed by 10 % of the
+// band at each edge and written within 150 dB of its peak: as the power in a
+// resolution bandwidth in dBm, an XY chart whose axes name their units (file
+// base + ".qxy"), or on the older scale, 10 log10 of the density in mW/THz,
+// as the spectrum file (file base + ".qsp").
 #include "models/measurements/osa.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,9 @@ namespace {
 
 constexpr float kPowerFloor = 1e-20f;  // smallest bin power kept before the dB conversion
 constexpr float kDynamicRange = 150.0f;  // dB shown below the peak
+constexpr double kLightNmThz = 299792.458;  // speed of light [nm THz]
+constexpr std::int32_t kDensityScale = 0;  // 10 log10 of mW/THz, the spectrum file
+constexpr std::int32_t kDbmScale = 1;      // dBm in the resolution bandwidth, the XY chart
 
 std::string trimmed_right(const std::string& s) {
     const auto last = s.find_last_not_of(' ');
@@ -79,7 +85,9 @@ void spettl(FrameCollector& c, const PlanStore& plans, float re, float im) {
 struct SpectrumAnalyser {
     std::int32_t fft_length = 1000;  // frame length [samples]; an odd value is raised by 1
     std::string title;               // caption
-    std::string file_name;           // spectrum file, ".qsp" appended; trailing blanks dropped
+    std::string file_name;           // spectrum file, ".qsp" or ".qxy" appended; trailing blanks dropped
+    std::int32_t scale = kDbmScale;
+    float resolution_bandwidth_nm = 0.1f;  // at the band centre's wavelength
 
     Input<OpticalSignal> input;
     Window window;
@@ -104,7 +112,17 @@ struct SpectrumAnalyser {
                     parameter(&A::title, {.name = "title", .text_fallback = "optspr{n} Run(s): 1",
                                           .help = "caption in the report"}),
                     parameter(&A::file_name, {.name = "file_name", .text_fallback = "{link}_OSA{id}",
-                                              .help = "spectrum file name (\".qsp\" appended)"}),
+                                              .help = "spectrum file name (\".qxy\", or \".qsp\" on the density "
+                                                      "scale, appended)"}),
+                    parameter(&A::scale,
+                              {.name = "scale", .type = ParamType::choice, .fallback = kDbmScale,
+                               .help = "\"dbm\": power in the resolution bandwidth [dBm], an XY chart; "
+                                       "\"density_db\": 10 log10 of the density in mW/THz, a spectrum file",
+                               .choices = {{"density_db", kDensityScale}, {"dbm", kDbmScale}}}),
+                    parameter(&A::resolution_bandwidth_nm,
+                              {.name = "resolution_bandwidth_nm", .unit = "nm", .fallback = 0.1,
+                               .help = "resolution bandwidth of the dBm scale, at the band centre's wavelength",
+                               .low = 0, .low_open = true}),
                 },
             .inputs = {port(&A::input, {.key = "input", .help = "the light measured"})},
             .window = &A::window,
@@ -167,12 +185,13 @@ struct SpectrumAnalyser {
         std::vector<float> power(collectors[0].power.data(), collectors[0].power.data() + n);
         if (two_polarisations(ctx))
             for (std::int32_t k = 0; k < n; ++k) power[static_cast<std::size_t>(k)] += collectors[1].power[static_cast<std::size_t>(k)];
+        const SpectrumAxis axis = spectrum_axis(n, ctx.band_centre(), ctx.time_step());
+        if (scale == kDbmScale) return write_dbm_chart(ctx, power, axis);
         std::vector<float> db(static_cast<std::size_t>(n));
         Qsp1Header h;
         float minimum;
         float maximum;
         spectrum_to_db(power.data(), n, collectors[0].words[2], ctx.time_step(), db.data(), minimum, maximum);
-        const SpectrumAxis axis = spectrum_axis(n, ctx.band_centre(), ctx.time_step());
         h.delt = ctx.time_step_double();
         h.fsym = ctx.band_centre();
         h.frequency_step = axis.frequency_step;
@@ -182,6 +201,38 @@ struct SpectrumAnalyser {
         h.maximum = maximum;
         const std::vector<double> values(db.begin() + (axis.i1 - 1), db.begin() + axis.i2);
         qsp1_write(trimmed_right(file_name) + ".qsp", h, values);  // a failure is reported by the io layer, naming the file
+        return {};
+    }
+
+    // The power in the resolution bandwidth [dBm] against frequency [THz],
+    // the bins of the spectrum file, within 150 dB of the peak.
+    Status write_dbm_chart(const RunContext& ctx, const std::vector<float>& power, const SpectrumAxis& axis) {
+        const std::int32_t n = frame_length();
+        const std::int32_t frames = collectors[0].words[2];
+        const double dt = ctx.time_step_double();
+        // Centred density [mW/THz]: |X_k|^2 dt / (N frames).
+        std::vector<double> density(static_cast<std::size_t>(n), 0.0);
+        const std::int32_t shift = n % 2 == 0 ? n / 2 : (n + 1) / 2;
+        for (std::int32_t k = 0; k < n && frames > 0; ++k)
+            density[static_cast<std::size_t>((k + shift) % n)] = power[static_cast<std::size_t>(k)] * dt / (double(n) * frames);
+        const double fc = ctx.band_centre();
+        const double resolution = fc * fc * resolution_bandwidth_nm / kLightNmThz;
+        const std::vector<double> in_resolution = resolution_bandwidth_power(density, axis.frequency_step, resolution);
+        std::vector<double> x, y;
+        double peak = 1e-20;
+        for (std::int32_t k = axis.i1; k <= axis.i2; ++k) peak = std::max(peak, in_resolution[static_cast<std::size_t>(k - 1)]);
+        const double floor = 10.0 * std::log10(peak) - kDynamicRange;
+        for (std::int32_t k = axis.i1; k <= axis.i2; ++k) {
+            x.push_back(axis.start_frequency + (k - axis.i1) * axis.frequency_step);
+            const double p = std::max(in_resolution[static_cast<std::size_t>(k - 1)], 1e-20);
+            y.push_back(std::max(10.0 * std::log10(p), floor));
+        }
+        char unit[48];
+        std::snprintf(unit, sizeof unit, "dBm/%g nm", static_cast<double>(resolution_bandwidth_nm));
+        const std::int32_t id = qxy1_create(trimmed_right(file_name) + ".qxy");
+        if (id < 0) return {};  // reported by the io layer, naming the file
+        qxy1_write_chart(id, trimmed_right(title), "frequency", "THz", "power", unit, x, y);
+        qxy1_close(id);
         return {};
     }
 };
@@ -204,6 +255,25 @@ SpectrumAxis spectrum_axis(std::int32_t n, float fref, float dt) {
     a.stop_frequency = f + (2.0 * a.i2 - n - 2.0) / (2.0 * n * d);
     a.frequency_step = 1.0 / (n * d);
     return a;
+}
+
+std::vector<double> resolution_bandwidth_power(const std::vector<double>& density, double step, double resolution) {
+    const std::size_t n = density.size();
+    std::vector<double> out(n, 0.0);
+    const double half = 0.5 * resolution / step;  // in bins
+    const auto reach = static_cast<std::ptrdiff_t>(std::ceil(half + 0.5));
+    for (std::size_t k = 0; k < n; ++k) {
+        double sum = 0.0;
+        for (std::ptrdiff_t j = std::max<std::ptrdiff_t>(0, std::ptrdiff_t(k) - reach);
+             j <= std::min<std::ptrdiff_t>(std::ptrdiff_t(n) - 1, std::ptrdiff_t(k) + reach); ++j) {
+            // Overlap of bin j, [j - 1/2, j + 1/2], with [k - half, k + half], in bins.
+            const double d = double(j) - double(k);
+            const double overlap = std::min(d + 0.5, half) - std::max(d - 0.5, -half);
+            if (overlap > 0.0) sum += density[static_cast<std::size_t>(j)] * overlap * step;
+        }
+        out[k] = sum;
+    }
+    return out;
 }
 
 void spectrum_to_db(const float* power, std::int32_t n, std::int32_t frames, float dt, float* db, float& minimum,

@@ -1,9 +1,11 @@
 // The spectrum analyser's frames and spectrum (models/measurements/osa.cpp):
-// the frame length it uses, the frequency axis of the spectrum file and the
-// conversion of the accumulated frame power to the centred spectrum in dB.
+// the frame length it uses, the frequency axis of the spectrum file, the
+// conversion of the accumulated frame power to the centred spectrum in dB
+// and the power in a resolution bandwidth.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace nodrix {
 
@@ -25,6 +27,14 @@ SpectrumAxis spectrum_axis(std::int32_t n, float fref, float dt);
 // centred spectrum in dB (n values in db), limited to 150 dB below its peak;
 // minimum and maximum are the dB values of the smallest and largest bin (each
 // at least 1e-20). With no complete frame every bin is 1e-20 (-200 dB).
+// Power in a resolution bandwidth [mW] at every bin of a centred density
+// [mW/THz] on bins of width `step` [THz]: the power of the bins within
+// +- resolution / 2 of the bin's centre, a bin at the window's edge counted in
+// the share of its width inside. A resolution narrower than a bin gives
+// density x resolution; the sum over all bins times step / resolution is the
+// total power (away from the edges).
+std::vector<double> resolution_bandwidth_power(const std::vector<double>& density, double step, double resolution);
+
 void spectrum_to_db(const float* power, std::int32_t n, std::int32_t frames, float dt, float* db, float& minimum,
                     float& maximum);
 

@@ -16,16 +16,17 @@ from .charts import Chart, ChartFile, Column, read_chart
 from .errors import ChartFileError, Message, NodrixError, ProgramError, ReportFileError, ResultFileError
 from .link import Block, Kind, Link, Parameter, SweepError, kind, kinds, run, sweep
 from .program import build_directory, call, find_program
-from .reports import (EstimatorReport, MultilevelEye, MultilevelReport, PowerMeterReport, ThresholdResult,
-                      read_estimator_report, read_multilevel_report, read_power_meter_report, read_report)
+from .reports import (EstimatorReport, MultilevelEye, MultilevelReport, OsnrChannel, OsnrReport, PowerMeterReport,
+                      ThresholdResult, read_estimator_report, read_multilevel_report, read_osnr_report,
+                      read_power_meter_report, read_report)
 from .results import Run, Summary, Sweep, open_run, open_sweep
 
 __all__ = [
     "Block", "Chart", "ChartFile", "ChartFileError", "Column", "EstimatorReport", "Kind", "Link", "Message",
-    "MultilevelEye", "MultilevelReport", "NodrixError", "Parameter", "PowerMeterReport", "ProgramError",
-    "ReportFileError", "ResultFileError", "Run",
+    "MultilevelEye", "MultilevelReport", "NodrixError", "OsnrChannel", "OsnrReport", "Parameter", "PowerMeterReport",
+    "ProgramError", "ReportFileError", "ResultFileError", "Run",
     "Summary", "Sweep", "SweepError", "ThresholdResult", "build_directory", "call", "find_program", "kind", "kinds",
-    "open_run", "open_sweep", "read_chart", "read_estimator_report", "read_multilevel_report",
+    "open_run", "open_sweep", "read_chart", "read_estimator_report", "read_multilevel_report", "read_osnr_report",
     "read_power_meter_report", "read_report",
     "run", "sweep",
 ]

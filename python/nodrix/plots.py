@@ -61,8 +61,15 @@ def plot_eye(chart: Chart, ax=None, **style):
 
 
 def plot_spectrum(chart: Chart, ax=None, **style):
-    """A spectrum analyser's power spectral density (in dB) against frequency."""
+    """A spectrum analyser's spectrum against frequency: the power in its
+    resolution bandwidth in dBm (an XY chart), or the density in dB."""
     ax = _axes(ax)
+    if chart.axis is None and len(chart.columns) == 2:
+        ax.plot(chart.columns[0].values, chart.columns[1].values, **style)
+        ax.set_xlabel(chart.column_title(0))
+        ax.set_ylabel(chart.column_title(1))
+        ax.set_title(chart.title or "Spectrum")
+        return ax
     axis = chart.axis
     x = axis[1] if axis is not None else np.arange(chart.rows)
     ax.plot(x, chart.values, **style)

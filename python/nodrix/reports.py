@@ -241,11 +241,50 @@ def read_power_meter_report(path) -> PowerMeterReport:
                             results["Power [mW]"])
 
 
+@dataclass
+class OsnrChannel:
+    """One channel of an OSNR meter's report; the noise is in the reference bandwidth."""
+
+    frequency_thz: float
+    signal_dbm: float
+    noise_dbm: float
+    osnr_db: float             # inf: no noise
+
+
+@dataclass
+class OsnrReport:
+    """The report of an OSNR meter: a row per channel at its input."""
+
+    path: str
+    title: str
+    reference_nm: float
+    channels: list = field(default_factory=list)
+
+
+def read_osnr_report(path) -> OsnrReport:
+    """Reads an OSNR meter's report; ReportFileError when it is none."""
+    path = os.fspath(path)
+    lines = _read_lines(path)
+    head = next((line for line in lines if line.startswith("Optical signal-to-noise ratio at ")), None)
+    band = next((line for line in lines if line.startswith("Reference bandwidth [nm] =")), None)
+    if head is None or band is None:
+        raise ReportFileError(path, "not an OSNR meter report: no \"Optical signal-to-noise ratio at\" "
+                                    "with its reference bandwidth")
+    report = OsnrReport(path, head[len("Optical signal-to-noise ratio at "):].rstrip(), _value_after_equals(band))
+    for line in lines:
+        words = line[3:].split() if line.startswith(" P ") else []
+        if len(words) == 5:
+            report.channels.append(OsnrChannel(*(float(w) for w in words[1:])))
+    return report
+
+
 def read_report(path):
-    """An estimator's or a power meter's report, by what the file holds."""
+    """An estimator's, a power meter's or an OSNR meter's report, by what the file holds."""
     lines = _read_lines(path)
     if any(line.startswith("Optical power at ") for line in lines):
         return read_power_meter_report(path)
     if any(line.startswith("Multilevel Estimator at ") for line in lines):
         return read_multilevel_report(path)
+    if any(line.startswith("Optical signal-to-noise ratio at ") for line in lines):
+        return read_osnr_report(path)
     return read_estimator_report(path)

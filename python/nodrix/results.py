@@ -20,8 +20,8 @@ from pathlib import Path
 
 from .charts import ChartFile, read_chart
 from .errors import ResultFileError
-from .reports import (EstimatorReport, MultilevelReport, PowerMeterReport, read_estimator_report,
-                      read_multilevel_report, read_power_meter_report)
+from .reports import (EstimatorReport, MultilevelReport, OsnrReport, PowerMeterReport, read_estimator_report,
+                      read_multilevel_report, read_osnr_report, read_power_meter_report)
 
 _CHART_EXTENSIONS = (".qxy", ".qsp", ".qsg")
 _BLOCK_NUMBER = re.compile(r"(\d{4,})$")
@@ -65,8 +65,8 @@ def parse_summary(text: str) -> tuple[list[dict], list[dict]]:
             section = "channels"
         elif line.startswith("Optical power meters"):
             section = "meters"
-        elif line.startswith("Files written"):
-            section = None
+        elif line.startswith(("Files written", "Optical signal-to-noise ratio")):
+            section = None  # the OSNR meters are read from their reports
         elif section == "channels" and (found := _CHANNEL_ROW.match(line)):
             row = {k: (float(v) if v is not None else float("nan")) for k, v in found.groupdict().items()
                    if k != "rest"}
@@ -113,6 +113,7 @@ class Summary:
     channels: object   # pandas DataFrame
     meters: object     # pandas DataFrame
     source: str        # the file they were read from
+    osnr: object = None  # pandas DataFrame: one row per OSNR meter and channel
 
 
 class Run:
@@ -159,8 +160,8 @@ class Run:
         return {name: read_chart(self.path(name)) for name in self.files if name.lower().endswith(_CHART_EXTENSIONS)}
 
     @cached_property
-    def reports(self) -> dict[str, EstimatorReport | MultilevelReport | PowerMeterReport]:
-        """Every estimator and power meter report by file name."""
+    def reports(self) -> dict[str, EstimatorReport | MultilevelReport | PowerMeterReport | OsnrReport]:
+        """Every estimator, power meter and OSNR meter report by file name."""
         found = {}
         for name in self.files:
             if not name.endswith(".DAT"):
@@ -170,6 +171,8 @@ class Run:
                 found[name] = read_power_meter_report(self.path(name))
             elif "Multilevel Estimator at " in text:
                 found[name] = read_multilevel_report(self.path(name))
+            elif "Optical signal-to-noise ratio at " in text:
+                found[name] = read_osnr_report(self.path(name))
             elif "Estimator at " in text:
                 found[name] = read_estimator_report(self.path(name))
         return found
@@ -196,19 +199,25 @@ class Run:
         return self._by_block(self.reports, lambda n, r: isinstance(r, PowerMeterReport))
 
     @property
+    def osnr(self) -> dict[int, OsnrReport]:
+        """The OSNR meters' reports, by block."""
+        return self._by_block(self.reports, lambda n, r: isinstance(r, OsnrReport))
+
+    @property
     def eyes(self) -> dict:
         """The eye scopes' signals (.qsg), by block: each a Chart."""
         return {k: f[0] for k, f in self._by_block(self.charts, lambda n, f: n.lower().endswith(".qsg")).items() if len(f)}
 
     @property
     def spectra(self) -> dict:
-        """The spectrum analysers' spectra (.qsp), by block: each a Chart."""
-        return {k: f[0] for k, f in self._by_block(self.charts, lambda n, f: n.lower().endswith(".qsp")).items() if len(f)}
+        """The spectrum analysers' spectra, by block: each a Chart (.qsp on the
+        density scale, or an XY chart of power in dBm against frequency)."""
+        return {k: f[0] for k, f in self._by_block(self.charts, lambda n, f: _is_spectrum(n, f)).items() if len(f)}
 
     @property
     def ber_charts(self) -> dict[int, ChartFile]:
         """The estimators' charts (.qxy: against the instant and the threshold), by block."""
-        return self._by_block(self.charts, lambda n, f: n.lower().endswith(".qxy"))
+        return self._by_block(self.charts, lambda n, f: n.lower().endswith(".qxy") and not _is_spectrum(n, f))
 
     @cached_property
     def summary(self) -> Summary:
@@ -225,7 +234,18 @@ class Run:
             source = "console.txt"
         else:
             raise ResultFileError(self.directory, "holds no summary of its run (no result.toml, no console.txt)")
-        return Summary(pd.DataFrame(channels), pd.DataFrame(meters), str(self.directory / source))
+        osnr = self.record.get("osnr", []) if self.record is not None else [
+            {"meter": block_of(name), "frequency_thz": c.frequency_thz, "osnr_db": c.osnr_db,
+             "signal_dbm": c.signal_dbm, "noise_dbm": c.noise_dbm}
+            for name, r in self.reports.items() if isinstance(r, OsnrReport) for c in r.channels]
+        return Summary(pd.DataFrame(channels), pd.DataFrame(meters), str(self.directory / source), pd.DataFrame(osnr))
+
+
+def _is_spectrum(name: str, charts: ChartFile) -> bool:
+    """A spectrum analyser's result: a .qsp file, or an XY chart against frequency."""
+    if name.lower().endswith(".qsp"):
+        return True
+    return name.lower().endswith(".qxy") and len(charts) > 0 and charts[0].columns[0].label == "frequency"
 
 
 def open_run(directory) -> Run:

@@ -26,6 +26,8 @@ def chart_tool(*words) -> subprocess.CompletedProcess:
 def one_channel_run(tmp_path_factory):
     link = nodrix.Link.load(ONE_CHANNEL)
     link.add("spectrum_analyser", 13, input=7, fft_length=1024)
+    link.add("spectrum_analyser", 14, input=7, fft_length=1024, scale="density_db")
+    link.add("osnr_meter", 15, input=7)
     return nodrix.run(link, out=tmp_path_factory.mktemp("run") / "results", progress=False)
 
 

@@ -6,18 +6,34 @@ import pytest
 
 import nodrix
 from conftest import ONE_CHANNEL
-from nodrix.plots import fold_eye, plot_eye, plot_sweep
+from nodrix.plots import fold_eye, plot_eye, plot_spectrum, plot_sweep
 
 
 def test_a_run_by_block(one_channel_run):
     run = one_channel_run
     assert sorted(run.estimators) == [11] and sorted(run.meters) == [5, 8]
-    assert sorted(run.eyes) == [12] and sorted(run.spectra) == [13] and sorted(run.ber_charts) == [11]
+    assert sorted(run.eyes) == [12] and sorted(run.spectra) == [13, 14] and sorted(run.ber_charts) == [11]
     assert set(run.block(11)) == {"one_channel_PST0011.DAT", "one_channel_BER0011.qxy"}
     eye = run.eyes[12]
     assert eye.bit_period_ps == pytest.approx(100.0) and eye.samples_per_bit == 32
-    spectrum = run.spectra[13]
+    spectrum = run.spectra[14]
     assert spectrum.axis[1][0] == spectrum.tstart and spectrum.axis[1][-1] == pytest.approx(spectrum.stop_frequency)
+    calibrated = run.spectra[13]  # dBm in 0.1 nm against frequency, on the same bins
+    assert [(c.label, c.unit) for c in calibrated.columns] == [("frequency", "THz"), ("power", "dBm/0.1 nm")]
+    assert np.allclose(calibrated.columns[0].values, spectrum.axis[1])
+    ax = plot_spectrum(calibrated)
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("frequency [THz]", "power [dBm/0.1 nm]")
+    plt.close(ax.figure)
+
+
+def test_an_osnr_meters_report_and_summary(one_channel_run):
+    (report,) = one_channel_run.osnr.values()
+    assert report.reference_nm == 0.1 and len(report.channels) == 1
+    channel = report.channels[0]
+    assert channel.frequency_thz == pytest.approx(193.1, abs=0.001)
+    assert channel.osnr_db == pytest.approx(channel.signal_dbm - channel.noise_dbm, abs=0.002)
+    row = one_channel_run.summary.osnr.iloc[0]
+    assert (row["meter"], row["osnr_db"]) == (15, channel.osnr_db)
 
 
 def test_the_summary_agrees_with_the_reports(one_channel_run):
@@ -41,8 +57,8 @@ def test_a_sweep_points_record_the_values_of_its_table(power_sweep):
         assert row["ch1_ber_fixed"] == point.estimators[11].fixed.ber
     first = points[points["3.power_mw"] == 1]["ch1_q_eye_db"]
     assert means["ch1_q_eye_db"].iloc[0] == pytest.approx(first.mean())
-    # The table's values have 9 digits, the sweep's spread is of the full ones.
-    assert spreads["ch1_q_eye_db"].iloc[0] == pytest.approx(first.std(ddof=1), rel=1e-4)
+    # The table's values have 9 digits (1e-7 dB at 20 dB), the sweep's spread is of the full ones.
+    assert spreads["ch1_q_eye_db"].iloc[0] == pytest.approx(first.std(ddof=1), rel=1e-4, abs=1e-6)
 
 
 def test_a_sweep_table_is_read_by_its_header(power_sweep, tmp_path):

@@ -25,8 +25,9 @@ using FibreSplit = testing::NodrixRunTest;
 double meter_dbm(int id) { return read_power_meter_report("one_channel_OPM000" + std::to_string(id) + ".DAT").value(); }
 
 // 800 dB of loss: the receiver sees the amplifier's own noise. The flat
-// amplifier model adds n_sp h nu (G - 1) per unit bandwidth with n_sp = NF / 2
-// on one polarisation (the link's), over the whole sampled band 1 / dt.
+// amplifier model adds n_sp h nu (G - 1) per unit bandwidth and polarisation,
+// n_sp = (NF G - 1) / (2 (G - 1)), in both polarisations (the defaults, carried
+// by the link's one field), over the whole sampled band 1 / dt.
 TEST_F(FibreSplit, A4000KmSpanIsSplitAndTheReceiverReadsTheAmplifiersNoise) {
     const std::string split = "block 6 (fibre) is split into 87 pieces (blocks 13 to 98 and 6): its step plan needs "
                               "more than the 50000 steps one fibre block holds\n";
@@ -39,7 +40,8 @@ TEST_F(FibreSplit, A4000KmSpanIsSplitAndTheReceiverReadsTheAmplifiersNoise) {
               0)
         << err_;
     EXPECT_EQ(err_, split);
-    const double ase_mw = (std::pow(10.0, 0.8) - 1.0) * (2.81838 / 2.0) * 6.6260755e-34 * 193.1e12 / 1.5625e-12 * 1e3;
+    const double g = std::pow(10.0, 0.8);
+    const double ase_mw = 2.0 * (2.81838 * g - 1.0) / 2.0 * 6.6260755e-34 * 193.1e12 / 1.5625e-12 * 1e3;
     EXPECT_NEAR(meter_dbm(8), 10.0 * std::log10(ase_mw), 0.5);
     // The memory map and the delay file are those of the pieces; no request is left.
     EXPECT_EQ(testing::read_text("x1_one_channel.mem").find("fiber "), std::string::npos);

@@ -260,18 +260,18 @@ TEST_F(RunFaults, AFullDiskAtAnyWriteEndsWithStatusOneAndLeavesOnlyCompleteFiles
 // and what was there is left as it was.
 TEST_F(RunFaults, AResultThatCannotBeReplacedIsAnErrorAndKeepsWhatWasThere) {
     const fs::path dir = dir_ / "run";
-    fs::create_directories(dir / "faults_OSA0006.qsp");
+    fs::create_directories(dir / "faults_OSA0006.qxy");
     testing::write_text((dir / "faults_BER0012.qxy").string(), "an earlier chart");
     fs::permissions(dir / "faults_BER0012.qxy", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::permissions(dir, fs::perms::all);
     fs::permissions(dir_, fs::perms::all);
     const Outcome r = run_child(dir, {"-simulate", "-autosize", "-quiet"}, {}, 0, 0, true);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Nodrix-E-Cannot write the file faults_OSA0006.qsp: Is a directory\n"), std::string::npos)
+    EXPECT_NE(r.err.find("Nodrix-E-Cannot write the file faults_OSA0006.qxy: Is a directory\n"), std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("Nodrix-E-Cannot write the file faults_BER0012.qxy: Permission denied\n"), std::string::npos)
         << r.err;
-    EXPECT_TRUE(fs::is_directory(dir / "faults_OSA0006.qsp"));
+    EXPECT_TRUE(fs::is_directory(dir / "faults_OSA0006.qxy"));
     EXPECT_EQ(testing::read_text((dir / "faults_BER0012.qxy").string()), "an earlier chart");
     EXPECT_FALSE(fs::exists(dir / "faults_EYE0013.qsg"));  // a failed run puts none of its results in place
     for (const auto& e : fs::directory_iterator(dir)) EXPECT_FALSE(unfinished_or_working(e.path().filename().string()));

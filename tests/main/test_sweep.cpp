@@ -143,6 +143,7 @@ ResultRecord make_point(const fs::path& dir, bool done = true) {
     c.remarks = "partial: 50 of 128 bits";
     r.channels = {c};
     r.meters = {MeterRecord{5, "at the receiver, after \"it\"", std::nullopt, 3214, 13079}};
+    r.osnr = {OsnrRecord{133, 1, 192.34274, std::numeric_limits<double>::infinity(), 2.495, -25.9}};
     EXPECT_TRUE(write_record(dir, r));
     return r;
 }
@@ -303,6 +304,21 @@ TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNo
               "ch1_bits_observed, meter5_dbm (nodrix sweep --collect DIR --x COLUMN --y COLUMN draws it on others)\n");
     EXPECT_EQ(testing::read_text("t/sweep.csv"), table_csv(d, points(d), status));
     EXPECT_FALSE(fs::exists("t/sweep.png"));
+}
+
+// An OSNR meter adds a column per channel it measured in any point.
+TEST_F(SweepTest, OsnrMetersAddAColumnPerChannel) {
+    Definition d;
+    d.name = "lk";
+    d.varies = {Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    std::vector<PointStatus> status = {done_point(1.5, -3.0, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.25),
+                                       done_point(2.5, -3.5, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.75)};
+    status[0].record->osnr = {{133, 1, 192.34, 28.44, 2.49, -25.95}, {133, 2, 192.45, 28.5, 2.5, -26.0}};
+    status[1].record->osnr = {{133, 2, 192.45, 30.0, 2.5, -27.5}};
+    const std::string table = table_csv(d, points(d), status);
+    EXPECT_NE(table.find(",meter5_dbm,osnr133_ch1_db,osnr133_ch2_db,message\n"), std::string::npos) << table;
+    EXPECT_NE(table.find(",128,1.25,28.44,28.5,\n"), std::string::npos) << table;
+    EXPECT_NE(table.find(",128,1.75,,30,\n"), std::string::npos) << table;
 }
 
 // On a full disk the plots are errors naming the file and why, and nothing

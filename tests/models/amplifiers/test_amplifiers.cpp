@@ -35,8 +35,6 @@ constexpr double kFc = 193.61597;
 constexpr double kC = 299792.458;
 constexpr double kHalfPhoton = kH * kFc * 5e14;  // h fc / 2 [mW/THz]
 
-// ASE density per polarisation [mW/THz] at gain_db with noise figure nf (n_sp = nf / 2).
-double ase_density(double gain_db, double nf) { return (std::pow(10.0, gain_db / 10.0) - 1.0) * 0.5 * nf * kH * kFc * 1e15; }
 // The A of G p_in + (G - 1) A = target.
 double ase_over_grid(double nf) { return 0.5 * nf * kH * kFc * (flimit.fgridhi - flimit.fgridlo) * 1e15; }
 std::tuple<float, float, float> words(const FieldSample& z) { return {z.re, z.im, z.fcenter}; }
@@ -136,6 +134,7 @@ TEST_F(Amplifier, FixedOutputPowerGain) {
     for (const Case& c : cases) {
         Bench amp("amplifier_fixed_power", test_signal(c.p_in));
         amp.bench.set("max_gain_db", c.max_gain).set("output_power_mw", c.target).set("ase_off", c.noise_off);
+        amp.bench.set("ase_polarisations", 1).set("noise_figure_definition", kNoiseFigureHighGain);
         ASSERT_TRUE(amp.bench.design().ok());
         const double a = c.noise_off ? 0.0 : ase_over_grid(2.81838);
         const double g = c.gain > 0.0 ? c.gain : (c.target + a) / (c.p_in + a);
@@ -148,6 +147,26 @@ TEST_F(Amplifier, FixedOutputPowerGain) {
         EXPECT_EQ(amp.bench.block().claims().bytes(), 4 * (1 + 2) + 4 * (1 + 2) + 2 * 4 * (4 + 2) + 4 * (3 + 2));
     }
     EXPECT_NEAR(fixed_power_gain(4.0f, 0.01f, 1.0f, 100.0f), 0.25f, 1e-7f);  // not (1 + a) / (4 + a)
+}
+
+TEST_F(Amplifier, FixedOutputPowerGainWithTheExactNoiseFigureInBothPolarisations) {
+    // Signal and ASE of both polarisations meet the target: G p_in + 2 n_sp(G) (G - 1) h fc span = target
+    // with n_sp(G) = (F G - 1) / (2 (G - 1)), solved here by bisection.
+    const double nf = 2.81838;
+    const double photon_over_grid = kH * kFc * (flimit.fgridhi - flimit.fgridlo) * 1e15;
+    for (const double p_in : {2.0, 0.01}) {
+        Bench amp("amplifier_fixed_power", test_signal(float(p_in)));
+        amp.bench.set("max_gain_db", 35.0).set("output_power_mw", 10.0);
+        ASSERT_TRUE(amp.bench.design().ok());
+        auto total = [&](double g) { return g * p_in + 2.0 * (nf * g - 1.0) / 2.0 * photon_over_grid; };
+        double lo = 1.0, hi = 3162.0;
+        for (int k = 0; k < 200; ++k) (total(0.5 * (lo + hi)) < 10.0 ? lo : hi) = 0.5 * (lo + hi);
+        // A bin without signal holds the ASE alone; one with signal adds G p_in / 24.
+        const double ase_bin = (total(lo) - lo * p_in) / 1024.0;
+        EXPECT_NEAR(amp.out.ps[0], ase_bin, 1e-5 * ase_bin) << p_in;
+        EXPECT_NEAR((amp.out.ps[510] - amp.out.ps[0]) * 24.0 / p_in, lo, 1e-5 * lo) << p_in;
+        EXPECT_NEAR(sum(amp.out.ps), 10.0, 2e-5) << p_in;
+    }
 }
 
 TEST_F(Amplifier, FieldIsGainTimesInputWithoutNoise) {
@@ -170,21 +189,38 @@ TEST_F(Amplifier, FieldIsGainTimesInputWithoutNoise) {
     }
 }
 
-TEST_F(Amplifier, FieldNoisePowerIsSOverDt) {
-    sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
-    Bench a("amplifier_fixed_gain", sin);
-    a.bench.set("gain_db", 5.0);
-    ASSERT_TRUE(a.bench.start().ok());
-    const int m = 100000;
-    double power = 0.0;
-    for (int k = 1; k <= m; ++k) {
-        a.bench.run(k);
-        power += double(a.out.x.re) * a.out.x.re + double(a.out.x.im) * a.out.x.im;
+TEST_F(Amplifier, AsePowerPerPolarisationIsNspHNuGMinusOneB) {
+    // P_ASE = n_sp h nu (G - 1) B per polarisation over the simulated bandwidth B = 1 / dt, within 0.1 dB,
+    // with n_sp = F / 2 or (F G - 1) / (2 (G - 1)); one field carries the polarisations the ASE fills.
+    // The spectral description holds the same ASE over the grid.
+    const double nf = 2.81838;
+    struct Case {
+        double gain_db;
+        std::int32_t definition, polarisations;
+    } cases[] = {{5.0, kNoiseFigureHighGain, 2}, {20.0, kNoiseFigureHighGain, 2}, {5.0, kNoiseFigureExact, 2},
+                 {20.0, kNoiseFigureExact, 2},   {5.0, kNoiseFigureExact, 1}};
+    for (const Case& c : cases) {
+        sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
+        Bench a("amplifier_fixed_gain", sin);
+        a.bench.set("gain_db", c.gain_db).set("noise_figure_definition", c.definition);
+        a.bench.set("ase_polarisations", c.polarisations);
+        ASSERT_TRUE(a.bench.start().ok());
+        const double g = std::pow(10.0, c.gain_db / 10.0);
+        const double n_sp = c.definition == kNoiseFigureExact ? (nf * g - 1.0) / (2.0 * (g - 1.0)) : nf / 2.0;
+        const double dt = a.bench.context().time_step();
+        const double per_polarisation = n_sp * kH * kFc * 1e15 * (g - 1.0) / dt;
+        const int m = 100000;
+        double power = 0.0;
+        for (int k = 1; k <= m; ++k) {
+            a.bench.run(k);
+            power += double(a.out.x.re) * a.out.x.re + double(a.out.x.im) * a.out.x.im;
+        }
+        // |z|^2 of a complex Gaussian is exponential: relative standard error 1/sqrt(m), 0.0014 dB.
+        EXPECT_NEAR(10.0 * std::log10(power / m / c.polarisations / per_polarisation), 0.0, 0.1) << c.gain_db;
+        const double ase_bin = c.polarisations * per_polarisation * dt * (flimit.fgridhi - flimit.fgridlo) / 1024.0;
+        EXPECT_NEAR(a.out.ps[0], ase_bin, 1e-5 * ase_bin) << c.gain_db;
+        EXPECT_EQ(a.out.y.re, 0.0f);  // one simulated field: y out stays the idle field
     }
-    // |z|^2 of a complex Gaussian is exponential: relative standard error 1/sqrt(m).
-    const double expected = ase_density(5.0, 2.81838) / a.bench.context().time_step();
-    EXPECT_NEAR(power / m, expected, 5.0 * expected / std::sqrt(double(m)));
-    EXPECT_EQ(a.out.y.re, 0.0f);  // one polarisation: y out stays the idle field
 }
 
 // Profile model ------------------------------------------------------------------
@@ -229,6 +265,7 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
 }
 
 TEST_F(EdfaProfile, NoisePowerIsTheNoiseFilterEnergyTimesHalfAPhoton) {
+    // The ASE of both polarisations in the one simulated field: twice the noise of one.
     testing::write_text("nf3.DAT", "##\n1500 3.0103\n1650 3.0103\n");  // 2.0 in dB
     sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
     Bench a("amplifier_fixed_gain", sin);
@@ -247,7 +284,7 @@ TEST_F(EdfaProfile, NoisePowerIsTheNoiseFilterEnergyTimesHalfAPhoton) {
     // White noise of h fc / 2 per sample and unit bandwidth through H_n: power (h fc / 2) / dt sum |h_n|^2.
     double taps_energy = 0.0;
     for (int k = 0; k < n; ++k) taps_energy += std::norm(h_n[k]) / n;
-    const double expected = kHalfPhoton / a.bench.context().time_step() * taps_energy;
+    const double expected = 2.0 * kHalfPhoton / a.bench.context().time_step() * taps_energy;
     double power = 0.0;
     const int m = 40000;
     for (int k = 1; k <= m + n; ++k) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -5,6 +6,7 @@
 #include <vector>
 
 #include "models/measurements/observation.h"
+#include "models/measurements/osa.h"
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/block_bench.h"
 
@@ -62,6 +64,7 @@ TEST_F(SpectrumAnalyserTest, FindsTheToneOfEveryFrameAcrossRuns) {
     for (const Case& c : cases) {
         testing::BlockBench bench("spectrum_analyser", spectrum_run(c.polarisations));
         bench.set("fft_length", static_cast<double>(c.fft_length)).set("file_name", std::string("OSA72   "));
+        bench.set("scale", 0.0);  // the spectrum file on the density scale
         OpticalSignal& in = bench.input<OpticalSignal>("input");
         in.iv = 1;
         const std::int32_t n = c.fft_length + c.fft_length % 2;
@@ -100,6 +103,82 @@ TEST_F(SpectrumAnalyserTest, WithoutAFrameLengthRefusesItsDesignAndHoldsNothing)
     for (std::int32_t step = 1; step <= 430; ++step) bench.run(step);
     EXPECT_TRUE(bench.finish().ok());
     EXPECT_FALSE(std::filesystem::exists("OSA73.qsp"));
+}
+
+// An XY chart of one chart read back by its layout: texts from byte 56, then (x, y) pairs.
+struct XyChart {
+    std::vector<std::string> texts;
+    std::vector<double> x, y;
+};
+XyChart read_xy_chart(const std::string& path) {
+    const auto b = testing::read_bytes(path);
+    XyChart c;
+    std::int32_t count = 0;
+    std::memcpy(&count, b.data() + 36, 4);
+    std::size_t at = 56;
+    for (int k = 0; k < 5; ++k) {
+        const std::string text(reinterpret_cast<const char*>(b.data() + at));
+        c.texts.push_back(text);
+        at += text.size() + 1;
+    }
+    at += 4;
+    for (std::int32_t k = 0; k < count; ++k, at += 16) {
+        double v[2];
+        std::memcpy(v, b.data() + at, 16);
+        c.x.push_back(v[0]);
+        c.y.push_back(v[1]);
+    }
+    return c;
+}
+
+TEST_F(SpectrumAnalyserTest, PowerInTheResolutionBandwidthSumsToThePowerMetersReading) {
+    // A channel of a carrier (0.9 mW) and two sidebands (0.04 mW each) 2 bins away, on a frame of 400
+    // bins of 0.0025 THz; 0.1 nm at the band centre is f^2 0.1 / c = 0.0125 THz, 5 bins.
+    const std::int32_t n = 400;
+    const double fc = 193.61597, resolution = fc * fc * 0.1 / 299792.458, step = 0.0025;
+    auto field = [&](std::int32_t k) {
+        const FieldSample c = tone(k, 28.0, n), l = tone(k, 26.0, n), u = tone(k, 30.0, n);
+        return FieldSample{std::sqrt(0.9f) * c.re + 0.2f * (l.re + u.re), std::sqrt(0.9f) * c.im + 0.2f * (l.im + u.im), 0.0f};
+    };
+    testing::BlockBench osa("spectrum_analyser", spectrum_run(1));
+    osa.set("fft_length", double(n)).set("file_name", std::string("OSA9")).set("title", std::string("at 9"));
+    testing::BlockBench meter("power_meter", spectrum_run(1));
+    meter.set("file_name", std::string("OPM9"));
+    OpticalSignal& a = osa.input<OpticalSignal>("input");
+    OpticalSignal& b = meter.input<OpticalSignal>("input");
+    a.iv = b.iv = 1;
+    ASSERT_TRUE(osa.start().ok());
+    ASSERT_TRUE(meter.start().ok());
+    for (std::int32_t k = 1; k <= 431; ++k) {
+        a.x = b.x = field(k);
+        osa.run(k);
+        meter.run(k);
+    }
+    ASSERT_TRUE(osa.finish().ok());
+    ASSERT_TRUE(meter.finish().ok());
+    EXPECT_FALSE(std::filesystem::exists("OSA9.qsp"));
+    const XyChart c = read_xy_chart("OSA9.qxy");
+    EXPECT_EQ(c.texts, (std::vector<std::string>{"at 9", "frequency", "THz", "power", "dBm/0.1 nm"}));
+    ASSERT_EQ(c.y.size(), 321u);
+    double total = 0.0;
+    for (double v : c.y) total += std::pow(10.0, v / 10.0) * step / resolution;
+    const std::string report = testing::read_text("OPM9.DAT");
+    const double meter_dbm = std::stod(report.substr(report.find("[dBm] =") + 7));
+    EXPECT_NEAR(10.0 * std::log10(total), meter_dbm, 0.1);
+    EXPECT_NEAR(10.0 * std::log10(total), 10.0 * std::log10(0.98), 0.01);
+    // The whole channel lies within the resolution bandwidth at its carrier: its bin reads its power.
+    const std::size_t carrier = 161 + 28;  // the first point lies 161 bins below the centre
+    EXPECT_NEAR(c.x[carrier], fc + 28 * step, 1e-5);
+    EXPECT_NEAR(c.y[carrier], 10.0 * std::log10(0.98), 1e-4);
+    EXPECT_EQ(*std::max_element(c.y.begin(), c.y.end()), c.y[carrier]);
+}
+
+TEST_F(SpectrumAnalyserTest, ResolutionNarrowerThanABinGivesTheDensityTimesTheResolution) {
+    const std::vector<double> density{0.0, 2.0, 4.0, 8.0, 0.0};
+    EXPECT_EQ(resolution_bandwidth_power(density, 0.5, 0.1), (std::vector<double>{0.0, 0.2, 0.4, 0.8, 0.0}));
+    // Two bins wide: the bin itself and half of each neighbour.
+    const std::vector<double> wide = resolution_bandwidth_power(density, 0.5, 1.0);
+    EXPECT_NEAR(wide[2], 0.5 * (4.0 + 0.5 * 2.0 + 0.5 * 8.0), 1e-12);
 }
 
 }  // namespace

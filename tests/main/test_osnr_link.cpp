@@ -1,0 +1,51 @@
+// The reference link with an OSNR meter at the demultiplexer input: every
+// channel's OSNR against a link budget worked here from the link's values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "models/measurements/osnr_meter.h"
+#include "tests/main/nodrix_run.h"
+
+namespace nodrix {
+namespace {
+
+using OsnrLink = testing::NodrixRunTest;
+
+// Sixteen channels 192.35 + 0.1 k THz of 1 mW lasers behind a 3 dB modulator
+// with marks half the time; a 5 dB booster, 24 dB of span, a line amplifier
+// holding 10 mW of signal and ASE over the 15.6142 THz grid, a 5 dB
+// pre-amplifier; noise figure 4.5 dB, the ASE of both polarisations
+// (F G - 1) h nu per amplifier, each carried through the gains after it.
+TEST_F(OsnrLink, EveryChannelWithinHalfADbOfTheLinkBudget) {
+    ASSERT_EQ(run({"run", std::string(NODRIX_PROJECTS_DIR) + "/sim_160G_osnr.toml", "-simulate", "-quiet", "-set",
+                   "link.end_time_ps=10"}),
+              0)
+        << err_;
+    const auto report = read_osnr_report("sim_160G_osnr_OSN0133.DAT");
+    ASSERT_TRUE(report.has_value());
+    ASSERT_EQ(report->channels.size(), 16u);
+    const double h = 6.6260755e-34 * 1e27;  // mW/THz per THz of photon frequency
+    const double f = 2.81838, grid = 201.42307 - 185.80887, centre = 193.61597;
+    const double channel = 1.0 * std::pow(10.0, -0.3) * 0.5;
+    const double g1 = std::pow(10.0, 0.5), span = std::pow(10.0, -2.4), g3 = g1;
+    auto ase = [&](double g, double nu) { return (f * g - 1.0) * h * nu; };
+    // The line amplifier: G p_in + (F G - 1) h fc grid = 10 mW.
+    const double p_in = 16.0 * channel * g1 * span + ase(g1, centre) * grid * span;
+    const double g2 = (10.0 + h * centre * grid) / (p_in + f * h * centre * grid);
+    for (int k = 0; k < 16; ++k) {
+        const double nu = 192.35 + 0.1 * k;
+        const double signal = channel * g1 * span * g2 * g3;
+        const double noise = ((ase(g1, nu) * span * g2 + ase(g2, nu)) * g3 + ase(g3, nu)) * nu * nu * 0.1 / 299792.458;
+        EXPECT_NEAR(report->channels[std::size_t(k)].osnr_db, 10.0 * std::log10(signal / noise), 0.5) << k + 1;
+    }
+    EXPECT_NE(out_.find("Optical signal-to-noise ratio (signal over the ASE of both polarisations)\n"
+                        "  133 at the demultiplexer input: in 0.1 nm\n"
+                        "      1   192.34 THz   28.44 dB  signal 2.49 dBm, noise -25.95 dBm\n"),
+              std::string::npos)
+        << out_;
+}
+
+}  // namespace
+}  // namespace nodrix

@@ -128,10 +128,15 @@ std::string channel_row(const ChannelResult& c) {
     const auto mw = c.received_mw();
     const std::string power = mw ? format("%6.3f mW", *mw) + format(" (%6.2f dBm)", 10.0 * std::log10(*mw))
                                  : std::string("     -                ");  // as wide as " 1.854 mW (  2.68 dBm)"
+    // A multi-level channel's eye Q is its smallest eye's, as its Q column and
+    // the sweep's q_eye give it.
+    std::optional<double> eye_q;
+    if (c.eye && c.eye->defined()) eye_q = c.eye->q;
+    if (c.multilevel && !c.multilevel->q_db.empty()) eye_q = r.q_linear;
     std::string eye = "     -";
-    if (c.eye && c.eye->defined())
-        eye = std::isinf(c.eye->q) ? std::string("   inf dB (inf)")
-                                   : format("%6.2f dB", 20.0 * std::log10(c.eye->q)) + format(" (%.2f)", c.eye->q);
+    if (eye_q)
+        eye = std::isinf(*eye_q) ? std::string("   inf dB (inf)")
+                                 : format("%6.2f dB", 20.0 * std::log10(*eye_q)) + format(" (%.2f)", *eye_q);
     std::string remarks;
     for (const std::string& said : channel_remarks(c)) remarks += (remarks.empty() ? "  " : "; ") + said;
     std::string row = channel_heading(c.channel, c.frequency_thz) + power + "  " + format("%10.3e", r.ber) + "  " +

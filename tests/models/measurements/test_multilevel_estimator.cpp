@@ -1,8 +1,8 @@
 // The multi-level estimator's decisions against the closed forms of Gaussian
 // PAM4: error ratios of given levels, and the symbol error ratio against the
-// signal-to-noise ratio of a back-to-back signal with Gaussian noise.
+// signal-to-noise ratio of a back-to-back signal whose only noise is the
+// photodiode's thermal noise.
 #include <cmath>
-#include <random>
 #include <vector>
 
 #include "models/measurements/multilevel_estimator.h"
@@ -51,21 +51,35 @@ TEST_F(MultilevelTest, GaussianLevelsGiveTheClosedForms) {
     EXPECT_EQ(two.ber, two.ser);
 }
 
-// PAM4 symbols from the symbol source at 4 samples per symbol, levels -3,
-// -1, 1, 3 (spacing d = 2) with Gaussian noise of deviation sigma added.
-std::vector<float> noisy_pam4(double sigma, int symbols, unsigned seed) {
+// PAM4 symbols from the symbol source at 4 samples per symbol, received by a
+// photodiode (1 A/W, no shot noise) whose thermal noise is the only noise:
+// optical powers (k + 1) p for level k, p set so that the level spacing
+// d = 1e-3 p [A] is 2 z deviations of that noise, i_th sqrt(1 / (2 dt)).
+// The currents come back rescaled to levels -3, -1, 1, 3 (d = 2), so that
+// the noise deviation is 1 / z.
+std::vector<float> noisy_pam4(double z, int symbols) {
     testing::BlockBench source("symbol_source");
     source.set("samples_per_symbol", 4).set("degree", 15);
     const LogicalSignal& level = source.output<LogicalSignal>("output");
+    const double density_pa = 15.0;
+    testing::BlockBench diode("photodiode");
+    diode.set("shot_noise", 0.0).set("thermal_noise_pa_per_sqrt_hz", density_pa);
+    OpticalSignal& light = diode.input<OpticalSignal>("input");
+    const ElectricalSample& current = diode.output<ElectricalSample>("output");
+    light.iv = 1;
+    const double sigma_a = density_pa * 1e-12 * std::sqrt(1e12 / (2.0 * diode.context().time_step_double()));
+    const double d_a = 2.0 * z * sigma_a;
     source.context().enter_round(SetupRound::state);
     EXPECT_TRUE(source.start().ok());
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> noise(0.0, sigma);
+    EXPECT_TRUE(diode.start().ok());
     std::vector<float> samples;
     for (int step = 1; step <= 4 * (symbols + 1); ++step) {
         source.run(step);
+        const int k = 2 * level[0] + level[1];
+        light.x = {static_cast<float>(std::sqrt(1e3 * d_a * (k + 1))), 0.0f, diode.context().band_centre()};
+        diode.run(step);
         if (step <= 4) continue;  // the source's first symbol is all ones
-        samples.push_back(static_cast<float>(-3.0 + 2.0 * (2 * level[0] + level[1]) + noise(rng)));
+        samples.push_back(static_cast<float>(-3.0 + 2.0 * (current.value / d_a - 1.0)));
     }
     return samples;
 }
@@ -75,7 +89,7 @@ TEST_F(MultilevelTest, SymbolErrorRatioFollowsSnrWithinAThirdOfADecibel) {
     // estimated SER stands for, against the one simulated.
     for (const double z : {2.45, 3.0, 3.6, 4.2, 4.85}) {
         const double sigma = 1.0 / z;
-        const std::vector<float> samples = noisy_pam4(sigma, 30000, 7u + static_cast<unsigned>(z * 10));
+        const std::vector<float> samples = noisy_pam4(z, 30000);
         const MultilevelEvaluation e = evaluate_multilevel(samples, 4, 4);
         ASSERT_TRUE(e.best.defined);
         const double ser_closed = 1.5 * q_function(z);
@@ -96,7 +110,7 @@ TEST_F(MultilevelTest, SymbolErrorRatioFollowsSnrWithinAThirdOfADecibel) {
         }
     }
     // Rectangular pulses with little noise: every eye open at all instants.
-    const MultilevelEvaluation clean = evaluate_multilevel(noisy_pam4(0.1, 2000, 3u), 4, 4);
+    const MultilevelEvaluation clean = evaluate_multilevel(noisy_pam4(10.0, 2000), 4, 4);
     EXPECT_EQ(clean.width, (std::vector<double>{1.0, 1.0, 1.0}));
     EXPECT_LT(clean.best.ser, 1e-20);  // 1.5 Q(10) = 1.1e-23
 }

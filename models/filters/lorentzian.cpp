@@ -1,61 +1,23 @@
+// The Lorentzian optical band-pass filter (lorfil). In the round that sizes
+// it the block tabulates its power transmission and phase, writes the table
+// to its working file "lo" + six digits and hands the same lines to the
+// synthesis of the optical filter it holds, which filters the samples.
 #include "models/filters/lorentzian.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <string>
 
-#include "kernel/control_blocks.h"
-#include "kernel/filexx.h"
 #include "models/filters/optical_filter.h"
 #include "runtime/format.h"
-#include "runtime/opxfile.h"
-#include "runtime/run_files.h"
 
 namespace nodrix {
-namespace {
-
-constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTION";
-constexpr const char* kWarning = "Lorentzian optical filter at: ";
-
-void write_description(const LorfilParams& p, const std::string& name) {
-    remove_run_file(name + ".DAT");
-    std::int32_t unit = 0;
-    opnfil(name.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(name.size()));
-    if (unit_stream(unit) == nullptr) return;  // the synthesis then reports the missing file
-    unit_write_line(unit, fmt::A_right(kTitle, 52));
-    unit_write_line(unit, "##");
-    if (!(p.bandwidth > 0.0f) || p.order < 1) {
-        // Nothing to tabulate: the synthesis turns the filter off.
-        opxerr(kWarning);
-        opxinfo(trim_right(p.block_name));
-        if (!(p.bandwidth > 0.0f)) opxinfo("     the bandwidth must be positive");
-        if (p.order < 1) opxinfo("     the order must be at least 1");
-        clodev(unit, 0);
-        return;
-    }
-    bool small = false;
-    const auto lines = lorentzian_lines(p, f_vbs_band.fbandlo, f_vbs_band.fbandhi, small);
-    if (small) {
-        opxwarn(kWarning);
-        opxinfo(trim_right(p.block_name));
-        opxinfo("     the bandwidth parameter(GHz) " + fmt::E(1000.0f * p.bandwidth, 15, 8));
-        opxinfo("     is very small ");
-        opxinfo("     results may be inaccurate ");
-    }
-    // A blank separates the two exponent fields, so that a negative phase
-    // does not run into the transmission.
-    for (const LorentzianLine& l : lines)
-        unit_write_line(unit, fmt::F(l.f, 12, 8) + " " + fmt::E(l.t, 15, 8) + " " + fmt::E(l.phase, 15, 8));
-    clodev(unit, 0);
-}
-
-}  // namespace
 
 float lorentzian_half_width(float bandwidth, std::int32_t order) {
     return (bandwidth / 2.0f) / std::sqrt(std::pow(2.0f, 1.0f / static_cast<float>(order)) - 1.0f);
 }
 
-std::vector<LorentzianLine> lorentzian_lines(const LorfilParams& p, float fband_lo, float fband_hi, bool& small) {
+std::vector<LorentzianLine> lorentzian_lines(const LorentzianShape& p, float fband_lo, float fband_hi, bool& small) {
     std::vector<LorentzianLine> out;
     const float fc = p.centre_frequency;
     const float g = lorentzian_half_width(p.bandwidth, p.order);
@@ -94,22 +56,115 @@ std::vector<LorentzianLine> lorentzian_lines(const LorfilParams& p, float fband_
     return out;
 }
 
-void lorfil(const LorfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
-            OpticalSignal& sig_out) {
-    if (zzctrl.pass != 0) {  // a sample: the filter runs from its storage
-        filter_sample(in, out, sig_in, sig_out);
-        return;
-    }
-    UsdfilParams u;
-    u.synthesis_options = {1, 0, -1, 0};
-    u.file_options = {p.instance, optcl_ctrl.npol, 1, 0, 0, 0, p.write_charts, p.complement};
-    u.abscissa_offset = 0.0f;
-    u.abscissa_scale = 1.0f;
-    u.centre_frequency = 0.0f;
-    u.block_name = p.block_name;
-    u.file_base = p.file_base;
-    described_filter(
-        u, p.instance, "lo", [&p](const std::string& name) { write_description(p, name); }, in, out, sig_in, sig_out);
-}
+namespace {
 
+constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTION";
+constexpr const char* kWarning = "Lorentzian optical filter at: ";
+
+struct LorentzianFilter {
+    float centre_frequency_thz = 0.0f;  // fc [THz]
+    float bandwidth_thz = 0.0f;         // B, full 3-dB width of the power transmission [THz]
+    std::int32_t order = 1;             // power of the Lorentzian
+    bool complement = false;            // transmit 1 - T instead of T
+    bool write_charts = false;
+    std::string title;      // caption in messages
+    std::string file_name;  // base of the chart file name
+
+    Input<OpticalSignal> input;
+    Output<OpticalSignal> output;
+    Window window;
+    BlockIdentity identity;  // the instance number names the working files
+
+    OpticalFilter filter;
+
+    static KindDeclaration<LorentzianFilter> declaration() {
+        using L = LorentzianFilter;
+        return {
+            .name = "lorentzian_filter",
+            .routine = "lorfil",
+            .help = "Lorentzian optical band-pass filter of integer order",
+            .family = BlockFamily::filters,
+            .parameters =
+                {
+                    parameter(&L::centre_frequency_thz,
+                              {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
+                               .required = true}),
+                    parameter(&L::bandwidth_thz,
+                              {.name = "bandwidth_thz", .unit = "THz", .help = "full 3-dB width of the power transmission",
+                               .low = 0, .low_open = true, .required = true, .limits = kOpticalBandwidthLimits}),
+                    parameter(&L::order, {.name = "order", .fallback = 1, .help = "power of the Lorentzian", .low = 1}),
+                    parameter(&L::complement,
+                              {.name = "complement", .fallback = 0, .help = "transmit 1 - T instead of T"}),
+                    parameter(&L::write_charts, write_charts_entry()),
+                    parameter(&L::title, title_entry("lorfil{n} Run(s): 1")),
+                    parameter(&L::file_name, file_name_entry("{link}_LOR{id}")),
+                },
+            .inputs = {port(&L::input, {.key = "input", .help = "the light in"})},
+            .outputs = {port(&L::output, {.key = "output", .help = "the filtered light"})},
+            .window = &L::window,
+            .delay_record = true,
+            .identity = &L::identity,
+            .check = check_optical_bandwidth,
+        };
+    }
+
+    // The synthesis interpolates modulus and phase in polar form, with quiet checks.
+    UsdfilParams synthesis(const RunContext& ctx) const {
+        UsdfilParams u;
+        u.synthesis_options = {1, 0, -1};
+        u.file_options = {identity.instance, ctx.polarisations(), 1, 0, 0, 0, write_charts ? 1 : 0,
+                          complement ? 1 : 0};
+        u.block_name = title;
+        u.file_base = file_name;
+        return u;
+    }
+
+    // The description's lines: the title, "##", then the table between the
+    // simulated band edges (nothing when the shape cannot be tabulated). A
+    // blank separates the two exponent fields, so that a negative phase does
+    // not run into the transmission.
+    std::vector<std::string> description(const RunContext& ctx) const {
+        std::vector<std::string> lines{fmt::A_right(kTitle, 52), "##"};
+        const Messages& messages = ctx.messages();
+        if (!(bandwidth_thz > 0.0f) || order < 1) {
+            // Nothing to tabulate: the synthesis turns the filter off.
+            messages.error(kWarning);
+            messages.info(trim_right(title));
+            if (!(bandwidth_thz > 0.0f)) messages.info("     the bandwidth must be positive");
+            if (order < 1) messages.info("     the order must be at least 1");
+            return lines;
+        }
+        bool small = false;
+        const Band& band = ctx.settings().band;
+        const auto table = lorentzian_lines({order, centre_frequency_thz, bandwidth_thz}, band.low_thz, band.high_thz, small);
+        if (small) {
+            messages.warning(kWarning);
+            messages.info(trim_right(title));
+            messages.info("     the bandwidth parameter(GHz) " + fmt::E(1000.0f * bandwidth_thz, 15, 8));
+            messages.info("     is very small ");
+            messages.info("     results may be inaccurate ");
+        }
+        for (const LorentzianLine& l : table)
+            lines.push_back(fmt::F(l.f, 12, 8) + " " + fmt::E(l.t, 15, 8) + " " + fmt::E(l.phase, 15, 8));
+        return lines;
+    }
+
+    void design(const RunContext& ctx, StateClaims& state) {
+        const UsdfilParams p = synthesis(ctx);
+        const std::string name = filename_generation(identity.instance, "lo");
+        if (ctx.setup_round() == SetupRound::sizing)
+            filter.synthesise(ctx, p, write_own_description(ctx, name, [&] { return description(ctx); }), *input);
+        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
+        // A run leaves no description behind.
+        if (ctx.keeps_state()) delete_working_file(ctx, name);
+    }
+
+    void setup(const RunContext& ctx) { filter.setup(ctx, synthesis(ctx)); }
+
+    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
+};
+
+const KindRegistration registration{declare_kind<LorentzianFilter>()};
+
+}  // namespace
 }  // namespace nodrix

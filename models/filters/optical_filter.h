@@ -1,30 +1,23 @@
-// The user-defined optical filter block `usdfil`: a tabulated transfer
-// function (filter description file) is synthesised into a finite impulse
-// response in the block set-up, handed to the initialisation pass through the
-// working file "kn" + six digits, and applied sample by sample to both
-// polarisations by FFT overlap-add. The raised-cosine and Lorentzian filters
-// write a description file and call this block.
+// The optical filter every optical filter kind holds (the user-defined filter
+// `usdfil`, and the raised-cosine and Lorentzian filters that tabulate their
+// own description): a tabulated transfer function (a filter description) is
+// synthesised into a finite impulse response in the round that sizes the
+// block, kept in the block, and applied sample by sample to both
+// polarisations by FFT overlap-add. The hand-over file "kn" + six digits
+// (and, with charts, the requested-data file "kp" + six digits) is written
+// as a result of the set-up; the block never reads it back.
 #pragma once
 
 #include <array>
+#include <complex>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/signals.h"
+#include "kernel/block_declaration.h"
 
 namespace nodrix {
-
-// The synthesis options of the block being set up (copied in at the start of
-// the set-up; synthesis_status is its result).
-struct UsdfilArea {
-    std::int32_t polar_interpolation = 0;  // 1 modulus and phase interpolated separately, 0 real and imaginary parts
-    std::int32_t smoothing_window = 0;     // above 1: moving average over this many points
-    std::int32_t quiet_checks = 0;         // -1 suppresses the data-variation warnings and the option listing
-    std::int32_t synthesis_status = 0;     // out: 1 synthesised, -1 failed
-};
-extern UsdfilArea usdfil_area;
 
 // Words of the file options (index = word - 1).
 enum UsdfilFileOption : int {
@@ -38,9 +31,16 @@ enum UsdfilFileOption : int {
     kOptComplement = 7,          // 1 the filter transmits 1 - P where the description transmits P
 };
 
+// Words of the synthesis options.
+enum UsdfilSynthesisOption : int {
+    kOptPolarInterpolation = 0,  // 1 modulus and phase interpolated separately, 0 real and imaginary parts
+    kOptSmoothingWindow = 1,     // above 1: moving average over this many points
+    kOptQuietChecks = 2,         // -1 suppresses the data-variation warnings and the option listing
+};
+
 struct UsdfilParams {
-    std::array<std::int32_t, 4> synthesis_options{1, 0, -1, 0};  // as UsdfilArea; word 4 is ignored on input
-    std::array<std::int32_t, 8> file_options{};                  // UsdfilFileOption words
+    std::array<std::int32_t, 3> synthesis_options{1, 0, -1};  // UsdfilSynthesisOption words
+    std::array<std::int32_t, 8> file_options{};               // UsdfilFileOption words
     float abscissa_offset = 0.0f;   // [THz], added to every converted frequency
     float abscissa_scale = 1.0f;    // multiplies the abscissa before conversion
     float centre_frequency = 0.0f;  // [THz], reference of relative abscissas
@@ -49,16 +49,15 @@ struct UsdfilParams {
     std::string_view file_base;     // base of the chart file name (50)
 };
 
-// One sample of a filter that is set up: what usdfil does in the later
-// passes, for which its parameters play no part (the filter runs from its
-// storage alone).
-void filter_sample(const InputWindow& in, const TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out);
+// The text of a filter description, line by line, as the synthesis reads it;
+// `opened` is false when there was no file to read.
+struct DescriptionText {
+    bool opened = false;
+    std::vector<std::string> lines;
+};
 
-// The block. Pass 0: the set-up when blkmode is 1, then the initialisation
-// from the hand-over file (outputs, charts, window, storage). Pass non-zero:
-// one sample.
-void usdfil(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
-            OpticalSignal& sig_out);
+// The user's description file (p.data_file), read whole.
+DescriptionText read_description_file(const UsdfilParams& p);
 
 // What makes a filter's description file unusable for the synthesis, which
 // would turn the filter and the branch after it off (in words; empty when
@@ -67,22 +66,83 @@ void usdfil(const UsdfilParams& p, const InputWindow& in, TimeWindow& out, const
 // [THz] is that of the link.
 std::string description_problem(const UsdfilParams& p, float band_centre_thz);
 
-// The block set-up: reads, checks and synthesises, fills the spectral outputs
-// and writes the hand-over file. n and log2n receive the FFT length used at
-// run time (1 and 1 when the filter is off).
-void elab_filter(const UsdfilParams& p, std::int32_t& n, std::int32_t& log2n, const OpticalSignal& sig_in,
-                 OpticalSignal& sig_out);
+// One point of the filter charts: offset frequency [THz], power transmission
+// (linear), and the phase [rad] or group delay [ps].
+struct ChartPoint {
+    double f = 0.0;
+    double power = 0.0;
+    double third = 0.0;
+};
 
-// One overlap-add block on the kernel's double complex storage: the first n/2
-// entries of the X (and, with two polarisations, Y) areas hold new input; on
-// return they hold filtered output and the tails hold the overlap.
-void filtri_runtime(std::int32_t h_area, std::int32_t x_area, std::int32_t y_area, std::int32_t x_tail,
-                    std::int32_t y_tail, std::int32_t n, std::int32_t log2n);
+// What the synthesis made of a description, kept for the later rounds and
+// the run.
+struct SynthesisedFilter {
+    std::int32_t active = 0;  // 1: the filter runs; 0: it and the branch after it are off
+    std::int32_t status = 0;  // 1 synthesised, -1 failed, 0 not attempted
+    std::int32_t n = 1;       // FFT length N of the overlap-add (1 when off)
+    std::int32_t log2n = 1;   // log2 N (1 when off)
+    float peak = 0.0f;        // peak power gain, the largest |H_k|^2 (0 when off)
+    std::array<float, kBins> transmission{};       // power transmission per spectral bin
+    std::array<float, kBins> delay{};              // the filter's group delay per bin [ps]
+    std::vector<std::complex<double>> response;    // H_k, the realised frequency response (FFT order)
+    // With charts: the described points inside the simulation band, and the
+    // realised filter's points (frequency, power, delay).
+    std::vector<ChartPoint> requested;
+    std::vector<ChartPoint> realised;
+};
 
-// Writes the four filter charts from the requested-data file to file_base +
-// ".qxy" (appending to an existing chart file) and deletes the data file.
-void graph_out(std::string_view block_name, std::string_view file_base, std::int32_t instance,
-               std::int32_t data_kind, double band_centre);
+// The filter a block of any optical filter kind holds.
+class OpticalFilter {
+public:
+    // The round that sizes the block: reads, checks and synthesises the
+    // description, writes the hand-over file (and the requested-data file
+    // with charts). A filter whose input is off is not synthesised.
+    void synthesise(const RunContext& ctx, const UsdfilParams& p, const DescriptionText& text,
+                    const OpticalSignal& sig_in);
+    // Every round: the output's spectral description and window from the
+    // synthesised filter and the input, and the state for the samples. The
+    // state round deletes the hand-over file, as a run leaves none.
+    void design(const RunContext& ctx, StateClaims& state, const UsdfilParams& p, const InputWindow& in,
+                TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out);
+    // The run's set-up: the charts, and the state filled for the samples.
+    void setup(const RunContext& ctx, const UsdfilParams& p);
+    // One sample.
+    void run(const RunContext& ctx, const InputWindow& in, const TimeWindow& out, const OpticalSignal& sig_in,
+             OpticalSignal& sig_out);
+    const SynthesisedFilter& synthesised() const { return made_; }
+
+private:
+    void overlap_add(bool two_polarisations);
+
+    SynthesisedFilter made_;
+    // The state of the samples: N, log2 N, the samples collected in the
+    // current block; the response and the X and Y input blocks and overlap
+    // tails, N values each. Claimed only while the filter is active.
+    State<std::int32_t> length_;
+    State<std::int32_t> log2_length_;
+    State<std::int32_t> count_;
+    State<std::complex<double>> response_;
+    State<std::complex<double>> x_;
+    State<std::complex<double>> y_;
+    State<std::complex<double>> x_tail_;
+    State<std::complex<double>> y_tail_;
+    bool running_ = false;  // set up with an active filter
+};
+
+// ---- What the optical filter kinds share in their declarations ----
+
+// An optical filter's bandwidth against the link: wider than the simulated
+// band it passes all of it (a warning); narrower than one bin of the
+// spectral grid, the grid cannot describe its response (an error).
+void check_optical_bandwidth(const BlockSettings& s, const LinkContext& link, Findings& found);
+inline constexpr std::string_view kOpticalBandwidthLimits =
+    "at least one bin of the grid, (grid_high_thz - grid_low_thz) / 1024; wider than band_high_thz - band_low_thz "
+    "passes the whole band (a warning)";
+ParamSpec title_entry(std::string_view fallback);
+ParamSpec file_name_entry(std::string_view fallback);
+ParamSpec write_charts_entry();
+
+// ---- Helpers of the filters' files ----
 
 // The text without its trailing blanks (names come blank-padded).
 std::string trim_right(std::string_view s);
@@ -96,31 +156,26 @@ float next_frequency(float f, float step);
 // (77 and "rc" give "rc000077"); numbers are taken modulo 10^6.
 std::string filename_generation(std::int32_t number, std::string_view prefix);
 
-// Deletes a working file (name + ".DAT") through the unit registry, when it exists.
-void delete_working_file(const std::string& name);
+// Deletes a working file (name + ".DAT") through the file registry, when it exists.
+void delete_working_file(const RunContext& ctx, const std::string& name);
 
-// A filter block defined by a closed-form transfer function, run as the user
-// defined filter on a description file it writes itself: the working file
-// `prefix` + instance. In the set-up (blkmode 1) `describe` writes it; the
-// initialisation with nohist 0 deletes it after use. Samples go straight to
-// usdfil. `u` carries everything else; its data file is set here.
-template <class Describe>
-void described_filter(UsdfilParams u, std::int32_t instance, std::string_view prefix, Describe&& describe,
-                      const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out);
+// The working file a filter kind writes its own description to: `name`
+// (".DAT" added), a stale copy replaced; empty when it cannot be opened.
+UnitFile open_own_description(const RunContext& ctx, const std::string& name);
 
-template <class Describe>
-void described_filter(UsdfilParams u, std::int32_t instance, std::string_view prefix, Describe&& describe,
-                      const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in, OpticalSignal& sig_out) {
-    if (zzctrl.pass != 0) {
-        filter_sample(in, out, sig_in, sig_out);
-        return;
-    }
-    const std::string name = filename_generation(instance, prefix);
-    const std::string data_file = name + std::string(42, ' ');
-    u.data_file = data_file;
-    if (optcl_ctrl.blkmode == 1) describe(name);
-    usdfil(u, in, out, sig_in, sig_out);
-    if (optcl_ctrl.blkmode == 0 && zzflmn.nohist == 0) delete_working_file(name);
+// A description a filter kind tabulates itself: `tabulate()` gives its lines
+// (the title, "##", then the points), written to the working file `name`
+// and handed to the synthesis as written. Nothing is tabulated when the file
+// cannot be opened: the synthesis then finds no description.
+template <class Tabulate>
+DescriptionText write_own_description(const RunContext& ctx, const std::string& name, Tabulate&& tabulate) {
+    DescriptionText text;
+    const UnitFile file = open_own_description(ctx, name);
+    if (!file) return text;
+    text.opened = true;
+    text.lines = tabulate();
+    for (const std::string& line : text.lines) file.write_line(line);
+    return text;
 }
 
 }  // namespace nodrix

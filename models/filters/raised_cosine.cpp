@@ -1,59 +1,21 @@
+// The raised-cosine optical band-pass filter (orcfil), the channel
+// demultiplexer of the link. In the round that sizes it the block tabulates
+// its power transmission, writes the table to its working file "rc" + six
+// digits and hands the same lines to the synthesis of the optical filter it
+// holds, which filters the samples.
 #include "models/filters/raised_cosine.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <string>
 
-#include "kernel/control_blocks.h"
-#include "kernel/filexx.h"
 #include "models/filters/optical_filter.h"
+#include "numerics/constants.h"
 #include "runtime/format.h"
-#include "runtime/opxfile.h"
-#include "runtime/run_files.h"
 
 namespace nodrix {
-namespace {
 
-constexpr const char* kTitle = "# TEMPORARY FILE FOR RAISED COSINE TRANSFER FUNCTION";
-constexpr const char* kWarning = "Raised cosine optical filter at: ";
-
-bool parameters_valid(const OrcfilParams& p) {
-    return p.bandwidth > 0.0f && p.shape_exponent > 0.0f && p.roll_off >= 0.0f && p.roll_off <= 1.0f;
-}
-
-void write_description(const OrcfilParams& p, const std::string& name) {
-    remove_run_file(name + ".DAT");
-    std::int32_t unit = 0;
-    opnfil(name.c_str(), kFormattedUnknown, unit, static_cast<std::int32_t>(name.size()));
-    if (unit_stream(unit) == nullptr) return;  // the synthesis then reports the missing file
-    unit_write_line(unit, kTitle);
-    unit_write_line(unit, "##");
-    if (!parameters_valid(p)) {
-        // Nothing to tabulate: the synthesis turns the filter off.
-        opxerr(kWarning);
-        opxinfo(trim_right(p.block_name));
-        if (!(p.bandwidth > 0.0f)) opxinfo("     the bandwidth must be positive");
-        if (!(p.roll_off >= 0.0f && p.roll_off <= 1.0f)) opxinfo("     the roll-off must lie between 0 and 1");
-        if (!(p.shape_exponent > 0.0f)) opxinfo("     the shape exponent must be positive");
-        clodev(unit, 0);
-        return;
-    }
-    const RaisedCosineLayout l = raised_cosine_layout(p);
-    if (l.small_roll_off) {
-        opxwarn(kWarning);
-        opxinfo(trim_right(p.block_name));
-        opxinfo("     the roll-off parameter value " + fmt::E(p.roll_off, 15, 8));
-        opxinfo("     is very small ");
-        opxinfo("     results may be inaccurate ");
-    }
-    for (const auto& [f, t] : raised_cosine_lines(p, l, f_vbs_band.fbandlo, f_vbs_band.fbandhi))
-        unit_write_line(unit, fmt::F(f, 12, 8) + " " + fmt::F(t, 12, 8));
-    clodev(unit, 0);
-}
-
-}  // namespace
-
-RaisedCosineLayout raised_cosine_layout(const OrcfilParams& p) {
+RaisedCosineLayout raised_cosine_layout(const RaisedCosineShape& p) {
     RaisedCosineLayout l;
     const float r = p.roll_off;
     const float n = p.shape_exponent;
@@ -90,7 +52,7 @@ RaisedCosineLayout raised_cosine_layout(const OrcfilParams& p) {
     return l;
 }
 
-std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, const RaisedCosineLayout& l,
+std::vector<std::pair<float, float>> raised_cosine_lines(const RaisedCosineShape& p, const RaisedCosineLayout& l,
                                                          float fband_lo, float fband_hi) {
     std::vector<std::pair<float, float>> out;
     const float fc = p.centre_frequency;
@@ -162,24 +124,126 @@ std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, 
     return out;
 }
 
-void orcfil(const OrcfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
-            OpticalSignal& sig_out) {
-    if (zzctrl.pass != 0) {  // a sample: the filter runs from its storage
-        filter_sample(in, out, sig_in, sig_out);
-        return;
-    }
-    UsdfilParams u;
-    u.synthesis_options = {1, 0, -1, 0};
-    // The bandwidth definition only sets where B is measured: it does not
-    // complement the filter (a band-pass must not turn into a band-stop).
-    u.file_options = {p.instance, optcl_ctrl.npol, 1, 2, 0, 0, p.write_charts, 0};
-    u.abscissa_offset = 0.0f;
-    u.abscissa_scale = 1.0f;
-    u.centre_frequency = 0.0f;
-    u.block_name = p.block_name;
-    u.file_base = p.file_base;
-    described_filter(
-        u, p.instance, "rc", [&p](const std::string& name) { write_description(p, name); }, in, out, sig_in, sig_out);
-}
+namespace {
 
+constexpr const char* kTitle = "# TEMPORARY FILE FOR RAISED COSINE TRANSFER FUNCTION";
+constexpr const char* kWarning = "Raised cosine optical filter at: ";
+
+struct RaisedCosineFilter {
+    float centre_frequency_thz = 0.0f;      // fc [THz]
+    float bandwidth_thz = 0.0f;             // B [THz]
+    float roll_off = 0.0f;                  // r, 0 (rectangular) to 1
+    float shape_exponent = 1.0f;            // n, exponent of the raised-cosine amplitude
+    std::int32_t bandwidth_definition = 0;  // 0 nominal, 1 the width at 0.75 power transmission
+    bool write_charts = false;
+    std::string title;      // caption in messages
+    std::string file_name;  // base of the chart file name
+
+    Input<OpticalSignal> input;
+    Output<OpticalSignal> output;
+    Window window;
+    BlockIdentity identity;  // the instance number names the working files
+
+    OpticalFilter filter;
+
+    static KindDeclaration<RaisedCosineFilter> declaration() {
+        using R = RaisedCosineFilter;
+        return {
+            .name = "raised_cosine_filter",
+            .routine = "orcfil",
+            .help = "raised-cosine optical band-pass filter (a demultiplexer channel)",
+            .family = BlockFamily::filters,
+            .parameters =
+                {
+                    parameter(&R::centre_frequency_thz,
+                              {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
+                               .required = true}),
+                    parameter(&R::bandwidth_thz, {.name = "bandwidth_thz", .unit = "THz", .help = "bandwidth",
+                                                  .low = 0, .low_open = true, .required = true,
+                                                  .limits = kOpticalBandwidthLimits}),
+                    parameter(&R::roll_off, {.name = "roll_off", .fallback = 0.0,
+                                             .help = "roll-off factor (0: rectangular)", .low = 0, .high = 1}),
+                    parameter(&R::shape_exponent,
+                              {.name = "shape_exponent", .fallback = 1.0,
+                               .help = "exponent of the raised-cosine amplitude", .low = 0, .low_open = true}),
+                    parameter(&R::bandwidth_definition,
+                              {.name = "bandwidth_definition", .type = ParamType::choice, .fallback = 0,
+                               .help = "the bandwidth is twice the nominal half-width, or the width at 0.75 power "
+                                       "transmission",
+                               .choices = {{"nominal", 0}, {"three_quarter_power", 1}}}),
+                    parameter(&R::write_charts, write_charts_entry()),
+                    parameter(&R::title, title_entry("orcfil{n} Run(s): 1")),
+                    parameter(&R::file_name, file_name_entry("{link}_ORC{id}")),
+                },
+            .inputs = {port(&R::input, {.key = "input", .help = "the light in"})},
+            .outputs = {port(&R::output, {.key = "output", .help = "the filtered light"})},
+            .window = &R::window,
+            .delay_record = true,
+            .identity = &R::identity,
+            .check = check_optical_bandwidth,
+        };
+    }
+
+    RaisedCosineShape shape() const {
+        return {shape_exponent, roll_off, centre_frequency_thz, bandwidth_thz, bandwidth_definition};
+    }
+
+    // The synthesis interpolates modulus only, in polar form, with quiet
+    // checks. The bandwidth definition only sets where B is measured: it does
+    // not complement the filter (a band-pass must not turn into a band-stop).
+    UsdfilParams synthesis(const RunContext& ctx) const {
+        UsdfilParams u;
+        u.synthesis_options = {1, 0, -1};
+        u.file_options = {identity.instance, ctx.polarisations(), 1, 2, 0, 0, write_charts ? 1 : 0, 0};
+        u.block_name = title;
+        u.file_base = file_name;
+        return u;
+    }
+
+    // The description's lines: the title, "##", then the table between the
+    // simulated band edges (nothing when the shape cannot be tabulated).
+    std::vector<std::string> description(const RunContext& ctx) const {
+        std::vector<std::string> lines{kTitle, "##"};
+        const Messages& messages = ctx.messages();
+        if (!(bandwidth_thz > 0.0f && shape_exponent > 0.0f && roll_off >= 0.0f && roll_off <= 1.0f)) {
+            // Nothing to tabulate: the synthesis turns the filter off.
+            messages.error(kWarning);
+            messages.info(trim_right(title));
+            if (!(bandwidth_thz > 0.0f)) messages.info("     the bandwidth must be positive");
+            if (!(roll_off >= 0.0f && roll_off <= 1.0f)) messages.info("     the roll-off must lie between 0 and 1");
+            if (!(shape_exponent > 0.0f)) messages.info("     the shape exponent must be positive");
+            return lines;
+        }
+        const RaisedCosineLayout l = raised_cosine_layout(shape());
+        if (l.small_roll_off) {
+            messages.warning(kWarning);
+            messages.info(trim_right(title));
+            messages.info("     the roll-off parameter value " + fmt::E(roll_off, 15, 8));
+            messages.info("     is very small ");
+            messages.info("     results may be inaccurate ");
+        }
+        const Band& band = ctx.settings().band;
+        for (const auto& [f, t] : raised_cosine_lines(shape(), l, band.low_thz, band.high_thz))
+            lines.push_back(fmt::F(f, 12, 8) + " " + fmt::F(t, 12, 8));
+        return lines;
+    }
+
+    void design(const RunContext& ctx, StateClaims& state) {
+        const UsdfilParams p = synthesis(ctx);
+        const std::string name = filename_generation(identity.instance, "rc");
+        if (ctx.setup_round() == SetupRound::sizing)
+            filter.synthesise(ctx, p, write_own_description(ctx, name, [&] { return description(ctx); }), *input);
+        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
+        // A run leaves no description behind.
+        if (ctx.keeps_state()) delete_working_file(ctx, name);
+    }
+
+    void setup(const RunContext& ctx) { filter.setup(ctx, synthesis(ctx)); }
+
+    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
+};
+
+const KindRegistration registration{declare_kind<RaisedCosineFilter>()};
+
+}  // namespace
 }  // namespace nodrix

@@ -1,32 +1,22 @@
-// The raised-cosine optical band-pass filter `orcfil`, the channel
-// demultiplexer of the link. In the block set-up it tabulates its power
-// transmission into the working file "rc" + six digits; in every pass the
-// user-defined filter block synthesises and applies it.
+// The tabulation of the raised-cosine optical band-pass filter `orcfil`, the
+// channel demultiplexer of the link: the layout of its description (edges,
+// steps, range) and the lines it tabulates between the simulated band edges.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
-#include "kernel/signals.h"
-
 namespace nodrix {
 
-struct OrcfilParams {
-    std::int32_t instance = 0;             // block instance number; names the working file
+// The shape of a raised-cosine filter.
+struct RaisedCosineShape {
     float shape_exponent = 1.0f;           // n, exponent of the raised-cosine amplitude, > 0
     float roll_off = 0.0f;                 // r, 0 (rectangular) to 1
     float centre_frequency = 0.0f;         // fc, absolute [THz]
     float bandwidth = 0.0f;                // B [THz], > 0
-    std::int32_t write_charts = 0;         // 1: write the filter charts
     std::int32_t bandwidth_definition = 0; // 1: B is the width at power transmission 0.75; else twice the half-width
-    std::string block_name;                // shown in messages (48)
-    std::string file_base;                 // base of the chart file name (50)
 };
-
-void orcfil(const OrcfilParams& p, const InputWindow& in, TimeWindow& out, const OpticalSignal& sig_in,
-            OpticalSignal& sig_out);
 
 // The tabulation of a raised-cosine filter: nominal half-width, edges (offsets
 // from fc), steps and the tabulated range [THz].
@@ -43,11 +33,11 @@ struct RaisedCosineLayout {
     float f_hi = 0.0f; // high end
     bool small_roll_off = false;  // the transition step was raised to 1e-5 THz
 };
-RaisedCosineLayout raised_cosine_layout(const OrcfilParams& p);
+RaisedCosineLayout raised_cosine_layout(const RaisedCosineShape& p);
 
 // The tabulated lines (absolute frequency, power transmission) between the
 // simulated band edges fband_lo and fband_hi.
-std::vector<std::pair<float, float>> raised_cosine_lines(const OrcfilParams& p, const RaisedCosineLayout& l,
+std::vector<std::pair<float, float>> raised_cosine_lines(const RaisedCosineShape& p, const RaisedCosineLayout& l,
                                                          float fband_lo, float fband_hi);
 
 }  // namespace nodrix

@@ -369,19 +369,7 @@ struct BerEstimatorBlock {
     }
 
     void collect(const RunContext& ctx) {
-        if (kept() == samples_per_bit) {
-            if (words[2] < length) buffer[static_cast<std::size_t>(words[2]++)] = input->value;
-            return;
-        }
-        // The resampling rule of the eye scope.
-        Resampler r{words[1], previous[0]};
-        double v = 0.0;
-        if (words[0] == 0)
-            resample_start(r, ctx.step(), samples_per_bit, kept(), input->value);
-        else if (resample_step(r, ctx.step(), samples_per_bit, kept(), input->value, v) && words[2] < length)
-            buffer[static_cast<std::size_t>(words[2]++)] = static_cast<float>(v);
-        words[1] = r.counter;
-        previous[0] = r.previous;
+        keep_resampled(words.data(), previous[0], buffer.data(), length, ctx.step(), samples_per_bit, kept(), input->value);
     }
 
     void run(const RunContext& ctx) {

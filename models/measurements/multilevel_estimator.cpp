@@ -276,18 +276,7 @@ struct MultilevelEstimator {
     }
 
     void collect(const RunContext& ctx) {
-        if (kept() == samples_per_symbol) {
-            if (words[2] < length) buffer[static_cast<std::size_t>(words[2]++)] = input->value;
-            return;
-        }
-        Resampler r{words[1], previous[0]};
-        double v = 0.0;
-        if (words[0] == 0)
-            resample_start(r, ctx.step(), samples_per_symbol, kept(), input->value);
-        else if (resample_step(r, ctx.step(), samples_per_symbol, kept(), input->value, v) && words[2] < length)
-            buffer[static_cast<std::size_t>(words[2]++)] = static_cast<float>(v);
-        words[1] = r.counter;
-        previous[0] = r.previous;
+        keep_resampled(words.data(), previous[0], buffer.data(), length, ctx.step(), samples_per_symbol, kept(), input->value);
     }
 
     void run(const RunContext& ctx) {

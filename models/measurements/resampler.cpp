@@ -27,4 +27,20 @@ bool resample_step(Resampler& r, std::int32_t i, std::int32_t samples_per_bit, s
     return produced;
 }
 
+void keep_resampled(std::int32_t* words, float& previous, float* buffer, std::int32_t length, std::int32_t i,
+                    std::int32_t samples_per_period, std::int32_t kept, float input) {
+    if (kept == samples_per_period) {
+        if (words[2] < length) buffer[static_cast<std::size_t>(words[2]++)] = input;
+        return;
+    }
+    Resampler r{words[1], previous};
+    double v = 0.0;
+    if (words[0] == 0)
+        resample_start(r, i, samples_per_period, kept, input);
+    else if (resample_step(r, i, samples_per_period, kept, input, v) && words[2] < length)
+        buffer[static_cast<std::size_t>(words[2]++)] = static_cast<float>(v);
+    words[1] = r.counter;
+    previous = r.previous;
+}
+
 }  // namespace nodrix

@@ -30,4 +30,11 @@ void resample_start(Resampler& r, std::int32_t i, std::int32_t samples_per_bit, 
 bool resample_step(Resampler& r, std::int32_t i, std::int32_t samples_per_bit, std::int32_t recorded_per_bit,
                    float input, double& v);
 
+// One call of an estimator's collection: keeps the input itself when the run
+// already gives `kept` samples per period (bit or symbol), else the points
+// resampled by the rule above. words: [0] 0 before the first call, [1] the
+// resampler's counter, [2] the samples kept so far in buffer (of length).
+void keep_resampled(std::int32_t* words, float& previous, float* buffer, std::int32_t length, std::int32_t i,
+                    std::int32_t samples_per_period, std::int32_t kept, float input);
+
 }  // namespace nodrix

@@ -429,6 +429,10 @@ void print_forms(const KindSpec& k) {
                     allowed_values(f.entry).c_str(), std::string(f.entry.help).c_str());
 }
 
+// The caption of a block whose link gives it none: its kind and instance
+// number, "ber_estimator 11" (link.cpp), not the kind's stored fallback.
+std::string default_caption(const KindSpec& k) { return std::string(k.name) + " ID"; }
+
 void print_kind(const KindSpec& k) {
     std::printf("%s: %s\n", std::string(k.name).c_str(), std::string(k.help).c_str());
     auto ports = [](const char* title, const std::vector<PortSpec>& list) {
@@ -451,8 +455,7 @@ void print_kind(const KindSpec& k) {
         std::array<std::string, 4> row{std::string(p.name),
                                        std::string(param_type_name(p.type)) +
                                            (p.unit.empty() ? "" : " [" + std::string(p.unit) + "]"),
-                                       // A caption the link does not give names the block (link.cpp).
-                                       p.name == "title" ? "\"" + std::string(k.name) + " ID\"" : default_value(p),
+                                       p.name == "title" ? "\"" + default_caption(k) + "\"" : default_value(p),
                                        allowed_values(p)};
         for (std::size_t c = 0; c < 3; ++c) width[c] = std::max(width[c], row[c].size());
         rows.push_back(std::move(row));
@@ -534,7 +537,11 @@ toml::table kind_table(const KindSpec& k) {
         return a;
     };
     toml::array params;
-    for (const ParamSpec& p : k.params) params.push_back(param_table(p));
+    for (const ParamSpec& p : k.params) {
+        toml::table t = param_table(p);
+        if (p.name == "title") t.insert_or_assign("default", default_caption(k));
+        params.push_back(std::move(t));
+    }
     toml::array forms;
     for (const ParameterForm& f : parameter_forms(k)) {
         toml::table t = param_table(f.entry);

@@ -328,6 +328,19 @@ std::string column_label(const Definition& d, const std::string& column) {
     return column;
 }
 
+// An axis showing a channel's column also names the channel's frequency:
+// "ch3_ber_optimal (192.95 THz)".
+std::string axis_label(const Definition& d, const Layout& l, const std::string& column) {
+    std::string label = column_label(d, column);
+    for (const ChannelColumn& c : l.channels)
+        if (c.channel > 0 && column.starts_with(c.prefix)) {
+            char freq[32];
+            std::snprintf(freq, sizeof freq, " (%.2f THz)", c.frequency_thz);
+            return label.insert(column.size(), freq);
+        }
+    return label;
+}
+
 // Draws the plot with gnuplot (NODRIX_GNUPLOT names another program) and
 // writes the image into `output` through a new file beside it.
 bool draw(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
@@ -423,8 +436,8 @@ std::string plot_script(const Definition& d, const std::vector<Point>& points, c
                                                 : ", estimator " + std::to_string(l.channels[0].estimator);
     }
     plot.key_below = true;
-    plot.x_label = column_label(d, px.column);
-    plot.y_label = d.y_axis.empty() ? "eye Q [dB]" : column_label(d, d.y_axis);
+    plot.x_label = axis_label(d, l, px.column);
+    plot.y_label = d.y_axis.empty() ? "eye Q [dB]" : axis_label(d, l, d.y_axis);
     plot.log_x = px.numeric && px.column == along.name && log_range(along.written);
     if (!px.numeric) {
         for (std::size_t k = 0; k < along.values.size(); ++k)

@@ -28,13 +28,19 @@ constexpr double kTwoPiExact = 2.0 * std::numbers::pi;
 //   Aeff = 80 um^2 (Corning SMF-28, as tabulated in G. P. Agrawal,
 //   Fiber-Optic Communication Systems).
 // - nzdsf, non-zero dispersion-shifted fibre (ITU-T G.655), of the large
-//   effective area class (Corning LEAF, same table): 0.2 dB/km, D = 4 ps/nm/km
-//   (mid of its 2 to 6 ps/nm/km over the C band), S = 0.06 ps/nm^2/km,
-//   Aeff = 72 um^2.
-// - dcf, dispersion-compensating fibre (Agrawal, Fiber-Optic Communication
-//   Systems, dispersion management): D = -100 ps/nm/km, 0.5 dB/km,
-//   Aeff = 20 um^2; S = -0.34 ps/nm^2/km matches the ssmf's relative slope
-//   S/D, so it compensates the slope too.
+//   effective area class (Corning LEAF, same table: Aeff = 72 um^2, D = 2 to
+//   6 ps/nm/km over the C band, S = 0.06 ps/nm^2/km): D = 4 ps/nm/km, the mid
+//   of that range; with its slope D stays inside the G.655.D limits over the
+//   C band (Dmin = 7.00/90 (l - 1460) - 4.20 and Dmax = 2.91/90 (l - 1460) +
+//   3.29 up to 1550 nm, Dmin = 2.97/75 (l - 1550) + 2.80 and Dmax =
+//   5.06/75 (l - 1550) + 6.20 above: 2.80 to 6.20 at 1550 nm). 0.2 dB/km is
+//   the fibre's typical loss uncabled; G.655 allows a cable 0.35 dB/km.
+// - dcf, dispersion-compensating fibre, the typical figures of Agrawal,
+//   Fiber-Optic Communication Systems (dispersion management): D = -100
+//   ps/nm/km, 0.5 dB/km (a figure of merit |D| / alpha of 200 ps/nm/dB) and
+//   Aeff = 20 um^2; S = -0.34 ps/nm^2/km gives it the ssmf's relative slope
+//   S/D = 0.0034 /nm, as a slope-matched commercial DCF has, so that it
+//   compensates the slope too.
 constexpr std::array<FibrePreset, 3> kPresets{{
     {"ssmf", 0.2, 17.0, 0.058, 80.0, kSilicaN2},
     {"nzdsf", 0.2, 4.0, 0.06, 72.0, kSilicaN2},

@@ -14,7 +14,7 @@ package finds it); the package reads what it leaves.
 
 from .charts import Chart, ChartFile, Column, read_chart
 from .errors import ChartFileError, Message, NodrixError, ProgramError, ReportFileError, ResultFileError
-from .link import Block, Kind, Link, Parameter, SweepError, kind, kinds, run, sweep
+from .link import Block, Kind, Link, Parameter, PlanChannel, SweepError, kind, kinds, run, sweep
 from .program import build_directory, call, find_program
 from .reports import (EstimatorReport, MultilevelEye, MultilevelReport, OsnrChannel, OsnrReport, PowerMeterReport,
                       ThresholdResult, read_estimator_report, read_multilevel_report, read_osnr_report,
@@ -23,7 +23,7 @@ from .results import Run, Summary, Sweep, open_run, open_sweep
 
 __all__ = [
     "Block", "Chart", "ChartFile", "ChartFileError", "Column", "EstimatorReport", "Kind", "Link", "Message",
-    "MultilevelEye", "MultilevelReport", "NodrixError", "OsnrChannel", "OsnrReport", "Parameter", "PowerMeterReport",
+    "MultilevelEye", "MultilevelReport", "NodrixError", "OsnrChannel", "OsnrReport", "Parameter", "PlanChannel", "PowerMeterReport",
     "ProgramError", "ReportFileError", "ResultFileError", "Run",
     "Summary", "Sweep", "SweepError", "ThresholdResult", "build_directory", "call", "find_program", "kind", "kinds",
     "open_run", "open_sweep", "read_chart", "read_estimator_report", "read_multilevel_report", "read_osnr_report",

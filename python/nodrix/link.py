@@ -12,6 +12,7 @@ from __future__ import annotations
 import copy
 import json
 import os
+import re
 import tempfile
 import tomllib
 from dataclasses import dataclass, field
@@ -157,6 +158,19 @@ def _plain(value):
     return value.item() if hasattr(value, "item") and not isinstance(value, (str, bytes)) else value
 
 
+@dataclass(frozen=True)
+class PlanChannel:
+    """A channel of a link's channel plan as the program expands it: its
+    number, its frequency and the instance numbers of its blocks."""
+    channel: int
+    frequency_thz: float
+    blocks: tuple
+
+
+# A channel row of the expanded schedule `nodrix check` prints.
+_PLAN_ROW = re.compile(r"^  channel +(\d+) +(\S+) THz  blocks ([\d,]+)$", re.M)
+
+
 class Link:
     """A link description: settings, defaults per kind and blocks in schedule order."""
 
@@ -289,6 +303,14 @@ class Link:
         with _link_file(self, None) as path:
             return call(["check", path, *set_words(set), *(["-window", toml_value(window)] if window else [])],
                         progress=False)
+
+    def channels(self, *, set=None) -> list[PlanChannel]:
+        """The channels of the link's [channels] plan as the program expands
+        them (`nodrix check`'s schedule), each with its blocks' instance
+        numbers; none for a link without a plan."""
+        printed = self.check(set=set).stdout
+        return [PlanChannel(int(k), float(f), tuple(int(b) for b in blocks.split(",")))
+                for k, f, blocks in _PLAN_ROW.findall(printed)]
 
     def run(self, **options) -> Run:
         return run(self, **options)

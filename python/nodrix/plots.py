@@ -10,6 +10,7 @@ scripts can save figures on a machine with no screen.
 from __future__ import annotations
 
 import os
+import re
 import sys
 
 import matplotlib
@@ -108,6 +109,16 @@ def plot_ber(charts: ChartFile, axes=None):
     return axes
 
 
+def _channel_named(sweep, column: str, default: bool) -> str:
+    """A column of channel N named by its frequency: "channel 3 (192.95 THz)"
+    for the default eye Q, else "ch3_ber_optimal (192.95 THz)"."""
+    found = re.match(r"ch(\d+)_", column)
+    frequency = sweep.frequencies.get(int(found.group(1))) if found else None
+    if frequency is None:
+        return column
+    return f"channel {found.group(1)} ({frequency:.2f} THz)" if default else f"{column} ({frequency:.2f} THz)"
+
+
 def plot_sweep(sweep, y: str | None = None, x: str | None = None, ax=None, **style):
     """A sweep's result against its first varied parameter: with seeds the
     means with error bars of the spread, else the points.  `y` is a column of
@@ -128,7 +139,7 @@ def plot_sweep(sweep, y: str | None = None, x: str | None = None, ax=None, **sty
     for column in ys:
         for key, group in groups:
             key = key if isinstance(key, tuple) else (key,)
-            label = column + "".join(f", {n}={v}" for n, v in zip(others, key))
+            label = _channel_named(sweep, column, not y) + "".join(f", {n}={v}" for n, v in zip(others, key))
             if seeded:
                 ax.errorbar(group[x], group[column], yerr=group[column + " spread"], capsize=3, marker="o",
                             label=label, **style)

@@ -182,6 +182,12 @@ class Run:
         every = {**self.charts, **self.reports}
         return {name: item for name, item in every.items() if block_of(name) == number}
 
+    def channel(self, channel) -> dict:
+        """The charts and reports of a planned channel's blocks (a
+        PlanChannel of Link.channels()), by file name."""
+        every = {**self.charts, **self.reports}
+        return {name: item for name, item in every.items() if block_of(name) in channel.blocks}
+
     def _by_block(self, items: dict, keep) -> dict:
         return {block_of(name) if block_of(name) is not None else name: item
                 for name, item in items.items() if keep(name, item)}
@@ -324,6 +330,17 @@ class Sweep:
     def spreads(self):
         """With --seeds: per combination the standard deviation (n - 1) over the seeds."""
         return self._rows("spread")
+
+    @cached_property
+    def frequencies(self) -> dict[int, float]:
+        """Each channel's frequency [THz] by its number N, the chN_ of the
+        table's columns, as the points' records give it."""
+        found = {}
+        for run in self.runs():
+            for c in (run.record or {}).get("channel", []):
+                if c.get("channel", 0) > 0:
+                    found.setdefault(c["channel"], c["frequency_thz"])
+        return found
 
     def point(self, number) -> Run:
         """The run of point `number` (1, or "0001")."""

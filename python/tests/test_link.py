@@ -102,6 +102,8 @@ def test_the_registry_as_data_agrees_with_its_text(tmp_path):
             assert p.required == (default == "(required)")
             if not p.required and p.type in ("real", "integer"):
                 assert p.default == float(default), (name, parameter_name)
+            if not p.required and p.type == "text":  # a title's: kind and instance in both
+                assert default == f'"{p.default}"', (name, parameter_name)
     with pytest.raises(nodrix.ProgramError, match='unknown kind "lazer"; did you mean "laser"'):
         nodrix.kind("lazer")
 

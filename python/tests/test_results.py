@@ -76,6 +76,7 @@ def test_a_sweep_curve_shows_the_means_with_the_spread(power_sweep):
     (bars,) = ax.containers
     x, y = bars.lines[0].get_data()
     assert list(x) == [1, 4] and list(y) == list(power_sweep.means["ch1_q_eye_db"])
+    assert ax.get_legend_handles_labels()[1] == ["channel 1 (193.10 THz)"]
     plt.close("all")
 
 
@@ -147,3 +148,18 @@ def test_a_pam4_run_reads_its_eyes(tmp_path):
     assert channel["q_optimal_db"] == pytest.approx(min(e.q_db for e in report.eyes.values()), abs=0.005)
     assert channel["q_eye_db"] == pytest.approx(channel["q_optimal_db"], abs=0.005)
     assert channel["power_dbm"] == pytest.approx(run.meters[8].power_dbm, abs=0.1)
+
+
+def test_a_planned_channels_files_are_found_by_the_blocks_the_program_expands(tmp_path):
+    assert nodrix.Link.load(ONE_CHANNEL).channels() == []  # no plan
+    link = nodrix.Link.load(ONE_CHANNEL.parent / "wdm8.toml")
+    channels = link.channels()
+    assert [c.channel for c in channels] == list(range(1, 9))
+    assert [c.frequency_thz for c in channels] == pytest.approx([192.75 + 0.1 * k for k in range(8)])
+    third = channels[2]
+    assert third.blocks == (301, 302, 303, 304, 311, 312, 313, 314)
+    run = nodrix.run(link, out=tmp_path / "wdm8", progress=False)
+    assert set(run.channel(third)) == {"wdm8_PST0314.DAT", "wdm8_BER0314.qxy"}
+    row = run.summary.channels.set_index("channel").loc[3]
+    assert row["frequency_thz"] == pytest.approx(third.frequency_thz, abs=0.005)
+    assert row["q_optimal_db"] == pytest.approx(run.channel(third)["wdm8_PST0314.DAT"].optimal.q_db, abs=0.005)

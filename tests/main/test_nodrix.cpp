@@ -147,6 +147,9 @@ TEST_F(NodrixTest, BlocksNameEachKindByWhatItIsAndItsDefaultCaptionByKindAndInst
     EXPECT_EQ(out_.find("pestim"), std::string::npos) << out_;  // routine names are the glossary's
     ASSERT_EQ(run({"blocks", "power_meter"}), 0);
     EXPECT_NE(out_.find("  title      text  \"power_meter ID\"     any text\n"), std::string::npos) << out_;
+    ASSERT_EQ(run({"blocks", "power_meter", "--json"}), 0);  // the same default for programs
+    EXPECT_NE(out_.find("\"default\" : \"power_meter ID\""), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("Run(s)"), std::string::npos) << out_;  // nor the old routine-based caption
 }
 
 // The names of the files a directory holds.

@@ -270,7 +270,7 @@ TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNo
                                              done_point(1, 0, 1e-9, 0, 0, 0, -1.0, 10.0, -19.0)};
     std::string script = plot_script(d, points(d), status, "p.png");
     for (const std::string part : {"set title 'lk: ch1_ber_optimal against meter5_dbm'\n",
-                                   "set xlabel 'meter5_dbm [dBm]'\n", "set ylabel 'ch1_ber_optimal'\n",
+                                   "set xlabel 'meter5_dbm [dBm]'\n", "set ylabel 'ch1_ber_optimal (193.10 THz)'\n",
                                    "set logscale y 10\n", "$d0 << EOD\n-20 1e-12\n-22 1e-06\nEOD\n",
                                    "$d1 << EOD\n-17 1e-15\n-19 1e-09\nEOD\n", "title '3.power_mw=1'", "title '3.power_mw=2'"})
         EXPECT_NE(script.find(part), std::string::npos) << part << " in\n" << script;

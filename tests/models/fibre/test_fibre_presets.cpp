@@ -50,6 +50,22 @@ TEST(FibrePresets, PresetsFollowTheirSources) {
     // The dcf compensates the ssmf's slope with its dispersion: equal S/D.
     EXPECT_NEAR(dcf->dispersion_slope_ps_per_nm2_km / dcf->dispersion_ps_per_nm_km,
                 ssmf->dispersion_slope_ps_per_nm2_km / ssmf->dispersion_ps_per_nm_km, 1e-4);
+    // Agrawal's DCF: D = -100 ps/nm/km, |D| / alpha = 200 ps/nm/dB, 20 um^2.
+    EXPECT_EQ(dcf->dispersion_ps_per_nm_km, -100.0);
+    EXPECT_NEAR(-dcf->dispersion_ps_per_nm_km / dcf->attenuation_db_per_km, 200.0, 1e-9);
+    EXPECT_EQ(dcf->effective_area_um2, 20.0);
+    // The nzdsf: LEAF's 72 um^2 and 0.06 ps/nm^2/km, a loss below G.655's
+    // cabled 0.35 dB/km, and D(l) inside the G.655.D limits over the C band.
+    EXPECT_EQ(nzdsf->effective_area_um2, 72.0);
+    EXPECT_EQ(nzdsf->dispersion_slope_ps_per_nm2_km, 0.06);
+    EXPECT_LT(nzdsf->attenuation_db_per_km, 0.35);
+    for (double l = 1530.0; l <= 1565.0; l += 5.0) {
+        const bool low = l <= 1550.0;
+        const double least = low ? 7.00 / 90 * (l - 1460) - 4.20 : 2.97 / 75 * (l - 1550) + 2.80;
+        const double most = low ? 2.91 / 90 * (l - 1460) + 3.29 : 5.06 / 75 * (l - 1550) + 6.20;
+        const double d = nzdsf->dispersion_ps_per_nm_km + nzdsf->dispersion_slope_ps_per_nm2_km * (l - 1550.0);
+        EXPECT_TRUE(d >= least && d <= most) << l << " nm: D = " << d << ", G.655.D " << least << " to " << most;
+    }
 }
 
 }  // namespace

@@ -5,19 +5,26 @@
 // their count of transforms times the time of one transform of that length
 // (timed here after the run with the same plan, best of many).
 //
-// The block kinds are timed by sampling: a thousand times a second a timer
-// notes the kind of the block then running (every block call is wrapped to
-// mark its kind). With 10^7 rounds of 132 blocks, reading a clock around
-// every call would cost more than many blocks do. The FFT calls of the
-// fibres' linear half-steps are few and long, and are timed call by call.
+// The block kinds are timed by sampling the process's CPU time: every
+// millisecond of it (as often as the kernel's tick lets the timer fire) a
+// timer notes the kind of the block then running (every block call is
+// wrapped to mark its kind), and a kind's seconds are its share of the
+// samples times the CPU time of the rounds. CPU time, not wall time, so that
+// other work on a shared machine does not blur the shares; the transform
+// helper thread's time falls to the fibres, the only blocks that use it.
+// With 10^7 rounds of 132 blocks, reading a clock around every call would
+// cost more than many blocks do. The FFT calls of the fibres' linear
+// half-steps are few and long, and are timed call by call (wall time).
 //
-// The state every block keeps in the kernel storage is sampled for subnormal
-// numbers: every N-th sample (N = -state-every, a power of two), right after
-// a block's call, the records it walked (from the storage cursors before the
-// call to those after it) are scanned, and the table counts per kind the
-// scans that met subnormal values and the values met. A block whose records
-// are large (a fibre's run storage) is scanned less often, about 64 Ki words
-// per N samples. Many processors take a hundred times longer over an
+// The state every block keeps is sampled for subnormal numbers: every N-th
+// sample (N = -state-every, a power of two), right after a block's call, its
+// state is scanned (a declared block's members; an older block's records,
+// from the storage cursors before the call to those after it), and the table
+// counts per kind the scans that met subnormal values and the values met.
+// A large state (a fibre's, some 10^8 numbers) is not scanned whole: a
+// declared block's scan takes the next 64 Ki numbers of a walk that wraps
+// round its state, an older block's large records are scanned less often.
+// Many processors take a hundred times longer over an
 // operation with a subnormal operand; the counts show that risk on any
 // processor, including those that do not stall. The scans are timed in a row
 // of their own.
@@ -93,6 +100,7 @@ Row row_of(std::string_view kind) {
 // store blocks all signals, so the timer always interrupts this thread).
 volatile std::sig_atomic_t running_row = schedule_row;
 volatile std::sig_atomic_t in_rounds = 0;  // 1 during the per-sample rounds
+double rounds_start_cpu = 0.0;               // the process's CPU time when they began
 volatile long tally[kRows] = {};
 volatile long tally_rounds_total = 0;
 volatile long tally_setup = 0;
@@ -111,16 +119,16 @@ bool start_sampling() {
     sa.sa_handler = on_tick;
     sa.sa_flags = SA_RESTART;  // the blocks' file calls carry on across ticks
     sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGALRM, &sa, nullptr) != 0) return false;
+    if (sigaction(SIGPROF, &sa, nullptr) != 0) return false;
     itimerval t{};
     t.it_interval.tv_usec = 1000;
     t.it_value.tv_usec = 1000;
-    return setitimer(ITIMER_REAL, &t, nullptr) == 0;
+    return setitimer(ITIMER_PROF, &t, nullptr) == 0;
 }
 
 void stop_sampling() {
     itimerval t{};
-    setitimer(ITIMER_REAL, &t, nullptr);
+    setitimer(ITIMER_PROF, &t, nullptr);
 }
 
 // Hash (64-bit FNV-1a) of an optical output over the per-sample rounds.
@@ -140,6 +148,14 @@ struct OutputHash {
 };
 
 Clock::time_point rounds_start;
+
+// User and system time of the process, both threads.
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
 
 // ---- Subnormal values in the blocks' state ----
 
@@ -186,6 +202,7 @@ struct StateTally {
     long scans_subnormal = 0;  // of which held a subnormal value
     std::int64_t values = 0;   // subnormal values met over all scans
     std::int64_t most = 0;     // most in one scan
+    std::int64_t numbers = 0;  // numbers scanned over all scans
 };
 StateTally state_tally[kRows];
 std::int64_t state_every = 8192;
@@ -211,6 +228,7 @@ void note_state(Row row, const Cursors& before, ScanPlan& plan) {
     if (n > 0) ++t.scans_subnormal;
     t.values += n;
     t.most = std::max(t.most, n);
+    t.numbers += words_between(before, after);
     // Large records are scanned as often as fit the budget of words.
     const std::int64_t words = words_between(before, after);
     while (plan.period < state_every * (words / kWordsPerScan + 1) && plan.period < (std::int64_t{1} << 40))
@@ -218,15 +236,17 @@ void note_state(Row row, const Cursors& before, ScanPlan& plan) {
 }
 
 void print_state_table() {
-    std::printf("\nSubnormal values in the blocks' state (scanned after the call every %lld samples, large "
-                "records less often)\n",
-                static_cast<long long>(state_every));
-    std::printf("  %-26s %8s %15s %12s %10s\n", "kind", "scans", "with subnormal", "values", "most");
+    std::printf("\nSubnormal values in the blocks' state (scanned after the call every %lld samples; of a large "
+                "state %lld numbers a scan)\n",
+                static_cast<long long>(state_every), static_cast<long long>(kWordsPerScan));
+    std::printf("  %-26s %8s %15s %12s %10s %14s\n", "kind", "scans", "with subnormal", "values", "most",
+                "numbers seen");
     for (int r = 0; r < schedule_row; ++r) {
         const StateTally& t = state_tally[r];
         if (t.scans == 0) continue;
-        std::printf("  %-26s %8ld %15ld %12lld %10lld\n", kRowNames[r], t.scans, t.scans_subnormal,
-                    static_cast<long long>(t.values), static_cast<long long>(t.most));
+        std::printf("  %-26s %8ld %15ld %12lld %10lld %14lld\n", kRowNames[r], t.scans, t.scans_subnormal,
+                    static_cast<long long>(t.values), static_cast<long long>(t.most),
+                    static_cast<long long>(t.numbers));
     }
 }
 
@@ -234,31 +254,68 @@ void print_state_table() {
 void note_rounds_start() {
     if (in_rounds == 0) {
         rounds_start = Clock::now();
+        rounds_start_cpu = cpu_seconds();
         in_rounds = 1;
     }
 }
 
-// The state a declared block holds as members, scanned as the storage
-// records of the older blocks are.
-void note_declared_state(Row row, const StateClaims& claims) {
+// Numbers (reals or doubles, a complex value two) in `elements` of a kind.
+std::int64_t numbers_of(SlotKind kind, std::int32_t elements) {
+    switch (kind) {
+        case SlotKind::real:
+        case SlotKind::real_double: return elements;
+        case SlotKind::complex:
+        case SlotKind::complex_double: return 2 * static_cast<std::int64_t>(elements);
+        case SlotKind::integer:
+        case SlotKind::text: break;
+    }
+    return 0;
+}
+
+// Subnormal values among the numbers [from, to) of a declared block's state,
+// its claims' numbers taken one after the other.
+std::int64_t subnormal_in(const StateClaims& claims, std::int64_t from, std::int64_t to) {
     std::int64_t n = 0;
-    claims.visit([&n](SlotKind kind, const void* values, std::int32_t elements) {
-        switch (kind) {
-            case SlotKind::real: n += count_subnormal(static_cast<const float*>(values), elements); break;
-            case SlotKind::complex: n += count_subnormal(static_cast<const float*>(values), 2 * elements); break;
-            case SlotKind::real_double: n += count_subnormal(static_cast<const double*>(values), elements); break;
-            case SlotKind::complex_double:
-                n += count_subnormal(static_cast<const double*>(values), 2 * elements);
-                break;
-            case SlotKind::integer:
-            case SlotKind::text: break;
-        }
+    std::int64_t at = 0;  // numbers before this claim
+    claims.visit([&](SlotKind kind, const void* values, std::int32_t elements) {
+        const std::int64_t size = numbers_of(kind, elements);
+        const std::int64_t lo = std::max(from, at) - at;
+        const std::int64_t hi = std::min(to, at + size) - at;
+        at += size;
+        if (hi <= lo) return;
+        if (kind == SlotKind::real || kind == SlotKind::complex)
+            n += count_subnormal(static_cast<const float*>(values) + lo, hi - lo);
+        else
+            n += count_subnormal(static_cast<const double*>(values) + lo, hi - lo);
     });
+    return n;
+}
+
+// The state a declared block holds as members, scanned as the storage
+// records of the older blocks are: all of it when it holds at most
+// kWordsPerScan numbers, else the next kWordsPerScan of a walk that wraps
+// round it (a fibre holds some 10^8), so that one scan costs little and the
+// scans of a run still sweep the whole state.
+void note_declared_state(Row row, const StateClaims& claims, std::int64_t& walk) {
+    std::int64_t total = 0;
+    claims.visit([&total](SlotKind kind, const void*, std::int32_t elements) { total += numbers_of(kind, elements); });
+    std::int64_t n = 0;
+    std::int64_t scanned = total;
+    if (total <= kWordsPerScan) {
+        n = subnormal_in(claims, 0, total);
+    } else {
+        const std::int64_t from = walk % total;
+        const std::int64_t to = from + kWordsPerScan;
+        n = subnormal_in(claims, from, std::min(to, total)) + subnormal_in(claims, 0, to - total);
+        walk = to % total;
+        scanned = kWordsPerScan;
+    }
     StateTally& t = state_tally[row];
     ++t.scans;
     if (n > 0) ++t.scans_subnormal;
     t.values += n;
     t.most = std::max(t.most, n);
+    t.numbers += scanned;
 }
 
 // A declared block, marked with its kind while it runs, its state scanned
@@ -275,7 +332,7 @@ public:
         running_row = row_;
         inner_->run(ctx);
         running_row = scan_row;
-        if (scan) note_declared_state(row_, inner_->claims());
+        if (scan) note_declared_state(row_, inner_->claims(), walk_);
         running_row = schedule_row;
         if (hash_ != nullptr) hash_->add();
     }
@@ -287,14 +344,8 @@ private:
     Row row_;
     OutputHash* hash_;
     ScanPlan plan_{state_every};
+    std::int64_t walk_ = 0;  // where the next scan of a large state starts
 };
-
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
 
 // One transform of length 2^n with the plan the run used (FFTW keeps what it
 // measured for the process), on aligned arrays with the data hot in the
@@ -423,7 +474,8 @@ int main(int argc, char** argv) {
     const Clock::time_point t0 = Clock::now();
     const int status = op_main(static_cast<int>(args.size()) - 1, args.data());
     const Clock::time_point t1 = Clock::now();
-    const double cpu = cpu_seconds() - cpu0;
+    const double cpu_end = cpu_seconds();
+    const double cpu = cpu_end - cpu0;
     in_rounds = 2;
     stop_sampling();
     const FftUsage fft = fft_usage();
@@ -436,8 +488,9 @@ int main(int argc, char** argv) {
                               : std::chrono::duration<double>(t1 - rounds_start).count();
     std::printf("\nWall time %.1f s (CPU time of both threads %.1f s)\n", wall, cpu);
     std::printf("  set-up and initialisation  %7.1f s\n", wall - rounds);
-    std::printf("  per-sample rounds          %7.1f s  (%lld rounds)\n", rounds,
-                static_cast<long long>(last_sample_count()));
+    const double rounds_cpu = rounds > 0.0 ? cpu_end - rounds_start_cpu : 0.0;
+    std::printf("  per-sample rounds          %7.1f s  (%lld rounds; CPU time %.1f s)\n", rounds,
+                static_cast<long long>(last_sample_count()), rounds_cpu);
     std::printf("  FFT plans created: %d, in %.2f s\n", fft.plans_created, fft.plan_seconds);
     rusage peak{};
     getrusage(RUSAGE_SELF, &peak);
@@ -447,12 +500,12 @@ int main(int argc, char** argv) {
                 static_cast<double>(storage_bytes(k)) / (1024.0 * 1024.0), k.zd);
 
     const long total = tally_rounds_total;
-    std::printf("\nTime per block kind in the per-sample rounds (%ld samples of 1 ms)\n", total);
-    std::printf("  %-26s %6s %9s %8s %10s\n", "kind", "blocks", "samples", "share", "seconds");
+    std::printf("\nCPU time per block kind in the per-sample rounds (%ld samples)\n", total);
+    std::printf("  %-26s %6s %9s %8s %10s\n", "kind", "blocks", "samples", "share", "CPU s");
     double fibre_seconds = 0.0;
     for (int r = 0; r < kRows; ++r) {
         const double share = total > 0 ? static_cast<double>(tally[r]) / static_cast<double>(total) : 0.0;
-        const double seconds = share * rounds;
+        const double seconds = share * rounds_cpu;
         if (r == fibres) fibre_seconds = seconds;
         std::printf("  %-26s %6d %9ld %7.1f%% %10.2f\n", kRowNames[r], instances[static_cast<std::size_t>(r)],
                     static_cast<long>(tally[r]), 100.0 * share, seconds);
@@ -470,13 +523,13 @@ int main(int argc, char** argv) {
         fibre_fftw += fft.seconds_of[n];
         floor += static_cast<double>(count) * one_transform_seconds(n);
     }
-    std::printf("\nFibres: %.1f s; inside FFTW %.1f s (%lld transforms: %lld on the calling thread, %lld on the "
+    std::printf("\nFibres: %.1f CPU s; inside FFTW %.1f s (%lld transforms: %lld on the calling thread, %lld on the "
                 "helper)\n",
                 fibre_seconds, fibre_fftw, static_cast<long long>(fibre_transforms),
                 static_cast<long long>(fft.transforms[0] - fft.transforms_of[kLengthClasses - 1]),
                 static_cast<long long>(fft.transforms[1]));
     const double caller_fftw = fft.seconds[0] - fft.seconds_of[kLengthClasses - 1];
-    std::printf("  calling thread %.1f s = %.0f %% of the fibres' time; helper thread %.1f s alongside\n",
+    std::printf("  calling thread %.1f s = %.0f %% of the fibres' CPU time; helper thread %.1f s alongside\n",
                 caller_fftw, fibre_seconds > 0.0 ? 100.0 * caller_fftw / fibre_seconds : 0.0, fft.seconds[1]);
     std::printf("  the calling thread waited %.1f s for the helper to finish its half\n", fft.waited);
     std::printf("  floor (the count times one transform of its length alone): %.1f s; inside FFTW / floor = %.2f\n",

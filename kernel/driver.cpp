@@ -47,7 +47,7 @@ SimulationSettings settings_of(const ProjectConstants& k, const ScheduleConstant
     s.topology = 1;
     s.monitor_offset_ps = k.tmon;
     s.split_step = SplitStepSettings{k.ssprsn.ssp1, k.ssprsn.ssp2 != 0, k.ssprsn.ssp3, k.ssprsn.ssp6, k.ssprsn.ssp7,
-                                     k.ssprsn.ssp8};
+                                     k.ssprsn.ssp8, k.step_rule, k.splitting, k.step_refinement};
     return s;
 }
 

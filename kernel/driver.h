@@ -34,6 +34,11 @@ struct ProjectConstants {
     std::int32_t polarisations = 1;
     float tmon = 1280.0f;
     Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
+    // The fibres' step rule (0 phase and dispersion, 1 graded), splitting
+    // order (0 first order, 1 symmetric) and step refinement factor.
+    std::int32_t step_rule = 0;
+    std::int32_t splitting = 0;
+    float step_refinement = 1.0f;
 };
 
 // Writes the project constants into the control blocks (band, grid, time

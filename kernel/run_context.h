@@ -46,6 +46,9 @@ struct SplitStepSettings {
     std::int32_t peak_power_index = 26;      // integer of the peak-power estimate
     float max_nonlinear_phase_deg = 1.0f;    // largest non-linear phase of one step
     float raman = 1e-6f;                     // Raman setting (the span's Raman options stay off)
+    std::int32_t step_rule = 0;              // 0 phase and dispersion, 1 graded
+    std::int32_t splitting = 0;              // 0 first order, 1 symmetric
+    float step_refinement = 1.0f;            // steps divided by this factor
 };
 
 // The settings of one run, fixed before it starts: the link's run settings

@@ -21,11 +21,13 @@
 #include "kernel/lib00.h"
 #include "main/cli_options.h"
 #include "main/op_main.h"
+#include "main/converge.h"
 #include "main/sweep.h"
 #include "models/fibre/split_step.h"
 #include "project/fibre_pieces.h"
 #include "project/link.h"
 #include "project/link_checks.h"
+#include "project/step_resonance.h"
 #include "project/link_schedule.h"
 #include "project/parameter_forms.h"
 #include "project/observation.h"
@@ -53,6 +55,7 @@ const char* const kUsageText =
     "       nodrix sweep LINK.toml --vary ID.PARAM=VALUES [--vary ...] [--seeds N] [-o DIR] [-j N]\n"
     "                              [--slurm | --slurm-dry-run] [--slurm-args \"ARGS\"]\n"
     "       nodrix sweep --collect DIR\n"
+    "       nodrix converge LINK.toml [-set ...] [--factor F] [--tolerance DB] [-o DIR]\n"
     "nodrix VERB --help explains each verb.\n";
 
 const char* const kRunHelp =
@@ -84,6 +87,8 @@ const char* const kCheckHelp =
     "window and good interval. Warns when a power meter, spectrum analyser, eye scope or\n"
     "estimator would observe less than its settings ask for, saying what cuts it short, and\n"
     "names the emission window and end time that give every measurement its full observation.\n"
+    "Warns of a fibre whose steps are mostly of one length h when its lasers' four-wave-mixing\n"
+    "products meet beta2 (2 pi df1)(2 pi df2) h = 2 pi m (spurious tones), naming the channels.\n"
     "An estimator window far longer than the run can fill is a warning naming its storage (an\n"
     "error beyond what an estimator holds).\n"
     "  -set ID.PARAM=VALUE, -window PS, -verbose, -log FILE   as for nodrix run\n"
@@ -408,11 +413,13 @@ int verb_check(XuMsg* messages, const std::vector<std::string>& args) {
         if (!first.splits_made) return 1;
         if (first.status == 0 && first.schedule->ok() && !settle_auto_settings(*link, *first.schedule)) return 1;
     }
+    const StepPlanLog plans;
     const LinkDimensions d = dimension_link(*link, true);
     set_per_sample_run(false);
     if (d.status != 0 || !d.splits_made) return d.splits_made ? d.status : 1;
     print_schedule(*d.schedule);
     warn_observation_plans(*d.schedule);
+    warn_resonant_steps(*d.schedule, plans.notes());
     return check_observation_storage(*d.schedule) ? 0 : 1;
 }
 
@@ -642,13 +649,15 @@ int nodrix_main(int argc, char** argv) {
         status = verb_blocks(args);
     } else if (verb == "sweep") {
         status = verb_sweep(args);
+    } else if (verb == "converge") {
+        status = verb_converge(args);
     } else if (verb == "--help" || verb == "-help" || verb == "help") {
         std::fputs(kUsageText, stdout);
         status = 0;
     } else {
         std::fputs(kUsageText, stderr);
         if (!verb.empty()) {
-            const std::string near = closest_word(verb, {"run", "check", "blocks", "sweep"});
+            const std::string near = closest_word(verb, {"run", "check", "blocks", "sweep", "converge"});
             opxerr("nodrix: unknown verb \"" + verb + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?"));
         }
     }

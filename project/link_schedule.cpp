@@ -215,6 +215,9 @@ ProjectDescription LinkSchedule::project() {
                       s.real("filter_precision_constant"), 0,
                       0.0f,                            s.integer("peak_power_index"),
                       s.real("max_nonlinear_phase_deg"), 1e-6f};
+    k.step_rule = s.integer("step_rule");
+    k.splitting = s.integer("splitting");
+    k.step_refinement = s.real("step_refinement");
     p.schedule.tstart = s.real("start_time_ps");
     p.schedule.twinin = s.real("emission_window_ps");
     p.schedule.tend = s.real("end_time_ps");

@@ -73,6 +73,14 @@ const KindSpec& link_settings_kind() {
                   .help = "integer of the fibre's peak-power estimate"},
                 P{.name = "max_nonlinear_phase_deg", .unit = "degrees", .fallback = 1.0,
                   .help = "largest non-linear phase of one split-step", .low = 0, .low_open = true},
+                P{.name = "step_rule", .type = T::choice, .help = "the fibres' steps: \"phase_and_dispersion\" "
+                  "(equal phase, or equal steps capped by dispersion) or \"graded\" (growing, none repeating)",
+                  .choices = {{"phase_and_dispersion", 0}, {"graded", 1}}},
+                P{.name = "splitting", .type = T::choice, .help = "split-step order: \"first_order\" (dispersion, "
+                  "then Kerr phase) or \"symmetric\" (half the dispersion either side of the Kerr phase)",
+                  .choices = {{"first_order", 0}, {"symmetric", 1}}},
+                P{.name = "step_refinement", .fallback = 1.0, .help = "divides the fibres' steps and refines their "
+                  "filters: a finer plan of the same rule", .low = 1, .high = 1000},
             },
     };
     return kind;

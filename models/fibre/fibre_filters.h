@@ -192,6 +192,9 @@ struct FibreDesignRecords {
     std::int32_t nexp = 0;                    // largest filter exponent
     std::int32_t memlen = 0;                  // overlap memory of all steps
     float dispersion = 0.0f;                  // accumulated dispersion [ps^2]
+    // Symmetric splitting: the steps' lengths are their Kerr lengths (the
+    // filters' are shifted by half a step), their effective lengths exact.
+    bool symmetric = false;
 };
 
 struct WrtfisInput {

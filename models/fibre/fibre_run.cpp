@@ -4,13 +4,16 @@
 //
 // A buffer passes the steps of the step plan one after another; each step
 // applies its half-operators in the order of `first_order_step` (dispersion,
-// then Kerr phase and loss). The buffer schedule (`schedule_buffers`) lets a
+// then Kerr phase and loss). With symmetric splitting the set-up shifts the
+// dispersion steps by half a step (one more of them, with no Kerr phase
+// after the last), so the same order makes the second-order scheme. The buffer schedule (`schedule_buffers`) lets a
 // buffer skip the steps its signal has not reached yet or has left.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "models/fibre/fibre.h"
+#include "models/fibre/graded_steps.h"
 #include "models/fibre/split_step.h"
 
 namespace nodrix {
@@ -63,8 +66,10 @@ bool SplitStepRun::load_steps(const FibreDesignRecords& design) {
         alpha_[i] = alpha;
         gamma_[i] = gamma;
         length_[i] = h;
-        gleff_[i] = !nonlinear_ ? 0.0 : alpha != 0.0 ? gamma * (1.0 - std::exp(-2.0 * alpha * h)) / (2.0 * alpha)
-                                                   : gamma * h;
+        gleff_[i] = !nonlinear_      ? 0.0
+                    : design.symmetric ? kerr_effective_length(gamma, alpha, h)
+                    : alpha != 0.0     ? gamma * (1.0 - std::exp(-2.0 * alpha * h)) / (2.0 * alpha)
+                                       : gamma * h;
         loss_[i] = std::exp(-alpha * h);
         coef_at += 2 * m;
         memory_at += m;

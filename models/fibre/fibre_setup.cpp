@@ -8,6 +8,7 @@
 
 #include "kernel/control_blocks.h"
 #include "models/fibre/fibre_parts.h"
+#include "models/fibre/graded_steps.h"
 #include "models/fibre/split_step.h"
 #include "runtime/format.h"
 
@@ -50,6 +51,12 @@ struct StepPlan {
     double beta2 = 0.0, beta3 = 0.0, beta4 = 0.0, beta5 = 0.0;
     bool split = false;        // the schedule generator cuts this fibre: one dummy step
     float length_used = 0.0f;  // [km]
+    bool graded = false;       // the graded rule made the steps
+    bool symmetric = false;    // symmetric splitting: the filters follow `arranged`
+    SymmetricSteps arranged;
+
+    // Steps the run passes: one more dispersion step with symmetric splitting.
+    std::int32_t run_steps() const { return symmetric ? nsteps + 1 : nsteps; }
 };
 
 // The inputs of the non-linear step rule.
@@ -72,11 +79,36 @@ NonlinearStepInput nonlinear_rule_input(const RunContext& ctx, const Fibre& f, c
     return n;
 }
 
-// The step plan: a fibre takes the non-linear rule (stpeva), a linear
-// element equal steps bounded by dispersion (stpeli). A fibre whose plan
-// needs more steps than one block holds has asked the schedule generator to
-// cut it (the split request); it keeps one dummy step so that the round
-// completes.
+// The graded rule (models/fibre/graded_steps.h); a fibre that would need
+// more steps than one block holds asks to be cut into equal pieces.
+void graded_plan(const RunContext& ctx, const Fibre& f, StepPlan& s, float actual, const CarrierCount& c) {
+    const NonlinearStepInput n = nonlinear_rule_input(ctx, f, s, actual, c);
+    GradedStepInput g;
+    g.alpha = n.alpha;
+    g.gamma = n.gamma;
+    g.peak_power = n.peak_power;
+    g.length = n.length;
+    g.h_max = dispersion_bound(s.beta2, s.beta3, s.beta4, s.beta5, ctx.time_step_double()).h_max;
+    g.phase = kTwoPi / n.phase_divisor;
+    g.refinement = ctx.settings().split_step.step_refinement;
+    s.graded = true;
+    s.uniform = 0;
+    s.nsteps = graded_steps(g, s.h, kMaxSteps - 1);
+    if (s.nsteps > 0) return;
+    const double count = graded_count(g, graded_profile(g));
+    const auto pieces = static_cast<std::size_t>(std::min(count / (kMaxSteps - 1) + 1.0, double{kMaxSteps}));
+    const double kerr = n.peak_power * kerr_effective_length(n.gamma, n.alpha, n.length);
+    write_split_request(ctx.files().memory_map(),
+                        SplitRequest{f.identity.instance, std::vector<double>(pieces, n.length / pieces),
+                                     SplitReason::steps, kerr},
+                        50);
+}
+
+// The step plan: a fibre takes the link's step rule (the non-linear rule
+// stpeva or the graded rule), a linear element equal steps bounded by
+// dispersion (stpeli). A fibre whose plan needs more steps than one block
+// holds has asked the schedule generator to cut it (the split request); it
+// keeps one dummy step so that the round completes.
 StepPlan plan_steps(const RunContext& ctx, const Fibre& f, float actual, const CarrierCount& c) {
     StepPlan s;
     s.beta2 = f.beta2_ps2_per_km;
@@ -85,10 +117,15 @@ StepPlan plan_steps(const RunContext& ctx, const Fibre& f, float actual, const C
     s.beta5 = f.beta5_ps5_per_km;
     const double dt = ctx.time_step_double();
     const std::int32_t memfile = ctx.files().memory_map();
-    if (f.nonlinear)
+    const SplitStepSettings& settings = ctx.settings().split_step;
+    if (f.nonlinear && settings.step_rule == 1) {
+        graded_plan(ctx, f, s, actual, c);
+    } else if (f.nonlinear) {
         stpeva(nonlinear_rule_input(ctx, f, s, actual, c), dt, s.nsteps, s.h, s.uniform, memfile, f.identity.instance);
-    else
+        if (s.nsteps > 0) subdivide_steps(std::span(s.h).first(kMaxSteps - 1), s.nsteps, settings.step_refinement);
+    } else {
         stpeli(s.beta2, s.beta3, s.beta4, s.beta5, actual, dt, s.nsteps, s.h, memfile, f.identity.instance);
+    }
     s.length_used = actual;
     if (s.nsteps < 0) {
         std::fill(s.h.begin(), s.h.end(), 0.0);
@@ -99,7 +136,21 @@ StepPlan plan_steps(const RunContext& ctx, const Fibre& f, float actual, const C
         s.beta3 = 0.0;
         s.split = true;
     }
+    // Dispersion and loss commute in a linear element: no arrangement to choose.
+    s.symmetric = settings.splitting == 1 && f.nonlinear && !s.split;
+    if (s.symmetric) s.arranged = symmetric_steps(s.h, s.nsteps);
     return s;
+}
+
+// The plan as `nodrix check` judges it for resonant steps.
+void note_plan(const Fibre& f, const StepPlan& s) {
+    if (s.split || s.nsteps < 1 || !f.nonlinear || f.gamma_per_w_per_km == 0.0f) return;
+    const double last = s.h[static_cast<std::size_t>(s.nsteps - 1)];
+    const auto equal = std::count_if(s.h.begin(), s.h.begin() + s.nsteps,
+                                     [last](double h) { return std::fabs(h - last) <= 1e-9 * last; });
+    const double alpha = static_cast<double>(f.attenuation_db_per_km) / (20.0 * std::log10(std::exp(1.0)));
+    note_step_plan(StepPlanNote{f.identity.instance, s.nsteps, static_cast<std::int32_t>(equal), last, s.beta2,
+                                kerr_effective_length(1.0, alpha, s.length_used)});
 }
 
 // Precision of the step-filter design: coarser for fewer, longer steps, four
@@ -113,6 +164,9 @@ double filter_precision(const RunContext& ctx, const Fibre& f, const StepPlan& s
                                        0.66) * 1.0666666666666667 -
                                           0.5);
     precision = std::max(1e-8, std::isfinite(precision) ? precision : 1e-8);
+    // The graded rule refines its filters with its steps: their error, summed
+    // over the steps, falls as fast as the error of the symmetric splitting.
+    if (s.graded) return std::max(1e-10, precision / std::pow(settings.step_refinement, 2.0f));
     if (f.nonlinear && s.uniform != 1 && !settings.fourfold_precision_off) precision *= 4.0;
     return precision;
 }
@@ -156,14 +210,20 @@ void design_step_filters(const RunContext& ctx, const Fibre& f, std::int32_t k, 
     w.section = f.section_length_km;
     w.start_km = f.identity.piece_start_km;
     w.gamma = f.gamma_per_w_per_km;
-    w.nsteps = s.nsteps;
-    w.h = s.h.data();
+    w.nsteps = s.run_steps();
+    w.h = s.symmetric ? s.arranged.dispersion.data() : s.h.data();
     w.dlyin = input.gd.data();
     w.precision = precision;
     w.round = FilterDesignRound{ctx.time_step_double(), ctx.setup_round() == SetupRound::sizing, &ctx.messages()};
     w.seeds = ctx.settings().seeds;
     w.streams = &ctx.shared<FibreStreams>();
     wrtfis(w, records);
+    // Symmetric splitting: the Kerr phase and loss of step i follow its
+    // dispersion step, none the last one.
+    records.symmetric = s.symmetric;
+    if (!s.symmetric) return;
+    for (std::size_t i = 0; i < records.steps.size() && i < s.arranged.kerr.size(); ++i)
+        records.steps[i].h = s.arranged.kerr[i];
 }
 
 // The totals of the design the run is set up from.
@@ -298,6 +358,7 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
 
     const CarrierCount carriers = count_carriers(ctx, *input, sizing);
     const StepPlan steps = plan_steps(ctx, *this, actual, carriers);
+    note_plan(*this, steps);
     const double precision = filter_precision(ctx, *this, steps);
     report_steps(report_file, *this, carriers, steps, precision);
     if (filter_pass) design_step_filters(ctx, *this, k, steps, precision, use_profile, *input, records);
@@ -315,7 +376,7 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
 
     fibre_spectrum(ctx, *this, use_profile, input->ps.data(), input->pp, out.ps.data(), out.pp);
 
-    const RunSizes sizes{steps.nsteps, nbuf, design.ncoef, n, design.memlen};
+    const RunSizes sizes{steps.run_steps(), nbuf, design.ncoef, n, design.memlen};
     if (!filter_pass) {
         state.claim(saved_sizes, kSavedInts);
         state.claim(saved_design, kSavedReals);

@@ -22,6 +22,7 @@
 
 #include "kernel/block_declaration.h"
 #include "models/fibre/fibre_filters.h"
+#include "models/fibre/orthogonal_field.h"
 
 namespace nodrix {
 
@@ -106,6 +107,7 @@ struct Fibre {
     State<std::int32_t> saved_sizes;
     State<float> saved_design;
     SplitStepRun propagation;
+    OrthogonalField orthogonal;  // with two fields: the ASE orthogonal to the signal
 
     static KindDeclaration<Fibre> declaration();
     Status design(const RunContext& ctx, StateClaims& state);

@@ -192,6 +192,7 @@ struct FibreDesignRecords {
     std::int32_t nexp = 0;                    // largest filter exponent
     std::int32_t memlen = 0;                  // overlap memory of all steps
     float dispersion = 0.0f;                  // accumulated dispersion [ps^2]
+    std::int64_t centring_delay = 0;          // the steps' centring delays d together [samples]
 };
 
 struct WrtfisInput {

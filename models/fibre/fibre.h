@@ -11,7 +11,8 @@
 // The parts: models/fibre/fibre.cpp (the declaration and the phases),
 // fibre_setup.cpp (the design), fibre_run.cpp (the run's records and the
 // propagation), split_step.* (step rules and half-operators),
-// fibre_filters.* (step-filter synthesis), fibre_parts.* (what they share).
+// fibre_filters.* (step-filter synthesis), fibre_parts.* (what they share),
+// orthogonal_field.* (the second field: ASE orthogonal to the signal).
 #pragma once
 
 #include <array>

@@ -43,6 +43,7 @@ SimulationSettings settings_of(const ProjectConstants& k, const ScheduleConstant
     s.band = Band{k.fcenter, k.fbandlo, k.fbandhi};
     s.grid = SpectralGrid{k.fgrid0, k.fgridlo, k.fgridhi};
     s.polarisations = k.polarisations;
+    s.orthogonal_ase = k.orthogonal_ase;
     std::copy(std::begin(k.seeds), std::end(k.seeds), s.seeds.begin());
     s.topology = 1;
     s.monitor_offset_ps = k.tmon;

@@ -32,6 +32,7 @@ struct ProjectConstants {
     float fgridhi = 201.42307f;
     std::int32_t seeds[10] = {349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
     std::int32_t polarisations = 1;
+    bool orthogonal_ase = false;  // the y field carries the ASE orthogonal to one-polarisation signals
     float tmon = 1280.0f;
     Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
     // The fibres' step rule (0 phase and dispersion, 1 graded), splitting

@@ -61,6 +61,9 @@ struct SimulationSettings {
     Band band;
     SpectralGrid grid;
     std::int32_t polarisations = 1;       // 1, or 2 once the blocks carry both
+    // An amplifier adds ASE in both polarisations to signals of one: the
+    // second field (y) carries the ASE orthogonal to the signal.
+    bool orthogonal_ase = false;
     std::array<std::int32_t, 10> seeds{349, 124, 541, 978, 457, 565, 942, 313, 583, 288};
     std::int32_t topology = 1;            // added to the seeds a block picks
     float monitor_offset_ps = 1280.0f;    // guard the measurements leave at both ends of a good interval
@@ -186,6 +189,9 @@ public:
         return time_double_ <= end && time_double_ + time_step_double() > end;
     }
     std::int32_t polarisations() const { return settings_.polarisations; }
+    // The fields every optical block carries: x alone, or x and y when the
+    // signals have two polarisations or the ASE orthogonal to them is kept.
+    std::int32_t fields() const { return settings_.polarisations == 2 || settings_.orthogonal_ase ? 2 : 1; }
     float band_centre() const { return settings_.band.centre_thz; }
     float monitor_offset() const { return settings_.monitor_offset_ps; }
     // The window a block's input opens in: from the start of the output

@@ -498,6 +498,7 @@ std::string axes_fault(const Definition& d) {
     for (const auto& [flag, axis] : {std::pair{"--x", &d.x_axis}, std::pair{"--y", &d.y_axis}}) {
         if (axis->empty()) continue;
         bool can = axis->starts_with("meter") && axis->ends_with("_dbm");
+        can = can || (axis->starts_with("osnr") && axis->ends_with("_db") && axis->find("_ch") != std::string::npos);
         for (const Vary& v : d.varies) can = can || *axis == v.name || *axis == dbm_column(v);
         for (const char* name : kChannelColumns) can = can || axis->ends_with(std::string("_") + name);
         can = can || *axis == "wall_time_s";
@@ -507,7 +508,7 @@ std::string axes_fault(const Definition& d) {
         known += "wall_time_s";
         for (const char* name : kChannelColumns) known += std::string(", chN_") + name;
         return std::string(flag) + " " + *axis + ": no such column of sweep.csv; its columns of numbers are " + known +
-               " (N the channel) and meterID_dbm (ID a power meter)";
+               " (N the channel), meterID_dbm (ID a power meter) and osnrID_chN_db (ID an OSNR meter)";
     }
     return "";
 }

@@ -13,6 +13,18 @@ namespace {
 // The longest data file name the blocks read.
 constexpr std::size_t kFileNameWidth = 50;
 
+// Signals of one polarisation meet an amplifier whose ASE fills both: the
+// ASE orthogonal to the signal travels in the second field, where it adds
+// its power and its own beat noise at a detector but does not beat with
+// the signal.
+bool orthogonal_ase(const Link& link) {
+    if (link.settings.integer("polarisations") != 1) return false;
+    return std::any_of(link.blocks.begin(), link.blocks.end(), [](const LinkBlock& b) {
+        const bool amplifier = b.kind->name == "amplifier_fixed_gain" || b.kind->name == "amplifier_fixed_power";
+        return amplifier && b.settings.integer("ase_polarisations") == 2 && !b.settings.flag("ase_off");
+    });
+}
+
 }  // namespace
 
 template <class T>
@@ -210,6 +222,7 @@ ProjectDescription LinkSchedule::project() {
     k.fgridhi = s.real("grid_high_thz");
     std::copy_n(s.integers("seeds").begin(), 10, std::begin(k.seeds));
     k.polarisations = s.integer("polarisations");
+    k.orthogonal_ase = orthogonal_ase(link_);
     k.tmon = s.real("monitor_offset_ps");
     k.ssprsn = Ssprsn{s.real("fwm_accuracy_db"),       s.flag("fourfold_precision_off") ? 1 : 0,
                       s.real("filter_precision_constant"), 0,

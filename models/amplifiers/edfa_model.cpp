@@ -246,14 +246,15 @@ Status EdfaModel::design_fixed_power_profile(const RunContext& ctx, StateClaims&
 }
 
 // The ASE of the polarisations it fills, shared among the simulated fields.
-// Two fields carry one polarisation each. One field carries the power of
-// both: the power, the spectrum and the OSNR are then those of the ASE of
-// both polarisations, and so is the mean ASE photocurrent; the beat noise at
-// a detector is that of all the ASE co-polarised with the signal, twice the
-// signal-ASE and ASE-ASE beat variance of two polarisations.
+// With two fields each carries one polarisation: the signal (in x) beats
+// with the co-polarised ASE only, while the orthogonal ASE in y adds its
+// power and its own ASE-ASE beat at a detector. The link keeps two fields
+// whenever an amplifier fills both polarisations (RunContext::fields), so
+// one field arises only with ASE in one polarisation; the doubled share
+// stays for a lone amplifier bench that fills both in one field.
 void EdfaModel::share_ase(const RunContext& ctx, const EdfaSettings& p) {
     const bool both = p.ase_polarisations == 2;
-    if (ctx.polarisations() == 2) {
+    if (ctx.fields() == 2) {
         x_ase_share_ = 1.0f;
         y_ase_share_ = both ? 1.0f : 0.0f;
     } else {
@@ -317,7 +318,7 @@ void EdfaModel::run_flat(const RunContext& ctx, const OpticalSignal& in, Optical
     const float g = flat_values_[0];
     const float a = std::sqrt(x_ase_share_ * flat_values_[2]);
     out.x = FieldSample{g * in.x.re + a * z1.re, g * in.x.im + a * z1.im, in.x.fcenter};
-    if (ctx.polarisations() == 2) {
+    if (ctx.fields() == 2) {
         const float b = std::sqrt(y_ase_share_ * flat_values_[2]);
         out.y = FieldSample{g * in.y.re + b * z2.re, g * in.y.im + b * z2.im, in.y.fcenter};
     }
@@ -342,7 +343,7 @@ void EdfaModel::run_profile(const RunContext& ctx, const OpticalSignal& in, Opti
         return;
     }
     const bool noise = !ase_off_;
-    const bool two_pol = ctx.polarisations() == 2;
+    const bool two_pol = ctx.fields() == 2;
     std::int32_t counter = sizes_[2];
     if (counter == n / 2) {
         const std::complex<double>* hg = gain_response_.data();

@@ -52,7 +52,7 @@ void edfa_noise_parameters(std::vector<Parameter<B>>& params) {
                                 .limits = "needed with a negative noise figure, read as the gain profile"}));
     params.push_back(parameter(&B::ase_polarisations,
                                {.name = "ase_polarisations", .fallback = 2,
-                                .help = "polarisations the ASE fills (one simulated field carries the power of both)",
+                                .help = "polarisations the ASE fills (2: the ASE orthogonal to the signal in a second field)",
                                 .choices = {{"1", 1}, {"2", 2}}}));
     params.push_back(parameter(
         &B::noise_figure_definition,

@@ -60,8 +60,8 @@ struct Attenuator {
         }
         const float fc = ctx.band_centre();
         out.x = FieldSample{input->x.re * field_factor, input->x.im * field_factor, fc};
-        out.y = ctx.polarisations() == 2 ? FieldSample{input->y.re * field_factor, input->y.im * field_factor, fc}
-                                         : ctx.empty_field();
+        out.y = ctx.fields() == 2 ? FieldSample{input->y.re * field_factor, input->y.im * field_factor, fc}
+                                  : ctx.empty_field();
     }
 };
 

@@ -29,6 +29,7 @@
 #include "kernel/block_declaration.h"
 #include "kernel/control_blocks.h"
 #include "models/fibre/fibre_presets.h"
+#include "models/fibre/orthogonal_field.h"
 
 namespace nodrix {
 namespace {
@@ -124,6 +125,7 @@ struct DispersionCompensator {
     State<std::complex<double>> collected;
     State<std::complex<double>> filtered;
     State<std::int32_t> count;
+    OrthogonalField orthogonal;  // with two fields: the ASE orthogonal to the signal
 
     CompensatorFilter filter;
     double field_factor = 1.0;
@@ -219,6 +221,8 @@ Status DispersionCompensator::design(const RunContext& ctx, StateClaims& state) 
     state.claim(collected, length);
     state.claim(filtered, length);
     state.claim(count, 1);
+    // The orthogonal field is late by what the signal's is at the centre.
+    if (ctx.fields() == 2) orthogonal.claim(state, filter.block + filter.delay);
     filtering = true;
     return {};
 }
@@ -244,6 +248,7 @@ Status DispersionCompensator::setup(const RunContext& ctx) {
     backward = ctx.plans().plan(n, FFTW_BACKWARD, filtered.data(), filtered.data(), estimated);
     if (!forward || !backward)
         return Status::error("dispersion compensator: no FFT plan of " + std::to_string(l) + " points");
+    orthogonal.setup(field_factor);
     return {};
 }
 
@@ -274,6 +279,7 @@ void DispersionCompensator::run(const RunContext& ctx) {
     out.x.re = static_cast<float>(leaving.real());
     out.x.im = static_cast<float>(leaving.imag());
     collected[static_cast<std::size_t>(at)] = std::complex<double>(input->x.re, input->x.im);
+    if (ctx.fields() == 2) orthogonal.sample(input->y, out.y);
     if (++n == filter.block) {
         filter_block(ctx);
         n = 0;

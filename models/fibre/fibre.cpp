@@ -5,6 +5,8 @@
 // (fibre_run.cpp).
 #include "models/fibre/fibre.h"
 
+#include <cmath>
+
 #include "models/fibre/fibre_parts.h"
 
 namespace nodrix {
@@ -156,6 +158,9 @@ Status Fibre::setup(const RunContext& ctx) {
     const RunSizes sizes{s[0], s[1], s[2], s[3], s[5]};
     if (!propagation.load(designed_, nonlinear, sizes, ctx.time_step(), window.input(ctx).twinin))
         return Status::error(fibre_error(*this, "     the step filters cannot be set up for the run"));
+    // The field loss at the band centre over the actual length.
+    orthogonal.setup(std::exp(-static_cast<double>(attenuation_db_per_km) / (20.0 * std::log10(std::exp(1.0))) *
+                              static_cast<double>(saved_design[0])));
     running_ = true;
     return {};
 }
@@ -174,6 +179,7 @@ void Fibre::run(const RunContext& ctx) {
     }
     if (!running_ || t < in.ton) return;
     propagation.sample(input->x, out.x);
+    if (ctx.fields() == 2) orthogonal.sample(input->y, out.y);
 }
 
 namespace {

@@ -11,7 +11,8 @@
 // The parts: models/fibre/fibre.cpp (the declaration and the phases),
 // fibre_setup.cpp (the design), fibre_run.cpp (the run's records and the
 // propagation), split_step.* (step rules and half-operators),
-// fibre_filters.* (step-filter synthesis), fibre_parts.* (what they share).
+// fibre_filters.* (step-filter synthesis), fibre_parts.* (what they share),
+// orthogonal_field.* (the second field: ASE orthogonal to the signal).
 #pragma once
 
 #include <array>
@@ -22,6 +23,7 @@
 
 #include "kernel/block_declaration.h"
 #include "models/fibre/fibre_filters.h"
+#include "models/fibre/orthogonal_field.h"
 
 namespace nodrix {
 
@@ -106,6 +108,7 @@ struct Fibre {
     State<std::int32_t> saved_sizes;
     State<float> saved_design;
     SplitStepRun propagation;
+    OrthogonalField orthogonal;  // with two fields: the ASE orthogonal to the signal
 
     static KindDeclaration<Fibre> declaration();
     Status design(const RunContext& ctx, StateClaims& state);

@@ -529,6 +529,7 @@ void wrtfis(const WrtfisInput& in, FibreDesignRecords& out) {
     double dispersion = 0.0;
     std::int64_t ncoef = 0;
     std::int64_t memlen = 0;
+    std::int64_t centring_delay = 0;
     std::int32_t kmax = 0;
     double d0 = 0.0;
     double previous_h = -1.0;
@@ -548,6 +549,7 @@ void wrtfis(const WrtfisInput& in, FibreDesignRecords& out) {
         const StepFilterDesign& design = sfilco(step, in.precision, cache, in.round);
         ncoef += std::int64_t{2} << design.k;
         memlen += std::int64_t{1} << design.k;
+        centring_delay += design.delay;
         kmax = std::max(kmax, design.k);
 
         if (keep_filters) {
@@ -572,6 +574,7 @@ void wrtfis(const WrtfisInput& in, FibreDesignRecords& out) {
         out.delay_extremes.push_back({mn - d0, mx - d0});
     }
     keep_totals(acc, ncoef, kmax, memlen, dispersion, out);
+    out.centring_delay = centring_delay;
 }
 
 }  // namespace nodrix

@@ -190,6 +190,7 @@ struct FibreDesignRecords {
     std::array<float, kBins> output_delays{};  // group delay per bin after the last step [ps]
     std::int32_t ncoef = 0;                   // coefficients of all steps
     std::int32_t nexp = 0;                    // largest filter exponent
+    std::int64_t centring_delay = 0;          // the steps' centring delays d together [samples]
     std::int32_t memlen = 0;                  // overlap memory of all steps
     float dispersion = 0.0f;                  // accumulated dispersion [ps^2]
     // Symmetric splitting: the steps' lengths are their Kerr lengths (the

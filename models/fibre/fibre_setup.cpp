@@ -233,6 +233,7 @@ struct SavedDesign {
     std::int32_t ncoef = 0, nexp = 0, memlen = 0;
     float dispersion = 0.0f;            // accumulated dispersion [ps2]
     double dmin = 0.0, dmax = 0.0;      // delay extremes after the last step [ps]
+    std::int64_t centring_delay = 0;    // of all steps [samples]
 };
 
 bool read_design(const FibreDesignRecords& r, SavedDesign& d) {
@@ -245,6 +246,7 @@ bool read_design(const FibreDesignRecords& r, SavedDesign& d) {
     d.dispersion = r.dispersion;
     d.dmin = r.delay_extremes.back()[0];
     d.dmax = r.delay_extremes.back()[1];
+    d.centring_delay = r.centring_delay;
     return d.nexp >= 0 && d.nexp <= kMaxFilterExponent && d.ncoef >= 0 && d.memlen >= 0;
 }
 
@@ -385,6 +387,8 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     propagation.claim(state, sizes);
     const std::int32_t memused = memory_word(state.bytes());
     if (sizing) request_split(ctx, *this, steps, memused);
+    // The orthogonal field, as late as the signal's at the band centre.
+    if (ctx.fields() == 2) orthogonal.claim(state, n + design.centring_delay);
 
     if (report_file.active()) {
         report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));

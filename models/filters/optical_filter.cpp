@@ -533,7 +533,7 @@ void OpticalFilter::run(const RunContext& ctx, const InputWindow& in, const Time
         sig_out.y = empty;
         return;
     }
-    const bool two = ctx.polarisations() == 2;
+    const bool two = ctx.fields() == 2;
     std::int32_t& count = count_[0];
     if (count >= length_[0] / 2) {
         overlap_add(two);

@@ -133,7 +133,7 @@ struct SpectrumAnalyser {
     }
 
     std::int32_t frame_length() const { return spectrum_frame_length(fft_length); }
-    bool two_polarisations(const RunContext& ctx) const { return ctx.polarisations() != 1; }
+    bool two_polarisations(const RunContext& ctx) const { return ctx.fields() != 1; }
 
     // The analyser passes its input's window on, from its least delayed component.
     Status design(const RunContext& ctx, StateClaims& state) {

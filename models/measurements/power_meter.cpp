@@ -92,10 +92,10 @@ struct PowerMeter {
     // An earlier run's coverage is none of this run's.
     void setup(const RunContext&) { forget_observation(file_name); }
 
-    // |x|^2 with one polarisation, |x|^2 + |y|^2 with two [mW].
+    // |x|^2 with one field, |x|^2 + |y|^2 with two [mW].
     static float sample_power(const RunContext& ctx, const FieldSample& x, const FieldSample& y) {
         float p = x.re * x.re + x.im * x.im;
-        if (ctx.polarisations() != 1) p += y.re * y.re + y.im * y.im;
+        if (ctx.fields() != 1) p += y.re * y.re + y.im * y.im;
         return p;
     }
 

@@ -149,7 +149,7 @@ struct Photodiode {
         if (!lit) return 0.0f;
 
         const float m = avalanche_gain;
-        float i0 = factors[0] * optical_sample_power(input->x, input->y, ctx.polarisations());
+        float i0 = factors[0] * optical_sample_power(input->x, input->y, ctx.fields());
         float i;
         if (shot_noise) {
             i0 += 1e-9f * dark_current_na;

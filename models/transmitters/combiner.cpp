@@ -73,7 +73,7 @@ struct Combiner {
         const float f = amplitude_factor;
         const float fc = ctx.band_centre();
         out.x = FieldSample{(a.x.re + b.x.re + c.x.re + d.x.re) * f, (a.x.im + b.x.im + c.x.im + d.x.im) * f, fc};
-        if (ctx.polarisations() == 2)
+        if (ctx.fields() == 2)
             out.y = FieldSample{(a.y.re + b.y.re + c.y.re + d.y.re) * f, (a.y.im + b.y.im + c.y.im + d.y.im) * f, fc};
         else
             out.y = ctx.empty_field();

@@ -214,7 +214,7 @@ TEST_F(SweepRuns, PartialObservationsAndErrorsShowInTheTable) {
     // status ... q_eye_db, bits_observed, the meters, message
     for (const std::string row :
          {"\n0001,32000,12800,done,", ",128,-2.965,-2.898,\n",
-          "\n0002,12400,12800,partial,", ",50,-2.975,-3.134,ch1: partial: 50 of 128 bits; BER below 1e-40 (the "
+          "\n0002,12400,12800,partial,", ",50,-2.975,-3.136,ch1: partial: 50 of 128 bits; BER below 1e-40 (the "
           "estimator's floor); a bit pattern seen fewer than 10 times; meter5: partial: 7117 of 14745 samples; meter8: "
           "partial: 3214 of 13079 samples\n",
           "\n0003,32000,3e9,failed,", ",,,,,,,,,,,,,\"block 11 (ber_estimator): its window_ps of 3e+09 ps asks for "

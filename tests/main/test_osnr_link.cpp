@@ -1,11 +1,13 @@
 // The reference link with an OSNR meter at the demultiplexer input: every
-// channel's OSNR against a link budget worked here from the link's values.
+// channel's OSNR against a link budget worked here from the link's values;
+// and a power meter behind a fibre against the ASE of both polarisations.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
 #include "models/measurements/osnr_meter.h"
+#include "project/summary.h"
 #include "tests/main/nodrix_run.h"
 
 namespace nodrix {
@@ -45,6 +47,37 @@ TEST_F(OsnrLink, EveryChannelWithinHalfADbOfTheLinkBudget) {
                         "      1   192.34 THz   28.44 dB  signal 2.49 dBm, noise -25.95 dBm\n"),
               std::string::npos)
         << out_;
+}
+
+// A laser of 1 nW, an amplifier of 30 dB (noise figure 5 dB, its ASE in
+// both polarisations), 10 km of fibre at 0.2 dB/km, then a power meter: the
+// ASE orthogonal to the signal goes through the fibre in the second field,
+// so the meter reads G p + 2 n_sp h nu (G - 1) / dt less the span's 2 dB.
+TEST_F(OsnrLink, APowerMeterBehindAFibreReadsTheAseOfBothPolarisations) {
+    testing::write_text("ase.toml", R"(block = [
+    {id = 1, kind = "laser", frequency_thz = 193.1, power_mw = 1e-6},
+    {id = 2, kind = "amplifier_fixed_gain", input = 1, gain_db = 30.0, noise_figure_linear = 3.16228},
+    {id = 3, kind = "fibre", input = 2, length_km = 10.0, attenuation_db_per_km = 0.2, beta2_ps2_per_km = -20.0},
+    {id = 4, kind = "power_meter", input = 3}]
+[link]
+name = "ase"
+time_step_ps = 1.5625
+end_time_ps = 32000.0
+emission_window_ps = 25600.0
+centre_frequency_thz = 193.1
+grid_reference_thz = 193.1
+grid_low_thz = 192.78
+grid_high_thz = 193.42
+band_low_thz = 192.844
+band_high_thz = 193.356
+)");
+    ASSERT_EQ(run({"run", "ase.toml", "-simulate", "-quiet"}), 0) << err_;
+    const auto meter = read_power_meter_report("ase_OPM0004.DAT");
+    ASSERT_TRUE(meter.has_value()) << out_;
+    const double g = 1000.0, f = 3.16228, n_sp = (f * g - 1.0) / (2.0 * (g - 1.0));
+    const double per_polarisation = n_sp * 6.6260755e-34 * 1e27 * 193.1 * (g - 1.0) / 1.5625;  // [mW]
+    const double expected = (g * 1e-6 + 2.0 * per_polarisation) * std::pow(10.0, -0.2);
+    EXPECT_NEAR(*meter, 10.0 * std::log10(expected), 0.1);
 }
 
 }  // namespace

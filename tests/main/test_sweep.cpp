@@ -288,7 +288,8 @@ TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNo
     EXPECT_EQ(axes_fault(d), "--y ch1_ber_optimum: no such column of sweep.csv; its columns of numbers are 3.power_mw, "
                              "3.power_dbm, 4.loss_db, wall_time_s, chN_power_dbm, chN_ber_optimal, chN_q_optimal_db, "
                              "chN_ber_relative, chN_q_relative_db, chN_ber_fixed, chN_q_fixed_db, chN_q_eye, "
-                             "chN_q_eye_db, chN_bits_observed (N the channel) and meterID_dbm (ID a power meter)");
+                             "chN_q_eye_db, chN_bits_observed (N the channel), meterID_dbm (ID a power meter) and "
+                             "osnrID_chN_db (ID an OSNR meter)");
     EXPECT_EQ(run({"sweep", kOneChannel, "--vary", "3.power_mw=1,2", "--y", "ch1_ber_optimum", "-o", "out"}), 2);
     EXPECT_NE(err_.find("--y ch1_ber_optimum: no such column of sweep.csv"), std::string::npos) << err_;
     EXPECT_TRUE(fs::is_empty("."));

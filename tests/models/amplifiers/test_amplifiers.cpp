@@ -223,6 +223,53 @@ TEST_F(Amplifier, AsePowerPerPolarisationIsNspHNuGMinusOneB) {
     }
 }
 
+TEST_F(Amplifier, DetectedQMeetsTheBeatNoiseClosedFormOfTwoPolarisations) {
+    // Marks of G p_in and spaces of no light through an amplifier whose ASE fills both polarisations,
+    // detected at 1 A/W over the whole simulated band: the signal beats with the co-polarised ASE alone.
+    // With N = n_sp h nu (G - 1) / dt per polarisation the current's variance is 2 P N (signal-ASE)
+    // plus N^2 per polarisation (ASE-ASE), so Q = (I1 - I0) / (s1 + s0) = P / (sqrt(2 P N + 2 N^2) + sqrt(2) N).
+    // ASE of both polarisations beating in one field would double the variances: 3 dB (20 log) less.
+    const double nf = 2.81838, g = 100.0;
+    const double n_sp = (nf * g - 1.0) / (2.0 * (g - 1.0));
+    for (const double p_in : {0.15, 0.03}) {
+        double mean[2], variance[2];
+        for (const int mark : {0, 1}) {
+            sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
+            sin.y = sin.x;
+            testing::BlockBench amp("amplifier_fixed_gain", SimulationSettings{.orthogonal_ase = true});
+            OpticalSignal& light = amp.input<OpticalSignal>("input");
+            const OpticalSignal& amplified = amp.output<OpticalSignal>("output");
+            light = sin;
+            amp.set("gain_db", 20.0).set("noise_figure_linear", nf);
+            testing::BlockBench diode("photodiode", SimulationSettings{.orthogonal_ase = true});
+            OpticalSignal& detected = diode.input<OpticalSignal>("input");
+            const ElectricalSample& current = diode.output<ElectricalSample>("output");
+            diode.set("shot_noise", 0.0).set("responsivity_a_per_w", 1.0);
+            ASSERT_TRUE(amp.start().ok());
+            detected = amplified;
+            ASSERT_TRUE(diode.start().ok());
+            light.x.re = mark ? static_cast<float>(std::sqrt(p_in)) : 0.0f;
+            const int m = 60000;
+            double sum = 0.0, sum2 = 0.0;
+            for (int k = 1; k <= m; ++k) {
+                amp.run(k);
+                detected = amplified;
+                diode.run(k);
+                sum += current.value;
+                sum2 += double{current.value} * current.value;
+            }
+            mean[mark] = sum / m;
+            variance[mark] = sum2 / m - mean[mark] * mean[mark];
+        }
+        const double n = n_sp * kH * kFc * 1e15 * (g - 1.0) / SimulationSettings{}.time_step_ps;  // [mW]
+        const double p = g * p_in;
+        const double closed = p / (std::sqrt(2.0 * p * n + 2.0 * n * n) + std::sqrt(2.0) * n);
+        const double found = (mean[1] - mean[0]) / (std::sqrt(variance[1]) + std::sqrt(variance[0]));
+        EXPECT_NEAR(20.0 * std::log10(found / closed), 0.0, 0.3) << p_in;
+        EXPECT_NEAR(1e3 * mean[0], 2.0 * n, 0.02 * n) << p_in;  // the ASE of both polarisations detected
+    }
+}
+
 // Profile model ------------------------------------------------------------------
 
 // A gain of 20 dB +- 3 dB and a noise figure of 1.8 +- 0.3 over the grid.

@@ -1,0 +1,43 @@
+// The field orthogonal to signals of one polarisation (RunContext::fields):
+// it carries only the ASE that amplifiers add in that polarisation, noise
+// independent of the signal. A fibre or a dispersion compensator hands it on
+// with the element's loss at the band centre and its delay there, the
+// delay the signal's field has, so both leave inside the same window.
+//
+// Why no dispersion: dispersion is an all-pass filter, and an all-pass
+// filter leaves the spectrum of stationary Gaussian noise unchanged, so
+// every statistic a detector or a meter draws from the orthogonal ASE (its
+// power, its own beat noise) is the same with or without it. The Kerr effect
+// of the signal on the orthogonal noise (cross-phase modulation, a phase)
+// and the noise's own Kerr effect (far below the signal's power) likewise
+// leave its statistics as they are. Only a loss that changes across the band
+// would shape it: that part of a fibre's loss is applied to the signal alone.
+// So the orthogonal field costs a delay line, not a second split-step.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+
+#include "kernel/block.h"
+#include "kernel/signals.h"
+
+namespace nodrix {
+
+class OrthogonalField {
+public:
+    // The line of `delay` samples (1 or more; 0 claims nothing and the
+    // field leaves empty).
+    void claim(StateClaims& state, std::int64_t delay);
+    // Cleared; every sample leaves times `field_factor`.
+    void setup(double field_factor);
+    // The sample that entered `delay` samples ago leaves into `out`; `in`
+    // takes its place.
+    void sample(const FieldSample& in, FieldSample& out);
+
+private:
+    State<std::complex<float>> line_;
+    State<std::int32_t> position_;
+    float factor_ = 0.0f;
+};
+
+}  // namespace nodrix

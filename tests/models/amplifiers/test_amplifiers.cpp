@@ -36,8 +36,8 @@ constexpr double kC = 299792.458;
 constexpr double kHalfPhoton = kH * kFc * 5e14;  // h fc / 2 [mW/THz]
 
 // The grid, band and time step of a run of the default settings.
-const SimulationSettings kRun;
-const double kGridWidth = kRun.grid.high_thz - kRun.grid.low_thz;
+const SimulationSettings kDefaultRun;
+const double kGridWidth = kDefaultRun.grid.high_thz - kDefaultRun.grid.low_thz;
 
 // The A of G p_in + (G - 1) A = target.
 double ase_over_grid(double nf) { return 0.5 * nf * kH * kFc * kGridWidth * 1e15; }
@@ -250,12 +250,12 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
     const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay, kRun);
     ASSERT_GT(log2n, 0);
     const int n = 1 << log2n;
-    const double dt = static_cast<double>(kRun.time_step_ps);
+    const double dt = static_cast<double>(kDefaultRun.time_step_ps);
     int checked = 0;
     for (int k = 0; k < n; ++k) {
         const double fk = (k < n / 2 ? k : k - n) / (n * dt);
         const float f = float(193.61597 + fk);
-        if (f < kRun.band.low_thz || f > kRun.band.high_thz) continue;
+        if (f < kDefaultRun.band.low_thz || f > kDefaultRun.band.high_thz) continue;
         ++checked;
         ASSERT_NEAR(std::norm(hg[k]), s.gain.at(f), 2e-3 * s.gain.at(f)) << k;
         ASSERT_NEAR(std::norm(hn[k]), s.factor.at(f), 2e-3 * s.factor.at(f)) << k;

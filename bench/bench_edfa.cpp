@@ -10,7 +10,6 @@
 #include <string>
 
 #include "kernel/block.h"
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "numerics/filter_tables.h"
@@ -48,7 +47,6 @@ void start(std::initializer_list<Block*> blocks, RunContext& context) {
 }  // namespace
 
 int main() {
-    write_run_constants(ProjectConstants{});
     opx_filter_init();
     SimulationSettings settings;
     settings.emission_window_ps = 1e9f;

@@ -204,8 +204,6 @@ int main(int argc, char** argv) {
     // -narrow: the element loops two doubles wide even where AVX would take four.
     const bool narrow = argc > 1 && std::string(argv[1]) == "-narrow";
     set_wide_loops(!narrow);
-    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
-    write_run_constants(ProjectConstants{});
     opx_filter_init();
     opxplancreate();
 

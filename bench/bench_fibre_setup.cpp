@@ -152,10 +152,8 @@ double time_synthesis(const FibreCase& p, bool reuse, std::int32_t& nsteps) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const bool with_files = argc > 1 && std::strcmp(argv[1], "--files") == 0;
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
-    write_run_constants(ProjectConstants{});
     opx_filter_init();
     const auto dir = std::filesystem::temp_directory_path() / "nodrix-bench-fibre-setup";
     std::filesystem::create_directories(dir);

@@ -58,7 +58,6 @@ int main() {
     const std::filesystem::path dir = templ;
     std::filesystem::current_path(dir);
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
-    write_run_constants(ProjectConstants{});
     opx_filter_init();
     const int instances[16] = {89, 95, 104, 77, 107, 129, 83, 80, 115, 98, 122, 119, 112, 101, 86, 126};
     OpticalSignal in;

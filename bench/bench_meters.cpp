@@ -14,30 +14,16 @@
 #include <vector>
 
 #include "kernel/block.h"
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/filexx.h"
 #include "kernel/signals.h"
-#include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
 
 using namespace nodrix;
 
 namespace {
 
-void set_constants(std::int32_t samples) {
-    reset_control_blocks();
-    write_run_constants(ProjectConstants{});
-    zzctrl.tend = static_cast<float>((samples - 0.5) * zdctrl.ddelt);
-}
-
-void rewind() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
-
 double run(std::int32_t samples, float twinin) {
-    set_constants(samples);
     reset_uniform_generators();
     std::vector<OpticalSignal> channels(16);
     for (auto& c : channels) c.iv = 1;
@@ -46,7 +32,8 @@ double run(std::int32_t samples, float twinin) {
     std::vector<TimeWindow> pd_out(16), pm_out(4), osa_out(2);
     std::vector<ElectricalSample> currents(16);
     SimulationSettings settings;
-    settings.end_time_ps = zzctrl.tend;
+    // The last sample is sample `samples`.
+    settings.end_time_ps = static_cast<float>((samples - 0.5) * static_cast<double>(settings.time_step_ps));
     settings.emission_window_ps = twinin;
     RunContext context{settings};
     // The declared measurement blocks, each on the line with a window of its own.
@@ -95,7 +82,7 @@ double run(std::int32_t samples, float twinin) {
 
     auto drive = [&](std::vector<std::unique_ptr<Block>>& blocks) {
         for (auto& m : blocks) {
-            if (zzctrl.pass != 0) {
+            if (context.phase() == Phase::run) {
                 m->run(context);
             } else {
                 m->design(context);
@@ -109,19 +96,14 @@ double run(std::int32_t samples, float twinin) {
         drive(scopes);
     };
 
-    zzctrl.pass = 0;
-    zzsupv.storephase = 1;
-    zzflmn.nohist = 0;
-    rewind();
     call_all();
 
     const auto t0 = std::chrono::steady_clock::now();
     for (std::int32_t s = 1; s <= samples; ++s) {
         context.enter_sample(s);
-        rewind();
         // A field per channel turning slowly, as a demultiplexed carrier does.
         const float ph = 0.001f * static_cast<float>(s);
-        const FieldSample f{std::cos(ph), std::sin(ph), f_vbs_band.fcenter};
+        const FieldSample f{std::cos(ph), std::sin(ph), settings.band.centre_thz};
         for (auto& c : channels) c.x = f;
         line.x = f;
         call_all();
@@ -135,7 +117,6 @@ double run(std::int32_t samples, float twinin) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const std::int32_t samples = argc > 1 ? std::atoi(argv[1]) : 2000000;
     const auto dir = std::filesystem::temp_directory_path() / "nodrix-bench-meters";
     std::filesystem::create_directories(dir);

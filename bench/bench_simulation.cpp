@@ -18,12 +18,10 @@
 //
 // The state every block keeps is sampled for subnormal numbers: every N-th
 // sample (N = -state-every, a power of two), right after a block's call, its
-// state is scanned (a declared block's members; an older block's records,
-// from the storage cursors before the call to those after it), and the table
-// counts per kind the scans that met subnormal values and the values met.
-// A large state (a fibre's, some 10^8 numbers) is not scanned whole: a
-// declared block's scan takes the next 64 Ki numbers of a walk that wraps
-// round its state, an older block's large records are scanned less often.
+// state is scanned (a block's members), and the table counts per kind the
+// scans that met subnormal values and the values met. A large state (a
+// fibre's, some 10^8 numbers) is not scanned whole: a scan takes the next
+// 64 Ki numbers of a walk that wraps round it.
 // Many processors take a hundred times longer over an
 // operation with a subnormal operand; the counts show that risk on any
 // processor, including those that do not stall. The scans are timed in a row
@@ -58,7 +56,6 @@
 #include <vector>
 
 #include "kernel/block.h"
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
@@ -177,26 +174,6 @@ std::int64_t count_subnormal(const T* first, std::int64_t count) {
     return n;
 }
 
-// The cursors of the storage kinds that hold numbers (reals, doubles,
-// complex of reals and of doubles); a block's records lie between the
-// cursors before its call and those after it.
-struct Cursors {
-    std::int32_t h, d, z, zd;
-};
-Cursors cursors() { return {zzsupv.h, zzsupv.d, zzsupv.z, zzsupv.zd}; }
-
-std::int64_t span(std::int32_t from, std::int32_t to) { return to > from ? static_cast<std::int64_t>(to - from) : 0; }
-
-// Subnormal values among the words of the records a block walked, headers
-// included (those hold whole numbers).
-std::int64_t subnormal_words(const Cursors& from, const Cursors& to) {
-    std::int64_t n = count_subnormal(zzhist + from.h - 1, span(from.h, to.h));
-    n += count_subnormal(zzdist + from.d - 1, span(from.d, to.d));
-    n += count_subnormal(reinterpret_cast<const float*>(zzzis + from.z - 1), 2 * span(from.z, to.z));
-    n += count_subnormal(reinterpret_cast<const double*>(zzzisd + from.zd - 1), 2 * span(from.zd, to.zd));
-    return n;
-}
-
 struct StateTally {
     long scans = 0;            // block states scanned
     long scans_subnormal = 0;  // of which held a subnormal value
@@ -206,34 +183,15 @@ struct StateTally {
 };
 StateTally state_tally[kRows];
 std::int64_t state_every = 8192;
-constexpr std::int64_t kWordsPerScan = 65536;
+constexpr std::int64_t kWordsPerScan = 65536;  // numbers of a large state one scan takes
 
 // When one block's state is scanned: every `period` samples (a power of two).
 struct ScanPlan {
     std::int64_t period = 0;
-    bool due() const {
-        return zzctrl.pass != 0 && period > 0 && (static_cast<std::int64_t>(zzctrl.step) & (period - 1)) == 0;
+    bool due(const RunContext& ctx) const {
+        return ctx.phase() == Phase::run && period > 0 && (static_cast<std::int64_t>(ctx.step()) & (period - 1)) == 0;
     }
 };
-
-std::int64_t words_between(const Cursors& from, const Cursors& to) {
-    return span(from.h, to.h) + span(from.d, to.d) + 2 * span(from.z, to.z) + 2 * span(from.zd, to.zd);
-}
-
-void note_state(Row row, const Cursors& before, ScanPlan& plan) {
-    const Cursors after = cursors();
-    const std::int64_t n = subnormal_words(before, after);
-    StateTally& t = state_tally[row];
-    ++t.scans;
-    if (n > 0) ++t.scans_subnormal;
-    t.values += n;
-    t.most = std::max(t.most, n);
-    t.numbers += words_between(before, after);
-    // Large records are scanned as often as fit the budget of words.
-    const std::int64_t words = words_between(before, after);
-    while (plan.period < state_every * (words / kWordsPerScan + 1) && plan.period < (std::int64_t{1} << 40))
-        plan.period *= 2;
-}
 
 void print_state_table() {
     std::printf("\nSubnormal values in the blocks' state (scanned after the call every %lld samples; of a large "
@@ -291,8 +249,7 @@ std::int64_t subnormal_in(const StateClaims& claims, std::int64_t from, std::int
     return n;
 }
 
-// The state a declared block holds as members, scanned as the storage
-// records of the older blocks are: all of it when it holds at most
+// The state a block holds as members: all of it when it holds at most
 // kWordsPerScan numbers, else the next kWordsPerScan of a walk that wraps
 // round it (a fibre holds some 10^8), so that one scan costs little and the
 // scans of a run still sweep the whole state.
@@ -328,7 +285,7 @@ public:
     Status setup(const RunContext& ctx) override { return inner_->setup(ctx); }
     void run(const RunContext& ctx) override {
         note_rounds_start();
-        const bool scan = plan_.due();
+        const bool scan = plan_.due(ctx);
         running_row = row_;
         inner_->run(ctx);
         running_row = scan_row;
@@ -435,21 +392,7 @@ int main(int argc, char** argv) {
             hashes.push_back({order[j].id, schedule->optical(order[j].output)});
             h = &hashes.back();
         }
-        if (blocks[j].block) {
-            blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
-            continue;
-        }
-        blocks[j].call = [call = std::move(blocks[j].call), row, h, plan = ScanPlan{state_every}]() mutable {
-            if (zzctrl.pass != 0) note_rounds_start();
-            const bool scan = plan.due();
-            const Cursors before = scan ? cursors() : Cursors{};
-            running_row = row;
-            call();
-            running_row = scan_row;
-            if (scan) note_state(row, before, plan);
-            running_row = schedule_row;
-            if (h != nullptr && zzctrl.pass != 0) h->add();
-        };
+        if (blocks[j].block) blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
     }
 
     std::printf("sim_160G reference simulation, sample by sample (source window %s), in %s\n",
@@ -494,10 +437,7 @@ int main(int argc, char** argv) {
     std::printf("  FFT plans created: %d, in %.2f s\n", fft.plans_created, fft.plan_seconds);
     rusage peak{};
     getrusage(RUSAGE_SELF, &peak);
-    const StorageCounts& k = storage_capacities();
-    std::printf("  peak resident memory %.0f MiB; kernel storage %.0f MiB (ZD %d elements)\n",
-                static_cast<double>(peak.ru_maxrss) / 1024.0,
-                static_cast<double>(storage_bytes(k)) / (1024.0 * 1024.0), k.zd);
+    std::printf("  peak resident memory %.0f MiB\n", static_cast<double>(peak.ru_maxrss) / 1024.0);
 
     const long total = tally_rounds_total;
     std::printf("\nCPU time per block kind in the per-sample rounds (%ld samples)\n", total);

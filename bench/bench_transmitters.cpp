@@ -11,9 +11,7 @@
 #include <string_view>
 
 #include "kernel/block.h"
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
-#include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
 
 using namespace nodrix;
@@ -53,20 +51,11 @@ Connections optical_connections(std::initializer_list<const OpticalSignal*> inpu
     return c;
 }
 
-void reset_cursors() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    allocate_storage(kDefaultCapacities);  // the kernel storage of a default run
     const long samples = argc > 1 ? std::atol(argv[1]) : 200000;
     const float linewidth = argc > 2 ? static_cast<float>(std::atof(argv[2])) : 10.0f;
-    reset_control_blocks();
-    mirror_settings(SimulationSettings{});
-    zzctrl.tend = 640443.06f;
 
     static std::array<Transmitter, 16> tx;
     RunContext run{SimulationSettings{}};
@@ -123,7 +112,7 @@ int main(int argc, char** argv) {
 
     // The set-up call runs every block's design and set-up, a sample call their run.
     auto round = [&] {
-        const bool sample = zzctrl.pass != 0;
+        const bool sample = run.phase() == Phase::run;
         for (Transmitter& t : tx) {
             for (Block* b : {t.laser.get(), t.source.get(), t.driver.get(), t.modulator.get()}) {
                 if (sample) {
@@ -145,11 +134,6 @@ int main(int argc, char** argv) {
     };
 
     reset_uniform_generators();
-    reset_cursors();
-    zzsupv.storephase = 1;
-    zzflmn.nohist = 0;
-    zzctrl.pass = 0;
-    zzctrl.time = 0.0f;
     run.enter_round(SetupRound::state);
     round();
 
@@ -159,7 +143,6 @@ int main(int argc, char** argv) {
     auto timed = [&](long first, long count) {
         const auto start = std::chrono::steady_clock::now();
         for (long k = first; k < first + count; ++k) {
-            reset_cursors();
             run.enter_sample(static_cast<std::int32_t>(k));
             round();
             power += static_cast<double>(comb[4].x.re) * comb[4].x.re + static_cast<double>(comb[4].x.im) * comb[4].x.im;

@@ -185,9 +185,6 @@ private:
 };
 using BlockCheck = void (*)(const BlockSettings& settings, const LinkContext& link, Findings& findings);
 
-// A kind of the older form: a closure over the block routine, which reads
-// the control blocks and claims its storage by position on every call.
-using MakeCall = std::function<void()> (*)(const BlockSettings& settings, const BlockWiring& wiring);
 // A kind declared as one struct: the block with its settings and ports bound.
 using CreateBlock = std::unique_ptr<Block> (*)(const BlockSettings& settings, const Connections& connections);
 
@@ -203,7 +200,6 @@ struct KindSpec {
     std::vector<PortSpec> outputs;
     bool delay_record = false;   // fibres and optical filters: delay file record, input delays cleared
     bool windowed = true;        // fills an output time window
-    MakeCall make = nullptr;     // a kind of the older form
     CreateBlock create = nullptr;  // a kind declared as one struct
     BlockFamily family = BlockFamily::transmitters;
     // What is wrong with a block's values beyond the ranges of single

@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
-#include "kernel/history.h"
 #include "kernel/lib00.h"
 #include "kernel/limits_file.h"
 #include "kernel/schedule.h"
@@ -47,25 +45,17 @@ SimulationSettings settings_of(const ProjectConstants& k, const ScheduleConstant
     std::copy(std::begin(k.seeds), std::end(k.seeds), s.seeds.begin());
     s.topology = 1;
     s.monitor_offset_ps = k.tmon;
-    s.split_step = SplitStepSettings{k.ssprsn.ssp1, k.ssprsn.ssp2 != 0, k.ssprsn.ssp3, k.ssprsn.ssp6, k.ssprsn.ssp7,
-                                     k.ssprsn.ssp8, k.step_rule, k.splitting, k.step_refinement};
+    s.split_step = k.split_step;
     return s;
 }
 
 }  // namespace
-
-void write_run_constants(const ProjectConstants& k) { mirror_settings(settings_of(k, ScheduleConstants{})); }
 
 SimulationSettings simulation_settings(const ProjectDescription& project) {
     return settings_of(project.constants, project.schedule);
 }
 
 namespace {
-
-void reset_cursors() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
 
 Status schedule(RunContext& run, std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
     if (the_project.projec) return the_project.projec(run, nrun, irun, more, first);
@@ -107,13 +97,12 @@ std::int64_t physical_memory() {
     return pages > 0 && page > 0 ? std::int64_t{pages} * page : 0;
 }
 
-// Allocates the storage arrays unless they would pass the memory cap (the
-// machine's physical memory unless the sizing gives one): a clear error then,
-// instead of a run that swaps or an allocation that aborts.
-// The cap is checked on the counted storage (counts): a declared block's
-// state is counted there but held by the block, so the arrays made (arrays)
-// may be smaller than what the check covers.
-bool allocate_within_cap(const StorageCounts& counts, const StorageCounts& arrays) {
+// Whether storage of these counts stays within the memory cap (the machine's
+// physical memory unless the sizing gives one); a clear error when not,
+// instead of a run that swaps or an allocation that aborts. The blocks hold
+// their state themselves; the cap is checked on what the storage arrays of
+// the counts would take, so that a run refused before keeps being refused.
+bool within_cap(const StorageCounts& counts) {
     const std::int64_t bytes = storage_bytes(counts);
     std::int64_t cap = physical_memory();
     std::string cap_text = "the machine's physical memory of " + std::to_string(cap / kMiB) + " MiB";
@@ -126,11 +115,8 @@ bool allocate_within_cap(const StorageCounts& counts, const StorageCounts& array
                cap_text);
         return false;
     }
-    allocate_storage(arrays);
     return true;
 }
-
-bool allocate_within_cap(const StorageCounts& k) { return allocate_within_cap(k, k); }
 
 }  // namespace
 
@@ -153,36 +139,26 @@ std::string lower(std::string s) {
 std::string limits_file_name(const std::string& project) { return "x0_" + lower(project) + ".hst"; }
 std::string run_lock_name(const std::string& project) { return "x1_" + lower(project) + ".lck"; }
 
-void ogscls() {}
-void opx_constants_init() {}
-
 StorageMaxima last_storage_maxima() { return last_maxima; }
 
 namespace {
 
-// The dimensioning passes: the blocks only count the storage they ask for.
+// The dimensioning passes: the blocks are designed and their state counted.
 // The largest counts of all passes; `stopped` when a prerun ended after the
 // first pass, or when a pass could not go on (`status` says why; reported).
-StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more, bool& stopped, Status& status,
-                        StorageCounts& arrays) {
+StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more, bool& stopped, Status& status) {
     StorageMaxima m{2, 2, 2, 2, 2, 2, 2, 2, 2};
-    arrays = m;
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
     std::int32_t first = 1;
     stopped = false;
+    run.enter_driver_call(DriverCall::dimensioning);
     while (irun < nrun) {
         ++irun;
-        reset_cursors();
-        zzsupv.storephase = 0;
-        zzctrl.pass = 0;
-        start_storage_count();
-        mirror_settings(run.settings());
+        run.storage().start_count();
         opxinit();
         if (the_project.block_setup) the_project.block_setup();
         opxplancreate();
-        opxhistoryinit(the_project.first_instance, the_project.last_instance);
-        opx_constants_init();
         first = 1;
         opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
         status = schedule(run, nrun, irun, more, first);
@@ -190,29 +166,23 @@ StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more
             stopped = true;
             break;
         }
-        tqpmrx(nrun);
-        m = larger(m, StorageCounts{zzmax.h, zzmax.i, zzmax.d, zzmax.c, ztmax.ht, ztmax.it, ztmax.ct, zzmaxd.z,
-                                    zzmaxd.zd});
-        arrays = larger(arrays, storage_looked_up());
+        m = larger(m, run.storage().counts());
     }
     return m;
 }
 
-// Whether the counts m fit the capacities, raised to them when autosizing;
-// otherwise the limits file is written and the status is 3.
-// The arrays are then made for what the look-ups of the older blocks need
-// (arrays), within the capacities: a declared block's state is held by the
-// block, and laying it in the arrays as well would hold it twice.
-bool storage_ready(const StorageMaxima& m, const StorageCounts& arrays, StorageCounts& capacities,
-                   std::int32_t& status) {
+// Whether the counts m fit the capacities, raised to them when autosizing,
+// within the memory cap; otherwise the limits file is written and the
+// status is 3.
+bool storage_ready(const RunContext& run, const StorageMaxima& m, StorageCounts& capacities, std::int32_t& status) {
     if (storage_count_overflowed(m)) return false;  // reported while counting: no run
-    if (storage_fits(m, capacities)) return allocate_within_cap(m, arrays);
+    if (storage_fits(m, capacities)) return within_cap(m);
     if (the_sizing.autosize) {
         capacities = larger(capacities, m);
         opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
-        return allocate_within_cap(capacities, arrays);
+        return within_cap(capacities);
     }
-    if (!(zzctrl.delt > 0.0f)) {
+    if (!(run.time_step() > 0.0f)) {
         opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
         return false;
     }
@@ -223,38 +193,20 @@ bool storage_ready(const StorageMaxima& m, const StorageCounts& arrays, StorageC
     return false;
 }
 
-// Clears the storage the look-ups use before the initialisation of a run.
-void clear_run_storage(const StorageCounts& m) {
-    std::fill_n(zzhist, m.h, 0.0f);
-    std::fill_n(zzist, m.i, 0);
-    std::fill_n(zzdist, m.d, 0.0);
-    std::fill_n(zzzis, m.z, std::complex<float>{});
-    std::fill_n(zzzisd, m.zd, std::complex<double>{});
-    for (std::int32_t c = 0; c < m.c; ++c) std::fill_n(zzcist[c], 80, ' ');
-}
-
 // The runs, two schedule calls each: the initialisation, then the samples
 // (or the second set-up call). The schedule asks for another run with more.
-void run_passes(RunContext& run, const StorageCounts& arrays, std::int32_t& more) {
+void run_passes(RunContext& run, std::int32_t& more) {
     tqflrs();
-    zzsupv.storephase = 1;
-    zzctrl.pass = 0;
     std::int32_t first = 0;
     std::int32_t nrun = 1;
     std::int32_t irun = 0;
-    std::fill_n(zthist, arrays.ht, 0.0f);
-    std::fill_n(ztist, arrays.it, 0);
     while (irun < nrun) {
         ++irun;
-        zzctrl.pass = 0;
-        reset_cursors();
-        clear_run_storage(arrays);
+        run.enter_driver_call(DriverCall::initialisation);
         opxtrace("Run " + std::to_string(irun) + ": initialisation");
         if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
         stop_point("initialised");
-        tqpmrx(nrun);
-        zzctrl.pass = 1;
-        zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
+        run.enter_driver_call(DriverCall::second);
         more = 0;
         opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                   : "Run " + std::to_string(irun) + ": second call");
@@ -262,7 +214,6 @@ void run_passes(RunContext& run, const StorageCounts& arrays, std::int32_t& more
         simulated = sample_by_sample;
         if (more == 1) ++nrun;
     }
-    ogscls();
 }
 
 }  // namespace
@@ -270,11 +221,10 @@ void run_passes(RunContext& run, const StorageCounts& arrays, std::int32_t& more
 void topmain(std::int32_t& prerun, std::int32_t& status) {
     simulated = false;
 
-    // The blocks use their storage as scratch space even while it is only
-    // counted, so the arrays exist before the dimensioning pass.
+    // Capacities beyond the memory cap stop the run before anything is designed.
     StorageCounts capacities{};
     status = 0;
-    if (!initial_capacities(capacities) || !allocate_within_cap(capacities)) {
+    if (!initial_capacities(capacities) || !within_cap(capacities)) {
         opxplandestroy();
         opxend();
         return;
@@ -285,8 +235,7 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     std::int32_t more = 0;
     bool stopped_by_prerun = false;
     Status dimensioned;
-    StorageCounts arrays{};
-    const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned, arrays);
+    const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned);
     stop_point("dimensioned");
     last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
@@ -295,8 +244,8 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
     const bool stopped = stopped_by_prerun || stop_requested();
     const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
     if (!accepted) status = 1;
-    if (!stopped && accepted && storage_ready(m, arrays, capacities, status)) {
-        run_passes(run, arrays, more);
+    if (!stopped && accepted && storage_ready(run, m, capacities, status)) {
+        run_passes(run, more);
         status = 0;
     }
 

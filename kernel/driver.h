@@ -1,5 +1,5 @@
 // The simulation driver of one project: a dimensioning pass that counts the
-// kernel storage the project needs, a check of the counts against the
+// kernel storage the project's blocks claim, a check of the counts against the
 // storage capacities (the limits file and status 3 when they do not fit),
 // then the runs, two schedule calls each.
 #pragma once
@@ -20,8 +20,8 @@ namespace nodrix {
 using ProjectSchedule = std::function<Status(RunContext& run, std::int32_t& nrun, std::int32_t& irun,
                                              std::int32_t& more, std::int32_t& first)>;
 
-// The project constants the driver writes into the control blocks before each
-// dimensioning pass (by default the values of sim_160G).
+// The project constants a run's settings are made of (by default the values
+// of sim_160G).
 struct ProjectConstants {
     float delt = 0.0640443f;
     float fcenter = 193.61597f;
@@ -34,23 +34,11 @@ struct ProjectConstants {
     std::int32_t polarisations = 1;
     bool orthogonal_ase = false;  // the y field carries the ASE orthogonal to one-polarisation signals
     float tmon = 1280.0f;
-    Ssprsn ssprsn{18.0f, 0, 1.2f, 0, 0.0f, 26, 1.0f, 1e-6f};  // split-step settings of the fibres
-    // The fibres' step rule (0 phase and dispersion, 1 graded), splitting
-    // order (0 first order, 1 symmetric) and step refinement factor.
-    std::int32_t step_rule = 0;
-    std::int32_t splitting = 0;
-    float step_refinement = 1.0f;
+    SplitStepSettings split_step;  // of the fibres
 };
-
-// Writes the project constants into the control blocks (band, grid, time
-// step, seeds, split-step settings; the set-up words cleared), as the driver
-// does before each dimensioning pass.
-void write_run_constants(const ProjectConstants& k);
 
 struct ProjectDescription {
     std::string name = "sim_160G";     // names the kernel files
-    std::int32_t first_instance = 1;   // history bounds
-    std::int32_t last_instance = 132;
     ProjectSchedule projec = nullptr;  // null: an empty block list
     // Start-up of the project's block library, called at the start of every
     // dimensioning pass before the plans are made (a link fills the filter
@@ -80,11 +68,6 @@ std::string limits_file_name(const std::string& project);
 // The lock file of a run of the project in its directory: "x1_" + lower-case
 // project name + ".lck".
 std::string run_lock_name(const std::string& project);
-
-// Legacy graphics output hooks: nothing to close in this program.
-void ogscls();
-// Constants a project may add to the legacy kernel: none in this one.
-void opx_constants_init();
 
 void topmain(std::int32_t& prerun, std::int32_t& status);
 

@@ -1,11 +1,9 @@
 #include "kernel/lib00.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
 
@@ -15,6 +13,7 @@ namespace {
 std::int32_t kernel_errors = 0;
 std::vector<std::int32_t> reported_warnings;
 ErrorPolicy the_policy;
+float message_time = 0.0f;
 
 // The codes the models and the unit registry report, as the error-message
 // file of a full installation would explain them.
@@ -51,69 +50,11 @@ constexpr CodeWords kCodeWords[] = {
 // is 14900 plus the degree.
 constexpr std::int32_t kChosenDegree = 14900;
 
-std::string message_file_name() {
-    std::string s(zzerr.name.data(), zzerr.name.size());
-    const auto nul = s.find('\0');
-    if (nul != std::string::npos) s.resize(nul);
-    const auto last = s.find_last_not_of(' ');
-    s.resize(last == std::string::npos ? 0 : last + 1);
-    return s;
-}
+// The project executable explains a kernel code from an error-message file;
+// this program ships none, so every code reads as unexplained there.
+void explain() { opxinfo("  NO ERROR MESSAGE AVAILABLE FOR THIS CODE"); }
 
-// Reads a record as (A5,1X,A75): code field and text, blank-padded.
-void split_record(std::string line, std::string& code, std::string& text) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    line.resize(81, ' ');
-    code = line.substr(0, 5);
-    text = line.substr(6, 75);
-}
-
-bool reads_as_zero(const std::string& field) {
-    const auto first = field.find_first_not_of(' ');
-    if (first == std::string::npos) return true;
-    char* end = nullptr;
-    const std::string rest = field.substr(first);
-    const long v = std::strtol(rest.c_str(), &end, 10);
-    return v == 0;
-}
-
-// Shows the explanation lines of `code` from the error-message file.
-void explain(const std::string& code_i5) {
-    const std::string path = message_file_name();
-    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
-    bool shown = false;
-    if (f != nullptr) {
-        char buf[512];
-        bool in_block = false;
-        std::string suffix;
-        while (std::fgets(buf, sizeof buf, f) != nullptr) {
-            std::string line(buf);
-            if (!line.empty() && line.back() == '\n') line.pop_back();
-            std::string field;
-            std::string text;
-            split_record(line, field, text);
-            if (in_block) {
-                if (!reads_as_zero(field)) break;
-            } else {
-                const auto at = field.find('@');
-                const std::size_t n = at == std::string::npos ? 5 : at;
-                if (field.compare(0, n, code_i5, 0, n) != 0) continue;
-                suffix = code_i5.substr(n);
-                in_block = true;
-            }
-            for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + suffix.size())) {
-                text.replace(at, 1, suffix);
-                if (suffix.empty()) break;
-            }
-            opxinfo(text);
-            shown = true;
-        }
-        std::fclose(f);
-    }
-    if (!shown) opxinfo("  NO ERROR MESSAGE AVAILABLE FOR THIS CODE");
-}
-
-std::string time_e13() { return fmt::E(zzctrl.time, 13, 6); }
+std::string time_e13() { return fmt::E(message_time, 13, 6); }
 
 std::string trimmed(std::string_view s) {
     const auto first = s.find_first_not_of(' ');
@@ -135,7 +76,7 @@ void report_error(const std::string& code_i5) {
         return;
     }
     opxerr("  NODRIX PROGRAM INTERRUPT - ERROR CODE = " + code_i5 + "   TIME = " + time_e13());
-    explain(code_i5);
+    explain();
     opxinfo(" ");
     ++kernel_errors;
 }
@@ -199,7 +140,7 @@ void txedet(std::string_view text) {
 }
 
 void tswarn(std::int32_t code) {
-    if (!reported_warnings.empty() && zzctrl.time > 0.0f)
+    if (!reported_warnings.empty() && message_time > 0.0f)
         for (std::int32_t c : reported_warnings)
             if (c == code) return;
     const std::string code_i5 = fmt::I(code, 5);
@@ -207,7 +148,7 @@ void tswarn(std::int32_t code) {
         opxwarn(worded(code_i5, "warning"));
     } else {
         opxwarn("  NODRIX WARNING CONDITION - CODE = " + code_i5 + "   TIME = " + time_e13());
-        explain(code_i5);
+        explain();
     }
     if (reported_warnings.size() < 1000) reported_warnings.push_back(code);
 }
@@ -254,6 +195,9 @@ std::int32_t kernel_error_count() { return kernel_errors; }
 void reset_kernel_errors() {
     kernel_errors = 0;
     reported_warnings.clear();
+    message_time = 0.0f;
 }
+
+void set_message_time(float time_ps) { message_time = time_ps; }
 
 }  // namespace nodrix

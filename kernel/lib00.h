@@ -1,6 +1,6 @@
 // Kernel error and warning routing: numeric codes shown with the simulation
-// time, explained from an optional error-message file, and the fixed reports
-// of a failed user-defined filter synthesis.
+// time (explained in words under nodrix's policy), and the fixed reports of a
+// failed user-defined filter synthesis.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,8 @@ namespace nodrix {
 
 // How a run treats the errors its blocks and the kernel report. The project
 // executable keeps the ways of the generated project: an error only makes
-// the exit status 1, the run goes on, and a kernel code is explained from an
-// error-message file alone. nodrix runs stop at the first error (the driver
+// the exit status 1, the run goes on, and a kernel code is shown with the
+// line the project executable gives a code it has no error-message file for. nodrix runs stop at the first error (the driver
 // and the schedule look at the error count after every pass, block round
 // and sample), name the block in every error and warning its call reports
 // (runtime/opxfile), and say in words what each kernel code means. A filter
@@ -48,8 +48,14 @@ bool tserck();
 void error_message_opt(const std::int32_t* options, std::string_view name);
 void warning_message_opt(const std::int32_t* options, std::string_view name, const std::int32_t* status);
 
-// The kernel error count and reported-warning list (tests reset them).
+// The kernel error count and reported-warning list (tests reset them, and
+// the message time with them).
 std::int32_t kernel_error_count();
 void reset_kernel_errors();
+
+// The simulation time [ps] the kernel's messages show: that of the sample the
+// run has reached (RunContext::enter_sample sets it; it stays after the
+// samples). A warning code already reported is shown again only at time 0.
+void set_message_time(float time_ps);
 
 }  // namespace nodrix

@@ -1,9 +1,7 @@
 #include "kernel/run_context.h"
 
-#include <algorithm>
-
-#include "kernel/control_blocks.h"
 #include "kernel/filexx.h"
+#include "kernel/lib00.h"
 #include "kernel/schedule.h"
 #include "runtime/opxfile.h"
 
@@ -69,36 +67,13 @@ void RunContext::enter_sample(std::int32_t step) {
     const double t = static_cast<double>(step - 1) * dt;
     time_ = static_cast<float>(t);
     time_double_ = t;
-    // The time words of the control blocks, for the blocks that read them.
-    zzctrl.pass = 1;
-    zzctrl.step = step;
-    zzctrl.time = time_;
-    zdctrl.dtime = time_double_;
-    zzcoun.coun = step;
+    set_message_time(time_);
 }
 
 void RunContext::leave_samples() {
     step_ = 0;
     time_ = 0.0f;
     time_double_ = 0.0;
-}
-
-void mirror_settings(const SimulationSettings& s) {
-    f_vbs_band = {s.band.centre_thz, s.band.low_thz, s.band.high_thz};
-    flimit = {s.grid.reference_thz, s.grid.low_thz, s.grid.high_thz};
-    optcl_ctrl.npol = s.polarisations;
-    zzctrl.delt = s.time_step_ps;
-    zdctrl.ddelt = static_cast<double>(s.time_step_ps);
-    inftop.itop1 = s.topology;
-    inftop.itop2 = s.topology;
-    std::copy(s.seeds.begin(), s.seeds.end(), seeds.begin());
-    optcl_ctrl.setuponly = 0;
-    optcl_ctrl.optaux1 = 0;
-    optcl_ctrl.optaux2 = 0;
-    polmon.tmon = s.monitor_offset_ps;
-    const SplitStepSettings& p = s.split_step;
-    ssprsn = Ssprsn{p.fwm_accuracy_db, p.fourfold_precision_off ? 1 : 0, p.filter_precision_constant, 0, 0.0f,
-                    p.peak_power_index, p.max_nonlinear_phase_deg, p.raman};
 }
 
 }  // namespace nodrix

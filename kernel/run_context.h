@@ -4,11 +4,6 @@
 // reports through its messages, opens its reports through its file services,
 // takes FFT plans from its plan store and has its state counted by its
 // storage account.
-//
-// While blocks of the older form still read the control blocks
-// (kernel/control_blocks.h), the context is their source: the driver writes
-// the settings into them (mirror_settings) and the schedule keeps the time
-// words in step with every sample (enter_sample).
 #pragma once
 
 #include <array>
@@ -142,14 +137,6 @@ public:
     void execute(const FftPlan& plan, const Complex* in, Complex* out) const { fft_run(plan, in, out); }
 };
 
-// The storage a block's state takes, counted as the kernel storage counts it,
-// so that the memory map and the storage counts of a run do not depend on
-// whether its blocks keep their state as members or in the storage arrays.
-class StorageAccount {
-public:
-    void account(SlotKind kind, std::int32_t elements) const { account_state(kind, elements); }
-};
-
 // The rounds a set-up call makes, each designing every block once:
 // - sizing: the first round of a set-up call (the dimensioning pass, a set-up
 //   run, the initialisation of a simulation): blocks size themselves for the
@@ -160,6 +147,11 @@ public:
 //   dimensioning pass, allocated in the initialisation).
 // The samples follow a state round.
 enum class SetupRound { sizing, filter_writing, state };
+
+// The call of the driver (kernel/driver.h) a schedule call serves: a
+// dimensioning pass, the first call of a run (its initialisation), or the
+// second (the samples, or a set-up run's second call).
+enum class DriverCall { dimensioning, initialisation, second };
 
 class RunContext {
 public:
@@ -208,6 +200,8 @@ public:
     const FileServices& files() const { return files_; }
     const PlanStore& plans() const { return plans_; }
     const StorageAccount& storage() const { return storage_; }
+    StorageAccount& storage() { return storage_; }
+    DriverCall driver_call() const { return driver_call_; }
 
     // State a family of blocks shares over the run (the streams of a random
     // generator several blocks draw from, tables their designs share): one
@@ -226,7 +220,8 @@ public:
     void note_error(BlockError error) { errors_.push_back(std::move(error)); }
     void enter_phase(Phase phase) { phase_ = phase; }
     void enter_round(SetupRound round) { round_ = round; }
-    // Sample `step` of the run phase; the control blocks' time words follow.
+    void enter_driver_call(DriverCall call) { driver_call_ = call; }
+    // Sample `step` of the run phase; the kernel's messages show its time.
     void enter_sample(std::int32_t step);
     // Back before the first sample (the set-up rounds of a run).
     void leave_samples();
@@ -238,6 +233,7 @@ private:
     SimulationSettings settings_;
     Phase phase_ = Phase::design;
     SetupRound round_ = SetupRound::sizing;
+    DriverCall driver_call_ = DriverCall::dimensioning;
     std::int32_t step_ = 0;
     float time_ = 0.0f;
     double time_double_ = 0.0;
@@ -248,10 +244,5 @@ private:
     mutable std::map<const void*, std::shared_ptr<void>> shared_;
     std::vector<BlockError> errors_;
 };
-
-// Writes the settings into the control blocks that blocks of the older form
-// read (band, grid, polarisations, time step, seeds, topology words, monitor
-// offset, split-step settings; the set-up words cleared).
-void mirror_settings(const SimulationSettings& settings);
 
 }  // namespace nodrix

@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "kernel/block.h"
-#include "kernel/control_blocks.h"
-#include "kernel/history.h"
 #include "kernel/lib00.h"
 #include "kernel/run_context.h"
 #include "runtime/io_file.h"
@@ -39,11 +37,6 @@ void write_line(std::int32_t id, const char* keyword, const std::string& number,
     io_write_str(id, line);
 }
 
-void reset_cursors() {
-    zzsupv.h = zzsupv.i = zzsupv.c = zzsupv.d = zzsupv.z = zzsupv.zd = 1;
-    zzsupt.ht = zzsupt.it = zzsupt.ct = 1;
-}
-
 // The memory map and the delay file of a round that writes them (ids of
 // io_open, -1 for one that could not be opened).
 struct ScheduleFiles {
@@ -51,8 +44,8 @@ struct ScheduleFiles {
     std::int32_t dly = -1;
 };
 
-// What a round of an initialisation call does to a block declared as one
-// struct: designs it, or designs and sets it up (the state round of a run).
+// What a round of an initialisation call does to a block: designs it, or
+// designs and sets it up (the state round of a run).
 enum class Round { design, state };
 
 // A block's phase error: reported as the block reports its errors, kept in
@@ -74,10 +67,7 @@ Status stop(RunContext& run, const BlockCall& b, const std::exception& e) {
 }
 
 void initialise(RunContext& run, BlockCall& b, Round round) {
-    if (!b.block) {
-        if (b.call) b.call();
-        return;
-    }
+    if (!b.block) return;
     run.enter_phase(Phase::design);
     report(run, b, b.block->design(run));
     if (round != Round::state) return;
@@ -95,18 +85,16 @@ public:
     Origin& operator=(const Origin&) = delete;
 };
 
-// Calls every block once; with `files`, writes the memory map and the delay
-// file. With `save_history` the storage cursors at which each block starts are
-// kept under its instance number, so that later passes can put them back.
+// Designs every block once; with `files`, writes the memory map (the bytes of
+// the state each block claimed) and the delay file.
 Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFiles* files,
-                 Round round = Round::design, bool save_history = false) {
+                 Round round = Round::design) {
     for (BlockCall& b : blocks) {
-        optcl_ctrl.memused = 0;
+        run.storage().start_block();
         // The delay a fibre or filter records is its own. In the rounds that
         // write no delay file the group delays accumulate along the link, so
         // that every block's time window follows the light's arrival.
         if (files != nullptr && b.delay_record && b.delay_input != nullptr) b.delay_input->gd.fill(0.0f);
-        if (save_history) opxhistorysave(b.instance);
         try {
             const Origin origin(b);
             initialise(run, b, round);
@@ -116,7 +104,7 @@ Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFil
         if (files == nullptr) continue;
         const std::int32_t mem_id = files->mem;
         const std::int32_t dly_id = files->dly;
-        write_line(mem_id, "memory", std::to_string(b.instance), optcl_ctrl.memused);
+        write_line(mem_id, "memory", std::to_string(b.instance), run.storage().block_bytes());
         if (b.shown != nullptr) {
             char number[16];
             std::snprintf(number, sizeof number, "%04d", b.shown_number);
@@ -165,56 +153,27 @@ private:
     Clock::time_point last_{};
 };
 
-// What one sample asks of a block, laid out for the loop: the call (the
-// routine's, or the run of a declared block bound to the run's context),
-// where an older block's records start (kept in the run history), and the
-// block's label.
+// What one sample asks of a block: its run, and its label for the messages.
 struct SampleCall {
-    const std::function<void()>* call = nullptr;
+    Block* block = nullptr;
     const char* label = nullptr;
-    bool kept = false;
-    std::int32_t cursors[6] = {};
+    const BlockCall* owner = nullptr;
 };
 
-// The calls of every block for the samples; `bound` holds the declared
-// blocks' runs. The history does not change during the rounds: each block's
-// cursors are read from it once.
-std::vector<SampleCall> sample_calls(const RunContext& run, std::span<BlockCall> blocks,
-                                     std::vector<std::function<void()>>& bound) {
-    static const std::function<void()> nothing = [] {};
-    std::vector<SampleCall> calls(blocks.size());
-    bound.resize(blocks.size());
-    for (std::size_t j = 0; j < blocks.size(); ++j) {
-        BlockCall& b = blocks[j];
-        SampleCall& c = calls[j];
-        c.label = b.label.c_str();
-        if (b.block) {
-            bound[j] = [block = b.block.get(), &run] { block->run(run); };
-            c.call = &bound[j];
-            continue;
-        }
-        c.call = b.call ? &b.call : &nothing;
-        c.kept = opxhistorypeek(b.instance, c.cursors);
-    }
+std::vector<SampleCall> sample_calls(std::span<BlockCall> blocks) {
+    std::vector<SampleCall> calls;
+    calls.reserve(blocks.size());
+    for (BlockCall& b : blocks)
+        if (b.block) calls.push_back(SampleCall{b.block.get(), b.label.c_str(), &b});
     return calls;
 }
 
-// One round of the samples: every block once, in order. A block of the older
-// form starts from its own records, whatever the blocks before it looked up
-// at this sample (a block outside its window may skip its look-ups).
-inline void sample_round(const std::vector<SampleCall>& calls, std::size_t& j) {
+// One round of the samples: every block once, in order; j is the block
+// being called, for the report of an exception.
+inline void sample_round(const RunContext& run, const std::vector<SampleCall>& calls, std::size_t& j) {
     for (j = 0; j < calls.size(); ++j) {
-        const SampleCall& c = calls[j];
-        if (c.kept) {
-            zzsupv.h = c.cursors[0];
-            zzsupv.i = c.cursors[1];
-            zzsupv.c = c.cursors[2];
-            zzsupv.d = c.cursors[3];
-            zzsupv.z = c.cursors[4];
-            zzsupv.zd = c.cursors[5];
-        }
-        set_message_origin(c.label);
-        (*c.call)();
+        set_message_origin(calls[j].label);
+        calls[j].block->run(run);
     }
     set_message_origin(nullptr);
 }
@@ -232,12 +191,10 @@ void finish_blocks(RunContext& run, std::span<BlockCall> blocks) {
 
 // The simulation call of a per-sample run: every block once per sample.
 Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
-    zzsupv.storephase = 1;
     const double dt = run.time_step_double();
-    const double tend = static_cast<double>(zzctrl.tend);
+    const double tend = static_cast<double>(run.end_time());
     sample_rounds = 0;
-    std::vector<std::function<void()>> bound;
-    const std::vector<SampleCall> calls = sample_calls(run, blocks, bound);
+    const std::vector<SampleCall> calls = sample_calls(blocks);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
@@ -252,15 +209,14 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
                 next_report += expected / 10;
             }
             run.enter_sample(static_cast<std::int32_t>(step));
-            reset_cursors();
-            sample_round(calls, j);
+            sample_round(run, calls, j);
             ++sample_rounds;
             const double t = static_cast<double>(step - 1) * dt;
-            if (zzctrl.time >= zzctrl.tend || t >= tend || dt <= 0.0 || stop_requested()) break;
+            if (run.time() >= run.end_time() || t >= tend || dt <= 0.0 || stop_requested()) break;
         }
     } catch (const std::exception& e) {
         set_message_origin(nullptr);
-        return stop(run, blocks[j], e);
+        return stop(run, *calls[j].owner, e);
     }
     // A run that a reported error stopped (under a policy that stops at
     // errors) claims nothing: its blocks do not finish.
@@ -282,104 +238,70 @@ std::int32_t current_memory_map() { return memory_map_id; }
 
 namespace {
 
-// Enters a set-up round: the context says which, and the words the blocks of
-// the older form read say the same (sizing: blkmode 1, nohist 1; filter
-// writing: 0, 1; state: 0, 0).
-void enter_round(RunContext& run, SetupRound round) {
-    run.enter_round(round);
-    optcl_ctrl.blkmode = round == SetupRound::sizing ? 1 : 0;
-    zzflmn.nohist = round == SetupRound::state ? 0 : 1;
-}
-
-// The nine storage counts of a dimensioning pass.
-struct Counts {
-    std::int32_t h, i, c, d, z, zd, ht, it, ct;
-};
-Counts counts() { return {zzmax.h, zzmax.i, zzmax.c, zzmax.d, zzmaxd.z, zzmaxd.zd, ztmax.ht, ztmax.it, ztmax.ct}; }
-void set_counts(const Counts& k) {
-    zzmax.h = k.h;
-    zzmax.i = k.i;
-    zzmax.c = k.c;
-    zzmax.d = k.d;
-    zzmaxd.z = k.z;
-    zzmaxd.zd = k.zd;
-    ztmax.ht = k.ht;
-    ztmax.it = k.it;
-    ztmax.ct = k.ct;
-}
-Counts larger(const Counts& a, const Counts& b) {
-    return {std::max(a.h, b.h),   std::max(a.i, b.i),   std::max(a.c, b.c),   std::max(a.d, b.d),  std::max(a.z, b.z),
-            std::max(a.zd, b.zd), std::max(a.ht, b.ht), std::max(a.it, b.it), std::max(a.ct, b.ct)};
+StorageCounts larger(const StorageCounts& a, const StorageCounts& b) {
+    return {std::max(a.h, b.h),   std::max(a.i, b.i),   std::max(a.d, b.d),
+            std::max(a.c, b.c),   std::max(a.ht, b.ht), std::max(a.it, b.it),
+            std::max(a.ct, b.ct), std::max(a.z, b.z),   std::max(a.zd, b.zd)};
 }
 
 // A counting round of the dimensioning pass of a per-sample run; returns its counts.
-Counts counting_round(RunContext& run, std::span<BlockCall> blocks, SetupRound round, Status& status) {
-    set_counts(Counts{});
-    reset_cursors();
-    enter_round(run, round);
+StorageCounts counting_round(RunContext& run, std::span<BlockCall> blocks, SetupRound round, Status& status) {
+    run.storage().set_counts(StorageCounts{});
+    run.enter_round(round);
     status = one_round(run, blocks, nullptr);
-    return counts();
+    return run.storage().counts();
 }
 
 // The initialisation call of a per-sample run: the set-up round again (it
 // writes the filters' hand-over files that the dimensioning pass's state
-// round used up), then the state round, which keeps every block's start in
-// the run history.
-Status initialise_run(RunContext& run, std::span<BlockCall> blocks, std::int32_t history_id) {
+// round used up), then the state round, in which the blocks set up the
+// state they keep for the samples.
+Status initialise_run(RunContext& run, std::span<BlockCall> blocks) {
     // The set-up round counts storage that the dimensioning pass has counted
     // already: it counts apart, so that the two never add up to a count
     // beyond what the kernel can address.
-    const Counts counted = counts();
-    set_counts(Counts{});
+    StorageAccount& storage = run.storage();
+    const StorageCounts counted = storage.counts();
+    storage.set_counts(StorageCounts{});
     const Status set_up = one_round(run, blocks, nullptr);
-    set_counts(counted);
+    storage.set_counts(counted);
     if (!set_up || stop_requested()) return set_up;
-    reset_cursors();
-    zzsupv.storephase = 1;
-    enter_round(run, SetupRound::state);
-    const Status s = one_round(run, blocks, nullptr, Round::state, true);
-    opxhistorysave(history_id);
-    return s;
+    storage.set_counting(false);
+    run.enter_round(SetupRound::state);
+    return one_round(run, blocks, nullptr, Round::state);
 }
 
 // The dimensioning pass of a per-sample run also counts the rounds the run
 // will make. The filter-writing round leaves the fibres' working files for the
 // run.
 Status count_run_rounds(RunContext& run, std::span<BlockCall> blocks) {
-    const Counts setup = counts();
+    const StorageCounts setup = run.storage().counts();
     Status status;
-    const Counts writing = counting_round(run, blocks, SetupRound::filter_writing, status);
+    const StorageCounts writing = counting_round(run, blocks, SetupRound::filter_writing, status);
     if (!status) return status;
-    const Counts state = counting_round(run, blocks, SetupRound::state, status);
+    const StorageCounts state = counting_round(run, blocks, SetupRound::state, status);
     if (!status) return status;
-    set_counts(larger(setup, larger(writing, state)));
-    enter_round(run, SetupRound::sizing);
+    run.storage().set_counts(larger(setup, larger(writing, state)));
+    run.enter_round(SetupRound::sizing);
     return {};
 }
 
 }  // namespace
 
-Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
-                    std::int32_t history_id) {
+Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks) {
     const bool per_sample_run = the_mode == ScheduleMode::per_sample;
-    const std::int32_t driver_pass = zzctrl.pass;
-    // The driver allocates in its runs and counts in its dimensioning passes.
-    const bool run_call = zzsupv.storephase == 1;
-    zzctrl.tend = run.end_time();
-    zzctrl.pass = 0;
-    zzsupv.storephase = 0;
-    enter_round(run, SetupRound::sizing);
-    for (auto& w : zzmax.lim) w = 999999;
-    for (auto& w : zzmaxd.lim) w = 999999;
+    const DriverCall call = run.driver_call();
+    run.storage().set_counting(true);
+    run.enter_round(SetupRound::sizing);
     run.leave_samples();
 
-    if (per_sample_run && run_call) {
+    if (per_sample_run && call != DriverCall::dimensioning) {
         // The memory map and the delay file stay those of the dimensioning pass.
-        if (driver_pass != 0) {
-            enter_round(run, SetupRound::state);
+        if (call == DriverCall::second) {
+            run.enter_round(SetupRound::state);
             return sample_loop(run, blocks);
         }
-        return initialise_run(run, blocks, history_id);
+        return initialise_run(run, blocks);
     }
 
     const std::string mem = memory_map_name(project);
@@ -397,11 +319,6 @@ Status run_schedule(RunContext& run, const std::string& project, std::span<Block
 
     Status status = one_round(run, blocks, &files);
     if (status && per_sample_run) status = count_run_rounds(run, blocks);
-
-    if (zzctrl.pass != 0)
-        opxhistoryset(history_id);
-    else if (zzflmn.nohist == 0)
-        opxhistorysave(history_id);
 
     memory_map_id = -1;
     if (files.mem >= 0) io_close(files.mem);

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -19,10 +18,8 @@ class Block;
 class RunContext;
 class Status;
 
-// One block instance of a schedule: a block of the older form (a call of its
-// routine, which reads the control blocks and finds its storage by position),
-// or a block declared as one struct (kernel/block_declaration.h), which the
-// schedule takes through its phases.
+// One block instance of a schedule: a block declared as one struct
+// (kernel/block_declaration.h), which the schedule takes through its phases.
 struct BlockCall {
     BlockCall();
     BlockCall(BlockCall&&) noexcept;
@@ -31,8 +28,7 @@ struct BlockCall {
     std::int32_t instance = 0;            // the instance ("memory") number
     std::string kind;                     // its kind, "bessel_filter"
     std::string label;                    // names the block in its messages: "block 10 (bessel_filter)"
-    std::function<void()> call;           // older form: calls the block with its parameters and signals
-    std::unique_ptr<Block> block;         // declared as one struct: its lifecycle
+    std::unique_ptr<Block> block;         // its lifecycle
     // The optical signal whose "signal" line follows the "memory" line: the
     // block's own optical output, or its optical input for blocks without
     // optical output; null for blocks with no optical signal.
@@ -57,41 +53,35 @@ std::string memory_map_name(const std::string& project);
 std::string delay_file_name(const std::string& project);
 
 // How a schedule call runs its blocks.
-//  - setup: every call is an initialisation call (pass 0, blkmode 1,
-//    storephase 0, nohist 1): the blocks set up their spectral description,
-//    synthesise their filters and count their storage.
-//  - per_sample: the driver's dimensioning pass stays a set-up call; in a run,
-//    the initialisation call (pass 0) makes two rounds, a filter-writing round
-//    (blkmode 0, nohist 1, counting) that writes the blocks' working files
-//    outside the dimensioning mode, then the state round (blkmode 0, nohist 0,
-//    storephase 1) in which blocks read their hand-over files and store their
-//    state, the storage cursors at each block's start kept in the run history
-//    under its instance number; the simulation call (pass 1) calls every block
-//    once per sample, for step = 1, 2, ... with time = (step - 1) delt, each
-//    block's cursors put back from the history first, until the round in
-//    which the time reaches tend. The memory map and the delay file are those
-//    of the dimensioning pass.
-// A block declared as one struct is designed in every round of an
-// initialisation call (its state counted as the storage of the older form),
-// set up in the state round, run in the sample loop and finished after it.
+//  - setup: every call designs every block once (the sizing round): the
+//    blocks set up their spectral description, synthesise their filters and
+//    have the state they claim counted.
+//  - per_sample: the driver's dimensioning pass makes the sizing round, then
+//    counts the two rounds a run makes: a filter-writing round that writes the
+//    blocks' working files outside the sizing round, then the state round. In
+//    a run, the initialisation call makes the sizing round again and the state
+//    round, in which blocks read their hand-over files and set up the state
+//    they keep (counted into the blocks' bytes, not the counts); the second
+//    call runs every block once per sample, for step = 1, 2, ... with
+//    time = (step - 1) x time step, until the round in which the time reaches
+//    the end time, and then finishes them. The memory map and the delay file
+//    are those of the dimensioning pass.
 enum class ScheduleMode { setup, per_sample };
 void set_schedule_mode(ScheduleMode mode);
 ScheduleMode schedule_mode();
 
-// One schedule call: phase and storage words reset (pass 0, blkmode 1,
-// storephase 0, nohist 1, tend, limit words), both files recreated, every
-// block called once in order with its memory-map lines and delay record, the
-// history step, both files closed. In the per-sample mode the run's calls
-// behave as described above. An error a block returns from a phase is
-// reported and the run goes on; one that leaves the run unable to go on (the
-// kernel storage exhausted, an exception from a block) is reported naming the
-// block, ends the call and comes back as an error. Every error is kept in the
-// run's list (RunContext::errors). The samples stop after the round in which
-// an error was reported when the error policy stops at errors
+// One schedule call, for the driver's call the context names
+// (RunContext::driver_call). Outside the per-sample run calls: both files
+// recreated, every block designed once in order with its memory-map lines
+// (the bytes of the state it claimed) and delay record, both files closed. An
+// error a block returns from a phase is reported and the run goes on; one
+// that leaves the run unable to go on (an exception from a block) is reported
+// naming the block, ends the call and comes back as an error. Every error is
+// kept in the run's list (RunContext::errors). The samples stop after the
+// round in which an error was reported when the error policy stops at errors
 // (kernel/lib00.h), and the blocks then do not finish. Every block call is
 // made with its label as the messages' origin.
-Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks,
-                    std::int32_t history_id);
+Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks);
 
 // A per-sample simulation shows its progress (percentage, elapsed and
 // remaining time) on one line of the standard error when that is a terminal,

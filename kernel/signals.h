@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 
@@ -65,8 +65,5 @@ void group_delay_window(const InputWindow& in, const float* gd, float ref, TimeW
 
 // The least group delay in band of a signal, the usual reference.
 float least_group_delay(const float* gd);
-
-// An empty field sample at the band centre.
-inline FieldSample empty_field() { return FieldSample{0.0f, 0.0f, f_vbs_band.fcenter}; }
 
 }  // namespace nodrix

@@ -16,7 +16,6 @@
 
 #include <toml++/toml.h>
 
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
 #include "main/cli_options.h"

@@ -90,10 +90,7 @@ LinkSchedule::LinkSchedule(Link link) : link_(std::move(link)) {
         c.instance = b.id;
         c.kind = std::string(b.kind->name);
         c.label = "block " + std::to_string(b.id) + " (" + c.kind + ")";
-        if (b.kind->create != nullptr)
-            c.block = b.kind->create(b.settings, connections(b, w));
-        else
-            c.call = b.kind->make(b.settings, w);
+        c.block = b.kind->create(b.settings, connections(b, w));
         // The memory map shows the block's optical output, or else its
         // optical input.
         if (w.optical_output != nullptr) {
@@ -209,9 +206,6 @@ ProjectDescription LinkSchedule::project() {
     const BlockSettings& s = link_.settings;
     ProjectDescription p;
     p.name = link_.name();
-    p.first_instance = 1;
-    p.last_instance = 1;
-    for (const LinkBlock& b : link_.blocks) p.last_instance = std::max(p.last_instance, b.id);
     ProjectConstants& k = p.constants;
     k.delt = s.real("time_step_ps");
     k.fcenter = s.real("centre_frequency_thz");
@@ -224,23 +218,20 @@ ProjectDescription LinkSchedule::project() {
     k.polarisations = s.integer("polarisations");
     k.orthogonal_ase = orthogonal_ase(link_);
     k.tmon = s.real("monitor_offset_ps");
-    k.ssprsn = Ssprsn{s.real("fwm_accuracy_db"),       s.flag("fourfold_precision_off") ? 1 : 0,
-                      s.real("filter_precision_constant"), 0,
-                      0.0f,                            s.integer("peak_power_index"),
-                      s.real("max_nonlinear_phase_deg"), 1e-6f};
-    k.step_rule = s.integer("step_rule");
-    k.splitting = s.integer("splitting");
-    k.step_refinement = s.real("step_refinement");
+    k.split_step = SplitStepSettings{s.real("fwm_accuracy_db"),           s.flag("fourfold_precision_off"),
+                                     s.real("filter_precision_constant"), s.integer("peak_power_index"),
+                                     s.real("max_nonlinear_phase_deg"),   1e-6f,
+                                     s.integer("step_rule"),              s.integer("splitting"),
+                                     s.real("step_refinement")};
     p.schedule.tstart = s.real("start_time_ps");
     p.schedule.twinin = s.real("emission_window_ps");
     p.schedule.tend = s.real("end_time_ps");
     constants_ = p.schedule;
     const std::string name = p.name;
-    const std::int32_t history = p.last_instance + 1;
-    p.projec = [this, name, history](RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
+    p.projec = [this, name](RunContext& run, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&) {
         // The driver's copy carries the run's changes (the emission window).
         constants_ = current_project().schedule;
-        return run_schedule(run, name, calls_, history);
+        return run_schedule(run, name, calls_);
     };
     // The fibre step-filter and amplifier filter designs read the shared
     // frequency tables and the filter precision, set afresh for every

@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "kernel/run_context.h"
 
 namespace nodrix {

@@ -1,6 +1,6 @@
 #include "models/amplifiers/edfa.h"
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 namespace {

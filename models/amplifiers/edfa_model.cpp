@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "models/amplifiers/edfa.h"
 #include "numerics/fft.h"
 

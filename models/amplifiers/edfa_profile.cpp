@@ -9,7 +9,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "kernel/filexx.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "numerics/fft.h"

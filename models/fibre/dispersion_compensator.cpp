@@ -27,7 +27,7 @@
 #include <string>
 
 #include "kernel/block_declaration.h"
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "models/fibre/fibre_presets.h"
 #include "models/fibre/orthogonal_field.h"
 

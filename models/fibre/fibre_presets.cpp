@@ -12,7 +12,7 @@
 #include <string>
 
 #include "kernel/block_kind.h"
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 
 namespace nodrix {
 namespace {

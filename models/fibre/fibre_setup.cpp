@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "models/fibre/fibre_parts.h"
 #include "models/fibre/graded_steps.h"
 #include "models/fibre/split_step.h"

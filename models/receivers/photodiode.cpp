@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "kernel/block_declaration.h"
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "models/transmitters/gaussian.h"
 
 namespace nodrix {

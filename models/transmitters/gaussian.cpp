@@ -3,9 +3,6 @@
 #include <array>
 #include <cmath>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
-
 namespace nodrix {
 namespace {
 
@@ -17,12 +14,12 @@ struct UniformState {
 
 std::array<UniformState, 5> uniform_states;
 
-float uniform(UniformState& s, std::int32_t seed) {
-    if (zzctrl.step >= 2) s.mark = false;
-    if (!s.seeded || (zzctrl.step == 1 && !s.mark)) {
+float uniform(UniformState& s, std::int32_t seed, std::int32_t step) {
+    if (step >= 2) s.mark = false;
+    if (!s.seeded || (step == 1 && !s.mark)) {
         s.x = tsrn_seed_state(seed);
         s.seeded = true;
-        if (zzctrl.step == 1) s.mark = true;
+        if (step == 1) s.mark = true;
     }
     s.x = tsrn_step(s.x);
     return static_cast<float>(s.x) * 4.656613e-10f;
@@ -62,11 +59,11 @@ std::int32_t tsrn_step(std::int32_t x) {
     return next;
 }
 
-float tsrn01(std::int32_t seed) { return uniform(uniform_states[0], seed); }
-float tsrn02(std::int32_t seed) { return uniform(uniform_states[1], seed); }
-float tsrn03(std::int32_t seed) { return uniform(uniform_states[2], seed); }
-float tsrn04(std::int32_t seed) { return uniform(uniform_states[3], seed); }
-float tsrn05(std::int32_t seed) { return uniform(uniform_states[4], seed); }
+float tsrn01(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[0], seed, step); }
+float tsrn02(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[1], seed, step); }
+float tsrn03(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[2], seed, step); }
+float tsrn04(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[3], seed, step); }
+float tsrn05(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[4], seed, step); }
 
 void reset_uniform_generators() { uniform_states = {}; }
 
@@ -74,34 +71,28 @@ namespace {
 
 // Next number of tsrn01 strictly between 0 and 1. A generator stuck at 0
 // (only a degenerate seed state gets there) gives 0.5 instead of a hang.
-float open_uniform(std::int32_t seed) {
+float open_uniform(const RunContext& ctx, std::int32_t seed) {
     for (int tries = 0; tries < 1000; ++tries) {
-        const float u = tsrn01(seed);
+        const float u = tsrn01(seed, ctx.step());
         if (u > 0.0f && u < 1.0f) return u;
     }
     return 0.5f;
 }
-
-// The state of one generator.
-struct GaussianState {
-    std::int32_t reals, flag;
-};
-constexpr StateSlot<GaussianState> kGaussianState[] = {
-    {&GaussianState::reals, SlotKind::real, 3},   // stored mean, stored deviation, second value
-    {&GaussianState::flag, SlotKind::integer, 1},  // 1 while a second value is available
-};
 
 // Seed word (4 r mod 10) + 1 of the topology word r, taken non-negative so
 // that any topology word selects one of the ten seeds.
 std::int32_t gaussian_seed(std::int32_t topology, const std::int32_t* seed_words) {
     return topology + seed_words[static_cast<std::size_t>(((4LL * topology) % 10 + 10) % 10)];
 }
-std::int32_t gaussian_seed() { return gaussian_seed(inftop.itop1, seeds.data()); }
+std::int32_t gaussian_seed(const RunContext& ctx) {
+    return gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data());
+}
 
 // A pair by Box-Muller: the first value, and the second kept in `spare`.
-float box_muller(std::int32_t seed, float mean, float deviation, float& spare) {
-    const float u1 = open_uniform(seed);
-    const float u2 = open_uniform(seed);
+float box_muller(const RunContext& ctx, float mean, float deviation, float& spare) {
+    const std::int32_t seed = gaussian_seed(ctx);
+    const float u1 = open_uniform(ctx, seed);
+    const float u2 = open_uniform(ctx, seed);
     const float rho = std::sqrt(-2.0f * std::log(u1));
     const float angle = 6.2831855f * u2;
     spare = rho * std::sin(angle);
@@ -109,21 +100,6 @@ float box_muller(std::int32_t seed, float mean, float deviation, float& spare) {
 }
 
 }  // namespace
-
-void gausrr_reserve() { claim_state(kGaussianState); }
-
-void gausrr_draws() {
-    const GaussianState claimed = claim_state(kGaussianState);
-    if (zzctrl.pass == 0) return;
-    std::int32_t& have_second = *ist_at(claimed.flag);
-    if (zzctrl.time <= 0.0f) have_second = 0;
-    if (have_second == 0) {
-        const std::int32_t seed = gaussian_seed();
-        open_uniform(seed);
-        open_uniform(seed);
-    }
-    have_second = have_second == 0 ? 1 : 0;
-}
 
 void GaussianSource::claim(StateClaims& state) {
     state.claim(reals_, 3);
@@ -138,10 +114,7 @@ float GaussianSource::draw(const RunContext& ctx, float mean, float deviation) {
         st[1] = deviation;
         have_second = 0;
     }
-    const float value = have_second == 0
-                            ? box_muller(gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data()), mean,
-                                         deviation, st[2])
-                            : st[2] * st[1] + st[0];
+    const float value = have_second == 0 ? box_muller(ctx, mean, deviation, st[2]) : st[2] * st[1] + st[0];
     have_second = have_second == 0 ? 1 : 0;
     return value;
 }
@@ -150,31 +123,10 @@ void GaussianSource::draw_only(const RunContext& ctx) {
     std::int32_t& have_second = spare_[0];
     if (ctx.time() <= 0.0f) have_second = 0;
     if (have_second == 0) {
-        const std::int32_t seed = gaussian_seed(ctx.settings().topology, ctx.settings().seeds.data());
-        open_uniform(seed);
-        open_uniform(seed);
+        const std::int32_t seed = gaussian_seed(ctx);
+        open_uniform(ctx, seed);
+        open_uniform(ctx, seed);
     }
-    have_second = have_second == 0 ? 1 : 0;
-}
-
-void gausrr(float mean, float deviation, ElectricalSample& out) {
-    const GaussianState claimed = claim_state(kGaussianState);
-    const std::int32_t h = claimed.reals;
-    const std::int32_t i = claimed.flag;
-    out = ElectricalSample{};
-    if (zzctrl.pass == 0) return;
-    float* st = hist_at(h);
-    std::int32_t& have_second = *ist_at(i);
-    if (zzctrl.time <= 0.0f) {
-        // First run call: keep the statistics and start without a spare value.
-        st[0] = mean;
-        st[1] = deviation;
-        have_second = 0;
-    }
-    if (have_second == 0)
-        out.value = box_muller(gaussian_seed(), mean, deviation, st[2]);
-    else
-        out.value = st[2] * st[1] + st[0];
     have_second = have_second == 0 ? 1 : 0;
 }
 

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 
-#include "kernel/control_blocks.h"
 #include "kernel/lib00.h"
 #include "runtime/opxfile.h"
 #include "tests/support/test_support.h"
@@ -27,10 +26,10 @@ protected:
 
 TEST_F(ErrorRoutingTest, WarningsOncePerCodeAtPositiveTimeOnly) {
     CaptureStderr();
-    zzctrl.time = 0.0f;
+    set_message_time(0.0f);
     tswarn(14907);
     tswarn(14907);  // at time 0 every report is shown
-    zzctrl.time = 10.0f;
+    set_message_time(10.0f);
     tswarn(14907);  // already reported
     tswarn(14908);
     tswarn(14908);
@@ -83,7 +82,7 @@ TEST_F(ErrorRoutingTest, UnderTheStopPolicyACodeIsSaidInWordsAfterTheBlockThatRe
          "Nodrix-E-  NODRIX PROGRAM INTERRUPT - ERROR CODE =    mR   TIME =  0.000000E+00\n"
          "  NO ERROR MESSAGE AVAILABLE FOR THIS CODE\n \n"},
     };
-    zzctrl.time = 0.0f;
+    set_message_time(0.0f);
     set_message_origin("block 10 (bessel_filter)");
     for (const Case& c : cases) {
         set_error_policy(c.policy);

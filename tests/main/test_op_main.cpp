@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/schedule.h"
 #include "kernel/storage.h"
@@ -28,13 +27,13 @@ Status test_schedule(RunContext& run, std::int32_t&, std::int32_t&, std::int32_t
     ++schedule_calls;
     std::vector<BlockCall> blocks(1);
     blocks[0].instance = 1;
-    blocks[0].call = [] {
+    blocks[0].block = std::make_unique<testing::ScriptedBlock>([](const RunContext& ctx) {
         opxtrace("block information");
         if (report_error) opxerr("block failed");
-        if (need_too_much) loch(kDefaultCapacities.h);
-        if (reals_wanted > 0) loch(reals_wanted);
-    };
-    return run_schedule(run, "sim_160G", blocks, 2);
+        if (need_too_much) ctx.storage().account(SlotKind::real, kDefaultCapacities.h);
+        if (reals_wanted > 0) ctx.storage().account(SlotKind::real, reals_wanted);
+    });
+    return run_schedule(run, "sim_160G", blocks);
 }
 
 class EntryTest : public testing::NodrixTest {

@@ -26,7 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
 #include "project/link.h"
@@ -152,7 +151,6 @@ protected:
                         const std::vector<LinkOverride>& overrides, std::int64_t fail_first, std::int64_t fail_count) {
         fs::create_directories(dir);
         fs::current_path(dir);
-        reset_control_blocks();
         reset_kernel_errors();
         reset_units();
         xu_MsgReset();

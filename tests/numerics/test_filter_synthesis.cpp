@@ -11,7 +11,7 @@
 
 #include "numerics/fft.h"
 #include "numerics/spline.h"
-#include "kernel/control_blocks.h"
+#include "kernel/run_context.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix {
@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         NodrixTest::SetUp();
         testing::set_project_constants();
-        fs_ = 1.0 / zdctrl.ddelt;
+        fs_ = 1.0 / static_cast<double>(SimulationSettings{}.time_step_ps);
     }
     double fs_ = 0.0;
 };

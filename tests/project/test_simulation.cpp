@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
 #include "main/op_main.h"
@@ -56,7 +55,6 @@ SimRun simulate(const std::vector<LinkOverride>& overrides) {
     char templ[] = "/tmp/nodrix-simulation-XXXXXX";
     r.dir = ::mkdtemp(templ);
     fs::current_path(r.dir);
-    reset_control_blocks();
     reset_kernel_errors();
     xu_MsgReset();
     const auto schedule = sim160g::make_schedule(overrides);
@@ -226,8 +224,7 @@ TEST_F(SimulationTest, CompletesAndWritesEveryResultFile) {
 TEST_F(SimulationTest, EachRecordIsHeldOnceAndPeakMemoryStaysUnder800MiB) {
     ASSERT_EQ(reference().status, 0);
     // The fibres' filters and buffers (about 480 MiB) are held once, by the
-    // fibre blocks: the kernel arrays hold only what older blocks look up.
-    EXPECT_LT(storage_bytes(storage_capacities()), 64L * 1024 * 1024);
+    // fibre blocks.
     EXPECT_LT(peak_kib_, 800L * 1024);
 }
 

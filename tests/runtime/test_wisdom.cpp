@@ -20,9 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
-#include "kernel/history.h"
 #include "runtime/wisdom.h"
 #include "tests/support/test_support.h"
 #include "xu/xu_msg.h"
@@ -414,41 +411,6 @@ TEST_F(LaneTest, NodrixThreadsThatCannotBeHonouredAreWarnedAbout) {
     }
     unsetenv("NODRIX_THREADS");
     set_lane_threads(0);
-}
-
-class HistoryTest : public testing::NodrixTest {
-protected:
-    void TearDown() override {
-        opxhistoryend();
-        testing::NodrixTest::TearDown();
-    }
-};
-
-TEST_F(HistoryTest, SavesAndRestoresCursorsIncludingTheExtraEntry) {
-    using Cursors = std::array<std::int32_t, 6>;
-    auto cursors = [] {
-        Cursors c;
-        zzsupvget(c[0], c[1], c[2], c[3], c[4], c[5]);
-        return c;
-    };
-    opxhistoryinit(1, 132);
-    zzsupvset(10, 20, 30, 40, 50, 60);
-    opxhistorysave(133);  // id last + 1: the state after the last block
-    zzsupvset(1, 1, 1, 1, 1, 1);
-    opxhistorysave(1);
-    zzsupvset(0, 0, 0, 0, 0, 0);
-    opxhistoryset(133);
-    EXPECT_EQ(cursors(), (Cursors{10, 20, 30, 40, 50, 60}));
-    opxhistoryset(1);
-    EXPECT_EQ(cursors(), (Cursors{1, 1, 1, 1, 1, 1}));
-    opxhistoryset(500);  // outside the tables: no effect
-    EXPECT_EQ(cursors(), (Cursors{1, 1, 1, 1, 1, 1}));
-    std::int32_t kept[6] = {};  // peeking reads an entry without making it current
-    EXPECT_TRUE(opxhistorypeek(133, kept));
-    EXPECT_EQ(std::to_array(kept), (Cursors{10, 20, 30, 40, 50, 60}));
-    EXPECT_EQ(cursors(), (Cursors{1, 1, 1, 1, 1, 1}));
-    EXPECT_FALSE(opxhistorypeek(0, kept));
-    EXPECT_FALSE(opxhistorypeek(134, kept));
 }
 
 }  // namespace

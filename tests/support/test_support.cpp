@@ -15,10 +15,8 @@
 #include <cerrno>
 
 #include "numerics/filter_tables.h"
-#include "kernel/control_blocks.h"
 #include "kernel/driver.h"
 #include "kernel/lib00.h"
-#include "kernel/storage.h"
 #include "kernel/filexx.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
@@ -34,14 +32,11 @@ void NodrixTest::SetUp() {
     ASSERT_NE(made, nullptr);
     dir_ = made;
     std::filesystem::current_path(dir_);
-    reset_control_blocks();
     xu_MsgReset();
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
     opxinit();
     reset_kernel_errors();
     reset_units();
-    // Blocks called directly find storage of the default capacities, zeroed.
-    allocate_storage(kDefaultCapacities);
     set_storage_sizing(StorageSizing{});
 }
 
@@ -95,11 +90,7 @@ void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul) {
     if (nul) out.push_back(0);
 }
 
-void set_project_constants() {
-    write_run_constants(ProjectConstants{});
-    zzctrl.tend = 640443.06f;
-    opx_filter_init();
-}
+void set_project_constants() { opx_filter_init(); }
 
 bool wisdom_holds(int n) {
     fftw_complex* a = fftw_alloc_complex(static_cast<std::size_t>(n));

@@ -1,15 +1,17 @@
 // Test support: every test runs in its own temporary directory (the program
-// writes its files into the current directory) with the control blocks, the
-// message layer, the unit registry and the kernel error state reset, and the
-// kernel storage allocated anew with its default capacities.
+// writes its files into the current directory) with the message layer, the
+// unit registry, the kernel error state and the storage sizing reset.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "kernel/block.h"
 
 namespace nodrix::testing {
 
@@ -33,9 +35,30 @@ void put_f32(std::vector<unsigned char>& out, float v);
 void put_f64(std::vector<unsigned char>& out, double v);
 void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul = true);
 
-// Puts the driver's project constants (grid, time step, seeds, split-step
-// settings) into the control blocks, as the driver does before a pass.
+// Sets up the filter design tables as a link's start-up does.
 void set_project_constants();
+
+// A block whose design and run are the functions given (either may be
+// empty), for schedule and driver tests.
+class ScriptedBlock : public Block {
+public:
+    using Step = std::function<void(const RunContext&)>;
+    explicit ScriptedBlock(Step design, Step run = nullptr) : design_(std::move(design)), run_(std::move(run)) {}
+    Status design(const RunContext& ctx) override {
+        if (design_) design_(ctx);
+        return {};
+    }
+    Status setup(const RunContext&) override { return {}; }
+    void run(const RunContext& ctx) override {
+        if (run_) run_(ctx);
+    }
+    Status finish(const RunContext&) override { return {}; }
+    const StateClaims& claims() const override { return claims_; }
+
+private:
+    Step design_, run_;
+    StateClaims claims_;
+};
 
 // Whether FFTW's wisdom holds the measured plans of length n, both
 // directions, for aligned out-of-place arrays (those of the plan store).

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "kernel/run_context.h"
 #include "kernel/signals.h"
 #include "models/amplifiers/amplifier_noise.h"
 #include "models/amplifiers/edfa.h"
@@ -35,8 +35,12 @@ constexpr double kFc = 193.61597;
 constexpr double kC = 299792.458;
 constexpr double kHalfPhoton = kH * kFc * 5e14;  // h fc / 2 [mW/THz]
 
+// The grid, band and time step of a run of the default settings.
+const SimulationSettings kDefaultRun;
+const double kGridWidth = kDefaultRun.grid.high_thz - kDefaultRun.grid.low_thz;
+
 // The A of G p_in + (G - 1) A = target.
-double ase_over_grid(double nf) { return 0.5 * nf * kH * kFc * (flimit.fgridhi - flimit.fgridlo) * 1e15; }
+double ase_over_grid(double nf) { return 0.5 * nf * kH * kFc * kGridWidth * 1e15; }
 std::tuple<float, float, float> words(const FieldSample& z) { return {z.re, z.im, z.fcenter}; }
 double sum(const std::array<float, kBins>& a) { return std::accumulate(a.begin(), a.end(), 0.0); }
 
@@ -153,7 +157,7 @@ TEST_F(Amplifier, FixedOutputPowerGainWithTheExactNoiseFigureInBothPolarisations
     // Signal and ASE of both polarisations meet the target: G p_in + 2 n_sp(G) (G - 1) h fc span = target
     // with n_sp(G) = (F G - 1) / (2 (G - 1)), solved here by bisection.
     const double nf = 2.81838;
-    const double photon_over_grid = kH * kFc * (flimit.fgridhi - flimit.fgridlo) * 1e15;
+    const double photon_over_grid = kH * kFc * kGridWidth * 1e15;
     for (const double p_in : {2.0, 0.01}) {
         Bench amp("amplifier_fixed_power", test_signal(float(p_in)));
         amp.bench.set("max_gain_db", 35.0).set("output_power_mw", 10.0);
@@ -217,7 +221,7 @@ TEST_F(Amplifier, AsePowerPerPolarisationIsNspHNuGMinusOneB) {
         }
         // |z|^2 of a complex Gaussian is exponential: relative standard error 1/sqrt(m), 0.0014 dB.
         EXPECT_NEAR(10.0 * std::log10(power / m / c.polarisations / per_polarisation), 0.0, 0.1) << c.gain_db;
-        const double ase_bin = c.polarisations * per_polarisation * dt * (flimit.fgridhi - flimit.fgridlo) / 1024.0;
+        const double ase_bin = c.polarisations * per_polarisation * dt * kGridWidth / 1024.0;
         EXPECT_NEAR(a.out.ps[0], ase_bin, 1e-5 * ase_bin) << c.gain_db;
         EXPECT_EQ(a.out.y.re, 0.0f);  // one simulated field: y out stays the idle field
     }
@@ -293,12 +297,12 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
     const std::int32_t log2n = calcola_filtri_edfa(s, hg, hn, delay, kRun);
     ASSERT_GT(log2n, 0);
     const int n = 1 << log2n;
-    const double dt = zdctrl.ddelt;
+    const double dt = static_cast<double>(kDefaultRun.time_step_ps);
     int checked = 0;
     for (int k = 0; k < n; ++k) {
         const double fk = (k < n / 2 ? k : k - n) / (n * dt);
         const float f = float(193.61597 + fk);
-        if (f < f_vbs_band.fbandlo || f > f_vbs_band.fbandhi) continue;
+        if (f < kDefaultRun.band.low_thz || f > kDefaultRun.band.high_thz) continue;
         ++checked;
         ASSERT_NEAR(std::norm(hg[k]), s.gain.at(f), 2e-3 * s.gain.at(f)) << k;
         ASSERT_NEAR(std::norm(hn[k]), s.factor.at(f), 2e-3 * s.factor.at(f)) << k;

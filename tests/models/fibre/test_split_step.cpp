@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "kernel/control_blocks.h"
+#include "numerics/constants.h"
 #include "models/fibre/split_step.h"
 #include "tests/models/fibre/fibre_test_support.h"
 

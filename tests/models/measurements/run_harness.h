@@ -1,5 +1,4 @@
-// Block calls as the run schedule makes them (block_schedule.h), on storage
-// cleared for each run, with the fixture the block tests share.
+// The fixture the block tests share.
 #pragma once
 
 #include <algorithm>
@@ -7,29 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/control_blocks.h"
-#include "kernel/storage.h"
 #include "models/transmitters/gaussian.h"
-#include "tests/models/filters/block_schedule.h"
 #include "tests/support/test_support.h"
 
 namespace nodrix::testing {
-
-// The initialisation call of a run: storage cleared and allocating, nohist 0.
-inline void begin_init_pass() {
-    allocate_storage(storage_capacities());  // zero-filled anew
-    optcl_ctrl.setuponly = 0;
-    begin_run_init();
-}
-
-// The dimensioning call: storage counted from 0, nothing stored, nohist 1.
-inline void begin_counting_pass() {
-    begin_setup();
-    optcl_ctrl.memused = 0;
-}
-
-// A run whose last sample is step n.
-inline void set_run_length(std::int32_t n) { zzctrl.tend = static_cast<float>((n - 0.5) * zdctrl.ddelt); }
 
 template <class F>
 std::string stderr_of(F&& f) {

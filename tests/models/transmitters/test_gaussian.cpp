@@ -8,8 +8,6 @@
 namespace nodrix {
 namespace {
 
-using testing::begin_init_pass;
-using testing::begin_sample;
 using GaussianTest = testing::BlockTest;
 
 constexpr std::int64_t kModulus = 2147483647;
@@ -29,61 +27,65 @@ TEST_F(GaussianTest, RecurrenceIsMultiplicationBy65539ModuloTheMersennePrime) {
     EXPECT_EQ(tsrn_seed_state(1073741824), 3173);  // 2 x 2^30 - 1 is the modulus: stuck at 0
 }
 
-// The first value of a run: set-up call, then sample 1.
-float first_value(float mean, float deviation) {
-    ElectricalSample out;
-    begin_init_pass();
-    gausrr(0.0f, 1.0f, out);
-    begin_sample(1);
-    gausrr(mean, deviation, out);
-    return out.value;
+// The first value of a run of these settings: one block's source, sample 1.
+float first_value(const SimulationSettings& settings, float mean, float deviation) {
+    RunContext run{settings};
+    GaussianSource source;
+    StateClaims claims;
+    source.claim(claims);
+    claims.allocate();
+    run.enter_sample(1);
+    return source.draw(run, mean, deviation);
 }
 
 TEST_F(GaussianTest, AnyTopologyWordSelectsASeedAndAStuckGeneratorDoesNotHang) {
-    inftop.itop1 = -3;  // (4 x -3) mod 10 taken as 8: seed word 9 (583), seed 580
+    SimulationSettings settings;
+    settings.topology = -3;  // (4 x -3) mod 10 taken as 8: seed word 9 (583), seed 580
     const std::int64_t s1 = times_65539(2 * 580 - 1);
-    EXPECT_FLOAT_EQ(first_value(0.0f, 1.0f), std::sqrt(-2.0f * std::log(uniform_of(s1))) * std::cos(6.2831855f * uniform_of(times_65539(s1))));
+    EXPECT_FLOAT_EQ(first_value(settings, 0.0f, 1.0f),
+                    std::sqrt(-2.0f * std::log(uniform_of(s1))) * std::cos(6.2831855f * uniform_of(times_65539(s1))));
     // Seed -766949083: state -1533898167, whose wrap-around step is 0, a fixed point. Both uniforms fall
     // back to 0.5: rho = sqrt(2 ln 2), angle pi.
     ASSERT_EQ(tsrn_step(tsrn_seed_state(-766949083)), 0);
-    inftop.itop1 = 1;
+    settings.topology = 1;
+    settings.seeds[4] = -766949084;  // topology 1: seed 1 + word 5
     reset_uniform_generators();
-    seeds[4] = -766949084;  // itop1 1: seed 1 + word 5
-    EXPECT_FLOAT_EQ(first_value(0.25f, 2.0f), -std::sqrt(2.0f * std::log(2.0f)) * 2.0f + 0.25f);
+    EXPECT_FLOAT_EQ(first_value(settings, 0.25f, 2.0f), -std::sqrt(2.0f * std::log(2.0f)) * 2.0f + 0.25f);
 }
 
-// The generator a declared block owns gives gausrr's numbers, sample for
-// sample (every third sample drawn without a value, as gausrr_draws does),
-// and its records count as gausrr's look-ups do.
-TEST_F(GaussianTest, TheSourceOfADeclaredBlockGivesTheRoutinesNumbers) {
-    std::vector<float> legacy;
-    ElectricalSample out;
-    begin_init_pass();
-    gausrr(0.0f, 1.0f, out);
-    for (std::int32_t step = 1; step <= 9; ++step) {
-        begin_sample(step);
-        if (step % 3 == 0) {
-            gausrr_draws();
-            continue;
-        }
-        gausrr(0.5f, 2.0f, out);
-        legacy.push_back(out.value);
-    }
-    reset_uniform_generators();
+// Box-Muller pairs from the stream of seed 458 (topology 1, seed word 5:
+// state 915), worked out here: the first value of each pair, then its second
+// from the spare. Every third sample draws a pair without forming a value and
+// leaves the spare as it was, so sample 4 gives pair A's second value again.
+TEST_F(GaussianTest, DrawsBoxMullerPairsAndSkipsPairsWithoutValues) {
+    std::int64_t x = 915;
+    auto pair = [&x](float mean, float deviation) {
+        x = times_65539(x);
+        const float u1 = uniform_of(x);
+        x = times_65539(x);
+        const float rho = std::sqrt(-2.0f * std::log(u1)), angle = 6.2831855f * uniform_of(x);
+        return std::pair{rho * std::cos(angle) * deviation + mean, rho * std::sin(angle) * deviation + mean};
+    };
+    const auto a = pair(0.5f, 2.0f);
+    pair(0.5f, 2.0f);  // drawn at sample 3 without a value
+    const auto c = pair(0.5f, 2.0f), d = pair(0.5f, 2.0f);
+    const std::vector<float> expected = {a.first, a.second, a.second, c.first, d.first, d.second};
     RunContext run{SimulationSettings{}};
     GaussianSource source;
     StateClaims claims;
     source.claim(claims);
     EXPECT_EQ(claims.bytes(), 4 * (3 + 2) + 4 * (1 + 2));
     claims.allocate();
-    std::size_t drawn = 0;
+    std::vector<float> drawn;
     for (std::int32_t step = 1; step <= 9; ++step) {
         run.enter_sample(step);
         if (step % 3 == 0)
             source.draw_only(run);
         else
-            EXPECT_EQ(source.draw(run, 0.5f, 2.0f), legacy[drawn++]) << step;
+            drawn.push_back(source.draw(run, 0.5f, 2.0f));
     }
+    ASSERT_EQ(drawn.size(), expected.size());
+    for (std::size_t k = 0; k < drawn.size(); ++k) EXPECT_FLOAT_EQ(drawn[k], expected[k]) << k;
 }
 
 }  // namespace

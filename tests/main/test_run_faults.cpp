@@ -154,8 +154,6 @@ protected:
         fs::current_path(dir);
         reset_control_blocks();
         reset_kernel_errors();
-        reset_units();
-        xu_MsgReset();
         set_per_sample_run(false);
         set_storage_sizing(StorageSizing{});
         auto link = load_link_text(kLink, "faults.toml", dir.string(), overrides);

@@ -34,12 +34,10 @@ void NodrixTest::SetUp() {
     ASSERT_NE(made, nullptr);
     dir_ = made;
     std::filesystem::current_path(dir_);
+    run_ = std::make_unique<OwnRunState>();
     reset_control_blocks();
-    xu_MsgReset();
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
-    opxinit();
     reset_kernel_errors();
-    reset_units();
     // Blocks called directly find storage of the default capacities, zeroed.
     allocate_storage(kDefaultCapacities);
     set_storage_sizing(StorageSizing{});
@@ -47,9 +45,10 @@ void NodrixTest::SetUp() {
 
 void NodrixTest::TearDown() {
     opxplandestroy();  // the FFT plans a test had made
+    // What the test's run left open.
     io_close_all();
     reset_units();
-    xu_MsgReset();
+    run_.reset();
     std::filesystem::current_path(previous_);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);

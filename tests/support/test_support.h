@@ -1,15 +1,19 @@
 // Test support: every test runs in its own temporary directory (the program
-// writes its files into the current directory) with the control blocks, the
-// message layer, the unit registry and the kernel error state reset, and the
-// kernel storage allocated anew with its default capacities.
+// writes its files into the current directory) and a run of its own (its
+// messages, files and units), with the control blocks and the kernel error
+// state reset, and the kernel storage allocated anew with its default
+// capacities.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "xu/run_state.h"
 
 namespace nodrix::testing {
 
@@ -20,6 +24,8 @@ protected:
 
     std::filesystem::path dir_;
     std::filesystem::path previous_;
+    // The test's run: messages, files and units of its own.
+    std::unique_ptr<OwnRunState> run_;
 };
 
 // Reads a whole file as bytes / as text.

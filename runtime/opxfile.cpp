@@ -12,21 +12,24 @@
 namespace nodrix {
 namespace {
 
-// A run's counted errors and warnings, and the block its messages name.
+// A run's counted errors and warnings, and whether its messages name the block.
 struct MessageCounts {
     std::int32_t errors = 0;
     std::int32_t warnings = 0;
-    const char* origin = nullptr;
     bool naming_origins = false;
 };
 
 MessageCounts& counts() { return current_run_state().part<MessageCounts>(); }
 
+// The block whose call is under way on this thread: set around every block
+// call of every sample, so it is a plain thread-local word, not a part of
+// the run looked up each time.
+thread_local const char* call_origin = nullptr;
+
 // Reports a line of a severity, led by the block under way when naming.
 void report(std::int32_t level, const char* text) {
-    const MessageCounts& c = counts();
-    if (c.naming_origins && c.origin != nullptr && *c.origin != '\0')
-        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", c.origin, text);
+    if (counts().naming_origins && call_origin != nullptr && *call_origin != '\0')
+        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", call_origin, text);
     else
         xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s", text);
 }
@@ -46,7 +49,7 @@ bool file_exists(const std::string& name) {
 
 }  // namespace
 
-void set_message_origin(const char* origin) { counts().origin = origin; }
+void set_message_origin(const char* origin) { call_origin = origin; }
 void name_message_origins(bool on) { counts().naming_origins = on; }
 
 void opxinit() {

@@ -13,6 +13,7 @@
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
+#include "xu/run_state.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -39,8 +40,14 @@ struct Registration {
     std::string name;  // registered name, ".DAT" included
 };
 
-std::array<Unit, kLastUnit + 1> units;
-std::array<Registration, kLastUnit + 1> optman;
+// The units of a run. The run closes what it left open before it ends
+// (units_close_unfinished): a unit's stream writes through the run's files.
+struct UnitTable {
+    std::array<Unit, kLastUnit + 1> units;
+    std::array<Registration, kLastUnit + 1> optman;
+};
+
+UnitTable& table() { return current_run_state().part<UnitTable>(); }
 
 // Stream buffer of a unit: the fibres' working files run to hundreds of MB.
 constexpr std::size_t kStreamBuffer = 1 << 16;
@@ -218,13 +225,13 @@ void open_registered(const std::string& file_name, const std::string& registered
     const bool type_ok = (type >= 31 && type <= 33) || (type >= 41 && type <= 43);
     if (!type_ok) tsedet(9252);
     for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u)
-        if (optman[u].in_use != 0 && optman[u].name == registered) {
+        if (table().optman[u].in_use != 0 && table().optman[u].name == registered) {
             tsedet(9250);
             break;
         }
     std::int32_t found = 0;
     for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u)
-        if (optman[u].in_use == 0 && units[u].stream == nullptr) {
+        if (table().optman[u].in_use == 0 && table().units[u].stream == nullptr) {
             found = u;
             break;
         }
@@ -233,7 +240,7 @@ void open_registered(const std::string& file_name, const std::string& registered
         tsedet(9251);
         return;
     }
-    if (!open_unit_file(units[found], file_name, type)) {
+    if (!open_unit_file(table().units[found], file_name, type)) {
         const int e = errno;
         if (type == kFormattedNew || type == kUnformattedNew)
             report_unwritable(file_name, e);
@@ -241,15 +248,15 @@ void open_registered(const std::string& file_name, const std::string& registered
             opxerr("Cannot open file " + file_name);
         return;
     }
-    optman[found].in_use = 1;
-    optman[found].type = type;
-    optman[found].name = registered;
+    table().optman[found].in_use = 1;
+    table().optman[found].type = type;
+    table().optman[found].name = registered;
     unit = found;
 }
 
 void close_and_clear(std::int32_t unit, bool remove_file) {
-    close_file(units[unit], remove_file);
-    optman[unit] = Registration{};
+    close_file(table().units[unit], remove_file);
+    table().optman[unit] = Registration{};
 }
 
 }  // namespace
@@ -271,7 +278,7 @@ void clofil(const char* name, std::int32_t mode, std::int32_t length) {
     }
     const std::string registered = trimmed(name, length) + ".DAT";
     for (std::int32_t u = kFirstRegistryUnit; u <= kLastUnit; ++u)
-        if (optman[u].in_use != 0 && optman[u].name == registered) {
+        if (table().optman[u].in_use != 0 && table().optman[u].name == registered) {
             close_and_clear(u, mode == 1);
             return;
         }
@@ -283,7 +290,7 @@ void clodev(std::int32_t unit, std::int32_t mode) {
         tsedet(9270);
         return;
     }
-    if (!valid_unit(unit) || optman[unit].in_use == 0) {
+    if (!valid_unit(unit) || table().optman[unit].in_use == 0) {
         tsedet(9271);
         return;
     }
@@ -330,26 +337,26 @@ void opntff(const char* name, std::int32_t& unit) {
 }
 
 void tqflrs() {
-    for (auto& r : optman) r = Registration{};
+    for (auto& r : table().optman) r = Registration{};
 }
 
 bool open_scratch_unit(std::int32_t unit, bool formatted) {
-    if (!valid_unit(unit) || units[unit].stream != nullptr) return false;
-    return open_unit_file(units[unit], "", formatted ? kFormattedScratch : kUnformattedScratch);
+    if (!valid_unit(unit) || table().units[unit].stream != nullptr) return false;
+    return open_unit_file(table().units[unit], "", formatted ? kFormattedScratch : kUnformattedScratch);
 }
 
 void close_unit(std::int32_t unit) {
     if (!valid_unit(unit)) return;
-    Unit& u = units[unit];
+    Unit& u = table().units[unit];
     // A new file closed this way is not complete: it does not go in place.
     close_file(u, !u.temporary.empty());
-    optman[unit] = Registration{};
+    table().optman[unit] = Registration{};
 }
 
 std::int32_t units_close_unfinished() {
     std::int32_t closed = 0;
     for (std::int32_t unit = 1; unit <= kLastUnit; ++unit) {
-        Unit& u = units[unit];
+        Unit& u = table().units[unit];
         if (u.stream == nullptr) continue;
         ++closed;
         if (!u.temporary.empty()) report_unfinished(u.path);
@@ -358,11 +365,11 @@ std::int32_t units_close_unfinished() {
     return closed;
 }
 
-std::FILE* unit_stream(std::int32_t unit) { return valid_unit(unit) ? units[unit].stream : nullptr; }
+std::FILE* unit_stream(std::int32_t unit) { return valid_unit(unit) ? table().units[unit].stream : nullptr; }
 
-std::string unit_path(std::int32_t unit) { return valid_unit(unit) ? units[unit].path : std::string(); }
+std::string unit_path(std::int32_t unit) { return valid_unit(unit) ? table().units[unit].path : std::string(); }
 
-bool unit_registered(std::int32_t unit) { return valid_unit(unit) && optman[unit].in_use != 0; }
+bool unit_registered(std::int32_t unit) { return valid_unit(unit) && table().optman[unit].in_use != 0; }
 
 bool unit_write_line(std::int32_t unit, const std::string& line) {
     std::FILE* f = unit_stream(unit);
@@ -374,7 +381,7 @@ bool unit_write_line(std::int32_t unit, const std::string& line) {
 
 void unit_end_here(std::int32_t unit) {
     if (!valid_unit(unit)) return;
-    Unit& u = units[unit];
+    Unit& u = table().units[unit];
     if (u.stream == nullptr) return;
     std::fflush(u.stream);
     const long at = std::ftell(u.stream);
@@ -382,15 +389,15 @@ void unit_end_here(std::int32_t unit) {
 }
 
 bool unit_flush(std::int32_t unit) {
-    if (!valid_unit(unit) || units[unit].stream == nullptr) return false;
-    std::fflush(units[unit].stream);
-    return units[unit].error == 0;
+    if (!valid_unit(unit) || table().units[unit].stream == nullptr) return false;
+    std::fflush(table().units[unit].stream);
+    return table().units[unit].error == 0;
 }
 
 void stream_end_here(std::FILE* f) {
     if (f == nullptr) return;
     for (std::int32_t unit = 1; unit <= kLastUnit; ++unit)
-        if (units[unit].stream == f) {
+        if (table().units[unit].stream == f) {
             unit_end_here(unit);
             return;
         }

@@ -33,6 +33,7 @@
 #include "project/summary.h"
 #include "runtime/opxfile.h"
 #include "runtime/run_files.h"
+#include "xu/run_state.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -634,6 +635,8 @@ int run_link(Link link, const RunSettings& settings,
 }
 
 int nodrix_main(int argc, char** argv) {
+    // One program run: messages, files and units of its own.
+    const OwnRunState run;
     XuMsg* messages = open_messages(&argc, argv);
     std::vector<std::string> args;
     for (int k = 2; k < argc; ++k)

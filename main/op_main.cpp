@@ -20,13 +20,12 @@
 #include "runtime/stop_points.h"
 #include "xu/xu_args.h"
 #include "xu/xu_mem.h"
+#include "xu/run_state.h"
 #include "xu/xu_msg.h"
 #include "xu/xu_string.h"
 
 namespace nodrix {
 namespace {
-
-XuMsg* message_context = nullptr;
 
 // Option words; the position of a word is the code xu_GetArgs returns.
 const char* const flags[] = {"verbose", "prerun",  ":log",     "simulate", "help",
@@ -121,9 +120,7 @@ std::int32_t opxmain_serck() {
 }
 
 XuMsg* open_messages(int* argc, char** argv) {
-    xu_mem_init(nullptr);
-    message_context = xu_MsgInit("Nodrix", 56, argc, argv);
-    return message_context;
+    return xu_MsgInit("Nodrix", 56, argc, argv);
 }
 
 int run_driver(std::int32_t prerun, const std::function<void(int status)>& after_run, bool put_files_in_place) {
@@ -181,22 +178,24 @@ void open_log_file(XuMsg* messages, const char* path) {
                 "; the messages go to the standard error only");
 }
 
-void close_messages() { xu_MsgOutputFileClose(message_context); }
+void close_messages() { xu_MsgOutputFileClose(nullptr); }
 
 int op_main(int argc, char** argv, const std::function<void(int status)>& after_run) {
+    // One program run: messages, files and units of its own.
+    const OwnRunState run;
     std::int32_t prerun = 0;
     StorageSizing sizing;
     open_messages(&argc, argv);
     char* value = nullptr;
     for (int code; (code = xu_GetArgs(flags, &argc, argv, &value)) != -1;) {
         switch (code) {
-            case 0: xu_MsgGetMessage(message_context)->shown |= kMsgInfo; break;
+            case 0: xu_MsgGetMessage(nullptr)->shown |= kMsgInfo; break;
             case 1: prerun = 1; break;
-            case 2: open_log_file(message_context, value); break;
+            case 2: open_log_file(nullptr, value); break;
             case 3: set_per_sample_run(true); break;
             case 4:
                 std::printf(help_text, current_project().name.c_str());
-                xu_MsgOutputFileClose(message_context);
+                xu_MsgOutputFileClose(nullptr);
                 return 0;
             case 5: {
                 char* end = nullptr;
@@ -206,7 +205,7 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
                     !(static_cast<float>(ps) > 0.0f)) {
                     opxerr(std::string("Bad source window length: ") + (value != nullptr ? value : "(none)") +
                            "; give a positive number of ps");
-                    xu_MsgOutputFileClose(message_context);
+                    xu_MsgOutputFileClose(nullptr);
                     return 1;
                 }
                 set_source_window(static_cast<float>(ps));
@@ -215,7 +214,7 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
             case 6:
                 if (value == nullptr) {
                     opxerr("No limits file given: -limits FILE");
-                    xu_MsgOutputFileClose(message_context);
+                    xu_MsgOutputFileClose(nullptr);
                     return 1;
                 }
                 sizing.limits_file = value;
@@ -226,7 +225,7 @@ int op_main(int argc, char** argv, const std::function<void(int status)>& after_
                 if (!parse_mib(value, sizing.maxmem_mib)) {
                     opxerr(std::string("Bad memory cap: ") + (value != nullptr ? value : "(none)") +
                            "; give a positive whole number of MiB");
-                    xu_MsgOutputFileClose(message_context);
+                    xu_MsgOutputFileClose(nullptr);
                     return 1;
                 }
                 break;

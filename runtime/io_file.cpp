@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "runtime/run_files.h"
+#include "xu/run_state.h"
 #include "xu/xu_mem.h"
 
 namespace nodrix {
@@ -32,18 +34,39 @@ struct Slot {
     int error = 0;          // the first failure of a file opened for writing (errno)
 };
 
-std::array<Slot, kSlots> io_files;
+// The files a run holds open.
+struct IoState {
+    std::array<Slot, kSlots> files;
+    IoState() = default;
+    IoState(const IoState&) = delete;
+    IoState& operator=(const IoState&) = delete;
+    // What the run left open goes with it (the run has reported it).
+    ~IoState() {
+        for (Slot& s : files)
+            if (s.id != 0) {
+                if (s.start != nullptr) xu_free(s.start);
+                ::close(s.fd);
+            }
+    }
+};
 
-// Writes made, and the numbers of those made to fail.
-std::int64_t writes_made = 0;
-std::int64_t fail_first = 0;  // 0: none
-std::int64_t fail_last = 0;
+IoState& io() { return current_run_state().part<IoState>(); }
+
+// The writes the process made, and the numbers of those made to fail: a
+// test's injected faults, counted over the process so that they reach the
+// writes of a run the test starts.
+struct WriteFaults {
+    std::atomic<std::int64_t> writes_made{0};
+    std::atomic<std::int64_t> fail_first{0};  // 0: none
+    std::atomic<std::int64_t> fail_last{0};
+};
+WriteFaults write_faults;
 
 void say(const char* text) { std::fputs(text, stderr); }
 
 Slot* slot_of(const std::int32_t* id) {
     if (id == nullptr || *id < 1 || *id > kSlots) return nullptr;
-    Slot& s = io_files[static_cast<std::size_t>(*id - 1)];
+    Slot& s = io().files[static_cast<std::size_t>(*id - 1)];
     return s.id == *id ? &s : nullptr;
 }
 
@@ -179,7 +202,7 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
         return -1;
     }
     Slot* free_slot = nullptr;
-    for (Slot& s : io_files)
+    for (Slot& s : io().files)
         if (s.id == 0) {
             free_slot = &s;
             break;
@@ -219,7 +242,7 @@ std::int32_t io_open(const char* name, const std::int32_t* mode, const std::int3
     }
     Slot& s = *free_slot;
     s = Slot{};
-    s.id = static_cast<std::int32_t>(&s - io_files.data()) + 1;
+    s.id = static_cast<std::int32_t>(&s - io().files.data()) + 1;
     s.fd = fd;
     s.mode = *mode;
     s.size = buffer;
@@ -334,7 +357,7 @@ std::int32_t io_close(const std::int32_t* id) {
 
 std::int32_t io_close_all() {
     std::int32_t closed = 0;
-    for (Slot& s : io_files)
+    for (Slot& s : io().files)
         if (s.id != 0) {
             const std::int32_t id = s.id;
             if (io_close(&id) == 0) ++closed;
@@ -364,7 +387,7 @@ std::int32_t io_write_at(std::int32_t id, std::int64_t offset, const void* data,
 
 std::int32_t io_close_unfinished() {
     std::int32_t closed = 0;
-    for (Slot& s : io_files) {
+    for (Slot& s : io().files) {
         if (s.id == 0) continue;
         ++closed;
         if (!s.temporary.empty()) {
@@ -380,8 +403,9 @@ std::int32_t io_close_unfinished() {
 
 bool io_write_fully(int fd, const void* data, std::size_t count, off_t at) {
     if (count == 0) return true;
-    ++writes_made;
-    if (fail_first != 0 && writes_made >= fail_first && writes_made <= fail_last) {
+    WriteFaults& f = write_faults;
+    const std::int64_t made = ++f.writes_made;
+    if (f.fail_first != 0 && made >= f.fail_first && made <= f.fail_last) {
         errno = ENOSPC;
         return false;
     }
@@ -401,15 +425,16 @@ bool io_write_fully(int fd, const void* data, std::size_t count, off_t at) {
 }
 
 void io_fail_writes(std::int64_t first, std::int64_t count) {
+    WriteFaults& f = write_faults;
     if (first <= 0 || count == 0) {
-        fail_first = 0;
+        f.fail_first = 0;
         return;
     }
-    fail_first = writes_made + first;
-    fail_last = count < 0 ? std::numeric_limits<std::int64_t>::max() : fail_first + count - 1;
+    f.fail_last = count < 0 ? std::numeric_limits<std::int64_t>::max() : f.writes_made + first + count - 1;
+    f.fail_first = f.writes_made + first;
 }
 
-std::int64_t io_writes_made() { return writes_made; }
+std::int64_t io_writes_made() { return write_faults.writes_made; }
 
 std::int32_t io_rewrite_int(const char* name, const std::int32_t* data, const std::int32_t* count) {
     const std::int32_t mode = kIoRead | kIoWrite;

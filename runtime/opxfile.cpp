@@ -6,20 +6,30 @@
 #include <string>
 
 #include "runtime/run_files.h"
+#include "xu/run_state.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
 namespace {
 
-std::int32_t err_num = 0;
-std::int32_t warn_num = 0;
-const char* message_origin = nullptr;
-bool naming_origins = false;
+// A run's counted errors and warnings, and whether its messages name the block.
+struct MessageCounts {
+    std::int32_t errors = 0;
+    std::int32_t warnings = 0;
+    bool naming_origins = false;
+};
+
+MessageCounts& counts() { return current_run_state().part<MessageCounts>(); }
+
+// The block whose call is under way on this thread: set around every block
+// call of every sample, so it is a plain thread-local word, not a part of
+// the run looked up each time.
+thread_local const char* call_origin = nullptr;
 
 // Reports a line of a severity, led by the block under way when naming.
 void report(std::int32_t level, const char* text) {
-    if (naming_origins && message_origin != nullptr && *message_origin != '\0')
-        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", message_origin, text);
+    if (counts().naming_origins && call_origin != nullptr && *call_origin != '\0')
+        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", call_origin, text);
     else
         xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s", text);
 }
@@ -39,12 +49,12 @@ bool file_exists(const std::string& name) {
 
 }  // namespace
 
-void set_message_origin(const char* origin) { message_origin = origin; }
-void name_message_origins(bool on) { naming_origins = on; }
+void set_message_origin(const char* origin) { call_origin = origin; }
+void name_message_origins(bool on) { counts().naming_origins = on; }
 
 void opxinit() {
-    err_num = 0;
-    warn_num = 0;
+    counts().errors = 0;
+    counts().warnings = 0;
 }
 
 void opxerr(const char* text) {
@@ -53,7 +63,7 @@ void opxerr(const char* text) {
         return;
     }
     report(kMsgError, text);
-    ++err_num;
+    ++counts().errors;
 }
 
 void opxwarn(const char* text) {
@@ -62,7 +72,7 @@ void opxwarn(const char* text) {
         return;
     }
     report(kMsgWarning, text);
-    ++warn_num;
+    ++counts().warnings;
 }
 
 void opxinfo(const char* text) {
@@ -95,8 +105,8 @@ void opxtrace(const char* text) {
 void opxtrace(const std::string& text) { opxtrace(text.c_str()); }
 
 void opxget(std::int32_t* nerr, std::int32_t* nwarn) {
-    if (nerr != nullptr) *nerr = err_num;
-    if (nwarn != nullptr) *nwarn = warn_num;
+    if (nerr != nullptr) *nerr = counts().errors;
+    if (nwarn != nullptr) *nwarn = counts().warnings;
 }
 
 void opxend() {}

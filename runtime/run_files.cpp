@@ -19,6 +19,7 @@
 
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
+#include "xu/run_state.h"
 #include "xu/xu_mem.h"
 
 namespace nodrix {
@@ -26,13 +27,29 @@ namespace {
 
 // ---- Names the signal handler removes ----
 
-// Slots of the names a handler removes: the run's temporary files. A slot
-// holds a heap copy of an absolute name, or null. The lock file and the
-// scratch directory have a slot each.
+// What the interruption handler works from. A signal's handler is the
+// process's, whoever runs: it may read only what was published before the
+// signal came, so this table is the process's too (the one global of the
+// run's files).
 constexpr std::size_t kRemovalSlots = 4096;
-std::array<std::atomic<char*>, kRemovalSlots> removal_names{};
-std::atomic<char*> lock_file_name{nullptr};
-std::atomic<char*> scratch_directory{nullptr};
+struct HandlerTable {
+    // Slots of the names the handler removes: the temporary files of the
+    // process's runs. A slot holds a heap copy of an absolute name, or null.
+    // The lock file and the scratch directory have a slot each.
+    std::array<std::atomic<char*>, kRemovalSlots> removal_names{};
+    std::atomic<char*> lock_file_name{nullptr};
+    std::atomic<char*> scratch_directory{nullptr};
+    pthread_t main_thread{};
+    struct sigaction previous_int{};
+    struct sigaction previous_term{};
+    int catching = 0;  // depth of catch_interruptions() calls
+    bool exit_hook = false;  // the exit handler is registered
+    int staging_runs = 0;    // runs whose files are staged, alive
+    // The message of each signal, made before any signal can come.
+    char message_int[160] = {};
+    char message_term[160] = {};
+};
+HandlerTable handler;
 static_assert(std::atomic<char*>::is_always_lock_free);
 
 std::string absolute(const std::string& name) {
@@ -57,7 +74,7 @@ void set_slot(std::atomic<char*>& slot, const std::string& name) {
 // Publishes a name for removal on interruption (before its file exists).
 void publish(const std::string& name) {
     char* p = copy_of(absolute(name));
-    for (auto& slot : removal_names) {
+    for (auto& slot : handler.removal_names) {
         char* none = nullptr;
         if (slot.compare_exchange_strong(none, p, std::memory_order_release)) return;
     }
@@ -67,7 +84,7 @@ void publish(const std::string& name) {
 // Withdraws a published name (after its file is gone or in place).
 void withdraw(const std::string& name) {
     const std::string full = absolute(name);
-    for (auto& slot : removal_names) {
+    for (auto& slot : handler.removal_names) {
         char* p = slot.load(std::memory_order_acquire);
         if (p != nullptr && full == p) {
             slot.store(nullptr, std::memory_order_release);
@@ -78,40 +95,61 @@ void withdraw(const std::string& name) {
 }
 
 void withdraw_all() {
-    for (auto& slot : removal_names)
+    for (auto& slot : handler.removal_names)
         if (char* p = slot.exchange(nullptr, std::memory_order_acq_rel); p != nullptr) xu_free(p);
 }
 
-// ---- The run's lists ----
+// What the run made of a name: its version (a temporary file of the run), or
+// none when the run removed the name.
+struct Staged {
+    std::string name;     // as the run gave it, for messages
+    std::string full;     // absolute
+    std::string version;  // absolute; empty: removed
+};
 
-std::vector<std::string> put_in_place_list;
-std::unordered_set<std::string> put_in_place_set;
-std::vector<std::string> working_list;
-std::unordered_set<std::string> working_set;
+// The files of a run: what it put in place, its working files, its view of
+// the directory, its lock.
+struct RunFiles {
+    std::vector<std::string> put_in_place_list;
+    std::unordered_set<std::string> put_in_place_set;
+    std::vector<std::string> working_list;
+    std::unordered_set<std::string> working_set;
+    int temporary_counter = 0;
+    bool staging = false;
+    std::filesystem::path run_directory;
+    std::vector<Staged> staged;
+    std::unordered_map<std::string, std::size_t> staged_index;
+    FileLock run_lock;
+    RunFiles() = default;
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
+    // A run that ends without end_run_files() leaves nothing of its own.
+    ~RunFiles() {
+        if (!staging) return;
+        --handler.staging_runs;
+        for (const Staged& s : staged)
+            if (!s.version.empty()) {
+                ::unlink(s.version.c_str());
+                withdraw(s.version);
+            }
+    }
+};
 
-int temporary_counter = 0;
+RunFiles& files() { return current_run_state().part<RunFiles>(); }
 
 // ---- Interruption ----
 
-pthread_t main_thread;
-struct sigaction previous_int;
-struct sigaction previous_term;
-int catching = 0;  // depth of catch_interruptions() calls
-// The message of each signal, made before any signal can come.
-char message_int[160];
-char message_term[160];
-
 extern "C" void on_interruption(int sig) {
-    if (!pthread_equal(pthread_self(), main_thread)) {
+    if (!pthread_equal(pthread_self(), handler.main_thread)) {
         // Only the main thread touches the table: it removes the files.
-        pthread_kill(main_thread, sig);
+        pthread_kill(handler.main_thread, sig);
         return;
     }
-    for (auto& slot : removal_names)
+    for (auto& slot : handler.removal_names)
         if (const char* p = slot.load(std::memory_order_acquire); p != nullptr) ::unlink(p);
-    if (const char* p = lock_file_name.load(std::memory_order_acquire); p != nullptr) ::unlink(p);
-    if (const char* p = scratch_directory.load(std::memory_order_acquire); p != nullptr) ::rmdir(p);
-    const char* text = sig == SIGINT ? message_int : message_term;
+    if (const char* p = handler.lock_file_name.load(std::memory_order_acquire); p != nullptr) ::unlink(p);
+    if (const char* p = handler.scratch_directory.load(std::memory_order_acquire); p != nullptr) ::rmdir(p);
+    const char* text = sig == SIGINT ? handler.message_int : handler.message_term;
     const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
     (void)ignored;
     ::_exit(128 + sig);
@@ -134,7 +172,6 @@ long recorded_process(int fd) {
     return std::strtol(text, nullptr, 10);
 }
 
-FileLock run_lock;
 
 }  // namespace
 
@@ -156,15 +193,16 @@ int create_temporary(const std::string& final_name, std::string& temporary, mode
     const std::filesystem::path path(final_name);
     const std::string dir = path.parent_path().string();
     const std::string base = path.filename().string();
+    int& counter = files().temporary_counter;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = "." + base + "." + std::to_string(::getpid()) +
-                                 (temporary_counter == 0 ? "" : "-" + std::to_string(temporary_counter)) + ".part";
-        ++temporary_counter;
+                                 (counter == 0 ? "" : "-" + std::to_string(counter)) + ".part";
+        ++counter;
         temporary = dir.empty() ? name : dir + "/" + name;
         publish(temporary);
         const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
-            temporary_counter = 0;
+            counter = 0;
             if (replaces) ::fchmod(fd, st.st_mode & 07777);
             return fd;
         }
@@ -180,34 +218,22 @@ int create_temporary(const std::string& final_name, std::string& temporary, mode
 
 namespace {
 
-// What the run made of a name: its version (a temporary file of the run), or
-// none when the run removed the name.
-struct Staged {
-    std::string name;     // as the run gave it, for messages
-    std::string full;     // absolute
-    std::string version;  // absolute; empty: removed
-};
-
-bool staging = false;
-std::filesystem::path run_directory;
-std::vector<Staged> staged;
-std::unordered_map<std::string, std::size_t> staged_index;
 
 std::string full_name(const std::string& name) {
     const std::filesystem::path p(name);
-    return (p.is_absolute() ? p : run_directory / p).lexically_normal().string();
+    return (p.is_absolute() ? p : files().run_directory / p).lexically_normal().string();
 }
 
 Staged* find_staged(const std::string& name) {
-    const auto at = staged_index.find(full_name(name));
-    return at == staged_index.end() ? nullptr : &staged[at->second];
+    const auto at = files().staged_index.find(full_name(name));
+    return at == files().staged_index.end() ? nullptr : &files().staged[at->second];
 }
 
 Staged& staged_entry(const std::string& name) {
     const std::string full = full_name(name);
-    const auto [at, fresh] = staged_index.emplace(full, staged.size());
-    if (fresh) staged.push_back(Staged{name, full, ""});
-    return staged[at->second];
+    const auto [at, fresh] = files().staged_index.emplace(full, files().staged.size());
+    if (fresh) files().staged.push_back(Staged{name, full, ""});
+    return files().staged[at->second];
 }
 
 // Makes `temporary` the run's version of `name`, in place of an earlier one.
@@ -265,16 +291,17 @@ std::string keeping_name(const std::string& full, std::size_t k) {
 }
 
 void forget_staged() {
-    staged.clear();
-    staged_index.clear();
-    staging = false;
+    files().staged.clear();
+    files().staged_index.clear();
+    if (files().staging) --handler.staging_runs;
+    files().staging = false;
 }
 
 // Puts back what the first `done` entries changed (their earlier files kept
 // under `kept`, "" where there was none) and removes the run's versions.
 void undo_staged(std::size_t done, const std::vector<std::string>& kept) {
-    for (std::size_t k = 0; k < staged.size(); ++k) {
-        const Staged& s = staged[k];
+    for (std::size_t k = 0; k < files().staged.size(); ++k) {
+        const Staged& s = files().staged[k];
         if (k < done) {
             if (!kept[k].empty())
                 ::rename(kept[k].c_str(), s.full.c_str());
@@ -300,14 +327,14 @@ bool replaceable(const Staged& s) {
 // earlier files are kept under a second name (a hard link) until every
 // change is made, and put back when one fails.
 bool commit_staged() {
-    for (const Staged& s : staged)
+    for (const Staged& s : files().staged)
         if (!replaceable(s)) {
-            undo_staged(0, std::vector<std::string>(staged.size()));
+            undo_staged(0, std::vector<std::string>(files().staged.size()));
             return false;
         }
-    std::vector<std::string> kept(staged.size());
-    for (std::size_t k = 0; k < staged.size(); ++k) {
-        const Staged& s = staged[k];
+    std::vector<std::string> kept(files().staged.size());
+    for (std::size_t k = 0; k < files().staged.size(); ++k) {
+        const Staged& s = files().staged[k];
         if (!exists(s.full)) continue;
         if (::link(s.full.c_str(), keeping_name(s.full, k).c_str()) != 0) {
             report_unwritable(s.name, errno);
@@ -316,8 +343,8 @@ bool commit_staged() {
         }
         kept[k] = keeping_name(s.full, k);
     }
-    for (std::size_t k = 0; k < staged.size(); ++k) {
-        const Staged& s = staged[k];
+    for (std::size_t k = 0; k < files().staged.size(); ++k) {
+        const Staged& s = files().staged[k];
         const bool done = s.version.empty() ? ::unlink(s.full.c_str()) == 0 || errno == ENOENT
                                             : ::rename(s.version.c_str(), s.full.c_str()) == 0;
         if (!done) {
@@ -335,7 +362,7 @@ bool commit_staged() {
 }  // namespace
 
 bool put_in_place(const std::string& temporary, const std::string& final_name) {
-    if (staging) {
+    if (files().staging) {
         stage(temporary, final_name);
     } else if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         const int e = errno;
@@ -346,7 +373,7 @@ bool put_in_place(const std::string& temporary, const std::string& final_name) {
     } else {
         withdraw(temporary);
     }
-    if (put_in_place_set.insert(final_name).second) put_in_place_list.push_back(final_name);
+    if (files().put_in_place_set.insert(final_name).second) files().put_in_place_list.push_back(final_name);
     return true;
 }
 
@@ -356,7 +383,7 @@ void discard_temporary(const std::string& temporary) {
 }
 
 std::string present_version(const std::string& name) {
-    if (!staging) return name;
+    if (!files().staging) return name;
     const Staged* s = find_staged(name);
     return s == nullptr ? name : s->version;
 }
@@ -364,7 +391,7 @@ std::string present_version(const std::string& name) {
 bool file_present(const std::string& name) { return exists(present_version(name)); }
 
 void adopt_working_file(const std::string& temporary, const std::string& name) {
-    if (staging) {
+    if (files().staging) {
         stage(temporary, name);
     } else {
         ::rename(temporary.c_str(), name.c_str());
@@ -378,12 +405,12 @@ std::string writable_version(const std::string& name) {
         errno = ENOENT;
         return "";
     }
-    if (!staging || present != name) return present;
+    if (!files().staging || present != name) return present;
     return staged_copy(name, name);
 }
 
 bool remove_run_file(const std::string& name) {
-    if (!staging) return ::unlink(name.c_str()) == 0 || errno == ENOENT;
+    if (!files().staging) return ::unlink(name.c_str()) == 0 || errno == ENOENT;
     if (Staged* s = find_staged(name)) {
         if (!s->version.empty()) discard_temporary(s->version);
         s->version.clear();
@@ -394,7 +421,7 @@ bool remove_run_file(const std::string& name) {
 }
 
 bool rename_run_file(const std::string& from, const std::string& to) {
-    if (!staging) return ::rename(from.c_str(), to.c_str()) == 0;
+    if (!files().staging) return ::rename(from.c_str(), to.c_str()) == 0;
     const std::string present = present_version(from);
     if (!regular(present)) {
         errno = ENOENT;
@@ -417,61 +444,62 @@ bool rename_run_file(const std::string& from, const std::string& to) {
 // ---- Working files ----
 
 void note_working_file(const std::string& name) {
-    if (name.empty() || !working_set.insert(name).second) return;
-    working_list.push_back(name);
+    if (name.empty() || !files().working_set.insert(name).second) return;
+    files().working_list.push_back(name);
 }
 
 void remove_working_files() {
-    for (const std::string& name : working_list) remove_run_file(name);
-    working_list.clear();
-    working_set.clear();
+    for (const std::string& name : files().working_list) remove_run_file(name);
+    files().working_list.clear();
+    files().working_set.clear();
 }
 
 void keep_working_files() {
-    working_list.clear();
-    working_set.clear();
+    files().working_list.clear();
+    files().working_set.clear();
 }
 
 // ---- What the run wrote ----
 
 void begin_run_files() {
-    if (staging) end_run_files(false);
-    // A run the program ends with exit() (a fatal condition) leaves nothing
-    // of its own behind either.
-    static const bool cleanup_at_exit = std::atexit([] {
-        if (staging) end_run_files(false);
-    }) == 0;
-    (void)cleanup_at_exit;
-    put_in_place_list.clear();
-    put_in_place_set.clear();
-    working_list.clear();
-    working_set.clear();
+    if (files().staging) end_run_files(false);
+    // A run the program ends with exit() leaves nothing of its own behind
+    // either (the thread's own state discards its files as it goes).
+    if (!handler.exit_hook)
+        handler.exit_hook = std::atexit([] {
+            if (handler.staging_runs > 0 && files().staging) end_run_files(false);
+        }) == 0;
+    files().put_in_place_list.clear();
+    files().put_in_place_set.clear();
+    files().working_list.clear();
+    files().working_set.clear();
     withdraw_all();
     std::error_code ec;
-    run_directory = std::filesystem::current_path(ec);
-    staging = !ec;
+    files().run_directory = std::filesystem::current_path(ec);
+    files().staging = !ec;
+    if (files().staging) ++handler.staging_runs;
 }
 
 bool end_run_files(bool put_in_place_now) {
-    if (!staging) return true;
+    if (!files().staging) return true;
     bool ok = false;
     {
         const InterruptionsHeld held_back;
         ok = put_in_place_now && commit_staged();
-        if (!put_in_place_now) undo_staged(0, std::vector<std::string>(staged.size()));
+        if (!put_in_place_now) undo_staged(0, std::vector<std::string>(files().staged.size()));
         forget_staged();
     }
     if (!ok) {
         // Nothing of the run is in place: it claims none of its files.
-        put_in_place_list.clear();
-        put_in_place_set.clear();
+        files().put_in_place_list.clear();
+        files().put_in_place_set.clear();
     }
     return ok || !put_in_place_now;
 }
 
-const std::vector<std::string>& files_put_in_place() { return put_in_place_list; }
+const std::vector<std::string>& files_put_in_place() { return files().put_in_place_list; }
 
-bool run_wrote(const std::string& name) { return put_in_place_set.count(name) != 0; }
+bool run_wrote(const std::string& name) { return files().put_in_place_set.count(name) != 0; }
 
 void report_unwritable(const std::string& name, int error) {
     opxerr("Cannot write the file " + name + ": " + std::strerror(error != 0 ? error : EIO));
@@ -484,24 +512,24 @@ void report_unfinished(const std::string& name) {
 // ---- Interruption ----
 
 void catch_interruptions() {
-    if (catching++ > 0) return;
-    main_thread = pthread_self();
-    make_message(message_int, sizeof message_int, "SIGINT");
-    make_message(message_term, sizeof message_term, "SIGTERM");
+    if (handler.catching++ > 0) return;
+    handler.main_thread = pthread_self();
+    make_message(handler.message_int, sizeof handler.message_int, "SIGINT");
+    make_message(handler.message_term, sizeof handler.message_term, "SIGTERM");
     struct sigaction sa{};
     sa.sa_handler = on_interruption;
     sigemptyset(&sa.sa_mask);
     sigaddset(&sa.sa_mask, SIGINT);
     sigaddset(&sa.sa_mask, SIGTERM);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, &previous_int);
-    ::sigaction(SIGTERM, &sa, &previous_term);
+    ::sigaction(SIGINT, &sa, &handler.previous_int);
+    ::sigaction(SIGTERM, &sa, &handler.previous_term);
 }
 
 void release_interruptions() {
-    if (catching == 0 || --catching > 0) return;
-    ::sigaction(SIGINT, &previous_int, nullptr);
-    ::sigaction(SIGTERM, &previous_term, nullptr);
+    if (handler.catching == 0 || --handler.catching > 0) return;
+    ::sigaction(SIGINT, &handler.previous_int, nullptr);
+    ::sigaction(SIGTERM, &handler.previous_term, nullptr);
 }
 
 InterruptionsHeld::InterruptionsHeld() {
@@ -514,7 +542,9 @@ InterruptionsHeld::InterruptionsHeld() {
 
 InterruptionsHeld::~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-void set_scratch_directory(const std::string& path) { set_slot(scratch_directory, path.empty() ? path : absolute(path)); }
+void set_scratch_directory(const std::string& path) {
+    set_slot(handler.scratch_directory, path.empty() ? path : absolute(path));
+}
 
 // ---- Locks ----
 
@@ -575,9 +605,10 @@ bool lock_run_directory(const std::string& lock_name, const std::string& project
     unlock_run_directory();
     // No interruption between making the lock file and publishing its name.
     const InterruptionsHeld held_back;
+    FileLock& run_lock = files().run_lock;
     switch (run_lock.take(lock_name)) {
         case FileLock::Outcome::taken:
-            set_slot(lock_file_name, absolute(lock_name));
+            set_slot(handler.lock_file_name, absolute(lock_name));
             return true;
         case FileLock::Outcome::held_by_another: {
             const long other = run_lock.holder();
@@ -595,9 +626,9 @@ bool lock_run_directory(const std::string& lock_name, const std::string& project
 }
 
 void unlock_run_directory() {
-    if (!run_lock.held()) return;
-    set_slot(lock_file_name, "");
-    run_lock.release();
+    if (!files().run_lock.held()) return;
+    set_slot(handler.lock_file_name, "");
+    files().run_lock.release();
 }
 
 }  // namespace nodrix

@@ -30,13 +30,9 @@
 
 namespace nodrix {
 
-PPlan pplan;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string wisdom_path;
 
 // Use counters, one set per thread (the calling thread, the helper) so that
 // each thread writes only its own.
@@ -45,18 +41,61 @@ struct alignas(64) ThreadCounters {
     double seconds[kLengthClasses] = {};
     double waited = 0.0;
 };
-ThreadCounters thread_counters[2];
-std::atomic<bool> timing_on{false};
-std::int32_t plans_made = 0;
-double plan_time = 0.0;
 
-// Twiddle tables w^j = exp(-2 pi i j / 2^n), j < 2^(n-1).
-std::array<Complex*, kMaxPlanExponent + 1> twiddle_tables{};
+// The problem a plan was made for: length, direction, placement, the
+// alignment of its arrays (fftw_alignment_of: the byte offset from the
+// alignment FFTW's SIMD code wants, 0 when aligned) and the planner flags.
+struct PlanKey {
+    std::int32_t length = 0;
+    int direction = FFTW_FORWARD;
+    bool in_place = false;
+    int align_in = 0;
+    int align_out = 0;
+    unsigned flags = FFTW_MEASURE;
+    bool operator==(const PlanKey&) const = default;
+};
+
+struct KeptPlan {
+    PlanKey key;
+    fftw_plan plan = nullptr;
+};
+
+// Where the plans of the run came from, for its verbose output.
+enum class PlanSource { wisdom, measured, estimated };
+struct PlanSources {
+    int count[3] = {0, 0, 0};  // by PlanSource
+    std::vector<std::int32_t> measured_lengths;
+};
+
+// The plan store of the process. FFTW's planner and its wisdom are the
+// process's, and a plan made once serves every run: the store is shared by
+// the runs of the process, and its plans and tables are made under its lock.
+struct Store {
+    std::mutex lock;
+    PPlan aligned;                // the aligned out-of-place plans of powers of two
+    std::vector<KeptPlan> kept;   // every plan made (those of `aligned` among them), destroyed together
+    // Twiddle tables w^j = exp(-2 pi i j / 2^n), j < 2^(n-1).
+    std::array<Complex*, kMaxPlanExponent + 1> twiddle_tables{};
+    PlanSources sources;          // where the plans of the run came from, for its verbose output
+    std::string wisdom_path;
+    // The rigor: 0 not yet read, else 1 + PlanRigor.
+    int rigor_override = 0;
+    int environment_rigor = 0;
+    // The lanes' threads: 0 not yet read (the environment) or not set.
+    int threads_override = 0;
+    int environment_threads = 0;
+    // What the transforms and plans cost.
+    ThreadCounters thread_counters[2];
+    std::atomic<bool> timing_on{false};
+    std::int32_t plans_made = 0;
+    double plan_time = 0.0;
+};
+Store store;
 
 // True on the helper thread, and on the calling thread while its lanes run.
 thread_local bool inside_lanes = false;
 // The counters of this thread.
-thread_local ThreadCounters* counters = &thread_counters[0];
+thread_local ThreadCounters* counters = &store.thread_counters[0];
 
 // The helper thread of lane 1. A task is offered by raising `posted` to a new
 // generation. Lane 1 of it is then taken by whichever thread claims it first
@@ -144,7 +183,7 @@ public:
             task(1, context);  // the helper has not taken it: do it here
             return;
         }
-        if (!timing_on.load(std::memory_order_relaxed)) {
+        if (!store.timing_on.load(std::memory_order_relaxed)) {
             wait_for(done_, g, false, caller_sleeping_);
             return;
         }
@@ -158,7 +197,7 @@ private:
         // Same floating-point environment as the calling thread.
         std::fesetenv(&env);
         inside_lanes = true;
-        counters = &thread_counters[1];
+        counters = &store.thread_counters[1];
         std::uint32_t seen = 0;
         for (;;) {
             wait_for(posted_, seen, true, helper_sleeping_);
@@ -221,18 +260,14 @@ LaneHelper& lane_helper() {
     return *helper;
 }
 
-int threads_override = 0;
-
-// The threads the environment asks for, read at the first need (0: not yet).
-int environment_threads = 0;
 
 // NODRIX_THREADS asks for a number of threads; the lanes use one or two, and
 // no more than the machine has cores. Anything else than a positive whole
 // number is a warning, and the default holds.
 int threads_from_environment() {
-    if (environment_threads == 0) {
+    if (store.environment_threads == 0) {
         const int most = std::thread::hardware_concurrency() == 1 ? 1 : 2;
-        environment_threads = most;
+        store.environment_threads = most;
         const char* v = std::getenv("NODRIX_THREADS");
         if (v != nullptr) {
             char* end = nullptr;
@@ -246,11 +281,11 @@ int threads_from_environment() {
             } else if (n > most) {
                 opxwarn(said + ": the transforms use at most " + std::to_string(most) + " threads on this machine");
             } else {
-                environment_threads = static_cast<int>(n);
+                store.environment_threads = static_cast<int>(n);
             }
         }
     }
-    return environment_threads;
+    return store.environment_threads;
 }
 
 Complex* allocate_complex(std::int64_t count) {
@@ -258,7 +293,8 @@ Complex* allocate_complex(std::int64_t count) {
 }
 
 void free_tables() {
-    for (Complex*& p : twiddle_tables) {
+    const std::lock_guard<std::mutex> held(store.lock);
+    for (Complex*& p : store.twiddle_tables) {
         if (p != nullptr) xu_free(p);
         p = nullptr;
     }
@@ -266,30 +302,8 @@ void free_tables() {
 
 // ---- Plans -------------------------------------------------------------------
 
-// The problem a plan was made for: length, direction, placement, the
-// alignment of its arrays (fftw_alignment_of: the byte offset from the
-// alignment FFTW's SIMD code wants, 0 when aligned) and the planner flags.
-struct PlanKey {
-    std::int32_t length = 0;
-    int direction = FFTW_FORWARD;
-    bool in_place = false;
-    int align_in = 0;
-    int align_out = 0;
-    unsigned flags = FFTW_MEASURE;
-    bool operator==(const PlanKey&) const = default;
-};
 
-struct KeptPlan {
-    PlanKey key;
-    fftw_plan plan = nullptr;
-};
 
-// Every plan the store made (those of pplan among them), destroyed together.
-std::vector<KeptPlan> kept_plans;
-
-// The rigor: 0 not yet read, else 1 + PlanRigor.
-int rigor_override = 0;
-int environment_rigor = 0;
 
 constexpr const char* kRigorVariable = "NODRIX_FFT_PLANS";
 
@@ -310,13 +324,6 @@ unsigned rigor_flags() { return plan_rigor() == PlanRigor::estimate ? FFTW_ESTIM
 
 int alignment_of(const Complex* p) { return fftw_alignment_of(const_cast<double*>(reinterpret_cast<const double*>(p))); }
 
-// Where the plans of the run came from, for its verbose output.
-enum class PlanSource { wisdom, measured, estimated };
-struct PlanSources {
-    int count[3] = {0, 0, 0};  // by PlanSource
-    std::vector<std::int32_t> measured_lengths;
-};
-PlanSources plan_sources;
 
 // Makes the plan of a problem on scratch arrays of its alignment: FFTW's own
 // allocation (aligned for its SIMD code) moved on by the alignment offset.
@@ -338,15 +345,15 @@ fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
         // plan makes no assumption of alignment at all.
         if (fftw_alignment_of(in) != k.align_in || fftw_alignment_of(out) != k.align_out) flags |= FFTW_UNALIGNED;
         const Clock::time_point t0 = Clock::now();
-        if (source != nullptr && pplan.wisdom == 1)
+        if (source != nullptr && store.aligned.wisdom == 1)
             plan = fftw_plan_dft_1d(k.length, in_c, out_c, k.direction, flags | FFTW_WISDOM_ONLY);
         if (source != nullptr)
             *source = plan != nullptr                ? PlanSource::wisdom
                       : (flags & FFTW_ESTIMATE) != 0 ? PlanSource::estimated
                                                      : PlanSource::measured;
         if (plan == nullptr) plan = fftw_plan_dft_1d(k.length, in_c, out_c, k.direction, flags);
-        plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
-        ++plans_made;
+        store.plan_time += std::chrono::duration<double>(Clock::now() - t0).count();
+        ++store.plans_made;
     }
     fftw_free(in_base);
     fftw_free(out_base);
@@ -354,20 +361,21 @@ fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
 }
 
 fftw_plan plan_of(const PlanKey& k) {
-    for (const KeptPlan& p : kept_plans)
+    const std::lock_guard<std::mutex> held(store.lock);
+    for (const KeptPlan& p : store.kept)
         if (p.key == k) return p.plan;
     PlanSource source = PlanSource::measured;
     fftw_plan plan = make_plan(k, &source);
     if (plan == nullptr) return nullptr;
-    kept_plans.push_back({k, plan});
-    ++plan_sources.count[static_cast<int>(source)];
-    if (source == PlanSource::measured) plan_sources.measured_lengths.push_back(k.length);
-    // The aligned out-of-place plans of the store's rigor are pplan's.
+    store.kept.push_back({k, plan});
+    ++store.sources.count[static_cast<int>(source)];
+    if (source == PlanSource::measured) store.sources.measured_lengths.push_back(k.length);
+    // The aligned out-of-place plans of the store's rigor are kept apart too.
     const bool power_of_two = k.length >= 2 && (k.length & (k.length - 1)) == 0;
     if (power_of_two && k.length <= (1 << kMaxPlanExponent) && !k.in_place && k.align_in == 0 && k.align_out == 0 &&
         k.flags == rigor_flags()) {
         const int n = std::countr_zero(static_cast<std::uint32_t>(k.length));
-        (k.direction == FFTW_FORWARD ? pplan.forward : pplan.backward)[static_cast<std::size_t>(n)] = plan;
+        (k.direction == FFTW_FORWARD ? store.aligned.forward : store.aligned.backward)[static_cast<std::size_t>(n)] = plan;
     }
     return plan;
 }
@@ -378,10 +386,11 @@ fftw_plan aligned_plan(std::int32_t n, int direction) {
 }
 
 void destroy_plans() {
-    for (KeptPlan& p : kept_plans) fftw_destroy_plan(p.plan);
-    kept_plans.clear();
-    pplan.forward.fill(nullptr);
-    pplan.backward.fill(nullptr);
+    const std::lock_guard<std::mutex> held(store.lock);
+    for (KeptPlan& p : store.kept) fftw_destroy_plan(p.plan);
+    store.kept.clear();
+    store.aligned.forward.fill(nullptr);
+    store.aligned.backward.fill(nullptr);
 }
 
 // Says in the verbose output where the run's plans will come from.
@@ -401,7 +410,7 @@ void trace_plan_source(const char* path, const WisdomImport& r) {
 
 // Says in the verbose output which plans the run used, when it made any.
 void trace_plans_used() {
-    const PlanSources& u = plan_sources;
+    const PlanSources& u = store.sources;
     if (u.count[0] + u.count[1] + u.count[2] == 0) return;
     std::string text;
     auto add = [&text](int n, const std::string& what) {
@@ -424,8 +433,8 @@ void trace_plans_used() {
 const char* wisdom_file_name() {
     const char* dir = std::getenv("BNLIB");
     if (dir == nullptr) return nullptr;
-    wisdom_path = std::string(dir) + "/opwis.pln";
-    return wisdom_path.c_str();
+    store.wisdom_path = std::string(dir) + "/opwis.pln";
+    return store.wisdom_path.c_str();
 }
 
 void import_plan(std::int32_t& flag) {
@@ -463,6 +472,7 @@ bool learn_plans(std::int32_t n) {
         if (std::find(alignments.begin(), alignments.end(), a) == alignments.end()) alignments.push_back(a);
     }
     fftw_free(probe);
+    const std::lock_guard<std::mutex> held(store.lock);
     for (const int a : alignments) {
         for (const int direction : {FFTW_FORWARD, FFTW_BACKWARD}) {
             const fftw_plan plan = make_plan(PlanKey{std::int32_t{1} << n, direction, false, a, a, FFTW_PATIENT});
@@ -473,26 +483,31 @@ bool learn_plans(std::int32_t n) {
     return true;
 }
 
-void forget_wisdom() { fftw_forget_wisdom(); }
+void forget_wisdom() {
+    const std::lock_guard<std::mutex> held(store.lock);
+    fftw_forget_wisdom();
+}
+
+const PPlan& aligned_plans() { return store.aligned; }
 
 void opxplancreate() {
     destroy_plans();
-    plan_sources = PlanSources{};
-    environment_rigor = 1 + static_cast<int>(rigor_from_environment(true));
-    import_plan(pplan.wisdom);
+    store.sources = PlanSources{};
+    store.environment_rigor = 1 + static_cast<int>(rigor_from_environment(true));
+    import_plan(store.aligned.wisdom);
 }
 
 PlanRigor plan_rigor() {
-    if (rigor_override != 0) return static_cast<PlanRigor>(rigor_override - 1);
-    if (environment_rigor == 0) environment_rigor = 1 + static_cast<int>(rigor_from_environment(false));
-    return static_cast<PlanRigor>(environment_rigor - 1);
+    if (store.rigor_override != 0) return static_cast<PlanRigor>(store.rigor_override - 1);
+    if (store.environment_rigor == 0) store.environment_rigor = 1 + static_cast<int>(rigor_from_environment(false));
+    return static_cast<PlanRigor>(store.environment_rigor - 1);
 }
 
-void set_plan_rigor(PlanRigor rigor) { rigor_override = 1 + static_cast<int>(rigor); }
+void set_plan_rigor(PlanRigor rigor) { store.rigor_override = 1 + static_cast<int>(rigor); }
 
 void reset_plan_rigor() {
-    rigor_override = 0;
-    environment_rigor = 0;
+    store.rigor_override = 0;
+    store.environment_rigor = 0;
 }
 
 void create_plans(std::int32_t n) {
@@ -502,7 +517,7 @@ void create_plans(std::int32_t n) {
 
 void opxplandestroy() {
     trace_plans_used();
-    plan_sources = PlanSources{};
+    store.sources = PlanSources{};
     stop_lanes();
     destroy_plans();
     free_tables();
@@ -528,7 +543,7 @@ void fft_run(const FftPlan& plan, const Complex* in, Complex* out) {
     // An out-of-place complex plan leaves its input alone (FFTW's default).
     auto* src = reinterpret_cast<fftw_complex*>(const_cast<Complex*>(in));
     auto* dst = reinterpret_cast<fftw_complex*>(out);
-    if (!timing_on.load(std::memory_order_relaxed)) {
+    if (!store.timing_on.load(std::memory_order_relaxed)) {
         fftw_execute_dft(plan.plan, src, dst);
         return;
     }
@@ -539,7 +554,8 @@ void fft_run(const FftPlan& plan, const Complex* in, Complex* out) {
 
 const Complex* fft_twiddles(std::int32_t n) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
-    Complex*& table = twiddle_tables[static_cast<std::size_t>(n)];
+    const std::lock_guard<std::mutex> held(store.lock);
+    Complex*& table = store.twiddle_tables[static_cast<std::size_t>(n)];
     if (table != nullptr) return table;
     // The angles are reduced to the first octant, so that the table is exact
     // at the quarter turn and symmetric like the exponential itself.
@@ -571,11 +587,11 @@ const Complex* fft_twiddles(std::int32_t n) {
 
 // ---- Two lanes -------------------------------------------------------------
 
-int lane_threads() { return threads_override != 0 ? threads_override : threads_from_environment(); }
+int lane_threads() { return store.threads_override != 0 ? store.threads_override : threads_from_environment(); }
 
 void set_lane_threads(int threads) {
-    threads_override = threads == 1 ? 1 : (threads >= 2 ? 2 : 0);
-    if (threads_override == 0) environment_threads = 0;
+    store.threads_override = threads == 1 ? 1 : (threads >= 2 ? 2 : 0);
+    if (store.threads_override == 0) store.environment_threads = 0;
     if (lane_threads() == 1) stop_lanes();
 }
 
@@ -599,24 +615,24 @@ FftUsage fft_usage() {
     FftUsage u;
     for (int t = 0; t < 2; ++t) {
         for (int k = 0; k < kLengthClasses; ++k) {
-            u.transforms[t] += thread_counters[t].transforms[k];
-            u.seconds[t] += thread_counters[t].seconds[k];
-            u.transforms_of[k] += thread_counters[t].transforms[k];
-            u.seconds_of[k] += thread_counters[t].seconds[k];
+            u.transforms[t] += store.thread_counters[t].transforms[k];
+            u.seconds[t] += store.thread_counters[t].seconds[k];
+            u.transforms_of[k] += store.thread_counters[t].transforms[k];
+            u.seconds_of[k] += store.thread_counters[t].seconds[k];
         }
     }
-    u.waited = thread_counters[0].waited;
-    u.plans_created = plans_made;
-    u.plan_seconds = plan_time;
+    u.waited = store.thread_counters[0].waited;
+    u.plans_created = store.plans_made;
+    u.plan_seconds = store.plan_time;
     return u;
 }
 
 void reset_fft_usage() {
-    for (ThreadCounters& c : thread_counters) c = ThreadCounters{};
-    plans_made = 0;
-    plan_time = 0.0;
+    for (ThreadCounters& c : store.thread_counters) c = ThreadCounters{};
+    store.plans_made = 0;
+    store.plan_time = 0.0;
 }
 
-void fft_timing(bool on) { timing_on.store(on, std::memory_order_relaxed); }
+void fft_timing(bool on) { store.timing_on.store(on, std::memory_order_relaxed); }
 
 }  // namespace nodrix

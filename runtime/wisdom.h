@@ -1,6 +1,7 @@
 // The FFT plan store: FFTW 3 plans made once per run and shared by every
 // model, with optional plan wisdom read from "opwis.pln" in the directory
-// named by BNLIB.
+// named by BNLIB. The store is the process's, as FFTW's planner is: plans and
+// tables are made under its lock.
 //
 // An FFTW 3 plan is made for arrays of one placement (in place or not) and
 // one memory alignment, and its SIMD code may rely on that alignment. The
@@ -8,7 +9,7 @@
 // placement and alignment (fftw_alignment_of), made on scratch arrays of the
 // same alignment the first time it is asked for. Arrays aligned as FFTW's own
 // allocation (every double complex array on a 16-byte boundary, with the FFTW
-// of this system) get the plans of pplan, the one forward and one backward
+// of this system) get the aligned plans, the one forward and one backward
 // plan per power-of-two length 2^n (n = 1..14), out of place.
 //
 // How plans are chosen (plan_rigor): measured by default (FFTW times
@@ -44,7 +45,8 @@ struct PPlan {
     std::array<fftw_plan, 15> backward{};  // backward[n]
     std::int32_t wisdom = 0;               // 1 when wisdom was imported
 };
-extern PPlan pplan;
+// The store's aligned out-of-place plans of powers of two.
+const PPlan& aligned_plans();
 
 inline constexpr int kMaxPlanExponent = 14;
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Lists the variables of the program's libraries that live in writable memory
-# (namespace scope, class statics and function-local statics): the candidates
+# (namespace scope, class statics, function-local statics and thread-local
+# variables): the candidates
 # for mutable global state. Constants named kName, the compiler's guard
 # words, vtables and type information, and the kinds' registrations are left
 # out; what remains may be written after start-up. docs/internals.md lists those a run changes, and why
@@ -18,12 +19,16 @@ if [ ${#libraries[@]} -eq 0 ]; then
   echo "No libraries under $build: build the project first" >&2
   exit 1
 fi
-nm -C -A --defined-only "${libraries[@]}" 2>/dev/null |
-  awk '$2 ~ /^[bBdD]$/ { file = $1; sub(/:[0-9a-f]+$/, "", file); sub(/^.*:/, "", file); $1 = ""; $2 = ""; sub(/^  /, ""); print file ": " $0 }' |
+# Tables of pointers the linker fills in (.data.rel.ro) are read-only once
+# the program is loaded: constants too.
+nm -C -A -f sysv --defined-only "${libraries[@]}" 2>/dev/null |
+  awk -F'|' '$3 ~ /^ *[bBdD] *$/ && $7 !~ /\.data\.rel\.ro/ {
+    at = index($1, ".o:"); file = substr($1, 1, at + 1); sub(/^.*[:\/]/, "", file)
+    name = substr($1, at + 3); sub(/ +$/, "", name); print file ": " name }' |
   grep -v -E 'guard variable|vtable for|typeinfo|::k[A-Z][A-Za-z0-9]*$|::k[A-Z][A-Za-z0-9]*\[' |
   # The kinds' registrations and declarations are made while the program
   # starts and only read after.
-  grep -v -E '::registrations?$|declaration_of<.*>\(\)::declaration$|catalogue\(\)::c$' |
+  grep -v -E '::registrations?$|declaration_of<.*>\(\)::declaration$|catalogue\(\)::c$|forms_catalogue\(\)::list$' |
   sort -u > "${TMPDIR:-/tmp}/nodrix-globals.$$"
 cat "${TMPDIR:-/tmp}/nodrix-globals.$$"
 echo "$(wc -l < "${TMPDIR:-/tmp}/nodrix-globals.$$") variables in writable memory"

@@ -2,13 +2,16 @@
 
 #include <cstdlib>
 
+#include "xu/run_state.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
 namespace {
 
-void (*user_exit)() = nullptr;
-int forced_failures = 0;
+// The allocations a run's test makes fail.
+struct ForcedFailures {
+    int count = 0;
+};
 
 const char* const xu_user_msg[] = {
     "malloc() failed, size is %d",
@@ -21,6 +24,7 @@ const char* const xu_user_msg[] = {
 };
 
 bool fail_now() {
+    int& forced_failures = current_run_state().part<ForcedFailures>().count;
     if (forced_failures > 0) {
         --forced_failures;
         return true;
@@ -28,34 +32,19 @@ bool fail_now() {
     return false;
 }
 
-void warn_at(int line) {
-    xu_level = kMsgWarning;
-    xu_file = __FILE__;
-    xu_line = line;
-}
-
 [[noreturn]] void exhausted(int line, int code, int a, int b) {
-    if (user_exit != nullptr) user_exit();
-    xu_level = kMsgFatal | 64;
-    xu_file = __FILE__;
-    xu_line = line;
-    xu_Print(code, xu_user_msg, a, b);
-    // The fatal report has aborted; this covers a process whose report
-    // callback was removed.
-    std::abort();
+    xu_Print(kMsgFatal | 64, __FILE__, line, code, xu_user_msg, a, b);
+    std::abort();  // the fatal report has aborted already
 }
 
 }  // namespace
 
-void xu_mem_init(void (*hook)()) { user_exit = hook; }
-
-void xu_mem_fail_next(int count) { forced_failures = count; }
+void xu_mem_fail_next(int count) { current_run_state().part<ForcedFailures>().count = count; }
 
 void* xu_malloc(std::size_t size) {
     if (size == 0) {
-        if (xu_msg_level & 8) {
-            warn_at(__LINE__);
-            xu_Print(3, xu_user_msg, 0);
+        if (xu_MsgLevel() & 8) {
+            xu_Print(kMsgWarning, __FILE__, __LINE__, 3, xu_user_msg, 0);
         }
         size = 1;
     }
@@ -66,9 +55,8 @@ void* xu_malloc(std::size_t size) {
 
 void* xu_calloc(std::size_t num, std::size_t size) {
     if (num == 0 || size == 0) {
-        if (xu_msg_level & 8) {
-            warn_at(__LINE__);
-            xu_Print(4, xu_user_msg, static_cast<int>(num), static_cast<int>(size));
+        if (xu_MsgLevel() & 8) {
+            xu_Print(kMsgWarning, __FILE__, __LINE__, 4, xu_user_msg, static_cast<int>(num), static_cast<int>(size));
         }
         if (num == 0) num = 1;
         if (size == 0) size = 1;
@@ -80,9 +68,8 @@ void* xu_calloc(std::size_t num, std::size_t size) {
 
 void* xu_realloc(void* ptr, std::size_t size) {
     if (size == 0) {
-        if (xu_msg_level & 8) {
-            warn_at(__LINE__);
-            xu_Print(5, xu_user_msg, 0);
+        if (xu_MsgLevel() & 8) {
+            xu_Print(kMsgWarning, __FILE__, __LINE__, 5, xu_user_msg, 0);
         }
         size = 1;
     }
@@ -93,9 +80,8 @@ void* xu_realloc(void* ptr, std::size_t size) {
 
 void xu_free(void* ptr) {
     if (ptr == nullptr) {
-        if (xu_msg_level & 8) {
-            warn_at(__LINE__);
-            xu_Print(6, xu_user_msg);
+        if (xu_MsgLevel() & 8) {
+            xu_Print(kMsgWarning, __FILE__, __LINE__, 6, xu_user_msg);
         }
         return;
     }

@@ -1,14 +1,13 @@
 // Checked allocation: the run-time layer takes heap memory only through these
 // wrappers. A zero size is raised to 1 (with a warning when the warning bit of
 // the message level is set); exhausted memory is a fatal report that ends the
-// process after the out-of-memory hook has run.
+// process.
 #pragma once
 
 #include <cstddef>
 
 namespace nodrix {
 
-void xu_mem_init(void (*hook)());
 void* xu_malloc(std::size_t size);
 void* xu_calloc(std::size_t num, std::size_t size);
 void* xu_realloc(void* ptr, std::size_t size);

@@ -6,24 +6,32 @@
 #include <string>
 #include <vector>
 
+#include "xu/run_state.h"
 #include "xu/xu_mem.h"
 #include "xu/xu_string.h"
 
 namespace nodrix {
 
-char xu_prog_name[40] = {};
-int xu_msg_level = 0;
-int xu_level = 0;
-const char* xu_file = nullptr;
-int xu_line = -1;
-
 namespace {
 
-XuMsg the_context;
-XuMsgCallback xu_user_cb = xu_msg_2file;
-std::FILE* xu_logfile = nullptr;  // null stands for the standard error
+// The message state of a run.
+struct MessageState {
+    XuMsg context;
+    int held_outputs = -1;  // the outputs of a context whose lines are held; -1: none held
+    char prog_name[40] = {};
+    int msg_level = 0;
+    MessageState() = default;
+    MessageState(const MessageState&) = delete;
+    MessageState& operator=(const MessageState&) = delete;
+    ~MessageState() {
+        if (context.log != nullptr) std::fclose(context.log);
+        if (context.log_path != nullptr) xu_free(context.log_path);
+        for (int i = 0; i < context.list_count; ++i) xu_free(context.list[i].text);
+        if (context.list != nullptr) xu_free(context.list);
+    }
+};
 
-std::FILE* logfile() { return xu_logfile != nullptr ? xu_logfile : stderr; }
+MessageState& state() { return current_run_state().part<MessageState>(); }
 
 char letter_of(int level) {
     if (level & kMsgProgram) return 'P';
@@ -64,19 +72,15 @@ std::string vformat(const char* format, std::va_list args) {
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
-std::string location_text() {
-    if (xu_line < 0) return {};
-    std::string s = xu_BaseName(xu_file != nullptr ? xu_file : "");
-    s += "(" + std::to_string(xu_line) + ")";
+std::string location_text(const char* file, int line) {
+    std::string s = xu_BaseName(file != nullptr ? file : "");
+    s += "(" + std::to_string(line) + ")";
     return s;
 }
 
-void call_callback(int level, const char* location, int code, int errnum, const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    xu_user_cb(level, xu_prog_name, location, code, errnum, format, args);
-    va_end(args);
-}
+// Writes a report of the xu_Print path to the standard error.
+void print_report(int level, const char* name, const char* location, int code, int errnum, const char* format,
+                  std::va_list args);
 
 }  // namespace
 
@@ -89,7 +93,8 @@ const char* xu_BaseName(const char* path) {
 }
 
 XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv) {
-    XuMsg* ctx = &the_context;
+    MessageState& run = state();
+    XuMsg* ctx = &run.context;
     if (ctx->initialised) return ctx;
     ctx->shown = kMsgWarning | kMsgError | kMsgFatal;
     ctx->outputs = kOutStderr;
@@ -99,8 +104,6 @@ XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv) {
     ctx->list_capacity = 0;
     ctx->list_count = 0;
     ctx->list = nullptr;
-    xu_user_cb = xu_msg_2file;
-    xu_logfile = nullptr;
     ctx->initialised = true;
 
     const char* source = name;
@@ -110,10 +113,10 @@ XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv) {
     }
     const char* base = xu_BaseName(source);
     if (base == nullptr || *base == '\0') return nullptr;
-    std::strncpy(xu_prog_name, base, sizeof xu_prog_name - 1);
-    xu_prog_name[sizeof xu_prog_name - 1] = '\0';
-    ctx->name = xu_prog_name;
-    xu_msg_level = level;
+    std::strncpy(run.prog_name, base, sizeof run.prog_name - 1);
+    run.prog_name[sizeof run.prog_name - 1] = '\0';
+    ctx->name = run.prog_name;
+    run.msg_level = level;
 
     if (argc != nullptr && argv != nullptr) {
         int i = 1;
@@ -134,7 +137,7 @@ XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv) {
                 ++i;
                 continue;
             }
-            xu_msg_level = (xu_msg_level | set) & ~clear;
+            run.msg_level = (run.msg_level | set) & ~clear;
             for (int k = i; k < *argc - 1; ++k) argv[k] = argv[k + 1];
             argv[*argc - 1] = nullptr;
             --*argc;
@@ -143,7 +146,9 @@ XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv) {
     return ctx;
 }
 
-XuMsg* xu_MsgGetMessage(XuMsg* handle) { return handle != nullptr ? handle : &the_context; }
+XuMsg* xu_MsgGetMessage(XuMsg* handle) { return handle != nullptr ? handle : &state().context; }
+
+int xu_MsgLevel() { return state().msg_level; }
 
 static int open_log(XuMsg* handle, const char* path, const char* mode) {
     XuMsg* ctx = xu_MsgGetMessage(handle);
@@ -222,18 +227,16 @@ int xu_MsgPrintf(XuMsg* handle, int level, int code, const char* location, int w
     return r;
 }
 
-namespace {
-int held_outputs = -1;  // the outputs of a context whose lines are held; -1: none held
-}  // namespace
-
 void xu_MsgHold(XuMsg* handle) {
     XuMsg* ctx = xu_MsgGetMessage(handle);
+    int& held_outputs = state().held_outputs;
     if (held_outputs < 0) held_outputs = ctx->outputs;
     ctx->outputs = kOutList;
 }
 
 void xu_MsgRelease(XuMsg* handle, bool show) {
     XuMsg* ctx = xu_MsgGetMessage(handle);
+    int& held_outputs = state().held_outputs;
     if (held_outputs < 0) return;
     ctx->outputs = held_outputs;
     held_outputs = -1;
@@ -247,24 +250,17 @@ void xu_MsgRelease(XuMsg* handle, bool show) {
     ctx->list_count = 0;
 }
 
-void xu_MsgSetCallback(XuMsgCallback cb) { xu_user_cb = cb; }
-XuMsgCallback xu_MsgCallback() { return xu_user_cb; }
-void xu_MsgSet2FileStream(std::FILE* stream) { xu_logfile = stream; }
-std::FILE* xu_Msg2FileStream() { return logfile(); }
-
-void xu_Print(int code, const char* const* table, ...) {
-    if (xu_user_cb == nullptr) return;
+void xu_Print(int level, const char* file, int line, int code, const char* const* table, ...) {
     const int saved_errno = errno;
-    const std::string location = location_text();
+    const std::string location = line >= 0 ? location_text(file, line) : std::string();
     int errnum = 0;
-    if (xu_level & 64) {
-        xu_level &= ~64;
+    if (level & 64) {
+        level &= ~64;
         errnum = saved_errno;
     }
-    const int level = xu_level;
     std::va_list args;
     va_start(args, table);
-    xu_user_cb(level, xu_prog_name, xu_line >= 0 ? location.c_str() : nullptr, code, errnum, table[code], args);
+    print_report(level, state().prog_name, line >= 0 ? location.c_str() : nullptr, code, errnum, table[code], args);
     va_end(args);
     if (level == kMsgFatal) {
         std::fflush(nullptr);
@@ -272,23 +268,11 @@ void xu_Print(int code, const char* const* table, ...) {
     }
 }
 
-void xu_PrintTrace(int kind, const char* text) {
-    if (xu_user_cb == nullptr) return;
-    const std::string location = location_text();
-    const char* loc = xu_line >= 0 ? location.c_str() : nullptr;
-    switch (kind) {
-        case 'n': call_callback(1, loc, -1, 0, "%s function %s\n", "Entering", text); break;
-        case 'l': call_callback(1, loc, -1, 0, "%s function %s\n", "Leaving", text); break;
-        case 'r': call_callback(1, loc, -1, 0, "%s function %s\n", "Returning", text); break;
-        case 'E':
-        case 'e': call_callback(16, loc, -1, 0, "%s", text); break;
-        default: call_callback(2, loc, -1, 0, "%s", text); break;
-    }
-}
+namespace {
 
-void xu_msg_2file(int level, const char* name, const char* location, int code, int errnum, const char* format,
+void print_report(int level, const char* name, const char* location, int code, int errnum, const char* format,
                   std::va_list args) {
-    std::FILE* out = logfile();
+    std::FILE* out = stderr;
     const std::string text = vformat(format, args);
     const char* prog = name != nullptr ? name : "";
     if (level == 1) {
@@ -314,21 +298,6 @@ void xu_msg_2file(int level, const char* name, const char* location, int code, i
     }
 }
 
-void xu_MsgReset() {
-    XuMsg* ctx = &the_context;
-    if (ctx->log != nullptr) std::fclose(ctx->log);
-    if (ctx->log_path != nullptr) xu_free(ctx->log_path);
-    for (int i = 0; i < ctx->list_count; ++i) xu_free(ctx->list[i].text);
-    if (ctx->list != nullptr) xu_free(ctx->list);
-    *ctx = XuMsg{};
-    held_outputs = -1;
-    xu_user_cb = xu_msg_2file;
-    xu_logfile = nullptr;
-    std::memset(xu_prog_name, 0, sizeof xu_prog_name);
-    xu_msg_level = 0;
-    xu_level = 0;
-    xu_file = nullptr;
-    xu_line = -1;
-}
+}  // namespace
 
 }  // namespace nodrix

@@ -1,8 +1,9 @@
 // The message layer: every diagnostic line of the program is formatted here
 // with the program name and a one-letter severity, filtered by a mask of shown
 // severities, and written to the standard error, an optional log file and an
-// optional in-memory list. A second, callback-based path (xu_Print) serves the
-// run-time library's own reports and ends the process on a fatal report.
+// optional in-memory list. A second path (xu_Print) serves the run-time
+// library's own reports and ends the process on a fatal report. The state of
+// both is the current run's (xu/run_state.h).
 #pragma once
 
 #include <cstdarg>
@@ -43,16 +44,9 @@ struct XuMsg {
     bool initialised = false;
 };
 
-// Callback of the xu_Print path.
-using XuMsgCallback = void (*)(int level, const char* name, const char* location, int code, int errnum,
-                               const char* format, std::va_list args);
-
-// Process-wide message state.
-extern char xu_prog_name[40];
-extern int xu_msg_level;   // bit 8 warning, bit 2 trace, bit 1 function trace
-extern int xu_level;       // severity of the next xu_Print report
-extern const char* xu_file;  // source unit of the next xu_Print report
-extern int xu_line;        // its line; negative: no location
+// The run-time layer's own report level, from the command line: bit 8
+// warning, bit 2 trace, bit 1 function trace.
+int xu_MsgLevel();
 
 // Context path.
 XuMsg* xu_MsgInit(const char* name, int level, int* argc, char** argv);
@@ -64,17 +58,12 @@ int xu_MsgPrintf(XuMsg* handle, int level, int code, const char* location, int w
     __attribute__((format(printf, 6, 7)));
 int xu_MsgVPrintf(XuMsg* handle, int level, int code, const char* location, int word, const char* format,
                   std::va_list args);
-void xu_MsgSetCallback(XuMsgCallback cb);
-XuMsgCallback xu_MsgCallback();
-void xu_MsgSet2FileStream(std::FILE* stream);
-std::FILE* xu_Msg2FileStream();
-
-// Callback path. Severity codes: 1 trace, 2 information, 8 warning, 16 error,
-// 32 fatal; bit 64 appends the system's text of the current error number.
-void xu_Print(int code, const char* const* table, ...);
-void xu_PrintTrace(int kind, const char* text);
-void xu_msg_2file(int level, const char* name, const char* location, int code, int errnum, const char* format,
-                  std::va_list args);
+// The run-time layer's reports, to the standard error: line `code` of
+// `table` formatted with the arguments, at `file`(`line`) (no location when
+// the line is negative). Severity codes: 1 trace, 2 information, 8 warning,
+// 16 error, 32 fatal (the process aborts after the line); bit 64 appends the
+// system's text of the current error number.
+void xu_Print(int level, const char* file, int line, int code, const char* const* table, ...);
 
 // Holds the lines of the context from here on in its list instead of writing
 // them out. xu_MsgRelease then writes the held lines where they would have
@@ -82,9 +71,6 @@ void xu_msg_2file(int level, const char* name, const char* location, int code, i
 void xu_MsgHold(XuMsg* handle);
 void xu_MsgRelease(XuMsg* handle, bool show);
 
-// Puts the message layer back into its start-of-process state (closes the log,
-// frees the kept list). Used by tests; the program initialises once.
-void xu_MsgReset();
 
 // The last component of a path, split at '/' or '\'.
 const char* xu_BaseName(const char* path);

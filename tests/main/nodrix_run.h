@@ -15,7 +15,6 @@ namespace nodrix::testing {
 class NodrixRunTest : public NodrixTest {
 protected:
     int run(std::vector<std::string> words) {
-        xu_MsgReset();  // the program opens its message context itself
         words.insert(words.begin(), "nodrix");
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());

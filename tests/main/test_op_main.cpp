@@ -40,7 +40,6 @@ class EntryTest : public testing::NodrixTest {
 protected:
     void SetUp() override {
         testing::NodrixTest::SetUp();
-        xu_MsgReset();
         schedule_calls = 0;
         report_error = false;
         need_too_much = false;
@@ -50,7 +49,6 @@ protected:
         set_project(p);
     }
     int run(std::vector<std::string> words) {
-        xu_MsgReset();  // the entry creates the message context itself
         words.insert(words.begin(), "sim_160G");
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());

@@ -31,6 +31,7 @@
 #include "project/link.h"
 #include "project/link_schedule.h"
 #include "main/link_program.h"
+#include "main/op_main.h"
 #include "kernel/filexx.h"
 #include "project/summary.h"
 #include "runtime/io_file.h"
@@ -152,8 +153,6 @@ protected:
         fs::create_directories(dir);
         fs::current_path(dir);
         reset_kernel_errors();
-        reset_units();
-        xu_MsgReset();
         set_per_sample_run(false);
         set_storage_sizing(StorageSizing{});
         auto link = load_link_text(kLink, "faults.toml", dir.string(), overrides);
@@ -322,12 +321,14 @@ TEST_F(RunFaults, AnEstimatorReportOfAnEarlierRunIsNotReadAsThisRunsResult) {
     LinkSchedule schedule(std::move(*link));
     std::string w[] = {"faults", "-simulate", "-autosize", "-quiet"};
     char* argv[] = {w[0].data(), w[1].data(), w[2].data(), w[3].data(), nullptr};
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(run_link_program(schedule, 4, argv), 0);
-    ::testing::internal::GetCapturedStdout();
-    ASSERT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::measured);
-    begin_run_files();  // a next run that has written nothing yet
-    EXPECT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::no_report);
+    set_project(schedule.project());
+    // The results are read within the run, which owns its files.
+    ASSERT_EQ(op_main(4, argv, [&](int) {
+                  ASSERT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::measured);
+                  begin_run_files();  // a next run that has written nothing yet
+                  EXPECT_EQ(run_results(schedule).channels.at(0).state, ChannelResult::State::no_report);
+              }),
+              0);
 }
 
 // A simulation whose storage does not fit stops with status 3 and the limits

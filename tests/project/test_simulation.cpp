@@ -56,7 +56,6 @@ SimRun simulate(const std::vector<LinkOverride>& overrides) {
     r.dir = ::mkdtemp(templ);
     fs::current_path(r.dir);
     reset_kernel_errors();
-    xu_MsgReset();
     const auto schedule = sim160g::make_schedule(overrides);
     set_project(schedule->project());
     // The kernel storage sized by the dimensioning pass: some 35 million
@@ -66,9 +65,10 @@ SimRun simulate(const std::vector<LinkOverride>& overrides) {
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     ::testing::internal::CaptureStderr();
-    r.status = op_main(static_cast<int>(words.size()), argv.data());
+    // The summary reads the files the run put in place: made before the run ends.
+    r.status = op_main(static_cast<int>(words.size()), argv.data(),
+                       [&](int) { r.summary = simulation_summary(*schedule); });
     r.messages = ::testing::internal::GetCapturedStderr();
-    r.summary = simulation_summary(*schedule);
     for (std::int32_t signal : {70, 73, 74}) {
         const OpticalSignal& s = *schedule->optical(signal);
         double total = 0.0;
@@ -187,7 +187,6 @@ protected:
             delete r;
         }
         reference_ = linear_ = nullptr;
-        xu_MsgReset();
     }
     static const SimRun& reference() { return *reference_; }
     static const SimRun& linear() {

@@ -43,7 +43,7 @@ protected:
 std::string import_messages(std::int32_t& flag) {
     ::testing::internal::CaptureStderr();
     opxplancreate();
-    flag = pplan.wisdom;
+    flag = aligned_plans().wisdom;
     return ::testing::internal::GetCapturedStderr();
 }
 
@@ -166,8 +166,8 @@ double relative_error(const Complex* a, const std::vector<std::complex<long doub
 TEST_F(PlanStoreTest, PlansFitTheirArraysWhateverTheirPlacementAndAlignment) {
     set_plan_rigor(PlanRigor::estimate);
     forward_plan(3);
-    ASSERT_NE(pplan.forward[3], nullptr);
-    EXPECT_EQ(pplan.backward[3], nullptr);  // only the direction asked for
+    ASSERT_NE(aligned_plans().forward[3], nullptr);
+    EXPECT_EQ(aligned_plans().backward[3], nullptr);  // only the direction asked for
     EXPECT_EQ(forward_plan(15), nullptr);
     EXPECT_EQ(backward_plan(0), nullptr);
     EXPECT_FALSE(fft_plan(0, FFTW_FORWARD, nullptr, nullptr));
@@ -206,11 +206,11 @@ TEST_F(PlanStoreTest, PlansFitTheirArraysWhateverTheirPlacementAndAlignment) {
         }
     }
     // The aligned out-of-place plans of powers of two are pplan's.
-    EXPECT_EQ(fft_plan(8, FFTW_BACKWARD, aligned, aligned + 8).plan, pplan.backward[3]);
-    EXPECT_NE(fft_plan(8, FFTW_BACKWARD, shifted, shifted + 8).plan, pplan.backward[3]);
+    EXPECT_EQ(fft_plan(8, FFTW_BACKWARD, aligned, aligned + 8).plan, aligned_plans().backward[3]);
+    EXPECT_NE(fft_plan(8, FFTW_BACKWARD, shifted, shifted + 8).plan, aligned_plans().backward[3]);
     opxplandestroy();
-    EXPECT_EQ(pplan.forward[3], nullptr);
-    EXPECT_EQ(pplan.backward[3], nullptr);
+    EXPECT_EQ(aligned_plans().forward[3], nullptr);
+    EXPECT_EQ(aligned_plans().backward[3], nullptr);
 }
 
 TEST_F(PlanStoreTest, TheEnvironmentChoosesHowPlansAreMade) {

@@ -32,19 +32,18 @@ void NodrixTest::SetUp() {
     ASSERT_NE(made, nullptr);
     dir_ = made;
     std::filesystem::current_path(dir_);
-    xu_MsgReset();
+    run_ = std::make_unique<OwnRunState>();
     xu_MsgInit("Nodrix", 56, nullptr, nullptr);
-    opxinit();
     reset_kernel_errors();
-    reset_units();
     set_storage_sizing(StorageSizing{});
 }
 
 void NodrixTest::TearDown() {
     opxplandestroy();  // the FFT plans a test had made
+    // What the test's run left open.
     io_close_all();
     reset_units();
-    xu_MsgReset();
+    run_.reset();
     std::filesystem::current_path(previous_);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);

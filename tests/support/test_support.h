@@ -1,6 +1,7 @@
 // Test support: every test runs in its own temporary directory (the program
-// writes its files into the current directory) with the message layer, the
-// unit registry, the kernel error state and the storage sizing reset.
+// writes its files into the current directory) and a run of its own (its
+// messages, files and units), with the kernel error state and the storage
+// sizing reset.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,10 +9,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel/block.h"
+#include "xu/run_state.h"
 
 namespace nodrix::testing {
 
@@ -22,6 +25,8 @@ protected:
 
     std::filesystem::path dir_;
     std::filesystem::path previous_;
+    // The test's run: messages, files and units of its own.
+    std::unique_ptr<OwnRunState> run_;
 };
 
 // Reads a whole file as bytes / as text.

@@ -70,7 +70,7 @@ TEST_F(WisdomToolTest, WritesWisdomThatThePlanStoreImportsAndAddsToIt) {
     forget_wisdom();
     setenv("BNLIB", dir_.c_str(), 1);
     opxplancreate();
-    EXPECT_EQ(pplan.wisdom, 1);
+    EXPECT_EQ(aligned_plans().wisdom, 1);
     // A second run, through BNLIB, keeps what was there and adds the longer lengths.
     ASSERT_EQ(run({"-max", "5"}), 0) << err_.str();
     EXPECT_NE(out_.str().find("Starting from the wisdom in"), std::string::npos);

@@ -1,4 +1,4 @@
-// Checked allocation: exhaustion runs the hook, then ends the process with a fatal line.
+// Checked allocation: exhaustion ends the process with a fatal line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,14 +17,13 @@ using ::testing::internal::GetCapturedStderr;
 
 class AllocationTest : public testing::NodrixTest {};
 
-TEST_F(AllocationTest, ExhaustionRunsTheHookThenEndsTheProcessWithAFatalLine) {
+TEST_F(AllocationTest, ExhaustionEndsTheProcessWithAFatalLine) {
     const std::pair<void (*)(), const char*> cases[] = {
         {[] {
-             xu_mem_init([] { std::fputs("hook ran\n", stderr); });
              xu_mem_fail_next(1);
              xu_malloc(16);
          },
-         "hook ran\nNodrix-F-000-xu_mem.cpp\\([0-9]+\\): malloc\\(\\) failed, size is 16"},
+         "Nodrix-F-000-xu_mem.cpp\\([0-9]+\\): malloc\\(\\) failed, size is 16"},
         {[] {
              xu_mem_fail_next(1);
              xu_calloc(4, 8);

@@ -77,20 +77,15 @@ TEST_F(MessageTest, SystemErrorTextIsAppended) {
     static const char* const table[] = {"open failed"};
     CaptureStderr();
     errno = ENOENT;
-    xu_level = kMsgError | 64;
-    xu_line = -1;
-    xu_Print(0, table);
+    xu_Print(kMsgError | 64, nullptr, -1, 0, table);
     EXPECT_EQ(GetCapturedStderr(), "Nodrix-E-000: open failed\n\t: No such file or directory\n");
-    EXPECT_EQ(xu_level, kMsgError);
 }
 
 TEST_F(MessageTest, FatalReportAbortsAfterItsLine) {
     static const char* const table[] = {"out of everything %d"};
     EXPECT_DEATH(
         {
-            xu_level = kMsgFatal;
-            xu_line = -1;
-            xu_Print(0, table, 1);
+            xu_Print(kMsgFatal, nullptr, -1, 0, table, 1);
         },
         "Nodrix-F-000: out of everything 1");
 }

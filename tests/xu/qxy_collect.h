@@ -24,23 +24,15 @@ using P = QxyPoint;
 // Little-endian file bytes, built field by field: bytes, int32, float64,
 // NUL-terminated texts, length-prefixed texts (the length counts the NUL).
 struct Bytes : std::vector<unsigned char> {
-    template <class T, class Put>
-    Bytes& each(std::initializer_list<T> v, Put put) {
-        for (const T& x : v) put(x);
-        return *this;
-    }
-    Bytes& u8(std::initializer_list<int> v) { return each(v, [&](int b) { push_back(static_cast<unsigned char>(b)); }); }
-    Bytes& i32(std::initializer_list<std::int32_t> v) { return each(v, [&](std::int32_t x) { put_i32(*this, x); }); }
-    Bytes& f64(std::initializer_list<double> v) { return each(v, [&](double x) { put_f64(*this, x); }); }
-    Bytes& sz(std::initializer_list<std::string> v) { return each(v, [&](const std::string& t) { put_text(*this, t); }); }
+    Bytes& u8(std::initializer_list<int> v) { for (int b : v) push_back(static_cast<unsigned char>(b)); return *this; }
+    Bytes& i32(std::initializer_list<std::int32_t> v) { for (auto x : v) put_i32(*this, x); return *this; }
+    Bytes& f64(std::initializer_list<double> v) { for (double x : v) put_f64(*this, x); return *this; }
+    Bytes& sz(std::initializer_list<std::string> v) { for (const auto& t : v) put_text(*this, t); return *this; }
     Bytes& lp(std::initializer_list<std::string> v) {
-        return each(v, [&](const std::string& t) { lp_n(t, static_cast<std::int32_t>(t.size() + 1)); });
-    }
-    Bytes& lp_n(const std::string& t, std::int32_t length) {
-        put_i32(*this, length);
-        put_text(*this, t);
+        for (const auto& t : v) lp_n(t, static_cast<std::int32_t>(t.size() + 1));
         return *this;
     }
+    Bytes& lp_n(const std::string& t, std::int32_t length) { put_i32(*this, length); put_text(*this, t); return *this; }
 };
 
 inline void write_bytes(const std::string& path, const std::vector<unsigned char>& b) {
@@ -48,17 +40,9 @@ inline void write_bytes(const std::string& path, const std::vector<unsigned char
 }
 
 // A chart: header, columns, rows of points (as read back, or to write).
-struct TestChart {
-    QxyChartHeader header{};
-    std::vector<QxyColumn> columns{};
-    std::vector<std::vector<QxyPoint>> rows{};
-};
+struct TestChart { QxyChartHeader header{}; std::vector<QxyColumn> columns{}; std::vector<std::vector<P>> rows{}; };
 
-struct Collected {
-    std::int32_t version = -99;
-    QxyFileHeader file{{0, 0, 0, 0, 0}};
-    std::vector<TestChart> charts;
-};
+struct Collected { std::int32_t version = -99; QxyFileHeader file{{0, 0, 0, 0, 0}}; std::vector<TestChart> charts; };
 
 inline int collect_record(XuMsg*, int kind, const void* record, void* user) {
     auto* c = static_cast<Collected*>(user);
@@ -80,11 +64,7 @@ inline int collect_record(XuMsg*, int kind, const void* record, void* user) {
 
 // Reads a file whole (chart < 0) or one chart: the reader's code, its
 // message lines and the records.
-struct Outcome {
-    int code;
-    std::string err;
-    Collected got;
-};
+struct Outcome { int code; std::string err; Collected got; };
 
 inline Outcome run(const std::string& path, int chart = -1) {
     Outcome r;
@@ -96,13 +76,7 @@ inline Outcome run(const std::string& path, int chart = -1) {
 
 inline QxyColumn column(std::int32_t index, std::uint8_t type, QxyPoint lo, QxyPoint hi, const char* label,
                         const char* measure, std::int32_t scale = 0, double ordering = 0.0) {
-    QxyColumn c;
-    c.Index = index;
-    c.Type = type;
-    c.Minimum = lo;
-    c.Maximum = hi;
-    c.StartingScale = scale;
-    c.Ordering = ordering;
+    QxyColumn c{.Index = index, .Type = type, .Minimum = lo, .Maximum = hi, .StartingScale = scale, .Ordering = ordering};
     qxy_set_text(c.Label, label);
     qxy_set_text(c.Measure, measure);
     return c;
@@ -136,18 +110,16 @@ inline bool write_signal(const std::string& path, const Qsg2Header& h, const std
 // One chart of a signal, spectrum or XY type with `columns` float columns (or
 // integer columns for type 6) and one row.
 inline TestChart signal_chart(std::int32_t type, std::int32_t columns) {
-    TestChart ch;
-    ch.header = QxyChartHeader{.SamplesNum = 1, .ColumnNum = columns, .Fsym = 10.0, .Delt = 0.5, .SamplesPerBit = 32,
-                               .Tstart = type == kQxySpectrum || type == kQxySpectrumText ? 193.0 : -2.5,
-                               .StopFrequency = 194.0, .FrequencyStep = 0.125};
+    TestChart ch{.header = {.SamplesNum = 1, .ColumnNum = columns, .Fsym = 10.0, .Delt = 0.5, .SamplesPerBit = 32,
+                            .Tstart = type == kQxySpectrum || type == kQxySpectrumText ? 193.0 : -2.5,
+                            .StopFrequency = 194.0, .FrequencyStep = 0.125},
+                 .rows = {{}}};
     const bool ints = type == kQxySymbolSignal;
-    std::vector<QxyPoint> row;
     for (std::int32_t k = 0; k < columns; ++k) {
         ch.columns.push_back(ints ? column(k, kQxyInt, P::of_int(0), P::of_int(1), "", "")
                                   : column(k, kQxyDouble, P::of_double(-1.5), P::of_double(1.5), "", ""));
-        row.push_back(ints ? P::of_int(k % 2) : P::of_double(k == 0 ? 1.5 : -0.25));
+        ch.rows[0].push_back(ints ? P::of_int(k % 2) : P::of_double(k == 0 ? 1.5 : -0.25));
     }
-    ch.rows = {row};
     return ch;
 }
 

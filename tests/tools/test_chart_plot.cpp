@@ -3,7 +3,6 @@
 // itself is checked by the chart tool's plot test.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -61,9 +60,7 @@ TEST_F(ChartPlot, AChartOfOneValueNamesItAndALinearBerAxisSaysWhy) {
         {"BER", {1e-12, 1e-9}, true, "", ""},
     };
     for (const Case& c : cases) {
-        chart::Plot plot;
-        plot.y_label = c.label;
-        plot.series = {{"", {chart::PlotTrace{{1.0, 2.0}, c.y, {}}}}};
+        chart::Plot plot{.y_label = c.label, .series = {{"", {chart::PlotTrace{{1.0, 2.0}, c.y, {}}}}}};
         plot.log_y = chart::log_scale_for(plot.y_label, plot.series);
         EXPECT_EQ(plot.log_y, c.log) << c.label;
         plot.note = chart::y_axis_note(plot);

@@ -1,5 +1,4 @@
 // The plan wisdom tool: what it writes is what the plan store reads.
-#include <fftw3.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -34,8 +33,7 @@ protected:
         err_.str("");
         return wisdom_tool::wisdom_tool_main(static_cast<int>(argv.size()), argv.data(), out_, err_);
     }
-    std::ostringstream out_;
-    std::ostringstream err_;
+    std::ostringstream out_, err_;
 };
 
 // The entries "(solver flags... hash)" of a wisdom text.

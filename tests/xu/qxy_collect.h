@@ -29,10 +29,9 @@ struct Bytes : std::vector<unsigned char> {
     Bytes& f64(std::initializer_list<double> v) { for (double x : v) put_f64(*this, x); return *this; }
     Bytes& sz(std::initializer_list<std::string> v) { for (const auto& t : v) put_text(*this, t); return *this; }
     Bytes& lp(std::initializer_list<std::string> v) {
-        for (const auto& t : v) lp_n(t, static_cast<std::int32_t>(t.size() + 1));
+        for (const auto& t : v) i32({static_cast<std::int32_t>(t.size() + 1)}).sz({t});
         return *this;
     }
-    Bytes& lp_n(const std::string& t, std::int32_t length) { put_i32(*this, length); put_text(*this, t); return *this; }
 };
 
 inline void write_bytes(const std::string& path, const std::vector<unsigned char>& b) {

@@ -19,12 +19,12 @@ class ParsQxy : public NodrixTest {};
 struct V3 {
     std::string magic = "NodrixXY 3";
     int bom = 1, chart_mark = 1, column_mark = 4, columns_end = 0, row_mark = 5;
-    std::int32_t header_end = 0, samples = 1, columns = 1, title_length = 2, column_type = kQxyDouble;
+    std::int32_t header_end = 0, samples = 1, columns = 1, column_type = kQxyDouble;
 
     Bytes bytes() const {
         Bytes e;
         e.sz({magic}).u8({bom}).i32({7, 5, 16, 1, 7, header_end}).u8({chart_mark}).i32({0, -1, samples, columns});
-        e.lp_n("Q", title_length).u8({2}).lp({"Y", "u"}).u8({3}).f64({1.0, 2.0}).i32({3}).f64({4.0, 5.0, 6.0});
+        e.lp({"Q"}).u8({2}).lp({"Y", "u"}).u8({3}).f64({1.0, 2.0}).i32({3}).f64({4.0, 5.0, 6.0});
         e.u8({0, column_mark}).i32({column_type}).f64({1.5, 1.5}).i32({0}).f64({0.0}).lp({"x", "s"});
         return e.u8({columns_end, row_mark}).f64({1.5}).u8({0});
     }
@@ -106,11 +106,6 @@ TEST_F(ParsQxy, RowsComeInBlocksOfTheAskedSizeInEveryForm) {
 TEST_F(ParsQxy, EveryDamagedFieldGivesItsCodeAndMessageWithoutReadingPastIt) {
     struct Case { std::string name, content; int code; std::string err; };
     const auto bin = [](const Bytes& b) { return std::string(b.begin(), b.end()); };
-    const auto v3 = [&](auto change) {
-        V3 v;
-        change(v);
-        return bin(v.bytes());
-    };
     const auto xy = [](const std::string& from, const std::string& to) {
         std::string s = kTextXY;
         return s.replace(s.find(from), from.size(), to);
@@ -118,15 +113,14 @@ TEST_F(ParsQxy, EveryDamagedFieldGivesItsCodeAndMessageWithoutReadingPastIt) {
     const std::string hdr = "Nodrix-E-Cannot read Header section\n";
     const std::string missing_key = "Nodrix-E-One/some parameter not found for header\n";
     const Case cases[] = {
-        {"magic.qxy", v3([](V3& v) { v.magic = "NodrixXQ 3"; }), -2, hdr},
-        {"bom.qxy", v3([](V3& v) { v.bom = 2; }), -2, "Nodrix-E-Byte Order invalid\n"},
-        {"mark.qxy", v3([](V3& v) { v.chart_mark = 7; }), -2, ""},
-        {"coltype.qxy", v3([](V3& v) { v.column_type = 4; }), -2, "Nodrix-E-Bad column type 4\n"},
-        {"negsamples.qxy", v3([](V3& v) { v.samples = -1; }), -2, ""},
-        {"hugecols.qxy", v3([](V3& v) { v.columns = 2147483647; }), -2, ""},
-        {"fewcols.qxy", v3([](V3& v) { v.columns = 2; }), -2, ""},
-        {"container.bxy", v3([](V3& v) { v.magic = "QuarvinXY 1"; }), 0, ""},  // read as version 3 whatever its version
-        {"hugetext.qxy", v3([](V3& v) { v.title_length = 2147483647; }), -2, ""},
+        {"magic.qxy", bin(V3{.magic = "NodrixXQ 3"}.bytes()), -2, hdr},
+        {"bom.qxy", bin(V3{.bom = 2}.bytes()), -2, "Nodrix-E-Byte Order invalid\n"},
+        {"mark.qxy", bin(V3{.chart_mark = 7}.bytes()), -2, ""},
+        {"coltype.qxy", bin(V3{.column_type = 4}.bytes()), -2, "Nodrix-E-Bad column type 4\n"},
+        {"negsamples.qxy", bin(V3{.samples = -1}.bytes()), -2, ""},
+        {"hugecols.qxy", bin(V3{.columns = 2147483647}.bytes()), -2, ""},
+        {"fewcols.qxy", bin(V3{.columns = 2}.bytes()), -2, ""},
+        {"container.bxy", bin(V3{.magic = "QuarvinXY 1"}.bytes()), 0, ""},  // read as version 3 whatever its version
         {"sgnend.qsg", bin(Sgn{.end = 9}.bytes()), -2, "Nodrix-E-Wrong Signal Termination\n"},
         {"sgnmany.qsg", bin(Sgn{.samples = 2147483647}.bytes()), -1, ""},
         {"sgntype.qsg", bin(Sgn{.type = 12}.bytes()), -2, "Nodrix-E-Bad file type\n"},

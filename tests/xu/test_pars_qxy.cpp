@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -19,28 +19,25 @@ class ParsQxy : public NodrixTest {};
 struct V3 {
     std::string magic = "NodrixXY 3";
     int bom = 1, chart_mark = 1, column_mark = 4, columns_end = 0, row_mark = 5;
-    std::int32_t header_end = 0, samples = 1, columns = 1, title_length = 2, column_type = kQxyDouble;
+    std::int32_t header_end = 0, samples = 1, columns = 1, column_type = kQxyDouble;
 
     Bytes bytes() const {
         Bytes e;
         e.sz({magic}).u8({bom}).i32({7, 5, 16, 1, 7, header_end}).u8({chart_mark}).i32({0, -1, samples, columns});
-        e.lp_n("Q", title_length).u8({2}).lp({"Y", "u"}).u8({3}).f64({1.0, 2.0}).i32({3}).f64({4.0, 5.0, 6.0});
+        e.lp({"Q"}).u8({2}).lp({"Y", "u"}).u8({3}).f64({1.0, 2.0}).i32({3}).f64({4.0, 5.0, 6.0});
         e.u8({0, column_mark}).i32({column_type}).f64({1.5, 1.5}).i32({0}).f64({0.0}).lp({"x", "s"});
         return e.u8({columns_end, row_mark}).f64({1.5}).u8({0});
     }
 };
 
-// A version 1 or 2 signal file.
+// A version 2 signal file.
 struct Sgn {
-    int version = 2;
-    std::int32_t type = 1, stored_columns = 1, samples = 2, end = 0;
+    std::int32_t type = 1, samples = 2, end = 0;
     std::vector<double> values = {0.5, -0.5};
 
     Bytes bytes() const {
         Bytes e;
-        e.sz({"NodrixSgn  " + std::to_string(version)}).i32({type});
-        if (version >= 2) e.i32({5, 16, 1, 7});
-        e.i32({stored_columns, samples, 8}).f64({-0.5, 0.5, 0.25, 10.0, 193.1}).i32({end});
+        e.sz({"NodrixSgn  2"}).i32({type, 5, 16, 1, 7, 1, samples, 8}).f64({-0.5, 0.5, 0.25, 10.0, 193.1}).i32({end});
         for (const double v : values) e.f64({v});
         return e;
     }
@@ -48,22 +45,21 @@ struct Sgn {
 
 // A version 1 spectrum file of two values.
 struct Spr {
-    std::int32_t header_end = 0, chart_end = 0, data_end = 0;
+    std::int32_t header_end = 0;
 
     Bytes bytes() const {
         return Bytes().sz({"NodrixSpr  1"}).i32({4, 5, 16, 1, 7}).f64({0.064, 193.1}).i32({header_end, 2})
-            .f64({0.01, 193.0, 193.01, -60.0, -3.0}).i32({chart_end}).f64({-60.0, -3.0}).i32({data_end});
+            .f64({0.01, 193.0, 193.01, -60.0, -3.0}).i32({0}).f64({-60.0, -3.0}).i32({0});
     }
 };
 
 // A version 1 XY file of one chart with two points; the chart starts at byte 36.
 struct OldXY {
-    std::int32_t type = 7, samples = 2, chart_header_end = 0, chart_end = 0;
+    std::int32_t type = 7;
 
     Bytes bytes() const {
-        return Bytes().sz({"NodrixXY  1"}).i32({type, 5, 16, 1, 7, 0, samples}).f64({-1.0, 4.0})
-            .sz({"Q chart", "Time", "ps", "Q", "dB"}).i32({chart_header_end}).f64({0.0, -1.0, 1.0, 4.0})
-            .i32({chart_end});
+        return Bytes().sz({"NodrixXY  1"}).i32({type, 5, 16, 1, 7, 0, 2}).f64({-1.0, 4.0})
+            .sz({"Q chart", "Time", "ps", "Q", "dB"}).i32({0}).f64({0.0, -1.0, 1.0, 4.0}).i32({0});
     }
     // The file with its chart repeated, the second titled "S chart".
     static Bytes twice() {
@@ -75,25 +71,18 @@ struct OldXY {
     }
 };
 
-const std::string kXYHead = "NodrixExpXY, 4\nType, 7\n";
-const std::string kColumn =
-    "ColumnBegin\nType,3\nMinimum,0\nMaximum,1\nStartingScale,0\nOrdering,0\nLabel,x\nMeasure,s\nColumnEnd\n";
-std::string xy_chart(const std::string& title, int rows, int columns) {
-    return "ChartType,1\nGraphStyle,-1\nSamplesNum," + std::to_string(rows) + "\nColumnNum," +
-           std::to_string(columns) + "\nTitle," + title + "\nLabelY,Y\nMeasureY,u\n";
-}
-const std::string kOldTextXY =
-    "NodrixExpXY  3\nType  7\nTitle Eye closure\nSamplesNum 2\nMinimum -1\nMaximum 1\nLabelX Time\nMeasureX ps\n"
-    "LabelY Level\nMeasureY mA\n+0 -1\n+1 +1\n";
+// A text XY file of one float column and one row.
+const std::string kTextXY =
+    "NodrixExpXY, 4\nType, 7\nChartType,1\nGraphStyle,-1\nSamplesNum,1\nColumnNum,1\nTitle,T\nLabelY,Y\n"
+    "MeasureY,u\nColumnBegin\nType,3\nMinimum,0\nMaximum,1\nStartingScale,0\nOrdering,0\nLabel,x\nMeasure,s\n"
+    "ColumnEnd\n+1\n";
 
 TEST_F(ParsQxy, RowsComeInBlocksOfTheAskedSizeInEveryForm) {
-    std::vector<double> y(2500);
     TestChart ch{.header = {.SamplesNum = 2500, .ColumnNum = 2}};
     ch.columns = {column(0, kQxyDouble, P{}, P{}, "k", ""), column(1, kQxyInt, P{}, P{}, "n", "")};
-    for (int k = 0; k < 2500; ++k) {
-        ch.rows.push_back({P::of_double(k), P::of_int(k)});
-        y[static_cast<std::size_t>(k)] = k;
-    }
+    std::vector<double> y(2500);
+    std::iota(y.begin(), y.end(), 0.0);
+    for (const double k : y) ch.rows.push_back({P::of_double(k), P::of_int(static_cast<std::int32_t>(k))});
     ASSERT_TRUE(write_file("big3.qxy", kQxyXY, {ch}));
     ASSERT_TRUE(write_file("big.csv", kQxyXY, {ch}));
     write_bytes("big.qsg", Sgn{.samples = 2500, .values = y}.bytes());
@@ -112,50 +101,40 @@ TEST_F(ParsQxy, RowsComeInBlocksOfTheAskedSizeInEveryForm) {
         ASSERT_EQ(got.charts[0].rows.size(), 2500u);
         EXPECT_EQ(got.charts[0].rows[2499].back().value(), 2499.0);
     }
-
 }
 
 TEST_F(ParsQxy, EveryDamagedFieldGivesItsCodeAndMessageWithoutReadingPastIt) {
-    std::filesystem::create_directory("dir.qxy");
-    struct Case { std::string name, content; int code; std::string err; };  // content "-": not written
+    struct Case { std::string name, content; int code; std::string err; };
     const auto bin = [](const Bytes& b) { return std::string(b.begin(), b.end()); };
-    const auto v3 = [&](auto change) {
-        V3 v;
-        change(v);
-        return bin(v.bytes());
-    };
-    // A valid text XY chart of one float column and one row, with substitutions.
-    const auto xy = [](std::vector<std::pair<std::string, std::string>> subs) {
-        std::string s = kXYHead + xy_chart("T", 1, 1) + kColumn + "+1\n";
-        for (const auto& [from, to] : subs) s.replace(s.find(from), from.size(), to);
-        return s;
+    const auto xy = [](const std::string& from, const std::string& to) {
+        std::string s = kTextXY;
+        return s.replace(s.find(from), from.size(), to);
     };
     const std::string hdr = "Nodrix-E-Cannot read Header section\n";
     const std::string missing_key = "Nodrix-E-One/some parameter not found for header\n";
     const Case cases[] = {
-        {"magic.qxy", v3([](V3& v) { v.magic = "NodrixXQ 3"; }), -2, hdr},
-        {"bom.qxy", v3([](V3& v) { v.bom = 2; }), -2, "Nodrix-E-Byte Order invalid\n"},
-        {"mark.qxy", v3([](V3& v) { v.chart_mark = 7; }), -2, ""},
-        {"coltype.qxy", v3([](V3& v) { v.column_type = 4; }), -2, "Nodrix-E-Bad column type 4\n"},
-        {"negsamples.qxy", v3([](V3& v) { v.samples = -1; }), -2, ""},
-        {"hugecols.qxy", v3([](V3& v) { v.columns = 2147483647; }), -2, ""},
-        {"fewcols.qxy", v3([](V3& v) { v.columns = 2; }), -2, ""},
-        {"container.bxy", v3([](V3& v) { v.magic = "QuarvinXY 1"; }), 0, ""},  // read as version 3 whatever its version
-        {"hugetext.qxy", v3([](V3& v) { v.title_length = 2147483647; }), -2, ""},
+        {"magic.qxy", bin(V3{.magic = "NodrixXQ 3"}.bytes()), -2, hdr},
+        {"bom.qxy", bin(V3{.bom = 2}.bytes()), -2, "Nodrix-E-Byte Order invalid\n"},
+        {"mark.qxy", bin(V3{.chart_mark = 7}.bytes()), -2, ""},
+        {"coltype.qxy", bin(V3{.column_type = 4}.bytes()), -2, "Nodrix-E-Bad column type 4\n"},
+        {"negsamples.qxy", bin(V3{.samples = -1}.bytes()), -2, ""},
+        {"hugecols.qxy", bin(V3{.columns = 2147483647}.bytes()), -2, ""},
+        {"fewcols.qxy", bin(V3{.columns = 2}.bytes()), -2, ""},
+        {"container.bxy", bin(V3{.magic = "QuarvinXY 1"}.bytes()), 0, ""},  // read as version 3 whatever its version
         {"sgnend.qsg", bin(Sgn{.end = 9}.bytes()), -2, "Nodrix-E-Wrong Signal Termination\n"},
         {"sgnmany.qsg", bin(Sgn{.samples = 2147483647}.bytes()), -1, ""},
         {"sgntype.qsg", bin(Sgn{.type = 12}.bytes()), -2, "Nodrix-E-Bad file type\n"},
         {"sprhdr.qsp", bin(Spr{.header_end = 1}.bytes()), -2, "Nodrix-E-Wrong Spectrum Termination\n"},
         {"xytype.qxy", bin(OldXY{.type = 0}.bytes()), -2, "Nodrix-E-Bad file type\n"},
-        {"missingkey.csv", xy({{"LabelY,Y", "Comment,none"}}), -1, missing_key},
-        {"coltype.csv", xy({{"Type,3", "Type,9"}}), -2, "Nodrix-E-Bad column type 9\n"},
+        {"missingkey.csv", xy("LabelY,Y", "Comment,none"), -1, missing_key},
+        {"coltype.csv", xy("Type,3", "Type,9"), -2, "Nodrix-E-Bad column type 9\n"},
         {"container.csv", "QuarvinXY, 1\nSamplesNum,1\n+1\n", -2,
          "Nodrix-E-Unable to read column header for this ascii file type\n"},
-        {"nolf.csv", xy({{"+1\n", "+1"}}), -1, ""},
+        {"nolf.csv", xy("+1\n", "+1"), -1, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.content != "-") write_text(c.name, c.content);
+        write_text(c.name, c.content);
         const Outcome r = run(c.name);
         EXPECT_EQ(r.code, c.code);
         EXPECT_EQ(r.err, c.err);
@@ -175,19 +154,18 @@ void check_truncations(const std::string& path, const std::vector<unsigned char>
         const auto at = std::find_if(clean.begin(), clean.end(), [n](const auto& c) { return c.first == n; });
         EXPECT_EQ(r.code, n < magic_end ? -2 : at == clean.end() ? -1 : 0);
         EXPECT_EQ(r.err, n < magic_end ? "Nodrix-E-Cannot read Header section\n" : "");
-        if (at != clean.end()) {
-            EXPECT_EQ(r.got.charts.size(), at->second);
-        }
+        EXPECT_TRUE(at == clean.end() || r.got.charts.size() == at->second) << r.got.charts.size();
     }
     write_bytes(path, bytes);
     EXPECT_EQ(run(path).code, 0);
 }
 
-// A version 3 file ends with an end mark, and a compact spectrum or signal
-// holds one chart: a cut is found everywhere but just after the end mark
-// between two version 3 charts. A compact XY file, which holds one chart or
-// more, and a text file, without an end mark, read as whole when cut after
-// a chart (after the first, for the compact XY form).
+// A version 3 file ends with an end mark, and a compact spectrum holds one
+// chart (a compact signal too: the Python tests cut one at every byte): a cut
+// is found everywhere but just after the end mark between two version 3
+// charts. A compact XY file, which holds one chart or more, and a text file,
+// without an end mark, read as whole when cut after a chart (after the first,
+// for the compact XY form).
 TEST_F(ParsQxy, TruncationAtEveryByteIsAnErrorWhereTheFormTellsACut) {
     TestChart ch{.header = {.SamplesNum = 2, .ColumnNum = 2}};
     qxy_set_text(ch.header.Title, "t");
@@ -205,7 +183,6 @@ TEST_F(ParsQxy, TruncationAtEveryByteIsAnErrorWhereTheFormTellsACut) {
 
     check_truncations("t2.qxy", OldXY::twice(), 12, {{OldXY{}.bytes().size(), 1}});
     check_truncations("t.qsp", Spr{}.bytes(), 13, {});
-    check_truncations("t.qsg", Sgn{}.bytes(), 13, {});
 }
 
 }  // namespace

@@ -22,15 +22,6 @@ inline void begin_init_pass() {
     begin_run_init();
 }
 
-// The dimensioning call: storage counted from 0, nothing stored, nohist 1.
-inline void begin_counting_pass() {
-    begin_setup();
-    optcl_ctrl.memused = 0;
-}
-
-// A run whose last sample is step n.
-inline void set_run_length(std::int32_t n) { zzctrl.tend = static_cast<float>((n - 0.5) * zdctrl.ddelt); }
-
 template <class F>
 std::string stderr_of(F&& f) {
     ::testing::internal::CaptureStderr();

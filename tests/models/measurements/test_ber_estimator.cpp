@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,24 +17,18 @@ using testing::read_text;
 
 const std::string kTitle = "pestim3 Run(s): 1";
 
-struct Settings {
-    std::int32_t samples_per_bit = 8;
-    std::int32_t estimator = 0;  // -1 Q, 0 BER
-    std::int32_t pattern_length = 1;
-};
-
 class BerEstimator : public testing::BlockTest {
 protected:
-    // An estimator observing from time 0 to past the last sample `end` of the run, given
-    // input(step) for steps 1..steps, then finished.
-    static Status run(const Settings& e, const std::function<float(std::int32_t)>& input, std::int32_t steps,
-                      std::int32_t end = 0) {
+    // An estimator (samples per bit, estimator -1 Q or 0 BER, pattern length) observing from time 0
+    // to past the last sample `end` of the run, given input(step) for steps 1..steps, then finished.
+    static Status run(const std::array<std::int32_t, 3>& e, const std::function<float(std::int32_t)>& input,
+                      std::int32_t steps, std::int32_t end = 0) {
         end = end > 0 ? end : steps;
         SimulationSettings settings;
         settings.end_time_ps = static_cast<float>((end - 0.5) * settings.time_step_ps);
         testing::BlockBench bench("ber_estimator", settings);
-        bench.set("samples_per_bit", e.samples_per_bit).set("estimator", e.estimator);
-        bench.set("pattern_length", e.pattern_length).set("window_ps", (end + 1) * settings.time_step_ps);
+        bench.set("samples_per_bit", e[0]).set("estimator", e[1]).set("pattern_length", e[2]);
+        bench.set("window_ps", (end + 1) * settings.time_step_ps);
         bench.set("instant_chart", 0.0).set("threshold_chart", 0.0);
         bench.set("title", kTitle).set("report_name", std::string("rep  x"));
         bench.producer_window() = TimeWindow{0.0f, 1e9f, -settings.monitor_offset_ps, 1e9f};

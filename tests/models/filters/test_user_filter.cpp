@@ -118,11 +118,10 @@ TEST_F(UserFilterTest, UnusableDescriptionsTurnTheFilterOffWithTheFailureMessage
         EXPECT_EQ(f.out.pp, 0.0f);
         for (float v : f.out.ps) ASSERT_EQ(v, 0.0f);
         EXPECT_FALSE(std::filesystem::exists("bad.DAT") && c.content.empty()) << "no empty file left behind";
-        // An off filter hands over N = 1 and claims no state.
+        // An off filter hands over N = 1.
         const HandOverFile h = read_hand_over(77);
         EXPECT_EQ(std::tuple(h.active, h.n, h.log2n, h.peak), std::tuple(0, 1, 1, 0.0f));
         EXPECT_EQ(f.set_up(), "");
-        EXPECT_TRUE(f.bench.block().claims().empty());
         f.bench.run(1);
         EXPECT_EQ(std::tuple(f.out.x.re, f.out.y.re, f.out.y.fcenter), std::tuple(0.0f, 0.0f, 193.61597f));
     }

@@ -34,10 +34,7 @@ protected:
         bench.producer_window() = TimeWindow{0.0f, 1e9f, -settings.monitor_offset_ps, 1e9f};
         ElectricalSample& in = bench.input<ElectricalSample>("input");
         const Status started = bench.start();
-        if (!started.ok()) {
-            EXPECT_TRUE(bench.block().claims().empty());
-            return started;
-        }
+        if (!started.ok()) return started;
         for (std::int32_t k = 1; k <= steps; ++k) {
             in.value = input(k);
             bench.run(k);

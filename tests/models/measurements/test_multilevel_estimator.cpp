@@ -114,10 +114,8 @@ TEST_F(MultilevelTest, SymbolErrorRatioFollowsSnrWithinAThirdOfADecibel) {
 }
 
 TEST_F(MultilevelTest, LevelsWithoutSamplesLeaveTheFitUndefined) {
-    const std::vector<double> one_value{1.0, 1.0, 1.0, 1.0, 1.0};
-    EXPECT_FALSE(fit_levels(one_value, 4).defined);
-    const std::vector<double> few{0.0, 1.0};
-    EXPECT_FALSE(fit_levels(few, 4).defined);
+    EXPECT_FALSE(fit_levels(std::vector<double>{1.0, 1.0, 1.0, 1.0, 1.0}, 4).defined);  // one value
+    EXPECT_FALSE(fit_levels(std::vector<double>{0.0, 1.0}, 4).defined);                 // too few
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ TEST_F(ModulatorTest, ChirpFollowsThePowerAndDarkSamplesTakeTheFloorPhase) {
     }
 }
 
-TEST_F(ModulatorTest, DescribesTheLaserScaledByTheLossAndHoldsItsStateOnlyInBand) {
+TEST_F(ModulatorTest, DescribesTheLaserScaledByTheLossAndIsDarkOutOfBand) {
     Modulator m;
     ASSERT_TRUE(m.bench.design().ok());
     const float loss = std::pow(10.0f, 0.3f);  // 3 dB
@@ -91,7 +91,6 @@ TEST_F(ModulatorTest, DescribesTheLaserScaledByTheLossAndHoldsItsStateOnlyInBand
     dark.laser.iv = 0;
     dark.bench.start();
     EXPECT_EQ(dark.out.pp, 0.0f);
-    EXPECT_TRUE(dark.bench.block().claims().empty());
     EXPECT_EQ(dark.sample(2.5f), cf(0.0f, 0.0f));
     Modulator no_swing;
     no_swing.bench.set("switching_voltage_v", 0.0);

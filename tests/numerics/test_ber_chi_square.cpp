@@ -1,5 +1,4 @@
 #include <cmath>
-#include <functional>
 #include <string>
 
 #include "numerics/ber_chi_square.h"
@@ -18,19 +17,16 @@ double series_i(double nu, double x) {
     return sum;
 }
 
-// Composite Simpson rule with n (even) intervals.
-double simpson(const std::function<double(double)>& f, double a, double b, int n) {
-    const double h = (b - a) / n;
-    double s = f(a) + f(b);
-    for (int k = 1; k < n; ++k) s += f(a + k * h) * (k % 2 == 1 ? 4.0 : 2.0);
-    return s * h / 3.0;
-}
-
-// K_nu(x) = integral over t >= 0 of exp(-x cosh t) cosh(nu t).
+// K_nu(x) = integral over t >= 0 of exp(-x cosh t) cosh(nu t), by the composite Simpson rule.
 double integral_k(double nu, double x) {
     double t_end = 1.0;
     while (x * (std::cosh(t_end) - 1.0) - nu * t_end < 60.0) t_end += 0.5;
-    return simpson([&](double t) { return std::exp(-x * std::cosh(t)) * std::cosh(nu * t); }, 0.0, t_end, 40000);
+    const int n = 40000;
+    const double h = t_end / n;
+    double s = 0.0;
+    for (int k = 0; k <= n; ++k)
+        s += std::exp(-x * std::cosh(k * h)) * std::cosh(nu * k * h) * (k == 0 || k == n ? 1 : k % 2 == 1 ? 4 : 2);
+    return s * h / 3.0;
 }
 
 // Non-central chi-square density as a Poisson(delta / 2) mixture of central densities of dof + 2k.
@@ -49,14 +45,8 @@ double mixture_density(double u, double dof, double delta) {
     return sum;
 }
 
-TEST_F(BerChiSquare, BesselFunctionsAgainstSeriesIntegralsAndTables) {
-    BesselIK r;  // tabulated values at x = 1
-    ASSERT_TRUE(bessik(1.0, 0.0, r));
-    EXPECT_NEAR(r.i, 1.2660658777520082, 1e-10);
-    EXPECT_NEAR(r.k, 0.42102443824070834, 1e-10);
-    ASSERT_TRUE(bessik(1.0, 1.0, r));
-    EXPECT_NEAR(r.i, 0.5651591039924851, 1e-10);
-    EXPECT_NEAR(r.k, 0.6019072301972346, 1e-10);
+TEST_F(BerChiSquare, BesselFunctionsAgainstSeriesAndIntegrals) {
+    BesselIK r;
     // Both branches (series below x = 2, continued fraction above), fractional and integer orders;
     // derivatives I' = I_nu+1 + nu/x I, K' = -K_nu+1 + nu/x K; the scaled variant carries e^-x and e^x.
     for (double nu : {0.0, 0.3, 0.5, 1.0, 2.7, 10.2, 41.0}) {

@@ -13,17 +13,6 @@ using BerSearch = testing::NodrixTest;
 
 double gauss_ber(double q) { return 0.5 * std::erfc(q / std::sqrt(2.0)); }
 
-// Deterministic bits and Gaussian noise (Box-Muller on a fixed generator).
-struct Source {
-    std::mt19937 gen{12345u};
-    std::uniform_real_distribution<double> u{0.0, 1.0};
-    int bit() { return static_cast<int>(gen() & 1u); }
-    double normal() {
-        const double a = 1.0 - u(gen);
-        return std::sqrt(-2.0 * std::log(a)) * std::cos(6.283185307179586 * u(gen));
-    }
-};
-
 TEST_F(BerSearch, BerToQ) {
     EXPECT_NEAR(ber_to_q(1e-9), 5.9978, 0.006);  // bisection to 0.1 %
     EXPECT_FLOAT_EQ(ber_to_q(0.1), 2.0f);
@@ -37,10 +26,11 @@ TEST_F(BerSearch, GaussianNoiseMatchesTheTrueQ) {
     // -0.4 and 1.6, fixing the range so that candidate threshold 16 is 0.5, then a flat closed eye.
     const int bits = 40000;
     const double sigma = 0.1;
-    Source src;
+    std::mt19937 gen(12345u);
+    std::normal_distribution<double> normal(0.0, sigma);
     std::vector<float> s;
     for (int b = 0; b < bits; ++b) {
-        s.push_back(static_cast<float>(src.bit() + sigma * src.normal()));
+        s.push_back(static_cast<float>(static_cast<double>(gen() & 1u) + normal(gen)));
         s.push_back(b == 0 ? -0.4f : b == 1 ? 1.6f : 0.5f);
     }
     const EyeSamples eye{s.data(), 2 * bits, 2};

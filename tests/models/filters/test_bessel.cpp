@@ -113,33 +113,27 @@ TEST(BesselFilter, ReceiverFilterMagnitudeAndGroupDelay) {
 }
 
 TEST(BesselFilter, SetUpRefusesWhatItCannotDesignAndTheOutputStaysZero) {
-    // The claims: one integer word, then for a type and order the cascade can
-    // run its coefficients and section states (doubles) and two integer words;
-    // a record of n elements takes (n + 2) elements' bytes.
     const float limit = static_cast<float>(0.2 / dt);
     struct Case {
         std::int32_t type, order;
         float bandwidth, centre;
         const char* error;  // "" for none
-        std::int64_t bytes;
     };
     const Case cases[] = {
         {1, 5, std::nextafter(limit, 1e9f), 0.0f, "Bessel filter: bandwidth above 0.2 / time_step_ps, which the time "
-                                                  "step cannot carry; the output stays 0", 212},
-        {1, 5, limit, 0.0f, "", 12 + 8 * 10 + 8 * 12 + 12 + 12},
-        {3, 11, 0.008f, 0.0f, "Bessel filter: order above 10, the output stays 0", 12 + 8 * 19 + 8 * 24 + 24},
-        {1, 10, 0.008f, 0.0f, "", 12 + 8 * 17 + 8 * 22 + 24},
-        {2, 3, 0.04f, 0.01f, "Bessel filter: band-pass edges outside 0 to 0.5 / time_step_ps; the output stays 0",
-         12 + 8 * 11 + 8 * 14 + 24},
-        {1, 0, 0.008f, 0.0f, "Bessel filter: order below 1, the output stays 0", 12},
-        {4, 5, 0.008f, 0.0f, "Bessel filter: type outside low_pass, band_pass and high_pass, the output stays 0", 12},
-        {3, 4, 0.008f, 0.5f, "Bessel filter: a centre frequency given to a low- or high-pass, ignored", 12 + 8 * 8 + 8 * 10 + 24},
+                                                  "step cannot carry; the output stays 0"},
+        {1, 5, limit, 0.0f, ""},
+        {3, 11, 0.008f, 0.0f, "Bessel filter: order above 10, the output stays 0"},
+        {1, 10, 0.008f, 0.0f, ""},
+        {2, 3, 0.04f, 0.01f, "Bessel filter: band-pass edges outside 0 to 0.5 / time_step_ps; the output stays 0"},
+        {1, 0, 0.008f, 0.0f, "Bessel filter: order below 1, the output stays 0"},
+        {4, 5, 0.008f, 0.0f, "Bessel filter: type outside low_pass, band_pass and high_pass, the output stays 0"},
+        {3, 4, 0.008f, 0.5f, "Bessel filter: a centre frequency given to a low- or high-pass, ignored"},
     };
     for (const Case& c : cases) {
         Filter f(c.type, c.order, c.bandwidth, c.centre);
         EXPECT_EQ(f.bench.start().text(), c.error) << c.order;
         EXPECT_EQ(f.sample(1, 1.0f) == 0.0f, std::string(c.error).ends_with("stays 0")) << c.order;
-        EXPECT_EQ(f.bench.block().claims().bytes(), c.bytes) << c.order;
     }
 }
 

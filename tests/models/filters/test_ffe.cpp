@@ -141,7 +141,6 @@ double mean_squared_error(const Decisions& s, const std::vector<double>& taps) {
 
 TEST_F(FfeTest, TrainedTapsAreTheWienerSolutionAndOpenTheEye) {
     const std::vector<std::int32_t> pattern = training_pattern(9, 1, 4);
-    ASSERT_EQ(pattern.size(), 511u);
     for (const int spacing : {1, 2}) {
         const int spacing_samples = spacing == 1 ? kPerSymbol : kPerSymbol / 2;
         const int start = 40 * kPerSymbol;  // the training span
@@ -149,7 +148,6 @@ TEST_F(FfeTest, TrainedTapsAreTheWienerSolutionAndOpenTheEye) {
         const Channel c = run_channel(spacing, samples, 0.02);
         const std::vector<float> span(c.received.begin() + start, c.received.begin() + start + kTraining * kPerSymbol);
         const TrainingAlignment a = align_training(span, kPerSymbol, pattern, 4);
-        EXPECT_GT(a.gain, 0.0);
         // T/2 taps see a band-limited signal twice per symbol: directions of
         // little weight in the error converge slowly, so that spacing gets a
         // larger step and more passes.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <string>
 
 #include "models/filters/raised_cosine.h"
@@ -72,12 +71,6 @@ TEST_F(RaisedCosineTest, DescriptionOfTheLinkChannelAt192_65) {
     EXPECT_NEAR(f.transmission(192.65), 1.0, 2e-3);
     EXPECT_LT(f.transmission(192.55), 1e-4);
     EXPECT_LT(f.transmission(192.75), 1e-4);
-    // A set-up run leaves both working files; the state round of a run deletes them.
-    EXPECT_TRUE(std::filesystem::exists("kn000077.DAT"));
-    f.set_up();
-    EXPECT_FALSE(std::filesystem::exists("rc000077.DAT"));
-    EXPECT_FALSE(std::filesystem::exists("kn000077.DAT"));
-    EXPECT_EQ(f.out.iv, 1);
 }
 
 TEST_F(RaisedCosineTest, ARollOffOfZeroTabulatesARectangleWithAWarning) {
@@ -101,8 +94,6 @@ TEST(RaisedCosineLayout, ThreeQuarterPowerBandwidth) {
     const RaisedCosineLayout l = raised_cosine_layout({1.0f, 0.2f, 192.65f, 0.04f, 1});
     EXPECT_NEAR(l.f0, 0.0223358, 1e-7);
     EXPECT_NEAR(ideal(0.02, l.f0, 0.2), 0.75, 1e-5);
-    EXPECT_FLOAT_EQ(l.e_o, 1.2f * l.f0);
-    EXPECT_FLOAT_EQ(l.e_i, 0.8f * l.f0);
 }
 
 }  // namespace

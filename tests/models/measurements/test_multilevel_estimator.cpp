@@ -100,9 +100,7 @@ TEST_F(MultilevelTest, SymbolErrorRatioFollowsSnrWithinAThirdOfADecibel) {
         // Eye Q of equal levels: d / (2 sigma) = z, in every eye.
         for (const double q : e.best.eye_q) EXPECT_NEAR(q / z, 1.0, 0.04) << z;
         // Thresholds between the levels.
-        EXPECT_NEAR(e.best.threshold[0], -2.0, 0.05);
-        EXPECT_NEAR(e.best.threshold[1], 0.0, 0.05);
-        EXPECT_NEAR(e.best.threshold[2], 2.0, 0.05);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(e.best.threshold[k], 2.0 * k - 2.0, 0.05);
         // Eye height at 1e-6: d - 2 x 4.753 sigma, closed below z = 4.753.
         EXPECT_NEAR(e.best.opening[1], 2.0 - 2.0 * 4.753424 * sigma, 0.06) << z;
         if (z < 4.5) {
@@ -116,10 +114,8 @@ TEST_F(MultilevelTest, SymbolErrorRatioFollowsSnrWithinAThirdOfADecibel) {
 }
 
 TEST_F(MultilevelTest, LevelsWithoutSamplesLeaveTheFitUndefined) {
-    const std::vector<double> one_value{1.0, 1.0, 1.0, 1.0, 1.0};
-    EXPECT_FALSE(fit_levels(one_value, 4).defined);
-    const std::vector<double> few{0.0, 1.0};
-    EXPECT_FALSE(fit_levels(few, 4).defined);
+    EXPECT_FALSE(fit_levels(std::vector<double>{1.0, 1.0, 1.0, 1.0, 1.0}, 4).defined);  // one value
+    EXPECT_FALSE(fit_levels(std::vector<double>{0.0, 1.0}, 4).defined);                 // too few
 }
 
 }  // namespace

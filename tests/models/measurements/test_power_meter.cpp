@@ -23,6 +23,7 @@ protected:
                        std::int32_t in_band = 1, float end = 20.0f) {
         SimulationSettings settings = short_run(polarisations);
         settings.end_time_ps = end;
+        std::filesystem::remove("meter.DAT");
         testing::BlockBench bench("power_meter", settings);
         bench.set("title", std::string("meter 71")).set("file_name", std::string("meter 71"));
         OpticalSignal& in = bench.input<OpticalSignal>("input");
@@ -52,16 +53,13 @@ TEST_F(PowerMeterTest, AveragesTheMeasuringWindowOnly) {
     EXPECT_EQ(posted_observation("meter")->observed, 7);  // 2, 3, ..., 8 ps
     EXPECT_FALSE(posted_observation("meter")->partial());
     // Two polarisations add.
-    std::filesystem::remove("meter.DAT");
     EXPECT_EQ(report([&](float) { return one_mw; }, 2), lines("       3.010", "   0.200E+01"));
     // No light: the floor of -100 dBm, with the warning.
-    std::filesystem::remove("meter.DAT");
     EXPECT_EQ(report([](float) { return FieldSample{}; }, 1, 0),
               lines("    -100.000", "   0.000E+00") +
                   "WARNING !\n  The evaluated optical power is very low\n"
                   "  and has been conventionally truncated to    -100.000 dBm\n");
     // A run that ends before the measuring window opens leaves no report.
-    std::filesystem::remove("meter.DAT");
     EXPECT_EQ(report([&](float) { return one_mw; }, 1, 1, 1.0f), "(none)");
     EXPECT_TRUE(status_.ok());
     EXPECT_TRUE(posted_observation("meter")->cut_by_run_end);

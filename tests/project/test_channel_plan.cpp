@@ -62,7 +62,6 @@ TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAn
         const BlockSettings& source = link->find(100 * k + 1)->settings;
         EXPECT_EQ(source.integer("degree"), 9);
         EXPECT_EQ(source.integer("skipped_symbols"), 2 + 5 * (k - 1));
-        EXPECT_EQ(source.integer("samples_per_bit"), 64);  // the link's
         EXPECT_FLOAT_EQ(link->find(100 * k + 11)->settings.real("centre_frequency_thz"), static_cast<float>(frequency));
         EXPECT_EQ(link->find(100 * k + 11)->inputs, std::vector<std::int32_t>{7});  // "line"
         EXPECT_EQ(link->find(100 * k + 4)->drive, 100 * k + 2);

@@ -53,7 +53,6 @@ TEST_F(ParameterFormsTest, DesignerFormsAreStoredConverted) {
          {}, 5, "bandwidth_thz", 0.008},
         {"Aeff alone: n2 of silica", with("fibre", "effective_area_um2 = 80\n"), {}, 2, "gamma_per_w_per_km",
          gamma_of(2.6e-20, 80)},
-        {"ssmf's attenuation", with("fibre", "preset = \"ssmf\"\n"), {}, 2, "attenuation_db_per_km", 0.2},
         {"ssmf's D", with("fibre", "preset = \"ssmf\"\n"), {}, 2, "beta2_ps2_per_km", beta2_of(17)},
         {"dcf's Aeff", with("fibre", "preset = \"dcf\"\n"), {}, 2, "gamma_per_w_per_km", gamma_of(2.6e-20, 20)},
         {"explicit beta2 over the preset's", with("fibre", "preset = \"ssmf\"\nbeta2_ps2_per_km = -1.5\n"), {}, 2,

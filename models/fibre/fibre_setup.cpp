@@ -327,7 +327,6 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     const bool sizing = ctx.setup_round() == SetupRound::sizing;
     const bool filter_pass = !ctx.keeps_state();
     const float dt = ctx.time_step();
-
     LossProfile profile;
     const LossProfile* use_profile = nullptr;
     if (!loss_profile_file.empty() && read_loss_profile(ctx, *this, profile)) use_profile = &profile;
@@ -389,7 +388,6 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     if (sizing) request_split(ctx, *this, steps, memused);
     // The orthogonal field, as late as the signal's at the band centre.
     if (ctx.fields() == 2) orthogonal.claim(state, n + design.centring_delay);
-
     if (report_file.active()) {
         report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
         report_file.line(" End of fiber block informations");

@@ -61,51 +61,36 @@ namespace {
 constexpr const char* kTitle = "# TEMPORARY FILE FOR LORENTZIAN TRANSFER FUNCTION";
 constexpr const char* kWarning = "Lorentzian optical filter at: ";
 
-struct LorentzianFilter {
+struct LorentzianFilter : OpticalFilterBlock {
     float centre_frequency_thz = 0.0f;  // fc [THz]
     float bandwidth_thz = 0.0f;         // B, full 3-dB width of the power transmission [THz]
     std::int32_t order = 1;             // power of the Lorentzian
     bool complement = false;            // transmit 1 - T instead of T
-    bool write_charts = false;
-    std::string title;      // caption in messages
-    std::string file_name;  // base of the chart file name
-
-    Input<OpticalSignal> input;
-    Output<OpticalSignal> output;
-    Window window;
-    BlockIdentity identity;  // the instance number names the working files
-
-    OpticalFilter filter;
 
     static KindDeclaration<LorentzianFilter> declaration() {
         using L = LorentzianFilter;
-        return {
-            .name = "lorentzian_filter",
-            .routine = "lorfil",
-            .help = "Lorentzian optical band-pass filter of integer order",
-            .family = BlockFamily::filters,
-            .parameters =
-                {
-                    parameter(&L::centre_frequency_thz,
-                              {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
-                               .required = true}),
-                    parameter(&L::bandwidth_thz,
-                              {.name = "bandwidth_thz", .unit = "THz", .help = "full 3-dB width of the power transmission",
-                               .low = 0, .low_open = true, .required = true, .limits = kOpticalBandwidthLimits}),
-                    parameter(&L::order, {.name = "order", .fallback = 1, .help = "power of the Lorentzian", .low = 1}),
-                    parameter(&L::complement,
-                              {.name = "complement", .fallback = 0, .help = "transmit 1 - T instead of T"}),
-                    parameter(&L::write_charts, write_charts_entry()),
-                    parameter(&L::title, title_entry("lorfil{n} Run(s): 1")),
-                    parameter(&L::file_name, file_name_entry("{link}_LOR{id}")),
-                },
-            .inputs = {port(&L::input, {.key = "input", .help = "the light in"})},
-            .outputs = {port(&L::output, {.key = "output", .help = "the filtered light"})},
-            .window = &L::window,
-            .delay_record = true,
-            .identity = &L::identity,
-            .check = check_optical_bandwidth,
-        };
+        return declare_optical_filter<L>(
+            {
+                .name = "lorentzian_filter",
+                .routine = "lorfil",
+                .help = "Lorentzian optical band-pass filter of integer order",
+                .family = BlockFamily::filters,
+                .parameters =
+                    {
+                        parameter(&L::centre_frequency_thz,
+                                  {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
+                                   .required = true}),
+                        parameter(&L::bandwidth_thz,
+                                  {.name = "bandwidth_thz", .unit = "THz",
+                                   .help = "full 3-dB width of the power transmission", .low = 0, .low_open = true, .required = true, .limits = kOpticalBandwidthLimits}),
+                        parameter(&L::order,
+                                  {.name = "order", .fallback = 1, .help = "power of the Lorentzian", .low = 1}),
+                        parameter(&L::complement,
+                                  {.name = "complement", .fallback = 0, .help = "transmit 1 - T instead of T"}),
+                    },
+                .check = check_optical_bandwidth,
+            },
+            "lorfil{n} Run(s): 1", "{link}_LOR{id}");
     }
 
     // The synthesis interpolates modulus and phase in polar form, with quiet checks.
@@ -114,8 +99,7 @@ struct LorentzianFilter {
         u.synthesis_options = {1, 0, -1};
         u.file_options = {identity.instance, ctx.polarisations(), 1, 0, 0, 0, write_charts ? 1 : 0,
                           complement ? 1 : 0};
-        u.block_name = title;
-        u.file_base = file_name;
+        name_synthesis(u);
         return u;
     }
 
@@ -150,18 +134,10 @@ struct LorentzianFilter {
     }
 
     void design(const RunContext& ctx, StateClaims& state) {
-        const UsdfilParams p = synthesis(ctx);
-        const std::string name = filename_generation(identity.instance, "lo");
-        if (ctx.setup_round() == SetupRound::sizing)
-            filter.synthesise(ctx, p, write_own_description(ctx, name, [&] { return description(ctx); }), *input);
-        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
-        // A run leaves no description behind.
-        if (ctx.keeps_state()) delete_working_file(ctx, name);
+        design_tabulated(*this, ctx, state, synthesis(ctx), "lo", [&] { return description(ctx); });
     }
 
     void setup(const RunContext& ctx) { filter.setup(ctx, synthesis(ctx)); }
-
-    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
 };
 
 const KindRegistration registration{declare_kind<LorentzianFilter>()};

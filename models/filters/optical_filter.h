@@ -142,6 +142,58 @@ ParamSpec title_entry(std::string_view fallback);
 ParamSpec file_name_entry(std::string_view fallback);
 ParamSpec write_charts_entry();
 
+// What every optical filter kind holds besides its own shape: the chart
+// switch, the caption and file base, one optical input and output, its
+// window and identity, and the synthesised filter that does the work. A kind
+// derives from it and lists the shared entries through
+// `declare_optical_filter`.
+struct OpticalFilterBlock {
+    bool write_charts = false;
+    std::string title;      // caption in messages
+    std::string file_name;  // base of the chart file name
+
+    Input<OpticalSignal> input;
+    Output<OpticalSignal> output;
+    Window window;
+    BlockIdentity identity;  // the instance number names the working files
+
+    OpticalFilter filter;
+
+    // The synthesis's caption and chart file base.
+    void name_synthesis(UsdfilParams& p) const {
+        p.block_name = title;
+        p.file_base = file_name;
+    }
+
+    // Every round: in the round that sizes the block, synthesise from the
+    // description `describe()` gives; then the output's description and the
+    // state for the samples.
+    template <class Describe>
+    void design_filter(const RunContext& ctx, StateClaims& state, const UsdfilParams& p, Describe&& describe) {
+        if (ctx.setup_round() == SetupRound::sizing) filter.synthesise(ctx, p, describe(), *input);
+        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
+    }
+
+    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
+};
+
+// A kind's declaration with the entries every optical filter shares appended:
+// the chart switch, caption and file name (after the kind's own parameters),
+// the light in and out, the window, the delay record and the identity.
+template <class K>
+KindDeclaration<K> declare_optical_filter(KindDeclaration<K> d, std::string_view title_fallback,
+                                          std::string_view file_fallback) {
+    d.parameters.push_back(parameter<K, bool>(&K::write_charts, write_charts_entry()));
+    d.parameters.push_back(parameter<K, std::string>(&K::title, title_entry(title_fallback)));
+    d.parameters.push_back(parameter<K, std::string>(&K::file_name, file_name_entry(file_fallback)));
+    d.inputs = {port<K, OpticalSignal>(&K::input, {.key = "input", .help = "the light in"})};
+    d.outputs = {port<K, OpticalSignal>(&K::output, {.key = "output", .help = "the filtered light"})};
+    d.window = &K::window;
+    d.delay_record = true;
+    d.identity = &K::identity;
+    return d;
+}
+
 // ---- Helpers of the filters' files ----
 
 // The text without its trailing blanks (names come blank-padded).
@@ -176,6 +228,17 @@ DescriptionText write_own_description(const RunContext& ctx, const std::string& 
     text.lines = tabulate();
     for (const std::string& line : text.lines) file.write_line(line);
     return text;
+}
+
+// The design of a kind that tabulates its own description: while the block
+// is designed the description sits in the working file `prefix` + six digits
+// (the instance number); a run leaves none behind.
+template <class Tabulate>
+void design_tabulated(OpticalFilterBlock& b, const RunContext& ctx, StateClaims& state, const UsdfilParams& p,
+                      std::string_view prefix, Tabulate&& tabulate) {
+    const std::string name = filename_generation(b.identity.instance, prefix);
+    b.design_filter(ctx, state, p, [&] { return write_own_description(ctx, name, tabulate); });
+    if (ctx.keeps_state()) delete_working_file(ctx, name);
 }
 
 }  // namespace nodrix

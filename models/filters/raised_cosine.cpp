@@ -129,59 +129,43 @@ namespace {
 constexpr const char* kTitle = "# TEMPORARY FILE FOR RAISED COSINE TRANSFER FUNCTION";
 constexpr const char* kWarning = "Raised cosine optical filter at: ";
 
-struct RaisedCosineFilter {
+struct RaisedCosineFilter : OpticalFilterBlock {
     float centre_frequency_thz = 0.0f;      // fc [THz]
     float bandwidth_thz = 0.0f;             // B [THz]
     float roll_off = 0.0f;                  // r, 0 (rectangular) to 1
     float shape_exponent = 1.0f;            // n, exponent of the raised-cosine amplitude
     std::int32_t bandwidth_definition = 0;  // 0 nominal, 1 the width at 0.75 power transmission
-    bool write_charts = false;
-    std::string title;      // caption in messages
-    std::string file_name;  // base of the chart file name
-
-    Input<OpticalSignal> input;
-    Output<OpticalSignal> output;
-    Window window;
-    BlockIdentity identity;  // the instance number names the working files
-
-    OpticalFilter filter;
 
     static KindDeclaration<RaisedCosineFilter> declaration() {
         using R = RaisedCosineFilter;
-        return {
-            .name = "raised_cosine_filter",
-            .routine = "orcfil",
-            .help = "raised-cosine optical band-pass filter (a demultiplexer channel)",
-            .family = BlockFamily::filters,
-            .parameters =
-                {
-                    parameter(&R::centre_frequency_thz,
-                              {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
-                               .required = true}),
-                    parameter(&R::bandwidth_thz, {.name = "bandwidth_thz", .unit = "THz", .help = "bandwidth",
-                                                  .low = 0, .low_open = true, .required = true,
-                                                  .limits = kOpticalBandwidthLimits}),
-                    parameter(&R::roll_off, {.name = "roll_off", .fallback = 0.0,
-                                             .help = "roll-off factor (0: rectangular)", .low = 0, .high = 1}),
-                    parameter(&R::shape_exponent,
-                              {.name = "shape_exponent", .fallback = 1.0,
-                               .help = "exponent of the raised-cosine amplitude", .low = 0, .low_open = true}),
-                    parameter(&R::bandwidth_definition,
-                              {.name = "bandwidth_definition", .type = ParamType::choice, .fallback = 0,
-                               .help = "the bandwidth is twice the nominal half-width, or the width at 0.75 power "
-                                       "transmission",
-                               .choices = {{"nominal", 0}, {"three_quarter_power", 1}}}),
-                    parameter(&R::write_charts, write_charts_entry()),
-                    parameter(&R::title, title_entry("orcfil{n} Run(s): 1")),
-                    parameter(&R::file_name, file_name_entry("{link}_ORC{id}")),
-                },
-            .inputs = {port(&R::input, {.key = "input", .help = "the light in"})},
-            .outputs = {port(&R::output, {.key = "output", .help = "the filtered light"})},
-            .window = &R::window,
-            .delay_record = true,
-            .identity = &R::identity,
-            .check = check_optical_bandwidth,
-        };
+        return declare_optical_filter<R>(
+            {
+                .name = "raised_cosine_filter",
+                .routine = "orcfil",
+                .help = "raised-cosine optical band-pass filter (a demultiplexer channel)",
+                .family = BlockFamily::filters,
+                .parameters =
+                    {
+                        parameter(&R::centre_frequency_thz,
+                                  {.name = "centre_frequency_thz", .unit = "THz", .help = "centre frequency",
+                                   .required = true}),
+                        parameter(&R::bandwidth_thz, {.name = "bandwidth_thz", .unit = "THz", .help = "bandwidth",
+                                                      .low = 0, .low_open = true, .required = true,
+                                                      .limits = kOpticalBandwidthLimits}),
+                        parameter(&R::roll_off, {.name = "roll_off", .fallback = 0.0,
+                                                 .help = "roll-off factor (0: rectangular)", .low = 0, .high = 1}),
+                        parameter(&R::shape_exponent,
+                                  {.name = "shape_exponent", .fallback = 1.0,
+                                   .help = "exponent of the raised-cosine amplitude", .low = 0, .low_open = true}),
+                        parameter(&R::bandwidth_definition,
+                                  {.name = "bandwidth_definition", .type = ParamType::choice, .fallback = 0,
+                                   .help = "the bandwidth is twice the nominal half-width, or the width at 0.75 power "
+                                           "transmission",
+                                   .choices = {{"nominal", 0}, {"three_quarter_power", 1}}}),
+                    },
+                .check = check_optical_bandwidth,
+            },
+            "orcfil{n} Run(s): 1", "{link}_ORC{id}");
     }
 
     RaisedCosineShape shape() const {
@@ -195,8 +179,7 @@ struct RaisedCosineFilter {
         UsdfilParams u;
         u.synthesis_options = {1, 0, -1};
         u.file_options = {identity.instance, ctx.polarisations(), 1, 2, 0, 0, write_charts ? 1 : 0, 0};
-        u.block_name = title;
-        u.file_base = file_name;
+        name_synthesis(u);
         return u;
     }
 
@@ -229,18 +212,10 @@ struct RaisedCosineFilter {
     }
 
     void design(const RunContext& ctx, StateClaims& state) {
-        const UsdfilParams p = synthesis(ctx);
-        const std::string name = filename_generation(identity.instance, "rc");
-        if (ctx.setup_round() == SetupRound::sizing)
-            filter.synthesise(ctx, p, write_own_description(ctx, name, [&] { return description(ctx); }), *input);
-        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
-        // A run leaves no description behind.
-        if (ctx.keeps_state()) delete_working_file(ctx, name);
+        design_tabulated(*this, ctx, state, synthesis(ctx), "rc", [&] { return description(ctx); });
     }
 
     void setup(const RunContext& ctx) { filter.setup(ctx, synthesis(ctx)); }
-
-    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
 };
 
 const KindRegistration registration{declare_kind<RaisedCosineFilter>()};

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::size_t kFileNameWidth = 50;  // the description file name as the filter reads it, blank-padded
 
-struct UserFilter {
+struct UserFilter : OpticalFilterBlock {
     std::string data_file;               // description file, without ".DAT"
     std::int32_t abscissa = 1;           // 0 wavelength [nm], 1 frequency [THz]
     std::int32_t data = 0;               // 0 modulus and phase, 1 modulus and group delay, 2 modulus
@@ -25,16 +25,7 @@ struct UserFilter {
     bool polar_interpolation = true;     // interpolate modulus and phase, else real and imaginary parts
     std::int32_t smoothing_points = 0;   // moving average over this many points (above 1)
     bool quiet_checks = true;            // no warnings on the data's variations
-    bool write_charts = false;
-    std::string title;      // caption in messages
-    std::string file_name;  // base of the chart file name
 
-    Input<OpticalSignal> input;
-    Output<OpticalSignal> output;
-    Window window;
-    BlockIdentity identity;  // the instance number names the working files
-
-    OpticalFilter filter;
     std::string padded_file;  // data_file blank-padded as the filter reads it
 
     static KindDeclaration<UserFilter> declaration();
@@ -60,73 +51,63 @@ struct UserFilter {
         p.abscissa_scale = abscissa_scale;
         p.centre_frequency = centre_frequency_thz;
         p.data_file = padded_file;
-        p.block_name = title;
-        p.file_base = file_name;
+        name_synthesis(p);
         return p;
     }
 
     void design(const RunContext& ctx, StateClaims& state) {
         const UsdfilParams p = synthesis();
-        if (ctx.setup_round() == SetupRound::sizing) filter.synthesise(ctx, p, read_description_file(p), *input);
-        filter.design(ctx, state, p, window.input(ctx), window.output(), *input, *output);
+        design_filter(ctx, state, p, [&] { return read_description_file(p); });
     }
 
     void setup(const RunContext& ctx) { filter.setup(ctx, synthesis()); }
-
-    void run(const RunContext& ctx) { filter.run(ctx, window.input(ctx), window.output(), *input, *output); }
 };
 
 KindDeclaration<UserFilter> UserFilter::declaration() {
     using U = UserFilter;
-    return {
-        .name = "user_filter",
-        .routine = "usdfil",
-        .help = "optical filter synthesised from a tabulated transfer function (a description file)",
-        .family = BlockFamily::filters,
-        .parameters =
-            {
-                parameter(&U::data_file,
-                          {.name = "data_file", .type = ParamType::file, .help = "description file (without \".DAT\")",
-                           .required = true,
-                           .limits = "a readable file: a line starting with ##, then at least two points of rising "
-                                     "frequency"}),
-                parameter(&U::abscissa, {.name = "abscissa", .type = ParamType::choice, .fallback = 1,
-                                         .help = "abscissa of the description",
-                                         .choices = {{"wavelength", 0}, {"frequency", 1}}}),
-                parameter(&U::data, {.name = "data", .type = ParamType::choice, .fallback = 0,
-                                     .help = "what the description tabulates",
-                                     .choices = {{"modulus_phase", 0}, {"modulus_group_delay", 1}, {"modulus", 2}}}),
-                parameter(&U::relative_abscissa, {.name = "relative_abscissa", .fallback = 0,
-                                                  .help = "abscissas relative to centre_frequency_thz"}),
-                parameter(&U::modulus_in_db,
-                          {.name = "modulus_in_db", .fallback = 0, .help = "power transmission in dB, else linear"}),
-                parameter(&U::centre_frequency_thz, {.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
-                                                     .help = "reference of relative abscissas"}),
-                parameter(&U::abscissa_offset_thz, {.name = "abscissa_offset_thz", .unit = "THz", .fallback = 0.0,
-                                                    .help = "added to every converted frequency"}),
-                parameter(&U::abscissa_scale, {.name = "abscissa_scale", .fallback = 1.0,
-                                               .help = "multiplies the abscissas before conversion"}),
-                parameter(&U::polarisations, {.name = "polarisations", .fallback = 1, .help = "polarisations filtered",
-                                              .low = 1, .high = 2}),
-                parameter(&U::complement, {.name = "complement", .fallback = 0, .help = "transmit 1 - P instead of P"}),
-                parameter(&U::polar_interpolation,
-                          {.name = "polar_interpolation", .fallback = 1,
-                           .help = "interpolate modulus and phase, else real and imaginary parts"}),
-                parameter(&U::smoothing_points, {.name = "smoothing_points", .fallback = 0,
-                                                 .help = "moving average over this many points (above 1)", .low = 0}),
-                parameter(&U::quiet_checks,
-                          {.name = "quiet_checks", .fallback = 1, .help = "no warnings on the data's variations"}),
-                parameter(&U::write_charts, write_charts_entry()),
-                parameter(&U::title, title_entry("usdfil{n} Run(s): 1")),
-                parameter(&U::file_name, file_name_entry("{link}_USD{id}")),
-            },
-        .inputs = {port(&U::input, {.key = "input", .help = "the light in"})},
-        .outputs = {port(&U::output, {.key = "output", .help = "the filtered light"})},
-        .window = &U::window,
-        .delay_record = true,
-        .identity = &U::identity,
-        .check = check,
-    };
+    return declare_optical_filter<U>(
+        {
+            .name = "user_filter",
+            .routine = "usdfil",
+            .help = "optical filter synthesised from a tabulated transfer function (a description file)",
+            .family = BlockFamily::filters,
+            .parameters =
+                {
+                    parameter(&U::data_file,
+                              {.name = "data_file", .type = ParamType::file, .help = "description file (without \".DAT\")",
+                               .required = true,
+                               .limits = "a readable file: a line starting with ##, then at least two points of rising "
+                                         "frequency"}),
+                    parameter(&U::abscissa, {.name = "abscissa", .type = ParamType::choice, .fallback = 1,
+                                             .help = "abscissa of the description",
+                                             .choices = {{"wavelength", 0}, {"frequency", 1}}}),
+                    parameter(&U::data, {.name = "data", .type = ParamType::choice, .fallback = 0,
+                                         .help = "what the description tabulates",
+                                         .choices = {{"modulus_phase", 0}, {"modulus_group_delay", 1}, {"modulus", 2}}}),
+                    parameter(&U::relative_abscissa, {.name = "relative_abscissa", .fallback = 0,
+                                                      .help = "abscissas relative to centre_frequency_thz"}),
+                    parameter(&U::modulus_in_db,
+                              {.name = "modulus_in_db", .fallback = 0, .help = "power transmission in dB, else linear"}),
+                    parameter(&U::centre_frequency_thz, {.name = "centre_frequency_thz", .unit = "THz", .fallback = 0.0,
+                                                         .help = "reference of relative abscissas"}),
+                    parameter(&U::abscissa_offset_thz, {.name = "abscissa_offset_thz", .unit = "THz", .fallback = 0.0,
+                                                        .help = "added to every converted frequency"}),
+                    parameter(&U::abscissa_scale, {.name = "abscissa_scale", .fallback = 1.0,
+                                                   .help = "multiplies the abscissas before conversion"}),
+                    parameter(&U::polarisations, {.name = "polarisations", .fallback = 1, .help = "polarisations filtered",
+                                                  .low = 1, .high = 2}),
+                    parameter(&U::complement, {.name = "complement", .fallback = 0, .help = "transmit 1 - P instead of P"}),
+                    parameter(&U::polar_interpolation,
+                              {.name = "polar_interpolation", .fallback = 1,
+                               .help = "interpolate modulus and phase, else real and imaginary parts"}),
+                    parameter(&U::smoothing_points, {.name = "smoothing_points", .fallback = 0,
+                                                     .help = "moving average over this many points (above 1)", .low = 0}),
+                    parameter(&U::quiet_checks,
+                              {.name = "quiet_checks", .fallback = 1, .help = "no warnings on the data's variations"}),
+                },
+            .check = check,
+        },
+        "usdfil{n} Run(s): 1", "{link}_USD{id}");
 }
 
 void UserFilter::check(const BlockSettings& s, const LinkContext& link, Findings& found) {

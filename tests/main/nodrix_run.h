@@ -30,4 +30,16 @@ protected:
     std::string out_, err_;
 };
 
+// The value after `option` in the last message that names it ("-window 29906").
+inline std::string hinted(const std::string& messages, const std::string& option) {
+    const auto at = messages.rfind(option);
+    if (at == std::string::npos) return "";
+    const auto from = at + option.size();
+    return messages.substr(from, messages.find_first_of(" \n", from) - from);
+}
+
+inline void expect_has(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in\n" << text;
+}
+
 }  // namespace nodrix::testing

@@ -17,13 +17,8 @@ const std::string kProjects = NODRIX_PROJECTS_DIR;
 
 using NodrixTest = testing::NodrixRunTest;
 
-// The value after `option` in the last message that names it ("-window 29906").
-std::string hinted(const std::string& messages, const std::string& option) {
-    const auto at = messages.rfind(option);
-    if (at == std::string::npos) return "";
-    const auto from = at + option.size();
-    return messages.substr(from, messages.find_first_of(" \n", from) - from);
-}
+using testing::expect_has;
+using testing::hinted;
 
 // The good interval of a block in the schedule `check` printed: its start and end [ps].
 std::pair<double, double> good_interval(const std::string& out, const std::string& row_start) {
@@ -67,9 +62,7 @@ TEST_F(NodrixTest, UsageErrorsEndWithStatusTwo) {
 TEST_F(NodrixTest, ABadDescriptionNeverStartsARunNorLeavesFiles) {
     testing::write_text("bad.toml", "[link]\nname = \"bad\"\nend_time_ps = 1.0\n[[block]]\nid = 1\nkind = \"laser\"\n");
     EXPECT_EQ(run({"run", "bad.toml", "-simulate", "-o", "out"}), 1);
-    EXPECT_NE(err_.find("Nodrix-E-bad.toml:4: block 1 (laser): missing required parameter frequency_thz"),
-              std::string::npos)
-        << err_;
+    expect_has(err_, "Nodrix-E-bad.toml:4: block 1 (laser): missing required parameter frequency_thz");
     EXPECT_FALSE(fs::exists("out"));
     EXPECT_EQ(run({"run", "missing.toml"}), 1);
     EXPECT_EQ(err_, "Nodrix-E-Cannot read the link file missing.toml: no such file\n");
@@ -79,14 +72,12 @@ TEST_F(NodrixTest, ABadDescriptionNeverStartsARunNorLeavesFiles) {
 TEST_F(NodrixTest, CheckNamesTheEmissionWindowThatLetsTheMeasurementsObserve) {
     const std::string link = kProjects + "/sim_160G.toml";
     ASSERT_EQ(run({"check", link}), 0) << err_;
-    EXPECT_NE(out_.find("    5     62  laser"), std::string::npos) << out_;
-    EXPECT_NE(out_.find("  132    132  ber_estimator          122"), std::string::npos) << out_;
+    expect_has(out_, "    5     62  laser");
+    expect_has(out_, "  132    132  ber_estimator          122");
     // With the link's own window the receivers observe nothing.
-    EXPECT_NE(err_.find("Nodrix-W-block 110 (ber_estimator) will observe nothing of its 128 bits: its good interval, "
-                        "less the guard time of 1280 ps, ends at 225622 ps, before its observation window opens at "
-                        "227368 ps\n"),
-              std::string::npos)
-        << err_;
+    expect_has(err_, "Nodrix-W-block 110 (ber_estimator) will observe nothing of its 128 bits: its good interval, "
+                     "less the guard time of 1280 ps, ends at 225622 ps, before its observation window opens at "
+                     "227368 ps\n");
     const std::string window = hinted(err_, "-window ");
     EXPECT_EQ(hinted(err_, "-set link.end_time_ps="), "640443");  // the link's own end time is long enough
     // With the window it names, none of the measurements is left short, and
@@ -112,7 +103,7 @@ TEST_F(NodrixTest, AutoSettingsGiveEveryMeasurementItsFullObservationAndNoMore) 
     const auto at = out_.find(", end time ");
     ASSERT_NE(at, std::string::npos) << out_;
     const double end_time = std::stod(out_.substr(at + 11));
-    EXPECT_NE(out_.find(" ps (auto), emission window "), std::string::npos) << out_;
+    expect_has(out_, " ps (auto), emission window ");
     const auto [start, end] = good_interval(out_, "     9  photodiode");
     EXPECT_GE(end - start, 2 * 1280.0 + 12800.0);
     EXPECT_LT(end - start, 2 * 1280.0 + 12800.0 + 2 * 1.5625);
@@ -136,18 +127,17 @@ TEST_F(NodrixTest, Wdm8IsCheckedSilentlyAndEveryChannelIsMeasuredInFull) {
         ASSERT_NE(row, std::string::npos) << heading << out_;
         const std::string line = out_.substr(row + 1, out_.find('\n', row + 1) - row - 1);
         EXPECT_EQ(line.find("partial"), std::string::npos) << line;
-        EXPECT_NE(line.find(" dB ("), std::string::npos) << line;  // the Q and the eye's Q
+        expect_has(line, " dB (");  // the Q and the eye's Q
         EXPECT_TRUE(fs::exists("wdm8_PST0" + std::to_string(100 * k + 14) + ".DAT")) << k;
     }
 }
 
 TEST_F(NodrixTest, BlocksNameEachKindByWhatItIsAndItsDefaultCaptionByKindAndInstance) {
     ASSERT_EQ(run({"blocks"}), 0);
-    EXPECT_NE(out_.find("\n  ber_estimator          BER and Q estimator: best sampling instant"), std::string::npos)
-        << out_;
+    expect_has(out_, "\n  ber_estimator          BER and Q estimator: best sampling instant");
     EXPECT_EQ(out_.find("pestim"), std::string::npos) << out_;  // routine names are the glossary's
     ASSERT_EQ(run({"blocks", "power_meter"}), 0);
-    EXPECT_NE(out_.find("  title      text  \"power_meter ID\"     any text\n"), std::string::npos) << out_;
+    expect_has(out_, "  title      text  \"power_meter ID\"     any text\n");
 }
 
 TEST_F(NodrixTest, WhatABlockWouldRefuseIsRefusedBeforeAnythingRuns) {

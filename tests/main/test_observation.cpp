@@ -34,15 +34,8 @@ protected:
     }
 };
 
-void expect_has(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in\n" << text;
-}
-
-// The value after `option` in the last message that names it.
-std::string hinted(const std::string& messages, const std::string& option) {
-    const auto from = messages.rfind(option) + option.size();
-    return messages.substr(from, messages.find_first_of(" \n", from) - from);
-}
+using testing::expect_has;
+using testing::hinted;
 
 // The estimator that observed 50 of its 128 bits because the end time cut its
 // window: said before the run, after it, and beside its figures.

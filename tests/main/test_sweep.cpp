@@ -19,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace sweep;
 using Strings = std::vector<std::string>;
+using testing::expect_has;
 
 const std::string kOneChannel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel.toml";
 
@@ -101,18 +102,17 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
     }
     EXPECT_TRUE(fs::is_empty("."));
     EXPECT_EQ(run({"sweep", "--help"}), 0);
-    EXPECT_NE(out_.find("START:STOP:xFACTOR (0.25:16:x2 is 0.25, 0.5, 1, ... 16)"), std::string::npos);
+    expect_has(out_, "START:STOP:xFACTOR (0.25:16:x2 is 0.25, 0.5, 1, ... 16)");
 }
 
 TEST_F(SweepTest, EveryValueIsCheckedBeforeAnythingIsMadeAndABadNameReportedOnce) {
     EXPECT_EQ(run({"sweep", kOneChannel, "--vary", "3.power_mw=-1,2,-3", "--vary", "6.lenght_km=20,40", "-o", "out"}), 1);
     const std::string power = "Nodrix-E---vary 3.power_mw=-1,2,-3 (value ";
-    EXPECT_NE(err_.find(power + "-1): power_mw = -1 is out of range; allowed: >= 0\n"), std::string::npos) << err_;
-    EXPECT_NE(err_.find(power + "-3): power_mw = -3 is out of range; allowed: >= 0\n"), std::string::npos) << err_;
+    expect_has(err_, power + "-1): power_mw = -1 is out of range; allowed: >= 0\n");
+    expect_has(err_, power + "-3): power_mw = -3 is out of range; allowed: >= 0\n");
     // A name that is no parameter is reported once, not once per value.
-    const std::string name = "Nodrix-E---vary 6.lenght_km=20,40 (value 20): block 6 (fibre): unknown parameter or "
-                             "connection \"lenght_km\"; did you mean \"length_km\"?\n";
-    EXPECT_NE(err_.find(name), std::string::npos) << err_;
+    expect_has(err_, "Nodrix-E---vary 6.lenght_km=20,40 (value 20): block 6 (fibre): unknown parameter or connection "
+                     "\"lenght_km\"; did you mean \"length_km\"?\n");
     EXPECT_EQ(err_.find("(value 40)"), std::string::npos) << err_;
     EXPECT_TRUE(fs::is_empty("."));
 }
@@ -122,28 +122,14 @@ ResultRecord make_point(const fs::path& dir, bool done = true) {
     fs::create_directories(dir);
     testing::write_text((dir / "point.toml").string(), "link = 'x'\n");
     testing::write_text((dir / "a.DAT").string(), "result\n");
-    ResultRecord r;
-    r.done = done;
-    r.exit_status = done ? 0 : 1;
-    r.message = done ? "" : "power_mw = -1 is out of range";
-    r.wall_time_s = 1.25;
-    r.parameters_hash = *hash_file(dir / "point.toml");
-    r.program_hash = program_hash();
+    const double inf = std::numeric_limits<double>::infinity();
+    ResultRecord r{done, done ? 0 : 1, done ? "" : "power_mw = -1 is out of range", 1.25, *hash_file(dir / "point.toml"),
+                   program_hash()};
     r.files = {FileRecord{"a.DAT", 7, *hash_file(dir / "a.DAT")}};
-    ChannelRecord c;
-    c.estimator = 11;
-    c.channel = 1;
-    c.frequency_thz = 193.1;
-    c.state = "measured";
-    c.power_dbm = -2.5;
-    c.ber_optimal = 9.9999e-41;
-    c.q_eye = std::numeric_limits<double>::infinity();
-    c.bits_observed = 50;
-    c.bits_requested = 128;
-    c.remarks = "partial: 50 of 128 bits";
-    r.channels = {c};
+    r.channels = {ChannelRecord{11, 1, 193.1, "measured", -2.5, 9.9999e-41, {}, {}, {}, {}, {}, inf, 50, 128,
+                                "partial: 50 of 128 bits"}};
     r.meters = {MeterRecord{5, "at the receiver, after \"it\"", std::nullopt, 3214, 13079}};
-    r.osnr = {OsnrRecord{133, 1, 192.34274, std::numeric_limits<double>::infinity(), 2.495, -25.9}};
+    r.osnr = {OsnrRecord{133, 1, 192.34274, inf, 2.495, -25.9}};
     EXPECT_TRUE(write_record(dir, r));
     return r;
 }
@@ -223,10 +209,16 @@ PointStatus done_point(double wall, double power, double ber, double q, double b
     return PointStatus{PointState::complete, "", r};
 }
 
-TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
+// A sweep of link "lk" over two laser powers.
+Definition power_sweep() {
     Definition d;
     d.name = "lk";
     d.varies = {Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    return d;
+}
+
+TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
+    Definition d = power_sweep();
     d.seeds = 2;
     ResultRecord failed;
     failed.wall_time_s = 0.5;
@@ -258,9 +250,8 @@ TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
 // column is a usage error before anything runs; one the points' table lacks
 // leaves the table without a plot, and the error names the columns it has.
 TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNot) {
-    Definition d;
-    d.name = "lk";
-    d.varies = {Vary{"4.loss_db", "10,12", "dB", {"10", "12"}}, Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    Definition d = power_sweep();
+    d.varies.insert(d.varies.begin(), Vary{"4.loss_db", "10,12", "dB", {"10", "12"}});
     d.x_axis = "meter5_dbm";
     d.y_axis = "ch1_ber_optimal";
     // Points: (10 dB, 1 mW), (10, 2), (12, 1), (12, 2).
@@ -291,7 +282,7 @@ TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNo
                              "chN_q_eye_db, chN_bits_observed (N the channel), meterID_dbm (ID a power meter) and "
                              "osnrID_chN_db (ID an OSNR meter)");
     EXPECT_EQ(run({"sweep", kOneChannel, "--vary", "3.power_mw=1,2", "--y", "ch1_ber_optimum", "-o", "out"}), 2);
-    EXPECT_NE(err_.find("--y ch1_ber_optimum: no such column of sweep.csv"), std::string::npos) << err_;
+    expect_has(err_, "--y ch1_ber_optimum: no such column of sweep.csv");
     EXPECT_TRUE(fs::is_empty("."));
     d.y_axis = "ch2_ber_optimal";  // a column a sweep of two channels would have
     EXPECT_EQ(axes_fault(d), "");
@@ -309,26 +300,22 @@ TEST_F(SweepTest, ThePlotDrawsTheColumnsAskedForAndNamesThoseThereAreWhenOneIsNo
 
 // An OSNR meter adds a column per channel it measured in any point.
 TEST_F(SweepTest, OsnrMetersAddAColumnPerChannel) {
-    Definition d;
-    d.name = "lk";
-    d.varies = {Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    const Definition d = power_sweep();
     std::vector<PointStatus> status = {done_point(1.5, -3.0, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.25),
                                        done_point(2.5, -3.5, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.75)};
     status[0].record->osnr = {{133, 1, 192.34, 28.44, 2.49, -25.95}, {133, 2, 192.45, 28.5, 2.5, -26.0}};
     status[1].record->osnr = {{133, 2, 192.45, 30.0, 2.5, -27.5}};
     const std::string table = table_csv(d, points(d), status);
-    EXPECT_NE(table.find(",meter5_dbm,osnr133_ch1_db,osnr133_ch2_db,message\n"), std::string::npos) << table;
-    EXPECT_NE(table.find(",128,1.25,28.44,28.5,\n"), std::string::npos) << table;
-    EXPECT_NE(table.find(",128,1.75,,30,\n"), std::string::npos) << table;
+    expect_has(table, ",meter5_dbm,osnr133_ch1_db,osnr133_ch2_db,message\n");
+    expect_has(table, ",128,1.25,28.44,28.5,\n");
+    expect_has(table, ",128,1.75,,30,\n");
 }
 
 // On a full disk the plots are errors naming the file and why, and nothing
 // of them is left; the table, which fits, is written.
 TEST_F(SweepTest, PlotsOnAFullDiskAreErrorsAndLeaveNothing) {
     ::unsetenv("NODRIX_GNUPLOT");
-    Definition d;
-    d.name = "lk";
-    d.varies = {Vary{"3.power_mw", "1,2", "mW", {"1", "2"}}};
+    const Definition d = power_sweep();
     const std::vector<PointStatus> status = {done_point(1.5, -3.0, 1e-40, 40.0, 1e-40, 40.0, -1.0, 10.0, 1.25),
                                              done_point(2.5, -3.5, 2e-12, 16.9, 3e-12, 16.8, -1.0, 12.0, 1.75)};
     const testing::SmallDisk disk("disk", 64, 8);
@@ -354,26 +341,18 @@ TEST_F(SweepTest, ADryRunWritesTheSlurmScriptsOfThePointsNotComplete) {
     EXPECT_EQ(testing::read_text("d/slurm/points.txt"), (d / "points/0001").string() + "\n" + (d / "points/0002").string() + "\n");
     const std::string submit = testing::read_text("d/slurm/submit.sh");
     const std::string s = (d / "slurm").string();
-    EXPECT_NE(submit.find("\npoints=$(sbatch --parsable --array=0-1 -p 'my part' --time=5 " + s + "/points.sh)\n"),
-              std::string::npos)
-        << submit;
-    EXPECT_NE(submit.find("\ncollect=$(sbatch --parsable --dependency=afterany:${points%%;*} -p 'my part' --time=5 " + s +
-                          "/collect.sh)\n"),
-              std::string::npos)
-        << submit;
+    expect_has(submit, "\npoints=$(sbatch --parsable --array=0-1 -p 'my part' --time=5 " + s + "/points.sh)\n");
+    expect_has(submit, "\ncollect=$(sbatch --parsable --dependency=afterany:${points%%;*} -p 'my part' --time=5 " + s +
+                           "/collect.sh)\n");
     EXPECT_TRUE(fs::is_regular_file("d/points/0002/point.toml"));
     EXPECT_FALSE(fs::exists("d/sweep.csv"));
 
     // Point 1 complete: submitted again, the array holds point 2 alone.
-    ResultRecord r;
-    r.done = true;
-    r.parameters_hash = *hash_file("d/points/0001/point.toml");
-    r.program_hash = program_hash();
-    ASSERT_TRUE(write_record("d/points/0001", r));
+    ASSERT_TRUE(write_record("d/points/0001", ResultRecord{true, 0, "", 0.0, *hash_file("d/points/0001/point.toml"),
+                                                           program_hash()}));
     ASSERT_EQ(run(sweep), 0);
     EXPECT_EQ(testing::read_text("d/slurm/points.txt"), (d / "points/0002").string() + "\n");
     EXPECT_NE(testing::read_text("d/slurm/submit.sh").find("--array=0-0 "), std::string::npos);
-
 }
 
 }  // namespace

@@ -24,4 +24,11 @@ protected:
     std::string messages_;
 };
 
+// `text` with the first `from` in it replaced by `to` (which must be there).
+inline std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
 }  // namespace nodrix::testing

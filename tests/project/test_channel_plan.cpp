@@ -10,6 +10,8 @@
 namespace nodrix {
 namespace {
 
+using testing::replaced;
+
 using ChannelPlanTest = testing::LinkLoadingTest;
 
 // Three channels 50 GHz apart from 193.0 THz, each a source, a driver, a
@@ -36,11 +38,6 @@ const char* const kPlan =
     "[[channels.receiver]]\nid = 12\nkind = \"photodiode\"\ninput = 11\n"
     "[[channels.receiver]]\nid = 13\nkind = \"ber_estimator\"\ninput = 12\nwindow_ps = 3200\n"
     "[[block]]\nid = 7\nkind = \"combiner\"\ninputs = \"channels\"\n";
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
 
 TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAndFiles) {
     const auto link = load(kPlan);

@@ -15,6 +15,8 @@
 namespace nodrix {
 namespace {
 
+using testing::replaced;
+
 // A small link: a laser and a photodiode. Cases change one line of it.
 const char* const kLink =
     "[link]\n"                  // 1
@@ -31,11 +33,6 @@ const char* const kLink =
     "id = 2\n"                  // 12
     "kind = \"photodiode\"\n"   // 13
     "input = 1\n";              // 14
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
 
 using LinkTest = testing::LinkLoadingTest;
 

@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "project/link.h"
-#include "tests/support/test_support.h"
+#include "tests/project/link_loading.h"
 
 namespace nodrix {
 namespace {
+
+using testing::replaced;
 
 // Two channels (193.1 and 193.2 THz) combined, amplified, demultiplexed to
 // the second one and received; a line per block, so that a block's line is
@@ -46,12 +48,6 @@ const char* const kLink =
     "grid_high_thz = 193.42\n"                                                                              // 27
     "band_low_thz = 192.844\n"                                                                              // 28
     "band_high_thz = 193.356\n";                                                                            // 29
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
 
 struct Case {
     const char* what;

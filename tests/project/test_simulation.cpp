@@ -201,21 +201,11 @@ SimRun* SimulationTest::reference_ = nullptr;
 SimRun* SimulationTest::linear_ = nullptr;
 long SimulationTest::peak_kib_ = 0;
 
-TEST_F(SimulationTest, CompletesAndWritesEveryResultFile) {
+// The files the run leaves, and that none of its working files is left, are
+// those of the regression net's shorter simulation; the results are read below.
+TEST_F(SimulationTest, CompletesWithoutAnErrorAndObservesEveryMeasurement) {
     ASSERT_EQ(reference().status, 0) << reference().messages;
     EXPECT_EQ(reference().messages.find("Nodrix-E-"), std::string::npos) << reference().messages;
-    for (const char* f : {"sim_160G_PST0110.DAT", "sim_160G_PST0125.DAT", "sim_160G_PST0132.DAT",
-                          "sim_160G_BER0110.qxy", "sim_160G_BER0125.qxy", "sim_160G_BER0132.qxy",
-                          "sim_160G_EYE0111.qsg", "sim_160G_EYE0118.qsg", "sim_160G_OSA0072.qsp",
-                          "sim_160G_OSA0092.qsp", "sim_160G_OPM0071.DAT", "sim_160G_OPM0093.DAT",
-                          "sim_160G_OPM0094.DAT"})
-        EXPECT_TRUE(fs::exists(reference().dir / f)) << f;
-    // The fibres and filters used up their working files.
-    for (const auto& entry : fs::directory_iterator(reference().dir)) {
-        const std::string name = entry.path().filename().string();
-        for (const char* prefix : {"om", "o1", "o4", "o7", "os", "kn", "rc"})
-            EXPECT_FALSE(name.rfind(prefix, 0) == 0 && name.size() == 12) << name;
-    }
     EXPECT_NE(reference().summary.find("Simulation of sim_160G"), std::string::npos);
     EXPECT_EQ(reference().summary.find("not observed"), std::string::npos) << reference().summary;
 }

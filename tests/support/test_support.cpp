@@ -72,12 +72,6 @@ void put_i32(std::vector<unsigned char>& out, std::int32_t v) {
     out.insert(out.end(), b, b + 4);
 }
 
-void put_f32(std::vector<unsigned char>& out, float v) {
-    unsigned char b[4];
-    std::memcpy(b, &v, 4);
-    out.insert(out.end(), b, b + 4);
-}
-
 void put_f64(std::vector<unsigned char>& out, double v) {
     unsigned char b[8];
     std::memcpy(b, &v, 8);

@@ -36,7 +36,6 @@ void write_text(const std::string& path, const std::string& text);
 
 // Little-endian byte builders for expected file layouts.
 void put_i32(std::vector<unsigned char>& out, std::int32_t v);
-void put_f32(std::vector<unsigned char>& out, float v);
 void put_f64(std::vector<unsigned char>& out, double v);
 void put_text(std::vector<unsigned char>& out, const std::string& s, bool nul = true);
 

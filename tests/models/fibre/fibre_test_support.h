@@ -33,13 +33,6 @@ protected:
     }
 };
 
-// What `f` writes to the standard error.
-inline std::string stderr_of(const std::function<void()>& f) {
-    ::testing::internal::CaptureStderr();
-    f();
-    return ::testing::internal::GetCapturedStderr();
-}
-
 // Split-request lines as written to the dimensioning file: each padded with
 // 38 blanks.
 inline std::string padded_lines(const std::vector<std::string>& lines) {

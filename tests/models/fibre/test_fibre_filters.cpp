@@ -16,7 +16,6 @@
 namespace nodrix {
 namespace {
 
-
 class FibreFilters : public testing::FibreTest {
 protected:
     double dt() const { return static_cast<double>(SimulationSettings{}.time_step_ps); }
@@ -96,9 +95,6 @@ double accumulated_dispersion(const std::vector<double>& steps, double start_km)
             .seeds = SimulationSettings{}.seeds, .streams = &streams},
            records);
     EXPECT_TRUE(records.has_totals);
-    // The sizing round keeps no filters; the delay extremes of every step.
-    EXPECT_TRUE(records.filters.empty() && records.steps.empty());
-    EXPECT_EQ(records.delay_extremes.size(), steps.size());
     return records.dispersion;
 }
 

@@ -80,5 +80,56 @@ band_high_thz = 193.356
     EXPECT_NEAR(*meter, 10.0 * std::log10(expected), 0.1);
 }
 
+// A 1 mW laser whose modulator leaves its spectrum to the link, a power
+// meter, an amplifier of 20 dB (noise figure 5 dB) and an OSNR meter. The
+// spectrum carries the mean power the modulator passes, as the power meter
+// reads it off the samples: half the laser's for on/off, 0.55 with a tenth at
+// the low level (10 dB extinction), half for four levels equally spaced in
+// power; the OSNR is P G / ((F G - 1) h nu B) in B = 0.1 nm, about
+// P - NF + 58 dB.
+TEST_F(OsnrLink, AModulatorsSpectrumCarriesTheMeanPowerItPasses) {
+    const std::string nrz = R"({id = 1, kind = "prbs_source", samples_per_bit = 64},
+    {id = 2, kind = "nrz_driver", input = 1, samples_per_bit = 64)";
+    const struct {
+        std::string transmitter;
+        double mean;
+    } cases[] = {{nrz + "},", 0.5},
+                 {nrz + ", low_level_v = -1.475836},", 0.55},
+                 {R"({id = 1, kind = "symbol_source", levels = 4, samples_per_symbol = 64},
+    {id = 2, kind = "multilevel_driver", input = 1, samples_per_symbol = 64, spacing = "per_level", )"
+                  "level_1_v = -0.5408, level_2_v = 0.5408},",
+                  0.5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.transmitter);
+        testing::write_text("tx.toml", "block = [\n    " + c.transmitter + R"(
+    {id = 3, kind = "laser", frequency_thz = 193.1, power_mw = 1.0},
+    {id = 4, kind = "modulator", input = 3, drive = 2, bias_voltage_v = 2.5, switching_voltage_v = 5.0},
+    {id = 5, kind = "power_meter", input = 4},
+    {id = 6, kind = "amplifier_fixed_gain", input = 4, gain_db = 20.0, noise_figure_linear = 3.16228},
+    {id = 7, kind = "osnr_meter", input = 6}]
+[link]
+name = "tx"
+time_step_ps = 1.5625
+end_time_ps = 32000.0
+emission_window_ps = 25600.0
+centre_frequency_thz = 193.1
+grid_reference_thz = 193.1
+grid_low_thz = 192.78
+grid_high_thz = 193.42
+band_low_thz = 192.844
+band_high_thz = 193.356
+)");
+        ASSERT_EQ(run({"run", "tx.toml", "-simulate", "-quiet"}), 0) << err_;
+        const auto meter = read_power_meter_report("tx_OPM0005.DAT");
+        const auto osnr = read_osnr_report("tx_OSN0007.DAT");
+        ASSERT_TRUE(meter.has_value() && osnr.has_value() && osnr->channels.size() == 1u) << out_;
+        const double g = 100.0, f = 3.16228, nu = 193.1, h = 6.6260755e-34 * 1e27;
+        const double noise = (f * g - 1.0) * h * nu * nu * nu * 0.1 / 299792.458;
+        EXPECT_NEAR(osnr->channels[0].osnr_db, 10.0 * std::log10(c.mean * g / noise), 0.1);
+        EXPECT_NEAR(*meter, 10.0 * std::log10(c.mean), 0.1);
+        EXPECT_NEAR(10.0 * std::log10(osnr->channels[0].signal_mw / g), *meter, 0.1);
+    }
+}
+
 }  // namespace
 }  // namespace nodrix

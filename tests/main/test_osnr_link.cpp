@@ -15,6 +15,14 @@ namespace {
 
 using OsnrLink = testing::NodrixRunTest;
 
+// The run settings of a link of one carrier at 193.1 THz: 64 samples per
+// 100 ps bit, a grid of 1/dt = 0.64 THz.
+std::string one_carrier_link(const std::string& name) {
+    return "[link]\nname = \"" + name + "\"\ntime_step_ps = 1.5625\nend_time_ps = 32000.0\n"
+           "emission_window_ps = 25600.0\ncentre_frequency_thz = 193.1\ngrid_reference_thz = 193.1\n"
+           "grid_low_thz = 192.78\ngrid_high_thz = 193.42\nband_low_thz = 192.844\nband_high_thz = 193.356\n";
+}
+
 // Sixteen channels 192.35 + 0.1 k THz of 1 mW lasers behind a 3 dB modulator
 // with marks half the time; a 5 dB booster, 24 dB of span, a line amplifier
 // holding 10 mW of signal and ASE over the 15.6142 THz grid, a 5 dB
@@ -59,18 +67,7 @@ TEST_F(OsnrLink, APowerMeterBehindAFibreReadsTheAseOfBothPolarisations) {
     {id = 2, kind = "amplifier_fixed_gain", input = 1, gain_db = 30.0, noise_figure_linear = 3.16228},
     {id = 3, kind = "fibre", input = 2, length_km = 10.0, attenuation_db_per_km = 0.2, beta2_ps2_per_km = -20.0},
     {id = 4, kind = "power_meter", input = 3}]
-[link]
-name = "ase"
-time_step_ps = 1.5625
-end_time_ps = 32000.0
-emission_window_ps = 25600.0
-centre_frequency_thz = 193.1
-grid_reference_thz = 193.1
-grid_low_thz = 192.78
-grid_high_thz = 193.42
-band_low_thz = 192.844
-band_high_thz = 193.356
-)");
+)" + one_carrier_link("ase"));
     ASSERT_EQ(run({"run", "ase.toml", "-simulate", "-quiet"}), 0) << err_;
     const auto meter = read_power_meter_report("ase_OPM0004.DAT");
     ASSERT_TRUE(meter.has_value()) << out_;
@@ -107,18 +104,7 @@ TEST_F(OsnrLink, AModulatorsSpectrumCarriesTheMeanPowerItPasses) {
     {id = 5, kind = "power_meter", input = 4},
     {id = 6, kind = "amplifier_fixed_gain", input = 4, gain_db = 20.0, noise_figure_linear = 3.16228},
     {id = 7, kind = "osnr_meter", input = 6}]
-[link]
-name = "tx"
-time_step_ps = 1.5625
-end_time_ps = 32000.0
-emission_window_ps = 25600.0
-centre_frequency_thz = 193.1
-grid_reference_thz = 193.1
-grid_low_thz = 192.78
-grid_high_thz = 193.42
-band_low_thz = 192.844
-band_high_thz = 193.356
-)");
+)" + one_carrier_link("tx"));
         ASSERT_EQ(run({"run", "tx.toml", "-simulate", "-quiet"}), 0) << err_;
         const auto meter = read_power_meter_report("tx_OPM0005.DAT");
         const auto osnr = read_osnr_report("tx_OSN0007.DAT");

@@ -17,6 +17,7 @@
 #include "project/link_checks.h"
 #include "project/link_settings.h"
 #include "project/link_words.h"
+#include "project/modulated_power.h"
 #include "project/parameter_forms.h"
 #include "runtime/opxfile.h"
 
@@ -481,9 +482,12 @@ private:
             connect(d);
         }
         check_signals();
+        std::vector<std::int32_t> factors_to_derive;  // modulators that leave their spectrum to the link
         for (BlockDraft& d : drafts_) {
             const int before = problems_.count();
             const std::map<std::string, Given> given = with_defaults(d);
+            if (d.block.kind->name == "modulator" && given.count("spectral_field_factor") == 0)
+                factors_to_derive.push_back(d.block.id);
             std::vector<ParamValue> values = resolve(*d.block.kind, given, d.where, problems_);
             derive_from_forms(d, given, std::as_const(link.settings).value("centre_frequency_thz").number, values);
             for (std::size_t k = 0; k < values.size(); ++k) {
@@ -503,6 +507,7 @@ private:
             }
             link.blocks.push_back(std::move(d.block));
         }
+        if (problems_.count() == 0) derive_spectral_field_factors(link, factors_to_derive);
         // The link as a whole, once every block is sound (drafts_ and the
         // blocks are in the same order).
         if (problems_.count() == 0)

@@ -172,6 +172,50 @@ PhaseCoefficients phase_coefficients(const StepFilterInput& s, double dt) {
     return c;
 }
 
+}  // namespace
+
+double step_loss_db(const LossShape& loss, std::int64_t j, std::int32_t log2p, double dt) {
+    const std::int64_t points = std::int64_t{1} << log2p;
+    const std::size_t t = static_cast<std::size_t>(j * (kTableSize >> log2p));
+    // Loss relative to the centre: the polynomial through the smoothed
+    // powers of the frequency, the profile tapered to zero towards the
+    // Nyquist point; both keep the response continuous there, so the
+    // filter stays short.
+    if (loss.profile != nullptr) {
+        const std::int64_t jp = j < points / 2 ? j : j - points;
+        const double df = static_cast<double>(jp) / (static_cast<double>(points) * dt);
+        return wwfunc.ew[t] * loss.relative_loss(df);
+    }
+    const double nyquist = 0.5 / dt;  // THz
+    return static_cast<double>(loss.slope) * nyquist * wwfunc.e1[t] +
+           0.5 * static_cast<double>(loss.curvature) * nyquist * nyquist * wwfunc.e2[t];
+}
+
+std::vector<std::complex<float>> loss_shape_taps(const LossShape& loss, double length_km, double dt) {
+    if (loss.flat()) return {};
+    const std::int64_t m = std::int64_t{1} << kLossShapeLog2Taps;
+    std::vector<std::complex<double>> response(static_cast<std::size_t>(m));
+    for (std::int64_t j = 0; j < m; ++j) {
+        // The delay of m/2 samples: a sign that turns with every point.
+        const double delay_sign = j % 2 == 0 ? 1.0 : -1.0;
+        response[static_cast<std::size_t>(j)] =
+            delay_sign * std::pow(10.0, -0.05 * length_km * step_loss_db(loss, j, kLossShapeLog2Taps, dt));
+    }
+    // h[k] = (1/m) sum_j H[j] exp(2 pi i j k / m): the filter sum_k h[k] y[n - k]
+    // has the response H[j] at the frequency of point j.
+    std::vector<std::complex<float>> taps(static_cast<std::size_t>(m));
+    const double turn = kTwoPi / static_cast<double>(m);
+    for (std::int64_t k = 0; k < m; ++k) {
+        std::complex<double> sum;
+        for (std::int64_t j = 0; j < m; ++j)
+            sum += response[static_cast<std::size_t>(j)] * std::polar(1.0, turn * static_cast<double>((j * k) % m));
+        taps[static_cast<std::size_t>(k)] = std::complex<float>(sum / static_cast<double>(m));
+    }
+    return taps;
+}
+
+namespace {
+
 // Samples the step response at P = 2^log2p points in FFT order (point j takes
 // table element j * 16384 / P) with a centring delay of d samples.
 void sample_response(const StepFilterInput& s, const PhaseCoefficients& c, std::int32_t log2p, std::int64_t d, double dt,
@@ -185,28 +229,12 @@ void sample_response(const StepFilterInput& s, const PhaseCoefficients& c, std::
     const double sign = parity != 0.0 ? -1.0 : 1.0;
     const bool flat = s.loss.flat();
     const double dd = static_cast<double>(d);
-    const double nyquist = 0.5 / dt;  // THz
     for (std::int64_t j = 0; j < points; ++j) {
         const std::size_t t = static_cast<std::size_t>(j * stride);
         const double phi = c.c2 * wwfunc.e2[t] + c.c3 * wwfunc.e3[t] + c.c4 * wwfunc.e4[t] + c.c5 * wwfunc.e5[t] +
                            c.c1 * wwfunc.es[t] + dd * wwfunc.ep[t];
         double amp = sign;
-        if (!flat) {
-            // Loss relative to the centre: the polynomial through the smoothed
-            // powers of the frequency, the profile tapered to zero towards the
-            // Nyquist point; both keep the response continuous there, so the
-            // filter stays short.
-            double db = 0.0;
-            if (s.loss.profile != nullptr) {
-                const std::int64_t jp = j < points / 2 ? j : j - points;
-                const double df = static_cast<double>(jp) / (static_cast<double>(points) * dt);
-                db = wwfunc.ew[t] * s.loss.relative_loss(df);
-            } else {
-                db = static_cast<double>(s.loss.slope) * nyquist * wwfunc.e1[t] +
-                     0.5 * static_cast<double>(s.loss.curvature) * nyquist * nyquist * wwfunc.e2[t];
-            }
-            amp *= std::pow(10.0, -0.05 * s.h * db);
-        }
+        if (!flat) amp *= std::pow(10.0, -0.05 * s.h * step_loss_db(s.loss, j, log2p, dt));
         out[j] = std::complex<double>(amp * std::cos(phi), -amp * std::sin(phi));
     }
 }

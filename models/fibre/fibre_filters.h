@@ -98,6 +98,16 @@ struct LossShape {
     bool flat() const { return profile == nullptr && slope == 0.0f && curvature == 0.0f; }
 };
 
+// The loss [dB/km] relative to the centre that a step filter applies at
+// point j of P = 2^log2p points in FFT order over the sampled band, 1/dt.
+double step_loss_db(const LossShape& loss, std::int64_t j, std::int32_t log2p, double dt);
+
+// A short filter of 2^kLossShapeLog2Taps taps that applies the loss shape of
+// `length_km` of fibre, as the step filters apply it over that length at the
+// same points, late by half its length; none when the loss is flat.
+inline constexpr std::int32_t kLossShapeLog2Taps = 6;
+std::vector<std::complex<float>> loss_shape_taps(const LossShape& loss, double length_km, double dt);
+
 // One step of fibre as the filter design sees it.
 struct StepFilterInput {
     double h = 0.0;  // step length [km]

@@ -3,7 +3,11 @@
 // `dispersion_slope_ps_per_nm2_km`, `effective_area_um2` and `n2_m2_per_w`;
 // they set attenuation_db_per_km, beta2_ps2_per_km, beta3_ps3_per_km and
 // gamma_per_w_per_km at the link's centre wavelength. A value given for one
-// of those, in either form, overrides the preset's.
+// of those, in either form, overrides the preset's. A preset's D, given at
+// 1550 nm, is carried along its slope to the centre wavelength, and beta3
+// follows from the slope and that D. A preset's D is a straight line: the
+// ssmf's curve by the G.652 formula bends away from it by 0.0004 ps/nm/km
+// and its slope by 0.0003 ps/nm^2/km 3 nm from 1550 nm.
 #include "models/fibre/fibre_presets.h"
 
 #include <array>
@@ -59,11 +63,12 @@ struct Designer {
     }
     std::string of_preset() const { return "preset \"" + std::string(preset->name) + "\""; }
 
-    // D, from whichever form gives it: D itself, beta2, the preset; 0 as beta2's default.
+    // D at the centre wavelength, from whichever form gives it: D itself,
+    // beta2, the preset's; 0 as beta2's default.
     double dispersion() const {
         if (given.has("dispersion_ps_per_nm_km")) return given.number("dispersion_ps_per_nm_km");
         if (given.has("beta2_ps2_per_km")) return dispersion_from_beta2(given.number("beta2_ps2_per_km"), wavelength_nm);
-        return preset != nullptr ? preset->dispersion_ps_per_nm_km : 0.0;
+        return preset != nullptr ? preset_dispersion_at(*preset, wavelength_nm) : 0.0;
     }
 
     void attenuation() {
@@ -160,6 +165,11 @@ const FibrePreset* find_fibre_preset(std::string_view name) {
     for (const FibrePreset& p : kPresets)
         if (p.name == name) return &p;
     return nullptr;
+}
+
+double preset_dispersion_at(const FibrePreset& preset, double wavelength_nm) {
+    const double from_1550 = wavelength_nm - kPresetWavelengthNm;
+    return preset.dispersion_ps_per_nm_km + preset.dispersion_slope_ps_per_nm2_km * from_1550;
 }
 
 double beta2_from_dispersion(double dispersion_ps_per_nm_km, double wavelength_nm) {

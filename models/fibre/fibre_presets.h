@@ -19,6 +19,12 @@ struct FibrePreset {
 };
 const FibrePreset* find_fibre_preset(std::string_view name);
 
+// The wavelength at which the presets give their dispersion and slope [nm].
+inline constexpr double kPresetWavelengthNm = 1550.0;
+// A preset's D at a wavelength [ps/nm/km]: its slope carries it from 1550 nm,
+// D(l) = D + S (l - 1550 nm).
+double preset_dispersion_at(const FibrePreset& preset, double wavelength_nm);
+
 // The non-linear index of fused silica [m^2/W], taken when an effective area
 // is given without one.
 inline constexpr double kSilicaN2 = 2.6e-20;

@@ -191,6 +191,15 @@ void report_steps(Report& report, const Fibre& f, const CarrierCount& c, const S
     if (detailed) report.item("  Filter precision (dmfraz) =", fmt::list_double(precision));
 }
 
+// The orthogonal field's filter: the loss the step filters give the signal
+// across the band over the fibre's actual length (none when it is flat).
+std::vector<std::complex<float>> orthogonal_taps(const RunContext& ctx, const Fibre& f, const LossProfile* profile,
+                                                 float actual) {
+    const LossShape shape{f.attenuation_slope_db_per_km_thz, f.attenuation_curvature_db_per_km_thz2, profile,
+                          ctx.band_centre()};
+    return loss_shape_taps(shape, actual, ctx.time_step_double());
+}
+
 // The filter synthesis designs every step filter into the records.
 void design_step_filters(const RunContext& ctx, const Fibre& f, std::int32_t k, const StepPlan& s, double precision,
                          const LossProfile* profile, const OpticalSignal& input, FibreDesignRecords& records) {
@@ -387,7 +396,8 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     const std::int32_t memused = memory_word(state.bytes());
     if (sizing) request_split(ctx, *this, steps, memused);
     // The orthogonal field, as late as the signal's at the band centre.
-    if (ctx.fields() == 2) orthogonal.claim(state, n + design.centring_delay);
+    if (ctx.fields() == 2)
+        orthogonal.claim(state, n + design.centring_delay, orthogonal_taps(ctx, *this, use_profile, actual));
     if (report_file.active()) {
         report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
         report_file.line(" End of fiber block informations");

@@ -11,12 +11,15 @@
 // of the signal on the orthogonal noise (cross-phase modulation, a phase)
 // and the noise's own Kerr effect (far below the signal's power) likewise
 // leave its statistics as they are. Only a loss that changes across the band
-// would shape it: that part of a fibre's loss is applied to the signal alone.
-// So the orthogonal field costs a delay line, not a second split-step.
+// shapes it: a fibre with a loss slope, curvature or profile hands the field
+// through a short filter of that loss over its length, the loss its step
+// filters give the signal. So the orthogonal field costs a delay line (and
+// that filter), not a second split-step.
 #pragma once
 
 #include <complex>
 #include <cstdint>
+#include <vector>
 
 #include "kernel/block.h"
 #include "kernel/signals.h"
@@ -26,8 +29,9 @@ namespace nodrix {
 class OrthogonalField {
 public:
     // The line of `delay` samples (1 or more; 0 claims nothing and the
-    // field leaves empty).
-    void claim(StateClaims& state, std::int64_t delay);
+    // field leaves empty). With `taps` (loss_shape_taps, late by half their
+    // number), the line is shorter by that much and the filter follows it.
+    void claim(StateClaims& state, std::int64_t delay, std::vector<std::complex<float>> taps = {});
     // Cleared; every sample leaves times `field_factor`.
     void setup(double field_factor);
     // The sample that entered `delay` samples ago leaves into `out`; `in`
@@ -36,7 +40,9 @@ public:
 
 private:
     State<std::complex<float>> line_;
-    State<std::int32_t> position_;
+    State<std::complex<float>> history_;  // the filter's last inputs
+    State<std::int32_t> position_;        // in the line, in the history
+    std::vector<std::complex<float>> taps_;
     float factor_ = 0.0f;
 };
 

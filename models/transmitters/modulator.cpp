@@ -22,7 +22,11 @@ struct Modulator {
     float switching_voltage_v = 1.0f;    // swing from full transmission to extinction [V], not 0
     float symmetry = 1.0f;               // push-pull symmetry, 0 to 1 (1: chirp-free)
     float chirp_factor = 0.0f;           // intensity-chirp factor (0: none)
-    float spectral_field_factor = 1.0f;  // mean field transmission used for the power spectrum
+    // The root of the mean power transmission, which scales the laser's power
+    // spectrum into the output's. Unset, the link works it out from the
+    // drive's levels (project/modulated_power.h); with no driver to trace, an
+    // on/off modulation's marks half the time: 1/sqrt(2).
+    float spectral_field_factor = 0.70710678f;
 
     Input<OpticalSignal> laser;
     Input<ElectricalSample> drive;
@@ -54,8 +58,10 @@ struct Modulator {
                     parameter(&M::chirp_factor, {.name = "chirp_factor", .fallback = 0.0,
                                                  .help = "intensity-chirp factor (0: none)"}),
                     parameter(&M::spectral_field_factor,
-                              {.name = "spectral_field_factor", .fallback = 1.0,
-                               .help = "mean field transmission used for the power spectrum", .low = 0}),
+                              {.name = "spectral_field_factor", .fallback = 0.70710678,
+                               .help = "root of the mean power transmission, which scales the output's power "
+                                       "spectrum (unset: from the drive's levels, 1/sqrt(2) for on/off)",
+                               .low = 0}),
                 },
             .inputs = {port(&M::laser, {.key = "input", .help = "the laser's light"}),
                        port(&M::drive, {.key = "drive", .help = "the drive voltage"})},

@@ -53,7 +53,11 @@ TEST_F(ParameterFormsTest, DesignerFormsAreStoredConverted) {
          {}, 5, "bandwidth_thz", 0.008},
         {"Aeff alone: n2 of silica", with("fibre", "effective_area_um2 = 80\n"), {}, 2, "gamma_per_w_per_km",
          gamma_of(2.6e-20, 80)},
-        {"ssmf's D", with("fibre", "preset = \"ssmf\"\n"), {}, 2, "beta2_ps2_per_km", beta2_of(17)},
+        // The ssmf's 17 ps/nm/km at 1550 nm and its slope 0.058 ps/nm^2/km, at
+        // 1552.52438 nm: D = 17.146414 ps/nm/km, beta3 from S and that D.
+        {"ssmf's D at the centre", with("fibre", "preset = \"ssmf\"\n"), {}, 2, "beta2_ps2_per_km",
+         -21.940655339986105},
+        {"ssmf's slope", with("fibre", "preset = \"ssmf\"\n"), {}, 2, "beta3_ps3_per_km", 0.13113612956443804},
         {"dcf's Aeff", with("fibre", "preset = \"dcf\"\n"), {}, 2, "gamma_per_w_per_km", gamma_of(2.6e-20, 20)},
         {"explicit beta2 over the preset's", with("fibre", "preset = \"ssmf\"\nbeta2_ps2_per_km = -1.5\n"), {}, 2,
          "beta2_ps2_per_km", -1.5},

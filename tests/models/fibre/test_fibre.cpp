@@ -230,6 +230,43 @@ TEST_F(FibreBlock, ContinuousWaveTakesTheKerrPhaseAndTheLoss) {
     EXPECT_GT(checked, 2000);
 }
 
+// With the ASE orthogonal to the signal in the second field, a fibre whose
+// loss falls across the band (10 km, 0.2 dB/km and 0.05 dB/km/THz, no
+// dispersion or Kerr effect) gives a tone in that field the loss the signal's
+// field takes: 10^(-(0.2 + 0.05 df) 10 / 20) at df from the centre.
+TEST_F(FibreBlock, TheOrthogonalFieldTakesTheLossAcrossTheBandAsTheSignalDoes) {
+    SimulationSettings settings = run_settings(SimulationSettings{}.time_step_ps, 200.0f);
+    settings.orthogonal_ase = true;
+    for (const double df : {-3.1, -0.9, 0.4, 2.3}) {
+        FibreRig r({.title = "Sloped test fibre", .number = 9, .nonlinear = false, .length = 10.0, .loss = 0.2},
+                   settings);
+        r.bench.set("attenuation_slope_db_per_km_thz", 0.05);
+        ASSERT_EQ(r.prepare(), "");
+        const double expected = std::pow(10.0, -(static_cast<double>(0.2f) + 0.05 * df) * 10.0 / 20.0);
+        const TimeWindow& w = r.window();
+        const double dt = r.context().time_step_double();
+        int checked = 0;
+        double worst_y = 0.0, worst_apart = 0.0;  // relative to the expected amplitude
+        for (std::int32_t step = 1; step <= static_cast<std::int32_t>(w.toff / dt) + 5; ++step) {
+            const double t = static_cast<double>(step - 1) * dt;
+            const std::complex<double> tone = t < 200.0 ? std::polar(1.0, 2.0 * std::numbers::pi * df * t) : 0.0;
+            r.input.x = {static_cast<float>(tone.real()), static_cast<float>(tone.imag()), 0.0f};
+            r.input.y = r.input.x;
+            r.bench.run(step);
+            const float now = r.context().time();
+            if (now <= w.tgoodi + 5.0f || now >= w.tgoodf - 5.0f) continue;
+            const std::complex<double> x(r.output.x.re, r.output.x.im), y(r.output.y.re, r.output.y.im);
+            worst_y = std::max(worst_y, std::abs(std::abs(y) / expected - 1.0));
+            worst_apart = std::max(worst_apart, std::abs(y - x) / expected);
+            ++checked;
+        }
+        EXPECT_GT(checked, 2000) << df;
+        // The signal's step filters are designed to about 0.1 %.
+        EXPECT_LT(worst_y, 1e-4) << df;
+        EXPECT_LT(worst_apart, 3e-3) << df;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Faults
 

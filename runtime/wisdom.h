@@ -22,8 +22,9 @@
 //
 // Large transforms may use the machine's second core: work that falls into
 // two independent halves ("lanes") runs lane 0 on the calling thread and
-// lane 1 on a persistent helper thread. The helper spins briefly after each
-// task and then sleeps until the next one; NODRIX_THREADS=1 in the
+// lane 1 on a persistent helper thread. Either thread, waiting for the
+// other, polls for some microseconds and then sleeps in the kernel, using no
+// processor time while it waits; NODRIX_THREADS=1 in the
 // environment (or a machine with one core) keeps both lanes on the calling
 // thread. Either way the lanes compute exactly the same numbers, so results
 // never depend on the number of threads. Plans and tables are only created on

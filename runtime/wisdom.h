@@ -174,8 +174,9 @@ void stop_lanes();
 
 // Use of the transforms since the last reset, per thread ([0] the calling
 // thread, [1] the helper): the transforms executed through fft_run and the
-// wall time spent inside them, and the time the calling thread waited for the
-// helper to finish its lane (times only while fft_timing is on); the same
+// thread's processor time spent inside them, and the wall time the calling
+// thread waited for the helper to finish its lane (times only while
+// fft_timing is on); the same
 // for both threads together by length (2^n in class n, other lengths in the
 // last class); the plans created and the time their creation took.
 inline constexpr int kLengthClasses = kMaxPlanExponent + 2;

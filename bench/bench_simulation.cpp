@@ -14,7 +14,9 @@
 // helper thread's time falls to the fibres, the only blocks that use it.
 // With 10^7 rounds of 132 blocks, reading a clock around every call would
 // cost more than many blocks do. The FFT calls of the fibres' linear
-// half-steps are few and long, and are timed call by call (wall time).
+// half-steps are few and long, and are timed call by call (the processor
+// time of the thread that makes them, so that the turns other programs take
+// on a shared machine are not counted against the floor).
 //
 // The state every block keeps is sampled for subnormal numbers: every N-th
 // sample (N = -state-every, a power of two), right after a block's call, its

@@ -22,8 +22,9 @@
 //
 // Large transforms may use the machine's second core: work that falls into
 // two independent halves ("lanes") runs lane 0 on the calling thread and
-// lane 1 on a persistent helper thread. The helper spins briefly after each
-// task and then sleeps until the next one; NODRIX_THREADS=1 in the
+// lane 1 on a persistent helper thread. Either thread, waiting for the
+// other, polls for some microseconds and then sleeps in the kernel, using no
+// processor time while it waits; NODRIX_THREADS=1 in the
 // environment (or a machine with one core) keeps both lanes on the calling
 // thread. Either way the lanes compute exactly the same numbers, so results
 // never depend on the number of threads. Plans and tables are only created on
@@ -173,8 +174,9 @@ void stop_lanes();
 
 // Use of the transforms since the last reset, per thread ([0] the calling
 // thread, [1] the helper): the transforms executed through fft_run and the
-// wall time spent inside them, and the time the calling thread waited for the
-// helper to finish its lane (times only while fft_timing is on); the same
+// thread's processor time spent inside them, and the wall time the calling
+// thread waited for the helper to finish its lane (times only while
+// fft_timing is on); the same
 // for both threads together by length (2^n in class n, other lengths in the
 // last class); the plans created and the time their creation took.
 inline constexpr int kLengthClasses = kMaxPlanExponent + 2;

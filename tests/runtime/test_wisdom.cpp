@@ -280,29 +280,50 @@ TEST_F(LaneTest, BothLanesRunOnceOnEitherThreadCount) {
     }
 }
 
-// Waits until the helper, the process's other thread, sleeps on its
-// condition variable (its state 'S' in /proc: a spinning thread shows 'R').
-// A helper that never sleeps holds the test until it times out.
+// The state letter of thread `tid` of this process in /proc: 'S' asleep in
+// the kernel, 'R' running or ready (as a spinning thread is).
+char thread_state(const std::string& tid) {
+    std::ifstream stat("/proc/self/task/" + tid + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '?';
+}
+
+// Waits until the helper, the process's other thread, sleeps. A helper that
+// never sleeps holds the test until it times out.
 void wait_until_the_helper_sleeps() {
     const std::string self = std::to_string(::gettid());
     for (;;) {
         for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            if (task.path().filename() == self) continue;
-            std::ifstream stat(task.path() / "stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto name_end = line.rfind(')');
-            if (name_end != std::string::npos && line.compare(name_end, 3, ") S") == 0) return;
+            const std::string tid = task.path().filename();
+            if (tid != self && thread_state(tid) == 'S') return;
         }
         std::this_thread::yield();
     }
 }
 
-TEST_F(LaneTest, TheHelperTakesLaneOneAndSleepsBetweenTasks) {
+// Lane 1 goes to the helper; every other time it goes on only once the
+// calling thread, its own lane done, sleeps in its wait (a wait that spins
+// holds the test until it times out). Each lane transforms its half of the
+// data: after the return both halves equal the transforms made on the
+// calling thread alone.
+TEST_F(LaneTest, TheHelperTakesLaneOneAndBothSidesSleepWhileTheyWait) {
+    constexpr std::int32_t kLength = 2048;
+    std::vector<Complex> in(2 * kLength);
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise;
+    for (Complex& v : in) v = Complex(noise(rng), noise(rng));
+    std::vector<Complex> alone(2 * kLength);
+    std::vector<Complex> out(2 * kLength);
+    const FftPlan plan = fft_plan(kLength, FFTW_FORWARD, in.data(), out.data());
+    ASSERT_TRUE(plan);
+    for (int lane = 0; lane < 2; ++lane) fft_run(plan, in.data() + lane * kLength, alone.data() + lane * kLength);
+    const std::string caller = std::to_string(::gettid());
     set_lane_threads(2);
     for (int i = 0; i < 20; ++i) {
         std::thread::id where;
-        int lane1 = 0;
+        std::fill(out.begin(), out.end(), Complex());
         std::atomic<bool> taken{false};
         auto body = [&](int lane) {
             if (lane == 0) {
@@ -310,12 +331,13 @@ TEST_F(LaneTest, TheHelperTakesLaneOneAndSleepsBetweenTasks) {
                 while (!taken.load()) std::this_thread::yield();
             } else {
                 where = std::this_thread::get_id();
-                lane1 = 42;
                 taken.store(true);
+                while (i % 2 == 0 && thread_state(caller) != 'S') std::this_thread::yield();
             }
+            fft_run(plan, in.data() + lane * kLength, out.data() + lane * kLength);
         };
         run_lanes(body, true);
-        EXPECT_EQ(lane1, 42);  // its writes are seen after the return
+        ASSERT_EQ(std::memcmp(out.data(), alone.data(), out.size() * sizeof(Complex)), 0);
         EXPECT_NE(where, std::this_thread::get_id());
         if (i % 2 == 1) wait_until_the_helper_sleeps();  // the next task wakes it
     }

@@ -16,15 +16,22 @@
 #include "runtime/opxfile.h"
 #include "runtime/stop_points.h"
 #include "runtime/wisdom.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 namespace {
 
-ProjectDescription the_project;
-StorageMaxima last_maxima{};
-bool sample_by_sample = false;
-bool simulated = false;
-StorageSizing the_sizing;
+// What the driver keeps over a run of the program: the project it runs, how
+// it sizes the storage and whether it simulates, and what its last call gave.
+struct DriverState {
+    ProjectDescription project;
+    StorageMaxima last_maxima{};
+    bool sample_by_sample = false;
+    bool simulated = false;
+    StorageSizing sizing;
+};
+
+DriverState& driver_state() { return current_run_state().part<DriverState>(); }
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
@@ -58,7 +65,8 @@ SimulationSettings simulation_settings(const ProjectDescription& project) {
 namespace {
 
 Status schedule(RunContext& run, std::int32_t& nrun, std::int32_t& irun, std::int32_t& more, std::int32_t& first) {
-    if (the_project.projec) return the_project.projec(run, nrun, irun, more, first);
+    const ProjectSchedule& projec = driver_state().project.projec;
+    if (projec) return projec(run, nrun, irun, more, first);
     return {};
 }
 
@@ -78,9 +86,9 @@ std::string counts_text(const StorageCounts& m) {
 // file when there is one. False after an error.
 bool initial_capacities(StorageCounts& k) {
     k = kDefaultCapacities;
-    std::string file = the_sizing.limits_file;
+    std::string file = driver_state().sizing.limits_file;
     if (file.empty()) {
-        file = limits_file_name(the_project.name);
+        file = limits_file_name(driver_state().project.name);
         std::error_code ec;
         if (!std::filesystem::exists(file, ec)) return true;
     }
@@ -106,9 +114,10 @@ bool within_cap(const StorageCounts& counts) {
     const std::int64_t bytes = storage_bytes(counts);
     std::int64_t cap = physical_memory();
     std::string cap_text = "the machine's physical memory of " + std::to_string(cap / kMiB) + " MiB";
-    if (the_sizing.maxmem_mib > 0) {
-        cap = the_sizing.maxmem_mib > INT64_MAX / kMiB ? INT64_MAX : the_sizing.maxmem_mib * kMiB;
-        cap_text = "the memory cap of " + std::to_string(the_sizing.maxmem_mib) + " MiB";
+    const std::int64_t maxmem_mib = driver_state().sizing.maxmem_mib;
+    if (maxmem_mib > 0) {
+        cap = maxmem_mib > INT64_MAX / kMiB ? INT64_MAX : maxmem_mib * kMiB;
+        cap_text = "the memory cap of " + std::to_string(maxmem_mib) + " MiB";
     }
     if (cap > 0 && bytes > cap) {
         opxerr("The kernel storage needs " + std::to_string((bytes + kMiB - 1) / kMiB) + " MiB, more than " +
@@ -120,14 +129,14 @@ bool within_cap(const StorageCounts& counts) {
 
 }  // namespace
 
-void set_project(const ProjectDescription& project) { the_project = project; }
-void set_storage_sizing(const StorageSizing& sizing) { the_sizing = sizing; }
-const StorageSizing& storage_sizing() { return the_sizing; }
-void set_source_window(float twinin) { the_project.schedule.twinin = twinin; }
-void set_per_sample_run(bool on) { sample_by_sample = on; }
-bool per_sample_run() { return sample_by_sample; }
-bool last_run_simulated() { return simulated; }
-const ProjectDescription& current_project() { return the_project; }
+void set_project(const ProjectDescription& project) { driver_state().project = project; }
+void set_storage_sizing(const StorageSizing& sizing) { driver_state().sizing = sizing; }
+const StorageSizing& storage_sizing() { return driver_state().sizing; }
+void set_source_window(float twinin) { driver_state().project.schedule.twinin = twinin; }
+void set_per_sample_run(bool on) { driver_state().sample_by_sample = on; }
+bool per_sample_run() { return driver_state().sample_by_sample; }
+bool last_run_simulated() { return driver_state().simulated; }
+const ProjectDescription& current_project() { return driver_state().project; }
 
 namespace {
 std::string lower(std::string s) {
@@ -139,7 +148,7 @@ std::string lower(std::string s) {
 std::string limits_file_name(const std::string& project) { return "x0_" + lower(project) + ".hst"; }
 std::string run_lock_name(const std::string& project) { return "x1_" + lower(project) + ".lck"; }
 
-StorageMaxima last_storage_maxima() { return last_maxima; }
+StorageMaxima last_storage_maxima() { return driver_state().last_maxima; }
 
 namespace {
 
@@ -157,10 +166,10 @@ StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more
         ++irun;
         run.storage().start_count();
         opxinit();
-        if (the_project.block_setup) the_project.block_setup();
+        if (const auto& block_setup = driver_state().project.block_setup) block_setup();
         opxplancreate();
         first = 1;
-        opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + the_project.name);
+        opxtrace("Dimensioning pass " + std::to_string(irun) + " of project " + driver_state().project.name);
         status = schedule(run, nrun, irun, more, first);
         if (prerun == 1 || !status) {
             stopped = true;
@@ -177,7 +186,7 @@ StorageMaxima dimension(RunContext& run, std::int32_t prerun, std::int32_t& more
 bool storage_ready(const RunContext& run, const StorageMaxima& m, StorageCounts& capacities, std::int32_t& status) {
     if (storage_count_overflowed(m)) return false;  // reported while counting: no run
     if (storage_fits(m, capacities)) return within_cap(m);
-    if (the_sizing.autosize) {
+    if (driver_state().sizing.autosize) {
         capacities = larger(capacities, m);
         opxtrace("Storage capacities raised to the counts: " + counts_text(capacities));
         return within_cap(capacities);
@@ -186,7 +195,7 @@ bool storage_ready(const RunContext& run, const StorageMaxima& m, StorageCounts&
         opxerr("DELT <= 0 - CONDITION NOT ALLOWED\nNODRIX SIMULATOR INTERRUPTED");
         return false;
     }
-    const std::string name = limits_file_name(the_project.name);
+    const std::string name = limits_file_name(driver_state().project.name);
     opxtrace("The storage does not fit the capacities: limits file " + name);
     write_limits_file(name, m);
     status = 3;
@@ -208,10 +217,10 @@ void run_passes(RunContext& run, std::int32_t& more) {
         stop_point("initialised");
         run.enter_driver_call(DriverCall::second);
         more = 0;
-        opxtrace(sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
+        opxtrace(driver_state().sample_by_sample ? "Run " + std::to_string(irun) + ": simulation sample by sample"
                                   : "Run " + std::to_string(irun) + ": second call");
         if (!schedule(run, nrun, irun, more, first) || stop_requested()) break;
-        simulated = sample_by_sample;
+        driver_state().simulated = driver_state().sample_by_sample;
         if (more == 1) ++nrun;
     }
 }
@@ -219,7 +228,7 @@ void run_passes(RunContext& run, std::int32_t& more) {
 }  // namespace
 
 void topmain(std::int32_t& prerun, std::int32_t& status) {
-    simulated = false;
+    driver_state().simulated = false;
 
     // Capacities beyond the memory cap stop the run before anything is designed.
     StorageCounts capacities{};
@@ -230,19 +239,20 @@ void topmain(std::int32_t& prerun, std::int32_t& status) {
         return;
     }
 
-    set_schedule_mode(sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
-    RunContext run(simulation_settings(the_project));
+    set_schedule_mode(driver_state().sample_by_sample ? ScheduleMode::per_sample : ScheduleMode::setup);
+    RunContext run(simulation_settings(driver_state().project));
     std::int32_t more = 0;
     bool stopped_by_prerun = false;
     Status dimensioned;
     const StorageMaxima m = dimension(run, prerun, more, stopped_by_prerun, dimensioned);
     stop_point("dimensioned");
-    last_maxima = m;
+    driver_state().last_maxima = m;
     if (!stopped_by_prerun) opxtrace("Storage counted: " + counts_text(m));
 
     // Under a policy that stops at errors, a set-up that reported one runs no further.
     const bool stopped = stopped_by_prerun || stop_requested();
-    const bool accepted = stopped || !the_project.after_dimensioning || the_project.after_dimensioning();
+    const auto& after_dimensioning = driver_state().project.after_dimensioning;
+    const bool accepted = stopped || !after_dimensioning || after_dimensioning();
     if (!accepted) status = 1;
     if (!stopped && accepted && storage_ready(run, m, capacities, status)) {
         run_passes(run, more);

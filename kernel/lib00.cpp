@@ -6,14 +6,21 @@
 
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 namespace {
 
-std::int32_t kernel_errors = 0;
-std::vector<std::int32_t> reported_warnings;
-ErrorPolicy the_policy;
-float message_time = 0.0f;
+// What the kernel's error routing keeps over a run: its policy, the errors
+// it counted, the warning codes it reported and the time its messages show.
+struct KernelMessages {
+    std::int32_t errors = 0;
+    std::vector<std::int32_t> reported_warnings;
+    ErrorPolicy policy;
+    float time = 0.0f;
+};
+
+KernelMessages& kernel() { return current_run_state().part<KernelMessages>(); }
 
 // The codes the models and the unit registry report, as the error-message
 // file of a full installation would explain them.
@@ -54,7 +61,7 @@ constexpr std::int32_t kChosenDegree = 14900;
 // this program ships none, so every code reads as unexplained there.
 void explain() { opxinfo("  NO ERROR MESSAGE AVAILABLE FOR THIS CODE"); }
 
-std::string time_e13() { return fmt::E(message_time, 13, 6); }
+std::string time_e13() { return fmt::E(kernel().time, 13, 6); }
 
 std::string trimmed(std::string_view s) {
     const auto first = s.find_first_not_of(' ');
@@ -70,15 +77,15 @@ std::string worded(const std::string& code_i5, std::string_view kind) {
 }
 
 void report_error(const std::string& code_i5) {
-    if (the_policy.explain_codes) {
+    if (kernel().policy.explain_codes) {
         opxerr(worded(code_i5, "error"));
-        ++kernel_errors;
+        ++kernel().errors;
         return;
     }
     opxerr("  NODRIX PROGRAM INTERRUPT - ERROR CODE = " + code_i5 + "   TIME = " + time_e13());
     explain();
     opxinfo(" ");
-    ++kernel_errors;
+    ++kernel().errors;
 }
 
 std::string first60(std::string_view text) { return std::string(text.substr(0, 60)); }
@@ -99,14 +106,14 @@ void option_lines(const std::int32_t* options, bool db_capital) {
 }  // namespace
 
 void set_error_policy(const ErrorPolicy& policy) {
-    the_policy = policy;
+    kernel().policy = policy;
     name_message_origins(policy.name_blocks);
 }
 
-const ErrorPolicy& error_policy() { return the_policy; }
+const ErrorPolicy& error_policy() { return kernel().policy; }
 
 bool stop_requested() {
-    if (!the_policy.stop_at_error) return false;
+    if (!kernel().policy.stop_at_error) return false;
     std::int32_t errors = 0;
     opxget(&errors, nullptr);
     return errors > 0;
@@ -129,32 +136,32 @@ void tsedet(std::int32_t code) { report_error(fmt::I(code, 5)); }
 void tsedet(std::string_view code) { report_error(fmt::A_right(code, 5)); }
 
 void txedet(std::string_view text) {
-    if (the_policy.explain_codes) {
+    if (kernel().policy.explain_codes) {
         opxerr(first60(text) + " (time " + trimmed(time_e13()) + ")");
-        ++kernel_errors;
+        ++kernel().errors;
         return;
     }
     opxerr("  NODRIX ERROR CONDITION - TIME = " + time_e13());
     opxinfo(" " + first60(text));
-    ++kernel_errors;
+    ++kernel().errors;
 }
 
 void tswarn(std::int32_t code) {
-    if (!reported_warnings.empty() && message_time > 0.0f)
-        for (std::int32_t c : reported_warnings)
+    if (!kernel().reported_warnings.empty() && kernel().time > 0.0f)
+        for (std::int32_t c : kernel().reported_warnings)
             if (c == code) return;
     const std::string code_i5 = fmt::I(code, 5);
-    if (the_policy.explain_codes) {
+    if (kernel().policy.explain_codes) {
         opxwarn(worded(code_i5, "warning"));
     } else {
         opxwarn("  NODRIX WARNING CONDITION - CODE = " + code_i5 + "   TIME = " + time_e13());
         explain();
     }
-    if (reported_warnings.size() < 1000) reported_warnings.push_back(code);
+    if (kernel().reported_warnings.size() < 1000) kernel().reported_warnings.push_back(code);
 }
 
 void txwarn(std::string_view text) {
-    if (the_policy.explain_codes) {
+    if (kernel().policy.explain_codes) {
         opxwarn(first60(text) + " (time " + trimmed(time_e13()) + ")");
         return;
     }
@@ -162,7 +169,7 @@ void txwarn(std::string_view text) {
     opxinfo(" " + first60(text));
 }
 
-bool tserck() { return kernel_errors > 0; }
+bool tserck() { return kernel().errors > 0; }
 
 void error_message_opt(const std::int32_t* options, std::string_view name) {
     opxerr("User defined optical filter at ");
@@ -173,7 +180,7 @@ void error_message_opt(const std::int32_t* options, std::string_view name) {
 }
 
 void warning_message_opt(const std::int32_t* options, std::string_view name, const std::int32_t* status) {
-    if (the_policy.stop_at_error) {
+    if (kernel().policy.stop_at_error) {
         // The branch after the filter would carry no light: nothing after it
         // would mean anything.
         opxerr("User defined optical filter at " + std::string(name));
@@ -190,14 +197,16 @@ void warning_message_opt(const std::int32_t* options, std::string_view name, con
     opxinfo("   after this block will be turned off");
 }
 
-std::int32_t kernel_error_count() { return kernel_errors; }
+std::int32_t kernel_error_count() { return kernel().errors; }
 
 void reset_kernel_errors() {
-    kernel_errors = 0;
-    reported_warnings.clear();
-    message_time = 0.0f;
+    kernel().errors = 0;
+    kernel().reported_warnings.clear();
+    kernel().time = 0.0f;
 }
 
-void set_message_time(float time_ps) { message_time = time_ps; }
+void set_message_time(float time_ps) { kernel().time = time_ps; }
+
+float& message_time_word() { return kernel().time; }
 
 }  // namespace nodrix

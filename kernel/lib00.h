@@ -57,5 +57,8 @@ void reset_kernel_errors();
 // run has reached (RunContext::enter_sample sets it; it stays after the
 // samples). A warning code already reported is shown again only at time 0.
 void set_message_time(float time_ps);
+// The run's word for that time, which a run context holds so that every
+// sample sets it without looking the run up.
+float& message_time_word();
 
 }  // namespace nodrix

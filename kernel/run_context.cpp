@@ -60,6 +60,9 @@ UnitFile FileServices::open(const std::string& name, FileUse use) const {
 
 std::int32_t FileServices::memory_map() const { return current_memory_map(); }
 
+RunContext::RunContext(const SimulationSettings& settings)
+    : settings_(settings), message_time_(&message_time_word()) {}
+
 void RunContext::enter_sample(std::int32_t step) {
     phase_ = Phase::run;
     step_ = step;
@@ -67,7 +70,7 @@ void RunContext::enter_sample(std::int32_t step) {
     const double t = static_cast<double>(step - 1) * dt;
     time_ = static_cast<float>(t);
     time_double_ = t;
-    set_message_time(time_);
+    *message_time_ = time_;
 }
 
 void RunContext::leave_samples() {

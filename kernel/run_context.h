@@ -155,7 +155,9 @@ enum class DriverCall { dimensioning, initialisation, second };
 
 class RunContext {
 public:
-    explicit RunContext(const SimulationSettings& settings) : settings_(settings) {}
+    // Made on the thread of the run it serves, whose kernel messages then
+    // show the time of its samples.
+    explicit RunContext(const SimulationSettings& settings);
     RunContext(const RunContext&) = delete;
     RunContext& operator=(const RunContext&) = delete;
 
@@ -243,6 +245,7 @@ private:
     StorageAccount storage_;
     mutable std::map<const void*, std::shared_ptr<void>> shared_;
     std::vector<BlockError> errors_;
+    float* message_time_;  // the time the run's kernel messages show
 };
 
 }  // namespace nodrix

@@ -14,14 +14,22 @@
 #include "kernel/run_context.h"
 #include "runtime/io_file.h"
 #include "runtime/opxfile.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 namespace {
 
-std::int32_t memory_map_id = -1;
-ScheduleMode the_mode = ScheduleMode::setup;
-std::int64_t sample_rounds = 0;
-bool progress_line = true;
+// What the schedule keeps over a run: its mode, the memory map open during a
+// dimensioning call, the sample rounds of the last simulation and whether
+// the progress line is wanted.
+struct ScheduleState {
+    std::int32_t memory_map_id = -1;
+    ScheduleMode mode = ScheduleMode::setup;
+    std::int64_t sample_rounds = 0;
+    bool progress_line = true;
+};
+
+ScheduleState& schedule_state() { return current_run_state().part<ScheduleState>(); }
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -121,7 +129,8 @@ Status one_round(RunContext& run, std::span<BlockCall> blocks, const ScheduleFil
 class Progress {
 public:
     explicit Progress(std::int64_t expected)
-        : expected_(expected), shown_(progress_line && ::isatty(STDERR_FILENO) == 1), start_(Clock::now()) {}
+        : expected_(expected),
+          shown_(schedule_state().progress_line && ::isatty(STDERR_FILENO) == 1), start_(Clock::now()) {}
     void update(std::int64_t step) {
         if (!shown_) return;
         const auto now = Clock::now();
@@ -193,7 +202,8 @@ void finish_blocks(RunContext& run, std::span<BlockCall> blocks) {
 Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
     const double dt = run.time_step_double();
     const double tend = static_cast<double>(run.end_time());
-    sample_rounds = 0;
+    std::int64_t& rounds = schedule_state().sample_rounds;
+    rounds = 0;
     const std::vector<SampleCall> calls = sample_calls(blocks);
     // Progress in tenths of the run, shown with the verbose option.
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
@@ -210,7 +220,7 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
             }
             run.enter_sample(static_cast<std::int32_t>(step));
             sample_round(run, calls, j);
-            ++sample_rounds;
+            ++rounds;
             const double t = static_cast<double>(step - 1) * dt;
             if (run.time() >= run.end_time() || t >= tend || dt <= 0.0 || stop_requested()) break;
         }
@@ -229,12 +239,12 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
 std::string memory_map_name(const std::string& project) { return "x1_" + lower(project) + ".mem"; }
 std::string delay_file_name(const std::string& project) { return "x1_" + lower(project) + ".dly"; }
 
-void set_schedule_mode(ScheduleMode mode) { the_mode = mode; }
-void set_progress_line(bool on) { progress_line = on; }
-ScheduleMode schedule_mode() { return the_mode; }
-std::int64_t last_sample_count() { return sample_rounds; }
+void set_schedule_mode(ScheduleMode mode) { schedule_state().mode = mode; }
+void set_progress_line(bool on) { schedule_state().progress_line = on; }
+ScheduleMode schedule_mode() { return schedule_state().mode; }
+std::int64_t last_sample_count() { return schedule_state().sample_rounds; }
 
-std::int32_t current_memory_map() { return memory_map_id; }
+std::int32_t current_memory_map() { return schedule_state().memory_map_id; }
 
 namespace {
 
@@ -289,7 +299,7 @@ Status count_run_rounds(RunContext& run, std::span<BlockCall> blocks) {
 }  // namespace
 
 Status run_schedule(RunContext& run, const std::string& project, std::span<BlockCall> blocks) {
-    const bool per_sample_run = the_mode == ScheduleMode::per_sample;
+    const bool per_sample_run = schedule_mode() == ScheduleMode::per_sample;
     const DriverCall call = run.driver_call();
     run.storage().set_counting(true);
     run.enter_round(SetupRound::sizing);
@@ -315,12 +325,12 @@ Status run_schedule(RunContext& run, const std::string& project, std::span<Block
     if (files.mem >= 0 && io_write_str(files.mem, "NodrixMEM 1\n") == 0) io_write_str(files.mem, "##\n");
     opxfdel(dly.c_str());
     files.dly = io_open(dly.c_str(), kIoWrite, -1);
-    memory_map_id = files.mem;
+    schedule_state().memory_map_id = files.mem;
 
     Status status = one_round(run, blocks, &files);
     if (status && per_sample_run) status = count_run_rounds(run, blocks);
 
-    memory_map_id = -1;
+    schedule_state().memory_map_id = -1;
     if (files.mem >= 0) io_close(files.mem);
     if (files.dly >= 0) io_close(files.dly);
     return status;

@@ -610,11 +610,22 @@ int verb_blocks(std::vector<std::string> args) {
 
 }  // namespace
 
+bool form_link_for_run(Link& link) {
+    set_error_policy(kStopAtErrors);
+    return form_link(link);
+}
+
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after) {
+    set_per_sample_run(settings.simulate);
+    if (!form_link_for_run(link)) return 1;
+    return run_formed_link(std::move(link), settings, after);
+}
+
+int run_formed_link(Link link, const RunSettings& settings,
+                    const std::function<void(const LinkSchedule& schedule, int status)>& after) {
     set_error_policy(kStopAtErrors);
     set_per_sample_run(settings.simulate);
-    if (!form_link(link)) return 1;
     LinkSchedule schedule(std::move(link));
     if (!schedule.ok()) return 1;
     ProjectDescription project = schedule.project();

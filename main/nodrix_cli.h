@@ -31,4 +31,14 @@ struct RunSettings {
 int run_link(Link link, const RunSettings& settings,
              const std::function<void(const LinkSchedule& schedule, int status)>& after);
 
+// The two halves of run_link. Forming the link (its fibres split, its "auto"
+// settings worked out) makes dimensioning passes in a scratch directory, the
+// process's working directory meanwhile: false when it cannot (reported).
+// The run of the formed link then works in the working directory on the
+// calling thread, with the run of the program (RunState) installed there; a
+// process may run formed links of different names on threads at once.
+bool form_link_for_run(Link& link);
+int run_formed_link(Link link, const RunSettings& settings,
+                    const std::function<void(const LinkSchedule& schedule, int status)>& after);
+
 }  // namespace nodrix

@@ -181,8 +181,11 @@ void open_log_file(XuMsg* messages, const char* path) {
 void close_messages() { xu_MsgOutputFileClose(nullptr); }
 
 int op_main(int argc, char** argv, const std::function<void(int status)>& after_run) {
-    // One program run: messages, files and units of its own.
+    // One program run: messages, files and units of its own, and the project
+    // its caller set.
+    const ProjectDescription project = current_project();
     const OwnRunState run;
+    set_project(project);
     std::int32_t prerun = 0;
     StorageSizing sizing;
     open_messages(&argc, argv);

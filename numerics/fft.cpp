@@ -1,7 +1,10 @@
 #include "numerics/fft.h"
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "numerics/constants.h"
 
@@ -12,22 +15,31 @@ namespace {
 // so that a pass reads them in order: the pass on sub-sequences of 2h points
 // uses entries h..2h-1, entry h + k holding e^(-j 2 pi k / (2h)) as
 // (cos, -sin), each computed directly (no recurrence). A length's entries are
-// filled on its first use; the run-time overlap-add then does no trigonometry.
+// filled on its first use (under the table's lock, so that runs on threads
+// at once fill it once); the run-time overlap-add then does no trigonometry.
 constexpr std::int32_t kTableLog2 = 18;
 constexpr std::int64_t kTableSize = std::int64_t{1} << kTableLog2;
-double twiddles[2 * kTableSize];
-bool stage_ready[kTableLog2 + 1] = {};
+struct TwiddleTable {
+    double twiddles[2 * kTableSize];
+    std::atomic<bool> ready[kTableLog2 + 1] = {};
+    std::mutex lock;
+};
+TwiddleTable table;
 
 const double* stage_twiddles(std::int32_t stage) {  // sub-sequences of 2^stage points
     const std::int64_t h = std::int64_t{1} << (stage - 1);
-    if (!stage_ready[stage]) {
-        const double step = kTwoPi / static_cast<double>(2 * h);
-        for (std::int64_t k = 0; k < h; ++k) {
-            const double a = step * static_cast<double>(k);
-            twiddles[2 * (h + k)] = std::cos(a);
-            twiddles[2 * (h + k) + 1] = -std::sin(a);
+    double* const twiddles = table.twiddles;
+    if (!table.ready[stage].load(std::memory_order_acquire)) {
+        const std::lock_guard<std::mutex> held(table.lock);
+        if (!table.ready[stage].load(std::memory_order_relaxed)) {
+            const double step = kTwoPi / static_cast<double>(2 * h);
+            for (std::int64_t k = 0; k < h; ++k) {
+                const double a = step * static_cast<double>(k);
+                twiddles[2 * (h + k)] = std::cos(a);
+                twiddles[2 * (h + k) + 1] = -std::sin(a);
+            }
+            table.ready[stage].store(true, std::memory_order_release);
         }
-        stage_ready[stage] = true;
     }
     return twiddles + 2 * h;
 }
@@ -48,8 +60,13 @@ void bit_reverse(double* a, std::int64_t n) {
 }
 
 // Work area of the self-sorting transform (the data move between it and the
-// caller's array from pass to pass).
-double work[2 * kTableSize];
+// caller's array from pass to pass): each thread's own, grown to the longest
+// transform it made.
+double* work_area(std::int64_t n) {
+    thread_local std::vector<double> work;
+    if (static_cast<std::int64_t>(work.size()) < 2 * n) work.resize(static_cast<std::size_t>(2 * n));
+    return work.data();
+}
 
 // Self-sorting (Stockham) radix-4 transform on interleaved (re, im) doubles:
 // natural order in and out, so no bit-reversal pass; every pass reads and
@@ -162,6 +179,7 @@ void cfft2(std::complex<double>* a, std::int32_t log2n, std::int32_t direction) 
     double* d = reinterpret_cast<double*>(a);
     const double scale = direction > 0 ? 1.0 / static_cast<double>(n) : 1.0;
     if (log2n <= kTableLog2) {
+        double* const work = work_area(n);
         const double* result = direction > 0 ? stockham<true>(d, work, n) : stockham<false>(d, work, n);
         if (result != d) {
             for (std::int64_t i = 0; i < 2 * n; ++i) d[i] = result[i] * scale;

@@ -6,9 +6,9 @@
 
 namespace nodrix {
 
-WwFunc wwfunc;
+namespace {
 
-void opx_filter_init() {
+void fill(WwFunc& wwfunc) {
     const double g = 0.1 / std::sqrt(kPi);
     for (int i = 0; i < kTableSize; ++i) {
         const double x = table_x(i);
@@ -25,5 +25,19 @@ void opx_filter_init() {
         wwfunc.ew[i] = 0.5 * (2.0 - std::erf(40.0 * (x + 0.1)) + std::erf(40.0 * (x - 0.1)));
     }
 }
+
+// The tables, filled where they lie.
+struct FilledTables : WwFunc {
+    FilledTables() { fill(*this); }
+};
+
+}  // namespace
+
+const WwFunc& filter_tables() {
+    static const FilledTables tables;
+    return tables;
+}
+
+void opx_filter_init() { filter_tables(); }
 
 }  // namespace nodrix

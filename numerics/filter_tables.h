@@ -25,9 +25,11 @@ struct WwFunc {
     std::array<double, kTableSize> ew{};  // 0.5 (2 - erf(40 (x + 0.1)) + erf(40 (x - 0.1)))
 };
 
-extern WwFunc wwfunc;
+// The tables, filled at the first call (once, whichever thread asks first)
+// and only read after.
+const WwFunc& filter_tables();
 
-// Fills the tables (start-up).
+// Fills the tables now (start-up), so that no design pays for it.
 void opx_filter_init();
 
 // Normalised frequency of table index i (0-based): (i - 8192) / 8192.

@@ -84,12 +84,15 @@ struct FormsOfKind {
 };
 
 const FormsOfKind& forms_of(const KindSpec& kind) {
-    static std::map<const KindSpec*, FormsOfKind> made;
-    static std::mutex guard;
-    const std::lock_guard lock(guard);
-    const auto at = made.find(&kind);
-    if (at != made.end()) return at->second;
-    FormsOfKind& f = made[&kind];
+    // Made once per kind, whichever thread asks first, and only read after.
+    static struct {
+        std::map<const KindSpec*, FormsOfKind> of;
+        std::mutex guard;
+    } made;
+    const std::lock_guard lock(made.guard);
+    const auto at = made.of.find(&kind);
+    if (at != made.of.end()) return at->second;
+    FormsOfKind& f = made.of[&kind];
     for (const ParamSpec& p : kind.params) {
         auto u = std::make_unique<UnitForm>();
         if (!designer_form_of(p, u->unit, u->name)) continue;

@@ -42,9 +42,10 @@ struct HandlerTable {
     pthread_t main_thread{};
     struct sigaction previous_int{};
     struct sigaction previous_term{};
-    int catching = 0;  // depth of catch_interruptions() calls
-    bool exit_hook = false;  // the exit handler is registered
-    int staging_runs = 0;    // runs whose files are staged, alive
+    // Counted atomically: runs on threads of one process at once start and end.
+    std::atomic<int> catching{0};  // depth of catch_interruptions() calls
+    std::atomic<bool> exit_hook{false};  // the exit handler is registered
+    std::atomic<int> staging_runs{0};    // runs whose files are staged, alive
     // The message of each signal, made before any signal can come.
     char message_int[160] = {};
     char message_term[160] = {};
@@ -465,7 +466,7 @@ void begin_run_files() {
     if (files().staging) end_run_files(false);
     // A run the program ends with exit() leaves nothing of its own behind
     // either (the thread's own state discards its files as it goes).
-    if (!handler.exit_hook)
+    if (!handler.exit_hook.exchange(true))
         handler.exit_hook = std::atexit([] {
             if (handler.staging_runs > 0 && files().staging) end_run_files(false);
         }) == 0;
@@ -473,7 +474,8 @@ void begin_run_files() {
     files().put_in_place_set.clear();
     files().working_list.clear();
     files().working_set.clear();
-    withdraw_all();
+    // The names of another run of the process working at the same time stay.
+    if (handler.staging_runs == 0) withdraw_all();
     std::error_code ec;
     files().run_directory = std::filesystem::current_path(ec);
     files().staging = !ec;
@@ -512,7 +514,7 @@ void report_unfinished(const std::string& name) {
 // ---- Interruption ----
 
 void catch_interruptions() {
-    if (handler.catching++ > 0) return;
+    if (handler.catching.fetch_add(1) > 0) return;
     handler.main_thread = pthread_self();
     make_message(handler.message_int, sizeof handler.message_int, "SIGINT");
     make_message(handler.message_term, sizeof handler.message_term, "SIGTERM");
@@ -527,7 +529,11 @@ void catch_interruptions() {
 }
 
 void release_interruptions() {
-    if (handler.catching == 0 || --handler.catching > 0) return;
+    int depth = handler.catching.load();
+    do {
+        if (depth == 0) return;
+    } while (!handler.catching.compare_exchange_weak(depth, depth - 1));
+    if (depth > 1) return;
     ::sigaction(SIGINT, &handler.previous_int, nullptr);
     ::sigaction(SIGTERM, &handler.previous_term, nullptr);
 }

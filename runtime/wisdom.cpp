@@ -26,6 +26,7 @@
 #endif
 
 #include "runtime/opxfile.h"
+#include "xu/run_state.h"
 #include "xu/xu_mem.h"
 
 namespace nodrix {
@@ -67,23 +68,43 @@ struct PlanSources {
     std::vector<std::int32_t> measured_lengths;
 };
 
-// The plan store of the process. FFTW's planner and its wisdom are the
-// process's, and a plan made once serves every run: the store is shared by
-// the runs of the process, and its plans and tables are made under its lock.
-struct Store {
-    std::mutex lock;
-    PPlan aligned;                // the aligned out-of-place plans of powers of two
-    std::vector<KeptPlan> kept;   // every plan made (those of `aligned` among them), destroyed together
+// The plans of one run of the program (a part of its RunState): every plan
+// it made, the aligned out-of-place plans of powers of two among them, its
+// twiddle tables and where its plans came from. Runs on threads at once each
+// have their own, so that one run's start or end never destroys the plans
+// another is using; a plan of the same problem is made again from FFTW's
+// wisdom, which the process shares.
+struct RunPlans {
+    PPlan aligned;
+    std::vector<KeptPlan> kept;
     // Twiddle tables w^j = exp(-2 pi i j / 2^n), j < 2^(n-1).
     std::array<Complex*, kMaxPlanExponent + 1> twiddle_tables{};
-    PlanSources sources;          // where the plans of the run came from, for its verbose output
+    PlanSources sources;
     std::string wisdom_path;
+    bool live = false;  // between opxplancreate and opxplandestroy
+    RunPlans() = default;
+    RunPlans(const RunPlans&) = delete;
+    RunPlans& operator=(const RunPlans&) = delete;
+    ~RunPlans();
+};
+
+RunPlans& run_plans() { return current_run_state().part<RunPlans>(); }
+
+// The store of the process. FFTW's planner and its wisdom are the process's:
+// every plan is made and destroyed, and wisdom read, under its lock
+// (executing distinct plans needs none).
+struct Store {
+    std::mutex lock;
+    int live_runs = 0;  // runs between opxplancreate and opxplandestroy (under the lock)
     // The rigor: 0 not yet read, else 1 + PlanRigor.
-    int rigor_override = 0;
-    int environment_rigor = 0;
+    std::atomic<int> rigor_override{0};
+    std::atomic<int> environment_rigor{0};
     // The lanes' threads: 0 not yet read (the environment) or not set.
-    int threads_override = 0;
-    int environment_threads = 0;
+    std::atomic<int> threads_override{0};
+    std::atomic<int> environment_threads{0};
+    // Whether the helper thread is free for a run's lanes: one run at a time
+    // uses it, the others run both lanes themselves.
+    std::atomic<bool> helper_free{true};
     // What the transforms and plans cost.
     ThreadCounters thread_counters[2];
     std::atomic<bool> timing_on{false};
@@ -91,6 +112,25 @@ struct Store {
     double plan_time = 0.0;
 };
 Store store;
+
+// Destroys the run's plans and, with `tables`, frees its tables; the run is
+// no longer counted among those alive.
+void release(RunPlans& run, bool tables = true) {
+    const std::lock_guard<std::mutex> held(store.lock);
+    for (KeptPlan& p : run.kept) fftw_destroy_plan(p.plan);
+    run.kept.clear();
+    run.aligned.forward.fill(nullptr);
+    run.aligned.backward.fill(nullptr);
+    for (Complex*& t : run.twiddle_tables) {
+        if (!tables) break;
+        if (t != nullptr) xu_free(t);
+        t = nullptr;
+    }
+    if (run.live) --store.live_runs;
+    run.live = false;
+}
+
+RunPlans::~RunPlans() { release(*this); }
 
 // True on the helper thread, and on the calling thread while its lanes run.
 thread_local bool inside_lanes = false;
@@ -316,13 +356,6 @@ Complex* allocate_complex(std::int64_t count) {
     return static_cast<Complex*>(xu_malloc(static_cast<std::size_t>(count) * sizeof(Complex)));
 }
 
-void free_tables() {
-    const std::lock_guard<std::mutex> held(store.lock);
-    for (Complex*& p : store.twiddle_tables) {
-        if (p != nullptr) xu_free(p);
-        p = nullptr;
-    }
-}
 
 // ---- Plans -------------------------------------------------------------------
 
@@ -353,8 +386,8 @@ int alignment_of(const Complex* p) { return fftw_alignment_of(const_cast<double*
 // allocation (aligned for its SIMD code) moved on by the alignment offset.
 // With `source`, and wisdom read from the file, the plan is first asked of
 // the wisdom alone (the plan FFTW would take from it anyway, but known to
-// come from there); `source` tells where it came from.
-fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
+// come from there); `source` tells where it came from. Under the store's lock.
+fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr, bool from_wisdom = false) {
     const std::size_t bytes = sizeof(Complex) * static_cast<std::size_t>(k.length) + 64;
     char* in_base = static_cast<char*>(fftw_malloc(bytes));
     char* out_base = k.in_place ? nullptr : static_cast<char*>(fftw_malloc(bytes));
@@ -369,7 +402,7 @@ fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
         // plan makes no assumption of alignment at all.
         if (fftw_alignment_of(in) != k.align_in || fftw_alignment_of(out) != k.align_out) flags |= FFTW_UNALIGNED;
         const Clock::time_point t0 = Clock::now();
-        if (source != nullptr && store.aligned.wisdom == 1)
+        if (source != nullptr && from_wisdom)
             plan = fftw_plan_dft_1d(k.length, in_c, out_c, k.direction, flags | FFTW_WISDOM_ONLY);
         if (source != nullptr)
             *source = plan != nullptr                ? PlanSource::wisdom
@@ -385,21 +418,22 @@ fftw_plan make_plan(const PlanKey& k, PlanSource* source = nullptr) {
 }
 
 fftw_plan plan_of(const PlanKey& k) {
+    RunPlans& run = run_plans();
     const std::lock_guard<std::mutex> held(store.lock);
-    for (const KeptPlan& p : store.kept)
+    for (const KeptPlan& p : run.kept)
         if (p.key == k) return p.plan;
     PlanSource source = PlanSource::measured;
-    fftw_plan plan = make_plan(k, &source);
+    fftw_plan plan = make_plan(k, &source, run.aligned.wisdom == 1);
     if (plan == nullptr) return nullptr;
-    store.kept.push_back({k, plan});
-    ++store.sources.count[static_cast<int>(source)];
-    if (source == PlanSource::measured) store.sources.measured_lengths.push_back(k.length);
+    run.kept.push_back({k, plan});
+    ++run.sources.count[static_cast<int>(source)];
+    if (source == PlanSource::measured) run.sources.measured_lengths.push_back(k.length);
     // The aligned out-of-place plans of the store's rigor are kept apart too.
     const bool power_of_two = k.length >= 2 && (k.length & (k.length - 1)) == 0;
     if (power_of_two && k.length <= (1 << kMaxPlanExponent) && !k.in_place && k.align_in == 0 && k.align_out == 0 &&
         k.flags == rigor_flags()) {
         const int n = std::countr_zero(static_cast<std::uint32_t>(k.length));
-        (k.direction == FFTW_FORWARD ? store.aligned.forward : store.aligned.backward)[static_cast<std::size_t>(n)] = plan;
+        (k.direction == FFTW_FORWARD ? run.aligned.forward : run.aligned.backward)[static_cast<std::size_t>(n)] = plan;
     }
     return plan;
 }
@@ -407,14 +441,6 @@ fftw_plan plan_of(const PlanKey& k) {
 fftw_plan aligned_plan(std::int32_t n, int direction) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
     return plan_of(PlanKey{std::int32_t{1} << n, direction, false, 0, 0, rigor_flags()});
-}
-
-void destroy_plans() {
-    const std::lock_guard<std::mutex> held(store.lock);
-    for (KeptPlan& p : store.kept) fftw_destroy_plan(p.plan);
-    store.kept.clear();
-    store.aligned.forward.fill(nullptr);
-    store.aligned.backward.fill(nullptr);
 }
 
 // Says in the verbose output where the run's plans will come from.
@@ -434,7 +460,7 @@ void trace_plan_source(const char* path, const WisdomImport& r) {
 
 // Says in the verbose output which plans the run used, when it made any.
 void trace_plans_used() {
-    const PlanSources& u = store.sources;
+    const PlanSources& u = run_plans().sources;
     if (u.count[0] + u.count[1] + u.count[2] == 0) return;
     std::string text;
     auto add = [&text](int n, const std::string& what) {
@@ -457,8 +483,9 @@ void trace_plans_used() {
 const char* wisdom_file_name() {
     const char* dir = std::getenv("BNLIB");
     if (dir == nullptr) return nullptr;
-    store.wisdom_path = std::string(dir) + "/opwis.pln";
-    return store.wisdom_path.c_str();
+    std::string& path = run_plans().wisdom_path;
+    path = std::string(dir) + "/opwis.pln";
+    return path.c_str();
 }
 
 void import_plan(std::int32_t& flag) {
@@ -472,6 +499,7 @@ void import_plan(std::int32_t& flag) {
         if (dir[0] == '\0' || !std::filesystem::is_directory(dir, ec)) {
             why = std::string("BNLIB=\"") + dir + "\" names no directory";
         } else {
+            const std::lock_guard<std::mutex> held(store.lock);  // FFTW's wisdom is the process's
             r = import_wisdom_file(path);
             why = !r.present ? "there is no such file" : r.imported ? "" : r.reason;
         }
@@ -512,13 +540,19 @@ void forget_wisdom() {
     fftw_forget_wisdom();
 }
 
-const PPlan& aligned_plans() { return store.aligned; }
+const PPlan& aligned_plans() { return run_plans().aligned; }
 
 void opxplancreate() {
-    destroy_plans();
-    store.sources = PlanSources{};
+    RunPlans& run = run_plans();
+    release(run, false);
+    run.sources = PlanSources{};
+    {
+        const std::lock_guard<std::mutex> held(store.lock);
+        run.live = true;
+        ++store.live_runs;
+    }
     store.environment_rigor = 1 + static_cast<int>(rigor_from_environment(true));
-    import_plan(store.aligned.wisdom);
+    import_plan(run.aligned.wisdom);
 }
 
 PlanRigor plan_rigor() {
@@ -541,10 +575,16 @@ void create_plans(std::int32_t n) {
 
 void opxplandestroy() {
     trace_plans_used();
-    store.sources = PlanSources{};
-    stop_lanes();
-    destroy_plans();
-    free_tables();
+    RunPlans& run = run_plans();
+    run.sources = PlanSources{};
+    release(run);
+    // The helper stays while another run of the process works.
+    bool last = false;
+    {
+        const std::lock_guard<std::mutex> held(store.lock);
+        last = store.live_runs == 0;
+    }
+    if (last) stop_lanes();
 }
 
 fftw_plan forward_plan(std::int32_t n) { return aligned_plan(n, FFTW_FORWARD); }
@@ -578,8 +618,9 @@ void fft_run(const FftPlan& plan, const Complex* in, Complex* out) {
 
 const Complex* fft_twiddles(std::int32_t n) {
     if (n < 1 || n > kMaxPlanExponent) return nullptr;
+    RunPlans& run = run_plans();
     const std::lock_guard<std::mutex> held(store.lock);
-    Complex*& table = store.twiddle_tables[static_cast<std::size_t>(n)];
+    Complex*& table = run.twiddle_tables[static_cast<std::size_t>(n)];
     if (table != nullptr) return table;
     // The angles are reduced to the first octant, so that the table is exact
     // at the quarter turn and symmetric like the exponential itself.
@@ -611,7 +652,10 @@ const Complex* fft_twiddles(std::int32_t n) {
 
 // ---- Two lanes -------------------------------------------------------------
 
-int lane_threads() { return store.threads_override != 0 ? store.threads_override : threads_from_environment(); }
+int lane_threads() {
+    const int set = store.threads_override.load(std::memory_order_relaxed);
+    return set != 0 ? set : threads_from_environment();
+}
 
 void set_lane_threads(int threads) {
     store.threads_override = threads == 1 ? 1 : (threads >= 2 ? 2 : 0);
@@ -619,15 +663,26 @@ void set_lane_threads(int threads) {
     if (lane_threads() == 1) stop_lanes();
 }
 
-void stop_lanes() { lane_helper().stop(); }
+void stop_lanes() {
+    // Waits for a run on another thread to finish its lanes.
+    while (store.helper_free.exchange(false, std::memory_order_acquire) == false) std::this_thread::yield();
+    lane_helper().stop();
+    store.helper_free.store(true, std::memory_order_release);
+}
 
 void run_lanes(LaneTask task, void* context, bool concurrent) {
-    // Lanes inside a lane run one after the other.
-    if (concurrent && !inside_lanes && lane_threads() >= 2 && lane_helper().start()) {
-        inside_lanes = true;
-        lane_helper().run(task, context);
-        inside_lanes = false;
-        return;
+    // Lanes inside a lane run one after the other; so do the lanes of a run
+    // while another run of the process has the helper.
+    if (concurrent && !inside_lanes && lane_threads() >= 2 &&
+        store.helper_free.exchange(false, std::memory_order_acquire)) {
+        const bool started = lane_helper().start();
+        if (started) {
+            inside_lanes = true;
+            lane_helper().run(task, context);
+            inside_lanes = false;
+        }
+        store.helper_free.store(true, std::memory_order_release);
+        if (started) return;
     }
     task(0, context);
     task(1, context);

@@ -1,7 +1,9 @@
 // The FFT plan store: FFTW 3 plans made once per run and shared by every
 // model, with optional plan wisdom read from "opwis.pln" in the directory
-// named by BNLIB. The store is the process's, as FFTW's planner is: plans and
-// tables are made under its lock.
+// named by BNLIB. The plans and tables belong to the run of the program that
+// made them (its RunState, xu/run_state.h), so that runs on threads at once
+// never destroy each other's; FFTW's planner and wisdom are the process's, so
+// every plan is made and destroyed, and wisdom read, under the store's lock.
 //
 // An FFTW 3 plan is made for arrays of one placement (in place or not) and
 // one memory alignment, and its SIMD code may rely on that alignment. The
@@ -51,7 +53,7 @@ const PPlan& aligned_plans();
 
 inline constexpr int kMaxPlanExponent = 14;
 
-// Destroys any plans of an earlier pass and imports the wisdom file.
+// Destroys any plans of the run's earlier pass and imports the wisdom file.
 void opxplancreate();
 // Imports the wisdom file when BNLIB is set: flag 1 when FFTW took it. BNLIB
 // naming no directory, a directory without the file, and a file that cannot
@@ -60,9 +62,10 @@ void opxplancreate();
 // file is used. Says in the verbose output where the plans will come from.
 void import_plan(std::int32_t& flag);
 void create_plans(std::int32_t n);
-// Destroys every plan and stops the helper thread; says in the verbose
-// output which plans the run used (from the wisdom file, measured, estimated)
-// when it made any.
+// Destroys every plan of the run and, when no other run of the process is
+// between its opxplancreate and opxplandestroy, stops the helper thread;
+// says in the verbose output which plans the run used (from the wisdom file,
+// measured, estimated) when it made any.
 void opxplandestroy();
 
 // The plan of length 2^n of one direction for aligned out-of-place arrays,
@@ -149,9 +152,10 @@ const Complex* fft_twiddles(std::int32_t n);
 using LaneTask = void (*)(int lane, void* context);
 
 // Runs task(0, context) on the calling thread and task(1, context) on the
-// helper thread, and returns when both are done. With `concurrent` false, or
-// with one thread, both lanes run on the calling thread, lane 0 first. The
-// two lanes must not write the same memory.
+// helper thread, and returns when both are done. With `concurrent` false,
+// with one thread, or while another thread's lanes have the helper, both
+// lanes run on the calling thread, lane 0 first. The two lanes must not
+// write the same memory.
 void run_lanes(LaneTask task, void* context, bool concurrent);
 
 template <class F>

@@ -120,10 +120,6 @@ constexpr std::int32_t kNoiseFigurePoints = 123;
 
 // ---- synthesis ----
 
-// Scratch of the length search (N points, N <= 2^12).
-std::complex<double> design_g[kEdfaResponseSize / 2];
-std::complex<double> design_n[kEdfaResponseSize / 2];
-
 // Frequency sampling of both targets on 2^log2p points (FFT order) with the
 // taper and the linear phase of a delay of `delay` samples, then the inverse
 // FFT: the taps of both filters.
@@ -131,6 +127,7 @@ void design_responses(const EdfaShape& s, double dt, float fc, std::int32_t log2
                       std::complex<double>* hg, std::complex<double>* hn) {
     const std::int64_t p = std::int64_t{1} << log2p;
     const std::int64_t stride = kTableSize / p;
+    const WwFunc& wwfunc = filter_tables();
     for (std::int64_t k = 0; k < p; ++k) {
         const double fk = static_cast<double>(k < p / 2 ? k : k - p) / (static_cast<double>(p) * dt);
         const float f = static_cast<float>(fc + fk);
@@ -430,16 +427,19 @@ std::int32_t coedfa(const EdfaShape& shape, double dt, float fc, std::complex<do
     bool first = true;
     bool settle_next = false;
     delay = 0.0f;
+    // Scratch of the length search (N points, N <= 2^12).
+    std::vector<std::complex<double>> design_g(kEdfaResponseSize / 2);
+    std::vector<std::complex<double>> design_n(kEdfaResponseSize / 2);
     for (;;) {
         if (l > 12) {
             report_length_error();
             return -1;
         }
         const std::int64_t n = std::int64_t{1} << l;
-        design_responses(shape, dt, fc, l, n / 2 - d, design_g, design_n);
+        design_responses(shape, dt, fc, l, n / 2 - d, design_g.data(), design_n.data());
         std::int64_t i1 = 0;
         std::int64_t i2 = 0;
-        tap_extent(design_g, design_n, n, i1, i2);
+        tap_extent(design_g.data(), design_n.data(), n, i1, i2);
         const std::int64_t measured = i2 - i1 + 1;
         if (first || measured >= previous) previous = measured;
         first = false;

@@ -175,6 +175,7 @@ PhaseCoefficients phase_coefficients(const StepFilterInput& s, double dt) {
 }  // namespace
 
 double step_loss_db(const LossShape& loss, std::int64_t j, std::int32_t log2p, double dt) {
+    const WwFunc& wwfunc = filter_tables();
     const std::int64_t points = std::int64_t{1} << log2p;
     const std::size_t t = static_cast<std::size_t>(j * (kTableSize >> log2p));
     // Loss relative to the centre: the polynomial through the smoothed
@@ -229,6 +230,7 @@ void sample_response(const StepFilterInput& s, const PhaseCoefficients& c, std::
     const double sign = parity != 0.0 ? -1.0 : 1.0;
     const bool flat = s.loss.flat();
     const double dd = static_cast<double>(d);
+    const WwFunc& wwfunc = filter_tables();
     for (std::int64_t j = 0; j < points; ++j) {
         const std::size_t t = static_cast<std::size_t>(j * stride);
         const double phi = c.c2 * wwfunc.e2[t] + c.c3 * wwfunc.e3[t] + c.c4 * wwfunc.e4[t] + c.c5 * wwfunc.e5[t] +
@@ -298,6 +300,7 @@ void step_group_delay(const StepFilterInput& s, double dt, std::int64_t d, StepF
     const double b3 = s.beta3 * s.h;
     const double b4 = s.beta4 * s.h;
     const double b5 = s.beta5 * s.h;
+    const WwFunc& wwfunc = filter_tables();
     for (int j = 0; j < kBins; ++j) {
         const double w = wwfunc.ep[static_cast<std::size_t>(16 * j)] / dt;
         out.tau[static_cast<std::size_t>(j)] =

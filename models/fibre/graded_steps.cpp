@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "numerics/constants.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 
@@ -104,11 +105,15 @@ std::vector<ResonantProduct> resonant_products(std::span<const double> f, double
 }
 
 namespace {
-StepPlanLog* live_plan_log = nullptr;
+// The innermost live log of a run of the program.
+struct LivePlanLog {
+    StepPlanLog* log = nullptr;
+};
+StepPlanLog*& live_plan_log() { return current_run_state().part<LivePlanLog>().log; }
 }  // namespace
 
-StepPlanLog::StepPlanLog() : outer_(live_plan_log) { live_plan_log = this; }
-StepPlanLog::~StepPlanLog() { live_plan_log = outer_; }
+StepPlanLog::StepPlanLog() : slot_(&live_plan_log()), outer_(*slot_) { *slot_ = this; }
+StepPlanLog::~StepPlanLog() { *slot_ = outer_; }
 
 void StepPlanLog::add(const StepPlanNote& note) {
     for (StepPlanNote& n : notes_)
@@ -120,7 +125,7 @@ void StepPlanLog::add(const StepPlanNote& note) {
 }
 
 void note_step_plan(const StepPlanNote& note) {
-    if (live_plan_log != nullptr) live_plan_log->add(note);
+    if (StepPlanLog* log = live_plan_log()) log->add(note);
 }
 
 }  // namespace nodrix

@@ -93,7 +93,8 @@ struct StepPlanNote {
 };
 
 // Collects, while it lives, the step plans the fibres make (the last one of
-// each fibre); logs nest, the innermost one collects.
+// each fibre); logs nest, the innermost one of the run of the program
+// (RunState) collects.
 class StepPlanLog {
 public:
     StepPlanLog();
@@ -105,7 +106,8 @@ public:
 
 private:
     std::vector<StepPlanNote> notes_;
-    StepPlanLog* outer_ = nullptr;
+    StepPlanLog** slot_;  // where the run keeps its innermost log
+    StepPlanLog* outer_;
 };
 
 // Gives the note to the live StepPlanLog, if any.

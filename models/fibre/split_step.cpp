@@ -10,6 +10,7 @@
 #include "runtime/format.h"
 #include "runtime/io_file.h"
 #include "runtime/wisdom.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 
@@ -53,14 +54,18 @@ std::int64_t step_ceiling(double v) {
 }
 
 namespace {
-SplitRequestLog* live_log = nullptr;
+// The innermost live log of a run of the program.
+struct LiveSplitLog {
+    SplitRequestLog* log = nullptr;
+};
+SplitRequestLog*& live_log() { return current_run_state().part<LiveSplitLog>().log; }
 }  // namespace
 
-SplitRequestLog::SplitRequestLog() : outer_(live_log) { live_log = this; }
-SplitRequestLog::~SplitRequestLog() { live_log = outer_; }
+SplitRequestLog::SplitRequestLog() : slot_(&live_log()), outer_(*slot_) { *slot_ = this; }
+SplitRequestLog::~SplitRequestLog() { *slot_ = outer_; }
 
 void write_split_request(std::int32_t memfile, const SplitRequest& request, int field_width) {
-    if (live_log != nullptr) live_log->add(request);
+    if (SplitRequestLog* log = live_log()) log->add(request);
     if (memfile < 0) return;  // no dimensioning file open in this pass
     const std::int32_t instance = request.instance;
     const std::vector<double>& pieces = request.pieces_km;
@@ -593,10 +598,9 @@ struct QuadLoops {
 
 #undef NODRIX_AVX
 
-bool wide_loops() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    return avx && wide_loops_on;
-}
+// The processor's features are read once as the program starts (libgcc);
+// asking is a test of that word.
+bool wide_loops() { return wide_loops_on && __builtin_cpu_supports("avx"); }
 #else
 using QuadLoops = PairLoops;
 bool wide_loops() { return false; }

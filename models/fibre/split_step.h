@@ -74,7 +74,7 @@ struct SplitRequest {
 // Collects, while it lives, the split requests the fibres make (besides the
 // lines they write to the dimensioning file), for a caller that re-forms the
 // link from them after the dimensioning pass. Logs nest: the innermost one
-// collects.
+// of the run of the program (RunState) collects.
 class SplitRequestLog {
 public:
     SplitRequestLog();
@@ -86,7 +86,8 @@ public:
 
 private:
     std::vector<SplitRequest> requests_;
-    SplitRequestLog* outer_ = nullptr;
+    SplitRequestLog** slot_;  // where the run keeps its innermost log
+    SplitRequestLog* outer_;
 };
 
 // Writes the lines "fiber", "numsplit" and one "length" per piece to the

@@ -15,6 +15,7 @@
 #include "numerics/ber_search.h"
 #include "runtime/format.h"
 #include "runtime/opxfile.h"
+#include "xu/run_state.h"
 
 namespace nodrix {
 
@@ -22,11 +23,13 @@ namespace {
 
 constexpr std::int32_t kEvaluated = 2;  // collecting flag once the end-of-run evaluation is made
 
-// The outcome of each estimator's last evaluation, by report name.
-std::map<std::string, EstimatorOutcome>& outcome_board() {
-    static std::map<std::string, EstimatorOutcome> board;
-    return board;
-}
+// The outcome of each estimator's last evaluation in this run of the
+// program, by report name.
+struct OutcomeBoard {
+    std::map<std::string, EstimatorOutcome> outcomes;
+};
+
+std::map<std::string, EstimatorOutcome>& outcome_board() { return current_run_state().part<OutcomeBoard>().outcomes; }
 
 // ---- Report ----
 

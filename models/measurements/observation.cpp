@@ -4,14 +4,18 @@
 #include <cmath>
 #include <map>
 
+#include "xu/run_state.h"
+
 namespace nodrix {
 namespace {
 
-// The coverage of each block's last run, by the name of the file it writes.
-std::map<std::string, ObservationCoverage>& board() {
-    static std::map<std::string, ObservationCoverage> posted;
-    return posted;
-}
+// The coverage of each block's last run in this run of the program, by the
+// name of the file it writes.
+struct ObservationBoard {
+    std::map<std::string, ObservationCoverage> posted;
+};
+
+std::map<std::string, ObservationCoverage>& board() { return current_run_state().part<ObservationBoard>().posted; }
 
 std::string key(const std::string& name) { return name.substr(0, name.find(' ')); }
 

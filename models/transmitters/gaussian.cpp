@@ -3,8 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include "xu/run_state.h"
+
 namespace nodrix {
-namespace {
 
 struct UniformState {
     std::int32_t x = 0;
@@ -12,7 +13,15 @@ struct UniformState {
     bool mark = false;    // set at step 1 so that the step-1 reseed happens once
 };
 
-std::array<UniformState, 5> uniform_states;
+namespace {
+
+// The five streams of a run of the program, shared by every block that draws
+// from them.
+struct UniformStreams {
+    std::array<UniformState, 5> states{};
+};
+
+UniformStreams& run_streams() { return current_run_state().part<UniformStreams>(); }
 
 float uniform(UniformState& s, std::int32_t seed, std::int32_t step) {
     if (step >= 2) s.mark = false;
@@ -59,21 +68,22 @@ std::int32_t tsrn_step(std::int32_t x) {
     return next;
 }
 
-float tsrn01(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[0], seed, step); }
-float tsrn02(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[1], seed, step); }
-float tsrn03(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[2], seed, step); }
-float tsrn04(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[3], seed, step); }
-float tsrn05(std::int32_t seed, std::int32_t step) { return uniform(uniform_states[4], seed, step); }
+float tsrn01(std::int32_t seed, std::int32_t step) { return uniform(run_streams().states[0], seed, step); }
+float tsrn02(std::int32_t seed, std::int32_t step) { return uniform(run_streams().states[1], seed, step); }
+float tsrn03(std::int32_t seed, std::int32_t step) { return uniform(run_streams().states[2], seed, step); }
+float tsrn04(std::int32_t seed, std::int32_t step) { return uniform(run_streams().states[3], seed, step); }
+float tsrn05(std::int32_t seed, std::int32_t step) { return uniform(run_streams().states[4], seed, step); }
 
-void reset_uniform_generators() { uniform_states = {}; }
+void reset_uniform_generators() { run_streams() = {}; }
 
 namespace {
 
-// Next number of tsrn01 strictly between 0 and 1. A generator stuck at 0
-// (only a degenerate seed state gets there) gives 0.5 instead of a hang.
-float open_uniform(const RunContext& ctx, std::int32_t seed) {
+// Next number of the first stream (tsrn01's) strictly between 0 and 1. A
+// generator stuck at 0 (only a degenerate seed state gets there) gives 0.5
+// instead of a hang.
+float open_uniform(UniformState& stream, const RunContext& ctx, std::int32_t seed) {
     for (int tries = 0; tries < 1000; ++tries) {
-        const float u = tsrn01(seed, ctx.step());
+        const float u = uniform(stream, seed, ctx.step());
         if (u > 0.0f && u < 1.0f) return u;
     }
     return 0.5f;
@@ -89,10 +99,10 @@ std::int32_t gaussian_seed(const RunContext& ctx) {
 }
 
 // A pair by Box-Muller: the first value, and the second kept in `spare`.
-float box_muller(const RunContext& ctx, float mean, float deviation, float& spare) {
+float box_muller(UniformState& stream, const RunContext& ctx, float mean, float deviation, float& spare) {
     const std::int32_t seed = gaussian_seed(ctx);
-    const float u1 = open_uniform(ctx, seed);
-    const float u2 = open_uniform(ctx, seed);
+    const float u1 = open_uniform(stream, ctx, seed);
+    const float u2 = open_uniform(stream, ctx, seed);
     const float rho = std::sqrt(-2.0f * std::log(u1));
     const float angle = 6.2831855f * u2;
     spare = rho * std::sin(angle);
@@ -104,6 +114,12 @@ float box_muller(const RunContext& ctx, float mean, float deviation, float& spar
 void GaussianSource::claim(StateClaims& state) {
     state.claim(reals_, 3);
     state.claim(spare_, 1);
+    stream_ = &run_streams().states[0];
+}
+
+UniformState& GaussianSource::stream() {
+    if (stream_ == nullptr) stream_ = &run_streams().states[0];
+    return *stream_;
 }
 
 float GaussianSource::draw(const RunContext& ctx, float mean, float deviation) {
@@ -114,7 +130,8 @@ float GaussianSource::draw(const RunContext& ctx, float mean, float deviation) {
         st[1] = deviation;
         have_second = 0;
     }
-    const float value = have_second == 0 ? box_muller(ctx, mean, deviation, st[2]) : st[2] * st[1] + st[0];
+    const float value =
+        have_second == 0 ? box_muller(stream(), ctx, mean, deviation, st[2]) : st[2] * st[1] + st[0];
     have_second = have_second == 0 ? 1 : 0;
     return value;
 }
@@ -124,8 +141,8 @@ void GaussianSource::draw_only(const RunContext& ctx) {
     if (ctx.time() <= 0.0f) have_second = 0;
     if (have_second == 0) {
         const std::int32_t seed = gaussian_seed(ctx);
-        open_uniform(ctx, seed);
-        open_uniform(ctx, seed);
+        open_uniform(stream(), ctx, seed);
+        open_uniform(stream(), ctx, seed);
     }
     have_second = have_second == 0 ? 1 : 0;
 }

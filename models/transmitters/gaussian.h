@@ -10,6 +10,8 @@
 
 namespace nodrix {
 
+struct UniformState;
+
 // Next uniform number in (0, 1) of copy 1..5, drawn at sample `step` of a
 // run (0 before the samples). The state is seeded from `seed` on the first
 // call and once at step 1, so that every run starts its stream anew.
@@ -25,7 +27,8 @@ std::int32_t tsrn_step(std::int32_t x);
 // Initial state for a seed: 2 seed - 1, with 1 replaced by 3173.
 std::int32_t tsrn_seed_state(std::int32_t seed);
 
-// Resets the shared uniform states (start of a process; tests).
+// Resets the run's uniform states (tests). Each run of the program (its
+// RunState) has streams of its own, started anew.
 void reset_uniform_generators();
 
 // The Gaussian generator gausrr as state a block owns (a laser's phase noise,
@@ -45,8 +48,12 @@ public:
     void draw_only(const RunContext& ctx);
 
 private:
+    // The first uniform stream of the run, found when the block claims its
+    // state, so that the samples draw without looking the run up.
+    UniformState& stream();
     State<float> reals_;        // stored mean, stored deviation, the spare value
     State<std::int32_t> spare_;  // 1 while the spare value is unused
+    UniformState* stream_ = nullptr;
 };
 
 }  // namespace nodrix

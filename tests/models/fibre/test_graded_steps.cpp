@@ -43,8 +43,7 @@ TEST(GradedSteps, GrowAlongTheFibreWithinTheirBounds) {
 // The four-wave-mixing bound worked by hand: h = cycles / (2 pi |beta2| df^2)
 // (standard fibre, four carriers 100 GHz apart: 2 pi 20.2205 0.09 = 11.4343 /km),
 // none for one carrier or no dispersion; the mismatch allowed at X dB is
-// 10^(-X/20) / phi cycles. With the bound as the cap (the Kerr bound longer),
-// a lossy 40 km grows its steps from half the cap to the cap.
+// 10^(-X/20) / phi cycles.
 TEST(GradedSteps, TheFourWaveMixingBoundKeepsTheWidestProductWithinItsMismatch) {
     struct Case {
         double beta2, spread_thz, cycles, h;
@@ -55,18 +54,6 @@ TEST(GradedSteps, TheFourWaveMixingBoundKeepsTheWidestProductWithinItsMismatch) 
     EXPECT_NEAR(fwm_mismatch_cycles(18.0, 0.12589254), 1.0, 1e-7);
     EXPECT_NEAR(fwm_mismatch_cycles(20.0, 0.05), 2.0, 1e-12);
     EXPECT_TRUE(std::isinf(fwm_mismatch_cycles(18.0, 0.0)));
-
-    const double alpha = 0.2 / (20.0 * std::log10(std::exp(1.0)));
-    const GradedStepInput in{.alpha = alpha, .gamma = 1.3e-3, .peak_power = 20.0, .length = 40.0,
-                             .h_max = fwm_step_bound(-20.2205, 0.3, 1.0), .phase = std::numbers::pi / 180.0};
-    std::vector<double> h(5000);
-    const std::int32_t n = graded_steps(in, h, 4999);
-    // kappa = ln 2 / L under the cap: (1 - 1/2) L / (kappa h_max / 2) = L / (ln 2 h_max) = 659.9.
-    ASSERT_EQ(n, 660);
-    // The last step reaches the cap: the widest product gathers one cycle there, no more.
-    const double last = h[static_cast<std::size_t>(n - 1)];
-    EXPECT_LE(20.2205 * std::pow(2.0 * std::numbers::pi * 0.3, 2) * last, 2.0 * std::numbers::pi * (1.0 + 1e-12));
-    EXPECT_GT(last, 0.999 * in.h_max);
 }
 
 TEST(GradedSteps, SymmetricArrangementShiftsTheDispersionByHalfAStep) {

@@ -1,20 +1,27 @@
 #include "main/converge.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "main/cli_options.h"
 #include "main/nodrix_cli.h"
+#include "models/fibre/graded_steps.h"
 #include "project/link.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
+#include "runtime/run_files.h"
+#include "runtime/stop_points.h"
 
 namespace nodrix {
 
@@ -28,11 +35,15 @@ const char* const kConvergeHelp =
     "and the step filters finer (link.step_refinement times F). Per measured channel it shows\n"
     "the received power and the eye's Q [dB] of both runs and their changes, and a verdict:\n"
     "\"converged\" when every change is within the tolerance, else \"not converged\".\n"
+    "Both runs observe the same bits with the same noise: a set-up of each plan first measures\n"
+    "every fibre's latency, and the fibre of the shorter one is delayed to the longer\n"
+    "(its extra_delay_samples).\n"
     "  -set ID.PARAM=VALUE as for nodrix run\n"
     "  --factor F          how much shorter the refined steps are (default 2)\n"
     "  --tolerance DB      largest change of power and eye Q allowed [dB] (default 0.1)\n"
     "  -o DIR              keep both runs' files in DIR/plan and DIR/refined (default: none kept)\n"
-    "Exit status: 0 converged, 1 not converged or a run failed, 2 a usage error.\n";
+    "Exit status: 0 converged, 1 not converged or a run failed, 2 a usage error, 130 or 143\n"
+    "interrupted by SIGINT or SIGTERM (passed on to the run under way, which removes its files).\n";
 
 struct ConvergeOptions {
     std::string link, out_dir;
@@ -82,6 +93,64 @@ bool parse_converge(const std::vector<std::string>& args, ConvergeOptions& o) {
     return o.help || !o.link.empty();
 }
 
+// ---- Interruption: SIGINT and SIGTERM are passed on to the run under way,
+// which removes its files and ends; the verb then ends with 128 + the signal.
+
+volatile std::sig_atomic_t stop_signal = 0;
+extern "C" void on_converge_stop(int sig) { stop_signal = sig; }
+extern "C" void on_converge_child(int) {}
+
+// While it lives, SIGINT and SIGTERM are noted (not acted on) and, like the
+// end of a child, held back except while the verb waits for its run.
+class StopsNoted {
+public:
+    StopsNoted() {
+        struct sigaction act{};
+        act.sa_handler = on_converge_stop;
+        sigemptyset(&act.sa_mask);
+        ::sigaction(SIGINT, &act, &old_int_);
+        ::sigaction(SIGTERM, &act, &old_term_);
+        act.sa_handler = on_converge_child;
+        ::sigaction(SIGCHLD, &act, &old_child_);
+        sigset_t held;
+        sigemptyset(&held);
+        for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&held, sig);
+        ::sigprocmask(SIG_BLOCK, &held, &waiting_);
+        for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigdelset(&waiting_, sig);
+    }
+    ~StopsNoted() {
+        ::sigprocmask(SIG_SETMASK, &waiting_, nullptr);
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+        ::sigaction(SIGCHLD, &old_child_, nullptr);
+    }
+    StopsNoted(const StopsNoted&) = delete;
+    StopsNoted& operator=(const StopsNoted&) = delete;
+    // The mask with every signal let through: to wait in.
+    const sigset_t& waiting() const { return waiting_; }
+
+private:
+    struct sigaction old_int_{}, old_term_{}, old_child_{};
+    sigset_t waiting_{};
+};
+
+// Waits for the run `pid`, passing a stop on to it (and letting it go on,
+// should it be held at a moment of its run); its wait status.
+int wait_for_run(pid_t pid, const StopsNoted& noted) {
+    bool passed_on = false;
+    int status = 0;
+    for (;;) {
+        if (stop_signal != 0 && !passed_on) {
+            ::kill(pid, stop_signal);
+            ::kill(pid, SIGCONT);
+            passed_on = true;
+        }
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return r == pid ? status : -1;
+        if (r == 0) ::sigsuspend(&noted.waiting());
+    }
+}
+
 ConvergenceFigures figures_of(const ChannelResult& c) {
     ConvergenceFigures f;
     f.channel = c.channel;
@@ -92,51 +161,104 @@ ConvergenceFigures figures_of(const ChannelResult& c) {
     return f;
 }
 
-// One run in `dir` with the given overrides, in a child process (a run of
-// its own, whatever the other left behind); its figures are handed back in
-// a file of the directory, one channel a line.
-std::optional<std::vector<ConvergenceFigures>> run_in(const ConvergeOptions& o, const std::vector<LinkOverride>& sets,
-                                                      const fs::path& dir) {
+// What a run of the link hands back: its channels' figures (a simulation)
+// or its fibres' latencies (a set-up), by instance.
+struct RunOutcome {
+    std::vector<ConvergenceFigures> channels;
+    std::map<std::int32_t, std::int64_t> latencies;
+};
+
+// The child's part of run_in: the run in `dir`, its outcome written into
+// `file`, one channel or one fibre a line; never returns.
+[[noreturn]] void run_child(const ConvergeOptions& o, const std::vector<LinkOverride>& sets, const fs::path& dir,
+                            const fs::path& file, bool simulate) {
+    std::error_code ec;
+    std::optional<Link> link = load_link_file(o.link, sets);
+    if (!link || (fs::current_path(dir, ec), ec)) std::_Exit(1);
+    const StepPlanLog plans;
+    const int status = run_link(std::move(*link), RunSettings{simulate, true, 0}, [&](const LinkSchedule& s, int st) {
+        if (st != 0) return;
+        std::ofstream out(file);
+        if (!simulate) {
+            for (const StepPlanNote& n : plans.notes())
+                if (n.latency >= 0) out << n.instance << ' ' << n.latency << '\n';
+            return;
+        }
+        for (const ChannelResult& c : run_results(s).channels) {
+            const ConvergenceFigures f = figures_of(c);
+            out << f.channel << ' ' << f.frequency_thz << ' ' << (f.power_dbm ? *f.power_dbm : NAN) << ' '
+                << (f.q_db ? *f.q_db : NAN) << '\n';
+        }
+    });
+    std::fflush(stdout);
+    std::_Exit(status == 0 ? 0 : 1);
+}
+
+RunOutcome read_outcome(const fs::path& file, bool simulate) {
+    RunOutcome found;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        if (!simulate) {
+            std::int32_t instance = 0;
+            std::int64_t latency = 0;
+            if (words >> instance >> latency) found.latencies[instance] = latency;
+            continue;
+        }
+        std::string p, q;
+        ConvergenceFigures f;
+        words >> f.channel >> f.frequency_thz >> p >> q;
+        if (p != "nan") f.power_dbm = std::strtod(p.c_str(), nullptr);
+        if (q != "nan") f.q_db = std::strtod(q.c_str(), nullptr);
+        found.channels.push_back(f);
+    }
+    return found;
+}
+
+// One run in `dir` with the given overrides, a simulation or a set-up, in a
+// child process (a run of its own, whatever the other left behind).
+std::optional<RunOutcome> run_in(const ConvergeOptions& o, const std::vector<LinkOverride>& sets,
+                                 const fs::path& dir, const StopsNoted& noted, bool simulate) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
         opxerr("nodrix converge: cannot make " + dir.string() + ": " + ec.message());
         return std::nullopt;
     }
-    const fs::path figures = dir / "converge_figures.txt";
+    const fs::path file = dir / (simulate ? "converge_figures.txt" : "converge_latencies.txt");
     std::fflush(stdout);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        std::optional<Link> link = load_link_file(o.link, sets);
-        if (!link || (fs::current_path(dir, ec), ec)) std::_Exit(1);
-        const int status = run_link(std::move(*link), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
-            if (st != 0) return;
-            std::ofstream out(figures);
-            for (const ChannelResult& c : run_results(s).channels) {
-                const ConvergenceFigures f = figures_of(c);
-                out << f.channel << ' ' << f.frequency_thz << ' ' << (f.power_dbm ? *f.power_dbm : NAN) << ' '
-                    << (f.q_db ? *f.q_db : NAN) << '\n';
-            }
-        });
-        std::fflush(stdout);
-        std::_Exit(status == 0 ? 0 : 1);
+        // A run of its own: an interruption removes its files and ends it.
+        catch_interruptions();
+        ::sigprocmask(SIG_SETMASK, &noted.waiting(), nullptr);
+        run_child(o, sets, dir, file, simulate);
     }
-    int status = 1;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    std::vector<ConvergenceFigures> found;
-    std::ifstream in(figures);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string p, q;
-        ConvergenceFigures f;
-        words >> f.channel >> f.frequency_thz >> p >> q;
-        if (p != "nan") f.power_dbm = std::strtod(p.c_str(), nullptr);
-        if (q != "nan") f.q_db = std::strtod(q.c_str(), nullptr);
-        found.push_back(f);
-    }
+    if (pid < 0) return std::nullopt;
+    stop_point("converge-run-started");
+    const int status = wait_for_run(pid, noted);
+    if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    RunOutcome found = read_outcome(file, simulate);
+    fs::remove(file, ec);
     return found;
+}
+
+// The same observation for both plans: every fibre of the link leaves both
+// runs with the larger of its two latencies (buffer and step filters), the
+// other plan's fibre delayed by the difference, so that both runs' receivers
+// observe the same bits with the same noise.
+void align_latencies(const Link& link, const RunOutcome& a, const RunOutcome& b, std::vector<LinkOverride>& sets_a,
+                     std::vector<LinkOverride>& sets_b) {
+    for (const LinkBlock& block : link.blocks) {
+        const auto la = a.latencies.find(block.id);
+        const auto lb = b.latencies.find(block.id);
+        if (la == a.latencies.end() || lb == b.latencies.end() || la->second == lb->second) continue;
+        const std::int64_t extra = std::llabs(la->second - lb->second);
+        std::vector<LinkOverride>& sets = la->second < lb->second ? sets_a : sets_b;
+        sets.push_back(LinkOverride{std::to_string(block.id), "extra_delay_samples", std::to_string(extra),
+                                    "the same observation"});
+    }
 }
 
 std::string cell(const std::optional<double>& v, const char* format) {
@@ -214,15 +336,29 @@ int verb_converge(const std::vector<std::string>& args) {
         }
         dir = pattern;
     }
-    const auto plan = run_in(o, o.overrides, fs::absolute(dir) / "plan");
-    const auto refined = plan ? run_in(o, finer, fs::absolute(dir) / "refined") : std::nullopt;
+    stop_signal = 0;
+    const StopsNoted noted;
+    const fs::path at = fs::absolute(dir);
+    std::optional<RunOutcome> plan, refined;
+    std::vector<LinkOverride> plan_sets = o.overrides;
+    if (const auto a = run_in(o, plan_sets, at / "plan", noted, false); a && stop_signal == 0)
+        if (const auto b = run_in(o, finer, at / "refined", noted, false); b && stop_signal == 0) {
+            align_latencies(*given, *a, *b, plan_sets, finer);
+            plan = run_in(o, plan_sets, at / "plan", noted, true);
+            if (plan && stop_signal == 0) refined = run_in(o, finer, at / "refined", noted, true);
+        }
     if (!keep) fs::remove_all(dir, ec);
+    if (stop_signal != 0) {
+        opxerr(std::string("nodrix converge: interrupted by ") + (stop_signal == SIGINT ? "SIGINT" : "SIGTERM") +
+               ": " + o.link + " is not judged");
+        return 128 + stop_signal;
+    }
     if (!plan || !refined) {
         opxerr("nodrix converge: the " + std::string(plan ? "refined" : "plan's") + " run of " + o.link +
                " did not complete");
         return 1;
     }
-    return report(o, compare_runs(*plan, *refined, o.tolerance_db)) ? 0 : 1;
+    return report(o, compare_runs(plan->channels, refined->channels, o.tolerance_db)) ? 0 : 1;
 }
 
 }  // namespace nodrix

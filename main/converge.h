@@ -33,7 +33,9 @@ std::vector<ConvergenceRow> compare_runs(const std::vector<ConvergenceFigures>& 
                                          const std::vector<ConvergenceFigures>& refined, double tolerance_db);
 
 // The verb: nodrix converge LINK.toml [-set ...] [--factor F] [--tolerance DB] [-o DIR].
-// Exit status 0 converged, 1 not converged or a run failed, 2 a usage error.
+// Exit status 0 converged, 1 not converged or a run failed, 2 a usage error,
+// 128 + the signal after SIGINT or SIGTERM, which the run under way is given
+// too (it removes its files and ends; no further run starts).
 int verb_converge(const std::vector<std::string>& args);
 
 }  // namespace nodrix

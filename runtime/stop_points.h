@@ -21,6 +21,8 @@
 //   points-started  a sweep has started a point (after each start)
 //   point-ended     a sweep has seen one of its points end (after each)
 //   point-locked    a point holds the lock of its directory, nothing removed
+//   converge-run-started  nodrix converge has started one of its runs (after
+//                   each start, in the verb's process)
 #pragma once
 
 #include <string_view>

@@ -83,6 +83,10 @@ std::vector<Parameter<Fibre>> fibre_parameters() {
         parameter(&F::memory_limit_bytes,
                   {.name = "memory_limit_bytes", .unit = "bytes", .fallback = 128974848,
                    .help = "storage of one block above which the memory map asks to split the fibre", .low = 1}),
+        parameter(&F::extra_delay_samples,
+                  {.name = "extra_delay_samples", .unit = "time steps", .fallback = 0,
+                   .help = "delay added to the output, so that plans of other latencies are observed alike",
+                   .low = 0, .high = 16777216}),
         parameter(&F::title, {.name = "title", .text_fallback = "fiber{n} Run(s): 1",
                               .help = "caption in reports and warnings"}),
         parameter(&F::file_name,
@@ -159,6 +163,7 @@ Status Fibre::setup(const RunContext& ctx) {
     if (!propagation.load(designed_, nonlinear, sizes, ctx.time_step(), window.input(ctx).twinin))
         return Status::error(fibre_error(*this, "     the step filters cannot be set up for the run"));
     // The field loss at the band centre over the actual length.
+    extra_delay.setup(1.0);
     orthogonal.setup(std::exp(-static_cast<double>(attenuation_db_per_km) / (20.0 * std::log10(std::exp(1.0))) *
                               static_cast<double>(saved_design[0])));
     running_ = true;
@@ -179,6 +184,10 @@ void Fibre::run(const RunContext& ctx) {
     }
     if (!running_ || t < in.ton) return;
     propagation.sample(input->x, out.x);
+    if (extra_delay_samples > 0) {
+        const FieldSample late = out.x;
+        extra_delay.sample(late, out.x);
+    }
     if (ctx.fields() == 2) orthogonal.sample(input->y, out.y);
 }
 

@@ -93,6 +93,7 @@ struct Fibre {
     std::int32_t loss_profile_abscissa = 0;  // 1: wavelength [nm], else frequency [THz]
     std::int32_t report = 0;                 // 0 none, 1 normal, 2 detailed
     std::int32_t memory_limit_bytes = 128974848;
+    std::int32_t extra_delay_samples = 0;    // added to the output's delay [time steps]
     std::string title;
     std::string file_name;
 
@@ -109,6 +110,7 @@ struct Fibre {
     State<float> saved_design;
     SplitStepRun propagation;
     OrthogonalField orthogonal;  // with two fields: the ASE orthogonal to the signal
+    OrthogonalField extra_delay;  // the line of the extra delay (none without one)
 
     static KindDeclaration<Fibre> declaration();
     Status design(const RunContext& ctx, StateClaims& state);

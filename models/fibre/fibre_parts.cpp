@@ -1,5 +1,6 @@
 #include "models/fibre/fibre_parts.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -82,7 +83,8 @@ void spemed(const RunContext& ctx, float resolution, const float* spectrum, floa
     }
 }
 
-void numcha(const RunContext& ctx, float resolution, const float* smoothed, std::int32_t& count, float& total_power) {
+void numcha(const RunContext& ctx, float resolution, const float* smoothed, std::int32_t& count, float& total_power,
+            float* spread_thz) {
     const float fc = ctx.band_centre();
     const float lo = ctx.settings().grid.low_thz;
     const float delta = (ctx.settings().grid.high_thz - lo) * 0.0009765625f;
@@ -136,6 +138,10 @@ void numcha(const RunContext& ctx, float resolution, const float* smoothed, std:
     for (std::int32_t c : carriers)
         for (std::int32_t j = std::max(0, c - w); j <= std::min(kBins - 1, c + w); ++j) total_power += smoothed[j];
     count = static_cast<std::int32_t>(carriers.size());
+    if (spread_thz != nullptr) {
+        const auto [low, high] = std::minmax_element(carriers.begin(), carriers.end());
+        *spread_thz = static_cast<float>(*high - *low) * delta;
+    }
 }
 
 namespace {

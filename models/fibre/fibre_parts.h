@@ -62,8 +62,10 @@ float evalen(FibreStreams& streams, const Seeds& seeds, std::int32_t k, float le
 // Running mean of a 1024-bin spectrum over the resolution bandwidth [THz].
 void spemed(const RunContext& ctx, float resolution, const float* spectrum, float* smoothed);
 
-// Carrier detection in a smoothed spectrum: count and total power [mW].
-void numcha(const RunContext& ctx, float resolution, const float* smoothed, std::int32_t& count, float& total_power);
+// Carrier detection in a smoothed spectrum: count and total power [mW]; with
+// `spread_thz`, also the distance between the outermost carriers [THz].
+void numcha(const RunContext& ctx, float resolution, const float* smoothed, std::int32_t& count, float& total_power,
+            float* spread_thz = nullptr);
 
 // Reads the fibre's loss profile (opened under its trimmed name): the records
 // after the one whose first item begins with "##", pairs of abscissa and

@@ -24,6 +24,7 @@ struct CarrierCount {
     std::int32_t carriers = 0;
     float total_power = 0.0f;
     float peak = 0.0f;
+    float spread_thz = 0.0f;  // between the outermost carriers
 };
 
 CarrierCount count_carriers(const RunContext& ctx, const OpticalSignal& input, bool sizing) {
@@ -33,7 +34,7 @@ CarrierCount count_carriers(const RunContext& ctx, const OpticalSignal& input, b
     std::array<float, kBins> smoothed{};
     spemed(ctx, resolution, input.ps.data(), smoothed.data());
     CarrierCount c;
-    numcha(ctx, resolution, smoothed.data(), c.carriers, c.total_power);
+    numcha(ctx, resolution, smoothed.data(), c.carriers, c.total_power, &c.spread_thz);
     c.peak = input.pp;
     if (sizing && c.carriers > 0) {
         const float x = (static_cast<float>(ctx.settings().split_step.peak_power_index) - 1.0f) * 0.06666667f;
@@ -88,9 +89,13 @@ void graded_plan(const RunContext& ctx, const Fibre& f, StepPlan& s, float actua
     g.gamma = n.gamma;
     g.peak_power = n.peak_power;
     g.length = n.length;
-    g.h_max = dispersion_bound(s.beta2, s.beta3, s.beta4, s.beta5, ctx.time_step_double()).h_max;
+    const SplitStepSettings& settings = ctx.settings().split_step;
+    g.h_max = std::min(dispersion_bound(s.beta2, s.beta3, s.beta4, s.beta5, ctx.time_step_double()).h_max,
+                       fwm_step_bound(s.beta2, c.spread_thz,
+                                      fwm_mismatch_cycles(n.fwm_accuracy, n.gamma * n.total_power / c.carriers *
+                                                                              kerr_effective_length(1.0, n.alpha, n.length))));
     g.phase = kTwoPi / n.phase_divisor;
-    g.refinement = ctx.settings().split_step.step_refinement;
+    g.refinement = settings.step_refinement;
     s.graded = true;
     s.uniform = 0;
     s.nsteps = graded_steps(g, s.h, kMaxSteps - 1);
@@ -259,7 +264,7 @@ bool read_design(const FibreDesignRecords& r, SavedDesign& d) {
     return d.nexp >= 0 && d.nexp <= kMaxFilterExponent && d.ncoef >= 0 && d.memlen >= 0;
 }
 
-// The output is late by the buffer of n samples plus the fibre's delays.
+// The output is late by the buffer of n samples (and the extra delay) plus the fibre's delays.
 void fibre_window(const InputWindow& in, std::int32_t n, float dt, const SavedDesign& d, TimeWindow& out) {
     const float tinon = in.ton;
     const float tindur = in.twinin;
@@ -372,13 +377,13 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     const double precision = filter_precision(ctx, *this, steps);
     report_steps(report_file, *this, carriers, steps, precision);
     if (filter_pass) design_step_filters(ctx, *this, k, steps, precision, use_profile, *input, records);
-
     SavedDesign design;
     if (!read_design(records, design)) return fail("     the step filters were not designed before the run");
     out.gd = design.delays;
     const std::int32_t n = std::int32_t{1} << design.nexp;
     const InputWindow in = window.input(ctx);
-    fibre_window(in, n, dt, design, window.output());
+    fibre_window(in, n + extra_delay_samples, dt, design, window.output());
+    note_fibre_latency(identity.instance, n + design.centring_delay);
     report_window(report_file, *this, design, n, window.output());
 
     const std::int64_t samples = std::llround(static_cast<double>((window.output().toff - in.ton) / dt)) + 1;
@@ -397,7 +402,9 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
     if (sizing) request_split(ctx, *this, steps, memused);
     // The orthogonal field, as late as the signal's at the band centre.
     if (ctx.fields() == 2)
-        orthogonal.claim(state, n + design.centring_delay, orthogonal_taps(ctx, *this, use_profile, actual));
+        orthogonal.claim(state, n + design.centring_delay + extra_delay_samples,
+                         orthogonal_taps(ctx, *this, use_profile, actual));
+    extra_delay.claim(state, extra_delay_samples);
     if (report_file.active()) {
         report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
         report_file.line(" End of fiber block informations");

@@ -9,6 +9,15 @@
 
 namespace nodrix {
 
+double fwm_step_bound(double beta2, double spread_thz, double cycles) {
+    const double per_cycle = 2.0 * kPi * std::fabs(beta2) * spread_thz * spread_thz;  // [1/km]
+    return per_cycle > 0.0 ? cycles / per_cycle : std::numeric_limits<double>::infinity();
+}
+
+double fwm_mismatch_cycles(double accuracy_db, double phi) {
+    return phi > 0.0 ? std::pow(10.0, -accuracy_db / 20.0) / phi : std::numeric_limits<double>::infinity();
+}
+
 GradedProfile graded_profile(const GradedStepInput& in) {
     const double length = in.length;
     const double kerr_rate = in.gamma * in.peak_power;
@@ -126,6 +135,16 @@ void StepPlanLog::add(const StepPlanNote& note) {
 
 void note_step_plan(const StepPlanNote& note) {
     if (StepPlanLog* log = live_plan_log()) log->add(note);
+}
+
+void note_fibre_latency(std::int32_t instance, std::int64_t latency) {
+    if (live_plan_log == nullptr) return;
+    StepPlanNote note;
+    note.instance = instance;
+    for (const StepPlanNote& n : live_plan_log->notes())
+        if (n.instance == instance) note = n;
+    note.latency = latency;
+    live_plan_log->add(note);
 }
 
 }  // namespace nodrix

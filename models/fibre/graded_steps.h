@@ -14,7 +14,8 @@
 //
 // Target accuracy: the first step carries at most the link's largest
 // non-linear phase per step at the fibre's peak power, every step is within
-// the dispersion bound, and with symmetric splitting the error of the field
+// the dispersion bound and within the four-wave-mixing bound at the link's
+// four-wave-mixing accuracy (below), and with symmetric splitting the error of the field
 // falls as the square of the steps (step_refinement F divides every step by F).
 #pragma once
 
@@ -34,6 +35,22 @@ struct GradedStepInput {
     double phase = 0.0;       // largest Kerr phase of the first step [rad]
     double refinement = 1.0;  // every step divided by this factor
 };
+
+// The four-wave-mixing bound of the graded rule: the longest step over which
+// the product of the widest-spaced carriers, df apart (2 f_a - f_c), gathers
+// a phase mismatch |beta2| (2 pi df)^2 h of `cycles` times 2 pi [km]; every
+// other product of the channel plan gathers less. Infinite for one carrier
+// or no dispersion.
+double fwm_step_bound(double beta2, double spread_thz, double cycles);
+
+// The mismatch a step may gather, in cycles, for a four-wave-mixing accuracy
+// of X dB: a product's field, a fraction phi = gamma P L_eff of its
+// channel's (P the power per carrier), is in error by about the mismatch a
+// step leaves unresolved, so that error, phi times the cycles, is kept at
+// 10^(-X/20) of the channel's field: cycles = 10^(-X/20) / phi. Weak
+// non-linearity allows long steps, strong asks for short ones (at 18 dB and
+// phi = 0.126, one cycle).
+double fwm_mismatch_cycles(double accuracy_db, double phi);
 
 // The profile h(z) = h0 exp(kappa z) of the graded rule.
 struct GradedProfile {
@@ -90,6 +107,9 @@ struct StepPlanNote {
     double step_km = 0.0;          // the last step
     double beta2 = 0.0;            // [ps^2/km]
     double effective_length_km = 0.0;
+    // The delay of the output behind the input, buffer and step filters
+    // together [time steps], once the filters are designed (else -1).
+    std::int64_t latency = -1;
 };
 
 // Collects, while it lives, the step plans the fibres make (the last one of
@@ -112,5 +132,8 @@ private:
 
 // Gives the note to the live StepPlanLog, if any.
 void note_step_plan(const StepPlanNote& note);
+// Gives the live StepPlanLog, if any, a fibre's latency (a note of its own
+// when it has none yet).
+void note_fibre_latency(std::int32_t instance, std::int64_t latency);
 
 }  // namespace nodrix

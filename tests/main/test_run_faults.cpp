@@ -429,6 +429,29 @@ TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
     }
 }
 
+// nodrix converge passes SIGINT or SIGTERM on to its run under way (here
+// held at its lock, or still on its way there), which removes its files and
+// ends; the verb starts no second run, removes its scratch directory, says
+// so and ends with 128 + the signal.
+TEST_F(Programs, ConvergePassesAnInterruptionOnToItsRun) {
+    const std::string one_channel = std::string(NODRIX_PROJECTS_DIR) + "/one_channel.toml";
+    const fs::path err = dir_ / ".." / (dir_.filename().string() + ".err");
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        SCOPED_TRACE(name);
+        const pid_t pid = start(dir_, {NODRIX_NODRIX, "converge", one_channel}, err, "converge-run-started,run-locked");
+        ASSERT_TRUE(stopped(pid));
+        ::kill(pid, signal);
+        ::kill(pid, SIGCONT);
+        EXPECT_EQ(wait_for(pid), 128 + signal);
+        EXPECT_EQ(testing::read_text(err.string()),
+                  "Nodrix-E-Interrupted by " + name + ": the run's unfinished and working files are removed\n" +
+                      "Nodrix-E-nodrix converge: interrupted by " + name + ": " + one_channel + " is not judged\n");
+        EXPECT_TRUE(fs::is_empty(dir_));
+    }
+    fs::remove(err);
+}
+
 // Two set-up runs in one directory: the second, started while the first
 // holds the lock, stops at once with an error naming the first, status 1,
 // and touches nothing; the first goes on. A run killed outright does not

@@ -40,6 +40,22 @@ TEST(GradedSteps, GrowAlongTheFibreWithinTheirBounds) {
     }
 }
 
+// The four-wave-mixing bound worked by hand: h = cycles / (2 pi |beta2| df^2)
+// (standard fibre, four carriers 100 GHz apart: 2 pi 20.2205 0.09 = 11.4343 /km),
+// none for one carrier or no dispersion; the mismatch allowed at X dB is
+// 10^(-X/20) / phi cycles.
+TEST(GradedSteps, TheFourWaveMixingBoundKeepsTheWidestProductWithinItsMismatch) {
+    struct Case {
+        double beta2, spread_thz, cycles, h;
+    } cases[] = {{-20.2205, 0.3, 1.0, 0.08745522}, {-20.2205, 0.3, 0.5, 0.04372761}, {2.0, 1.5, 3.0, 0.10610330}};
+    for (const Case& c : cases) EXPECT_NEAR(fwm_step_bound(c.beta2, c.spread_thz, c.cycles), c.h, 1e-7);
+    EXPECT_TRUE(std::isinf(fwm_step_bound(-20.2205, 0.0, 1.0)));
+    EXPECT_TRUE(std::isinf(fwm_step_bound(0.0, 0.3, 1.0)));
+    EXPECT_NEAR(fwm_mismatch_cycles(18.0, 0.12589254), 1.0, 1e-7);
+    EXPECT_NEAR(fwm_mismatch_cycles(20.0, 0.05), 2.0, 1e-12);
+    EXPECT_TRUE(std::isinf(fwm_mismatch_cycles(18.0, 0.0)));
+}
+
 TEST(GradedSteps, SymmetricArrangementShiftsTheDispersionByHalfAStep) {
     const std::vector<double> h = {1.0, 2.0, 3.0};
     const SymmetricSteps s = symmetric_steps(h, 3);

@@ -138,13 +138,14 @@ void note_step_plan(const StepPlanNote& note) {
 }
 
 void note_fibre_latency(std::int32_t instance, std::int64_t latency) {
-    if (live_plan_log == nullptr) return;
+    StepPlanLog* log = live_plan_log();
+    if (log == nullptr) return;
     StepPlanNote note;
     note.instance = instance;
-    for (const StepPlanNote& n : live_plan_log->notes())
+    for (const StepPlanNote& n : log->notes())
         if (n.instance == instance) note = n;
     note.latency = latency;
-    live_plan_log->add(note);
+    log->add(note);
 }
 
 }  // namespace nodrix

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "main/cli_options.h"
+#include "main/stop_signal.h"
 #include "main/nodrix_cli.h"
 #include "models/fibre/graded_steps.h"
 #include "project/link.h"
@@ -96,7 +97,6 @@ bool parse_converge(const std::vector<std::string>& args, ConvergeOptions& o) {
 // ---- Interruption: SIGINT and SIGTERM are passed on to the run under way,
 // which removes its files and ends; the verb then ends with 128 + the signal.
 
-volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void on_converge_stop(int sig) { stop_signal = sig; }
 extern "C" void on_converge_child(int) {}
 

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "main/cli_options.h"
+#include "main/stop_signal.h"
 #include "main/sweep_point.h"
 #include "main/sweep_slurm.h"
 #include "main/sweep_values.h"
@@ -33,6 +34,9 @@
 #include "runtime/stop_points.h"
 
 namespace nodrix {
+
+volatile std::sig_atomic_t stop_signal = 0;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -478,7 +482,6 @@ int finish(const fs::path& dir, const Definition& d, const std::vector<Point>& p
 
 // ---- running points here
 
-volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void on_stop(int sig) { stop_signal = sig; }
 
 int cores() {

@@ -274,6 +274,16 @@ void fibre_window(const InputWindow& in, std::int32_t n, float dt, const SavedDe
     out.ton = out.tgoodf - tindur;
 }
 
+// The report's last lines: the memory the fibre took, and its end.
+void report_end(Report& report_file, std::int32_t memused) {
+    if (report_file.active()) {
+        report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
+        report_file.line(" End of fiber block informations");
+        report_file.line("");
+    }
+    report_file.close();
+}
+
 void report_window(Report& report, const Fibre& f, const SavedDesign& d, std::int32_t n, const TimeWindow& out) {
     if (!report.active()) return;
     report.item("P    Average dispersion [ps2/km] =", fmt::list_real(d.dispersion / d.actual));
@@ -405,12 +415,7 @@ Status Fibre::design_with_light(const RunContext& ctx, StateClaims& state) {
         orthogonal.claim(state, n + design.centring_delay + extra_delay_samples,
                          orthogonal_taps(ctx, *this, use_profile, actual));
     extra_delay.claim(state, extra_delay_samples);
-    if (report_file.active()) {
-        report_file.item("  Allocated memory [bytes]", fmt::list_int(memused));
-        report_file.line(" End of fiber block informations");
-        report_file.line("");
-    }
-    report_file.close();
+    report_end(report_file, memused);
     return {};
 }
 

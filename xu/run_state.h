@@ -48,6 +48,28 @@ private:
 // The run installed on this thread, or the thread's own state outside a run.
 RunState& current_run_state();
 
+// Makes a log the run's live one of its kind while it lives. Logs nest: the
+// innermost collects, and the one it nested in is live again after it. A log
+// holds one as a member, made with `this`.
+template <class Log>
+class LiveLog {
+public:
+    explicit LiveLog(Log* log) : slot_(&slot()), outer_(*slot_) { *slot_ = log; }
+    ~LiveLog() { *slot_ = outer_; }
+    LiveLog(const LiveLog&) = delete;
+    LiveLog& operator=(const LiveLog&) = delete;
+    // The run's live log of this kind, or null.
+    static Log* current() { return slot(); }
+
+private:
+    struct Slot {
+        Log* log = nullptr;
+    };
+    static Log*& slot() { return current_run_state().part<Slot>().log; }
+    Log** slot_;  // where the run keeps its innermost log
+    Log* outer_;
+};
+
 // Installs a run on this thread for the scope's lifetime; the run before it
 // (or none) comes back after.
 class RunStateScope {

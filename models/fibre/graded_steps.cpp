@@ -113,16 +113,6 @@ std::vector<ResonantProduct> resonant_products(std::span<const double> f, double
     return found;
 }
 
-namespace {
-// The innermost live log of a run of the program.
-struct LivePlanLog {
-    StepPlanLog* log = nullptr;
-};
-StepPlanLog*& live_plan_log() { return current_run_state().part<LivePlanLog>().log; }
-}  // namespace
-
-StepPlanLog::StepPlanLog() : slot_(&live_plan_log()), outer_(*slot_) { *slot_ = this; }
-StepPlanLog::~StepPlanLog() { *slot_ = outer_; }
 
 void StepPlanLog::add(const StepPlanNote& note) {
     for (StepPlanNote& n : notes_)
@@ -134,11 +124,11 @@ void StepPlanLog::add(const StepPlanNote& note) {
 }
 
 void note_step_plan(const StepPlanNote& note) {
-    if (StepPlanLog* log = live_plan_log()) log->add(note);
+    if (StepPlanLog* log = LiveLog<StepPlanLog>::current()) log->add(note);
 }
 
 void note_fibre_latency(std::int32_t instance, std::int64_t latency) {
-    StepPlanLog* log = live_plan_log();
+    StepPlanLog* log = LiveLog<StepPlanLog>::current();
     if (log == nullptr) return;
     StepPlanNote note;
     note.instance = instance;

@@ -24,6 +24,8 @@
 #include <span>
 #include <vector>
 
+#include "xu/run_state.h"
+
 namespace nodrix {
 
 struct GradedStepInput {
@@ -117,17 +119,12 @@ struct StepPlanNote {
 // (RunState) collects.
 class StepPlanLog {
 public:
-    StepPlanLog();
-    ~StepPlanLog();
-    StepPlanLog(const StepPlanLog&) = delete;
-    StepPlanLog& operator=(const StepPlanLog&) = delete;
     const std::vector<StepPlanNote>& notes() const { return notes_; }
     void add(const StepPlanNote& note);
 
 private:
     std::vector<StepPlanNote> notes_;
-    StepPlanLog** slot_;  // where the run keeps its innermost log
-    StepPlanLog* outer_;
+    LiveLog<StepPlanLog> live_{this};
 };
 
 // Gives the note to the live StepPlanLog, if any.

@@ -53,19 +53,9 @@ std::int64_t step_ceiling(double v) {
     return r;
 }
 
-namespace {
-// The innermost live log of a run of the program.
-struct LiveSplitLog {
-    SplitRequestLog* log = nullptr;
-};
-SplitRequestLog*& live_log() { return current_run_state().part<LiveSplitLog>().log; }
-}  // namespace
-
-SplitRequestLog::SplitRequestLog() : slot_(&live_log()), outer_(*slot_) { *slot_ = this; }
-SplitRequestLog::~SplitRequestLog() { *slot_ = outer_; }
 
 void write_split_request(std::int32_t memfile, const SplitRequest& request, int field_width) {
-    if (SplitRequestLog* log = live_log()) log->add(request);
+    if (SplitRequestLog* log = LiveLog<SplitRequestLog>::current()) log->add(request);
     if (memfile < 0) return;  // no dimensioning file open in this pass
     const std::int32_t instance = request.instance;
     const std::vector<double>& pieces = request.pieces_km;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "xu/run_state.h"
+
 namespace nodrix {
 
 // Longest step list of one fibre block.
@@ -77,17 +79,12 @@ struct SplitRequest {
 // of the run of the program (RunState) collects.
 class SplitRequestLog {
 public:
-    SplitRequestLog();
-    ~SplitRequestLog();
-    SplitRequestLog(const SplitRequestLog&) = delete;
-    SplitRequestLog& operator=(const SplitRequestLog&) = delete;
     const std::vector<SplitRequest>& requests() const { return requests_; }
     void add(SplitRequest request) { requests_.push_back(std::move(request)); }
 
 private:
     std::vector<SplitRequest> requests_;
-    SplitRequestLog** slot_;  // where the run keeps its innermost log
-    SplitRequestLog* outer_;
+    LiveLog<SplitRequestLog> live_{this};
 };
 
 // Writes the lines "fiber", "numsplit" and one "length" per piece to the

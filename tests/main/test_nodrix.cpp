@@ -114,10 +114,11 @@ TEST_F(NodrixTest, AutoSettingsGiveEveryMeasurementItsFullObservationAndNoMore) 
     EXPECT_NEAR(end_time, end - 1280.0 + 1.5625, 1.0);
 }
 
-// Four channels of +7 dBm on the 100 GHz grid over 40 km of standard fibre,
-// compensated and detected without noise: the seed's rule (58 steps) moves
-// the eye's Q by 1.3 to 4.7 dB when its steps halve; graded steps within the
-// four-wave-mixing bound with symmetric splitting (683) by less than 0.07 dB.
+// Four channels of +4 dBm mean power on the 100 GHz grid over 40 km of
+// standard fibre, compensated and detected without noise: the seed's rule (30
+// steps) moves the eye's Q by 1.6 to 5.6 dB when its steps halve; graded steps
+// within the four-wave-mixing bound with symmetric splitting (345) by less
+// than 0.08 dB.
 // The halved plans have other buffers and filters, so other latencies: the
 // fibre of the shorter one is delayed to the longer, and both runs observe the
 // same bits (without that the graded plan moved by up to 0.5 dB).

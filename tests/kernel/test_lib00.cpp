@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 
 #include "kernel/lib00.h"
 #include "runtime/opxfile.h"

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <string>

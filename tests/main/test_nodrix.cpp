@@ -38,10 +38,7 @@ std::vector<std::string> files_in(const fs::path& dir) {
 }
 
 TEST_F(NodrixTest, UsageErrorsEndWithStatusTwo) {
-    struct Case {
-        std::vector<std::string> words;
-        std::string message;
-    };
+    struct Case { std::vector<std::string> words; std::string message; };
     const Case cases[] = {
         {{"run", "x.toml", "-simulat"},
          "Nodrix-E-nodrix run: unknown option \"-simulat\"; did you mean \"-simulate\"? (nodrix run --help)\n"},
@@ -167,10 +164,7 @@ TEST_F(NodrixTest, WhatABlockWouldRefuseIsRefusedBeforeAnythingRuns) {
     const std::vector<std::string> alias_band = {"link.time_step_ps=0.78125", "link.grid_low_thz=187",
                                                  "link.grid_high_thz=200", "link.band_low_thz=188",
                                                  "link.band_high_thz=199"};
-    struct Case {
-        std::vector<std::string> sets;
-        std::string message;
-    };
+    struct Case { std::vector<std::string> sets; std::string message; };
     const Case cases[] = {
         {{"10.bandwidth_thz=0.15"},
          at + "93: block 10 (bessel_filter), -set 10.bandwidth_thz=0.15: bandwidth_thz = 0.15 is above what the time "

@@ -83,10 +83,7 @@ TEST_F(OsnrLink, APowerMeterBehindAFibreReadsTheAseOfBothPolarisations) {
 TEST_F(OsnrLink, AModulatorsSpectrumCarriesTheMeanPowerItPasses) {
     const std::string nrz = R"({id = 1, kind = "prbs_source", samples_per_bit = 64},
     {id = 2, kind = "nrz_driver", input = 1, samples_per_bit = 64)";
-    const struct {
-        std::string transmitter;
-        double mean;
-    } cases[] = {{nrz + "},", 0.5},
+    const struct { std::string transmitter; double mean; } cases[] = {{nrz + "},", 0.5},
                  {nrz + ", low_level_v = -1.475836},", 0.55},
                  {R"({id = 1, kind = "symbol_source", levels = 4, samples_per_symbol = 64},
     {id = 2, kind = "multilevel_driver", input = 1, samples_per_symbol = 64, spacing = "per_level", )"

@@ -366,11 +366,7 @@ TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
     ASSERT_EQ(wait_for(start(dir, {NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, err)), 0);
     const Snapshot earlier = snapshot(dir);
     ASSERT_GT(earlier.size(), 40u);
-    struct Case {
-        std::vector<std::string> words;
-        const char* moment;
-        int signal;
-    };
+    struct Case { std::vector<std::string> words; const char* moment; int signal; };
     const std::vector<std::string> setup = {NODRIX_SIM_160G, "-autosize"};
     const Case cases[] = {
         {setup, "run-locked", SIGINT},

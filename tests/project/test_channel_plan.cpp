@@ -50,10 +50,7 @@ TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAn
 }
 
 TEST_F(ChannelPlanTest, MistakesOfAPlanAreReportedWithTheirLine) {
-    const struct {
-        std::string text;
-        std::string message;
-    } cases[] = {
+    const struct { std::string text; std::string message; } cases[] = {
         {replaced(kPlan, "kind = \"laser\"\n", "kind = \"laser\"\nfrequency_thz = 190\n"),
          "t.toml:24: [channels]: transmitter block 3: the channel plan sets frequency_thz (laser); leave it out"},
         {replaced(kPlan, "spacing_ghz", "spacing_gh"),

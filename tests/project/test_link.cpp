@@ -21,12 +21,7 @@ const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/two_blocks.t
 
 using LinkTest = testing::LinkLoadingTest;
 
-struct BadCase {
-    const char* what;
-    std::string text;
-    std::vector<std::string> sets;
-    std::string message;
-};
+struct BadCase { const char* what; std::string text; std::vector<std::string> sets; std::string message; };
 
 TEST_F(LinkTest, EveryMistakeIsReportedWithFileLineBlockAndWhatIsAllowed) {
     const std::string three_blocks = std::string(kLink) +

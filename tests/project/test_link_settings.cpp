@@ -67,10 +67,7 @@ TEST_F(LinkSettingsTest, BitsSetTheEmissionWindowAndABitRateLeavesTheRestToTheMe
 
 TEST_F(LinkSettingsTest, SettingsThatDisagreeAreRefusedNamingBoth) {
     const std::string rate = "bit_rate_gbps = 10\nsamples_per_bit = 64\ncentre_frequency_thz = 193.1\n";
-    const struct {
-        std::string settings;
-        std::string message;
-    } cases[] = {
+    const struct { std::string settings; std::string message; } cases[] = {
         {rate + "time_step_ps = 1.5\n",
          "t.toml:6: [link]: time_step_ps = 1.5 disagrees with bit_rate_gbps = 10 and samples_per_bit = 64, which give "
          "a time step of 1.5625 ps; give time_step_ps or the bit rate, or values that agree"},

@@ -98,10 +98,7 @@ Trace read_trace(const SimRun& r, const std::string& name) {
 
 // Eye opening and Q of the best sampling phase: marks and spaces split at the
 // mid level, Q = (mean1 - mean0) / (sigma1 + sigma0).
-struct EyeFigures {
-    double opening = -1.0;
-    double q = 0.0;
-};
+struct EyeFigures { double opening = -1.0; double q = 0.0; };
 EyeFigures eye_figures(const Trace& e) {
     const auto [lo, hi] = std::minmax_element(e.v.begin(), e.v.end());
     const double mid = 0.5 * (*lo + *hi);

@@ -282,12 +282,7 @@ TEST_F(FibreBlock, AStateRoundWithoutTheFilterDesignIsAnErrorAndTheRunStaysDark)
 // Parameters the fibre cannot simulate, and a time step the link cannot
 // have: the design says which, names the fibre, and the fibre stays dark.
 TEST_F(FibreBlock, ParametersItCannotSimulateAreRefusedByName) {
-    struct Case {
-        const char* parameter;
-        double value;
-        float dt;
-        const char* problem;
-    };
+    struct Case { const char* parameter; double value; float dt; const char* problem; };
     const Case cases[] = {
         {"length_km", 0.0, 1.0f, "the length must be positive"},
         {"length_tolerance_percent", 100.0, 1.0f, "the length tolerance must lie below 100 %"},

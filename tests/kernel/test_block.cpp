@@ -211,8 +211,7 @@ TEST_F(LifecycleTest, DesignsInEveryRoundSetsUpOnceRunsEverySampleAndFinishes) {
     EXPECT_EQ(window_.ton, 1.0f);  // the sources' start, plus the probe's one
     // The memory map counts the member state as the storage it stands for:
     // one double and three double complex values, each with its header.
-    EXPECT_EQ(testing::read_text("x1_lc.mem"),
-              "NodrixMEM 1\n##\nmemory 2                  104\n");
+    EXPECT_EQ(testing::read_text("x1_lc.mem"), "NodrixMEM 1\n##\nmemory 2                  104\n");
     EXPECT_EQ(std::pair(last_storage_maxima().d, last_storage_maxima().zd), std::pair(3, 5));
 }
 

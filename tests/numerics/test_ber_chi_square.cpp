@@ -1,6 +1,5 @@
 #include <cmath>
 #include <string>
-#include <utility>
 
 #include "numerics/ber_chi_square.h"
 #include "tests/models/measurements/run_harness.h"
@@ -83,9 +82,10 @@ TEST_F(BerChiSquare, ConvStatRecoversAModelFromItsMoments) {
     Chi2Model model;
     ASSERT_TRUE(conv_stat(mean1, var1, mean0, var0, 8, model));
     EXPECT_EQ(model.dof, 8);
-    for (const auto& [found, wanted] :
-         {std::pair{model.n0, n0}, {model.lambda1, l1}, {model.lambda0, l0}, {model.offset, offset}})
-        EXPECT_NEAR(found, wanted, 1e-12);
+    EXPECT_NEAR(model.n0, n0, 1e-12);
+    EXPECT_NEAR(model.lambda1, l1, 1e-12);
+    EXPECT_NEAR(model.lambda0, l0, 1e-12);
+    EXPECT_NEAR(model.offset, offset, 1e-12);
     // Without a tighter limit: the most degrees of freedom the space level allows.
     ASSERT_TRUE(conv_stat(mean1, var1, mean0, var0, 1000, model));
     EXPECT_EQ(model.dof, 10);  // trunc(var0 / (2 n0^2)) = M + 2 lambda0 / n0

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/xu/qxy_collect.h"
@@ -80,8 +79,9 @@ TEST_F(WriteQxy, EveryFormReadsBackWithTheFieldsItCarries) {
         ASSERT_EQ(r.code, 0);
         EXPECT_EQ(r.got.version, c.version);
         // A text optical signal file is typed by its chart's "Polarization".
-        const auto& words = r.got.file.words;
-        EXPECT_EQ(std::tuple(words[0], words[1], words[4]), std::tuple(c.type == 3 ? 2 : c.type, 5, 7));
+        EXPECT_EQ(r.got.file.words[0], c.type == 3 ? 2 : c.type);
+        EXPECT_EQ(r.got.file.words[1], 5);
+        EXPECT_EQ(r.got.file.words[4], 7);
         ASSERT_EQ(r.got.charts.size(), 2u);
         for (const TestChart& g : r.got.charts) EXPECT_EQ(describe(g), describe(want));
     }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kernel/block_declaration.h"
@@ -80,10 +82,8 @@ TEST(BlockDeclaration, GivesTheRegistryEntryAndBindsSettingsAndPorts) {
     ASSERT_EQ(kind->params.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(kind->params[k].type, types[k]) << kind->params[k].name;
     ASSERT_EQ(kind->inputs.size(), 2u);
-    EXPECT_EQ(kind->inputs[0].kind, SignalKind::optical);
-    EXPECT_EQ(kind->inputs[0].max_count, 3);
-    EXPECT_EQ(kind->inputs[1].kind, SignalKind::electrical);
-    EXPECT_EQ(kind->outputs[0].kind, SignalKind::optical);
+    EXPECT_EQ(std::tuple(kind->inputs[0].kind, kind->inputs[0].max_count, kind->inputs[1].kind, kind->outputs[0].kind),
+              std::tuple(SignalKind::optical, 3, SignalKind::electrical, SignalKind::optical));
 
     BlockSettings settings = BlockSettings::defaults(*kind);
     settings.set_number("order", 5);
@@ -100,16 +100,9 @@ TEST(BlockDeclaration, GivesTheRegistryEntryAndBindsSettingsAndPorts) {
     c.window = &own;
     auto made = kind->create(settings, c);
     const Probe& p = static_cast<KindBlock<Probe>&>(*made).block;
-    EXPECT_EQ(p.gain, 2.5f);
-    EXPECT_EQ(p.order, 5);
-    EXPECT_TRUE(p.enabled);
-    EXPECT_EQ(p.title, "probe 7");
-    EXPECT_EQ(p.inputs.count(), 2);
-    EXPECT_EQ(&p.inputs[1], &b);
+    EXPECT_EQ(std::tuple(p.gain, p.order, p.enabled, p.title, p.inputs.count()), std::tuple(2.5f, 5, true, "probe 7", 2));
+    EXPECT_EQ(std::tuple(&p.inputs[1], &*p.drive, &*p.output, &p.window.output()), std::tuple(&b, &drive, &out, &own));
     EXPECT_EQ(p.inputs[2].iv, 0);  // the port not given reads no light
-    EXPECT_EQ(&*p.drive, &drive);
-    EXPECT_EQ(&*p.output, &out);
-    EXPECT_EQ(&p.window.output(), &own);
     EXPECT_THROW(KindRegistration{declare_kind<Probe>()}, std::logic_error);  // one name, one kind
 }
 
@@ -218,10 +211,8 @@ TEST_F(LifecycleTest, DesignsInEveryRoundSetsUpOnceRunsEverySampleAndFinishes) {
     EXPECT_EQ(window_.ton, 1.0f);  // the sources' start, plus the probe's one
     // The memory map counts the member state as the storage it stands for:
     // one double and three double complex values, each with its header.
-    EXPECT_EQ(testing::read_text("x1_lc.mem"),
-              "NodrixMEM 1\n##\nmemory 2                  104\n");
-    EXPECT_EQ(last_storage_maxima().d, 3);
-    EXPECT_EQ(last_storage_maxima().zd, 5);
+    EXPECT_EQ(testing::read_text("x1_lc.mem"), "NodrixMEM 1\n##\nmemory 2                  104\n");
+    EXPECT_EQ(std::pair(last_storage_maxima().d, last_storage_maxima().zd), std::pair(3, 5));
 }
 
 TEST_F(LifecycleTest, ErrorsComeBackNamingTheBlock) {
@@ -229,8 +220,7 @@ TEST_F(LifecycleTest, ErrorsComeBackNamingTheBlock) {
     std::string messages = run();
     EXPECT_NE(messages.find("Nodrix-E-Probe: cannot design\n"), std::string::npos) << messages;
     ASSERT_FALSE(errors_.empty());
-    EXPECT_EQ(errors_[0].label(), "block 2 (test_probe)");
-    EXPECT_FALSE(errors_[0].fatal);
+    EXPECT_EQ(std::pair(errors_[0].label(), errors_[0].fatal), std::pair(std::string("block 2 (test_probe)"), false));
     EXPECT_EQ(seen.back(), "finish 5.000000");  // an error of a phase lets the run go on
 
     fail_design = false;

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 
 #include "kernel/lib00.h"
 #include "runtime/opxfile.h"
@@ -61,11 +60,7 @@ TEST_F(ErrorRoutingTest, ErrorCheckSaysWhetherTheKernelCountedErrors) {
 }
 
 TEST_F(ErrorRoutingTest, UnderTheStopPolicyACodeIsSaidInWordsAfterTheBlockThatReportedIt) {
-    struct Case {
-        ErrorPolicy policy;
-        void (*report)();
-        std::string lines;
-    };
+    struct Case { ErrorPolicy policy; void (*report)(); std::string lines; };
     const Case cases[] = {
         {{true, true, true}, [] { tsedet("mR"); },
          "Nodrix-E-block 10 (bessel_filter): the Bessel filter's bandwidth lies beyond what the time step carries: "

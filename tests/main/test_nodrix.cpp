@@ -38,10 +38,7 @@ std::vector<std::string> files_in(const fs::path& dir) {
 }
 
 TEST_F(NodrixTest, UsageErrorsEndWithStatusTwo) {
-    struct Case {
-        std::vector<std::string> words;
-        std::string message;
-    };
+    struct Case { std::vector<std::string> words; std::string message; };
     const Case cases[] = {
         {{"run", "x.toml", "-simulat"},
          "Nodrix-E-nodrix run: unknown option \"-simulat\"; did you mean \"-simulate\"? (nodrix run --help)\n"},
@@ -123,30 +120,7 @@ TEST_F(NodrixTest, AutoSettingsGiveEveryMeasurementItsFullObservationAndNoMore) 
 // fibre of the shorter one is delayed to the longer, and both runs observe the
 // same bits (without that the graded plan moved by up to 0.5 dB).
 TEST_F(NodrixTest, ConvergeFindsTheSeedsStepsOffAndTheGradedStepsConvergedOnFourChannels) {
-    testing::write_text("wdm4.toml", R"(
-link = {name = "wdm4", bit_rate_gbps = 10.0, samples_per_bit = 64}
-defaults = {modulator = {insertion_loss_db = 3.0, bias_voltage_v = 2.5, switching_voltage_v = 5.0, symmetry = 0.999}}
-block = [
-  {id = 1, kind = "combiner", inputs = "channels 1-4"},
-  {id = 2, kind = "fibre", input = 1, length_km = 40.0, preset = "ssmf", section_length_km = 20.0},
-  {id = 3, kind = "dispersion_compensator", input = 2, dispersion_ps_per_nm = -680.0}]
-[channels]
-count = 4
-centre_frequency_thz = 193.1
-spacing_ghz = 100.0
-power_dbm = 10.0
-prbs_degree = 7
-seed_offset = 17
-receiver_input = 3
-transmitter = [
-  {id = 1, kind = "prbs_source"}, {id = 2, kind = "nrz_driver", input = 1, rise_time_bits = 0.25},
-  {id = 3, kind = "laser", linewidth_mhz = 0.0}, {id = 4, kind = "modulator", input = 3, drive = 2}]
-receiver = [
-  {id = 11, kind = "raised_cosine_filter", input = "line", bandwidth_ghz = 40.0, roll_off = 0.2},
-  {id = 12, kind = "photodiode", input = 11},
-  {id = 13, kind = "bessel_filter", input = 12, type = "low_pass", order = 5, bandwidth_ghz = 8.0},
-  {id = 14, kind = "ber_estimator", input = 13, window_ps = 12800.0}]
-)");
+    fs::copy_file(NODRIX_TEST_DATA_DIR "/wdm4.toml", "wdm4.toml");
     EXPECT_EQ(run({"converge", "wdm4.toml"}), 1) << err_;
     EXPECT_TRUE(out_.ends_with("\nnot converged\n")) << out_;
     ASSERT_EQ(run({"converge", "wdm4.toml", "-set", "link.step_rule=graded", "-set", "link.splitting=symmetric"}), 0)
@@ -191,10 +165,7 @@ TEST_F(NodrixTest, WhatABlockWouldRefuseIsRefusedBeforeAnythingRuns) {
     const std::vector<std::string> alias_band = {"link.time_step_ps=0.78125", "link.grid_low_thz=187",
                                                  "link.grid_high_thz=200", "link.band_low_thz=188",
                                                  "link.band_high_thz=199"};
-    struct Case {
-        std::vector<std::string> sets;
-        std::string message;
-    };
+    struct Case { std::vector<std::string> sets; std::string message; };
     const Case cases[] = {
         {{"10.bandwidth_thz=0.15"},
          at + "93: block 10 (bessel_filter), -set 10.bandwidth_thz=0.15: bandwidth_thz = 0.15 is above what the time "

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 #include "models/measurements/osnr_meter.h"
@@ -62,12 +63,7 @@ TEST_F(OsnrLink, EveryChannelWithinHalfADbOfTheLinkBudget) {
 // ASE orthogonal to the signal goes through the fibre in the second field,
 // so the meter reads G p + 2 n_sp h nu (G - 1) / dt less the span's 2 dB.
 TEST_F(OsnrLink, APowerMeterBehindAFibreReadsTheAseOfBothPolarisations) {
-    testing::write_text("ase.toml", R"(block = [
-    {id = 1, kind = "laser", frequency_thz = 193.1, power_mw = 1e-6},
-    {id = 2, kind = "amplifier_fixed_gain", input = 1, gain_db = 30.0, noise_figure_linear = 3.16228},
-    {id = 3, kind = "fibre", input = 2, length_km = 10.0, attenuation_db_per_km = 0.2, beta2_ps2_per_km = -20.0},
-    {id = 4, kind = "power_meter", input = 3}]
-)" + one_carrier_link("ase"));
+    std::filesystem::copy_file(NODRIX_TEST_DATA_DIR "/ase.toml", "ase.toml");
     ASSERT_EQ(run({"run", "ase.toml", "-simulate", "-quiet"}), 0) << err_;
     const auto meter = read_power_meter_report("ase_OPM0004.DAT");
     ASSERT_TRUE(meter.has_value()) << out_;
@@ -87,10 +83,7 @@ TEST_F(OsnrLink, APowerMeterBehindAFibreReadsTheAseOfBothPolarisations) {
 TEST_F(OsnrLink, AModulatorsSpectrumCarriesTheMeanPowerItPasses) {
     const std::string nrz = R"({id = 1, kind = "prbs_source", samples_per_bit = 64},
     {id = 2, kind = "nrz_driver", input = 1, samples_per_bit = 64)";
-    const struct {
-        std::string transmitter;
-        double mean;
-    } cases[] = {{nrz + "},", 0.5},
+    const struct { std::string transmitter; double mean; } cases[] = {{nrz + "},", 0.5},
                  {nrz + ", low_level_v = -1.475836},", 0.55},
                  {R"({id = 1, kind = "symbol_source", levels = 4, samples_per_symbol = 64},
     {id = 2, kind = "multilevel_driver", input = 1, samples_per_symbol = 64, spacing = "per_level", )"

@@ -18,11 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,36 +47,7 @@ using Files = std::map<std::string, std::string>;  // name -> bytes
 // One channel over 1 km, amplified to a fixed power (the amplifier's
 // temporary gain file), filtered with charts (appended to), measured by a
 // power meter, a spectrum analyser, an estimator and an eye scope.
-const char* const kLink = R"(
-block = [
-    {id = 1, kind = "prbs_source", degree = 7, samples_per_bit = 64},
-    {id = 2, kind = "nrz_driver", input = 1, samples_per_bit = 64},
-    {id = 3, kind = "laser", frequency_thz = 193.1, power_mw = 2.0},
-    {id = 4, kind = "modulator", input = 3, drive = 2},
-    {id = 5, kind = "power_meter", input = 4},
-    {id = 6, kind = "spectrum_analyser", input = 4, fft_length = 64},
-    {id = 7, kind = "fibre", input = 4, length_km = 1.0, section_length_km = 1.0},
-    {id = 8, kind = "amplifier_fixed_power", input = 7, output_power_mw = 1.0, max_gain_db = 10.0},
-    {id = 9, kind = "raised_cosine_filter", input = 8, centre_frequency_thz = 193.1, bandwidth_thz = 0.1, roll_off = 0.5, write_charts = true},
-    {id = 10, kind = "photodiode", input = 9},
-    {id = 11, kind = "bessel_filter", input = 10, bandwidth_thz = 0.008},
-    {id = 12, kind = "ber_estimator", input = 11, window_ps = 800.0, samples_per_bit = 64},
-    {id = 13, kind = "eye_scope", input = 11, window_ps = 800.0, samples_per_bit = 64, recorded_samples_per_bit = 32},
-]
-
-[link]
-name = "faults"
-time_step_ps = 1.5625
-end_time_ps = 3200.0
-emission_window_ps = 2560.0
-centre_frequency_thz = 193.1
-grid_reference_thz = 193.1
-grid_low_thz = 192.78
-grid_high_thz = 193.42
-band_low_thz = 192.844
-band_high_thz = 193.356
-monitor_offset_ps = 160.0
-)";
+const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/faults.toml");
 
 // The files of a directory.
 Files files_of(const fs::path& dir) {
@@ -397,11 +366,7 @@ TEST_F(Programs, AnInterruptedRunLeavesTheEarlierFilesExactlyAsTheyWere) {
     ASSERT_EQ(wait_for(start(dir, {NODRIX_NODRIX, "run", one_channel, "-simulate", "-o", "."}, err)), 0);
     const Snapshot earlier = snapshot(dir);
     ASSERT_GT(earlier.size(), 40u);
-    struct Case {
-        std::vector<std::string> words;
-        const char* moment;
-        int signal;
-    };
+    struct Case { std::vector<std::string> words; const char* moment; int signal; };
     const std::vector<std::string> setup = {NODRIX_SIM_160G, "-autosize"};
     const Case cases[] = {
         {setup, "run-locked", SIGINT},

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <cstdint>
 #include <random>
 #include <vector>
 

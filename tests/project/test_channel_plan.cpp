@@ -17,27 +17,7 @@ using ChannelPlanTest = testing::LinkLoadingTest;
 // Three channels 50 GHz apart from 193.0 THz, each a source, a driver, a
 // laser and a modulator, combined, and received by a filter, a photodiode
 // and an estimator.
-const char* const kPlan =
-    "[link]\n"                                        // 1
-    "name = \"t\"\n"                                  // 2
-    "bit_rate_gbps = 10\n"                            // 3
-    "samples_per_bit = 64\n"                          // 4
-    "[channels]\n"                                    // 5
-    "count = 3\n"                                     // 6
-    "first_frequency_thz = 193.0\n"                   // 7
-    "spacing_ghz = 50\n"                              // 8
-    "power_dbm = 3.0\n"                               // 9
-    "prbs_degree = 9\n"                               // 10
-    "seed_offset = 5\n"                               // 11
-    "receiver_input = 7\n"                            // 12
-    "[[channels.transmitter]]\nid = 1\nkind = \"prbs_source\"\nskipped_symbols = 2\n"  // 13-16
-    "[[channels.transmitter]]\nid = 2\nkind = \"nrz_driver\"\ninput = 1\n"             // 17-20
-    "[[channels.transmitter]]\nid = 3\nkind = \"laser\"\n"                             // 21-23
-    "[[channels.transmitter]]\nid = 4\nkind = \"modulator\"\ninput = 3\ndrive = 2\n"   // 24-28
-    "[[channels.receiver]]\nid = 11\nkind = \"raised_cosine_filter\"\ninput = \"line\"\nbandwidth_ghz = 20\n"
-    "[[channels.receiver]]\nid = 12\nkind = \"photodiode\"\ninput = 11\n"
-    "[[channels.receiver]]\nid = 13\nkind = \"ber_estimator\"\ninput = 12\nwindow_ps = 3200\n"
-    "[[block]]\nid = 7\nkind = \"combiner\"\ninputs = \"channels\"\n";
+const std::string kPlan = testing::read_text(NODRIX_TEST_DATA_DIR "/channel_plan.toml");
 
 TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAndFiles) {
     const auto link = load(kPlan);
@@ -70,10 +50,7 @@ TEST_F(ChannelPlanTest, APlanExpandsIntoNumberedBlocksWithTheirFrequenciesDataAn
 }
 
 TEST_F(ChannelPlanTest, MistakesOfAPlanAreReportedWithTheirLine) {
-    const struct {
-        std::string text;
-        std::string message;
-    } cases[] = {
+    const struct { std::string text; std::string message; } cases[] = {
         {replaced(kPlan, "kind = \"laser\"\n", "kind = \"laser\"\nfrequency_thz = 190\n"),
          "t.toml:24: [channels]: transmitter block 3: the channel plan sets frequency_thz (laser); leave it out"},
         {replaced(kPlan, "spacing_ghz", "spacing_gh"),

@@ -12,12 +12,7 @@ namespace nodrix {
 namespace {
 
 // A laser, a 60 km fibre writing signal 40, an amplifier.
-const char* const kLink =
-    "[link]\nname = \"t\"\nend_time_ps = 1000.0\n\n"                        // 1-4
-    "[[block]]\nid = 1\nkind = \"laser\"\nfrequency_thz = 193.1\n\n"        // 5-9
-    "[[block]]\nid = 5\nkind = \"fibre\"\ninput = 1\noutput = 40\n"         // 10-14
-    "length_km = 60.0\nlength_tolerance_percent = 5.0\n\n"                  // 15-17
-    "[[block]]\nid = 7\nkind = \"amplifier_fixed_gain\"\ninput = 40\ngain_db = 12.0\n";
+const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/fibre_pieces.toml");
 
 class FibrePieces : public testing::NodrixTest {
 protected:

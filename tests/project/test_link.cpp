@@ -2,7 +2,6 @@
 // mistake in a description or an override (one table).
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,30 +17,11 @@ namespace {
 using testing::replaced;
 
 // A small link: a laser and a photodiode. Cases change one line of it.
-const char* const kLink =
-    "[link]\n"                  // 1
-    "name = \"t\"\n"            // 2
-    "end_time_ps = 1000.0\n"    // 3
-    "\n"                        // 4
-    "[[block]]\n"               // 5
-    "id = 1\n"                  // 6
-    "kind = \"laser\"\n"        // 7
-    "frequency_thz = 193.1\n"   // 8
-    "power_mw = 2.0\n"          // 9
-    "\n"                        // 10
-    "[[block]]\n"               // 11
-    "id = 2\n"                  // 12
-    "kind = \"photodiode\"\n"   // 13
-    "input = 1\n";              // 14
+const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/two_blocks.toml");
 
 using LinkTest = testing::LinkLoadingTest;
 
-struct BadCase {
-    const char* what;
-    std::string text;
-    std::vector<std::string> sets;
-    std::string message;
-};
+struct BadCase { const char* what; std::string text; std::vector<std::string> sets; std::string message; };
 
 TEST_F(LinkTest, EveryMistakeIsReportedWithFileLineBlockAndWhatIsAllowed) {
     const std::string three_blocks = std::string(kLink) +

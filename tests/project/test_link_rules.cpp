@@ -18,36 +18,7 @@ using testing::replaced;
 // Two channels (193.1 and 193.2 THz) combined, amplified, demultiplexed to
 // the second one and received; a line per block, so that a block's line is
 // that of its values.
-const char* const kLink =
-    "block = [\n"                                                                                           // 1
-    "  {id = 1, kind = \"prbs_source\", samples_per_bit = 64},\n"                                           // 2
-    "  {id = 2, kind = \"nrz_driver\", input = 1, samples_per_bit = 64},\n"                                 // 3
-    "  {id = 3, kind = \"laser\", frequency_thz = 193.1},\n"                                                // 4
-    "  {id = 4, kind = \"modulator\", input = 3, drive = 2},\n"                                             // 5
-    "  {id = 5, kind = \"laser\", frequency_thz = 193.2},\n"                                                // 6
-    "  {id = 6, kind = \"prbs_source\", samples_per_bit = 64},\n"                                           // 7
-    "  {id = 7, kind = \"nrz_driver\", input = 6, samples_per_bit = 64},\n"                                 // 8
-    "  {id = 8, kind = \"modulator\", input = 5, drive = 7},\n"                                             // 9
-    "  {id = 9, kind = \"combiner\", inputs = [4, 8]},\n"                                                   // 10
-    "  {id = 10, kind = \"amplifier_fixed_gain\", input = 9, gain_db = 10.0},\n"                            // 11
-    "  {id = 11, kind = \"raised_cosine_filter\", input = 10, centre_frequency_thz = 193.2, bandwidth_thz = 0.04},\n"
-    "  {id = 12, kind = \"photodiode\", input = 11},\n"                                                     // 13
-    "  {id = 13, kind = \"bessel_filter\", input = 12, bandwidth_thz = 0.008},\n"                           // 14
-    "  {id = 14, kind = \"ber_estimator\", input = 13, window_ps = 12800.0, samples_per_bit = 64},\n"       // 15
-    "  {id = 15, kind = \"eye_scope\", input = 13, window_ps = 12800.0, samples_per_bit = 64},\n"           // 16
-    "  {id = 16, kind = \"power_meter\", input = 10},\n"                                                    // 17
-    "  {id = 17, kind = \"fibre\", input = 10, length_km = 1.0},\n"                                         // 18
-    "  {id = 18, kind = \"user_filter\", input = 10, data_file = \"filter\"},\n"                            // 19
-    "]\n"                                                                                                   // 20
-    "[link]\n"                                                                                              // 21
-    "name = \"r\"\n"                                                                                        // 22
-    "time_step_ps = 1.5625\n"                                                                               // 23
-    "end_time_ps = 32000.0\n"                                                                               // 24
-    "centre_frequency_thz = 193.1\n"                                                                        // 25
-    "grid_low_thz = 192.78\n"                                                                               // 26
-    "grid_high_thz = 193.42\n"                                                                              // 27
-    "band_low_thz = 192.844\n"                                                                              // 28
-    "band_high_thz = 193.356\n";                                                                            // 29
+const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/link_rules.toml");
 
 struct Case {
     const char* what;

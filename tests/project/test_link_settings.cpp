@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,21 +30,19 @@ TEST_F(LinkSettingsTest, TheBitRateAndSamplesPerBitSetTheStepTheBandTheGridAndTh
                                "end_time_ps = 5000\nemission_window_ps = 3000\n"));
     ASSERT_TRUE(link.has_value()) << messages_;
     const BlockSettings& s = link->settings;
-    EXPECT_FLOAT_EQ(s.real("time_step_ps"), 1.5625f);
-    EXPECT_FLOAT_EQ(s.real("grid_low_thz"), 192.78f);
-    EXPECT_FLOAT_EQ(s.real("grid_high_thz"), 193.42f);
-    EXPECT_FLOAT_EQ(s.real("band_low_thz"), 192.844f);
-    EXPECT_FLOAT_EQ(s.real("band_high_thz"), 193.356f);
-    EXPECT_FLOAT_EQ(s.real("grid_reference_thz"), 193.1f);
+    for (const auto& [name, value] : {std::pair{"time_step_ps", 1.5625f}, {"grid_low_thz", 192.78f},
+                                      {"grid_high_thz", 193.42f}, {"band_low_thz", 192.844f},
+                                      {"band_high_thz", 193.356f}, {"grid_reference_thz", 193.1f}})
+        EXPECT_FLOAT_EQ(s.real(name), value) << name;
     EXPECT_FALSE(link->auto_emission_window || link->auto_end_time);  // both given
-    EXPECT_EQ(link->find(1)->settings.integer("samples_per_bit"), 64);  // the link's
-    EXPECT_EQ(link->find(2)->settings.integer("samples_per_bit"), 64);
-    EXPECT_EQ(link->find(3)->settings.integer("samples_per_bit"), 32);  // its own
+    auto samples_per_bit = [&link](std::int32_t id) { return link->find(id)->settings.integer("samples_per_bit"); };
+    // The link's, and 3's own.
+    EXPECT_EQ(std::tuple(samples_per_bit(1), samples_per_bit(2), samples_per_bit(3)), std::tuple(64, 64, 32));
     // A link that names neither its step nor its centre keeps the registry's
     // numbers as written; its samples per bit alone set no time step.
     link = load(link_with("end_time_ps = 5000\nsamples_per_bit = 8\n"));
     ASSERT_TRUE(link.has_value()) << messages_;
-    EXPECT_EQ(link->find(2)->settings.integer("samples_per_bit"), 8);
+    EXPECT_EQ(samples_per_bit(2), 8);
     EXPECT_FLOAT_EQ(link->settings.real("time_step_ps"), 0.0640443f);
     EXPECT_EQ(std::as_const(link->settings).value("grid_low_thz").number, 185.80887);
     EXPECT_EQ(std::as_const(link->settings).value("band_high_thz").number, 199.86163);
@@ -68,10 +67,7 @@ TEST_F(LinkSettingsTest, BitsSetTheEmissionWindowAndABitRateLeavesTheRestToTheMe
 
 TEST_F(LinkSettingsTest, SettingsThatDisagreeAreRefusedNamingBoth) {
     const std::string rate = "bit_rate_gbps = 10\nsamples_per_bit = 64\ncentre_frequency_thz = 193.1\n";
-    const struct {
-        std::string settings;
-        std::string message;
-    } cases[] = {
+    const struct { std::string settings; std::string message; } cases[] = {
         {rate + "time_step_ps = 1.5\n",
          "t.toml:6: [link]: time_step_ps = 1.5 disagrees with bit_rate_gbps = 10 and samples_per_bit = 64, which give "
          "a time step of 1.5625 ps; give time_step_ps or the bit rate, or values that agree"},

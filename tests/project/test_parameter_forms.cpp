@@ -17,13 +17,7 @@ namespace {
 
 // A laser, a fibre, an amplifier, a photodiode and a Bessel filter; cases
 // add lines after a block's kind line.
-const char* const kLink =
-    "[link]\nname = \"t\"\nend_time_ps = 1000.0\ncentre_frequency_thz = 193.1\n"  // 1-4
-    "[[block]]\nid = 1\nkind = \"laser\"\nfrequency_thz = 193.1\n"                  // 5-8
-    "[[block]]\nid = 2\nkind = \"fibre\"\ninput = 1\nlength_km = 10.0\n"             // 9-13
-    "[[block]]\nid = 3\nkind = \"amplifier_fixed_gain\"\ninput = 2\ngain_db = 10.0\n"  // 14-18
-    "[[block]]\nid = 4\nkind = \"photodiode\"\ninput = 3\n"                          // 19-22
-    "[[block]]\nid = 5\nkind = \"bessel_filter\"\ninput = 4\nbandwidth_thz = 0.008\n";  // 23-27
+const std::string kLink = testing::read_text(NODRIX_TEST_DATA_DIR "/parameter_forms.toml");
 
 // The link with `lines` added after the line `kind = "KIND"`.
 std::string with(const std::string& kind, const std::string& lines, std::string text = kLink) {

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -19,6 +17,7 @@
 #include "project/sim_160g.h"
 #include "project/summary.h"
 #include "tests/support/test_support.h"
+#include "tests/xu/qxy_collect.h"
 #include "xu/xu_msg.h"
 
 namespace nodrix {
@@ -81,71 +80,33 @@ SimRun simulate(const std::vector<LinkOverride>& overrides) {
     return r;
 }
 
-std::vector<unsigned char> bytes(const SimRun& r, const std::string& name) { return testing::read_bytes((r.dir / name).string()); }
-
-double f64_at(const std::vector<unsigned char>& b, std::size_t at) {
-    double v;
-    std::memcpy(&v, b.data() + at, 8);
-    return v;
-}
-
-std::int32_t i32_at(const std::vector<unsigned char>& b, std::size_t at) {
-    std::int32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
-
-// A spectrum file: frequencies and dB values.
-struct Spectrum {
-    std::vector<double> f, db;
-    double step = 0.0;
-};
-Spectrum read_spectrum(const std::vector<unsigned char>& b) {
-    // Magic (13 bytes), file header (20), Delt, Fsym, end word, count, step,
-    // start, stop, minimum, maximum, end word, values.
-    Spectrum s;
-    std::size_t at = 13 + 20 + 16 + 4;
-    const std::int32_t n = i32_at(b, at);
-    s.step = f64_at(b, at + 4);
-    const double start = f64_at(b, at + 12);
-    at += 4 + 5 * 8 + 4;
-    for (std::int32_t k = 0; k < n; ++k) {
-        s.f.push_back(start + k * s.step);
-        s.db.push_back(f64_at(b, at + 8 * static_cast<std::size_t>(k)));
-    }
-    return s;
-}
-
-// An eye signal file: samples per bit and the samples.
-struct Eye {
-    std::int32_t per_bit = 0;
+// A spectrum or an eye signal as the chart reader gives it: its header (the
+// frequency step and start, the samples per bit) and its one column.
+struct Trace {
+    QxyChartHeader header{};
     std::vector<double> v;
 };
-Eye read_eye(const std::vector<unsigned char>& b) {
-    // Magic (13), file header (20), columns, count, samples per bit, min, max,
-    // Delt, Tstart, Fsym, end word, samples.
-    Eye e;
-    const std::int32_t count = i32_at(b, 13 + 20 + 4);
-    e.per_bit = i32_at(b, 13 + 20 + 8);
-    const std::size_t at = 13 + 20 + 12 + 5 * 8 + 4;
-    for (std::int32_t k = 0; k < count; ++k) e.v.push_back(f64_at(b, at + 8 * static_cast<std::size_t>(k)));
-    return e;
+Trace read_trace(const SimRun& r, const std::string& name) {
+    const testing::Outcome read = testing::run((r.dir / name).string());
+    EXPECT_EQ(read.code, kQxyOk) << name << ": " << read.err;
+    Trace t;
+    if (read.got.charts.empty()) return t;
+    t.header = read.got.charts[0].header;
+    for (const auto& row : read.got.charts[0].rows) t.v.push_back(row.at(0).value());
+    return t;
 }
 
 // Eye opening and Q of the best sampling phase: marks and spaces split at the
 // mid level, Q = (mean1 - mean0) / (sigma1 + sigma0).
-struct EyeFigures {
-    double opening = -1.0;
-    double q = 0.0;
-};
-EyeFigures eye_figures(const Eye& e) {
+struct EyeFigures { double opening = -1.0; double q = 0.0; };
+EyeFigures eye_figures(const Trace& e) {
     const auto [lo, hi] = std::minmax_element(e.v.begin(), e.v.end());
     const double mid = 0.5 * (*lo + *hi);
     EyeFigures best;
-    for (std::int32_t phase = 0; phase < e.per_bit; ++phase) {
+    for (std::int32_t phase = 0; phase < e.header.SamplesPerBit; ++phase) {
         double min_mark = 1e300, max_space = -1e300, s1 = 0, s0 = 0, q1 = 0, q0 = 0;
         int n1 = 0, n0 = 0;
-        for (std::size_t k = static_cast<std::size_t>(phase); k < e.v.size(); k += static_cast<std::size_t>(e.per_bit)) {
+        for (std::size_t k = static_cast<std::size_t>(phase); k < e.v.size(); k += static_cast<std::size_t>(e.header.SamplesPerBit)) {
             const double v = e.v[k];
             if (v > mid) {
                 min_mark = std::min(min_mark, v);
@@ -219,18 +180,19 @@ TEST_F(SimulationTest, EachRecordIsHeldOnceAndPeakMemoryStaysUnder800MiB) {
 
 TEST_F(SimulationTest, SpectrumAfterTheBoosterShowsSixteenCarriers) {
     ASSERT_EQ(reference().status, 0);
-    const Spectrum s = read_spectrum(bytes(reference(), "sim_160G_OSA0072.qsp"));
-    ASSERT_GT(s.f.size(), 100u);
-    const double floor_db = *std::min_element(s.db.begin(), s.db.end());
+    const Trace s = read_trace(reference(), "sim_160G_OSA0072.qsp");
+    ASSERT_GT(s.v.size(), 100u);
+    const double step = s.header.FrequencyStep;
+    const double floor_db = *std::min_element(s.v.begin(), s.v.end());
     for (int k = 0; k < 16; ++k) {
         const double f = 192.35 + 0.1 * k;
         // The strongest point within 50 GHz of the carrier lies within one
         // frequency step of it and stands well above the floor.
         std::size_t best = 0;
         double best_db = -1e300;
-        for (std::size_t i = 0; i < s.f.size(); ++i)
-            if (std::abs(s.f[i] - f) < 0.05 && s.db[i] > best_db) best_db = s.db[i], best = i;
-        EXPECT_NEAR(s.f[best], f, s.step) << "carrier " << k + 1;
+        for (std::size_t i = 0; i < s.v.size(); ++i)
+            if (std::abs(s.header.Tstart + i * step - f) < 0.05 && s.v[i] > best_db) best_db = s.v[i], best = i;
+        EXPECT_NEAR(s.header.Tstart + best * step, f, step) << "carrier " << k + 1;
         EXPECT_GT(best_db, floor_db + 40.0) << "carrier " << k + 1;
     }
 }
@@ -258,8 +220,8 @@ TEST_F(SimulationTest, PowerMetersAgreeWithTheSetUp) {
 TEST_F(SimulationTest, MeasuredChannelsHaveOpenEyesAndAQOfAtLeastSix) {
     ASSERT_EQ(reference().status, 0);
     for (const char* eye : {"sim_160G_EYE0111.qsg", "sim_160G_EYE0118.qsg"}) {
-        const Eye e = read_eye(bytes(reference(), eye));
-        EXPECT_EQ(e.per_bit, 32);
+        const Trace e = read_trace(reference(), eye);
+        EXPECT_EQ(e.header.SamplesPerBit, 32);
         EXPECT_GE(e.v.size(), 32u * 100);
         const EyeFigures f = eye_figures(e);
         EXPECT_GT(f.opening, 0.0) << eye;
@@ -289,8 +251,8 @@ TEST_F(SimulationTest, WithoutKerrEffectTheQIsNotLower) {
         EXPECT_LE(lin->ber, kerr->ber) << estimator;
     }
     for (const char* eye : {"sim_160G_EYE0111.qsg", "sim_160G_EYE0118.qsg"}) {
-        const EyeFigures kerr = eye_figures(read_eye(bytes(reference(), eye)));
-        const EyeFigures lin = eye_figures(read_eye(bytes(linear(), eye)));
+        const EyeFigures kerr = eye_figures(read_trace(reference(), eye));
+        const EyeFigures lin = eye_figures(read_trace(linear(), eye));
         EXPECT_GE(lin.q, kerr.q * 0.99) << eye;
     }
 }

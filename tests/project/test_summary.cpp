@@ -1,5 +1,5 @@
 // The summary's rows of a multi-level estimator's channel, from its report.
-#include <fstream>
+#include <filesystem>
 #include <string>
 
 #include "project/summary.h"
@@ -13,15 +13,7 @@ using SummaryTest = testing::NodrixTest;
 // The summary reads the report's eyes from the upper one down and shows them
 // from the lowest up; its Q and eye Q columns give the smallest eye's Q.
 TEST_F(SummaryTest, SummaryRowShowsTheSmallestEyeQInBothQColumns) {
-    {
-        std::ofstream report("ML.DAT");
-        report << " P Symbol Error Ratio          = 1.50000E-04\n P BER after Gray Demapping    = 7.50000E-05\n"
-                  "Mean Level = 2.00000E-05\n P Q upper [dB]      =     12.00000\n P Eye Height upper = 1.0E-06\n"
-                  " P Eye Width upper [ps] =     20.00000\n P Q middle [dB]      =      9.50000\n"
-                  " P Eye Height middle = 2.0E-06\n P Eye Width middle [ps] =     21.00000\n"
-                  " P Q lower [dB]      =     10.80000\n P Eye Height lower = 3.0E-06\n"
-                  " P Eye Width lower [ps] =     22.00000\n";
-    }
+    std::filesystem::copy_file(NODRIX_TEST_DATA_DIR "/multilevel_report.DAT", "ML.DAT");
     ChannelResult c;
     c.channel = 1;
     c.frequency_thz = 228.85;

@@ -33,11 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RegressionCase {
-    const char* name;
-    const char* program;
-    std::vector<std::string> args;
-};
+struct RegressionCase { const char* name; const char* program; std::vector<std::string> args; };
 
 // The set-up run as generated, its storage sized by the dimensioning pass; a
 // set-up whose storage counts exceed the default capacities (the limits file,
@@ -87,10 +83,7 @@ bool working_file(const std::string& name) {
 
 // What a run left: its exit status and every output by name (the console
 // streams as "(stdout)" and "(stderr)").
-struct RunResult {
-    int status = -1;
-    std::map<std::string, std::string> outputs;
-};
+struct RunResult { int status = -1; std::map<std::string, std::string> outputs; };
 
 RunResult run_case(const RegressionCase& c, const fs::path& top) {
     const fs::path dir = top / "run";
@@ -126,14 +119,8 @@ RunResult run_case(const RegressionCase& c, const fs::path& top) {
     return r;
 }
 
-struct ManifestEntry {
-    std::uintmax_t size = 0;
-    std::string hash;
-};
-struct Manifest {
-    int status = -1;
-    std::map<std::string, ManifestEntry> entries;
-};
+struct ManifestEntry { std::uintmax_t size = 0; std::string hash; };
+struct Manifest { int status = -1; std::map<std::string, ManifestEntry> entries; };
 
 Manifest read_manifest(const fs::path& p) {
     Manifest m;

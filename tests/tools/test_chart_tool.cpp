@@ -22,7 +22,12 @@ namespace {
 
 class ChartTool : public NodrixTest {};
 
-struct Result { int status; std::string out, err; };  // err: the tool's own diagnostics
+struct Result {  // err: the tool's own diagnostics
+    int status;
+    std::string out, err;
+    bool operator==(const Result&) const = default;
+};
+void PrintTo(const Result& r, std::ostream* os) { *os << r.status << ", out \"" << r.out << "\", err \"" << r.err << '"'; }
 
 Result tool(std::vector<const char*> words) {
     words.insert(words.begin(), "nodrix-chart");
@@ -75,12 +80,9 @@ TEST_F(ChartTool, BadOptionValuesAreRefusedWithTheirReason) {
 
 TEST_F(ChartTool, CsvQuotesLabelsKeepsEveryDigitAndAddsTheAxis) {
     ASSERT_TRUE(write_file("two.qxy", kQxyXY, two_charts()));
-    Result r = tool({"csv", "two.qxy"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Time [ps],\"Level, \"\"mean\"\" [mA]\"\n0,-0.5\n1,0.10000000000000001\n2,0.75\n");
-    r = tool({"csv", "two.qxy", "-c", "1"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "value\n4\n-2\n");
+    EXPECT_EQ(tool({"csv", "two.qxy"}),
+              (Result{0, "Time [ps],\"Level, \"\"mean\"\" [mA]\"\n0,-0.5\n1,0.10000000000000001\n2,0.75\n", ""}));
+    EXPECT_EQ(tool({"csv", "two.qxy", "-c", "1"}), (Result{0, "value\n4\n-2\n", ""}));
     // Spectra and signals get their axis as the first column.
     ASSERT_TRUE(write_signal("o.qsg", {.type = 2, .columns = 2, .samples = 2, .delt = 0.25, .tstart = 10.0},
                              {1.0, -1.0, 2.0, -2.0}));
@@ -103,12 +105,7 @@ TEST_F(ChartTool, UnreadableInputsAndOutputOverTheInputAreRefused) {
         {{"info", "/dev/zero"}, "nodrix-chart: /dev/zero: is not a regular file, not a chart file\n"},
         {{"csv", "two.qxy", "-o", "two.qxy"}, "nodrix-chart: two.qxy is the chart file itself; write the CSV elsewhere\n"},
     };
-    for (const auto& [words, err] : cases) {
-        const Result r = tool(words);
-        EXPECT_EQ(r.status, 1) << err;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err);
-    }
+    for (const auto& [words, err] : cases) EXPECT_EQ(tool(words), (Result{1, "", err}));
     const Result again = tool({"info", "two.qxy"});
     EXPECT_EQ(again.status, 0) << "the refused output left its input intact: " << again.err;
 }
@@ -139,10 +136,7 @@ TEST_F(ChartTool, PlotLeavesACompleteImageAndNoPartFile) {
     };
     for (const auto& [words, written] : cases) {
         const std::string output = words.back();
-        const Result r = tool(words);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, written);
+        EXPECT_EQ(tool(words), (Result{0, written, ""}));
         // The image drawn, whole (the tool checks that), is what was written: a
         // PNG's signature, the SVG's title.
         const std::string image = read_text(output);
@@ -180,11 +174,8 @@ TEST_F(ChartTool, PlotFailuresKeepAnEarlierImage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.err);
         if (c.gnuplot != nullptr) ::setenv("NODRIX_GNUPLOT", c.gnuplot, 1);
-        const Result r = tool(c.words);
+        EXPECT_EQ(tool(c.words), (Result{c.status, "", c.err}));
         ::unsetenv("NODRIX_GNUPLOT");
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(read_text("old.png"), "an older image");
     EXPECT_FALSE(std::filesystem::exists("e.png"));
@@ -208,12 +199,9 @@ TEST_F(ChartTool, AnOutputThatCannotTakeTheWholeFileIsAnErrorAndKeepsWhatWasTher
         write_text("disk/old.png", "an older image");
         for (const char* full : {"disk/old.png", "disk/e.csv"}) cases.push_back({full, "No space left on device"});
     }
-    for (const auto& [output, why] : cases) {
-        const Result r = tool({output.ends_with(".csv") ? "csv" : "plot", "s.qsg", "-o", output.c_str()});
-        EXPECT_EQ(r.status, 1) << output;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "nodrix-chart: cannot write " + output + ": " + why + "\n");
-    }
+    for (const auto& [output, why] : cases)
+        EXPECT_EQ(tool({output.ends_with(".csv") ? "csv" : "plot", "s.qsg", "-o", output.c_str()}),
+                  (Result{1, "", "nodrix-chart: cannot write " + output + ": " + why + "\n"}));
     struct stat st {};
     EXPECT_TRUE(::stat("pipe.csv", &st) == 0 && S_ISFIFO(st.st_mode) && ::stat("pipe.png", &st) == 0 && S_ISFIFO(st.st_mode));
     EXPECT_EQ(files_named(".part"), 0);

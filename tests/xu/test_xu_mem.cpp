@@ -2,7 +2,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 #include "tests/support/test_support.h"
 #include "xu/xu_mem.h"

@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -69,8 +68,8 @@ void write_profile(const std::string& path, double f_lo, double f_hi, double df,
 
 // An amplifier made from its registry entry on the block bench, fed `light`.
 struct Bench {
-    Bench(const char* kind, const OpticalSignal& light, std::int32_t polarisations = 1)
-        : bench(kind, SimulationSettings{.polarisations = polarisations}),
+    Bench(const char* kind, const OpticalSignal& light, const SimulationSettings& settings = {})
+        : bench(kind, settings),
           in(bench.input<OpticalSignal>("input")),
           out(bench.output<OpticalSignal>("output")) {
         in = light;
@@ -112,10 +111,7 @@ TEST_F(Amplifier, StreamsFollowSchrageEvenWhereOneCorrectionIsNotEnough) {
     }
 }
 
-class EdfaProfile : public Amplifier {
-protected:
-    EdfaProfile() { sin = test_signal(1.0f); }
-};
+using EdfaProfile = Amplifier;
 
 // Flat model ---------------------------------------------------------------------
 
@@ -175,7 +171,7 @@ TEST_F(Amplifier, FieldIsGainTimesInputWithoutNoise) {
     // At 0 dB, or with the noise off, no ASE reaches the field: g x on both
     // polarisations, keeping the third word.
     for (const auto& [gain, ase_off] : {std::tuple{0.0f, 0}, std::tuple{5.0f, 1}}) {
-        Bench a("amplifier_fixed_gain", sin, 2);
+        Bench a("amplifier_fixed_gain", sin, {.polarisations = 2});
         a.bench.set("gain_db", gain).set("ase_off", ase_off);
         ASSERT_TRUE(a.bench.start().ok());
         const float g = std::pow(10.0f, 0.05f * gain);
@@ -236,24 +232,21 @@ TEST_F(Amplifier, DetectedQMeetsTheBeatNoiseClosedFormOfTwoPolarisations) {
         for (const int mark : {0, 1}) {
             sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
             sin.y = sin.x;
-            testing::BlockBench amp("amplifier_fixed_gain", SimulationSettings{.orthogonal_ase = true});
-            OpticalSignal& light = amp.input<OpticalSignal>("input");
-            const OpticalSignal& amplified = amp.output<OpticalSignal>("output");
-            light = sin;
-            amp.set("gain_db", 20.0).set("noise_figure_linear", nf);
+            Bench amp("amplifier_fixed_gain", sin, {.orthogonal_ase = true});
+            amp.bench.set("gain_db", 20.0).set("noise_figure_linear", nf);
             testing::BlockBench diode("photodiode", SimulationSettings{.orthogonal_ase = true});
             OpticalSignal& detected = diode.input<OpticalSignal>("input");
             const ElectricalSample& current = diode.output<ElectricalSample>("output");
             diode.set("shot_noise", 0.0).set("responsivity_a_per_w", 1.0);
-            ASSERT_TRUE(amp.start().ok());
-            detected = amplified;
+            ASSERT_TRUE(amp.bench.start().ok());
+            detected = amp.out;
             ASSERT_TRUE(diode.start().ok());
-            light.x.re = mark ? static_cast<float>(std::sqrt(p_in)) : 0.0f;
+            amp.in.x.re = mark ? static_cast<float>(std::sqrt(p_in)) : 0.0f;
             const int m = 60000;
             double sum = 0.0, sum2 = 0.0;
             for (int k = 1; k <= m; ++k) {
-                amp.run(k);
-                detected = amplified;
+                amp.bench.run(k);
+                detected = amp.out;
                 diode.run(k);
                 sum += current.value;
                 sum2 += double{current.value} * current.value;
@@ -314,6 +307,7 @@ TEST_F(EdfaProfile, SynthesisedFiltersReproduceTheTargets) {
 TEST_F(EdfaProfile, NoisePowerIsTheNoiseFilterEnergyTimesHalfAPhoton) {
     // The ASE of both polarisations in the one simulated field: twice the noise of one.
     testing::write_text("nf3.DAT", "##\n1500 3.0103\n1650 3.0103\n");  // 2.0 in dB
+    sin = test_signal(1.0f);
     sin.x = FieldSample{0.0f, 0.0f, 193.61597f};
     Bench a("amplifier_fixed_gain", sin);
     a.bench.set("gain_db", 20.0).set("noise_figure_linear", -1.0).set("noise_figure_profile_file", std::string("nf3"));

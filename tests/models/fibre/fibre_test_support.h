@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdlib>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>

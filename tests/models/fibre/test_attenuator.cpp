@@ -2,7 +2,6 @@
 // loss worked by hand, for losses over its range; no light from a dark input.
 #include <gtest/gtest.h>
 
-#include <cmath>
 
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/block_bench.h"

@@ -119,12 +119,7 @@ TEST_F(DispersionCompensator, UndoesTheFibreItIsMadeFor) {
 // Values it cannot filter: refused at design, naming the value, and by the
 // kind's check as the link loader calls it.
 TEST_F(DispersionCompensator, RefusesWhatItCannotFilter) {
-    const struct {
-        const char* parameter;
-        double value;
-        float dt;
-        const char* text;
-    } cases[] = {
+    const struct { const char* parameter; double value; float dt; const char* text; } cases[] = {
         {"dispersion_ps_per_nm", std::numeric_limits<double>::infinity(), 1.0f,
          "dispersion_ps_per_nm = inf is not a finite number"},
         {"dispersion_slope_ps_per_nm2", std::nan(""), 1.0f, "dispersion_slope_ps_per_nm2 = nan is not a finite number"},

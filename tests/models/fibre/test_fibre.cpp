@@ -55,12 +55,8 @@ struct FibreRig {
         : bench("fibre", settings),
           input(bench.input<OpticalSignal>("input")),
           output(bench.output<OpticalSignal>("output")) {
-        bench.set("title", std::string(f.title));
-        bench.set("nonlinear", f.nonlinear ? 1.0 : 0.0);
-        bench.set("length_km", f.length);
-        bench.set("attenuation_db_per_km", f.loss);
-        bench.set("beta2_ps2_per_km", f.beta2);
-        bench.set("gamma_per_w_per_km", f.gamma);
+        bench.set("title", std::string(f.title)).set("nonlinear", f.nonlinear ? 1.0 : 0.0).set("length_km", f.length);
+        bench.set("attenuation_db_per_km", f.loss).set("beta2_ps2_per_km", f.beta2).set("gamma_per_w_per_km", f.gamma);
         bench.identity().instance = f.number;
         input.ps[512] = f.power;
         input.pp = f.total;
@@ -156,9 +152,8 @@ TEST_F(FibreBlock, GaussianPulseBroadensAsInTheory) {
                             [&](double t) { return t < 1000.0 ? gaussian(t, 500.0, width) : 0.0; },
                             [&](std::int32_t step) {
                                 EXPECT_EQ(r.output.x.fcenter, r.context().band_centre());
-                                if (step <= 8192) {
-                                    EXPECT_EQ(r.output.x.re, 0.0f) << "the first N samples are the initial buffer";
-                                }
+                                // The first N samples are the initial buffer.
+                                EXPECT_TRUE(step > 8192 || r.output.x.re == 0.0f) << step;
                                 if (r.context().time() >= r.window().toff &&
                                     (r.output.x.re != 0.0f || r.output.x.im != 0.0f))
                                     ++dark_after;
@@ -287,12 +282,7 @@ TEST_F(FibreBlock, AStateRoundWithoutTheFilterDesignIsAnErrorAndTheRunStaysDark)
 // Parameters the fibre cannot simulate, and a time step the link cannot
 // have: the design says which, names the fibre, and the fibre stays dark.
 TEST_F(FibreBlock, ParametersItCannotSimulateAreRefusedByName) {
-    struct Case {
-        const char* parameter;
-        double value;
-        float dt;
-        const char* problem;
-    };
+    struct Case { const char* parameter; double value; float dt; const char* problem; };
     const Case cases[] = {
         {"length_km", 0.0, 1.0f, "the length must be positive"},
         {"length_tolerance_percent", 100.0, 1.0f, "the length tolerance must lie below 100 %"},

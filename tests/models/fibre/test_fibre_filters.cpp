@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "models/fibre/fibre_filters.h"

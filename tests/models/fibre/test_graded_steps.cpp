@@ -20,10 +20,7 @@ namespace {
 TEST(GradedSteps, GrowAlongTheFibreWithinTheirBounds) {
     const double alpha = 0.2 / (20.0 * std::log10(std::exp(1.0)));
     const double degree = std::numbers::pi / 180.0;
-    struct Case {
-        GradedStepInput in;
-        std::int32_t count;
-    } cases[] = {
+    struct Case { GradedStepInput in; std::int32_t count; } cases[] = {
         {{.alpha = alpha, .gamma = 1.3e-3, .peak_power = 30.0, .length = 120.0, .h_max = 0.15748, .phase = degree}, 1100},
         {{.gamma = 1e-3, .peak_power = 10.0, .length = 10.0, .h_max = 100.0, .phase = 0.01}, 8},
         {{.gamma = 1e-3, .peak_power = 10.0, .length = 10.0, .h_max = 100.0, .phase = 0.01, .refinement = 2.0}, 15},

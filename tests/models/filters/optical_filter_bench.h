@@ -7,7 +7,6 @@
 
 #include <complex>
 #include <cstdio>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>

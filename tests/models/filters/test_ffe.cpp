@@ -96,10 +96,7 @@ Channel run_channel(int spacing, int samples, double noise_v) {
 
 // The decisions of the equaliser over the training span for the alignment it
 // takes: regressors and targets.
-struct Decisions {
-    std::vector<std::vector<double>> u;
-    std::vector<double> d;
-};
+struct Decisions { std::vector<std::vector<double>> u; std::vector<double> d; };
 
 Decisions decisions(const std::vector<float>& x, int spacing_samples, const std::vector<std::int32_t>& pattern,
                     const TrainingAlignment& a) {

@@ -1,9 +1,6 @@
 // The fixture the block tests share.
 #pragma once
 
-#include <algorithm>
-#include <complex>
-#include <cstdint>
 #include <string>
 
 #include "models/transmitters/gaussian.h"

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -35,11 +34,7 @@ TEST_F(BerCharts, EyeQAtTheBestInstantAndThreshold) {
     const std::vector<float> s{0.5f, 1.0f,  0.9f, 0.5f, 0.1f, 0.0f,  0.5f, 1.2f, 1.3f,  0.5f,
                                -0.1f, 0.2f, 0.5f, 0.8f, 0.7f, 0.5f, 0.0f, -0.2f, 100.0f, 100.0f};
     const EyeSamples eye{s.data(), static_cast<std::int32_t>(s.size()), 3};
-    struct Case {
-        std::int32_t instant;
-        double q, threshold;
-        std::int32_t marks;
-    };
+    struct Case { std::int32_t instant; double q, threshold; std::int32_t marks; };
     for (const Case& c : {Case{1, 0.0, 0.0, 0}, Case{2, 4.0824829, 0.45, 3}, Case{3, 2.3420, 0.45, 3}}) {
         const EyeQ q = eye_q_factor(eye, c.instant);
         EXPECT_NEAR(q.q, c.q, 2e-4) << c.instant;

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,27 +8,22 @@
 #include "models/measurements/osa.h"
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/block_bench.h"
+#include "tests/xu/qxy_collect.h"
 
 namespace nodrix {
 namespace {
 
-// A spectrum file read back by its layout: bin count at byte 53, extremes at 81 and 89, values from 101.
-struct SpectrumFile {
-    std::int32_t count = 0;
-    double minimum = 0, maximum = 0;
-    std::vector<double> values;
-};
-SpectrumFile read_spectrum(const std::string& path) {
-    const auto b = testing::read_bytes(path);
-    SpectrumFile f;
-    if (b.size() < 105) return f;
-    std::memcpy(&f.count, b.data() + 53, 4);
-    std::memcpy(&f.minimum, b.data() + 81, 8);
-    std::memcpy(&f.maximum, b.data() + 89, 8);
-    EXPECT_EQ(b.size(), 105u + 8u * static_cast<std::size_t>(f.count));
-    f.values.resize(static_cast<std::size_t>(f.count));
-    std::memcpy(f.values.data(), b.data() + 101, std::min(f.values.size() * 8, b.size() - 101));
-    return f;
+// A chart file's first chart as the chart reader gives it, and the values of
+// one of its columns.
+testing::TestChart read_chart(const std::string& path) {
+    const testing::Outcome read = testing::run(path);
+    EXPECT_EQ(read.code, kQxyOk) << path << ": " << read.err;
+    return read.got.charts.empty() ? testing::TestChart{} : read.got.charts[0];
+}
+std::vector<double> values_of(const testing::TestChart& chart, std::size_t column) {
+    std::vector<double> v;
+    for (const auto& row : chart.rows) v.push_back(row.at(column).value());
+    return v;
 }
 
 // Steps of 1 ps; a run of 430 samples, light from 0 to 421 ps, collected from
@@ -73,11 +67,13 @@ TEST_F(SpectrumAnalyserTest, FindsTheToneOfEveryFrameAcrossRuns) {
             }
             ASSERT_FALSE(std::filesystem::exists("OSA72.qsp"));
             ASSERT_TRUE(bench.finish().ok());
-            const SpectrumFile f = read_spectrum("OSA72.qsp");
-            ASSERT_EQ(f.count, c.count) << c.fft_length;
-            EXPECT_EQ(f.maximum, f.values[static_cast<std::size_t>(c.peak)]);
+            const testing::TestChart f = read_chart("OSA72.qsp");
+            const std::vector<double> values = values_of(f, 0);
+            ASSERT_EQ(values.size(), static_cast<std::size_t>(c.count)) << c.fft_length;
+            const double maximum = f.columns.at(0).Maximum.value();  // as the file states it
+            EXPECT_EQ(maximum, values[static_cast<std::size_t>(c.peak)]);
             // |X_k|^2 = N^2 per frame and polarisation, scaled by dt / N.
-            EXPECT_NEAR(f.maximum, 10.0 * std::log10(c.polarisations * n), 1e-3);
+            EXPECT_NEAR(maximum, 10.0 * std::log10(c.polarisations * n), 1e-3);
             EXPECT_EQ(posted_observation("OSA72")->observed, 400 / n);
             if (run == 1) {
                 EXPECT_EQ(testing::read_bytes("OSA72.qsp"), first);
@@ -96,32 +92,6 @@ TEST_F(SpectrumAnalyserTest, WithoutAFrameLengthRefusesItsDesignAndHoldsNothing)
     for (std::int32_t step = 1; step <= 430; ++step) bench.run(step);
     EXPECT_TRUE(bench.finish().ok());
     EXPECT_FALSE(std::filesystem::exists("OSA73.qsp"));
-}
-
-// An XY chart of one chart read back by its layout: texts from byte 56, then (x, y) pairs.
-struct XyChart {
-    std::vector<std::string> texts;
-    std::vector<double> x, y;
-};
-XyChart read_xy_chart(const std::string& path) {
-    const auto b = testing::read_bytes(path);
-    XyChart c;
-    std::int32_t count = 0;
-    std::memcpy(&count, b.data() + 36, 4);
-    std::size_t at = 56;
-    for (int k = 0; k < 5; ++k) {
-        const std::string text(reinterpret_cast<const char*>(b.data() + at));
-        c.texts.push_back(text);
-        at += text.size() + 1;
-    }
-    at += 4;
-    for (std::int32_t k = 0; k < count; ++k, at += 16) {
-        double v[2];
-        std::memcpy(v, b.data() + at, 16);
-        c.x.push_back(v[0]);
-        c.y.push_back(v[1]);
-    }
-    return c;
 }
 
 TEST_F(SpectrumAnalyserTest, PowerInTheResolutionBandwidthSumsToThePowerMetersReading) {
@@ -150,20 +120,24 @@ TEST_F(SpectrumAnalyserTest, PowerInTheResolutionBandwidthSumsToThePowerMetersRe
     ASSERT_TRUE(osa.finish().ok());
     ASSERT_TRUE(meter.finish().ok());
     EXPECT_FALSE(std::filesystem::exists("OSA9.qsp"));
-    const XyChart c = read_xy_chart("OSA9.qxy");
-    EXPECT_EQ(c.texts, (std::vector<std::string>{"at 9", "frequency", "THz", "power", "dBm/0.1 nm"}));
-    ASSERT_EQ(c.y.size(), 321u);
+    const testing::TestChart chart = read_chart("OSA9.qxy");
+    ASSERT_EQ(chart.columns.size(), 2u);
+    EXPECT_EQ((std::vector<std::string>{chart.header.Title, chart.columns[0].Label, chart.columns[0].Measure,
+                                        chart.columns[1].Label, chart.columns[1].Measure}),
+              (std::vector<std::string>{"at 9", "frequency", "THz", "power", "dBm/0.1 nm"}));
+    const std::vector<double> x = values_of(chart, 0), y = values_of(chart, 1);
+    ASSERT_EQ(y.size(), 321u);
     double total = 0.0;
-    for (double v : c.y) total += std::pow(10.0, v / 10.0) * step / resolution;
+    for (double v : y) total += std::pow(10.0, v / 10.0) * step / resolution;
     const std::string report = testing::read_text("OPM9.DAT");
     const double meter_dbm = std::stod(report.substr(report.find("[dBm] =") + 7));
     EXPECT_NEAR(10.0 * std::log10(total), meter_dbm, 0.1);
     EXPECT_NEAR(10.0 * std::log10(total), 10.0 * std::log10(0.98), 0.01);
     // The whole channel lies within the resolution bandwidth at its carrier: its bin reads its power.
     const std::size_t carrier = 161 + 28;  // the first point lies 161 bins below the centre
-    EXPECT_NEAR(c.x[carrier], fc + 28 * step, 1e-5);
-    EXPECT_NEAR(c.y[carrier], 10.0 * std::log10(0.98), 1e-4);
-    EXPECT_EQ(*std::max_element(c.y.begin(), c.y.end()), c.y[carrier]);
+    EXPECT_NEAR(x[carrier], fc + 28 * step, 1e-5);
+    EXPECT_NEAR(y[carrier], 10.0 * std::log10(0.98), 1e-4);
+    EXPECT_EQ(*std::max_element(y.begin(), y.end()), y[carrier]);
 }
 
 TEST_F(SpectrumAnalyserTest, ResolutionNarrowerThanABinGivesTheDensityTimesTheResolution) {

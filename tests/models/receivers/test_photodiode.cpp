@@ -8,9 +8,7 @@
 namespace nodrix {
 namespace {
 
-struct Diode {
-    float power_mw, dark_na, gain, exponent;
-};
+struct Diode { float power_mw, dark_na, gain, exponent; };
 
 class PhotodiodeTest : public testing::BlockTest {
 protected:

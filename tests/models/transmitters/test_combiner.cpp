@@ -1,4 +1,5 @@
 #include <array>
+#include <tuple>
 
 #include "tests/models/measurements/run_harness.h"
 #include "tests/support/block_bench.h"
@@ -31,11 +32,9 @@ TEST_F(CombinerTest, AddsTheDescriptionsAndKeepsTheLatestDelayPerBin) {
     b.gd[400] = 9.0f;
     // Out of band, the spectra and delays still combine; the window stays.
     bench_.design();
-    EXPECT_EQ(out_.iv, 0);
-    EXPECT_EQ(out_.pp, 0.0f);
-    EXPECT_EQ(out_.ps[7], 1.0f);  // (1 + 3) x 0.5^2
-    EXPECT_EQ(out_.gd[7], 5.0f);
-    EXPECT_EQ(bench_.window().toff, 0.0f);
+    // Bin 7: (1 + 3) x 0.5^2.
+    EXPECT_EQ(std::tuple(out_.iv, out_.pp, out_.ps[7], out_.gd[7], bench_.window().toff),
+              std::tuple(0, 0.0f, 1.0f, 5.0f, 0.0f));
     // In band: the delays count from the earliest input component, which is
     // that of an open port (0 ps): the output's least delay is 5 ps, its
     // greatest 9 ps.

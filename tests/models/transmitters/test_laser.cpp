@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <string>
 #include <vector>
 

@@ -10,11 +10,7 @@ namespace {
 using NrzTest = testing::BlockTest;
 
 TEST_F(NrzTest, ShapeLevelsCrossingAndOffsets) {
-    struct Case {
-        RecnrzParams p;
-        float lower, upper, crossing, rise_offset, fall_offset, slope;
-        bool adjusted;
-    };
+    struct Case { RecnrzParams p; float lower, upper, crossing, rise_offset, fall_offset, slope; bool adjusted; };
     const Case cases[] = {
         // T = 0.75: the crossing point must lie in [1/3, 2/3].
         {{10, -2.5f, 2.5f, 0.6f, 20.0f}, -2.5f, 2.5f, 1.0f / 3.0f, 2.5f, 0.0f, 5.0f / 7.5f, true},

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -66,10 +65,7 @@ struct Source {
 
 // The source made through its registry entry, designed, set up and run for
 // `samples` samples: its logical outputs and clock values.
-struct SourceRun {
-    std::vector<LogicalSignal> lg;
-    std::vector<float> clk;
-};
+struct SourceRun { std::vector<LogicalSignal> lg; std::vector<float> clk; };
 SourceRun run_source(const Source& p, int samples) {
     testing::BlockBench bench("prbs_source");
     bench.set("degree", p.degree).set("polynomial", p.variant).set("samples_per_bit", p.samples_per_bit);

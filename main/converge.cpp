@@ -351,7 +351,7 @@ LinkOverride refined_plan(const Link& given, double factor, const std::string& o
 ConvergenceOutcome run_convergence(const Link& given, const ConvergenceRuns& runs,
                                    const std::vector<ConvergenceFigures>* plan_as_run) {
     std::vector<LinkOverride> finer = runs.overrides;
-    finer.push_back(refined_plan(given, runs.factor, "--factor"));
+    finer.push_back(refined_plan(given, runs.factor, runs.factor_option));
     stop_signal = 0;
     const StopsNoted noted;
     ConvergenceOutcome out;
@@ -396,7 +396,7 @@ int verb_converge(const std::vector<std::string>& args) {
         dir = pattern;
     }
     const ConvergenceOutcome runs =
-        run_convergence(*given, ConvergenceRuns{o.link, o.overrides, o.factor, "", fs::absolute(dir), ""}, nullptr);
+        run_convergence(*given, ConvergenceRuns{o.link, o.overrides, o.factor, "", fs::absolute(dir), "", "--factor"}, nullptr);
     if (!keep) fs::remove_all(dir, ec);
     if (runs.stop != 0) {
         opxerr(std::string("nodrix converge: interrupted by ") + (runs.stop == SIGINT ? "SIGINT" : "SIGTERM") +

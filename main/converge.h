@@ -67,6 +67,7 @@ struct ConvergenceRuns {
     std::filesystem::path origin;         // where the link and the files it names are found (empty: here)
     std::filesystem::path scratch;        // absolute: the runs are made in scratch/plan and scratch/refined
     std::filesystem::path console;        // the runs' console text goes there (empty: to ours)
+    std::string factor_option = "--factor";  // what messages about the refined plan name
 };
 
 // What became of them: the figures of both plans' simulations, aligned to

@@ -589,7 +589,7 @@ int check_convergence(const PointParameters& point, const fs::path& dir, const R
     if (given)
         runs = run_convergence(*given,
                                ConvergenceRuns{point.link, overrides_of(point), point.converge.factor, point.directory,
-                                               scratch, scratch / kConsole},
+                                               scratch, scratch / kConsole, "--converge-factor"},
                                &plan);
     const std::string said = first_error(scratch / kConsole);
     fs::remove_all(scratch, ec);

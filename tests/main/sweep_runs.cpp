@@ -251,7 +251,9 @@ TEST_F(SweepRuns, ConvergeAddsTheVerdictOfNodrixConvergeAndChangesNoOtherColumnN
     for (std::size_t k = 0; k < 2; ++k) {
         EXPECT_EQ(judged[k].size(), plain[k].size() + 3);
         for (const auto& [column, value] : plain[k])
-            if (column != "wall_time_s") EXPECT_EQ(judged[k].at(column), value) << column;
+            if (column != "wall_time_s") {
+                EXPECT_EQ(judged[k].at(column), value) << column;
+            }
         const std::string point = "judged/points/" + judged[k].at("point");
         auto files = files_of(point);
         const std::string parameters = files["point.toml"];

@@ -176,6 +176,7 @@ struct RunOutcome {
     const int status = run_link(std::move(*link), RunSettings{simulate, true, 0}, [&](const LinkSchedule& s, int st) {
         if (st != 0) return;
         std::ofstream out(file);
+        out.precision(17);  // the figures as the run has them
         if (!simulate) {
             for (const StepPlanNote& n : plans.notes())
                 if (n.latency >= 0) out << n.instance << ' ' << n.latency << '\n';

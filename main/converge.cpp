@@ -1,5 +1,6 @@
 #include "main/converge.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,7 +54,7 @@ struct ConvergeOptions {
     bool help = false;
 };
 
-bool positive_number(const std::string& text, double low, double& value) {
+bool number_at_least(const std::string& text, double low, double& value) {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
     if (end == text.c_str() || *end != '\0' || !(v >= low) || !std::isfinite(v)) return false;
@@ -73,12 +74,11 @@ bool parse_converge(const std::vector<std::string>& args, ConvergeOptions& o) {
             if (!over) usage_error(verb, "-set " + value + ": write ID.PARAM=VALUE (73.length_km=80)");
             if (!over) return false;
             o.overrides.push_back(*over);
-        } else if (name == "factor" && !positive_number(value, 1.0, o.factor)) {
-            usage_error(verb, "--factor " + value + ": give a number of at least 1");
-            return false;
-        } else if (name == "tolerance" && !(positive_number(value, 0.0, o.tolerance_db) && o.tolerance_db > 0.0)) {
-            usage_error(verb, "--tolerance " + value + ": give a positive number of dB");
-            return false;
+        } else if (name == "factor" || name == "tolerance") {
+            const std::string fault =
+                name == "factor" ? factor_fault(value, o.factor) : tolerance_fault(value, o.tolerance_db);
+            if (!fault.empty()) usage_error(verb, "--" + name + " " + value + ": " + fault);
+            return fault.empty();
         }
         return true;
     };
@@ -151,16 +151,6 @@ int wait_for_run(pid_t pid, const StopsNoted& noted) {
     }
 }
 
-ConvergenceFigures figures_of(const ChannelResult& c) {
-    ConvergenceFigures f;
-    f.channel = c.channel;
-    f.frequency_thz = c.frequency_thz;
-    if (c.state != ChannelResult::State::measured) return f;
-    if (const auto mw = c.received_mw()) f.power_dbm = 10.0 * std::log10(*mw);
-    if (c.eye && c.eye->defined() && c.eye->q > 0.0) f.q_db = 20.0 * std::log10(c.eye->q);
-    return f;
-}
-
 // What a run of the link hands back: its channels' figures (a simulation)
 // or its fibres' latencies (a set-up), by instance.
 struct RunOutcome {
@@ -170,15 +160,23 @@ struct RunOutcome {
 
 // The child's part of run_in: the run in `dir`, its outcome written into
 // `file`, one channel or one fibre a line; never returns.
-[[noreturn]] void run_child(const ConvergeOptions& o, const std::vector<LinkOverride>& sets, const fs::path& dir,
+[[noreturn]] void run_child(const ConvergenceRuns& o, const std::vector<LinkOverride>& sets, const fs::path& dir,
                             const fs::path& file, bool simulate) {
     std::error_code ec;
+    if (!o.console.empty()) {
+        const int console = ::open(o.console.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (console < 0) std::_Exit(1);
+        ::dup2(console, 1);
+        ::dup2(console, 2);
+    }
+    if (!o.origin.empty() && (fs::current_path(o.origin, ec), ec)) std::_Exit(1);
     std::optional<Link> link = load_link_file(o.link, sets);
     if (!link || (fs::current_path(dir, ec), ec)) std::_Exit(1);
     const StepPlanLog plans;
     const int status = run_link(std::move(*link), RunSettings{simulate, true, 0}, [&](const LinkSchedule& s, int st) {
         if (st != 0) return;
         std::ofstream out(file);
+        out.precision(17);  // the figures as the run has them
         if (!simulate) {
             for (const StepPlanNote& n : plans.notes())
                 if (n.latency >= 0) out << n.instance << ' ' << n.latency << '\n';
@@ -218,7 +216,7 @@ RunOutcome read_outcome(const fs::path& file, bool simulate) {
 
 // One run in `dir` with the given overrides, a simulation or a set-up, in a
 // child process (a run of its own, whatever the other left behind).
-std::optional<RunOutcome> run_in(const ConvergeOptions& o, const std::vector<LinkOverride>& sets,
+std::optional<RunOutcome> run_in(const ConvergenceRuns& o, const std::vector<LinkOverride>& sets,
                                  const fs::path& dir, const StopsNoted& noted, bool simulate) {
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -273,9 +271,7 @@ bool report(const ConvergeOptions& o, const std::vector<ConvergenceRow>& rows) {
                 o.factor, o.tolerance_db);
     std::printf("  %7s %10s %10s %10s %8s %9s %9s %8s  %s\n", "channel", "f [THz]", "P [dBm]", "refined", "change",
                 "Q [dB]", "refined", "change", "verdict");
-    bool all = !rows.empty();
     for (const ConvergenceRow& r : rows) {
-        all = all && r.within;
         std::printf("  %7d %10.4f %10s %10s %8s %9s %9s %8s  %s\n", r.plan.channel, r.plan.frequency_thz,
                     cell(r.plan.power_dbm, "%.3f").c_str(), cell(r.refined.power_dbm, "%.3f").c_str(),
                     cell(r.power_change_db, "%+.3f").c_str(), cell(r.plan.q_db, "%.3f").c_str(),
@@ -283,6 +279,7 @@ bool report(const ConvergeOptions& o, const std::vector<ConvergenceRow>& rows) {
                     r.within ? "converged" : "not converged");
     }
     if (rows.empty()) std::printf("  no channel measured\n");
+    const bool all = judge(rows).converged;
     std::printf("%s\n", all ? "converged" : "not converged");
     return all;
 }
@@ -310,6 +307,75 @@ std::vector<ConvergenceRow> compare_runs(const std::vector<ConvergenceFigures>& 
     return rows;
 }
 
+ConvergenceFigures figures_of(const ChannelResult& c) {
+    ConvergenceFigures f;
+    f.channel = c.channel;
+    f.frequency_thz = c.frequency_thz;
+    if (c.state != ChannelResult::State::measured) return f;
+    if (const auto mw = c.received_mw()) f.power_dbm = 10.0 * std::log10(*mw);
+    if (c.eye && c.eye->defined() && c.eye->q > 0.0) f.q_db = 20.0 * std::log10(c.eye->q);
+    return f;
+}
+
+ConvergenceVerdict judge(const std::vector<ConvergenceRow>& rows) {
+    ConvergenceVerdict v;
+    v.converged = !rows.empty();
+    auto widest = [](std::optional<double>& largest, const std::optional<double>& change) {
+        if (change && (!largest || std::fabs(*change) > *largest)) largest = std::fabs(*change);
+    };
+    for (const ConvergenceRow& r : rows) {
+        v.converged = v.converged && r.within;
+        widest(v.power_change_db, r.power_change_db);
+        widest(v.q_change_db, r.q_change_db);
+    }
+    return v;
+}
+
+std::string factor_fault(const std::string& text, double& factor) {
+    return number_at_least(text, 1.0, factor) ? "" : "give a number of at least 1";
+}
+
+std::string tolerance_fault(const std::string& text, double& tolerance_db) {
+    double v = 0.0;
+    if (!number_at_least(text, 0.0, v) || v <= 0.0) return "give a positive number of dB";
+    tolerance_db = v;
+    return "";
+}
+
+LinkOverride refined_plan(const Link& given, double factor, const std::string& origin) {
+    // The refinement the link already has, times the factor.
+    char value[32];
+    std::snprintf(value, sizeof value, "%.9g", given.settings.real("step_refinement") * factor);
+    return LinkOverride{"link", "step_refinement", value, origin};
+}
+
+ConvergenceOutcome run_convergence(const Link& given, const ConvergenceRuns& runs,
+                                   const std::vector<ConvergenceFigures>* plan_as_run) {
+    std::vector<LinkOverride> finer = runs.overrides;
+    finer.push_back(refined_plan(given, runs.factor, runs.factor_option));
+    stop_signal = 0;
+    const StopsNoted noted;
+    ConvergenceOutcome out;
+    std::vector<LinkOverride> plan_sets = runs.overrides;
+    const auto a = run_in(runs, plan_sets, runs.scratch / "plan", noted, false);
+    const auto b = a && stop_signal == 0 ? run_in(runs, finer, runs.scratch / "refined", noted, false) : std::nullopt;
+    out.failed = !a ? "the set-up of the plan" : !b ? "the set-up of the refined plan" : "";
+    if (a && b && stop_signal == 0) {
+        align_latencies(given, *a, *b, plan_sets, finer);
+        if (plan_as_run != nullptr && plan_sets.size() == runs.overrides.size()) {
+            out.plan = *plan_as_run;
+        } else if (const auto p = run_in(runs, plan_sets, runs.scratch / "plan", noted, true)) {
+            out.plan = p->channels;
+        }
+        const auto r = out.plan && stop_signal == 0 ? run_in(runs, finer, runs.scratch / "refined", noted, true)
+                                                    : std::nullopt;
+        if (r) out.refined = r->channels;
+        out.failed = !out.plan ? "the run of the plan" : !r ? "the run of the refined plan" : "";
+    }
+    out.stop = stop_signal;
+    return out;
+}
+
 int verb_converge(const std::vector<std::string>& args) {
     ConvergeOptions o;
     if (!parse_converge(args, o)) return 2;
@@ -317,14 +383,8 @@ int verb_converge(const std::vector<std::string>& args) {
         std::fputs(kConvergeHelp, stdout);
         return 0;
     }
-    // The refinement the link already has, times the factor.
     const std::optional<Link> given = load_link_file(o.link, o.overrides);
     if (!given) return 1;
-    std::vector<LinkOverride> finer = o.overrides;
-    char value[32];
-    std::snprintf(value, sizeof value, "%.9g", given->settings.real("step_refinement") * o.factor);
-    finer.push_back(LinkOverride{"link", "step_refinement", value, "--factor"});
-
     std::error_code ec;
     fs::path dir = o.out_dir;
     const bool keep = !dir.empty();
@@ -336,29 +396,20 @@ int verb_converge(const std::vector<std::string>& args) {
         }
         dir = pattern;
     }
-    stop_signal = 0;
-    const StopsNoted noted;
-    const fs::path at = fs::absolute(dir);
-    std::optional<RunOutcome> plan, refined;
-    std::vector<LinkOverride> plan_sets = o.overrides;
-    if (const auto a = run_in(o, plan_sets, at / "plan", noted, false); a && stop_signal == 0)
-        if (const auto b = run_in(o, finer, at / "refined", noted, false); b && stop_signal == 0) {
-            align_latencies(*given, *a, *b, plan_sets, finer);
-            plan = run_in(o, plan_sets, at / "plan", noted, true);
-            if (plan && stop_signal == 0) refined = run_in(o, finer, at / "refined", noted, true);
-        }
+    const ConvergenceOutcome runs =
+        run_convergence(*given, ConvergenceRuns{o.link, o.overrides, o.factor, "", fs::absolute(dir), "", "--factor"}, nullptr);
     if (!keep) fs::remove_all(dir, ec);
-    if (stop_signal != 0) {
-        opxerr(std::string("nodrix converge: interrupted by ") + (stop_signal == SIGINT ? "SIGINT" : "SIGTERM") +
+    if (runs.stop != 0) {
+        opxerr(std::string("nodrix converge: interrupted by ") + (runs.stop == SIGINT ? "SIGINT" : "SIGTERM") +
                ": " + o.link + " is not judged");
-        return 128 + stop_signal;
+        return 128 + runs.stop;
     }
-    if (!plan || !refined) {
-        opxerr("nodrix converge: the " + std::string(plan ? "refined" : "plan's") + " run of " + o.link +
+    if (!runs.plan || !runs.refined) {
+        opxerr("nodrix converge: the " + std::string(runs.plan ? "refined" : "plan's") + " run of " + o.link +
                " did not complete");
         return 1;
     }
-    return report(o, compare_runs(plan->channels, refined->channels, o.tolerance_db)) ? 0 : 1;
+    return report(o, compare_runs(*runs.plan, *runs.refined, o.tolerance_db)) ? 0 : 1;
 }
 
 }  // namespace nodrix

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "main/cli_options.h"
+#include "main/converge.h"
 #include "main/stop_signal.h"
 #include "main/sweep_point.h"
 #include "main/sweep_slurm.h"
@@ -72,6 +73,11 @@ const char* const kSweepHelp =
     "                        varied parameter (a power in mW: in dBm), and every channel's eye Q\n"
     "  --collect DIR         build the table and the plot from the points of DIR (--x and --y\n"
     "                        draw it on other axes)\n"
+    "  --converge            judge every point's step plan as nodrix converge does: the point\n"
+    "                        also runs with steps F times shorter, and the table adds whether\n"
+    "                        it is converged and the largest changes of power and eye Q [dB]\n"
+    "  --converge-factor F   how much shorter the refined steps are (default 2; with --converge)\n"
+    "  --converge-tolerance DB  largest change allowed [dB] (default 0.1; with --converge)\n"
     "Every value is checked as -set checks it before anything runs. Running the same sweep\n"
     "again runs only the points that are not complete (checked against their records).\n"
     "Points take their FFT plans from the wisdom named by BNLIB, or else FFTW's estimate, so\n"
@@ -94,6 +100,8 @@ struct Options {
     std::string collect;
     std::string point;
     std::optional<std::string> x_axis, y_axis;
+    ConvergeCheck converge;
+    std::vector<std::string> converge_options;  // --converge-factor and --converge-tolerance as given
     bool help = false;
 };
 
@@ -111,6 +119,7 @@ bool parse(const std::vector<std::string>& args, Options& o) {
         {"j", true},     {"set", true},    {"window", true},          {"quiet", false},
         {"slurm", false}, {"slurm-dry-run", false}, {"slurm-args", true}, {"collect", true},
         {"point", true}, {"help", false},         {"x", true},           {"y", true},
+        {"converge", false}, {"converge-factor", true}, {"converge-tolerance", true},
     };
     auto word = [&](const std::string& w) {
         if (!o.link.empty()) {
@@ -167,6 +176,14 @@ bool parse(const std::vector<std::string>& args, Options& o) {
             (name == "x" ? o.x_axis : o.y_axis) = value;
         } else if (name == "help") {
             o.help = true;
+        } else if (name == "converge") {
+            o.converge.on = true;
+        } else if (name == "converge-factor" || name == "converge-tolerance") {
+            const std::string fault = name == "converge-factor" ? factor_fault(value, o.converge.factor)
+                                                                : tolerance_fault(value, o.converge.tolerance_db);
+            if (!fault.empty()) usage_error("sweep", "--" + name + " " + value + ": " + fault);
+            o.converge_options.push_back("--" + name);
+            return fault.empty();
         }
         return true;
     };
@@ -184,7 +201,8 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
     if (collecting && pointing) return fail("--collect and --point exclude each other");
     if (collecting || pointing) {
         if (!o.link.empty() || !o.varies.empty() || !o.sets.empty() || o.zip || o.seeds != 1 || !o.out_dir.empty() ||
-            o.jobs != 0 || o.slurm || o.slurm_dry_run || o.slurm_args || (pointing && (o.x_axis || o.y_axis)))
+            o.jobs != 0 || o.slurm || o.slurm_dry_run || o.slurm_args || (pointing && (o.x_axis || o.y_axis)) ||
+            o.converge.on || !o.converge_options.empty())
             return fail(collecting ? "--collect DIR takes no other option nor a link but --x and --y"
                                    : "--point DIR takes no other option nor a link");
         return true;
@@ -192,6 +210,7 @@ bool check_usage(Options& o, std::vector<Vary>& varies) {
     for (const auto& [flag, axis] : {std::pair{"--x", o.x_axis}, std::pair{"--y", o.y_axis}})
         if (axis && axis->empty()) return fail(std::string(flag) + " needs a column of sweep.csv");
     if (o.link.empty()) return fail("no link file given");
+    if (!o.converge.on && !o.converge_options.empty()) return fail(o.converge_options[0] + " needs --converge");
     if (o.varies.empty() && o.seeds < 2) return fail("nothing to vary: give --vary ID.PARAM=VALUES or --seeds N");
     if (o.slurm && o.slurm_dry_run) return fail("--slurm and --slurm-dry-run exclude each other");
     if (o.slurm_args && !o.slurm && !o.slurm_dry_run) return fail("--slurm-args needs --slurm or --slurm-dry-run");
@@ -310,11 +329,18 @@ int define(const Options& o, std::vector<Vary> varies, Definition& d) {
     d.sets = o.sets;
     d.zip = o.zip;
     d.seeds = o.seeds;
+    d.converge = o.converge;
     d.x_axis = o.x_axis.value_or("");
     d.y_axis = o.y_axis.value_or("");
     const std::optional<Link> base = load_link_file(o.link, overrides_of(o.sets));
     if (!base) return 1;
     if (!one_name_per_parameter(*base, o)) return kUsage;
+    if (d.converge.on) {
+        // A refined plan the link refuses would fail every point.
+        std::vector<LinkOverride> finer = overrides_of(o.sets);
+        finer.push_back(refined_plan(*base, d.converge.factor, "--converge-factor"));
+        if (!load_link_file(o.link, finer)) return 1;
+    }
     d.name = base->name();
     const auto seeds = base->settings.integers("seeds");
     d.link_seeds.assign(seeds.begin(), seeds.end());

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "main/converge.h"
 #include "main/nodrix_cli.h"
 #include "project/summary.h"
 #include "runtime/opxfile.h"
@@ -28,6 +29,8 @@ const char* const kParameters = "point.toml";
 const char* const kRecord = "result.toml";
 const char* const kConsole = "console.txt";
 const char* const kLock = "point.lck";
+// Where the runs of a convergence check are made, removed when they end.
+const char* const kConvergeScratch = ".converge";
 // The first line of a record: the checksum of everything after it.
 const char* const kSeal = "record_fnv1a = \"";
 
@@ -211,6 +214,7 @@ void clear_earlier_run(const fs::path& dir) {
     }
     for (const std::string& name : made)
         if (run_file_name(name) && fs::is_regular_file(dir / name, ec)) fs::remove(dir / name, ec);
+    fs::remove_all(dir / kConvergeScratch, ec);
 }
 
 }  // namespace
@@ -227,12 +231,18 @@ std::string point_text(const Definition& d, const Point& p) {
     toml::table values;
     for (std::size_t k = 0; k < d.varies.size() && k < p.values.size(); ++k) values.insert(d.varies[k].name, p.values[k]);
     t.insert("values", std::move(values));
+    put_converge(t, d.converge);
     std::string command = "nodrix run " + shell_word(d.link) + " -simulate";
+    std::string check = "nodrix converge " + shell_word(d.link);
     for (const std::string& s : p.sets) command += " -set " + shell_word(s);
+    for (const std::string& s : p.sets) check += " -set " + shell_word(s);
+    char options[64];
+    std::snprintf(options, sizeof options, " --factor %.9g --tolerance %.9g", d.converge.factor, d.converge.tolerance_db);
     std::ostringstream out;
     out << "# Point " << p.number << " of a sweep: the link and the changes it runs with, in order.\n"
-        << "# The same run by hand, from " << shell_word(d.directory) << ":\n#   " << command << "\n"
-        << t << "\n";
+        << "# The same run by hand, from " << shell_word(d.directory) << ":\n#   " << command << "\n";
+    if (d.converge.on) out << "# and its convergence check:\n#   " << check << options << "\n";
+    out << t << "\n";
     return out.str();
 }
 
@@ -283,6 +293,14 @@ std::string record_text(const ResultRecord& r) {
     }
     t.insert("meter", std::move(meters));
     put_osnr(t, r.osnr);
+    if (r.convergence) {
+        toml::table ct{{"factor", r.convergence->factor},
+                       {"tolerance_db", r.convergence->tolerance_db},
+                       {"verdict", r.convergence->converged ? "converged" : "not converged"}};
+        put(ct, "power_change_db", r.convergence->power_change_db);
+        put(ct, "q_eye_change_db", r.convergence->q_eye_change_db);
+        t.insert("convergence", std::move(ct));
+    }
     toml::array files;
     for (const FileRecord& f : r.files) {
         toml::table ft;
@@ -327,6 +345,12 @@ std::optional<ResultRecord> read_record(const fs::path& file, std::string& error
     r.parameters_hash = *params;
     r.program_hash = *program;
     r.osnr = get_osnr(t);
+    if (const toml::table* ct = t["convergence"].as_table()) {
+        const auto verdict = (*ct)["verdict"].value<std::string>();
+        r.convergence = ConvergenceRecord{get(*ct, "factor").value_or(0.0), get(*ct, "tolerance_db").value_or(0.0),
+                                          verdict == "converged", get(*ct, "power_change_db"),
+                                          get(*ct, "q_eye_change_db")};
+    }
     for (const toml::node& n : *channels) {
         const toml::table* ct = n.as_table();
         if (ct == nullptr) continue;
@@ -473,6 +497,7 @@ struct PointParameters {
     std::string text;  // the file's bytes
     std::string link, link_hash, directory;
     std::vector<std::string> sets;
+    ConvergeCheck converge;
 };
 
 std::optional<PointParameters> read_parameters(const fs::path& file) {
@@ -503,6 +528,11 @@ std::optional<PointParameters> read_parameters(const fs::path& file) {
         opxerr("nodrix sweep --point: " + file.string() + " lacks link, link_fnv1a, directory or set");
         return std::nullopt;
     }
+    if (!get_converge(t, p.converge)) {
+        opxerr("nodrix sweep --point: " + file.string() + ": its converge table needs a factor of at least 1 and a "
+               "positive tolerance_db");
+        return std::nullopt;
+    }
     p.link = *link;
     p.link_hash = *link_hash;
     p.directory = *directory;
@@ -529,6 +559,52 @@ void same_numbers_everywhere() {
     ::setenv("NODRIX_THREADS", "1", 1);
     if (std::getenv("BNLIB") == nullptr && std::getenv("NODRIX_FFT_PLANS") == nullptr)
         ::setenv("NODRIX_FFT_PLANS", "estimate", 1);
+}
+
+std::vector<LinkOverride> overrides_of(const PointParameters& point) {
+    std::vector<LinkOverride> overrides;
+    for (const std::string& s : point.sets)
+        if (const auto o = parse_override(s)) overrides.push_back(*o);
+    return overrides;
+}
+
+// The convergence check of a point whose run is done: the refined plan, and
+// an aligned run of the plan when the alignment delays a fibre of the plan
+// (else the point's own run stands for it), made in a scratch directory of
+// the point that goes when they end, with their console. The point's files
+// stay those of its own run. A run that does not complete fails the point,
+// naming it. Returns the signal that stopped the check, or 0.
+int check_convergence(const PointParameters& point, const fs::path& dir, const RunResults& results, ResultRecord& r) {
+    std::error_code ec;
+    const fs::path scratch = dir / kConvergeScratch;
+    fs::remove_all(scratch, ec);
+    fs::create_directories(scratch, ec);
+    std::optional<Link> given;
+    if (fs::current_path(point.directory, ec), !ec) given = load_link_file(point.link, overrides_of(point));
+    fs::current_path(dir, ec);
+    std::vector<ConvergenceFigures> plan;
+    for (const ChannelResult& c : results.channels) plan.push_back(figures_of(c));
+    ConvergenceOutcome runs;
+    runs.failed = "loading the link again";
+    if (given)
+        runs = run_convergence(*given,
+                               ConvergenceRuns{point.link, overrides_of(point), point.converge.factor, point.directory,
+                                               scratch, scratch / kConsole, "--converge-factor"},
+                               &plan);
+    const std::string said = first_error(scratch / kConsole);
+    fs::remove_all(scratch, ec);
+    if (runs.stop != 0) return runs.stop;
+    if (!runs.plan || !runs.refined) {
+        r.done = false;
+        r.exit_status = 1;
+        r.message = "convergence check: " + runs.failed + " did not complete" + (said.empty() ? "" : ": " + said);
+        return 0;
+    }
+    const ConvergenceVerdict v =
+        judge(compare_runs(*runs.plan, *runs.refined, point.converge.tolerance_db));
+    r.convergence = ConvergenceRecord{point.converge.factor, point.converge.tolerance_db, v.converged,
+                                      v.power_change_db, v.q_change_db};
+    return 0;
 }
 
 }  // namespace
@@ -566,15 +642,12 @@ int run_point(const fs::path& given) {
     if (hash_file(link) != point->link_hash) {
         opxerr("the link file " + link + " changed since the sweep was prepared; run the sweep again in a new directory");
     } else {
-        std::vector<LinkOverride> overrides;
-        for (const std::string& s : point->sets)
-            if (const auto o = parse_override(s)) overrides.push_back(*o);
         std::optional<Link> loaded;
         fs::current_path(directory, ec);
         if (ec)
             opxerr("Cannot enter " + directory + ", where the sweep was started: " + ec.message());
         else
-            loaded = load_link_file(link, overrides);
+            loaded = load_link_file(link, overrides_of(*point));
         fs::current_path(dir, ec);
         if (loaded && !ec)
             status = run_link(std::move(*loaded), RunSettings{true, true, 0}, [&](const LinkSchedule& s, int st) {
@@ -586,6 +659,8 @@ int run_point(const fs::path& given) {
     }
     std::fflush(stdout);
     std::fflush(stderr);
+    // The point's own run; a convergence check's runs are not counted.
+    const double wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     ResultRecord r;
     r.done = status == 0;
@@ -599,8 +674,10 @@ int run_point(const fs::path& given) {
     for (const ChannelResult& c : results.channels) r.channels.push_back(channel_record(c));
     for (const MeterResult& m : results.meters) r.meters.push_back(meter_record(m));
     r.osnr = osnr_records(osnr);
+    if (r.done && point->converge.on)
+        if (const int stop = check_convergence(*point, dir, results, r); stop != 0) return 128 + stop;
     r.files = run_files(dir, files_put_in_place());
-    r.wall_time_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    r.wall_time_s = wall_time_s;
     if (!write_record(dir, r)) {
         const std::string what = "nodrix sweep --point: cannot write " + (dir / kRecord).string() + "\n";
         if (saved_err >= 0 && ::write(saved_err, what.data(), what.size()) < 0) {

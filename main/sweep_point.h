@@ -69,6 +69,15 @@ struct FileRecord {
     std::string hash;
 };
 
+// The convergence check of a point's run (--converge): the largest |change|
+// over its channels of the received power and of the eye's Q [dB] from the
+// plan to the refined plan, and whether every channel is within the tolerance.
+struct ConvergenceRecord {
+    double factor = 2.0, tolerance_db = 0.1;
+    bool converged = false;
+    std::optional<double> power_change_db, q_eye_change_db;
+};
+
 // The record of a point's run.
 struct ResultRecord {
     bool done = false;               // the run ended with status 0
@@ -81,6 +90,7 @@ struct ResultRecord {
     std::vector<MeterRecord> meters;
     std::vector<OsnrRecord> osnr;
     std::vector<FileRecord> files;
+    std::optional<ConvergenceRecord> convergence;  // of a done run with --converge
 };
 
 std::string record_text(const ResultRecord& r);
@@ -113,7 +123,11 @@ bool record_failure(const std::filesystem::path& dir, int exit_status, const std
 // point's lock (held by another process: an error, nothing touched), removes
 // what an earlier run made, sends the console into console.txt, runs the link with
 // the point's changes sample by sample, single-threaded, with the same FFT
-// plans wherever it runs, and writes its record. Returns 0 done, 1 failed.
+// plans wherever it runs, and writes its record. With a convergence check in
+// point.toml, a done run is then judged against the refined plan (the point
+// fails when one of those runs does not complete; the record says which).
+// Returns 0 done, 1 failed, 128 + the signal when SIGINT or SIGTERM stopped
+// the check (no record: the point is incomplete).
 int run_point(const std::filesystem::path& dir);
 
 }  // namespace nodrix::sweep

@@ -57,7 +57,13 @@ struct Layout {
     std::vector<const ChannelColumn*> multilevel;
     std::size_t eyes = 0;
     std::vector<OsnrColumn> osnr;
+    bool convergence = false;  // the points judge their step plans: the columns kConvergenceColumns
 };
+
+// The largest changes of a point's convergence check, after the other numbers,
+// and its verdict, before the message.
+const char* const kConvergenceColumns[] = {"power_change_db", "q_eye_change_db"};
+const char* const kVerdictColumn = "convergence";
 
 const char* const kEyeNames[][3] = {{"", "", ""}, {"q_single_db", "", ""}, {"", "", ""},
                                     {"q_lower_db", "q_middle_db", "q_upper_db"}};
@@ -80,8 +86,9 @@ void append_osnr(const Layout& l, const ResultRecord* r, std::vector<std::option
     }
 }
 
-Layout layout_of(const std::vector<PointStatus>& status) {
+Layout layout_of(const Definition& d, const std::vector<PointStatus>& status) {
     Layout l;
+    l.convergence = d.converge.on;
     for (const PointStatus& s : status) {
         if (!s.record) continue;
         for (const ChannelRecord& c : s.record->channels) {
@@ -132,6 +139,7 @@ std::vector<std::string> number_names(const Layout& l) {
         for (std::size_t e = 0; e < l.eyes; ++e) names.push_back(c->prefix + kEyeNames[l.eyes][e]);
     }
     for (const OsnrColumn& o : l.osnr) names.push_back(o.name());
+    if (l.convergence) names.insert(names.end(), std::begin(kConvergenceColumns), std::end(kConvergenceColumns));
     return names;
 }
 
@@ -174,7 +182,26 @@ Numbers numbers_of(const Layout& l, const PointStatus& s) {
             n.push_back(c != nullptr && e < c->eye_q_db.size() ? std::optional<double>(c->eye_q_db[e]) : std::nullopt);
     }
     append_osnr(l, done ? &*s.record : nullptr, n);
+    if (!l.convergence) return n;
+    const auto& check = done ? s.record->convergence : std::nullopt;
+    n.push_back(check ? check->power_change_db : std::nullopt);
+    n.push_back(check ? check->q_eye_change_db : std::nullopt);
     return n;
+}
+
+// A point's verdict: "converged" or "not converged"; empty when it was not judged.
+std::string verdict_of(const PointStatus& s) {
+    if (s.state != PointState::complete || !s.record->convergence) return "";
+    return s.record->convergence->converged ? "converged" : "not converged";
+}
+
+// The verdict over the seeds that completed (the mean row): converged when
+// every one of them is, not converged when one is not.
+std::string verdict_over(const std::vector<std::string>& verdicts) {
+    std::string over;
+    for (const std::string& v : verdicts)
+        if (!v.empty()) over = over == "not converged" ? over : v;
+    return over;
 }
 
 // Why a completed point lacks some channel's values, and what observed
@@ -371,44 +398,48 @@ std::string cell(const std::optional<double>& v) {
 }
 
 std::string table_csv(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status) {
-    const Layout l = layout_of(status);
+    const Layout l = layout_of(d, status);
     const bool seeds = d.seeds > 1;
     std::string out = "point";
     for (const Vary& v : d.varies) out += "," + csv_field(v.name) + (dbm_column(v).empty() ? "" : "," + dbm_column(v));
     if (seeds) out += ",seed";
     out += ",status";
     for (const std::string& name : number_names(l)) out += "," + name;
-    out += ",message\n";
+    out += std::string(l.convergence ? "," : "") + (l.convergence ? kVerdictColumn : "") + ",message\n";
     auto row = [&](const std::string& point, const std::vector<std::string>& values, const std::string& seed,
-                   const std::string& state, const Numbers& numbers, const std::string& message) {
+                   const std::string& state, const Numbers& numbers, const std::string& verdict,
+                   const std::string& message) {
         std::string r = point;
         for (std::size_t k = 0; k < values.size(); ++k)
             r += "," + csv_field(values[k]) + (dbm_column(d.varies[k]).empty() ? "" : "," + cell(in_dbm(values[k])));
         if (seeds) r += "," + seed;
         r += "," + state;
         for (const auto& n : numbers) r += "," + cell(n);
+        if (l.convergence) r += "," + verdict;
         return r + "," + csv_field(message) + "\n";
     };
     for (const std::vector<std::size_t>& group : seed_groups(points)) {
         std::vector<Numbers> done;
+        std::vector<std::string> verdicts;
         for (std::size_t k : group) {
             const PointStatus& s = status[k];
             const Numbers n = numbers_of(l, s);
             std::string message = s.message;
             if (s.state == PointState::complete) {
                 done.push_back(n);
+                verdicts.push_back(verdict_of(s));
                 message = channel_notes(l, s);
             }
             out += row(point_name(points[k].number), points[k].values, std::to_string(points[k].seed),
-                       partial(s) ? "partial" : state_word(s.state), n, message);
+                       partial(s) ? "partial" : state_word(s.state), n, verdict_of(s), message);
         }
         if (!seeds) continue;
         const std::size_t width = number_names(l).size();
         const auto [mean, spread] = mean_and_spread(done, width);
         const std::string over =
             "over " + std::to_string(done.size()) + " of " + std::to_string(group.size()) + " seeds";
-        out += row("", points[group[0]].values, "mean", "", mean, over);
-        out += row("", points[group[0]].values, "spread", "", spread, over);
+        out += row("", points[group[0]].values, "mean", "", mean, verdict_over(verdicts), over);
+        out += row("", points[group[0]].values, "spread", "", spread, "", over);
     }
     return out;
 }
@@ -416,7 +447,7 @@ std::string table_csv(const Definition& d, const std::vector<Point>& points, con
 std::string plot_script(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status,
                         const std::string& output) {
     if (d.varies.empty()) return "";
-    const Layout l = layout_of(status);
+    const Layout l = layout_of(d, status);
     // Y: the column asked for, or every channel's eye Q in dB (one line each).
     std::vector<std::pair<std::string, const ChannelColumn*>> ys;
     if (!d.y_axis.empty()) ys.emplace_back(d.y_axis, nullptr);
@@ -502,10 +533,12 @@ std::string axes_fault(const Definition& d) {
         for (const Vary& v : d.varies) can = can || *axis == v.name || *axis == dbm_column(v);
         for (const char* name : kChannelColumns) can = can || axis->ends_with(std::string("_") + name);
         can = can || *axis == "wall_time_s";
+        for (const char* name : kConvergenceColumns) can = can || (d.converge.on && *axis == name);
         if (can) continue;
         std::string known;
         for (const Vary& v : d.varies) known += v.name + ", " + (dbm_column(v).empty() ? "" : dbm_column(v) + ", ");
         known += "wall_time_s";
+        for (const char* name : kConvergenceColumns) known += d.converge.on ? std::string(", ") + name : "";
         for (const char* name : kChannelColumns) known += std::string(", chN_") + name;
         return std::string(flag) + " " + *axis + ": no such column of sweep.csv; its columns of numbers are " + known +
                " (N the channel), meterID_dbm (ID a power meter) and osnrID_chN_db (ID an OSNR meter)";
@@ -521,7 +554,7 @@ bool write_results(const fs::path& dir, const Definition& d, const std::vector<P
         return false;
     }
     // An axis the table does not hold leaves the table without a plot.
-    const std::vector<std::string> numeric = numeric_columns(d, layout_of(status));
+    const std::vector<std::string> numeric = numeric_columns(d, layout_of(d, status));
     for (const std::string* axis : {&d.x_axis, &d.y_axis})
         if (!axis->empty() && std::find(numeric.begin(), numeric.end(), *axis) == numeric.end()) {
             opxerr("nodrix sweep: cannot plot " + *axis + ": " + (dir / "sweep.csv").string() +

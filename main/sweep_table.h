@@ -26,12 +26,15 @@ std::string cell(const std::optional<double>& v);
 //   ber_optimal, q_optimal_db, ber_relative, q_relative_db, ber_fixed,
 //   q_fixed_db (as the estimator reports them), q_eye and q_eye_db (the eye's Q),
 //   bits_observed (of the estimator's observation),
-//   per power meter "meterID_dbm",
+//   per power meter "meterID_dbm", per OSNR meter and channel "osnrID_chN_db",
+//   with a convergence check power_change_db and q_eye_change_db (the largest
+//   |change| over the channels) and convergence (its verdict),
 //   message (why a point failed or is incomplete, and what observed less
 //   than it asked for).
 // With several seeds, each combination of values is followed by two rows
 // whose seed column says "mean" and "spread": the mean and the standard
-// deviation (n - 1) of every number over its completed seeds.
+// deviation (n - 1) of every number over its completed seeds; the mean row's
+// verdict is "converged" when every completed seed's is.
 std::string table_csv(const Definition& d, const std::vector<Point>& points, const std::vector<PointStatus>& status);
 
 // The gnuplot script of the image `output` (its extension, .png or .svg,

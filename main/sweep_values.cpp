@@ -267,6 +267,21 @@ std::optional<std::string> hash_file(const std::filesystem::path& file) {
     return hash_text(s.str());
 }
 
+void put_converge(toml::table& t, const ConvergeCheck& c) {
+    if (c.on) t.insert("converge", toml::table{{"factor", c.factor}, {"tolerance_db", c.tolerance_db}});
+}
+
+bool get_converge(const toml::table& t, ConvergeCheck& c) {
+    c = ConvergeCheck{};
+    if (t.get("converge") == nullptr) return true;
+    const toml::table* ct = t["converge"].as_table();
+    const auto factor = ct != nullptr ? (*ct)["factor"].value<double>() : std::nullopt;
+    const auto tolerance = ct != nullptr ? (*ct)["tolerance_db"].value<double>() : std::nullopt;
+    if (!factor || !tolerance || !(*factor >= 1.0) || !(*tolerance > 0.0)) return false;
+    c = ConvergeCheck{true, *factor, *tolerance};
+    return true;
+}
+
 std::string definition_text(const Definition& d) {
     toml::table t;
     t.insert("link", d.link);
@@ -289,6 +304,7 @@ std::string definition_text(const Definition& d) {
         varies.push_back(std::move(vt));
     }
     t.insert("vary", std::move(varies));
+    put_converge(t, d.converge);
     if (!d.x_axis.empty()) t.insert("plot_x", d.x_axis);
     if (!d.y_axis.empty()) t.insert("plot_y", d.y_axis);
     std::ostringstream out;
@@ -323,7 +339,7 @@ std::optional<Definition> read_definition(const std::filesystem::path& file, std
     const toml::array* link_seeds = t["link_seeds"].as_array();
     const toml::array* varies = t["vary"].as_array();
     if (!link || !name || !hash || !dir || !zip || !seeds || *seeds < 1 || link_seeds == nullptr || varies == nullptr ||
-        !get_strings(t.get("set"), d.sets)) {
+        !get_strings(t.get("set"), d.sets) || !get_converge(t, d.converge)) {
         error = "a setting is missing or of the wrong type";
         return std::nullopt;
     }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include <toml++/toml.h>
+
 namespace nodrix::sweep {
 
 // The values a --vary gives (a list or a range), as `-set` values:
@@ -39,6 +41,21 @@ struct Vary {
     bool operator==(const Vary&) const = default;
 };
 
+// The convergence check of every point (--converge): the point's link also
+// runs with steps `factor` times shorter, and the changes of its channels'
+// received power and eye Q are judged against `tolerance_db`.
+struct ConvergeCheck {
+    bool on = false;
+    double factor = 2.0, tolerance_db = 0.1;
+    bool operator==(const ConvergeCheck&) const = default;
+};
+
+// The check as sweep.toml and point.toml hold it: the table "converge"
+// (factor, tolerance_db), present only when the check is on; false when the
+// table is there but damaged.
+void put_converge(toml::table& t, const ConvergeCheck& c);
+bool get_converge(const toml::table& t, ConvergeCheck& c);
+
 // A sweep as it was asked for. Two sweeps with equal definitions are the
 // same sweep: a rerun of it goes on where the last one stopped.
 struct Definition {
@@ -51,6 +68,7 @@ struct Definition {
     bool zip = false;                     // the values paired instead of the full grid
     int seeds = 1;                        // runs of every combination, each with its own noise seeds
     std::vector<std::int32_t> link_seeds; // the link's ten seeds (after the -set changes)
+    ConvergeCheck converge;               // with --converge
     // The plot's axes, columns of sweep.csv (--x, --y); empty: the first
     // varied parameter, and the eye's Q of every channel. Not part of what
     // the sweep runs: the same sweep may be drawn on other axes.

@@ -396,10 +396,13 @@ class SweepError(ProgramError):
 
 def sweep(link, *, vary: dict, seeds: int | None = None, zip: bool = False, jobs: int | None = None, set=None,
           window: float | None = None, out=None, slurm: bool = False, slurm_dry_run: bool = False,
-          slurm_args: str | None = None, progress=None) -> Sweep:
+          slurm_args: str | None = None, converge: bool = False, converge_factor: float | None = None,
+          converge_tolerance_db: float | None = None, progress=None) -> Sweep:
     """`nodrix sweep`: runs a Link (or a link file) over the values of `vary`
     ({"3.power_mw": [0.5, 1, 2]} or {"3.power_mw": "0.25:16:x2"}) and returns
-    the sweep (default directory NAME-sweep).  A link built or changed in
+    the sweep (default directory NAME-sweep).  `converge` judges every point's
+    step plan against steps `converge_factor` times shorter (the table's
+    columns convergence, power_change_db and q_eye_change_db).  A link built or changed in
     Python is written beside it as OUT.link.toml.  A sweep whose points did not
     all complete raises SweepError, which holds the sweep."""
     out = Path(out if out is not None else f"{_link_name(link)}-sweep")
@@ -420,6 +423,12 @@ def sweep(link, *, vary: dict, seeds: int | None = None, zip: bool = False, jobs
             words.append("--slurm-dry-run" if slurm_dry_run else "--slurm")
         if slurm_args:
             words += ["--slurm-args", slurm_args]
+        if converge:
+            words.append("--converge")
+        if converge_factor is not None:
+            words += ["--converge-factor", toml_value(converge_factor)]
+        if converge_tolerance_db is not None:
+            words += ["--converge-tolerance", toml_value(converge_tolerance_db)]
         try:
             call(words, progress=progress)
         except ProgramError as e:

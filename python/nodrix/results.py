@@ -289,7 +289,8 @@ class Sweep:
     def table(self):
         """sweep.csv as a DataFrame, every column by its header; `point` stays
         text ("0001", its directory's name), the rows of means and spreads
-        have none."""
+        have none; so does `convergence`, the verdict of a sweep with
+        converge."""
         import pandas as pd
 
         path = self.directory / "sweep.csv"
@@ -297,7 +298,7 @@ class Sweep:
             raise ResultFileError(path, "no such file: the sweep's table is made when its points have run "
                                         "(nodrix sweep --collect makes it from what the points left)")
         try:
-            table = pd.read_csv(path, dtype={"point": str, "status": str, "message": str},
+            table = pd.read_csv(path, dtype={"point": str, "status": str, "message": str, "convergence": str},
                                 float_precision="round_trip", keep_default_na=False, na_values=[""])
         except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError) as e:
             raise ResultFileError(path, f"not a readable table: {e}") from None

@@ -34,4 +34,5 @@ def one_channel_run(tmp_path_factory):
 @pytest.fixture(scope="session")
 def power_sweep(tmp_path_factory):
     out = tmp_path_factory.mktemp("sweep") / "power"
-    return nodrix.sweep(ONE_CHANNEL, vary={"3.power_mw": [1, 4]}, seeds=2, jobs=2, out=out, progress=False)
+    return nodrix.sweep(ONE_CHANNEL, vary={"3.power_mw": [1, 4]}, seeds=2, jobs=2, out=out, converge=True,
+                        converge_tolerance_db=0.05, progress=False)

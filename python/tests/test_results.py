@@ -55,6 +55,14 @@ def test_a_sweep_points_record_the_values_of_its_table(power_sweep):
         record = point.summary.channels.iloc[0]
         assert row["ch1_q_eye"] == pytest.approx(record["q_eye"], rel=1e-8)
         assert row["ch1_ber_fixed"] == point.estimators[11].fixed.ber
+        check = point.record["convergence"]
+        assert row["q_eye_change_db"] == pytest.approx(check["q_eye_change_db"], rel=1e-8)
+        assert row["convergence"] == check["verdict"] == ("converged" if check["q_eye_change_db"] <= 0.05 and
+                                                          check["power_change_db"] <= 0.05 else "not converged")
+    # The mean row's verdict is converged only when every seed's is.
+    for value, mean in zip(means["3.power_mw"], means["convergence"]):
+        verdicts = set(points[points["3.power_mw"] == value]["convergence"])
+        assert mean == ("converged" if verdicts == {"converged"} else "not converged")
     first = points[points["3.power_mw"] == 1]["ch1_q_eye_db"]
     assert means["ch1_q_eye_db"].iloc[0] == pytest.approx(first.mean())
     # The table's values have 9 digits (1e-7 dB at 20 dB), the sweep's spread is of the full ones.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <map>
+#include <sstream>
 
 #include "tests/main/sweep_process.h"
 #include "tests/support/test_support.h"
@@ -212,6 +213,94 @@ TEST_F(SweepRuns, PartialObservationsAndErrorsShowInTheTable) {
           "\n0003,32000,3e9,failed,", ",,,,,,,,,,,,,\"block 11 (ber_estimator): its window_ps of 3e+09 ps asks for "
           "30000000 bits, 1920000064 samples"})
         EXPECT_NE(table.find(row), std::string::npos) << row << " in\n" << table;
+}
+
+// The [convergence] table of a point's record.
+std::string convergence_of(const fs::path& point) {
+    const std::string record = file_text(point / "result.toml");
+    const auto at = record.find("[convergence]");
+    return at == std::string::npos ? "" : record.substr(at, record.find("\n\n", at) - at);
+}
+
+// With --converge a point judges its step plan as nodrix converge does (run
+// here on the point's changes, with its one thread and FFT plans: a second
+// path to the same figures) and changes no other column nor file of the
+// point. At 20 km the plan's fibre is delayed for the comparison (an aligned
+// run of the plan), at 80 km the refined plan's: the point's own run stands
+// for the plan. A point's check gives the same figures when run again, and
+// one whose refined plan cannot run fails, naming that run.
+TEST_F(SweepRuns, ConvergeAddsTheVerdictOfNodrixConvergeAndChangesNoOtherColumnNorFile) {
+    const fs::path here = fs::current_path();
+    auto sweep = [](std::vector<std::string> more) {
+        std::vector<std::string> words = {kNodrix, "sweep", kOneChannel, "--vary", "6.length_km=20,80", "-set",
+                                          "3.power_mw=1", "-j", "2", "-quiet", "-o"};
+        words.insert(words.end(), more.begin(), more.end());
+        return words;
+    };
+    std::string console;
+    ASSERT_EQ(testing::run_program(sweep({"plain"}), here, "plain", console), 0) << console;
+    ASSERT_EQ(testing::run_program(sweep({"judged", "--converge", "--converge-tolerance", "0.04"}), here, "judged",
+                                   console),
+              0)
+        << console;
+    const auto plain = csv_rows("plain/sweep.csv");
+    const auto judged = csv_rows("judged/sweep.csv");
+    ASSERT_EQ(judged.size(), 2u);
+    ::setenv("NODRIX_THREADS", "1", 1);
+    ::setenv("NODRIX_FFT_PLANS", "estimate", 1);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(judged[k].size(), plain[k].size() + 3);
+        for (const auto& [column, value] : plain[k])
+            if (column != "wall_time_s") {
+                EXPECT_EQ(judged[k].at(column), value) << column;
+            }
+        const std::string point = "judged/points/" + judged[k].at("point");
+        auto files = files_of(point);
+        const std::string parameters = files["point.toml"];
+        for (const char* own : {"point.toml", "result.toml"}) files.erase(own);
+        auto plain_files = files_of("plain/points/" + judged[k].at("point"));
+        for (const char* own : {"point.toml", "result.toml"}) plain_files.erase(own);
+        EXPECT_EQ(files, plain_files);
+        EXPECT_NE(parameters.find("--factor 2 --tolerance 0.04\n"), std::string::npos) << parameters;
+        EXPECT_NE(parameters.find("\n[converge]\nfactor = 2.0\ntolerance_db = 0.04"), std::string::npos) << parameters;
+
+        const std::string length = judged[k].at("6.length_km");
+        ASSERT_EQ(testing::run_program({kNodrix, "converge", kOneChannel, "-set", "3.power_mw=1", "-set",
+                                        "6.length_km=" + length, "--tolerance", "0.04"},
+                                       here, "converge" + length, console) >> 1,
+                  0)
+            << console;  // 0 converged or 1 not
+        // "  1  193.1000  P  refined  change  Q  refined  change  verdict"
+        std::istringstream row(console.substr(console.find("\n        1 ")));
+        std::string channel, f, p, p_refined, p_change, q, q_refined, q_change, verdict;
+        row >> channel >> f >> p >> p_refined >> p_change >> q >> q_refined >> q_change;
+        std::getline(row, verdict);
+        EXPECT_NEAR(std::stod(judged[k].at("power_change_db")), std::fabs(std::stod(p_change)), 0.0005 + 1e-9);
+        EXPECT_NEAR(std::stod(judged[k].at("q_eye_change_db")), std::fabs(std::stod(q_change)), 0.0005 + 1e-9);
+        EXPECT_EQ("  " + judged[k].at("convergence"), verdict) << console;
+    }
+    ::unsetenv("NODRIX_THREADS");
+    ::unsetenv("NODRIX_FFT_PLANS");
+    EXPECT_EQ(judged[0].at("convergence"), "converged");
+    EXPECT_EQ(judged[1].at("convergence"), "not converged");
+
+    const std::string first = convergence_of("judged/points/0001");
+    EXPECT_NE(first, "");
+    ASSERT_EQ(testing::run_program({kNodrix, "sweep", "--point", "judged/points/0001"}, here, "again", console), 0);
+    EXPECT_EQ(convergence_of("judged/points/0001"), first);
+    EXPECT_FALSE(fs::exists("judged/points/0001/.converge"));
+
+    std::string parameters = file_text("judged/points/0002/point.toml");
+    parameters.replace(parameters.find("factor = 2.0"), 12, "factor = 1e7");
+    testing::write_text("judged/points/0002/point.toml", parameters);
+    ASSERT_EQ(testing::run_program({kNodrix, "sweep", "--point", "judged/points/0002"}, here, "failing", console), 1);
+    ASSERT_EQ(testing::run_program({kNodrix, "sweep", "--collect", "judged"}, here, "collect", console), 1);
+    EXPECT_NE(console.find("0002 (6.length_km=80): failed: convergence check: the set-up of the refined plan did not "
+                           "complete: --converge-factor: step_refinement = 10000000 is out of range; allowed: 1 to "
+                           "1000\n"),
+              std::string::npos)
+        << console;
+    EXPECT_EQ(convergence_of("judged/points/0002"), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,12 @@ TEST_F(SweepTest, UsageErrorsEndWithStatusTwoAndMakeNothing) {
          "name"},
         {{l, "--vary", "link.seeds=[1,2,3,4,5,6,7,8,9,10]", "--seeds", "2"},
          "--vary link.seeds and --seeds exclude each other"},
+        {{l, "--vary", "3.power_mw=1", "--converge-factor", "3"}, "--converge-factor needs --converge"},
+        {{l, "--vary", "3.power_mw=1", "--converge", "--converge-factor", "0.5"},
+         "--converge-factor 0.5: give a number of at least 1"},
+        {{l, "--vary", "3.power_mw=1", "--converge", "--converge-tolerance", "0"},
+         "--converge-tolerance 0: give a positive number of dB"},
+        {{"--point", "p", "--converge"}, "--point DIR takes no other option nor a link"},
         {{l, "--vary", "3.power_mw=1:1000:1", "--vary", "6.length_km=0:100:1"},
          "the sweep has 101000 points, more than 100000"},
         // A refused list of 10,001 values (48,899 characters) is named by its beginning.
@@ -242,6 +249,30 @@ TEST_F(SweepTest, TheTableHasARowPerPointAndTheMeanAndSpreadOfTheSeeds) {
               "0004,2,3.01029996,1,incomplete,,,,,,,,,,,,,not run\n"
               ",2,3.01029996,mean,,,,,,,,,,,,,,over 0 of 2 seeds\n"
               ",2,3.01029996,spread,,,,,,,,,,,,,,over 0 of 2 seeds\n");
+
+    // A convergence check adds its changes and verdict before the message and
+    // leaves every other column as it was; the mean row is converged only
+    // when every seed is.
+    std::vector<PointStatus> judged = status;
+    judged[0].record->convergence = ConvergenceRecord{2.0, 0.1, true, 0.01, 0.05};
+    judged[1].record->convergence = ConvergenceRecord{2.0, 0.1, false, 0.02, 0.3};
+    const std::string plain = table_csv(d, points(d), status);
+    d.converge.on = true;
+    const std::string table = table_csv(d, points(d), judged);
+    std::istringstream plain_lines(plain), lines(table);
+    std::vector<std::string> added;
+    for (std::string p, line; std::getline(plain_lines, p) && std::getline(lines, line);) {
+        // The 17 columns before and the message after the three new ones.
+        std::size_t at = 0;
+        for (int k = 0; k < 17; ++k) at = line.find(',', at) + 1;
+        std::size_t end = at;
+        for (int k = 0; k < 3; ++k) end = line.find(',', end) + 1;
+        added.push_back(line.substr(at, end - at));
+        EXPECT_EQ(line.substr(0, at) + line.substr(end), p);
+    }
+    EXPECT_EQ(added, (Strings{"power_change_db,q_eye_change_db,convergence,", "0.01,0.05,converged,",
+                              "0.02,0.3,not converged,", "0.015,0.175,not converged,",
+                              "0.00707106781,0.176776695,,", ",,,", ",,,", ",,,", ",,,"}));
 }
 
 // The plot's axes are columns of the table: a meter's reading against a BER

@@ -122,7 +122,9 @@ TEST_F(PhotodiodeTest, ThermalNoiseVarianceIsIth2BWhateverTheGainAndAddsToTheSho
         // 2 % is over four deviations sqrt(2 / n) of a sample variance.
         EXPECT_NEAR((sum2 / n - mean * mean) / (thermal + shot), 1.0, 0.02) << c.gain;
         EXPECT_NEAR(mean, c.gain * i0, 5.0 * std::sqrt((thermal + shot) / n)) << c.gain;
-        if (c.iv == 0) EXPECT_NEAR(negative / double(n), 0.5, 0.01);
+        if (c.iv == 0) {
+            EXPECT_NEAR(negative / double(n), 0.5, 0.01);
+        }
     }
 }
 

@@ -105,6 +105,8 @@ struct Store {
     // Whether the helper thread is free for a run's lanes: one run at a time
     // uses it, the others run both lanes themselves.
     std::atomic<bool> helper_free{true};
+    // LaneSeries alive (on any thread): tasks follow each other closely.
+    std::atomic<int> series{0};
     // What the transforms and plans cost.
     ThreadCounters thread_counters[2];
     std::atomic<bool> timing_on{false};
@@ -160,6 +162,14 @@ LaneHelper& lane_helper();
 // Polls of a word before a wait goes to sleep (a pause between polls takes
 // some 35 ns on the Xeon this was measured on).
 constexpr int kPolls = 256;
+// Polls while a series of tasks is under way (some 150 us): the next task,
+// or the other lane's end, is due within the time of one lane's work, and
+// a sleeper's wake-up (a futex and the scheduler, longer still on a virtual
+// machine) would cost the other side more than the polling costs this one.
+constexpr int kSeriesPolls = 4096;
+
+// Polls a wait makes before it sleeps: many while a series is under way.
+inline int polls_now() { return store.series.load(std::memory_order_relaxed) > 0 ? kSeriesPolls : kPolls; }
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -270,7 +280,8 @@ private:
 
     // Polls, then sleeps until the word holds `value`.
     static void wait_until_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value) {
-        for (int i = 0; i < kPolls; ++i) {
+        const int polls = polls_now();
+        for (int i = 0; i < polls; ++i) {
             if (word.load(std::memory_order_acquire) == value) return;
             relax();
         }
@@ -280,10 +291,13 @@ private:
     }
 
     // Polls, then sleeps until the word holds another value than `value`; returns it.
+    // While a series is under way the helper keeps polling; once it ends
+    // (the count read again every 64 polls), the helper goes to sleep.
     static std::uint32_t wait_until_other(const std::atomic<std::uint32_t>& word, std::uint32_t value) {
-        for (int i = 0; i < kPolls; ++i) {
+        for (int i = 0; i < kSeriesPolls; ++i) {
             const std::uint32_t now = word.load(std::memory_order_acquire);
             if (now != value) return now;
+            if (i >= kPolls && i % 64 == 0 && polls_now() == kPolls) break;
             relax();
         }
         word.wait(value, std::memory_order_acquire);  // returns once the word differs
@@ -669,6 +683,10 @@ void stop_lanes() {
     lane_helper().stop();
     store.helper_free.store(true, std::memory_order_release);
 }
+
+LaneSeries::LaneSeries() { store.series.fetch_add(1, std::memory_order_relaxed); }
+LaneSeries::~LaneSeries() { store.series.fetch_sub(1, std::memory_order_relaxed); }
+bool lane_series_under_way() { return store.series.load(std::memory_order_relaxed) > 0; }
 
 void run_lanes(LaneTask task, void* context, bool concurrent) {
     // Lanes inside a lane run one after the other; so do the lanes of a run

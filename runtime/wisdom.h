@@ -163,6 +163,20 @@ void run_lanes(F& body, bool concurrent) {
     run_lanes([](int lane, void* c) { (*static_cast<F*>(c))(lane); }, &body, concurrent);
 }
 
+// While one lives, a series of run_lanes calls follows in close succession
+// (the steps of a fibre's buffer): both sides of the lanes poll longer for
+// the next task or the other lane's end before they sleep, and the helper
+// goes to sleep once no series is under way. Series on several threads
+// count together; the results of the lanes do not depend on them.
+class LaneSeries {
+public:
+    LaneSeries();
+    ~LaneSeries();
+    LaneSeries(const LaneSeries&) = delete;
+    LaneSeries& operator=(const LaneSeries&) = delete;
+};
+bool lane_series_under_way();
+
 // Threads the lanes use: 2, or 1 when NODRIX_THREADS is 1 or the machine has
 // a single core. The environment is read at the first call; a value that is
 // not a positive whole number, or more threads than can be used, is a warning

@@ -15,6 +15,7 @@
 #include "models/fibre/fibre.h"
 #include "models/fibre/graded_steps.h"
 #include "models/fibre/split_step.h"
+#include "runtime/wisdom.h"
 
 namespace nodrix {
 
@@ -172,6 +173,8 @@ void SplitStepRun::propagate(std::int32_t b) {
     // Overlap memory of a step: after the memories (M each) of the steps before it.
     std::int64_t memory_at = 0;
     for (std::int32_t i = 1; i < first; ++i) memory_at += std::int64_t{1} << exponent_[i - 1];
+    // The steps' lanes follow one another closely: the helper stays awake.
+    const LaneSeries series;
     for (std::int32_t i = first; i <= last_[b - 1]; ++i) {
         first_order_step(i, memory_at);
         memory_at += std::int64_t{1} << exponent_[i - 1];

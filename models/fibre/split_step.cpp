@@ -596,25 +596,66 @@ using QuadLoops = PairLoops;
 bool wide_loops() { return false; }
 #endif
 
+// Samples per piece of the chain's element loops; before each piece the
+// chain asks the cache for the lines of the filter and of the overlap memory
+// that it (or its lane's overlap-add) reads later in the step.
+constexpr std::int64_t kFetchPiece = 64;
+constexpr std::int64_t kLineSamples = 64 / sizeof(Complex);  // samples per cache line
+
+// Asks for `lines` cache lines from `from` into the second-level cache, for
+// reading (and, with `write`, for writing too). A hint: the loops' results do
+// not depend on it.
+inline void fetch_lines(const Complex* from, std::int64_t lines, bool write) {
+    const char* c = reinterpret_cast<const char*>(from);
+    for (std::int64_t i = 0; i < lines; ++i) {
+        if (write)
+            __builtin_prefetch(c + 64 * i, 1, 2);
+        else
+            __builtin_prefetch(c + 64 * i, 0, 2);
+    }
+}
+
 // The chain of the even (parity 0) or the odd (parity 1) samples of the spectrum.
+// Its lane (1 - parity) also does the overlap-add of the half `combined` of
+// the memory afterwards.
+//
+// A step's filter (2M coefficients) and overlap memory (M samples) are read
+// once per buffer and are far too many over all steps for any cache: left
+// to themselves they arrive when the filter product and the overlap-add
+// first touch them, and those loops wait on every line. So the chain asks
+// for them early, a few lines at each piece of its own element loops, and
+// the transforms between those loops give them time to arrive: the lines of
+// its half of the filter while it prepares its samples, the lines of its
+// lane's half of the memory while it filters.
 template <class Loops>
 void linear_chain(const LinearBlock& b, int parity) {
     const std::int64_t m = b.m;
     const Complex* x = b.block;
     Complex* result = b.work + 2 * parity * m;
     Complex* spectrum = result + m;
+    const Complex* h = b.h + parity * m;
+    // Lane 1 - parity combines the half 1 - parity of the memory.
+    Complex* combined = b.memory + (1 - parity) * (m / 2);
     // The even chain transforms x, the odd one x w^n; both from a copy of
     // their own, so that the transform reads memory local to its thread (the
     // block was last written half by each thread): the copy takes the other
     // thread's half in one sequential pass, where the transform's own strided
     // reads of it would wait on every line.
-    if (parity == 1) {
-        Loops::twist(result, x, b.w, m);
-    } else {
-        std::copy(x, x + m, result);
+    for (std::int64_t c = 0; c < m; c += kFetchPiece) {
+        const std::int64_t len = std::min(kFetchPiece, m - c);
+        fetch_lines(h + c, (len + kLineSamples - 1) / kLineSamples, false);
+        if (parity == 1)
+            Loops::twist(result + c, x + c, b.w + c, len);
+        else
+            std::copy(x + c, x + c + len, result + c);
     }
     transform(b.to_spectrum[parity], result, spectrum);
-    Loops::filter(spectrum, b.h + parity * m, m);  // conj(X H)
+    for (std::int64_t c = 0; c < m; c += kFetchPiece) {
+        const std::int64_t len = std::min(kFetchPiece, m - c);
+        // Half as many memory lines as filter lines: one per two pieces' worth.
+        if (m >= 2 * kLineSamples) fetch_lines(combined + c / 2, (len / 2 + kLineSamples - 1) / kLineSamples, true);
+        Loops::filter(spectrum + c, h + c, len);  // conj(X H)
+    }
     transform(b.to_result[parity], spectrum, result);
 }
 

@@ -348,6 +348,28 @@ TEST_F(LaneTest, LanesInsideALaneRunInTurnAndTheHelperRestarts) {
     EXPECT_EQ(again.load(), 2);
 }
 
+// Series count together wherever they nest, the lanes inside them run as
+// outside, and once the last series ends the helper sleeps again.
+TEST_F(LaneTest, SeriesNestAndTheHelperSleepsAfterTheLast) {
+    set_lane_threads(2);
+    EXPECT_FALSE(lane_series_under_way());
+    std::atomic<int> runs[2] = {0, 0};
+    auto count = [&runs](int lane) { runs[lane].fetch_add(1); };
+    {
+        const LaneSeries outer;
+        {
+            const LaneSeries inner;
+            for (int i = 0; i < 100; ++i) run_lanes(count, true);
+        }
+        EXPECT_TRUE(lane_series_under_way());
+        for (int i = 0; i < 100; ++i) run_lanes(count, true);
+    }
+    EXPECT_FALSE(lane_series_under_way());
+    EXPECT_EQ(runs[0].load(), 200);
+    EXPECT_EQ(runs[1].load(), 200);
+    wait_until_the_helper_sleeps();
+}
+
 TEST_F(LaneTest, AForkedProcessEndsWithoutWaitingForTheHelper) {
     // A child forked while the helper sleeps on its condition variable (as a
     // death test does) runs both lanes itself and exits normally: it has no

@@ -234,8 +234,10 @@ std::string point_text(const Definition& d, const Point& p) {
     put_converge(t, d.converge);
     std::string command = "nodrix run " + shell_word(d.link) + " -simulate";
     std::string check = "nodrix converge " + shell_word(d.link);
-    for (const std::string& s : p.sets) command += " -set " + shell_word(s);
-    for (const std::string& s : p.sets) check += " -set " + shell_word(s);
+    for (const std::string& s : p.sets) {
+        command += " -set " + shell_word(s);
+        check += " -set " + shell_word(s);
+    }
     char options[64];
     std::snprintf(options, sizeof options, " --factor %.9g --tolerance %.9g", d.converge.factor, d.converge.tolerance_db);
     std::ostringstream out;
@@ -579,8 +581,9 @@ int check_convergence(const PointParameters& point, const fs::path& dir, const R
     const fs::path scratch = dir / kConvergeScratch;
     fs::remove_all(scratch, ec);
     fs::create_directories(scratch, ec);
+    const std::vector<LinkOverride> overrides = overrides_of(point);
     std::optional<Link> given;
-    if (fs::current_path(point.directory, ec), !ec) given = load_link_file(point.link, overrides_of(point));
+    if (fs::current_path(point.directory, ec), !ec) given = load_link_file(point.link, overrides);
     fs::current_path(dir, ec);
     std::vector<ConvergenceFigures> plan;
     for (const ChannelResult& c : results.channels) plan.push_back(figures_of(c));
@@ -588,7 +591,7 @@ int check_convergence(const PointParameters& point, const fs::path& dir, const R
     runs.failed = "loading the link again";
     if (given)
         runs = run_convergence(*given,
-                               ConvergenceRuns{point.link, overrides_of(point), point.converge.factor, point.directory,
+                               ConvergenceRuns{point.link, overrides, point.converge.factor, point.directory,
                                                scratch, scratch / kConsole, "--converge-factor"},
                                &plan);
     const std::string said = first_error(scratch / kConsole);

@@ -1,6 +1,7 @@
 #include "models/fibre/split_step.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -616,8 +617,8 @@ inline void fetch_lines(const Complex* from, std::int64_t lines, bool write) {
 }
 
 // The chain of the even (parity 0) or the odd (parity 1) samples of the spectrum.
-// Its lane (1 - parity) also does the overlap-add of the half `combined` of
-// the memory afterwards.
+// Its lane (1 - parity) then combines mostly the half `combined` of the
+// memory (the overlap-add's pieces, OverlapPieces).
 //
 // A step's filter (2M coefficients) and overlap memory (M samples) are read
 // once per buffer and are far too many over all steps for any cache: left
@@ -634,7 +635,7 @@ void linear_chain(const LinearBlock& b, int parity) {
     Complex* result = b.work + 2 * parity * m;
     Complex* spectrum = result + m;
     const Complex* h = b.h + parity * m;
-    // Lane 1 - parity combines the half 1 - parity of the memory.
+    // Lane 1 - parity combines mostly the half 1 - parity of the memory.
     Complex* combined = b.memory + (1 - parity) * (m / 2);
     // The even chain transforms x, the odd one x w^n; both from a copy of
     // their own, so that the transform reads memory local to its thread (the
@@ -659,17 +660,56 @@ void linear_chain(const LinearBlock& b, int parity) {
     transform(b.to_result[parity], spectrum, result);
 }
 
-// The overlap-add of one half of the block, and with `kerr` the non-linear
+// The overlap-add of a block, dealt out to the two lanes in pieces: lane 0
+// takes the next piece from the front, lane 1 the next from the back, until
+// they meet. Each lane mostly combines the half whose memory its chain asked
+// the cache for, and a lane that starts late or runs slower (the helper
+// woken late, its processor taken by other work) leaves its last pieces to
+// the other instead of keeping it waiting. Every sample goes through the same
+// operations whichever lane combines it, and the pieces keep the four-sample
+// groups of the wide loops, so the split changes no bit.
+class alignas(64) OverlapPieces {
+public:
+    // Piece length: a microsecond or two of work, where taking a piece (one
+    // exchange of a shared word) costs a small fraction of that.
+    static constexpr std::int64_t kLength = 512;
+
+    void deal(std::int64_t m) {
+        length_ = std::min(kLength, m);
+        ends_.store(static_cast<std::uint64_t>(m / length_) << 32, std::memory_order_relaxed);
+    }
+    std::int64_t length() const { return length_; }
+    // The index of the next piece of `lane`, or -1 once none is left.
+    std::int64_t take(int lane) {
+        std::uint64_t e = ends_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t front = e & 0xffffffffu;
+            const std::uint64_t back = e >> 32;
+            if (front >= back) return -1;
+            const std::uint64_t next = lane == 0 ? e + 1 : e - (std::uint64_t{1} << 32);
+            if (ends_.compare_exchange_weak(e, next, std::memory_order_relaxed))
+                return static_cast<std::int64_t>(lane == 0 ? front : back - 1);
+        }
+    }
+
+private:
+    std::atomic<std::uint64_t> ends_{0};  // the front piece (low half) and one past the back piece
+    std::int64_t length_ = 1;
+};
+
+// The overlap-add of the pieces a lane takes, and with `kerr` the non-linear
 // half-step of the same samples (the block is then the whole buffer).
 template <class Loops>
-void overlap_add(const LinearBlock& b, int lane, const double* kerr) {
-    const std::int64_t m = b.m;
-    const std::int64_t from = lane == 0 ? 0 : m / 2;
-    const std::int64_t to = lane == 0 ? m / 2 : m;
-    if (kerr != nullptr)
-        Loops::overlap_kerr(b.work, b.work + 2 * m, b.w, b.memory, b.block, from, to, kerr[0], kerr[1]);
-    else
-        Loops::overlap(b.work, b.work + 2 * m, b.w, b.memory, b.block, from, to);
+void overlap_add(const LinearBlock& b, int lane, const double* kerr, OverlapPieces& pieces) {
+    const std::int64_t length = pieces.length();
+    for (std::int64_t i = pieces.take(lane); i >= 0; i = pieces.take(lane)) {
+        const std::int64_t from = i * length;
+        const std::int64_t to = from + length;
+        if (kerr != nullptr)
+            Loops::overlap_kerr(b.work, b.work + 2 * b.m, b.w, b.memory, b.block, from, to, kerr[0], kerr[1]);
+        else
+            Loops::overlap(b.work, b.work + 2 * b.m, b.w, b.memory, b.block, from, to);
+    }
 }
 
 }  // namespace
@@ -735,15 +775,19 @@ void slinea(std::int32_t step, const std::int32_t* exponent, const std::int32_t*
     }
     const bool concurrent = 2 * m >= kLaneWork;
     // A filter as long as the buffer: the non-linear half-step rides along
-    // with the overlap-add, on the same halves of the same samples.
+    // with the overlap-add, on the same pieces of the same samples.
     const double kerr[2] = {kerr_given ? g[step - 1] : 0.0, kerr_given ? a[step - 1] : 0.0};
     const bool along = kerr_given && nb == 1 && m == n;
-    auto run = [&b, nb, buffer, m, concurrent, &kerr, along]<class Loops>() {
+    OverlapPieces pieces;
+    auto run = [&b, nb, buffer, m, concurrent, &kerr, along, &pieces]<class Loops>() {
         auto chains = [&b](int lane) { linear_chain<Loops>(b, 1 - lane); };
-        auto combine = [&b, &kerr, along](int lane) { overlap_add<Loops>(b, lane, along ? kerr : nullptr); };
+        auto combine = [&b, &kerr, along, &pieces](int lane) {
+            overlap_add<Loops>(b, lane, along ? kerr : nullptr, pieces);
+        };
         for (std::int64_t i = 0; i < nb; ++i) {
             b.block = buffer + i * m;
             run_lanes(chains, concurrent);
+            pieces.deal(m);
             run_lanes(combine, concurrent);
         }
     };

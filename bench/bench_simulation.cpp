@@ -100,6 +100,7 @@ Row row_of(std::string_view kind) {
 volatile std::sig_atomic_t running_row = schedule_row;
 volatile std::sig_atomic_t in_rounds = 0;  // 1 during the per-sample rounds
 double rounds_start_cpu = 0.0;               // the process's CPU time when they began
+std::int64_t sample_rounds = 0;              // the rounds the run made, noted as its blocks finish
 volatile long tally[kRows] = {};
 volatile long tally_rounds_total = 0;
 volatile long tally_setup = 0;
@@ -295,7 +296,11 @@ public:
         running_row = schedule_row;
         if (hash_ != nullptr) hash_->add();
     }
-    Status finish(const RunContext& ctx) override { return inner_->finish(ctx); }
+    Status finish(const RunContext& ctx) override {
+        // The count lives with the run, which is gone once the program returns.
+        sample_rounds = last_sample_count();
+        return inner_->finish(ctx);
+    }
     const StateClaims& claims() const override { return inner_->claims(); }
 
 private:
@@ -435,7 +440,7 @@ int main(int argc, char** argv) {
     std::printf("  set-up and initialisation  %7.1f s\n", wall - rounds);
     const double rounds_cpu = rounds > 0.0 ? cpu_end - rounds_start_cpu : 0.0;
     std::printf("  per-sample rounds          %7.1f s  (%lld rounds; CPU time %.1f s)\n", rounds,
-                static_cast<long long>(last_sample_count()), rounds_cpu);
+                static_cast<long long>(sample_rounds), rounds_cpu);
     std::printf("  FFT plans created: %d, in %.2f s\n", fft.plans_created, fft.plan_seconds);
     rusage peak{};
     getrusage(RUSAGE_SELF, &peak);

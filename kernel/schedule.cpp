@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "kernel/block.h"
@@ -178,14 +179,30 @@ std::vector<SampleCall> sample_calls(std::span<BlockCall> blocks) {
 }
 
 // One round of the samples: every block once, in order; j is the block
-// being called, for the report of an exception.
+// being called, for its messages' origin and the report of an exception,
+// and the number of calls between rounds.
 inline void sample_round(const RunContext& run, const std::vector<SampleCall>& calls, std::size_t& j) {
-    for (j = 0; j < calls.size(); ++j) {
-        set_message_origin(calls[j].label);
-        calls[j].block->run(run);
-    }
-    set_message_origin(nullptr);
+    for (j = 0; j < calls.size(); ++j) calls[j].block->run(run);
 }
+
+// While a sample loop lives, its messages' origin is the label of call j, or
+// none (the last label, null) between rounds: one index kept up to date
+// instead of an origin set around each of some 10^9 calls.
+class OriginLookup {
+public:
+    OriginLookup(const std::vector<SampleCall>& calls, const std::size_t& j) {
+        labels_.reserve(calls.size() + 1);
+        for (const SampleCall& c : calls) labels_.push_back(c.label);
+        labels_.push_back(nullptr);
+        set_message_origin_lookup(labels_.data(), &j);
+    }
+    ~OriginLookup() { set_message_origin_lookup(nullptr, nullptr); }
+    OriginLookup(const OriginLookup&) = delete;
+    OriginLookup& operator=(const OriginLookup&) = delete;
+
+private:
+    std::vector<const char*> labels_;
+};
 
 // After the last sample: every block declared as one struct finishes (its
 // reports), in schedule order.
@@ -209,7 +226,8 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
     const std::int64_t expected = dt > 0.0 ? static_cast<std::int64_t>(tend / dt) + 2 : 1;
     std::int64_t next_report = expected / 10;
     Progress progress(expected);
-    std::size_t j = 0;
+    std::size_t j = calls.size();
+    std::optional<OriginLookup> lookup(std::in_place, calls, j);
     try {
         for (std::int64_t step = 1;; ++step) {
             if ((step & 4095) == 0) progress.update(step);
@@ -225,9 +243,13 @@ Status sample_loop(RunContext& run, std::span<BlockCall> blocks) {
             if (run.time() >= run.end_time() || t >= tend || dt <= 0.0 || stop_requested()) break;
         }
     } catch (const std::exception& e) {
-        set_message_origin(nullptr);
-        return stop(run, *calls[j].owner, e);
+        // The report names the block itself.
+        lookup.reset();
+        if (j < calls.size()) return stop(run, *calls[j].owner, e);
+        run.messages().error(e.what());
+        return Status::error(e.what());
     }
+    lookup.reset();
     // A run that a reported error stopped (under a policy that stops at
     // errors) claims nothing: its blocks do not finish.
     if (!stop_requested()) finish_blocks(run, blocks);

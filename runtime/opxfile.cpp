@@ -25,11 +25,20 @@ MessageCounts& counts() { return current_run_state().part<MessageCounts>(); }
 // call of every sample, so it is a plain thread-local word, not a part of
 // the run looked up each time.
 thread_local const char* call_origin = nullptr;
+// The labels and the index of a loop of block calls (set_message_origin_lookup).
+thread_local const char* const* origin_labels = nullptr;
+thread_local const std::size_t* origin_index = nullptr;
+
+const char* message_origin() {
+    if (origin_labels != nullptr && origin_index != nullptr) return origin_labels[*origin_index];
+    return call_origin;
+}
 
 // Reports a line of a severity, led by the block under way when naming.
 void report(std::int32_t level, const char* text) {
-    if (counts().naming_origins && call_origin != nullptr && *call_origin != '\0')
-        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", call_origin, text);
+    const char* origin = message_origin();
+    if (counts().naming_origins && origin != nullptr && *origin != '\0')
+        xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s: %s", origin, text);
     else
         xu_MsgPrintf(nullptr, level, -1, nullptr, 0, "%s", text);
 }
@@ -50,6 +59,10 @@ bool file_exists(const std::string& name) {
 }  // namespace
 
 void set_message_origin(const char* origin) { call_origin = origin; }
+void set_message_origin_lookup(const char* const* labels, const std::size_t* index) {
+    origin_labels = labels;
+    origin_index = index;
+}
 void name_message_origins(bool on) { counts().naming_origins = on; }
 
 void opxinit() {

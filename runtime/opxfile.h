@@ -2,6 +2,7 @@
 // which the exit status follows) and the helpers for the models' data files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,12 @@ void opxend();
 // error and warning reported meanwhile begins with it.
 void set_message_origin(const char* origin);
 void name_message_origins(bool on);
+// While a loop calls blocks one after another, many millions of times, the
+// origin is looked up instead of set around each call: it is labels[*index]
+// on this thread (the last label null, for between calls), until the loop
+// clears it with null pointers. The origin set by set_message_origin comes
+// back then.
+void set_message_origin_lookup(const char* const* labels, const std::size_t* index);
 
 inline void opxerr(const std::string& text) { opxerr(text.c_str()); }
 inline void opxwarn(const std::string& text) { opxwarn(text.c_str()); }

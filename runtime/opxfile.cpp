@@ -21,11 +21,12 @@ struct MessageCounts {
 
 MessageCounts& counts() { return current_run_state().part<MessageCounts>(); }
 
-// The block whose call is under way on this thread: set around every block
-// call of every sample, so it is a plain thread-local word, not a part of
-// the run looked up each time.
+// The block whose call is under way on this thread, set around each call of
+// the set-up rounds and the finish; and the labels and the index of a loop
+// of block calls (set_message_origin_lookup), which the sample loop keeps
+// up to date instead. Plain thread-local words, read only when a message is
+// reported, not parts of the run looked up at every call.
 thread_local const char* call_origin = nullptr;
-// The labels and the index of a loop of block calls (set_message_origin_lookup).
 thread_local const char* const* origin_labels = nullptr;
 thread_local const std::size_t* origin_index = nullptr;
 

@@ -7,16 +7,19 @@
 //
 // The block kinds are timed by sampling the process's CPU time: every
 // millisecond of it (as often as the kernel's tick lets the timer fire) a
-// timer notes the kind of the block then running (every block call is
-// wrapped to mark its kind), and a kind's seconds are its share of the
-// samples times the CPU time of the rounds. CPU time, not wall time, so that
+// timer notes the kind of the block then running (read from the label that
+// the sample loop keeps up to date for its messages, so that the blocks run
+// as in the program itself, unwrapped; only the first block, and every
+// block when its state is scanned or its output hashed, is wrapped), and a
+// kind's seconds are its share of the samples times the CPU time of the
+// rounds. CPU time, not wall time, so that
 // other work on a shared machine does not blur the shares; the transform
 // helper thread's time falls to the fibres, the only blocks that use it.
 // With 10^7 rounds of 132 blocks, reading a clock around every call would
 // cost more than many blocks do. The FFT calls of the fibres' linear
-// half-steps are few and long, and are timed call by call (the processor
-// time of the thread that makes them, so that the turns other programs take
-// on a shared machine are not counted against the floor).
+// half-steps are fewer and longer, and every eighth of each length is timed
+// (the processor time of the thread that makes it, so that the turns other
+// programs take on a shared machine are not counted against the floor).
 //
 // The state every block keeps is sampled for subnormal numbers: every N-th
 // sample (N = -state-every, a power of two), right after a block's call, its
@@ -53,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +67,7 @@
 #include "kernel/storage.h"
 #include "main/op_main.h"
 #include "project/sim_160g.h"
+#include "runtime/opxfile.h"
 #include "runtime/wisdom.h"
 
 using namespace nodrix;
@@ -97,7 +102,22 @@ Row row_of(std::string_view kind) {
 
 // What the sampling timer reads and counts (the helper thread of the plan
 // store blocks all signals, so the timer always interrupts this thread).
-volatile std::sig_atomic_t running_row = schedule_row;
+// running_row names the row of this program's own work inside a block call
+// (a scan of its state, the hash of its output), kRows otherwise; the block
+// under way is then known by its label.
+volatile std::sig_atomic_t running_row = kRows;
+std::vector<std::pair<const char*, Row>> label_rows;  // sorted by the labels' addresses
+bool by_label(const std::pair<const char*, Row>& a, const std::pair<const char*, Row>& b) {
+    return std::less<const char*>()(a.first, b.first);
+}
+
+// The row of the block under way: none between the calls (the schedule's own work).
+int row_now() {
+    if (running_row != kRows) return running_row;
+    const char* label = current_message_origin();
+    const auto at = std::lower_bound(label_rows.begin(), label_rows.end(), std::pair(label, schedule_row), by_label);
+    return at != label_rows.end() && at->first == label ? at->second : schedule_row;
+}
 volatile std::sig_atomic_t in_rounds = 0;  // 1 during the per-sample rounds
 double rounds_start_cpu = 0.0;               // the process's CPU time when they began
 std::int64_t sample_rounds = 0;              // the rounds the run made, noted as its blocks finish
@@ -107,7 +127,8 @@ volatile long tally_setup = 0;
 
 void on_tick(int) {
     if (in_rounds == 1) {
-        tally[running_row] = tally[running_row] + 1;
+        const int row = row_now();
+        tally[row] = tally[row] + 1;
         tally_rounds_total = tally_rounds_total + 1;
     } else if (in_rounds == 0) {
         tally_setup = tally_setup + 1;
@@ -278,8 +299,8 @@ void note_declared_state(Row row, const StateClaims& claims, std::int64_t& walk)
     t.numbers += scanned;
 }
 
-// A declared block, marked with its kind while it runs, its state scanned
-// every so many samples.
+// A declared block that notes the rounds' start and count (the first
+// block), has its state scanned every so many samples, or its output hashed.
 class TimedBlock final : public Block {
 public:
     TimedBlock(std::unique_ptr<Block> inner, Row row, OutputHash* hash)
@@ -288,13 +309,17 @@ public:
     Status setup(const RunContext& ctx) override { return inner_->setup(ctx); }
     void run(const RunContext& ctx) override {
         note_rounds_start();
-        const bool scan = plan_.due(ctx);
-        running_row = row_;
         inner_->run(ctx);
-        running_row = scan_row;
-        if (scan) note_declared_state(row_, inner_->claims(), walk_);
-        running_row = schedule_row;
-        if (hash_ != nullptr) hash_->add();
+        if (plan_.due(ctx)) {
+            running_row = scan_row;
+            note_declared_state(row_, inner_->claims(), walk_);
+            running_row = kRows;
+        }
+        if (hash_ != nullptr) {
+            running_row = schedule_row;  // as the schedule's own work, apart from the block's
+            hash_->add();
+            running_row = kRows;
+        }
     }
     Status finish(const RunContext& ctx) override {
         // The count lives with the run, which is gone once the program returns.
@@ -391,6 +416,7 @@ int main(int argc, char** argv) {
     std::vector<OutputHash> hashes;
     hashes.reserve(blocks.size());
     std::array<int, kRows> instances{};
+    bool first_wrapped = false;
     for (std::size_t j = 0; j < blocks.size() && j < order.size(); ++j) {
         const Row row = row_of(order[j].kind->name);
         ++instances[row];
@@ -399,8 +425,13 @@ int main(int argc, char** argv) {
             hashes.push_back({order[j].id, schedule->optical(order[j].output)});
             h = &hashes.back();
         }
-        if (blocks[j].block) blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
+        label_rows.emplace_back(blocks[j].label.c_str(), row);
+        const bool first = blocks[j].block && !first_wrapped;
+        first_wrapped = first_wrapped || first;
+        if (blocks[j].block && (first || h != nullptr || state_every > 0))
+            blocks[j].block = std::make_unique<TimedBlock>(std::move(blocks[j].block), row, h);
     }
+    std::sort(label_rows.begin(), label_rows.end(), by_label);
 
     std::printf("sim_160G reference simulation, sample by sample (source window %s), in %s\n",
                 window.empty() ? "of the project" : (window + " ps").c_str(), dir.c_str());

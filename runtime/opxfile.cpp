@@ -64,6 +64,7 @@ void set_message_origin_lookup(const char* const* labels, const std::size_t* ind
     origin_labels = labels;
     origin_index = index;
 }
+const char* current_message_origin() { return message_origin(); }
 void name_message_origins(bool on) { counts().naming_origins = on; }
 
 void opxinit() {

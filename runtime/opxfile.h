@@ -28,6 +28,10 @@ void name_message_origins(bool on);
 // clears it with null pointers. The origin set by set_message_origin comes
 // back then.
 void set_message_origin_lookup(const char* const* labels, const std::size_t* index);
+// The origin a message reported now on this thread would carry (null for
+// none), whether naming is on or not; reads two words, so a profiler's
+// signal handler may ask it.
+const char* current_message_origin();
 
 inline void opxerr(const std::string& text) { opxerr(text.c_str()); }
 inline void opxwarn(const std::string& text) { opxwarn(text.c_str()); }

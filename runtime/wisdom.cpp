@@ -39,9 +39,16 @@ using Clock = std::chrono::steady_clock;
 // each thread writes only its own.
 struct alignas(64) ThreadCounters {
     std::int64_t transforms[kLengthClasses] = {};
-    double seconds[kLengthClasses] = {};
+    std::int64_t timed[kLengthClasses] = {};  // those of them whose time was taken
+    double seconds[kLengthClasses] = {};     // the time of the timed ones
     double waited = 0.0;
 };
+
+// While timing, one transform in this many of each length and thread is
+// timed: reading a thread's processor clock is a system call that costs
+// about as much as a short transform, and timing every one of a run's 10^6
+// transforms would add seconds to what is measured.
+constexpr std::int64_t kTimedEvery = 8;
 
 // The problem a plan was made for: length, direction, placement, the
 // alignment of its arrays (fftw_alignment_of: the byte offset from the
@@ -625,9 +632,14 @@ void fft_run(const FftPlan& plan, const Complex* in, Complex* out) {
         fftw_execute_dft(plan.plan, src, dst);
         return;
     }
+    if (c.transforms[length_class] % kTimedEvery != 1) {
+        fftw_execute_dft(plan.plan, src, dst);
+        return;
+    }
     const double t0 = thread_seconds();
     fftw_execute_dft(plan.plan, src, dst);
     c.seconds[length_class] += thread_seconds() - t0;
+    ++c.timed[length_class];
 }
 
 const Complex* fft_twiddles(std::int32_t n) {
@@ -712,10 +724,15 @@ FftUsage fft_usage() {
     FftUsage u;
     for (int t = 0; t < 2; ++t) {
         for (int k = 0; k < kLengthClasses; ++k) {
-            u.transforms[t] += store.thread_counters[t].transforms[k];
-            u.seconds[t] += store.thread_counters[t].seconds[k];
-            u.transforms_of[k] += store.thread_counters[t].transforms[k];
-            u.seconds_of[k] += store.thread_counters[t].seconds[k];
+            const ThreadCounters& c = store.thread_counters[t];
+            // The timed transforms stand for all of their length on their thread.
+            const double seconds = c.timed[k] > 0 ? c.seconds[k] * static_cast<double>(c.transforms[k]) /
+                                                        static_cast<double>(c.timed[k])
+                                                  : 0.0;
+            u.transforms[t] += c.transforms[k];
+            u.seconds[t] += seconds;
+            u.transforms_of[k] += c.transforms[k];
+            u.seconds_of[k] += seconds;
         }
     }
     u.waited = store.thread_counters[0].waited;

@@ -192,11 +192,12 @@ void stop_lanes();
 
 // Use of the transforms since the last reset, per thread ([0] the calling
 // thread, [1] the helper): the transforms executed through fft_run and the
-// thread's processor time spent inside them, and the wall time the calling
-// thread waited for the helper to finish its lane (times only while
-// fft_timing is on); the same
-// for both threads together by length (2^n in class n, other lengths in the
-// last class); the plans created and the time their creation took.
+// thread's processor time spent inside them (taken from every eighth
+// transform of each length and scaled to all of them), and the wall time
+// the calling thread waited for the helper to finish its lane (times only
+// while fft_timing is on); the same for both threads together by length
+// (2^n in class n, other lengths in the last class); the plans created and
+// the time their creation took.
 inline constexpr int kLengthClasses = kMaxPlanExponent + 2;
 struct FftUsage {
     std::int64_t transforms[2] = {0, 0};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "kernel/driver.h"
@@ -121,6 +122,38 @@ TEST_F(PerSampleTest, UnderTheStopPolicyAnErrorEndsTheRunAfterItsRound) {
         EXPECT_EQ(messages.substr(0, c.messages.size()), c.messages);
     }
     set_error_policy({});
+}
+
+// The sample loop keeps the origin of the call under way for its messages,
+// instead of setting it around each call: each of several blocks, in every
+// phase, sees its own label, and the origin is none once the loop is over.
+TEST_F(PerSampleTest, EveryBlockCallIsTheOriginOfItsMessages) {
+    std::vector<std::string> seen[3];
+    std::vector<BlockCall> blocks(3);
+    for (int i = 0; i < 3; ++i) {
+        blocks[i].instance = i + 1;
+        blocks[i].label = "block " + std::to_string(i + 1) + " (probe)";
+        auto note = [&seen, i](const RunContext&) {
+            const char* origin = current_message_origin();
+            seen[i].push_back(origin != nullptr ? origin : "none");
+        };
+        auto run = [note, i](const RunContext& ctx) {
+            note(ctx);
+            if (i == 1 && ctx.step() == 2) opxwarn("it warns");
+        };
+        blocks[i].block = std::make_unique<testing::ScriptedBlock>(note, run);
+    }
+    set_error_policy({false, true, false});
+    ::testing::internal::CaptureStderr();
+    run(blocks);
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    set_error_policy({});
+    EXPECT_EQ(messages, "Nodrix-W-block 2 (probe): it warns\n");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_GT(seen[i].size(), 5u);  // the designs, then five samples
+        for (const std::string& origin : seen[i]) EXPECT_EQ(origin, blocks[i].label);
+    }
+    EXPECT_EQ(current_message_origin(), nullptr);
 }
 
 TEST_F(PerSampleTest, TheRunsSetUpRoundCountsApartFromTheDimensioningPass) {
